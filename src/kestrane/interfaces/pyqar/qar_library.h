@@ -1,0 +1,57 @@
+#pragma once
+// QARLibrary: the OPC access library object. One per connection attempt or discovery call;
+// it owns the sources it creates. Created, used and destroyed on one thread.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyqar/qar_types.h"
+
+namespace pyqar {
+
+class RtSource;
+
+struct CreateSourceArgs {
+  int source_type = static_cast<int>(QAR_RTSOURCE::QAR_RTSOURCE_DA);
+  std::string source_schema;
+  int sample_timespan_msec = 1000;
+  int source_flag = 0;
+};
+
+class QARLibrary {
+ public:
+  QARLibrary();
+  ~QARLibrary();
+  QARLibrary(const QARLibrary&) = delete;
+  QARLibrary& operator=(const QARLibrary&) = delete;
+
+  void set_log_level(QAR_LOG_LEVEL level);
+
+  // A new source, or QAR_INVALID_HANDLE when the server cannot be reached (the reason is
+  // logged).
+  SourceHandle create_source(const CreateSourceArgs& args);
+  bool is_source_valid(SourceHandle source) const;
+  // The first member is the number of values; the second one ValueObject per descriptor.
+  // Throws std::runtime_error when the source is unknown or the read fails.
+  std::pair<int, std::vector<ValueObject>> read_values(SourceHandle source,
+                                                       const std::vector<TagDescriptor>& batch);
+  void destroy_source(SourceHandle source);
+  // Destroys every remaining source; the object may then only be destroyed.
+  void destroy();
+
+  // Fills `descs` front to back with the servers found on hostname (port 0: OPC DA servers,
+  // else the OPC UA server at that port); returns how many were filled.
+  std::optional<int> discovery(std::vector<qar_source_desc_t>& descs, const std::string& hostname,
+                               int port);
+
+ private:
+  QAR_LOG_LEVEL log_level_ = QAR_LOG_LEVEL::QAR_LOG_LEVEL_INFO;
+  SourceHandle next_handle_ = 1;
+  std::map<SourceHandle, std::unique_ptr<RtSource>> sources_;
+};
+
+}  // namespace pyqar

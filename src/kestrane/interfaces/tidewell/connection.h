@@ -1,0 +1,50 @@
+#pragma once
+// Connection: one open TSDB connection, of one driver. Owned by whoever called get_conn;
+// not synchronised: one thread at a time (callers never share a connection between threads).
+// Drivers derive from it; callers use the free functions of tidewell.h.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tidewell/types.h"
+
+namespace tidewell {
+
+// A database operation failed; the message names host and database, never the password.
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Closes the connection; later calls other than close() and ping() throw DatabaseError.
+  virtual void close() = 0;
+  // True while the server answers; never throws.
+  virtual bool ping() = 0;
+
+  virtual std::vector<SourceInfo> get_sources(const SourceFilter& flt) = 0;
+  virtual OperationResult<SourceInfo> insert_new_source(SourceInfo& source) = 0;
+  virtual std::optional<TagInfo> get_tag(const std::string& tag_name) = 0;
+  virtual OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) = 0;
+  virtual OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
+                                                     const TagFields& fields) = 0;
+  // One row per index, all in one round trip; throws DatabaseError when the server fails.
+  virtual WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,
+                                   std::span<const double> values,
+                                   std::span<const std::string> qualities) = 0;
+
+ protected:
+  Connection() = default;
+};
+
+}  // namespace tidewell

@@ -1,0 +1,81 @@
+#pragma once
+// Records of the TSDB client: settings, sources, tags and operation results.
+// Plain values; safe to copy between threads.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tidewell {
+
+// Connection settings, as read from [TSDBConnection]. `driver` is "postgresql" (the
+// default) or "sqlite"; for "sqlite" the database is the file `dbname` (".db" appended when it
+// has no extension) in the folder `data_dir`, relative to the working directory.
+struct TsdbSettings {
+  std::string host = "localhost";
+  int port = 5432;
+  std::string user = "postgres";
+  std::string password;
+  std::string dbname = "tsdb_default";
+  bool autocommit = false;
+  std::string driver = "postgresql";
+  std::string data_dir = "data";
+};
+
+// A JSON object of text values, such as {"desc": "..."}; stored as JSON.
+using Description = std::map<std::string, std::string>;
+
+enum class SourceStatus { ACTIVE, INACTIVE };
+enum class SourceProtocol { OPC_DA, OPC_UA };
+// The stored texts: "active"/"inactive", "OPC_DA"/"OPC_UA".
+std::string value(SourceStatus status);
+std::string value(SourceProtocol protocol);
+
+struct SourceInfo {
+  std::string source_name;
+  std::string endpoint;
+  SourceStatus status = SourceStatus::ACTIVE;
+  SourceProtocol protocol = SourceProtocol::OPC_DA;
+  std::int64_t interval_msec = 1000;
+  Description description;
+  std::string source_type = "opc";
+  std::optional<std::int64_t> source_id;  // set by insert_new_source
+};
+
+// Empty lists match everything; several entries in one list match any of them.
+struct SourceFilter {
+  std::vector<std::string> names;
+  std::vector<SourceStatus> status;
+  std::vector<SourceProtocol> protocol;
+};
+
+struct TagInfo {
+  std::string tag_name;
+  Description description;
+  std::optional<std::int64_t> source_id;
+  std::string source_tagname;
+  std::optional<std::int64_t> tag_id;  // set for stored tags
+};
+
+// Fields of a stored tag to change; unset fields stay as they are.
+struct TagFields {
+  std::optional<std::int64_t> source_id;
+  std::optional<std::string> source_tagname;
+  std::optional<Description> description;
+};
+
+template <class T>
+struct OperationResult {
+  bool ok = false;
+  std::optional<T> data;  // the stored record when ok
+  std::string error;      // why not, when !ok
+};
+
+struct WriteResult {
+  bool success = false;
+  std::size_t count = 0;
+};
+
+}  // namespace tidewell
