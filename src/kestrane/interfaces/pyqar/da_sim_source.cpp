@@ -1,0 +1,1 @@
+// The built-in OPC DA simulation.

@@ -1,0 +1,1 @@
+// The library object: handles, sources and discovery.

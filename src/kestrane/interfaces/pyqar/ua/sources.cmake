@@ -1,0 +1,3 @@
+set(PYQAR_UA_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/ua_stub.cpp
+)
