@@ -1,0 +1,201 @@
+#include <QAbstractItemModelTester>
+#include <QColor>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "Kestrane/tablemodel.h"
+
+namespace {
+
+const QStringList kHeaders = {"DBID", "Tag Name", "Description", "Value", "Quality"};
+
+TableRow make_row(int n, const QVariant& value, const QString& quality) {
+  return {QString::number(n), QStringLiteral("Demo.Tag%1").arg(n), QStringLiteral("tag %1").arg(n),
+          value, quality};
+}
+
+TableRows make_rows(int count, const QString& quality = QStringLiteral("Good")) {
+  TableRows rows;
+  for (int i = 1; i <= count; ++i) rows.append(make_row(i, 1.5 * i, quality));
+  return rows;
+}
+
+// Reaches cells outside the rows, which index() refuses to build.
+class ProbeModel : public TableModel {
+ public:
+  using TableModel::TableModel;
+  QModelIndex raw_index(int row, int column) const { return createIndex(row, column); }
+};
+
+}  // namespace
+
+class TableModelTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void HeadersGiveColumnsAndRowsAreNumberedFromOne();
+  void HorizontalHeaderBeyondTitlesReadsColN();
+  void CellsOutsideTheModelHaveNoData();
+  void CellsAreShownAsStored();
+  void ShortRowShowsEmptyTextWithoutColour();
+  void QualityOtherThanGoodIsRed_data();
+  void QualityOtherThanGoodIsRed();
+  void SameTextInOtherColumnsIsNeverColoured();
+  void SoftUpdateWithSameRowCountChangesCellsInPlace();
+  void SoftUpdateWithOtherRowCountResets();
+  void SoftUpdateOfEmptyPageAnnouncesNothing();
+  void StaysConsistentForViewsThroughUpdates();
+};
+
+void TableModelTest::HeadersGiveColumnsAndRowsAreNumberedFromOne() {
+  TableModel model(make_rows(3), kHeaders);
+  QCOMPARE(model.columnCount(), 5);
+  QCOMPARE(model.rowCount(), 3);
+  for (int i = 0; i < kHeaders.size(); ++i) {
+    QCOMPARE(model.headerData(i, Qt::Horizontal).toString(), kHeaders.at(i));
+  }
+  QCOMPARE(model.headerData(0, Qt::Vertical).toString(), QStringLiteral("1"));
+  QCOMPARE(model.headerData(2, Qt::Vertical).toString(), QStringLiteral("3"));
+  // A table has no rows beneath a cell.
+  QCOMPARE(model.rowCount(model.index(0, 0)), 0);
+  QCOMPARE(model.columnCount(model.index(0, 0)), 0);
+}
+
+void TableModelTest::HorizontalHeaderBeyondTitlesReadsColN() {
+  TableModel model(TableRows(), kHeaders);
+  QCOMPARE(model.headerData(7, Qt::Horizontal).toString(), QStringLiteral("Col 7"));
+  QCOMPARE(model.headerData(5, Qt::Horizontal).toString(), QStringLiteral("Col 5"));
+  QCOMPARE(model.headerData(-1, Qt::Horizontal).toString(), QStringLiteral("Col -1"));
+  QVERIFY(!model.headerData(0, Qt::Horizontal, Qt::ToolTipRole).isValid());
+  QVERIFY(!model.headerData(0, Qt::Vertical, Qt::DecorationRole).isValid());
+  TableModel untitled(TableRows{}, QStringList{});
+  QCOMPARE(untitled.columnCount(), 0);
+  QCOMPARE(untitled.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Col 0"));
+}
+
+void TableModelTest::CellsOutsideTheModelHaveNoData() {
+  ProbeModel model(make_rows(2, QStringLiteral("Bad")), kHeaders);
+  QVERIFY(!model.data(QModelIndex()).isValid());
+  QVERIFY(!model.data(model.raw_index(2, 0)).isValid());
+  QVERIFY(!model.data(model.raw_index(0, 5)).isValid());
+  QVERIFY(!model.data(model.raw_index(5, 4), Qt::ForegroundRole).isValid());
+}
+
+void TableModelTest::CellsAreShownAsStored() {
+  TableModel model({make_row(7, 2.25, QStringLiteral("Good"))}, kHeaders);
+  const QVariant value = model.data(model.index(0, 3));
+  QCOMPARE(value.userType(), QMetaType::Double);
+  QCOMPARE(value.toDouble(), 2.25);
+  QCOMPARE(model.data(model.index(0, 1)).toString(), QStringLiteral("Demo.Tag7"));
+  QVERIFY(!model.data(model.index(0, 1), Qt::EditRole).isValid());
+  QVERIFY(!model.data(model.index(0, 1), Qt::ToolTipRole).isValid());
+}
+
+void TableModelTest::ShortRowShowsEmptyTextWithoutColour() {
+  TableModel model({TableRow{QStringLiteral("1"), QStringLiteral("Demo.Tag1")}}, kHeaders);
+  const QVariant missing = model.data(model.index(0, 4));
+  QCOMPARE(missing.userType(), QMetaType::QString);
+  QCOMPARE(missing.toString(), QString());
+  QVERIFY(!model.data(model.index(0, 4), Qt::ForegroundRole).isValid());
+  QCOMPARE(model.data(model.index(0, 1)).toString(), QStringLiteral("Demo.Tag1"));
+}
+
+void TableModelTest::QualityOtherThanGoodIsRed_data() {
+  QTest::addColumn<QVariant>("quality");
+  QTest::addColumn<bool>("red");
+  QTest::newRow("Good") << QVariant(QStringLiteral("Good")) << false;
+  QTest::newRow("Bad") << QVariant(QStringLiteral("Bad")) << true;
+  QTest::newRow("Uncertain") << QVariant(QStringLiteral("Uncertain")) << true;
+  QTest::newRow("lower-case uncertain") << QVariant(QStringLiteral("uncertain")) << true;
+  QTest::newRow("lower-case good") << QVariant(QStringLiteral("good")) << true;
+  QTest::newRow("empty text") << QVariant(QString()) << true;
+  QTest::newRow("not text") << QVariant(1) << true;
+}
+
+void TableModelTest::QualityOtherThanGoodIsRed() {
+  QFETCH(QVariant, quality);
+  QFETCH(bool, red);
+  TableModel model({make_row(1, 0.0, QString())}, kHeaders);
+  TableRow row = make_row(1, 0.0, QString());
+  row[4] = quality;
+  model.update_data({row});
+  const QVariant colour = model.data(model.index(0, 4), Qt::ForegroundRole);
+  if (red) {
+    QCOMPARE(colour.value<QColor>(), QColor(Qt::red));
+  } else {
+    QVERIFY(!colour.isValid());
+  }
+}
+
+void TableModelTest::SameTextInOtherColumnsIsNeverColoured() {
+  TableRow row = {QStringLiteral("Bad"), QStringLiteral("Bad"), QStringLiteral("Bad"),
+                  QStringLiteral("Bad"), QStringLiteral("Bad")};
+  TableModel model({row}, kHeaders);
+  for (int column = 0; column < 4; ++column) {
+    QVERIFY(!model.data(model.index(0, column), Qt::ForegroundRole).isValid());
+  }
+  QVERIFY(model.data(model.index(0, 4), Qt::ForegroundRole).isValid());
+  // Only a column titled exactly "Quality" holds qualities.
+  TableModel other({row}, {"DBID", "Tag Name", "Description", "Value", "quality"});
+  QVERIFY(!other.data(other.index(0, 4), Qt::ForegroundRole).isValid());
+}
+
+void TableModelTest::SoftUpdateWithSameRowCountChangesCellsInPlace() {
+  TableModel model(make_rows(4), kHeaders);
+  QSignalSpy reset(&model, &TableModel::modelAboutToBeReset);
+  QSignalSpy changed(&model, &TableModel::dataChanged);
+  TableRows next = make_rows(4, QStringLiteral("Bad"));
+  next[2][3] = 42.0;
+  model.update_values_only(next);
+
+  QCOMPARE(reset.count(), 0);
+  QCOMPARE(changed.count(), 1);
+  const QList<QVariant> args = changed.takeFirst();
+  QCOMPARE(args.at(0).value<QModelIndex>(), model.index(0, 0));
+  QCOMPARE(args.at(1).value<QModelIndex>(), model.index(3, 4));
+  const auto roles = args.at(2).value<QList<int>>();
+  QVERIFY(roles.contains(Qt::DisplayRole));
+  // The red colour follows the quality, so its role is announced too.
+  QVERIFY(roles.contains(Qt::ForegroundRole));
+  QCOMPARE(model.data(model.index(2, 3)).toDouble(), 42.0);
+  QVERIFY(model.data(model.index(0, 4), Qt::ForegroundRole).isValid());
+}
+
+void TableModelTest::SoftUpdateWithOtherRowCountResets() {
+  TableModel model(make_rows(4), kHeaders);
+  QSignalSpy reset(&model, &TableModel::modelReset);
+  QSignalSpy changed(&model, &TableModel::dataChanged);
+  model.update_values_only(make_rows(3));
+  QCOMPARE(reset.count(), 1);
+  QCOMPARE(changed.count(), 0);
+  QCOMPARE(model.rowCount(), 3);
+}
+
+void TableModelTest::SoftUpdateOfEmptyPageAnnouncesNothing() {
+  TableModel model(TableRows(), kHeaders);
+  QSignalSpy reset(&model, &TableModel::modelReset);
+  QSignalSpy changed(&model, &TableModel::dataChanged);
+  model.update_values_only(TableRows());
+  QCOMPARE(reset.count(), 0);
+  QCOMPARE(changed.count(), 0);
+
+  TableModel untitled(make_rows(2), QStringList());
+  QSignalSpy untitled_changed(&untitled, &TableModel::dataChanged);
+  untitled.update_values_only(make_rows(2));
+  QCOMPARE(untitled_changed.count(), 0);
+}
+
+void TableModelTest::StaysConsistentForViewsThroughUpdates() {
+  TableModel model(make_rows(3), kHeaders);
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+  model.update_values_only(make_rows(3, QStringLiteral("Bad")));
+  model.update_values_only(make_rows(1));
+  model.update_values_only(TableRows());
+  model.update_values_only(TableRows());
+  model.update_data(make_rows(10));
+  model.update_values_only(make_rows(10));
+  QCOMPARE(model.rowCount(), 10);
+}
+
+QTEST_MAIN(TableModelTest)
+#include "tst_tablemodel.moc"
