@@ -47,20 +47,36 @@ class IniFile {
   bool get_bool(const std::string& section, const std::string& key, bool fallback) const;
 
   // Writing: sections and keys keep their order; keys are stored in lower case.
+  // "DEFAULT" names the default section, which always exists.
   void add_section(const std::string& section);  // no-op when present
+  // Creates the section when missing. Throws IniError when the value uses `%` other than as
+  // `%%` or `%(name)s`, or when the key or section name could not be read back.
   void set(const std::string& section, const std::string& key, const std::string& value);
   // "[name]" then "key = value" lines then a blank line, per section; raw (uninterpolated)
   // values; comments are not kept.
   std::string to_string() const;
 
  private:
+  struct Entry {
+    std::string key;
+    std::string value;  // raw, uninterpolated
+    int line = 0;       // where it was read; 0 when set by the program
+  };
   struct Section {
     std::string name;
-    std::vector<std::pair<std::string, std::string>> entries;  // raw values
+    std::vector<Entry> entries;
+    int line = 0;
   };
+  const Entry* find_entry(const Section& section, const std::string& key) const;
   const std::string* find_raw(const std::string& section, const std::string& key) const;
   Section* find_section(const std::string& section);
   const Section* find_section(const std::string& section) const;
+  std::string interpolate(const Section& section, const Entry& entry) const;
+  // "file, line N: [section] key" for messages about one value.
+  std::string where(const Section& section, const Entry& entry) const;
+  // A present value for a typed reader, nullptr when the key (or the section) is absent.
+  const Entry* typed_entry(const std::string& section, const std::string& key,
+                           const Section** owner) const;
 
   std::string source_name_;
   Section defaults_{"DEFAULT", {}};

@@ -19,14 +19,17 @@ std::shared_ptr<spdlog::logger> get_logger(std::string_view name);
 // An "error with traceback": the message, then the exception's type and text.
 void log_exception(spdlog::logger& logger, std::string_view message, const std::exception& error);
 
-// Configures the logger once per process and returns the "journel" logger from the logging section of `ini_path` (later
-// calls change nothing). Throws FileNotFoundError "无法读取配置文件：<ini_path>" when the file
-// cannot be read, IniError on a bad value, std::invalid_argument on an unknown level name and
-// the sink's error when the log directory or first file cannot be made.
-std::shared_ptr<spdlog::logger> setup_loguru_from_ini(const std::string& ini_path = "config.ini",
-    const std::string& section = "KestraneLogging");
+// Configures the logger once per process from the logging section of `ini_path` and returns the
+// "journel" logger; later calls change nothing. Throws FileNotFoundError
+// "无法读取配置文件：<ini_path>" when the file cannot be read, IniError on a syntax error or bad
+// value, std::invalid_argument on an unknown level name (all three before the logger changes),
+// and the sink's error when the log directory or first file cannot be made (the logger is then
+// left without sinks).
+std::shared_ptr<spdlog::logger> setup_loguru_from_ini(
+    const std::string& ini_path = "config.ini", const std::string& section = "KestraneLogging");
 
-// Flushes every queued record and stops the worker; call before the process exits.
+// Writes every queued record and stops the worker; call before the process exits (it also runs
+// at exit). Records logged afterwards are written to the file directly.
 void shutdown_logging();
 
 bool _is_absolute_path(const std::string& p);
