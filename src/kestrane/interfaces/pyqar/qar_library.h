@@ -2,6 +2,7 @@
 // QARLibrary: the OPC access library object. One per connection attempt or discovery call;
 // it owns the sources it creates. Created, used and destroyed on one thread.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,9 +23,15 @@ struct CreateSourceArgs {
   int source_flag = 0;
 };
 
+// Opens a source for create_source; throws std::runtime_error with the reason on failure.
+// The default dispatches to the DA simulation and the OPC UA client; tests pass scripted ones.
+using SourceFactory = std::function<std::unique_ptr<RtSource>(const CreateSourceArgs& args)>;
+
 class QARLibrary {
  public:
   QARLibrary();
+  // A library whose sources come from `factory` (an empty one means the default).
+  explicit QARLibrary(SourceFactory factory);
   ~QARLibrary();
   QARLibrary(const QARLibrary&) = delete;
   QARLibrary& operator=(const QARLibrary&) = delete;
@@ -49,6 +56,7 @@ class QARLibrary {
                                int port);
 
  private:
+  SourceFactory factory_;
   QAR_LOG_LEVEL log_level_ = QAR_LOG_LEVEL::QAR_LOG_LEVEL_INFO;
   SourceHandle next_handle_ = 1;
   std::map<SourceHandle, std::unique_ptr<RtSource>> sources_;

@@ -1,0 +1,374 @@
+#include "quellin/base_pyqar_collector_thread.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <string_view>
+
+#include <spdlog/spdlog.h>
+
+#include "journel/log.h"
+
+namespace quellin {
+
+namespace {
+
+constexpr std::string_view kUaPrefix = "opc.tcp://";
+constexpr int kMaxErrorsBeforeLongPause = 5;
+constexpr double kShortPauseSeconds = 5.0;
+constexpr double kLongPauseSeconds = 60.0;
+
+double steady_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string error_text(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// The whole text is an optional sign and decimal digits, with blanks around it.
+std::optional<int> parse_namespace(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\n\r\f\v";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return std::nullopt;
+  text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  bool negative = false;
+  if (text.front() == '+' || text.front() == '-') {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  long long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (negative) value = -value;
+  if (value < INT_MIN || value > INT_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::string quality_to_str(int quality) {
+  const int high = quality & pyqar::QAR_QUALITY::QAR_HIGH_MASK;
+  if (high == pyqar::QAR_QUALITY::QAR_HIGH_GOOD) return "Good";
+  if (high == pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN) return "Uncertain";
+  if (high == pyqar::QAR_QUALITY::QAR_HIGH_BAD) return "Bad";
+  return "Invalid";
+}
+
+BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
+    : server_schema_(std::move(options.server_schema)),
+      protocol_type_(std::string_view(server_schema_).starts_with(kUaPrefix) ? "UA" : "DA"),
+      sample_interval_(options.sample_interval),
+      batch_size_(options.batch_size),
+      status_notify_(std::move(options.status_notify)),
+      source_factory_(std::move(options.source_factory)),
+      clock_(std::move(options.clock)),
+      sleep_(std::move(options.sleep)),
+      log_(journel::get_logger("quellin")) {
+  if (!std::isfinite(sample_interval_) || sample_interval_ < 0.0) {
+    throw std::invalid_argument("sample_interval must be a finite number of seconds >= 0, got " +
+                                std::to_string(sample_interval_));
+  }
+  if (options.get_tags_func) {
+    get_tags_func_ = std::move(options.get_tags_func);
+  } else if (options.tags) {
+    auto fixed = std::make_shared<const std::vector<std::string>>(std::move(*options.tags));
+    get_tags_func_ = [fixed] { return *fixed; };
+  } else {
+    throw std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.");
+  }
+  if (!clock_) clock_ = steady_seconds;
+  if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
+}
+
+BasePyQARCollectorThread::~BasePyQARCollectorThread() { shutdown(); }
+
+void BasePyQARCollectorThread::start() {
+  std::lock_guard lock(state_mutex_);
+  if (started_) throw std::logic_error("the collector thread can only be started once");
+  started_ = true;
+  thread_ = std::thread(&BasePyQARCollectorThread::thread_main, this);
+}
+
+void BasePyQARCollectorThread::thread_main() {
+  run();
+  std::lock_guard lock(state_mutex_);
+  finished_ = true;
+  state_cv_.notify_all();
+}
+
+void BasePyQARCollectorThread::join() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool BasePyQARCollectorThread::join(double timeout_seconds) {
+  {
+    std::unique_lock lock(state_mutex_);
+    if (!started_) return true;
+    const auto timeout = std::chrono::duration<double>(std::max(0.0, timeout_seconds));
+    if (!state_cv_.wait_for(lock, timeout, [this] { return finished_; })) return false;
+  }
+  join();
+  return true;
+}
+
+bool BasePyQARCollectorThread::is_alive() const {
+  std::lock_guard lock(state_mutex_);
+  return started_ && !finished_;
+}
+
+void BasePyQARCollectorThread::stop() {
+  log_->info("Stopping OPC collector thread...");
+  notify_status("Stopping OPC collector thread...");
+  {
+    std::lock_guard lock(state_mutex_);
+    _running = false;
+  }
+  state_cv_.notify_all();
+}
+
+void BasePyQARCollectorThread::shutdown() {
+  {
+    std::lock_guard lock(state_mutex_);
+    _running = false;
+  }
+  state_cv_.notify_all();
+  join();
+}
+
+void BasePyQARCollectorThread::wait_interruptible(double seconds) {
+  if (!(seconds > 0.0)) return;
+  std::unique_lock lock(state_mutex_);
+  state_cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return !_running; });
+}
+
+double BasePyQARCollectorThread::now() const { return clock_(); }
+
+void BasePyQARCollectorThread::notify_status(const std::string& text) const {
+  if (!status_notify_) return;
+  // A failing owner callback must not take the collector down with it.
+  try {
+    status_notify_(text);
+  } catch (...) {
+    log_->error("status_notify failed: {}", error_text(std::current_exception()));
+  }
+}
+
+void BasePyQARCollectorThread::run() {
+  // Nothing may leave the thread function: an escaping exception would end the process.
+  try {
+    connect_source();
+    while (_running) {
+      const double loop_start = now();
+      _process_collection_cycle();
+      _handle_error_retry();
+      _control_sampling_interval(loop_start);
+    }
+  } catch (...) {
+    log_->error("OPC collector thread ended by an error: {}", error_text(std::current_exception()));
+  }
+  disconnect_source();
+  log_->info("OPC collector thread stopped.");
+}
+
+void BasePyQARCollectorThread::connect_source() {
+  if (!qar_) {
+    qar_ = std::make_unique<pyqar::QARLibrary>(source_factory_);
+    qar_->set_log_level(pyqar::QAR_LOG_LEVEL::QAR_LOG_LEVEL_INFO);
+  }
+  if (source_) {
+    qar_->destroy_source(*source_);
+    source_.reset();
+  }
+  const bool ua = protocol_type_ == "UA";
+  const auto type =
+      ua ? pyqar::QAR_RTSOURCE::QAR_RTSOURCE_UA : pyqar::QAR_RTSOURCE::QAR_RTSOURCE_DA;
+  const std::string protocol_name = ua ? "OPC UA" : "OPC DA";
+  const double msec = std::trunc(sample_interval_ * 1000.0);
+  const int timespan = msec >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(msec);
+  source_ = qar_->create_source({.source_type = static_cast<int>(type),
+                                 .source_schema = server_schema_,
+                                 .sample_timespan_msec = timespan,
+                                 .source_flag = 0});
+  if (*source_ == pyqar::QAR_INVALID_HANDLE) {
+    throw std::runtime_error("Create " + protocol_name + " Source failed");
+  }
+  opc_status_ = qar_->is_source_valid(*source_);
+  if (!opc_status_) throw std::runtime_error(protocol_name + " Source is invalid");
+}
+
+void BasePyQARCollectorThread::disconnect_source() {
+  try {
+    if (source_) {
+      if (qar_) qar_->destroy_source(*source_);
+      source_.reset();
+    }
+  } catch (...) {
+    source_.reset();
+  }
+  try {
+    if (qar_) qar_->destroy();
+  } catch (...) {
+  }
+  qar_.reset();
+  opc_status_ = false;
+  notify_status(protocol_type_ + " source disconnected");
+}
+
+void BasePyQARCollectorThread::opc_error(const std::string& message) {
+  opc_status_ = false;
+  ++consecutive_errors_;
+  log_->error("{}", message);
+  notify_status(message);
+}
+
+std::pair<int, std::string> BasePyQARCollectorThread::parse_ua_tag(const std::string& tag) {
+  const std::size_t colon = tag.find(':');
+  if (colon == std::string::npos) return {0, tag};
+  const std::optional<int> ns = parse_namespace(std::string_view(tag).substr(0, colon));
+  if (!ns) return {0, tag};
+  return {*ns, tag.substr(colon + 1)};
+}
+
+void BasePyQARCollectorThread::_process_collection_cycle() {
+  _check_and_reconnect();
+  if (opc_status_) _read_and_process_data();
+}
+
+void BasePyQARCollectorThread::_check_and_reconnect() {
+  if (opc_status_) return;
+  log_->info("{} reconnecting...", protocol_type_);
+  try {
+    disconnect_source();
+    connect_source();
+  } catch (...) {
+    opc_error("Reconnect " + protocol_type_ + " error: " + error_text(std::current_exception()));
+  }
+}
+
+void BasePyQARCollectorThread::_read_and_process_data() {
+  // The tag provider's errors are the owner's and end the thread.
+  const std::vector<std::string> tags = get_tags_func_();
+  if (tags.empty()) return;
+  try {
+    std::vector<pyqar::TagDescriptor> tag_objs = _build_tag_objects(tags);
+    ResultList results = _batch_read_data(tag_objs, tags);
+    _update_read_status(results);
+    if (opc_status_) handle_data(results);
+  } catch (...) {
+    opc_error("Read " + protocol_type_ + " error: " + error_text(std::current_exception()));
+  }
+}
+
+std::vector<pyqar::TagDescriptor> BasePyQARCollectorThread::_build_tag_objects(
+    const std::vector<std::string>& tags) const {
+  std::vector<pyqar::TagDescriptor> objs;
+  objs.reserve(tags.size());
+  const bool ua = protocol_type_ == "UA";
+  constexpr int kReal = static_cast<int>(pyqar::QAR_DATATYPE::QAR_DATATYPE_REAL);
+  for (const std::string& tag : tags) {
+    if (ua) {
+      auto [ns, name] = parse_ua_tag(tag);
+      objs.push_back({kReal, ns, std::move(name)});
+    } else {
+      objs.push_back({kReal, 0, tag});
+    }
+  }
+  return objs;
+}
+
+ResultList BasePyQARCollectorThread::_batch_read_data(std::vector<pyqar::TagDescriptor>& tag_objs,
+                                                      const std::vector<std::string>& tags) {
+  std::size_t step = static_cast<std::size_t>(batch_size_);
+  if (batch_size_ <= 0) {
+    // A non-positive step would never advance; read everything at once instead.
+    step = tag_objs.size();
+    if (!warned_batch_size_) {
+      log_->warn("Batch size {} is not positive; reading all tags in one batch", batch_size_);
+      warned_batch_size_ = true;
+    }
+  }
+  ResultList results;
+  results.reserve(tag_objs.size());
+  std::vector<pyqar::TagDescriptor> slice;
+  slice.reserve(std::min(step, tag_objs.size()));
+  for (std::size_t start = 0; start < tag_objs.size(); start += step) {
+    const std::size_t end = std::min(start + step, tag_objs.size());
+    // The descriptors are rebuilt every cycle, so each batch may take them over.
+    slice.assign(std::make_move_iterator(tag_objs.begin() + static_cast<std::ptrdiff_t>(start)),
+                 std::make_move_iterator(tag_objs.begin() + static_cast<std::ptrdiff_t>(end)));
+    if (slice.empty()) continue;
+    auto read = qar_->read_values(*source_, slice);
+    _process_batch_results(read.second, tags, start, results);
+  }
+  return results;
+}
+
+void BasePyQARCollectorThread::_process_batch_results(
+    std::vector<pyqar::ValueObject>& batch_value_objs, const std::vector<std::string>& tags,
+    std::size_t batch_start_idx, ResultList& out) const {
+  for (std::size_t k = 0; k < batch_value_objs.size(); ++k) {
+    const std::size_t index = batch_start_idx + k;
+    if (index >= tags.size()) {
+      throw std::out_of_range("the library returned more values than tags were asked for (" +
+                              std::to_string(index + 1) + " of " + std::to_string(tags.size()) +
+                              ")");
+    }
+    pyqar::ValueObject& v = batch_value_objs[k];
+    out.push_back(ResultTuple{tags[index], std::move(v.value), quality_to_str(v.get_quality()),
+                              v.get_timestamp()});
+  }
+}
+
+void BasePyQARCollectorThread::_update_read_status(const ResultList& all_results) {
+  const std::size_t n = all_results.size();
+  const auto bad = static_cast<std::size_t>(
+      std::count_if(all_results.begin(), all_results.end(),
+                    [](const ResultTuple& r) { return r.quality != "Good"; }));
+  if (n > 0 && bad == n) {
+    opc_status_ = false;
+    ++consecutive_errors_;
+    const std::string text =
+        "All " + std::to_string(n) + " tags read failed. Waiting for next cycle...";
+    log_->error("{}", text);
+    notify_status(text);
+    return;
+  }
+  opc_status_ = true;
+  consecutive_errors_ = 0;
+  notify_status("Read " + std::to_string(n) + " tags, " + std::to_string(bad) + " bad.");
+}
+
+void BasePyQARCollectorThread::_handle_error_retry() {
+  const int errors = consecutive_errors_;
+  if (errors > kMaxErrorsBeforeLongPause) {
+    const std::string text = "Too many consecutive errors, sleeping 60 seconds before retrying...";
+    log_->error("{}", text);
+    notify_status(text);
+    sleep_(kLongPauseSeconds);
+    consecutive_errors_ = 0;
+  } else if (errors > 0) {
+    const std::string text = "Retrying in 5 seconds...";
+    log_->warn("{}", text);
+    notify_status(text);
+    sleep_(kShortPauseSeconds);
+  }
+}
+
+void BasePyQARCollectorThread::_control_sampling_interval(double loop_start) {
+  const double remaining = sample_interval_ - (now() - loop_start);
+  if (remaining > 0.0) sleep_(remaining);
+}
+
+}  // namespace quellin

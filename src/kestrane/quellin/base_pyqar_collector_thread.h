@@ -1,0 +1,138 @@
+#pragma once
+// BasePyQARCollectorThread: the collector thread that connects to one OPC server, reads the
+// owner's tag list in batches once per sample interval, reconnects and backs off after
+// failures, and hands each cycle's results to handle_data(). The owner creates it, calls
+// start()/stop()/join() from its own thread and destroys it; everything else runs on the
+// collector thread (or on the caller's thread in single-step use, when it is never started).
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "pyqar/qar_library.h"
+#include "pyqar/qar_types.h"
+#include "quellin/collector_hooks.h"
+#include "quellin/result_tuple.h"
+
+namespace spdlog {
+class logger;
+}
+
+namespace quellin {
+
+// "Good", "Uncertain", "Bad" or "Invalid" for an OPC quality word.
+std::string quality_to_str(int quality);
+
+class BasePyQARCollectorThread {
+ public:
+  struct Options {
+    std::string server_schema{};  // "opc.da://host/server" or "opc.tcp://host:port"
+    TagsFunc get_tags_func{};     // used when set; else `tags`
+    std::optional<std::vector<std::string>> tags{};
+    double sample_interval = 1.0;  // seconds
+    int batch_size = 100;          // descriptors per read; <= 0 reads all tags in one batch
+    StatusNotify status_notify{};
+    // Seams for tests; empty means the real OPC library, clock and interruptible wait.
+    pyqar::SourceFactory source_factory{};
+    ClockFunc clock{};
+    SleepFunc sleep{};
+  };
+
+  // Throws std::invalid_argument "Either 'get_tags_func' or 'tags' must be provided." when
+  // neither is given.
+  explicit BasePyQARCollectorThread(Options options);
+  // Stops the thread and waits for it. A subclass must call shutdown() in its own destructor,
+  // because the thread calls its handle_data().
+  virtual ~BasePyQARCollectorThread();
+  BasePyQARCollectorThread(const BasePyQARCollectorThread&) = delete;
+  BasePyQARCollectorThread& operator=(const BasePyQARCollectorThread&) = delete;
+
+  // Owner's thread. start() at most once; throws std::logic_error on a second call.
+  void start();
+  void join();
+  // Waits at most timeout_seconds; true when the thread has ended (or never started).
+  bool join(double timeout_seconds);
+  bool is_alive() const;
+  // Asks the loop to end and wakes any pause or interval wait at once; returns at once.
+  virtual void stop();
+
+  // The thread body: connect, then cycle until stopped; never throws.
+  void run();
+  // Throws std::runtime_error "Create OPC DA Source failed", "OPC DA Source is invalid", ...
+  void connect_source();
+  void disconnect_source();
+  void opc_error(const std::string& message = "");
+  static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
+
+  // The steps of one loop turn; single-step use calls _process_collection_cycle() alone.
+  void _process_collection_cycle();
+  void _handle_error_retry();
+  void _control_sampling_interval(double loop_start);
+
+  const std::string& server_schema() const { return server_schema_; }
+  const std::string& protocol_type() const { return protocol_type_; }
+  double sample_interval() const { return sample_interval_; }
+  int batch_size() const { return batch_size_; }
+  bool opc_status() const { return opc_status_.load(); }
+  int consecutive_errors() const { return consecutive_errors_.load(); }
+  bool running() const { return _running.load(); }
+
+ protected:
+  // Called with each cycle's results unless every tag read bad. Errors it throws count as a
+  // failed read.
+  virtual void handle_data(ResultList& results) = 0;
+  // Stops and joins the thread; idempotent. Subclass destructors call it first.
+  void shutdown();
+  // Waits up to `seconds`, ending early when stop() is called.
+  void wait_interruptible(double seconds);
+  double now() const;
+  void notify_status(const std::string& text) const;
+  spdlog::logger& log() const { return *log_; }
+
+  void _check_and_reconnect();
+  void _read_and_process_data();
+  std::vector<pyqar::TagDescriptor> _build_tag_objects(const std::vector<std::string>& tags) const;
+  // Takes the descriptors over batch by batch.
+  ResultList _batch_read_data(std::vector<pyqar::TagDescriptor>& tag_objs,
+                              const std::vector<std::string>& tags);
+  void _process_batch_results(std::vector<pyqar::ValueObject>& batch_value_objs,
+                              const std::vector<std::string>& tags, std::size_t batch_start_idx,
+                              ResultList& out) const;
+  void _update_read_status(const ResultList& all_results);
+
+ private:
+  void thread_main();
+
+  std::string server_schema_;
+  std::string protocol_type_;
+  double sample_interval_;
+  int batch_size_;
+  StatusNotify status_notify_;
+  std::atomic<bool> _running{true};
+  std::unique_ptr<pyqar::QARLibrary> qar_;
+  std::optional<pyqar::SourceHandle> source_;
+  std::atomic<bool> opc_status_{false};
+  std::atomic<int> consecutive_errors_{0};
+  TagsFunc get_tags_func_;
+  pyqar::SourceFactory source_factory_;
+  ClockFunc clock_;
+  SleepFunc sleep_;
+  std::shared_ptr<spdlog::logger> log_;
+  bool warned_batch_size_ = false;
+
+  // Guards the thread's lifecycle and wakes interruptible waits.
+  mutable std::mutex state_mutex_;
+  std::condition_variable state_cv_;
+  std::thread thread_;     // guarded by state_mutex_ for start/join
+  bool started_ = false;   // guarded by state_mutex_
+  bool finished_ = false;  // guarded by state_mutex_
+};
+
+}  // namespace quellin

@@ -1,0 +1,34 @@
+#pragma once
+// Callback types through which a collector talks to its owner, and the seams through which
+// tests replace the OPC server, the TSDB server and the passing of time.
+// Every hook is called on the collector thread (or the caller's thread in single-step use)
+// unless its comment says otherwise.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pyqar/qar_library.h"
+#include "tidewell/connection.h"
+#include "tidewell/types.h"
+
+namespace quellin {
+
+// Receives status texts ("Read 25 tags, 0 bad.", ...).
+using StatusNotify = std::function<void(const std::string& text)>;
+// Receives each database write outcome: success flag and rows written.
+using DbStatusNotify = std::function<void(bool success, std::size_t count)>;
+// Returns the tag names to read; asked once per cycle, so the owner may change the list.
+using TagsFunc = std::function<std::vector<std::string>()>;
+
+// Opens a TSDB connection; nullptr means "no connection". Default: tidewell::get_conn.
+using TsdbConnectFunc =
+    std::function<std::unique_ptr<tidewell::Connection>(const tidewell::TsdbSettings&)>;
+// Seconds on a monotonic clock. Default: std::chrono::steady_clock.
+using ClockFunc = std::function<double()>;
+// Waits the given number of seconds. Default: a wait that ends early when stop() is called.
+using SleepFunc = std::function<void(double seconds)>;
+
+}  // namespace quellin

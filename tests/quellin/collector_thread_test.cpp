@@ -1,0 +1,169 @@
+// The collector on its own thread: against the simulated OPC DA server while the owner drains
+// the queue, and stopped in the middle of its waits. Run under ThreadSanitizer in CI.
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "quellin/opc_collector.h"
+#include "scripted_opc.h"
+#include "scripted_tsdb.h"
+
+namespace {
+
+using quellin::OPCCollector;
+using quellin::ResultList;
+using quellin::ResultQueue;
+using quellin_test::ScriptedOpc;
+using quellin_test::ScriptedTsdb;
+
+// Generous bound for "at once": far below the 5 s and 60 s waits being interrupted.
+constexpr double kPromptSeconds = 3.0;
+
+class CollectorThreadTest : public ::testing::Test {
+ protected:
+  void record_status(const std::string& text) {
+    std::lock_guard g(status_mutex);
+    statuses.push_back(text);
+    if (text == wait_for_status && !status_seen_set) {
+      status_seen_set = true;
+      status_seen.set_value();
+    }
+  }
+
+  std::vector<ResultList> drain() {
+    std::lock_guard g(deque_lock);
+    return queue.take_all();
+  }
+
+  ResultQueue queue{300};
+  std::mutex deque_lock;
+  std::mutex status_mutex;
+  std::vector<std::string> statuses;
+  std::string wait_for_status;
+  bool status_seen_set = false;
+  std::promise<void> status_seen;
+  quellin_test::LogCapture log;
+};
+
+TEST_F(CollectorThreadTest, CollectsFromTheSimulatedServerWhileTheOwnerDrainsAndStops) {
+  const std::vector<std::string> tags{"Demo.Tag1", "Demo.Count2", "Demo.Random3", "Demo.CCCTag10",
+                                      "Demo.Nothing"};
+  auto db = std::make_shared<ScriptedTsdb>();
+  db->tags = {{"Demo.Tag1", 1},
+              {"Demo.Count2", 2},
+              {"Demo.Random3", 3},
+              {"Demo.CCCTag10", 4},
+              {"Demo.Nothing", 5}};
+  std::mutex db_status_mutex;
+  std::size_t rows_reported = 0;
+  OPCCollector collector({.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                          .get_tags_func = [tags] { return tags; },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .tsdb_cfg = tidewell::TsdbSettings{},
+                          .sample_interval = 0.002,
+                          .batch_size = 2,
+                          .status_notify = [this](const std::string& t) { record_status(t); },
+                          .db_status_notify =
+                              [&](bool ok, std::size_t n) {
+                                std::lock_guard g(db_status_mutex);
+                                if (ok) rows_reported += n;
+                              },
+                          .tsdb_connect = db->connect_func(db)});
+  collector.start();
+  EXPECT_TRUE(collector.is_alive());
+
+  std::vector<ResultList> got;
+  while (got.size() < 20) {
+    for (auto& list : drain()) got.push_back(std::move(list));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(collector.is_alive()) << "collector ended early";
+  }
+  collector.stop();  // closes the TSDB connection while the thread may be writing
+  ASSERT_TRUE(collector.join(kPromptSeconds));
+  EXPECT_FALSE(collector.is_alive());
+  for (auto& list : drain()) got.push_back(std::move(list));
+
+  for (const ResultList& list : got) {
+    ASSERT_EQ(list.size(), tags.size());
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(list[i].tag, tags[i]);
+      EXPECT_EQ(list[i].quality, "Good");
+    }
+    EXPECT_EQ(list[4].quality, "Bad");
+  }
+  EXPECT_FALSE(db->used_after_close);
+  EXPECT_EQ(db->closes, 1);
+  EXPECT_GE(rows_reported, 20u * tags.size());
+  EXPECT_EQ(log.lines().back(), "INFO OPC collector thread stopped.");
+}
+
+TEST_F(CollectorThreadTest, StopEndsARetryPauseAtOnce) {
+  auto opc = std::make_shared<ScriptedOpc>();
+  opc->responder = ScriptedOpc::all_bad;
+  wait_for_status = "Retrying in 5 seconds...";
+  OPCCollector collector({.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                          .get_tags_func = [] { return std::vector<std::string>{"Demo.Tag1"}; },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .status_notify = [this](const std::string& t) { record_status(t); },
+                          .source_factory = quellin_test::scripted_factory(opc)});
+  collector.start();
+  status_seen.get_future().wait();
+  collector.stop();
+  EXPECT_TRUE(collector.join(kPromptSeconds)) << "stop() did not end the 5 s pause";
+}
+
+TEST_F(CollectorThreadTest, StopEndsTheIntervalWaitAtOnce) {
+  wait_for_status = "Read 1 tags, 0 bad.";
+  OPCCollector collector({.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                          .get_tags_func = [] { return std::vector<std::string>{"Demo.Tag1"}; },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .sample_interval = 600.0,
+                          .status_notify = [this](const std::string& t) { record_status(t); }});
+  collector.start();
+  status_seen.get_future().wait();
+  EXPECT_FALSE(collector.join(0.01));  // it is waiting out the interval
+  EXPECT_TRUE(collector.is_alive());
+  collector.stop();
+  EXPECT_TRUE(collector.join(kPromptSeconds)) << "stop() did not end the interval wait";
+  EXPECT_EQ(drain().size(), 1u);
+}
+
+TEST_F(CollectorThreadTest, AFailedFirstConnectionEndsTheThreadWithoutEndingTheProcess) {
+  OPCCollector collector({.opc_schema = "opc.da://otherhost/OstrevoV2.1.0",
+                          .get_tags_func = [] { return std::vector<std::string>{"Demo.Tag1"}; },
+                          .data_deque = &queue,
+                          .status_notify = [this](const std::string& t) { record_status(t); }});
+  collector.start();
+  collector.join();
+  EXPECT_FALSE(collector.is_alive());
+  EXPECT_EQ(log.count("ERROR OPC collector thread ended by an error: Create OPC DA Source failed"),
+            1);
+  std::lock_guard g(status_mutex);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"DA source disconnected"}));
+}
+
+TEST_F(CollectorThreadTest, DestroyingARunningCollectorStopsAndJoinsIt) {
+  auto collector = std::make_unique<OPCCollector>(
+      OPCCollector::Options{.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                            .get_tags_func = [] { return std::vector<std::string>{"Demo.Tag1"}; },
+                            .data_deque = &queue,
+                            .deque_lock = &deque_lock,
+                            .sample_interval = 600.0});
+  collector->start();
+  EXPECT_THROW(collector->start(), std::logic_error);
+  collector.reset();
+  SUCCEED();
+}
+
+}  // namespace

@@ -1,0 +1,368 @@
+#include "quellin/opc_collector.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "scripted_opc.h"
+#include "scripted_tsdb.h"
+
+namespace {
+
+using quellin::OPCCollector;
+using quellin::ResultQueue;
+using quellin_test::FakeTime;
+using quellin_test::LogCapture;
+using quellin_test::ScriptedOpc;
+using quellin_test::ScriptedTsdb;
+
+pyqar::ValueObject good(pyqar::Value v) {
+  return {std::move(v), pyqar::QAR_QUALITY::QAR_HIGH_GOOD, {}};
+}
+pyqar::ValueObject with_quality(pyqar::Value v, int quality) { return {std::move(v), quality, {}}; }
+
+class OPCCollectorTest : public ::testing::Test {
+ protected:
+  OPCCollectorTest() {
+    db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}, {"Demo.Tag3", 13}, {"Demo.Tag4", 14}};
+  }
+
+  std::unique_ptr<OPCCollector> make(bool with_tsdb = true,
+                                     std::string schema = "opc.da://localhost/OstrevoV2.1.0") {
+    std::optional<tidewell::TsdbSettings> cfg;
+    if (with_tsdb) cfg = tidewell::TsdbSettings{};
+    return std::make_unique<OPCCollector>(OPCCollector::Options{
+        .opc_schema = std::move(schema),
+        .get_tags_func = [this] { return tags; },
+        .data_deque = &queue,
+        .deque_lock = &lock,
+        .tsdb_cfg = cfg,
+        .status_notify = [this](const std::string& text) { statuses.push_back(text); },
+        .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
+        .source_factory = quellin_test::scripted_factory(opc),
+        .tsdb_connect = db->connect_func(db),
+        .clock = [this] { return time.clock(); },
+        .sleep = [this](double s) { time.sleep(s); }});
+  }
+
+  // Answers every read with `values`, in order.
+  void serve(std::vector<pyqar::ValueObject> values) {
+    opc->responder = [values](const std::vector<pyqar::TagDescriptor>&) { return values; };
+  }
+
+  std::vector<quellin_test::WrittenRow> last_write() const {
+    return db->writes.empty() ? std::vector<quellin_test::WrittenRow>{} : db->writes.back();
+  }
+
+  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
+  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
+  std::vector<std::string> tags{"Demo.Tag1", "Demo.Tag2"};
+  ResultQueue queue{300};
+  std::mutex lock;
+  FakeTime time;
+  std::vector<std::string> statuses;
+  std::vector<std::pair<bool, std::size_t>> db_statuses;
+  LogCapture log;
+};
+
+using DbStatuses = std::vector<std::pair<bool, std::size_t>>;
+
+TEST_F(OPCCollectorTest, RejectsASchemaWithNeitherPrefixBeforeDoingAnything) {
+  try {
+    make(true, "http://localhost/OstrevoV2.1.0");
+    FAIL() << "accepted a bad schema";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(),
+                 "Invalid OPC schema format: http://localhost/OstrevoV2.1.0. Must start with "
+                 "'opc.da://' or 'opc.tcp://'");
+  }
+  EXPECT_EQ(db->connects, 0);
+}
+
+TEST_F(OPCCollectorTest, RejectsAMissingTagSourceOrQueue) {
+  try {
+    OPCCollector c({.opc_schema = "opc.da://localhost/OstrevoV2.1.0", .data_deque = &queue});
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Either 'get_tags_func' or 'tags' must be provided.");
+  }
+  EXPECT_THROW(OPCCollector({.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                             .get_tags_func = [] { return std::vector<std::string>{}; }}),
+               std::invalid_argument);
+}
+
+TEST_F(OPCCollectorTest, ConnectsToTheTsdbAtConstructionOnlyWhenConfigured) {
+  make(false);
+  EXPECT_EQ(db->connects, 0);
+  auto c = make(true);
+  EXPECT_EQ(db->connects, 1);
+  EXPECT_TRUE(c->has_tsdb_conn());
+  db->connect_throws = true;
+  EXPECT_THROW(make(true), tidewell::DatabaseError);
+}
+
+TEST_F(OPCCollectorTest, CollectionStepOnAFreshCollectorConnectsThenReadsOnce) {
+  auto c = make(false);
+  c->collection_step();
+  EXPECT_EQ(opc->creates, 1);
+  EXPECT_EQ(opc->batches.size(), 1u);
+  EXPECT_EQ(log.count("INFO DA reconnecting..."), 1);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"DA source disconnected", "Read 2 tags, 0 bad."}));
+  std::lock_guard g(lock);
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue.front()[1].tag, "Demo.Tag2");
+  EXPECT_TRUE(time.sleeps.empty());
+}
+
+TEST_F(OPCCollectorTest, WithoutTsdbResultsOnlyGoToTheQueue) {
+  auto c = make(false);
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(queue.size(), 2u);
+  EXPECT_EQ(db->connects + db->get_tag_calls + db->write_calls + db->pings, 0);
+  EXPECT_TRUE(db_statuses.empty());
+}
+
+TEST_F(OPCCollectorTest, WorksWithoutADequeLock) {
+  auto c = std::make_unique<OPCCollector>(
+      OPCCollector::Options{.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                            .get_tags_func = [this] { return tags; },
+                            .data_deque = &queue,
+                            .source_factory = quellin_test::scripted_factory(opc)});
+  c->collection_step();
+  EXPECT_EQ(queue.size(), 1u);
+}
+
+TEST_F(OPCCollectorTest, WritesEveryRowBadOnesIncludedWithTheirQuality) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3"};
+  serve({good(1.5), with_quality(std::monostate{}, 0x00), with_quality(7.0, 0x40)});
+  auto c = make();
+  c->collection_step();
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].tag_id, 11);
+  EXPECT_EQ(rows[0].value, 1.5);
+  EXPECT_EQ(rows[0].quality, "Good");
+  EXPECT_EQ(rows[1].quality, "Bad");
+  EXPECT_TRUE(std::isnan(rows[1].value));
+  EXPECT_EQ(rows[2].quality, "Uncertain");
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 3}}));
+}
+
+TEST_F(OPCCollectorTest, NaNAndOutOfRangeGoodFloatsFollowTheStorageRules) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Tag4"};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  serve({good(nan), good(5e38), good(-5e38), good(3.4e38)});
+  auto c = make();
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag1"), 1);
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].tag_id, 12);
+  EXPECT_EQ(rows[0].value, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(rows[1].value, -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(rows[2].value, 3.4e38);
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 3}}));
+  // The queue keeps the values as read.
+  EXPECT_TRUE(std::isnan(std::get<double>(queue.back()[0].value)));
+}
+
+TEST_F(OPCCollectorTest, OnlyGoodFloatsAreChangedOthersPassAsNumbers) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Tag4"};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  serve({good(std::int64_t{5}), with_quality(nan, 0x40), with_quality(5e38, 0x40), good(true)});
+  auto c = make();
+  c->collection_step();
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].value, 5.0);
+  EXPECT_TRUE(std::isnan(rows[1].value));
+  EXPECT_EQ(rows[2].value, 5e38);
+  EXPECT_EQ(rows[3].value, 1.0);
+  EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag2"), 0);
+}
+
+TEST_F(OPCCollectorTest, MissingTagIsSkippedAndLookedUpAgainEveryCycle) {
+  tags = {"Demo.Tag1", "Demo.Missing"};
+  auto c = make();
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 2);
+  EXPECT_EQ(db->get_tag_calls, 3);  // Demo.Tag1 once (cached), Demo.Missing every cycle
+  ASSERT_EQ(db->writes.size(), 2u);
+  EXPECT_EQ(last_write().size(), 1u);
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 1}, {true, 1}}));
+}
+
+TEST_F(OPCCollectorTest, AllTagsMissingMeansNoWriteButASuccessOfZero) {
+  tags = {"X.1", "X.2"};
+  auto c = make();
+  c->collection_step();
+  EXPECT_EQ(db->write_calls, 0);
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 0}}));
+}
+
+TEST_F(OPCCollectorTest, AReadWithNoValuesQueuesAnEmptyListAndWritesNothing) {
+  serve({});
+  auto c = make();
+  c->collection_step();
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_TRUE(queue.front().empty());
+  EXPECT_EQ(db->write_calls, 0);
+  EXPECT_TRUE(db_statuses.empty());
+}
+
+TEST_F(OPCCollectorTest, AllBadCyclesNeverReachQueueOrDatabase) {
+  opc->responder = ScriptedOpc::all_bad;
+  auto c = make();
+  c->collection_step();
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(db->write_calls + db->get_tag_calls, 0);
+  EXPECT_TRUE(db_statuses.empty());
+}
+
+TEST_F(OPCCollectorTest, UnsuccessfulWriteIsOnlyReported) {
+  db->write_success = false;
+  auto c = make();
+  c->collection_step();
+  EXPECT_EQ(db_statuses, (DbStatuses{{false, 0}}));
+  EXPECT_EQ(db->pings, 0);
+  EXPECT_EQ(db->connects, 1);
+}
+
+TEST_F(OPCCollectorTest, FailedWriteWithALiveDatabaseKeepsConnectionAndCache) {
+  auto c = make();
+  c->collection_step();
+  db->write_throws = true;
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Write DB failed: server closed the connection"), 1);
+  EXPECT_EQ(log.count("INFO Database write failed, trying to ping database..."), 1);
+  EXPECT_EQ(
+      log.count("INFO Database ping successful; not retrying write (likely business logic issue)"),
+      1);
+  EXPECT_EQ(db->connects, 1);
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 2}, {false, 0}}));
+  db->write_throws = false;
+  c->collection_step();
+  EXPECT_EQ(db->get_tag_calls, 2);   // still cached
+  EXPECT_EQ(db->writes.size(), 2u);  // the failed cycle is not written again
+}
+
+TEST_F(OPCCollectorTest, FailedWriteAndPingReconnectOnceAndEmptyTheTagCache) {
+  auto c = make();
+  c->collection_step();
+  db->write_throws = true;
+  db->ping_answer = false;
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING Database ping failed or connection missing, attempting single "
+                      "reconnect..."),
+            1);
+  EXPECT_EQ(log.count("INFO Database reconnection successful"), 1);
+  EXPECT_EQ(db->connects, 2);
+  EXPECT_EQ(db->closes, 1);
+  EXPECT_EQ(db->write_calls, 2);  // no retry of the write
+  EXPECT_EQ(db_statuses.back(), std::make_pair(false, std::size_t{0}));
+
+  db->write_throws = false;
+  c->collection_step();
+  EXPECT_EQ(db->get_tag_calls, 4);  // every tag looked up again after the reconnect
+  EXPECT_EQ(db_statuses.back(), std::make_pair(true, std::size_t{2}));
+}
+
+TEST_F(OPCCollectorTest, PingErrorCountsAsAFailedPing) {
+  auto c = make();
+  db->write_throws = true;
+  db->ping_throws = true;
+  c->collection_step();
+  EXPECT_EQ(db->connects, 2);
+  EXPECT_EQ(log.count("INFO Database reconnection successful"), 1);
+}
+
+TEST_F(OPCCollectorTest, FailedReconnectLeavesNoConnectionAndNextCycleTriesOnceWithoutWriting) {
+  auto c = make();
+  db->write_throws = true;
+  db->ping_answer = false;
+  db->connect_results = {false};
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Database reconnection failed"), 1);
+  EXPECT_FALSE(c->has_tsdb_conn());
+
+  db->write_throws = false;
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING No database connection present; attempting to connect..."), 1);
+  EXPECT_EQ(log.count("INFO Database reconnection successful"), 1);
+  EXPECT_EQ(db->connects, 3);
+  EXPECT_EQ(db->write_calls, 1);      // only the failed one: this cycle's results are not written
+  EXPECT_EQ(db_statuses.size(), 1u);  // nothing reported for the cycle without a connection
+  EXPECT_EQ(queue.size(), 2u);
+
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 1u);
+  EXPECT_EQ(db_statuses.back(), std::make_pair(true, std::size_t{2}));
+}
+
+TEST_F(OPCCollectorTest, ErrorsInsideDatabaseRecoveryAreLoggedNotRaised) {
+  auto c = make();
+  db->write_throws = true;
+  db->ping_answer = false;
+  db->close_throws = true;  // ignored
+  db->connect_throws = true;
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Database error handling failed: cannot reach 127.0.0.1:5432"), 1);
+  EXPECT_FALSE(c->has_tsdb_conn());
+  EXPECT_EQ(c->consecutive_errors(), 0);  // the OPC side is healthy
+  EXPECT_EQ(db_statuses.back(), std::make_pair(false, std::size_t{0}));
+}
+
+TEST_F(OPCCollectorTest, TagLookupErrorCountsAsAFailedReadAfterQueueing) {
+  db->get_tag_throws = true;
+  auto c = make();
+  c->collection_step();
+  EXPECT_EQ(statuses.back(), "Read DA error: tag lookup failed");
+  EXPECT_EQ(c->consecutive_errors(), 1);
+  EXPECT_FALSE(c->opc_status());
+  EXPECT_EQ(queue.size(), 1u);
+  EXPECT_TRUE(db_statuses.empty());
+}
+
+TEST_F(OPCCollectorTest, StopClosesTheConnectionAndNoNewOneIsOpened) {
+  auto c = make();
+  c->stop();
+  EXPECT_EQ(db->closes, 1);
+  EXPECT_FALSE(c->has_tsdb_conn());
+  EXPECT_FALSE(c->running());
+  EXPECT_EQ(statuses.back(), "Stopping OPC collector thread...");
+  c->collection_step();  // a cycle already under way when stop() came
+  EXPECT_EQ(db->connects, 1);
+  EXPECT_FALSE(db->used_after_close);
+  EXPECT_EQ(queue.size(), 1u);
+}
+
+TEST_F(OPCCollectorTest, StopStillStopsWhenClosingFails) {
+  auto c = make();
+  db->close_throws = true;
+  c->stop();
+  EXPECT_FALSE(c->running());
+  EXPECT_FALSE(c->has_tsdb_conn());
+  EXPECT_EQ(log.count("ERROR Closing the TSDB connection failed: close failed"), 1);
+}
+
+TEST_F(OPCCollectorTest, UaCollectorWritesUnderThePrefixedTagText) {
+  tags = {"2:Demo.Tag1"};
+  db->tags["2:Demo.Tag1"] = 21;
+  auto c = make(true, "opc.tcp://localhost:46011");
+  c->collection_step();
+  EXPECT_EQ(opc->batches.at(0)[0].namespace_index, 2);
+  ASSERT_EQ(last_write().size(), 1u);
+  EXPECT_EQ(last_write()[0].tag_id, 21);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+#pragma once
+// ScriptedTsdb: a TSDB for tests of the collector. Knows a fixed set of tags, records every
+// call, and fails writes, pings, lookups and reconnects on request. One thread at a time.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "quellin/collector_hooks.h"
+#include "tidewell/connection.h"
+
+namespace quellin_test {
+
+struct WrittenRow {
+  std::int64_t tag_id;
+  double value;
+  std::string quality;
+};
+
+struct ScriptedTsdb {
+  std::map<std::string, std::int64_t> tags;  // tag name -> id
+  bool write_throws = false;
+  bool write_success = true;
+  bool ping_answer = true;
+  bool ping_throws = false;
+  bool get_tag_throws = false;
+  bool close_throws = false;
+  std::vector<bool> connect_results;  // consumed front first; true when empty
+  bool connect_throws = false;
+
+  int connects = 0;  // attempts
+  int closes = 0;
+  int pings = 0;
+  int get_tag_calls = 0;
+  int write_calls = 0;
+  std::vector<std::vector<WrittenRow>> writes;  // rows of each successful write call
+  bool used_after_close = false;
+
+  quellin::TsdbConnectFunc connect_func(std::shared_ptr<ScriptedTsdb> self);
+};
+
+class ScriptedConnection : public tidewell::Connection {
+ public:
+  explicit ScriptedConnection(std::shared_ptr<ScriptedTsdb> db) : db_(std::move(db)) {}
+
+  void close() override {
+    ++db_->closes;
+    closed_ = true;
+    if (db_->close_throws) throw tidewell::DatabaseError("close failed");
+  }
+  bool ping() override {
+    ++db_->pings;
+    if (db_->ping_throws) throw tidewell::DatabaseError("ping exploded");
+    return !closed_ && db_->ping_answer;
+  }
+  std::vector<tidewell::SourceInfo> get_sources(const tidewell::SourceFilter&) override {
+    throw std::logic_error("not used by the collector");
+  }
+  tidewell::OperationResult<tidewell::SourceInfo> insert_new_source(
+      tidewell::SourceInfo&) override {
+    throw std::logic_error("not used by the collector");
+  }
+  std::optional<tidewell::TagInfo> get_tag(const std::string& tag_name) override {
+    check_open();
+    ++db_->get_tag_calls;
+    if (db_->get_tag_throws) throw tidewell::DatabaseError("tag lookup failed");
+    const auto it = db_->tags.find(tag_name);
+    if (it == db_->tags.end()) return std::nullopt;
+    tidewell::TagInfo info;
+    info.tag_name = tag_name;
+    info.tag_id = it->second;
+    return info;
+  }
+  tidewell::OperationResult<tidewell::TagInfo> insert_new_tag(const tidewell::TagInfo&) override {
+    throw std::logic_error("not used by the collector");
+  }
+  tidewell::OperationResult<tidewell::TagInfo> update_tag_fields(
+      const std::string&, const tidewell::TagFields&) override {
+    throw std::logic_error("not used by the collector");
+  }
+  tidewell::WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,
+                                     std::span<const double> values,
+                                     std::span<const std::string> qualities) override {
+    check_open();
+    ++db_->write_calls;
+    if (db_->write_throws) throw tidewell::DatabaseError("server closed the connection");
+    if (!db_->write_success) return {false, 0};
+    std::vector<WrittenRow> rows;
+    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
+      rows.push_back({tag_ids[i], values[i], qualities[i]});
+    }
+    db_->writes.push_back(rows);
+    return {true, rows.size()};
+  }
+
+ private:
+  void check_open() {
+    if (closed_) {
+      db_->used_after_close = true;
+      throw tidewell::DatabaseError("connection is closed");
+    }
+  }
+
+  std::shared_ptr<ScriptedTsdb> db_;
+  bool closed_ = false;
+};
+
+inline quellin::TsdbConnectFunc ScriptedTsdb::connect_func(std::shared_ptr<ScriptedTsdb> self) {
+  return [self](const tidewell::TsdbSettings&) -> std::unique_ptr<tidewell::Connection> {
+    ++self->connects;
+    if (self->connect_throws) throw tidewell::DatabaseError("cannot reach 127.0.0.1:5432");
+    bool ok = true;
+    if (!self->connect_results.empty()) {
+      ok = self->connect_results.front();
+      self->connect_results.erase(self->connect_results.begin());
+    }
+    if (!ok) return nullptr;
+    return std::make_unique<ScriptedConnection>(self);
+  };
+}
+
+}  // namespace quellin_test
