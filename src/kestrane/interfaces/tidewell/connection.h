@@ -38,7 +38,8 @@ class Connection {
   virtual OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) = 0;
   virtual OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
                                                      const TagFields& fields) = 0;
-  // One row per index, all in one round trip; throws DatabaseError when the server fails.
+  // One row per index, all or none, sent as one stream; the rows' time is the write time.
+  // Throws DatabaseError on any failure, so success is true whenever it returns.
   virtual WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,
                                    std::span<const double> values,
                                    std::span<const std::string> qualities) = 0;

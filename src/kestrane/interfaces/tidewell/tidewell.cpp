@@ -1,15 +1,35 @@
 #include "tidewell/tidewell.h"
 
+#include "postgres_connection.h"
+#include "sqlite_connection.h"
+
 namespace tidewell {
 
-// Drivers are chosen here by settings.driver; the first version has none yet.
+namespace {
+
+enum class Driver { postgresql, sqlite };
+
+Driver driver_of(const TsdbSettings& settings) {
+  if (settings.driver.empty() || settings.driver == "postgresql") return Driver::postgresql;
+  if (settings.driver == "sqlite") return Driver::sqlite;
+  throw DatabaseError("Unknown TSDB driver '" + settings.driver + "' for database '" +
+                      settings.dbname + "' at " + settings.host +
+                      ": use \"postgresql\" or \"sqlite\"");
+}
+
+}  // namespace
+
 std::unique_ptr<Connection> get_conn(const TsdbSettings& settings) {
-  throw DatabaseError("Unknown TSDB driver '" + settings.driver + "'");
+  if (driver_of(settings) == Driver::sqlite) return SqliteConnection::open(settings);
+  return PostgresConnection::open(settings);
 }
 
 bool ping(Connection& conn) { return conn.ping(); }
 
-std::vector<std::string> fetch_available_tsdbs(const TsdbSettings&) { return {}; }
+std::vector<std::string> fetch_available_tsdbs(const TsdbSettings& settings) {
+  if (driver_of(settings) == Driver::sqlite) return SqliteConnection::list_databases(settings);
+  return PostgresConnection::list_databases(settings);
+}
 
 std::vector<SourceInfo> get_sources(Connection& conn, const SourceFilter& flt) {
   return conn.get_sources(flt);

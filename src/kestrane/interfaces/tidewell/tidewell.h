@@ -15,20 +15,32 @@
 namespace tidewell {
 
 // A new connection (schema created or migrated when missing), or nullptr when the server
-// cannot be reached or refuses (the reason is in the "tidewell" log). Throws DatabaseError
-// for settings that can never work (an unknown driver, a data_dir that cannot be created).
+// cannot be reached or refuses: unreachable host, wrong password, missing database, a file
+// that is no database (the reason, naming host, port and database, is logged at ERROR under
+// "tidewell"). Throws DatabaseError for settings that can never work: an unknown driver, a
+// port out of range, a sqlite dbname that is no plain file name, a data_dir that cannot be
+// created, a schema this program cannot use. Connects within about 5 s per server address.
 std::unique_ptr<Connection> get_conn(const TsdbSettings& settings);
+// True while the server answers a query, within 5 s; never throws.
 bool ping(Connection& conn);
-// Databases the user may connect to (templates and the maintenance database left out).
+// Databases the user may connect to, sorted (templates and the maintenance database
+// "postgres", through which the list is read, left out); for sqlite the database files in
+// data_dir, named as dbname takes them. Throws DatabaseError when the server cannot be reached.
 std::vector<std::string> fetch_available_tsdbs(const TsdbSettings& settings);
 
+// Operations below throw DatabaseError when the connection is closed or lost; a request the
+// database refuses (a duplicate tag name, an unknown source id, text it cannot store) gives
+// ok == false with the reason in `error`.
 std::vector<SourceInfo> get_sources(Connection& conn, const SourceFilter& flt);
 // When ok, source.source_id holds the new id.
 OperationResult<SourceInfo> insert_new_source(Connection& conn, SourceInfo& source);
 std::optional<TagInfo> get_tag(Connection& conn, const std::string& tag_name);
 OperationResult<TagInfo> insert_new_tag(Connection& conn, const TagInfo& tag);
+// ok == false when no tag has that name; data is the tag as stored afterwards.
 OperationResult<TagInfo> update_tag_fields(Connection& conn, const std::string& tag_name,
                                            const TagFields& fields);
+// All rows or none. Returns {true, rows written}; throws DatabaseError on any failure
+// (sequences of unequal length, a lost connection, a value the database refuses).
 WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids,
                          std::span<const double> values, std::span<const std::string> qualities);
 

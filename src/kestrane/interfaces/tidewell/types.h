@@ -19,7 +19,7 @@ struct TsdbSettings {
   std::string user = "postgres";
   std::string password;
   std::string dbname = "tsdb_default";
-  bool autocommit = false;
+  bool autocommit = false;  // accepted; every call commits its own work either way
   std::string driver = "postgresql";
   std::string data_dir = "data";
 };

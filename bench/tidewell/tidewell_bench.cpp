@@ -1,0 +1,290 @@
+// Rows per second of write_tsdata, 10,000 rows per call, against what the database can take
+// through its own client: raw COPY of pre-formatted rows and multi-row INSERTs on
+// PostgreSQL, a raw prepared-insert loop on SQLite. Every variant writes into the same
+// table with the same index, emptied before each variant.
+//   KESTRANE_TEST_PG_HOST=... KESTRANE_TEST_PG_PORT=... bin/tidewell_bench
+
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "copy_binary_writer.h"
+#include "tidewell/tidewell.h"
+
+namespace {
+
+constexpr std::size_t kRowsPerCall = 10000;
+constexpr std::size_t kRowsPerInsert = 1000;
+constexpr int kCalls = 30;
+
+struct PgFinish {
+  void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
+};
+struct PgClear {
+  void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+struct SqliteClose {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+struct SqliteFinalize {
+  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
+};
+using PgConn = std::unique_ptr<PGconn, PgFinish>;
+using PgResult = std::unique_ptr<PGresult, PgClear>;
+
+// One cycle's rows: 10,000 tags, values and the usual quality words.
+struct Rows {
+  std::vector<std::int64_t> ids;
+  std::vector<double> values;
+  std::vector<std::string> qualities;
+};
+
+const Rows& rows() {
+  static const Rows rows = [] {
+    Rows r;
+    const char* words[] = {"Good", "Good", "Good", "Uncertain", "Bad"};
+    for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+      r.ids.push_back(static_cast<std::int64_t>(i + 1));
+      r.values.push_back(static_cast<double>(i) * 0.731 + 1e-3);
+      r.qualities.emplace_back(words[i % 5]);
+    }
+    return r;
+  }();
+  return rows;
+}
+
+std::string env(const char* name) {
+  const char* text = std::getenv(name);
+  return text ? text : "";
+}
+
+PgConn pg_connect(const std::string& dbname) {
+  const std::string host = env("KESTRANE_TEST_PG_HOST"), port = env("KESTRANE_TEST_PG_PORT");
+  const std::string user =
+      env("KESTRANE_TEST_PG_USER").empty() ? "postgres" : env("KESTRANE_TEST_PG_USER");
+  const std::string password = env("KESTRANE_TEST_PG_PASSWORD");
+  const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
+  const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
+                          password.c_str(), dbname.c_str(), nullptr};
+  PgConn conn(PQconnectdbParams(keys, values, 0));
+  if (PQstatus(conn.get()) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn.get()));
+  return conn;
+}
+
+void pg_exec(PGconn* conn, const std::string& sql) {
+  PgResult result(PQexec(conn, sql.c_str()));
+  const auto status = PQresultStatus(result.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    throw std::runtime_error(PQresultErrorMessage(result.get()));
+  }
+}
+
+// The benchmark's own database on the test server, with tidewell's schema.
+class PgBenchDatabase {
+ public:
+  PgBenchDatabase() : name_("tidewell_bench_" + std::to_string(getpid())) {
+    pg_exec(pg_connect("postgres").get(), "CREATE DATABASE " + name_);
+    settings_.host = env("KESTRANE_TEST_PG_HOST");
+    settings_.port = std::atoi(env("KESTRANE_TEST_PG_PORT").c_str());
+    settings_.user =
+        env("KESTRANE_TEST_PG_USER").empty() ? "postgres" : env("KESTRANE_TEST_PG_USER");
+    settings_.password = env("KESTRANE_TEST_PG_PASSWORD");
+    settings_.dbname = name_;
+    if (!tidewell::get_conn(settings_)) throw std::runtime_error("no connection to " + name_);
+  }
+  ~PgBenchDatabase() {
+    try {
+      pg_exec(pg_connect("postgres").get(), "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+    } catch (const std::exception&) {
+    }
+  }
+  const tidewell::TsdbSettings& settings() const { return settings_; }
+  PgConn raw() const {
+    auto conn = pg_connect(name_);
+    pg_exec(conn.get(), "TRUNCATE tsdata");
+    return conn;
+  }
+
+ private:
+  std::string name_;
+  tidewell::TsdbSettings settings_;
+};
+
+PgBenchDatabase* pg_database(benchmark::State& state) {
+  if (env("KESTRANE_TEST_PG_HOST").empty()) {
+    state.SkipWithError("KESTRANE_TEST_PG_HOST/_PORT not set: no server");
+    return nullptr;
+  }
+  static PgBenchDatabase database;
+  return &database;
+}
+
+void BM_PgWriteTsdata(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  database->raw();
+  auto conn = tidewell::get_conn(database->settings());
+  const auto& r = rows();
+  for (auto _ : state) {
+    const auto result = tidewell::write_tsdata(*conn, r.ids, r.values, r.qualities);
+    benchmark::DoNotOptimize(result.count);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+void raw_copy(benchmark::State& state, PGconn* conn, const char* sql, const std::string& data);
+
+void BM_PgRawCopy(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto conn = database->raw();
+  const auto& r = rows();
+  // The quality words need no escaping.
+  std::string text;
+  for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+    char number[32];
+    text.append(number, std::to_chars(number, number + sizeof number, r.ids[i]).ptr);
+    text += '\t';
+    text.append(number, std::to_chars(number, number + sizeof number, r.values[i]).ptr);
+    text += '\t' + r.qualities[i] + '\n';
+  }
+  raw_copy(state, conn.get(), "COPY tsdata (tag_id, value, quality) FROM STDIN", text);
+}
+
+void BM_PgRawCopyBinary(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto conn = database->raw();
+  const auto& r = rows();
+  tidewell::CopyBinaryWriter writer;
+  for (std::size_t i = 0; i < kRowsPerCall; ++i)
+    writer.add_row(r.ids[i], r.values[i], r.qualities[i]);
+  raw_copy(state, conn.get(), "COPY tsdata (tag_id, value, quality) FROM STDIN (FORMAT binary)",
+           writer.finish());
+}
+
+void raw_copy(benchmark::State& state, PGconn* conn, const char* sql, const std::string& data) {
+  for (auto _ : state) {
+    PgResult start(PQexec(conn, sql));
+    PQputCopyData(conn, data.data(), static_cast<int>(data.size()));
+    PQputCopyEnd(conn, nullptr);
+    PgResult done(PQgetResult(conn));
+    if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) state.SkipWithError("COPY failed");
+    while (PgResult(PQgetResult(conn))) {
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+void BM_PgMultiRowInsert(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto conn = database->raw();
+  std::string sql = "INSERT INTO tsdata (tag_id, value, quality) VALUES ";
+  for (std::size_t i = 0; i < kRowsPerInsert; ++i) {
+    const auto p = std::to_string(3 * i + 1);
+    sql += (i ? ", ($" : "($") + p + "::bigint, $" + std::to_string(3 * i + 2) + "::float8, $" +
+           std::to_string(3 * i + 3) + ")";
+  }
+  const auto& r = rows();
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+    texts.push_back(std::to_string(r.ids[i]));
+    char number[32];
+    texts.emplace_back(number, std::to_chars(number, number + sizeof number, r.values[i]).ptr);
+    texts.push_back(r.qualities[i]);
+  }
+  for (auto _ : state) {
+    for (std::size_t first = 0; first < kRowsPerCall; first += kRowsPerInsert) {
+      std::vector<const char*> values;
+      for (std::size_t i = 3 * first; i < 3 * (first + kRowsPerInsert); ++i)
+        values.push_back(texts[i].c_str());
+      PgResult result(PQexecParams(conn.get(), sql.c_str(), static_cast<int>(values.size()),
+                                   nullptr, values.data(), nullptr, nullptr, 0));
+      if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) state.SkipWithError("INSERT failed");
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+// A fresh SQLite database with tidewell's schema, in a temporary folder.
+tidewell::TsdbSettings sqlite_settings(const char* name) {
+  tidewell::TsdbSettings settings;
+  settings.driver = "sqlite";
+  settings.data_dir =
+      (std::filesystem::temp_directory_path() / ("tidewell-bench-" + std::to_string(getpid())))
+          .string();
+  settings.dbname = name;
+  std::filesystem::remove(std::filesystem::path(settings.data_dir) / (std::string(name) + ".db"));
+  return settings;
+}
+
+void BM_SqliteWriteTsdata(benchmark::State& state) {
+  auto conn = tidewell::get_conn(sqlite_settings("write"));
+  const auto& r = rows();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(tidewell::write_tsdata(*conn, r.ids, r.values, r.qualities).count);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+void BM_SqliteRawPreparedInsert(benchmark::State& state) {
+  const auto settings = sqlite_settings("raw");
+  tidewell::get_conn(settings);  // the same schema and index
+  sqlite3* raw = nullptr;
+  sqlite3_open((std::filesystem::path(settings.data_dir) / "raw.db").c_str(), &raw);
+  std::unique_ptr<sqlite3, SqliteClose> db(raw);
+  sqlite3_exec(db.get(), "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", nullptr, nullptr,
+               nullptr);
+  sqlite3_stmt* raw_stmt = nullptr;
+  sqlite3_prepare_v2(db.get(),
+                     "INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?, ?, ?, ?)", -1,
+                     &raw_stmt, nullptr);
+  std::unique_ptr<sqlite3_stmt, SqliteFinalize> stmt(raw_stmt);
+  const auto& r = rows();
+  for (auto _ : state) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch().count();
+    sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
+    for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+      sqlite3_bind_int64(stmt.get(), 1, now);
+      sqlite3_bind_int64(stmt.get(), 2, r.ids[i]);
+      sqlite3_bind_double(stmt.get(), 3, r.values[i]);
+      sqlite3_bind_text(stmt.get(), 4, r.qualities[i].c_str(), -1, SQLITE_STATIC);
+      sqlite3_step(stmt.get());
+      sqlite3_reset(stmt.get());
+    }
+    sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+BENCHMARK(BM_PgRawCopy)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PgRawCopyBinary)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PgWriteTsdata)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PgMultiRowInsert)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SqliteRawPreparedInsert)
+    ->Iterations(kCalls)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SqliteWriteTsdata)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(std::filesystem::temp_directory_path() /
+                              ("tidewell-bench-" + std::to_string(getpid())));
+  return 0;
+}

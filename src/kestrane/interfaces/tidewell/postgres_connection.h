@@ -1,0 +1,60 @@
+#pragma once
+// PostgresConnection: a Connection to a PostgreSQL server through libpq. Owned by whoever
+// called get_conn; one thread at a time. Internal: reached through tidewell.h only.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pg_handles.h"
+#include "sql_builder.h"
+#include "tidewell/connection.h"
+
+namespace tidewell {
+
+class PostgresConnection final : public Connection {
+ public:
+  // nullptr when the server cannot be reached or refuses (the reason is logged); throws
+  // DatabaseError for settings that can never work and when the schema cannot be set up.
+  static std::unique_ptr<PostgresConnection> open(const TsdbSettings& settings);
+  // Databases the user may connect to, read through the maintenance database; throws
+  // DatabaseError when that cannot be reached.
+  static std::vector<std::string> list_databases(const TsdbSettings& settings);
+
+  void close() override;
+  bool ping() override;
+  std::vector<SourceInfo> get_sources(const SourceFilter& flt) override;
+  OperationResult<SourceInfo> insert_new_source(SourceInfo& source) override;
+  std::optional<TagInfo> get_tag(const std::string& tag_name) override;
+  OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) override;
+  OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
+                                             const TagFields& fields) override;
+  WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                           std::span<const std::string> qualities) override;
+
+ private:
+  PostgresConnection(PgConnPtr conn, std::string where);
+
+  void create_schema();
+  // 0 for a database without our schema.
+  std::size_t schema_version();
+  PgResultPtr run(const SqlBuilder& query);
+  PgResultPtr run(std::string_view sql, const std::vector<SqlValue>& params = {},
+                  std::chrono::milliseconds timeout = kRequestTimeout);
+  // The last result of the statement just sent, waiting at most until `deadline`.
+  PgResultPtr take_result(std::chrono::steady_clock::time_point deadline);
+  void check(const PgResultPtr& result, ExecStatusType wanted);
+  [[noreturn]] void lose_connection(const std::string& why);
+  PGconn* live();
+
+  // The server stops a statement after 30 s; the client waits a little longer for that answer.
+  static constexpr std::chrono::milliseconds kRequestTimeout{40000};
+  static constexpr std::chrono::milliseconds kPingTimeout{5000};
+
+  PgConnPtr conn_;
+  std::string where_;  // "database 'x' at host:port", for messages
+};
+
+}  // namespace tidewell

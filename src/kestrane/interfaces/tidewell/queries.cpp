@@ -1,0 +1,100 @@
+#include "queries.h"
+
+#include "record_codec.h"
+
+namespace tidewell {
+
+namespace {
+
+SqlValue optional_id(const std::optional<std::int64_t>& id) {
+  return id ? SqlValue(*id) : SqlValue(std::monostate{});
+}
+
+}  // namespace
+
+SqlBuilder select_sources(SqlDialect dialect, const SourceFilter& flt) {
+  SqlBuilder q(dialect);
+  q.sql("SELECT ").sql(kSourceColumns).sql(" FROM sources WHERE TRUE");
+  if (!flt.names.empty()) {
+    std::vector<SqlValue> names;
+    for (const auto& name : flt.names) {
+      require_no_nul(name, "source name");
+      names.emplace_back(name);
+    }
+    q.sql(" AND source_name IN ").param_list(names);
+  }
+  if (!flt.status.empty()) {
+    std::vector<SqlValue> texts;
+    for (auto status : flt.status) texts.emplace_back(value(status));
+    q.sql(" AND status IN ").param_list(texts);
+  }
+  if (!flt.protocol.empty()) {
+    std::vector<SqlValue> texts;
+    for (auto protocol : flt.protocol) texts.emplace_back(value(protocol));
+    q.sql(" AND protocol IN ").param_list(texts);
+  }
+  q.sql(" ORDER BY source_id");
+  return q;
+}
+
+SqlBuilder insert_source(SqlDialect dialect, const SourceInfo& source) {
+  require_no_nul(source.source_name, "source name");
+  require_no_nul(source.endpoint, "endpoint");
+  require_no_nul(source.source_type, "source type");
+  SqlBuilder q(dialect);
+  q.sql(
+      "INSERT INTO sources (source_name, endpoint, status, protocol, interval_msec, "
+      "description, source_type) VALUES (");
+  q.param(source.source_name).sql(", ").param(source.endpoint).sql(", ");
+  q.param(value(source.status)).sql(", ").param(value(source.protocol)).sql(", ");
+  q.param(source.interval_msec).sql(", ").param(description_to_json(source.description));
+  q.sql(dialect == SqlDialect::postgres ? "::jsonb" : "").sql(", ").param(source.source_type);
+  q.sql(") RETURNING ").sql(kSourceColumns);
+  return q;
+}
+
+SqlBuilder select_tag(SqlDialect dialect, const std::string& tag_name) {
+  require_no_nul(tag_name, "tag name");
+  SqlBuilder q(dialect);
+  q.sql("SELECT ").sql(kTagColumns).sql(" FROM tags WHERE tag_name = ").param(tag_name);
+  return q;
+}
+
+SqlBuilder insert_tag(SqlDialect dialect, const TagInfo& tag) {
+  require_no_nul(tag.tag_name, "tag name");
+  require_no_nul(tag.source_tagname, "source tag name");
+  SqlBuilder q(dialect);
+  q.sql("INSERT INTO tags (tag_name, description, source_id, source_tagname) VALUES (");
+  q.param(tag.tag_name).sql(", ").param(description_to_json(tag.description));
+  q.sql(dialect == SqlDialect::postgres ? "::jsonb" : "").sql(", ");
+  q.param(optional_id(tag.source_id)).sql(", ").param(tag.source_tagname);
+  q.sql(") RETURNING ").sql(kTagColumns);
+  return q;
+}
+
+SqlBuilder update_tag(SqlDialect dialect, const std::string& tag_name, const TagFields& fields) {
+  require_no_nul(tag_name, "tag name");
+  if (!fields.source_id && !fields.source_tagname && !fields.description) {
+    return select_tag(dialect, tag_name);
+  }
+  SqlBuilder q(dialect);
+  q.sql("UPDATE tags SET ");
+  const char* separator = "";
+  if (fields.source_id) {
+    q.sql("source_id = ").param(*fields.source_id);
+    separator = ", ";
+  }
+  if (fields.source_tagname) {
+    require_no_nul(*fields.source_tagname, "source tag name");
+    q.sql(separator).sql("source_tagname = ").param(*fields.source_tagname);
+    separator = ", ";
+  }
+  if (fields.description) {
+    q.sql(separator).sql("description = ").param(description_to_json(*fields.description));
+    q.sql(dialect == SqlDialect::postgres ? "::jsonb" : "");
+  }
+  q.sql(" WHERE tag_name = ").param(tag_name).sql(" RETURNING ").sql(kTagColumns);
+  return q;
+}
+
+}  // namespace tidewell

@@ -1,0 +1,389 @@
+#include "sqlite_connection.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <system_error>
+#include <utility>
+
+#include "journel/log.h"
+#include "queries.h"
+#include "record_codec.h"
+#include "request_rejected.h"
+
+namespace tidewell {
+
+namespace {
+
+constexpr int kBusyTimeoutMsec = 5000;
+
+// Each entry moves the schema one version up; never edit a released entry, append one.
+const std::vector<std::vector<const char*>> kMigrations = {
+    {
+        "CREATE TABLE sources ("
+        " source_id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " source_name TEXT NOT NULL,"
+        " endpoint TEXT NOT NULL,"
+        " status TEXT NOT NULL,"
+        " protocol TEXT NOT NULL,"
+        " interval_msec INTEGER NOT NULL,"
+        " description TEXT NOT NULL DEFAULT '{}',"
+        " source_type TEXT NOT NULL)",
+        // AUTOINCREMENT: an id is never handed out twice, so cached tag ids stay unambiguous.
+        "CREATE TABLE tags ("
+        " tag_id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " tag_name TEXT NOT NULL UNIQUE,"
+        " description TEXT NOT NULL DEFAULT '{}',"
+        " source_id INTEGER REFERENCES sources (source_id) ON DELETE SET NULL,"
+        " source_tagname TEXT NOT NULL DEFAULT '')",
+        // time: the write time in microseconds since 1970-01-01 UTC. value: NULL stands for
+        // NaN, which SQLite cannot keep in a REAL column.
+        "CREATE TABLE tsdata ("
+        " time INTEGER NOT NULL,"
+        " tag_id INTEGER NOT NULL,"
+        " value REAL,"
+        " quality TEXT NOT NULL)",
+        "CREATE INDEX tsdata_tag_id_time_idx ON tsdata (tag_id, time)",
+    },
+};
+
+std::shared_ptr<spdlog::logger> logger() { return journel::get_logger("tidewell"); }
+
+std::string text_at(sqlite3_stmt* stmt, int column) {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+  const auto length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+  return bytes ? std::string(bytes, length) : std::string();
+}
+
+SourceInfo source_at(sqlite3_stmt* stmt) {
+  SourceInfo source;
+  source.source_id = sqlite3_column_int64(stmt, 0);
+  source.source_name = text_at(stmt, 1);
+  source.endpoint = text_at(stmt, 2);
+  source.status = status_from_text(text_at(stmt, 3));
+  source.protocol = protocol_from_text(text_at(stmt, 4));
+  source.interval_msec = sqlite3_column_int64(stmt, 5);
+  source.description = description_from_json(text_at(stmt, 6));
+  source.source_type = text_at(stmt, 7);
+  return source;
+}
+
+TagInfo tag_at(sqlite3_stmt* stmt) {
+  TagInfo tag;
+  tag.tag_id = sqlite3_column_int64(stmt, 0);
+  tag.tag_name = text_at(stmt, 1);
+  tag.description = description_from_json(text_at(stmt, 2));
+  if (sqlite3_column_type(stmt, 3) != SQLITE_NULL) tag.source_id = sqlite3_column_int64(stmt, 3);
+  tag.source_tagname = text_at(stmt, 4);
+  return tag;
+}
+
+std::filesystem::path data_dir_of(const TsdbSettings& settings) {
+  return settings.data_dir.empty() ? std::filesystem::path("data")
+                                   : std::filesystem::path(settings.data_dir);
+}
+
+}  // namespace
+
+SqliteConnection::SqliteConnection(SqliteDbPtr db, std::string where)
+    : db_(std::move(db)), where_(std::move(where)) {}
+
+std::filesystem::path SqliteConnection::database_path(const TsdbSettings& settings) {
+  const std::string& name = settings.dbname;
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+    throw DatabaseError("Invalid TSDB dbname '" + name +
+                        "': it must be a plain file name inside data_dir");
+  }
+  std::filesystem::path file(name);
+  if (!file.has_extension()) file += ".db";
+  return data_dir_of(settings) / file;
+}
+
+std::unique_ptr<SqliteConnection> SqliteConnection::open(const TsdbSettings& settings) {
+  const auto path = database_path(settings);
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  if (error) {
+    throw DatabaseError("Cannot create the TSDB data_dir '" + path.parent_path().string() +
+                        "': " + error.message());
+  }
+  const std::string where = "database file '" + path.string() + "'";
+  sqlite3* raw = nullptr;
+  const int code =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  SqliteDbPtr db(raw);
+  if (code != SQLITE_OK) {
+    logger()->error("Cannot open TSDB {}: {}", where,
+                    db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(code));
+    return nullptr;
+  }
+  std::unique_ptr<SqliteConnection> connection(new SqliteConnection(std::move(db), where));
+  try {
+    connection->configure();
+  } catch (const DatabaseError& e) {
+    logger()->error("Cannot open TSDB {}: {}", where, e.what());
+    return nullptr;
+  }
+  try {
+    connection->create_schema();
+  } catch (const DatabaseError& e) {
+    // The inner message names the database file already.
+    const std::string message = std::string("Cannot set up the schema: ") + e.what();
+    logger()->error("{}", message);
+    throw DatabaseError(message);
+  }
+  logger()->debug("Connected to TSDB {}", where);
+  return connection;
+}
+
+std::vector<std::string> SqliteConnection::list_databases(const TsdbSettings& settings) {
+  const auto dir = data_dir_of(settings);
+  std::vector<std::string> names;
+  std::error_code error;
+  if (!std::filesystem::is_directory(dir, error)) return names;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    const auto& file = it->path();
+    if (file.extension() != ".db" || !it->is_regular_file(error)) continue;
+    const auto stem = file.stem();
+    // "plant.db" is listed as "plant"; "plant.v2.db" keeps its name, since "plant.v2" would
+    // name another file.
+    names.push_back(stem.has_extension() ? file.filename().string() : stem.string());
+  }
+  if (error) {
+    throw DatabaseError("Cannot list the TSDB data_dir '" + dir.string() + "': " + error.message());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+sqlite3* SqliteConnection::live() {
+  if (!db_) throw DatabaseError("The connection to TSDB " + where_ + " is closed");
+  return db_.get();
+}
+
+void SqliteConnection::fail(int code) {
+  const std::string message =
+      "TSDB " + where_ + ": " + (db_ ? sqlite3_errmsg(db_.get()) : sqlite3_errstr(code));
+  switch (code & 0xff) {
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG:
+      throw RequestRejected(message);
+    default:
+      throw DatabaseError(message);
+  }
+}
+
+SqliteStmtPtr SqliteConnection::prepare(const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  const int code =
+      sqlite3_prepare_v2(live(), sql.c_str(), static_cast<int>(sql.size() + 1), &raw, nullptr);
+  SqliteStmtPtr stmt(raw);
+  if (code != SQLITE_OK) fail(code);
+  return stmt;
+}
+
+SqliteStmtPtr SqliteConnection::prepare(const SqlBuilder& query) {
+  auto stmt = prepare(query.text());
+  const auto& params = query.params();
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    const int index = static_cast<int>(i + 1);
+    int code = SQLITE_OK;
+    if (const auto* number = std::get_if<std::int64_t>(&params[i])) {
+      code = sqlite3_bind_int64(stmt.get(), index, *number);
+    } else if (const auto* text = std::get_if<std::string>(&params[i])) {
+      code = sqlite3_bind_text64(stmt.get(), index, text->data(), text->size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8);
+    } else {
+      code = sqlite3_bind_null(stmt.get(), index);
+    }
+    if (code != SQLITE_OK) fail(code);
+  }
+  return stmt;
+}
+
+void SqliteConnection::run(sqlite3_stmt* stmt, const std::function<void(sqlite3_stmt*)>& on_row) {
+  for (;;) {
+    const int code = sqlite3_step(stmt);
+    if (code == SQLITE_DONE) break;
+    if (code != SQLITE_ROW) {
+      sqlite3_reset(stmt);
+      fail(code);
+    }
+    if (on_row) on_row(stmt);
+  }
+  sqlite3_reset(stmt);
+}
+
+void SqliteConnection::run(const std::string& sql) {
+  auto stmt = prepare(sql);
+  run(stmt.get());
+}
+
+void SqliteConnection::rollback_open_transaction() noexcept {
+  if (db_ && !sqlite3_get_autocommit(db_.get())) {
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+void SqliteConnection::configure() {
+  sqlite3_extended_result_codes(live(), 1);
+  sqlite3_busy_timeout(live(), kBusyTimeoutMsec);
+  run("PRAGMA journal_mode = WAL");
+  run("PRAGMA synchronous = NORMAL");
+  run("PRAGMA foreign_keys = ON");
+}
+
+void SqliteConnection::create_schema() {
+  // BEGIN IMMEDIATE takes the write lock first, so two first connects take turns.
+  run("BEGIN IMMEDIATE");
+  try {
+    run("CREATE TABLE IF NOT EXISTS schema_version ("
+        " version INTEGER PRIMARY KEY,"
+        " applied_at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP)");
+    std::size_t current = 0;
+    auto query = prepare(std::string("SELECT coalesce(max(version), 0) FROM schema_version"));
+    run(query.get(), [&](sqlite3_stmt* row) {
+      current = static_cast<std::size_t>(sqlite3_column_int64(row, 0));
+    });
+    if (current > kMigrations.size()) {
+      throw DatabaseError("TSDB " + where_ + " has schema version " + std::to_string(current) +
+                          ", newer than this program knows (" + std::to_string(kMigrations.size()) +
+                          ")");
+    }
+    for (std::size_t version = current + 1; version <= kMigrations.size(); ++version) {
+      for (const char* statement : kMigrations[version - 1]) run(std::string(statement));
+      SqlBuilder record(SqlDialect::sqlite);
+      record.sql("INSERT INTO schema_version (version) VALUES (")
+          .param(static_cast<std::int64_t>(version))
+          .sql(")");
+      run(prepare(record).get());
+      logger()->info("TSDB {} schema moved to version {}", where_, version);
+    }
+    run("COMMIT");
+  } catch (...) {
+    rollback_open_transaction();
+    throw;
+  }
+}
+
+void SqliteConnection::close() {
+  insert_row_.reset();
+  db_.reset();
+}
+
+bool SqliteConnection::ping() {
+  if (!db_) return false;
+  try {
+    run("SELECT 1 FROM schema_version LIMIT 1");
+    return true;
+  } catch (const std::exception& e) {
+    logger()->warn("Ping of TSDB {} failed: {}", where_, e.what());
+    return false;
+  }
+}
+
+std::vector<SourceInfo> SqliteConnection::get_sources(const SourceFilter& flt) {
+  std::vector<SourceInfo> sources;
+  auto stmt = prepare(select_sources(SqlDialect::sqlite, flt));
+  run(stmt.get(), [&](sqlite3_stmt* row) { sources.push_back(source_at(row)); });
+  return sources;
+}
+
+OperationResult<SourceInfo> SqliteConnection::insert_new_source(SourceInfo& source) {
+  try {
+    std::optional<SourceInfo> stored;
+    auto stmt = prepare(insert_source(SqlDialect::sqlite, source));
+    run(stmt.get(), [&](sqlite3_stmt* row) { stored = source_at(row); });
+    source.source_id = stored->source_id;
+    return {true, std::move(stored), {}};
+  } catch (const RequestRejected& e) {
+    return {false, std::nullopt, e.what()};
+  }
+}
+
+std::optional<TagInfo> SqliteConnection::get_tag(const std::string& tag_name) {
+  std::optional<TagInfo> tag;
+  auto stmt = prepare(select_tag(SqlDialect::sqlite, tag_name));
+  run(stmt.get(), [&](sqlite3_stmt* row) { tag = tag_at(row); });
+  return tag;
+}
+
+OperationResult<TagInfo> SqliteConnection::insert_new_tag(const TagInfo& tag) {
+  try {
+    std::optional<TagInfo> stored;
+    auto stmt = prepare(insert_tag(SqlDialect::sqlite, tag));
+    run(stmt.get(), [&](sqlite3_stmt* row) { stored = tag_at(row); });
+    return {true, std::move(stored), {}};
+  } catch (const RequestRejected& e) {
+    return {false, std::nullopt, e.what()};
+  }
+}
+
+OperationResult<TagInfo> SqliteConnection::update_tag_fields(const std::string& tag_name,
+                                                             const TagFields& fields) {
+  try {
+    std::optional<TagInfo> stored;
+    auto stmt = prepare(update_tag(SqlDialect::sqlite, tag_name, fields));
+    run(stmt.get(), [&](sqlite3_stmt* row) { stored = tag_at(row); });
+    if (!stored) return {false, std::nullopt, "No tag '" + tag_name + "' in TSDB " + where_};
+    return {true, std::move(stored), {}};
+  } catch (const RequestRejected& e) {
+    return {false, std::nullopt, e.what()};
+  }
+}
+
+WriteResult SqliteConnection::write_tsdata(std::span<const std::int64_t> tag_ids,
+                                           std::span<const double> values,
+                                           std::span<const std::string> qualities) {
+  if (tag_ids.size() != values.size() || tag_ids.size() != qualities.size()) {
+    throw DatabaseError("write_tsdata needs sequences of equal length (tag ids " +
+                        std::to_string(tag_ids.size()) + ", values " +
+                        std::to_string(values.size()) + ", qualities " +
+                        std::to_string(qualities.size()) + "); nothing written");
+  }
+  live();
+  if (tag_ids.empty()) return {true, 0};
+  for (const auto& quality : qualities) require_no_nul(quality, "quality text");
+  if (!insert_row_) {
+    insert_row_ = prepare(
+        std::string("INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?1, ?2, ?3, ?4)"));
+  }
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  sqlite3_stmt* stmt = insert_row_.get();
+  run("BEGIN IMMEDIATE");
+  try {
+    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
+      sqlite3_reset(stmt);
+      sqlite3_bind_int64(stmt, 1, now);
+      sqlite3_bind_int64(stmt, 2, tag_ids[i]);
+      if (std::isnan(values[i])) {
+        sqlite3_bind_null(stmt, 3);
+      } else {
+        sqlite3_bind_double(stmt, 3, values[i]);
+      }
+      sqlite3_bind_text64(stmt, 4, qualities[i].data(), qualities[i].size(), SQLITE_STATIC,
+                          SQLITE_UTF8);
+      const int code = sqlite3_step(stmt);
+      if (code != SQLITE_DONE) {
+        sqlite3_reset(stmt);
+        fail(code);
+      }
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    run("COMMIT");
+  } catch (...) {
+    sqlite3_reset(stmt);
+    rollback_open_transaction();
+    throw;
+  }
+  return {true, tag_ids.size()};
+}
+
+}  // namespace tidewell

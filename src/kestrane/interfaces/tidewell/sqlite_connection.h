@@ -1,0 +1,58 @@
+#pragma once
+// SqliteConnection: a Connection to an embedded SQLite database file in the settings'
+// data_dir. Owned by whoever called get_conn; one thread at a time. Several connections,
+// also from other processes, may use one file. Internal: reached through tidewell.h only.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sql_builder.h"
+#include "sqlite_handles.h"
+#include "tidewell/connection.h"
+
+namespace tidewell {
+
+class SqliteConnection final : public Connection {
+ public:
+  // nullptr when the file cannot be opened or is no database (the reason is logged); throws
+  // DatabaseError for a dbname that is no plain file name or a data_dir that cannot be made.
+  static std::unique_ptr<SqliteConnection> open(const TsdbSettings& settings);
+  // Names of the database files in data_dir, usable as dbname; empty when it does not exist.
+  static std::vector<std::string> list_databases(const TsdbSettings& settings);
+  // The file `dbname` names: data_dir/dbname, ".db" appended when dbname has no extension.
+  static std::filesystem::path database_path(const TsdbSettings& settings);
+
+  void close() override;
+  bool ping() override;
+  std::vector<SourceInfo> get_sources(const SourceFilter& flt) override;
+  OperationResult<SourceInfo> insert_new_source(SourceInfo& source) override;
+  std::optional<TagInfo> get_tag(const std::string& tag_name) override;
+  OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) override;
+  OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
+                                             const TagFields& fields) override;
+  WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                           std::span<const std::string> qualities) override;
+
+ private:
+  SqliteConnection(SqliteDbPtr db, std::string where);
+
+  void configure();
+  void create_schema();
+  SqliteStmtPtr prepare(const std::string& sql);
+  SqliteStmtPtr prepare(const SqlBuilder& query);
+  // Steps `stmt` to its end, handing every row to `on_row`.
+  void run(sqlite3_stmt* stmt, const std::function<void(sqlite3_stmt*)>& on_row = {});
+  void run(const std::string& sql);
+  void rollback_open_transaction() noexcept;
+  [[noreturn]] void fail(int code);
+  sqlite3* live();
+
+  SqliteDbPtr db_;
+  SqliteStmtPtr insert_row_;  // prepared once, reused by every write_tsdata
+  std::string where_;         // "database file '...'", for messages
+};
+
+}  // namespace tidewell

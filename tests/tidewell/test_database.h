@@ -1,0 +1,41 @@
+#pragma once
+// TestDatabase: a fresh, empty TSDB for one test, on the test PostgreSQL server (a database
+// created for it and dropped afterwards) or as a SQLite file in a temporary folder. Also
+// reads tables back with the database's own client, bypassing tidewell. One thread.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tidewell/types.h"
+
+namespace tidewell::testing {
+
+// Settings of the test server from KESTRANE_TEST_PG_*, or nullopt when they are not set.
+std::optional<TsdbSettings> server_settings();
+
+using Row = std::vector<std::optional<std::string>>;
+
+class TestDatabase {
+ public:
+  // driver: "postgresql" or "sqlite". Check available() before use.
+  explicit TestDatabase(const std::string& driver);
+  ~TestDatabase();
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
+
+  bool available() const { return available_; }
+  const TsdbSettings& settings() const { return settings_; }
+  // Every row of `sql` as text (NULL as nullopt), read through a connection of our own.
+  std::vector<Row> query(const std::string& sql) const;
+  // A statement run through a connection of our own.
+  void execute(const std::string& sql) const;
+
+ private:
+  bool available_ = false;
+  TsdbSettings settings_;
+  std::filesystem::path folder_;
+};
+
+}  // namespace tidewell::testing
