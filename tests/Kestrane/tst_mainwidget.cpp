@@ -1,0 +1,755 @@
+// The main window against the embedded database driver: construction and its failures, the
+// status lines, the OPC type and port rules, discovery, control enabling, the merge of
+// results, the configuration writer and the tag import.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "Kestrane/dbstatusbridge.h"
+#include "Kestrane/opcstatusbridge.h"
+#include "Kestrane/paginatedtablewidget.h"
+#include "journel/ini_file.h"
+#include "testsupport.h"
+
+namespace {
+
+quellin::ResultTuple reading(const char* tag, double value, const char* quality = "Good") {
+  return quellin::ResultTuple{tag, value, quality, {}};
+}
+
+TableRows rows_for(const QStringList& tags) {
+  TableRows rows;
+  for (const QString& tag : tags) {
+    rows.append(TableRow{QString(), tag, QString(), QString(), QString()});
+  }
+  return rows;
+}
+
+}  // namespace
+
+class TestMainWidget : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    dir_ = std::make_unique<ScratchDir>();
+    boxes_ = MessageBoxRecorder();
+    enumerate_calls_.clear();
+    servers_ = {};
+    enumerate_error_.clear();
+    chosen_csv_.clear();
+    menus_.clear();
+  }
+  void cleanup() {
+    window_.reset();
+    dir_.reset();
+  }
+
+  // ---- Construction ----
+
+  void MissingConfigFailsWithFullPath() {
+    try {
+      make_window();
+      QFAIL("construction succeeded without config.ini");
+    } catch (const std::runtime_error& e) {
+      QCOMPARE(QString::fromUtf8(e.what()),
+               QStringLiteral("Configuration file not found: ") + dir_->file("config.ini"));
+    }
+  }
+
+  void NoDatabaseFailsConstruction() {
+    write_sqlite_config(*dir_, {}, {});
+    try {
+      make_window();
+      QFAIL("construction succeeded without a database");
+    } catch (const std::runtime_error& e) {
+      QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("No available TSDB databases found."));
+    }
+  }
+
+  void UnreachableServerFailsConstruction() {
+    // Nothing listens on port 1 of the loopback address.
+    dir_->write(QStringLiteral("config.ini"),
+                "[TSDBConnection]\nhost = 127.0.0.1\nport = 1\npassword = x\n");
+    QVERIFY_THROWS_EXCEPTION(std::exception, make_window());
+  }
+
+  void MalformedPortFailsConstruction() {
+    write_sqlite_config(*dir_);
+    dir_->write(QStringLiteral("config.ini"), "[TSDBConnection]\ndriver = sqlite\nport = 54x32\n");
+    QVERIFY_THROWS_EXCEPTION(journel::IniError, make_window());
+  }
+
+  void IdleWindowAfterConstruction() {
+    write_sqlite_config(*dir_);
+    make_window();
+    QCOMPARE(window_->windowTitle(),
+             QStringLiteral("OPC Data Widget [TSDB connected: localhost/tsdb_default]"));
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Connected"));
+    QCOMPARE(label("db_status_label")->styleSheet(), QStringLiteral("color: green"));
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: Unconnected"));
+    QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: gray"));
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 0 records"));
+    QCOMPARE(label("write_count_label")->styleSheet(), QStringLiteral("color: blue"));
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    QCOMPARE(combo("opc_type_combo")->currentText(), QStringLiteral("OPC DA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("0"));
+    QVERIFY(!line("port_input")->isEnabled());
+    QCOMPARE(line("host_input")->text(), QStringLiteral("localhost"));
+    QVERIFY(window_->queue_timer()->isActive());
+    QCOMPARE(window_->queue_timer()->interval(), 200);
+    QVERIFY(boxes_.boxes.isEmpty());
+    // The icon comes from pics/ beside the program's bin/ folder (copied there by the build).
+    QVERIFY(!window_->windowIcon().isNull());
+  }
+
+  void SavedUaPortDoesNotSurviveStartUp() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_port = 4841\n"
+                        "opc_schema = opc.tcp://localhost:4841\n");
+    make_window();
+    QCOMPARE(combo("opc_type_combo")->currentText(), QStringLiteral("OPC UA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+    QVERIFY(line("port_input")->isEnabled());
+    QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.tcp://localhost:4841"));
+  }
+
+  void UnknownOpcTypeStartsAsDa() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_type = UA\nopc_port = nonsense\n");
+    make_window();
+    QCOMPARE(combo("opc_type_combo")->currentText(), QStringLiteral("OPC DA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("0"));
+    QVERIFY(!line("port_input")->isEnabled());
+  }
+
+  void ConfiguredDatabaseIsChosenWhenListed() {
+    write_sqlite_config(*dir_, {}, {QStringLiteral("alpha"), QStringLiteral("plant")},
+                        QStringLiteral("plant"));
+    make_window();
+    QCOMPARE(combo("tsdb_combo")->currentText(), QStringLiteral("plant"));
+    QCOMPARE(window_->tsdb_cfg().dbname, std::string("plant"));
+    QCOMPARE(window_->windowTitle(),
+             QStringLiteral("OPC Data Widget [TSDB connected: localhost/plant]"));
+  }
+
+  void DatabaseNameMatchIsCaseSensitiveThenFirstListed() {
+    write_sqlite_config(*dir_, {}, {QStringLiteral("alpha"), QStringLiteral("plant")},
+                        QStringLiteral("Plant"));
+    make_window();
+    QCOMPARE(combo("tsdb_combo")->currentText(), QStringLiteral("alpha"));
+    QCOMPARE(window_->tsdb_cfg().dbname, std::string("alpha"));
+  }
+
+  void PickingAnotherDatabaseReconnects() {
+    write_sqlite_config(*dir_, {}, {QStringLiteral("alpha"), QStringLiteral("plant")},
+                        QStringLiteral("alpha"));
+    make_window();
+    combo("tsdb_combo")->setCurrentText(QStringLiteral("plant"));
+    QCOMPARE(window_->tsdb_cfg().dbname, std::string("plant"));
+    QCOMPARE(window_->windowTitle(),
+             QStringLiteral("OPC Data Widget [TSDB connected: localhost/plant]"));
+    QVERIFY(window_->tsdb_conn() != nullptr);
+  }
+
+  void RefusingDatabaseKeepsTheWindowUsable() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n",
+                        {QStringLiteral("tsdb_default")});
+    dir_->write(QStringLiteral("data/broken.db"), QByteArray(4096, 'x'));
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Demo.Tag1"}));
+    combo("tsdb_combo")->setCurrentText(QStringLiteral("broken"));
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("TSDB Connection Failed"));
+    QVERIFY(boxes_.boxes.first().text.startsWith(QStringLiteral("Failed to connect to broken:\n")));
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Connection failed"));
+    QCOMPARE(label("db_status_label")->styleSheet(), QStringLiteral("color: red"));
+    QCOMPARE(window_->windowTitle(),
+             QStringLiteral("OPC Data Widget [TSDB connected: localhost/tsdb_default]"));
+
+    // Starting now fails where the registration needs the connection; the error is shown
+    // and the window goes on.
+    button("collect_button")->click();
+    QCOMPARE(boxes_.boxes.size(), 2);
+    QCOMPARE(boxes_.boxes.last().title, QStringLiteral("Unexpected Error"));
+    QVERIFY(button("import_button")->isEnabled());
+
+    combo("tsdb_combo")->setCurrentText(QStringLiteral("tsdb_default"));
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Connected"));
+  }
+
+  // ---- Status line ----
+
+  void StatusLineColourRules_data() {
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("style");
+    QTest::newRow("success") << "Write success"
+                             << "color: green";
+    QTest::newRow("connected") << "OPC DA connected"
+                               << "color: green";
+    QTest::newRow("disconnected") << "DA source disconnected"
+                                  << "color: red";
+    QTest::newRow("read summary") << "Read 25 tags, 0 bad."
+                                  << "color: gray";
+    QTest::newRow("retrying") << "Retrying in 5 seconds..."
+                              << "color: orange";
+    QTest::newRow("reconnect error") << "Reconnect DA error: boom"
+                                     << "color: red";
+    QTest::newRow("failed") << "All 3 tags read failed. Waiting for next cycle..."
+                            << "color: red";
+    QTest::newRow("collect") << "Stopping OPC collector thread..."
+                             << "color: orange";
+    QTest::newRow("empty") << ""
+                           << "color: gray";
+    QTest::newRow("upper case") << "CONNECTED"
+                                << "color: green";
+  }
+  void StatusLineColourRules() {
+    QFETCH(QString, status);
+    QFETCH(QString, style);
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->update_status_label(status);
+    QCOMPARE(label("status_label")->styleSheet(), style);
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: ") + status);
+  }
+
+  void StatusBridgeSignalReachesTheStatusLine() {
+    write_sqlite_config(*dir_);
+    make_window();
+    emit window_->status_bridge()->status_changed(QStringLiteral("DA source disconnected"));
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: DA source disconnected"));
+  }
+
+  void ContextMenuCopiesTheCellUnderThePointer() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Demo.Tag1"}));
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QTableView* view = window_->paginated_table()->table();
+    const QPoint on_cell = view->visualRect(view->model()->index(0, 1)).center();
+    window_->show_context_menu(on_cell);
+    QCOMPARE(menus_.size(), 1);
+    QCOMPARE(menus_.first(), QStringList{"Copy Cell"});
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Demo.Tag1"));
+
+    const QPoint below_rows(on_cell.x(), view->viewport()->height() - 2);
+    window_->show_context_menu(below_rows);
+    QCOMPARE(menus_.size(), 1);
+  }
+
+  // ---- OPC type, port and discovery ----
+
+  void TypeChangeResetsThePort() {
+    write_sqlite_config(*dir_);
+    make_window();
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+    QVERIFY(line("port_input")->isEnabled());
+    line("port_input")->setText(QStringLiteral("4999"));
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC DA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("0"));
+    QVERIFY(!line("port_input")->isEnabled());
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+    window_->opc_type_changed(QStringLiteral("OPC XX"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+  }
+
+  void DiscoveryAsksWithPortByTypeAndDigits_data() {
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("port_text");
+    QTest::addColumn<int>("asked_port");
+    QTest::newRow("DA ignores the field") << "OPC DA"
+                                          << "4840" << 0;
+    QTest::newRow("UA uses the field") << "OPC UA"
+                                       << "4840" << 4840;
+    QTest::newRow("UA with a space") << "OPC UA"
+                                     << "48 40" << 0;
+    QTest::newRow("UA with an empty field") << "OPC UA"
+                                            << "" << 0;
+    QTest::newRow("UA with a sign") << "OPC UA"
+                                    << "-1" << 0;
+  }
+  void DiscoveryAsksWithPortByTypeAndDigits() {
+    QFETCH(QString, type);
+    QFETCH(QString, port_text);
+    QFETCH(int, asked_port);
+    write_sqlite_config(*dir_);
+    make_window();
+    combo("opc_type_combo")->setCurrentText(type);
+    line("port_input")->setText(port_text);
+    line("host_input")->setText(QStringLiteral("  plant-host  "));
+    window_->enumerate_servers();
+    QCOMPARE(enumerate_calls_.size(), 1);
+    QCOMPARE(enumerate_calls_.first().host, QStringLiteral("plant-host"));
+    QCOMPARE(enumerate_calls_.first().max_servers, 16);
+    QCOMPARE(enumerate_calls_.first().port, asked_port);
+  }
+
+  void FoundServersFillTheSchemaBox() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
+    make_window();
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    servers_ = {QStringLiteral("opc.tcp://a:4840"), QStringLiteral("opc.tcp://b:4840"),
+                QStringLiteral("opc.tcp://c:4840")};
+    window_->enumerate_servers();
+    QCOMPARE(combo("server_combo")->count(), 3);
+    QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.tcp://a:4840"));
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: Found 3 OPC UA Servers"));
+    QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: green"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void NoServerFoundEmptiesTheSchemaBox() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
+    make_window();
+    window_->enumerate_servers();
+    QCOMPARE(combo("server_combo")->count(), 0);
+    QCOMPARE(combo("server_combo")->currentText(), QString());
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: No OPC DA Server found"));
+    QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: red"));
+    QVERIFY(boxes_.boxes.isEmpty());
+  }
+
+  void FailedDiscoveryShowsEnumerationError() {
+    write_sqlite_config(*dir_);
+    make_window();
+    enumerate_error_ = QStringLiteral("host does not answer");
+    window_->enumerate_servers();
+    QCOMPARE(label("status_label")->text(),
+             QStringLiteral("Status: Failed to enumerate OPC DA Servers"));
+    QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: red"));
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Enumeration Error"));
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("Failed to enumerate OPC DA servers:\n\nhost does not answer"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void RealDiscoveryListsTheSimulatedDaServer() {
+    write_sqlite_config(*dir_);
+    make_window(/*fake_discovery=*/false);
+    window_->enumerate_servers();
+    QCOMPARE(combo("server_combo")->currentText(),
+             QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
+    QCOMPARE(label("status_label")->text(), QStringLiteral("Status: Found 1 OPC DA Servers"));
+  }
+
+  void BlankSchemaWarns() {
+    write_sqlite_config(*dir_);
+    make_window();
+    combo("server_combo")->setEditText(QStringLiteral("   "));
+    QVERIFY(!window_->_get_selected_schema_or_warn().has_value());
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Error"));
+    QCOMPARE(boxes_.boxes.first().text, QStringLiteral("Please select an OPC server schema."));
+    combo("server_combo")->setEditText(QStringLiteral("  opc.da://localhost/X  "));
+    QCOMPARE(window_->_get_selected_schema_or_warn(),
+             std::optional<QString>(QStringLiteral("opc.da://localhost/X")));
+  }
+
+  // ---- Controls ----
+
+  void DisablingControlsKeepsTheCollectButton() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_type = OPC UA\n");
+    make_window();
+    window_->_set_controls_enabled(false);
+    for (const char* name : {"host_input", "port_input", "server_combo", "import_button",
+                             "tsdb_combo", "opc_type_combo"}) {
+      QVERIFY2(!widget(name)->isEnabled(), name);
+    }
+    QVERIFY(button("collect_button")->isEnabled());
+    window_->_set_controls_enabled(true);
+    QVERIFY(line("port_input")->isEnabled());
+
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC DA"));
+    window_->_set_controls_enabled(true);
+    QVERIFY(!line("port_input")->isEnabled());
+    QVERIFY(line("host_input")->isEnabled());
+  }
+
+  // ---- DB status and the write count ----
+
+  void WriteOutcomesUpdateTheStatusBar() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"A", "B", "C"}));
+    emit window_->db_status_bridge()->db_write_status(true, 7);
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Writing successfully"));
+    QCOMPARE(label("db_status_label")->styleSheet(), QStringLiteral("color: green"));
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 7 | Total: 3 records"));
+
+    window_->update_db_status(false, 0);
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Write failed"));
+    QCOMPARE(label("db_status_label")->styleSheet(), QStringLiteral("color: red"));
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 7 | Total: 3 records"));
+
+    window_->update_db_status(true, 0);
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 3 records"));
+
+    window_->_reset_write_count_display();
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 3 records"));
+  }
+
+  // ---- Merging results ----
+
+  void NewestBatchWinsInOneTick() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Demo.Tag1", "Demo.Tag2"}));
+    queue({reading("Demo.Tag1", 1.5), reading("Demo.Tag2", 9.0, "Bad")});
+    queue({reading("Demo.Tag1", 2.5)});
+    window_->process_queue();
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QCOMPARE(rows[0][3].toDouble(), 2.5);
+    QCOMPARE(rows[0][4].toString(), QStringLiteral("Good"));
+    // The newest batch lacks Demo.Tag2, even though an older one had it.
+    QVERIFY(std::isnan(rows[1][3].toDouble()));
+    QCOMPARE(rows[1][4].toString(), QStringLiteral("uncertain"));
+    // The page shows the merged values.
+    const QAbstractItemModel* model = window_->paginated_table()->table()->model();
+    QCOMPARE(model->data(model->index(0, 3)).toDouble(), 2.5);
+    QVERIFY(window_->data_deque().empty());
+  }
+
+  void EmptyBatchMarksEveryRowUncertain() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"A", "B"}));
+    queue({reading("A", 1.0), reading("B", 2.0)});
+    window_->process_queue();
+    queue({});
+    window_->process_queue();
+    for (const TableRow& row : window_->paginated_table()->all_data()) {
+      QVERIFY(std::isnan(row[3].toDouble()));
+      QCOMPARE(row[4].toString(), QStringLiteral("uncertain"));
+    }
+  }
+
+  void DuplicateRowsAndDuplicateReadings() {
+    write_sqlite_config(*dir_);
+    make_window();
+    TableRows rows = rows_for({"A", "B", "A"});
+    window_->_merge_results({reading("A", 1.0), reading("B", 2.0), reading("A", 3.0, "Bad")}, rows);
+    QCOMPARE(rows[0][3].toDouble(), 3.0);
+    QCOMPARE(rows[0][4].toString(), QStringLiteral("Bad"));
+    QCOMPARE(rows[2][3].toDouble(), 3.0);
+    QCOMPARE(rows[1][3].toDouble(), 2.0);
+    // The same batch shape again goes through the remembered plan; the values still follow.
+    window_->_merge_results({reading("A", 4.0), reading("B", 5.0), reading("A", 6.0)}, rows);
+    QCOMPARE(rows[0][3].toDouble(), 6.0);
+    QCOMPARE(rows[2][3].toDouble(), 6.0);
+    QCOMPARE(rows[1][3].toDouble(), 5.0);
+    // Rows renamed in place must not reuse the old plan.
+    rows[1][1] = QStringLiteral("A");
+    window_->_merge_results({reading("A", 7.0), reading("B", 8.0), reading("A", 9.0)}, rows);
+    QCOMPARE(rows[1][3].toDouble(), 9.0);
+  }
+
+  void ValueKindsAreKeptForDisplay() {
+    write_sqlite_config(*dir_);
+    make_window();
+    TableRows rows = rows_for({"I", "S", "E"});
+    window_->_merge_results({{"I", std::int64_t{42}, "Good", {}},
+                             {"S", std::string("on"), "Uncertain", {}},
+                             {"E", std::monostate{}, "Bad", {}}},
+                            rows);
+    QCOMPARE(rows[0][3].toLongLong(), 42);
+    QCOMPARE(rows[1][3].toString(), QStringLiteral("on"));
+    QVERIFY(!rows[2][3].isValid());
+  }
+
+  void EmptyTickDoesNotRefreshTheTable() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"A"}));
+    QSignalSpy resets(window_->paginated_table()->table_model(), &QAbstractItemModel::modelReset);
+    QSignalSpy changes(window_->paginated_table()->table_model(), &QAbstractItemModel::dataChanged);
+    window_->process_queue();
+    QCOMPARE(resets.size(), 0);
+    QCOMPARE(changes.size(), 0);
+  }
+
+  // ---- Configuration writer ----
+
+  void WriterKeepsOtherSectionsAndLowerCasesKeys() {
+    write_sqlite_config(*dir_,
+                        "[KestraneLogging]\nLog_Dir = logs\nLEVEL = INFO\n\n"
+                        "[Kestrane]\ntag_csv_path = old.csv\n");
+    make_window();
+    window_->_save_collection_config(QStringLiteral("plant-host"),
+                                     QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
+    const auto config = journel::IniFile::read_file(dir_->file("config.ini").toStdString());
+    QCOMPARE(config.get_string("KestraneLogging", "log_dir", ""), std::string("logs"));
+    QCOMPARE(config.get_string("KestraneLogging", "level", ""), std::string("INFO"));
+    const QByteArray text = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(text.contains("log_dir = logs") && !text.contains("Log_Dir"), text.constData());
+    QCOMPARE(config.get_string("Kestrane", "opc_host", ""), std::string("plant-host"));
+    QCOMPARE(config.get_string("Kestrane", "opc_schema", ""),
+             std::string("opc.da://localhost/OstrevoV2.1.0"));
+    QCOMPARE(config.get_string("Kestrane", "opc_type", ""), std::string("OPC DA"));
+    QCOMPARE(config.get_string("Kestrane", "opc_port", ""), std::string("0"));
+    QCOMPARE(config.get_string("TSDBConnection", "dbname", ""), std::string("tsdb_default"));
+    QCOMPARE(config.get_string("TSDBConnection", "driver", ""), std::string("sqlite"));
+    // Nothing was imported: the old tag file stays.
+    QCOMPARE(config.get_string("Kestrane", "tag_csv_path", ""), std::string("old.csv"));
+    // Written through a file beside it that is renamed over it: no leftovers.
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+  }
+
+  void WriterAddsNoTagPathWhenNothingImported() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->_save_collection_config(QStringLiteral("localhost"), QStringLiteral("opc.da://x/Y"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("tag_csv_path"));
+  }
+
+  void WrittenPercentSignsReadBackUnchanged() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->_save_collection_config(QStringLiteral("host%1"), QStringLiteral("opc.da://a%b/S"));
+    const auto config = journel::IniFile::read_file(dir_->file("config.ini").toStdString());
+    QCOMPARE(config.get_string("Kestrane", "opc_host", ""), std::string("host%1"));
+    QCOMPARE(config.get_string("Kestrane", "opc_schema", ""), std::string("opc.da://a%b/S"));
+  }
+
+  // ---- Import ----
+
+  void ImportShowsUtf8AndGbkTags() {
+    write_sqlite_config(*dir_);
+    make_window();
+    dir_->write(QStringLiteral("utf8.csv"),
+                "\xEF\xBB\xBF"
+                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \n ,skipped\nDemo.Tag2,\n");
+    chosen_csv_ = dir_->file("utf8.csv");
+    window_->import_tags_from_csv();
+    QVERIFY2(boxes_.boxes.isEmpty(),
+             boxes_.boxes.isEmpty() ? "" : qPrintable(boxes_.boxes[0].text));
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0][1].toString(), QStringLiteral("Demo.Tag1"));
+    QCOMPARE(rows[0][2].toString(), QStringLiteral("锅炉温度"));
+    QCOMPARE(rows[0][0].toString(), QString());
+    QCOMPARE(rows[1][3].toString(), QString());
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 2 records"));
+    QCOMPARE(window_->tag_csv_path(), std::optional<QString>(chosen_csv_));
+
+    // 温度 in GBK.
+    dir_->write(QStringLiteral("gbk.csv"), "FullTagName,Description\nDemo.Tag3,\xCE\xC2\xB6\xC8\n");
+    chosen_csv_ = dir_->file("gbk.csv");
+    window_->import_tags_from_csv();
+    QCOMPARE(window_->paginated_table()->all_data().size(), 1);
+    QCOMPARE(window_->paginated_table()->all_data()[0][2].toString(), QStringLiteral("温度"));
+  }
+
+  void CancelledImportChangesNothing() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"A"}));
+    queue({reading("A", 1.0)});
+    chosen_csv_.clear();
+    window_->import_tags_from_csv();
+    QCOMPARE(window_->paginated_table()->all_data().size(), 1);
+    QCOMPARE(window_->data_deque().size(), std::size_t{1});
+    QVERIFY(!window_->tag_csv_path().has_value());
+  }
+
+  void ImportClearsQueuedResults() {
+    write_sqlite_config(*dir_);
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nA,\n");
+    queue({reading("A", 1.0)});
+    chosen_csv_ = dir_->file("tags.csv");
+    window_->import_tags_from_csv();
+    QVERIFY(window_->data_deque().empty());
+  }
+
+  void BadCsvFilesGiveTheirBoxes_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("missing column")
+        << QByteArray("FullTagName, Description\nA,x\n")
+        << QStringLiteral("CSV 文件中缺少 FullTagName 或 Description 列");
+    QTest::newRow("header only") << QByteArray("FullTagName,Description\n")
+                                 << QStringLiteral("CSV 文件中没有有效的标签数据");
+    QTest::newRow("blank names only") << QByteArray("FullTagName,Description\n  ,x\n")
+                                      << QStringLiteral("CSV 文件中没有有效的标签数据");
+    QTest::newRow("undecodable") << QByteArray("FullTagName,Description\nA,\xFF\xFF\n")
+                                 << QStringLiteral("无法读取 CSV 文件：\n");
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("无法读取 CSV 文件：\n");
+  }
+  void BadCsvFilesGiveTheirBoxes() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, text);
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Kept"}));
+    dir_->write(QStringLiteral("bad.csv"), content);
+    chosen_csv_ = dir_->file("bad.csv");
+    window_->import_tags_from_csv();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Error"));
+    QCOMPARE(boxes_.boxes.first().icon, QMessageBox::Warning);
+    QVERIFY2(boxes_.boxes.first().text.startsWith(text), qPrintable(boxes_.boxes.first().text));
+    QCOMPARE(window_->paginated_table()->all_data().size(), 1);
+    // The failed file is still remembered for the next save.
+    QCOMPARE(window_->tag_csv_path(), std::optional<QString>(chosen_csv_));
+  }
+
+  // ---- Start checks and closing ----
+
+  void BlankSchemaStopsTheStartAfterResettingTheCount() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"A", "B"}));
+    window_->update_db_status(true, 5);
+    button("collect_button")->click();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text, QStringLiteral("Please select an OPC server schema."));
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 2 records"));
+    QVERIFY(window_->collect_thread() == nullptr);
+  }
+
+  void EmptyTableStopsTheStart() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    window_->start_collecting();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("No tags available for collection. Please import a CSV file first."));
+  }
+
+  void RowsWithoutImportStopTheStartAfterRegistering() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Demo.Tag1"}));
+    window_->start_collecting();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(
+        boxes_.boxes.first().text,
+        QStringLiteral("Please import a CSV file containing tags before starting collection."));
+    // The sync ran first and filled the tag id.
+    QVERIFY(!window_->paginated_table()->all_data()[0][0].toString().isEmpty());
+  }
+
+  void RefusedSchemaLeavesTheWindowUsable() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = http://localhost/nothing\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    chosen_csv_ = dir_->file("tags.csv");
+    window_->import_tags_from_csv();
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, window_->start_collecting());
+    QVERIFY(combo("server_combo")->isEnabled());
+    QVERIFY(button("import_button")->isEnabled());
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    QVERIFY(window_->collect_thread() == nullptr);
+  }
+
+  void CollectsFromTheSimulationAndStops() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"),
+                "FullTagName,Description\nDemo.Tag1,sine\nDemo.Count1,counter\nNo.Such,bad\n");
+    chosen_csv_ = dir_->file("tags.csv");
+    window_->import_tags_from_csv();
+    window_->start_collecting();
+    QVERIFY(window_->collect_thread() != nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stop Collecting"));
+    QVERIFY(!combo("server_combo")->isEnabled());
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QTRY_COMPARE_WITH_TIMEOUT(rows[0][4].toString(), QStringLiteral("Good"), 3000);
+    QCOMPARE(rows[2][4].toString(), QStringLiteral("Bad"));
+    QTRY_COMPARE_WITH_TIMEOUT(label("db_status_label")->text(),
+                              QStringLiteral("DB Status: Writing successfully"), 3000);
+    // A collection that runs asks before the window closes; No keeps it running.
+    boxes_.answer = QMessageBox::No;
+    QVERIFY(!window_->close());
+    QCOMPARE(boxes_.boxes.last().title, QStringLiteral("Confirm Exit"));
+    QVERIFY(window_->collect_thread()->is_alive());
+
+    button("collect_button")->click();
+    QVERIFY(window_->collect_thread() == nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Connected"));
+    QVERIFY(combo("server_combo")->isEnabled());
+    const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY(saved.contains("tag_csv_path = " + chosen_csv_.toUtf8()));
+
+    const qsizetype boxes_before = boxes_.boxes.size();
+    QVERIFY(window_->close());
+    QCOMPARE(boxes_.boxes.size(), boxes_before);
+  }
+
+ private:
+  struct EnumerateCall {
+    QString host;
+    int max_servers;
+    int port;
+  };
+
+  void make_window(bool fake_discovery = true) {
+    MainWidget::Hooks hooks;
+    hooks.message_box = boxes_.fn();
+    hooks.choose_csv_file = [this](QWidget*) { return chosen_csv_; };
+    hooks.run_menu = [this](QMenu& menu, const QPoint&) -> QAction* {
+      QStringList titles;
+      for (QAction* action : menu.actions()) titles << action->text();
+      menus_.append(titles);
+      return menu.actions().value(0);
+    };
+    if (fake_discovery) {
+      hooks.enumerate = [this](const QString& host, int max_servers, int port) {
+        enumerate_calls_.append({host, max_servers, port});
+        if (!enumerate_error_.isEmpty()) {
+          throw std::runtime_error(enumerate_error_.toStdString());
+        }
+        return servers_;
+      };
+    }
+    window_ = std::make_unique<MainWidget>(std::move(hooks));
+  }
+
+  void queue(quellin::ResultList batch) {
+    const std::lock_guard<std::mutex> lock(window_->deque_lock());
+    window_->data_deque().push_back(std::move(batch));
+  }
+
+  QWidget* widget(const char* name) const {
+    auto* found = window_->findChild<QWidget*>(QString::fromLatin1(name));
+    if (found == nullptr) qFatal("no widget %s", name);
+    return found;
+  }
+  QLabel* label(const char* name) const { return qobject_cast<QLabel*>(widget(name)); }
+  QLineEdit* line(const char* name) const { return qobject_cast<QLineEdit*>(widget(name)); }
+  QComboBox* combo(const char* name) const { return qobject_cast<QComboBox*>(widget(name)); }
+  QPushButton* button(const char* name) const { return qobject_cast<QPushButton*>(widget(name)); }
+
+  std::unique_ptr<ScratchDir> dir_;
+  std::unique_ptr<MainWidget> window_;
+  MessageBoxRecorder boxes_;
+  QList<EnumerateCall> enumerate_calls_;
+  QStringList servers_;
+  QString enumerate_error_;
+  QString chosen_csv_;
+  QList<QStringList> menus_;
+};
+
+KESTRANE_TEST_MAIN(TestMainWidget)
+#include "tst_mainwidget.moc"
