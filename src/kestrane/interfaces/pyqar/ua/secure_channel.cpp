@@ -1,0 +1,232 @@
+#include "secure_channel.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "status_code.h"
+#include "ua_limits.h"
+
+namespace pyqar::ua {
+namespace {
+
+// The token is renewed once this share of its lifetime has passed.
+constexpr double kRenewAt = 0.75;
+
+std::span<const std::uint8_t> tag(const char (&text)[5]) {
+  return {reinterpret_cast<const std::uint8_t*>(text), 4};
+}
+
+// Marks the channel broken unless the guarded scope completes.
+class BreakOnThrow {
+ public:
+  explicit BreakOnThrow(bool& broken) : broken_(broken) {}
+  ~BreakOnThrow() {
+    if (!done_) broken_ = true;
+  }
+  void done() { done_ = true; }
+
+ private:
+  bool& broken_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+SecureChannel::SecureChannel(const EndpointUrl& url, ChannelOptions options)
+    : options_(std::move(options)),
+      connection_(url, std::chrono::steady_clock::now() + options_.connect_timeout) {
+  open(false);
+}
+
+SecureChannel::~SecureChannel() { close(); }
+
+std::chrono::steady_clock::time_point SecureChannel::now() const {
+  return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+}
+
+UaConnection::Deadline SecureChannel::request_deadline() const {
+  return std::chrono::steady_clock::now() + options_.request_timeout;
+}
+
+std::uint32_t SecureChannel::max_request_size() const {
+  const std::uint32_t by_size = connection_.server_max_message_size();
+  const std::uint32_t chunk_body = connection_.send_chunk_size() - kSymmetricHeaderSize;
+  const std::uint32_t chunks = connection_.server_max_chunk_count();
+  std::uint32_t limit = by_size == 0 ? kMaxMessageSize : std::min(by_size, kMaxMessageSize);
+  if (chunks != 0 && static_cast<std::uint64_t>(chunks) * chunk_body < limit)
+    limit = chunks * chunk_body;
+  return limit;
+}
+
+RequestHeader SecureChannel::make_header(const NodeId& authentication_token) {
+  return {.authentication_token = authentication_token,
+          .timestamp = to_date_time(std::chrono::system_clock::now()),
+          .request_handle = ++request_handle_,
+          .timeout_hint_ms = static_cast<std::uint32_t>(options_.request_timeout.count())};
+}
+
+void SecureChannel::open(bool renew) {
+  BreakOnThrow guard(broken_);
+  const auto deadline = request_deadline();
+  BinaryWriter body;
+  encode_request(body,
+                 OpenSecureChannelRequest{.header = make_header(),
+                                          .renew = renew,
+                                          .requested_lifetime_ms = options_.requested_lifetime_ms});
+  const std::uint32_t request_id = ++request_id_;
+  chunk_ = BinaryWriter();
+  chunk_.bytes(tag("OPNF"));
+  chunk_.u32(0);
+  chunk_.u32(channel_id_);
+  chunk_.string(kSecurityPolicyNone);
+  chunk_.null_string();  // sender certificate
+  chunk_.null_string();  // receiver thumbprint
+  chunk_.u32(++sequence_number_);
+  chunk_.u32(request_id);
+  chunk_.bytes(body.data());
+  chunk_.patch_u32(4, static_cast<std::uint32_t>(chunk_.size()));
+  if (chunk_.size() > connection_.send_chunk_size()) {
+    throw std::runtime_error("OpenSecureChannel request does not fit one chunk");
+  }
+  connection_.send(chunk_.data(), deadline);
+
+  const auto raw = connection_.receive(deadline);
+  const SecureChunk chunk = decode_secure_chunk(raw);
+  if (chunk.header.type != MessageType::Open || chunk.header.chunk != 'F') {
+    throw std::runtime_error(
+        fmt::format("server at {} did not answer OpenSecureChannel", url().text));
+  }
+  if (chunk.request_id != request_id) {
+    throw std::runtime_error(fmt::format("server at {} answered request {} instead of {}",
+                                         url().text, chunk.request_id, request_id));
+  }
+  const ServiceResponse response = decode_response(chunk.body);
+  const auto* opened = std::get_if<OpenSecureChannelResponse>(&response);
+  const std::uint32_t result = header_of(response).service_result;
+  if (opened == nullptr || severity(result) == Severity::Bad) {
+    throw std::runtime_error(fmt::format("server at {} refused the secure channel: {}", url().text,
+                                         status_text(result)));
+  }
+  if (renew && opened->channel_id != channel_id_) {
+    throw std::runtime_error(
+        fmt::format("server at {} changed the channel id on renewal", url().text));
+  }
+  channel_id_ = opened->channel_id;
+  token_id_ = opened->token_id;
+  token_created_ = now();
+  token_lifetime_ = std::chrono::milliseconds(
+      opened->revised_lifetime_ms ? opened->revised_lifetime_ms : options_.requested_lifetime_ms);
+  guard.done();
+}
+
+bool SecureChannel::expired() const { return now() >= token_created_ + token_lifetime_; }
+
+void SecureChannel::renew_if_due() {
+  const auto due = token_created_ + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        token_lifetime_ * kRenewAt);
+  if (now() >= due) open(true);
+}
+
+void SecureChannel::send_message(std::span<const std::uint8_t> body, std::uint32_t request_id,
+                                 UaConnection::Deadline deadline) {
+  if (body.size() > max_request_size()) {
+    throw std::runtime_error(
+        fmt::format("request of {} bytes exceeds the {} bytes server at {} accepts", body.size(),
+                    max_request_size(), url().text));
+  }
+  const std::size_t per_chunk = connection_.send_chunk_size() - kSymmetricHeaderSize;
+  std::size_t offset = 0;
+  do {
+    const std::size_t n = std::min(per_chunk, body.size() - offset);
+    const bool last = offset + n == body.size();
+    chunk_ = BinaryWriter();
+    chunk_.reserve(kSymmetricHeaderSize + n);
+    chunk_.bytes(tag(last ? "MSGF" : "MSGC"));
+    chunk_.u32(static_cast<std::uint32_t>(kSymmetricHeaderSize + n));
+    chunk_.u32(channel_id_);
+    chunk_.u32(token_id_);
+    chunk_.u32(++sequence_number_);
+    chunk_.u32(request_id);
+    chunk_.bytes(body.subspan(offset, n));
+    connection_.send(chunk_.data(), deadline);
+    offset += n;
+  } while (offset < body.size());
+}
+
+std::vector<std::uint8_t> SecureChannel::receive_response(std::uint32_t request_id,
+                                                          UaConnection::Deadline deadline) {
+  std::vector<std::uint8_t> message;
+  for (std::uint32_t chunks = 1;; ++chunks) {
+    if (chunks > kMaxChunkCount) {
+      throw std::runtime_error(
+          fmt::format("server at {} sent more than {} chunks", url().text, kMaxChunkCount));
+    }
+    const SecureChunk chunk = decode_secure_chunk(connection_.receive(deadline));
+    if (chunk.header.type != MessageType::Message) {
+      throw std::runtime_error(fmt::format("server at {} sent an unexpected chunk", url().text));
+    }
+    if (chunk.channel_id != channel_id_) {
+      throw std::runtime_error(fmt::format("server at {} answered on channel {} instead of {}",
+                                           url().text, chunk.channel_id, channel_id_));
+    }
+    if (chunk.request_id != request_id) {
+      throw std::runtime_error(fmt::format("server at {} answered request {} instead of {}",
+                                           url().text, chunk.request_id, request_id));
+    }
+    if (chunk.header.chunk == 'A') {
+      const ErrorMessage error = decode_error(chunk.body);
+      throw std::runtime_error(fmt::format("server at {} aborted the response: {} {}", url().text,
+                                           status_text(error.error), error.reason));
+    }
+    if (message.size() + chunk.body.size() > kMaxMessageSize) {
+      throw std::runtime_error(
+          fmt::format("response from {} exceeds {} bytes", url().text, kMaxMessageSize));
+    }
+    message.insert(message.end(), chunk.body.begin(), chunk.body.end());
+    if (chunk.header.chunk == 'F') return message;
+  }
+}
+
+ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request) {
+  if (broken_) throw std::runtime_error(fmt::format("secure channel to {} is closed", url().text));
+  BreakOnThrow guard(broken_);
+  renew_if_due();
+  const auto deadline = request_deadline();
+  const std::uint32_t request_id = ++request_id_;
+  send_message(request, request_id, deadline);
+  std::vector<std::uint8_t> body;
+  try {
+    body = receive_response(request_id, deadline);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(fmt::format("{} ({})", e.what(), url().text));
+  }
+  ServiceResponse response = decode_response(body);
+  guard.done();
+  return response;
+}
+
+void SecureChannel::close() noexcept {
+  if (!broken_) {
+    broken_ = true;
+    try {
+      BinaryWriter body;
+      encode_request(body, CloseSecureChannelRequest{make_header()});
+      chunk_ = BinaryWriter();
+      chunk_.bytes(tag("CLOF"));
+      chunk_.u32(static_cast<std::uint32_t>(kSymmetricHeaderSize + body.size()));
+      chunk_.u32(channel_id_);
+      chunk_.u32(token_id_);
+      chunk_.u32(++sequence_number_);
+      chunk_.u32(++request_id_);
+      chunk_.bytes(body.data());
+      connection_.send(chunk_.data(), std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    } catch (...) {
+      // The server may already be gone; closing the socket is all that is left to do.
+    }
+  }
+  connection_.close();
+}
+
+}  // namespace pyqar::ua

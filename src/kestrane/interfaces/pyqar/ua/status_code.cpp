@@ -1,0 +1,66 @@
+#include "status_code.h"
+
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace pyqar::ua {
+namespace {
+
+constexpr std::pair<std::uint32_t, const char*> kNames[] = {
+    {0x00000000, "Good"},
+    {0x80010000, "BadUnexpectedError"},
+    {0x80020000, "BadInternalError"},
+    {0x80030000, "BadOutOfMemory"},
+    {0x80040000, "BadResourceUnavailable"},
+    {0x80050000, "BadCommunicationError"},
+    {0x80060000, "BadEncodingError"},
+    {0x80070000, "BadDecodingError"},
+    {0x80080000, "BadEncodingLimitsExceeded"},
+    {0x80090000, "BadUnknownResponse"},
+    {0x800A0000, "BadTimeout"},
+    {0x800B0000, "BadServiceUnsupported"},
+    {0x800C0000, "BadShutdown"},
+    {0x800D0000, "BadServerNotConnected"},
+    {0x800E0000, "BadServerHalted"},
+    {0x800F0000, "BadNothingToDo"},
+    {0x80100000, "BadTooManyOperations"},
+    {0x80130000, "BadSecurityChecksFailed"},
+    {0x80200000, "BadIdentityTokenInvalid"},
+    {0x80210000, "BadIdentityTokenRejected"},
+    {0x80220000, "BadSecureChannelIdInvalid"},
+    {0x80250000, "BadSessionIdInvalid"},
+    {0x80260000, "BadSessionClosed"},
+    {0x80270000, "BadSessionNotActivated"},
+    {0x80330000, "BadNodeIdInvalid"},
+    {0x80340000, "BadNodeIdUnknown"},
+    {0x80350000, "BadAttributeIdInvalid"},
+    {0x80550000, "BadSecurityPolicyRejected"},
+    {0x807D0000, "BadTcpServerTooBusy"},
+    {0x807E0000, "BadTcpMessageTypeInvalid"},
+    {0x807F0000, "BadTcpSecureChannelUnknown"},
+    {0x80800000, "BadTcpMessageTooLarge"},
+    {0x80810000, "BadTcpNotEnoughResources"},
+    {0x80820000, "BadTcpInternalError"},
+    {0x80830000, "BadTcpEndpointUrlInvalid"},
+    {0x80B80000, "BadRequestTooLarge"},
+    {0x80B90000, "BadResponseTooLarge"},
+    {0x80540000, "BadSecurityModeRejected"},
+    {0x80560000, "BadTooManySessions"},
+    {0x80850000, "BadRequestTimeout"},
+    {0x80860000, "BadSecureChannelClosed"},
+    {0x80870000, "BadSecureChannelTokenUnknown"},
+    {0x40000000, "Uncertain"},
+    {0x80000000, "Bad"},
+};
+
+}  // namespace
+
+std::string status_text(std::uint32_t code) {
+  for (const auto& [value, name] : kNames) {
+    if (value == code) return fmt::format("{} (0x{:08X})", name, code);
+  }
+  return fmt::format("0x{:08X}", code);
+}
+
+}  // namespace pyqar::ua

@@ -1,0 +1,26 @@
+#pragma once
+// Limits the OPC UA client enforces on everything a server sends. A value beyond any of
+// them is a protocol error, never an allocation: servers are treated as hostile.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pyqar::ua {
+
+// Transport buffers we offer in Hello; the server may only lower them.
+inline constexpr std::uint32_t kReceiveBufferSize = 65536;
+inline constexpr std::uint32_t kSendBufferSize = 65536;
+// Smallest chunk the protocol allows either side to negotiate.
+inline constexpr std::uint32_t kMinBufferSize = 8192;
+// Largest reassembled message we accept (a Read of 20,000 values is about 600 KiB).
+inline constexpr std::uint32_t kMaxMessageSize = 16 * 1024 * 1024;
+inline constexpr std::uint32_t kMaxChunkCount = kMaxMessageSize / kMinBufferSize;
+// Decoded arrays, strings and byte strings.
+inline constexpr std::int32_t kMaxArrayLength = 1'000'000;
+inline constexpr std::int32_t kMaxStringLength = 4 * 1024 * 1024;
+// Variants inside variants, diagnostic infos inside diagnostic infos.
+inline constexpr int kMaxNestingDepth = 16;
+// The endpoint URL in Hello is limited to this many bytes by the protocol.
+inline constexpr std::size_t kMaxEndpointUrlLength = 4096;
+
+}  // namespace pyqar::ua

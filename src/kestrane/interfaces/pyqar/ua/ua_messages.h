@@ -1,0 +1,174 @@
+#pragma once
+// The service requests the client sends and the responses it understands, with their
+// binary encoders and one decoder for every response body. Plain data and free functions;
+// any thread.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binary_reader.h"
+#include "binary_writer.h"
+#include "node_id.h"
+#include "ua_codec.h"
+
+namespace pyqar::ua {
+
+// DefaultBinary encoding ids (namespace 0) of the structures below.
+namespace type_id {
+inline constexpr std::uint32_t ServiceFault = 397;
+inline constexpr std::uint32_t FindServersRequest = 422;
+inline constexpr std::uint32_t FindServersResponse = 425;
+inline constexpr std::uint32_t GetEndpointsRequest = 428;
+inline constexpr std::uint32_t GetEndpointsResponse = 431;
+inline constexpr std::uint32_t OpenSecureChannelRequest = 446;
+inline constexpr std::uint32_t OpenSecureChannelResponse = 449;
+inline constexpr std::uint32_t CloseSecureChannelRequest = 452;
+inline constexpr std::uint32_t CreateSessionRequest = 461;
+inline constexpr std::uint32_t CreateSessionResponse = 464;
+inline constexpr std::uint32_t ActivateSessionRequest = 467;
+inline constexpr std::uint32_t ActivateSessionResponse = 470;
+inline constexpr std::uint32_t CloseSessionRequest = 473;
+inline constexpr std::uint32_t CloseSessionResponse = 476;
+inline constexpr std::uint32_t ReadRequest = 631;
+inline constexpr std::uint32_t ReadResponse = 634;
+inline constexpr std::uint32_t AnonymousIdentityToken = 321;
+}  // namespace type_id
+
+inline constexpr char kSecurityPolicyNone[] = "http://opcfoundation.org/UA/SecurityPolicy#None";
+inline constexpr std::int32_t kMessageSecurityModeNone = 1;
+inline constexpr std::int32_t kUserTokenAnonymous = 0;
+inline constexpr std::uint32_t kAttributeValue = 13;
+inline constexpr std::int32_t kTimestampsBoth = 2;
+
+struct RequestHeader {
+  NodeId authentication_token;
+  std::int64_t timestamp = 0;
+  std::uint32_t request_handle = 0;
+  std::uint32_t timeout_hint_ms = 0;
+};
+
+struct ResponseHeader {
+  std::int64_t timestamp = 0;
+  std::uint32_t request_handle = 0;
+  std::uint32_t service_result = 0;
+};
+
+struct ApplicationDescription {
+  std::string application_uri;
+  std::string product_uri;
+  LocalizedText application_name;
+  std::int32_t application_type = 0;
+  std::vector<std::string> discovery_urls;
+};
+
+struct UserTokenPolicy {
+  std::string policy_id;
+  std::int32_t token_type = 0;
+  std::string security_policy_uri;
+};
+
+struct EndpointDescription {
+  std::string endpoint_url;
+  ApplicationDescription server;
+  std::int32_t security_mode = 0;
+  std::string security_policy_uri;
+  std::vector<UserTokenPolicy> user_identity_tokens;
+  std::uint8_t security_level = 0;
+};
+
+struct OpenSecureChannelRequest {
+  RequestHeader header;
+  bool renew = false;
+  std::uint32_t requested_lifetime_ms = 0;
+};
+struct CloseSecureChannelRequest {
+  RequestHeader header;
+};
+struct CreateSessionRequest {
+  RequestHeader header;
+  std::string endpoint_url;
+  std::string session_name;
+  std::vector<std::uint8_t> client_nonce;
+  double requested_timeout_ms = 0;
+};
+struct ActivateSessionRequest {
+  RequestHeader header;
+  std::string policy_id;
+};
+struct CloseSessionRequest {
+  RequestHeader header;
+};
+struct ReadRequest {
+  RequestHeader header;
+  std::span<const NodeId> nodes;
+};
+struct FindServersRequest {
+  RequestHeader header;
+  std::string endpoint_url;
+};
+struct GetEndpointsRequest {
+  RequestHeader header;
+  std::string endpoint_url;
+};
+
+struct ServiceFault {
+  ResponseHeader header;
+};
+struct OpenSecureChannelResponse {
+  ResponseHeader header;
+  std::uint32_t channel_id = 0;
+  std::uint32_t token_id = 0;
+  std::int64_t created_at = 0;
+  std::uint32_t revised_lifetime_ms = 0;
+};
+struct CreateSessionResponse {
+  ResponseHeader header;
+  NodeId session_id;
+  NodeId authentication_token;
+  double revised_timeout_ms = 0;
+  std::vector<EndpointDescription> endpoints;
+  std::uint32_t max_request_message_size = 0;
+};
+struct ActivateSessionResponse {
+  ResponseHeader header;
+};
+struct CloseSessionResponse {
+  ResponseHeader header;
+};
+struct ReadResponse {
+  ResponseHeader header;
+  std::vector<DataValue> results;
+};
+struct FindServersResponse {
+  ResponseHeader header;
+  std::vector<ApplicationDescription> servers;
+};
+struct GetEndpointsResponse {
+  ResponseHeader header;
+  std::vector<EndpointDescription> endpoints;
+};
+
+using ServiceResponse = std::variant<ServiceFault, OpenSecureChannelResponse, CreateSessionResponse,
+                                     ActivateSessionResponse, CloseSessionResponse, ReadResponse,
+                                     FindServersResponse, GetEndpointsResponse>;
+
+// Each encoder writes the type id and then the request.
+void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);
+void encode_request(BinaryWriter& w, const CloseSecureChannelRequest& req);
+void encode_request(BinaryWriter& w, const CreateSessionRequest& req);
+void encode_request(BinaryWriter& w, const ActivateSessionRequest& req);
+void encode_request(BinaryWriter& w, const CloseSessionRequest& req);
+void encode_request(BinaryWriter& w, const ReadRequest& req);
+void encode_request(BinaryWriter& w, const FindServersRequest& req);
+void encode_request(BinaryWriter& w, const GetEndpointsRequest& req);
+
+// Decodes a whole service response body (type id first). Throws DecodeError for a body that
+// is malformed, exceeds a limit, or carries a type the client does not know.
+ServiceResponse decode_response(std::span<const std::uint8_t> body);
+
+const ResponseHeader& header_of(const ServiceResponse& response);
+
+}  // namespace pyqar::ua

@@ -1,0 +1,101 @@
+#include "ua_source.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "journel/log.h"
+#include "node_id.h"
+#include "value_conversion.h"
+
+namespace pyqar::ua {
+namespace {
+
+EndpointUrl parse_schema(const std::string& schema) {
+  try {
+    return parse_endpoint_url(schema);
+  } catch (const std::invalid_argument& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
+}  // namespace
+
+SessionOptions session_options_for(int sample_timespan_msec) {
+  SessionOptions options;
+  // A session or token that outlives several read intervals survives slow collectors.
+  const double interval = std::max(0, sample_timespan_msec);
+  options.requested_session_timeout_ms = std::max(60'000.0, 4 * interval);
+  options.channel.requested_lifetime_ms =
+      static_cast<std::uint32_t>(std::min(4'000'000'000.0, std::max(3'600'000.0, 4 * interval)));
+  return options;
+}
+
+UaSource::UaSource(const std::string& schema, SessionOptions options)
+    : url_(parse_schema(schema)), options_(std::move(options)) {
+  open_session();
+}
+
+void UaSource::open_session() {
+  session_.reset();
+  try {
+    session_ = std::make_unique<UaSession>(url_, options_);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(naming_address(url_.text, e.what()));
+  }
+  journel::get_logger("pyqar")->info("OPC UA session open on {}", url_.text);
+}
+
+UaSource::~UaSource() = default;
+
+bool UaSource::valid() const { return session_ && session_->usable(); }
+
+std::uint32_t UaSource::max_nodes_per_read() const {
+  return session_ ? session_->max_nodes_per_read() : 0;
+}
+
+std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch) {
+  if (!valid())
+    throw std::runtime_error(fmt::format("OPC UA source {} is not connected", url_.text));
+  const Timestamp now = std::chrono::system_clock::now();
+  std::vector<ValueObject> out(batch.size());
+  std::vector<NodeId> nodes;
+  std::vector<std::size_t> slots;
+  nodes.reserve(batch.size());
+  slots.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    try {
+      nodes.push_back(node_id_for_tag(batch[i].namespace_index, batch[i].tag_name));
+      slots.push_back(i);
+    } catch (const std::invalid_argument& e) {
+      // One unreadable tag must not stop the others: it reads as Bad.
+      out[i].timestamp = now;
+      const std::string key = fmt::format("{}:{}", batch[i].namespace_index, batch[i].tag_name);
+      if (reported_tags_.insert(key).second) {
+        journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key, e.what());
+      }
+    }
+  }
+  if (nodes.empty()) return out;
+
+  std::vector<DataValue> values;
+  try {
+    values = session_->read(nodes);
+  } catch (const std::exception& e) {
+    session_.reset();
+    throw std::runtime_error(naming_address(url_.text, e.what()));
+  }
+  for (std::size_t k = 0; k < values.size(); ++k) out[slots[k]] = to_value_object(values[k], now);
+  return out;
+}
+
+}  // namespace pyqar::ua
+
+namespace pyqar {
+
+std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec) {
+  return std::make_unique<ua::UaSource>(schema, ua::session_options_for(sample_timespan_msec));
+}
+
+}  // namespace pyqar

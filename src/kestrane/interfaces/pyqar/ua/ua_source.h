@@ -1,0 +1,42 @@
+#pragma once
+// UaSource: the OPC UA implementation of RtSource. Maps tag descriptors to NodeIds, reads
+// them through one UaSession and converts the results. Owned by QARLibrary; created, used
+// and destroyed on one thread. After any failed read it stays invalid; the caller reconnects
+// by making a new source.
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pyqar/rt_source.h"
+#include "ua_session.h"
+
+namespace pyqar::ua {
+
+class UaSource : public RtSource {
+ public:
+  // Connects and activates a session; throws std::runtime_error naming the address.
+  UaSource(const std::string& schema, SessionOptions options);
+  ~UaSource() override;
+
+  bool valid() const override;
+  std::vector<ValueObject> read(const std::vector<TagDescriptor>& batch) override;
+
+  // 0 when the server sets no limit.
+  std::uint32_t max_nodes_per_read() const;
+
+ private:
+  void open_session();
+
+  EndpointUrl url_;
+  SessionOptions options_;
+  std::unique_ptr<UaSession> session_;
+  // Tags already reported as unreadable text, so each is logged once per source.
+  std::set<std::string> reported_tags_;
+};
+
+// The session settings for a collector that reads every `sample_timespan_msec`.
+SessionOptions session_options_for(int sample_timespan_msec);
+
+}  // namespace pyqar::ua

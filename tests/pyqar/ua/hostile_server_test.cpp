@@ -1,0 +1,421 @@
+// The client against scripted loopback servers that misbehave: silence, ERR messages,
+// oversized or malformed chunks, unsupported security. Each must become one clear error,
+// never a hang or a crash.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include "pyqar/rt_source.h"
+#include "ua/binary_writer.h"
+#include "ua/ua_codec.h"
+#include "ua/ua_messages.h"
+#include "ua/ua_source.h"
+
+namespace {
+
+using namespace pyqar::ua;
+
+// A loopback listener that serves one connection with a script, on its own thread.
+class ScriptedServer {
+ public:
+  using Script = std::function<void(int fd)>;
+
+  explicit ScriptedServer(Script script) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this, script = std::move(script)] {
+      const int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      script(fd);
+      ::close(fd);
+    });
+  }
+  ~ScriptedServer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// Reads one whole chunk from the client; empty when the client went away.
+std::vector<std::uint8_t> read_chunk(int fd) {
+  std::vector<std::uint8_t> buf(8);
+  std::size_t got = 0;
+  auto fill = [&](std::size_t want) {
+    while (got < want) {
+      const ssize_t n = ::recv(fd, buf.data() + got, want - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  if (!fill(8)) return {};
+  const std::uint32_t size =
+      buf[4] | (buf[5] << 8) | (buf[6] << 16) | (static_cast<std::uint32_t>(buf[7]) << 24);
+  buf.resize(size);
+  if (!fill(size)) return {};
+  return buf;
+}
+
+void send_bytes(int fd, const std::vector<std::uint8_t>& data) {
+  (void)::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+}
+
+std::vector<std::uint8_t> frame(const char* type, const std::vector<std::uint8_t>& body) {
+  BinaryWriter w;
+  w.bytes(std::vector<std::uint8_t>(type, type + 4));
+  w.u32(static_cast<std::uint32_t>(8 + body.size()));
+  w.bytes(body);
+  return w.take();
+}
+
+std::vector<std::uint8_t> ack(std::uint32_t receive_buffer = 65536) {
+  BinaryWriter w;
+  for (std::uint32_t v : {0u, receive_buffer, 65536u, 0u, 0u}) w.u32(v);
+  return frame("ACKF", w.data());
+}
+
+void write_response_header(BinaryWriter& w, std::uint32_t result = 0) {
+  w.i64(0);
+  w.u32(1);
+  w.u32(result);
+  w.u8(0);
+  w.i32(-1);
+  w.u8(0);
+  w.u8(0);
+  w.u8(0);
+}
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// Answers the client's OpenSecureChannel with channel 7, token 1.
+void open_channel(int fd, const char* policy = kSecurityPolicyNone) {
+  const auto opn = read_chunk(fd);
+  if (opn.empty()) return;
+  // header 8, channel 4, policy string, two null strings, sequence 4: the request id follows.
+  const std::size_t request_id_at = 12 + 4 + u32_at(opn, 12) + 4 + 4 + 4;
+  BinaryWriter body;
+  encode_node_id(body, NodeId::numeric_id(0, type_id::OpenSecureChannelResponse));
+  write_response_header(body);
+  for (std::uint32_t v : {0u, 7u, 1u}) body.u32(v);
+  body.i64(0);
+  body.u32(600000);
+  body.null_string();
+  BinaryWriter w;
+  w.u32(7);
+  w.string(policy);
+  w.null_string();
+  w.null_string();
+  w.u32(1);
+  w.u32(u32_at(opn, request_id_at));
+  w.bytes(body.data());
+  send_bytes(fd, frame("OPNF", w.data()));
+}
+
+void answer_message(int fd, const std::vector<std::uint8_t>& request,
+                    const std::vector<std::uint8_t>& body) {
+  BinaryWriter w;
+  w.u32(7);
+  w.u32(1);
+  w.u32(2);
+  w.u32(u32_at(request, 20));
+  w.bytes(body);
+  send_bytes(fd, frame("MSGF", w.data()));
+}
+
+void drain(int fd) {
+  while (!read_chunk(fd).empty()) {
+  }
+}
+
+SessionOptions quick() {
+  SessionOptions options;
+  options.channel.connect_timeout = std::chrono::milliseconds(300);
+  options.channel.request_timeout = std::chrono::milliseconds(300);
+  return options;
+}
+
+// The error UaSource raises for the server, or "" when it connected.
+std::string connect_error(const std::string& url) {
+  try {
+    UaSource source(url, quick());
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
+TEST(RefusesMisbehavingServers, SilentServerTimesOutNamingTheAddress) {
+  ScriptedServer server([](int fd) { drain(fd); });
+  const std::string error = connect_error(server.url());
+  EXPECT_CONTAINS(error, "timed out");
+  EXPECT_CONTAINS(error, "127.0.0.1");
+}
+
+TEST(RefusesMisbehavingServers, ErrMessageBecomesItsStatusAndReason) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    BinaryWriter w;
+    w.u32(0x80830000);
+    w.string("no such endpoint");
+    send_bytes(fd, frame("ERRF", w.data()));
+  });
+  const std::string error = connect_error(server.url());
+  EXPECT_CONTAINS(error, "BadTcpEndpointUrlInvalid");
+  EXPECT_CONTAINS(error, "no such endpoint");
+  EXPECT_CONTAINS(error, server.url());
+}
+
+TEST(RefusesMisbehavingServers, ChunkLargerThanAgreedIsRefusedBeforeReading) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, {'A', 'C', 'K', 'F', 0xF0, 0xFF, 0xFF, 0xFF});
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "above the");
+}
+
+TEST(RefusesMisbehavingServers, GarbageInsteadOfAcknowledge) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, {'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '4', '0', '0'});
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "unknown message type");
+}
+
+TEST(RefusesMisbehavingServers, ReceiveBufferBelowTheMinimum) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, ack(1024));
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "receive buffer");
+}
+
+TEST(RefusesMisbehavingServers, ServerThatHangsUp) {
+  ScriptedServer server([](int fd) { read_chunk(fd); });
+  EXPECT_CONTAINS(connect_error(server.url()), "closed by the server");
+}
+
+TEST(RefusesMisbehavingServers, ChannelWithSecurityOtherThanNone) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, ack());
+    open_channel(fd, "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    drain(fd);
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "only None");
+}
+
+TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, ack());
+    open_channel(fd);
+    const auto create = read_chunk(fd);
+    if (create.empty()) return;
+    BinaryWriter body;
+    encode_node_id(body, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+    write_response_header(body);
+    encode_node_id(body, NodeId::numeric_id(1, 5));
+    encode_node_id(body, NodeId::numeric_id(1, 6));
+    body.f64(60000);
+    body.null_string();
+    body.null_string();
+    body.i32(1);  // one endpoint: Basic256Sha256, SignAndEncrypt
+    body.string("opc.tcp://127.0.0.1:1");
+    body.null_string();
+    body.null_string();
+    body.u8(0);
+    body.i32(0);
+    body.null_string();
+    body.null_string();
+    body.i32(-1);
+    body.null_string();
+    body.i32(3);
+    body.string("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    body.i32(-1);
+    body.null_string();
+    body.u8(3);
+    body.i32(-1);
+    body.null_string();
+    body.null_string();
+    body.u32(0);
+    answer_message(fd, create, body.data());
+    drain(fd);
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "offers no endpoint with security None");
+}
+
+TEST(RefusesMisbehavingServers, ResponseClaimingMoreElementsThanItHolds) {
+  ScriptedServer server([](int fd) {
+    read_chunk(fd);
+    send_bytes(fd, ack());
+    open_channel(fd);
+    const auto create = read_chunk(fd);
+    if (create.empty()) return;
+    BinaryWriter body;
+    encode_node_id(body, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+    write_response_header(body);
+    encode_node_id(body, NodeId::numeric_id(1, 5));
+    encode_node_id(body, NodeId::numeric_id(1, 6));
+    body.f64(60000);
+    body.null_string();
+    body.null_string();
+    body.i32(900000);  // endpoints that are not there
+    answer_message(fd, create, body.data());
+    drain(fd);
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "cannot fit");
+}
+
+// Serves a session up to its first read, then answers reads with a ServiceFault.
+void session_then_fault(int fd, std::uint32_t fault) {
+  read_chunk(fd);
+  send_bytes(fd, ack());
+  open_channel(fd);
+  const auto create = read_chunk(fd);
+  if (create.empty()) return;
+  BinaryWriter created;
+  encode_node_id(created, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+  write_response_header(created);
+  encode_node_id(created, NodeId::numeric_id(1, 5));
+  encode_node_id(created, NodeId::numeric_id(1, 6));
+  created.f64(60000);
+  created.null_string();
+  created.null_string();
+  created.i32(1);  // one endpoint: None, anonymous policy "anon"
+  created.string("opc.tcp://127.0.0.1:1");
+  created.null_string();
+  created.null_string();
+  created.u8(0);
+  created.i32(0);
+  created.null_string();
+  created.null_string();
+  created.i32(-1);
+  created.null_string();
+  created.i32(1);
+  created.string(kSecurityPolicyNone);
+  created.i32(1);
+  created.string("anon");
+  created.i32(0);
+  created.null_string();
+  created.null_string();
+  created.null_string();
+  created.null_string();
+  created.u8(0);
+  created.i32(-1);
+  created.null_string();
+  created.null_string();
+  created.u32(0);
+  answer_message(fd, create, created.data());
+
+  const auto activate = read_chunk(fd);
+  if (activate.empty()) return;
+  BinaryWriter activated;
+  encode_node_id(activated, NodeId::numeric_id(0, type_id::ActivateSessionResponse));
+  write_response_header(activated);
+  activated.null_string();
+  activated.i32(-1);
+  activated.i32(-1);
+  answer_message(fd, activate, activated.data());
+
+  const auto limits = read_chunk(fd);
+  if (limits.empty()) return;
+  BinaryWriter read;
+  encode_node_id(read, NodeId::numeric_id(0, type_id::ReadResponse));
+  write_response_header(read);
+  read.i32(1);
+  encode_data_value(read, DataValue{.value = Variant{BuiltinType::UInt32, false, std::uint64_t{0}},
+                                    .status = {},
+                                    .source_timestamp = {},
+                                    .server_timestamp = {}});
+  read.i32(-1);
+  answer_message(fd, limits, read.data());
+
+  for (auto request = read_chunk(fd); !request.empty(); request = read_chunk(fd)) {
+    BinaryWriter body;
+    encode_node_id(body, NodeId::numeric_id(0, type_id::ServiceFault));
+    write_response_header(body, fault);
+    answer_message(fd, request, body.data());
+  }
+}
+
+TEST(RefusesMisbehavingServers, ServiceFaultOnReadRaisesAndInvalidatesTheSource) {
+  for (std::uint32_t fault : {0x80250000u, 0x80220000u}) {
+    ScriptedServer server([fault](int fd) { session_then_fault(fd, fault); });
+    UaSource source(server.url(), quick());
+    ASSERT_TRUE(source.valid());
+    EXPECT_EQ(source.max_nodes_per_read(), 0u);
+    try {
+      source.read(
+          {pyqar::TagDescriptor{.data_type = 8, .namespace_index = 2, .tag_name = "Demo.Tag1"}});
+      ADD_FAILURE() << "read returned despite a ServiceFault";
+    } catch (const std::runtime_error& e) {
+      EXPECT_CONTAINS(std::string(e.what()),
+                      fault == 0x80250000u ? "BadSessionIdInvalid" : "BadSecureChannelIdInvalid");
+      EXPECT_CONTAINS(std::string(e.what()), server.url());
+    }
+    EXPECT_FALSE(source.valid());
+  }
+}
+
+TEST(RefusesBadAddresses, EachWithOneErrorNamingIt) {
+  for (const char* url :
+       {"opc.tcp://127.0.0.1", "opc.tcp://127.0.0.1:99999", "opc.tcp://127.0.0.1:x"}) {
+    try {
+      pyqar::make_ua_source(url, 1000);
+      ADD_FAILURE() << url;
+    } catch (const std::runtime_error& e) {
+      EXPECT_CONTAINS(std::string(e.what()), url);
+    }
+  }
+  EXPECT_CONTAINS(connect_error("opc.tcp://no-such-host.invalid:4840"), "no-such-host.invalid");
+}
+
+TEST(RefusesBadAddresses, RefusedConnection) {
+  // A port that was free a moment ago has no listener.
+  int port = 0;
+  {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    ::close(fd);
+  }
+  const std::string error = connect_error("opc.tcp://127.0.0.1:" + std::to_string(port));
+  EXPECT_CONTAINS(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
+  EXPECT_THROW(pyqar::discover_ua("127.0.0.1", port), std::runtime_error);
+  EXPECT_THROW(pyqar::discover_ua("127.0.0.1", 0), std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include "ua_test_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrane_test {
+namespace {
+
+const std::filesystem::path kServerDir = KESTRANE_UA_TEST_SERVER_DIR;
+
+// Servers of one test process share a certificate folder, so only the first one spends
+// time making its key pair. Removed when the process ends.
+class SharedCertDir {
+ public:
+  SharedCertDir() {
+    char pattern[] = "/tmp/kestrane-ua-certs-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~SharedCertDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+const std::filesystem::path& cert_dir() {
+  static const SharedCertDir dir;
+  if (dir.path().empty()) throw std::runtime_error("cannot make a temporary folder");
+  return dir.path();
+}
+
+std::optional<std::string> find_node() {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const auto end = dirs.find(':', start);
+    const std::string dir =
+        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const auto candidate = std::filesystem::path(dir.empty() ? "." : dir) / "node";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> UaTestServer::unavailable_reason() {
+  if (!find_node()) return "node is not installed (run scripts/deps)";
+  if (!std::filesystem::exists(kServerDir / "node_modules" / "node-opcua")) {
+    return "the OPC UA test server's npm modules are missing in " + kServerDir.string() +
+           " (run scripts/deps)";
+  }
+  return std::nullopt;
+}
+
+UaTestServer::UaTestServer(Options options) {
+  if (auto reason = unavailable_reason()) throw std::runtime_error(*reason);
+  char pattern[] = "/tmp/kestrane-ua-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+  work_dir_ = pattern;
+
+  int in_pipe[2];
+  int out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const std::string node = *find_node();
+  std::vector<std::string> args = {
+      node,     (kServerDir / "server.js").string(), "--cert-dir", cert_dir().string(),
+      "--port", std::to_string(options.port),        "--tags",     std::to_string(options.tags)};
+  if (options.max_nodes_per_read) {
+    args.push_back("--max-nodes-per-read");
+    args.push_back(std::to_string(*options.max_nodes_per_read));
+  }
+  if (options.max_message_size) {
+    args.push_back("--max-message-size");
+    args.push_back(std::to_string(*options.max_message_size));
+  }
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const std::string log = (work_dir_ / "server.log").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int rc = ::posix_spawn(&pid_, node.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  stdin_fd_ = in_pipe[1];
+  if (rc != 0) {
+    ::close(out_pipe[0]);
+    pid_ = -1;
+    throw std::runtime_error("cannot start node");
+  }
+
+  // Wait for "ready port=N ..." (starting node-opcua takes a few seconds).
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool ready = false;
+  while (!ready && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{out_pipe[0], POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) continue;
+    char c;
+    const ssize_t n = ::read(out_pipe[0], &c, 1);
+    if (n <= 0) break;
+    if (c != '\n') {
+      line.push_back(c);
+      continue;
+    }
+    if (line.rfind("ready port=", 0) == 0) {
+      port_ = std::stoi(line.substr(11));
+      ready = true;
+    }
+    line.clear();
+  }
+  ::close(out_pipe[0]);
+  if (!ready) {
+    reap();
+    throw std::runtime_error("the OPC UA test server did not start; see " + log);
+  }
+}
+
+UaTestServer::~UaTestServer() {
+  reap();
+  std::error_code ignored;
+  std::filesystem::remove_all(work_dir_, ignored);
+}
+
+void UaTestServer::kill() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  if (stdin_fd_ >= 0) {
+    ::close(stdin_fd_);
+    stdin_fd_ = -1;
+  }
+}
+
+void UaTestServer::pause() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void UaTestServer::resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
+void UaTestServer::reap() noexcept {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGCONT);
+    ::kill(pid_, SIGTERM);
+    // Give it a moment to shut down cleanly, then make sure it is gone.
+    for (int i = 0; i < 50; ++i) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      ::usleep(20'000);
+    }
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  if (stdin_fd_ >= 0) {
+    ::close(stdin_fd_);
+    stdin_fd_ = -1;
+  }
+}
+
+}  // namespace kestrane_test

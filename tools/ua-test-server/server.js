@@ -1,0 +1,215 @@
+#!/usr/bin/env node
+// Loopback OPC UA server for Kestrane's tests, benchmarks and the UA demo.
+//
+//   node server.js --cert-dir DIR [--port N] [--tags N] [--max-nodes-per-read N]
+//                  [--max-message-size BYTES]
+//
+// Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR.
+// --port 0 (the default) picks a free port. --max-message-size also shrinks the transport
+// buffers to the 8192-byte minimum, so that messages travel in many small chunks.
+// Once the server listens it prints one line
+//   ready port=<port> url=opc.tcp://127.0.0.1:<port>
+// on standard output; fixtures wait for it. It stops on SIGTERM/SIGINT or when stdin closes.
+"use strict";
+
+const path = require("path");
+const fs = require("fs");
+const net = require("net");
+const {
+  OPCUAServer,
+  OPCUACertificateManager,
+  Variant,
+  DataType,
+  DataValue,
+  StatusCodes,
+  SecurityPolicy,
+  MessageSecurityMode,
+  nodesets,
+} = require("node-opcua");
+
+function parseArgs(argv) {
+  const opts = { port: 0, tags: 100, maxNodesPerRead: undefined, maxMessageSize: undefined, certDir: undefined };
+  for (let i = 0; i < argv.length; i++) {
+    const key = argv[i];
+    const value = argv[i + 1];
+    const needInt = () => {
+      const n = Number(value);
+      if (!Number.isInteger(n) || n < 0) {
+        throw new Error(`${key} needs a non-negative integer, got '${value}'`);
+      }
+      i++;
+      return n;
+    };
+    if (key === "--port") opts.port = needInt();
+    else if (key === "--tags") opts.tags = needInt();
+    else if (key === "--max-nodes-per-read") opts.maxNodesPerRead = needInt();
+    else if (key === "--max-message-size") opts.maxMessageSize = needInt();
+    else if (key === "--cert-dir") {
+      if (!value) throw new Error("--cert-dir needs a folder");
+      opts.certDir = path.resolve(value);
+      i++;
+    } else throw new Error(`unknown option '${key}'`);
+  }
+  if (!opts.certDir) throw new Error("--cert-dir is required (the server writes its certificates there)");
+  if (opts.port > 65535) throw new Error(`--port ${opts.port} is out of range`);
+  return opts;
+}
+
+// node-opcua needs a concrete port for its endpoint URLs, so a free one is found first.
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = net.createServer();
+    probe.once("error", reject);
+    probe.listen(0, "127.0.0.1", () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
+}
+
+const START = Date.now();
+
+function addDemoVariables(addressSpace, tagCount) {
+  const ns = addressSpace.registerNamespace("urn:kestrane:demo");
+  const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Demo" });
+  const seconds = () => (Date.now() - START) / 1000;
+
+  const add = (name, dataType, get) =>
+    ns.addVariable({
+      componentOf: folder,
+      browseName: name,
+      nodeId: `s=${name}`,
+      dataType,
+      minimumSamplingInterval: 100,
+      value: { get },
+    });
+
+  for (let n = 1; n <= tagCount; n++) {
+    add(`Demo.Tag${n}`, "Double", () => new Variant({ dataType: DataType.Double, value: Math.sin(seconds() + n) }));
+    add(`Demo.Count${n}`, "Double", () => new Variant({ dataType: DataType.Double, value: Math.floor(seconds()) + n }));
+    add(`Demo.Random${n}`, "Double", () => new Variant({ dataType: DataType.Double, value: Math.random() * 100 }));
+  }
+  add("Demo.CCCTag10", "Double", () => new Variant({ dataType: DataType.Double, value: 10 * Math.sin(seconds()) }));
+
+  // Fixed values of several types, so that tests can check conversions exactly.
+  const fixed = [
+    ["Demo.Double", "Double", DataType.Double, 3.25],
+    ["Demo.Float", "Float", DataType.Float, 1.5],
+    ["Demo.Int32", "Int32", DataType.Int32, -42],
+    ["Demo.UInt16", "UInt16", DataType.UInt16, 65535],
+    ["Demo.Boolean", "Boolean", DataType.Boolean, true],
+    ["Demo.String", "String", DataType.String, "hello"],
+  ];
+  for (const [name, typeName, dataType, value] of fixed) {
+    add(name, typeName, () => new Variant({ dataType, value }));
+  }
+
+  // A value stamped at a known source time.
+  const stamped = new Date(Date.UTC(2020, 0, 2, 3, 4, 5));
+  ns.addVariable({
+    componentOf: folder,
+    browseName: "Demo.Stamped",
+    nodeId: "s=Demo.Stamped",
+    dataType: "Double",
+    minimumSamplingInterval: 100,
+    value: {
+      timestamped_get: () =>
+        new DataValue({
+          value: new Variant({ dataType: DataType.Double, value: 7 }),
+          statusCode: StatusCodes.Good,
+          sourceTimestamp: stamped,
+          serverTimestamp: new Date(),
+        }),
+    },
+  });
+
+  const withStatus = (name, statusCode, value) =>
+    ns.addVariable({
+      componentOf: folder,
+      browseName: name,
+      nodeId: `s=${name}`,
+      dataType: "Double",
+      minimumSamplingInterval: 100,
+      value: {
+        timestamped_get: () =>
+          new DataValue({
+            value: new Variant({ dataType: DataType.Double, value }),
+            statusCode,
+            sourceTimestamp: new Date(),
+            serverTimestamp: new Date(),
+          }),
+      },
+    });
+  withStatus("Demo.BadStatus", StatusCodes.BadSensorFailure, 0);
+  withStatus("Demo.Uncertain", StatusCodes.UncertainLastUsableValue, 4.5);
+  return ns.index;
+}
+
+async function main() {
+  const opts = parseArgs(process.argv.slice(2));
+  fs.mkdirSync(opts.certDir, { recursive: true });
+  const port = opts.port === 0 ? await freePort() : opts.port;
+
+  const serverCertificateManager = new OPCUACertificateManager({
+    rootFolder: path.join(opts.certDir, "pki"),
+    automaticallyAcceptUnknownCertificate: true,
+  });
+  const userCertificateManager = new OPCUACertificateManager({
+    rootFolder: path.join(opts.certDir, "user_pki"),
+    automaticallyAcceptUnknownCertificate: true,
+  });
+
+  const operationLimits = {};
+  if (opts.maxNodesPerRead !== undefined) operationLimits.maxNodesPerRead = opts.maxNodesPerRead;
+
+  const transportSettings =
+    opts.maxMessageSize === undefined
+      ? undefined
+      : {
+          adjustTransportLimits: () => ({
+            receiveBufferSize: 8192,
+            sendBufferSize: 8192,
+            maxMessageSize: opts.maxMessageSize,
+            maxChunkCount: 0,
+          }),
+        };
+
+  const server = new OPCUAServer({
+    port,
+    host: "127.0.0.1",
+    hostname: "127.0.0.1",
+    serverCertificateManager,
+    userCertificateManager,
+    securityPolicies: [SecurityPolicy.None],
+    securityModes: [MessageSecurityMode.None],
+    allowAnonymous: true,
+    nodeset_filename: [nodesets.standard],
+    serverCapabilities: { operationLimits },
+    transportSettings,
+    buildInfo: { productName: "KestraneUaTestServer", buildNumber: "1" },
+    serverInfo: { applicationName: { text: "Kestrane UA test server" } },
+  });
+
+  await server.initialize();
+  const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags);
+  await server.start();
+  const url = `opc.tcp://127.0.0.1:${port}`;
+  process.stdout.write(`ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}\n`);
+
+  let stopping = false;
+  const stop = async () => {
+    if (stopping) return;
+    stopping = true;
+    await server.shutdown(0);
+    process.exit(0);
+  };
+  process.on("SIGTERM", stop);
+  process.on("SIGINT", stop);
+  process.stdin.on("end", stop);
+  process.stdin.resume();
+}
+
+main().catch((err) => {
+  process.stderr.write(`ua-test-server: ${err.message}\n`);
+  process.exit(2);
+});
