@@ -1,0 +1,42 @@
+#pragma once
+// The console program's settings from config.ini ([TSDBConnection] and [Kestrane]) and the
+// reader of the TSDB settings that the desktop program shares. Plain values and free
+// functions; one thread at a time per ConsoleConfig.
+
+#include <filesystem>
+#include <string>
+
+#include <spdlog/logger.h>
+
+#include "journel/ini_file.h"
+#include "tidewell/types.h"
+
+namespace kestrane_console {
+
+inline constexpr char kTsdbSection[] = "TSDBConnection";
+inline constexpr char kConsoleSection[] = "Kestrane";
+
+struct ConsoleConfig {
+  tidewell::TsdbSettings tsdb_cfg;
+  std::string tag_csv_path;
+  std::string opc_schema;
+  std::string opc_type;
+  double collection_interval = 1.0;
+  int batch_size = 200;
+};
+
+// The TSDB settings of [TSDBConnection] with their defaults (also when the section is
+// missing), including the optional `driver` and `data_dir`. Throws journel::IniError for a
+// value that cannot be read as its type, and std::runtime_error naming the key for a port
+// outside 1..65535 or an unknown driver.
+tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini);
+// The same, storing each value into `out` as soon as it is read.
+void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out);
+
+// Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
+// before a failure stay set. Logs the one error line of the first failing step to `log` and
+// returns false; never throws.
+bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
+                         spdlog::logger& log);
+
+}  // namespace kestrane_console

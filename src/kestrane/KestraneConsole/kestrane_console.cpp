@@ -1,0 +1,333 @@
+#include "KestraneConsole/kestrane_console.h"
+
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "journel/log.h"
+#include "tidewell/tidewell.h"
+
+namespace kestrane_console {
+
+namespace {
+
+constexpr std::chrono::milliseconds kMainLoopTick{1000};
+
+SignalWait sleeping_wait() {
+  return [](std::chrono::milliseconds timeout) -> std::optional<int> {
+    if (timeout.count() > 0) std::this_thread::sleep_for(timeout);
+    return std::nullopt;
+  };
+}
+
+double system_seconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string interval_text(double seconds) {
+  std::string text = fmt::format("{}", seconds);
+  if (std::isfinite(seconds) && text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::filesystem::path default_base_dir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) throw std::runtime_error("Cannot find the program's own file: " + ec.message());
+  return exe.parent_path().parent_path();
+}
+
+KestraneConsole::KestraneConsole(std::optional<std::filesystem::path> base_dir, ConsoleHooks hooks)
+    : base_dir_(base_dir ? std::filesystem::absolute(*base_dir) : default_base_dir()),
+      hooks_(std::move(hooks)) {
+  journel::setup_loguru_from_ini(config_path().string());
+  log_ = hooks_.logger ? hooks_.logger : journel::get_logger("KestraneConsole");
+  if (!hooks_.signal_wait) hooks_.signal_wait = sleeping_wait();
+  if (!hooks_.wall_clock) hooks_.wall_clock = system_seconds;
+  last_status_time_ = now();
+}
+
+KestraneConsole::~KestraneConsole() = default;
+
+double KestraneConsole::now() const { return hooks_.wall_clock(); }
+
+bool KestraneConsole::load_config() { return load_console_config(config_path(), config_, *log_); }
+
+bool KestraneConsole::load_tags_from_csv() {
+  tags_list_.clear();
+  try {
+    DecodedText decoded;
+    try {
+      decoded = read_tag_file(config_.tag_csv_path);
+    } catch (const TagFileDecodeError& e) {
+      log_->error("{}", e.what());
+      return false;
+    }
+    log_->info("CSV file loaded with encoding: {}", decoded.encoding);
+    try {
+      parse_tag_csv(decoded.text, tags_list_);
+    } catch (const TagCsvColumnsError& e) {
+      log_->error("{}", e.what());
+      return false;
+    }
+    log_->info("Loaded {} tags from CSV file", tags_list_.size());
+    return !tags_list_.empty();
+  } catch (const std::exception& e) {
+    log_->error("Error loading tags from CSV: {}", e.what());
+    return false;
+  }
+}
+
+bool KestraneConsole::setup_database_objects() {
+  RegistrationRequest request{config_.tsdb_cfg, config_.opc_schema, config_.opc_type};
+  const auto cancelled = [this] { return poll_signal().has_value(); };
+  const RegistrationOutcome outcome =
+      register_source_and_tags(request, tags_list_, *log_, hooks_.tsdb_connect, cancelled);
+  return outcome.ok;
+}
+
+bool KestraneConsole::test_connect_tsdb() {
+  try {
+    const auto& cfg = config_.tsdb_cfg;
+    auto conn = hooks_.tsdb_connect ? hooks_.tsdb_connect(cfg) : tidewell::get_conn(cfg);
+    if (!conn) {
+      log_->error("Failed to connect to TSDB");
+      return false;
+    }
+    conn->close();
+    log_->info("Test Connect to TSDB database: {}:{}/{} Successful.", cfg.host, cfg.port,
+               cfg.dbname);
+    return true;
+  } catch (const std::exception& e) {
+    log_->error("Failed to connect to TSDB: {}", e.what());
+    return false;
+  }
+}
+
+std::vector<std::string> KestraneConsole::get_current_tags() const {
+  std::vector<std::string> names;
+  names.reserve(tags_list_.size());
+  for (const TagEntry& tag : tags_list_) names.push_back(tag.name);
+  return names;
+}
+
+void KestraneConsole::status_callback(const std::string& status) {
+  log_->debug("OPC Status: {}", status);
+}
+
+void KestraneConsole::db_status_callback(bool success, std::size_t count) {
+  if (success) {
+    total_written_ += count;
+    log_->debug("Successfully wrote {} records to database", count);
+  } else {
+    log_->warn("Failed to write data to database");
+  }
+}
+
+void KestraneConsole::make_collector() {
+  quellin::OPCCollector::Options options;
+  options.opc_schema = config_.opc_schema;
+  // The tag list does not change while the collector runs, so the names are built once.
+  options.get_tags_func = [names = get_current_tags()] { return names; };
+  options.data_deque = &data_deque_;
+  options.deque_lock = &deque_lock_;
+  options.tsdb_cfg = config_.tsdb_cfg;
+  options.status_notify = [this](const std::string& text) { status_callback(text); };
+  options.db_status_notify = [this](bool ok, std::size_t n) { db_status_callback(ok, n); };
+  options.sample_interval = config_.collection_interval;
+  options.batch_size = config_.batch_size;
+  if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
+  collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
+}
+
+bool KestraneConsole::start_collection() {
+  try {
+    log_->info("Starting OPC data collection from: {}", config_.opc_schema);
+    log_->info("Sample interval: {}s, Batch size: {}", interval_text(config_.collection_interval),
+               config_.batch_size);
+    make_collector();
+    collector_thread_->start();
+    running_ = true;
+    log_->info("Data collection started successfully");
+    return true;
+  } catch (const std::exception& e) {
+    log_->error("Failed to start data collection: {}", e.what());
+    return false;
+  }
+}
+
+void KestraneConsole::process_data_queue() {
+  std::vector<quellin::ResultList> taken;
+  {
+    std::lock_guard lock(deque_lock_);
+    taken = data_deque_.take_all();
+  }
+  for (const auto& results : taken) total_collected_ += results.size();
+}
+
+void KestraneConsole::print_status() {
+  const double current = now();
+  if (current - last_status_time_ >= kStatusPeriodSeconds) {
+    log_->info("Status - Tags: {}, Collected: {}, Written: {}", tags_list_.size(), total_collected_,
+               total_written_.load());
+    last_status_time_ = current;
+  }
+}
+
+std::optional<int> KestraneConsole::poll_signal() {
+  if (!received_signal_) received_signal_ = hooks_.signal_wait(std::chrono::milliseconds(0));
+  return received_signal_;
+}
+
+void KestraneConsole::shut_down_on_signal(int signo) {
+  received_signal_ = signo;
+  log_->info("Received signal {}, shutting down...", signo);
+  stop();
+}
+
+bool KestraneConsole::run() {
+  log_->info("Starting KestraneConsole...");
+  // A signal during the start steps ends the program as one during collection would.
+  if (!load_config()) {
+    log_->error("Failed to load configuration");
+    return false;
+  }
+  if (!load_tags_from_csv()) {
+    log_->error("Failed to load tags from CSV");
+    return false;
+  }
+  if (auto signo = poll_signal()) {
+    shut_down_on_signal(*signo);
+    return true;
+  }
+  if (!setup_database_objects()) {
+    if (auto signo = poll_signal()) {
+      shut_down_on_signal(*signo);
+      return true;
+    }
+    log_->error("Failed to setup database objects");
+    return false;
+  }
+  if (auto signo = poll_signal()) {
+    shut_down_on_signal(*signo);
+    return true;
+  }
+  if (!start_collection()) {
+    log_->error("Failed to start data collection");
+    return false;
+  }
+  log_->info("Data collection is running. Press Ctrl+C to stop.");
+  bool collector_ended = false;
+  try {
+    while (running_) {
+      if (auto signo = hooks_.signal_wait(kMainLoopTick)) {
+        shut_down_on_signal(*signo);
+        return true;
+      }
+      process_data_queue();
+      print_status();
+      if (running_ && !collector_thread_->is_alive()) {
+        // The first OPC connection failed, or the tag source threw: nothing is collected
+        // any more, so say so and let the service manager restart the program.
+        log_->error("Collector thread ended unexpectedly; no data is being collected");
+        collector_ended = true;
+        break;
+      }
+    }
+  } catch (const std::exception& e) {
+    log_->error("Unexpected error in main loop: {}", e.what());
+  }
+  stop();
+  log_->info("KestraneConsole stopped");
+  return !collector_ended;
+}
+
+void KestraneConsole::stop() {
+  running_ = false;
+  if (collector_thread_ && collector_thread_->is_alive()) {
+    log_->info("Stopping data collection...");
+    collector_thread_->stop();
+    if (!collector_thread_->join(hooks_.stop_timeout_seconds)) {
+      log_->warn("Collector thread did not stop gracefully");
+    } else {
+      log_->info("Data collection stopped");
+    }
+  }
+}
+
+bool KestraneConsole::collector_alive() const {
+  return collector_thread_ && collector_thread_->is_alive();
+}
+
+bool KestraneConsole::initialize_for_single_step() {
+  log_->info("Initializing for single-step collection mode...");
+  if (!load_config()) {
+    log_->error("Failed to load configuration");
+    return false;
+  }
+  if (!load_tags_from_csv()) {
+    log_->error("Failed to load tags from CSV");
+    return false;
+  }
+  if (!setup_database_objects()) {
+    log_->error("Failed to setup database objects");
+    return false;
+  }
+  try {
+    log_->info("Creating OPC collector for single-step mode: {}", config_.opc_schema);
+    make_collector();
+    collector_thread_->connect_source();
+    log_->info("Single-step collection mode initialized successfully");
+    return true;
+  } catch (const std::exception& e) {
+    log_->error("Failed to initialize single-step collection mode: {}", e.what());
+    return false;
+  }
+}
+
+bool KestraneConsole::single_step_collection() {
+  if (!collector_thread_) {
+    log_->error("Collector not initialized. Call initialize_for_single_step() first.");
+    return false;
+  }
+  try {
+    collector_thread_->collection_step();
+    process_data_queue();
+    log_->debug("Single step collection completed");
+    return true;
+  } catch (const std::exception& e) {
+    log_->error("Error during single step collection: {}", e.what());
+    return false;
+  }
+}
+
+CollectionStatistics KestraneConsole::get_collection_statistics() const {
+  CollectionStatistics stats;
+  stats.total_tags = tags_list_.size();
+  stats.total_collected = total_collected_;
+  stats.total_written = total_written_.load();
+  {
+    std::lock_guard lock(deque_lock_);
+    stats.queue_size = data_deque_.size();
+  }
+  return stats;
+}
+
+void KestraneConsole::cleanup_single_step() {
+  if (!collector_thread_) return;
+  try {
+    collector_thread_->disconnect_source();
+    log_->info("OPC connection closed");
+  } catch (const std::exception& e) {
+    log_->error("Error closing OPC connection: {}", e.what());
+  }
+}
+
+}  // namespace kestrane_console

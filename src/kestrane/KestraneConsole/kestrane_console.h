@@ -1,0 +1,125 @@
+#pragma once
+// KestraneConsole: the headless collector. It reads config.ini from its base directory,
+// loads the CSV tag list, registers source and tags in the TSDB and runs one collector
+// thread, draining its queue once per second; or, in single-step mode, runs one collection
+// cycle per call on the caller's thread. main() owns the one object; every operation is
+// called from the main thread, except the callbacks, which the collector thread calls.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "KestraneConsole/console_config.h"
+#include "KestraneConsole/tag_csv.h"
+#include "KestraneConsole/tag_registration.h"
+#include "quellin/opc_collector.h"
+#include "quellin/result_queue.h"
+
+namespace kestrane_console {
+
+// Waits up to the given time for SIGINT or SIGTERM and returns its number; a zero time only
+// looks. The default waits the time out and never reports a signal.
+using SignalWait = std::function<std::optional<int>(std::chrono::milliseconds)>;
+// Seconds of wall-clock time, for the 30-second status line.
+using WallClock = std::function<double()>;
+
+// Seams for main() and for tests; every member may stay empty.
+struct ConsoleHooks {
+  std::shared_ptr<spdlog::logger> logger{};  // default: the process logger "KestraneConsole"
+  SignalWait signal_wait{};
+  WallClock wall_clock{};
+  ConnectFunc tsdb_connect{};  // default: tidewell::get_conn
+  double stop_timeout_seconds = 10.0;
+};
+
+struct CollectionStatistics {
+  std::size_t total_tags = 0;
+  std::uint64_t total_collected = 0;
+  std::uint64_t total_written = 0;
+  std::size_t queue_size = 0;
+};
+
+class KestraneConsole {
+ public:
+  static constexpr std::size_t kQueueCapacity = 300;
+  static constexpr double kStatusPeriodSeconds = 30.0;
+
+  // The base directory is `base_dir` made absolute, else the parent of the folder holding
+  // the program itself (build/<preset>/ in a build tree, <prefix>/ once installed). Sets up
+  // logging from <base>/config.ini; throws what that setup throws.
+  explicit KestraneConsole(std::optional<std::filesystem::path> base_dir = std::nullopt,
+                           ConsoleHooks hooks = {});
+  ~KestraneConsole();
+  KestraneConsole(const KestraneConsole&) = delete;
+  KestraneConsole& operator=(const KestraneConsole&) = delete;
+
+  bool load_config();
+  bool load_tags_from_csv();
+  bool setup_database_objects();
+  bool test_connect_tsdb();
+  std::vector<std::string> get_current_tags() const;
+  void status_callback(const std::string& status);
+  void db_status_callback(bool success, std::size_t count);
+  bool start_collection();
+  void process_data_queue();
+  void print_status();
+  // Start steps, then the main loop until stop() or a signal. False when a start step
+  // failed or the collector thread ended on its own.
+  bool run();
+  void stop();
+
+  bool initialize_for_single_step();
+  bool single_step_collection();
+  CollectionStatistics get_collection_statistics() const;
+  void cleanup_single_step();
+
+  const std::filesystem::path& base_dir() const { return base_dir_; }
+  std::filesystem::path config_path() const { return base_dir_ / "config.ini"; }
+  const ConsoleConfig& config() const { return config_; }
+  const std::vector<TagEntry>& tags_list() const { return tags_list_; }
+  bool running() const { return running_.load(); }
+  // The signal that ended run(), if one did.
+  std::optional<int> received_signal() const { return received_signal_; }
+  // Whether a collector thread is still running (it did not stop in time).
+  bool collector_alive() const;
+
+ private:
+  std::optional<int> poll_signal();
+  void shut_down_on_signal(int signo);
+  void make_collector();
+  double now() const;
+
+  std::filesystem::path base_dir_;
+  ConsoleHooks hooks_;
+  std::shared_ptr<spdlog::logger> log_;
+  ConsoleConfig config_;
+  std::vector<TagEntry> tags_list_;  // not changed while a collector runs
+
+  mutable std::mutex deque_lock_;
+  quellin::ResultQueue data_deque_{kQueueCapacity};  // guarded by deque_lock_
+  std::unique_ptr<quellin::OPCCollector> collector_thread_;
+
+  std::atomic<bool> running_{false};
+  std::uint64_t total_collected_ = 0;            // main thread only
+  std::atomic<std::uint64_t> total_written_{0};  // written by the collector thread
+  double last_status_time_ = 0.0;
+  std::optional<int> received_signal_;
+};
+
+// "1.0", "0.25", "1e-05": a real number as the configuration file would show it.
+std::string interval_text(double seconds);
+
+// The parent of the folder that holds the running program.
+std::filesystem::path default_base_dir();
+
+}  // namespace kestrane_console

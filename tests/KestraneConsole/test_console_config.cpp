@@ -1,0 +1,217 @@
+#include "KestraneConsole/console_config.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+
+namespace kestrane_console {
+namespace {
+
+using testing::LogCapture;
+using testing::TempDir;
+
+class ConsoleConfigReader : public ::testing::Test {
+ protected:
+  // A config.ini whose [Kestrane] section names an existing tag file, plus `extra` text.
+  std::filesystem::path write_config(const std::string& tsdb_section,
+                                     const std::string& kestrane_extra = "") {
+    const auto tags = dir_.write("tags.csv", "FullTagName,Description\nDemo.Tag1,one\n");
+    return dir_.write("config.ini", tsdb_section + "\n[Kestrane]\ntag_csv_path = " + tags.string() +
+                                        "\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n"
+                                        "opc_type = OPC DA\n" +
+                                        kestrane_extra);
+  }
+  bool load(const std::filesystem::path& path) {
+    return load_console_config(path, config_, log_.logger());
+  }
+
+  TempDir dir_;
+  LogCapture log_;
+  ConsoleConfig config_;
+};
+
+TEST_F(ConsoleConfigReader, EmptyTsdbSectionGivesEveryDefault) {
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\n"))) << log_.dump();
+  const auto& t = config_.tsdb_cfg;
+  EXPECT_EQ(t.host, "localhost");
+  EXPECT_EQ(t.port, 5432);
+  EXPECT_EQ(t.user, "postgres");
+  EXPECT_EQ(t.password, "");
+  EXPECT_EQ(t.dbname, "tsdb_default");
+  EXPECT_FALSE(t.autocommit);
+  EXPECT_EQ(t.driver, "postgresql");
+  EXPECT_EQ(config_.opc_schema, "opc.da://localhost/OstrevoV2.1.0");
+  EXPECT_EQ(config_.opc_type, "OPC DA");
+  EXPECT_DOUBLE_EQ(config_.collection_interval, 1.0);
+  EXPECT_EQ(config_.batch_size, 200);
+}
+
+TEST_F(ConsoleConfigReader, ReadsEveryGivenValueWithCaseInsensitiveKeys) {
+  ASSERT_TRUE(load(write_config(
+      "[TSDBConnection]\nHOST = db.example\nport: 6543\nuser = collector\npassword = s3cret\n"
+      "dbname = plant\nautocommit = Yes\ndriver = sqlite\ndata_dir = /var/lib/k\n",
+      "collection_interval = 0.25\nbatch_size = 50\n")))
+      << log_.dump();
+  const auto& t = config_.tsdb_cfg;
+  EXPECT_EQ(t.host, "db.example");
+  EXPECT_EQ(t.port, 6543);
+  EXPECT_EQ(t.user, "collector");
+  EXPECT_EQ(t.password, "s3cret");
+  EXPECT_EQ(t.dbname, "plant");
+  EXPECT_TRUE(t.autocommit);
+  EXPECT_EQ(t.driver, "sqlite");
+  EXPECT_EQ(t.data_dir, "/var/lib/k");
+  EXPECT_DOUBLE_EQ(config_.collection_interval, 0.25);
+  EXPECT_EQ(config_.batch_size, 50);
+}
+
+TEST_F(ConsoleConfigReader, MissingFileIsReportedWithItsPath) {
+  const auto path = dir_.path() / "config.ini";
+  EXPECT_FALSE(load(path));
+  EXPECT_TRUE(log_.has("error", "Configuration file not found: " + path.string())) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, DirectoryNamedConfigIniIsNotAFile) {
+  std::filesystem::create_directories(dir_.path() / "config.ini");
+  EXPECT_FALSE(load(dir_.path() / "config.ini"));
+  EXPECT_TRUE(log_.has_prefix("error", "Configuration file not found: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, MissingTsdbSectionFails) {
+  EXPECT_FALSE(load(dir_.write("config.ini", "[Kestrane]\nopc_type = OPC DA\n")));
+  EXPECT_TRUE(log_.has("error", "Missing [TSDBConnection] section in config file")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, MissingKestraneSectionFailsOnTheEmptyTagPath) {
+  EXPECT_FALSE(load(dir_.write("config.ini", "[TSDBConnection]\nhost = h\n")));
+  EXPECT_TRUE(log_.has("error", "Invalid 'tag_csv_path': ")) << log_.dump();
+  EXPECT_EQ(config_.tsdb_cfg.host, "h");  // values read before the failure stay set
+}
+
+TEST_F(ConsoleConfigReader, TagPathNamingNoFileFails) {
+  EXPECT_FALSE(load(
+      dir_.write("config.ini", "[TSDBConnection]\n[Kestrane]\ntag_csv_path = /no/such.csv\n")));
+  EXPECT_TRUE(log_.has("error", "Invalid 'tag_csv_path': /no/such.csv")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, RelativeTagPathIsTakenFromTheWorkingDirectory) {
+  dir_.write("tags.csv", "FullTagName,Description\n");
+  const auto config = dir_.write("config.ini",
+                                 "[TSDBConnection]\n[Kestrane]\ntag_csv_path = "
+                                 "tags.csv\nopc_schema = opc.tcp://h:1\nopc_type = t\n");
+  const auto old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(std::filesystem::temp_directory_path());
+  const bool elsewhere = load(config);
+  std::filesystem::current_path(dir_.path());
+  const bool here = load(config);
+  std::filesystem::current_path(old_cwd);
+  EXPECT_FALSE(elsewhere);
+  EXPECT_TRUE(here) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, EmptySchemaOrTypeFails) {
+  const auto tags = dir_.write("tags.csv", "FullTagName,Description\n");
+  EXPECT_FALSE(load(dir_.write(
+      "config.ini", "[TSDBConnection]\n[Kestrane]\ntag_csv_path = " + tags.string() + "\n")));
+  EXPECT_TRUE(log_.has("error", "Missing 'opc_schema' in [Kestrane] section")) << log_.dump();
+  EXPECT_FALSE(load(
+      dir_.write("config.ini", "[TSDBConnection]\n[Kestrane]\ntag_csv_path = " + tags.string() +
+                                   "\nopc_schema = opc.tcp://h:1\n")));
+  EXPECT_TRUE(log_.has("error", "Missing 'opc_type' in [Kestrane] section")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, AnyNonEmptyTypeTextPasses) {
+  const auto tags = dir_.write("tags.csv", "FullTagName,Description\n");
+  ASSERT_TRUE(load(
+      dir_.write("config.ini", "[TSDBConnection]\n[Kestrane]\ntag_csv_path = " + tags.string() +
+                                   "\nopc_schema = opc.tcp://h:4840\nopc_type = UA\n")))
+      << log_.dump();
+  EXPECT_EQ(config_.opc_type, "UA");
+}
+
+class ConsoleConfigBadValues : public ConsoleConfigReader {};
+
+TEST_F(ConsoleConfigBadValues, PortWithLettersFailsInsteadOfFallingBack) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\nport = 54x32\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigBadValues, PortOutsideTheValidRangeFails) {
+  for (const char* port : {"0", "65536", "-1", "99999999999"}) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config(std::string("[TSDBConnection]\nport = ") + port + "\n")))
+        << port;
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigBadValues, SinglePercentInPasswordFailsAndDoubledPercentReadsAsOne) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\npassword = ab%cd\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  log_.clear();
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\npassword = ab%%cd\n"))) << log_.dump();
+  EXPECT_EQ(config_.tsdb_cfg.password, "ab%cd");
+}
+
+TEST_F(ConsoleConfigBadValues, InterpolationFromTheSameSectionWorks) {
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\nuser = plant\ndbname = %(user)s_tsdb\n")))
+      << log_.dump();
+  EXPECT_EQ(config_.tsdb_cfg.dbname, "plant_tsdb");
+}
+
+TEST_F(ConsoleConfigBadValues, UnknownBooleanWordFails) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\nautocommit = maybe\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigBadValues, UnknownDriverFails) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\ndriver = oracle\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigBadValues, NonPositiveIntervalOrBatchFails) {
+  for (const char* extra :
+       {"collection_interval = 0\n", "collection_interval = -1\n", "collection_interval = nan\n",
+        "collection_interval = fast\n", "batch_size = 0\n", "batch_size = 2.5\n"}) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra))) << extra;
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << extra << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigBadValues, DuplicateSectionOrKeyFailsTheWholeFile) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n[TSDBConnection]\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  log_.clear();
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\nhost = a\nHost = b\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigBadValues, TextThatIsNotUtf8Fails) {
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\nuser = \xC9\xCF\xBA\xA3\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigBadValues, SchemaWithAnUnknownPrefixFails) {
+  const auto tags = dir_.write("tags.csv", "FullTagName,Description\n");
+  EXPECT_FALSE(load(
+      dir_.write("config.ini", "[TSDBConnection]\n[Kestrane]\ntag_csv_path = " + tags.string() +
+                                   "\nopc_schema = localhost:4840\nopc_type = OPC UA\n")));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_schema = localhost:4840: must start "
+                       "with 'opc.da://' or 'opc.tcp://'"))
+      << log_.dump();
+}
+
+TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {
+  const auto settings = read_tsdb_settings(journel::IniFile::parse("[Kestrane]\nopc_port = 1\n"));
+  EXPECT_EQ(settings.host, "localhost");
+  EXPECT_EQ(settings.port, 5432);
+  EXPECT_EQ(settings.dbname, "tsdb_default");
+}
+
+}  // namespace
+}  // namespace kestrane_console

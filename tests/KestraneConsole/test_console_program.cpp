@@ -1,0 +1,217 @@
+// Runs the built KestraneConsole program as an operator would: a base directory with bin/ and
+// config.ini, signals from outside, exit statuses and log lines checked from outside.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+namespace kestrane_console {
+namespace {
+
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
+constexpr char kDemoTags[] =
+    "FullTagName,Description\nDemo.Tag1,Sine\nDemo.Count1,Counter\nDemo.Random1,\n";
+// Upper bounds for events that normally take well under a second.
+constexpr auto kEventLimit = std::chrono::seconds(20);
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
+class ProgramFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.path() / "bin");
+    std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, dir_.path() / "bin" / "KestraneConsole");
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+
+  void write_config(const std::string& tsdb_section, const std::string& tags_path,
+                    const std::string& extra = "") {
+    dir_.write("config.ini", "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
+                                 tags_path + "\nopc_schema = " + kDaSchema +
+                                 "\nopc_type = OPC DA\ncollection_interval = 0.2\n" + extra +
+                                 "\n[KestraneLogging]\nlog_dir = log\nprefix = console\n"
+                                 "level = DEBUG\n");
+  }
+  std::string sqlite_section() const { return "driver = sqlite\ndata_dir = data\ndbname = e2e\n"; }
+
+  // Starts the program in the base directory as its working directory.
+  void start() {
+    const std::string exe = (dir_.path() / "bin" / "KestraneConsole").string();
+    const std::string out = (dir_.path() / "output.txt").string();
+    const std::string cwd = dir_.path().string();
+    pid_ = ::fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, STDOUT_FILENO);
+      ::dup2(fd, STDERR_FILENO);
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  std::string output() const { return read_file(dir_.path() / "output.txt"); }
+  std::string log_files() const {
+    std::string all;
+    if (!std::filesystem::exists(dir_.path() / "log")) return all;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path() / "log")) {
+      all += read_file(entry.path());
+    }
+    return all;
+  }
+  // Waits until the program's output holds `text` `times` times.
+  bool wait_for_output(const std::string& text, int times = 1) {
+    const auto deadline = Clock::now() + kEventLimit;
+    while (Clock::now() < deadline) {
+      const std::string out = output();
+      int found = 0;
+      for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
+        ++found;
+      }
+      if (found >= times) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // The exit status, or -1 when it did not end in time or ended by a signal.
+  int wait_exit() {
+    const auto deadline = Clock::now() + kEventLimit;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+class ProgramFailureExits : public ProgramFixture {};
+
+TEST_F(ProgramFailureExits, NoConfigIniEndsWithStatusOne) {
+  start();
+  EXPECT_EQ(wait_exit(), 1);
+  EXPECT_NE(output().find("KestraneConsole - ERROR - Error occurred: "), std::string::npos)
+      << output();
+}
+
+TEST_F(ProgramFailureExits, MissingTagFileEndsWithStatusOneBeforeAnyConnection) {
+  write_config(sqlite_section(), "no-such-tags.csv");
+  start();
+  EXPECT_EQ(wait_exit(), 1);
+  const std::string log = log_files();
+  EXPECT_NE(log.find("ERROR - Invalid 'tag_csv_path': no-such-tags.csv"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR - Failed to load configuration"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "data"));
+}
+
+TEST_F(ProgramFailureExits, EmptyTagFileEndsWithStatusOneBeforeAnyConnection) {
+  dir_.write("tags.csv", "FullTagName,Description\n");
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  EXPECT_EQ(wait_exit(), 1);
+  const std::string log = log_files();
+  EXPECT_NE(log.find("INFO - Loaded 0 tags from CSV file"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR - Failed to load tags from CSV"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "data"));
+}
+
+TEST_F(ProgramFailureExits, ConfigThatIsNotUtf8EndsWithStatusOne) {
+  dir_.write("config.ini", "[TSDBConnection]\nuser = \xC9\xCF\n");
+  start();
+  EXPECT_EQ(wait_exit(), 1);
+  EXPECT_NE(output().find("ERROR - "), std::string::npos) << output();
+}
+
+TEST_F(ProgramFailureExits, RefusedRegistrationEndsWithStatusOne) {
+  const auto pg = testing::postgres_settings("postgres");
+  if (!pg) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  dir_.write("tags.csv", kDemoTags);
+  write_config("host = " + pg->host + "\nport = " + std::to_string(pg->port) +
+                   "\nuser = postgres\npassword = wrong-password\n",
+               "tags.csv");
+  start();
+  EXPECT_EQ(wait_exit(), 1);
+  const std::string log = log_files();
+  EXPECT_NE(log.find("ERROR - Failed to connect to TSDB"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR - Failed to setup database objects"), std::string::npos);
+}
+
+class ProgramEndToEnd : public ProgramFixture {};
+
+TEST_F(ProgramEndToEnd, CollectsIntoPostgresUntilSigintThenExitsCleanly) {
+  const auto server = testing::postgres_settings("postgres");
+  if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  const auto db = testing::fresh_postgres_database(*server, "console_e2e");
+  dir_.write("tags.csv", kDemoTags);
+  write_config("host = " + db.host + "\nport = " + std::to_string(db.port) + "\nuser = " + db.user +
+                   "\npassword = " + db.password + "\ndbname = " + db.dbname + "\n",
+               "tags.csv");
+  start();
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 3)) << output();
+  ::kill(pid_, SIGINT);
+  EXPECT_EQ(wait_exit(), 0) << output();
+
+  const std::string log = log_files();
+  for (const char* line :
+       {"INFO - Data collection is running. Press Ctrl+C to stop.",
+        "INFO - Received signal 2, shutting down...", "INFO - Stopping data collection...",
+        "INFO - Data collection stopped"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+  EXPECT_EQ(log.find("KestraneConsole stopped"), std::string::npos);
+
+  const auto rows = testing::query_postgres(
+      db,
+      "SELECT count(*) FROM tsdata d JOIN tags t USING (tag_id) WHERE d.quality = 'Good' "
+      "AND t.tag_name IN ('Demo.Tag1', 'Demo.Count1', 'Demo.Random1')");
+  EXPECT_GE(std::stoi(rows.at(0)), 9);
+}
+
+TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
+  dir_.write("tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  EXPECT_NE(log_files().find("INFO - Received signal 15, shutting down..."), std::string::npos);
+  const auto rows =
+      testing::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
+  EXPECT_GE(std::stoi(rows.at(0)), 6);
+}
+
+}  // namespace
+}  // namespace kestrane_console

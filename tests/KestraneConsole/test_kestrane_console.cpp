@@ -1,0 +1,446 @@
+#include "KestraneConsole/kestrane_console.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "journel/log.h"
+#include "test_support.h"
+#include "ua_test_server.h"
+
+namespace kestrane_console {
+namespace {
+
+using testing::LogCapture;
+using testing::TempDir;
+
+constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
+constexpr char kDemoTags[] =
+    "FullTagName,Description\nDemo.Tag1,Sine\nDemo.Count1,Counter\nDemo.Random1,\n";
+
+// Logging of the whole test process goes to one folder beside the test, set up once.
+void set_up_process_logging() {
+  const auto dir = std::filesystem::current_path() / "console-test-logging";
+  std::filesystem::create_directories(dir);
+  const auto ini = dir / "config.ini";
+  TempDir scratch;
+  std::filesystem::copy_file(
+      scratch.write("config.ini", "[KestraneLogging]\nlog_dir = " + (dir / "log").string() +
+                                      "\nlevel = DEBUG\nconsole = false\n"),
+      ini, std::filesystem::copy_options::overwrite_existing);
+  journel::setup_loguru_from_ini(ini.string());
+}
+
+// A base directory with config.ini and a tag file, and a console object over it whose log
+// records are kept for inspection.
+class ConsoleFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { set_up_process_logging(); }
+
+  void write_setup(const tidewell::TsdbSettings& tsdb, const std::string& schema = kDaSchema,
+                   const std::string& type = "OPC DA", const std::string& tags = kDemoTags,
+                   const std::string& extra = "collection_interval = 0.05\n") {
+    const auto tag_file = dir_.write("tags.csv", tags);
+    std::string ini = "[TSDBConnection]\ndriver = " + tsdb.driver +
+                      "\ndata_dir = " + tsdb.data_dir + "\nhost = " + tsdb.host +
+                      "\nport = " + std::to_string(tsdb.port) + "\nuser = " + tsdb.user +
+                      "\npassword = " + tsdb.password + "\ndbname = " + tsdb.dbname +
+                      "\n\n[Kestrane]\n" + "tag_csv_path = " + tag_file.string() +
+                      "\nopc_schema = " + schema + "\nopc_type = " + type + "\n" + extra;
+    dir_.write("config.ini", ini);
+  }
+
+  tidewell::TsdbSettings sqlite_settings() {
+    tidewell::TsdbSettings s;
+    s.driver = "sqlite";
+    s.data_dir = (dir_.path() / "data").string();
+    s.dbname = "console";
+    return s;
+  }
+
+  std::vector<std::string> sqlite_query(const std::string& sql) {
+    return testing::query_sqlite(dir_.path() / "data" / "console.db", sql);
+  }
+
+  KestraneConsole& make_console(ConsoleHooks hooks = {}) {
+    hooks.logger = log_.shared();
+    console_ = std::make_unique<KestraneConsole>(dir_.path(), std::move(hooks));
+    return *console_;
+  }
+
+  TempDir dir_;
+  LogCapture log_;
+  std::unique_ptr<KestraneConsole> console_;
+};
+
+class ConsoleConstruction : public ConsoleFixture {};
+
+TEST_F(ConsoleConstruction, BaseDirectoryIsMadeAbsolute) {
+  const auto old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path().parent_path());
+  KestraneConsole console(dir_.path().filename(), {.logger = log_.shared()});
+  std::filesystem::current_path(old_cwd);
+  EXPECT_EQ(console.base_dir(), dir_.path());
+  EXPECT_EQ(console.config_path(), dir_.path() / "config.ini");
+}
+
+TEST_F(ConsoleConstruction, DefaultBaseDirectoryIsTheParentOfTheProgramsFolder) {
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(default_base_dir(), exe.parent_path().parent_path());
+}
+
+TEST_F(ConsoleConstruction, IntervalIsShownAsTheConfigurationWouldWriteIt) {
+  EXPECT_EQ(interval_text(1.0), "1.0");
+  EXPECT_EQ(interval_text(0.05), "0.05");
+  EXPECT_EQ(interval_text(30), "30.0");
+  EXPECT_EQ(interval_text(1e-05), "1e-05");
+}
+
+class ConsoleTagLoading : public ConsoleFixture {
+ protected:
+  bool load(const std::string& bytes) {
+    write_setup(sqlite_settings(), kDaSchema, "OPC DA", bytes);
+    auto& console = make_console();
+    EXPECT_TRUE(console.load_config()) << log_.dump();
+    return console.load_tags_from_csv();
+  }
+};
+
+TEST_F(ConsoleTagLoading, LogsTheEncodingAndTheCount) {
+  EXPECT_TRUE(load(kDemoTags));
+  EXPECT_TRUE(log_.has("info", "CSV file loaded with encoding: utf-8")) << log_.dump();
+  EXPECT_TRUE(log_.has("info", "Loaded 3 tags from CSV file"));
+  EXPECT_EQ(console_->get_current_tags(),
+            (std::vector<std::string>{"Demo.Tag1", "Demo.Count1", "Demo.Random1"}));
+}
+
+TEST_F(ConsoleTagLoading, GbkFileIsNamedAsSuch) {
+  EXPECT_TRUE(load("FullTagName,Description\nDemo.Tag1,\xCE\xC2\xB6\xC8\n"));
+  EXPECT_TRUE(log_.has("info", "CSV file loaded with encoding: gbk")) << log_.dump();
+  EXPECT_EQ(console_->tags_list().at(0).description, "\xE6\xB8\xA9\xE5\xBA\xA6");
+}
+
+TEST_F(ConsoleTagLoading, HeaderOnlyLoadsZeroAndFails) {
+  EXPECT_FALSE(load("FullTagName,Description\n"));
+  EXPECT_TRUE(log_.has("info", "Loaded 0 tags from CSV file")) << log_.dump();
+}
+
+TEST_F(ConsoleTagLoading, EmptyFileFailsWithTheErrorPrefix) {
+  EXPECT_FALSE(load(""));
+  EXPECT_TRUE(log_.has("error", "Error loading tags from CSV: the file is empty: no header row"))
+      << log_.dump();
+}
+
+TEST_F(ConsoleTagLoading, MissingColumnsAndUndecodableBytes) {
+  EXPECT_FALSE(load("FullTagName;Description\nA;b\n"));
+  EXPECT_TRUE(log_.has("error", "CSV file missing required columns: FullTagName, Description"))
+      << log_.dump();
+  log_.clear();
+  EXPECT_FALSE(load("FullTagName,Description\nA,\xFF\n"));
+  EXPECT_TRUE(
+      log_.has("error", "Failed to decode CSV file: " + (dir_.path() / "tags.csv").string()))
+      << log_.dump();
+  EXPECT_TRUE(console_->tags_list().empty());
+}
+
+TEST_F(ConsoleTagLoading, ShortRowFailsNamingLineAndColumnAndKeepsEarlierRows) {
+  EXPECT_FALSE(load("FullTagName,Description\nA,1\nB\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading tags from CSV: line 3 has no value for column "
+                       "'Description' (1 of 2 fields)"))
+      << log_.dump();
+  EXPECT_EQ(console_->tags_list().size(), 1u);
+}
+
+// Single-step mode against the built-in DA simulation, writing into SQLite or PostgreSQL.
+class SingleStep : public ConsoleFixture, public ::testing::WithParamInterface<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "postgresql") {
+      const auto server = testing::postgres_settings("postgres");
+      if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+      tsdb_ = testing::fresh_postgres_database(*server, "console_step");
+    } else {
+      tsdb_ = sqlite_settings();
+    }
+  }
+  std::string rows_written() {
+    const std::string sql = "SELECT count(*) FROM tsdata";
+    if (GetParam() == "postgresql") return testing::query_postgres(tsdb_, sql).at(0);
+    return sqlite_query(sql).at(0);
+  }
+
+  tidewell::TsdbSettings tsdb_;
+};
+
+TEST_P(SingleStep, EachStepCollectsAndWritesEveryTag) {
+  write_setup(tsdb_);
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  EXPECT_TRUE(log_.has("info", "Initializing for single-step collection mode..."));
+  EXPECT_TRUE(
+      log_.has("info", std::string("Creating OPC collector for single-step mode: ") + kDaSchema));
+  EXPECT_TRUE(log_.has("info", "Single-step collection mode initialized successfully"));
+
+  for (int step = 1; step <= 3; ++step) {
+    ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+    const auto stats = console.get_collection_statistics();
+    EXPECT_EQ(stats.total_tags, 3u);
+    EXPECT_EQ(stats.queue_size, 0u);
+    EXPECT_EQ(stats.total_collected, 3u * step);
+    EXPECT_EQ(stats.total_written, 3u * step);
+  }
+  EXPECT_TRUE(log_.has("debug", "Single step collection completed"));
+  EXPECT_TRUE(log_.has("debug", "Successfully wrote 3 records to database"));
+  EXPECT_TRUE(log_.has("debug", "OPC Status: Read 3 tags, 0 bad."));
+  EXPECT_EQ(rows_written(), "9");
+
+  console.cleanup_single_step();
+  EXPECT_TRUE(log_.has("info", "OPC connection closed"));
+  EXPECT_FALSE(console.running());
+}
+
+TEST_P(SingleStep, AllBadReadPutsNothingOnTheQueue) {
+  write_setup(tsdb_, kDaSchema, "OPC DA", "FullTagName,Description\nNo.Such.Item,\n");
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection());
+  const auto stats = console.get_collection_statistics();
+  EXPECT_EQ(stats.total_collected, 0u);
+  EXPECT_EQ(stats.total_written, 0u);
+  EXPECT_EQ(rows_written(), "0");
+  console.cleanup_single_step();
+}
+
+TEST_P(SingleStep, BadTagsAmongGoodOnesAreCountedAndWritten) {
+  write_setup(tsdb_, kDaSchema, "OPC DA", "FullTagName,Description\nDemo.Tag1,\nNo.Such.Item,\n");
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection());
+  const auto stats = console.get_collection_statistics();
+  EXPECT_EQ(stats.total_collected, 2u);
+  EXPECT_TRUE(log_.has("debug", "OPC Status: Read 2 tags, 1 bad.")) << log_.dump();
+  console.cleanup_single_step();
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SingleStep, ::testing::Values("postgresql", "sqlite"),
+                         [](const auto& info) { return info.param; });
+
+class SingleStepMisuse : public ConsoleFixture {};
+
+TEST_F(SingleStepMisuse, StepBeforeInitialisationFailsAndTouchesNothing) {
+  write_setup(sqlite_settings());
+  auto& console = make_console();
+  EXPECT_FALSE(console.single_step_collection());
+  EXPECT_TRUE(
+      log_.has("error", "Collector not initialized. Call initialize_for_single_step() first."));
+  EXPECT_EQ(console.get_collection_statistics().total_collected, 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "data"));
+}
+
+TEST_F(SingleStepMisuse, CleanupWithoutInitialisationLogsNothing) {
+  write_setup(sqlite_settings());
+  auto& console = make_console();
+  log_.clear();
+  console.cleanup_single_step();
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+}
+
+TEST_F(SingleStepMisuse, FailingRegistrationMakesNoCollector) {
+  tidewell::TsdbSettings unreachable;
+  unreachable.host = "127.0.0.1";
+  unreachable.port = 1;
+  write_setup(unreachable);
+  auto& console = make_console();
+  EXPECT_FALSE(console.initialize_for_single_step());
+  EXPECT_TRUE(log_.has("error", "Failed to connect to TSDB")) << log_.dump();
+  EXPECT_TRUE(log_.has("error", "Failed to setup database objects"));
+  EXPECT_FALSE(console.single_step_collection());
+  EXPECT_TRUE(
+      log_.has("error", "Collector not initialized. Call initialize_for_single_step() first."));
+}
+
+TEST_F(SingleStepMisuse, UnknownDaServerFailsTheInitialisation) {
+  write_setup(sqlite_settings(), "opc.da://localhost/NoSuchServer");
+  auto& console = make_console();
+  EXPECT_FALSE(console.initialize_for_single_step());
+  EXPECT_TRUE(log_.has("error",
+                       "Failed to initialize single-step collection mode: Create OPC DA Source "
+                       "failed"))
+      << log_.dump();
+}
+
+TEST_F(SingleStepMisuse, BadSchemaPrefixFailsAtTheConfigurationBeforeAnyConnection) {
+  write_setup(sqlite_settings(), "http://localhost/x");
+  auto& console = make_console();
+  EXPECT_FALSE(console.initialize_for_single_step());
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_schema = http://localhost/x: must "
+                       "start with 'opc.da://' or 'opc.tcp://'"))
+      << log_.dump();
+  EXPECT_TRUE(log_.has("error", "Failed to load configuration"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "data"));
+}
+
+// Single-step mode against the node-opcua test server.
+class SingleStepUa : public ConsoleFixture {};
+
+TEST_F(SingleStepUa, ReadsNamespacedTagsFromTheTestServer) {
+  testing::UaTestServer server(KESTRANE_SOURCE_DIR, dir_.path());
+  if (!server.running()) GTEST_SKIP() << "no OPC UA test server: " << server.skip_reason();
+  write_setup(sqlite_settings(), server.url(), "OPC UA",
+              "FullTagName,Description\n2:Demo.Tag1,Sine\n2:Demo.Count1,Counter\n");
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+  const auto stats = console.get_collection_statistics();
+  EXPECT_EQ(stats.total_collected, 4u) << log_.dump();
+  EXPECT_EQ(stats.total_written, 4u);
+  EXPECT_EQ(sqlite_query("SELECT count(*) FROM tsdata WHERE quality = 'Good'").at(0), "4");
+  EXPECT_EQ(sqlite_query("SELECT protocol FROM sources").at(0), "OPC_UA");
+  console.cleanup_single_step();
+}
+
+// The free-running loop with a scripted signal source and clock.
+class ConsoleRun : public ConsoleFixture {
+ protected:
+  // Lets `ticks` main-loop passes go by (each a short real wait so the collector works),
+  // then reports `signo`. Polls during the start steps see no signal.
+  ConsoleHooks hooks_until_signal(int ticks, int signo) {
+    ConsoleHooks hooks;
+    hooks.signal_wait = [this, ticks,
+                         signo](std::chrono::milliseconds timeout) -> std::optional<int> {
+      if (timeout.count() == 0) return std::nullopt;
+      if (++ticks_ > ticks) return signo;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return std::nullopt;
+    };
+    hooks.wall_clock = [this] { return clock_.load(); };
+    return hooks;
+  }
+
+  std::atomic<int> ticks_{0};
+  std::atomic<double> clock_{1000.0};
+};
+
+TEST_F(ConsoleRun, CollectsUntilASignalThenStopsWithTheShutdownLines) {
+  write_setup(sqlite_settings());
+  auto& console = make_console(hooks_until_signal(5, 2));
+  EXPECT_TRUE(console.run()) << log_.dump();
+  EXPECT_EQ(console.received_signal(), 2);
+  for (const char* line :
+       {"Starting KestraneConsole...", "Database setup complete: 3 tags created, 0 tags updated",
+        "Starting OPC data collection from: opc.da://localhost/OstrevoV2.1.0",
+        "Sample interval: 0.05s, Batch size: 200", "Data collection started successfully",
+        "Data collection is running. Press Ctrl+C to stop.", "Received signal 2, shutting down...",
+        "Stopping data collection...", "Data collection stopped"}) {
+    EXPECT_TRUE(log_.has("info", line)) << line << "\n" << log_.dump();
+  }
+  EXPECT_FALSE(log_.has("info", "KestraneConsole stopped"));
+  EXPECT_FALSE(console.running());
+  EXPECT_FALSE(console.collector_alive());
+  const auto stats = console.get_collection_statistics();
+  EXPECT_GT(stats.total_collected, 0u);
+  EXPECT_GT(stats.total_written, 0u);
+  EXPECT_NE(sqlite_query("SELECT count(*) FROM tsdata").at(0), "0");
+}
+
+TEST_F(ConsoleRun, StatusLineComesOnceThirtySecondsHavePassed) {
+  write_setup(sqlite_settings());
+  ConsoleHooks hooks = hooks_until_signal(4, 15);
+  auto inner = hooks.signal_wait;
+  hooks.signal_wait = [this, inner](std::chrono::milliseconds timeout) {
+    if (timeout.count() > 0) clock_ = clock_.load() + 10.0;
+    return inner(timeout);
+  };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run());
+  int status_lines = 0;
+  for (const auto& r : log_.records()) {
+    if (r.message.rfind("Status - Tags: 3, Collected: ", 0) == 0) ++status_lines;
+  }
+  // Four passes at +10 s each: the line at 30 s only.
+  EXPECT_EQ(status_lines, 1) << log_.dump();
+  EXPECT_TRUE(log_.has("info", "Received signal 15, shutting down..."));
+}
+
+TEST_F(ConsoleRun, SignalDuringTheStartStepsEndsBeforeCollecting) {
+  write_setup(sqlite_settings());
+  ConsoleHooks hooks;
+  hooks.signal_wait = [](std::chrono::milliseconds) -> std::optional<int> { return 15; };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run());
+  EXPECT_TRUE(log_.has("info", "Received signal 15, shutting down...")) << log_.dump();
+  EXPECT_FALSE(log_.has("info", "Data collection started successfully"));
+}
+
+TEST_F(ConsoleRun, StartStepFailuresReturnFalseWithTheirSummary) {
+  // No config.ini in the base directory (logging is already set up for the process).
+  auto& console = make_console();
+  EXPECT_FALSE(console.run());
+  EXPECT_TRUE(
+      log_.has("error", "Configuration file not found: " + (dir_.path() / "config.ini").string()));
+  EXPECT_TRUE(log_.has("error", "Failed to load configuration")) << log_.dump();
+
+  log_.clear();
+  write_setup(sqlite_settings(), kDaSchema, "OPC DA", "FullTagName,Description\n");
+  EXPECT_FALSE(make_console().run());
+  EXPECT_TRUE(log_.has("error", "Failed to load tags from CSV")) << log_.dump();
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "data"));  // no connection was opened
+
+  log_.clear();
+  tidewell::TsdbSettings unreachable;
+  unreachable.host = "127.0.0.1";
+  unreachable.port = 1;
+  write_setup(unreachable);
+  EXPECT_FALSE(make_console().run());
+  EXPECT_TRUE(log_.has("error", "Failed to setup database objects")) << log_.dump();
+}
+
+TEST_F(ConsoleRun, CollectorThatEndsOnItsOwnEndsTheRunWithFailure) {
+  write_setup(sqlite_settings(), "opc.da://localhost/NoSuchServer");
+  auto& console = make_console(hooks_until_signal(50, 2));
+  EXPECT_FALSE(console.run());
+  EXPECT_TRUE(log_.has("error", "Collector thread ended unexpectedly; no data is being collected"))
+      << log_.dump();
+  EXPECT_TRUE(log_.has("info", "KestraneConsole stopped"));
+}
+
+TEST_F(ConsoleRun, TestConnectReportsBothOutcomes) {
+  write_setup(sqlite_settings());
+  auto& console = make_console();
+  ASSERT_TRUE(console.load_config());
+  EXPECT_TRUE(console.test_connect_tsdb());
+  EXPECT_TRUE(log_.has("info", "Test Connect to TSDB database: localhost:5432/console Successful."))
+      << log_.dump();
+
+  tidewell::TsdbSettings unreachable;
+  unreachable.host = "127.0.0.1";
+  unreachable.port = 1;
+  write_setup(unreachable);
+  auto& other = make_console();
+  ASSERT_TRUE(other.load_config());
+  EXPECT_FALSE(other.test_connect_tsdb());
+  EXPECT_TRUE(log_.has("error", "Failed to connect to TSDB")) << log_.dump();
+}
+
+TEST_F(ConsoleRun, WriteOutcomesAreCountedAndLogged) {
+  write_setup(sqlite_settings());
+  auto& console = make_console();
+  console.db_status_callback(true, 7);
+  console.db_status_callback(false, 0);
+  console.status_callback("Read 3 tags, 0 bad.");
+  EXPECT_EQ(console.get_collection_statistics().total_written, 7u);
+  EXPECT_TRUE(log_.has("debug", "Successfully wrote 7 records to database"));
+  EXPECT_TRUE(log_.has("warning", "Failed to write data to database"));
+  EXPECT_TRUE(log_.has("debug", "OPC Status: Read 3 tags, 0 bad."));
+}
+
+}  // namespace
+}  // namespace kestrane_console
