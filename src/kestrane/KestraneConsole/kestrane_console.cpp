@@ -192,9 +192,13 @@ void KestraneConsole::shut_down_on_signal(int signo) {
   stop();
 }
 
-bool KestraneConsole::run() {
-  log_->info("Starting KestraneConsole...");
-  // A signal during the start steps ends the program as one during collection would.
+bool KestraneConsole::shut_down_if_signalled() {
+  const auto signo = poll_signal();
+  if (signo) shut_down_on_signal(*signo);
+  return signo.has_value();
+}
+
+bool KestraneConsole::load_config_and_tags() {
   if (!load_config()) {
     log_->error("Failed to load configuration");
     return false;
@@ -203,22 +207,19 @@ bool KestraneConsole::run() {
     log_->error("Failed to load tags from CSV");
     return false;
   }
-  if (auto signo = poll_signal()) {
-    shut_down_on_signal(*signo);
-    return true;
-  }
+  return true;
+}
+
+bool KestraneConsole::run() {
+  log_->info("Starting KestraneConsole...");
+  if (!load_config_and_tags()) return false;
+  if (shut_down_if_signalled()) return true;
   if (!setup_database_objects()) {
-    if (auto signo = poll_signal()) {
-      shut_down_on_signal(*signo);
-      return true;
-    }
+    if (shut_down_if_signalled()) return true;
     log_->error("Failed to setup database objects");
     return false;
   }
-  if (auto signo = poll_signal()) {
-    shut_down_on_signal(*signo);
-    return true;
-  }
+  if (shut_down_if_signalled()) return true;
   if (!start_collection()) {
     log_->error("Failed to start data collection");
     return false;
@@ -268,14 +269,7 @@ bool KestraneConsole::collector_alive() const {
 
 bool KestraneConsole::initialize_for_single_step() {
   log_->info("Initializing for single-step collection mode...");
-  if (!load_config()) {
-    log_->error("Failed to load configuration");
-    return false;
-  }
-  if (!load_tags_from_csv()) {
-    log_->error("Failed to load tags from CSV");
-    return false;
-  }
+  if (!load_config_and_tags()) return false;
   if (!setup_database_objects()) {
     log_->error("Failed to setup database objects");
     return false;

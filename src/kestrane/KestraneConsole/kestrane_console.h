@@ -96,6 +96,10 @@ class KestraneConsole {
  private:
   std::optional<int> poll_signal();
   void shut_down_on_signal(int signo);
+  // A signal between the start steps ends the program as one during collection would.
+  bool shut_down_if_signalled();
+  // The first start steps of both modes, each failure logged.
+  bool load_config_and_tags();
   void make_collector();
   double now() const;
 

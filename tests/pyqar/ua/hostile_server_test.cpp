@@ -153,6 +153,49 @@ void drain(int fd) {
   }
 }
 
+// Hello, channel, then the client's CreateSessionRequest; empty when the client went away.
+std::vector<std::uint8_t> read_create_session(int fd) {
+  read_chunk(fd);
+  send_bytes(fd, ack());
+  open_channel(fd);
+  return read_chunk(fd);
+}
+
+// A CreateSessionResponse up to its endpoint list: session 1:5, token 1:6, 60 s, no nonce
+// and no certificate.
+BinaryWriter create_session_response() {
+  BinaryWriter w;
+  encode_node_id(w, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+  write_response_header(w);
+  encode_node_id(w, NodeId::numeric_id(1, 5));
+  encode_node_id(w, NodeId::numeric_id(1, 6));
+  w.f64(60000);
+  w.null_string();
+  w.null_string();
+  return w;
+}
+
+// An endpoint up to its security mode: its URL, a bare server description, no certificate.
+void write_endpoint_head(BinaryWriter& w) {
+  w.string("opc.tcp://127.0.0.1:1");
+  w.null_string();
+  w.null_string();
+  w.u8(0);
+  w.i32(0);
+  w.null_string();
+  w.null_string();
+  w.i32(-1);
+  w.null_string();
+}
+
+// What follows the endpoints: no software certificates, no signature, no request size limit.
+void write_create_session_tail(BinaryWriter& w) {
+  w.i32(-1);
+  w.null_string();
+  w.null_string();
+  w.u32(0);
+}
+
 SessionOptions quick() {
   SessionOptions options;
   options.channel.connect_timeout = std::chrono::milliseconds(300);
@@ -234,38 +277,17 @@ TEST(RefusesMisbehavingServers, ChannelWithSecurityOtherThanNone) {
 
 TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
   ScriptedServer server([](int fd) {
-    read_chunk(fd);
-    send_bytes(fd, ack());
-    open_channel(fd);
-    const auto create = read_chunk(fd);
+    const auto create = read_create_session(fd);
     if (create.empty()) return;
-    BinaryWriter body;
-    encode_node_id(body, NodeId::numeric_id(0, type_id::CreateSessionResponse));
-    write_response_header(body);
-    encode_node_id(body, NodeId::numeric_id(1, 5));
-    encode_node_id(body, NodeId::numeric_id(1, 6));
-    body.f64(60000);
-    body.null_string();
-    body.null_string();
+    BinaryWriter body = create_session_response();
     body.i32(1);  // one endpoint: Basic256Sha256, SignAndEncrypt
-    body.string("opc.tcp://127.0.0.1:1");
-    body.null_string();
-    body.null_string();
-    body.u8(0);
-    body.i32(0);
-    body.null_string();
-    body.null_string();
-    body.i32(-1);
-    body.null_string();
+    write_endpoint_head(body);
     body.i32(3);
     body.string("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
     body.i32(-1);
     body.null_string();
     body.u8(3);
-    body.i32(-1);
-    body.null_string();
-    body.null_string();
-    body.u32(0);
+    write_create_session_tail(body);
     answer_message(fd, create, body.data());
     drain(fd);
   });
@@ -274,19 +296,9 @@ TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
 
 TEST(RefusesMisbehavingServers, ResponseClaimingMoreElementsThanItHolds) {
   ScriptedServer server([](int fd) {
-    read_chunk(fd);
-    send_bytes(fd, ack());
-    open_channel(fd);
-    const auto create = read_chunk(fd);
+    const auto create = read_create_session(fd);
     if (create.empty()) return;
-    BinaryWriter body;
-    encode_node_id(body, NodeId::numeric_id(0, type_id::CreateSessionResponse));
-    write_response_header(body);
-    encode_node_id(body, NodeId::numeric_id(1, 5));
-    encode_node_id(body, NodeId::numeric_id(1, 6));
-    body.f64(60000);
-    body.null_string();
-    body.null_string();
+    BinaryWriter body = create_session_response();
     body.i32(900000);  // endpoints that are not there
     answer_message(fd, create, body.data());
     drain(fd);
@@ -296,29 +308,11 @@ TEST(RefusesMisbehavingServers, ResponseClaimingMoreElementsThanItHolds) {
 
 // Serves a session up to its first read, then answers reads with a ServiceFault.
 void session_then_fault(int fd, std::uint32_t fault) {
-  read_chunk(fd);
-  send_bytes(fd, ack());
-  open_channel(fd);
-  const auto create = read_chunk(fd);
+  const auto create = read_create_session(fd);
   if (create.empty()) return;
-  BinaryWriter created;
-  encode_node_id(created, NodeId::numeric_id(0, type_id::CreateSessionResponse));
-  write_response_header(created);
-  encode_node_id(created, NodeId::numeric_id(1, 5));
-  encode_node_id(created, NodeId::numeric_id(1, 6));
-  created.f64(60000);
-  created.null_string();
-  created.null_string();
+  BinaryWriter created = create_session_response();
   created.i32(1);  // one endpoint: None, anonymous policy "anon"
-  created.string("opc.tcp://127.0.0.1:1");
-  created.null_string();
-  created.null_string();
-  created.u8(0);
-  created.i32(0);
-  created.null_string();
-  created.null_string();
-  created.i32(-1);
-  created.null_string();
+  write_endpoint_head(created);
   created.i32(1);
   created.string(kSecurityPolicyNone);
   created.i32(1);
@@ -329,10 +323,7 @@ void session_then_fault(int fd, std::uint32_t fault) {
   created.null_string();
   created.null_string();
   created.u8(0);
-  created.i32(-1);
-  created.null_string();
-  created.null_string();
-  created.u32(0);
+  write_create_session_tail(created);
   answer_message(fd, create, created.data());
 
   const auto activate = read_chunk(fd);

@@ -388,12 +388,7 @@ OperationResult<TagInfo> PostgresConnection::update_tag_fields(const std::string
 WriteResult PostgresConnection::write_tsdata(std::span<const std::int64_t> tag_ids,
                                              std::span<const double> values,
                                              std::span<const std::string> qualities) {
-  if (tag_ids.size() != values.size() || tag_ids.size() != qualities.size()) {
-    throw DatabaseError("write_tsdata needs sequences of equal length (tag ids " +
-                        std::to_string(tag_ids.size()) + ", values " +
-                        std::to_string(values.size()) + ", qualities " +
-                        std::to_string(qualities.size()) + "); nothing written");
-  }
+  require_equal_lengths(tag_ids.size(), values.size(), qualities.size());
   PGconn* conn = live();
   if (tag_ids.empty()) return {true, 0};
   CopyBinaryWriter writer;

@@ -1,6 +1,7 @@
 #include "queries.h"
 
 #include "record_codec.h"
+#include "tidewell/connection.h"
 
 namespace tidewell {
 
@@ -95,6 +96,14 @@ SqlBuilder update_tag(SqlDialect dialect, const std::string& tag_name, const Tag
   }
   q.sql(" WHERE tag_name = ").param(tag_name).sql(" RETURNING ").sql(kTagColumns);
   return q;
+}
+
+void require_equal_lengths(std::size_t tag_ids, std::size_t values, std::size_t qualities) {
+  if (tag_ids != values || tag_ids != qualities) {
+    throw DatabaseError("write_tsdata needs sequences of equal length (tag ids " +
+                        std::to_string(tag_ids) + ", values " + std::to_string(values) +
+                        ", qualities " + std::to_string(qualities) + "); nothing written");
+  }
 }
 
 }  // namespace tidewell

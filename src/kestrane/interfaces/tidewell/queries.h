@@ -2,6 +2,7 @@
 // Statements whose shape depends on the caller's input, written once for both drivers.
 // Pure functions; safe from any thread.
 
+#include <cstddef>
 #include <string>
 
 #include "sql_builder.h"
@@ -21,5 +22,9 @@ SqlBuilder select_tag(SqlDialect dialect, const std::string& tag_name);
 SqlBuilder insert_tag(SqlDialect dialect, const TagInfo& tag);
 // With no field set, the statement only reads the tag back.
 SqlBuilder update_tag(SqlDialect dialect, const std::string& tag_name, const TagFields& fields);
+
+// write_tsdata's three sequences must be of one length: throws DatabaseError naming the
+// lengths otherwise, before anything is written.
+void require_equal_lengths(std::size_t tag_ids, std::size_t values, std::size_t qualities);
 
 }  // namespace tidewell

@@ -339,12 +339,7 @@ OperationResult<TagInfo> SqliteConnection::update_tag_fields(const std::string& 
 WriteResult SqliteConnection::write_tsdata(std::span<const std::int64_t> tag_ids,
                                            std::span<const double> values,
                                            std::span<const std::string> qualities) {
-  if (tag_ids.size() != values.size() || tag_ids.size() != qualities.size()) {
-    throw DatabaseError("write_tsdata needs sequences of equal length (tag ids " +
-                        std::to_string(tag_ids.size()) + ", values " +
-                        std::to_string(values.size()) + ", qualities " +
-                        std::to_string(qualities.size()) + "); nothing written");
-  }
+  require_equal_lengths(tag_ids.size(), values.size(), qualities.size());
   live();
   if (tag_ids.empty()) return {true, 0};
   for (const auto& quality : qualities) require_no_nul(quality, "quality text");
