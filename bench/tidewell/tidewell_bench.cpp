@@ -19,6 +19,9 @@
 #include <vector>
 
 #include "copy_binary_writer.h"
+#include "pg_handles.h"
+#include "scratch_postgres_database.h"
+#include "sqlite_handles.h"
 #include "tidewell/tidewell.h"
 
 namespace {
@@ -27,20 +30,8 @@ constexpr std::size_t kRowsPerCall = 10000;
 constexpr std::size_t kRowsPerInsert = 1000;
 constexpr int kCalls = 30;
 
-struct PgFinish {
-  void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
-};
-struct PgClear {
-  void operator()(PGresult* result) const noexcept { PQclear(result); }
-};
-struct SqliteClose {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct SqliteFinalize {
-  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
-};
-using PgConn = std::unique_ptr<PGconn, PgFinish>;
-using PgResult = std::unique_ptr<PGresult, PgClear>;
+using PgConn = kestrane_test::PgConnection;
+using PgResult = tidewell::PgResultPtr;
 
 // One cycle's rows: 10,000 tags, values and the usual quality words.
 struct Rows {
@@ -63,24 +54,6 @@ const Rows& rows() {
   return rows;
 }
 
-std::string env(const char* name) {
-  const char* text = std::getenv(name);
-  return text ? text : "";
-}
-
-PgConn pg_connect(const std::string& dbname) {
-  const std::string host = env("KESTRANE_TEST_PG_HOST"), port = env("KESTRANE_TEST_PG_PORT");
-  const std::string user =
-      env("KESTRANE_TEST_PG_USER").empty() ? "postgres" : env("KESTRANE_TEST_PG_USER");
-  const std::string password = env("KESTRANE_TEST_PG_PASSWORD");
-  const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-  const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
-                          password.c_str(), dbname.c_str(), nullptr};
-  PgConn conn(PQconnectdbParams(keys, values, 0));
-  if (PQstatus(conn.get()) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn.get()));
-  return conn;
-}
-
 void pg_exec(PGconn* conn, const std::string& sql) {
   PgResult result(PQexec(conn, sql.c_str()));
   const auto status = PQresultStatus(result.get());
@@ -92,40 +65,30 @@ void pg_exec(PGconn* conn, const std::string& sql) {
 // The benchmark's own database on the test server, with tidewell's schema.
 class PgBenchDatabase {
  public:
-  PgBenchDatabase() : name_("tidewell_bench_" + std::to_string(getpid())) {
-    pg_exec(pg_connect("postgres").get(), "CREATE DATABASE " + name_);
-    settings_.host = env("KESTRANE_TEST_PG_HOST");
-    settings_.port = std::atoi(env("KESTRANE_TEST_PG_PORT").c_str());
-    settings_.user =
-        env("KESTRANE_TEST_PG_USER").empty() ? "postgres" : env("KESTRANE_TEST_PG_USER");
-    settings_.password = env("KESTRANE_TEST_PG_PASSWORD");
-    settings_.dbname = name_;
-    if (!tidewell::get_conn(settings_)) throw std::runtime_error("no connection to " + name_);
-  }
-  ~PgBenchDatabase() {
-    try {
-      pg_exec(pg_connect("postgres").get(), "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
-    } catch (const std::exception&) {
+  explicit PgBenchDatabase(const tidewell::TsdbSettings& server)
+      : database_(server, "tidewell_bench") {
+    if (!tidewell::get_conn(settings())) {
+      throw std::runtime_error("no connection to " + settings().dbname);
     }
   }
-  const tidewell::TsdbSettings& settings() const { return settings_; }
+  const tidewell::TsdbSettings& settings() const { return database_.settings(); }
   PgConn raw() const {
-    auto conn = pg_connect(name_);
+    auto conn = kestrane_test::connect_postgres(settings());
     pg_exec(conn.get(), "TRUNCATE tsdata");
     return conn;
   }
 
  private:
-  std::string name_;
-  tidewell::TsdbSettings settings_;
+  kestrane_test::ScratchPostgresDatabase database_;
 };
 
 PgBenchDatabase* pg_database(benchmark::State& state) {
-  if (env("KESTRANE_TEST_PG_HOST").empty()) {
+  const auto server = kestrane_test::postgres_server_settings();
+  if (!server) {
     state.SkipWithError("KESTRANE_TEST_PG_HOST/_PORT not set: no server");
     return nullptr;
   }
-  static PgBenchDatabase database;
+  static PgBenchDatabase database(*server);
   return &database;
 }
 
@@ -243,14 +206,14 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
   tidewell::get_conn(settings);  // the same schema and index
   sqlite3* raw = nullptr;
   sqlite3_open((std::filesystem::path(settings.data_dir) / "raw.db").c_str(), &raw);
-  std::unique_ptr<sqlite3, SqliteClose> db(raw);
+  tidewell::SqliteDbPtr db(raw);
   sqlite3_exec(db.get(), "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", nullptr, nullptr,
                nullptr);
   sqlite3_stmt* raw_stmt = nullptr;
   sqlite3_prepare_v2(db.get(),
                      "INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?, ?, ?, ?)", -1,
                      &raw_stmt, nullptr);
-  std::unique_ptr<sqlite3_stmt, SqliteFinalize> stmt(raw_stmt);
+  tidewell::SqliteStmtPtr stmt(raw_stmt);
   const auto& r = rows();
   for (auto _ : state) {
     const auto now = std::chrono::system_clock::now().time_since_epoch().count();

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcessEnvironment>
 
 MessageBoxFn MessageBoxRecorder::fn() {
   return [this](const MessageBoxRequest& request) {
@@ -42,16 +41,4 @@ void write_sqlite_config(const ScratchDir& dir, const QByteArray& extra,
             "data_dir = data\n"
             "dbname = " +
                 dbname.toUtf8() + "\n\n" + extra);
-}
-
-std::optional<PgSettings> pg_settings_from_env() {
-  const auto env = QProcessEnvironment::systemEnvironment();
-  if (!env.contains(QStringLiteral("KESTRANE_TEST_PG_HOST")) ||
-      !env.contains(QStringLiteral("KESTRANE_TEST_PG_PORT"))) {
-    return std::nullopt;
-  }
-  return PgSettings{env.value(QStringLiteral("KESTRANE_TEST_PG_HOST")),
-                    env.value(QStringLiteral("KESTRANE_TEST_PG_PORT")).toInt(),
-                    env.value(QStringLiteral("KESTRANE_TEST_PG_USER"), QStringLiteral("postgres")),
-                    env.value(QStringLiteral("KESTRANE_TEST_PG_PASSWORD"))};
 }

@@ -7,7 +7,6 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
-#include <optional>
 
 #include "Kestrane/kestraneapplication.h"
 #include "Kestrane/mainwidget.h"
@@ -45,15 +44,6 @@ class ScratchDir {
 void write_sqlite_config(const ScratchDir& dir, const QByteArray& extra = {},
                          const QStringList& databases = {QStringLiteral("tsdb_default")},
                          const QString& dbname = QStringLiteral("tsdb_default"));
-
-// The PostgreSQL settings the test harness hands over, or nullopt when there are none.
-struct PgSettings {
-  QString host;
-  int port = 0;
-  QString user;
-  QString password;
-};
-std::optional<PgSettings> pg_settings_from_env();
 
 // Runs a QtTest object under KestraneApplication.
 #define KESTRANE_TEST_MAIN(TestClass)       \

@@ -9,38 +9,20 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableView>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Kestrane/paginatedtablewidget.h"
+#include "scratch_postgres_database.h"
 #include "testsupport.h"
 
 namespace {
 
-struct PgConnDeleter {
-  void operator()(PGconn* conn) const { PQfinish(conn); }
-};
-struct PgResultDeleter {
-  void operator()(PGresult* result) const { PQclear(result); }
-};
-using PgConn = std::unique_ptr<PGconn, PgConnDeleter>;
-using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
-
-PgConn connect_pg(const PgSettings& pg, const QString& dbname) {
-  const QByteArray host = pg.host.toUtf8();
-  const QByteArray port = QByteArray::number(pg.port);
-  const QByteArray user = pg.user.toUtf8();
-  const QByteArray password = pg.password.toUtf8();
-  const QByteArray db = dbname.toUtf8();
-  const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-  const char* values[] = {host.constData(),     port.constData(), user.constData(),
-                          password.constData(), db.constData(),   nullptr};
-  return PgConn(PQconnectdbParams(keys, values, 0));
-}
-
 // Runs one statement; returns the first cell of the first row, or the error text.
 QString run(PGconn* conn, const QString& sql) {
-  PgResult result(PQexec(conn, sql.toUtf8().constData()));
+  tidewell::PgResultPtr result(PQexec(conn, sql.toUtf8().constData()));
   const ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     return QStringLiteral("error: ") + QString::fromUtf8(PQerrorMessage(conn));
@@ -58,40 +40,37 @@ class TestEndToEnd : public QObject {
 
  private slots:
   void initTestCase() {
-    pg_ = pg_settings_from_env();
-    if (!pg_) {
+    const auto server = kestrane_test::postgres_server_settings();
+    if (!server) {
       QSKIP(
           "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL for the end-to-end test "
           "(scripts/test provides one)");
     }
-    admin_ = connect_pg(*pg_, QStringLiteral("postgres"));
-    QVERIFY2(PQstatus(admin_.get()) == CONNECTION_OK, PQerrorMessage(admin_.get()));
-    dbname_ = QStringLiteral("kestrane_desktop_e2e_%1").arg(QCoreApplication::applicationPid());
-    run(admin_.get(), QStringLiteral("DROP DATABASE IF EXISTS ") + dbname_);
-    const QString created = run(admin_.get(), QStringLiteral("CREATE DATABASE ") + dbname_);
-    QVERIFY2(!created.startsWith(QStringLiteral("error")), qPrintable(created));
+    try {
+      database_.emplace(*server, "kestrane_desktop_e2e");
+    } catch (const std::exception& e) {
+      QFAIL(e.what());
+    }
+    host_ = QString::fromStdString(database_->settings().host);
+    dbname_ = QString::fromStdString(database_->settings().dbname);
   }
 
-  void cleanupTestCase() {
-    if (admin_) {
-      run(admin_.get(),
-          QStringLiteral("DROP DATABASE IF EXISTS ") + dbname_ + QStringLiteral(" WITH (FORCE)"));
-    }
-  }
+  void cleanupTestCase() { database_.reset(); }
 
   void CollectsGoodValuesIntoPostgresAndStops() {
     ScratchDir dir;
-    dir.write(
-        QStringLiteral("config.ini"),
-        QStringLiteral("[TSDBConnection]\nhost = %1\nport = %2\nuser = %3\npassword = %4\n"
-                       "dbname = %5\nautocommit = false\n\n"
-                       "[Kestrane]\nopc_type = OPC DA\nopc_host = localhost\n\n"
-                       "[KestraneLogging]\nlevel = INFO\n")
-            .arg(pg_->host)
-            .arg(pg_->port)
-            .arg(pg_->user, QString(pg_->password).replace(QLatin1Char('%'), QStringLiteral("%%")),
-                 dbname_)
-            .toUtf8());
+    dir.write(QStringLiteral("config.ini"),
+              QStringLiteral("[TSDBConnection]\nhost = %1\nport = %2\nuser = %3\npassword = %4\n"
+                             "dbname = %5\nautocommit = false\n\n"
+                             "[Kestrane]\nopc_type = OPC DA\nopc_host = localhost\n\n"
+                             "[KestraneLogging]\nlevel = INFO\n")
+                  .arg(host_)
+                  .arg(database_->settings().port)
+                  .arg(QString::fromStdString(database_->settings().user),
+                       QString::fromStdString(database_->settings().password)
+                           .replace(QLatin1Char('%'), QStringLiteral("%%")),
+                       dbname_)
+                  .toUtf8());
     dir.write(QStringLiteral("tags.csv"),
               "FullTagName,Description\n"
               "Demo.Tag1,Sine 1\nDemo.Tag2,Sine 2\nDemo.Count1,Counter\nDemo.Random1,Random\n"
@@ -105,7 +84,7 @@ class TestEndToEnd : public QObject {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(window.windowTitle(),
-             QStringLiteral("OPC Data Widget [TSDB connected: %1/%2]").arg(pg_->host, dbname_));
+             QStringLiteral("OPC Data Widget [TSDB connected: %1/%2]").arg(host_, dbname_));
 
     auto* import_button = window.findChild<QPushButton*>(QStringLiteral("import_button"));
     auto* collect_button = window.findChild<QPushButton*>(QStringLiteral("collect_button"));
@@ -143,7 +122,7 @@ class TestEndToEnd : public QObject {
     QCOMPARE(collect_button->text(), QStringLiteral("Start Collecting"));
     QCOMPARE(db_status->text(), QStringLiteral("DB Status: Connected"));
 
-    PgConn check = connect_pg(*pg_, dbname_);
+    auto check = kestrane_test::connect_postgres(database_->settings());
     QVERIFY(run(check.get(), QStringLiteral("SELECT count(*) FROM tsdata")).toInt() >= 5);
     QCOMPARE(run(check.get(), QStringLiteral("SELECT count(*) FROM sources WHERE endpoint = "
                                              "'opc.da://localhost/OstrevoV2.1.0'")),
@@ -158,8 +137,8 @@ class TestEndToEnd : public QObject {
   }
 
  private:
-  std::optional<PgSettings> pg_;
-  PgConn admin_;
+  std::optional<kestrane_test::ScratchPostgresDatabase> database_;
+  QString host_;
   QString dbname_;
 };
 

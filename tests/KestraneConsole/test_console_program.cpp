@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "scratch_postgres_database.h"
 #include "test_support.h"
 
 namespace kestrane_console {
@@ -156,7 +157,7 @@ TEST_F(ProgramFailureExits, ConfigThatIsNotUtf8EndsWithStatusOne) {
 }
 
 TEST_F(ProgramFailureExits, RefusedRegistrationEndsWithStatusOne) {
-  const auto pg = testing::postgres_settings("postgres");
+  const auto pg = kestrane_test::postgres_server_settings();
   if (!pg) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
   dir_.write("tags.csv", kDemoTags);
   write_config("host = " + pg->host + "\nport = " + std::to_string(pg->port) +
@@ -172,9 +173,10 @@ TEST_F(ProgramFailureExits, RefusedRegistrationEndsWithStatusOne) {
 class ProgramEndToEnd : public ProgramFixture {};
 
 TEST_F(ProgramEndToEnd, CollectsIntoPostgresUntilSigintThenExitsCleanly) {
-  const auto server = testing::postgres_settings("postgres");
+  const auto server = kestrane_test::postgres_server_settings();
   if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
-  const auto db = testing::fresh_postgres_database(*server, "console_e2e");
+  const kestrane_test::ScratchPostgresDatabase scratch(*server, "console_e2e");
+  const auto& db = scratch.settings();
   dir_.write("tags.csv", kDemoTags);
   write_config("host = " + db.host + "\nport = " + std::to_string(db.port) + "\nuser = " + db.user +
                    "\npassword = " + db.password + "\ndbname = " + db.dbname + "\n",

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "journel/log.h"
+#include "scratch_postgres_database.h"
 #include "test_support.h"
 #include "ua_test_server.h"
 
@@ -74,6 +76,8 @@ class ConsoleFixture : public ::testing::Test {
   }
 
   TempDir dir_;
+  // Outlives the console, which may still be connected to it.
+  std::optional<kestrane_test::ScratchPostgresDatabase> scratch_database_;
   LogCapture log_;
   std::unique_ptr<KestraneConsole> console_;
 };
@@ -162,9 +166,9 @@ class SingleStep : public ConsoleFixture, public ::testing::WithParamInterface<s
  protected:
   void SetUp() override {
     if (GetParam() == "postgresql") {
-      const auto server = testing::postgres_settings("postgres");
+      const auto server = kestrane_test::postgres_server_settings();
       if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
-      tsdb_ = testing::fresh_postgres_database(*server, "console_step");
+      tsdb_ = scratch_database_.emplace(*server, "console_step").settings();
     } else {
       tsdb_ = sqlite_settings();
     }
@@ -291,8 +295,10 @@ TEST_F(SingleStepMisuse, BadSchemaPrefixFailsAtTheConfigurationBeforeAnyConnecti
 class SingleStepUa : public ConsoleFixture {};
 
 TEST_F(SingleStepUa, ReadsNamespacedTagsFromTheTestServer) {
-  testing::UaTestServer server(KESTRANE_SOURCE_DIR, dir_.path());
-  if (!server.running()) GTEST_SKIP() << "no OPC UA test server: " << server.skip_reason();
+  if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+    GTEST_SKIP() << "no OPC UA test server: " << *reason;
+  }
+  kestrane_test::UaTestServer server;
   write_setup(sqlite_settings(), server.url(), "OPC UA",
               "FullTagName,Description\n2:Demo.Tag1,Sine\n2:Demo.Count1,Counter\n");
   auto& console = make_console();

@@ -1,11 +1,10 @@
 #pragma once
-// Helpers shared by the console tests: a temporary folder, a logger that keeps its records,
-// and the settings of the throwaway PostgreSQL the test script starts.
+// Helpers shared by the console tests: a logger that keeps its records and reading tables
+// back past the code under test; temporary folders come from the shared test support.
 
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,24 +12,12 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include "temp_dir.h"
 #include "tidewell/types.h"
 
 namespace kestrane_console::testing {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path write(const std::string& name, std::string_view bytes) const;
-
- private:
-  std::filesystem::path path_;
-};
+using kestrane_test::TempDir;
 
 struct LogRecord {
   std::string level;  // "debug", "info", "warning", "error", ...
@@ -56,11 +43,6 @@ class LogCapture {
   std::shared_ptr<spdlog::logger> logger_;
 };
 
-// The PostgreSQL of the test script, or nullopt (the test then skips with a message).
-std::optional<tidewell::TsdbSettings> postgres_settings(const std::string& dbname);
-// Creates a new, empty database on that server and returns settings for it.
-tidewell::TsdbSettings fresh_postgres_database(const tidewell::TsdbSettings& server,
-                                               const std::string& prefix);
 // Runs one SQL statement and returns the first column of every row as text.
 std::vector<std::string> query_postgres(const tidewell::TsdbSettings& settings,
                                         const std::string& sql);

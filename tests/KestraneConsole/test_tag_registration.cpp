@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "scratch_postgres_database.h"
 #include "test_support.h"
 #include "tidewell/tidewell.h"
 
@@ -21,12 +23,12 @@ class Registration : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (GetParam() == "postgresql") {
-      const auto server = testing::postgres_settings("postgres");
+      const auto server = kestrane_test::postgres_server_settings();
       if (!server) {
         GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL to register in "
                         "(run through scripts/test)";
       }
-      settings_ = testing::fresh_postgres_database(*server, "console_reg");
+      settings_ = database_.emplace(*server, "console_reg").settings();
     } else {
       settings_.driver = "sqlite";
       settings_.data_dir = dir_.path().string();
@@ -59,6 +61,7 @@ class Registration : public ::testing::TestWithParam<std::string> {
   }
 
   TempDir dir_;
+  std::optional<kestrane_test::ScratchPostgresDatabase> database_;
   tidewell::TsdbSettings settings_;
   LogCapture log_;
 };
@@ -193,7 +196,7 @@ TEST_F(RegistrationFailures, ServerThatCannotBeReachedIsReportedNotThrown) {
 }
 
 TEST_F(RegistrationFailures, WrongPasswordIsRefused) {
-  auto settings = testing::postgres_settings("postgres");
+  auto settings = kestrane_test::postgres_server_settings();
   if (!settings) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
   settings->password = "not-the-password";
   const auto outcome =

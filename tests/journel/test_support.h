@@ -6,22 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace journel::test {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+using kestrane_test::TempDir;
 
 std::string read_text(const std::filesystem::path& path);
 void write_text(const std::filesystem::path& path, const std::string& text);

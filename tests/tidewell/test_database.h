@@ -3,17 +3,15 @@
 // created for it and dropped afterwards) or as a SQLite file in a temporary folder. Also
 // reads tables back with the database's own client, bypassing tidewell. One thread.
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "scratch_postgres_database.h"
+#include "temp_dir.h"
 #include "tidewell/types.h"
 
 namespace tidewell::testing {
-
-// Settings of the test server from KESTRANE_TEST_PG_*, or nullopt when they are not set.
-std::optional<TsdbSettings> server_settings();
 
 using Row = std::vector<std::optional<std::string>>;
 
@@ -35,7 +33,8 @@ class TestDatabase {
  private:
   bool available_ = false;
   TsdbSettings settings_;
-  std::filesystem::path folder_;
+  std::optional<kestrane_test::TempDir> folder_;                    // sqlite
+  std::optional<kestrane_test::ScratchPostgresDatabase> database_;  // postgresql
 };
 
 }  // namespace tidewell::testing

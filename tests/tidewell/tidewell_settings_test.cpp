@@ -160,7 +160,7 @@ TEST(SqliteSettings, FileThatIsNoDatabaseGivesNoConnection) {
 class ServerSettings : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto server = testing::server_settings();
+    const auto server = kestrane_test::postgres_server_settings();
     if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no test server";
     settings_ = *server;
     settings_.dbname = "postgres";

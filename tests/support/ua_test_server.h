@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "temp_dir.h"
+
 namespace kestrane_test {
 
 class UaTestServer {
@@ -37,7 +39,7 @@ class UaTestServer {
   pid_t pid() const { return pid_; }
 
   // Ends the server at once, as a crash would.
-  void kill();
+  void kill() noexcept;
   // Freezes and thaws the server process: it keeps its sockets but answers nothing.
   void pause();
   void resume();
@@ -45,7 +47,7 @@ class UaTestServer {
  private:
   void reap() noexcept;
 
-  std::filesystem::path work_dir_;
+  std::optional<TempDir> work_dir_;  // the server's log
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int port_ = 0;

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -21,25 +23,8 @@ const std::filesystem::path kServerDir = KESTRANE_UA_TEST_SERVER_DIR;
 
 // Servers of one test process share a certificate folder, so only the first one spends
 // time making its key pair. Removed when the process ends.
-class SharedCertDir {
- public:
-  SharedCertDir() {
-    char pattern[] = "/tmp/kestrane-ua-certs-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~SharedCertDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
 const std::filesystem::path& cert_dir() {
-  static const SharedCertDir dir;
-  if (dir.path().empty()) throw std::runtime_error("cannot make a temporary folder");
+  static const TempDir dir("kestrane-ua-certs-");
   return dir.path();
 }
 
@@ -72,9 +57,7 @@ std::optional<std::string> UaTestServer::unavailable_reason() {
 
 UaTestServer::UaTestServer(Options options) {
   if (auto reason = unavailable_reason()) throw std::runtime_error(*reason);
-  char pattern[] = "/tmp/kestrane-ua-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a temporary folder");
-  work_dir_ = pattern;
+  work_dir_.emplace("kestrane-ua-");
 
   int in_pipe[2];
   int out_pipe[2];
@@ -97,7 +80,7 @@ UaTestServer::UaTestServer(Options options) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  const std::string log = (work_dir_ / "server.log").string();
+  const std::string log = (work_dir_->path() / "server.log").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
@@ -137,17 +120,16 @@ UaTestServer::UaTestServer(Options options) {
   ::close(out_pipe[0]);
   if (!ready) {
     reap();
-    throw std::runtime_error("the OPC UA test server did not start; see " + log);
+    // The folder with the log goes with this object, so the log travels in the message.
+    std::ifstream in(log);
+    const std::string said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    throw std::runtime_error("the OPC UA test server did not start; it said:\n" + said);
   }
 }
 
-UaTestServer::~UaTestServer() {
-  reap();
-  std::error_code ignored;
-  std::filesystem::remove_all(work_dir_, ignored);
-}
+UaTestServer::~UaTestServer() { reap(); }
 
-void UaTestServer::kill() {
+void UaTestServer::kill() noexcept {
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
@@ -179,16 +161,8 @@ void UaTestServer::reap() noexcept {
       }
       ::usleep(20'000);
     }
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
   }
-  if (stdin_fd_ >= 0) {
-    ::close(stdin_fd_);
-    stdin_fd_ = -1;
-  }
+  kill();
 }
 
 }  // namespace kestrane_test
