@@ -74,13 +74,22 @@ class TestMainWidget : public QObject {
   }
 
   void NoDatabaseFailsConstruction() {
-    write_sqlite_config(*dir_, {}, {});
+    // No database file, and an empty dbname names none that connecting would create.
+    write_sqlite_config(*dir_, {}, {}, QString());
     try {
       make_window();
       QFAIL("construction succeeded without a database");
     } catch (const std::runtime_error& e) {
       QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("No available TSDB databases found."));
     }
+  }
+
+  void FreshEmbeddedDatabaseIsCreatedAtFirstStart() {
+    write_sqlite_config(*dir_, {}, {}, QStringLiteral("plant"));
+    make_window();
+    QCOMPARE(window_->windowTitle(),
+             QStringLiteral("OPC Data Widget [TSDB connected: localhost/plant]"));
+    QVERIFY(QFile::exists(dir_->file(QStringLiteral("data/plant.db"))));
   }
 
   void UnreachableServerFailsConstruction() {

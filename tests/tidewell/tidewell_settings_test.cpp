@@ -102,7 +102,8 @@ TEST(SqliteSettings, ListsDatabaseFilesUnderTheNamesThatOpenThem) {
   TsdbSettings settings;
   settings.driver = "sqlite";
   settings.data_dir = folder.path().string();
-  EXPECT_TRUE(fetch_available_tsdbs(settings).empty());
+  EXPECT_EQ(fetch_available_tsdbs(settings), std::vector<std::string>{"tsdb_default"})
+      << "a fresh data_dir offers the configured database, which connecting creates";
   for (const char* name : {"zeta", "alpha", "v.2.db"}) {
     settings.dbname = name;
     ASSERT_NE(get_conn(settings), nullptr);
@@ -119,6 +120,8 @@ TEST(SqliteSettings, ListsDatabaseFilesUnderTheNamesThatOpenThem) {
   EXPECT_EQ(fetch_available_tsdbs(settings), names) << "opening a listed name made no new file";
 
   settings.data_dir = (folder.path() / "missing").string();
+  EXPECT_EQ(fetch_available_tsdbs(settings), std::vector<std::string>{settings.dbname});
+  settings.dbname = "../escape";
   EXPECT_TRUE(fetch_available_tsdbs(settings).empty());
 }
 

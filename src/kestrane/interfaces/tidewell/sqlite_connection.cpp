@@ -83,6 +83,12 @@ std::filesystem::path data_dir_of(const TsdbSettings& settings) {
                                    : std::filesystem::path(settings.data_dir);
 }
 
+// A dbname names a file inside data_dir, never a path out of it.
+bool is_plain_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 }  // namespace
 
 SqliteConnection::SqliteConnection(SqliteDbPtr db, std::string where)
@@ -90,8 +96,7 @@ SqliteConnection::SqliteConnection(SqliteDbPtr db, std::string where)
 
 std::filesystem::path SqliteConnection::database_path(const TsdbSettings& settings) {
   const std::string& name = settings.dbname;
-  if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+  if (!is_plain_file_name(name)) {
     throw DatabaseError("Invalid TSDB dbname '" + name +
                         "': it must be a plain file name inside data_dir");
   }
@@ -142,19 +147,24 @@ std::vector<std::string> SqliteConnection::list_databases(const TsdbSettings& se
   const auto dir = data_dir_of(settings);
   std::vector<std::string> names;
   std::error_code error;
-  if (!std::filesystem::is_directory(dir, error)) return names;
-  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
-       it.increment(error)) {
-    const auto& file = it->path();
-    if (file.extension() != ".db" || !it->is_regular_file(error)) continue;
-    const auto stem = file.stem();
-    // "plant.db" is listed as "plant"; "plant.v2.db" keeps its name, since "plant.v2" would
-    // name another file.
-    names.push_back(stem.has_extension() ? file.filename().string() : stem.string());
+  if (std::filesystem::is_directory(dir, error)) {
+    for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+         it.increment(error)) {
+      const auto& file = it->path();
+      if (file.extension() != ".db" || !it->is_regular_file(error)) continue;
+      const auto stem = file.stem();
+      // "plant.db" is listed as "plant"; "plant.v2.db" keeps its name, since "plant.v2" would
+      // name another file.
+      names.push_back(stem.has_extension() ? file.filename().string() : stem.string());
+    }
+    if (error) {
+      throw DatabaseError("Cannot list the TSDB data_dir '" + dir.string() +
+                          "': " + error.message());
+    }
   }
-  if (error) {
-    throw DatabaseError("Cannot list the TSDB data_dir '" + dir.string() + "': " + error.message());
-  }
+  // Connecting creates the configured database's file, so a fresh installation, with no file
+  // yet, offers that one rather than nothing to choose.
+  if (names.empty() && is_plain_file_name(settings.dbname)) names.push_back(settings.dbname);
   std::sort(names.begin(), names.end());
   return names;
 }
