@@ -139,4 +139,4 @@ grep -h "execute .*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/
          p95 = int(NR * 0.95 + 0.5); if (p95 < 1) p95 = 1
          printf "  %d writes: median %.1f ms, p95 %.1f ms, worst %.1f ms\n",
                 NR, v[int((NR + 1) / 2)], v[p95], v[NR] }'
-grep -E "Status - |WARNING|ERROR" "$base/output.txt" | tail -5 | sed 's/^/  log: /'
+{ grep -aE "Status - |WARNING|ERROR" "$base/output.txt" || true; } | tail -5 | sed 's/^/  log: /'
