@@ -14,9 +14,11 @@ QueuedDelivery::QueuedDelivery(std::vector<spdlog::sink_ptr> sinks)
 }
 
 QueuedDelivery::~QueuedDelivery() {
-  // Queued records keep the logger alive; the pool's destructor writes them all, then joins.
-  logger_.reset();
+  // The pool's destructor writes every queued record, then joins the worker. Only then is
+  // the logger released, here: queued records hold references to it, and the last one must
+  // not be dropped on the worker while this thread drops its own.
   pool_.reset();
+  logger_.reset();
   for (const auto& sink : sinks_) {
     try {
       sink->flush();
