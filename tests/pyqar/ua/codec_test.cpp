@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "response_header.h"
 #include "ua/binary_reader.h"
 #include "ua/binary_writer.h"
 #include "ua/tcp_messages.h"
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace pyqar::ua;
+using pyqar::ua::testing::write_response_header;
 
 DataValue data_value(std::optional<Variant> value, std::optional<std::uint32_t> status = {}) {
   DataValue v;
@@ -204,18 +206,6 @@ TEST_F(RefusesMalformedInput, ResponsesOfUnknownTypeOrTruncated) {
   encode_node_id(truncated, NodeId::numeric_id(0, type_id::ReadResponse));
   truncated.i64(0);
   EXPECT_THROW(decode_response(truncated.data()), DecodeError);
-}
-
-// A response header with no diagnostics, strings or extension.
-void write_response_header(BinaryWriter& w, std::uint32_t result) {
-  w.i64(0);
-  w.u32(1);
-  w.u32(result);
-  w.u8(0);
-  w.i32(-1);
-  w.u8(0);
-  w.u8(0);
-  w.u8(0);
 }
 
 TEST(ResponseDecoding, ReadResponseWithItsResults) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "pyqar/rt_source.h"
+#include "response_header.h"
 #include "ua/binary_writer.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_messages.h"
@@ -21,6 +22,7 @@
 namespace {
 
 using namespace pyqar::ua;
+using pyqar::ua::testing::write_response_header;
 
 // A loopback listener that serves one connection with a script, on its own thread.
 class ScriptedServer {
@@ -95,17 +97,6 @@ std::vector<std::uint8_t> ack(std::uint32_t receive_buffer = 65536) {
   BinaryWriter w;
   for (std::uint32_t v : {0u, receive_buffer, 65536u, 0u, 0u}) w.u32(v);
   return frame("ACKF", w.data());
-}
-
-void write_response_header(BinaryWriter& w, std::uint32_t result = 0) {
-  w.i64(0);
-  w.u32(1);
-  w.u32(result);
-  w.u8(0);
-  w.i32(-1);
-  w.u8(0);
-  w.u8(0);
-  w.u8(0);
 }
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
