@@ -19,6 +19,7 @@
 #include "test_support.h"
 
 namespace kestrane_console {
+namespace testing = kestrane_config::testing;
 namespace {
 
 using testing::TempDir;

@@ -16,6 +16,7 @@
 #include "ua_test_server.h"
 
 namespace kestrane_console {
+namespace testing = kestrane_config::testing;
 namespace {
 
 using testing::LogCapture;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,8 @@ class OPCCollectorTest : public ::testing::Test {
   }
 
   std::unique_ptr<OPCCollector> make(bool with_tsdb = true,
-                                     std::string schema = "opc.da://localhost/OstrevoV2.1.0") {
+                                     std::string schema = "opc.da://localhost/OstrevoV2.1.0",
+                                     std::unordered_map<std::string, std::int64_t> known_ids = {}) {
     std::optional<tidewell::TsdbSettings> cfg;
     if (with_tsdb) cfg = tidewell::TsdbSettings{};
     return std::make_unique<OPCCollector>(OPCCollector::Options{
@@ -47,6 +49,7 @@ class OPCCollectorTest : public ::testing::Test {
         .tsdb_cfg = cfg,
         .status_notify = [this](const std::string& text) { statuses.push_back(text); },
         .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
+        .tag_ids = std::move(known_ids),
         .source_factory = quellin_test::scripted_factory(opc),
         .tsdb_connect = db->connect_func(db),
         .clock = [this] { return time.clock(); },
@@ -190,16 +193,53 @@ TEST_F(OPCCollectorTest, OnlyGoodFloatsAreChangedOthersPassAsNumbers) {
   EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag2"), 0);
 }
 
-TEST_F(OPCCollectorTest, MissingTagIsSkippedAndLookedUpAgainEveryCycle) {
+TEST_F(OPCCollectorTest, MissingTagIsSkippedAndLookedUpAgainOncePerMinute) {
   tags = {"Demo.Tag1", "Demo.Missing"};
   auto c = make();
   c->collection_step();
+  time.now += 30;
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 1);
+  EXPECT_EQ(db->get_tag_calls, 2);  // each tag once: Demo.Tag1 cached, Demo.Missing held back
+  time.now += 30;
   c->collection_step();
   EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 2);
-  EXPECT_EQ(db->get_tag_calls, 3);  // Demo.Tag1 once (cached), Demo.Missing every cycle
-  ASSERT_EQ(db->writes.size(), 2u);
-  EXPECT_EQ(last_write().size(), 1u);
-  EXPECT_EQ(db_statuses, (DbStatuses{{true, 1}, {true, 1}}));
+  EXPECT_EQ(db->get_tag_calls, 3);
+  // Once the tag exists, the next due lookup finds it and it is written from then on.
+  db->tags["Demo.Missing"] = 99;
+  time.now += 60;
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(db->get_tag_calls, 4);
+  EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 2);
+  ASSERT_EQ(db->writes.size(), 5u);
+  EXPECT_EQ(db->writes[0].size(), 1u);
+  EXPECT_EQ(last_write().size(), 2u);
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 1}, {true, 1}, {true, 1}, {true, 2}, {true, 2}}));
+}
+
+TEST_F(OPCCollectorTest, TagIdsKnownAtStartAreWrittenWithNoLookup) {
+  tags = {"Demo.Tag1", "Demo.Tag2"};
+  auto c = make(true, "opc.da://localhost/OstrevoV2.1.0", {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}});
+  c->collection_step();
+  EXPECT_EQ(db->get_tag_calls, 0);
+  ASSERT_EQ(last_write().size(), 2u);
+  EXPECT_EQ(last_write()[1].tag_id, 12);
+}
+
+TEST_F(OPCCollectorTest, AReconnectForgetsMissingTagsSoTheyAreLookedUpAtOnce) {
+  tags = {"Demo.Tag1", "Demo.Missing"};
+  auto c = make();
+  c->collection_step();
+  db->write_throws = true;
+  db->ping_answer = false;
+  c->collection_step();  // write fails, reconnect succeeds
+  db->write_throws = false;
+  db->ping_answer = true;
+  db->tags["Demo.Missing"] = 99;
+  c->collection_step();
+  EXPECT_EQ(last_write().size(), 2u);
+  EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 1);
 }
 
 TEST_F(OPCCollectorTest, AllTagsMissingMeansNoWriteButASuccessOfZero) {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tidewell/pg_handles.h"
+#include "pg_handles.h"
 #include "tidewell/types.h"
 
 namespace kestrane_test {

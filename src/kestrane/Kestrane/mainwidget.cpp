@@ -36,7 +36,7 @@
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/qtshell.h"
 #include "Kestrane/serverschemacombo.h"
-#include "KestraneConsole/tag_csv.h"
+#include "config/tag_csv.h"
 #include "journel/ini_file.h"
 #include "journel/log.h"
 #include "tidewell/tidewell.h"
@@ -637,7 +637,7 @@ void MainWidget::import_tags_from_csv() {
   }
   tag_csv_path_ = path;
   try {
-    const kestrane_console::TagCsvFile file = kestrane_console::load_tag_csv_file(to_fs_path(path));
+    const kestrane_config::TagCsvFile file = kestrane_config::load_tag_csv_file(to_fs_path(path));
     if (file.tags.empty()) {
       message(QMessageBox::Warning, QStringLiteral("Error"),
               QStringLiteral("CSV 文件中没有有效的标签数据"));
@@ -654,7 +654,7 @@ void MainWidget::import_tags_from_csv() {
     const std::lock_guard<std::recursive_mutex> lock(data_lock_);
     TableRows rows;
     rows.reserve(static_cast<qsizetype>(file.tags.size()));
-    for (const kestrane_console::TagEntry& tag : file.tags) {
+    for (const kestrane_config::TagEntry& tag : file.tags) {
       const std::optional<tidewell::TagInfo> found = tidewell::get_tag(*tsdb_conn_, tag.name);
       QVariant db_id = QString();
       if (found && found->tag_id) {
@@ -666,7 +666,7 @@ void MainWidget::import_tags_from_csv() {
     paginated_table_->set_data(rows);
     write_count_label_->setText(
         QStringLiteral("Current: 0 | Total: %1 records").arg(paginated_table_->all_data().size()));
-  } catch (const kestrane_console::TagCsvColumnsError&) {
+  } catch (const kestrane_config::TagCsvColumnsError&) {
     message(QMessageBox::Warning, QStringLiteral("Error"),
             QStringLiteral("CSV 文件中缺少 FullTagName 或 Description 列"));
   } catch (const std::exception& e) {

@@ -13,6 +13,8 @@
 
 namespace kestrane_console {
 
+using namespace kestrane_config;
+
 namespace {
 
 constexpr std::chrono::milliseconds kMainLoopTick{1000};
@@ -88,15 +90,17 @@ bool KestraneConsole::load_tags_from_csv() {
 bool KestraneConsole::setup_database_objects() {
   RegistrationRequest request{config_.tsdb_cfg, config_.opc_schema, config_.opc_type};
   const auto cancelled = [this] { return poll_signal().has_value(); };
-  const RegistrationOutcome outcome =
+  RegistrationOutcome outcome =
       register_source_and_tags(request, tags_list_, *log_, hooks_.tsdb_connect, cancelled);
+  // The collector starts with every id cached, so its first cycle writes with no lookups.
+  registered_tag_ids_ = std::move(outcome.tag_ids);
   return outcome.ok;
 }
 
 bool KestraneConsole::test_connect_tsdb() {
   try {
     const auto& cfg = config_.tsdb_cfg;
-    auto conn = hooks_.tsdb_connect ? hooks_.tsdb_connect(cfg) : tidewell::get_conn(cfg);
+    auto conn = tidewell::connect_with(hooks_.tsdb_connect, cfg);
     if (!conn) {
       log_->error("Failed to connect to TSDB");
       return false;
@@ -143,6 +147,8 @@ void KestraneConsole::make_collector() {
   options.db_status_notify = [this](bool ok, std::size_t n) { db_status_callback(ok, n); };
   options.sample_interval = config_.collection_interval;
   options.batch_size = config_.batch_size;
+  options.tag_ids = std::move(registered_tag_ids_);
+  registered_tag_ids_.clear();
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
 }

@@ -14,18 +14,23 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <spdlog/logger.h>
 
-#include "KestraneConsole/console_config.h"
-#include "KestraneConsole/tag_csv.h"
-#include "KestraneConsole/tag_registration.h"
+#include "config/console_config.h"
+#include "config/tag_csv.h"
+#include "config/tag_registration.h"
 #include "quellin/opc_collector.h"
 #include "quellin/result_queue.h"
 
 namespace kestrane_console {
+
+using kestrane_config::ConnectFunc;
+using kestrane_config::ConsoleConfig;
+using kestrane_config::TagEntry;
 
 // Waits up to the given time for SIGINT or SIGTERM and returns its number; a zero time only
 // looks. The default waits the time out and never reports a signal.
@@ -108,6 +113,8 @@ class KestraneConsole {
   std::shared_ptr<spdlog::logger> log_;
   ConsoleConfig config_;
   std::vector<TagEntry> tags_list_;  // not changed while a collector runs
+  // Filled by setup_database_objects(), handed to the next collector.
+  std::unordered_map<std::string, std::int64_t> registered_tag_ids_;
 
   mutable std::mutex deque_lock_;
   quellin::ResultQueue data_deque_{kQueueCapacity};  // guarded by deque_lock_

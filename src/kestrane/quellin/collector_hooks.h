@@ -12,6 +12,7 @@
 
 #include "pyqar/qar_library.h"
 #include "tidewell/connection.h"
+#include "tidewell/tidewell.h"
 #include "tidewell/types.h"
 
 namespace quellin {
@@ -24,8 +25,7 @@ using DbStatusNotify = std::function<void(bool success, std::size_t count)>;
 using TagsFunc = std::function<std::vector<std::string>()>;
 
 // Opens a TSDB connection; nullptr means "no connection". Default: tidewell::get_conn.
-using TsdbConnectFunc =
-    std::function<std::unique_ptr<tidewell::Connection>(const tidewell::TsdbSettings&)>;
+using TsdbConnectFunc = tidewell::ConnectFunc;
 // Seconds on a monotonic clock. Default: std::chrono::steady_clock.
 using ClockFunc = std::function<double()>;
 // Waits the given number of seconds. Default: a wait that ends early when stop() is called.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -84,10 +85,10 @@ OPCCollector::OPCCollector(Options options)
       data_deque_(options.data_deque),
       deque_lock_(options.deque_lock),
       tsdb_cfg_(std::move(options.tsdb_cfg)),
+      _db_tagname_map(std::move(options.tag_ids)),
       db_status_notify_(std::move(options.db_status_notify)),
       tsdb_connect_(std::move(options.tsdb_connect)) {
-  if (!tsdb_connect_) tsdb_connect_ = tidewell::get_conn;
-  if (tsdb_cfg_) tsdb_conn_ = tsdb_connect_(*tsdb_cfg_);
+  if (tsdb_cfg_) tsdb_conn_ = tidewell::connect_with(tsdb_connect_, *tsdb_cfg_);
 }
 
 OPCCollector::~OPCCollector() { shutdown(); }
@@ -137,6 +138,8 @@ void OPCCollector::_handle_write_tsdb(const ResultList& results) {
       if (!closed_by_stop_) _handle_db_error();
       return;
     }
+    // Lookup errors are not caught here: the cycle then counts as a failed read.
+    look_up_uncached_tags(results);
     std::vector<std::int64_t> tag_ids;
     std::vector<double> values;
     std::vector<std::string> qualities;
@@ -153,19 +156,9 @@ void OPCCollector::_handle_write_tsdb(const ResultList& results) {
         if (value > kFloatBound) value = std::numeric_limits<double>::infinity();
         if (value < -kFloatBound) value = -std::numeric_limits<double>::infinity();
       }
-      std::int64_t tag_id = 0;
-      if (const auto it = _db_tagname_map.find(r.tag); it != _db_tagname_map.end()) {
-        tag_id = it->second;
-      } else {
-        // Lookup errors are not caught here: the cycle then counts as a failed read.
-        const std::optional<tidewell::TagInfo> tag = tidewell::get_tag(*tsdb_conn_, r.tag);
-        if (!tag || !tag->tag_id) {
-          log().error("Tag '{}' not found in TSDB", r.tag);
-          continue;
-        }
-        tag_id = *tag->tag_id;
-        _db_tagname_map.emplace(r.tag, tag_id);
-      }
+      const auto cached = _db_tagname_map.find(r.tag);
+      if (cached == _db_tagname_map.end()) continue;  // missing: reported by the lookup
+      const std::int64_t tag_id = cached->second;
       tag_ids.push_back(tag_id);
       values.push_back(value);
       qualities.push_back(r.quality);
@@ -186,6 +179,31 @@ void OPCCollector::_handle_write_tsdb(const ResultList& results) {
   }
   // Outside the lock, so that a callback may call stop().
   if (outcome && db_status_notify_) db_status_notify_(outcome->first, outcome->second);
+}
+
+void OPCCollector::look_up_uncached_tags(const ResultList& results) {
+  const double time = now();
+  std::vector<std::string> wanted;
+  std::unordered_set<std::string_view> seen;
+  for (const ResultTuple& r : results) {
+    if (_db_tagname_map.contains(r.tag)) continue;
+    if (const auto it = missing_tags_.find(r.tag); it != missing_tags_.end() && time < it->second) {
+      continue;
+    }
+    if (seen.insert(r.tag).second) wanted.push_back(r.tag);
+  }
+  if (wanted.empty()) return;
+  const std::unordered_map<std::string, std::int64_t> found =
+      tidewell::get_tag_ids(*tsdb_conn_, wanted);
+  for (std::string& tag : wanted) {
+    if (const auto it = found.find(tag); it != found.end()) {
+      missing_tags_.erase(tag);
+      _db_tagname_map.emplace(std::move(tag), it->second);
+    } else {
+      log().error("Tag '{}' not found in TSDB", tag);
+      missing_tags_[std::move(tag)] = time + kMissingTagRetrySeconds;
+    }
+  }
 }
 
 void OPCCollector::_handle_db_error() {
@@ -218,10 +236,12 @@ void OPCCollector::_handle_db_error() {
       log().error("tsdb_cfg not provided; cannot perform database reconnection");
       return;
     }
-    std::unique_ptr<tidewell::Connection> conn = tsdb_connect_(*tsdb_cfg_);
+    std::unique_ptr<tidewell::Connection> conn = tidewell::connect_with(tsdb_connect_, *tsdb_cfg_);
     if (conn) {
       tsdb_conn_ = std::move(conn);
+      // Another server may answer now: every tag is looked up again.
       _db_tagname_map.clear();
+      missing_tags_.clear();
       log().info("Database reconnection successful");
     } else {
       log().error("Database reconnection failed");

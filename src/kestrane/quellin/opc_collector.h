@@ -19,6 +19,9 @@
 
 namespace quellin {
 
+// A tag the TSDB does not know is looked up again, and reported again, at most this often.
+inline constexpr double kMissingTagRetrySeconds = 60.0;
+
 // Rows written are (tag id, value, quality text). The TSDB stores doubles: a double goes as
 // read (a Good NaN is skipped, Good values beyond +-3.4e38 become infinities), integers and
 // booleans are converted, an empty or text value is stored as NaN.
@@ -34,6 +37,9 @@ class OPCCollector : public BasePyQARCollectorThread {
     int batch_size = 100;
     StatusNotify status_notify{};
     DbStatusNotify db_status_notify{};
+    // Tag ids already known (from registration), by tag name: those tags are written with no
+    // lookup. Others are looked up together on first use.
+    std::unordered_map<std::string, std::int64_t> tag_ids{};
     // Seams for tests; empty means the real OPC library, TSDB client, clock and wait.
     pyqar::SourceFactory source_factory{};
     TsdbConnectFunc tsdb_connect{};
@@ -62,6 +68,10 @@ class OPCCollector : public BasePyQARCollectorThread {
   void _handle_db_error();
 
  private:
+  // Looks up, in one request, the ids of the tags of `results` that are neither cached nor
+  // recently found missing. Expects tsdb_mutex_ held; lookup errors escape.
+  void look_up_uncached_tags(const ResultList& results);
+
   ResultQueue* data_deque_;
   std::mutex* deque_lock_;
   // Guards tsdb_conn_ and _db_tagname_map: stop() closes the connection on the owner's
@@ -70,7 +80,9 @@ class OPCCollector : public BasePyQARCollectorThread {
   std::unique_ptr<tidewell::Connection> tsdb_conn_;
   bool closed_by_stop_ = false;  // guarded by tsdb_mutex_
   std::optional<tidewell::TsdbSettings> tsdb_cfg_;
-  std::unordered_map<std::string, std::int64_t> _db_tagname_map;
+  std::unordered_map<std::string, std::int64_t> _db_tagname_map;  // guarded by tsdb_mutex_
+  // Tags the TSDB did not know, with the clock time of their next lookup; tsdb_mutex_.
+  std::unordered_map<std::string, double> missing_tags_;
   DbStatusNotify db_status_notify_;
   TsdbConnectFunc tsdb_connect_;
 };

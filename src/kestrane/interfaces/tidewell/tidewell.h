@@ -3,10 +3,12 @@
 // nothing half-written. Thread-safety is that of the connection passed in.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tidewell/connection.h"
@@ -21,6 +23,11 @@ namespace tidewell {
 // port out of range, a sqlite dbname that is no plain file name, a data_dir that cannot be
 // created, a schema this program cannot use. Connects within about 5 s per server address.
 std::unique_ptr<Connection> get_conn(const TsdbSettings& settings);
+// Opens a connection in place of get_conn (tests pass a fake or a failing server); nullptr
+// means "no connection", as from get_conn.
+using ConnectFunc = std::function<std::unique_ptr<Connection>(const TsdbSettings&)>;
+// `connect` when it is set, else get_conn.
+std::unique_ptr<Connection> connect_with(const ConnectFunc& connect, const TsdbSettings& settings);
 // True while the server answers a query, within 5 s; never throws.
 bool ping(Connection& conn);
 // Databases the user may connect to, sorted (templates and the maintenance database
@@ -39,6 +46,14 @@ OperationResult<TagInfo> insert_new_tag(Connection& conn, const TagInfo& tag);
 // ok == false when no tag has that name; data is the tag as stored afterwards.
 OperationResult<TagInfo> update_tag_fields(Connection& conn, const std::string& tag_name,
                                            const TagFields& fields);
+// The ids of those of `names` that are stored, by name; names not stored are absent.
+std::unordered_map<std::string, std::int64_t> get_tag_ids(Connection& conn,
+                                                          std::span<const std::string> names);
+// Creates every listed tag that is new and points every listed tag to `source_id`
+// (source_tagname = its name, description as listed; the last listing of a name wins), in a
+// few statements rather than a round trip per tag.
+TagRegistrationResult register_tags(Connection& conn, std::int64_t source_id,
+                                    std::span<const TagRegistration> tags);
 // All rows or none. Returns {true, rows written}; throws DatabaseError on any failure
 // (sequences of unequal length, a lost connection, a value the database refuses).
 WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids,

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tidewell {
@@ -71,6 +72,29 @@ struct OperationResult {
   bool ok = false;
   std::optional<T> data;  // the stored record when ok
   std::string error;      // why not, when !ok
+};
+
+// One tag of a list to register under a source: created when new, else moved to the source
+// with this description.
+struct TagRegistration {
+  std::string tag_name;
+  Description description;
+};
+
+// A tag that register_tags could not create (existed == false) or update.
+struct TagRegistrationFailure {
+  std::string tag_name;
+  bool existed = false;
+  std::string error;
+};
+
+// What register_tags did, counted as a walk of the list in order counts it: a name listed
+// twice is created once and updated once. tag_ids holds the id of every registered tag.
+struct TagRegistrationResult {
+  std::size_t created = 0;
+  std::size_t updated = 0;
+  std::vector<TagRegistrationFailure> failed;
+  std::unordered_map<std::string, std::int64_t> tag_ids;
 };
 
 struct WriteResult {

@@ -1,4 +1,4 @@
-#include "KestraneConsole/tag_registration.h"
+#include "config/tag_registration.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "test_support.h"
 #include "tidewell/tidewell.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 namespace {
 
 using testing::LogCapture;
@@ -73,8 +73,11 @@ TEST_P(Registration, CreatesSourceAndTagsThenFindsThemOnTheNextStart) {
   ASSERT_TRUE(first.source_id);
   EXPECT_TRUE(log_.has("info", "Created new source with ID: " + std::to_string(*first.source_id)))
       << log_.dump();
-  EXPECT_TRUE(log_.has("debug", "Created tag: Demo.Tag1"));
   EXPECT_TRUE(log_.has("info", "Database setup complete: 2 tags created, 0 tags updated"));
+  // The id of every tag comes back, for the collector's cache.
+  EXPECT_EQ(first.tag_ids.size(), 2u);
+  EXPECT_EQ(std::to_string(first.tag_ids.at("Demo.Tag1")),
+            query("SELECT tag_id FROM tags WHERE tag_name = 'Demo.Tag1'").at(0));
 
   const auto second = register_tags(tags);
   ASSERT_TRUE(second.ok) << log_.dump();
@@ -82,8 +85,8 @@ TEST_P(Registration, CreatesSourceAndTagsThenFindsThemOnTheNextStart) {
   EXPECT_TRUE(
       log_.has("info", "Found existing source with ID: " + std::to_string(*first.source_id)))
       << log_.dump();
-  EXPECT_TRUE(log_.has("debug", "Updated tag: Demo.Tag2"));
   EXPECT_TRUE(log_.has("info", "Database setup complete: 0 tags created, 2 tags updated"));
+  EXPECT_EQ(second.tag_ids, first.tag_ids);
   EXPECT_EQ(query("SELECT count(*) FROM sources"), std::vector<std::string>{"1"});
 }
 
@@ -166,15 +169,15 @@ TEST_P(Registration, TagOfAnotherSourceMovesToThisSource) {
   conn->close();
 }
 
-TEST_P(Registration, RequestedStopEndsTheWalkEarly) {
-  std::vector<TagEntry> tags;
-  for (int i = 0; i < 600; ++i) tags.push_back({"Demo.Tag" + std::to_string(i + 1), ""});
-  int asked = 0;
-  const auto outcome = register_source_and_tags(
-      {settings_, kDaSchema, "OPC DA"}, tags, log_.logger(), {}, [&asked] { return ++asked > 1; });
+TEST_P(Registration, RequestedStopBeforeTheTagsRegistersNone) {
+  const std::vector<TagEntry> tags = {{"Demo.Tag1", ""}, {"Demo.Tag2", ""}};
+  const auto outcome = register_source_and_tags({settings_, kDaSchema, "OPC DA"}, tags,
+                                                log_.logger(), {}, [] { return true; });
   EXPECT_FALSE(outcome.ok);
   EXPECT_TRUE(outcome.cancelled);
-  EXPECT_EQ(outcome.created, 256u);
+  EXPECT_EQ(outcome.created, 0u);
+  EXPECT_EQ(query("SELECT count(*) FROM tags"), std::vector<std::string>{"0"});
+  EXPECT_FALSE(log_.has_prefix("info", "Database setup complete"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Registration, ::testing::Values("postgresql", "sqlite"),
@@ -218,4 +221,4 @@ TEST_F(RegistrationFailures, ClientErrorIsLoggedWithItsText) {
 }
 
 }  // namespace
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -7,9 +7,9 @@
 #include <stdexcept>
 
 #include "scratch_postgres_database.h"
-#include "tidewell/sqlite_handles.h"
+#include "sqlite_handles.h"
 
-namespace kestrane_console::testing {
+namespace kestrane_config::testing {
 
 class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
  public:
@@ -97,4 +97,4 @@ std::vector<std::string> query_sqlite(const std::filesystem::path& file, const s
   return rows;
 }
 
-}  // namespace kestrane_console::testing
+}  // namespace kestrane_config::testing

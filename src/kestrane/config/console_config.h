@@ -11,7 +11,7 @@
 #include "journel/ini_file.h"
 #include "tidewell/types.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 inline constexpr char kTsdbSection[] = "TSDBConnection";
 inline constexpr char kConsoleSection[] = "Kestrane";
@@ -39,4 +39,4 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
                          spdlog::logger& log);
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

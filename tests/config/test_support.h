@@ -15,7 +15,7 @@
 #include "temp_dir.h"
 #include "tidewell/types.h"
 
-namespace kestrane_console::testing {
+namespace kestrane_config::testing {
 
 using kestrane_test::TempDir;
 
@@ -49,4 +49,4 @@ std::vector<std::string> query_postgres(const tidewell::TsdbSettings& settings,
 // The same for a SQLite database file.
 std::vector<std::string> query_sqlite(const std::filesystem::path& file, const std::string& sql);
 
-}  // namespace kestrane_console::testing
+}  // namespace kestrane_config::testing

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "KestraneConsole/tag_csv.h"
-#include "KestraneConsole/text_codec.h"
+#include "config/tag_csv.h"
+#include "config/text_codec.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ std::string make_csv(int rows, const std::string& description) {
 void BM_ParseTagCsv(benchmark::State& state) {
   const std::string text = make_csv(static_cast<int>(state.range(0)), "Boiler temperature");
   for (auto _ : state) {
-    std::vector<kestrane_console::TagEntry> tags;
-    kestrane_console::parse_tag_csv(text, tags);
+    std::vector<kestrane_config::TagEntry> tags;
+    kestrane_config::parse_tag_csv(text, tags);
     benchmark::DoNotOptimize(tags.data());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -34,7 +34,7 @@ void BM_DecodeUtf8(benchmark::State& state) {
   // "温度" descriptions: valid UTF-8, checked strictly before anything else is tried.
   const std::string text = make_csv(static_cast<int>(state.range(0)), "\xE6\xB8\xA9\xE5\xBA\xA6");
   for (auto _ : state) {
-    auto decoded = kestrane_console::decode_utf8_or_gbk(text);
+    auto decoded = kestrane_config::decode_utf8_or_gbk(text);
     benchmark::DoNotOptimize(decoded);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
@@ -44,7 +44,7 @@ BENCHMARK(BM_DecodeUtf8)->Arg(200000)->Unit(benchmark::kMillisecond);
 void BM_DecodeGbk(benchmark::State& state) {
   const std::string text = make_csv(static_cast<int>(state.range(0)), "\xCE\xC2\xB6\xC8");
   for (auto _ : state) {
-    auto decoded = kestrane_console::decode_utf8_or_gbk(text);
+    auto decoded = kestrane_config::decode_utf8_or_gbk(text);
     benchmark::DoNotOptimize(decoded);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));

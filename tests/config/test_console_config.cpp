@@ -1,4 +1,4 @@
-#include "KestraneConsole/console_config.h"
+#include "config/console_config.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "test_support.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 namespace {
 
 using testing::LogCapture;
@@ -214,4 +214,4 @@ TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {
 }
 
 }  // namespace
-}  // namespace kestrane_console
+}  // namespace kestrane_config

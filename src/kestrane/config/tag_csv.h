@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "KestraneConsole/text_codec.h"
+#include "config/text_codec.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 inline constexpr std::string_view kTagNameColumn = "FullTagName";
 inline constexpr std::string_view kDescriptionColumn = "Description";
@@ -61,4 +61,4 @@ struct TagCsvFile {
 // read_tag_file and parse_tag_csv in one call, with the same errors.
 TagCsvFile load_tag_csv_file(const std::filesystem::path& path);
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 class IconvDecoder {
  public:
@@ -25,4 +25,4 @@ class IconvDecoder {
   iconv_t cd_;
 };
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

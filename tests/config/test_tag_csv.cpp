@@ -1,4 +1,4 @@
-#include "KestraneConsole/tag_csv.h"
+#include "config/tag_csv.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "journel/errors.h"
 #include "test_support.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 namespace {
 
 using testing::TempDir;
@@ -194,4 +194,4 @@ TEST_F(TagFileEncoding, LargeFileLoadsEveryRow) {
 }
 
 }  // namespace
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 // The whole content of a file. Throws journel::FileNotFoundError, naming the file and the
 // reason, when it cannot be opened or read.
@@ -30,4 +30,4 @@ std::optional<DecodedText> decode_utf8_or_gbk(std::string_view bytes);
 // Drops leading and trailing white space: ASCII blanks and the Unicode space characters.
 std::string trim_unicode(std::string_view text);
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -1,8 +1,8 @@
-#include "KestraneConsole/text_codec.h"
+#include "config/text_codec.h"
 
 #include <gtest/gtest.h>
 
-namespace kestrane_console {
+namespace kestrane_config {
 namespace {
 
 TEST(StrictUtf8, AcceptsWellFormedText) {
@@ -35,4 +35,4 @@ TEST(Trimming, DropsAsciiAndUnicodeSpacesOnly) {
 }
 
 }  // namespace
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -1,4 +1,4 @@
-#include "KestraneConsole/text_codec.h"
+#include "config/text_codec.h"
 
 #include <array>
 #include <cerrno>
@@ -7,10 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "KestraneConsole/iconv_decoder.h"
+#include "config/iconv_decoder.h"
 #include "journel/errors.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 namespace {
 
@@ -124,4 +124,4 @@ std::string trim_unicode(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

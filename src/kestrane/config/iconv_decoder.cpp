@@ -1,10 +1,10 @@
-#include "KestraneConsole/iconv_decoder.h"
+#include "config/iconv_decoder.h"
 
 #include <cerrno>
 #include <stdexcept>
 #include <vector>
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 namespace {
 const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
@@ -46,4 +46,4 @@ std::optional<std::string> IconvDecoder::decode(std::string_view bytes) {
   return out;
 }
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

@@ -1,13 +1,13 @@
-#include "KestraneConsole/console_config.h"
+#include "config/console_config.h"
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
 
-#include "KestraneConsole/text_codec.h"
+#include "config/text_codec.h"
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 namespace {
 
@@ -113,4 +113,4 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
   }
 }
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config

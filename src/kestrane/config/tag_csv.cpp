@@ -1,8 +1,8 @@
-#include "KestraneConsole/tag_csv.h"
+#include "config/tag_csv.h"
 
 #include <optional>
 
-namespace kestrane_console {
+namespace kestrane_config {
 
 namespace {
 
@@ -154,4 +154,4 @@ TagCsvFile load_tag_csv_file(const std::filesystem::path& path) {
   return file;
 }
 
-}  // namespace kestrane_console
+}  // namespace kestrane_config
