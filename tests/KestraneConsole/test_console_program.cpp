@@ -15,14 +15,15 @@
 #include <string>
 #include <thread>
 
+#include "database_readback.h"
+#include "log_capture.h"
 #include "scratch_postgres_database.h"
-#include "test_support.h"
+#include "temp_dir.h"
 
 namespace kestrane_console {
-namespace testing = kestrane_config::testing;
 namespace {
 
-using testing::TempDir;
+using kestrane_test::TempDir;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
@@ -196,7 +197,7 @@ TEST_F(ProgramEndToEnd, CollectsIntoPostgresUntilSigintThenExitsCleanly) {
   }
   EXPECT_EQ(log.find("KestraneConsole stopped"), std::string::npos);
 
-  const auto rows = testing::query_postgres(
+  const auto rows = kestrane_test::query_postgres(
       db,
       "SELECT count(*) FROM tsdata d JOIN tags t USING (tag_id) WHERE d.quality = 'Good' "
       "AND t.tag_name IN ('Demo.Tag1', 'Demo.Count1', 'Demo.Random1')");
@@ -212,7 +213,7 @@ TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
   EXPECT_EQ(wait_exit(), 0) << output();
   EXPECT_NE(log_files().find("INFO - Received signal 15, shutting down..."), std::string::npos);
   const auto rows =
-      testing::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
+      kestrane_test::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
   EXPECT_GE(std::stoi(rows.at(0)), 6);
 }
 

@@ -10,17 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include "database_readback.h"
 #include "journel/log.h"
+#include "log_capture.h"
 #include "scratch_postgres_database.h"
-#include "test_support.h"
+#include "temp_dir.h"
 #include "ua_test_server.h"
 
 namespace kestrane_console {
-namespace testing = kestrane_config::testing;
 namespace {
 
-using testing::LogCapture;
-using testing::TempDir;
+using kestrane_test::LogCapture;
+using kestrane_test::TempDir;
 
 constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
 constexpr char kDemoTags[] =
@@ -67,7 +68,7 @@ class ConsoleFixture : public ::testing::Test {
   }
 
   std::vector<std::string> sqlite_query(const std::string& sql) {
-    return testing::query_sqlite(dir_.path() / "data" / "console.db", sql);
+    return kestrane_test::query_sqlite(dir_.path() / "data" / "console.db", sql);
   }
 
   KestraneConsole& make_console(ConsoleHooks hooks = {}) {
@@ -176,7 +177,7 @@ class SingleStep : public ConsoleFixture, public ::testing::WithParamInterface<s
   }
   std::string rows_written() {
     const std::string sql = "SELECT count(*) FROM tsdata";
-    if (GetParam() == "postgresql") return testing::query_postgres(tsdb_, sql).at(0);
+    if (GetParam() == "postgresql") return kestrane_test::query_postgres(tsdb_, sql).at(0);
     return sqlite_query(sql).at(0);
   }
 

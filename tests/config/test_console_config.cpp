@@ -5,13 +5,15 @@
 #include <filesystem>
 #include <string>
 
-#include "test_support.h"
+#include "database_readback.h"
+#include "log_capture.h"
+#include "temp_dir.h"
 
 namespace kestrane_config {
 namespace {
 
-using testing::LogCapture;
-using testing::TempDir;
+using kestrane_test::LogCapture;
+using kestrane_test::TempDir;
 
 class ConsoleConfigReader : public ::testing::Test {
  protected:

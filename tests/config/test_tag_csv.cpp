@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "database_readback.h"
 #include "journel/errors.h"
-#include "test_support.h"
+#include "log_capture.h"
+#include "temp_dir.h"
 
 namespace kestrane_config {
 namespace {
 
-using testing::TempDir;
+using kestrane_test::TempDir;
 
 std::vector<TagEntry> parse(std::string_view text) {
   std::vector<TagEntry> tags;

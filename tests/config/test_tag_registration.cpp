@@ -6,15 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "database_readback.h"
+#include "log_capture.h"
 #include "scratch_postgres_database.h"
-#include "test_support.h"
+#include "temp_dir.h"
 #include "tidewell/tidewell.h"
 
 namespace kestrane_config {
 namespace {
 
-using testing::LogCapture;
-using testing::TempDir;
+using kestrane_test::LogCapture;
+using kestrane_test::TempDir;
 
 constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
 
@@ -50,8 +52,8 @@ class Registration : public ::testing::TestWithParam<std::string> {
   }
 
   std::vector<std::string> query(const std::string& sql) {
-    if (GetParam() == "postgresql") return testing::query_postgres(settings_, sql);
-    return testing::query_sqlite(dir_.path() / "registration.db", sql);
+    if (GetParam() == "postgresql") return kestrane_test::query_postgres(settings_, sql);
+    return kestrane_test::query_sqlite(dir_.path() / "registration.db", sql);
   }
 
   std::string stored_description(const std::string& tag) {

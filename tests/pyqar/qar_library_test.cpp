@@ -33,7 +33,7 @@ class QARLibraryTest : public ::testing::Test {
     return qar.create_source({.source_type = type, .source_schema = schema});
   }
   QARLibrary qar;
-  quellin_test::LogCapture log{"pyqar"};
+  kestrane_test::LogCapture log{"pyqar"};
 };
 
 TEST_F(QARLibraryTest, OpensTheSimulatedServerUnderEveryLocalName) {

@@ -13,10 +13,10 @@
 
 namespace {
 
+using kestrane_test::LogCapture;
 using quellin::BasePyQARCollectorThread;
 using quellin::ResultList;
 using quellin_test::FakeTime;
-using quellin_test::LogCapture;
 using quellin_test::ScriptedOpc;
 
 // The smallest subclass: keeps what it is handed.
@@ -70,7 +70,7 @@ class CollectorBaseTest : public ::testing::Test {
   FakeTime time;
   std::vector<std::string> statuses;
   std::vector<std::string> tags_;
-  LogCapture log;
+  LogCapture log{"quellin"};
 };
 
 TEST(QualityToStr, MapsTheHighBitsOfTheQualityWord) {
@@ -185,7 +185,7 @@ TEST_F(CollectorBaseTest, Reads250TagsIn100100And50) {
 TEST_F(CollectorBaseTest, NonPositiveBatchSizeReadsAllTagsAtOnceAndWarnsOnce) {
   for (int batch : {0, -5}) {
     opc->batches.clear();
-    LogCapture capture;
+    LogCapture capture{"quellin"};
     auto c = make(numbered_tags(7), "opc.da://localhost/OstrevoV2.1.0", batch);
     c->_process_collection_cycle();
     c->_process_collection_cycle();

@@ -50,7 +50,7 @@ class CollectorThreadTest : public ::testing::Test {
   std::string wait_for_status;
   bool status_seen_set = false;
   std::promise<void> status_seen;
-  quellin_test::LogCapture log;
+  kestrane_test::LogCapture log{"quellin"};
 };
 
 TEST_F(CollectorThreadTest, CollectsFromTheSimulatedServerWhileTheOwnerDrainsAndStops) {

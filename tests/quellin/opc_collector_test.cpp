@@ -18,10 +18,10 @@
 
 namespace {
 
+using kestrane_test::LogCapture;
 using quellin::OPCCollector;
 using quellin::ResultQueue;
 using quellin_test::FakeTime;
-using quellin_test::LogCapture;
 using quellin_test::ScriptedOpc;
 using quellin_test::ScriptedTsdb;
 
@@ -73,7 +73,7 @@ class OPCCollectorTest : public ::testing::Test {
   FakeTime time;
   std::vector<std::string> statuses;
   std::vector<std::pair<bool, std::size_t>> db_statuses;
-  LogCapture log;
+  LogCapture log{"quellin"};
 };
 
 using DbStatuses = std::vector<std::pair<bool, std::size_t>>;
