@@ -82,7 +82,9 @@ TEST_F(CollectorThreadTest, CollectsFromTheSimulatedServerWhileTheOwnerDrainsAnd
   EXPECT_TRUE(collector.is_alive());
 
   std::vector<ResultList> got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (got.size() < 20) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "only " << got.size() << " cycles";
     for (auto& list : drain()) got.push_back(std::move(list));
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(collector.is_alive()) << "collector ended early";
@@ -117,7 +119,8 @@ TEST_F(CollectorThreadTest, StopEndsARetryPauseAtOnce) {
                           .status_notify = [this](const std::string& t) { record_status(t); },
                           .source_factory = quellin_test::scripted_factory(opc)});
   collector.start();
-  status_seen.get_future().wait();
+  ASSERT_EQ(status_seen.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "the status '" << wait_for_status << "' never came";
   collector.stop();
   EXPECT_TRUE(collector.join(kPromptSeconds)) << "stop() did not end the 5 s pause";
 }
@@ -131,7 +134,8 @@ TEST_F(CollectorThreadTest, StopEndsTheIntervalWaitAtOnce) {
                           .sample_interval = 600.0,
                           .status_notify = [this](const std::string& t) { record_status(t); }});
   collector.start();
-  status_seen.get_future().wait();
+  ASSERT_EQ(status_seen.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "the status '" << wait_for_status << "' never came";
   EXPECT_FALSE(collector.join(0.01));  // it is waiting out the interval
   EXPECT_TRUE(collector.is_alive());
   collector.stop();
@@ -145,7 +149,7 @@ TEST_F(CollectorThreadTest, AFailedFirstConnectionEndsTheThreadWithoutEndingTheP
                           .data_deque = &queue,
                           .status_notify = [this](const std::string& t) { record_status(t); }});
   collector.start();
-  collector.join();
+  ASSERT_TRUE(collector.join(kPromptSeconds)) << "the thread did not end by itself";
   EXPECT_FALSE(collector.is_alive());
   EXPECT_EQ(log.count("ERROR OPC collector thread ended by an error: Create OPC DA Source failed"),
             1);
