@@ -2,7 +2,11 @@
 // through its own client: raw COPY of pre-formatted rows and multi-row INSERTs on
 // PostgreSQL, a raw prepared-insert loop on SQLite. Every variant writes into the same
 // table with the same index, emptied before each variant.
+// Then registration of a plant-sized tag list (200,000 tags) on both drivers: into a fresh
+// database, the same list again (a restart), the list with every description changed, the
+// list with one tag the database refuses, and get_tag_ids of every name.
 //   KESTRANE_TEST_PG_HOST=... KESTRANE_TEST_PG_PORT=... bin/tidewell_bench
+//   (--benchmark_filter=Register|TagIds for the registration part alone)
 
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -14,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -231,6 +236,166 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
 }
 
+constexpr std::size_t kPlantTags = 200000;
+constexpr int kRegistrations = 3;
+
+// A plant's tag list: names grouped by area and unit, most with a description, some without.
+std::vector<tidewell::TagRegistration> plant_tags(const std::string& revision = "") {
+  std::vector<tidewell::TagRegistration> tags;
+  tags.reserve(kPlantTags);
+  for (std::size_t i = 0; i < kPlantTags; ++i) {
+    std::string name = "Plant.Area" + std::to_string(i / 10000) + ".Unit" +
+                       std::to_string(i / 100 % 100) + ".Tag" + std::to_string(i);
+    tidewell::Description description;
+    if (i % 5 != 0)
+      description["desc"] = "Boiler " + std::to_string(i % 97) + " temperature" + revision;
+    tags.push_back({std::move(name), std::move(description)});
+  }
+  return tags;
+}
+
+const std::vector<tidewell::TagRegistration>& plant() {
+  static const auto tags = plant_tags();
+  return tags;
+}
+
+// A database of the driver with one source to register under, ready to use.
+class RegistrationTarget {
+ public:
+  RegistrationTarget(benchmark::State& state, bool postgres, const std::string& name) {
+    if (postgres) {
+      const auto server = kestrane_test::postgres_server_settings();
+      if (!server) {
+        state.SkipWithError("KESTRANE_TEST_PG_HOST/_PORT not set: no server");
+        return;
+      }
+      database_.emplace(*server, "tidewell_bench_reg");
+      settings_ = database_->settings();
+    } else {
+      settings_ = sqlite_settings(name.c_str());
+    }
+    conn_ = tidewell::get_conn(settings_);
+    if (!conn_) {
+      state.SkipWithError("no connection");
+      return;
+    }
+    tidewell::SourceInfo source;
+    source.source_name = "bench";
+    source.endpoint = "opc.da://localhost/OstrevoV2.1.0";
+    if (!tidewell::insert_new_source(*conn_, source).ok) state.SkipWithError("no source");
+    source_id_ = source.source_id.value_or(-1);
+  }
+
+  bool ready() const { return conn_ && source_id_ > 0; }
+  tidewell::Connection& conn() { return *conn_; }
+  std::int64_t source_id() const { return source_id_; }
+
+ private:
+  std::optional<kestrane_test::ScratchPostgresDatabase> database_;
+  tidewell::TsdbSettings settings_;
+  std::unique_ptr<tidewell::Connection> conn_;
+  std::int64_t source_id_ = -1;
+};
+
+// Registers `tags` and checks the counts; false (with the benchmark marked) when they are off.
+bool register_checked(benchmark::State& state, RegistrationTarget& target,
+                      const std::vector<tidewell::TagRegistration>& tags, std::size_t created,
+                      std::size_t failed = 0) {
+  const auto result = tidewell::register_tags(target.conn(), target.source_id(), tags);
+  if (result.created != created || result.failed.size() != failed ||
+      result.created + result.updated + result.failed.size() != tags.size()) {
+    state.SkipWithError(("unexpected counts: " + std::to_string(result.created) + " created, " +
+                         std::to_string(result.updated) + " updated, " +
+                         std::to_string(result.failed.size()) + " failed")
+                            .c_str());
+    return false;
+  }
+  return true;
+}
+
+void register_fresh(benchmark::State& state, bool postgres,
+                    const std::vector<tidewell::TagRegistration>& tags, std::size_t failed) {
+  int round = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto target = std::make_unique<RegistrationTarget>(state, postgres,
+                                                       "register_fresh_" + std::to_string(++round));
+    if (!target->ready()) break;
+    state.ResumeTiming();
+    if (!register_checked(state, *target, tags, tags.size() - failed, failed)) break;
+    state.PauseTiming();
+    target.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(tags.size()));
+}
+
+void BM_PgRegisterTagsFresh(benchmark::State& state) { register_fresh(state, true, plant(), 0); }
+void BM_SqliteRegisterTagsFresh(benchmark::State& state) {
+  register_fresh(state, false, plant(), 0);
+}
+
+// One name in the middle that cannot be stored, caught before anything is sent (a NUL byte)
+// or refused by the server (bytes that are no UTF-8): the list is registered in parts.
+void BM_PgRegisterTagsOneRefusedByClient(benchmark::State& state) {
+  auto tags = plant();
+  tags[kPlantTags / 2 + 17].tag_name += std::string("\0", 1);
+  register_fresh(state, true, tags, 1);
+}
+
+void BM_PgRegisterTagsOneRefusedByServer(benchmark::State& state) {
+  auto tags = plant();
+  tags[kPlantTags / 2 + 17].tag_name += "\xff";
+  register_fresh(state, true, tags, 1);
+}
+
+// The same list again, as after a restart of the service.
+void register_again(benchmark::State& state, bool postgres) {
+  RegistrationTarget target(state, postgres, "register_again");
+  if (!target.ready() || !register_checked(state, target, plant(), kPlantTags)) return;
+  for (auto _ : state) {
+    if (!register_checked(state, target, plant(), 0)) break;
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPlantTags));
+}
+
+void BM_PgRegisterTagsAgain(benchmark::State& state) { register_again(state, true); }
+void BM_SqliteRegisterTagsAgain(benchmark::State& state) { register_again(state, false); }
+
+// The list again with every description changed: each stored tag is rewritten.
+void register_changed(benchmark::State& state, bool postgres) {
+  RegistrationTarget target(state, postgres, "register_changed");
+  if (!target.ready() || !register_checked(state, target, plant(), kPlantTags)) return;
+  std::vector<std::vector<tidewell::TagRegistration>> revisions;
+  for (int i = 0; i < kRegistrations; ++i)
+    revisions.push_back(plant_tags(" r" + std::to_string(i)));
+  std::size_t next = 0;
+  for (auto _ : state) {
+    if (!register_checked(state, target, revisions[next++ % revisions.size()], 0)) break;
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPlantTags));
+}
+
+void BM_PgRegisterTagsChanged(benchmark::State& state) { register_changed(state, true); }
+void BM_SqliteRegisterTagsChanged(benchmark::State& state) { register_changed(state, false); }
+
+void get_ids(benchmark::State& state, bool postgres) {
+  RegistrationTarget target(state, postgres, "get_tag_ids");
+  if (!target.ready() || !register_checked(state, target, plant(), kPlantTags)) return;
+  std::vector<std::string> names;
+  for (const auto& tag : plant()) names.push_back(tag.tag_name);
+  for (auto _ : state) {
+    if (tidewell::get_tag_ids(target.conn(), names).size() != kPlantTags) {
+      state.SkipWithError("ids missing");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPlantTags));
+}
+
+void BM_PgGetTagIds(benchmark::State& state) { get_ids(state, true); }
+void BM_SqliteGetTagIds(benchmark::State& state) { get_ids(state, false); }
+
 BENCHMARK(BM_PgRawCopy)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PgRawCopyBinary)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PgWriteTsdata)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -240,6 +405,21 @@ BENCHMARK(BM_SqliteRawPreparedInsert)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_SqliteWriteTsdata)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Registrations: a few long rounds each.
+void registration_rounds(benchmark::internal::Benchmark* b) {
+  b->Iterations(kRegistrations)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+BENCHMARK(BM_PgRegisterTagsFresh)->Apply(registration_rounds);
+BENCHMARK(BM_PgRegisterTagsAgain)->Apply(registration_rounds);
+BENCHMARK(BM_PgRegisterTagsChanged)->Apply(registration_rounds);
+BENCHMARK(BM_PgRegisterTagsOneRefusedByClient)->Apply(registration_rounds);
+BENCHMARK(BM_PgRegisterTagsOneRefusedByServer)->Apply(registration_rounds);
+BENCHMARK(BM_PgGetTagIds)->Apply(registration_rounds);
+BENCHMARK(BM_SqliteRegisterTagsFresh)->Apply(registration_rounds);
+BENCHMARK(BM_SqliteRegisterTagsAgain)->Apply(registration_rounds);
+BENCHMARK(BM_SqliteRegisterTagsChanged)->Apply(registration_rounds);
+BENCHMARK(BM_SqliteGetTagIds)->Apply(registration_rounds);
 
 }  // namespace
 

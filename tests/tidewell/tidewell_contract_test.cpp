@@ -6,8 +6,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <map>
+#include <set>
 #include <thread>
+#include <unordered_map>
 
+#include "log_capture.h"
 #include "test_database.h"
 #include "tidewell/tidewell.h"
 
@@ -429,6 +433,351 @@ TEST_P(TidewellContract, FetchAvailableTsdbsListsThisDatabase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, TidewellContract, ::testing::Values("postgresql", "sqlite"),
+                         [](const auto& info) { return info.param; });
+
+// Registration as a walk of the list in order, one tag at a time with the per-tag calls: the
+// yardstick that register_tags must match in counts, failures and stored rows.
+TagRegistrationResult walk_registration(Connection& conn, std::int64_t source_id,
+                                        const std::vector<TagRegistration>& tags) {
+  TagRegistrationResult result;
+  for (const auto& tag : tags) {
+    std::optional<TagInfo> found;
+    try {
+      found = get_tag(conn, tag.tag_name);
+    } catch (const DatabaseError& e) {
+      result.failed.push_back({tag.tag_name, false, e.what()});
+      continue;
+    }
+    if (found) {
+      const auto updated = update_tag_fields(conn, tag.tag_name,
+                                             TagFields{source_id, tag.tag_name, tag.description});
+      if (updated.ok) {
+        ++result.updated;
+        result.tag_ids[tag.tag_name] = *found->tag_id;
+      } else {
+        result.failed.push_back({tag.tag_name, true, updated.error});
+      }
+    } else {
+      const auto inserted =
+          insert_new_tag(conn, TagInfo{tag.tag_name, tag.description, source_id, tag.tag_name, {}});
+      if (inserted.ok) {
+        ++result.created;
+        result.tag_ids[tag.tag_name] = *inserted.data->tag_id;
+      } else {
+        result.failed.push_back({tag.tag_name, false, inserted.error});
+      }
+    }
+  }
+  return result;
+}
+
+std::vector<std::pair<std::string, bool>> failures(const TagRegistrationResult& result) {
+  std::vector<std::pair<std::string, bool>> out;
+  for (const auto& failure : result.failed) {
+    EXPECT_FALSE(failure.error.empty()) << failure.tag_name;
+    out.emplace_back(failure.tag_name, failure.existed);
+  }
+  return out;
+}
+
+// Not valid UTF-8; PostgreSQL refuses it as text, SQLite keeps the bytes.
+const std::string kNotUtf8 = "Demo.\xff\xfe";
+// An index entry this long exceeds what PostgreSQL's unique index on tag names can hold.
+std::string incompressible_name(std::size_t length) {
+  std::string name = "Long.";
+  std::uint32_t x = 12345;
+  while (name.size() < length) {
+    x = x * 1103515245 + 12345;
+    name += static_cast<char>('!' + (x >> 16) % 90);
+  }
+  return name;
+}
+
+// register_tags on the database under test, the walk on a second database of the same driver,
+// and the same sources in both; every step compares results and full table contents.
+class TagRegistrationContract : public TidewellContract {
+ protected:
+  void SetUp() override {
+    TidewellContract::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    reference_db_ = std::make_unique<TestDatabase>(GetParam());
+    reference_ = get_conn(reference_db_->settings());
+    ASSERT_NE(reference_, nullptr);
+  }
+
+  // The id of the source `name` in the database under test; made in both when new.
+  std::int64_t source(const std::string& name) {
+    if (const auto it = sources_.find(name); it != sources_.end()) return it->second;
+    auto mine = make_source(name, "opc.da://localhost/" + name);
+    auto theirs = mine;
+    EXPECT_TRUE(insert_new_source(*conn_, mine).ok);
+    EXPECT_TRUE(insert_new_source(*reference_, theirs).ok);
+    reference_sources_[*mine.source_id] = *theirs.source_id;
+    return sources_[name] = *mine.source_id;
+  }
+
+  TagRegistrationResult register_both(std::int64_t source_id,
+                                      const std::vector<TagRegistration>& tags) {
+    const auto it = reference_sources_.find(source_id);
+    const std::int64_t reference_source = it == reference_sources_.end() ? source_id : it->second;
+    const auto expected = walk_registration(*reference_, reference_source, tags);
+    kestrane_test::LogCapture log("tidewell");
+    const auto result = register_tags(*conn_, source_id, tags);
+    // A list the database takes whole is registered set-based, never walked.
+    const bool walked = log.dump().find("could not be registered at once") != std::string::npos;
+    EXPECT_EQ(walked, !expected.failed.empty()) << log.dump();
+    EXPECT_EQ(result.created, expected.created);
+    EXPECT_EQ(result.updated, expected.updated);
+    EXPECT_EQ(failures(result), failures(expected));
+    EXPECT_EQ(tags_by_name(*db_), tags_by_name(*reference_db_));
+    EXPECT_EQ(db_->query(kSourcesDump), reference_db_->query(kSourcesDump));
+
+    // tag_ids: the stored id of exactly the names the walk registered.
+    std::set<std::string> names, expected_names;
+    for (const auto& [name, id] : result.tag_ids) names.insert(name);
+    for (const auto& [name, id] : expected.tag_ids) expected_names.insert(name);
+    EXPECT_EQ(names, expected_names);
+    const auto stored = stored_ids();
+    for (const auto& [name, id] : result.tag_ids) {
+      const auto at = stored.find(name);
+      EXPECT_TRUE(at != stored.end() && at->second == id) << name;
+    }
+    return result;
+  }
+
+  // Every column of every tag but its id, by name; the source as its name and endpoint.
+  std::map<std::string, Row> tags_by_name(const TestDatabase& db) {
+    const auto rows =
+        db.query(std::string("SELECT t.tag_name, t.description") + (sqlite() ? "" : "::text") +
+                 ", s.source_name, s.endpoint, t.source_tagname FROM tags t"
+                 " LEFT JOIN sources s ON s.source_id = t.source_id");
+    std::map<std::string, Row> out;
+    for (const auto& row : rows) out[*row[0]] = Row(row.begin() + 1, row.end());
+    return out;
+  }
+
+  std::map<std::string, std::int64_t> stored_ids() {
+    std::map<std::string, std::int64_t> out;
+    for (const auto& row : db_->query("SELECT tag_name, tag_id FROM tags")) {
+      out[*row[0]] = std::stoll(*row[1]);
+    }
+    return out;
+  }
+
+  static constexpr const char* kSourcesDump =
+      "SELECT source_name, endpoint, status, protocol, interval_msec, description, source_type"
+      " FROM sources ORDER BY source_id";
+
+  std::unique_ptr<TestDatabase> reference_db_;
+  std::unique_ptr<Connection> reference_;
+  std::map<std::string, std::int64_t> sources_;
+  std::map<std::int64_t, std::int64_t> reference_sources_;  // ours -> the reference's
+};
+
+std::vector<TagRegistration> numbered_tags(const std::string& prefix, int first, int last,
+                                           const std::string& note = "") {
+  std::vector<TagRegistration> tags;
+  for (int i = first; i <= last; ++i) {
+    const std::string name = prefix + std::to_string(i);
+    // Every fifth has no description at all, as a tag list with an empty column gives.
+    tags.push_back({name, i % 5 == 0 ? Description{} : Description{{"desc", name + note}}});
+  }
+  return tags;
+}
+
+TEST_P(TagRegistrationContract, FreshListThenTheSameAgainThenChangedMatchTheWalk) {
+  const auto plant = source("plant");
+  const auto tags = numbered_tags("Demo.Tag", 1, 40);
+  const auto fresh = register_both(plant, tags);
+  EXPECT_EQ(fresh.created, 40u);
+  EXPECT_EQ(fresh.updated, 0u);
+  EXPECT_TRUE(fresh.failed.empty());
+
+  const auto again = register_both(plant, tags);
+  EXPECT_EQ(again.created, 0u);
+  EXPECT_EQ(again.updated, 40u);
+  EXPECT_EQ(again.tag_ids, fresh.tag_ids);
+
+  // New descriptions for half, descriptions dropped and added, five new tags.
+  auto changed = numbered_tags("Demo.Tag", 1, 20, " (moved to line 2)");
+  for (auto& tag : numbered_tags("Demo.Tag", 21, 45)) changed.push_back(tag);
+  changed[3].description = {};
+  changed[4].description = {{"desc", "now described"}, {"unit", "degC"}};
+  const auto result = register_both(plant, changed);
+  EXPECT_EQ(result.created, 5u);
+  EXPECT_EQ(result.updated, 40u);
+  EXPECT_EQ(get_tag(*conn_, "Demo.Tag5")->description,
+            (Description{{"desc", "now described"}, {"unit", "degC"}}));
+}
+
+TEST_P(TagRegistrationContract, NameListedTwiceIsCreatedOnceAndTheLastListingWins) {
+  const auto plant = source("plant");
+  register_both(plant, {{"Stored", {{"desc", "before"}}}});
+  const auto result = register_both(plant, {{"X", {{"desc", "first"}}},
+                                            {"Y", {{"desc", "y"}}},
+                                            {"X", {{"desc", "second"}}},
+                                            {"Stored", {{"desc", "one"}}},
+                                            {"X", {{"desc", "third"}}},
+                                            {"Stored", {{"desc", "two"}}},
+                                            {"Y", {}}});
+  EXPECT_EQ(result.created, 2u);
+  EXPECT_EQ(result.updated, 5u);
+  EXPECT_EQ(get_tag(*conn_, "X")->description, (Description{{"desc", "third"}}));
+  EXPECT_EQ(get_tag(*conn_, "Stored")->description, (Description{{"desc", "two"}}));
+  EXPECT_TRUE(get_tag(*conn_, "Y")->description.empty());
+}
+
+TEST_P(TagRegistrationContract, ListedTagsMoveFromAnotherSourceAndOthersStay) {
+  const auto first = source("first");
+  const auto second = source("second");
+  register_both(first, numbered_tags("T", 1, 6));
+  const auto moved = register_both(second, numbered_tags("T", 4, 9));
+  EXPECT_EQ(moved.created, 3u);
+  EXPECT_EQ(moved.updated, 3u);
+  EXPECT_EQ(get_tag(*conn_, "T3")->source_id, first);
+  EXPECT_EQ(get_tag(*conn_, "T4")->source_id, second);
+  // A tag moved out of a source by hand comes back to the listed one.
+  ASSERT_TRUE(update_tag_fields(*conn_, "T9", TagFields{first, "elsewhere", Description{}}).ok);
+  ASSERT_TRUE(update_tag_fields(*reference_, "T9",
+                                TagFields{reference_sources_[first], "elsewhere", Description{}})
+                  .ok);
+  register_both(second, numbered_tags("T", 9, 9));
+  EXPECT_EQ(get_tag(*conn_, "T9")->source_tagname, "T9");
+}
+
+TEST_P(TagRegistrationContract, AwkwardNamesAndDescriptionsAreStoredByteForByte) {
+  std::vector<std::string> names(kHostileTexts.begin(), kHostileTexts.end());
+  for (const std::string& name :
+       {std::string(), std::string("with,comma"), std::string("trailing space "),
+        std::string("\\N"), std::string("\\."), std::string("a\\tb"), std::string("\"\t\"\n\\"),
+        std::string("only\ttab"), std::string("锅炉") + std::string(300, 'x') + "温度",
+        std::string("Demo.Tag1"), std::string("demo.tag1")}) {
+    names.push_back(name);
+  }
+  std::vector<TagRegistration> tags;
+  for (const auto& name : names) {
+    tags.push_back({name, {{"desc", name}, {name.empty() ? "empty" : name, "\t\\\"\n"}}});
+  }
+  tags.push_back({"no description", {}});
+  const auto result = register_both(source("plant"), tags);
+  ASSERT_EQ(result.created, tags.size());
+  for (const auto& tag : tags) {
+    const auto stored = get_tag(*conn_, tag.tag_name);
+    ASSERT_TRUE(stored.has_value()) << tag.tag_name;
+    EXPECT_EQ(stored->tag_name, tag.tag_name);
+    EXPECT_EQ(stored->source_tagname, tag.tag_name);
+    EXPECT_EQ(stored->description, tag.description);
+  }
+  // The same list again finds every name it stored.
+  EXPECT_EQ(register_both(source("plant"), tags).updated, tags.size());
+}
+
+TEST_P(TagRegistrationContract, EmptyListRegistersNothing) {
+  const auto result = register_both(source("plant"), {});
+  EXPECT_EQ(result.created, 0u);
+  EXPECT_EQ(result.updated, 0u);
+  EXPECT_TRUE(result.failed.empty());
+  EXPECT_TRUE(result.tag_ids.empty());
+  EXPECT_EQ(count("tags"), 0u);
+}
+
+TEST_P(TagRegistrationContract, RefusedListingsFallBackToTheWalkAndTheRestRegister) {
+  const auto plant = source("plant");
+  register_both(plant, numbered_tags("Demo.Tag", 1, 3));
+  std::vector<TagRegistration> tags = numbered_tags("Demo.Tag", 1, 6);
+  tags.insert(tags.begin() + 1, {std::string("Demo.\0Nul", 9), {}});
+  tags.insert(tags.begin() + 3, {"Demo.Tag2", {{"desc", "not \xc3 UTF-8"}}});  // stored: update
+  tags.insert(tags.begin() + 5, {"Demo.Tag5", {{"desc", "\xff"}}});  // before its good listing
+  tags.push_back({kNotUtf8, {{"desc", "bytes"}}});
+  tags.push_back({incompressible_name(3200), {}});
+  tags.push_back({"Demo.Tag6", {{std::string("k\0ey", 4), "NUL in a key"}}});  // after create
+  const auto result = register_both(plant, tags);
+
+  std::vector<std::pair<std::string, bool>> expected = {
+      {std::string("Demo.\0Nul", 9), false}, {"Demo.Tag2", true}, {"Demo.Tag5", false}};
+  if (!sqlite()) {
+    expected.emplace_back(kNotUtf8, false);
+    expected.emplace_back(incompressible_name(3200), false);
+  }
+  expected.emplace_back("Demo.Tag6", true);
+  EXPECT_EQ(failures(result), expected);
+  for (int i = 1; i <= 6; ++i) {
+    EXPECT_TRUE(result.tag_ids.contains("Demo.Tag" + std::to_string(i))) << i;
+  }
+  EXPECT_EQ(get_tag(*conn_, "Demo.Tag2")->description, (Description{{"desc", "Demo.Tag2"}}));
+  EXPECT_TRUE(ping(*conn_));
+}
+
+TEST_P(TagRegistrationContract, UnknownSourceRefusesEveryListing) {
+  register_both(source("plant"), numbered_tags("Demo.Tag", 1, 2));
+  const auto result = register_both(987654, numbered_tags("Demo.Tag", 1, 4));
+  EXPECT_EQ(result.created + result.updated, 0u);
+  EXPECT_EQ(result.failed.size(), 4u);
+  EXPECT_EQ(count("tags"), 2u);
+}
+
+TEST_P(TagRegistrationContract, LongListWithRefusedTagsMatchesTheWalkAcrossBlocks) {
+  const auto plant = source("plant");
+  const auto other = source("other");
+  register_both(other, numbered_tags("Line.Tag", 900, 1300));
+  auto tags = numbered_tags("Line.Tag", 1, 2600);
+  // Repeats that cross the registration's block boundaries, each with a new description.
+  for (int i : {5, 1200, 999, 1001}) {
+    tags.insert(tags.begin() + 1500 + i % 7,
+                {"Line.Tag" + std::to_string(i), {{"desc", "again " + std::to_string(i)}}});
+  }
+  tags.insert(tags.begin() + 1700, {std::string("Line.\0Bad", 9), {}});
+  tags.insert(tags.begin() + 2300, {kNotUtf8, {}});
+  tags.push_back({"Line.Tag1201", {{"desc", "last word"}}});
+  const auto result = register_both(plant, tags);
+  EXPECT_EQ(result.created + result.updated + result.failed.size(), tags.size());
+  EXPECT_EQ(get_tag(*conn_, "Line.Tag1201")->description, (Description{{"desc", "last word"}}));
+  EXPECT_EQ(get_tag(*conn_, "Line.Tag999")->source_id, plant);
+}
+
+TEST_P(TagRegistrationContract, GetTagIdsFindsExactlyTheStoredNames) {
+  const auto registered = register_both(source("plant"), numbered_tags("Demo.Tag", 1, 1200));
+  std::vector<std::string> names = {"Demo.Tag7", "Demo.Tag7", "demo.tag7",         "Demo.Tag",
+                                    "",          "Nope",      "Demo.Tag1200",      kNotUtf8,
+                                    "Demo.Tag1", "Demo.Tag1", std::string("\0", 1)};
+  const auto found = get_tag_ids(*conn_, names);
+  const std::unordered_map<std::string, std::int64_t> expected = {
+      {"Demo.Tag7", registered.tag_ids.at("Demo.Tag7")},
+      {"Demo.Tag1200", registered.tag_ids.at("Demo.Tag1200")},
+      {"Demo.Tag1", registered.tag_ids.at("Demo.Tag1")}};
+  EXPECT_EQ(found, expected);
+  EXPECT_TRUE(get_tag_ids(*conn_, {}).empty());
+
+  // Many names at once, most of them stored.
+  std::vector<std::string> many;
+  for (const auto& tag : numbered_tags("Demo.Tag", 1, 1300)) many.push_back(tag.tag_name);
+  EXPECT_EQ(get_tag_ids(*conn_, many), registered.tag_ids);
+}
+
+TEST_P(TagRegistrationContract, ClosedOrLostConnectionThrowsRatherThanReportingFailures) {
+  const auto plant = source("plant");
+  const auto tags = numbered_tags("Demo.Tag", 1, 3);
+  if (!sqlite()) {
+    // The server ends the session, as a restart or an administrator would.
+    db_->execute(
+        "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity"
+        " WHERE datname = current_database() AND application_name = 'kestrane'");
+    EXPECT_THROW(register_tags(*conn_, plant, tags), DatabaseError);
+    EXPECT_FALSE(ping(*conn_));
+    conn_ = get_conn(db_->settings());
+    ASSERT_NE(conn_, nullptr);
+  }
+  EXPECT_EQ(register_tags(*conn_, plant, tags).created, 3u);
+  conn_->close();
+  EXPECT_THROW(register_tags(*conn_, plant, tags), DatabaseError);
+  EXPECT_THROW(register_tags(*conn_, plant, {}), DatabaseError);
+  const std::vector<std::string> names = {"Demo.Tag1"};
+  EXPECT_THROW(get_tag_ids(*conn_, names), DatabaseError);
+  EXPECT_EQ(count("tags"), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, TagRegistrationContract,
+                         ::testing::Values("postgresql", "sqlite"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

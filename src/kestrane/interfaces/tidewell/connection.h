@@ -9,6 +9,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tidewell/types.h"
@@ -38,6 +39,13 @@ class Connection {
   virtual OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) = 0;
   virtual OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
                                                      const TagFields& fields) = 0;
+  // The base class looks each name up with get_tag and walks the list tag by tag with
+  // get_tag, insert_new_tag and update_tag_fields; the drivers answer in a few statements and
+  // walk only what the database refuses. Semantics: tidewell.h.
+  virtual std::unordered_map<std::string, std::int64_t> get_tag_ids(
+      std::span<const std::string> names);
+  virtual TagRegistrationResult register_tags(std::int64_t source_id,
+                                              std::span<const TagRegistration> tags);
   // One row per index, all or none, sent as one stream; the rows' time is the write time.
   // Throws DatabaseError on any failure, so success is true whenever it returns.
   virtual WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,

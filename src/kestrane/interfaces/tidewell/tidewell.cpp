@@ -58,46 +58,12 @@ OperationResult<TagInfo> update_tag_fields(Connection& conn, const std::string& 
 
 std::unordered_map<std::string, std::int64_t> get_tag_ids(Connection& conn,
                                                           std::span<const std::string> names) {
-  std::unordered_map<std::string, std::int64_t> ids;
-  for (const std::string& name : names) {
-    const std::optional<TagInfo> tag = conn.get_tag(name);
-    if (tag && tag->tag_id) ids.emplace(name, *tag->tag_id);
-  }
-  return ids;
+  return conn.get_tag_ids(names);
 }
 
 TagRegistrationResult register_tags(Connection& conn, std::int64_t source_id,
                                     std::span<const TagRegistration> tags) {
-  TagRegistrationResult result;
-  for (const TagRegistration& tag : tags) {
-    if (const std::optional<TagInfo> found = conn.get_tag(tag.tag_name)) {
-      TagFields fields;
-      fields.source_id = source_id;
-      fields.source_tagname = tag.tag_name;
-      fields.description = tag.description;
-      const OperationResult<TagInfo> updated = conn.update_tag_fields(tag.tag_name, fields);
-      if (updated.ok) {
-        ++result.updated;
-        if (found->tag_id) result.tag_ids[tag.tag_name] = *found->tag_id;
-      } else {
-        result.failed.push_back({tag.tag_name, true, updated.error});
-      }
-    } else {
-      TagInfo info;
-      info.tag_name = tag.tag_name;
-      info.description = tag.description;
-      info.source_id = source_id;
-      info.source_tagname = tag.tag_name;
-      const OperationResult<TagInfo> inserted = conn.insert_new_tag(info);
-      if (inserted.ok && inserted.data && inserted.data->tag_id) {
-        ++result.created;
-        result.tag_ids[tag.tag_name] = *inserted.data->tag_id;
-      } else {
-        result.failed.push_back({tag.tag_name, false, inserted.error});
-      }
-    }
-  }
-  return result;
+  return conn.register_tags(source_id, tags);
 }
 
 WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids,

@@ -51,7 +51,10 @@ std::unordered_map<std::string, std::int64_t> get_tag_ids(Connection& conn,
                                                           std::span<const std::string> names);
 // Creates every listed tag that is new and points every listed tag to `source_id`
 // (source_tagname = its name, description as listed; the last listing of a name wins), in a
-// few statements rather than a round trip per tag.
+// few statements rather than a round trip per tag. A listing the database refuses (a name or
+// description it cannot store, an unknown source) becomes one entry of `failed`, as a walk of
+// the list tag by tag would report it, and the rest still register. Such a list is registered
+// in parts, each committed on its own, so a connection lost meanwhile keeps the parts before.
 TagRegistrationResult register_tags(Connection& conn, std::int64_t source_id,
                                     std::span<const TagRegistration> tags);
 // All rows or none. Returns {true, rows written}; throws DatabaseError on any failure

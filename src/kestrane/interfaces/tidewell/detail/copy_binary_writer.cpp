@@ -8,7 +8,7 @@ namespace tidewell {
 namespace {
 
 constexpr char kSignature[] = "PGCOPY\n\377\r\n";  // 11 bytes with its NUL
-constexpr std::uint16_t kFieldsPerRow = 3;
+constexpr std::uint16_t kTsdataFields = 3;
 constexpr std::uint16_t kEndOfData = 0xffff;
 
 }  // namespace
@@ -20,14 +20,28 @@ CopyBinaryWriter::CopyBinaryWriter() {
 }
 
 void CopyBinaryWriter::add_row(std::int64_t tag_id, double value, std::string_view quality) {
-  if (quality.size() > 0x7fffffff) throw std::length_error("quality text too long for COPY");
-  put16(kFieldsPerRow);
+  start_row(kTsdataFields);
+  add_bigint(tag_id);
+  add_double(value);
+  add_text(quality);
+}
+
+void CopyBinaryWriter::start_row(std::uint16_t fields) { put16(fields); }
+
+void CopyBinaryWriter::add_bigint(std::int64_t v) {
   put32(8);
-  put64(static_cast<std::uint64_t>(tag_id));
+  put64(static_cast<std::uint64_t>(v));
+}
+
+void CopyBinaryWriter::add_double(double v) {
   put32(8);
-  put64(std::bit_cast<std::uint64_t>(value));
-  put32(static_cast<std::uint32_t>(quality.size()));
-  out_.append(quality);
+  put64(std::bit_cast<std::uint64_t>(v));
+}
+
+void CopyBinaryWriter::add_text(std::string_view text) {
+  if (text.size() > 0x7fffffff) throw std::length_error("text too long for COPY");
+  put32(static_cast<std::uint32_t>(text.size()));
+  out_.append(text);
 }
 
 std::string CopyBinaryWriter::finish() {

@@ -1,7 +1,7 @@
 #pragma once
-// CopyBinaryWriter: rows of (tag_id, value, quality) in the binary format of the server's
-// COPY. Values travel as their IEEE bits, so NaN and infinities arrive unchanged, and text
-// needs no escaping. One writer per stream; one thread at a time.
+// CopyBinaryWriter: rows in the binary format of the server's COPY. Values travel as their
+// bits, so NaN and infinities arrive unchanged, and text needs no escaping (tabs, newlines,
+// backslashes and quotes are plain bytes). One writer per stream; one thread at a time.
 
 #include <cstdint>
 #include <string>
@@ -14,7 +14,15 @@ class CopyBinaryWriter {
   // Starts a stream: the signature and an empty header.
   CopyBinaryWriter();
 
+  // A row of tsdata: (tag_id, value, quality).
   void add_row(std::int64_t tag_id, double value, std::string_view quality);
+
+  // A row of any table: start_row(n), then exactly n fields in the COPY column order.
+  void start_row(std::uint16_t fields);
+  void add_bigint(std::int64_t v);
+  void add_double(double v);
+  void add_text(std::string_view text);
+
   // Ends the stream and returns it; the writer is empty afterwards.
   std::string finish();
 

@@ -8,8 +8,10 @@
 
 #include "copy_binary_writer.h"
 #include "journel/log.h"
+#include "pg_text_array.h"
 #include "queries.h"
 #include "record_codec.h"
+#include "registration_batch.h"
 #include "request_rejected.h"
 
 namespace tidewell {
@@ -52,6 +54,42 @@ const std::vector<std::vector<const char*>> kMigrations = {
         "CREATE INDEX tsdata_tag_id_time_idx ON tsdata (tag_id, time)",
     },
 };
+
+// register_tags: the list, one row per distinct name, lives in a temporary table for the
+// length of one transaction.
+constexpr const char* kCreateRegistration =
+    "CREATE TEMPORARY TABLE tidewell_registration ("
+    " tag_name text NOT NULL,"
+    " description text NOT NULL,"
+    " position bigint NOT NULL) ON COMMIT DROP";
+constexpr const char* kCopyRegistration =
+    "COPY tidewell_registration (tag_name, description, position) FROM STDIN (FORMAT binary)";
+constexpr std::uint16_t kRegistrationColumns = 3;
+// A temporary table never gets statistics on its own; with them the planner knows the list's
+// length and its names for the joins below, however long or short the list is.
+constexpr const char* kAnalyzeRegistration = "ANALYZE tidewell_registration";
+// Rows that already hold what the list says are left alone: registering an unchanged list
+// again, as every restart does, then writes nothing.
+constexpr const char* kUpdateListed =
+    "UPDATE tags AS t SET source_id = $1::bigint, source_tagname = r.tag_name,"
+    " description = r.description::jsonb"
+    " FROM tidewell_registration AS r"
+    " WHERE t.tag_name = r.tag_name"
+    " AND (t.source_id IS DISTINCT FROM $1::bigint OR t.source_tagname <> r.tag_name"
+    " OR t.description <> r.description::jsonb)";
+// In list order, so that new ids follow the list as they do when tags are added one by one.
+constexpr const char* kInsertNew =
+    "INSERT INTO tags (tag_name, description, source_id, source_tagname)"
+    " SELECT r.tag_name, r.description::jsonb, $1::bigint, r.tag_name"
+    " FROM tidewell_registration AS r"
+    " WHERE NOT EXISTS (SELECT 1 FROM tags AS t WHERE t.tag_name = r.tag_name)"
+    " ORDER BY r.position";
+constexpr const char* kSelectRegistered =
+    "SELECT t.tag_name, t.tag_id FROM tags AS t"
+    " JOIN tidewell_registration AS r ON r.tag_name = t.tag_name";
+// The server hashes a long array, or probes the index with a short one.
+constexpr const char* kSelectTagIds =
+    "SELECT tag_name, tag_id FROM tags WHERE tag_name = ANY ($1::text[])";
 
 std::shared_ptr<spdlog::logger> logger() { return journel::get_logger("tidewell"); }
 
@@ -261,8 +299,6 @@ PgResultPtr PostgresConnection::run(const SqlBuilder& query) {
 
 PgResultPtr PostgresConnection::run(std::string_view sql, const std::vector<SqlValue>& params,
                                     std::chrono::milliseconds timeout) {
-  PGconn* conn = live();
-  const std::string statement(sql);
   std::vector<std::string> texts(params.size());
   std::vector<const char*> values(params.size(), nullptr);
   for (std::size_t i = 0; i < params.size(); ++i) {
@@ -273,12 +309,50 @@ PgResultPtr PostgresConnection::run(std::string_view sql, const std::vector<SqlV
       values[i] = text->c_str();
     }
   }
+  return send(sql, values, {}, {}, timeout);
+}
+
+PgResultPtr PostgresConnection::run_binary(std::string_view sql, const std::string& param) {
+  return send(sql, {param.data()}, {static_cast<int>(param.size())}, {1}, kRequestTimeout);
+}
+
+PgResultPtr PostgresConnection::send(std::string_view sql, const std::vector<const char*>& values,
+                                     const std::vector<int>& lengths,
+                                     const std::vector<int>& formats,
+                                     std::chrono::milliseconds timeout) {
+  PGconn* conn = live();
+  const std::string statement(sql);
   const auto deadline = Clock::now() + timeout;
-  if (!PQsendQueryParams(conn, statement.c_str(), static_cast<int>(params.size()), nullptr,
-                         values.data(), nullptr, nullptr, 0)) {
+  if (!PQsendQueryParams(conn, statement.c_str(), static_cast<int>(values.size()), nullptr,
+                         values.data(), lengths.empty() ? nullptr : lengths.data(),
+                         formats.empty() ? nullptr : formats.data(), 0)) {
     lose_connection(trimmed(PQerrorMessage(conn)));
   }
   return take_result(deadline);
+}
+
+PgResultPtr PostgresConnection::copy_in(const char* copy_sql, const std::string& rows) {
+  PGconn* conn = live();
+  const auto deadline = Clock::now() + kRequestTimeout;
+  if (!PQsendQueryParams(conn, copy_sql, 0, nullptr, nullptr, nullptr, nullptr, 0)) {
+    lose_connection(trimmed(PQerrorMessage(conn)));
+  }
+  const auto started = take_result(deadline);
+  check(started, PGRES_COPY_IN);
+  for (std::size_t at = 0; at < rows.size(); at += kCopyChunkBytes) {
+    const auto length = std::min(kCopyChunkBytes, rows.size() - at);
+    if (PQputCopyData(conn, rows.data() + at, static_cast<int>(length)) != 1) {
+      lose_connection(trimmed(PQerrorMessage(conn)));
+    }
+  }
+  if (PQputCopyEnd(conn, nullptr) != 1) lose_connection(trimmed(PQerrorMessage(conn)));
+  return take_result(deadline);
+}
+
+void PostgresConnection::rollback() noexcept {
+  if (conn_ && PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
+    PgResultPtr(PQexec(conn_.get(), "ROLLBACK"));
+  }
 }
 
 PgResultPtr PostgresConnection::take_result(Clock::time_point deadline) {
@@ -312,8 +386,9 @@ void PostgresConnection::check(const PgResultPtr& result, ExecStatusType wanted)
   if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) lose_connection(message);
   const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
   const std::string sqlstate = state ? state : "";
-  // Class 22 (data exception) and 23 (integrity constraint): the request, not the link.
-  if (sqlstate.starts_with("22") || sqlstate.starts_with("23")) {
+  // Class 22 (data exception), 23 (integrity constraint) and 54 (a limit such as the size of
+  // an index entry, which a very long tag name exceeds): the request, not the link.
+  if (sqlstate.starts_with("22") || sqlstate.starts_with("23") || sqlstate.starts_with("54")) {
     throw RequestRejected("TSDB " + where_ + " refused the request: " + message);
   }
   throw DatabaseError("TSDB " + where_ + ": " + message);
@@ -385,33 +460,95 @@ OperationResult<TagInfo> PostgresConnection::update_tag_fields(const std::string
   }
 }
 
+std::unordered_map<std::string, std::int64_t> PostgresConnection::get_tag_ids(
+    std::span<const std::string> names) {
+  live();
+  std::unordered_map<std::string, std::int64_t> ids;
+  std::vector<std::string_view> wanted;
+  wanted.reserve(names.size());
+  for (const std::string& name : names) {
+    // No stored name holds a NUL byte, and the server would refuse the whole array for one.
+    if (name.find('\0') == std::string::npos) wanted.push_back(name);
+  }
+  if (wanted.empty()) return ids;
+  PgResultPtr result;
+  try {
+    result = run_binary(kSelectTagIds, binary_text_array(wanted));
+    check(result, PGRES_TUPLES_OK);
+  } catch (const RequestRejected& e) {
+    // A name that is no valid text spoils the whole array; name by name, it is just absent.
+    logger()->debug("Looking up {} tags at once was refused ({}); looking them up one by one",
+                    wanted.size(), e.what());
+    return Connection::get_tag_ids(names);
+  }
+  const int rows = PQntuples(result.get());
+  ids.reserve(static_cast<std::size_t>(rows));
+  for (int row = 0; row < rows; ++row) {
+    ids.emplace(text_at(result.get(), row, 0), int_at(result.get(), row, 1));
+  }
+  return ids;
+}
+
+TagRegistrationResult PostgresConnection::register_tags(std::int64_t source_id,
+                                                        std::span<const TagRegistration> tags) {
+  live();
+  if (tags.empty()) return {};
+  return register_with_fallback(
+      tags, [&](auto list) { return register_set(source_id, list); },
+      [&](auto list) { return Connection::register_tags(source_id, list); });
+}
+
+TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
+                                                       std::span<const TagRegistration> tags) {
+  const RegistrationBatch batch(tags);
+  CopyBinaryWriter writer;
+  for (const auto& entry : batch.entries()) {
+    writer.start_row(kRegistrationColumns);
+    writer.add_text(entry.tag_name);
+    writer.add_text(entry.description);
+    writer.add_bigint(entry.position);
+  }
+  const std::string rows = writer.finish();
+  check(run("BEGIN"), PGRES_COMMAND_OK);
+  try {
+    check(run(kCreateRegistration), PGRES_COMMAND_OK);
+    check(copy_in(kCopyRegistration, rows), PGRES_COMMAND_OK);
+    check(run(kAnalyzeRegistration), PGRES_COMMAND_OK);
+    check(run(kUpdateListed, {source_id}), PGRES_COMMAND_OK);
+    const auto inserted = run(kInsertNew, {source_id});
+    check(inserted, PGRES_COMMAND_OK);
+    const auto created =
+        static_cast<std::size_t>(std::strtoull(PQcmdTuples(inserted.get()), nullptr, 10));
+    const auto registered = run(kSelectRegistered);
+    check(registered, PGRES_TUPLES_OK);
+    std::unordered_map<std::string, std::int64_t> ids;
+    const int count = PQntuples(registered.get());
+    ids.reserve(static_cast<std::size_t>(count));
+    for (int row = 0; row < count; ++row) {
+      ids.emplace(text_at(registered.get(), row, 0), int_at(registered.get(), row, 1));
+    }
+    TagRegistrationResult result = batch.result(created, std::move(ids));
+    check(run("COMMIT"), PGRES_COMMAND_OK);
+    return result;
+  } catch (...) {
+    rollback();
+    throw;
+  }
+}
+
 WriteResult PostgresConnection::write_tsdata(std::span<const std::int64_t> tag_ids,
                                              std::span<const double> values,
                                              std::span<const std::string> qualities) {
   require_equal_lengths(tag_ids.size(), values.size(), qualities.size());
-  PGconn* conn = live();
+  live();
   if (tag_ids.empty()) return {true, 0};
   CopyBinaryWriter writer;
   for (std::size_t i = 0; i < tag_ids.size(); ++i) {
     require_no_nul(qualities[i], "quality text");
     writer.add_row(tag_ids[i], values[i], qualities[i]);
   }
-  const std::string rows = writer.finish();
-  const auto deadline = Clock::now() + kRequestTimeout;
-  if (!PQsendQueryParams(conn, "COPY tsdata (tag_id, value, quality) FROM STDIN (FORMAT binary)", 0,
-                         nullptr, nullptr, nullptr, nullptr, 0)) {
-    lose_connection(trimmed(PQerrorMessage(conn)));
-  }
-  const auto started = take_result(deadline);
-  check(started, PGRES_COPY_IN);
-  for (std::size_t at = 0; at < rows.size(); at += kCopyChunkBytes) {
-    const auto length = std::min(kCopyChunkBytes, rows.size() - at);
-    if (PQputCopyData(conn, rows.data() + at, static_cast<int>(length)) != 1) {
-      lose_connection(trimmed(PQerrorMessage(conn)));
-    }
-  }
-  if (PQputCopyEnd(conn, nullptr) != 1) lose_connection(trimmed(PQerrorMessage(conn)));
-  const auto finished = take_result(deadline);
+  const auto finished =
+      copy_in("COPY tsdata (tag_id, value, quality) FROM STDIN (FORMAT binary)", writer.finish());
   check(finished, PGRES_COMMAND_OK);
   return {true, static_cast<std::size_t>(std::strtoull(PQcmdTuples(finished.get()), nullptr, 10))};
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pg_handles.h"
@@ -31,6 +32,10 @@ class PostgresConnection final : public Connection {
   OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) override;
   OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
                                              const TagFields& fields) override;
+  std::unordered_map<std::string, std::int64_t> get_tag_ids(
+      std::span<const std::string> names) override;
+  TagRegistrationResult register_tags(std::int64_t source_id,
+                                      std::span<const TagRegistration> tags) override;
   WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
                            std::span<const std::string> qualities) override;
 
@@ -43,6 +48,18 @@ class PostgresConnection final : public Connection {
   PgResultPtr run(const SqlBuilder& query);
   PgResultPtr run(std::string_view sql, const std::vector<SqlValue>& params = {},
                   std::chrono::milliseconds timeout = kRequestTimeout);
+  // One statement with a single parameter sent in the server's binary format.
+  PgResultPtr run_binary(std::string_view sql, const std::string& param);
+  PgResultPtr send(std::string_view sql, const std::vector<const char*>& values,
+                   const std::vector<int>& lengths, const std::vector<int>& formats,
+                   std::chrono::milliseconds timeout);
+  // Streams `rows` (a CopyBinaryWriter stream) through `copy_sql`; the result of the COPY.
+  PgResultPtr copy_in(const char* copy_sql, const std::string& rows);
+  // register_tags in one transaction; throws RequestRejected, with nothing left behind, when
+  // the database refuses any of it.
+  TagRegistrationResult register_set(std::int64_t source_id, std::span<const TagRegistration> tags);
+  // Ends an open transaction; never throws.
+  void rollback() noexcept;
   // The last result of the statement just sent, waiting at most until `deadline`.
   PgResultPtr take_result(std::chrono::steady_clock::time_point deadline);
   void check(const PgResultPtr& result, ExecStatusType wanted);

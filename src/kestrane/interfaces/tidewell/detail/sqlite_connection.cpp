@@ -9,6 +9,7 @@
 #include "journel/log.h"
 #include "queries.h"
 #include "record_codec.h"
+#include "registration_batch.h"
 #include "request_rejected.h"
 
 namespace tidewell {
@@ -47,7 +48,49 @@ const std::vector<std::vector<const char*>> kMigrations = {
     },
 };
 
+// get_tag_ids looks names up this many at a time, well below the limit on bound parameters.
+constexpr std::size_t kLookupChunk = 500;
+
+// register_tags: the list, one row per distinct name, lives in a temporary table for the
+// length of one transaction. Keyed by name, so that either side of the joins finds its match
+// through an index.
+constexpr const char* kCreateRegistration =
+    "CREATE TEMP TABLE tidewell_registration ("
+    " tag_name TEXT PRIMARY KEY,"
+    " description TEXT NOT NULL,"
+    " position INTEGER NOT NULL) WITHOUT ROWID";
+constexpr const char* kFillRegistration =
+    "INSERT INTO temp.tidewell_registration (tag_name, description, position) VALUES (?1, ?2, ?3)";
+// Rows that already hold what the list says are left alone: registering an unchanged list
+// again, as every restart does, then writes nothing.
+constexpr const char* kUpdateListed =
+    "UPDATE main.tags SET source_id = ?1, source_tagname = r.tag_name, description = r.description"
+    " FROM temp.tidewell_registration AS r"
+    " WHERE tags.tag_name = r.tag_name"
+    " AND (tags.source_id IS NOT ?1 OR tags.source_tagname IS NOT r.tag_name"
+    " OR tags.description IS NOT r.description)";
+// In list order, so that new ids follow the list as they do when tags are added one by one.
+constexpr const char* kInsertNew =
+    "INSERT INTO main.tags (tag_name, description, source_id, source_tagname)"
+    " SELECT r.tag_name, r.description, ?1, r.tag_name"
+    " FROM temp.tidewell_registration AS r"
+    " WHERE NOT EXISTS (SELECT 1 FROM main.tags AS t WHERE t.tag_name = r.tag_name)"
+    " ORDER BY r.position";
+constexpr const char* kSelectRegistered =
+    "SELECT t.tag_name, t.tag_id FROM temp.tidewell_registration AS r"
+    " JOIN main.tags AS t ON t.tag_name = r.tag_name";
+constexpr const char* kDropRegistration = "DROP TABLE temp.tidewell_registration";
+
 std::shared_ptr<spdlog::logger> logger() { return journel::get_logger("tidewell"); }
+
+// "SELECT ... WHERE tag_name IN (?1, ..., ?count)"
+std::string select_tag_ids(std::size_t count) {
+  std::string sql = "SELECT tag_name, tag_id FROM tags WHERE tag_name IN (";
+  for (std::size_t i = 1; i <= count; ++i) {
+    sql += (i > 1 ? ", ?" : "?") + std::to_string(i);
+  }
+  return sql + ")";
+}
 
 std::string text_at(sqlite3_stmt* stmt, int column) {
   const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
@@ -233,6 +276,13 @@ void SqliteConnection::run(const std::string& sql) {
   run(stmt.get());
 }
 
+void SqliteConnection::bind_text(sqlite3_stmt* stmt, int index, std::string_view text) {
+  // The caller keeps `text` alive until the statement is reset.
+  const int code =
+      sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+  if (code != SQLITE_OK) fail(code);
+}
+
 void SqliteConnection::rollback_open_transaction() noexcept {
   if (db_ && !sqlite3_get_autocommit(db_.get())) {
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -343,6 +393,87 @@ OperationResult<TagInfo> SqliteConnection::update_tag_fields(const std::string& 
     return {true, std::move(stored), {}};
   } catch (const RequestRejected& e) {
     return {false, std::nullopt, e.what()};
+  }
+}
+
+std::unordered_map<std::string, std::int64_t> SqliteConnection::get_tag_ids(
+    std::span<const std::string> names) {
+  live();
+  std::unordered_map<std::string, std::int64_t> ids;
+  std::vector<std::string_view> wanted;
+  wanted.reserve(names.size());
+  for (const std::string& name : names) {
+    // No stored name holds a NUL byte.
+    if (name.find('\0') == std::string::npos) wanted.push_back(name);
+  }
+  SqliteStmtPtr full_chunk;
+  for (std::size_t at = 0; at < wanted.size(); at += kLookupChunk) {
+    const std::size_t count = std::min(kLookupChunk, wanted.size() - at);
+    SqliteStmtPtr last_chunk;
+    sqlite3_stmt* stmt = nullptr;
+    if (count == kLookupChunk) {
+      if (!full_chunk) full_chunk = prepare(select_tag_ids(kLookupChunk));
+      stmt = full_chunk.get();
+    } else {
+      last_chunk = prepare(select_tag_ids(count));
+      stmt = last_chunk.get();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      bind_text(stmt, static_cast<int>(i + 1), wanted[at + i]);
+    }
+    run(stmt,
+        [&](sqlite3_stmt* row) { ids.emplace(text_at(row, 0), sqlite3_column_int64(row, 1)); });
+  }
+  return ids;
+}
+
+TagRegistrationResult SqliteConnection::register_tags(std::int64_t source_id,
+                                                      std::span<const TagRegistration> tags) {
+  live();
+  if (tags.empty()) return {};
+  return register_with_fallback(
+      tags, [&](auto list) { return register_set(source_id, list); },
+      [&](auto list) { return Connection::register_tags(source_id, list); });
+}
+
+TagRegistrationResult SqliteConnection::register_set(std::int64_t source_id,
+                                                     std::span<const TagRegistration> tags) {
+  const RegistrationBatch batch(tags);
+  run("BEGIN IMMEDIATE");
+  try {
+    run(std::string(kCreateRegistration));
+    {
+      auto fill = prepare(std::string(kFillRegistration));
+      for (const auto& entry : batch.entries()) {
+        bind_text(fill.get(), 1, entry.tag_name);
+        bind_text(fill.get(), 2, entry.description);
+        sqlite3_bind_int64(fill.get(), 3, entry.position);
+        run(fill.get());
+      }
+    }
+    auto update = prepare(std::string(kUpdateListed));
+    sqlite3_bind_int64(update.get(), 1, source_id);
+    run(update.get());
+    auto insert = prepare(std::string(kInsertNew));
+    sqlite3_bind_int64(insert.get(), 1, source_id);
+    run(insert.get());
+    const auto created = static_cast<std::size_t>(sqlite3_changes64(live()));
+    std::unordered_map<std::string, std::int64_t> ids;
+    ids.reserve(batch.entries().size());
+    auto select = prepare(std::string(kSelectRegistered));
+    run(select.get(),
+        [&](sqlite3_stmt* row) { ids.emplace(text_at(row, 0), sqlite3_column_int64(row, 1)); });
+    TagRegistrationResult result = batch.result(created, std::move(ids));
+    // Statements that read the table must be gone before it can be dropped.
+    update.reset();
+    insert.reset();
+    select.reset();
+    run(std::string(kDropRegistration));
+    run("COMMIT");
+    return result;
+  } catch (...) {
+    rollback_open_transaction();
+    throw;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "sql_builder.h"
@@ -33,6 +35,10 @@ class SqliteConnection final : public Connection {
   OperationResult<TagInfo> insert_new_tag(const TagInfo& tag) override;
   OperationResult<TagInfo> update_tag_fields(const std::string& tag_name,
                                              const TagFields& fields) override;
+  std::unordered_map<std::string, std::int64_t> get_tag_ids(
+      std::span<const std::string> names) override;
+  TagRegistrationResult register_tags(std::int64_t source_id,
+                                      std::span<const TagRegistration> tags) override;
   WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
                            std::span<const std::string> qualities) override;
 
@@ -46,6 +52,10 @@ class SqliteConnection final : public Connection {
   // Steps `stmt` to its end, handing every row to `on_row`.
   void run(sqlite3_stmt* stmt, const std::function<void(sqlite3_stmt*)>& on_row = {});
   void run(const std::string& sql);
+  void bind_text(sqlite3_stmt* stmt, int index, std::string_view text);
+  // register_tags in one transaction; throws RequestRejected, with nothing left behind, when
+  // the database refuses any of it.
+  TagRegistrationResult register_set(std::int64_t source_id, std::span<const TagRegistration> tags);
   void rollback_open_transaction() noexcept;
   [[noreturn]] void fail(int code);
   sqlite3* live();

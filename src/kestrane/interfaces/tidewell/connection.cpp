@@ -1,0 +1,63 @@
+#include "tidewell/connection.h"
+
+#include "request_rejected.h"
+
+namespace tidewell {
+
+std::unordered_map<std::string, std::int64_t> Connection::get_tag_ids(
+    std::span<const std::string> names) {
+  std::unordered_map<std::string, std::int64_t> ids;
+  for (const std::string& name : names) {
+    try {
+      const std::optional<TagInfo> tag = get_tag(name);
+      if (tag && tag->tag_id) ids.emplace(name, *tag->tag_id);
+    } catch (const RequestRejected&) {
+      // A name the database cannot hold is not stored.
+    }
+  }
+  return ids;
+}
+
+TagRegistrationResult Connection::register_tags(std::int64_t source_id,
+                                                std::span<const TagRegistration> tags) {
+  TagRegistrationResult result;
+  for (const TagRegistration& tag : tags) {
+    std::optional<TagInfo> found;
+    try {
+      found = get_tag(tag.tag_name);
+    } catch (const RequestRejected& e) {
+      // A name the database cannot hold was never stored and cannot be created either.
+      result.failed.push_back({tag.tag_name, false, e.what()});
+      continue;
+    }
+    if (found) {
+      TagFields fields;
+      fields.source_id = source_id;
+      fields.source_tagname = tag.tag_name;
+      fields.description = tag.description;
+      const OperationResult<TagInfo> updated = update_tag_fields(tag.tag_name, fields);
+      if (updated.ok) {
+        ++result.updated;
+        if (found->tag_id) result.tag_ids[tag.tag_name] = *found->tag_id;
+      } else {
+        result.failed.push_back({tag.tag_name, true, updated.error});
+      }
+    } else {
+      TagInfo info;
+      info.tag_name = tag.tag_name;
+      info.description = tag.description;
+      info.source_id = source_id;
+      info.source_tagname = tag.tag_name;
+      const OperationResult<TagInfo> inserted = insert_new_tag(info);
+      if (inserted.ok && inserted.data && inserted.data->tag_id) {
+        ++result.created;
+        result.tag_ids[tag.tag_name] = *inserted.data->tag_id;
+      } else {
+        result.failed.push_back({tag.tag_name, false, inserted.error});
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace tidewell
