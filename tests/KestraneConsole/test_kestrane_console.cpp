@@ -359,6 +359,22 @@ TEST_F(ConsoleRun, CollectsUntilASignalThenStopsWithTheShutdownLines) {
   EXPECT_NE(sqlite_query("SELECT count(*) FROM tsdata").at(0), "0");
 }
 
+TEST_F(ConsoleRun, AnUnexpectedErrorInTheMainLoopIsAFailure) {
+  write_setup(sqlite_settings());
+  ConsoleHooks hooks = hooks_until_signal(100, 2);
+  hooks.signal_wait = [](std::chrono::milliseconds timeout) -> std::optional<int> {
+    if (timeout.count() == 0) return std::nullopt;
+    throw std::runtime_error("the signal pipe broke");
+  };
+  auto& console = make_console(std::move(hooks));
+  // A failure, so that systemd's Restart=on-failure starts the program again.
+  EXPECT_FALSE(console.run());
+  EXPECT_TRUE(log_.has("error", "Unexpected error in main loop: the signal pipe broke"))
+      << log_.dump();
+  EXPECT_TRUE(log_.has("info", "KestraneConsole stopped"));
+  EXPECT_FALSE(console.collector_alive());
+}
+
 TEST_F(ConsoleRun, StatusLineComesOnceThirtySecondsHavePassed) {
   write_setup(sqlite_settings());
   ConsoleHooks hooks = hooks_until_signal(4, 15);

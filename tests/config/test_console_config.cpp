@@ -49,6 +49,25 @@ TEST_F(ConsoleConfigReader, EmptyTsdbSectionGivesEveryDefault) {
   EXPECT_EQ(config_.opc_type, "OPC DA");
   EXPECT_DOUBLE_EQ(config_.collection_interval, 1.0);
   EXPECT_EQ(config_.batch_size, 200);
+  EXPECT_EQ(config_.spool.dir, "spool");
+  EXPECT_EQ(config_.spool.max_mb, 1024u);
+}
+
+TEST_F(ConsoleConfigReader, SpoolFolderIsCreatedOnlyWhileTheSpoolIsOn) {
+  const auto spool = dir_.path() / "var" / "spool";
+  ASSERT_TRUE(load(
+      write_config("[TSDBConnection]\n", "spool_dir = " + spool.string() + "\nspool_max_mb = 5\n")))
+      << log_.dump();
+  EXPECT_EQ(config_.spool.max_mb, 5u);
+  EXPECT_TRUE(std::filesystem::is_directory(spool));
+  EXPECT_TRUE(std::filesystem::is_empty(spool));  // the write probe is gone again
+
+  const auto off = dir_.path() / "off";
+  ASSERT_TRUE(load(
+      write_config("[TSDBConnection]\n", "spool_dir = " + off.string() + "\nspool_max_mb = 0\n")))
+      << log_.dump();
+  EXPECT_EQ(config_.spool.max_mb, 0u);
+  EXPECT_FALSE(std::filesystem::exists(off));
 }
 
 TEST_F(ConsoleConfigReader, ReadsEveryGivenValueWithCaseInsensitiveKeys) {
@@ -182,6 +201,24 @@ TEST_F(ConsoleConfigBadValues, NonPositiveIntervalOrBatchFails) {
     EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra))) << extra;
     EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << extra << log_.dump();
   }
+}
+
+TEST_F(ConsoleConfigBadValues, SpoolSizeThatIsNoCountOrNegativeFails) {
+  for (const char* extra :
+       {"spool_max_mb = lots\n", "spool_max_mb = -1\n", "spool_max_mb = 1.5\n"}) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra))) << extra;
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << extra << log_.dump();
+    EXPECT_NE(log_.dump().find("spool_max_mb"), std::string::npos) << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigBadValues, SpoolFolderThatCannotBeMadeFailsNamingIt) {
+  const auto file = dir_.write("plain-file", "x");
+  const std::string folder = (file / "spool").string();
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", "spool_dir = " + folder + "\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: spool folder '" + folder + "'"))
+      << log_.dump();
 }
 
 TEST_F(ConsoleConfigBadValues, DuplicateSectionOrKeyFailsTheWholeFile) {

@@ -222,5 +222,28 @@ TEST_F(RegistrationFailures, ClientErrorIsLoggedWithItsText) {
       << log_.dump();
 }
 
+TEST_F(RegistrationFailures, AListOfWhichNoTagCanBeRegisteredFailsTheStart) {
+  const auto server = kestrane_test::postgres_server_settings();
+  if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  kestrane_test::ScratchPostgresDatabase database(*server, "kestrane_refused");
+  // PostgreSQL refuses names that are not UTF-8; the CSV reader never lets them through, so
+  // they stand in here for any tag the database will not take.
+  const std::vector<TagEntry> tags = {{"\xff\xfe", ""}, {"bad\xc3", ""}};
+  const auto outcome =
+      register_source_and_tags({database.settings(), kDaSchema, "OPC DA"}, tags, log_.logger());
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_TRUE(log_.has("info", "Database setup complete: 0 tags created, 0 tags updated"))
+      << log_.dump();
+  EXPECT_TRUE(log_.has("error", "No tag of the list could be registered in the TSDB (2 refused)"))
+      << log_.dump();
+  EXPECT_TRUE(log_.has_prefix("warning", "Failed to create tag: ")) << log_.dump();
+
+  // One good tag among them is enough to collect.
+  const auto mixed = register_source_and_tags({database.settings(), kDaSchema, "OPC DA"},
+                                              {{"\xff", ""}, {"Demo.Tag1", ""}}, log_.logger());
+  EXPECT_TRUE(mixed.ok) << log_.dump();
+  EXPECT_EQ(mixed.created, 1u);
+}
+
 }  // namespace
 }  // namespace kestrane_config

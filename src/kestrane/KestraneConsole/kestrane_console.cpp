@@ -232,6 +232,7 @@ bool KestraneConsole::run() {
   }
   log_->info("Data collection is running. Press Ctrl+C to stop.");
   bool collector_ended = false;
+  bool failed = false;
   try {
     while (running_) {
       if (auto signo = hooks_.signal_wait(kMainLoopTick)) {
@@ -250,10 +251,12 @@ bool KestraneConsole::run() {
     }
   } catch (const std::exception& e) {
     log_->error("Unexpected error in main loop: {}", e.what());
+    // A failure, so that a service manager restarts the program.
+    failed = true;
   }
   stop();
   log_->info("KestraneConsole stopped");
-  return !collector_ended;
+  return !collector_ended && !failed;
 }
 
 void KestraneConsole::stop() {

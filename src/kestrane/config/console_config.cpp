@@ -1,6 +1,7 @@
 #include "config/console_config.h"
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
@@ -51,6 +52,41 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) 
   }
   s.driver = driver;
   s.data_dir = ini.get_string(kTsdbSection, "data_dir", defaults.data_dir);
+}
+
+SpoolConfig read_spool_settings(const journel::IniFile& ini) {
+  SpoolConfig spool;
+  spool.dir = ini.get_string(kConsoleSection, "spool_dir", spool.dir);
+  const long long max_mb =
+      ini.get_int(kConsoleSection, "spool_max_mb", static_cast<long long>(spool.max_mb));
+  if (max_mb < 0) {
+    throw std::runtime_error(describe(kConsoleSection, "spool_max_mb", std::to_string(max_mb)) +
+                             ": the spool size must be 0 (off) or a positive number of MiB");
+  }
+  spool.max_mb = static_cast<std::uint64_t>(max_mb);
+  if (spool.max_mb == 0) return spool;
+  if (spool.dir.empty()) {
+    throw std::runtime_error(describe(kConsoleSection, "spool_dir", "") +
+                             ": a folder is needed while spool_max_mb is not 0");
+  }
+  // Found out now rather than at the first outage, when rows would be lost.
+  std::error_code ec;
+  std::filesystem::create_directories(spool.dir, ec);
+  if (ec || !std::filesystem::is_directory(spool.dir)) {
+    throw std::runtime_error("spool folder '" + spool.dir +
+                             "' cannot be created: " + (ec ? ec.message() : "not a folder"));
+  }
+  const std::filesystem::path probe = std::filesystem::path(spool.dir) / ".write-test";
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    out << "ok";
+    out.flush();
+    if (!out) {
+      throw std::runtime_error("spool folder '" + spool.dir + "' cannot be written");
+    }
+  }
+  std::filesystem::remove(probe, ec);
+  return spool;
 }
 
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
@@ -106,6 +142,7 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
                                ": the batch size must be at least 1");
     }
     config.batch_size = static_cast<int>(batch);
+    config.spool = read_spool_settings(ini);
     return true;
   } catch (const std::exception& e) {
     log.error("Error loading config: {}", e.what());

@@ -3,6 +3,7 @@
 // reader of the TSDB settings that the desktop program shares. Plain values and free
 // functions; one thread at a time per ConsoleConfig.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -16,6 +17,13 @@ namespace kestrane_config {
 inline constexpr char kTsdbSection[] = "TSDBConnection";
 inline constexpr char kConsoleSection[] = "Kestrane";
 
+// Where rows wait that the TSDB cannot take ([Kestrane] spool_dir, spool_max_mb); a size of
+// 0 turns the spool off, and such rows are dropped.
+struct SpoolConfig {
+  std::string dir = "spool";  // relative to the working directory
+  std::uint64_t max_mb = 1024;
+};
+
 struct ConsoleConfig {
   tidewell::TsdbSettings tsdb_cfg;
   std::string tag_csv_path;
@@ -23,6 +31,7 @@ struct ConsoleConfig {
   std::string opc_type;
   double collection_interval = 1.0;
   int batch_size = 200;
+  SpoolConfig spool;
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is
@@ -32,6 +41,11 @@ struct ConsoleConfig {
 tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini);
 // The same, storing each value into `out` as soon as it is read.
 void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out);
+
+// The spool settings of [Kestrane]. With the spool on, the folder is created and must take a
+// file. Throws journel::IniError for a size that is no integer, std::runtime_error naming the
+// key or the folder for a negative size or a folder that cannot be created or written.
+SpoolConfig read_spool_settings(const journel::IniFile& ini);
 
 // Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
 // before a failure stay set. Logs the one error line of the first failing step to `log` and

@@ -161,6 +161,11 @@ RegistrationOutcome register_source_and_tags(const RegistrationRequest& request,
     outcome.tag_ids = std::move(result.tag_ids);
     log.info("Database setup complete: {} tags created, {} tags updated", outcome.created,
              outcome.updated);
+    if (!tags.empty() && outcome.created + outcome.updated == 0) {
+      // Collecting would only log a missing tag for every tag, every cycle.
+      log.error("No tag of the list could be registered in the TSDB ({} refused)", tags.size());
+      return outcome;
+    }
     outcome.ok = true;
     return outcome;
   } catch (const std::exception& e) {

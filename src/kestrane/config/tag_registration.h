@@ -94,7 +94,7 @@ struct RegistrationOutcome {
 // The console's registration on a connection of its own: finds or creates the source, then
 // registers every tag and logs "Database setup complete: N tags created, M tags updated".
 // Never throws: every failure is one logged line and ok false. A refused single tag is a
-// warning and does not fail the registration.
+// warning and does not fail the registration; a list of which no tag could be registered does.
 RegistrationOutcome register_source_and_tags(const RegistrationRequest& request,
                                              const std::vector<TagEntry>& tags, spdlog::logger& log,
                                              const ConnectFunc& connect = {},
