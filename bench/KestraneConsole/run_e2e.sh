@@ -2,7 +2,9 @@
 # End-to-end harness: one KestraneConsole collecting TAGS simulated OPC DA tags every second
 # into a throwaway PostgreSQL for SECONDS seconds. Reports the registration time, the cycle
 # period (from the write times stored with the rows), the write time per cycle (the server's
-# COPY durations), rows per cycle and the program's memory (RSS) over time.
+# COPY durations), rows per cycle and the program's memory (RSS) over time; then starts the
+# program a second time on the same database (every tag already registered) and reports its
+# registration time and its time to the first stored cycle.
 #   bash bench/KestraneConsole/run_e2e.sh [TAGS=50000] [SECONDS=120]
 # Environment: BUILD_DIR (default build/default), BATCH (tags per read, default 200),
 # INTERVAL (seconds, default 1.0), RSS_EVERY (seconds between memory samples, default 10).
@@ -83,6 +85,15 @@ wait_line() {  # wait_line TEXT LIMIT_SECONDS
 }
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0; }
 
+# wait_rows SINCE_EPOCH LIMIT_SECONDS: until a row written after SINCE_EPOCH is stored.
+wait_rows() {
+  local limit=$(( $(date +%s) + $2 ))
+  until [ "$(sql "SELECT count(*) > 0 FROM tsdata WHERE time > to_timestamp($1)")" = t ]; do
+    [ "$(date +%s)" -lt "$limit" ] || { echo "e2e: no stored row within $2 s" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+
 echo "e2e: $tags tags, interval ${interval}s, batch $batch, ${seconds}s of collection"
 t0=$(now)
 (cd "$base" && exec ./bin/KestraneConsole >output.txt 2>&1) &
@@ -90,6 +101,9 @@ pid=$!
 wait_line "Database setup complete" 3600
 t_reg=$(now)
 wait_line "Data collection started successfully" 60
+wait_rows "$t0" 600
+t_first=$(now)
+echo "e2e: first start: registration $(calc "$t_reg - $t0") s, first stored cycle after $(calc "$t_first - $t0") s"
 # From here on the server logs each statement's duration; COPY lines give the write time.
 sql "ALTER SYSTEM SET log_min_duration_statement = 0" >/dev/null
 sql "SELECT pg_reload_conf()" >/dev/null
@@ -132,7 +146,7 @@ SELECT format('  cycle period: median %s s, p95 %s s, worst %s s (first cycle ex
   FROM (SELECT p FROM periods WHERE p IS NOT NULL OFFSET 1) later;"
 
 echo "e2e: write time per cycle (server-side COPY duration)"
-grep -h "execute .*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/null |
+{ grep -h "execute .*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/null || true; } |
   sed -n 's/.*duration: \([0-9.]*\) ms.*/\1/p' | sort -n |
   awk '{ v[NR] = $1 } END {
          if (NR == 0) { print "  no COPY durations logged"; exit }
@@ -140,3 +154,22 @@ grep -h "execute .*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/
          printf "  %d writes: median %.1f ms, p95 %.1f ms, worst %.1f ms\n",
                 NR, v[int((NR + 1) / 2)], v[p95], v[NR] }'
 { grep -aE "Status - |WARNING|ERROR" "$base/output.txt" || true; } | tail -5 | sed 's/^/  log: /'
+
+# A second start on the same database: every tag is registered already.
+sql "ALTER SYSTEM RESET log_min_duration_statement" >/dev/null
+sql "SELECT pg_reload_conf()" >/dev/null
+t1=$(now)
+(cd "$base" && exec ./bin/KestraneConsole >output2.txt 2>&1) &
+pid=$!
+until grep -q "Database setup complete" "$base/output2.txt" 2>/dev/null; do
+  kill -0 "$pid" 2>/dev/null || { echo "e2e: second start ended early" >&2; tail -20 "$base/output2.txt" >&2; exit 1; }
+  sleep 0.05
+done
+t1_reg=$(now)
+wait_rows "$t1" 600
+t1_first=$(now)
+grep -a "Database setup complete" "$base/output2.txt" | sed 's/^/  log: /'
+echo "e2e: second start: registration $(calc "$t1_reg - $t1") s, first stored cycle after $(calc "$t1_first - $t1") s"
+kill -INT "$pid"
+wait "$pid" || true
+pid=""
