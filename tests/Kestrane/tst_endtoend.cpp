@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableView>
 #include <exception>
 #include <memory>
@@ -19,6 +20,9 @@
 #include "testsupport.h"
 
 namespace {
+
+// Background work takes well under a second here; this only ends a hang.
+constexpr int kWorkDeadlineMsec = 30000;
 
 // Runs one statement; returns the first cell of the first row, or the error text.
 QString run(PGconn* conn, const QString& sql) {
@@ -91,7 +95,10 @@ class TestEndToEnd : public QObject {
     auto* server_combo = window.findChild<QComboBox*>(QStringLiteral("server_combo"));
     auto* db_status = window.findChild<QLabel*>(QStringLiteral("db_status_label"));
     auto* write_count = window.findChild<QLabel*>(QStringLiteral("write_count_label"));
+    // Import and registration run in the background and end with tag_work_finished().
+    QSignalSpy work_done(&window, &MainWidget::tag_work_finished);
     QTest::mouseClick(import_button, Qt::LeftButton);
+    QVERIFY(work_done.wait(kWorkDeadlineMsec));
     QCOMPARE(window.paginated_table()->all_data().size(), 5);
 
     // Opening the schema list runs the discovery of the simulated server.
@@ -99,6 +106,7 @@ class TestEndToEnd : public QObject {
     QCOMPARE(server_combo->currentText(), QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
 
     QTest::mouseClick(collect_button, Qt::LeftButton);
+    QVERIFY(work_done.wait(kWorkDeadlineMsec));
     QVERIFY2(boxes.boxes.isEmpty(), boxes.boxes.isEmpty() ? "" : qPrintable(boxes.boxes[0].text));
     QCOMPARE(collect_button->text(), QStringLiteral("Stop Collecting"));
 

@@ -1,6 +1,6 @@
 // The main window against the embedded database driver: construction and its failures, the
 // status lines, the OPC type and port rules, discovery, control enabling, the merge of
-// results, the configuration writer and the tag import.
+// results, the configuration writer, the tag import and the collection's life.
 
 #include <QAction>
 #include <QApplication>
@@ -24,10 +24,15 @@
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
+#include "Kestrane/serverschemacombo.h"
 #include "journel/ini_file.h"
+#include "quellin/opc_collector.h"
 #include "testsupport.h"
 
 namespace {
+
+// Background work in these tests takes milliseconds; this only ends a hang.
+constexpr int kWorkDeadlineMsec = 30000;
 
 quellin::ResultTuple reading(const char* tag, double value, const char* quality = "Good") {
   return quellin::ResultTuple{tag, value, quality, {}};
@@ -128,15 +133,31 @@ class TestMainWidget : public QObject {
     QVERIFY(!window_->windowIcon().isNull());
   }
 
-  void SavedUaPortDoesNotSurviveStartUp() {
+  void SavedUaPortSurvivesStartUp() {
     write_sqlite_config(*dir_,
                         "[Kestrane]\nopc_type = OPC UA\nopc_port = 4841\n"
                         "opc_schema = opc.tcp://localhost:4841\n");
     make_window();
     QCOMPARE(combo("opc_type_combo")->currentText(), QStringLiteral("OPC UA"));
-    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4841"));
     QVERIFY(line("port_input")->isEnabled());
     QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.tcp://localhost:4841"));
+    // Only a change of the type by the operator resets the port.
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC DA"));
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+  }
+
+  void UaWithoutSavedPortShowsTheDefault() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_type = OPC UA\n");
+    make_window();
+    QCOMPARE(line("port_input")->text(), QStringLiteral("4840"));
+    QVERIFY(line("port_input")->isEnabled());
+  }
+
+  void MalformedUaPortFailsConstruction() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_type = OPC UA\nopc_port = 48x1\n");
+    QVERIFY_THROWS_EXCEPTION(journel::IniError, make_window());
   }
 
   void UnknownOpcTypeStartsAsDa() {
@@ -312,26 +333,48 @@ class TestMainWidget : public QObject {
     QCOMPARE(enumerate_calls_.first().port, asked_port);
   }
 
-  void FoundServersFillTheSchemaBox() {
+  void OpeningTheListKeepsTheTypedSchema() {
     write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
     make_window();
     combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
     servers_ = {QStringLiteral("opc.tcp://a:4840"), QStringLiteral("opc.tcp://b:4840"),
                 QStringLiteral("opc.tcp://c:4840")};
-    window_->enumerate_servers();
-    QCOMPARE(combo("server_combo")->count(), 3);
-    QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.tcp://a:4840"));
+    auto* server_combo = qobject_cast<ServerSchemaCombo*>(combo("server_combo"));
+    // Opening the list the way the arrow does runs the discovery first.
+    server_combo->showPopup();
+    QCOMPARE(enumerate_calls_.size(), 1);
+    QCOMPARE(server_combo->count(), 3);
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.da://typed/Server"));
     QCOMPARE(label("status_label")->text(), QStringLiteral("Status: Found 3 OPC UA Servers"));
     QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: green"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
+    server_combo->hidePopup();
+
+    // A typed address survives the next opening too; picking an entry replaces it, the
+    // first entry included.
+    server_combo->setEditText(QStringLiteral("opc.tcp://typed:4999"));
+    window_->enumerate_servers();
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://typed:4999"));
+    window_->server_selected(server_combo->model()->index(0, 0));
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://a:4840"));
+    window_->server_selected(server_combo->model()->index(2, 0));
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://c:4840"));
   }
 
-  void NoServerFoundEmptiesTheSchemaBox() {
+  void EmptySchemaTakesTheFirstServerFound() {
+    write_sqlite_config(*dir_);
+    make_window();
+    servers_ = {QStringLiteral("opc.da://localhost/A"), QStringLiteral("opc.da://localhost/B")};
+    window_->enumerate_servers();
+    QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.da://localhost/A"));
+  }
+
+  void NoServerFoundKeepsTheTypedSchema() {
     write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
     make_window();
     window_->enumerate_servers();
     QCOMPARE(combo("server_combo")->count(), 0);
-    QCOMPARE(combo("server_combo")->currentText(), QString());
+    QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.da://typed/Server"));
     QCOMPARE(label("status_label")->text(), QStringLiteral("Status: No OPC DA Server found"));
     QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: red"));
     QVERIFY(boxes_.boxes.isEmpty());
@@ -498,27 +541,24 @@ class TestMainWidget : public QObject {
 
   // ---- Configuration writer ----
 
-  void WriterKeepsOtherSectionsAndLowerCasesKeys() {
-    write_sqlite_config(*dir_,
-                        "[KestraneLogging]\nLog_Dir = logs\nLEVEL = INFO\n\n"
-                        "[Kestrane]\ntag_csv_path = old.csv\n");
+  void WriterEditsTheFileInPlace() {
+    const QByteArray before =
+        "# Settings of the plant PC.\n[TSDBConnection]\ndriver = sqlite\ndata_dir = data\n"
+        "dbname = tsdb_default\n\n; the collector\n[Kestrane]\nOPC_Schema = old\n"
+        "tag_csv_path = old.csv\ncustom_key = kept\n\n[KestraneLogging]\nLog_Dir = logs\n";
+    write_sqlite_config(*dir_);
+    dir_->write(QStringLiteral("config.ini"), before);
     make_window();
     window_->_save_collection_config(QStringLiteral("plant-host"),
                                      QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
-    const auto config = journel::IniFile::read_file(dir_->file("config.ini").toStdString());
-    QCOMPARE(config.get_string("KestraneLogging", "log_dir", ""), std::string("logs"));
-    QCOMPARE(config.get_string("KestraneLogging", "level", ""), std::string("INFO"));
-    const QByteArray text = dir_->read(QStringLiteral("config.ini"));
-    QVERIFY2(text.contains("log_dir = logs") && !text.contains("Log_Dir"), text.constData());
-    QCOMPARE(config.get_string("Kestrane", "opc_host", ""), std::string("plant-host"));
-    QCOMPARE(config.get_string("Kestrane", "opc_schema", ""),
-             std::string("opc.da://localhost/OstrevoV2.1.0"));
-    QCOMPARE(config.get_string("Kestrane", "opc_type", ""), std::string("OPC DA"));
-    QCOMPARE(config.get_string("Kestrane", "opc_port", ""), std::string("0"));
-    QCOMPARE(config.get_string("TSDBConnection", "dbname", ""), std::string("tsdb_default"));
-    QCOMPARE(config.get_string("TSDBConnection", "driver", ""), std::string("sqlite"));
-    // Nothing was imported: the old tag file stays.
-    QCOMPARE(config.get_string("Kestrane", "tag_csv_path", ""), std::string("old.csv"));
+    // Only the changed value is replaced; the new keys follow the last entry of [Kestrane];
+    // nothing was imported, so the old tag file stays.
+    QCOMPARE(dir_->read(QStringLiteral("config.ini")),
+             QByteArray("# Settings of the plant PC.\n[TSDBConnection]\ndriver = sqlite\n"
+                        "data_dir = data\ndbname = tsdb_default\n\n; the collector\n[Kestrane]\n"
+                        "OPC_Schema = opc.da://localhost/OstrevoV2.1.0\ntag_csv_path = old.csv\n"
+                        "custom_key = kept\nopc_host = plant-host\nopc_type = OPC DA\n"
+                        "opc_port = 0\n\n[KestraneLogging]\nLog_Dir = logs\n"));
     // Written through a file beside it that is renamed over it: no leftovers.
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
   }
@@ -546,9 +586,8 @@ class TestMainWidget : public QObject {
     make_window();
     dir_->write(QStringLiteral("utf8.csv"),
                 "\xEF\xBB\xBF"
-                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \n ,skipped\nDemo.Tag2,\n");
-    chosen_csv_ = dir_->file("utf8.csv");
-    window_->import_tags_from_csv();
+                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \nDemo.Tag2,\n");
+    import_csv(dir_->file("utf8.csv"));
     QVERIFY2(boxes_.boxes.isEmpty(),
              boxes_.boxes.isEmpty() ? "" : qPrintable(boxes_.boxes[0].text));
     const TableRows& rows = window_->paginated_table()->all_data();
@@ -562,19 +601,31 @@ class TestMainWidget : public QObject {
 
     // 温度 in GBK.
     dir_->write(QStringLiteral("gbk.csv"), "FullTagName,Description\nDemo.Tag3,\xCE\xC2\xB6\xC8\n");
-    chosen_csv_ = dir_->file("gbk.csv");
-    window_->import_tags_from_csv();
+    import_csv(dir_->file("gbk.csv"));
     QCOMPARE(window_->paginated_table()->all_data().size(), 1);
     QCOMPARE(window_->paginated_table()->all_data()[0][2].toString(), QStringLiteral("温度"));
   }
 
-  void CancelledImportChangesNothing() {
+  void ImportFindsTheIdsOfStoredTags() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Known.Tag"}));
+    start_and_wait();  // registers Known.Tag; stops at the missing import
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nNew.Tag,\nKnown.Tag,x\n");
+    import_csv(dir_->file("tags.csv"));
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QCOMPARE(rows[0][0].toString(), QString());
+    QVERIFY(rows[1][0].toLongLong() > 0);
+  }
+
+  void CancelledDialogChangesNothing() {
     write_sqlite_config(*dir_);
     make_window();
     window_->paginated_table()->set_data(rows_for({"A"}));
     queue({reading("A", 1.0)});
     chosen_csv_.clear();
     window_->import_tags_from_csv();
+    QVERIFY(!window_->is_busy());
     QCOMPARE(window_->paginated_table()->all_data().size(), 1);
     QCOMPARE(window_->data_deque().size(), std::size_t{1});
     QVERIFY(!window_->tag_csv_path().has_value());
@@ -585,8 +636,7 @@ class TestMainWidget : public QObject {
     make_window();
     dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nA,\n");
     queue({reading("A", 1.0)});
-    chosen_csv_ = dir_->file("tags.csv");
-    window_->import_tags_from_csv();
+    import_csv(dir_->file("tags.csv"));
     QVERIFY(window_->data_deque().empty());
   }
 
@@ -600,8 +650,8 @@ class TestMainWidget : public QObject {
                                  << QStringLiteral("CSV 文件中没有有效的标签数据");
     QTest::newRow("blank names only") << QByteArray("FullTagName,Description\n  ,x\n")
                                       << QStringLiteral("CSV 文件中没有有效的标签数据");
-    QTest::newRow("undecodable") << QByteArray("FullTagName,Description\nA,\xFF\xFF\n")
-                                 << QStringLiteral("无法读取 CSV 文件：\n");
+    QTest::newRow("short row") << QByteArray("FullTagName,Description\nA\n")
+                               << QStringLiteral("无法读取 CSV 文件：\nline 2 has no value");
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("无法读取 CSV 文件：\n");
   }
   void BadCsvFilesGiveTheirBoxes() {
@@ -611,8 +661,7 @@ class TestMainWidget : public QObject {
     make_window();
     window_->paginated_table()->set_data(rows_for({"Kept"}));
     dir_->write(QStringLiteral("bad.csv"), content);
-    chosen_csv_ = dir_->file("bad.csv");
-    window_->import_tags_from_csv();
+    import_csv(dir_->file("bad.csv"));
     QCOMPARE(boxes_.boxes.size(), 1);
     QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Error"));
     QCOMPARE(boxes_.boxes.first().icon, QMessageBox::Warning);
@@ -620,6 +669,7 @@ class TestMainWidget : public QObject {
     QCOMPARE(window_->paginated_table()->all_data().size(), 1);
     // The failed file is still remembered for the next save.
     QCOMPARE(window_->tag_csv_path(), std::optional<QString>(chosen_csv_));
+    QVERIFY(button("import_button")->isEnabled());
   }
 
   // ---- Start checks and closing ----
@@ -649,22 +699,27 @@ class TestMainWidget : public QObject {
     write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
     make_window();
     window_->paginated_table()->set_data(rows_for({"Demo.Tag1"}));
-    window_->start_collecting();
+    start_and_wait();
     QCOMPARE(boxes_.boxes.size(), 1);
     QCOMPARE(
         boxes_.boxes.first().text,
         QStringLiteral("Please import a CSV file containing tags before starting collection."));
     // The sync ran first and filled the tag id.
     QVERIFY(!window_->paginated_table()->all_data()[0][0].toString().isEmpty());
+    QVERIFY(button("collect_button")->isEnabled());
+    QVERIFY(button("import_button")->isEnabled());
   }
 
   void RefusedSchemaLeavesTheWindowUsable() {
     write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = http://localhost/nothing\n");
     make_window();
     dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
-    chosen_csv_ = dir_->file("tags.csv");
-    window_->import_tags_from_csv();
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, window_->start_collecting());
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Unexpected Error"));
+    QVERIFY2(boxes_.boxes.first().text.contains(QStringLiteral("Invalid OPC schema format")),
+             qPrintable(boxes_.boxes.first().text));
     QVERIFY(combo("server_combo")->isEnabled());
     QVERIFY(button("import_button")->isEnabled());
     QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
@@ -676,17 +731,16 @@ class TestMainWidget : public QObject {
     make_window();
     dir_->write(QStringLiteral("tags.csv"),
                 "FullTagName,Description\nDemo.Tag1,sine\nDemo.Count1,counter\nNo.Such,bad\n");
-    chosen_csv_ = dir_->file("tags.csv");
-    window_->import_tags_from_csv();
-    window_->start_collecting();
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
     QVERIFY(window_->collect_thread() != nullptr);
     QCOMPARE(button("collect_button")->text(), QStringLiteral("Stop Collecting"));
     QVERIFY(!combo("server_combo")->isEnabled());
     const TableRows& rows = window_->paginated_table()->all_data();
-    QTRY_COMPARE_WITH_TIMEOUT(rows[0][4].toString(), QStringLiteral("Good"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(rows[0][4].toString(), QStringLiteral("Good"), 5000);
     QCOMPARE(rows[2][4].toString(), QStringLiteral("Bad"));
     QTRY_COMPARE_WITH_TIMEOUT(label("db_status_label")->text(),
-                              QStringLiteral("DB Status: Writing successfully"), 3000);
+                              QStringLiteral("DB Status: Writing successfully"), 5000);
     // A collection that runs asks before the window closes; No keeps it running.
     boxes_.answer = QMessageBox::No;
     QVERIFY(!window_->close());
@@ -704,6 +758,59 @@ class TestMainWidget : public QObject {
     const qsizetype boxes_before = boxes_.boxes.size();
     QVERIFY(window_->close());
     QCOMPARE(boxes_.boxes.size(), boxes_before);
+  }
+
+  void StartKeepsTheCommentsOfTheShippedConfig() {
+    QFile shipped(QStringLiteral(KESTRANE_SOURCE_DIR "/config.ini"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    const QByteArray before = shipped.readAll();
+    dir_->write(QStringLiteral("config.ini"), before);
+    make_window();
+    dir_->write(QStringLiteral("mine.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("mine.csv"));
+    start_and_wait();
+    QVERIFY(window_->collect_thread() != nullptr);
+    button("collect_button")->click();
+
+    // Every line stays where it was but the tag file's; the window's own keys are added.
+    const QList<QByteArray> old_lines = before.split('\n');
+    const QList<QByteArray> new_lines = dir_->read(QStringLiteral("config.ini")).split('\n');
+    QList<QByteArray> expected;
+    for (const QByteArray& line : old_lines) {
+      expected << (line.startsWith("tag_csv_path") ? "tag_csv_path = " + chosen_csv_.toUtf8()
+                                                   : line);
+      if (line.startsWith("batch_size"))
+        expected << "opc_host = localhost"
+                 << "opc_port = 0";
+    }
+    QCOMPARE(new_lines, expected);
+  }
+
+  void CollectorThatEndsByItselfReturnsToIdle() {
+    // The simulation knows no such server: the collector's first connection fails and its
+    // thread ends.
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/NoSuchServer\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QTRY_COMPARE_WITH_TIMEOUT(button("collect_button")->text(), QStringLiteral("Start Collecting"),
+                              10000);
+    QVERIFY(window_->collect_thread() == nullptr);
+    for (const char* name : {"host_input", "server_combo", "import_button", "tsdb_combo",
+                             "opc_type_combo", "collect_button"}) {
+      QVERIFY2(widget(name)->isEnabled(), name);
+    }
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Collection Stopped"));
+    QVERIFY2(boxes_.boxes.first().text.contains(QStringLiteral("DA source disconnected")),
+             qPrintable(boxes_.boxes.first().text));
+    QVERIFY2(label("status_label")->text().contains(QStringLiteral("DA source disconnected")),
+             qPrintable(label("status_label")->text()));
+    QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: red"));
+    // Closing asks nothing: no collection runs.
+    QVERIFY(window_->close());
+    QCOMPARE(boxes_.boxes.size(), 1);
   }
 
  private:
@@ -733,6 +840,21 @@ class TestMainWidget : public QObject {
       };
     }
     window_ = std::make_unique<MainWidget>(std::move(hooks));
+  }
+
+  // Imports `path` through the import button's slot and waits for the work to end.
+  void import_csv(const QString& path) {
+    chosen_csv_ = path;
+    QSignalSpy done(window_.get(), &MainWidget::tag_work_finished);
+    window_->import_tags_from_csv();
+    QVERIFY(done.wait(kWorkDeadlineMsec));
+  }
+
+  // Presses "Start Collecting" and waits for the tag registration to end, when it began.
+  void start_and_wait() {
+    QSignalSpy done(window_.get(), &MainWidget::tag_work_finished);
+    window_->start_collecting();
+    if (window_->is_busy()) QVERIFY(done.wait(kWorkDeadlineMsec));
   }
 
   void queue(quellin::ResultList batch) {

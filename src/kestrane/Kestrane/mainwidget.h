@@ -1,9 +1,7 @@
 #pragma once
-// MainWidget: the desktop program's only window. It reads config.ini, keeps its own TSDB
-// connection, discovers OPC servers, imports the tag list, starts and stops one OPCCollector and
-// shows the collected values in a paged table with status lines.
-// Created by main (no parent); GUI thread only, except _current_tags(), which the collector
-// thread calls under the row lock.
+// MainWidget: the desktop program's only window; its operations are thin entry points over
+// WindowSettings, DatabaseLink, ServerDiscovery, TagTasks and CollectionControl. Created by
+// main (no parent); GUI thread only, except _current_tags(), called by the collector thread.
 
 #include <QString>
 #include <QStringList>
@@ -17,28 +15,31 @@
 #include <vector>
 
 #include "Kestrane/messagebox.h"
-#include "Kestrane/resultmerger.h"
 #include "Kestrane/tablemodel.h"
-#include "quellin/opc_collector.h"
+#include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "tidewell/connection.h"
 #include "tidewell/types.h"
 
+class CollectionControl;
+class DatabaseLink;
 class DBStatusBridge;
 class OPCStatusBridge;
 class PaginatedTableWidget;
 class QAction;
 class QCloseEvent;
-class QComboBox;
-class QLabel;
-class QLineEdit;
 class QMenu;
 class QModelIndex;
 class QPoint;
-class QPushButton;
-class QStatusBar;
 class QTimer;
-class ServerSchemaCombo;
+class ServerDiscovery;
+class TagTasks;
+class WindowControls;
+class WindowSettings;
+
+namespace quellin {
+class OPCCollector;
+}
 
 class MainWidget : public QWidget {
   Q_OBJECT
@@ -72,13 +73,12 @@ class MainWidget : public QWidget {
   std::optional<QString> _get_selected_schema_or_warn();
 
   // TSDB connection and status.
-  // 尝试连接 TSDB 数据库，成功返回 True，失败返回 False
   bool reconnect_tsdb(const QString& db_name);
-  // 更新数据库写入状态
   void update_db_status(bool success, int count);
   void _reset_write_count_display();
 
-  // Collection control and the queue of results.
+  // Collection control and the queue of results. A start registers the source at once and
+  // the tags in the background; the collector starts when they are registered.
   void start_collecting(bool checked = false);
   std::vector<std::string> _current_tags();
   void _create_and_start_collector(const QString& opc_schema, quellin::TagsFunc get_tags_func);
@@ -87,69 +87,67 @@ class MainWidget : public QWidget {
   // results: [(tag, val, qual, ts), ...]
   void _merge_results(const quellin::ResultList& results, TableRows& all_data);
 
-  // Tag import and registration.
+  // Tag import and registration; import and tag sync run in the background and end with
+  // tag_work_finished().
   void import_tags_from_csv();
   std::optional<std::int64_t> _ensure_source(const QString& server_schema);
   void _sync_tags_with_source(std::int64_t source_id);
   void _save_collection_config(const QString& host, const QString& opc_schema);
 
   // Read access for the program and its tests.
-  const QString& ini_path() const { return ini_path_; }
-  const tidewell::TsdbSettings& tsdb_cfg() const { return tsdb_cfg_; }
-  tidewell::Connection* tsdb_conn() const { return tsdb_conn_.get(); }
-  const std::optional<QString>& tag_csv_path() const { return tag_csv_path_; }
-  quellin::OPCCollector* collect_thread() const { return collect_thread_.get(); }
-  const QStringList& available_dbs() const { return available_dbs_; }
-  quellin::ResultQueue& data_deque() { return data_deque_; }
-  std::mutex& deque_lock() { return deque_lock_; }
-  std::recursive_mutex& data_lock() { return data_lock_; }
-  OPCStatusBridge* status_bridge() const { return status_bridge_.get(); }
-  DBStatusBridge* db_status_bridge() const { return db_status_bridge_.get(); }
-  PaginatedTableWidget* paginated_table() const { return paginated_table_; }
+  const QString& ini_path() const;
+  const tidewell::TsdbSettings& tsdb_cfg() const;
+  tidewell::Connection* tsdb_conn() const;
+  const std::optional<QString>& tag_csv_path() const;
+  quellin::OPCCollector* collect_thread() const;
+  const QStringList& available_dbs() const;
+  quellin::ResultQueue& data_deque();
+  std::mutex& deque_lock();
+  std::recursive_mutex& data_lock();
+  OPCStatusBridge* status_bridge() const;
+  DBStatusBridge* db_status_bridge() const;
+  PaginatedTableWidget* paginated_table() const;
   QTimer* queue_timer() const { return queue_timer_; }
+  TagTasks* tag_tasks() const { return tag_tasks_.get(); }
+  // Whether an import or a tag sync is running.
+  bool is_busy() const;
+
+ signals:
+  // An import or a tag sync has ended and its outcome is shown (also when cancelled).
+  void tag_work_finished();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  struct PendingStart {
+    QString host;
+    QString opc_schema;
+  };
+
+  void wire_controls();
+  void wire_helpers();
   QMessageBox::StandardButton message(
       QMessageBox::Icon icon, const QString& title, const QString& text,
       QMessageBox::StandardButtons buttons = QMessageBox::Ok,
       QMessageBox::StandardButton default_button = QMessageBox::NoButton);
-  void choose_database_at_start();
   // Runs a handler for a signal; what it throws goes to the exception hook.
   void guard(const std::function<void()>& handler);
-  bool collector_alive() const;
+  void on_tag_work_busy(bool busy);
+  // The rest of a start once the tags are registered.
+  void finish_start(bool registered);
+  // Each queue tick: merge the readings, then notice a collector that ended by itself.
+  void on_queue_tick();
 
   Hooks hooks_;
-  QString ini_path_;
-  tidewell::TsdbSettings tsdb_cfg_;
-  std::unique_ptr<tidewell::Connection> tsdb_conn_;
-  std::optional<QString> tag_csv_path_;
-  QStringList available_dbs_;
+  std::unique_ptr<WindowSettings> settings_;
+  std::unique_ptr<DatabaseLink> database_;
+  std::unique_ptr<ServerDiscovery> discovery_;
+  std::unique_ptr<TagTasks> tag_tasks_;
+  std::optional<PendingStart> pending_start_;
+  // Declared last, so destroyed first: its collector reads the rows and must stop first.
+  std::unique_ptr<CollectionControl> collection_;
 
-  quellin::ResultQueue data_deque_{300};
-  std::mutex deque_lock_;           // guards data_deque_ only
-  std::recursive_mutex data_lock_;  // guards the table rows (paginated_table_->all_data()) only
-  ResultMerger merger_;             // used under data_lock_
-
-  std::unique_ptr<OPCStatusBridge> status_bridge_;
-  std::unique_ptr<DBStatusBridge> db_status_bridge_;
-  // Declared after everything it borrows (queue, locks, bridges), so it goes first.
-  std::unique_ptr<quellin::OPCCollector> collect_thread_;
-
-  // Child widgets, owned through Qt's parent chain.
-  QComboBox* tsdb_combo_ = nullptr;
-  QComboBox* opc_type_combo_ = nullptr;
-  QLineEdit* host_input_ = nullptr;
-  QLineEdit* port_input_ = nullptr;
-  ServerSchemaCombo* server_combo_ = nullptr;
-  QLabel* status_label_ = nullptr;
-  QPushButton* import_button_ = nullptr;
-  QPushButton* collect_button_ = nullptr;
-  PaginatedTableWidget* paginated_table_ = nullptr;
-  QStatusBar* status_bar_ = nullptr;
-  QLabel* db_status_label_ = nullptr;
-  QLabel* write_count_label_ = nullptr;
-  QTimer* queue_timer_ = nullptr;
+  std::unique_ptr<WindowControls> ui_;
+  QTimer* queue_timer_ = nullptr;  // child of the window
 };

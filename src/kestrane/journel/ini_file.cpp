@@ -1,16 +1,12 @@
 #include "journel/ini_file.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <system_error>
 
 #include <fmt/format.h>
 
 #include "journel/errors.h"
+#include "journel/ini_lines.h"
 
 namespace journel {
 
@@ -21,80 +17,9 @@ constexpr std::string_view kBlanks = " \t\r\n\f\v";
 // A reference that leads back to itself would otherwise recurse without end.
 constexpr int kMaxInterpolationDepth = 10;
 
-std::string_view strip(std::string_view s) {
-  const auto first = s.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(kBlanks);
-  return s.substr(first, last - first + 1);
-}
-
 std::string_view rstrip(std::string_view s) {
   const auto last = s.find_last_not_of(kBlanks);
   return last == std::string_view::npos ? std::string_view{} : s.substr(0, last + 1);
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-// Offset of the first byte that does not belong to a well-formed UTF-8 sequence, or npos.
-std::size_t invalid_utf8_at(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    unsigned min_second = 0x80;
-    unsigned max_second = 0xBF;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) min_second = 0xA0;  // overlong
-      if (c == 0xED) max_second = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) min_second = 0x90;  // overlong
-      if (c == 0xF4) max_second = 0x8F;  // above U+10FFFF
-    } else {
-      return i;
-    }
-    if (i + len > s.size()) return i;
-    const auto second = static_cast<unsigned char>(s[i + 1]);
-    if (second < min_second || second > max_second) return i;
-    for (std::size_t k = 2; k < len; ++k) {
-      const auto b = static_cast<unsigned char>(s[i + k]);
-      if (b < 0x80 || b > 0xBF) return i;
-    }
-    i += len;
-  }
-  return std::string_view::npos;
-}
-
-// Splits on "\n", "\r\n" and a lone "\r", the way text files from any platform end their lines.
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' || text[i] == '\r') {
-      lines.push_back(text.substr(start, i - start));
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      start = i + 1;
-    }
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-std::size_t indent_of(std::string_view line) {
-  const auto first = line.find_first_not_of(kBlanks);
-  return first == std::string_view::npos ? line.size() : first;
 }
 
 // Checks the `%` uses of a raw value without resolving references; returns the problem or "".
@@ -121,28 +46,13 @@ std::string percent_problem(std::string_view raw) {
 }  // namespace
 
 IniFile IniFile::read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  if (!in || std::filesystem::is_directory(path, ec)) {
-    throw FileNotFoundError(fmt::format("cannot read '{}': {}", path.string(),
-                                        std::generic_category().message(errno ? errno : ENOENT)));
-  }
-  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    throw FileNotFoundError(fmt::format("cannot read '{}': read error", path.string()));
-  }
-  return parse(text, path.string());
+  return parse(read_ini_text(path), path.string());
 }
 
 IniFile IniFile::parse(std::string_view text, const std::string& source_name) {
   IniFile ini;
   ini.source_name_ = source_name;
-
-  // Editors on some platforms put a byte order mark at the start of UTF-8 files.
-  constexpr std::string_view kBom = "\xEF\xBB\xBF";
-  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
-
-  const auto lines = split_lines(text);
+  const IniLines scan = scan_ini_lines(text, source_name);
   auto fail = [&](int line, const std::string& what) -> IniError {
     return IniError(fmt::format("{}, line {}: {}", source_name, line, what));
   };
@@ -150,7 +60,6 @@ IniFile IniFile::parse(std::string_view text, const std::string& source_name) {
   Section* current = nullptr;
   Entry* entry = nullptr;           // the entry a continuation line would extend
   std::vector<std::string> pieces;  // lines of `entry`'s value so far
-  std::size_t entry_indent = 0;
   std::vector<std::string> seen_sections;
 
   auto finish_entry = [&] {
@@ -165,70 +74,47 @@ IniFile IniFile::parse(std::string_view text, const std::string& source_name) {
     pieces.clear();
   };
 
-  for (std::size_t index = 0; index < lines.size(); ++index) {
-    const int lineno = static_cast<int>(index) + 1;
-    const std::string_view line = lines[index];
-    if (const auto bad = invalid_utf8_at(line); bad != std::string_view::npos) {
-      throw fail(lineno, fmt::format("invalid UTF-8 byte 0x{:02X} at column {}",
-                                     static_cast<unsigned char>(line[bad]), bad + 1));
-    }
-    const std::string_view value = strip(line);
-    if (!value.empty() && (value.front() == '#' || value.front() == ';')) continue;
-    if (value.empty()) {
-      // A blank line inside a value is kept when an indented line follows it.
-      if (entry != nullptr) pieces.emplace_back();
-      continue;
-    }
-
-    const std::size_t indent = indent_of(line);
-    if (entry != nullptr && indent > entry_indent) {
-      pieces.emplace_back(value);
-      continue;
-    }
-    finish_entry();
-
-    if (value.front() == '[') {
-      if (value.back() != ']' || value.size() < 3) {
-        throw fail(lineno, fmt::format("malformed section header '{}'", value));
-      }
-      const std::string name(value.substr(1, value.size() - 2));
-      for (const auto& seen : seen_sections) {
-        if (seen == name) {
-          throw fail(lineno, fmt::format("section [{}] already exists", name));
+  for (const IniLine& line : scan.lines) {
+    switch (line.kind) {
+      case IniLineKind::kComment:
+        break;
+      case IniLineKind::kBlank:
+        // A blank line inside a value is kept when an indented line follows it.
+        if (entry != nullptr) pieces.emplace_back();
+        break;
+      case IniLineKind::kContinuation:
+        pieces.emplace_back(line.value);
+        break;
+      case IniLineKind::kSection: {
+        finish_entry();
+        for (const auto& seen : seen_sections) {
+          if (seen == line.name) {
+            throw fail(line.number, fmt::format("section [{}] already exists", line.name));
+          }
         }
+        seen_sections.push_back(line.name);
+        if (line.name == kDefaultSection) {
+          current = &ini.defaults_;
+        } else {
+          ini.sections_.push_back(Section{line.name, {}, line.number});
+          current = &ini.sections_.back();
+        }
+        current->line = line.number;
+        break;
       }
-      seen_sections.push_back(name);
-      if (name == kDefaultSection) {
-        current = &ini.defaults_;
-      } else {
-        ini.sections_.push_back(Section{name, {}, lineno});
-        current = &ini.sections_.back();
-      }
-      current->line = lineno;
-      continue;
+      case IniLineKind::kEntry:
+        finish_entry();
+        for (const auto& existing : current->entries) {
+          if (existing.key == line.name) {
+            throw fail(line.number, fmt::format("key '{}' already exists in section [{}] (line {})",
+                                                line.name, current->name, existing.line));
+          }
+        }
+        current->entries.push_back(Entry{line.name, {}, line.number});
+        entry = &current->entries.back();
+        pieces.emplace_back(line.value);
+        break;
     }
-
-    if (current == nullptr) {
-      throw fail(lineno, fmt::format("entry '{}' before the first section header", value));
-    }
-    const auto sep = value.find_first_of("=:");
-    if (sep == std::string_view::npos) {
-      throw fail(lineno, fmt::format("expected 'key = value' or 'key: value', found '{}'", value));
-    }
-    const std::string key = lower(rstrip(value.substr(0, sep)));
-    if (key.empty()) {
-      throw fail(lineno, fmt::format("missing key before '{}' in '{}'", value[sep], value));
-    }
-    for (const auto& existing : current->entries) {
-      if (existing.key == key) {
-        throw fail(lineno, fmt::format("key '{}' already exists in section [{}] (line {})", key,
-                                       current->name, existing.line));
-      }
-    }
-    current->entries.push_back(Entry{key, {}, lineno});
-    entry = &current->entries.back();
-    entry_indent = indent;
-    pieces.emplace_back(strip(value.substr(sep + 1)));
   }
   finish_entry();
   return ini;
@@ -257,7 +143,7 @@ std::vector<std::string> IniFile::keys(const std::string& section) const {
 }
 
 const IniFile::Entry* IniFile::find_entry(const Section& section, const std::string& key) const {
-  const std::string wanted = lower(key);
+  const std::string wanted = ini_key(key);
   for (const auto& e : section.entries) {
     if (e.key == wanted) return &e;
   }
@@ -328,7 +214,7 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
       throw IniError(fmt::format("{}: bad interpolation variable reference '{}'",
                                  where(section, entry), rest));
     }
-    const std::string name = lower(rest.substr(2, close - 2));
+    const std::string name = ini_key(rest.substr(2, close - 2));
     const int depth = top.depth;
     top.text = rest.substr(close + 2);
     if (depth >= kMaxInterpolationDepth) {
@@ -375,7 +261,7 @@ long long IniFile::get_int(const std::string& section, const std::string& key,
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
   const std::string text = interpolate(*s, *e);
-  std::string_view digits = strip(text);
+  std::string_view digits = ini_strip(text);
   if (digits.size() > 1 && digits.front() == '+' && digits[1] != '-') digits.remove_prefix(1);
   long long value = 0;
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -392,7 +278,7 @@ double IniFile::get_real(const std::string& section, const std::string& key,
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
   const std::string text = interpolate(*s, *e);
-  std::string_view number = strip(text);
+  std::string_view number = ini_strip(text);
   if (number.size() > 1 && number.front() == '+' && number[1] != '-') number.remove_prefix(1);
   double value = 0;
   const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value,
@@ -409,7 +295,7 @@ bool IniFile::get_bool(const std::string& section, const std::string& key, bool 
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
   const std::string text = interpolate(*s, *e);
-  const std::string word = lower(strip(text));
+  const std::string word = ini_key(ini_strip(text));
   if (word == "1" || word == "yes" || word == "true" || word == "on") return true;
   if (word == "0" || word == "no" || word == "false" || word == "off") return false;
   throw IniError(
@@ -426,8 +312,8 @@ void IniFile::add_section(const std::string& section) {
 }
 
 void IniFile::set(const std::string& section, const std::string& key, const std::string& value) {
-  const std::string stored_key = lower(key);
-  if (stored_key.empty() || strip(stored_key) != stored_key ||
+  const std::string stored_key = ini_key(key);
+  if (stored_key.empty() || ini_strip(stored_key) != stored_key ||
       stored_key.find_first_of("=:\r\n") != std::string::npos || stored_key.front() == '[' ||
       stored_key.front() == '#' || stored_key.front() == ';') {
     throw IniError(fmt::format("{}: [{}] invalid key name '{}'", source_name_, section, key));

@@ -1,0 +1,54 @@
+#pragma once
+// TagImportJob: reads, checks and looks up a tag list (on a TSDB connection of its own) and
+// builds the table rows, off the GUI thread. Made and read on the GUI thread by TagTasks,
+// run once on a BackgroundJob's thread in between.
+
+#include <QString>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "Kestrane/backgroundjob.h"
+#include "Kestrane/tablemodel.h"
+#include "tidewell/tidewell.h"
+
+struct TagImportResult {
+  enum class Outcome {
+    kImported,        // rows holds one row per tag
+    kCancelled,       // the operator cancelled; nothing to apply
+    kMissingColumns,  // the header lacks FullTagName or Description
+    kNoTags,          // no row with a tag name
+    kBadLines,        // message lists the lines the collector could not use
+    kFailed,          // message holds the error (unreadable file, database error, ...)
+  };
+  Outcome outcome = Outcome::kFailed;
+  TableRows rows{};
+  QString message{};
+};
+
+class TagImportJob {
+ public:
+  // Names looked up per request: large enough to cost few round trips, small enough that a
+  // cancel and the progress bar answer within a fraction of a second.
+  static constexpr std::size_t kLookupChunk = 5000;
+  // Bad lines named in the message; the rest are counted.
+  static constexpr std::size_t kListedProblems = 5;
+
+  TagImportJob(std::filesystem::path path, tidewell::TsdbSettings settings,
+               tidewell::ConnectFunc connect = {});
+
+  // On the job's thread; never throws: every failure becomes the result.
+  void run(const JobContext& context);
+  const TagImportResult& result() const { return result_; }
+
+ private:
+  void import(const JobContext& context);
+  // Tag ids of the stored ones among `names`, by name; empty when cancelled half-way.
+  bool look_up_ids(const std::vector<std::string>& names, const JobContext& context,
+                   std::unordered_map<std::string, std::int64_t>& ids);
+
+  std::filesystem::path path_;
+  tidewell::TsdbSettings settings_;
+  tidewell::ConnectFunc connect_;
+  TagImportResult result_;
+};

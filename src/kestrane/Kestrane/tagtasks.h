@@ -1,0 +1,82 @@
+#pragma once
+// TagTasks: the window's tag list import and tag registration, each a BackgroundJob behind a
+// progress dialog with Cancel; results reach the table on the GUI thread, cancelled ones are
+// dropped. Owned by MainWidget; GUI thread only.
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "Kestrane/messagebox.h"
+#include "tidewell/types.h"
+
+class BackgroundJob;
+class CollectionControl;
+class PaginatedTableWidget;
+class QProgressDialog;
+class QWidget;
+class TagImportJob;
+class TagSyncJob;
+
+class TagTasks : public QObject {
+  Q_OBJECT
+
+ public:
+  struct Context {
+    QWidget* window = nullptr;  // parent of the dialogs
+    PaginatedTableWidget* table = nullptr;
+    CollectionControl* collection = nullptr;  // its row lock and queue
+    MessageBoxFn message_box;
+    // The window's TSDB settings as they are when a job starts.
+    std::function<tidewell::TsdbSettings()> tsdb_settings;
+    // Resets "Current: 0 | Total: N records" after the rows changed.
+    std::function<void()> reset_write_count;
+  };
+
+  explicit TagTasks(Context context, QObject* parent = nullptr);
+  ~TagTasks() override;
+
+  // Imports the tag list at `path`; the result replaces the table's rows.
+  void start_import(const QString& path);
+  // Registers every row's tag under `source_id`; the result fills the DBID cells.
+  void start_sync(std::int64_t source_id);
+  // Asks the running work to stop; its result will be dropped.
+  void cancel();
+  // Cancels and waits for the work's thread (closing the window).
+  void cancel_and_wait();
+
+  bool is_busy() const;
+  // The last tag list whose import ran to its end, successful or not.
+  const std::optional<QString>& tag_csv_path() const { return tag_csv_path_; }
+  // Ids of the tags registered by the last completed sync, by name.
+  const std::unordered_map<std::string, std::int64_t>& registered_ids() const {
+    return registered_ids_;
+  }
+  QProgressDialog* progress_dialog() const { return progress_.get(); }
+
+ signals:
+  // True when a job starts, false when it has ended and its result was applied.
+  void busy_changed(bool busy);
+  void import_finished();
+  // `registered` is false when the sync was cancelled or failed.
+  void sync_finished(bool registered);
+
+ private:
+  void begin(const QString& label);
+  void end();
+  void on_progress(qint64 done, qint64 total);
+  void apply_import(const QString& path, const TagImportJob& job);
+  void apply_sync(const TagSyncJob& job);
+  void warn(const QString& text);
+
+  Context context_;
+  std::unique_ptr<BackgroundJob> job_;
+  std::unique_ptr<QProgressDialog> progress_;
+  std::optional<QString> tag_csv_path_;
+  std::unordered_map<std::string, std::int64_t> registered_ids_;
+};

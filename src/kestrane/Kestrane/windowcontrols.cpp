@@ -1,0 +1,125 @@
+#include "Kestrane/windowcontrols.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QStatusBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "Kestrane/paginatedtablewidget.h"
+#include "Kestrane/serverschemacombo.h"
+
+namespace {
+
+const QStringList kTableHeaders = {QStringLiteral("DBID"), QStringLiteral("Tag Name"),
+                                   QStringLiteral("Description"), QStringLiteral("Value"),
+                                   QStringLiteral("Quality")};
+constexpr int kDescriptionColumn = 2;
+
+QLabel* fixed_label(const QString& text, int width, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFixedWidth(width);
+  return label;
+}
+
+// Tests and style sheets find the window's widgets by these names.
+template <class Widget>
+Widget* named(Widget* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+}  // namespace
+
+WindowControls::WindowControls(QWidget* window, const Initial& initial) {
+  auto* main_layout = new QVBoxLayout(window);
+
+  auto* tsdb_opc_layout = new QHBoxLayout();
+  tsdb_opc_layout->addWidget(fixed_label(QStringLiteral("TSDB name:"), 160, window));
+  tsdb_combo = named(new QComboBox(window), "tsdb_combo");
+  tsdb_combo->setEditable(false);
+  tsdb_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  tsdb_combo->addItems(initial.databases);
+  tsdb_opc_layout->addWidget(tsdb_combo);
+  tsdb_opc_layout->addItem(new QSpacerItem(20, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+  tsdb_opc_layout->addWidget(fixed_label(QStringLiteral("OPC Type:"), 80, window));
+  opc_type_combo = named(new QComboBox(window), "opc_type_combo");
+  opc_type_combo->addItems({QStringLiteral("OPC DA"), QStringLiteral("OPC UA")});
+  opc_type_combo->setCurrentText(initial.opc_type);
+  opc_type_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  tsdb_opc_layout->addWidget(opc_type_combo);
+  main_layout->addLayout(tsdb_opc_layout);
+
+  auto* host_layout = new QHBoxLayout();
+  host_layout->addWidget(fixed_label(QStringLiteral("OPC IP:"), 160, window));
+  host_input = named(new QLineEdit(window), "host_input");
+  host_input->setPlaceholderText(QStringLiteral("localhost"));
+  host_input->setText(initial.opc_host);
+  host_layout->addWidget(host_input);
+  host_layout->addItem(new QSpacerItem(20, 20, QSizePolicy::Fixed, QSizePolicy::Minimum));
+  host_layout->addWidget(fixed_label(QStringLiteral("Port:"), 50, window));
+  port_input = named(new QLineEdit(window), "port_input");
+  port_input->setFixedWidth(80);
+  port_input->setPlaceholderText(QStringLiteral("0"));
+  // The saved port shows under OPC UA; under OPC DA the port is always 0.
+  port_input->setText(initial.opc_port ? QString::number(*initial.opc_port) : QStringLiteral("0"));
+  port_input->setEnabled(initial.opc_port.has_value());
+  host_layout->addWidget(port_input);
+  main_layout->addLayout(host_layout);
+
+  auto* server_layout = new QHBoxLayout();
+  server_layout->addWidget(fixed_label(QStringLiteral("OPC Schema:"), 160, window));
+  server_combo = named(new ServerSchemaCombo(window), "server_combo");
+  server_combo->setEditable(true);
+  server_combo->setCurrentText(initial.opc_schema);
+  server_combo->setInsertPolicy(QComboBox::NoInsert);
+  server_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  server_layout->addWidget(server_combo);
+  main_layout->addLayout(server_layout);
+
+  auto* separator = new QFrame(window);
+  separator->setFrameShape(QFrame::HLine);
+  separator->setFrameShadow(QFrame::Sunken);
+  main_layout->addWidget(separator);
+  status_label = named(new QLabel(QStringLiteral("Status: Unconnected"), window), "status_label");
+  status_label->setStyleSheet(QStringLiteral("color: gray"));
+  main_layout->addWidget(status_label);
+
+  auto* button_layout = new QHBoxLayout();
+  import_button =
+      named(new QPushButton(QStringLiteral("Import CSV Tag List"), window), "import_button");
+  button_layout->addWidget(import_button);
+  collect_button =
+      named(new QPushButton(QStringLiteral("Start Collecting"), window), "collect_button");
+  button_layout->addWidget(collect_button);
+  main_layout->addLayout(button_layout);
+
+  paginated_table = named(new PaginatedTableWidget(kTableHeaders, window), "paginated_table");
+  QTableView* view = paginated_table->table();
+  view->setSelectionBehavior(QAbstractItemView::SelectItems);
+  view->setSelectionMode(QAbstractItemView::SingleSelection);
+  view->setContextMenuPolicy(Qt::CustomContextMenu);
+  // Descriptions take the spare width; the other columns fit their contents, so no cell is cut.
+  view->setWordWrap(false);
+  view->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  view->horizontalHeader()->setSectionResizeMode(kDescriptionColumn, QHeaderView::Stretch);
+  main_layout->addWidget(paginated_table);
+
+  status_bar = named(new QStatusBar(window), "status_bar");
+  db_status_label =
+      named(new QLabel(QStringLiteral("DB Status: Not connected"), window), "db_status_label");
+  db_status_label->setStyleSheet(QStringLiteral("color: gray"));
+  status_bar->addWidget(db_status_label);
+  write_count_label = named(new QLabel(QStringLiteral("Current: 0 | Total: 0 records"), window),
+                            "write_count_label");
+  write_count_label->setStyleSheet(QStringLiteral("color: blue"));
+  status_bar->addPermanentWidget(write_count_label);
+  main_layout->addWidget(status_bar);
+}

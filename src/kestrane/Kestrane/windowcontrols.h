@@ -1,0 +1,43 @@
+#pragma once
+// WindowControls: the main window's widgets, laid out in their fixed order with the values read
+// at start. Owned by MainWidget, which wires them (the widgets themselves belong to the window
+// through Qt's parent chain); GUI thread only.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class PaginatedTableWidget;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStatusBar;
+class QWidget;
+class ServerSchemaCombo;
+
+class WindowControls {
+ public:
+  struct Initial {
+    QStringList databases;
+    QString opc_type;
+    QString opc_host;
+    std::optional<int> opc_port;  // set under "OPC UA" only
+    QString opc_schema;
+  };
+
+  WindowControls(QWidget* window, const Initial& initial);
+
+  QComboBox* tsdb_combo = nullptr;
+  QComboBox* opc_type_combo = nullptr;
+  QLineEdit* host_input = nullptr;
+  QLineEdit* port_input = nullptr;
+  ServerSchemaCombo* server_combo = nullptr;
+  QLabel* status_label = nullptr;
+  QPushButton* import_button = nullptr;
+  QPushButton* collect_button = nullptr;
+  PaginatedTableWidget* paginated_table = nullptr;
+  QStatusBar* status_bar = nullptr;
+  QLabel* db_status_label = nullptr;
+  QLabel* write_count_label = nullptr;
+};

@@ -1,0 +1,51 @@
+#pragma once
+// WindowSettings: the desktop's side of config.ini, read once when the window is built and
+// edited in place at each start, so comments, layout and other keys survive.
+// Owned by MainWidget; GUI thread only.
+
+#include <QString>
+#include <optional>
+
+#include "tidewell/types.h"
+
+class WindowSettings {
+ public:
+  // What a start of collection writes back.
+  struct Collection {
+    QString dbname;  // "tsdb_default" when empty
+    QString opc_host;
+    QString opc_schema;
+    QString opc_type;
+    QString opc_port;
+    std::optional<QString> tag_csv_path;  // written when set and not empty
+  };
+
+  // Reads `ini_path`. Throws std::runtime_error "Configuration file not found: <path>" (also
+  // logged) when it is no regular file, journel::IniError for a malformed file or value
+  // (a port or autocommit that is no number or boolean word, a non-integer opc_port under
+  // "OPC UA"), and std::runtime_error for a port out of range or an unknown driver.
+  static WindowSettings load(const QString& ini_path);
+
+  const QString& ini_path() const { return ini_path_; }
+  const tidewell::TsdbSettings& tsdb_cfg() const { return tsdb_cfg_; }
+  // "OPC DA" or "OPC UA": the configured type when it is one of them, else "OPC DA".
+  const QString& opc_type() const { return opc_type_; }
+  const QString& opc_host() const { return opc_host_; }
+  const QString& opc_schema() const { return opc_schema_; }
+  // The saved port under "OPC UA" (4840 when none is saved); nullopt under "OPC DA".
+  std::optional<int> opc_port() const { return opc_port_; }
+
+  // Replaces the changed values in the file (a missing file is started empty), writing a
+  // new file beside it and renaming it over the old one, then logs "Configuration saved to
+  // <path>. OPC Schema: <schema>". Throws journel::IniError for a file or a value that
+  // cannot be written and std::runtime_error when the file cannot be written.
+  void save(const Collection& collection) const;
+
+ private:
+  QString ini_path_;
+  tidewell::TsdbSettings tsdb_cfg_;
+  QString opc_type_;
+  QString opc_host_;
+  QString opc_schema_;
+  std::optional<int> opc_port_;
+};
