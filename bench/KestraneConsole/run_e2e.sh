@@ -146,7 +146,7 @@ SELECT format('  cycle period: median %s s, p95 %s s, worst %s s (first cycle ex
   FROM (SELECT p FROM periods WHERE p IS NOT NULL OFFSET 1) later;"
 
 echo "e2e: write time per cycle (server-side COPY duration)"
-{ grep -h "execute .*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/null || true; } |
+{ grep -hE "(execute|statement).*COPY tsdata" "$pgdata"/log/*.log "$pgdata"/server.log 2>/dev/null || true; } |
   sed -n 's/.*duration: \([0-9.]*\) ms.*/\1/p' | sort -n |
   awk '{ v[NR] = $1 } END {
          if (NR == 0) { print "  no COPY durations logged"; exit }

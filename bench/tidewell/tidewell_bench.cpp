@@ -2,11 +2,14 @@
 // through its own client: raw COPY of pre-formatted rows and multi-row INSERTs on
 // PostgreSQL, a raw prepared-insert loop on SQLite. Every variant writes into the same
 // table with the same index, emptied before each variant.
+// Then one batch of 200,000 rows (and one of 100, where the round trips show) written with
+// its identity, against the same rows through the write without one, and the replay of a
+// batch stored already, on both drivers.
 // Then registration of a plant-sized tag list (200,000 tags) on both drivers: into a fresh
 // database, the same list again (a restart), the list with every description changed, the
 // list with one tag the database refuses, and get_tag_ids of every name.
 //   KESTRANE_TEST_PG_HOST=... KESTRANE_TEST_PG_PORT=... bin/tidewell_bench
-//   (--benchmark_filter=Register|TagIds for the registration part alone)
+//   (--benchmark_filter=Register|TagIds for the registration part alone, =Batch for the batches)
 
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -45,18 +49,25 @@ struct Rows {
   std::vector<std::string> qualities;
 };
 
-const Rows& rows() {
-  static const Rows rows = [] {
-    Rows r;
+// A cycle of `count` tags, made once per size.
+const Rows& rows(std::size_t count = kRowsPerCall) {
+  static std::map<std::size_t, Rows> made;
+  auto [at, added] = made.try_emplace(count);
+  if (added) {
     const char* words[] = {"Good", "Good", "Good", "Uncertain", "Bad"};
-    for (std::size_t i = 0; i < kRowsPerCall; ++i) {
-      r.ids.push_back(static_cast<std::int64_t>(i + 1));
-      r.values.push_back(static_cast<double>(i) * 0.731 + 1e-3);
-      r.qualities.emplace_back(words[i % 5]);
+    for (std::size_t i = 0; i < count; ++i) {
+      at->second.ids.push_back(static_cast<std::int64_t>(i + 1));
+      at->second.values.push_back(static_cast<double>(i) * 0.731 + 1e-3);
+      at->second.qualities.emplace_back(words[i % 5]);
     }
-    return r;
-  }();
-  return rows;
+  }
+  return at->second;
+}
+
+std::int64_t now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 void pg_exec(PGconn* conn, const std::string& sql) {
@@ -79,7 +90,7 @@ class PgBenchDatabase {
   const tidewell::TsdbSettings& settings() const { return database_.settings(); }
   PgConn raw() const {
     auto conn = kestrane_test::connect_postgres(settings());
-    pg_exec(conn.get(), "TRUNCATE tsdata");
+    pg_exec(conn.get(), "TRUNCATE tsdata, write_batches");
     return conn;
   }
 
@@ -121,12 +132,13 @@ void BM_PgRawCopy(benchmark::State& state) {
   std::string text;
   for (std::size_t i = 0; i < kRowsPerCall; ++i) {
     char number[32];
+    text += "2024-03-05 06:07:08.123457+00\t";
     text.append(number, std::to_chars(number, number + sizeof number, r.ids[i]).ptr);
     text += '\t';
     text.append(number, std::to_chars(number, number + sizeof number, r.values[i]).ptr);
     text += '\t' + r.qualities[i] + '\n';
   }
-  raw_copy(state, conn.get(), "COPY tsdata (tag_id, value, quality) FROM STDIN", text);
+  raw_copy(state, conn.get(), "COPY tsdata (time, tag_id, value, quality) FROM STDIN", text);
 }
 
 void BM_PgRawCopyBinary(benchmark::State& state) {
@@ -135,9 +147,11 @@ void BM_PgRawCopyBinary(benchmark::State& state) {
   auto conn = database->raw();
   const auto& r = rows();
   tidewell::CopyBinaryWriter writer;
+  const auto time = now_us();
   for (std::size_t i = 0; i < kRowsPerCall; ++i)
-    writer.add_row(r.ids[i], r.values[i], r.qualities[i]);
-  raw_copy(state, conn.get(), "COPY tsdata (tag_id, value, quality) FROM STDIN (FORMAT binary)",
+    writer.add_row(time, r.ids[i], r.values[i], r.qualities[i]);
+  raw_copy(state, conn.get(),
+           "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary)",
            writer.finish());
 }
 
@@ -158,11 +172,11 @@ void BM_PgMultiRowInsert(benchmark::State& state) {
   auto* database = pg_database(state);
   if (!database) return;
   auto conn = database->raw();
-  std::string sql = "INSERT INTO tsdata (tag_id, value, quality) VALUES ";
+  std::string sql = "INSERT INTO tsdata (time, tag_id, value, quality) VALUES ";
   for (std::size_t i = 0; i < kRowsPerInsert; ++i) {
     const auto p = std::to_string(3 * i + 1);
-    sql += (i ? ", ($" : "($") + p + "::bigint, $" + std::to_string(3 * i + 2) + "::float8, $" +
-           std::to_string(3 * i + 3) + ")";
+    sql += (i ? ", (CURRENT_TIMESTAMP, $" : "(CURRENT_TIMESTAMP, $") + p + "::bigint, $" +
+           std::to_string(3 * i + 2) + "::float8, $" + std::to_string(3 * i + 3) + ")";
   }
   const auto& r = rows();
   std::vector<std::string> texts;
@@ -221,7 +235,7 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
   tidewell::SqliteStmtPtr stmt(raw_stmt);
   const auto& r = rows();
   for (auto _ : state) {
-    const auto now = std::chrono::system_clock::now().time_since_epoch().count();
+    const auto now = now_us();
     sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
     for (std::size_t i = 0; i < kRowsPerCall; ++i) {
       sqlite3_bind_int64(stmt.get(), 1, now);
@@ -234,6 +248,64 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
     sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+// One batch per iteration, of state.range(0) rows: with its identity (write_batch), without
+// (the three-sequence write), or the replay of a batch stored already (nothing written).
+enum class BatchWrite { with_identity, without_identity, replayed };
+
+void write_batches(benchmark::State& state, tidewell::Connection& conn, BatchWrite how) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const Rows& r = rows(count);
+  std::uint64_t seq = 0;
+  if (how == BatchWrite::replayed) {
+    tidewell::write_tsdata(conn, {"bench", seq}, now_us(), r.ids, r.values, r.qualities);
+  }
+  for (auto _ : state) {
+    tidewell::WriteResult result;
+    if (how == BatchWrite::without_identity) {
+      result = tidewell::write_tsdata(conn, r.ids, r.values, r.qualities);
+    } else {
+      const tidewell::BatchId id{"bench", how == BatchWrite::replayed ? 0 : ++seq};
+      result = tidewell::write_tsdata(conn, id, now_us(), r.ids, r.values, r.qualities);
+    }
+    const std::size_t expected = how == BatchWrite::replayed ? 0 : count;
+    if (result.count != expected || result.duplicate != (how == BatchWrite::replayed)) {
+      state.SkipWithError("unexpected write result");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+}
+
+void pg_batches(benchmark::State& state, BatchWrite how) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  database->raw();
+  auto conn = tidewell::get_conn(database->settings());
+  write_batches(state, *conn, how);
+}
+
+void sqlite_batches(benchmark::State& state, BatchWrite how, const char* name) {
+  auto conn = tidewell::get_conn(sqlite_settings(name));
+  write_batches(state, *conn, how);
+}
+
+void BM_PgBatchWithIdentity(benchmark::State& state) {
+  pg_batches(state, BatchWrite::with_identity);
+}
+void BM_PgBatchWithoutIdentity(benchmark::State& state) {
+  pg_batches(state, BatchWrite::without_identity);
+}
+void BM_PgBatchReplayed(benchmark::State& state) { pg_batches(state, BatchWrite::replayed); }
+void BM_SqliteBatchWithIdentity(benchmark::State& state) {
+  sqlite_batches(state, BatchWrite::with_identity, "batch_identity");
+}
+void BM_SqliteBatchWithoutIdentity(benchmark::State& state) {
+  sqlite_batches(state, BatchWrite::without_identity, "batch_plain");
+}
+void BM_SqliteBatchReplayed(benchmark::State& state) {
+  sqlite_batches(state, BatchWrite::replayed, "batch_replayed");
 }
 
 constexpr std::size_t kPlantTags = 200000;
@@ -405,6 +477,27 @@ BENCHMARK(BM_SqliteRawPreparedInsert)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_SqliteWriteTsdata)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Batches: a plant's cycle in a few long rounds, a small cycle in many short ones. Each variant
+// starts from an empty table, so all of them write into tables of the same size.
+void large_batches(benchmark::internal::Benchmark* b) {
+  b->Arg(200000)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+void small_batches(benchmark::internal::Benchmark* b) {
+  b->Arg(100)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+BENCHMARK(BM_PgBatchWithoutIdentity)->Apply(large_batches);
+BENCHMARK(BM_PgBatchWithIdentity)->Apply(large_batches);
+BENCHMARK(BM_PgBatchReplayed)->Apply(large_batches);
+BENCHMARK(BM_PgBatchWithoutIdentity)->Apply(small_batches);
+BENCHMARK(BM_PgBatchWithIdentity)->Apply(small_batches);
+BENCHMARK(BM_PgBatchReplayed)->Apply(small_batches);
+BENCHMARK(BM_SqliteBatchWithoutIdentity)->Apply(large_batches);
+BENCHMARK(BM_SqliteBatchWithIdentity)->Apply(large_batches);
+BENCHMARK(BM_SqliteBatchReplayed)->Apply(large_batches);
+BENCHMARK(BM_SqliteBatchWithoutIdentity)->Apply(small_batches);
+BENCHMARK(BM_SqliteBatchWithIdentity)->Apply(small_batches);
+BENCHMARK(BM_SqliteBatchReplayed)->Apply(small_batches);
 
 // Registrations: a few long rounds each.
 void registration_rounds(benchmark::internal::Benchmark* b) {

@@ -460,6 +460,21 @@ class TestMainWidget : public QObject {
     QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 3 records"));
   }
 
+  void RowsWaitingOnDiskShowInOrangeWithTheirCount() {
+    write_sqlite_config(*dir_);
+    make_window();
+    emit window_->db_status_bridge()->spool_status(12000, false);
+    QCOMPARE(label("db_status_label")->text(),
+             QStringLiteral("DB Status: Buffering to disk (12,000 rows)"));
+    QCOMPARE(label("db_status_label")->styleSheet(), QStringLiteral("color: orange"));
+    emit window_->db_status_bridge()->spool_status(3500, true);
+    QCOMPARE(label("db_status_label")->text(),
+             QStringLiteral("DB Status: Replaying buffered rows (3,500 left)"));
+    // The next successful write shows as before once the spool is empty.
+    emit window_->db_status_bridge()->db_write_status(true, 2);
+    QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Writing successfully"));
+  }
+
   // ---- Merging results ----
 
   void NewestBatchWinsInOneTick() {

@@ -38,7 +38,8 @@ class OPCCollectorTest : public ::testing::Test {
 
   std::unique_ptr<OPCCollector> make(bool with_tsdb = true,
                                      std::string schema = "opc.da://localhost/OstrevoV2.1.0",
-                                     std::unordered_map<std::string, std::int64_t> known_ids = {}) {
+                                     std::unordered_map<std::string, std::int64_t> known_ids = {},
+                                     quellin::WallClockFunc wall_clock = {}) {
     std::optional<tidewell::TsdbSettings> cfg;
     if (with_tsdb) cfg = tidewell::TsdbSettings{};
     return std::make_unique<OPCCollector>(OPCCollector::Options{
@@ -53,7 +54,8 @@ class OPCCollectorTest : public ::testing::Test {
         .source_factory = quellin_test::scripted_factory(opc),
         .tsdb_connect = db->connect_func(db),
         .clock = [this] { return time.clock(); },
-        .sleep = [this](double s) { time.sleep(s); }});
+        .sleep = [this](double s) { time.sleep(s); },
+        .wall_clock = std::move(wall_clock)});
   }
 
   // Answers every read with `values`, in order.
@@ -242,12 +244,13 @@ TEST_F(OPCCollectorTest, AReconnectForgetsMissingTagsSoTheyAreLookedUpAtOnce) {
   EXPECT_EQ(log.count("ERROR Tag 'Demo.Missing' not found in TSDB"), 1);
 }
 
-TEST_F(OPCCollectorTest, AllTagsMissingMeansNoWriteButASuccessOfZero) {
+TEST_F(OPCCollectorTest, AllTagsMissingMeansNoWriteReportedAsNotWritten) {
   tags = {"X.1", "X.2"};
   auto c = make();
   c->collection_step();
   EXPECT_EQ(db->write_calls, 0);
-  EXPECT_EQ(db_statuses, (DbStatuses{{true, 0}}));
+  // Nothing stored is no success, whatever the database said about the lookups.
+  EXPECT_EQ(db_statuses, (DbStatuses{{false, 0}}));
 }
 
 TEST_F(OPCCollectorTest, AReadWithNoValuesQueuesAnEmptyListAndWritesNothing) {
@@ -362,15 +365,30 @@ TEST_F(OPCCollectorTest, ErrorsInsideDatabaseRecoveryAreLoggedNotRaised) {
   EXPECT_EQ(db_statuses.back(), std::make_pair(false, std::size_t{0}));
 }
 
-TEST_F(OPCCollectorTest, TagLookupErrorCountsAsAFailedReadAfterQueueing) {
+TEST_F(OPCCollectorTest, TagLookupErrorIsADatabaseFailureNotAFailedRead) {
   db->get_tag_throws = true;
+  db->ping_answer = false;
   auto c = make();
   c->collection_step();
-  EXPECT_EQ(statuses.back(), "Read DA error: tag lookup failed");
-  EXPECT_EQ(c->consecutive_errors(), 1);
-  EXPECT_FALSE(c->opc_status());
+  // The OPC side read well and goes on; the database side reconnects.
+  EXPECT_EQ(statuses.back(), "Read 2 tags, 0 bad.");
+  EXPECT_EQ(c->consecutive_errors(), 0);
+  EXPECT_TRUE(c->opc_status());
   EXPECT_EQ(queue.size(), 1u);
-  EXPECT_TRUE(db_statuses.empty());
+  EXPECT_EQ(log.count("ERROR Write DB failed: tag lookup failed"), 1);
+  EXPECT_EQ(log.count("INFO Database reconnection successful"), 1);
+  EXPECT_EQ(db_statuses, (DbStatuses{{false, 0}}));
+}
+
+TEST_F(OPCCollectorTest, RowsCarryTheTimeTheirCycleWasRead) {
+  std::int64_t wall = 1'700'000'000'123'456;
+  auto c = make(true, "opc.da://localhost/OstrevoV2.1.0", {}, [&wall] { return wall; });
+  c->collection_step();
+  wall += 1'000'000;
+  c->collection_step();
+  ASSERT_EQ(db->writes.size(), 2u);
+  EXPECT_EQ(db->writes[0][0].time_us, 1'700'000'000'123'456);
+  EXPECT_EQ(db->writes[1][1].time_us, 1'700'000'001'123'456);
 }
 
 TEST_F(OPCCollectorTest, StopClosesTheConnectionAndNoNewOneIsOpened) {

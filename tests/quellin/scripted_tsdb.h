@@ -3,12 +3,15 @@
 // call, and fails writes, pings, lookups and reconnects on request. One thread at a time.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quellin/collector_hooks.h"
@@ -20,11 +23,18 @@ struct WrittenRow {
   std::int64_t tag_id;
   double value;
   std::string quality;
+  std::int64_t time_us = 0;  // 0: written without a time of its own
 };
 
 struct ScriptedTsdb {
   std::map<std::string, std::int64_t> tags;  // tag name -> id
   bool write_throws = false;
+  // The rows are stored and the batch recorded, then the acknowledgement is lost.
+  bool write_commits_then_throws = false;
+  // The database refuses the rows themselves (a value it cannot store).
+  bool write_rejected = false;
+  // Runs at the start of every batch write (a slow or hanging database in thread tests).
+  std::function<void()> before_write;
   bool write_success = true;
   bool ping_answer = true;
   bool ping_throws = false;
@@ -38,7 +48,9 @@ struct ScriptedTsdb {
   int pings = 0;
   int get_tag_calls = 0;
   int write_calls = 0;
-  std::vector<std::vector<WrittenRow>> writes;  // rows of each successful write call
+  std::vector<std::vector<WrittenRow>> writes;              // rows of each successful write call
+  std::set<std::pair<std::string, std::uint64_t>> batches;  // identities stored
+  int duplicates = 0;
   bool used_after_close = false;
 
   quellin::TsdbConnectFunc connect_func(std::shared_ptr<ScriptedTsdb> self);
@@ -86,6 +98,7 @@ class ScriptedConnection : public tidewell::Connection {
   tidewell::WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,
                                      std::span<const double> values,
                                      std::span<const std::string> qualities) override {
+    if (db_->before_write) db_->before_write();
     check_open();
     ++db_->write_calls;
     if (db_->write_throws) throw tidewell::DatabaseError("server closed the connection");
@@ -95,6 +108,32 @@ class ScriptedConnection : public tidewell::Connection {
       rows.push_back({tag_ids[i], values[i], qualities[i]});
     }
     db_->writes.push_back(rows);
+    return {true, rows.size()};
+  }
+  tidewell::WriteResult write_batch(const tidewell::BatchId& batch, std::int64_t time_us,
+                                    std::span<const std::int64_t> tag_ids,
+                                    std::span<const double> values,
+                                    std::span<const std::string> qualities) override {
+    if (db_->before_write) db_->before_write();
+    check_open();
+    ++db_->write_calls;
+    if (db_->write_throws) throw tidewell::DatabaseError("server closed the connection");
+    if (db_->write_rejected) {
+      throw tidewell::RequestRejected("value out of range for type double precision");
+    }
+    if (!db_->write_success) return {false, 0};
+    if (!db_->batches.insert({batch.writer_id, batch.seq}).second) {
+      ++db_->duplicates;
+      return {true, 0, true};
+    }
+    std::vector<WrittenRow> rows;
+    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
+      rows.push_back({tag_ids[i], values[i], qualities[i], time_us});
+    }
+    db_->writes.push_back(rows);
+    if (db_->write_commits_then_throws) {
+      throw tidewell::DatabaseError("server closed the connection unexpectedly");
+    }
     return {true, rows.size()};
   }
 

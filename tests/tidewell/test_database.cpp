@@ -57,9 +57,15 @@ TestDatabase::~TestDatabase() = default;
 
 std::vector<Row> TestDatabase::query(const std::string& sql) const {
   if (settings_.driver != "sqlite") return pg_query(settings_, sql);
+  return sqlite_query(sql, false);
+}
+
+std::vector<Row> TestDatabase::sqlite_query(const std::string& sql, bool create) const {
   const auto path = std::filesystem::path(settings_.data_dir) / (settings_.dbname + ".db");
+  if (create) std::filesystem::create_directories(path.parent_path());
   sqlite3* raw = nullptr;
-  sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0),
+                  nullptr);
   SqliteDbPtr db(raw);
   sqlite3_busy_timeout(db.get(), 5000);
   sqlite3_stmt* raw_stmt = nullptr;
@@ -95,6 +101,12 @@ std::vector<Row> TestDatabase::query(const std::string& sql) const {
   return rows;
 }
 
-void TestDatabase::execute(const std::string& sql) const { query(sql); }
+void TestDatabase::execute(const std::string& sql) const {
+  if (settings_.driver != "sqlite") {
+    pg_query(settings_, sql);
+  } else {
+    sqlite_query(sql, true);
+  }
+}
 
 }  // namespace tidewell::testing

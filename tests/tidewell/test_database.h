@@ -27,10 +27,13 @@ class TestDatabase {
   const TsdbSettings& settings() const { return settings_; }
   // Every row of `sql` as text (NULL as nullopt), read through a connection of our own.
   std::vector<Row> query(const std::string& sql) const;
-  // A statement run through a connection of our own.
+  // A statement run through a connection of our own. On SQLite the file (and data_dir) is
+  // made when missing, so that a test can build a database before tidewell first opens it.
   void execute(const std::string& sql) const;
 
  private:
+  std::vector<Row> sqlite_query(const std::string& sql, bool create) const;
+
   bool available_ = false;
   TsdbSettings settings_;
   std::optional<kestrane_test::TempDir> folder_;                    // sqlite

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -20,6 +21,10 @@ namespace {
 
 using testing::Row;
 using testing::TestDatabase;
+
+constexpr const char* kVersions = "SELECT version FROM schema_version ORDER BY version";
+// Every version a new database passes through, each recorded.
+const std::vector<Row> kCurrentVersions = {{"1"}, {"2"}};
 
 // Texts that break naive quoting or escaping, and text outside ASCII.
 const std::vector<std::string> kHostileTexts = {
@@ -86,16 +91,64 @@ class TidewellContract : public ::testing::TestWithParam<std::string> {
     return std::stoul(*db_->query("SELECT count(*) FROM " + table)[0][0]);
   }
 
+  // The time of every stored row in microseconds since 1970-01-01 UTC, in the order written.
+  std::vector<std::int64_t> stored_times() {
+    const auto rows = db_->query(
+        sqlite() ? "SELECT time FROM tsdata ORDER BY rowid"
+                 : "SELECT (extract(epoch FROM time) * 1000000)::bigint FROM tsdata ORDER BY ctid");
+    std::vector<std::int64_t> out;
+    for (const auto& row : rows) out.push_back(std::stoll(*row[0]));
+    return out;
+  }
+
+  // (writer id, seq, row count) of every recorded batch.
+  std::vector<Row> recorded_batches() {
+    return db_->query(
+        "SELECT writer_id, seq, row_count FROM write_batches ORDER BY writer_id, seq");
+  }
+
+  // A batch of `rows` rows, tag ids 1..rows, values and qualities that differ per row.
+  struct Batch {
+    std::vector<std::int64_t> ids;
+    std::vector<double> values;
+    std::vector<std::string> qualities;
+  };
+  static Batch make_batch(std::size_t rows, double offset = 0) {
+    Batch batch;
+    for (std::size_t i = 0; i < rows; ++i) {
+      batch.ids.push_back(static_cast<std::int64_t>(i + 1));
+      batch.values.push_back(offset + static_cast<double>(i) / 3.0);
+      batch.qualities.push_back(i % 3 == 2 ? "Bad" : "Good");
+    }
+    return batch;
+  }
+  static WriteResult write(Connection& conn, const BatchId& id, std::int64_t time_us,
+                           const Batch& batch) {
+    return write_tsdata(conn, id, time_us, batch.ids, batch.values, batch.qualities);
+  }
+
+  // Makes the database refuse any row of tag id -1, as it would refuse a value it cannot
+  // store, until allow_all_rows().
+  void refuse_tag_minus_one() {
+    db_->execute(sqlite() ? "CREATE TRIGGER tsdata_refuse BEFORE INSERT ON tsdata"
+                            " WHEN NEW.tag_id = -1 BEGIN SELECT RAISE(ABORT, 'refused'); END"
+                          : "ALTER TABLE tsdata ADD CONSTRAINT tsdata_refuse CHECK (tag_id <> -1)");
+  }
+  void allow_all_rows() {
+    db_->execute(sqlite() ? "DROP TRIGGER tsdata_refuse"
+                          : "ALTER TABLE tsdata DROP CONSTRAINT tsdata_refuse");
+  }
+
   std::unique_ptr<TestDatabase> db_;
   std::unique_ptr<Connection> conn_;
 };
 
 TEST_P(TidewellContract, CreatesVersionedSchemaOnFirstConnectAndKeepsItOnLaterOnes) {
-  EXPECT_EQ(db_->query("SELECT version FROM schema_version"), (std::vector<Row>{{"1"}}));
+  EXPECT_EQ(db_->query(kVersions), kCurrentVersions);
   const auto tag = stored_tag("Demo.Tag1");
   auto again = get_conn(db_->settings());
   ASSERT_NE(again, nullptr);
-  EXPECT_EQ(db_->query("SELECT version FROM schema_version"), (std::vector<Row>{{"1"}}));
+  EXPECT_EQ(db_->query(kVersions), kCurrentVersions);
   EXPECT_EQ(get_tag(*again, "Demo.Tag1")->tag_id, tag.tag_id);
 }
 
@@ -130,7 +183,7 @@ TEST_P(TidewellContract, ConcurrentFirstConnectsAllSucceed) {
     EXPECT_NE(conns[i], nullptr) << errors[i];
     EXPECT_EQ(errors[i], "");
   }
-  EXPECT_EQ(fresh.query("SELECT version FROM schema_version"), (std::vector<Row>{{"1"}}));
+  EXPECT_EQ(fresh.query(kVersions), kCurrentVersions);
 }
 
 TEST_P(TidewellContract, PingIsTrueWhileOpenAndFalseAfterClose) {
@@ -143,6 +196,7 @@ TEST_P(TidewellContract, PingIsTrueWhileOpenAndFalseAfterClose) {
   const std::vector<double> values{1.0};
   const std::vector<std::string> qualities{"Good"};
   EXPECT_THROW(write_tsdata(*conn_, ids, values, qualities), DatabaseError);
+  EXPECT_THROW(write_tsdata(*conn_, BatchId{"w", 1}, 0, ids, values, qualities), DatabaseError);
 }
 
 TEST_P(TidewellContract, InsertNewSourceFillsIdAndStoresEveryField) {
@@ -354,18 +408,23 @@ TEST_P(TidewellContract, WriteTsdataQualityTextSurvivesEscaping) {
   for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].quality, kHostileTexts[i]);
 }
 
-TEST_P(TidewellContract, WriteTsdataStampsTheWriteTime) {
+TEST_P(TidewellContract, WriteTsdataStampsTheClientClockAndRecordsNoBatch) {
   const std::vector<std::int64_t> ids{1, 2};
   const std::vector<double> values{1, 2};
   const std::vector<std::string> qualities{"Good", "Good"};
+  const auto before = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
   ASSERT_EQ(write_tsdata(*conn_, ids, values, qualities).count, 2u);
-  // Seconds between the stored time and now, as the database sees both.
-  const auto age =
-      db_->query(sqlite() ? "SELECT DISTINCT (CAST(strftime('%s','now') AS INTEGER) * 1000000 - "
-                            "time) / 1000000 FROM tsdata"
-                          : "SELECT DISTINCT floor(extract(epoch FROM now() - time)) FROM tsdata");
-  ASSERT_EQ(age.size(), 1u) << "one write, one time";
-  EXPECT_LE(std::abs(std::stod(*age[0][0])), 60.0);
+  const auto after = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const auto times = stored_times();
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_EQ(times[0], times[1]) << "one write, one time";
+  EXPECT_GE(times[0], before);
+  EXPECT_LE(times[0], after);
+  EXPECT_TRUE(recorded_batches().empty());
 }
 
 TEST_P(TidewellContract, WriteTsdataOfNothingWritesNothing) {
@@ -401,6 +460,164 @@ TEST_P(TidewellContract, WriteTsdataOfManyRowsIsOneCall) {
   }
   EXPECT_EQ(write_tsdata(*conn_, ids, values, qualities).count, kRows);
   EXPECT_EQ(count("tsdata"), kRows);
+}
+
+TEST_P(TidewellContract, BatchRowsKeepTheGivenTimeToTheMicrosecond) {
+  constexpr std::int64_t kRead = 1709618828123457;  // 2024-03-05 06:07:08.123457 UTC
+  constexpr std::int64_t kHour = 3600LL * 1000000;
+  constexpr std::int64_t kBefore2000 = 946684799999999;    // 1999-12-31 23:59:59.999999 UTC
+  constexpr std::int64_t kEarliest = -210866803200000000;  // 4714-11-24 00:00:00 UTC BC
+  const auto batch = make_batch(3);
+  EXPECT_EQ(write(*conn_, {"console", 1}, kRead, batch).count, 3u);
+  // A cycle replayed an hour after it was read lands at the hour it was read.
+  EXPECT_EQ(write(*conn_, {"console", 2}, kRead - kHour + 1, batch).count, 3u);
+  EXPECT_EQ(write(*conn_, {"console", 3}, kBefore2000, batch).count, 3u);
+  EXPECT_EQ(write(*conn_, {"console", 4}, kEarliest, batch).count, 3u);
+
+  std::vector<std::int64_t> expected;
+  for (const std::int64_t time : {kRead, kRead - kHour + 1, kBefore2000, kEarliest}) {
+    expected.insert(expected.end(), 3, time);
+  }
+  EXPECT_EQ(stored_times(), expected);
+  const auto rows = stored_rows();
+  ASSERT_EQ(rows.size(), 12u);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].tag_id, batch.ids[i % 3]);
+    EXPECT_EQ(rows[i].value, batch.values[i % 3]);
+    EXPECT_EQ(rows[i].quality, batch.qualities[i % 3]);
+  }
+  if (!sqlite()) {
+    // The server reads the time as the same instant, not one shifted by its own epoch or zone.
+    EXPECT_EQ(
+        db_->query("SELECT count(*) FROM tsdata WHERE time = '2024-03-05 06:07:08.123457+00'"),
+        (std::vector<Row>{{"3"}}));
+  }
+  EXPECT_EQ(recorded_batches(), (std::vector<Row>{{"console", "1", "3"},
+                                                  {"console", "2", "3"},
+                                                  {"console", "3", "3"},
+                                                  {"console", "4", "3"}}));
+}
+
+TEST_P(TidewellContract, BatchWrittenTwiceIsStoredOnce) {
+  const auto batch = make_batch(50);
+  const BatchId id{"console@plant-1", 41};
+  const auto first = write(*conn_, id, 1000, batch);
+  EXPECT_TRUE(first.success);
+  EXPECT_EQ(first.count, 50u);
+  EXPECT_FALSE(first.duplicate);
+
+  // The replay of a batch whose acknowledgement was lost, on this or a new connection, with
+  // whatever rows the replay carries.
+  auto replayer = get_conn(db_->settings());
+  ASSERT_NE(replayer, nullptr);
+  for (Connection* conn : {conn_.get(), replayer.get()}) {
+    const auto again = write(*conn, id, 2000, make_batch(7, 0.5));
+    EXPECT_TRUE(again.success);
+    EXPECT_EQ(again.count, 0u);
+    EXPECT_TRUE(again.duplicate);
+  }
+  EXPECT_EQ(count("tsdata"), 50u);
+  EXPECT_EQ(stored_times(), std::vector<std::int64_t>(50, 1000));
+  EXPECT_EQ(recorded_batches(), (std::vector<Row>{{"console@plant-1", "41", "50"}}));
+
+  // The next batch of the writer is new, and an empty batch is recorded like any other.
+  EXPECT_FALSE(write(*conn_, {id.writer_id, 42}, 3000, batch).duplicate);
+  EXPECT_EQ(write(*conn_, {id.writer_id, 43}, 4000, {}).count, 0u);
+  EXPECT_TRUE(write(*conn_, {id.writer_id, 43}, 4000, {}).duplicate);
+  EXPECT_EQ(count("tsdata"), 100u);
+  EXPECT_EQ(count("write_batches"), 3u);
+}
+
+TEST_P(TidewellContract, SameSeqFromTwoWritersIsStoredForEach) {
+  const auto batch = make_batch(4);
+  const std::uint64_t kLargestSeq = std::numeric_limits<std::int64_t>::max();
+  for (const std::string& writer :
+       std::vector<std::string>{"console@plant-1", "console@plant-2", "", kHostileTexts[5]}) {
+    SCOPED_TRACE(writer);
+    EXPECT_FALSE(write(*conn_, {writer, 7}, 1000, batch).duplicate);
+    EXPECT_FALSE(write(*conn_, {writer, kLargestSeq}, 1000, batch).duplicate);
+    EXPECT_TRUE(write(*conn_, {writer, 7}, 1000, batch).duplicate);
+  }
+  EXPECT_EQ(count("tsdata"), 32u);
+  const auto batches = recorded_batches();
+  ASSERT_EQ(batches.size(), 8u);
+  EXPECT_EQ(batches[0], (Row{"", "7", "4"}));
+  EXPECT_EQ(batches[1], (Row{"", std::to_string(kLargestSeq), "4"}));
+}
+
+TEST_P(TidewellContract, BatchWhoseRowsAreRefusedLeavesNoRecordSoItsReplayIsStored) {
+  auto batch = make_batch(200);
+  batch.ids.back() = -1;
+  refuse_tag_minus_one();
+  EXPECT_THROW(write(*conn_, {"console", 9}, 5000, batch), DatabaseError);
+  EXPECT_EQ(count("tsdata"), 0u);
+  EXPECT_TRUE(recorded_batches().empty());
+  EXPECT_TRUE(ping(*conn_));
+
+  allow_all_rows();
+  const auto replay = write(*conn_, {"console", 9}, 5000, batch);
+  EXPECT_FALSE(replay.duplicate);
+  EXPECT_EQ(replay.count, 200u);
+  EXPECT_EQ(count("tsdata"), 200u);
+  EXPECT_EQ(recorded_batches(), (std::vector<Row>{{"console", "9", "200"}}));
+}
+
+TEST_P(TidewellContract, BatchTheDatabaseCannotHoldIsRefusedBeforeAnythingIsWritten) {
+  const auto batch = make_batch(3);
+  const std::vector<double> two_values{1, 2};
+  EXPECT_THROW(write_tsdata(*conn_, {"console", 1}, 0, batch.ids, two_values, batch.qualities),
+               DatabaseError);
+  EXPECT_THROW(write(*conn_, {"console", std::uint64_t{1} << 63}, 0, batch), DatabaseError);
+  EXPECT_THROW(write(*conn_, {std::string("con\0sole", 8), 1}, 0, batch), DatabaseError);
+  EXPECT_THROW(write(*conn_, {"console", 1}, std::numeric_limits<std::int64_t>::min(), batch),
+               DatabaseError);
+  auto with_nul = batch;
+  with_nul.qualities[1] = std::string("Go\0od", 5);
+  EXPECT_THROW(write(*conn_, {"console", 1}, 0, with_nul), DatabaseError);
+  if (!sqlite()) {
+    // Refused by the server rather than the client: text that is not UTF-8.
+    EXPECT_THROW(write(*conn_, {"console\xff", 1}, 0, batch), DatabaseError);
+    auto not_utf8 = batch;
+    not_utf8.qualities[2] = "Go\xffod";
+    EXPECT_THROW(write(*conn_, {"console", 1}, 0, not_utf8), DatabaseError);
+  }
+  EXPECT_EQ(count("tsdata"), 0u);
+  EXPECT_TRUE(recorded_batches().empty());
+  EXPECT_TRUE(ping(*conn_));
+  EXPECT_EQ(write(*conn_, {"console", 1}, 0, batch).count, 3u);
+}
+
+TEST_P(TidewellContract, ConcurrentWritersOfOneBatchStoreItOnce) {
+  // Each write gives up on its own (a busy or statement timeout), so none can wait forever.
+  constexpr int kWriters = 4;
+  const auto batch = make_batch(2000);
+  std::vector<std::unique_ptr<Connection>> conns;
+  for (int i = 0; i < kWriters; ++i) {
+    conns.push_back(get_conn(db_->settings()));
+    ASSERT_NE(conns.back(), nullptr);
+  }
+  std::vector<WriteResult> results(kWriters);
+  std::vector<std::string> errors(kWriters);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kWriters; ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        results[i] = write(*conns[i], {"console", 77}, 8000, batch);
+      } catch (const std::exception& e) {
+        errors[i] = e.what();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int stored = 0;
+  for (int i = 0; i < kWriters; ++i) {
+    EXPECT_EQ(errors[i], "");
+    EXPECT_TRUE(results[i].success);
+    if (!results[i].duplicate) ++stored;
+  }
+  EXPECT_EQ(stored, 1);
+  EXPECT_EQ(count("tsdata"), 2000u);
+  EXPECT_EQ(count("write_batches"), 1u);
 }
 
 TEST_P(TidewellContract, AutocommitSettingChangesNothingVisible) {

@@ -23,7 +23,8 @@ CollectionControl::~CollectionControl() {
 
 void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_tags_func,
                               const tidewell::TsdbSettings& tsdb_cfg,
-                              std::unordered_map<std::string, std::int64_t> tag_ids) {
+                              std::unordered_map<std::string, std::int64_t> tag_ids,
+                              std::optional<quellin::SpoolSettings> spool) {
   {
     const std::lock_guard<std::mutex> lock(status_mutex_);
     last_status_.clear();
@@ -51,7 +52,11 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
             emit db_status_bridge->db_write_status(
                 success, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
           },
+      .spool_notify = [db_status_bridge](
+                          std::uint64_t rows,
+                          bool replaying) { emit db_status_bridge->spool_status(rows, replaying); },
       .tag_ids = std::move(tag_ids),
+      .spool = std::move(spool),
   });
   collector_ = std::move(collector);
   collector_->start();

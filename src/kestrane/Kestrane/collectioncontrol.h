@@ -16,6 +16,7 @@
 #include "Kestrane/tablemodel.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
+#include "quellin/tsdb_writer.h"
 #include "tidewell/types.h"
 
 class DBStatusBridge;
@@ -42,7 +43,8 @@ class CollectionControl {
   // checks the schema; what it throws passes on). `tag_ids` are the registered tags' ids.
   void start(const QString& opc_schema, quellin::TagsFunc get_tags_func,
              const tidewell::TsdbSettings& tsdb_cfg,
-             std::unordered_map<std::string, std::int64_t> tag_ids = {});
+             std::unordered_map<std::string, std::int64_t> tag_ids = {},
+             std::optional<quellin::SpoolSettings> spool = std::nullopt);
   // Stops the collector and waits for its thread, without a time limit.
   void stop();
   bool is_alive() const;

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLocale>
 #include <QSignalBlocker>
 #include <QWidget>
 #include <cstdio>
@@ -96,6 +97,14 @@ void DatabaseLink::update_db_status(bool success, int count) {
   set_status(QStringLiteral("DB Status: Writing successfully"), QStringLiteral("color: green"));
   widgets_.write_count_label->setText(
       QStringLiteral("Current: %1 | Total: %2 records").arg(count).arg(row_count_()));
+}
+
+void DatabaseLink::update_spool_status(qulonglong rows, bool replaying) {
+  if (rows == 0) return;
+  const QString count = QLocale(QLocale::English).toString(rows);
+  set_status(replaying ? QStringLiteral("DB Status: Replaying buffered rows (%1 left)").arg(count)
+                       : QStringLiteral("DB Status: Buffering to disk (%1 rows)").arg(count),
+             QStringLiteral("color: orange"));
 }
 
 void DatabaseLink::reset_write_count_display() {

@@ -40,6 +40,9 @@ class DatabaseLink {
   // 尝试连接 TSDB 数据库，成功返回 True，失败返回 False
   bool reconnect_tsdb(const QString& db_name);
   // 更新数据库写入状态
+  // While rows wait on disk: "DB Status: Buffering to disk (12,000 rows)" in orange, or
+  // "DB Status: Replaying buffered rows (12,000 left)" while they are written back.
+  void update_spool_status(qulonglong rows, bool replaying);
   void update_db_status(bool success, int count);
   void reset_write_count_display();
   // "DB Status: Connected" again when a connection is held (after a collection ends).

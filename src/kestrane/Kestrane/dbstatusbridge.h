@@ -9,4 +9,6 @@ class DBStatusBridge : public QObject {
 
  signals:
   void db_write_status(bool success, int count);
+  // Rows waiting on disk for the database, and whether they are being written now.
+  void spool_status(qulonglong rows, bool replaying);
 };

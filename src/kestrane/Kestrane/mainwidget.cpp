@@ -89,6 +89,9 @@ void MainWidget::wire_helpers() {
           &MainWidget::update_status_label);
   connect(db_status_bridge(), &DBStatusBridge::db_write_status, this,
           &MainWidget::update_db_status);
+  connect(
+      db_status_bridge(), &DBStatusBridge::spool_status, this,
+      [this](qulonglong rows, bool replaying) { database_->update_spool_status(rows, replaying); });
 
   database_->attach({.window = this,
                      .tsdb_combo = ui_->tsdb_combo,
@@ -283,8 +286,12 @@ std::vector<std::string> MainWidget::_current_tags() { return collection_->curre
 
 void MainWidget::_create_and_start_collector(const QString& opc_schema,
                                              quellin::TagsFunc get_tags_func) {
+  std::optional<quellin::SpoolSettings> spool;
+  if (settings_->spool().max_mb > 0) {
+    spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
+  }
   collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
-                     tag_tasks_->registered_ids());
+                     tag_tasks_->registered_ids(), std::move(spool));
 }
 
 void MainWidget::_stop_collecting() {

@@ -38,6 +38,7 @@ WindowSettings WindowSettings::load(const QString& ini_path) {
   WindowSettings settings;
   settings.ini_path_ = ini_path;
   settings.tsdb_cfg_ = kestrane_config::read_tsdb_settings(config);
+  settings.spool_ = kestrane_config::read_spool_settings(config);
   const QString opc_type = read_text(config, "opc_type", "OPC DA");
   settings.opc_type_ = opc_type == kOpcUa ? kOpcUa : kOpcDa;
   settings.opc_host_ = read_text(config, "opc_host", "localhost");

@@ -6,6 +6,7 @@
 #include <QString>
 #include <optional>
 
+#include "config/console_config.h"
 #include "tidewell/types.h"
 
 class WindowSettings {
@@ -23,11 +24,14 @@ class WindowSettings {
   // Reads `ini_path`. Throws std::runtime_error "Configuration file not found: <path>" (also
   // logged) when it is no regular file, journel::IniError for a malformed file or value
   // (a port or autocommit that is no number or boolean word, a non-integer opc_port under
-  // "OPC UA"), and std::runtime_error for a port out of range or an unknown driver.
+  // "OPC UA"), and std::runtime_error for a port out of range, an unknown driver or a spool
+  // folder that cannot be made or written.
   static WindowSettings load(const QString& ini_path);
 
   const QString& ini_path() const { return ini_path_; }
   const tidewell::TsdbSettings& tsdb_cfg() const { return tsdb_cfg_; }
+  // Where rows wait that the database cannot take ([Kestrane] spool_dir and spool_max_mb).
+  const kestrane_config::SpoolConfig& spool() const { return spool_; }
   // "OPC DA" or "OPC UA": the configured type when it is one of them, else "OPC DA".
   const QString& opc_type() const { return opc_type_; }
   const QString& opc_host() const { return opc_host_; }
@@ -44,6 +48,7 @@ class WindowSettings {
  private:
   QString ini_path_;
   tidewell::TsdbSettings tsdb_cfg_;
+  kestrane_config::SpoolConfig spool_;
   QString opc_type_;
   QString opc_host_;
   QString opc_schema_;

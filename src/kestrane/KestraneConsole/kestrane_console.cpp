@@ -148,6 +148,9 @@ void KestraneConsole::make_collector() {
   options.sample_interval = config_.collection_interval;
   options.batch_size = config_.batch_size;
   options.tag_ids = std::move(registered_tag_ids_);
+  if (config_.spool.max_mb > 0) {
+    options.spool = quellin::SpoolSettings{config_.spool.dir, config_.spool.max_mb << 20};
+  }
   registered_tag_ids_.clear();
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));

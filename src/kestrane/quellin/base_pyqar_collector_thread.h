@@ -55,7 +55,7 @@ class BasePyQARCollectorThread {
   BasePyQARCollectorThread& operator=(const BasePyQARCollectorThread&) = delete;
 
   // Owner's thread. start() at most once; throws std::logic_error on a second call.
-  void start();
+  virtual void start();
   void join();
   // Waits at most timeout_seconds; true when the thread has ended (or never started).
   bool join(double timeout_seconds);

@@ -5,6 +5,7 @@
 // unless its comment says otherwise.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +22,9 @@ namespace quellin {
 using StatusNotify = std::function<void(const std::string& text)>;
 // Receives each database write outcome: success flag and rows written.
 using DbStatusNotify = std::function<void(bool success, std::size_t count)>;
+// Receives, after each cycle while rows wait on disk, how many rows wait and whether they are
+// being written back now.
+using SpoolNotify = std::function<void(std::uint64_t rows_waiting, bool replaying)>;
 // Returns the tag names to read; asked once per cycle, so the owner may change the list.
 using TagsFunc = std::function<std::vector<std::string>()>;
 

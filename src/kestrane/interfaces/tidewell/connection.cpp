@@ -1,7 +1,5 @@
 #include "tidewell/connection.h"
 
-#include "request_rejected.h"
-
 namespace tidewell {
 
 std::unordered_map<std::string, std::int64_t> Connection::get_tag_ids(
@@ -58,6 +56,15 @@ TagRegistrationResult Connection::register_tags(std::int64_t source_id,
     }
   }
   return result;
+}
+
+WriteResult Connection::write_batch(const BatchId& batch, std::int64_t,
+                                    std::span<const std::int64_t>, std::span<const double>,
+                                    std::span<const std::string>) {
+  // Writing the rows without their identity would break the promise that a replayed batch is
+  // stored once, so a connection that cannot keep identities refuses the batch outright.
+  throw DatabaseError("This TSDB connection cannot record batch identities; batch " +
+                      batch.writer_id + "/" + std::to_string(batch.seq) + " not written");
 }
 
 }  // namespace tidewell

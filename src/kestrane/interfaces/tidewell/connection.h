@@ -22,6 +22,14 @@ class DatabaseError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The database refused the request itself (a duplicate name, a value or text it cannot store)
+// and the connection stays usable: sending the same request again would fail again. Any other
+// DatabaseError may pass (a lost connection, a timeout, a locked file).
+class RequestRejected : public DatabaseError {
+ public:
+  using DatabaseError::DatabaseError;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -46,11 +54,19 @@ class Connection {
       std::span<const std::string> names);
   virtual TagRegistrationResult register_tags(std::int64_t source_id,
                                               std::span<const TagRegistration> tags);
-  // One row per index, all or none, sent as one stream; the rows' time is the write time.
-  // Throws DatabaseError on any failure, so success is true whenever it returns.
+  // One row per index, all or none, sent as one stream; the rows' time is the client's clock
+  // at the call. Throws DatabaseError on any failure, so success is true whenever it returns.
   virtual WriteResult write_tsdata(std::span<const std::int64_t> tag_ids,
                                    std::span<const double> values,
                                    std::span<const std::string> qualities) = 0;
+  // As write_tsdata, with every row at `time_us` and the batch's identity stored in the same
+  // transaction; an identity stored already writes nothing and reports duplicate. The base
+  // class keeps no identities, so it throws DatabaseError; the drivers implement it.
+  // Semantics: tidewell.h.
+  virtual WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
+                                  std::span<const std::int64_t> tag_ids,
+                                  std::span<const double> values,
+                                  std::span<const std::string> qualities);
 
  protected:
   Connection() = default;

@@ -71,4 +71,10 @@ WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids
   return conn.write_tsdata(tag_ids, values, qualities);
 }
 
+WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t time_us,
+                         std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                         std::span<const std::string> qualities) {
+  return conn.write_batch(batch, time_us, tag_ids, values, qualities);
+}
+
 }  // namespace tidewell

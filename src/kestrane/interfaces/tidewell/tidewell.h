@@ -57,9 +57,20 @@ std::unordered_map<std::string, std::int64_t> get_tag_ids(Connection& conn,
 // in parts, each committed on its own, so a connection lost meanwhile keeps the parts before.
 TagRegistrationResult register_tags(Connection& conn, std::int64_t source_id,
                                     std::span<const TagRegistration> tags);
-// All rows or none. Returns {true, rows written}; throws DatabaseError on any failure
-// (sequences of unequal length, a lost connection, a value the database refuses).
+// All rows or none, each stamped with the client's clock at the call. Returns
+// {true, rows written}; throws DatabaseError on any failure (sequences of unequal length, a
+// lost connection, a value the database refuses).
 WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids,
                          std::span<const double> values, std::span<const std::string> qualities);
+// One batch, exactly once: all rows, each stamped `time_us` (microseconds since 1970-01-01
+// UTC, the time the cycle was read), and `batch` recorded in the same transaction. Returns
+// {true, rows written}; when `batch` is recorded already (a replay of a batch whose
+// acknowledgement was lost) nothing is written and {true, 0, duplicate = true} comes back. An
+// empty batch records its identity too. Throws DatabaseError as write_tsdata does, and for a
+// seq above 2^63 - 1 or a writer id the database cannot store; a batch that threw left no
+// record, so writing it again stores it.
+WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t time_us,
+                         std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                         std::span<const std::string> qualities);
 
 }  // namespace tidewell

@@ -97,9 +97,18 @@ struct TagRegistrationResult {
   std::unordered_map<std::string, std::int64_t> tag_ids;
 };
 
+// Identity of one batch of rows: who made it and its number among that writer's batches. A
+// batch that is written again (replayed after its acknowledgement was lost) carries the same
+// identity, so the database can tell it stored that batch already.
+struct BatchId {
+  std::string writer_id;
+  std::uint64_t seq = 0;
+};
+
 struct WriteResult {
   bool success = false;
   std::size_t count = 0;
+  bool duplicate = false;  // the batch was already stored; nothing written
 };
 
 }  // namespace tidewell

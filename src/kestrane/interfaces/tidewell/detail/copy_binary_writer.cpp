@@ -1,6 +1,7 @@
 #include "copy_binary_writer.h"
 
 #include <bit>
+#include <limits>
 #include <stdexcept>
 
 namespace tidewell {
@@ -8,7 +9,9 @@ namespace tidewell {
 namespace {
 
 constexpr char kSignature[] = "PGCOPY\n\377\r\n";  // 11 bytes with its NUL
-constexpr std::uint16_t kTsdataFields = 3;
+constexpr std::uint16_t kTsdataFields = 4;
+// The server counts timestamps from 2000-01-01 00:00:00 UTC.
+constexpr std::int64_t kServerEpochUs = 946684800LL * 1000000;
 constexpr std::uint16_t kEndOfData = 0xffff;
 
 }  // namespace
@@ -19,8 +22,10 @@ CopyBinaryWriter::CopyBinaryWriter() {
   put32(0);  // header extension length
 }
 
-void CopyBinaryWriter::add_row(std::int64_t tag_id, double value, std::string_view quality) {
+void CopyBinaryWriter::add_row(std::int64_t time_us, std::int64_t tag_id, double value,
+                               std::string_view quality) {
   start_row(kTsdataFields);
+  add_timestamp(time_us);
   add_bigint(tag_id);
   add_double(value);
   add_text(quality);
@@ -31,6 +36,13 @@ void CopyBinaryWriter::start_row(std::uint16_t fields) { put16(fields); }
 void CopyBinaryWriter::add_bigint(std::int64_t v) {
   put32(8);
   put64(static_cast<std::uint64_t>(v));
+}
+
+void CopyBinaryWriter::add_timestamp(std::int64_t unix_us) {
+  if (unix_us < std::numeric_limits<std::int64_t>::min() + kServerEpochUs) {
+    throw std::out_of_range("time too far in the past for COPY");
+  }
+  add_bigint(unix_us - kServerEpochUs);
 }
 
 void CopyBinaryWriter::add_double(double v) {

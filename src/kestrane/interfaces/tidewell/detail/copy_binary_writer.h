@@ -14,12 +14,15 @@ class CopyBinaryWriter {
   // Starts a stream: the signature and an empty header.
   CopyBinaryWriter();
 
-  // A row of tsdata: (tag_id, value, quality).
-  void add_row(std::int64_t tag_id, double value, std::string_view quality);
+  // A row of tsdata: (time, tag_id, value, quality), time in microseconds since 1970-01-01 UTC.
+  void add_row(std::int64_t time_us, std::int64_t tag_id, double value, std::string_view quality);
 
   // A row of any table: start_row(n), then exactly n fields in the COPY column order.
   void start_row(std::uint16_t fields);
   void add_bigint(std::int64_t v);
+  // A timestamptz: microseconds since 1970-01-01 UTC. Throws std::out_of_range for a time so
+  // far in the past that the server's own epoch (2000-01-01) cannot express it.
+  void add_timestamp(std::int64_t unix_us);
   void add_double(double v);
   void add_text(std::string_view text);
 

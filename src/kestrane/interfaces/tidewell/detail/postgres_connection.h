@@ -38,6 +38,9 @@ class PostgresConnection final : public Connection {
                                       std::span<const TagRegistration> tags) override;
   WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
                            std::span<const std::string> qualities) override;
+  WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
+                          std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                          std::span<const std::string> qualities) override;
 
  private:
   PostgresConnection(PgConnPtr conn, std::string where);
@@ -53,14 +56,32 @@ class PostgresConnection final : public Connection {
   PgResultPtr send(std::string_view sql, const std::vector<const char*>& values,
                    const std::vector<int>& lengths, const std::vector<int>& formats,
                    std::chrono::milliseconds timeout);
+  struct PipelinedStatement {
+    const char* sql;
+    std::vector<SqlValue> params;
+  };
+  // Sends every statement before reading any answer: one round trip for all. Their results in
+  // order; after a failed one, the rest read PGRES_PIPELINE_ABORTED (skipped). The caller
+  // checks them.
+  std::vector<PgResultPtr> run_pipelined(const std::vector<PipelinedStatement>& statements);
   // Streams `rows` (a CopyBinaryWriter stream) through `copy_sql`; the result of the COPY.
   PgResultPtr copy_in(const char* copy_sql, const std::string& rows);
+  // Streams `rows` through `sql`, a COPY FROM STDIN followed by statements without parameters
+  // in one string; the results of the COPY and of each statement that ran after it.
+  std::vector<PgResultPtr> copy_in_then(const char* sql, const std::string& rows);
+  std::vector<PgResultPtr> stream_copy(const std::string& rows,
+                                       std::chrono::steady_clock::time_point deadline);
   // register_tags in one transaction; throws RequestRejected, with nothing left behind, when
   // the database refuses any of it.
   TagRegistrationResult register_set(std::int64_t source_id, std::span<const TagRegistration> tags);
   // Ends an open transaction; never throws.
   void rollback() noexcept;
-  // The last result of the statement just sent, waiting at most until `deadline`.
+  // Reads what the server sent until a result can be taken without blocking.
+  void wait_for_answer(std::chrono::steady_clock::time_point deadline);
+  // Every result of the statements just sent, up to their end or a COPY that waits for data,
+  // waiting at most until `deadline`; never empty.
+  std::vector<PgResultPtr> take_results(std::chrono::steady_clock::time_point deadline);
+  // The last of take_results.
   PgResultPtr take_result(std::chrono::steady_clock::time_point deadline);
   void check(const PgResultPtr& result, ExecStatusType wanted);
   [[noreturn]] void lose_connection(const std::string& why);

@@ -1,5 +1,8 @@
 #include "queries.h"
 
+#include <chrono>
+#include <limits>
+
 #include "record_codec.h"
 #include "tidewell/connection.h"
 
@@ -104,6 +107,32 @@ void require_equal_lengths(std::size_t tag_ids, std::size_t values, std::size_t 
                         std::to_string(tag_ids) + ", values " + std::to_string(values) +
                         ", qualities " + std::to_string(qualities) + "); nothing written");
   }
+}
+
+std::int64_t stored_seq(const BatchId& batch) {
+  require_no_nul(batch.writer_id, "writer id");
+  constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (batch.seq > kLargest) {
+    throw RequestRejected("Batch seq " + std::to_string(batch.seq) + " of writer '" +
+                          batch.writer_id + "' is above " + std::to_string(kLargest) +
+                          ", the largest the TSDB stores; nothing written");
+  }
+  return static_cast<std::int64_t>(batch.seq);
+}
+
+void require_storable_time(std::int64_t time_us) {
+  // 4714-11-24 00:00:00 UTC BC, day 0 of the Julian calendar.
+  constexpr std::int64_t kEarliestUs = -210866803200000000;
+  if (time_us < kEarliestUs) {
+    throw RequestRejected("Row time " + std::to_string(time_us) +
+                          " us is before the earliest time the TSDB stores; nothing written");
+  }
+}
+
+std::int64_t current_time_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace tidewell

@@ -3,6 +3,7 @@
 // Pure functions; safe from any thread.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "sql_builder.h"
@@ -26,5 +27,17 @@ SqlBuilder update_tag(SqlDialect dialect, const std::string& tag_name, const Tag
 // write_tsdata's three sequences must be of one length: throws DatabaseError naming the
 // lengths otherwise, before anything is written.
 void require_equal_lengths(std::size_t tag_ids, std::size_t values, std::size_t qualities);
+
+// The batch's seq as both databases store it (a signed 64-bit integer). Throws RequestRejected,
+// before anything is written, for a seq above that range or a writer id with a NUL byte.
+std::int64_t stored_seq(const BatchId& batch);
+
+// Throws RequestRejected, before anything is written, for a row time (microseconds since
+// 1970-01-01 UTC) before 4714-11-24 BC, the earliest PostgreSQL stores; both drivers take the
+// same range.
+void require_storable_time(std::int64_t time_us);
+
+// The client's clock in microseconds since 1970-01-01 UTC: the time of rows written without one.
+std::int64_t current_time_us();
 
 }  // namespace tidewell

@@ -1,8 +1,7 @@
 #include "record_codec.h"
+#include "tidewell/connection.h"
 
 #include <nlohmann/json.hpp>
-
-#include "request_rejected.h"
 
 namespace tidewell {
 

@@ -5,7 +5,7 @@
 
 #include "journel/log.h"
 #include "record_codec.h"
-#include "request_rejected.h"
+#include "tidewell/connection.h"
 
 namespace tidewell {
 

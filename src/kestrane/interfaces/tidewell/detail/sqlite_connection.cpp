@@ -1,7 +1,6 @@
 #include "sqlite_connection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <system_error>
 #include <utility>
@@ -10,7 +9,8 @@
 #include "queries.h"
 #include "record_codec.h"
 #include "registration_batch.h"
-#include "request_rejected.h"
+#include "schema_migrations.h"
+#include "tidewell/connection.h"
 
 namespace tidewell {
 
@@ -18,35 +18,12 @@ namespace {
 
 constexpr int kBusyTimeoutMsec = 5000;
 
-// Each entry moves the schema one version up; never edit a released entry, append one.
-const std::vector<std::vector<const char*>> kMigrations = {
-    {
-        "CREATE TABLE sources ("
-        " source_id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " source_name TEXT NOT NULL,"
-        " endpoint TEXT NOT NULL,"
-        " status TEXT NOT NULL,"
-        " protocol TEXT NOT NULL,"
-        " interval_msec INTEGER NOT NULL,"
-        " description TEXT NOT NULL DEFAULT '{}',"
-        " source_type TEXT NOT NULL)",
-        // AUTOINCREMENT: an id is never handed out twice, so cached tag ids stay unambiguous.
-        "CREATE TABLE tags ("
-        " tag_id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " tag_name TEXT NOT NULL UNIQUE,"
-        " description TEXT NOT NULL DEFAULT '{}',"
-        " source_id INTEGER REFERENCES sources (source_id) ON DELETE SET NULL,"
-        " source_tagname TEXT NOT NULL DEFAULT '')",
-        // time: the write time in microseconds since 1970-01-01 UTC. value: NULL stands for
-        // NaN, which SQLite cannot keep in a REAL column.
-        "CREATE TABLE tsdata ("
-        " time INTEGER NOT NULL,"
-        " tag_id INTEGER NOT NULL,"
-        " value REAL,"
-        " quality TEXT NOT NULL)",
-        "CREATE INDEX tsdata_tag_id_time_idx ON tsdata (tag_id, time)",
-    },
-};
+constexpr const char* kInsertRow =
+    "INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?1, ?2, ?3, ?4)";
+// Changes no row when the batch is recorded already.
+constexpr const char* kRecordBatch =
+    "INSERT OR IGNORE INTO write_batches (writer_id, seq, written_at, row_count)"
+    " VALUES (?1, ?2, ?3, ?4)";
 
 // get_tag_ids looks names up this many at a time, well below the limit on bound parameters.
 constexpr std::size_t kLookupChunk = 500;
@@ -298,24 +275,23 @@ void SqliteConnection::configure() {
 }
 
 void SqliteConnection::create_schema() {
+  const auto& migrations = schema_migrations(SqlDialect::sqlite);
   // BEGIN IMMEDIATE takes the write lock first, so two first connects take turns.
   run("BEGIN IMMEDIATE");
   try {
-    run("CREATE TABLE IF NOT EXISTS schema_version ("
-        " version INTEGER PRIMARY KEY,"
-        " applied_at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP)");
+    run(std::string(schema_version_table(SqlDialect::sqlite)));
     std::size_t current = 0;
     auto query = prepare(std::string("SELECT coalesce(max(version), 0) FROM schema_version"));
     run(query.get(), [&](sqlite3_stmt* row) {
       current = static_cast<std::size_t>(sqlite3_column_int64(row, 0));
     });
-    if (current > kMigrations.size()) {
+    if (current > migrations.size()) {
       throw DatabaseError("TSDB " + where_ + " has schema version " + std::to_string(current) +
-                          ", newer than this program knows (" + std::to_string(kMigrations.size()) +
+                          ", newer than this program knows (" + std::to_string(migrations.size()) +
                           ")");
     }
-    for (std::size_t version = current + 1; version <= kMigrations.size(); ++version) {
-      for (const char* statement : kMigrations[version - 1]) run(std::string(statement));
+    for (std::size_t version = current + 1; version <= migrations.size(); ++version) {
+      for (const char* statement : migrations[version - 1]) run(std::string(statement));
       SqlBuilder record(SqlDialect::sqlite);
       record.sql("INSERT INTO schema_version (version) VALUES (")
           .param(static_cast<std::int64_t>(version))
@@ -332,6 +308,7 @@ void SqliteConnection::create_schema() {
 
 void SqliteConnection::close() {
   insert_row_.reset();
+  record_batch_.reset();
   db_.reset();
 }
 
@@ -484,42 +461,75 @@ WriteResult SqliteConnection::write_tsdata(std::span<const std::int64_t> tag_ids
   live();
   if (tag_ids.empty()) return {true, 0};
   for (const auto& quality : qualities) require_no_nul(quality, "quality text");
-  if (!insert_row_) {
-    insert_row_ = prepare(
-        std::string("INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?1, ?2, ?3, ?4)"));
-  }
-  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  sqlite3_stmt* stmt = insert_row_.get();
+  const std::int64_t now = current_time_us();
   run("BEGIN IMMEDIATE");
   try {
-    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
-      sqlite3_reset(stmt);
-      sqlite3_bind_int64(stmt, 1, now);
-      sqlite3_bind_int64(stmt, 2, tag_ids[i]);
-      if (std::isnan(values[i])) {
-        sqlite3_bind_null(stmt, 3);
-      } else {
-        sqlite3_bind_double(stmt, 3, values[i]);
-      }
-      sqlite3_bind_text64(stmt, 4, qualities[i].data(), qualities[i].size(), SQLITE_STATIC,
-                          SQLITE_UTF8);
-      const int code = sqlite3_step(stmt);
-      if (code != SQLITE_DONE) {
-        sqlite3_reset(stmt);
-        fail(code);
-      }
-    }
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
+    insert_rows(now, tag_ids, values, qualities);
     run("COMMIT");
   } catch (...) {
-    sqlite3_reset(stmt);
     rollback_open_transaction();
     throw;
   }
   return {true, tag_ids.size()};
+}
+
+WriteResult SqliteConnection::write_batch(const BatchId& batch, std::int64_t time_us,
+                                          std::span<const std::int64_t> tag_ids,
+                                          std::span<const double> values,
+                                          std::span<const std::string> qualities) {
+  require_equal_lengths(tag_ids.size(), values.size(), qualities.size());
+  const std::int64_t seq = stored_seq(batch);
+  require_storable_time(time_us);
+  live();
+  for (const auto& quality : qualities) require_no_nul(quality, "quality text");
+  if (!record_batch_) record_batch_ = prepare(std::string(kRecordBatch));
+  sqlite3_stmt* record = record_batch_.get();
+  run("BEGIN IMMEDIATE");
+  try {
+    bind_text(record, 1, batch.writer_id);
+    sqlite3_bind_int64(record, 2, seq);
+    sqlite3_bind_int64(record, 3, current_time_us());
+    sqlite3_bind_int64(record, 4, static_cast<sqlite3_int64>(tag_ids.size()));
+    run(record);
+    sqlite3_clear_bindings(record);
+    if (sqlite3_changes64(live()) == 0) {
+      run("ROLLBACK");
+      return {true, 0, true};
+    }
+    insert_rows(time_us, tag_ids, values, qualities);
+    run("COMMIT");
+  } catch (...) {
+    sqlite3_clear_bindings(record);
+    rollback_open_transaction();
+    throw;
+  }
+  return {true, tag_ids.size()};
+}
+
+void SqliteConnection::insert_rows(std::int64_t time_us, std::span<const std::int64_t> tag_ids,
+                                   std::span<const double> values,
+                                   std::span<const std::string> qualities) {
+  if (!insert_row_) insert_row_ = prepare(std::string(kInsertRow));
+  sqlite3_stmt* stmt = insert_row_.get();
+  for (std::size_t i = 0; i < tag_ids.size(); ++i) {
+    sqlite3_bind_int64(stmt, 1, time_us);
+    sqlite3_bind_int64(stmt, 2, tag_ids[i]);
+    if (std::isnan(values[i])) {
+      sqlite3_bind_null(stmt, 3);
+    } else {
+      sqlite3_bind_double(stmt, 3, values[i]);
+    }
+    sqlite3_bind_text64(stmt, 4, qualities[i].data(), qualities[i].size(), SQLITE_STATIC,
+                        SQLITE_UTF8);
+    const int code = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    if (code != SQLITE_DONE) {
+      sqlite3_clear_bindings(stmt);
+      fail(code);
+    }
+  }
+  // The quality texts bound last belong to the caller.
+  sqlite3_clear_bindings(stmt);
 }
 
 }  // namespace tidewell

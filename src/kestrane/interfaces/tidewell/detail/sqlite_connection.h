@@ -41,6 +41,9 @@ class SqliteConnection final : public Connection {
                                       std::span<const TagRegistration> tags) override;
   WriteResult write_tsdata(std::span<const std::int64_t> tag_ids, std::span<const double> values,
                            std::span<const std::string> qualities) override;
+  WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
+                          std::span<const std::int64_t> tag_ids, std::span<const double> values,
+                          std::span<const std::string> qualities) override;
 
  private:
   SqliteConnection(SqliteDbPtr db, std::string where);
@@ -56,13 +59,17 @@ class SqliteConnection final : public Connection {
   // register_tags in one transaction; throws RequestRejected, with nothing left behind, when
   // the database refuses any of it.
   TagRegistrationResult register_set(std::int64_t source_id, std::span<const TagRegistration> tags);
+  // The rows at `time_us`, inside the caller's transaction; throws as run() does.
+  void insert_rows(std::int64_t time_us, std::span<const std::int64_t> tag_ids,
+                   std::span<const double> values, std::span<const std::string> qualities);
   void rollback_open_transaction() noexcept;
   [[noreturn]] void fail(int code);
   sqlite3* live();
 
   SqliteDbPtr db_;
-  SqliteStmtPtr insert_row_;  // prepared once, reused by every write_tsdata
-  std::string where_;         // "database file '...'", for messages
+  SqliteStmtPtr insert_row_;    // prepared once, reused by every write
+  SqliteStmtPtr record_batch_;  // prepared once, reused by every write_batch
+  std::string where_;           // "database file '...'", for messages
 };
 
 }  // namespace tidewell

@@ -1,0 +1,78 @@
+#include "quellin/rejected_rows_file.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+
+#include <fmt/format.h>
+
+namespace quellin {
+
+namespace {
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::tm utc_fields(std::int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm fields{};
+  gmtime_r(&t, &fields);
+  return fields;
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+}  // namespace
+
+std::string utc_text(std::int64_t time_us) {
+  const std::int64_t seconds = floor_div(time_us, 1'000'000);
+  const std::int64_t millis = (time_us - seconds * 1'000'000) / 1000;
+  const std::tm f = utc_fields(seconds);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", f.tm_year + 1900, f.tm_mon + 1,
+                     f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, millis);
+}
+
+RejectedRowsFile::RejectedRowsFile(std::filesystem::path dir) : dir_(std::move(dir)) {}
+
+bool RejectedRowsFile::append(const SpoolBatch& batch, const std::string& reason,
+                              std::string& error) {
+  const auto now_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::tm day = utc_fields(floor_div(now_us, 1'000'000));
+  const std::filesystem::path path =
+      dir_ / fmt::format("rejected-{:04}-{:02}-{:02}.csv", day.tm_year + 1900, day.tm_mon + 1,
+                         day.tm_mday);
+  std::string one_line = reason;
+  for (char& c : one_line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  std::string text = "# " + utc_text(now_us) + " " + one_line + "\n";
+  const std::string when = utc_text(batch.time_us);
+  for (const SpoolRow& row : batch.rows) {
+    text +=
+        fmt::format("{},{},{},{}\n", when, csv_field(row.tag), row.value, csv_field(row.quality));
+  }
+  std::ofstream out(path, std::ios::app | std::ios::binary);
+  out << text;
+  out.flush();
+  if (!out) {
+    error = "cannot append to " + path.string();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quellin

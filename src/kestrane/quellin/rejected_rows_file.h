@@ -1,0 +1,29 @@
+#pragma once
+// RejectedRowsFile: where rows go that the database refused while it was up (a request error,
+// not a lost connection). Such rows are never retried; they are appended, with the server's
+// error text, to a daily text file in the spool folder for an operator to inspect:
+//   rejected-YYYY-MM-DD.csv, one "# <UTC time> <error>" line per batch, then one
+//   "<UTC read time>,<tag>,<value>,<quality>" line per row (tags quoted as in a CSV file).
+// Owned by the writer; one thread at a time.
+
+#include <filesystem>
+#include <string>
+
+#include "quellin/spool.h"
+
+namespace quellin {
+
+class RejectedRowsFile {
+ public:
+  explicit RejectedRowsFile(std::filesystem::path dir);
+  // Appends the batch; returns false (and the reason in `error`) when the file cannot be written.
+  bool append(const SpoolBatch& batch, const std::string& reason, std::string& error);
+
+ private:
+  std::filesystem::path dir_;
+};
+
+// "2026-12-08T07:28:47.123Z" for UTC microseconds since the epoch.
+std::string utc_text(std::int64_t time_us);
+
+}  // namespace quellin

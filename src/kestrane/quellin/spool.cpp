@@ -1,0 +1,499 @@
+#include "quellin/spool.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "journel/log.h"
+
+namespace quellin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMaxSegmentBytes = 16u << 20;
+// Records are cut into this many segments at most, so a full spool drops about an eighth.
+constexpr std::uint64_t kSegmentsPerSpool = 8;
+constexpr double kSyncIntervalSeconds = 1.0;
+constexpr std::string_view kSegmentPrefix = "spool-";
+constexpr std::string_view kSegmentSuffix = ".dat";
+constexpr std::size_t kSegmentDigits = 16;
+constexpr std::string_view kPositionFile = "spool.pos";
+constexpr std::string_view kPositionTempFile = "spool.pos.tmp";
+constexpr std::string_view kProbeFile = ".spool-probe";
+
+std::optional<std::uint64_t> segment_number(const std::string& name) {
+  if (name.size() != kSegmentPrefix.size() + kSegmentDigits + kSegmentSuffix.size() ||
+      !name.starts_with(kSegmentPrefix) || !name.ends_with(kSegmentSuffix)) {
+    return std::nullopt;
+  }
+  const char* first = name.data() + kSegmentPrefix.size();
+  const char* last = first + kSegmentDigits;
+  if (!std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+  std::uint64_t number = 0;
+  if (std::from_chars(first, last, number).ptr != last) return std::nullopt;
+  return number;
+}
+
+// ISO-8601 UTC with milliseconds; a time no calendar date can show is printed as its number.
+std::string utc_text(std::int64_t time_us) {
+  using namespace std::chrono;
+  constexpr std::int64_t kYear1 = -62135596800LL * 1'000'000;
+  constexpr std::int64_t kYear10000 = 253402300800LL * 1'000'000;
+  if (time_us < kYear1 || time_us >= kYear10000) return fmt::format("{}us", time_us);
+  const sys_time<milliseconds> t{floor<milliseconds>(microseconds{time_us})};
+  const sys_days day = floor<days>(t);
+  const year_month_day date{day};
+  const hh_mm_ss clock{t - day};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", static_cast<int>(date.year()),
+                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                     clock.hours().count(), clock.minutes().count(), clock.seconds().count(),
+                     clock.subseconds().count());
+}
+
+std::function<double()> steady_seconds() {
+  return [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+}
+
+std::uint64_t minus(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+}  // namespace
+
+Spool::Spool(Options options)
+    : dir_(std::move(options.dir)),
+      max_bytes_(options.max_bytes),
+      segment_target_(
+          std::max<std::uint64_t>(1, std::min(kMaxSegmentBytes, max_bytes_ / kSegmentsPerSpool))),
+      log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
+      clock_(options.clock ? std::move(options.clock) : steady_seconds()) {
+  if (max_bytes_ == 0) throw std::invalid_argument("Spool max_bytes must be at least 1");
+  open_folder();
+}
+
+Spool::~Spool() {
+  try {
+    std::lock_guard lock(mutex_);
+    sync_locked(false);
+  } catch (const std::exception& error) {
+    log_->error("Spool {}: final sync failed: {}", dir_.string(), error.what());
+  }
+}
+
+void Spool::open_folder() {
+  const std::string folder = dir_.string();
+  std::error_code ec;
+  fs::create_directories(dir_, ec);
+  if (ec) {
+    throw std::runtime_error("Spool folder " + folder + " cannot be created: " + ec.message());
+  }
+  if (!fs::is_directory(dir_, ec)) {
+    throw std::runtime_error("Spool folder " + folder + " cannot be created: " +
+                             (ec ? ec.message() : "a file of that name is in the way"));
+  }
+  // Root writes into read-only folders, so only a real write tells whether segments can be
+  // made here.
+  try {
+    SpoolFile(dir_ / kProbeFile, SpoolFile::Mode::kReplace).write_all("probe");
+  } catch (const std::system_error& error) {
+    throw std::runtime_error("Spool folder " + folder +
+                             " cannot be written: " + error.code().message());
+  }
+  fs::remove(dir_ / kProbeFile, ec);
+  fs::remove(dir_ / kPositionTempFile, ec);
+
+  std::vector<std::uint64_t> numbers;
+  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    if (auto number = segment_number(it->path().filename().string())) numbers.push_back(*number);
+  }
+  if (ec) throw std::runtime_error("Spool folder " + folder + " cannot be read: " + ec.message());
+  std::sort(numbers.begin(), numbers.end());
+
+  const std::optional<Position> saved = load_position();
+  for (const std::uint64_t number : numbers) {
+    if (saved && number < saved->segment) {
+      // Every batch in it was popped; the run that popped them stopped before deleting it.
+      fs::remove(segment_path(number), ec);
+      continue;
+    }
+    scan_segment(number, number == numbers.back(), saved);
+  }
+  next_number_ = std::max(numbers.empty() ? 0 : numbers.back(), saved ? saved->segment : 0) + 1;
+
+  if (!segments_.empty()) {
+    std::uint64_t batches = 0;
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0;
+    for (const Segment& s : segments_) {
+      batches += s.batches;
+      rows += s.rows;
+      bytes += s.bytes;
+    }
+    log_->info("Spool {}: {} batches ({} rows, {} bytes on disk) left to write", folder, batches,
+               rows, bytes);
+  }
+}
+
+std::optional<Spool::Position> Spool::load_position() {
+  const fs::path path = dir_ / kPositionFile;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return std::nullopt;
+  std::string text(64, '\0');
+  std::size_t size = 0;
+  try {
+    SpoolFile file(path, SpoolFile::Mode::kRead);
+    size = static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), text.size()));
+    if (!file.read_at(0, size, text.data())) size = 0;
+  } catch (const std::system_error& error) {
+    log_->warn("Spool read position {} cannot be read ({}); replaying from the oldest batch",
+               path.string(), error.code().message());
+    return std::nullopt;
+  }
+  Position position;
+  const char* p = text.data();
+  const char* end = text.data() + size;
+  auto [after_segment, segment_error] = std::from_chars(p, end, position.segment);
+  std::from_chars_result offset{after_segment, std::errc::invalid_argument};
+  if (segment_error == std::errc() && after_segment != end && *after_segment == ' ') {
+    offset = std::from_chars(after_segment + 1, end, position.offset);
+  }
+  if (offset.ec != std::errc() || offset.ptr == end || *offset.ptr != '\n') {
+    log_->warn("Spool read position {} is malformed; replaying from the oldest batch",
+               path.string());
+    return std::nullopt;
+  }
+  return position;
+}
+
+void Spool::scan_segment(std::uint64_t number, bool newest, const std::optional<Position>& saved) {
+  const fs::path path = segment_path(number);
+  SpoolFile file(path, SpoolFile::Mode::kReadWrite);
+  std::uint64_t size = file.size();
+  const std::uint64_t from =
+      saved && saved->segment == number ? std::min(saved->offset, size) : std::uint64_t{0};
+  std::string bytes(static_cast<std::size_t>(size - from), '\0');
+  if (!file.read_at(from, bytes.size(), bytes.data())) {
+    throw std::runtime_error("Spool file " + path.string() + " shrank while it was read");
+  }
+  const SpoolScan scan = scan_spool_records(bytes, from);
+  bytes = std::string();
+
+  Segment segment{.number = number,
+                  .bytes = size,
+                  .read_offset = from,
+                  .batches = scan.batches,
+                  .rows = scan.rows,
+                  .oldest_us = scan.oldest_us,
+                  .newest_us = scan.newest_us,
+                  .skipped = {}};
+  for (const SpoolScan::Range& range : scan.corrupt) {
+    if (newest && range.end == size) {
+      // The last write before a crash: nothing after it was ever acknowledged.
+      log_->warn("Spool file {}: torn record at offset {}; cut back to the last good record",
+                 path.string(), range.begin);
+      file.truncate(range.begin);
+      segment.bytes = range.begin;
+    } else {
+      log_->error("Spool file {}: corrupt record at offset {} skipped ({} bytes)", path.string(),
+                  range.begin, range.end - range.begin);
+      segment.skipped.push_back(range);
+    }
+  }
+  if (segment.batches == 0) {
+    std::error_code ec;
+    fs::remove(path, ec);
+    return;
+  }
+  segments_.push_back(std::move(segment));
+}
+
+fs::path Spool::segment_path(std::uint64_t number) const {
+  return dir_ / fmt::format("{}{:0{}}{}", kSegmentPrefix, number, kSegmentDigits, kSegmentSuffix);
+}
+
+void Spool::append(const SpoolBatch& batch) {
+  // Encoding a large batch takes milliseconds; readers need not wait for it.
+  const std::string record = encode_spool_record(batch);
+  const std::uint64_t size = record.size();
+
+  std::lock_guard lock(mutex_);
+  if (size > max_bytes_) {
+    log_dropped_locked(batch.rows.size(), batch.time_us, batch.time_us);
+    return;
+  }
+  for (;;) {
+    std::uint64_t total = 0;
+    for (const Segment& s : segments_) total += s.bytes;
+    if (segments_.empty() || total + size <= max_bytes_) break;
+    drop_oldest_segment_locked();
+  }
+  Segment* segment = writing_segment_locked();
+  if (segment == nullptr || (segment->bytes > 0 && segment->bytes + size > segment_target_)) {
+    start_segment_locked();
+    segment = &segments_.back();
+  }
+  try {
+    writer_->write_all(record);
+  } catch (const std::exception&) {
+    try {
+      writer_->truncate(segment->bytes);
+    } catch (const std::exception& error) {
+      // The next open cuts the partial record off as a torn tail.
+      log_->error("{}", error.what());
+    }
+    throw;
+  }
+  segment->bytes += size;
+  if (segment->batches == 0) {
+    segment->oldest_us = segment->newest_us = batch.time_us;
+  } else {
+    segment->oldest_us = std::min(segment->oldest_us, batch.time_us);
+    segment->newest_us = std::max(segment->newest_us, batch.time_us);
+  }
+  ++segment->batches;
+  segment->rows += batch.rows.size();
+  unsynced_ = true;
+  sync_locked(true);
+}
+
+std::optional<SpoolBatch> Spool::front() {
+  std::lock_guard lock(mutex_);
+  while (const Head* head = locate_head_locked()) {
+    const auto record = std::make_unique_for_overwrite<char[]>(head->size);
+    std::optional<SpoolBatch> batch;
+    if (reader_locked(head->segment).read_at(head->offset, head->size, record.get())) {
+      const std::string_view bytes(record.get(), head->size);
+      const SpoolRecordHeader header = parse_spool_record_header(bytes);
+      const std::string_view payload = bytes.substr(kSpoolRecordHeaderBytes);
+      if (spool_payload_crc(payload) == header.crc) batch = decode_spool_payload(payload);
+    }
+    if (!batch) {
+      skip_corrupt_front_locked();
+      continue;
+    }
+    returned_ = Position{head->segment, head->offset};
+    return batch;
+  }
+  returned_.reset();
+  return std::nullopt;
+}
+
+void Spool::pop_front() {
+  std::lock_guard lock(mutex_);
+  const Head* head = locate_head_locked();
+  const std::optional<Position> returned = std::exchange(returned_, std::nullopt);
+  if (head == nullptr) return;
+  const Position position{head->segment, head->offset};
+  if (returned && *returned != position) {
+    log_->debug("Spool: the batch last read was dropped before it was popped");
+    return;
+  }
+  Segment& segment = segments_.front();
+  segment.read_offset = head->offset + head->size;
+  segment.batches = minus(segment.batches, 1);
+  segment.rows = minus(segment.rows, head->summary.rows);
+  const std::uint64_t popped_number = segment.number;
+  head_.reset();
+  save_position_locked({segment.number, segment.read_offset});
+
+  // Finding the next batch now deletes a used-up segment and moves its oldest time on.
+  if (const Head* next = locate_head_locked(); next != nullptr && next->segment == popped_number) {
+    Segment& rest = segments_.front();
+    const std::int64_t t = next->summary.time_us;
+    if (t >= rest.oldest_us && t <= rest.newest_us) rest.oldest_us = t;
+  }
+}
+
+void Spool::sync_if_due() {
+  std::lock_guard lock(mutex_);
+  sync_locked(true);
+}
+
+std::uint64_t Spool::rows() const {
+  std::lock_guard lock(mutex_);
+  std::uint64_t total = 0;
+  for (const Segment& s : segments_) total += s.rows;
+  return total;
+}
+
+std::uint64_t Spool::batches() const {
+  std::lock_guard lock(mutex_);
+  std::uint64_t total = 0;
+  for (const Segment& s : segments_) total += s.batches;
+  return total;
+}
+
+std::uint64_t Spool::bytes() const {
+  std::lock_guard lock(mutex_);
+  std::uint64_t total = 0;
+  for (const Segment& s : segments_) total += s.bytes;
+  return total;
+}
+
+bool Spool::empty() const { return batches() == 0; }
+
+std::optional<std::pair<std::int64_t, std::int64_t>> Spool::span() const {
+  std::lock_guard lock(mutex_);
+  std::optional<std::pair<std::int64_t, std::int64_t>> span;
+  for (const Segment& s : segments_) {
+    if (s.batches == 0) continue;
+    if (!span) {
+      span.emplace(s.oldest_us, s.newest_us);
+    } else {
+      span->first = std::min(span->first, s.oldest_us);
+      span->second = std::max(span->second, s.newest_us);
+    }
+  }
+  return span;
+}
+
+Spool::Segment* Spool::writing_segment_locked() { return writer_ ? &segments_.back() : nullptr; }
+
+void Spool::start_segment_locked() {
+  // Leaving a segment with unsynced records would leave them unsynced for good.
+  if (writer_ && unsynced_) sync_locked(false);
+  const std::uint64_t number = next_number_++;
+  writer_.emplace(segment_path(number), SpoolFile::Mode::kCreate);
+  segments_.push_back(Segment{.number = number});
+  folder_unsynced_ = true;
+}
+
+void Spool::drop_oldest_segment_locked() {
+  const Segment& oldest = segments_.front();
+  if (oldest.batches > 0) log_dropped_locked(oldest.rows, oldest.oldest_us, oldest.newest_us);
+  remove_front_segment_locked();
+}
+
+void Spool::remove_front_segment_locked() {
+  const Segment& segment = segments_.front();
+  if (writer_ && segments_.size() == 1) {
+    writer_.reset();
+    unsynced_ = false;
+  }
+  if (reader_ && reader_number_ == segment.number) reader_.reset();
+  if (head_ && head_->segment == segment.number) head_.reset();
+  const fs::path path = segment_path(segment.number);
+  std::error_code ec;
+  if (!fs::remove(path, ec) && ec) {
+    log_->warn("Spool file {} cannot be deleted: {}", path.string(), ec.message());
+  }
+  segments_.pop_front();
+}
+
+void Spool::log_dropped_locked(std::uint64_t rows, std::int64_t oldest_us, std::int64_t newest_us) {
+  log_->error("Spool full: dropped {} rows read between {} and {}", rows, utc_text(oldest_us),
+              utc_text(newest_us));
+}
+
+const Spool::Head* Spool::locate_head_locked() {
+  if (head_) return &*head_;
+  while (!segments_.empty()) {
+    Segment& segment = segments_.front();
+    for (const SpoolScan::Range& range : segment.skipped) {
+      if (segment.read_offset >= range.begin && segment.read_offset < range.end) {
+        segment.read_offset = range.end;
+      }
+    }
+    if (segment.read_offset >= segment.bytes) {
+      remove_front_segment_locked();
+      continue;
+    }
+    const std::uint64_t left = segment.bytes - segment.read_offset;
+    std::string prefix(static_cast<std::size_t>(std::min<std::uint64_t>(
+                           left, kSpoolRecordHeaderBytes + kSpoolPayloadPeekBytes)),
+                       '\0');
+    std::optional<SpoolRecordSummary> summary;
+    SpoolRecordHeader header;
+    if (prefix.size() >= kSpoolRecordHeaderBytes &&
+        reader_locked(segment.number).read_at(segment.read_offset, prefix.size(), prefix.data())) {
+      header = parse_spool_record_header(prefix);
+      if (header.magic == kSpoolRecordMagic && header.length <= left - kSpoolRecordHeaderBytes) {
+        summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes));
+      }
+    }
+    if (!summary) {
+      skip_corrupt_front_locked();
+      continue;
+    }
+    head_ = Head{.segment = segment.number,
+                 .offset = segment.read_offset,
+                 .size = kSpoolRecordHeaderBytes + header.length,
+                 .summary = *summary};
+    return &*head_;
+  }
+  return nullptr;
+}
+
+void Spool::skip_corrupt_front_locked() {
+  Segment& segment = segments_.front();
+  const std::uint64_t begin = segment.read_offset;
+  std::string rest(static_cast<std::size_t>(segment.bytes - begin), '\0');
+  std::uint64_t end = segment.bytes;
+  if (reader_locked(segment.number).read_at(begin, rest.size(), rest.data())) {
+    const std::size_t next = find_spool_record(rest, 1);
+    if (next != std::string_view::npos) end = begin + next;
+  }
+  log_->error("Spool file {}: corrupt record at offset {} skipped ({} bytes)",
+              segment_path(segment.number).string(), begin, end - begin);
+  segment.read_offset = end;
+  head_.reset();
+}
+
+SpoolFile& Spool::reader_locked(std::uint64_t number) {
+  if (!reader_ || reader_number_ != number) {
+    reader_.reset();
+    reader_.emplace(segment_path(number), SpoolFile::Mode::kRead);
+    reader_number_ = number;
+  }
+  return *reader_;
+}
+
+void Spool::save_position_locked(Position position) {
+  // Not synced: after a crash an older position only means a batch is written twice, and the
+  // TSDB skips a batch it already holds.
+  const fs::path temp = dir_ / kPositionTempFile;
+  try {
+    SpoolFile(temp, SpoolFile::Mode::kReplace)
+        .write_all(fmt::format("{} {}\n", position.segment, position.offset));
+    fs::rename(temp, dir_ / kPositionFile);
+    position_save_failed_ = false;
+  } catch (const std::exception& error) {
+    if (!position_save_failed_) {
+      log_->warn(
+          "Spool read position cannot be saved ({}); after a restart some batches are "
+          "written again",
+          error.what());
+    }
+    position_save_failed_ = true;
+  }
+}
+
+void Spool::sync_locked(bool only_when_due) {
+  if (!unsynced_ && !folder_unsynced_) return;
+  const double now = clock_();
+  if (only_when_due && last_sync_ && now - *last_sync_ < kSyncIntervalSeconds) return;
+  try {
+    if (writer_ && unsynced_) writer_->datasync();
+    if (folder_unsynced_) SpoolFile::sync_folder(dir_);
+  } catch (const std::exception& error) {
+    // The records stay written; only their survival of a power cut is in doubt, and retrying
+    // a failed sync does not bring that back.
+    log_->error("{}", error.what());
+  }
+  unsynced_ = false;
+  folder_unsynced_ = false;
+  last_sync_ = now;
+}
+
+}  // namespace quellin

@@ -1,0 +1,120 @@
+#include "quellin/spool_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace quellin {
+namespace {
+
+[[noreturn]] void fail(const std::filesystem::path& path, const char* what, int error) {
+  throw std::system_error(error, std::generic_category(),
+                          std::string("Spool: cannot ") + what + " " + path.string());
+}
+
+int open_flags(SpoolFile::Mode mode) {
+  switch (mode) {
+    case SpoolFile::Mode::kRead:
+      return O_RDONLY;
+    case SpoolFile::Mode::kReadWrite:
+      return O_RDWR;
+    case SpoolFile::Mode::kCreate:
+      return O_WRONLY | O_CREAT | O_EXCL | O_APPEND;
+    case SpoolFile::Mode::kReplace:
+      return O_WRONLY | O_CREAT | O_TRUNC;
+    case SpoolFile::Mode::kFolder:
+      return O_RDONLY | O_DIRECTORY;
+  }
+  return O_RDONLY;
+}
+
+}  // namespace
+
+SpoolFile::SpoolFile(std::filesystem::path path, Mode mode) : path_(std::move(path)) {
+  do {
+    fd_ = ::open(path_.c_str(), open_flags(mode) | O_CLOEXEC, 0644);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) fail(path_, "open", errno);
+}
+
+SpoolFile::~SpoolFile() { close(); }
+
+SpoolFile::SpoolFile(SpoolFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
+
+SpoolFile& SpoolFile::operator=(SpoolFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    path_ = std::move(other.path_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void SpoolFile::close() noexcept {
+  // A failed close of a file that was synced (or need not be) loses nothing worth reporting.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::uint64_t SpoolFile::size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) fail(path_, "fstat", errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+void SpoolFile::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(path_, "write", errno);
+    }
+    if (n == 0) fail(path_, "write", EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+bool SpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out) const {
+  while (count > 0) {
+    const ssize_t n = ::pread(fd_, out, count, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(path_, "read", errno);
+    }
+    if (n == 0) return false;
+    out += n;
+    count -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+void SpoolFile::truncate(std::uint64_t size) {
+  int rc = 0;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) fail(path_, "truncate", errno);
+}
+
+void SpoolFile::datasync() { sync(true); }
+
+void SpoolFile::sync(bool data_only) {
+  int rc = 0;
+  do {
+    rc = data_only ? ::fdatasync(fd_) : ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) fail(path_, "sync", errno);
+}
+
+void SpoolFile::sync_folder(const std::filesystem::path& folder) {
+  SpoolFile(folder, Mode::kFolder).sync(false);
+}
+
+}  // namespace quellin

@@ -1,0 +1,280 @@
+#include "quellin/spool_record.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace quellin {
+namespace {
+
+// The collector never produces names or qualities this long; a longer one is a caller's bug,
+// refused here rather than cut short on disk.
+constexpr std::size_t kMaxShortText = 0xFFFF;
+constexpr std::size_t kMaxQualityText = 0xFF;
+// Tag length, value and quality length of a row whose texts are empty.
+constexpr std::size_t kMinRowBytes = 2 + 8 + 1;
+
+template <typename T>
+T to_little_endian(T v) {
+  if constexpr (std::endian::native == std::endian::big) {
+    auto bytes = std::bit_cast<std::array<unsigned char, sizeof(T)>>(v);
+    std::reverse(bytes.begin(), bytes.end());
+    return std::bit_cast<T>(bytes);
+  }
+  return v;
+}
+
+// Writes into a buffer sized beforehand, so encoding a large batch allocates once.
+class PayloadWriter {
+ public:
+  explicit PayloadWriter(char* out) : out_(out) {}
+
+  template <typename T>
+  void put(T v) {
+    const T le = to_little_endian(v);
+    std::memcpy(out_, &le, sizeof le);
+    out_ += sizeof le;
+  }
+  void put_text_u16(std::string_view s) {
+    put(static_cast<std::uint16_t>(s.size()));
+    put_bytes(s);
+  }
+  void put_text_u8(std::string_view s) {
+    put(static_cast<std::uint8_t>(s.size()));
+    put_bytes(s);
+  }
+
+ private:
+  void put_bytes(std::string_view s) {
+    if (!s.empty()) std::memcpy(out_, s.data(), s.size());
+    out_ += s.size();
+  }
+
+  char* out_;
+};
+
+// Every read checks the bytes left first; after a failed read the reader stays failed.
+class PayloadReader {
+ public:
+  explicit PayloadReader(std::string_view bytes) : bytes_(bytes) {}
+
+  bool ok() const { return ok_; }
+  std::size_t left() const { return bytes_.size() - pos_; }
+
+  template <typename T>
+  T get() {
+    T v{};
+    if (!need(sizeof v)) return v;
+    std::memcpy(&v, bytes_.data() + pos_, sizeof v);
+    pos_ += sizeof v;
+    return to_little_endian(v);
+  }
+  template <typename Length>
+  std::string_view get_text() {
+    const std::size_t n = get<Length>();
+    if (!need(n)) return {};
+    const std::string_view s = bytes_.substr(pos_, n);
+    pos_ += n;
+    return s;
+  }
+
+ private:
+  bool need(std::size_t n) {
+    if (ok_ && n <= left()) return true;
+    ok_ = false;
+    return false;
+  }
+
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+struct PayloadHead {
+  std::string_view writer_id;
+  std::uint64_t seq = 0;
+  std::int64_t time_us = 0;
+  std::uint32_t rows = 0;
+};
+
+std::optional<PayloadHead> read_head(PayloadReader& in) {
+  PayloadHead head;
+  head.writer_id = in.get_text<std::uint16_t>();
+  head.seq = in.get<std::uint64_t>();
+  head.time_us = in.get<std::int64_t>();
+  head.rows = in.get<std::uint32_t>();
+  if (!in.ok()) return std::nullopt;
+  return head;
+}
+
+// Calls `row` for each row; false when the payload is malformed or has bytes left over.
+template <typename RowFunc>
+bool read_rows(PayloadReader& in, std::uint32_t count, RowFunc&& row) {
+  // A count the bytes cannot hold is refused before anything is reserved for it.
+  if (count > in.left() / kMinRowBytes) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string_view tag = in.get_text<std::uint16_t>();
+    const double value = in.get<double>();
+    const std::string_view quality = in.get_text<std::uint8_t>();
+    if (!in.ok()) return false;
+    row(tag, value, quality);
+  }
+  return in.left() == 0;
+}
+
+void require_length(std::size_t size, std::size_t limit, const char* what) {
+  if (size > limit) {
+    throw std::invalid_argument(std::string("Spool: ") + what + " of " + std::to_string(size) +
+                                " bytes is longer than " + std::to_string(limit));
+  }
+}
+
+}  // namespace
+
+std::string encode_spool_record(const SpoolBatch& batch) {
+  require_length(batch.writer_id.size(), kMaxShortText, "writer id");
+  if (batch.rows.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::invalid_argument("Spool: a batch of " + std::to_string(batch.rows.size()) +
+                                " rows does not fit one record");
+  }
+  std::uint64_t payload_size = 2 + batch.writer_id.size() + 8 + 8 + 4;
+  for (const SpoolRow& row : batch.rows) {
+    require_length(row.tag.size(), kMaxShortText, "tag name");
+    require_length(row.quality.size(), kMaxQualityText, "quality");
+    payload_size += kMinRowBytes + row.tag.size() + row.quality.size();
+  }
+  if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::invalid_argument("Spool: a batch of " + std::to_string(payload_size) +
+                                " bytes does not fit one record");
+  }
+
+  std::string record(kSpoolRecordHeaderBytes + payload_size, '\0');
+  char* payload = record.data() + kSpoolRecordHeaderBytes;
+  PayloadWriter out(payload);
+  out.put_text_u16(batch.writer_id);
+  out.put(batch.seq);
+  out.put(batch.time_us);
+  out.put(static_cast<std::uint32_t>(batch.rows.size()));
+  for (const SpoolRow& row : batch.rows) {
+    out.put_text_u16(row.tag);
+    out.put(row.value);
+    out.put_text_u8(row.quality);
+  }
+
+  PayloadWriter header(record.data());
+  header.put(kSpoolRecordMagic);
+  header.put(static_cast<std::uint32_t>(payload_size));
+  header.put(spool_payload_crc({payload, static_cast<std::size_t>(payload_size)}));
+  return record;
+}
+
+SpoolRecordHeader parse_spool_record_header(std::string_view bytes) {
+  PayloadReader in(bytes.substr(0, kSpoolRecordHeaderBytes));
+  SpoolRecordHeader header;
+  header.magic = in.get<std::uint32_t>();
+  header.length = in.get<std::uint32_t>();
+  header.crc = in.get<std::uint32_t>();
+  return header;
+}
+
+std::uint32_t spool_payload_crc(std::string_view payload) {
+  const auto* data = reinterpret_cast<const Bytef*>(payload.data());
+  return static_cast<std::uint32_t>(crc32_z(crc32_z(0L, Z_NULL, 0), data, payload.size()));
+}
+
+std::optional<SpoolBatch> decode_spool_payload(std::string_view payload) {
+  PayloadReader in(payload);
+  const std::optional<PayloadHead> head = read_head(in);
+  if (!head) return std::nullopt;
+  SpoolBatch batch;
+  batch.writer_id = std::string(head->writer_id);
+  batch.seq = head->seq;
+  batch.time_us = head->time_us;
+  if (head->rows > in.left() / kMinRowBytes) return std::nullopt;
+  batch.rows.reserve(head->rows);
+  const bool ok =
+      read_rows(in, head->rows, [&](std::string_view tag, double value, std::string_view quality) {
+        batch.rows.push_back({std::string(tag), value, std::string(quality)});
+      });
+  if (!ok) return std::nullopt;
+  return batch;
+}
+
+std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload) {
+  PayloadReader in(payload);
+  const std::optional<PayloadHead> head = read_head(in);
+  if (!head || !read_rows(in, head->rows, [](std::string_view, double, std::string_view) {})) {
+    return std::nullopt;
+  }
+  return SpoolRecordSummary{head->rows, head->time_us};
+}
+
+std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix) {
+  PayloadReader in(payload_prefix);
+  const std::optional<PayloadHead> head = read_head(in);
+  if (!head) return std::nullopt;
+  return SpoolRecordSummary{head->rows, head->time_us};
+}
+
+std::size_t valid_spool_record_at(std::string_view bytes, std::size_t offset,
+                                  SpoolRecordSummary* summary) {
+  if (offset > bytes.size() || bytes.size() - offset < kSpoolRecordHeaderBytes) return 0;
+  const SpoolRecordHeader header = parse_spool_record_header(bytes.substr(offset));
+  if (header.magic != kSpoolRecordMagic) return 0;
+  const std::size_t body = offset + kSpoolRecordHeaderBytes;
+  if (header.length > bytes.size() - body) return 0;
+  const std::string_view payload = bytes.substr(body, header.length);
+  if (spool_payload_crc(payload) != header.crc) return 0;
+  const std::optional<SpoolRecordSummary> parsed = summarize_spool_payload(payload);
+  if (!parsed) return 0;
+  if (summary != nullptr) *summary = *parsed;
+  return kSpoolRecordHeaderBytes + header.length;
+}
+
+std::size_t find_spool_record(std::string_view bytes, std::size_t from) {
+  char magic[4];
+  const std::uint32_t le = to_little_endian(kSpoolRecordMagic);
+  std::memcpy(magic, &le, sizeof magic);
+  const std::string_view needle(magic, sizeof magic);
+  for (std::size_t at = bytes.find(needle, from); at != std::string_view::npos;
+       at = bytes.find(needle, at + 1)) {
+    if (valid_spool_record_at(bytes, at) != 0) return at;
+  }
+  return std::string_view::npos;
+}
+
+SpoolScan scan_spool_records(std::string_view bytes, std::uint64_t base_offset) {
+  SpoolScan scan;
+  scan.good_end = base_offset;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    SpoolRecordSummary summary;
+    const std::size_t size = valid_spool_record_at(bytes, at, &summary);
+    if (size == 0) {
+      const std::size_t next = find_spool_record(bytes, at + 1);
+      const std::size_t end = next == std::string_view::npos ? bytes.size() : next;
+      scan.corrupt.push_back({base_offset + at, base_offset + end});
+      at = end;
+      continue;
+    }
+    if (scan.batches == 0) {
+      scan.oldest_us = scan.newest_us = summary.time_us;
+    } else {
+      scan.oldest_us = std::min(scan.oldest_us, summary.time_us);
+      scan.newest_us = std::max(scan.newest_us, summary.time_us);
+    }
+    ++scan.batches;
+    scan.rows += summary.rows;
+    at += size;
+    scan.good_end = base_offset + at;
+  }
+  return scan;
+}
+
+}  // namespace quellin

@@ -1,0 +1,96 @@
+#pragma once
+// The spool's record format: one batch of unwritten rows per record, and the functions that
+// encode it, check it and find records in a segment's bytes. Pure functions over buffers;
+// safe from any thread.
+//
+// A record is: magic, payload length, CRC-32 of the payload (three little-endian u32), then
+// the payload: writer id (u16 length + bytes), seq (u64), time_us (i64), row count (u32), and
+// per row the tag (u16 length + bytes), the value (f64 bits) and the quality (u8 length +
+// bytes); every number little-endian.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quellin {
+
+struct SpoolRow {
+  std::string tag;  // tag name as read
+  double value = 0.0;
+  std::string quality;  // "Good", "Bad", "Uncertain", ...
+};
+
+// One cycle's rows that could not be written, with the identity that lets the database skip
+// a batch it already committed (writer id + sequence) and the time the cycle was read.
+struct SpoolBatch {
+  std::string writer_id;
+  std::uint64_t seq = 0;
+  std::int64_t time_us = 0;  // UTC microseconds since the epoch
+  std::vector<SpoolRow> rows;
+};
+
+// "KSP" and a format version, so a record start is easy to spot in a hex dump.
+inline constexpr std::uint32_t kSpoolRecordMagic = 0x0150534Bu;
+inline constexpr std::size_t kSpoolRecordHeaderBytes = 12;
+// Enough of a payload for peek_spool_payload whatever the writer id's length.
+inline constexpr std::size_t kSpoolPayloadPeekBytes = 2 + 0xFFFF + 8 + 8 + 4;
+
+struct SpoolRecordHeader {
+  std::uint32_t magic = 0;
+  std::uint32_t length = 0;  // payload bytes
+  std::uint32_t crc = 0;
+};
+
+// What bookkeeping needs from a record, read without building its rows.
+struct SpoolRecordSummary {
+  std::uint64_t rows = 0;
+  std::int64_t time_us = 0;
+};
+
+// The whole record, header included, ready for one write. Throws std::invalid_argument when a
+// writer id or tag is longer than 65,535 bytes, a quality longer than 255 bytes, or the
+// payload would pass 4 GiB.
+std::string encode_spool_record(const SpoolBatch& batch);
+
+// Reads the header from the first kSpoolRecordHeaderBytes of `bytes` (which must hold them).
+SpoolRecordHeader parse_spool_record_header(std::string_view bytes);
+std::uint32_t spool_payload_crc(std::string_view payload);
+
+// Every length is checked before it is used; nullopt when the payload is malformed or has bytes
+// left over after the last row.
+std::optional<SpoolBatch> decode_spool_payload(std::string_view payload);
+// The same checks as decode_spool_payload, without building the rows.
+std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload);
+// Reads only the fields before the rows, from the first bytes of a payload (at most
+// kSpoolPayloadPeekBytes are needed); nullopt when they are short. Checks no CRC.
+std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix);
+
+// The size of the valid record (magic, length in bounds, CRC, well-formed payload) that starts
+// at `offset` in `bytes`, or 0 when there is none; `summary` is filled when it is valid.
+std::size_t valid_spool_record_at(std::string_view bytes, std::size_t offset,
+                                  SpoolRecordSummary* summary = nullptr);
+// The offset of the first valid record at or after `from`, or std::string_view::npos.
+std::size_t find_spool_record(std::string_view bytes, std::size_t from);
+
+// What a segment's bytes hold: the valid records, and the ranges skipped because no valid
+// record starts there. A last range that ends at the end of the bytes is a torn tail or
+// garbage after the last record.
+struct SpoolScan {
+  struct Range {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+  };
+  std::uint64_t batches = 0;
+  std::uint64_t rows = 0;
+  std::int64_t oldest_us = 0;  // meaningful when batches > 0
+  std::int64_t newest_us = 0;
+  std::vector<Range> corrupt;
+  std::uint64_t good_end = 0;  // end of the last valid record, else base_offset
+};
+// Offsets in the result are `base_offset` plus positions in `bytes`.
+SpoolScan scan_spool_records(std::string_view bytes, std::uint64_t base_offset = 0);
+
+}  // namespace quellin

@@ -1,0 +1,504 @@
+#include "quellin/tsdb_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <random>
+#include <string_view>
+#include <type_traits>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "journel/log.h"
+#include "tidewell/tidewell.h"
+
+namespace quellin {
+
+namespace {
+
+// Floating values beyond this bound are stored as infinities; the bound is deliberately
+// 3.4e38 and not the largest single-precision value.
+constexpr double kFloatBound = 3.4e38;
+// Cycles that may wait for the writer; more go straight to the spool.
+constexpr std::size_t kHandoffCapacity = 2;
+// Replay progress is logged at most this often.
+constexpr double kReplayReportSeconds = 10.0;
+// After a failed write the spool is not replayed for this long (a live write ends the pause).
+constexpr double kReplayPauseSeconds = 5.0;
+
+bool is_good(std::string_view quality) {
+  while (!quality.empty() && std::isspace(static_cast<unsigned char>(quality.front()))) {
+    quality.remove_prefix(1);
+  }
+  while (!quality.empty() && std::isspace(static_cast<unsigned char>(quality.back()))) {
+    quality.remove_suffix(1);
+  }
+  constexpr std::string_view kGood = "good";
+  if (quality.size() != kGood.size()) return false;
+  for (std::size_t i = 0; i < kGood.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(quality[i])) != kGood[i]) return false;
+  }
+  return true;
+}
+
+// The TSDB stores doubles: integers and booleans convert, values without a number (empty or
+// text, which the library only gives with a Bad quality) are stored as NaN.
+double to_tsdb_value(const pyqar::Value& value) {
+  return std::visit(
+      [](const auto& v) -> double {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, double>) {
+          return v;
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return static_cast<double>(v);
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? 1.0 : 0.0;
+        } else {
+          return std::numeric_limits<double>::quiet_NaN();
+        }
+      },
+      value);
+}
+
+// A writer id no other run shares: batches of this run are told apart from every other's.
+std::string new_writer_id() {
+  std::random_device device;
+  std::uniform_int_distribution<std::uint32_t> word;
+  return fmt::format("{:08x}{:08x}{:08x}{:08x}", word(device), word(device), word(device),
+                     word(device));
+}
+
+std::string span_text(const std::optional<std::pair<std::int64_t, std::int64_t>>& span) {
+  if (!span) return "nothing";
+  return utc_text(span->first) + " and " + utc_text(span->second);
+}
+
+}  // namespace
+
+TsdbWriter::TsdbWriter(Options options)
+    : tsdb_cfg_(std::move(options.tsdb_cfg)),
+      tsdb_connect_(std::move(options.tsdb_connect)),
+      db_status_notify_(std::move(options.db_status_notify)),
+      spool_notify_(std::move(options.spool_notify)),
+      clock_(std::move(options.clock)),
+      log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
+      writer_id_(new_writer_id()),
+      _db_tagname_map(std::move(options.tag_ids)) {
+  if (options.spool && options.spool->max_bytes > 0) {
+    spool_ = std::make_unique<Spool>(Spool::Options{.dir = options.spool->dir,
+                                                    .max_bytes = options.spool->max_bytes,
+                                                    .log = log_,
+                                                    .clock = clock_});
+    rejected_file_ = std::make_unique<RejectedRowsFile>(options.spool->dir);
+    if (!spool_->empty()) {
+      log().info(
+          "Spool holds {} rows read between {} from an earlier run; they are written once "
+          "the database answers",
+          spool_->rows(), span_text(spool_->span()));
+    }
+  }
+  tsdb_conn_ = tidewell::connect_with(tsdb_connect_, tsdb_cfg_);
+  connected_ = tsdb_conn_ != nullptr;
+}
+
+TsdbWriter::~TsdbWriter() {
+  try {
+    stop();
+  } catch (const std::exception& e) {
+    log().error("Stopping the TSDB writer failed: {}", e.what());
+  }
+}
+
+double TsdbWriter::now() const {
+  if (clock_) return clock_();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void TsdbWriter::start() {
+  std::lock_guard lock(handoff_mutex_);
+  if (thread_.joinable() || stopping_) return;
+  thread_ = std::thread([this] { thread_main(); });
+}
+
+void TsdbWriter::submit(WriteCycle cycle) {
+  std::unique_lock lock(handoff_mutex_);
+  if (!stopping_ && !spool_) {
+    // Without a spool the collector waits for room, as it waited for its own writes before.
+    handoff_cv_.wait(lock, [this] { return stopping_ || handoff_.size() < kHandoffCapacity; });
+  }
+  if (!stopping_ && handoff_.size() < kHandoffCapacity) {
+    handoff_.push_back(std::move(cycle));
+    lock.unlock();
+    handoff_cv_.notify_all();
+    return;
+  }
+  lock.unlock();
+  // The writer is behind (a slow or hanging database) or stopped: the cycle waits on disk.
+  // Nothing here may wait for the connection, which a hanging write holds.
+  spool_or_drop(to_batch(cycle), "the writer is busy");
+}
+
+void TsdbWriter::write_now(WriteCycle cycle) {
+  _handle_write_tsdb(cycle);
+  if (replay_due()) replay_some(true);
+  if (spool_) spool_->sync_if_due();
+  notify_spool();
+}
+
+void TsdbWriter::stop() {
+  std::deque<WriteCycle> waiting;
+  {
+    std::lock_guard lock(handoff_mutex_);
+    stopping_ = true;
+  }
+  handoff_cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard lock(handoff_mutex_);
+    waiting.swap(handoff_);
+  }
+  std::lock_guard conn_lock(conn_mutex_);
+  for (const WriteCycle& cycle : waiting) {
+    SpoolBatch batch = to_batch(cycle);
+    if (spool_) {
+      spool_->append(batch);
+    } else if (!batch.rows.empty()) {
+      log().warn("Stopping: {} rows read at {} were not written", batch.rows.size(),
+                 utc_text(batch.time_us));
+    }
+  }
+  if (spool_) spool_->sync_if_due();
+  closed_by_stop_ = true;
+  if (tsdb_conn_) {
+    try {
+      tsdb_conn_->close();
+    } catch (const std::exception& e) {
+      log().error("Closing the TSDB connection failed: {}", e.what());
+    }
+    tsdb_conn_.reset();
+  }
+  connected_ = false;
+}
+
+bool TsdbWriter::has_tsdb_conn() const { return connected_.load(); }
+
+bool TsdbWriter::replay_due() const {
+  return spool_ && !spool_->empty() && has_tsdb_conn() && now() >= replay_not_before_.load();
+}
+
+void TsdbWriter::note_outcome(bool database_took_it) {
+  // After a failure the spool waits a little, so that a database that keeps failing is not
+  // asked again at once; a write that went through lets the replay start right away.
+  replay_not_before_ = database_took_it ? 0.0 : now() + kReplayPauseSeconds;
+}
+
+std::uint64_t TsdbWriter::spooled_rows() const { return spool_ ? spool_->rows() : 0; }
+
+void TsdbWriter::thread_main() {
+  try {
+    for (;;) {
+      std::optional<WriteCycle> cycle;
+      // Asked before the hand-off lock: the replay takes the two locks in the other order.
+      const bool can_replay = replay_due();
+      {
+        std::unique_lock lock(handoff_mutex_);
+        // With rows on disk the loop turns over to replay them; otherwise it sleeps until a
+        // cycle comes, waking once a second to sync the spool.
+        if (!can_replay) {
+          handoff_cv_.wait_for(lock, std::chrono::seconds(1),
+                               [this] { return stopping_ || !handoff_.empty(); });
+        }
+        if (stopping_) return;
+        if (!handoff_.empty()) {
+          cycle = std::move(handoff_.front());
+          handoff_.pop_front();
+          busy_ = true;
+        }
+      }
+      handoff_cv_.notify_all();
+      if (cycle) {
+        _handle_write_tsdb(*cycle);
+        notify_spool();
+        std::lock_guard lock(handoff_mutex_);
+        busy_ = false;
+      } else if (can_replay && !replay_some(false)) {
+        // Nothing could be replayed (the database failed again): wait for the next cycle.
+        std::unique_lock lock(handoff_mutex_);
+        handoff_cv_.wait_for(lock, std::chrono::seconds(1),
+                             [this] { return stopping_ || !handoff_.empty(); });
+      }
+      if (spool_) spool_->sync_if_due();
+    }
+  } catch (const std::exception& e) {
+    // Nothing may leave the thread; rows still waiting are spooled by stop().
+    log().error("TSDB writer ended by an error: {}", e.what());
+  }
+}
+
+SpoolBatch TsdbWriter::to_batch(const WriteCycle& cycle) {
+  SpoolBatch batch;
+  batch.writer_id = writer_id_;
+  batch.seq = next_seq_++;
+  batch.time_us = cycle.time_us;
+  batch.rows.reserve(cycle.results.size());
+  for (const ResultTuple& r : cycle.results) {
+    double value = to_tsdb_value(r.value);
+    if (std::holds_alternative<double>(r.value) && is_good(r.quality)) {
+      if (std::isnan(value)) {
+        log().warn("Skipping NaN value for tag {}", r.tag);
+        continue;
+      }
+      if (value > kFloatBound) value = std::numeric_limits<double>::infinity();
+      if (value < -kFloatBound) value = -std::numeric_limits<double>::infinity();
+    }
+    batch.rows.push_back({r.tag, value, r.quality});
+  }
+  return batch;
+}
+
+void TsdbWriter::spool_or_drop(SpoolBatch batch, const char* why) {
+  if (batch.rows.empty()) return;
+  if (!spool_) {
+    log().error("{} rows read at {} dropped: {}", batch.rows.size(), utc_text(batch.time_us), why);
+    return;
+  }
+  try {
+    spool_->append(batch);
+  } catch (const std::exception& e) {
+    log().error("{} rows read at {} lost: the spool refused them: {}", batch.rows.size(),
+                utc_text(batch.time_us), e.what());
+  }
+}
+
+void TsdbWriter::notify_spool() {
+  if (!spool_notify_ || !spool_) return;
+  const std::uint64_t rows = spool_->rows();
+  if (rows > 0 || replaying_) spool_notify_(rows, replaying_ && rows > 0);
+}
+
+void TsdbWriter::_handle_write_tsdb(const WriteCycle& cycle) {
+  std::optional<std::pair<bool, std::size_t>> outcome;
+  {
+    std::unique_lock lock(conn_mutex_);
+    SpoolBatch batch = to_batch(cycle);
+    if (!tsdb_conn_) {
+      // After stop() the connection stays closed: no new one that nobody would close.
+      if (!closed_by_stop_) _handle_db_error();
+      spool_or_drop(std::move(batch), "no connection to the TSDB");
+      note_outcome(tsdb_conn_ != nullptr);
+      return;
+    }
+    std::size_t written = 0;
+    const Outcome result = write_batch(batch, &written);
+    switch (result) {
+      case Outcome::written:
+      case Outcome::duplicate:
+        outcome.emplace(written > 0, written);
+        break;
+      case Outcome::rejected:
+        outcome.emplace(false, 0);
+        break;
+      case Outcome::connection_lost:
+        spool_or_drop(std::move(batch), "the connection to the TSDB failed");
+        outcome.emplace(false, 0);
+        break;
+    }
+    note_outcome(result != Outcome::connection_lost);
+    if (cycle.results.empty()) outcome.reset();
+  }
+  // Outside the lock, so that a callback may call stop().
+  if (outcome && db_status_notify_) db_status_notify_(outcome->first, outcome->second);
+}
+
+TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t* written) {
+  *written = 0;
+  try {
+    look_up_uncached_tags(batch.rows);
+  } catch (const std::exception& e) {
+    // A lookup that fails is the database's failure, never the OPC side's.
+    log().error("Write DB failed: {}", e.what());
+    return after_passing_failure();
+  }
+  std::vector<std::int64_t> tag_ids;
+  std::vector<double> values;
+  std::vector<std::string> qualities;
+  tag_ids.reserve(batch.rows.size());
+  values.reserve(batch.rows.size());
+  qualities.reserve(batch.rows.size());
+  for (const SpoolRow& row : batch.rows) {
+    const auto cached = _db_tagname_map.find(row.tag);
+    if (cached == _db_tagname_map.end()) continue;  // missing: reported by the lookup
+    tag_ids.push_back(cached->second);
+    values.push_back(row.value);
+    qualities.push_back(row.quality);
+  }
+  // No row that the database could take: reported as not written.
+  if (tag_ids.empty()) return Outcome::rejected;
+  try {
+    const tidewell::WriteResult result =
+        tidewell::write_tsdata(*tsdb_conn_, tidewell::BatchId{batch.writer_id, batch.seq},
+                               batch.time_us, tag_ids, values, qualities);
+    if (result.duplicate) return Outcome::duplicate;
+    if (!result.success) return Outcome::rejected;
+    *written = result.count;
+    return Outcome::written;
+  } catch (const tidewell::RequestRejected& e) {
+    log().error("Write DB failed: {}", e.what());
+    _handle_db_error();
+    keep_rejected(batch, e.what());
+    return Outcome::rejected;
+  } catch (const std::exception& e) {
+    log().error("Write DB failed: {}", e.what());
+    return after_passing_failure();
+  }
+}
+
+TsdbWriter::Outcome TsdbWriter::after_passing_failure() {
+  if (_handle_db_error()) {
+    // The database answers, yet did not refuse the request itself (a timeout, a locked file):
+    // the same rows may well be taken later.
+    log().warn("The failure may pass; the rows wait in the spool");
+  }
+  return Outcome::connection_lost;
+}
+
+void TsdbWriter::keep_rejected(const SpoolBatch& batch, const std::string& reason) {
+  // The database is up and refused these rows: never retried, kept for an operator.
+  if (!rejected_file_) {
+    log().error("{} rows read at {} dropped: the database refused them", batch.rows.size(),
+                utc_text(batch.time_us));
+    return;
+  }
+  std::string error;
+  if (rejected_file_->append(batch, reason, error)) {
+    log().error("{} rows read at {} kept in the spool folder's rejected file", batch.rows.size(),
+                utc_text(batch.time_us));
+  } else {
+    log().error("{} rows read at {} lost: {}", batch.rows.size(), utc_text(batch.time_us), error);
+  }
+}
+
+void TsdbWriter::look_up_uncached_tags(const std::vector<SpoolRow>& rows) {
+  const double time = now();
+  std::vector<std::string> wanted;
+  std::unordered_set<std::string_view> seen;
+  for (const SpoolRow& row : rows) {
+    if (_db_tagname_map.contains(row.tag)) continue;
+    if (const auto it = missing_tags_.find(row.tag);
+        it != missing_tags_.end() && time < it->second) {
+      continue;
+    }
+    if (seen.insert(row.tag).second) wanted.push_back(row.tag);
+  }
+  if (wanted.empty()) return;
+  const std::unordered_map<std::string, std::int64_t> found =
+      tidewell::get_tag_ids(*tsdb_conn_, wanted);
+  for (std::string& tag : wanted) {
+    if (const auto it = found.find(tag); it != found.end()) {
+      missing_tags_.erase(tag);
+      _db_tagname_map.emplace(std::move(tag), it->second);
+    } else {
+      log().error("Tag '{}' not found in TSDB", tag);
+      missing_tags_[std::move(tag)] = time + kMissingTagRetrySeconds;
+    }
+  }
+}
+
+bool TsdbWriter::replay_some(bool until_empty) {
+  bool worked = false;
+  std::unique_lock lock(conn_mutex_);
+  while (spool_ && tsdb_conn_ && !spool_->empty()) {
+    if (!until_empty) {
+      // Live cycles come first: stop as soon as one waits.
+      std::lock_guard handoff_lock(handoff_mutex_);
+      if (!handoff_.empty() || stopping_) break;
+    }
+    if (!replay_.active) {
+      replay_ = ReplayProgress{.active = true,
+                               .rows_written = 0,
+                               .started = now(),
+                               .last_report = now(),
+                               .span = spool_->span()};
+      replaying_ = true;
+      log().info("Replaying the spool: {} rows read between {}", spool_->rows(),
+                 span_text(replay_.span));
+    }
+    const std::optional<SpoolBatch> batch = spool_->front();
+    if (!batch) break;
+    std::size_t written = 0;
+    const Outcome outcome = write_batch(*batch, &written);
+    if (outcome == Outcome::connection_lost) {
+      note_outcome(false);
+      break;  // stays in the spool
+    }
+    spool_->pop_front();
+    worked = true;
+    replay_.rows_written += written;
+    if (now() - replay_.last_report >= kReplayReportSeconds) {
+      replay_.last_report = now();
+      log().info("Replaying the spool: {} rows written, {} rows left", replay_.rows_written,
+                 spool_->rows());
+    }
+  }
+  if (replay_.active && spool_ && spool_->empty()) {
+    log().info("Spool replay finished: {} rows read between {} written in {:.1f} s",
+               replay_.rows_written, span_text(replay_.span), now() - replay_.started);
+    replay_ = ReplayProgress{};
+    replaying_ = false;
+  }
+  return worked;
+}
+
+bool TsdbWriter::_handle_db_error() {
+  // One attempt per call; nothing in here may escape into the write step.
+  try {
+    if (tsdb_conn_) {
+      log().info("Database write failed, trying to ping database...");
+      bool alive = false;
+      try {
+        alive = tidewell::ping(*tsdb_conn_);
+      } catch (...) {
+        alive = false;
+      }
+      if (alive) {
+        log().info("Database ping successful; not retrying write (likely business logic issue)");
+        return true;
+      }
+    } else {
+      log().warn("No database connection present; attempting to connect...");
+    }
+    log().warn("Database ping failed or connection missing, attempting single reconnect...");
+    if (tsdb_conn_) {
+      try {
+        tsdb_conn_->close();
+      } catch (...) {
+      }
+      tsdb_conn_.reset();
+    }
+    std::unique_ptr<tidewell::Connection> conn = tidewell::connect_with(tsdb_connect_, tsdb_cfg_);
+    if (conn) {
+      tsdb_conn_ = std::move(conn);
+      // Another server may answer now: every tag is looked up again.
+      _db_tagname_map.clear();
+      missing_tags_.clear();
+      log().info("Database reconnection successful");
+    } else {
+      log().error("Database reconnection failed");
+    }
+  } catch (const std::exception& e) {
+    log().error("Database error handling failed: {}", e.what());
+  } catch (...) {
+    log().error("Database error handling failed: unknown error");
+  }
+  connected_ = tsdb_conn_ != nullptr;
+  return false;
+}
+
+}  // namespace quellin

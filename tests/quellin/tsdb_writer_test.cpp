@@ -1,0 +1,200 @@
+#include "quellin/tsdb_writer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "quellin/opc_collector.h"
+#include "scripted_opc.h"
+#include "scripted_tsdb.h"
+#include "temp_dir.h"
+
+namespace {
+
+using quellin::OPCCollector;
+using quellin_test::ScriptedOpc;
+using quellin_test::ScriptedTsdb;
+
+// A collector in single-step use whose write stage spools into a temporary folder.
+class SpoolingCollector : public ::testing::Test {
+ protected:
+  SpoolingCollector() { db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}}; }
+
+  std::unique_ptr<OPCCollector> make(std::uint64_t spool_bytes = 1 << 20) {
+    std::optional<quellin::SpoolSettings> spool;
+    if (spool_bytes > 0) spool = quellin::SpoolSettings{spool_dir(), spool_bytes};
+    return std::make_unique<OPCCollector>(OPCCollector::Options{
+        .opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+        .get_tags_func = [this] { return tags; },
+        .data_deque = &queue,
+        .deque_lock = &lock,
+        .tsdb_cfg = tidewell::TsdbSettings{},
+        .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
+        .spool_notify = [this](std::uint64_t rows,
+                               bool replaying) { spool_reports.emplace_back(rows, replaying); },
+        .spool = spool,
+        .source_factory = quellin_test::scripted_factory(opc),
+        .tsdb_connect = db->connect_func(db),
+        .clock = [this] { return time.clock(); },
+        .sleep = [this](double s) { time.sleep(s); },
+        .wall_clock = [this] { return wall += 1'000'000; }});
+  }
+
+  std::filesystem::path spool_dir() const { return dir.path() / "spool"; }
+
+  // The database goes away: writes fail, pings fail, reconnects fail.
+  void database_down() {
+    db->write_throws = true;
+    db->ping_answer = false;
+    db->connect_results = std::vector<bool>(50, false);
+  }
+  void database_up() {
+    db->write_throws = false;
+    db->ping_answer = true;
+    db->connect_results.clear();
+  }
+
+  std::vector<std::int64_t> written_times() const {
+    std::vector<std::int64_t> times;
+    for (const auto& write : db->writes) times.push_back(write.at(0).time_us);
+    return times;
+  }
+
+  kestrane_test::TempDir dir;
+  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
+  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
+  std::vector<std::string> tags{"Demo.Tag1", "Demo.Tag2"};
+  quellin::ResultQueue queue{300};
+  std::mutex lock;
+  quellin_test::FakeTime time;
+  std::int64_t wall = 1'800'000'000'000'000;
+  std::vector<std::pair<bool, std::size_t>> db_statuses;
+  std::vector<std::pair<std::uint64_t, bool>> spool_reports;
+  kestrane_test::LogCapture log{"quellin"};
+};
+
+TEST_F(SpoolingCollector, RowsThatCannotBeWrittenWaitOnDiskAndReplayInOrderWithTheirOwnTime) {
+  auto c = make();
+  c->collection_step();  // written
+  database_down();
+  c->collection_step();  // the write fails: spooled
+  c->collection_step();  // no connection: spooled
+  EXPECT_EQ(c->spooled_rows(), 4u);
+  EXPECT_EQ(spool_reports.back(), std::make_pair(std::uint64_t{4}, false));
+  database_up();
+  c->collection_step();  // reconnects, spools this cycle too, then replays all three
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  const std::int64_t t0 = 1'800'000'001'000'000;
+  EXPECT_EQ(written_times(),
+            (std::vector<std::int64_t>{t0, t0 + 1'000'000, t0 + 2'000'000, t0 + 3'000'000}));
+  EXPECT_EQ(log.count("INFO Replaying the spool: 6 rows read between 2027-01-15T08:00:02.000Z and "
+                      "2027-01-15T08:00:04.000Z"),
+            1)
+      << log.dump();
+  EXPECT_TRUE(log.has_prefix("info", "Spool replay finished: 6 rows read between ")) << log.dump();
+  EXPECT_TRUE(std::filesystem::is_empty(spool_dir()) ||
+              !std::filesystem::exists(spool_dir() / "spool-0000000000000001.dat"));
+}
+
+TEST_F(SpoolingCollector, ABatchCommittedWhoseAcknowledgementWasLostIsNotWrittenTwice) {
+  auto c = make();
+  db->write_commits_then_throws = true;
+  db->ping_answer = false;  // the connection broke after COMMIT
+  c->collection_step();     // stored, reported lost, spooled, reconnected, replayed
+  db->write_commits_then_throws = false;
+  db->ping_answer = true;
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 2u);  // the first cycle once, the second once
+  EXPECT_EQ(db->duplicates, 1);
+  EXPECT_EQ(c->spooled_rows(), 0u);
+}
+
+TEST_F(SpoolingCollector, TheSpoolOfAnEarlierRunIsReplayedAfterARestart) {
+  {
+    database_down();
+    auto c = make();
+    c->collection_step();
+    c->collection_step();
+    EXPECT_EQ(c->spooled_rows(), 4u);
+  }
+  database_up();
+  auto c = make();
+  EXPECT_TRUE(log.has_prefix("info", "Spool holds 4 rows read between")) << log.dump();
+  c->collection_step();
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  // Live data first, then the earlier run's cycles, oldest first, each at its own time.
+  const std::int64_t t0 = 1'800'000'001'000'000;
+  EXPECT_EQ(written_times(), (std::vector<std::int64_t>{t0 + 2'000'000, t0, t0 + 1'000'000}));
+}
+
+TEST_F(SpoolingCollector, ARejectedWriteIsKeptWithTheServerTextAndNotRetried) {
+  auto c = make();
+  db->write_rejected = true;
+  c->collection_step();
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  std::vector<std::filesystem::path> rejected;
+  for (const auto& entry : std::filesystem::directory_iterator(spool_dir())) {
+    if (entry.path().filename().string().rfind("rejected-", 0) == 0) {
+      rejected.push_back(entry.path());
+    }
+  }
+  ASSERT_EQ(rejected.size(), 1u);
+  std::ifstream in(rejected[0]);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("value out of range for type double precision"), std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find(",Demo.Tag2,"), std::string::npos) << text.str();
+  db->write_rejected = false;
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 1u);  // only the new cycle
+}
+
+TEST_F(SpoolingCollector, AFailureThatMayPassWhileTheDatabaseAnswersSpoolsTheRows) {
+  auto c = make();
+  db->write_throws = true;  // a statement timeout or a locked file: the ping still answers
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING The failure may pass; the rows wait in the spool"), 1) << log.dump();
+  EXPECT_EQ(db->connects, 1);  // the connection is kept
+  db->write_throws = false;
+  c->collection_step();  // this cycle, then the waiting one
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  EXPECT_EQ(db->writes.size(), 2u);
+}
+
+TEST_F(SpoolingCollector, WithoutASpoolRowsThatCannotBeWrittenAreDroppedWithAnError) {
+  auto c = make(0);
+  database_down();
+  c->collection_step();
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  const std::vector<std::string> lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("rows read at") != std::string::npos &&
+           line.find("dropped: the connection to the TSDB failed") != std::string::npos;
+  })) << log.dump();
+  EXPECT_FALSE(std::filesystem::exists(spool_dir()));
+}
+
+TEST_F(SpoolingCollector, AFolderThatCannotHoldTheSpoolFailsTheConstruction) {
+  std::ofstream(dir.path() / "file") << "x";
+  auto bad = quellin::SpoolSettings{dir.path() / "file" / "spool", 1 << 20};
+  EXPECT_THROW(
+      OPCCollector(OPCCollector::Options{.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                                         .get_tags_func = [this] { return tags; },
+                                         .data_deque = &queue,
+                                         .tsdb_cfg = tidewell::TsdbSettings{},
+                                         .spool = bad,
+                                         .source_factory = quellin_test::scripted_factory(opc),
+                                         .tsdb_connect = db->connect_func(db)}),
+      std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The schema on databases an earlier version of this program built and filled: moved to the
+// current version with every row kept, left alone when it is current, and untouched when the
+// move fails. Run against both drivers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "schema_migrations.h"
+#include "test_database.h"
+#include "tidewell/tidewell.h"
+
+namespace tidewell {
+namespace {
+
+using testing::Row;
+using testing::TestDatabase;
+
+class SchemaMigration : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    db_ = std::make_unique<TestDatabase>(GetParam());
+    if (!db_->available()) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no test server";
+  }
+
+  bool sqlite() const { return GetParam() == "sqlite"; }
+  SqlDialect dialect() const { return sqlite() ? SqlDialect::sqlite : SqlDialect::postgres; }
+
+  // A database as version 1 of this program left it: built with that version's statements
+  // (released statements never change), then written to the way that version wrote.
+  void build_version_1_with_rows() {
+    db_->execute(schema_version_table(dialect()));
+    for (const char* statement : schema_migrations(dialect()).at(0)) db_->execute(statement);
+    db_->execute("INSERT INTO schema_version (version) VALUES (1)");
+    db_->execute(
+        "INSERT INTO sources (source_name, endpoint, status, protocol, interval_msec,"
+        " description, source_type) VALUES ('console_kestrane',"
+        " 'opc.da://localhost/OstrevoV2.1.0', 'active', 'OPC_DA', 1000,"
+        " '{\"desc\": \"boiler house\"}', 'opc')");
+    db_->execute(
+        "INSERT INTO tags (tag_name, description, source_id, source_tagname) VALUES"
+        " ('Demo.Tag1', '{\"desc\": \"temperature\"}', 1, 'Demo.Tag1'),"
+        " ('Demo.Tag2', '{}', 1, 'Demo.Tag2'), ('Orphan', '{}', NULL, '')");
+    if (sqlite()) {
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality) VALUES"
+          " (1709618828123457, 1, 21.5, 'Good'), (1709618828123457, 2, NULL, 'Bad'),"
+          " (1709618829123456, 1, -0.25, 'Uncertain')");
+    } else {
+      // Version 1 let the server stamp the write time.
+      db_->execute(
+          "INSERT INTO tsdata (tag_id, value, quality) VALUES"
+          " (1, 21.5, 'Good'), (2, 'NaN', 'Bad')");
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality) VALUES"
+          " ('2024-03-05 06:07:09.123456+00', 1, -0.25, 'Uncertain')");
+    }
+  }
+
+  // Every row of every table of version 1, in a stable order, times in microseconds.
+  std::map<std::string, std::vector<Row>> rows() {
+    const std::string time = sqlite() ? "time" : "(extract(epoch FROM time) * 1000000)::bigint";
+    const std::string json = sqlite() ? "" : "::text";
+    return {
+        {"sources", db_->query("SELECT source_id, source_name, endpoint, status, protocol,"
+                               " interval_msec, description" +
+                               json + ", source_type FROM sources ORDER BY source_id")},
+        {"tags", db_->query("SELECT tag_id, tag_name, description" + json +
+                            ", source_id, source_tagname FROM tags ORDER BY tag_id")},
+        {"tsdata",
+         db_->query("SELECT " + time + ", tag_id, value, quality FROM tsdata ORDER BY 1, 2, 4")},
+    };
+  }
+
+  // Tables, columns, defaults, keys and indexes, as the database describes them.
+  std::vector<Row> definitions() {
+    if (sqlite()) return db_->query("SELECT type, name, sql FROM sqlite_master ORDER BY 1, 2");
+    auto out = db_->query(
+        "SELECT table_name, column_name, data_type, column_default, is_nullable"
+        " FROM information_schema.columns WHERE table_schema = 'public' ORDER BY 1, 2");
+    for (auto& row : db_->query("SELECT indexname, indexdef FROM pg_indexes"
+                                " WHERE schemaname = 'public' ORDER BY 1")) {
+      out.push_back(std::move(row));
+    }
+    for (auto& row : db_->query("SELECT conrelid::regclass::text, conname,"
+                                " pg_get_constraintdef(oid) FROM pg_constraint"
+                                " WHERE connamespace = 'public'::regnamespace ORDER BY 1, 2")) {
+      out.push_back(std::move(row));
+    }
+    return out;
+  }
+
+  std::vector<Row> versions() {
+    return db_->query("SELECT version FROM schema_version ORDER BY version");
+  }
+
+  std::unique_ptr<TestDatabase> db_;
+};
+
+TEST_P(SchemaMigration, Version1DatabaseMovesToVersion2AndKeepsEveryRow) {
+  build_version_1_with_rows();
+  const auto before = rows();
+  ASSERT_EQ(before.at("tsdata").size(), 3u);
+
+  auto conn = get_conn(db_->settings());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}}));
+  EXPECT_EQ(rows(), before);
+  EXPECT_EQ(db_->query("SELECT count(*) FROM write_batches"), (std::vector<Row>{{"0"}}));
+
+  // The stored tags and sources serve as before, and new ids follow the old ones.
+  EXPECT_EQ(get_tag(*conn, "Demo.Tag2")->tag_id, 2);
+  EXPECT_EQ(get_sources(*conn, {}).at(0).description, (Description{{"desc", "boiler house"}}));
+  const auto created = insert_new_tag(*conn, TagInfo{"Demo.Tag3", {}, 1, "Demo.Tag3", {}});
+  ASSERT_TRUE(created.ok) << created.error;
+  EXPECT_EQ(created.data->tag_id, 4);
+
+  // Both writes work on the moved schema, beside the old rows.
+  const std::vector<std::int64_t> ids{1, 2};
+  const std::vector<double> values{1.0, 2.0};
+  const std::vector<std::string> qualities{"Good", "Good"};
+  EXPECT_EQ(write_tsdata(*conn, {"console", 1}, 1709618830000001, ids, values, qualities).count,
+            2u);
+  EXPECT_EQ(write_tsdata(*conn, ids, values, qualities).count, 2u);
+  EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata"), (std::vector<Row>{{"7"}}));
+  const auto after = rows();
+  EXPECT_EQ(after.at("sources"), before.at("sources"));
+  for (const auto& row : before.at("tsdata")) {
+    EXPECT_NE(std::find(after.at("tsdata").begin(), after.at("tsdata").end(), row),
+              after.at("tsdata").end());
+  }
+}
+
+TEST_P(SchemaMigration, OpeningACurrentDatabaseAgainChangesNothing) {
+  auto first = get_conn(db_->settings());
+  ASSERT_NE(first, nullptr);
+  const std::vector<std::int64_t> ids{1};
+  const std::vector<double> values{1.0};
+  const std::vector<std::string> qualities{"Good"};
+  ASSERT_EQ(write_tsdata(*first, {"console", 1}, 1000, ids, values, qualities).count, 1u);
+  const auto definitions_before = definitions();
+  const auto rows_before = rows();
+  const auto versions_before = db_->query("SELECT version, applied_at FROM schema_version");
+  const auto batches_before = db_->query("SELECT * FROM write_batches");
+
+  kestrane_test::LogCapture log("tidewell");
+  for (int open = 0; open < 2; ++open) {
+    auto again = get_conn(db_->settings());
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(write_tsdata(*again, {"console", 1}, 1000, ids, values, qualities).duplicate);
+  }
+  EXPECT_EQ(definitions(), definitions_before);
+  EXPECT_EQ(rows(), rows_before);
+  EXPECT_EQ(db_->query("SELECT version, applied_at FROM schema_version"), versions_before);
+  EXPECT_EQ(db_->query("SELECT * FROM write_batches"), batches_before);
+  EXPECT_EQ(log.dump().find("schema moved"), std::string::npos) << log.dump();
+}
+
+TEST_P(SchemaMigration, FailedMoveLeavesTheVersion1DatabaseAsItWas) {
+  build_version_1_with_rows();
+  // A table of the new table's name, made by hand: the move cannot create its own.
+  db_->execute("CREATE TABLE write_batches (note TEXT)");
+  const auto definitions_before = definitions();
+  const auto rows_before = rows();
+
+  EXPECT_THROW(get_conn(db_->settings()), DatabaseError);
+  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}}));
+  EXPECT_EQ(definitions(), definitions_before) << "every statement of the move rolled back";
+  EXPECT_EQ(rows(), rows_before);
+
+  db_->execute("DROP TABLE write_batches");
+  ASSERT_NE(get_conn(db_->settings()), nullptr);
+  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}}));
+  EXPECT_EQ(rows(), rows_before);
+}
+
+// Engines that spread tsdata over nodes by tag, or into chunks by time, accept only unique keys
+// that hold that column, and foreign keys only to tables they can place beside it.
+TEST_P(SchemaMigration, TsdataHasNoUniqueOrForeignKey) {
+  ASSERT_NE(get_conn(db_->settings()), nullptr);
+  if (sqlite()) {
+    EXPECT_EQ(db_->query("SELECT count(*) FROM pragma_index_list('tsdata') WHERE \"unique\""),
+              (std::vector<Row>{{"0"}}));
+    EXPECT_EQ(db_->query("SELECT count(*) FROM pragma_foreign_key_list('tsdata')"),
+              (std::vector<Row>{{"0"}}));
+  } else {
+    EXPECT_EQ(db_->query("SELECT count(*) FROM pg_index"
+                         " WHERE indrelid = 'tsdata'::regclass AND indisunique"),
+              (std::vector<Row>{{"0"}}));
+    EXPECT_EQ(db_->query("SELECT count(*) FROM pg_constraint WHERE conrelid = 'tsdata'::regclass"
+                         " OR confrelid = 'tsdata'::regclass"),
+              (std::vector<Row>{{"0"}}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SchemaMigration, ::testing::Values("postgresql", "sqlite"),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
+}  // namespace tidewell
