@@ -156,6 +156,7 @@ void TsdbWriter::stop() {
   std::deque<WriteCycle> waiting;
   {
     std::lock_guard lock(handoff_mutex_);
+    if (stopped_) return;
     stopping_ = true;
   }
   handoff_cv_.notify_all();
@@ -164,16 +165,16 @@ void TsdbWriter::stop() {
     std::lock_guard lock(handoff_mutex_);
     waiting.swap(handoff_);
   }
-  std::lock_guard conn_lock(conn_mutex_);
+  // Cycles still waiting for the writer: on disk with a spool, else written now, so that a
+  // stop loses nothing the database would take.
   for (const WriteCycle& cycle : waiting) {
-    SpoolBatch batch = to_batch(cycle);
     if (spool_) {
-      spool_->append(batch);
-    } else if (!batch.rows.empty()) {
-      log().warn("Stopping: {} rows read at {} were not written", batch.rows.size(),
-                 utc_text(batch.time_us));
+      spool_or_drop(to_batch(cycle), "stopping");
+    } else {
+      _handle_write_tsdb(cycle);
     }
   }
+  std::lock_guard conn_lock(conn_mutex_);
   if (spool_) spool_->sync_if_due();
   closed_by_stop_ = true;
   if (tsdb_conn_) {
@@ -185,6 +186,8 @@ void TsdbWriter::stop() {
     tsdb_conn_.reset();
   }
   connected_ = false;
+  std::lock_guard lock(handoff_mutex_);
+  stopped_ = true;
 }
 
 bool TsdbWriter::has_tsdb_conn() const { return connected_.load(); }

@@ -154,6 +154,7 @@ class TsdbWriter {
   std::condition_variable handoff_cv_;
   std::deque<WriteCycle> handoff_;  // guarded by handoff_mutex_
   bool stopping_ = false;           // guarded by handoff_mutex_
+  bool stopped_ = false;            // guarded by handoff_mutex_: stop() has run
   bool busy_ = false;               // guarded by handoff_mutex_: a cycle is being written
   std::thread thread_;
 };
