@@ -1,5 +1,6 @@
 #include "KestraneConsole/kestrane_console.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -356,6 +357,10 @@ TEST_F(ConsoleRun, CollectsUntilASignalThenStopsWithTheShutdownLines) {
   const auto stats = console.get_collection_statistics();
   EXPECT_GT(stats.total_collected, 0u);
   EXPECT_GT(stats.total_written, 0u);
+  // The run's totals close the log.
+  EXPECT_TRUE(log_.has("info", fmt::format("Status - Tags: 3, Collected: {}, Written: {}",
+                                           stats.total_collected, stats.total_written)))
+      << log_.dump();
   EXPECT_NE(sqlite_query("SELECT count(*) FROM tsdata").at(0), "0");
 }
 
@@ -389,8 +394,8 @@ TEST_F(ConsoleRun, StatusLineComesOnceThirtySecondsHavePassed) {
   for (const auto& r : log_.records()) {
     if (r.message.rfind("Status - Tags: 3, Collected: ", 0) == 0) ++status_lines;
   }
-  // Four passes at +10 s each: the line at 30 s only.
-  EXPECT_EQ(status_lines, 1) << log_.dump();
+  // Four passes at +10 s each: the line at 30 s, then the run's totals at the stop.
+  EXPECT_EQ(status_lines, 2) << log_.dump();
   EXPECT_TRUE(log_.has("info", "Received signal 15, shutting down..."));
 }
 

@@ -184,10 +184,14 @@ void KestraneConsole::process_data_queue() {
 void KestraneConsole::print_status() {
   const double current = now();
   if (current - last_status_time_ >= kStatusPeriodSeconds) {
-    log_->info("Status - Tags: {}, Collected: {}, Written: {}", tags_list_.size(), total_collected_,
-               total_written_.load());
+    log_status_line();
     last_status_time_ = current;
   }
+}
+
+void KestraneConsole::log_status_line() {
+  log_->info("Status - Tags: {}, Collected: {}, Written: {}", tags_list_.size(), total_collected_,
+             total_written_.load());
 }
 
 std::optional<int> KestraneConsole::poll_signal() {
@@ -271,6 +275,9 @@ void KestraneConsole::stop() {
       log_->warn("Collector thread did not stop gracefully");
     } else {
       log_->info("Data collection stopped");
+      // The last cycles, counted: the final totals of the run.
+      process_data_queue();
+      log_status_line();
     }
   }
 }

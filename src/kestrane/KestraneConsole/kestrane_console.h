@@ -78,6 +78,7 @@ class KestraneConsole {
   bool start_collection();
   void process_data_queue();
   void print_status();
+  void log_status_line();
   // Start steps, then the main loop until stop() or a signal. False when a start step
   // failed or the collector thread ended on its own.
   bool run();
