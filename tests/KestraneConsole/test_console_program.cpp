@@ -1,7 +1,11 @@
 // Runs the built KestraneConsole program as an operator would: a base directory with bin/ and
 // config.ini, signals from outside, exit statuses and log lines checked from outside.
 
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +13,7 @@
 
 #include <fcntl.h>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -215,6 +220,45 @@ TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
   const auto rows =
       kestrane_test::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
   EXPECT_GE(std::stoi(rows.at(0)), 6);
+}
+
+// The program as a notify service of systemd: a datagram socket of the test's own stands in
+// for NOTIFY_SOCKET, with a one-second watchdog.
+TEST_F(ProgramEndToEnd, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndSaysItStops) {
+  const std::string socket_path = (dir_.path() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.size(), sizeof(addr.sun_path));
+  std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  const auto next_message = [fd](int timeout_ms) -> std::string {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) != 1) return "";
+    char buf[256];
+    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+  };
+
+  dir_.write("tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv");
+  ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "1000000", 1);
+  start();
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+
+  EXPECT_EQ(next_message(20000), "READY=1") << output();
+  int pings = 0;
+  for (int i = 0; i < 3; ++i) pings += next_message(5000) == "WATCHDOG=1" ? 1 : 0;
+  EXPECT_EQ(pings, 3) << output();
+  ::kill(pid_, SIGTERM);
+  std::string last = next_message(5000);
+  while (last == "WATCHDOG=1") last = next_message(5000);
+  EXPECT_EQ(last, "STOPPING=1");
+  EXPECT_EQ(wait_exit(), 0) << output();
+  ::close(fd);
 }
 
 }  // namespace

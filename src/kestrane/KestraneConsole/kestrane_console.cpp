@@ -60,7 +60,19 @@ KestraneConsole::~KestraneConsole() = default;
 
 double KestraneConsole::now() const { return hooks_.wall_clock(); }
 
-bool KestraneConsole::load_config() { return load_console_config(config_path(), config_, *log_); }
+bool KestraneConsole::load_config() {
+  if (!load_console_config(config_path(), config_, *log_)) return false;
+  metrics_listen_.reset();
+  if (config_.metrics_listen) {
+    try {
+      metrics_listen_ = kestrane_monitoring::parse_listen_address(*config_.metrics_listen);
+    } catch (const std::exception& e) {
+      log_->error("Error loading config: [{}] listen: {}", kMetricsSection, e.what());
+      return false;
+    }
+  }
+  return true;
+}
 
 bool KestraneConsole::load_tags_from_csv() {
   tags_list_.clear();
@@ -153,6 +165,7 @@ void KestraneConsole::make_collector() {
   }
   registered_tag_ids_.clear();
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
+  if (monitor_) options.metrics = monitor_->collector_metrics();
   collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
 }
 
@@ -161,10 +174,15 @@ bool KestraneConsole::start_collection() {
     log_->info("Starting OPC data collection from: {}", config_.opc_schema);
     log_->info("Sample interval: {}s, Batch size: {}", interval_text(config_.collection_interval),
                config_.batch_size);
+    monitor_ = std::make_unique<ConsoleMonitor>(
+        ConsoleMonitor::Options{.listen = metrics_listen_,
+                                .sample_interval = config_.collection_interval,
+                                .tags = tags_list_.size()});
     make_collector();
     collector_thread_->start();
     running_ = true;
     log_->info("Data collection started successfully");
+    monitor_->collection_started();
     return true;
   } catch (const std::exception& e) {
     log_->error("Failed to start data collection: {}", e.what());
@@ -248,6 +266,7 @@ bool KestraneConsole::run() {
       }
       process_data_queue();
       print_status();
+      if (monitor_) monitor_->tick();
       if (running_ && !collector_thread_->is_alive()) {
         // The first OPC connection failed, or the tag source threw: nothing is collected
         // any more, so say so and let the service manager restart the program.
@@ -268,6 +287,7 @@ bool KestraneConsole::run() {
 
 void KestraneConsole::stop() {
   running_ = false;
+  if (monitor_) monitor_->stopping();
   if (collector_thread_ && collector_thread_->is_alive()) {
     log_->info("Stopping data collection...");
     collector_thread_->stop();

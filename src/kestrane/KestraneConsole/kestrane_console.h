@@ -20,9 +20,11 @@
 
 #include <spdlog/logger.h>
 
+#include "KestraneConsole/console_monitor.h"
 #include "config/console_config.h"
 #include "config/tag_csv.h"
 #include "config/tag_registration.h"
+#include "monitoring/listen_address.h"
 #include "quellin/opc_collector.h"
 #include "quellin/result_queue.h"
 
@@ -120,6 +122,9 @@ class KestraneConsole {
   mutable std::mutex deque_lock_;
   quellin::ResultQueue data_deque_{kQueueCapacity};  // guarded by deque_lock_
   std::unique_ptr<quellin::OPCCollector> collector_thread_;
+  // Metrics, health and service notifications; made when collection starts.
+  std::optional<kestrane_monitoring::ListenAddress> metrics_listen_;
+  std::unique_ptr<ConsoleMonitor> monitor_;
 
   std::atomic<bool> running_{false};
   std::uint64_t total_collected_ = 0;            // main thread only

@@ -143,6 +143,7 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
     }
     config.batch_size = static_cast<int>(batch);
     config.spool = read_spool_settings(ini);
+    config.metrics_listen = ini.get(kMetricsSection, "listen");
     return true;
   } catch (const std::exception& e) {
     log.error("Error loading config: {}", e.what());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include <spdlog/logger.h>
@@ -16,6 +17,7 @@ namespace kestrane_config {
 
 inline constexpr char kTsdbSection[] = "TSDBConnection";
 inline constexpr char kConsoleSection[] = "Kestrane";
+inline constexpr char kMetricsSection[] = "KestraneMetrics";
 
 // Where rows wait that the TSDB cannot take ([Kestrane] spool_dir, spool_max_mb); a size of
 // 0 turns the spool off, and such rows are dropped.
@@ -32,6 +34,8 @@ struct ConsoleConfig {
   double collection_interval = 1.0;
   int batch_size = 200;
   SpoolConfig spool;
+  // [KestraneMetrics] listen, as written ("127.0.0.1:9464"); unset: nothing listens.
+  std::optional<std::string> metrics_listen;
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is

@@ -72,6 +72,7 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
       sample_interval_(options.sample_interval),
       batch_size_(options.batch_size),
       status_notify_(std::move(options.status_notify)),
+      metrics_(std::move(options.metrics)),
       source_factory_(std::move(options.source_factory)),
       clock_(std::move(options.clock)),
       sleep_(std::move(options.sleep)),
@@ -155,6 +156,12 @@ void BasePyQARCollectorThread::wait_interruptible(double seconds) {
 
 double BasePyQARCollectorThread::now() const { return clock_(); }
 
+std::int64_t BasePyQARCollectorThread::wall_now() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 void BasePyQARCollectorThread::notify_status(const std::string& text) const {
   if (!status_notify_) return;
   // A failing owner callback must not take the collector down with it.
@@ -172,6 +179,10 @@ void BasePyQARCollectorThread::run() {
     while (_running) {
       const double loop_start = now();
       _process_collection_cycle();
+      if (metrics_) {
+        metrics_->opc_connected(opc_status_);
+        metrics_->cycle_done(now() - loop_start);
+      }
       _handle_error_retry();
       _control_sampling_interval(loop_start);
     }
@@ -252,6 +263,7 @@ void BasePyQARCollectorThread::_check_and_reconnect() {
   try {
     disconnect_source();
     connect_source();
+    if (metrics_) metrics_->opc_reconnect();
   } catch (...) {
     opc_error("Reconnect " + protocol_type_ + " error: " + error_text(std::current_exception()));
   }
@@ -263,8 +275,11 @@ void BasePyQARCollectorThread::_read_and_process_data() {
   if (tags.empty()) return;
   try {
     std::vector<pyqar::TagDescriptor> tag_objs = _build_tag_objects(tags);
-    ResultList results = _batch_read_data(tag_objs, tags);
-    _update_read_status(results);
+    const double read_start = now();
+    QualityCounts counts;
+    ResultList results = _batch_read_data(tag_objs, tags, counts);
+    if (metrics_) metrics_->cycle_read(tags.size(), counts, now() - read_start, wall_now());
+    _update_read_status(results, counts);
     if (opc_status_) handle_data(results);
   } catch (...) {
     opc_error("Read " + protocol_type_ + " error: " + error_text(std::current_exception()));
@@ -289,7 +304,8 @@ std::vector<pyqar::TagDescriptor> BasePyQARCollectorThread::_build_tag_objects(
 }
 
 ResultList BasePyQARCollectorThread::_batch_read_data(std::vector<pyqar::TagDescriptor>& tag_objs,
-                                                      const std::vector<std::string>& tags) {
+                                                      const std::vector<std::string>& tags,
+                                                      QualityCounts& counts) {
   std::size_t step = static_cast<std::size_t>(batch_size_);
   if (batch_size_ <= 0) {
     // A non-positive step would never advance; read everything at once instead.
@@ -310,14 +326,14 @@ ResultList BasePyQARCollectorThread::_batch_read_data(std::vector<pyqar::TagDesc
                  std::make_move_iterator(tag_objs.begin() + static_cast<std::ptrdiff_t>(end)));
     if (slice.empty()) continue;
     auto read = qar_->read_values(*source_, slice);
-    _process_batch_results(read.second, tags, start, results);
+    _process_batch_results(read.second, tags, start, results, counts);
   }
   return results;
 }
 
 void BasePyQARCollectorThread::_process_batch_results(
     std::vector<pyqar::ValueObject>& batch_value_objs, const std::vector<std::string>& tags,
-    std::size_t batch_start_idx, ResultList& out) const {
+    std::size_t batch_start_idx, ResultList& out, QualityCounts& counts) const {
   for (std::size_t k = 0; k < batch_value_objs.size(); ++k) {
     const std::size_t index = batch_start_idx + k;
     if (index >= tags.size()) {
@@ -326,16 +342,30 @@ void BasePyQARCollectorThread::_process_batch_results(
                               ")");
     }
     pyqar::ValueObject& v = batch_value_objs[k];
+    // Counted here, while the value is at hand, rather than in another pass over the cycle.
+    switch (v.get_quality() & pyqar::QAR_QUALITY::QAR_HIGH_MASK) {
+      case pyqar::QAR_QUALITY::QAR_HIGH_GOOD:
+        ++counts.good;
+        break;
+      case pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN:
+        ++counts.uncertain;
+        break;
+      case pyqar::QAR_QUALITY::QAR_HIGH_BAD:
+        ++counts.bad;
+        break;
+      default:
+        ++counts.invalid;
+        break;
+    }
     out.push_back(ResultTuple{tags[index], std::move(v.value), quality_to_str(v.get_quality()),
                               v.get_timestamp()});
   }
 }
 
-void BasePyQARCollectorThread::_update_read_status(const ResultList& all_results) {
+void BasePyQARCollectorThread::_update_read_status(const ResultList& all_results,
+                                                   const QualityCounts& counts) {
   const std::size_t n = all_results.size();
-  const auto bad = static_cast<std::size_t>(
-      std::count_if(all_results.begin(), all_results.end(),
-                    [](const ResultTuple& r) { return r.quality != "Good"; }));
+  const std::size_t bad = n - counts.good;
   if (n > 0 && bad == n) {
     opc_status_ = false;
     ++consecutive_errors_;
@@ -356,12 +386,14 @@ void BasePyQARCollectorThread::_handle_error_retry() {
     const std::string text = "Too many consecutive errors, sleeping 60 seconds before retrying...";
     log_->error("{}", text);
     notify_status(text);
+    if (metrics_) metrics_->pausing(kLongPauseSeconds);
     sleep_(kLongPauseSeconds);
     consecutive_errors_ = 0;
   } else if (errors > 0) {
     const std::string text = "Retrying in 5 seconds...";
     log_->warn("{}", text);
     notify_status(text);
+    if (metrics_) metrics_->pausing(kShortPauseSeconds);
     sleep_(kShortPauseSeconds);
   }
 }

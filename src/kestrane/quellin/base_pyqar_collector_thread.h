@@ -19,6 +19,7 @@
 #include "pyqar/qar_library.h"
 #include "pyqar/qar_types.h"
 #include "quellin/collector_hooks.h"
+#include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
 
 namespace spdlog {
@@ -39,6 +40,8 @@ class BasePyQARCollectorThread {
     double sample_interval = 1.0;  // seconds
     int batch_size = 100;          // descriptors per read; <= 0 reads all tags in one batch
     StatusNotify status_notify{};
+    // Told what each cycle read and how long it took; unset: nothing is measured.
+    std::shared_ptr<CollectorMetrics> metrics{};
     // Seams for tests; empty means the real OPC library, clock and interruptible wait.
     pyqar::SourceFactory source_factory{};
     ClockFunc clock{};
@@ -93,19 +96,22 @@ class BasePyQARCollectorThread {
   // Waits up to `seconds`, ending early when stop() is called.
   void wait_interruptible(double seconds);
   double now() const;
+  // Wall-clock time in UTC microseconds, for the metrics' last-read time.
+  virtual std::int64_t wall_now() const;
+  CollectorMetrics* metrics() const { return metrics_.get(); }
   void notify_status(const std::string& text) const;
   spdlog::logger& log() const { return *log_; }
 
   void _check_and_reconnect();
   void _read_and_process_data();
   std::vector<pyqar::TagDescriptor> _build_tag_objects(const std::vector<std::string>& tags) const;
-  // Takes the descriptors over batch by batch.
+  // Takes the descriptors over batch by batch; adds the values' qualities up in `counts`.
   ResultList _batch_read_data(std::vector<pyqar::TagDescriptor>& tag_objs,
-                              const std::vector<std::string>& tags);
+                              const std::vector<std::string>& tags, QualityCounts& counts);
   void _process_batch_results(std::vector<pyqar::ValueObject>& batch_value_objs,
                               const std::vector<std::string>& tags, std::size_t batch_start_idx,
-                              ResultList& out) const;
-  void _update_read_status(const ResultList& all_results);
+                              ResultList& out, QualityCounts& counts) const;
+  void _update_read_status(const ResultList& all_results, const QualityCounts& counts);
 
  private:
   void thread_main();
@@ -115,6 +121,7 @@ class BasePyQARCollectorThread {
   double sample_interval_;
   int batch_size_;
   StatusNotify status_notify_;
+  std::shared_ptr<CollectorMetrics> metrics_;
   std::atomic<bool> _running{true};
   std::unique_ptr<pyqar::QARLibrary> qar_;
   std::optional<pyqar::SourceHandle> source_;

@@ -26,6 +26,7 @@ BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
           .sample_interval = o.sample_interval,
           .batch_size = o.batch_size,
           .status_notify = std::move(o.status_notify),
+          .metrics = o.metrics,
           .source_factory = std::move(o.source_factory),
           .clock = o.clock,
           .sleep = std::move(o.sleep)};
@@ -47,7 +48,8 @@ OPCCollector::OPCCollector(Options options)
                             .tag_ids = std::move(options.tag_ids),
                             .spool = std::move(options.spool),
                             .clock = std::move(options.clock),
-                            .log = {}});
+                            .log = {},
+                            .metrics = std::move(options.metrics)});
   }
 }
 

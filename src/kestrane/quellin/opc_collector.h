@@ -40,6 +40,8 @@ class OPCCollector : public BasePyQARCollectorThread {
     DbStatusNotify db_status_notify{};
     // Called from the write stage while rows wait in the spool.
     SpoolNotify spool_notify{};
+    // Told what is read, written, spooled and dropped; unset: nothing is measured.
+    std::shared_ptr<CollectorMetrics> metrics{};
     // Tag ids already known (from registration), by tag name: those tags are written with no
     // lookup. Others are looked up together on first use.
     std::unordered_map<std::string, std::int64_t> tag_ids{};
@@ -78,7 +80,7 @@ class OPCCollector : public BasePyQARCollectorThread {
   void handle_data(ResultList& results) override;
 
  private:
-  std::int64_t wall_now() const;
+  std::int64_t wall_now() const override;
 
   ResultQueue* data_deque_;
   std::mutex* deque_lock_;

@@ -76,7 +76,8 @@ Spool::Spool(Options options)
       segment_target_(
           std::max<std::uint64_t>(1, std::min(kMaxSegmentBytes, max_bytes_ / kSegmentsPerSpool))),
       log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
-      clock_(options.clock ? std::move(options.clock) : steady_seconds()) {
+      clock_(options.clock ? std::move(options.clock) : steady_seconds()),
+      on_drop_(std::move(options.on_drop)) {
   if (max_bytes_ == 0) throw std::invalid_argument("Spool max_bytes must be at least 1");
   open_folder();
 }
@@ -394,6 +395,7 @@ void Spool::remove_front_segment_locked() {
 void Spool::log_dropped_locked(std::uint64_t rows, std::int64_t oldest_us, std::int64_t newest_us) {
   log_->error("Spool full: dropped {} rows read between {} and {}", rows, utc_text(oldest_us),
               utc_text(newest_us));
+  if (on_drop_) on_drop_(rows);
 }
 
 const Spool::Head* Spool::locate_head_locked() {

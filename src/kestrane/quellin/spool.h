@@ -37,6 +37,9 @@ class Spool {
     std::shared_ptr<spdlog::logger> log{};  // null: journel::get_logger("quellin")
     // Monotonic seconds, for the once-per-second sync; null: steady_clock.
     std::function<double()> clock{};
+    // Told how many rows each drop of a full spool lost; called with the spool's lock held, so
+    // it must be quick and must not call back into the spool.
+    std::function<void(std::uint64_t rows)> on_drop{};
   };
 
   // Opens the folder and scans what an earlier run left, validating every record. Throws
@@ -119,6 +122,7 @@ class Spool {
   const std::uint64_t segment_target_;  // a new segment starts past this size
   const std::shared_ptr<spdlog::logger> log_;
   const std::function<double()> clock_;
+  const std::function<void(std::uint64_t rows)> on_drop_;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_: the segments in number order, the next segment's number, the file being

@@ -75,6 +75,20 @@ std::string new_writer_id() {
                      word(device));
 }
 
+std::int64_t wall_clock_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Rows a full spool dropped count as lost.
+std::function<void(std::uint64_t)> on_spool_drop(const std::shared_ptr<CollectorMetrics>& metrics) {
+  if (!metrics) return {};
+  return [metrics](std::uint64_t rows) {
+    metrics->rows_dropped(static_cast<std::size_t>(rows), drop_reason::kSpoolFull);
+  };
+}
+
 std::string span_text(const std::optional<std::pair<std::int64_t, std::int64_t>>& span) {
   if (!span) return "nothing";
   return utc_text(span->first) + " and " + utc_text(span->second);
@@ -89,13 +103,15 @@ TsdbWriter::TsdbWriter(Options options)
       spool_notify_(std::move(options.spool_notify)),
       clock_(std::move(options.clock)),
       log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
+      metrics_(std::move(options.metrics)),
       writer_id_(new_writer_id()),
       _db_tagname_map(std::move(options.tag_ids)) {
   if (options.spool && options.spool->max_bytes > 0) {
     spool_ = std::make_unique<Spool>(Spool::Options{.dir = options.spool->dir,
                                                     .max_bytes = options.spool->max_bytes,
                                                     .log = log_,
-                                                    .clock = clock_});
+                                                    .clock = clock_,
+                                                    .on_drop = on_spool_drop(metrics_)});
     rejected_file_ = std::make_unique<RejectedRowsFile>(options.spool->dir);
     if (!spool_->empty()) {
       log().info(
@@ -106,6 +122,8 @@ TsdbWriter::TsdbWriter(Options options)
   }
   tsdb_conn_ = tidewell::connect_with(tsdb_connect_, tsdb_cfg_);
   connected_ = tsdb_conn_ != nullptr;
+  report_connection();
+  report_spool();
 }
 
 TsdbWriter::~TsdbWriter() {
@@ -186,6 +204,7 @@ void TsdbWriter::stop() {
     tsdb_conn_.reset();
   }
   connected_ = false;
+  report_connection();
   std::lock_guard lock(handoff_mutex_);
   stopped_ = true;
 }
@@ -200,6 +219,18 @@ void TsdbWriter::note_outcome(bool database_took_it) {
   // After a failure the spool waits a little, so that a database that keeps failing is not
   // asked again at once; a write that went through lets the replay start right away.
   replay_not_before_ = database_took_it ? 0.0 : now() + kReplayPauseSeconds;
+}
+
+void TsdbWriter::report_connection() {
+  if (metrics_) metrics_->tsdb_connected(connected_);
+}
+
+void TsdbWriter::report_spool() {
+  if (metrics_ && spool_) metrics_->spool_size(spool_->bytes(), spool_->rows());
+}
+
+void TsdbWriter::count_dropped(std::size_t rows, std::string_view reason) {
+  if (metrics_ && rows > 0) metrics_->rows_dropped(rows, reason);
 }
 
 std::uint64_t TsdbWriter::spooled_rows() const { return spool_ ? spool_->rows() : 0; }
@@ -256,6 +287,7 @@ SpoolBatch TsdbWriter::to_batch(const WriteCycle& cycle) {
     if (std::holds_alternative<double>(r.value) && is_good(r.quality)) {
       if (std::isnan(value)) {
         log().warn("Skipping NaN value for tag {}", r.tag);
+        count_dropped(1, drop_reason::kNotANumber);
         continue;
       }
       if (value > kFloatBound) value = std::numeric_limits<double>::infinity();
@@ -270,14 +302,18 @@ void TsdbWriter::spool_or_drop(SpoolBatch batch, const char* why) {
   if (batch.rows.empty()) return;
   if (!spool_) {
     log().error("{} rows read at {} dropped: {}", batch.rows.size(), utc_text(batch.time_us), why);
+    count_dropped(batch.rows.size(), drop_reason::kTsdbUnreachable);
     return;
   }
   try {
     spool_->append(batch);
+    if (metrics_) metrics_->rows_spooled(batch.rows.size());
   } catch (const std::exception& e) {
     log().error("{} rows read at {} lost: the spool refused them: {}", batch.rows.size(),
                 utc_text(batch.time_us), e.what());
+    count_dropped(batch.rows.size(), drop_reason::kSpoolError);
   }
+  report_spool();
 }
 
 void TsdbWriter::notify_spool() {
@@ -342,15 +378,18 @@ TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t
     values.push_back(row.value);
     qualities.push_back(row.quality);
   }
+  count_dropped(batch.rows.size() - tag_ids.size(), drop_reason::kUnknownTag);
   // No row that the database could take: reported as not written.
   if (tag_ids.empty()) return Outcome::rejected;
   try {
+    const double started = now();
     const tidewell::WriteResult result =
         tidewell::write_tsdata(*tsdb_conn_, tidewell::BatchId{batch.writer_id, batch.seq},
                                batch.time_us, tag_ids, values, qualities);
     if (result.duplicate) return Outcome::duplicate;
     if (!result.success) return Outcome::rejected;
     *written = result.count;
+    if (metrics_) metrics_->rows_written(result.count, now() - started, wall_clock_us());
     return Outcome::written;
   } catch (const tidewell::RequestRejected& e) {
     log().error("Write DB failed: {}", e.what());
@@ -374,6 +413,7 @@ TsdbWriter::Outcome TsdbWriter::after_passing_failure() {
 
 void TsdbWriter::keep_rejected(const SpoolBatch& batch, const std::string& reason) {
   // The database is up and refused these rows: never retried, kept for an operator.
+  count_dropped(batch.rows.size(), drop_reason::kRejected);
   if (!rejected_file_) {
     log().error("{} rows read at {} dropped: the database refused them", batch.rows.size(),
                 utc_text(batch.time_us));
@@ -456,6 +496,7 @@ bool TsdbWriter::replay_some(bool until_empty) {
     replay_ = ReplayProgress{};
     replaying_ = false;
   }
+  if (worked) report_spool();
   return worked;
 }
 
@@ -492,6 +533,7 @@ bool TsdbWriter::_handle_db_error() {
       _db_tagname_map.clear();
       missing_tags_.clear();
       log().info("Database reconnection successful");
+      if (metrics_) metrics_->tsdb_reconnect();
     } else {
       log().error("Database reconnection failed");
     }
@@ -501,6 +543,7 @@ bool TsdbWriter::_handle_db_error() {
     log().error("Database error handling failed: unknown error");
   }
   connected_ = tsdb_conn_ != nullptr;
+  report_connection();
   return false;
 }
 

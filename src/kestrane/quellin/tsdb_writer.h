@@ -17,11 +17,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "quellin/collector_hooks.h"
+#include "quellin/collector_metrics.h"
 #include "quellin/rejected_rows_file.h"
 #include "quellin/result_tuple.h"
 #include "quellin/spool.h"
@@ -60,6 +62,7 @@ class TsdbWriter {
     std::optional<SpoolSettings> spool{};
     ClockFunc clock{};  // monotonic seconds; empty: steady_clock
     std::shared_ptr<spdlog::logger> log{};
+    std::shared_ptr<CollectorMetrics> metrics{};  // unset: nothing is measured
   };
 
   // Opens the spool (throws std::runtime_error naming its folder when it cannot) and the
@@ -111,6 +114,11 @@ class TsdbWriter {
   // Whether spooled rows should be written now.
   bool replay_due() const;
   void note_outcome(bool database_took_it);
+  // Tells the metrics whether a connection is open (after connects, reconnects and stop).
+  void report_connection();
+  // Tells the metrics how much the spool holds.
+  void report_spool();
+  void count_dropped(std::size_t rows, std::string_view reason);
   double now() const;
   spdlog::logger& log() const { return *log_; }
 
@@ -120,6 +128,7 @@ class TsdbWriter {
   SpoolNotify spool_notify_;
   ClockFunc clock_;
   std::shared_ptr<spdlog::logger> log_;
+  std::shared_ptr<CollectorMetrics> metrics_;
   const std::string writer_id_;
   std::unique_ptr<Spool> spool_;                     // thread-safe itself; null: no spool
   std::unique_ptr<RejectedRowsFile> rejected_file_;  // writer thread only

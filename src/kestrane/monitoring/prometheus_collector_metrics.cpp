@@ -1,0 +1,172 @@
+#include "monitoring/prometheus_collector_metrics.h"
+
+#include <utility>
+#include <vector>
+
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+namespace kestrane_monitoring {
+
+namespace {
+
+using prometheus::BuildCounter;
+using prometheus::BuildGauge;
+using prometheus::BuildHistogram;
+using prometheus::Registry;
+
+// From a millisecond to half a minute: reads and writes of small lists to the statement
+// timeout of a hanging database.
+const prometheus::Histogram::BucketBoundaries& duration_buckets() {
+  static const prometheus::Histogram::BucketBoundaries buckets{
+      0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+  return buckets;
+}
+
+prometheus::Counter& counter(Registry& registry, const std::string& name, const std::string& help) {
+  return BuildCounter().Name(name).Help(help).Register(registry).Add({});
+}
+
+prometheus::Gauge& gauge(Registry& registry, const std::string& name, const std::string& help) {
+  return BuildGauge().Name(name).Help(help).Register(registry).Add({});
+}
+
+prometheus::Histogram& histogram(Registry& registry, const std::string& name,
+                                 const std::string& help) {
+  return BuildHistogram().Name(name).Help(help).Register(registry).Add({}, duration_buckets());
+}
+
+std::shared_ptr<Registry> registry_with_build_info(const std::string& version) {
+  auto registry = std::make_shared<Registry>();
+  BuildGauge()
+      .Name("kestrane_build_info")
+      .Help("The running build; always 1")
+      .Register(*registry)
+      .Add({{"version", version}})
+      .Set(1);
+  return registry;
+}
+
+}  // namespace
+
+PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
+    : registry_(registry_with_build_info(options.version)),
+      health_(options.sample_interval, std::move(options.clock)),
+      cycles_(counter(*registry_, "kestrane_cycles_total", "Collection cycles read")),
+      cycle_duration_(histogram(*registry_, "kestrane_cycle_duration_seconds",
+                                "Duration of a pass of the collection loop")),
+      read_duration_(histogram(*registry_, "kestrane_read_duration_seconds",
+                               "Duration of reading every tag of a cycle")),
+      write_duration_(histogram(*registry_, "kestrane_write_duration_seconds",
+                                "Duration of a write of one cycle's rows to the TSDB")),
+      values_(BuildCounter()
+                  .Name("kestrane_values_total")
+                  .Help("Values read, by quality")
+                  .Register(*registry_)),
+      values_good_(values_.Add({{"quality", "Good"}})),
+      values_uncertain_(values_.Add({{"quality", "Uncertain"}})),
+      values_bad_(values_.Add({{"quality", "Bad"}})),
+      values_invalid_(values_.Add({{"quality", "Invalid"}})),
+      rows_written_(counter(*registry_, "kestrane_rows_written_total", "Rows the TSDB took")),
+      rows_dropped_(BuildCounter()
+                        .Name("kestrane_rows_dropped_total")
+                        .Help("Rows that never reached the TSDB, by reason")
+                        .Register(*registry_)),
+      rows_spooled_(counter(*registry_, "kestrane_rows_spooled_total",
+                            "Rows put in the spool to wait for the TSDB")),
+      spool_bytes_(gauge(*registry_, "kestrane_spool_bytes", "Bytes the spool holds on disk")),
+      spool_rows_(gauge(*registry_, "kestrane_spool_rows", "Rows waiting in the spool")),
+      opc_connected_(gauge(*registry_, "kestrane_opc_connected",
+                           "1 while the OPC server is connected and read")),
+      tsdb_connected_(
+          gauge(*registry_, "kestrane_tsdb_connected", "1 while a TSDB connection is open")),
+      opc_reconnects_(counter(*registry_, "kestrane_opc_reconnects_total",
+                              "Connections to the OPC server made again after a failure")),
+      tsdb_reconnects_(counter(*registry_, "kestrane_tsdb_reconnects_total",
+                               "Connections to the TSDB made again after a failure")),
+      tags_(gauge(*registry_, "kestrane_tags", "Tags read each cycle")),
+      last_read_(gauge(*registry_, "kestrane_last_read_timestamp_seconds",
+                       "Unix time of the last cycle read")),
+      last_write_(gauge(*registry_, "kestrane_last_write_timestamp_seconds",
+                        "Unix time of the last rows the TSDB took")) {
+  tags_.Set(static_cast<double>(options.tags));
+  // Every reason shows from the start, at 0, so that rate() sees its first increase.
+  for (const std::string_view reason :
+       {quellin::drop_reason::kTsdbUnreachable, quellin::drop_reason::kSpoolFull,
+        quellin::drop_reason::kSpoolError, quellin::drop_reason::kRejected,
+        quellin::drop_reason::kUnknownTag, quellin::drop_reason::kNotANumber}) {
+    rows_dropped_.Add({{"reason", std::string(reason)}});
+  }
+}
+
+PrometheusCollectorMetrics::~PrometheusCollectorMetrics() = default;
+
+std::string PrometheusCollectorMetrics::render() const {
+  return prometheus::TextSerializer().Serialize(registry_->Collect());
+}
+
+void PrometheusCollectorMetrics::cycle_read(std::size_t tags, const quellin::QualityCounts& values,
+                                            double read_seconds, std::int64_t read_time_us) {
+  health_.cycle_read();
+  cycles_.Increment();
+  read_duration_.Observe(read_seconds);
+  tags_.Set(static_cast<double>(tags));
+  if (values.good > 0) values_good_.Increment(static_cast<double>(values.good));
+  if (values.uncertain > 0) values_uncertain_.Increment(static_cast<double>(values.uncertain));
+  if (values.bad > 0) values_bad_.Increment(static_cast<double>(values.bad));
+  if (values.invalid > 0) values_invalid_.Increment(static_cast<double>(values.invalid));
+  last_read_.Set(static_cast<double>(read_time_us) / 1e6);
+}
+
+void PrometheusCollectorMetrics::cycle_done(double seconds) {
+  health_.cycle_done(seconds);
+  cycle_duration_.Observe(seconds);
+}
+
+void PrometheusCollectorMetrics::pausing(double seconds) { health_.pausing(seconds); }
+
+void PrometheusCollectorMetrics::opc_connected(bool connected) {
+  opc_connected_.Set(connected ? 1 : 0);
+}
+
+void PrometheusCollectorMetrics::opc_reconnect() { opc_reconnects_.Increment(); }
+
+void PrometheusCollectorMetrics::rows_written(std::size_t rows, double write_seconds,
+                                              std::int64_t time_us) {
+  health_.rows_kept();
+  rows_written_.Increment(static_cast<double>(rows));
+  write_duration_.Observe(write_seconds);
+  last_write_.Set(static_cast<double>(time_us) / 1e6);
+}
+
+void PrometheusCollectorMetrics::rows_spooled(std::size_t rows) {
+  health_.rows_kept();
+  rows_spooled_.Increment(static_cast<double>(rows));
+}
+
+void PrometheusCollectorMetrics::rows_dropped(std::size_t rows, std::string_view reason) {
+  // Rows that could not be kept anywhere make the service unhealthy; rows the database
+  // refused, or of tags it does not know, are the data's fault and are only counted.
+  if (reason == quellin::drop_reason::kTsdbUnreachable ||
+      reason == quellin::drop_reason::kSpoolError) {
+    health_.rows_lost();
+  }
+  rows_dropped_.Add({{"reason", std::string(reason)}}).Increment(static_cast<double>(rows));
+}
+
+void PrometheusCollectorMetrics::spool_size(std::uint64_t bytes, std::uint64_t rows) {
+  spool_bytes_.Set(static_cast<double>(bytes));
+  spool_rows_.Set(static_cast<double>(rows));
+}
+
+void PrometheusCollectorMetrics::tsdb_connected(bool connected) {
+  tsdb_connected_.Set(connected ? 1 : 0);
+}
+
+void PrometheusCollectorMetrics::tsdb_reconnect() { tsdb_reconnects_.Increment(); }
+
+}  // namespace kestrane_monitoring

@@ -1,0 +1,86 @@
+#pragma once
+// PrometheusCollectorMetrics: the collector's counters, gauges and histograms in a Prometheus
+// registry, rendered in the text exposition format, plus the health the collector's reports
+// add up to. The console owns it (shared with its collector); the collector and writer threads
+// report, the HTTP listener's thread renders: every member is thread-safe.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "monitoring/collector_health.h"
+#include "quellin/collector_metrics.h"
+
+namespace prometheus {
+class Counter;
+class Gauge;
+class Histogram;
+class Registry;
+template <typename T>
+class Family;
+}  // namespace prometheus
+
+namespace kestrane_monitoring {
+
+class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
+ public:
+  struct Options {
+    std::string version{};            // for kestrane_build_info
+    double sample_interval = 1.0;     // seconds, for the health verdict
+    std::size_t tags = 0;             // the tag list's size at start
+    std::function<double()> clock{};  // monotonic seconds; empty: steady_clock
+  };
+
+  explicit PrometheusCollectorMetrics(Options options);
+  ~PrometheusCollectorMetrics() override;
+  PrometheusCollectorMetrics(const PrometheusCollectorMetrics&) = delete;
+  PrometheusCollectorMetrics& operator=(const PrometheusCollectorMetrics&) = delete;
+
+  // Every metric in the Prometheus text format (version 0.0.4).
+  std::string render() const;
+  const CollectorHealth& health() const { return health_; }
+
+  void cycle_read(std::size_t tags, const quellin::QualityCounts& values, double read_seconds,
+                  std::int64_t read_time_us) override;
+  void cycle_done(double seconds) override;
+  void pausing(double seconds) override;
+  void opc_connected(bool connected) override;
+  void opc_reconnect() override;
+  void rows_written(std::size_t rows, double write_seconds, std::int64_t time_us) override;
+  void rows_spooled(std::size_t rows) override;
+  void rows_dropped(std::size_t rows, std::string_view reason) override;
+  void spool_size(std::uint64_t bytes, std::uint64_t rows) override;
+  void tsdb_connected(bool connected) override;
+  void tsdb_reconnect() override;
+
+ private:
+  std::shared_ptr<prometheus::Registry> registry_;
+  CollectorHealth health_;
+
+  prometheus::Counter& cycles_;
+  prometheus::Histogram& cycle_duration_;
+  prometheus::Histogram& read_duration_;
+  prometheus::Histogram& write_duration_;
+  prometheus::Family<prometheus::Counter>& values_;
+  prometheus::Counter& values_good_;
+  prometheus::Counter& values_uncertain_;
+  prometheus::Counter& values_bad_;
+  prometheus::Counter& values_invalid_;
+  prometheus::Counter& rows_written_;
+  prometheus::Family<prometheus::Counter>& rows_dropped_;
+  prometheus::Counter& rows_spooled_;
+  prometheus::Gauge& spool_bytes_;
+  prometheus::Gauge& spool_rows_;
+  prometheus::Gauge& opc_connected_;
+  prometheus::Gauge& tsdb_connected_;
+  prometheus::Counter& opc_reconnects_;
+  prometheus::Counter& tsdb_reconnects_;
+  prometheus::Gauge& tags_;
+  prometheus::Gauge& last_read_;
+  prometheus::Gauge& last_write_;
+};
+
+}  // namespace kestrane_monitoring

@@ -1,0 +1,58 @@
+#pragma once
+// CollectorMetrics: what a collector and its write stage report as they work, for an owner
+// that publishes it (counters, a health verdict). The owner keeps it alive longer than the
+// collector. Its members are called on the collector and the writer threads (or the caller's
+// in single-step use): an implementation must be thread-safe, quick, and never wait on I/O.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quellin {
+
+// A cycle's values by quality.
+struct QualityCounts {
+  std::size_t good = 0;
+  std::size_t uncertain = 0;
+  std::size_t bad = 0;
+  std::size_t invalid = 0;
+};
+
+// Why rows never reached the TSDB, for kestrane_rows_dropped_total{reason=...}.
+namespace drop_reason {
+inline constexpr std::string_view kTsdbUnreachable = "tsdb_unreachable";
+inline constexpr std::string_view kSpoolFull = "spool_full";
+inline constexpr std::string_view kSpoolError = "spool_error";
+inline constexpr std::string_view kRejected = "rejected";
+inline constexpr std::string_view kUnknownTag = "unknown_tag";
+inline constexpr std::string_view kNotANumber = "nan";
+}  // namespace drop_reason
+
+class CollectorMetrics {
+ public:
+  virtual ~CollectorMetrics() = default;
+
+  // Collector thread.
+  // A cycle was read: `tags` asked for, its values by quality, the time the read took, and the
+  // wall-clock time of the read (UTC microseconds).
+  virtual void cycle_read(std::size_t tags, const QualityCounts& values, double read_seconds,
+                          std::int64_t read_time_us) = 0;
+  // A pass of the collection loop ended (read or not), `seconds` after it began.
+  virtual void cycle_done(double seconds) = 0;
+  // The collector pauses this long before the next attempt (after OPC errors): a quiet
+  // collector is not a hung one meanwhile.
+  virtual void pausing(double seconds) = 0;
+  virtual void opc_connected(bool connected) = 0;
+  virtual void opc_reconnect() = 0;
+
+  // Writer thread.
+  // Rows the TSDB took, the write's duration, and the wall-clock time it ended.
+  virtual void rows_written(std::size_t rows, double write_seconds, std::int64_t time_us) = 0;
+  virtual void rows_spooled(std::size_t rows) = 0;
+  virtual void rows_dropped(std::size_t rows, std::string_view reason) = 0;
+  virtual void spool_size(std::uint64_t bytes, std::uint64_t rows) = 0;
+  virtual void tsdb_connected(bool connected) = 0;
+  virtual void tsdb_reconnect() = 0;
+};
+
+}  // namespace quellin

@@ -1,0 +1,94 @@
+// The collector's reports as Prometheus text: the names operators' dashboards rely on, the
+// values they add up to, and the health they feed.
+
+#include "monitoring/prometheus_collector_metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestrane_monitoring {
+namespace {
+
+bool has_line(const std::string& text, const std::string& line) {
+  return text.find("\n" + line + "\n") != std::string::npos || text.rfind(line + "\n", 0) == 0;
+}
+
+TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
+  PrometheusCollectorMetrics metrics({.version = "9.8.7", .sample_interval = 1.0, .tags = 42});
+  const std::string text = metrics.render();
+  for (const char* line : {"kestrane_cycles_total 0",
+                           "kestrane_rows_written_total 0",
+                           "kestrane_rows_spooled_total 0",
+                           "kestrane_spool_bytes 0",
+                           "kestrane_spool_rows 0",
+                           "kestrane_opc_connected 0",
+                           "kestrane_tsdb_connected 0",
+                           "kestrane_opc_reconnects_total 0",
+                           "kestrane_tsdb_reconnects_total 0",
+                           "kestrane_tags 42",
+                           "kestrane_last_read_timestamp_seconds 0",
+                           "kestrane_last_write_timestamp_seconds 0",
+                           "kestrane_build_info{version=\"9.8.7\"} 1",
+                           "kestrane_values_total{quality=\"Good\"} 0",
+                           "kestrane_values_total{quality=\"Invalid\"} 0",
+                           "kestrane_rows_dropped_total{reason=\"tsdb_unreachable\"} 0",
+                           "kestrane_cycle_duration_seconds_count 0",
+                           "kestrane_read_duration_seconds_count 0",
+                           "kestrane_write_duration_seconds_count 0",
+                           "# TYPE kestrane_cycle_duration_seconds histogram",
+                           "# TYPE kestrane_cycles_total counter",
+                           "# TYPE kestrane_tsdb_connected gauge"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+}
+
+TEST(PrometheusCollectorMetrics, ReportsAddUp) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 3});
+  metrics.cycle_read(3, {.good = 2, .uncertain = 0, .bad = 1, .invalid = 0}, 0.004,
+                     1'700'000'000'500'000);
+  metrics.cycle_done(0.005);
+  metrics.cycle_read(3, {.good = 1, .uncertain = 1, .bad = 0, .invalid = 1}, 0.002,
+                     1'700'000'001'500'000);
+  metrics.opc_connected(true);
+  metrics.tsdb_connected(true);
+  metrics.rows_written(3, 0.02, 1'700'000'001'600'000);
+  metrics.rows_spooled(6);
+  metrics.rows_dropped(2, quellin::drop_reason::kUnknownTag);
+  metrics.rows_dropped(1, "something new");
+  metrics.spool_size(4096, 6);
+  metrics.tsdb_reconnect();
+  const std::string text = metrics.render();
+  for (const char* line :
+       {"kestrane_cycles_total 2", "kestrane_values_total{quality=\"Good\"} 3",
+        "kestrane_values_total{quality=\"Uncertain\"} 1",
+        "kestrane_values_total{quality=\"Bad\"} 1", "kestrane_values_total{quality=\"Invalid\"} 1",
+        "kestrane_rows_written_total 3", "kestrane_rows_spooled_total 6",
+        "kestrane_rows_dropped_total{reason=\"unknown_tag\"} 2",
+        "kestrane_rows_dropped_total{reason=\"something new\"} 1", "kestrane_spool_bytes 4096",
+        "kestrane_spool_rows 6", "kestrane_opc_connected 1", "kestrane_tsdb_connected 1",
+        "kestrane_tsdb_reconnects_total 1", "kestrane_last_read_timestamp_seconds 1700000001.5",
+        "kestrane_last_write_timestamp_seconds 1700000001.6",
+        "kestrane_read_duration_seconds_count 2", "kestrane_cycle_duration_seconds_count 1",
+        "kestrane_write_duration_seconds_bucket{le=\"0.025\"} 1"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+}
+
+TEST(PrometheusCollectorMetrics, OnlyRowsThatCouldNotBeKeptMakeItUnhealthy) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 1});
+  metrics.rows_dropped(5, quellin::drop_reason::kRejected);
+  metrics.rows_dropped(5, quellin::drop_reason::kUnknownTag);
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+  metrics.rows_dropped(5, quellin::drop_reason::kTsdbUnreachable);
+  EXPECT_FALSE(metrics.health().verdict().healthy);
+  metrics.rows_spooled(5);
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+  metrics.rows_dropped(5, quellin::drop_reason::kSpoolError);
+  EXPECT_FALSE(metrics.health().verdict().healthy);
+  metrics.rows_written(5, 0.01, 0);
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+}
+
+}  // namespace
+}  // namespace kestrane_monitoring

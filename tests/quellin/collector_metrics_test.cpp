@@ -1,0 +1,196 @@
+// What a collector and its write stage report to their metrics, on a scripted server and
+// database: the counts operators' dashboards and the health endpoint are built on.
+
+#include "quellin/collector_metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "quellin/opc_collector.h"
+#include "scripted_opc.h"
+#include "scripted_tsdb.h"
+#include "temp_dir.h"
+
+namespace {
+
+using quellin::OPCCollector;
+using quellin_test::ScriptedOpc;
+using quellin_test::ScriptedTsdb;
+
+// Adds every report up.
+class RecordingMetrics : public quellin::CollectorMetrics {
+ public:
+  void cycle_read(std::size_t tags, const quellin::QualityCounts& values, double,
+                  std::int64_t time_us) override {
+    std::lock_guard lock(mutex);
+    ++cycles;
+    last_tags = tags;
+    good += values.good;
+    uncertain += values.uncertain;
+    bad += values.bad;
+    invalid += values.invalid;
+    last_read_us = time_us;
+  }
+  void cycle_done(double) override {}
+  void pausing(double seconds) override {
+    std::lock_guard lock(mutex);
+    pauses.push_back(seconds);
+  }
+  void opc_connected(bool) override {}
+  void opc_reconnect() override {}
+  void rows_written(std::size_t rows, double, std::int64_t) override {
+    std::lock_guard lock(mutex);
+    written += rows;
+  }
+  void rows_spooled(std::size_t rows) override {
+    std::lock_guard lock(mutex);
+    spooled += rows;
+  }
+  void rows_dropped(std::size_t rows, std::string_view reason) override {
+    std::lock_guard lock(mutex);
+    dropped[std::string(reason)] += rows;
+  }
+  void spool_size(std::uint64_t, std::uint64_t rows) override {
+    std::lock_guard lock(mutex);
+    spool_rows = rows;
+  }
+  void tsdb_connected(bool connected) override {
+    std::lock_guard lock(mutex);
+    tsdb_up = connected;
+  }
+  void tsdb_reconnect() override {
+    std::lock_guard lock(mutex);
+    ++tsdb_reconnects;
+  }
+
+  std::mutex mutex;
+  std::size_t cycles = 0, last_tags = 0, good = 0, uncertain = 0, bad = 0, invalid = 0;
+  std::int64_t last_read_us = 0;
+  std::vector<double> pauses;
+  std::size_t written = 0, spooled = 0;
+  std::map<std::string, std::size_t> dropped;
+  std::uint64_t spool_rows = 0;
+  std::optional<bool> tsdb_up;
+  int tsdb_reconnects = 0;
+};
+
+class CollectorMetricsTest : public ::testing::Test {
+ protected:
+  CollectorMetricsTest() { db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}, {"Demo.Tag3", 13}}; }
+
+  std::unique_ptr<OPCCollector> make(bool with_spool) {
+    std::optional<quellin::SpoolSettings> spool;
+    if (with_spool) spool = quellin::SpoolSettings{dir.path() / "spool", 1 << 20};
+    return std::make_unique<OPCCollector>(
+        OPCCollector::Options{.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
+                              .get_tags_func = [this] { return tags; },
+                              .data_deque = &queue,
+                              .deque_lock = &lock,
+                              .tsdb_cfg = tidewell::TsdbSettings{},
+                              .metrics = metrics,
+                              .spool = spool,
+                              .source_factory = quellin_test::scripted_factory(opc),
+                              .tsdb_connect = db->connect_func(db),
+                              .clock = [this] { return time.clock(); },
+                              .sleep = [this](double s) { time.sleep(s); },
+                              .wall_clock = [this] { return wall += 1'000'000; }});
+  }
+  void serve_mixed_qualities() {
+    opc->responder = [](const std::vector<pyqar::TagDescriptor>& batch) {
+      std::vector<pyqar::ValueObject> values;
+      const int qualities[] = {0xC0, 0x40, 0x00, 0x80};  // Good, Uncertain, Bad, Invalid
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        values.push_back({1.0 + static_cast<double>(i), qualities[i % 4], {}});
+      }
+      return values;
+    };
+  }
+  void database_down() {
+    db->write_throws = true;
+    db->ping_answer = false;
+    db->connect_results = std::vector<bool>(50, false);
+  }
+  void database_up() {
+    db->write_throws = false;
+    db->ping_answer = true;
+    db->connect_results.clear();
+  }
+
+  kestrane_test::TempDir dir;
+  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
+  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
+  std::shared_ptr<RecordingMetrics> metrics = std::make_shared<RecordingMetrics>();
+  std::vector<std::string> tags{"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Unknown"};
+  quellin::ResultQueue queue{300};
+  std::mutex lock;
+  quellin_test::FakeTime time;
+  std::int64_t wall = 1'700'000'000'000'000;
+  kestrane_test::LogCapture log{"quellin"};
+};
+
+TEST_F(CollectorMetricsTest, CyclesValuesByQualityAndRowsWrittenOrDropped) {
+  serve_mixed_qualities();
+  auto c = make(false);
+  EXPECT_EQ(metrics->tsdb_up, true);
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(metrics->cycles, 2u);
+  EXPECT_EQ(metrics->last_tags, 4u);
+  EXPECT_EQ(metrics->good, 2u);
+  EXPECT_EQ(metrics->uncertain, 2u);
+  EXPECT_EQ(metrics->bad, 2u);
+  EXPECT_EQ(metrics->invalid, 2u);
+  EXPECT_GT(metrics->last_read_us, 1'700'000'000'000'000);
+  // The tag the TSDB does not know is dropped each cycle; the other three are written.
+  EXPECT_EQ(metrics->written, 6u);
+  EXPECT_EQ(metrics->dropped["unknown_tag"], 2u);
+}
+
+TEST_F(CollectorMetricsTest, WithoutASpoolAnOutageDropsRowsAndTheReconnectIsCounted) {
+  serve_mixed_qualities();
+  auto c = make(false);
+  database_down();
+  c->collection_step();
+  EXPECT_EQ(metrics->dropped["tsdb_unreachable"], 4u);
+  EXPECT_EQ(metrics->tsdb_up, false);
+  EXPECT_EQ(metrics->tsdb_reconnects, 0);
+  database_up();
+  c->collection_step();  // reconnects; that cycle's rows are not written
+  EXPECT_EQ(metrics->tsdb_up, true);
+  EXPECT_EQ(metrics->tsdb_reconnects, 1);
+  c->collection_step();
+  EXPECT_EQ(metrics->written, 3u);
+}
+
+TEST_F(CollectorMetricsTest, WithASpoolAnOutageSpoolsRowsThatAreWrittenLater) {
+  serve_mixed_qualities();
+  auto c = make(true);
+  database_down();
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(metrics->spooled, 8u);
+  EXPECT_EQ(metrics->spool_rows, 8u);
+  EXPECT_EQ(metrics->dropped["tsdb_unreachable"], 0u);
+  database_up();
+  c->collection_step();
+  // The live cycle and both spooled ones, each without its unknown tag.
+  EXPECT_EQ(metrics->written, 9u);
+  EXPECT_EQ(metrics->spool_rows, 0u);
+}
+
+TEST_F(CollectorMetricsTest, PausesAfterReadErrorsAreAnnounced) {
+  auto c = make(false);
+  c->opc_error("Read DA error: scripted");
+  c->_handle_error_retry();
+  ASSERT_EQ(metrics->pauses.size(), 1u);
+  EXPECT_EQ(metrics->pauses[0], 5.0);
+}
+
+}  // namespace
