@@ -76,6 +76,20 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back("--max-message-size");
     args.push_back(std::to_string(*options.max_message_size));
   }
+  if (options.max_nodes_per_browse) {
+    args.push_back("--max-nodes-per-browse");
+    args.push_back(std::to_string(*options.max_nodes_per_browse));
+  }
+  if (options.browse_tree) args.push_back("--browse-tree");
+  if (options.wide) {
+    args.push_back("--wide");
+    args.push_back(std::to_string(*options.wide));
+  }
+  if (options.swap_namespaces) args.push_back("--swap-namespaces");
+  if (options.flat_tags > 0) {
+    args.push_back("--flat-tags");
+    args.push_back(std::to_string(options.flat_tags));
+  }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

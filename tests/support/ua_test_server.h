@@ -21,6 +21,15 @@ class UaTestServer {
     std::optional<int> max_nodes_per_read;
     // Also shrinks the server's chunks to the 8192-byte minimum.
     std::optional<int> max_message_size;
+    std::optional<int> max_nodes_per_browse;
+    // The plant namespace (urn:kestrane:plant) with its Plant folder: one variable of each
+    // built-in type, a folder of `wide` variables, a reference loop, a self-reference.
+    bool browse_tree = false;
+    std::optional<int> wide;
+    // Registers the plant namespace before the demo one, so the two swap indexes.
+    bool swap_namespaces = false;
+    // A folder Flat of this many Double variables in the plant namespace.
+    int flat_tags = 0;
   };
 
   // Why the server cannot run here (no node, npm modules not installed), or nothing.

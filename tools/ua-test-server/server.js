@@ -2,7 +2,16 @@
 // Loopback OPC UA server for Kestrane's tests, benchmarks and the UA demo.
 //
 //   node server.js --cert-dir DIR [--port N] [--tags N] [--max-nodes-per-read N]
-//                  [--max-message-size BYTES]
+//                  [--max-message-size BYTES] [--browse-tree] [--wide N]
+//                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
+//
+// --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
+// variable of each built-in type (Plant/Types), a folder of --wide N variables (default
+// 1200, more than one Browse round returns), a reference loop and self-reference
+// (Plant/Loop/Inner organizes Plant and itself), a variable whose browse name holds control
+// characters, and a variable s=Demo.Double that shadows the demo namespace's. With
+// --swap-namespaces the plant namespace is registered first, so the two swap indexes.
+// --flat-tags N adds a folder Flat (in the plant namespace) of N Double variables.
 //
 // Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR.
 // --port 0 (the default) picks a free port. --max-message-size also shrinks the transport
@@ -20,6 +29,7 @@ const {
   OPCUACertificateManager,
   Variant,
   DataType,
+  VariantArrayType,
   DataValue,
   StatusCodes,
   SecurityPolicy,
@@ -28,7 +38,18 @@ const {
 } = require("node-opcua");
 
 function parseArgs(argv) {
-  const opts = { port: 0, tags: 100, maxNodesPerRead: undefined, maxMessageSize: undefined, certDir: undefined };
+  const opts = {
+    port: 0,
+    tags: 100,
+    maxNodesPerRead: undefined,
+    maxMessageSize: undefined,
+    certDir: undefined,
+    browseTree: false,
+    wide: 1200,
+    maxNodesPerBrowse: undefined,
+    swapNamespaces: false,
+    flatTags: 0,
+  };
   for (let i = 0; i < argv.length; i++) {
     const key = argv[i];
     const value = argv[i + 1];
@@ -44,6 +65,11 @@ function parseArgs(argv) {
     else if (key === "--tags") opts.tags = needInt();
     else if (key === "--max-nodes-per-read") opts.maxNodesPerRead = needInt();
     else if (key === "--max-message-size") opts.maxMessageSize = needInt();
+    else if (key === "--browse-tree") opts.browseTree = true;
+    else if (key === "--wide") opts.wide = needInt();
+    else if (key === "--max-nodes-per-browse") opts.maxNodesPerBrowse = needInt();
+    else if (key === "--swap-namespaces") opts.swapNamespaces = true;
+    else if (key === "--flat-tags") opts.flatTags = needInt();
     else if (key === "--cert-dir") {
       if (!value) throw new Error("--cert-dir needs a folder");
       opts.certDir = path.resolve(value);
@@ -69,8 +95,75 @@ function freePort() {
 
 const START = Date.now();
 
-function addDemoVariables(addressSpace, tagCount) {
+// The plant namespace of --browse-tree and --flat-tags, for the address-space walk.
+function addPlant(addressSpace, ns, opts) {
+  const objects = addressSpace.rootFolder.objects;
+  const fixed = (ns_, parent, nodeId, browseName, dataType, value, description) =>
+    ns_.addVariable({
+      componentOf: parent,
+      browseName,
+      nodeId,
+      dataType,
+      description,
+      minimumSamplingInterval: 100,
+      value: {
+        get: () => new Variant({ dataType: DataType[dataType], arrayType: VariantArrayType.Scalar, value }),
+      },
+    });
+  if (opts.browseTree) {
+    const plant = ns.addFolder(objects, { browseName: "Plant", nodeId: "s=Plant" });
+    const types = ns.addFolder(plant, { browseName: "Types", nodeId: "s=Plant.Types" });
+    const each = [
+      ["Boolean", true],
+      ["SByte", -8],
+      ["Byte", 8],
+      ["Int16", -16],
+      ["UInt16", 16],
+      ["Int32", -32],
+      ["UInt32", 32],
+      ["Int64", [0xffffffff, 0xffffffc0]],
+      ["UInt64", [0, 64]],
+      ["Float", 1.5],
+      ["Double", 2.25],
+      ["String", "text"],
+      ["DateTime", new Date(Date.UTC(2020, 0, 1))],
+      ["Guid", "72962B91-FA75-4AE6-8D28-B404DC7DAF63"],
+      ["ByteString", Buffer.from("bytes")],
+      ["LocalizedText", { text: "words" }],
+    ];
+    for (const [type, value] of each) {
+      fixed(ns, types, `s=Plant.Types.${type}`, type, type, value, type === "Double" ? "A double" : undefined);
+    }
+    // A standard subtype of Double: numeric too.
+    ns.addVariable({
+      componentOf: types,
+      browseName: "Duration",
+      nodeId: "s=Plant.Types.Duration",
+      dataType: "Duration",
+      minimumSamplingInterval: 100,
+      value: { get: () => new Variant({ dataType: DataType.Double, value: 250 }) },
+    });
+    const wide = ns.addFolder(plant, { browseName: "Wide", nodeId: "s=Plant.Wide" });
+    for (let n = 1; n <= opts.wide; n++) fixed(ns, wide, `s=Plant.Wide.${n}`, `W${n}`, "Double", n);
+    const loop = ns.addFolder(plant, { browseName: "Loop", nodeId: "s=Plant.Loop" });
+    const inner = ns.addFolder(loop, { browseName: "Inner", nodeId: "s=Plant.Loop.Inner" });
+    fixed(ns, inner, "s=Plant.Loop.Inner.Value", "Value", "Double", 5);
+    inner.addReference({ referenceType: "Organizes", nodeId: plant });
+    inner.addReference({ referenceType: "Organizes", nodeId: inner });
+    fixed(ns, plant, "s=Plant.Odd", "Odd\n\"name\",\tx", "Double", 6);
+    fixed(ns, plant, "s=Demo.Double", "Shadow", "Double", -3.25);
+  }
+  if (opts.flatTags > 0) {
+    const flat = ns.addFolder(objects, { browseName: "Flat", nodeId: "s=Flat" });
+    for (let n = 1; n <= opts.flatTags; n++) fixed(ns, flat, `s=Flat.${n}`, `F${n}`, "Double", n);
+  }
+}
+
+function addDemoVariables(addressSpace, tagCount, opts) {
+  const plantFirst = opts.swapNamespaces ? addressSpace.registerNamespace("urn:kestrane:plant") : undefined;
   const ns = addressSpace.registerNamespace("urn:kestrane:demo");
+  const plant = plantFirst || addressSpace.registerNamespace("urn:kestrane:plant");
+  addPlant(addressSpace, plant, opts);
   const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Demo" });
   const seconds = () => (Date.now() - START) / 1000;
 
@@ -161,6 +254,7 @@ async function main() {
 
   const operationLimits = {};
   if (opts.maxNodesPerRead !== undefined) operationLimits.maxNodesPerRead = opts.maxNodesPerRead;
+  if (opts.maxNodesPerBrowse !== undefined) operationLimits.maxNodesPerBrowse = opts.maxNodesPerBrowse;
 
   const transportSettings =
     opts.maxMessageSize === undefined
@@ -191,7 +285,7 @@ async function main() {
   });
 
   await server.initialize();
-  const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags);
+  const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
   await server.start();
   const url = `opc.tcp://127.0.0.1:${port}`;
   process.stdout.write(`ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}\n`);

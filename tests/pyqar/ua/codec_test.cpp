@@ -112,6 +112,29 @@ TEST(VariantDecoding, ReadsPastArraysAndTypesItDoesNotKeep) {
   EXPECT_EQ(r.remaining(), 0u);
 }
 
+TEST(VariantDecoding, KeepsAttributeTypesAndStringArrays) {
+  BinaryWriter w;
+  w.u8(0x80 | 12);  // String array: a namespace table
+  w.i32(3);
+  w.string("http://opcfoundation.org/UA/");
+  w.null_string();
+  w.string("urn:x");
+  w.u8(17);  // NodeId: a DataType attribute
+  encode_node_id(w, NodeId::numeric_id(0, 11));
+  w.u8(20);  // QualifiedName: a BrowseName attribute
+  w.u16(2);
+  w.string("Temp");
+  w.u8(21);  // LocalizedText: a Description attribute
+  encode_localized_text(w, {"", "Boiler temperature"});
+  BinaryReader r(w.data());
+  EXPECT_EQ(std::get<std::vector<std::string>>(decode_variant(r).scalar),
+            (std::vector<std::string>{"http://opcfoundation.org/UA/", "", "urn:x"}));
+  EXPECT_EQ(std::get<NodeId>(decode_variant(r).scalar), NodeId::numeric_id(0, 11));
+  EXPECT_EQ(std::get<QualifiedName>(decode_variant(r).scalar).name, "Temp");
+  EXPECT_EQ(std::get<LocalizedText>(decode_variant(r).scalar).text, "Boiler temperature");
+  EXPECT_EQ(r.remaining(), 0u);
+}
+
 TEST(DataValueEncodingRoundTrips, EachOptionalField) {
   DataValue full;
   full.value = Variant{BuiltinType::Double, false, 3.25};
@@ -220,6 +243,52 @@ TEST(ResponseDecoding, ReadResponseWithItsResults) {
   const auto& read = std::get<ReadResponse>(response);
   ASSERT_EQ(read.results.size(), 2u);
   EXPECT_EQ(read.results[1].status, 0x80340000u);
+}
+
+// One BrowseResult: a continuation point and one reference whose target names its
+// namespace by URI.
+void write_browse_result(BinaryWriter& w, std::int32_t reference_count) {
+  w.u32(0);
+  w.string("cp1");
+  w.i32(reference_count);
+  encode_node_id(w, NodeId::numeric_id(0, 35));  // Organizes
+  w.boolean(true);
+  w.u8(0x80 | 0x03);  // ExpandedNodeId: String form with a namespace URI
+  w.u16(0);
+  w.string("Temp");
+  w.string("urn:x");
+  w.u16(2);
+  w.string("Temp");
+  encode_localized_text(w, {"", "Temperature"});
+  w.u32(2);  // Variable
+  encode_node_id(w, NodeId::numeric_id(0, 63));
+}
+
+TEST(ResponseDecoding, BrowseResultsWithContinuationPointAndUriTargets) {
+  BinaryWriter w;
+  encode_node_id(w, NodeId::numeric_id(0, type_id::BrowseNextResponse));
+  write_response_header(w, 0);
+  w.i32(1);
+  write_browse_result(w, 1);
+  w.i32(-1);
+  const auto response = decode_response(w.data());
+  const auto& next = std::get<BrowseNextResponse>(response);
+  ASSERT_EQ(next.results.size(), 1u);
+  EXPECT_EQ(next.results[0].continuation_point, "cp1");
+  ASSERT_EQ(next.results[0].references.size(), 1u);
+  const auto& ref = next.results[0].references[0];
+  EXPECT_EQ(ref.node_id.namespace_uri, "urn:x");
+  EXPECT_EQ(ref.node_id.id, NodeId::string_id(0, "Temp"));
+  EXPECT_EQ(ref.browse_name.name, "Temp");
+  EXPECT_EQ(ref.node_class, kNodeClassVariable);
+
+  // A reference count the message cannot hold is refused before anything is allocated.
+  BinaryWriter lying;
+  encode_node_id(lying, NodeId::numeric_id(0, type_id::BrowseResponse));
+  write_response_header(lying, 0);
+  lying.i32(1);
+  write_browse_result(lying, 900'000);
+  EXPECT_THROW(decode_response(lying.data()), DecodeError);
 }
 
 TEST(ResponseDecoding, ServiceFaultCarriesItsResult) {

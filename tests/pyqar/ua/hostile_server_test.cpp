@@ -8,11 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
 #include "pyqar/rt_source.h"
+#include "pyqar/ua_browser.h"
 #include "response_header.h"
 #include "ua/binary_writer.h"
 #include "ua/ua_codec.h"
@@ -297,10 +300,10 @@ TEST(RefusesMisbehavingServers, ResponseClaimingMoreElementsThanItHolds) {
   EXPECT_CONTAINS(connect_error(server.url()), "cannot fit");
 }
 
-// Serves a session up to its first read, then answers reads with a ServiceFault.
-void session_then_fault(int fd, std::uint32_t fault) {
+// Serves a session through its opening read; false when the client went away.
+bool serve_session_open(int fd) {
   const auto create = read_create_session(fd);
-  if (create.empty()) return;
+  if (create.empty()) return false;
   BinaryWriter created = create_session_response();
   created.i32(1);  // one endpoint: None, anonymous policy "anon"
   write_endpoint_head(created);
@@ -318,7 +321,7 @@ void session_then_fault(int fd, std::uint32_t fault) {
   answer_message(fd, create, created.data());
 
   const auto activate = read_chunk(fd);
-  if (activate.empty()) return;
+  if (activate.empty()) return false;
   BinaryWriter activated;
   encode_node_id(activated, NodeId::numeric_id(0, type_id::ActivateSessionResponse));
   write_response_header(activated);
@@ -328,18 +331,31 @@ void session_then_fault(int fd, std::uint32_t fault) {
   answer_message(fd, activate, activated.data());
 
   const auto limits = read_chunk(fd);
-  if (limits.empty()) return;
+  if (limits.empty()) return false;
   BinaryWriter read;
   encode_node_id(read, NodeId::numeric_id(0, type_id::ReadResponse));
   write_response_header(read);
-  read.i32(1);
-  encode_data_value(read, DataValue{.value = Variant{BuiltinType::UInt32, false, std::uint64_t{0}},
-                                    .status = {},
-                                    .source_timestamp = {},
-                                    .server_timestamp = {}});
+  // MaxNodesPerRead, MaxNodesPerBrowse, then a NamespaceArray the server cannot read.
+  read.i32(3);
+  for (int i = 0; i < 2; ++i) {
+    encode_data_value(read,
+                      DataValue{.value = Variant{BuiltinType::UInt32, false, std::uint64_t{0}},
+                                .status = {},
+                                .source_timestamp = {},
+                                .server_timestamp = {}});
+  }
+  encode_data_value(
+      read,
+      DataValue{
+          .value = {}, .status = 0x80340000u, .source_timestamp = {}, .server_timestamp = {}});
   read.i32(-1);
   answer_message(fd, limits, read.data());
+  return true;
+}
 
+// Serves a session up to its first read, then answers reads with a ServiceFault.
+void session_then_fault(int fd, std::uint32_t fault) {
+  if (!serve_session_open(fd)) return;
   for (auto request = read_chunk(fd); !request.empty(); request = read_chunk(fd)) {
     BinaryWriter body;
     encode_node_id(body, NodeId::numeric_id(0, type_id::ServiceFault));
@@ -365,6 +381,70 @@ TEST(RefusesMisbehavingServers, ServiceFaultOnReadRaisesAndInvalidatesTheSource)
     }
     EXPECT_FALSE(source.valid());
   }
+}
+
+// Serves a session whose every Browse and BrowseNext hands out one more continuation point.
+// Counts the BrowseNext rounds and notes whether the client gave the point back. Gives up
+// itself after many more rounds than the client should take, so a client without a bound
+// fails rather than hangs.
+void endless_continuation(int fd, std::atomic<int>& rounds, std::atomic<bool>& released) {
+  if (!serve_session_open(fd)) return;
+  for (auto request = read_chunk(fd); !request.empty() && rounds < 20'000;
+       request = read_chunk(fd)) {
+    BinaryReader r(std::span<const std::uint8_t>(request).subspan(24));
+    const NodeId type = decode_node_id(r);
+    BinaryWriter body;
+    if (type.numeric != type_id::BrowseRequest && type.numeric != type_id::BrowseNextRequest) {
+      encode_node_id(body, NodeId::numeric_id(0, type_id::ServiceFault));
+      write_response_header(body, 0x80100000u);
+      answer_message(fd, request, body.data());
+      continue;
+    }
+    bool release = false;
+    if (type.numeric == type_id::BrowseNextRequest) {
+      decode_node_id(r);  // the request header
+      r.i64();
+      r.u32();
+      r.u32();
+      r.skip_string();
+      r.u32();
+      skip_extension_object(r);
+      release = r.boolean();
+      ++rounds;
+    }
+    encode_node_id(body, NodeId::numeric_id(0, type.numeric == type_id::BrowseRequest
+                                                   ? type_id::BrowseResponse
+                                                   : type_id::BrowseNextResponse));
+    write_response_header(body);
+    if (release) {
+      released = true;
+      body.i32(0);
+    } else {
+      body.i32(1);
+      body.u32(0);
+      body.string("again");
+      body.i32(0);
+    }
+    body.i32(-1);
+    answer_message(fd, request, body.data());
+  }
+}
+
+TEST(RefusesMisbehavingServers, EndlessContinuationIsCutOffReleasedAndReported) {
+  std::atomic<int> rounds{0};
+  std::atomic<bool> released{false};
+  ScriptedServer server([&](int fd) { endless_continuation(fd, rounds, released); });
+  pyqar::UaBrowser browser(server.url());
+  try {
+    browser.children("i=85");
+    ADD_FAILURE() << "an endless browse returned";
+  } catch (const std::runtime_error& e) {
+    EXPECT_CONTAINS(std::string(e.what()), "stopped after 1000 BrowseNext rounds");
+    EXPECT_CONTAINS(std::string(e.what()), "i=85");
+  }
+  EXPECT_TRUE(released);
+  EXPECT_EQ(rounds, 1000 + 1);  // the rounds, then the release
+  EXPECT_TRUE(browser.usable());
 }
 
 TEST(RefusesBadAddresses, EachWithOneErrorNamingIt) {

@@ -31,6 +31,43 @@ TEST(NodeIdText, RefusesMalformedTextNamingIt) {
   }
 }
 
+TEST(NamespaceUriText, ParsesEveryIdentifierFormAndPrintsItBack) {
+  for (const char* text :
+       {"nsu=urn:x;i=5", "nsu=urn:x;s=Boiler.Temp", "nsu=http://a.b/c;s=a;b=c",
+        "nsu=urn:x;g=72962b91-fa75-4ae6-8d28-b404dc7daf63", "nsu=urn:x;b=aGk="}) {
+    const UriNodeId parsed = parse_uri_node_id(text);
+    EXPECT_EQ(parsed.id.namespace_index, 0);
+    EXPECT_EQ(to_uri_string(parsed.namespace_uri, parsed.id), text);
+  }
+  EXPECT_EQ(parse_uri_node_id("nsu=urn:x;s=a;b").id.text, "a;b");
+  EXPECT_EQ(parse_uri_node_id("nsu=urn:kestrane:plant;i=7").namespace_uri, "urn:kestrane:plant");
+  // The index a NodeId carries never leaks into the text.
+  EXPECT_EQ(to_uri_string("urn:x", NodeId::numeric_id(4, 9)), "nsu=urn:x;i=9");
+}
+
+TEST(NamespaceUriText, EscapesSemicolonAndPercentInTheUri) {
+  const std::string text = to_uri_string("urn:a;b%c", NodeId::string_id(0, "x"));
+  EXPECT_EQ(text, "nsu=urn:a%3Bb%25c;s=x");
+  EXPECT_EQ(parse_uri_node_id(text).namespace_uri, "urn:a;b%c");
+  EXPECT_EQ(parse_uri_node_id("nsu=urn:%3b;i=1").namespace_uri, "urn:;");
+}
+
+TEST(NamespaceUriText, RefusesMalformedTextNamingIt) {
+  for (const char* text :
+       {"nsu=", "nsu=urn:x", "nsu=;s=a", "nsu=urn:x;", "nsu=urn:x;s=", "nsu=urn:x;ns=2;s=a",
+        "nsu=urn:%;s=a", "nsu=urn:%4;s=a", "nsu=urn:%zz;s=a", "nsu=urn:x;i=-1"}) {
+    try {
+      parse_uri_node_id(text);
+      ADD_FAILURE() << text << " parsed";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+    }
+  }
+  // "nsu=" is not the index form, so a tag name starting with it is never read as one.
+  EXPECT_TRUE(has_namespace_uri("nsu=urn:x;i=1"));
+  EXPECT_FALSE(looks_like_node_id("nsu=urn:x;i=1"));
+}
+
 TEST(TagMapping, PlainNamesAreStringIdsInTheTagsNamespace) {
   EXPECT_EQ(node_id_for_tag(2, "Demo.Tag1"), NodeId::string_id(2, "Demo.Tag1"));
   EXPECT_EQ(node_id_for_tag(0, "Demo:Tag"), NodeId::string_id(0, "Demo:Tag"));

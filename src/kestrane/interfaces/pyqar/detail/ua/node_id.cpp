@@ -94,26 +94,8 @@ std::string to_base64(std::string_view bytes) {
   return out;
 }
 
-}  // namespace
-
-bool looks_like_node_id(std::string_view text) {
-  return text.starts_with("ns=") || text.starts_with("i=") || text.starts_with("s=") ||
-         text.starts_with("g=") || text.starts_with("b=");
-}
-
-NodeId parse_node_id(std::string_view text) {
-  NodeId id;
-  std::string_view rest = text;
-  if (rest.starts_with("ns=")) {
-    const auto semi = rest.find(';');
-    if (semi == std::string_view::npos) bad(text, "expected ';' after the namespace index");
-    std::uint32_t ns = 0;
-    if (!parse_uint(rest.substr(3, semi - 3), ns) || ns > 0xFFFF) {
-      bad(text, "the namespace index must be a number from 0 to 65535");
-    }
-    id.namespace_index = static_cast<std::uint16_t>(ns);
-    rest = rest.substr(semi + 1);
-  }
+// The identifier after any namespace prefix ("i=5", "s=x"); `text` is the whole text, for messages.
+void parse_identifier(std::string_view text, std::string_view rest, NodeId& id) {
   if (rest.size() < 2 || rest[1] != '=') bad(text, "expected i=, s=, g= or b=");
   const std::string_view value = rest.substr(2);
   switch (rest[0]) {
@@ -137,6 +119,75 @@ NodeId parse_node_id(std::string_view text) {
     default:
       bad(text, "expected i=, s=, g= or b=");
   }
+}
+
+std::string identifier_text(const NodeId& id) {
+  NodeId local = id;
+  local.namespace_index = 0;
+  return to_string(local);
+}
+
+}  // namespace
+
+bool has_namespace_uri(std::string_view text) { return text.starts_with("nsu="); }
+
+UriNodeId parse_uri_node_id(std::string_view text) {
+  if (!has_namespace_uri(text)) bad(text, "expected nsu=");
+  const auto semi = text.find(';');
+  if (semi == std::string_view::npos) bad(text, "expected ';' after the namespace URI");
+  const std::string_view escaped = text.substr(4, semi - 4);
+  UriNodeId out;
+  for (std::size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] != '%') {
+      out.namespace_uri.push_back(escaped[i]);
+      continue;
+    }
+    std::uint64_t byte = 0;
+    if (i + 2 >= escaped.size() || !parse_hex(escaped.substr(i + 1, 2), byte)) {
+      bad(text, "'%' in the namespace URI must be followed by two hex digits");
+    }
+    out.namespace_uri.push_back(static_cast<char>(byte));
+    i += 2;
+  }
+  if (out.namespace_uri.empty()) bad(text, "the namespace URI is empty");
+  parse_identifier(text, text.substr(semi + 1), out.id);
+  return out;
+}
+
+std::string to_uri_string(std::string_view namespace_uri, const NodeId& id) {
+  std::string out = "nsu=";
+  for (const char c : namespace_uri) {
+    if (c == ';') {
+      out += "%3B";
+    } else if (c == '%') {
+      out += "%25";
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back(';');
+  return out + identifier_text(id);
+}
+
+bool looks_like_node_id(std::string_view text) {
+  return text.starts_with("ns=") || text.starts_with("i=") || text.starts_with("s=") ||
+         text.starts_with("g=") || text.starts_with("b=");
+}
+
+NodeId parse_node_id(std::string_view text) {
+  NodeId id;
+  std::string_view rest = text;
+  if (rest.starts_with("ns=")) {
+    const auto semi = rest.find(';');
+    if (semi == std::string_view::npos) bad(text, "expected ';' after the namespace index");
+    std::uint32_t ns = 0;
+    if (!parse_uint(rest.substr(3, semi - 3), ns) || ns > 0xFFFF) {
+      bad(text, "the namespace index must be a number from 0 to 65535");
+    }
+    id.namespace_index = static_cast<std::uint16_t>(ns);
+    rest = rest.substr(semi + 1);
+  }
+  parse_identifier(text, rest, id);
   return id;
 }
 

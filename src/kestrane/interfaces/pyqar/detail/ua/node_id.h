@@ -46,6 +46,22 @@ struct NodeId {
   bool operator==(const NodeId&) const = default;
 };
 
+// NodeId text that names its namespace by URI ("nsu=urn:x;s=A"). `id.namespace_index` is 0
+// until the URI is looked up in the server's namespace table.
+struct UriNodeId {
+  std::string namespace_uri;
+  NodeId id;
+};
+
+// Whether `text` names its namespace by URI: it starts with "nsu=".
+bool has_namespace_uri(std::string_view text);
+// Parses "nsu=<uri>;<identifier>"; a ';' or '%' inside the URI is written %3B or %25. Throws
+// std::invalid_argument naming the text and the fault.
+UriNodeId parse_uri_node_id(std::string_view text);
+// The "nsu=" text of `id` in the namespace `namespace_uri`, escaped as parse_uri_node_id reads
+// it. The index inside `id` is ignored.
+std::string to_uri_string(std::string_view namespace_uri, const NodeId& id);
+
 // Whether `text` is meant as NodeId text: it starts with "ns=", "i=", "s=", "g=" or "b=".
 bool looks_like_node_id(std::string_view text);
 // Parses NodeId text; throws std::invalid_argument naming the text and the fault.

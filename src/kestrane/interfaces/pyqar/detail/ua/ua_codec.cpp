@@ -167,7 +167,7 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
       r.skip_string();
       break;
     case BuiltinType::NodeId:
-      decode_node_id(r);
+      out.scalar = decode_node_id(r);
       break;
     case BuiltinType::ExpandedNodeId:
       decode_expanded_node_id(r);
@@ -176,10 +176,10 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
       r.u32();
       break;
     case BuiltinType::QualifiedName:
-      skip_qualified_name(r);
+      out.scalar = decode_qualified_name(r);
       break;
     case BuiltinType::LocalizedText:
-      decode_localized_text(r);
+      out.scalar = decode_localized_text(r);
       break;
     case BuiltinType::ExtensionObject:
       skip_extension_object(r);
@@ -267,6 +267,15 @@ void encode_localized_text(BinaryWriter& w, const LocalizedText& t) {
   if (mask & 0x02) w.string(t.text);
 }
 
+ExpandedNodeId decode_expanded_node_id_in_full(BinaryReader& r) {
+  const std::uint8_t encoding = r.u8();
+  ExpandedNodeId out;
+  out.id = decode_node_id_body(r, encoding & 0x3F);
+  if (encoding & kExpandedNamespaceUri) out.namespace_uri = r.string();
+  if (encoding & kExpandedServerIndex) out.server_index = r.u32();
+  return out;
+}
+
 LocalizedText decode_localized_text(BinaryReader& r) {
   LocalizedText t;
   const std::uint8_t mask = r.u8();
@@ -278,6 +287,13 @@ LocalizedText decode_localized_text(BinaryReader& r) {
 void skip_qualified_name(BinaryReader& r) {
   r.u16();
   r.skip_string();
+}
+
+QualifiedName decode_qualified_name(BinaryReader& r) {
+  QualifiedName q;
+  q.namespace_index = r.u16();
+  q.name = r.string();
+  return q;
 }
 
 void encode_extension_object(BinaryWriter& w, const ExtensionObject& e) {
@@ -374,7 +390,14 @@ Variant decode_variant(BinaryReader& r) {
     v.is_array = true;
     const std::size_t n = r.array_length(min_size(v.type));
     Variant element;
-    for (std::size_t i = 0; i < n; ++i) decode_element(r, v.type, element);
+    std::vector<std::string> strings;
+    for (std::size_t i = 0; i < n; ++i) {
+      decode_element(r, v.type, element);
+      if (v.type == BuiltinType::String) {
+        strings.push_back(std::move(std::get<std::string>(element.scalar)));
+      }
+    }
+    if (v.type == BuiltinType::String) v.scalar = std::move(strings);
     if (mask & kVariantDimensions) {
       const std::size_t dims = r.array_length(4);
       for (std::size_t i = 0; i < dims; ++i) r.i32();

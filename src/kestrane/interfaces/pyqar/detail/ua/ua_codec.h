@@ -48,6 +48,8 @@ enum class BuiltinType : std::uint8_t {
 struct LocalizedText {
   std::string locale;
   std::string text;
+
+  bool operator==(const LocalizedText&) const = default;
 };
 
 struct ExtensionObject {
@@ -55,12 +57,30 @@ struct ExtensionObject {
   std::vector<std::uint8_t> body;  // The binary body; empty when there is none.
 };
 
-// A decoded Variant. Scalars of the numeric types, Boolean and String keep their value;
-// arrays and every other type are decoded past and keep only their type.
+struct QualifiedName {
+  std::uint16_t namespace_index = 0;
+  std::string name;
+
+  bool operator==(const QualifiedName&) const = default;
+};
+
+// A decoded Variant. Scalars of the numeric types, Boolean, String, NodeId, QualifiedName and
+// LocalizedText keep their value, and so do String arrays (attributes and the namespace table
+// arrive that way). Every other array and type is decoded past and keeps only its type.
 struct Variant {
   BuiltinType type = BuiltinType::Null;
   bool is_array = false;
-  std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string> scalar;
+  std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, NodeId,
+               QualifiedName, LocalizedText, std::vector<std::string>>
+      scalar;
+};
+
+// An ExpandedNodeId as a reference target carries it: a namespace URI instead of the index,
+// or a server index for a node on another server.
+struct ExpandedNodeId {
+  NodeId id;
+  std::string namespace_uri;
+  std::uint32_t server_index = 0;
 };
 
 struct DataValue {
@@ -78,10 +98,12 @@ void encode_node_id(BinaryWriter& w, const NodeId& id);
 NodeId decode_node_id(BinaryReader& r);
 // The namespace URI and server index of an ExpandedNodeId are read past.
 NodeId decode_expanded_node_id(BinaryReader& r);
+ExpandedNodeId decode_expanded_node_id_in_full(BinaryReader& r);
 
 void encode_localized_text(BinaryWriter& w, const LocalizedText& t);
 LocalizedText decode_localized_text(BinaryReader& r);
 void skip_qualified_name(BinaryReader& r);
+QualifiedName decode_qualified_name(BinaryReader& r);
 
 void encode_extension_object(BinaryWriter& w, const ExtensionObject& e);
 ExtensionObject decode_extension_object(BinaryReader& r);

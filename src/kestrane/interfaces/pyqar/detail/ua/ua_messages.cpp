@@ -86,6 +86,36 @@ EndpointDescription decode_endpoint(BinaryReader& r) {
   return e;
 }
 
+ReferenceDescription decode_reference(BinaryReader& r) {
+  ReferenceDescription d;
+  decode_node_id(r);  // reference type
+  r.boolean();        // is forward
+  d.node_id = decode_expanded_node_id_in_full(r);
+  d.browse_name = decode_qualified_name(r);
+  d.display_name = decode_localized_text(r);
+  d.node_class = r.u32();
+  decode_expanded_node_id(r);  // type definition
+  return d;
+}
+
+// NodeId(2) + Boolean + ExpandedNodeId(2) + QualifiedName(6) + LocalizedText(1) + UInt32 +
+// ExpandedNodeId(2).
+constexpr std::size_t kMinReferenceSize = 2 + 1 + 2 + 6 + 1 + 4 + 2;
+
+BrowseResult decode_browse_result(BinaryReader& r) {
+  BrowseResult b;
+  b.status = r.u32();
+  b.continuation_point = r.string();
+  b.references = decode_array<ReferenceDescription>(r, kMinReferenceSize, decode_reference);
+  return b;
+}
+
+std::vector<BrowseResult> decode_browse_results(BinaryReader& r) {
+  auto results = decode_array<BrowseResult>(r, 4 + 4 + 4, decode_browse_result);
+  skip_array(r, 1, skip_diagnostic_info);
+  return results;
+}
+
 // Minimum encoded sizes, so array counts are checked against the bytes that are left.
 constexpr std::size_t kMinApplicationSize = 4 + 4 + 1 + 4 + 4 + 4 + 4;
 constexpr std::size_t kMinEndpointSize = 4 + kMinApplicationSize + 4 + 4 + 4 + 4 + 4 + 1;
@@ -148,11 +178,37 @@ void encode_request(BinaryWriter& w, const ReadRequest& req) {
   w.i32(static_cast<std::int32_t>(req.nodes.size()));
   for (const NodeId& node : req.nodes) {
     encode_node_id(w, node);
-    w.u32(kAttributeValue);
+    w.u32(req.attribute_id);
     w.null_string();  // index range
     w.u16(0);         // data encoding: default
     w.null_string();
   }
+}
+
+void encode_request(BinaryWriter& w, const BrowseRequest& req) {
+  encode_type(w, type_id::BrowseRequest);
+  encode_header(w, req.header);
+  encode_node_id(w, NodeId());  // view: the whole address space
+  w.i64(0);                     // view timestamp
+  w.u32(0);                     // view version
+  w.u32(req.max_references_per_node);
+  w.i32(static_cast<std::int32_t>(req.nodes.size()));
+  for (const NodeId& node : req.nodes) {
+    encode_node_id(w, node);
+    w.i32(0);  // forward
+    encode_node_id(w, NodeId::numeric_id(0, kHierarchicalReferences));
+    w.boolean(true);  // and its subtypes
+    w.u32(kNodeClassObject | kNodeClassVariable);
+    w.u32(0x3F);  // every field of the reference description
+  }
+}
+
+void encode_request(BinaryWriter& w, const BrowseNextRequest& req) {
+  encode_type(w, type_id::BrowseNextRequest);
+  encode_header(w, req.header);
+  w.boolean(req.release);
+  w.i32(static_cast<std::int32_t>(req.continuation_points.size()));
+  for (const std::string& point : req.continuation_points) w.string(point);
 }
 
 void encode_request(BinaryWriter& w, const FindServersRequest& req) {
@@ -224,6 +280,18 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       res.header = decode_header(r);
       res.results = decode_array<DataValue>(r, 1, decode_data_value);
       skip_array(r, 1, skip_diagnostic_info);
+      return res;
+    }
+    case type_id::BrowseResponse: {
+      BrowseResponse res;
+      res.header = decode_header(r);
+      res.results = decode_browse_results(r);
+      return res;
+    }
+    case type_id::BrowseNextResponse: {
+      BrowseNextResponse res;
+      res.header = decode_header(r);
+      res.results = decode_browse_results(r);
       return res;
     }
     case type_id::FindServersResponse: {

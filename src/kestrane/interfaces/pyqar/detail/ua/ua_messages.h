@@ -32,6 +32,10 @@ inline constexpr std::uint32_t ActivateSessionRequest = 467;
 inline constexpr std::uint32_t ActivateSessionResponse = 470;
 inline constexpr std::uint32_t CloseSessionRequest = 473;
 inline constexpr std::uint32_t CloseSessionResponse = 476;
+inline constexpr std::uint32_t BrowseRequest = 527;
+inline constexpr std::uint32_t BrowseResponse = 530;
+inline constexpr std::uint32_t BrowseNextRequest = 533;
+inline constexpr std::uint32_t BrowseNextResponse = 536;
 inline constexpr std::uint32_t ReadRequest = 631;
 inline constexpr std::uint32_t ReadResponse = 634;
 inline constexpr std::uint32_t AnonymousIdentityToken = 321;
@@ -40,7 +44,16 @@ inline constexpr std::uint32_t AnonymousIdentityToken = 321;
 inline constexpr char kSecurityPolicyNone[] = "http://opcfoundation.org/UA/SecurityPolicy#None";
 inline constexpr std::int32_t kMessageSecurityModeNone = 1;
 inline constexpr std::int32_t kUserTokenAnonymous = 0;
+inline constexpr std::uint32_t kAttributeNodeClass = 2;
+inline constexpr std::uint32_t kAttributeBrowseName = 3;
+inline constexpr std::uint32_t kAttributeDisplayName = 4;
+inline constexpr std::uint32_t kAttributeDescription = 5;
 inline constexpr std::uint32_t kAttributeValue = 13;
+inline constexpr std::uint32_t kAttributeDataType = 14;
+inline constexpr std::uint32_t kNodeClassObject = 1;
+inline constexpr std::uint32_t kNodeClassVariable = 2;
+// HierarchicalReferences, the supertype of Organizes, HasComponent, HasProperty and the rest.
+inline constexpr std::uint32_t kHierarchicalReferences = 33;
 inline constexpr std::int32_t kTimestampsBoth = 2;
 
 struct RequestHeader {
@@ -104,6 +117,18 @@ struct CloseSessionRequest {
 struct ReadRequest {
   RequestHeader header;
   std::span<const NodeId> nodes;
+  std::uint32_t attribute_id = kAttributeValue;
+};
+// Forward hierarchical references of each node, to Objects and Variables only.
+struct BrowseRequest {
+  RequestHeader header;
+  std::span<const NodeId> nodes;
+  std::uint32_t max_references_per_node = 0;
+};
+struct BrowseNextRequest {
+  RequestHeader header;
+  bool release = false;
+  std::span<const std::string> continuation_points;
 };
 struct FindServersRequest {
   RequestHeader header;
@@ -142,6 +167,25 @@ struct ReadResponse {
   ResponseHeader header;
   std::vector<DataValue> results;
 };
+struct ReferenceDescription {
+  ExpandedNodeId node_id;
+  QualifiedName browse_name;
+  LocalizedText display_name;
+  std::uint32_t node_class = 0;
+};
+struct BrowseResult {
+  std::uint32_t status = 0;
+  std::string continuation_point;  // empty when every reference was returned
+  std::vector<ReferenceDescription> references;
+};
+struct BrowseResponse {
+  ResponseHeader header;
+  std::vector<BrowseResult> results;
+};
+struct BrowseNextResponse {
+  ResponseHeader header;
+  std::vector<BrowseResult> results;
+};
 struct FindServersResponse {
   ResponseHeader header;
   std::vector<ApplicationDescription> servers;
@@ -151,9 +195,10 @@ struct GetEndpointsResponse {
   std::vector<EndpointDescription> endpoints;
 };
 
-using ServiceResponse = std::variant<ServiceFault, OpenSecureChannelResponse, CreateSessionResponse,
-                                     ActivateSessionResponse, CloseSessionResponse, ReadResponse,
-                                     FindServersResponse, GetEndpointsResponse>;
+using ServiceResponse =
+    std::variant<ServiceFault, OpenSecureChannelResponse, CreateSessionResponse,
+                 ActivateSessionResponse, CloseSessionResponse, ReadResponse, FindServersResponse,
+                 GetEndpointsResponse, BrowseResponse, BrowseNextResponse>;
 
 // Each encoder writes the type id and then the request.
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);
@@ -162,6 +207,8 @@ void encode_request(BinaryWriter& w, const CreateSessionRequest& req);
 void encode_request(BinaryWriter& w, const ActivateSessionRequest& req);
 void encode_request(BinaryWriter& w, const CloseSessionRequest& req);
 void encode_request(BinaryWriter& w, const ReadRequest& req);
+void encode_request(BinaryWriter& w, const BrowseRequest& req);
+void encode_request(BinaryWriter& w, const BrowseNextRequest& req);
 void encode_request(BinaryWriter& w, const FindServersRequest& req);
 void encode_request(BinaryWriter& w, const GetEndpointsRequest& req);
 

@@ -1,6 +1,7 @@
 #include "ua_session.h"
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <stdexcept>
 
@@ -12,8 +13,23 @@
 namespace pyqar::ua {
 namespace {
 
-// ServerCapabilities.OperationLimits.MaxNodesPerRead
+// ServerCapabilities.OperationLimits.MaxNodesPerRead and MaxNodesPerBrowse.
 constexpr std::uint32_t kMaxNodesPerReadNode = 11705;
+constexpr std::uint32_t kMaxNodesPerBrowseNode = 11710;
+// Server.NamespaceArray
+constexpr std::uint32_t kNamespaceArrayNode = 2255;
+
+bool readable(const DataValue& v) {
+  return v.value && severity(v.status.value_or(0)) != Severity::Bad;
+}
+
+std::uint32_t limit_of(const DataValue& v) {
+  if (!readable(v)) return 0;
+  if (const auto* n = std::get_if<std::uint64_t>(&v.value->scalar)) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(*n, UINT32_MAX));
+  }
+  return 0;
+}
 
 std::vector<std::uint8_t> make_nonce() {
   std::random_device device;
@@ -27,7 +43,7 @@ std::vector<std::uint8_t> make_nonce() {
 UaSession::UaSession(const EndpointUrl& url, SessionOptions options)
     : options_(std::move(options)), channel_(url, options_.channel) {
   create_and_activate();
-  read_limits();
+  read_server_facts();
 }
 
 UaSession::~UaSession() {
@@ -118,33 +134,49 @@ void UaSession::create_and_activate() {
   usable_ = true;
 }
 
-void UaSession::read_limits() {
-  const NodeId node = NodeId::numeric_id(0, kMaxNodesPerReadNode);
+void UaSession::read_server_facts() {
+  // One request: a session opens often (after every reconnect) and each round trip counts.
+  const std::array<NodeId, 3> nodes{NodeId::numeric_id(0, kMaxNodesPerReadNode),
+                                    NodeId::numeric_id(0, kMaxNodesPerBrowseNode),
+                                    NodeId::numeric_id(0, kNamespaceArrayNode)};
   std::vector<DataValue> values;
-  read_chunk({&node, 1}, values);
-  const DataValue& v = values.front();
-  if (v.value && severity(v.status.value_or(0)) != Severity::Bad) {
-    if (const auto* n = std::get_if<std::uint64_t>(&v.value->scalar)) {
-      max_nodes_per_read_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(*n, UINT32_MAX));
+  read_chunk(nodes, kAttributeValue, values);
+  max_nodes_per_read_ = limit_of(values[0]);
+  max_nodes_per_browse_ = limit_of(values[1]);
+  if (readable(values[2])) {
+    if (auto* table = std::get_if<std::vector<std::string>>(&values[2].value->scalar)) {
+      namespace_array_ = std::move(*table);
     }
   }
-  journel::get_logger("pyqar")->debug("OPC UA server at {}: MaxNodesPerRead {}",
-                                      channel_.url().text, max_nodes_per_read_);
+  journel::get_logger("pyqar")->debug(
+      "OPC UA server at {}: MaxNodesPerRead {}, MaxNodesPerBrowse {}, {} namespaces",
+      channel_.url().text, max_nodes_per_read_, max_nodes_per_browse_, namespace_array_.size());
+}
+
+std::optional<std::uint16_t> UaSession::namespace_index(std::string_view uri) const {
+  const std::size_t count = std::min<std::size_t>(namespace_array_.size(), 0x10000);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (namespace_array_[i] == uri) return static_cast<std::uint16_t>(i);
+  }
+  return std::nullopt;
 }
 
 bool UaSession::stale() const {
   return channel_.expired() || channel_.now() >= last_used_ + session_timeout_;
 }
 
-void UaSession::read_chunk(std::span<const NodeId> nodes, std::vector<DataValue>& out) {
-  const ReadRequest request{.header = channel_.make_header(authentication_token_), .nodes = nodes};
+void UaSession::read_chunk(std::span<const NodeId> nodes, std::uint32_t attribute_id,
+                           std::vector<DataValue>& out) {
+  const ReadRequest request{.header = channel_.make_header(authentication_token_),
+                            .nodes = nodes,
+                            .attribute_id = attribute_id};
   request_ = BinaryWriter();
   encode_request(request_, request);
   // A server with a small message limit gets the nodes in halves rather than a refused read.
   if (request_.size() > channel_.max_request_size() && nodes.size() > 1) {
     const std::size_t half = nodes.size() / 2;
-    read_chunk(nodes.first(half), out);
-    read_chunk(nodes.subspan(half), out);
+    read_chunk(nodes.first(half), attribute_id, out);
+    read_chunk(nodes.subspan(half), attribute_id, out);
     return;
   }
   auto response = call_encoded<ReadResponse>("Read");
@@ -156,15 +188,68 @@ void UaSession::read_chunk(std::span<const NodeId> nodes, std::vector<DataValue>
   std::move(response.results.begin(), response.results.end(), std::back_inserter(out));
 }
 
-std::vector<DataValue> UaSession::read(std::span<const NodeId> nodes) {
+void UaSession::check_usable() const {
   if (!usable()) {
     throw std::runtime_error(fmt::format("session on {} is closed", channel_.url().text));
   }
+}
+
+std::vector<DataValue> UaSession::read(std::span<const NodeId> nodes, std::uint32_t attribute_id) {
+  check_usable();
   std::vector<DataValue> out;
   out.reserve(nodes.size());
   const std::size_t step = max_nodes_per_read_ == 0 ? nodes.size() : max_nodes_per_read_;
   for (std::size_t start = 0; start < nodes.size(); start += step) {
-    read_chunk(nodes.subspan(start, std::min(step, nodes.size() - start)), out);
+    read_chunk(nodes.subspan(start, std::min(step, nodes.size() - start)), attribute_id, out);
+  }
+  return out;
+}
+
+std::vector<BrowseResult> UaSession::browse(std::span<const NodeId> nodes,
+                                            std::uint32_t max_references_per_node) {
+  check_usable();
+  std::vector<BrowseResult> out;
+  out.reserve(nodes.size());
+  const std::size_t step = max_nodes_per_browse_ == 0 ? nodes.size() : max_nodes_per_browse_;
+  for (std::size_t start = 0; start < nodes.size(); start += step) {
+    const auto chunk = nodes.subspan(start, std::min(step, nodes.size() - start));
+    auto response =
+        call<BrowseResponse>(BrowseRequest{.header = channel_.make_header(authentication_token_),
+                                           .nodes = chunk,
+                                           .max_references_per_node = max_references_per_node},
+                             "Browse");
+    if (response.results.size() != chunk.size()) {
+      usable_ = false;
+      throw std::runtime_error(fmt::format("Browse on {}: {} results for {} nodes",
+                                           channel_.url().text, response.results.size(),
+                                           chunk.size()));
+    }
+    std::move(response.results.begin(), response.results.end(), std::back_inserter(out));
+  }
+  return out;
+}
+
+std::vector<BrowseResult> UaSession::browse_next(std::span<const std::string> continuation_points,
+                                                 bool release) {
+  check_usable();
+  std::vector<BrowseResult> out;
+  const std::size_t count = continuation_points.size();
+  const std::size_t step = max_nodes_per_browse_ == 0 ? count : max_nodes_per_browse_;
+  for (std::size_t start = 0; start < count; start += step) {
+    const auto chunk = continuation_points.subspan(start, std::min(step, count - start));
+    auto response = call<BrowseNextResponse>(
+        BrowseNextRequest{.header = channel_.make_header(authentication_token_),
+                          .release = release,
+                          .continuation_points = chunk},
+        "BrowseNext");
+    if (release) continue;
+    if (response.results.size() != chunk.size()) {
+      usable_ = false;
+      throw std::runtime_error(fmt::format("BrowseNext on {}: {} results for {} points",
+                                           channel_.url().text, response.results.size(),
+                                           chunk.size()));
+    }
+    std::move(response.results.begin(), response.results.end(), std::back_inserter(out));
   }
   return out;
 }

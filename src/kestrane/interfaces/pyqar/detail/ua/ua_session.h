@@ -1,13 +1,16 @@
 #pragma once
-// UaSession: an activated, anonymous session on its own secure channel, and the Read
-// service split to the server's MaxNodesPerRead. Owns the channel; not copyable; one thread
-// at a time. Any failure leaves the session unusable; make a new one to recover.
+// UaSession: an activated, anonymous session on its own secure channel, with the Read and
+// Browse services split to the server's operation limits and the server's namespace table as
+// it was when the session opened. Owns the channel; not copyable; one thread at a time. Any
+// failure leaves the session unusable; make a new one to recover.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "endpoint_url.h"
@@ -24,7 +27,8 @@ struct SessionOptions {
 
 class UaSession {
  public:
-  // Opens the channel, creates and activates the session, and reads MaxNodesPerRead.
+  // Opens the channel, creates and activates the session, and reads MaxNodesPerRead,
+  // MaxNodesPerBrowse and the namespace table.
   // Throws std::runtime_error naming the address and the step that failed.
   UaSession(const EndpointUrl& url, SessionOptions options);
   // Closes session and channel; never throws.
@@ -38,17 +42,34 @@ class UaSession {
   bool stale() const;
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const { return max_nodes_per_read_; }
+  std::uint32_t max_nodes_per_browse() const { return max_nodes_per_browse_; }
+  // Server.NamespaceArray as read when the session opened (empty when the server refused it).
+  const std::vector<std::string>& namespace_array() const { return namespace_array_; }
+  // The index of `uri` in the namespace table; nothing when the server does not have it.
+  std::optional<std::uint16_t> namespace_index(std::string_view uri) const;
   const SecureChannel& channel() const { return channel_; }
 
   // Reads the Value attribute of each node; one result per node, in order. Throws
   // std::runtime_error on a service fault, a bad service result, a wrong result count, a
   // timeout or a lost connection; the session is then unusable.
-  std::vector<DataValue> read(std::span<const NodeId> nodes);
+  std::vector<DataValue> read(std::span<const NodeId> nodes,
+                              std::uint32_t attribute_id = kAttributeValue);
+  // Browses forward hierarchical references to Objects and Variables, one result per node,
+  // in order, each returning at most `max_references_per_node` (0: the server decides).
+  // Requests are split to MaxNodesPerBrowse. Throws as read() does.
+  std::vector<BrowseResult> browse(std::span<const NodeId> nodes,
+                                   std::uint32_t max_references_per_node);
+  // Continues (or, with `release`, gives back) browses; one result per point, in order (none
+  // when releasing). Split to MaxNodesPerBrowse, which bounds continuation points too.
+  std::vector<BrowseResult> browse_next(std::span<const std::string> continuation_points,
+                                        bool release);
 
  private:
   void create_and_activate();
-  void read_limits();
-  void read_chunk(std::span<const NodeId> nodes, std::vector<DataValue>& out);
+  void read_server_facts();
+  void read_chunk(std::span<const NodeId> nodes, std::uint32_t attribute_id,
+                  std::vector<DataValue>& out);
+  void check_usable() const;
   template <typename Response, typename Request>
   Response call(const Request& request, const char* service);
   // Sends the request already encoded in request_.
@@ -62,6 +83,8 @@ class UaSession {
   std::chrono::steady_clock::time_point last_used_;
   bool usable_ = false;
   std::uint32_t max_nodes_per_read_ = 0;
+  std::uint32_t max_nodes_per_browse_ = 0;
+  std::vector<std::string> namespace_array_;
   BinaryWriter request_;
 };
 

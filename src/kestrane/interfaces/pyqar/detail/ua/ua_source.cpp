@@ -39,6 +39,7 @@ UaSource::UaSource(const std::string& schema, SessionOptions options)
 
 void UaSource::open_session() {
   session_.reset();
+  reported_uris_.clear();
   try {
     session_ = std::make_unique<UaSession>(url_, options_);
   } catch (const std::exception& e) {
@@ -48,6 +49,23 @@ void UaSource::open_session() {
 }
 
 UaSource::~UaSource() = default;
+
+std::optional<NodeId> UaSource::node_for(const TagDescriptor& tag) {
+  if (!has_namespace_uri(tag.tag_name)) return node_id_for_tag(tag.namespace_index, tag.tag_name);
+  UriNodeId parsed = parse_uri_node_id(tag.tag_name);
+  // Looked up in this session's table: a server may renumber its namespaces when it restarts.
+  const auto index = session_->namespace_index(parsed.namespace_uri);
+  if (!index) {
+    if (reported_uris_.insert(parsed.namespace_uri).second) {
+      journel::get_logger("pyqar")->error(
+          "OPC UA server {} has no namespace '{}': its tags read as Bad", url_.text,
+          parsed.namespace_uri);
+    }
+    return std::nullopt;
+  }
+  parsed.id.namespace_index = *index;
+  return parsed.id;
+}
 
 bool UaSource::valid() const { return session_ && session_->usable(); }
 
@@ -66,7 +84,12 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
   slots.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     try {
-      nodes.push_back(node_id_for_tag(batch[i].namespace_index, batch[i].tag_name));
+      std::optional<NodeId> node = node_for(batch[i]);
+      if (!node) {
+        out[i].timestamp = now;
+        continue;
+      }
+      nodes.push_back(std::move(*node));
       slots.push_back(i);
     } catch (const std::invalid_argument& e) {
       // One unreadable tag must not stop the others: it reads as Bad.

@@ -5,6 +5,7 @@
 // by making a new source.
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,12 +29,17 @@ class UaSource : public RtSource {
 
  private:
   void open_session();
+  // The node a tag reads in the current session; nothing when its namespace URI is not in
+  // the server's table. Throws std::invalid_argument for text that does not parse.
+  std::optional<NodeId> node_for(const TagDescriptor& tag);
 
   EndpointUrl url_;
   SessionOptions options_;
   std::unique_ptr<UaSession> session_;
   // Tags already reported as unreadable text, so each is logged once per source.
   std::set<std::string> reported_tags_;
+  // Namespace URIs the current session's server lacks, each logged once per session.
+  std::set<std::string> reported_uris_;
 };
 
 // The session settings for a collector that reads every `sample_timespan_msec`.
