@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Kestrane/browsedialog.h"
 #include "Kestrane/collectioncontrol.h"
 #include "Kestrane/databaselink.h"
 #include "Kestrane/dbstatusbridge.h"
@@ -27,6 +28,7 @@
 #include "Kestrane/serverdiscovery.h"
 #include "Kestrane/serverschemacombo.h"
 #include "Kestrane/tagtasks.h"
+#include "Kestrane/uabrowsesource.h"
 #include "Kestrane/windowcontrols.h"
 #include "Kestrane/windowsettings.h"
 #include "config/tag_registration.h"
@@ -77,6 +79,12 @@ void MainWidget::wire_controls() {
   ui_->server_combo->set_popup_override([this] { guard([this] { override_showPopup(); }); });
   connect(ui_->import_button, &QPushButton::clicked, this,
           [this] { guard([this] { import_tags_from_csv(); }); });
+  connect(ui_->browse_button, &QPushButton::clicked, this,
+          [this] { guard([this] { browse_server(); }); });
+  connect(ui_->opc_type_combo, &QComboBox::currentTextChanged, this,
+          [this] { ui_->update_browse_button(); });
+  connect(ui_->server_combo, &QComboBox::currentTextChanged, this,
+          [this] { ui_->update_browse_button(); });
   connect(ui_->collect_button, &QPushButton::clicked, this,
           [this](bool checked) { guard([&] { start_collecting(checked); }); });
   connect(ui_->paginated_table->table(), &QWidget::customContextMenuRequested, this,
@@ -149,6 +157,7 @@ void MainWidget::_set_controls_enabled(bool enabled) {
   ui_->import_button->setEnabled(enabled);
   ui_->tsdb_combo->setEnabled(enabled);
   ui_->opc_type_combo->setEnabled(enabled);
+  ui_->update_browse_button();
 }
 
 void MainWidget::show_context_menu(const QPoint& pos) {
@@ -265,7 +274,7 @@ void MainWidget::start_collecting(bool checked) {
 void MainWidget::finish_start(bool registered) {
   const std::optional<PendingStart> start = std::exchange(pending_start_, std::nullopt);
   if (!start || !registered) return;
-  if (!tag_csv_path()) {
+  if (!tag_tasks_->has_tag_list()) {
     message(QMessageBox::Warning, QStringLiteral("Error"),
             QStringLiteral("Please import a CSV file containing tags before starting collection."));
     return;
@@ -334,6 +343,21 @@ void MainWidget::import_tags_from_csv() {
                                                     QString(), QStringLiteral("CSV Files (*.csv)"));
   if (path.isEmpty()) return;
   tag_tasks_->start_import(path);
+}
+
+void MainWidget::browse_server() {
+  if (is_busy() || collection_->is_alive()) return;
+  // A child of the window, deleted when it closes.
+  BrowseSourceFactory factory =
+      hooks_.browse_source ? hooks_.browse_source : BrowseSourceFactory(&UaBrowseSource::open);
+  auto* dialog =
+      new BrowseDialog(ui_->server_combo->currentText().trimmed(), std::move(factory), this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &BrowseDialog::tags_chosen, this,
+          [this](const std::vector<kestrane_config::TagEntry>& tags) {
+            guard([&] { tag_tasks_->start_browse_import(tags); });
+          });
+  dialog->open();
 }
 
 std::optional<std::int64_t> MainWidget::_ensure_source(const QString& server_schema) {

@@ -1,7 +1,8 @@
 #pragma once
 // MainWidget: the desktop program's only window; its operations are thin entry points over
-// WindowSettings, DatabaseLink, ServerDiscovery, TagTasks and CollectionControl. Created by
-// main (no parent); GUI thread only, except _current_tags(), called by the collector thread.
+// WindowSettings, DatabaseLink, ServerDiscovery, TagTasks, BrowseDialog and CollectionControl.
+// Created by main (no parent); GUI thread only, except _current_tags(), called by the
+// collector thread.
 
 #include <QString>
 #include <QStringList>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Kestrane/browsesource.h"
 #include "Kestrane/messagebox.h"
 #include "Kestrane/tablemodel.h"
 #include "quellin/collector_hooks.h"
@@ -53,6 +55,8 @@ class MainWidget : public QWidget {
     std::function<QString(QWidget* parent)> choose_csv_file;
     std::function<QAction*(QMenu& menu, const QPoint& global_pos)> run_menu;
     std::function<QStringList(const QString& hostname, int max_servers, int port)> enumerate;
+    // Opens the address space that "Browse Server…" shows.
+    BrowseSourceFactory browse_source;
   };
 
   // Throws std::runtime_error (or the configuration parser's / TSDB client's error) when the
@@ -90,6 +94,8 @@ class MainWidget : public QWidget {
   // Tag import and registration; import and tag sync run in the background and end with
   // tag_work_finished().
   void import_tags_from_csv();
+  // Opens the browse dialog on the chosen OPC UA server; its tags join the table's.
+  void browse_server();
   std::optional<std::int64_t> _ensure_source(const QString& server_schema);
   void _sync_tags_with_source(std::int64_t source_id);
   void _save_collection_config(const QString& host, const QString& opc_schema);

@@ -16,6 +16,10 @@ TagImportJob::TagImportJob(std::filesystem::path path, tidewell::TsdbSettings se
                            tidewell::ConnectFunc connect)
     : path_(std::move(path)), settings_(std::move(settings)), connect_(std::move(connect)) {}
 
+TagImportJob::TagImportJob(std::vector<kestrane_config::TagEntry> tags,
+                           tidewell::TsdbSettings settings, tidewell::ConnectFunc connect)
+    : given_(std::move(tags)), settings_(std::move(settings)), connect_(std::move(connect)) {}
+
 void TagImportJob::run(const JobContext& context) {
   try {
     import(context);
@@ -29,25 +33,15 @@ void TagImportJob::run(const JobContext& context) {
 
 void TagImportJob::import(const JobContext& context) {
   using Outcome = TagImportResult::Outcome;
-  const std::string bytes = kestrane_config::read_file_bytes(path_);
-  const std::optional<kestrane_config::DecodedText> decoded =
-      kestrane_config::decode_utf8_or_gbk(bytes);
-  if (!decoded) {
-    result_ = {.outcome = Outcome::kBadLines,
-               .message = QString::fromStdString(
-                   describe_tag_list_problems(find_undecodable_lines(bytes), kListedProblems))};
-    return;
-  }
   std::vector<kestrane_config::TagEntry> tags;
-  kestrane_config::parse_tag_csv(decoded->text, tags);
-  if (tags.empty()) {
-    result_ = {.outcome = Outcome::kNoTags};
-    return;
-  }
-  if (const auto problems = find_tag_list_problems(decoded->text, tags); !problems.empty()) {
-    result_ = {
-        .outcome = Outcome::kBadLines,
-        .message = QString::fromStdString(describe_tag_list_problems(problems, kListedProblems))};
+  if (given_) {
+    tags = std::move(*given_);
+    given_.reset();
+    if (tags.empty()) {
+      result_ = {.outcome = Outcome::kNoTags};
+      return;
+    }
+  } else if (!read_file(tags)) {
     return;
   }
 
@@ -70,6 +64,31 @@ void TagImportJob::import(const JobContext& context) {
                          QString::fromStdString(tag.description), QString(), QString()});
   }
   result_ = {.outcome = Outcome::kImported, .rows = std::move(rows)};
+}
+
+bool TagImportJob::read_file(std::vector<kestrane_config::TagEntry>& tags) {
+  using Outcome = TagImportResult::Outcome;
+  const std::string bytes = kestrane_config::read_file_bytes(path_);
+  const std::optional<kestrane_config::DecodedText> decoded =
+      kestrane_config::decode_utf8_or_gbk(bytes);
+  if (!decoded) {
+    result_ = {.outcome = Outcome::kBadLines,
+               .message = QString::fromStdString(
+                   describe_tag_list_problems(find_undecodable_lines(bytes), kListedProblems))};
+    return false;
+  }
+  kestrane_config::parse_tag_csv(decoded->text, tags);
+  if (tags.empty()) {
+    result_ = {.outcome = Outcome::kNoTags};
+    return false;
+  }
+  if (const auto problems = find_tag_list_problems(decoded->text, tags); !problems.empty()) {
+    result_ = {
+        .outcome = Outcome::kBadLines,
+        .message = QString::fromStdString(describe_tag_list_problems(problems, kListedProblems))};
+    return false;
+  }
+  return true;
 }
 
 bool TagImportJob::look_up_ids(const std::vector<std::string>& names, const JobContext& context,

@@ -1,15 +1,20 @@
 #pragma once
 // TagImportJob: reads, checks and looks up a tag list (on a TSDB connection of its own) and
-// builds the table rows, off the GUI thread. Made and read on the GUI thread by TagTasks,
+// builds the table rows, off the GUI thread. The list comes from a CSV file or, already
+// checked, from browsing a server. Made and read on the GUI thread by TagTasks,
 // run once on a BackgroundJob's thread in between.
 
 #include <QString>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "Kestrane/backgroundjob.h"
 #include "Kestrane/tablemodel.h"
+#include "config/tag_csv.h"
 #include "tidewell/tidewell.h"
 
 struct TagImportResult {
@@ -36,6 +41,9 @@ class TagImportJob {
 
   TagImportJob(std::filesystem::path path, tidewell::TsdbSettings settings,
                tidewell::ConnectFunc connect = {});
+  // Entries found by browsing: distinct names, each short enough for a tag name.
+  TagImportJob(std::vector<kestrane_config::TagEntry> tags, tidewell::TsdbSettings settings,
+               tidewell::ConnectFunc connect = {});
 
   // On the job's thread; never throws: every failure becomes the result.
   void run(const JobContext& context);
@@ -43,11 +51,14 @@ class TagImportJob {
 
  private:
   void import(const JobContext& context);
+  // The file's entries; false when they cannot be imported (result_ then says why).
+  bool read_file(std::vector<kestrane_config::TagEntry>& tags);
   // Tag ids of the stored ones among `names`, by name; empty when cancelled half-way.
   bool look_up_ids(const std::vector<std::string>& names, const JobContext& context,
                    std::unordered_map<std::string, std::int64_t>& ids);
 
   std::filesystem::path path_;
+  std::optional<std::vector<kestrane_config::TagEntry>> given_;
   tidewell::TsdbSettings settings_;
   tidewell::ConnectFunc connect_;
   TagImportResult result_;

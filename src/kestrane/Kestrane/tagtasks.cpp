@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressDialog>
+#include <QSet>
 #include <algorithm>
 #include <climits>
 #include <mutex>
@@ -49,6 +50,45 @@ void TagTasks::start_import(const QString& path) {
               const bool cancelled = job_->is_cancelled();
               end();
               if (!cancelled) apply_import(path, *work);
+              emit import_finished();
+            },
+            context_.message_box);
+      },
+      Qt::SingleShotConnection);
+}
+
+void TagTasks::start_browse_import(std::vector<kestrane_config::TagEntry> tags) {
+  if (is_busy()) throw std::logic_error("the tag list is busy with other work");
+  {
+    QSet<QString> present;
+    const std::lock_guard<std::recursive_mutex> lock(context_.collection->data_lock());
+    for (const TableRow& row : context_.table->all_data()) present.insert(row.value(1).toString());
+    std::erase_if(tags, [&present](const kestrane_config::TagEntry& tag) {
+      return present.contains(QString::fromStdString(tag.name));
+    });
+  }
+  if (tags.empty()) {
+    show_message_box(
+        context_.message_box,
+        {.icon = QMessageBox::Information,
+         .parent = context_.window,
+         .title = QStringLiteral("Browse Server"),
+         .text = QStringLiteral("Every chosen variable is in the tag table already.")});
+    emit import_finished();
+    return;
+  }
+  const std::size_t count = tags.size();
+  auto work = std::make_shared<TagImportJob>(std::move(tags), context_.tsdb_settings());
+  begin(QStringLiteral("Importing %1 browsed tags ...").arg(count));
+  job_->start([work](const JobContext& job_context) { work->run(job_context); });
+  connect(
+      job_.get(), &BackgroundJob::finished, this,
+      [this, work] {
+        run_guarded(
+            [&] {
+              const bool cancelled = job_->is_cancelled();
+              end();
+              if (!cancelled) apply_browse_import(*work);
               emit import_finished();
             },
             context_.message_box);
@@ -152,6 +192,26 @@ void TagTasks::apply_import(const QString& path, const TagImportJob& job) {
       warn(QStringLiteral("无法读取 CSV 文件：\n") + result.message);
       return;
     case Outcome::kCancelled:
+      return;
+  }
+  context_.reset_write_count();
+}
+
+void TagTasks::apply_browse_import(const TagImportJob& job) {
+  const TagImportResult& result = job.result();
+  switch (result.outcome) {
+    case TagImportResult::Outcome::kImported: {
+      const std::lock_guard<std::recursive_mutex> lock(context_.collection->data_lock());
+      TableRows rows = context_.table->all_data();
+      rows.append(result.rows);
+      context_.table->set_data(rows);
+      browsed_ = true;
+      break;
+    }
+    case TagImportResult::Outcome::kCancelled:
+      return;
+    default:
+      warn(QStringLiteral("Cannot import the browsed tags:\n") + result.message);
       return;
   }
   context_.reset_write_count();

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "Kestrane/messagebox.h"
+#include "config/tag_csv.h"
 #include "tidewell/types.h"
 
 class BackgroundJob;
@@ -43,6 +45,9 @@ class TagTasks : public QObject {
 
   // Imports the tag list at `path`; the result replaces the table's rows.
   void start_import(const QString& path);
+  // Adds tags found by browsing a server below the table's rows, those not there yet, after
+  // the same lookup of their ids as an imported file's.
+  void start_browse_import(std::vector<kestrane_config::TagEntry> tags);
   // Registers every row's tag under `source_id`; the result fills the DBID cells.
   void start_sync(std::int64_t source_id);
   // Asks the running work to stop; its result will be dropped.
@@ -57,6 +62,8 @@ class TagTasks : public QObject {
   const std::unordered_map<std::string, std::int64_t>& registered_ids() const {
     return registered_ids_;
   }
+  // Whether the table holds an imported tag list (from a file or from browsing).
+  bool has_tag_list() const { return tag_csv_path_.has_value() || browsed_; }
   QProgressDialog* progress_dialog() const { return progress_.get(); }
 
  signals:
@@ -71,6 +78,7 @@ class TagTasks : public QObject {
   void end();
   void on_progress(qint64 done, qint64 total);
   void apply_import(const QString& path, const TagImportJob& job);
+  void apply_browse_import(const TagImportJob& job);
   void apply_sync(const TagSyncJob& job);
   void warn(const QString& text);
 
@@ -78,5 +86,6 @@ class TagTasks : public QObject {
   std::unique_ptr<BackgroundJob> job_;
   std::unique_ptr<QProgressDialog> progress_;
   std::optional<QString> tag_csv_path_;
+  bool browsed_ = false;
   std::unordered_map<std::string, std::int64_t> registered_ids_;
 };

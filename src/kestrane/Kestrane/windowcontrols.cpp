@@ -96,6 +96,8 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   import_button =
       named(new QPushButton(QStringLiteral("Import CSV Tag List"), window), "import_button");
   button_layout->addWidget(import_button);
+  browse_button = named(new QPushButton(QStringLiteral("Browse Server…"), window), "browse_button");
+  button_layout->addWidget(browse_button);
   collect_button =
       named(new QPushButton(QStringLiteral("Start Collecting"), window), "collect_button");
   button_layout->addWidget(collect_button);
@@ -122,4 +124,12 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   write_count_label->setStyleSheet(QStringLiteral("color: blue"));
   status_bar->addPermanentWidget(write_count_label);
   main_layout->addWidget(status_bar);
+  update_browse_button();
+}
+
+void WindowControls::update_browse_button() {
+  const bool ua = opc_type_combo->currentText() == QStringLiteral("OPC UA");
+  const bool ua_address = server_combo->currentText().trimmed().startsWith(
+      QStringLiteral("opc.tcp://"), Qt::CaseInsensitive);
+  browse_button->setEnabled(import_button->isEnabled() && ua && ua_address);
 }

@@ -28,6 +28,9 @@ class WindowControls {
 
   WindowControls(QWidget* window, const Initial& initial);
 
+  // "Browse Server…" needs an OPC UA server address and is held like the import button.
+  void update_browse_button();
+
   QComboBox* tsdb_combo = nullptr;
   QComboBox* opc_type_combo = nullptr;
   QLineEdit* host_input = nullptr;
@@ -35,6 +38,7 @@ class WindowControls {
   ServerSchemaCombo* server_combo = nullptr;
   QLabel* status_label = nullptr;
   QPushButton* import_button = nullptr;
+  QPushButton* browse_button = nullptr;
   QPushButton* collect_button = nullptr;
   PaginatedTableWidget* paginated_table = nullptr;
   QStatusBar* status_bar = nullptr;

@@ -1,0 +1,27 @@
+#pragma once
+// UaBrowseSource: the browse dialog's source on a live OPC UA server, one session held for
+// the dialog's lifetime. Owned by BrowseWorker; made, used and destroyed on its thread.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kestrane/browsesource.h"
+#include "pyqar/ua_browser.h"
+
+class UaBrowseSource : public BrowseSource {
+ public:
+  // Throws std::runtime_error naming the address and the reason when the server is unreachable.
+  explicit UaBrowseSource(const std::string& url);
+
+  std::vector<pyqar::BrowsedNode> children(const std::string& node_id) override;
+  // Many nodes per Browse request: a walk of a large folder takes a few round trips.
+  std::vector<std::vector<pyqar::BrowsedNode>> children_of_each(
+      const std::vector<std::string>& node_ids) override;
+
+  // A BrowseSourceFactory for the window.
+  static std::unique_ptr<BrowseSource> open(const std::string& url);
+
+ private:
+  pyqar::UaBrowser browser_;
+};
