@@ -31,9 +31,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(( 20000 + RANDOM % 20000 ))
-while ss -ltn 2>/dev/null | grep -q ":$port "; do port=$(( port + 1 )); done
-bash "$top/scripts/pg" start "$pgdata" "$port"
+port=$(bash "$top/scripts/pg" start "$pgdata" auto)
 export PGPASSWORD=$password
 sql() { psql -X -q -At -h 127.0.0.1 -p "$port" -U postgres -d "${DB:-kestrane_bench}" -c "$1"; }
 DB=postgres sql "CREATE DATABASE kestrane_bench"

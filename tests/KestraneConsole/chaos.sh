@@ -50,9 +50,7 @@ driver = sqlite
 dbname = chaos
 data_dir = data"
 else
-  port=$(( 20000 + RANDOM % 20000 ))
-  while ss -ltn 2>/dev/null | grep -q ":$port "; do port=$(( port + 1 )); done
-  bash "$top/scripts/pg" start "$pgdata" "$port"
+  port=$(bash "$top/scripts/pg" start "$pgdata" auto)
   export PGPASSWORD=${KESTRANE_PG_PASSWORD:-kestrane-test}
   psql -X -q -h 127.0.0.1 -p "$port" -U postgres -d postgres -c "CREATE DATABASE chaos"
   tsdb_section="[TSDBConnection]

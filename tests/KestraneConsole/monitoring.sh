@@ -31,7 +31,7 @@ fail() {
 }
 step() { echo "monitoring $(date +%T): $*"; }
 free_port() {
-  local p=$(( 20000 + RANDOM % 20000 ))
+  local p=$(( 20000 + RANDOM % 12000 ))
   while ss -ltn 2>/dev/null | grep -q ":$p "; do p=$(( p + 1 )); done
   echo "$p"
 }
@@ -44,8 +44,7 @@ cp "$exe" "$base/bin/KestraneConsole"
   for ((i = 1; i <= 4; i++)); do echo "Demo.Missing$i,reads Bad"; done
 } >"$base/tags.csv"
 
-port=$(free_port)
-bash "$top/scripts/pg" start "$pgdata" "$port"
+port=$(bash "$top/scripts/pg" start "$pgdata" auto)
 export PGPASSWORD=${KESTRANE_PG_PASSWORD:-kestrane-test}
 psql -X -q -h 127.0.0.1 -p "$port" -U postgres -d postgres -c "CREATE DATABASE monitoring"
 sql() { psql -X -q -At -F ' ' -h 127.0.0.1 -p "$port" -U postgres -d monitoring -c "$1"; }
