@@ -1,5 +1,7 @@
 // Reads 20,000 tags in batches of 200 from the node-opcua test server, with this client and
-// with node-opcua's client (tools/ua-test-server/bench-client.js), against one server.
+// with node-opcua's client (tools/ua-test-server/bench-client.js), against one server; and
+// 10,000 tags in one read per cycle, with security None and with Basic256Sha256
+// SignAndEncrypt, to show what the security costs.
 //   pyqar_ua_bench [--benchmark_filter=...]
 // Counters: values_per_s (wall clock) and cpu_us_per_value (this process's CPU time only;
 // the server runs in its own process).
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "pyqar/rt_source.h"
+#include "temp_dir.h"
 #include "ua_test_server.h"
 
 namespace {
@@ -26,6 +29,8 @@ constexpr int kBatch = 200;
 kestrane_test::UaTestServer::Options server_options() {
   kestrane_test::UaTestServer::Options options;
   options.tags = kTags;
+  options.policies = {"None", "Basic256Sha256"};
+  options.modes = {"None", "SignAndEncrypt"};
   return options;
 }
 
@@ -74,6 +79,51 @@ BENCHMARK(BM_KestraneClient_20000TagsInBatchesOf200)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);
+
+// Arg 0: security None; arg 1: Basic256Sha256 SignAndEncrypt.
+void BM_KestraneClient_10000TagsPerRead(benchmark::State& state) {
+  if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+    state.SkipWithError(reason->c_str());
+    return;
+  }
+  const kestrane_test::TempDir pki("kestrane-ua-bench-pki-");
+  pyqar::UaSecurity security;
+  security.pki_dir = pki.path().string();
+  if (state.range(0) == 1) {
+    security.policy = pyqar::UaSecurityPolicy::Basic256Sha256;
+    security.mode = pyqar::UaSecurityMode::SignAndEncrypt;
+    std::filesystem::create_directories(pki / "trusted" / "certs");
+    std::filesystem::copy_file(server().certificate_der_path(),
+                               pki / "trusted" / "certs" / "server.der");
+  }
+  auto source = pyqar::make_ua_source(server().url(), 1000, security);
+  std::vector<pyqar::TagDescriptor> batch;
+  for (int n = 1; n <= 10000; ++n) {
+    batch.push_back(
+        {.data_type = 8, .namespace_index = 2, .tag_name = "Demo.Count" + std::to_string(n)});
+  }
+  double cpu = 0;
+  std::int64_t values = 0;
+  for (auto _ : state) {
+    const double cpu0 = process_cpu_seconds();
+    auto result = source->read(batch);
+    cpu += process_cpu_seconds() - cpu0;
+    values += static_cast<std::int64_t>(result.size());
+    benchmark::DoNotOptimize(result.data());
+  }
+  state.SetLabel(state.range(0) == 1 ? "Basic256Sha256/SignAndEncrypt" : "None");
+  state.counters["values_per_s"] =
+      benchmark::Counter(static_cast<double>(values), benchmark::Counter::kIsRate);
+  state.counters["cpu_us_per_value"] = cpu * 1e6 / static_cast<double>(values);
+}
+BENCHMARK(BM_KestraneClient_10000TagsPerRead)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
 
 void BM_NodeOpcuaClient_20000TagsInBatchesOf200(benchmark::State& state) {
   if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {

@@ -6,7 +6,12 @@
 #include <stdexcept>
 #include <string_view>
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include "ua/binary_reader.h"
+#include "ua/certificate.h"
+#include "ua/channel_crypto.h"
 #include "ua/endpoint_url.h"
 #include "ua/node_id.h"
 #include "ua/tcp_messages.h"
@@ -69,13 +74,58 @@ void parse_texts(std::span<const std::uint8_t> data) {
   }
 }
 
+// A secured channel whose own and server certificates are one throwaway pair, made once.
+const ChannelCrypto& secured_channel() {
+  static const ChannelCrypto crypto = [] {
+    std::shared_ptr<EVP_PKEY> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    X509Ptr x509(X509_new());
+    X509_set_version(x509.get(), 2);
+    X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x509.get()), 86400);
+    X509_set_pubkey(x509.get(), key.get());
+    X509_sign(x509.get(), key.get(), EVP_sha256());
+    Certificate certificate(std::move(x509));
+    auto own = std::make_shared<ApplicationIdentity>(
+        ApplicationIdentity{certificate, key, "urn:kestrane:fuzz"});
+    return ChannelCrypto(ChannelSecurity{.policy = pyqar::UaSecurityPolicy::Basic256Sha256,
+                                         .mode = pyqar::UaSecurityMode::SignAndEncrypt,
+                                         .own = own,
+                                         .server_certificate = certificate,
+                                         .own_certificate_path = {}});
+  }();
+  return crypto;
+}
+
+// An OPN chunk as a secured channel meets it: the asymmetric security header is parsed and
+// checked, and only then is anything decrypted.
+void open_secured_chunk(std::span<const std::uint8_t> data) {
+  try {
+    if (data.size() >= kMessageHeaderSize + 4) {
+      secured_channel().open_asymmetric(data, kMessageHeaderSize + 4);
+    }
+  } catch (const std::runtime_error&) {
+  }
+}
+
+void parse_certificate(std::span<const std::uint8_t> data) {
+  try {
+    const Certificate c = Certificate::from_der(data);
+    (void)c.subject();
+    (void)c.issuer();
+    (void)c.application_uri();
+    (void)c.sha1_hex();
+    (void)c.not_after();
+  } catch (const std::invalid_argument&) {
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::span<const std::uint8_t> input(data + 1, size - 1);
   try {
-    switch (data[0] % 4) {
+    switch (data[0] % 6) {
       case 0:
         decode_transport_chunk(input);
         break;
@@ -85,8 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 2:
         decode_values(input);
         break;
-      default:
+      case 3:
         parse_texts(input);
+        break;
+      case 4:
+        open_secured_chunk(input);
+        break;
+      default:
+        parse_certificate(input);
         break;
     }
   } catch (const DecodeError&) {

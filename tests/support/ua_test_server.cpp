@@ -1,6 +1,9 @@
 #include "ua_test_server.h"
 
 #include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -44,6 +48,46 @@ std::optional<std::string> find_node() {
   return std::nullopt;
 }
 
+std::string join(const std::vector<std::string>& items) {
+  std::string joined;
+  for (const auto& item : items) joined += (joined.empty() ? "" : ",") + item;
+  return joined;
+}
+
+// The value of " key=value" in the ready line; the fields hold no spaces.
+std::optional<std::string> ready_field(const std::string& line, const std::string& key) {
+  const std::string tag = " " + key + "=";
+  const auto at = line.find(tag);
+  if (at == std::string::npos) return std::nullopt;
+  const auto start = at + tag.size();
+  return line.substr(start, line.find(' ', start) - start);
+}
+
+// The certificate in `file` (PEM or DER) re-encoded as DER.
+std::vector<std::uint8_t> certificate_as_der(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!in && !in.eof()) throw std::runtime_error("cannot read " + file.string());
+  std::unique_ptr<X509, decltype(&X509_free)> cert(nullptr, &X509_free);
+  if (bytes.find("-----BEGIN CERTIFICATE-----") != std::string::npos) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), &BIO_free);
+    if (bio) cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  } else {
+    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+  }
+  // Failed parses leave entries on this thread's OpenSSL error queue, which the client
+  // under test reads on the same thread.
+  ERR_clear_error();
+  const int size = cert ? i2d_X509(cert.get(), nullptr) : -1;
+  if (size <= 0) throw std::runtime_error("no certificate in " + file.string());
+  std::vector<std::uint8_t> der(static_cast<std::size_t>(size));
+  unsigned char* out = der.data();
+  i2d_X509(cert.get(), &out);
+  return der;
+}
+
 }  // namespace
 
 std::optional<std::string> UaTestServer::unavailable_reason() {
@@ -65,8 +109,12 @@ UaTestServer::UaTestServer(Options options) {
     throw std::runtime_error("pipe failed");
   }
   const std::string node = *find_node();
+  // Servers that auto-accept clients write them into their trust list, and trusted_clients
+  // are written there too: a server that checks that list needs one nobody else touches.
+  const bool own_pki = options.trust_required || !options.trusted_clients.empty();
+  const std::filesystem::path certs = own_pki ? work_dir_->path() / "certs" : cert_dir();
   std::vector<std::string> args = {
-      node,     (kServerDir / "server.js").string(), "--cert-dir", cert_dir().string(),
+      node,     (kServerDir / "server.js").string(), "--cert-dir", certs.string(),
       "--port", std::to_string(options.port),        "--tags",     std::to_string(options.tags)};
   if (options.max_nodes_per_read) {
     args.push_back("--max-nodes-per-read");
@@ -89,6 +137,38 @@ UaTestServer::UaTestServer(Options options) {
   if (options.flat_tags > 0) {
     args.push_back("--flat-tags");
     args.push_back(std::to_string(options.flat_tags));
+  }
+  if (!options.policies.empty()) {
+    args.push_back("--policies");
+    args.push_back(join(options.policies));
+  }
+  if (!options.modes.empty()) {
+    args.push_back("--modes");
+    args.push_back(join(options.modes));
+  }
+  if (!options.users.empty()) {
+    std::vector<std::string> pairs;
+    for (const auto& [user, password] : options.users) pairs.push_back(user + ":" + password);
+    args.push_back("--users");
+    args.push_back(join(pairs));
+  }
+  if (!options.allow_anonymous) args.push_back("--no-anonymous");
+  if (options.trust_required) args.push_back("--trust-required");
+  for (const auto& file : options.trusted_clients) {
+    args.push_back("--trust-client");
+    args.push_back(file.string());
+  }
+  if (options.server_cert) {
+    args.push_back("--server-cert");
+    args.push_back(options.server_cert->string());
+  }
+  if (options.server_key) {
+    args.push_back("--server-key");
+    args.push_back(options.server_key->string());
+  }
+  if (options.min_token_lifetime_ms) {
+    args.push_back("--min-token-lifetime-ms");
+    args.push_back(std::to_string(*options.min_token_lifetime_ms));
   }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -125,11 +205,8 @@ UaTestServer::UaTestServer(Options options) {
       line.push_back(c);
       continue;
     }
-    if (line.rfind("ready port=", 0) == 0) {
-      port_ = std::stoi(line.substr(11));
-      ready = true;
-    }
-    line.clear();
+    ready = line.rfind("ready port=", 0) == 0;
+    if (!ready) line.clear();
   }
   ::close(out_pipe[0]);
   if (!ready) {
@@ -139,6 +216,31 @@ UaTestServer::UaTestServer(Options options) {
     const std::string said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     throw std::runtime_error("the OPC UA test server did not start; it said:\n" + said);
   }
+  try {
+    take_ready_line(line);
+  } catch (...) {
+    reap();
+    throw;
+  }
+}
+
+void UaTestServer::take_ready_line(const std::string& line) {
+  port_ = std::stoi(line.substr(11));
+  const auto cert = ready_field(line, "cert");
+  const auto uri = ready_field(line, "uri");
+  const auto rejected = ready_field(line, "rejected");
+  if (!cert || !uri || !rejected) {
+    throw std::runtime_error(
+        "the OPC UA test server's ready line lacks cert=, uri= or rejected=: " + line);
+  }
+  certificate_path_ = *cert;
+  application_uri_ = *uri;
+  rejected_dir_ = *rejected;
+  certificate_der_ = certificate_as_der(certificate_path_);
+  certificate_der_path_ =
+      work_dir_->write("server_certificate.der",
+                       std::string_view(reinterpret_cast<const char*>(certificate_der_.data()),
+                                        certificate_der_.size()));
 }
 
 UaTestServer::~UaTestServer() { reap(); }

@@ -5,9 +5,12 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "temp_dir.h"
 
@@ -30,6 +33,28 @@ class UaTestServer {
     bool swap_namespaces = false;
     // A folder Flat of this many Double variables in the plant namespace.
     int flat_tags = 0;
+
+    // Security. Empty lists are left to the server: None/None only when both are empty,
+    // otherwise the list given decides the other (Basic256Sha256 alone: Sign and
+    // SignAndEncrypt). Names: None, Basic256Sha256, Aes128_Sha256_RsaOaep,
+    // Aes256_Sha256_RsaPss; None, Sign, SignAndEncrypt.
+    std::vector<std::string> policies;
+    std::vector<std::string> modes;
+    // The only user names and passwords accepted (no ',' in either). The None endpoint offers
+    // UserName only when Basic256Sha256 or Aes128_Sha256_RsaOaep is among the policies.
+    std::vector<std::pair<std::string, std::string>> users;
+    bool allow_anonymous = true;
+    // Client certificates outside the trust list are rejected and written to rejected_dir().
+    // Such a server, or one given trusted_clients, gets a PKI folder and a certificate of its
+    // own, so that what one test trusts is never trusted by another test's server.
+    bool trust_required = false;
+    std::vector<std::filesystem::path> trusted_clients;  // DER or PEM files
+    // Served instead of the generated pair, even expired or naming another application URI:
+    // a PEM certificate (or DER in a file whose name holds ".der") and a PEM private key.
+    std::optional<std::filesystem::path> server_cert;
+    std::optional<std::filesystem::path> server_key;
+    // The shortest channel token lifetime granted; node-opcua raises shorter requests to 2500.
+    std::optional<int> min_token_lifetime_ms;
   };
 
   // Why the server cannot run here (no node, npm modules not installed), or nothing.
@@ -46,6 +71,16 @@ class UaTestServer {
   int port() const { return port_; }
   std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
   pid_t pid() const { return pid_; }
+  // The certificate file the server presents (PEM unless server_cert was DER), the same
+  // certificate in DER in this fixture's folder (the file a client puts in its trust list),
+  // and its DER bytes.
+  const std::filesystem::path& certificate_path() const { return certificate_path_; }
+  const std::filesystem::path& certificate_der_path() const { return certificate_der_path_; }
+  const std::vector<std::uint8_t>& certificate_der() const { return certificate_der_; }
+  // The server's ApplicationUri (its certificate may name another, see server_cert).
+  const std::string& application_uri() const { return application_uri_; }
+  // Where the server writes client certificates it rejected.
+  const std::filesystem::path& rejected_dir() const { return rejected_dir_; }
 
   // Ends the server at once, as a crash would.
   void kill() noexcept;
@@ -55,11 +90,18 @@ class UaTestServer {
 
  private:
   void reap() noexcept;
+  // Reads the fields of the ready line and the server's certificate.
+  void take_ready_line(const std::string& line);
 
-  std::optional<TempDir> work_dir_;  // the server's log
+  std::optional<TempDir> work_dir_;  // the server's log, its DER certificate, its own PKI
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int port_ = 0;
+  std::filesystem::path certificate_path_;
+  std::filesystem::path certificate_der_path_;
+  std::vector<std::uint8_t> certificate_der_;
+  std::string application_uri_;
+  std::filesystem::path rejected_dir_;
 };
 
 }  // namespace kestrane_test

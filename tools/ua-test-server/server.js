@@ -13,13 +13,44 @@
 // --swap-namespaces the plant namespace is registered first, so the two swap indexes.
 // --flat-tags N adds a folder Flat (in the plant namespace) of N Double variables.
 //
-// Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR.
-// --port 0 (the default) picks a free port. --max-message-size also shrinks the transport
-// buffers to the 8192-byte minimum, so that messages travel in many small chunks.
-// Once the server listens it prints one line
-//   ready port=<port> url=opc.tcp://127.0.0.1:<port>
-// on standard output; fixtures wait for it. It stops on SIGTERM/SIGINT or when stdin closes.
+// Security (all optional; without them the server offers None/None only, lets anonymous
+// users in and accepts every client certificate):
+//                  [--policies LIST] [--modes LIST] [--users LIST] [--no-anonymous]
+//                  [--trust-required] [--trust-client FILE]... [--server-cert FILE
+//                  --server-key FILE] [--min-token-lifetime-ms N]
+// --policies takes a comma list of None, Basic256Sha256, Aes128_Sha256_RsaOaep and
+// Aes256_Sha256_RsaPss; --modes a comma list of None, Sign and SignAndEncrypt. The None policy
+// pairs with the None mode only, the others with Sign and SignAndEncrypt; a policy or mode
+// that pairs with nothing listed is an error. Either list left out follows from the other
+// (--policies Basic256Sha256 alone offers Sign and SignAndEncrypt). Without a None endpoint
+// the server still answers GetEndpoints over an unsecured channel, but opens no session there.
+// --users takes a comma list of user:password pairs, the only names and passwords accepted;
+// secured endpoints offer UserName tokens under the channel's policy, the None endpoint only
+// when Basic256Sha256 or Aes128_Sha256_RsaOaep is listed too (the password is then encrypted
+// with the server certificate under that policy). --no-anonymous refuses anonymous sessions.
+// --trust-required rejects client certificates that are not in the trust list (a rejected one
+// is written to the rejected folder), and each --trust-client FILE (DER or PEM) is put in
+// that list before the server starts.
+// --server-cert/--server-key serve that certificate (PEM, or DER in a file whose name holds
+// ".der") and PEM private key instead of the generated ones, even when it has expired or names
+// another application URI. --min-token-lifetime-ms lowers the shortest channel token lifetime
+// the server grants (2500 ms otherwise) so that clients may ask for shorter ones.
+//
+// Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR (DIR/pki:
+// own/certs, trusted/certs, rejected). --port 0 (the default) picks a free port.
+// --max-message-size also shrinks the transport buffers to the 8192-byte minimum, so that
+// messages travel in many small chunks. Once the server listens it prints one line
+//   ready port=<port> url=opc.tcp://127.0.0.1:<port> ns=<demo ns> ms=<startup ms>
+//         cert=<certificate file> uri=<application URI> rejected=<rejected folder>
+// (one line, fields separated by single spaces) on standard output; fixtures wait for it.
+// A client trusts the server by trusting the cert= file. Bad options print a message on
+// standard error and exit with status 2. It stops on SIGTERM/SIGINT or when stdin closes.
 "use strict";
+
+// Fixtures read standard output up to the ready line and then close it: node-opcua logs with
+// console.log, and a later warning written there would end the server with EPIPE.
+console.log = console.error;
+console.info = console.error;
 
 const path = require("path");
 const fs = require("fs");
@@ -34,8 +65,84 @@ const {
   StatusCodes,
   SecurityPolicy,
   MessageSecurityMode,
+  ServerSecureChannelLayer,
   nodesets,
 } = require("node-opcua");
+
+const POLICIES = {
+  None: SecurityPolicy.None,
+  Basic256Sha256: SecurityPolicy.Basic256Sha256,
+  Aes128_Sha256_RsaOaep: SecurityPolicy.Aes128_Sha256_RsaOaep,
+  Aes256_Sha256_RsaPss: SecurityPolicy.Aes256_Sha256_RsaPss,
+};
+const MODES = {
+  None: MessageSecurityMode.None,
+  Sign: MessageSecurityMode.Sign,
+  SignAndEncrypt: MessageSecurityMode.SignAndEncrypt,
+};
+
+function parseNames(key, value, known) {
+  if (!value) throw new Error(`${key} needs a comma list of ${Object.keys(known).join(", ")}`);
+  const names = value.split(",");
+  for (const name of names) {
+    if (!Object.hasOwn(known, name)) {
+      throw new Error(`${key}: unknown name '${name}' (known: ${Object.keys(known).join(", ")})`);
+    }
+  }
+  return [...new Set(names)];
+}
+
+// "user:password,..." (a password may hold ':', no name or password may hold ',').
+function parseUsers(value) {
+  if (!value) throw new Error("--users needs a comma list of user:password");
+  const users = new Map();
+  for (const pair of value.split(",")) {
+    const colon = pair.indexOf(":");
+    if (colon <= 0) throw new Error(`--users: '${pair}' is not user:password`);
+    users.set(pair.slice(0, colon), pair.slice(colon + 1));
+  }
+  return users;
+}
+
+// Fills in whichever list was left out and refuses lists node-opcua would quietly turn into
+// other endpoints: it offers None/None whenever the None mode is listed, policy or not, and
+// pairs every secured policy with every secured mode.
+function resolveSecurity(opts) {
+  const secured = (p) => p !== "None";
+  let policies = opts.policies;
+  let modes = opts.modes;
+  if (!policies && !modes) return { policies: ["None"], modes: ["None"] };
+  if (!policies) {
+    policies = [];
+    if (modes.includes("None")) policies.push("None");
+    if (modes.some(secured)) policies.push(...Object.keys(POLICIES).filter(secured));
+  }
+  if (!modes) {
+    modes = [];
+    if (policies.includes("None")) modes.push("None");
+    if (policies.some(secured)) modes.push("Sign", "SignAndEncrypt");
+  }
+  if (policies.includes("None") !== modes.includes("None")) {
+    throw new Error("the None policy and the None mode only pair with each other: list both or neither");
+  }
+  if (policies.some(secured) !== modes.some(secured)) {
+    throw new Error(
+      "Basic256Sha256, Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss pair only with Sign and SignAndEncrypt: " +
+        "list both kinds or neither",
+    );
+  }
+  return { policies, modes };
+}
+
+function readFileOrThrow(key, file) {
+  try {
+    return fs.readFileSync(file);
+  } catch (err) {
+    throw new Error(`${key} ${file}: ${err.message}`);
+  }
+}
+
+const isPem = (bytes) => bytes.subarray(0, 64).toString("latin1").includes("-----BEGIN");
 
 function parseArgs(argv) {
   const opts = {
@@ -49,10 +156,28 @@ function parseArgs(argv) {
     maxNodesPerBrowse: undefined,
     swapNamespaces: false,
     flatTags: 0,
+    policies: undefined,
+    modes: undefined,
+    users: undefined,
+    allowAnonymous: true,
+    trustRequired: false,
+    trustClients: [],
+    serverCert: undefined,
+    serverKey: undefined,
+    minTokenLifetimeMs: undefined,
   };
   for (let i = 0; i < argv.length; i++) {
     const key = argv[i];
     const value = argv[i + 1];
+    const needFile = () => {
+      if (!value) throw new Error(`${key} needs a file`);
+      i++;
+      return path.resolve(value);
+    };
+    const needText = () => {
+      i++;
+      return value;
+    };
     const needInt = () => {
       const n = Number(value);
       if (!Number.isInteger(n) || n < 0) {
@@ -70,6 +195,15 @@ function parseArgs(argv) {
     else if (key === "--max-nodes-per-browse") opts.maxNodesPerBrowse = needInt();
     else if (key === "--swap-namespaces") opts.swapNamespaces = true;
     else if (key === "--flat-tags") opts.flatTags = needInt();
+    else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
+    else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
+    else if (key === "--users") opts.users = parseUsers(needText());
+    else if (key === "--no-anonymous") opts.allowAnonymous = false;
+    else if (key === "--trust-required") opts.trustRequired = true;
+    else if (key === "--trust-client") opts.trustClients.push(needFile());
+    else if (key === "--server-cert") opts.serverCert = needFile();
+    else if (key === "--server-key") opts.serverKey = needFile();
+    else if (key === "--min-token-lifetime-ms") opts.minTokenLifetimeMs = needInt();
     else if (key === "--cert-dir") {
       if (!value) throw new Error("--cert-dir needs a folder");
       opts.certDir = path.resolve(value);
@@ -78,6 +212,14 @@ function parseArgs(argv) {
   }
   if (!opts.certDir) throw new Error("--cert-dir is required (the server writes its certificates there)");
   if (opts.port > 65535) throw new Error(`--port ${opts.port} is out of range`);
+  if (!opts.serverCert !== !opts.serverKey) throw new Error("--server-cert and --server-key go together");
+  const derCert = opts.serverCert && !isPem(readFileOrThrow("--server-cert", opts.serverCert));
+  if (derCert && !/\.der/.test(opts.serverCert)) {
+    // node-opcua picks the certificate's encoding by the file's name.
+    throw new Error(`--server-cert ${opts.serverCert} is DER: its name must hold ".der"`);
+  }
+  if (opts.minTokenLifetimeMs === 0) throw new Error("--min-token-lifetime-ms needs a positive number");
+  Object.assign(opts, resolveSecurity(opts));
   return opts;
 }
 
@@ -245,8 +387,21 @@ async function main() {
 
   const serverCertificateManager = new OPCUACertificateManager({
     rootFolder: path.join(opts.certDir, "pki"),
-    automaticallyAcceptUnknownCertificate: true,
+    automaticallyAcceptUnknownCertificate: !opts.trustRequired,
   });
+  // Written before start, so that the first scan of the trust list finds them.
+  if (opts.trustClients.length > 0) {
+    const trusted = path.join(opts.certDir, "pki", "trusted", "certs");
+    fs.mkdirSync(trusted, { recursive: true });
+    for (const file of opts.trustClients) {
+      const bytes = readFileOrThrow("--trust-client", file);
+      const name = path.basename(file).replace(/\.(der|pem|crt|cer)$/i, "");
+      fs.writeFileSync(path.join(trusted, `${name}${isPem(bytes) ? ".pem" : ".der"}`), bytes);
+    }
+  }
+  if (opts.minTokenLifetimeMs !== undefined) {
+    ServerSecureChannelLayer.g_MinimumSecureTokenLifetime = opts.minTokenLifetimeMs;
+  }
   const userCertificateManager = new OPCUACertificateManager({
     rootFolder: path.join(opts.certDir, "user_pki"),
     automaticallyAcceptUnknownCertificate: true,
@@ -274,9 +429,14 @@ async function main() {
     hostname: "127.0.0.1",
     serverCertificateManager,
     userCertificateManager,
-    securityPolicies: [SecurityPolicy.None],
-    securityModes: [MessageSecurityMode.None],
-    allowAnonymous: true,
+    securityPolicies: opts.policies.map((name) => POLICIES[name]),
+    securityModes: opts.modes.map((name) => MODES[name]),
+    allowAnonymous: opts.allowAnonymous,
+    userManager: opts.users && {
+      isValidUser: (userName, password) => opts.users.has(userName) && opts.users.get(userName) === password,
+    },
+    certificateFile: opts.serverCert,
+    privateKeyFile: opts.serverKey,
     nodeset_filename: [nodesets.standard],
     serverCapabilities: { operationLimits },
     transportSettings,
@@ -288,7 +448,11 @@ async function main() {
   const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
   await server.start();
   const url = `opc.tcp://127.0.0.1:${port}`;
-  process.stdout.write(`ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}\n`);
+  process.stdout.write(
+    `ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}` +
+      ` cert=${server.certificateFile} uri=${server.serverInfo.applicationUri}` +
+      ` rejected=${serverCertificateManager.rejectedFolder}\n`,
+  );
 
   let stopping = false;
   const stop = async () => {

@@ -26,6 +26,17 @@ int parse_depth(const std::string& text) {
   return depth;
 }
 
+// The first line of a password file, without its line end.
+std::string read_password(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    throw UsageError(fmt::format("--password-file '{}': cannot read the file", file));
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 // The rows in tag-list form; returns how many names could not be written.
 std::size_t write_rows(std::ostream& out, const std::vector<pyqar::FoundVariable>& variables,
                        bool index, std::ostream& err) {
@@ -67,6 +78,29 @@ BrowseArgs parse_browse_args(const std::vector<std::string>& args) {
       const std::string& file = value();
       if (file.empty()) throw UsageError(fmt::format("{}: needs a file name", a));
       parsed.output = file;
+    } else if (a == "--security-policy") {
+      const auto policy = pyqar::parse_security_policy(value());
+      if (!policy) {
+        throw UsageError(fmt::format(
+            "--security-policy '{}': must be None, Basic256Sha256, Aes128_Sha256_RsaOaep or "
+            "Aes256_Sha256_RsaPss",
+            args[i]));
+      }
+      parsed.security.policy = *policy;
+    } else if (a == "--security-mode") {
+      const auto mode = pyqar::parse_security_mode(value());
+      if (!mode) {
+        throw UsageError(
+            fmt::format("--security-mode '{}': must be None, Sign or SignAndEncrypt", args[i]));
+      }
+      parsed.security.mode = *mode;
+    } else if (a == "--username") {
+      parsed.security.username = value();
+    } else if (a == "--password-file") {
+      parsed.security.password = read_password(value());
+    } else if (a == "--pki-dir") {
+      parsed.security.pki_dir = value();
+      if (parsed.security.pki_dir.empty()) throw UsageError("--pki-dir: needs a folder");
     } else if (a.starts_with("-")) {
       throw UsageError(fmt::format("unknown option '{}'", a));
     } else if (parsed.url.empty()) {
@@ -77,6 +111,14 @@ BrowseArgs parse_browse_args(const std::vector<std::string>& args) {
     }
   }
   if (parsed.url.empty()) throw UsageError("no server address given");
+  if (const std::string why =
+          pyqar::check_policy_and_mode(parsed.security.policy, parsed.security.mode);
+      !why.empty()) {
+    throw UsageError(why);
+  }
+  if (parsed.security.username.empty() && !parsed.security.password.empty()) {
+    throw UsageError("--password-file: needs --username");
+  }
   if (!parsed.url.starts_with("opc.tcp://")) {
     throw UsageError(
         fmt::format("'{}' is not an OPC UA address (opc.tcp://host:port)", parsed.url));
@@ -89,7 +131,7 @@ int run_browse(const BrowseArgs& args, std::stop_token stop, std::ostream& out, 
   pyqar::BrowseCallCounts counts;
   const auto started = std::chrono::steady_clock::now();
   try {
-    pyqar::UaBrowser browser(args.url);
+    pyqar::UaBrowser browser(args.url, args.security);
     try {
       browser.node(args.root);
     } catch (const std::exception& e) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "pyqar/ua_security.h"
+
 namespace kestrane_browse {
 
 struct BrowseArgs {
@@ -21,6 +23,8 @@ struct BrowseArgs {
   bool all_types = false;
   bool index = false;  // FullTagName with ns=<index> instead of nsu=<uri>
   std::optional<std::filesystem::path> output;
+  // Channel security, user (the password read from a file) and PKI folder.
+  pyqar::UaSecurity security;
 };
 
 // Arguments that cannot be run; the message names the argument and the fault.
@@ -31,7 +35,8 @@ class UsageError : public std::invalid_argument {
 
 inline constexpr char kUsage[] =
     "usage: kestrane-browse opc.tcp://host:port [--root NODEID] [--depth N] [--all-types] "
-    "[--index] [-o FILE]";
+    "[--index] [-o FILE] [--security-policy POLICY --security-mode MODE] [--username NAME "
+    "--password-file FILE] [--pki-dir DIR]";
 
 // Throws UsageError.
 BrowseArgs parse_browse_args(const std::vector<std::string>& args);

@@ -9,6 +9,7 @@
 #include "KestraneBrowse/browse_command.h"
 #include "KestraneBrowse/tag_list_writer.h"
 #include "config/tag_csv.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -86,11 +87,35 @@ TEST(BrowseArguments, TakesEveryOption) {
   EXPECT_EQ(a.output, std::filesystem::path("t.csv"));
   const BrowseArgs defaults = parse_browse_args({"opc.tcp://h:4840"});
   EXPECT_TRUE(defaults.root.empty() && !defaults.output && !defaults.index);
+  EXPECT_EQ(defaults.security.policy, pyqar::UaSecurityPolicy::None);
+  EXPECT_EQ(defaults.security.pki_dir, "pki");
+}
+
+TEST(BrowseArguments, TakesTheSecuritySettingsWithThePasswordFromAFile) {
+  const kestrane_test::TempDir dir;
+  const auto password = dir.write("password", "s3cret word\r\nignored\n");
+  const BrowseArgs a =
+      parse_browse_args({"opc.tcp://h:4840", "--security-policy", "Aes256_Sha256_RsaPss",
+                         "--security-mode", "SignAndEncrypt", "--username", "op", "--password-file",
+                         password.string(), "--pki-dir", "/etc/kestrane/pki"});
+  EXPECT_EQ(a.security.policy, pyqar::UaSecurityPolicy::Aes256_Sha256_RsaPss);
+  EXPECT_EQ(a.security.mode, pyqar::UaSecurityMode::SignAndEncrypt);
+  EXPECT_EQ(a.security.username, "op");
+  EXPECT_EQ(a.security.password, "s3cret word");
+  EXPECT_EQ(a.security.pki_dir, "/etc/kestrane/pki");
+  // A password without a user is a mistake, not anonymous.
+  EXPECT_THROW(parse_browse_args({"opc.tcp://h:4840", "--password-file", password.string()}),
+               UsageError);
 }
 
 TEST(BrowseArguments, RefusesBadInputNamingIt) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"opc.tcp://h:1", "--depth", "0"}, "--depth '0'"},
+      {{"opc.tcp://h:1", "--security-policy", "Basic128"}, "--security-policy 'Basic128'"},
+      {{"opc.tcp://h:1", "--security-mode", "Encrypt"}, "--security-mode 'Encrypt'"},
+      {{"opc.tcp://h:1", "--security-policy", "Basic256Sha256"}, "security policy Basic256Sha256"},
+      {{"opc.tcp://h:1", "--security-mode", "Sign"}, "security mode Sign"},
+      {{"opc.tcp://h:1", "--password-file", "/nonexistent/pw"}, "'/nonexistent/pw'"},
       {{"opc.tcp://h:1", "--depth", "-2"}, "--depth '-2'"},
       {{"opc.tcp://h:1", "--depth", "2x"}, "--depth '2x'"},
       {{"opc.tcp://h:1", "--depth"}, "--depth"},

@@ -7,6 +7,7 @@
 #include "response_header.h"
 #include "ua/binary_reader.h"
 #include "ua/binary_writer.h"
+#include "ua/channel_crypto.h"
 #include "ua/tcp_messages.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_limits.h"
@@ -317,7 +318,7 @@ TEST(TransportFraming, RefusesUnknownTypesAndBadSizes) {
   EXPECT_THROW(decode_message_header(tiny), DecodeError);
 }
 
-TEST(TransportFraming, SecureChunkMustMatchItsSizeAndUseSecurityNone) {
+TEST(TransportFraming, SecureChunkMustMatchItsSizeAndChannelItsPolicy) {
   BinaryWriter w;
   w.bytes(std::vector<std::uint8_t>{'O', 'P', 'N', 'F'});
   w.u32(0);
@@ -328,7 +329,11 @@ TEST(TransportFraming, SecureChunkMustMatchItsSizeAndUseSecurityNone) {
   w.u32(1);
   w.u32(1);
   w.patch_u32(4, static_cast<std::uint32_t>(w.size()));
-  EXPECT_THROW(decode_secure_chunk(w.data()), DecodeError);
+  EXPECT_EQ(decode_secure_chunk(w.data()).security_policy_uri,
+            "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+  // A channel without security takes no answer secured with a policy.
+  const ChannelCrypto none{ChannelSecurity{}};
+  EXPECT_THROW(none.open_asymmetric(w.data(), 12), std::runtime_error);
   auto wrong_size = w.data();
   wrong_size[4] += 1;
   EXPECT_THROW(decode_secure_chunk(wrong_size), DecodeError);

@@ -266,7 +266,10 @@ TEST(RefusesMisbehavingServers, ChannelWithSecurityOtherThanNone) {
     open_channel(fd, "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
     drain(fd);
   });
-  EXPECT_CONTAINS(connect_error(server.url()), "only None");
+  EXPECT_CONTAINS(connect_error(server.url()),
+                  "answered with security policy "
+                  "'http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256' instead of "
+                  "'http://opcfoundation.org/UA/SecurityPolicy#None'");
 }
 
 TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
@@ -285,7 +288,9 @@ TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
     answer_message(fd, create, body.data());
     drain(fd);
   });
-  EXPECT_CONTAINS(connect_error(server.url()), "offers no endpoint with security None");
+  EXPECT_CONTAINS(connect_error(server.url()),
+                  "offers no endpoint with security policy None and mode None; it offers: "
+                  "Basic256Sha256/SignAndEncrypt");
 }
 
 TEST(RefusesMisbehavingServers, ResponseClaimingMoreElementsThanItHolds) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pyqar/qar_types.h"
+#include "pyqar/ua_security.h"
 
 namespace pyqar {
 
@@ -21,6 +22,8 @@ struct CreateSourceArgs {
   std::string source_schema;
   int sample_timespan_msec = 1000;
   int source_flag = 0;
+  // OPC UA only: channel security, user identity and PKI folder.
+  UaSecurity ua_security{};
 };
 
 // Opens a source for create_source; throws std::runtime_error with the reason on failure.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pyqar/qar_types.h"
+#include "pyqar/ua_security.h"
 
 namespace pyqar {
 
@@ -33,9 +34,11 @@ std::unique_ptr<RtSource> make_da_source(const std::string& schema, int sample_t
 // Servers the DA simulation offers on `hostname` (the simulation itself on local hosts).
 std::vector<qar_source_desc_t> discover_da(const std::string& hostname);
 
-// An OPC UA client session ("opc.tcp://host:port[/path]"), connected and activated.
-// Throws std::runtime_error with the reason when it cannot connect.
-std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec);
+// An OPC UA client session ("opc.tcp://host:port[/path]"), connected and activated, with
+// `security`'s channel security and user. Throws std::runtime_error with the reason when it
+// cannot connect.
+std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
+                                         const UaSecurity& security = {});
 // Servers known to the OPC UA server or discovery server at hostname:port.
 std::vector<qar_source_desc_t> discover_ua(const std::string& hostname, int port);
 

@@ -219,10 +219,13 @@ struct UaBrowser::Impl {
   }
 };
 
-UaBrowser::UaBrowser(const std::string& url) : impl_(std::make_unique<Impl>()) {
+UaBrowser::UaBrowser(const std::string& url, const UaSecurity& security)
+    : impl_(std::make_unique<Impl>()) {
   try {
     impl_->url = ua::parse_endpoint_url(url);
-    impl_->session = std::make_unique<ua::UaSession>(impl_->url, ua::SessionOptions{});
+    ua::SessionOptions options;
+    options.security = security;
+    impl_->session = std::make_unique<ua::UaSession>(impl_->url, std::move(options));
   } catch (const std::exception& e) {
     throw std::runtime_error(ua::naming_address(url, e.what()));
   }

@@ -1,12 +1,14 @@
 #pragma once
-// UaBrowser: one OPC UA session for walking a server's address space (security None,
-// anonymous). The caller owns it; it is created, used and destroyed on one thread, and may
+// UaBrowser: one OPC UA session for walking a server's address space, secured and logged on
+// as the caller says. The caller owns it; it is created, used and destroyed on one thread, and may
 // be moved to a worker thread before its first use.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "pyqar/ua_security.h"
 
 namespace pyqar {
 
@@ -30,9 +32,9 @@ struct BrowseCallCounts {
 
 class UaBrowser {
  public:
-  // Opens a session on `url` ("opc.tcp://host:port"); throws std::runtime_error naming the
-  // address and the reason when the server cannot be reached.
-  explicit UaBrowser(const std::string& url);
+  // Opens a session on `url` ("opc.tcp://host:port"), secured as `security` says; throws
+  // std::runtime_error naming the address and the reason when the server cannot be reached.
+  explicit UaBrowser(const std::string& url, const UaSecurity& security = {});
   ~UaBrowser();
   UaBrowser(UaBrowser&&) noexcept;
   UaBrowser& operator=(UaBrowser&&) noexcept;

@@ -68,6 +68,17 @@ std::string BinaryReader::string() {
   return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
+std::vector<std::uint8_t> BinaryReader::byte_string(std::size_t max_length) {
+  const std::int32_t length = checked_length("byte string");
+  if (length <= 0) return {};
+  if (static_cast<std::size_t>(length) > max_length) {
+    throw DecodeError(
+        fmt::format("byte string of {} bytes exceeds the limit of {}", length, max_length));
+  }
+  auto b = bytes(static_cast<std::size_t>(length));
+  return {b.begin(), b.end()};
+}
+
 void BinaryReader::skip_string() {
   const std::int32_t length = checked_length("string");
   if (length > 0) skip(static_cast<std::size_t>(length));

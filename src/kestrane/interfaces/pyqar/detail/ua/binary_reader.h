@@ -8,6 +8,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace pyqar::ua {
 
@@ -38,6 +39,8 @@ class BinaryReader {
   // String and ByteString: Int32 length (-1 for null, read as empty) and the bytes.
   std::string string();
   void skip_string();
+  // A ByteString as bytes; refused when longer than `max_length`.
+  std::vector<std::uint8_t> byte_string(std::size_t max_length);
   // An array's Int32 length (-1 for null, read as 0). Each element takes at least
   // `min_element_size` bytes, so a count the rest of the message cannot hold is refused here,
   // before anyone allocates for it.

@@ -43,4 +43,13 @@ void BinaryWriter::patch_u32(std::size_t offset, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) buffer_[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+void BinaryWriter::byte_string(std::span<const std::uint8_t> b) {
+  if (b.empty()) {
+    null_string();
+    return;
+  }
+  i32(static_cast<std::int32_t>(b.size()));
+  bytes(b);
+}
+
 }  // namespace pyqar::ua

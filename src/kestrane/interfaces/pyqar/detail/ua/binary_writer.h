@@ -28,11 +28,17 @@ class BinaryWriter {
   // A null String or ByteString (length -1).
   void null_string() { i32(-1); }
   void bytes(std::span<const std::uint8_t> b);
+  // A ByteString: length and bytes, null when empty.
+  void byte_string(std::span<const std::uint8_t> b);
+  // Appends `n` bytes of value `v`.
+  void fill(std::size_t n, std::uint8_t v) { buffer_.insert(buffer_.end(), n, v); }
   // Overwrites a UInt32 written earlier (message sizes known only at the end).
   void patch_u32(std::size_t offset, std::uint32_t v);
 
   std::size_t size() const { return buffer_.size(); }
   const std::vector<std::uint8_t>& data() const { return buffer_; }
+  // For encrypting in place what was written.
+  std::span<std::uint8_t> writable() { return buffer_; }
   std::vector<std::uint8_t> take() { return std::move(buffer_); }
   void reserve(std::size_t n) { buffer_.reserve(n); }
 

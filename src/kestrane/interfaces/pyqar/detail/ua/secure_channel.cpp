@@ -36,8 +36,19 @@ class BreakOnThrow {
 
 SecureChannel::SecureChannel(const EndpointUrl& url, ChannelOptions options)
     : options_(std::move(options)),
+      crypto_(options_.security),
       connection_(url, std::chrono::steady_clock::now() + options_.connect_timeout) {
-  open(false);
+  try {
+    open(false);
+  } catch (const std::runtime_error& e) {
+    if (!crypto_.secured()) throw;
+    // The usual cause of a refused secured channel is a server that does not trust us yet.
+    const ChannelSecurity& security = crypto_.security();
+    throw std::runtime_error(fmt::format(
+        "{} (if the server does not trust this client yet, have its administrator trust our "
+        "certificate {}, thumbprint {})",
+        e.what(), security.own_certificate_path, security.own->certificate.sha1_hex()));
+  }
 }
 
 SecureChannel::~SecureChannel() { close(); }
@@ -52,7 +63,8 @@ UaConnection::Deadline SecureChannel::request_deadline() const {
 
 std::uint32_t SecureChannel::max_request_size() const {
   const std::uint32_t by_size = connection_.server_max_message_size();
-  const std::uint32_t chunk_body = connection_.send_chunk_size() - kSymmetricHeaderSize;
+  const auto chunk_body =
+      static_cast<std::uint32_t>(crypto_.max_body_size(connection_.send_chunk_size()));
   const std::uint32_t chunks = connection_.server_max_chunk_count();
   std::uint32_t limit = by_size == 0 ? kMaxMessageSize : std::min(by_size, kMaxMessageSize);
   if (chunks != 0 && static_cast<std::uint64_t>(chunks) * chunk_body < limit)
@@ -71,30 +83,44 @@ void SecureChannel::open(bool renew) {
   BreakOnThrow guard(broken_);
   const auto deadline = request_deadline();
   BinaryWriter body;
-  encode_request(body,
-                 OpenSecureChannelRequest{.header = make_header(),
-                                          .renew = renew,
-                                          .requested_lifetime_ms = options_.requested_lifetime_ms});
+  OpenSecureChannelRequest request;
+  request.header = make_header();
+  request.renew = renew;
+  request.security_mode = static_cast<std::int32_t>(crypto_.mode());
+  request.requested_lifetime_ms = options_.requested_lifetime_ms;
+  if (crypto_.secured()) request.client_nonce = crypto_.new_client_nonce();
+  encode_request(body, request);
   const std::uint32_t request_id = ++request_id_;
   chunk_ = BinaryWriter();
   chunk_.bytes(tag("OPNF"));
   chunk_.u32(0);
   chunk_.u32(channel_id_);
-  chunk_.string(kSecurityPolicyNone);
-  chunk_.null_string();  // sender certificate
-  chunk_.null_string();  // receiver thumbprint
+  crypto_.write_asymmetric_header(chunk_);
+  const std::size_t sequence_at = chunk_.size();
   chunk_.u32(++sequence_number_);
   chunk_.u32(request_id);
   chunk_.bytes(body.data());
-  chunk_.patch_u32(4, static_cast<std::uint32_t>(chunk_.size()));
+  crypto_.seal_asymmetric(chunk_, sequence_at);
   if (chunk_.size() > connection_.send_chunk_size()) {
     throw std::runtime_error("OpenSecureChannel request does not fit one chunk");
   }
   connection_.send(chunk_.data(), deadline);
 
   const auto raw = connection_.receive(deadline);
-  const SecureChunk chunk = decode_secure_chunk(raw);
-  if (chunk.header.type != MessageType::Open || chunk.header.chunk != 'F') {
+  if (decode_message_header(raw).type != MessageType::Open) {
+    throw std::runtime_error(
+        fmt::format("server at {} did not answer OpenSecureChannel", url().text));
+  }
+  Bytes opened_chunk;
+  try {
+    opened_chunk = crypto_.open_asymmetric(raw, kMessageHeaderSize + 4);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(fmt::format(
+        "server at {} sent an OpenSecureChannel answer that fails its security check: {}",
+        url().text, e.what()));
+  }
+  const SecureChunk chunk = decode_secure_chunk(opened_chunk);
+  if (chunk.header.chunk != 'F') {
     throw std::runtime_error(
         fmt::format("server at {} did not answer OpenSecureChannel", url().text));
   }
@@ -113,6 +139,7 @@ void SecureChannel::open(bool renew) {
     throw std::runtime_error(
         fmt::format("server at {} changed the channel id on renewal", url().text));
   }
+  crypto_.add_token(opened->token_id, opened->server_nonce);
   channel_id_ = opened->channel_id;
   token_id_ = opened->token_id;
   token_created_ = now();
@@ -136,20 +163,21 @@ void SecureChannel::send_message(std::span<const std::uint8_t> body, std::uint32
         fmt::format("request of {} bytes exceeds the {} bytes server at {} accepts", body.size(),
                     max_request_size(), url().text));
   }
-  const std::size_t per_chunk = connection_.send_chunk_size() - kSymmetricHeaderSize;
+  const std::size_t per_chunk = crypto_.max_body_size(connection_.send_chunk_size());
   std::size_t offset = 0;
   do {
     const std::size_t n = std::min(per_chunk, body.size() - offset);
     const bool last = offset + n == body.size();
     chunk_ = BinaryWriter();
-    chunk_.reserve(kSymmetricHeaderSize + n);
+    chunk_.reserve(connection_.send_chunk_size());
     chunk_.bytes(tag(last ? "MSGF" : "MSGC"));
-    chunk_.u32(static_cast<std::uint32_t>(kSymmetricHeaderSize + n));
+    chunk_.u32(0);
     chunk_.u32(channel_id_);
     chunk_.u32(token_id_);
     chunk_.u32(++sequence_number_);
     chunk_.u32(request_id);
     chunk_.bytes(body.subspan(offset, n));
+    crypto_.seal_symmetric(chunk_, token_id_);
     connection_.send(chunk_.data(), deadline);
     offset += n;
   } while (offset < body.size());
@@ -163,10 +191,19 @@ std::vector<std::uint8_t> SecureChannel::receive_response(std::uint32_t request_
       throw std::runtime_error(
           fmt::format("server at {} sent more than {} chunks", url().text, kMaxChunkCount));
     }
-    const SecureChunk chunk = decode_secure_chunk(connection_.receive(deadline));
-    if (chunk.header.type != MessageType::Message) {
+    const auto raw = connection_.receive(deadline);
+    if (decode_message_header(raw).type != MessageType::Message) {
       throw std::runtime_error(fmt::format("server at {} sent an unexpected chunk", url().text));
     }
+    std::size_t clear = 0;
+    try {
+      clear = crypto_.open_symmetric(raw);
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error(fmt::format(
+          "server at {} sent a chunk that fails its security check ({}); the channel is closed",
+          url().text, e.what()));
+    }
+    const SecureChunk chunk = decode_secure_chunk(raw.first(clear));
     if (chunk.channel_id != channel_id_) {
       throw std::runtime_error(fmt::format("server at {} answered on channel {} instead of {}",
                                            url().text, chunk.channel_id, channel_id_));
@@ -215,12 +252,13 @@ void SecureChannel::close() noexcept {
       encode_request(body, CloseSecureChannelRequest{make_header()});
       chunk_ = BinaryWriter();
       chunk_.bytes(tag("CLOF"));
-      chunk_.u32(static_cast<std::uint32_t>(kSymmetricHeaderSize + body.size()));
+      chunk_.u32(0);
       chunk_.u32(channel_id_);
       chunk_.u32(token_id_);
       chunk_.u32(++sequence_number_);
       chunk_.u32(++request_id_);
       chunk_.bytes(body.data());
+      crypto_.seal_symmetric(chunk_, token_id_);
       connection_.send(chunk_.data(), std::chrono::steady_clock::now() + std::chrono::seconds(1));
     } catch (...) {
       // The server may already be gone; closing the socket is all that is left to do.

@@ -1,7 +1,7 @@
 #pragma once
-// SecureChannel: an OPC UA secure channel with security None over one UaConnection. Opens
-// the channel, renews its token before it expires, splits requests into chunks and
-// reassembles responses, and closes the channel. Owns its connection; not copyable; one
+// SecureChannel: an OPC UA secure channel over one UaConnection, secured as its options say.
+// Opens the channel, renews its token (and keys) before it expires, splits requests into
+// chunks and reassembles responses, and closes the channel. Owns its connection; not copyable; one
 // thread at a time. Any failure leaves the channel broken: later calls fail at once.
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binary_writer.h"
+#include "channel_crypto.h"
 #include "endpoint_url.h"
 #include "ua_connection.h"
 #include "ua_messages.h"
@@ -24,6 +25,7 @@ struct ChannelOptions {
   std::uint32_t requested_lifetime_ms = 3'600'000;
   // The clock that decides when the token is renewed; tests move it forward.
   std::function<std::chrono::steady_clock::time_point()> clock;
+  ChannelSecurity security{};
 };
 
 class SecureChannel {
@@ -38,6 +40,7 @@ class SecureChannel {
   bool broken() const { return broken_; }
   std::uint32_t token_id() const { return token_id_; }
   std::uint32_t max_request_size() const;
+  const ChannelCrypto& crypto() const { return crypto_; }
   // Whether the token's lifetime has run out: the server will have closed the channel.
   bool expired() const;
   // The renewal clock's current time.
@@ -61,6 +64,7 @@ class SecureChannel {
   UaConnection::Deadline request_deadline() const;
 
   ChannelOptions options_;
+  ChannelCrypto crypto_;
   UaConnection connection_;
   bool broken_ = false;
   std::uint32_t channel_id_ = 0;

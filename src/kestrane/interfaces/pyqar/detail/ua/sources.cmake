@@ -15,4 +15,11 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/value_conversion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/certificate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pki_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_endpoints.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/security_policy.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/channel_crypto.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/endpoint_choice.cpp
 )

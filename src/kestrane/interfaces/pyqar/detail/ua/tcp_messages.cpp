@@ -98,11 +98,6 @@ SecureChunk decode_secure_chunk(std::span<const std::uint8_t> chunk) {
   c.channel_id = r.u32();
   if (c.header.type == MessageType::Open) {
     c.security_policy_uri = r.string();
-    if (c.security_policy_uri != kSecurityPolicyNone) {
-      throw DecodeError(
-          fmt::format("server answered with security policy '{}'; only None is supported",
-                      c.security_policy_uri));
-    }
     r.skip_string();  // sender certificate
     r.skip_string();  // receiver certificate thumbprint
   } else {

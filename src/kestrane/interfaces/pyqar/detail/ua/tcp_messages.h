@@ -1,6 +1,6 @@
 #pragma once
 // Framing of the OPC UA TCP transport: the 8-byte message header, Hello, Acknowledge, Error,
-// and the security and sequence headers of OPN/MSG/CLO chunks (security None).
+// and the security and sequence headers of OPN/MSG/CLO chunks.
 // Plain data and free functions; any thread.
 
 #include <array>
@@ -53,7 +53,7 @@ std::vector<std::uint8_t> encode_hello(const TransportLimits& limits,
 TransportLimits decode_acknowledge(std::span<const std::uint8_t> body);
 // The body of an ERR message or an abort chunk.
 ErrorMessage decode_error(std::span<const std::uint8_t> body);
-// A whole OPN, MSG or CLO chunk. Refuses signed or encrypted chunks: only security None.
+// A whole OPN, MSG or CLO chunk as sent in clear (a secured one after ChannelCrypto opened it).
 SecureChunk decode_secure_chunk(std::span<const std::uint8_t> chunk);
 
 }  // namespace pyqar::ua

@@ -36,7 +36,7 @@ void UaConnection::send(std::span<const std::uint8_t> chunk, Deadline deadline) 
   socket_.send_all(chunk, deadline);
 }
 
-std::span<const std::uint8_t> UaConnection::receive(Deadline deadline) {
+std::span<std::uint8_t> UaConnection::receive(Deadline deadline) {
   buffer_.resize(kMessageHeaderSize);
   socket_.receive_exact(buffer_, deadline);
   const MessageHeader header = decode_message_header(buffer_);

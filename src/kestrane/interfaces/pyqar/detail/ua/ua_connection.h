@@ -29,8 +29,9 @@ class UaConnection {
   std::uint32_t server_max_chunk_count() const { return server_limits_.max_chunk_count; }
 
   void send(std::span<const std::uint8_t> chunk, Deadline deadline);
-  // The next whole chunk; valid until the next call. ERR messages become exceptions.
-  std::span<const std::uint8_t> receive(Deadline deadline);
+  // The next whole chunk; valid until the next call, and the caller may decrypt it in place.
+  // ERR messages become exceptions.
+  std::span<std::uint8_t> receive(Deadline deadline);
   void close() noexcept { socket_.close(); }
 
  private:

@@ -20,6 +20,10 @@ inline constexpr std::int32_t kMaxArrayLength = 1'000'000;
 inline constexpr std::int32_t kMaxStringLength = 4 * 1024 * 1024;
 // Variants inside variants, diagnostic infos inside diagnostic infos.
 inline constexpr int kMaxNestingDepth = 16;
+// Certificates (a server's may carry its chain), nonces and signatures.
+inline constexpr std::size_t kMaxCertificateSize = 32 * 1024;
+inline constexpr std::size_t kMaxNonceSize = 128;
+inline constexpr std::size_t kMaxSignatureSize = 1024;
 // The endpoint URL in Hello is limited to this many bytes by the protocol.
 inline constexpr std::size_t kMaxEndpointUrlLength = 4096;
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "ua_limits.h"
+
 namespace pyqar::ua {
 namespace {
 
@@ -21,8 +23,8 @@ void encode_header(BinaryWriter& w, const RequestHeader& h) {
 
 void encode_null_array(BinaryWriter& w) { w.i32(-1); }
 
-void encode_client_description(BinaryWriter& w) {
-  w.string("urn:kestrane:pyqar");
+void encode_client_description(BinaryWriter& w, const std::string& application_uri) {
+  w.string(application_uri);
   w.string("urn:kestrane");
   encode_localized_text(w, {.locale = {}, .text = "Kestrane"});
   w.i32(1);              // client
@@ -31,9 +33,20 @@ void encode_client_description(BinaryWriter& w) {
   encode_null_array(w);  // discovery URLs
 }
 
-void encode_null_signature(BinaryWriter& w) {
-  w.null_string();  // algorithm
-  w.null_string();  // signature
+void encode_signature(BinaryWriter& w, const SignatureData& s) {
+  if (s.algorithm.empty()) {
+    w.null_string();
+  } else {
+    w.string(s.algorithm);
+  }
+  w.byte_string(s.signature);
+}
+
+SignatureData decode_signature(BinaryReader& r) {
+  SignatureData s;
+  s.algorithm = r.string();
+  s.signature = r.byte_string(kMaxSignatureSize);
+  return s;
 }
 
 ResponseHeader decode_header(BinaryReader& r) {
@@ -77,7 +90,7 @@ EndpointDescription decode_endpoint(BinaryReader& r) {
   EndpointDescription e;
   e.endpoint_url = r.string();
   e.server = decode_application(r);
-  r.skip_string();  // server certificate
+  e.server_certificate = r.byte_string(kMaxCertificateSize);
   e.security_mode = r.i32();
   e.security_policy_uri = r.string();
   e.user_identity_tokens = decode_array<UserTokenPolicy>(r, 20, decode_token_policy);
@@ -127,8 +140,8 @@ void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req) {
   encode_header(w, req.header);
   w.u32(0);  // protocol version
   w.u32(req.renew ? 1 : 0);
-  w.u32(static_cast<std::uint32_t>(kMessageSecurityModeNone));
-  w.null_string();  // client nonce: none without security
+  w.u32(static_cast<std::uint32_t>(req.security_mode));
+  w.byte_string(req.client_nonce);
   w.u32(req.requested_lifetime_ms);
 }
 
@@ -140,13 +153,12 @@ void encode_request(BinaryWriter& w, const CloseSecureChannelRequest& req) {
 void encode_request(BinaryWriter& w, const CreateSessionRequest& req) {
   encode_type(w, type_id::CreateSessionRequest);
   encode_header(w, req.header);
-  encode_client_description(w);
+  encode_client_description(w, req.application_uri);
   w.null_string();  // server URI
   w.string(req.endpoint_url);
   w.string(req.session_name);
-  w.i32(static_cast<std::int32_t>(req.client_nonce.size()));
-  w.bytes(req.client_nonce);
-  w.null_string();  // client certificate
+  w.byte_string(req.client_nonce);
+  w.byte_string(req.client_certificate);
   w.f64(req.requested_timeout_ms);
   w.u32(0);  // no limit on the response size beyond the transport's
 }
@@ -154,14 +166,24 @@ void encode_request(BinaryWriter& w, const CreateSessionRequest& req) {
 void encode_request(BinaryWriter& w, const ActivateSessionRequest& req) {
   encode_type(w, type_id::ActivateSessionRequest);
   encode_header(w, req.header);
-  encode_null_signature(w);
+  encode_signature(w, req.client_signature);
   encode_null_array(w);  // software certificates
   encode_null_array(w);  // locale ids
   BinaryWriter token;
   token.string(req.policy_id);
-  encode_extension_object(
-      w, {.type_id = NodeId::numeric_id(0, type_id::AnonymousIdentityToken), .body = token.take()});
-  encode_null_signature(w);
+  std::uint32_t token_type = type_id::AnonymousIdentityToken;
+  if (!req.user_name.empty()) {
+    token_type = type_id::UserNameIdentityToken;
+    token.string(req.user_name);
+    token.byte_string(req.password);
+    if (req.encryption_algorithm.empty()) {
+      token.null_string();
+    } else {
+      token.string(req.encryption_algorithm);
+    }
+  }
+  encode_extension_object(w, {.type_id = NodeId::numeric_id(0, token_type), .body = token.take()});
+  encode_signature(w, {});  // user token signature
 }
 
 void encode_request(BinaryWriter& w, const CloseSessionRequest& req) {
@@ -244,7 +266,7 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       res.token_id = r.u32();
       res.created_at = r.i64();
       res.revised_lifetime_ms = r.u32();
-      r.skip_string();  // server nonce
+      res.server_nonce = r.byte_string(kMaxNonceSize);
       return res;
     }
     case type_id::CreateSessionResponse: {
@@ -253,22 +275,21 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       res.session_id = decode_node_id(r);
       res.authentication_token = decode_node_id(r);
       res.revised_timeout_ms = r.f64();
-      r.skip_string();  // server nonce
-      r.skip_string();  // server certificate
+      res.server_nonce = r.byte_string(kMaxNonceSize);
+      res.server_certificate = r.byte_string(kMaxCertificateSize);
       res.endpoints = decode_array<EndpointDescription>(r, kMinEndpointSize, decode_endpoint);
       skip_array(r, 8, [](BinaryReader& in) {
         in.skip_string();
         in.skip_string();
       });
-      r.skip_string();  // signature algorithm
-      r.skip_string();  // signature
+      res.server_signature = decode_signature(r);
       res.max_request_message_size = r.u32();
       return res;
     }
     case type_id::ActivateSessionResponse: {
       ActivateSessionResponse res;
       res.header = decode_header(r);
-      r.skip_string();  // server nonce
+      res.server_nonce = r.byte_string(kMaxNonceSize);
       skip_array(r, 4, [](BinaryReader& in) { in.u32(); });
       skip_array(r, 1, skip_diagnostic_info);
       return res;

@@ -39,11 +39,13 @@ inline constexpr std::uint32_t BrowseNextResponse = 536;
 inline constexpr std::uint32_t ReadRequest = 631;
 inline constexpr std::uint32_t ReadResponse = 634;
 inline constexpr std::uint32_t AnonymousIdentityToken = 321;
+inline constexpr std::uint32_t UserNameIdentityToken = 324;
 }  // namespace type_id
 
 inline constexpr char kSecurityPolicyNone[] = "http://opcfoundation.org/UA/SecurityPolicy#None";
 inline constexpr std::int32_t kMessageSecurityModeNone = 1;
 inline constexpr std::int32_t kUserTokenAnonymous = 0;
+inline constexpr std::int32_t kUserTokenUserName = 1;
 inline constexpr std::uint32_t kAttributeNodeClass = 2;
 inline constexpr std::uint32_t kAttributeBrowseName = 3;
 inline constexpr std::uint32_t kAttributeDisplayName = 4;
@@ -90,11 +92,20 @@ struct EndpointDescription {
   std::string security_policy_uri;
   std::vector<UserTokenPolicy> user_identity_tokens;
   std::uint8_t security_level = 0;
+  std::vector<std::uint8_t> server_certificate;
+};
+
+// A signature with the URI of its algorithm.
+struct SignatureData {
+  std::string algorithm;
+  std::vector<std::uint8_t> signature;
 };
 
 struct OpenSecureChannelRequest {
   RequestHeader header;
   bool renew = false;
+  std::int32_t security_mode = kMessageSecurityModeNone;
+  std::vector<std::uint8_t> client_nonce;
   std::uint32_t requested_lifetime_ms = 0;
 };
 struct CloseSecureChannelRequest {
@@ -106,10 +117,18 @@ struct CreateSessionRequest {
   std::string session_name;
   std::vector<std::uint8_t> client_nonce;
   double requested_timeout_ms = 0;
+  std::string application_uri = "urn:kestrane:pyqar";
+  std::vector<std::uint8_t> client_certificate;
 };
+// The user a session is activated for: anonymous when `user_name` is empty. `password` is
+// as sent: encrypted when `encryption_algorithm` names how.
 struct ActivateSessionRequest {
   RequestHeader header;
   std::string policy_id;
+  SignatureData client_signature;
+  std::string user_name;
+  std::vector<std::uint8_t> password;
+  std::string encryption_algorithm;
 };
 struct CloseSessionRequest {
   RequestHeader header;
@@ -148,6 +167,7 @@ struct OpenSecureChannelResponse {
   std::uint32_t token_id = 0;
   std::int64_t created_at = 0;
   std::uint32_t revised_lifetime_ms = 0;
+  std::vector<std::uint8_t> server_nonce;
 };
 struct CreateSessionResponse {
   ResponseHeader header;
@@ -156,9 +176,13 @@ struct CreateSessionResponse {
   double revised_timeout_ms = 0;
   std::vector<EndpointDescription> endpoints;
   std::uint32_t max_request_message_size = 0;
+  std::vector<std::uint8_t> server_nonce;
+  std::vector<std::uint8_t> server_certificate;
+  SignatureData server_signature;
 };
 struct ActivateSessionResponse {
   ResponseHeader header;
+  std::vector<std::uint8_t> server_nonce;
 };
 struct CloseSessionResponse {
   ResponseHeader header;

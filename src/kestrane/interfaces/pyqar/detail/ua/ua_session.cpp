@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
+
+#include <openssl/crypto.h>
 
 #include <fmt/format.h>
 
@@ -41,9 +44,45 @@ std::vector<std::uint8_t> make_nonce() {
 }  // namespace
 
 UaSession::UaSession(const EndpointUrl& url, SessionOptions options)
-    : options_(std::move(options)), channel_(url, options_.channel) {
+    : UaSession(prepare(url, std::move(options)), url) {}
+
+UaSession::UaSession(Prepared prepared, const EndpointUrl& url)
+    : options_(std::move(prepared.options)),
+      endpoint_(std::move(prepared.endpoint)),
+      channel_(url, options_.channel) {
   create_and_activate();
   read_server_facts();
+}
+
+UaSession::Prepared UaSession::prepare(const EndpointUrl& url, SessionOptions options) {
+  const UaSecurity security = options.security;
+  if (const std::string why = check_policy_and_mode(security.policy, security.mode); !why.empty()) {
+    throw std::runtime_error(why);
+  }
+  Prepared prepared{.options = std::move(options), .endpoint = std::nullopt};
+  if (security.policy == UaSecurityPolicy::None) return prepared;
+
+  // The trust folders are read at every attempt, so a certificate the operator has just
+  // trusted counts at the next reconnect.
+  const PkiStore pki(security.pki_dir);
+  auto own = std::make_shared<const ApplicationIdentity>(pki.own_identity(local_hostname()));
+  const auto endpoints = get_endpoints(url, prepared.options.channel);
+  const EndpointDescription& endpoint =
+      choose_endpoint(endpoints, security.policy, security.mode, url.text);
+  JudgedCertificate judged =
+      judge_server_certificate(pki, endpoint.server_certificate, endpoint.server.application_uri);
+  if (judged.verdict.kind != CertificateVerdict::Kind::Trusted) {
+    throw std::runtime_error(judged.verdict.message);
+  }
+  prepared.options.channel.security = {
+      .policy = security.policy,
+      .mode = security.mode,
+      .own = std::move(own),
+      .server_certificate = std::move(judged.certificate),
+      .own_certificate_path =
+          (std::filesystem::path(security.pki_dir) / "own" / "certs" / "kestrane.der").string()};
+  prepared.endpoint = endpoint;
+  return prepared;
 }
 
 UaSession::~UaSession() {
@@ -89,49 +128,167 @@ Response UaSession::call_encoded(const char* service) {
 
 void UaSession::create_and_activate() {
   const std::string& url = channel_.url().text;
-  auto created = call<CreateSessionResponse>(
-      CreateSessionRequest{.header = channel_.make_header(),
-                           .endpoint_url = url,
-                           .session_name = options_.session_name,
-                           .client_nonce = make_nonce(),
-                           .requested_timeout_ms = options_.requested_session_timeout_ms},
-      "CreateSession");
+  const ChannelSecurity& security = channel_.crypto().security();
+  const bool secured = channel_.crypto().secured();
+  CreateSessionRequest request;
+  request.header = channel_.make_header();
+  request.endpoint_url = url;
+  request.session_name = options_.session_name;
+  request.client_nonce = make_nonce();
+  request.requested_timeout_ms = options_.requested_session_timeout_ms;
+  if (secured) {
+    // The ApplicationUri must be the one in the certificate the channel was opened with.
+    request.application_uri = security.own->application_uri;
+    request.client_certificate = security.own->certificate.der();
+  }
+  auto created = call<CreateSessionResponse>(request, "CreateSession");
   authentication_token_ = created.authentication_token;
   session_timeout_ = std::chrono::milliseconds(static_cast<std::int64_t>(
       created.revised_timeout_ms > 0 ? created.revised_timeout_ms
                                      : options_.requested_session_timeout_ms));
 
-  // The anonymous policy id is the server's choice; take it from an endpoint without
-  // security, the only kind this client speaks.
-  const UserTokenPolicy* anonymous = nullptr;
-  bool none_offered = false;
-  for (const auto& endpoint : created.endpoints) {
-    if (endpoint.security_policy_uri != kSecurityPolicyNone ||
-        endpoint.security_mode != kMessageSecurityModeNone) {
+  ActivateSessionRequest activate;
+  activate.header = channel_.make_header(authentication_token_);
+  if (secured) {
+    const SecurityPolicy& policy = channel_.crypto().policy();
+    const auto& server_der = security.server_certificate->der();
+    // The server proves it holds the key of the certificate we trusted...
+    std::vector<std::uint8_t> signed_by_server = request.client_certificate;
+    signed_by_server.insert(signed_by_server.end(), request.client_nonce.begin(),
+                            request.client_nonce.end());
+    if (!policy.verify(security.server_certificate->public_key(), signed_by_server,
+                       created.server_signature.signature)) {
+      usable_ = false;
+      throw std::runtime_error(fmt::format(
+          "server at {} did not prove it holds its certificate's key (CreateSession signature "
+          "is wrong)",
+          url));
+    }
+    // ...and we prove we hold ours.
+    std::vector<std::uint8_t> signed_by_us = server_der;
+    signed_by_us.insert(signed_by_us.end(), created.server_nonce.begin(),
+                        created.server_nonce.end());
+    activate.client_signature = {
+        .algorithm = std::string(policy.signature_algorithm_uri()),
+        .signature = policy.sign(security.own->private_key.get(), signed_by_us)};
+  }
+
+  const std::vector<EndpointDescription> offered =
+      endpoint_ ? std::vector<EndpointDescription>{*endpoint_} : created.endpoints;
+  if (options_.security.username.empty() && offered.empty()) {
+    activate.policy_id = "anonymous";  // a server that lists no endpoints takes the usual id
+  } else {
+    const UserTokenPolicy& policy = token_policy(offered);
+    activate.policy_id = policy.policy_id;
+    if (!options_.security.username.empty()) fill_identity(activate, policy, created);
+  }
+  try {
+    call<ActivateSessionResponse>(activate, "ActivateSession");
+  } catch (const std::runtime_error& e) {
+    if (options_.security.username.empty()) throw;
+    throw std::runtime_error(
+        fmt::format("user '{}' was not accepted: {}", options_.security.username, e.what()));
+  }
+  usable_ = true;
+}
+
+const UserTokenPolicy& UaSession::token_policy(
+    const std::vector<EndpointDescription>& endpoints) const {
+  const std::string& url = channel_.url().text;
+  const bool anonymous = options_.security.username.empty();
+  const std::int32_t wanted = anonymous ? kUserTokenAnonymous : kUserTokenUserName;
+  const auto policy_uri_wanted = policy_uri(options_.security.policy);
+  const auto mode_wanted = static_cast<std::int32_t>(options_.security.mode);
+  bool endpoint_offered = false;
+  for (const auto& endpoint : endpoints) {
+    if (endpoint.security_policy_uri != policy_uri_wanted ||
+        endpoint.security_mode != mode_wanted) {
       continue;
     }
-    none_offered = true;
+    endpoint_offered = true;
     for (const auto& policy : endpoint.user_identity_tokens) {
-      if (policy.token_type == kUserTokenAnonymous) {
-        anonymous = &policy;
-        break;
+      if (policy.token_type == wanted) return policy;
+    }
+  }
+  if (!endpoint_offered) {
+    throw std::runtime_error(fmt::format(
+        "server at {} offers no endpoint with security policy {} and mode {}; it offers: {}", url,
+        to_string(options_.security.policy), to_string(options_.security.mode),
+        describe_endpoints(endpoints)));
+  }
+  if (anonymous) {
+    throw std::runtime_error(
+        fmt::format("server at {} does not accept anonymous users; it offers: {}", url,
+                    describe_endpoints(endpoints)));
+  }
+  throw std::runtime_error(
+      fmt::format("server at {} does not accept user names on this endpoint; it offers: {}", url,
+                  describe_endpoints(endpoints)));
+}
+
+void UaSession::fill_identity(ActivateSessionRequest& request, const UserTokenPolicy& policy,
+                              const CreateSessionResponse& created) {
+  const std::string& url = channel_.url().text;
+  const UaSecurity& wanted = options_.security;
+  const ChannelSecurity& security = channel_.crypto().security();
+  request.user_name = wanted.username;
+  // The token policy names how the password travels; without one, the endpoint's policy.
+  const std::string token_uri = policy.security_policy_uri.empty()
+                                    ? std::string(policy_uri(security.policy))
+                                    : policy.security_policy_uri;
+  const auto token_policy = policy_from_uri(token_uri);
+  if (!token_policy) {
+    throw std::runtime_error(fmt::format(
+        "server at {} wants the password of user '{}' encrypted with '{}', which this client "
+        "does not support",
+        url, wanted.username, token_uri));
+  }
+  const std::vector<std::uint8_t> password(wanted.password.begin(), wanted.password.end());
+  if (*token_policy == UaSecurityPolicy::None) {
+    if (security.mode != UaSecurityMode::SignAndEncrypt) {
+      throw std::runtime_error(fmt::format(
+          "refusing to send the password of user '{}' to {} in clear: neither the endpoint "
+          "({}, {}) nor its user token policy encrypts it",
+          wanted.username, url, to_string(security.policy), to_string(security.mode)));
+    }
+    request.password = password;  // inside an encrypted channel
+    return;
+  }
+
+  std::optional<Certificate> server_certificate = security.server_certificate;
+  if (!server_certificate) {
+    // Without channel security the password is encrypted for the certificate the server
+    // sent, which must be as trusted as a secured channel's.
+    std::string expected_uri;
+    for (const auto& e : created.endpoints) {
+      if (e.security_policy_uri == policy_uri(UaSecurityPolicy::None)) {
+        expected_uri = e.server.application_uri;
       }
     }
-    if (anonymous) break;
+    const PkiStore pki(wanted.pki_dir);
+    JudgedCertificate judged =
+        judge_server_certificate(pki, created.server_certificate, expected_uri);
+    if (judged.verdict.kind != CertificateVerdict::Kind::Trusted) {
+      throw std::runtime_error(judged.verdict.message);
+    }
+    server_certificate = std::move(judged.certificate);
   }
-  if (!created.endpoints.empty() && !none_offered) {
+  if (created.server_nonce.empty()) {
     throw std::runtime_error(
-        fmt::format("server at {} offers no endpoint with security None", url));
+        fmt::format("server at {} sent no nonce to encrypt the password of user '{}' with", url,
+                    wanted.username));
   }
-  if (!created.endpoints.empty() && anonymous == nullptr) {
-    throw std::runtime_error(fmt::format("server at {} does not accept anonymous users", url));
-  }
-  const std::string policy_id = anonymous ? anonymous->policy_id : std::string("anonymous");
-  call<ActivateSessionResponse>(
-      ActivateSessionRequest{.header = channel_.make_header(authentication_token_),
-                             .policy_id = policy_id},
-      "ActivateSession");
-  usable_ = true;
+  // Length, password and the server's nonce, so that a captured token cannot be replayed.
+  std::vector<std::uint8_t> plain;
+  BinaryWriter length;
+  length.u32(static_cast<std::uint32_t>(password.size() + created.server_nonce.size()));
+  plain.insert(plain.end(), length.data().begin(), length.data().end());
+  plain.insert(plain.end(), password.begin(), password.end());
+  plain.insert(plain.end(), created.server_nonce.begin(), created.server_nonce.end());
+  const SecurityPolicy encryption(*token_policy);
+  request.password = encryption.encrypt(server_certificate->public_key(), plain);
+  request.encryption_algorithm = std::string(encryption.encryption_algorithm_uri());
+  OPENSSL_cleanse(plain.data(), plain.size());
 }
 
 void UaSession::read_server_facts() {

@@ -1,5 +1,6 @@
 #pragma once
-// UaSession: an activated, anonymous session on its own secure channel, with the Read and
+// UaSession: an activated session on its own secure channel, secured and logged on as its
+// options say (the server's certificate judged against the PKI folder), with the Read and
 // Browse services split to the server's operation limits and the server's namespace table as
 // it was when the session opened. Owns the channel; not copyable; one thread at a time. Any
 // failure leaves the session unusable; make a new one to recover.
@@ -13,7 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "endpoint_choice.h"
 #include "endpoint_url.h"
+#include "pyqar/ua_security.h"
 #include "secure_channel.h"
 #include "ua_codec.h"
 
@@ -23,13 +26,14 @@ struct SessionOptions {
   ChannelOptions channel;
   double requested_session_timeout_ms = 60'000;
   std::string session_name = "Kestrane";
+  UaSecurity security{};
 };
 
 class UaSession {
  public:
-  // Opens the channel, creates and activates the session, and reads MaxNodesPerRead,
-  // MaxNodesPerBrowse and the namespace table.
-  // Throws std::runtime_error naming the address and the step that failed.
+  // Chooses the endpoint (unless security is None), opens the channel, creates and
+  // activates the session, and reads MaxNodesPerRead, MaxNodesPerBrowse and the namespace
+  // table. Throws std::runtime_error naming the address and the step that failed.
   UaSession(const EndpointUrl& url, SessionOptions options);
   // Closes session and channel; never throws.
   ~UaSession();
@@ -65,7 +69,20 @@ class UaSession {
                                         bool release);
 
  private:
+  // What the channel needs before it opens: our identity, the endpoint and its certificate.
+  struct Prepared {
+    SessionOptions options;
+    std::optional<EndpointDescription> endpoint;
+  };
+  static Prepared prepare(const EndpointUrl& url, SessionOptions options);
+  UaSession(Prepared prepared, const EndpointUrl& url);
+
   void create_and_activate();
+  // The token policy for the configured user on `endpoints`, and the identity fields of the
+  // ActivateSession request for it.
+  const UserTokenPolicy& token_policy(const std::vector<EndpointDescription>& endpoints) const;
+  void fill_identity(ActivateSessionRequest& request, const UserTokenPolicy& policy,
+                     const CreateSessionResponse& created);
   void read_server_facts();
   void read_chunk(std::span<const NodeId> nodes, std::uint32_t attribute_id,
                   std::vector<DataValue>& out);
@@ -77,6 +94,7 @@ class UaSession {
   Response call_encoded(const char* service);
 
   SessionOptions options_;
+  std::optional<EndpointDescription> endpoint_;
   SecureChannel channel_;
   NodeId authentication_token_;
   std::chrono::milliseconds session_timeout_{0};

@@ -117,8 +117,11 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
 
 namespace pyqar {
 
-std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec) {
-  return std::make_unique<ua::UaSource>(schema, ua::session_options_for(sample_timespan_msec));
+std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
+                                         const UaSecurity& security) {
+  ua::SessionOptions options = ua::session_options_for(sample_timespan_msec);
+  options.security = security;
+  return std::make_unique<ua::UaSource>(schema, std::move(options));
 }
 
 }  // namespace pyqar

@@ -1,0 +1,81 @@
+#pragma once
+// PkiStore: the client's PKI folder: its own application instance certificate and key, the
+// certificates and CRLs it trusts, and the server certificates it rejected. Reads the trust
+// folders afresh at every validation, so an operator's change counts at the next connection
+// attempt. Holds only the folder's path; any thread, one object per thread.
+//
+// Layout under the root:
+//   own/certs/kestrane.der  own/private/kestrane.pem
+//   trusted/certs/  trusted/crl/  issuers/certs/  issuers/crl/  rejected/certs/
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "certificate.h"
+#include "openssl_handles.h"
+
+namespace pyqar::ua {
+
+// The client's own certificate and private key, and the ApplicationUri in the certificate.
+struct ApplicationIdentity {
+  Certificate certificate;
+  std::shared_ptr<EVP_PKEY> private_key;
+  std::string application_uri;
+};
+
+// What validation made of a server certificate.
+struct CertificateVerdict {
+  enum class Kind {
+    Trusted,
+    Untrusted,  // chains to nothing trusted: copied to rejected/certs/
+    Expired,
+    NotYetValid,
+    UriMismatch,  // not the ApplicationUri the endpoint describes
+    Revoked,
+    ChainIncomplete,  // an issuer is missing from trusted/ and issuers/
+    Unusable,         // key usage, signature, key size or any other fault
+  };
+  Kind kind = Kind::Trusted;
+  // Empty for Trusted; otherwise one line naming the subject and the thumbprint and saying
+  // what is wrong (for Untrusted: where the copy is and the exact `mv` that trusts it).
+  std::string message;
+  // For Untrusted: the path of the copy in rejected/certs/.
+  std::string rejected_path;
+};
+
+class PkiStore {
+ public:
+  // Creates the layout under `root` (relative to the working directory unless absolute)
+  // when missing. Throws std::runtime_error naming the folder that cannot be created.
+  explicit PkiStore(std::string root);
+
+  const std::string& root() const { return root_; }
+
+  // The own certificate and key. Both missing: creates them (RSA 2048, SHA-256, 5 years,
+  // subject alternative name URI urn:<hostname>:Kestrane and DNS <hostname>; key file mode
+  // 0600) and logs where. Otherwise loads them and never regenerates: a missing half, an
+  // unreadable or corrupt file, a key file readable by group or others, or a key that does
+  // not match the certificate throws std::runtime_error naming the file and the fault.
+  ApplicationIdentity own_identity(std::string_view hostname) const;
+
+  // Judges a server certificate against trusted/ and issuers/ (certificates and CRLs, read
+  // now): chain, validity dates, revocation, key usage, and `expected_application_uri` (the
+  // endpoint's server ApplicationUri; empty skips that check). A certificate that chains to
+  // nothing trusted is copied to rejected/certs/<SHA-1>.der. A corrupt file in a trust folder
+  // is skipped with a WARNING naming it.
+  CertificateVerdict validate(const Certificate& server,
+                              std::string_view expected_application_uri) const;
+
+  // Moves rejected/certs/<sha1_hex>.der to trusted/certs/; returns the new path. Throws
+  // std::runtime_error naming the file when it cannot.
+  std::string trust_rejected(std::string_view sha1_hex) const;
+
+ private:
+  std::string root_;
+};
+
+// This machine's host name, as the own certificate names it.
+std::string local_hostname();
+
+}  // namespace pyqar::ua
