@@ -198,7 +198,7 @@ TEST_F(SecuredServer, UnknownServerCertificateIsRejectedUntilTheOperatorMovesIt)
   expect_counts(pyqar::make_ua_source(server_->url(), 1000, security)->read(counts(5)));
 }
 
-TEST_F(SecuredServer, EndpointThatIsNotOfferedListsWhatIs) {
+TEST_F(SecuredServer, PolicyAndModeThatDoNotGoTogetherAreRefused) {
   UaSecurity security =
       trusting(dir_, *server_, UaSecurityPolicy::Basic256Sha256, UaSecurityMode::Sign);
   security.policy = UaSecurityPolicy::None;
@@ -311,6 +311,12 @@ TEST(SecuredServerCertificates, ExpiredOrForeignCertificatesAreRefusedEachWithIt
   const std::string error = connect_error(server.url(), security);
   EXPECT_CONTAINS(error, "expired");
   EXPECT_CONTAINS(error, "CN=Expired server");
+  // An endpoint the server does not offer: the error lists what it does offer.
+  UaSecurity other = security;
+  other.mode = UaSecurityMode::SignAndEncrypt;
+  EXPECT_CONTAINS(connect_error(server.url(), other),
+                  "offers no endpoint with security policy Basic256Sha256 and mode "
+                  "SignAndEncrypt; it offers: Basic256Sha256/Sign (");
   EXPECT_FALSE(fs::exists(dir / "pki" / "rejected" / "certs") &&
                !fs::is_empty(dir / "pki" / "rejected" / "certs"));
 }
