@@ -272,6 +272,26 @@ TEST(RefusesMisbehavingServers, ChannelWithSecurityOtherThanNone) {
                   "'http://opcfoundation.org/UA/SecurityPolicy#None'");
 }
 
+TEST(RefusesMisbehavingServers, ServerCertificateBeyondTheLimit) {
+  ScriptedServer server([](int fd) {
+    const auto create = read_create_session(fd);
+    if (create.empty()) return;
+    BinaryWriter body;
+    encode_node_id(body, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+    write_response_header(body);
+    encode_node_id(body, NodeId::numeric_id(1, 5));
+    encode_node_id(body, NodeId::numeric_id(1, 6));
+    body.f64(60000);
+    body.null_string();                                        // nonce
+    body.byte_string(std::vector<std::uint8_t>(40000, 0x30));  // certificate
+    body.i32(0);
+    write_create_session_tail(body);
+    answer_message(fd, create, body.data());
+    drain(fd);
+  });
+  EXPECT_CONTAINS(connect_error(server.url()), "byte string of 40000 bytes exceeds the limit");
+}
+
 TEST(RefusesMisbehavingServers, ServerOfferingNoEndpointWithSecurityNone) {
   ScriptedServer server([](int fd) {
     const auto create = read_create_session(fd);
