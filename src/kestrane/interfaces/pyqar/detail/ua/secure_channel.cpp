@@ -128,6 +128,7 @@ void SecureChannel::open(bool renew) {
     throw std::runtime_error(fmt::format("server at {} answered request {} instead of {}",
                                          url().text, chunk.request_id, request_id));
   }
+  check_sequence(chunk.sequence_number);
   const ServiceResponse response = decode_response(chunk.body);
   const auto* opened = std::get_if<OpenSecureChannelResponse>(&response);
   const std::uint32_t result = header_of(response).service_result;
@@ -146,6 +147,20 @@ void SecureChannel::open(bool renew) {
   token_lifetime_ = std::chrono::milliseconds(
       opened->revised_lifetime_ms ? opened->revised_lifetime_ms : options_.requested_lifetime_ms);
   guard.done();
+}
+
+void SecureChannel::check_sequence(std::uint32_t number) {
+  // On a secured channel a replayed or dropped chunk shows as a gap; the counter may wrap
+  // to a small number once it nears its end.
+  if (crypto_.secured() && server_sequence_) {
+    const bool next = number == *server_sequence_ + 1;
+    const bool wrapped = *server_sequence_ > UINT32_MAX - 1024 && number < 1024;
+    if (!next && !wrapped) {
+      throw std::runtime_error(fmt::format("server at {} sent sequence number {} after {}",
+                                           url().text, number, *server_sequence_));
+    }
+  }
+  server_sequence_ = number;
 }
 
 bool SecureChannel::expired() const { return now() >= token_created_ + token_lifetime_; }
@@ -212,6 +227,7 @@ std::vector<std::uint8_t> SecureChannel::receive_response(std::uint32_t request_
       throw std::runtime_error(fmt::format("server at {} answered request {} instead of {}",
                                            url().text, chunk.request_id, request_id));
     }
+    check_sequence(chunk.sequence_number);
     if (chunk.header.chunk == 'A') {
       const ErrorMessage error = decode_error(chunk.body);
       throw std::runtime_error(fmt::format("server at {} aborted the response: {} {}", url().text,

@@ -62,6 +62,7 @@ class SecureChannel {
   std::vector<std::uint8_t> receive_response(std::uint32_t request_id,
                                              UaConnection::Deadline deadline);
   UaConnection::Deadline request_deadline() const;
+  void check_sequence(std::uint32_t number);
 
   ChannelOptions options_;
   ChannelCrypto crypto_;
@@ -72,6 +73,7 @@ class SecureChannel {
   std::chrono::steady_clock::time_point token_created_;
   std::chrono::milliseconds token_lifetime_{0};
   std::uint32_t sequence_number_ = 0;
+  std::optional<std::uint32_t> server_sequence_;
   std::uint32_t request_id_ = 0;
   std::uint32_t request_handle_ = 0;
   BinaryWriter chunk_;
