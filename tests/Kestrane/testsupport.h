@@ -7,10 +7,15 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "Kestrane/kestraneapplication.h"
 #include "Kestrane/mainwidget.h"
 #include "Kestrane/messagebox.h"
+#include "Kestrane/servertrustcheck.h"
 
 // Records every box it is asked to show and answers with `answer`.
 class MessageBoxRecorder {
@@ -44,6 +49,25 @@ class ScratchDir {
 void write_sqlite_config(const ScratchDir& dir, const QByteArray& extra = {},
                          const QStringList& databases = {QStringLiteral("tsdb_default")},
                          const QString& dbname = QStringLiteral("tsdb_default"));
+
+// A secured server's side of the certificate check: each check takes the next scripted answer
+// (the last one repeats) or throws; every call is recorded. Its functions run on the check's
+// thread while the test waits.
+struct FakeTrustServer {
+  ServerTrustCheck::Functions functions();
+  // An Untrusted answer with every certificate field filled.
+  static pyqar::ServerTrust untrusted();
+  static pyqar::ServerTrust with_state(pyqar::ServerTrust::State state, std::string message = {});
+
+  std::mutex mutex;
+  std::vector<pyqar::ServerTrust> answers;          // guarded by mutex
+  std::string check_error;                          // guarded by mutex
+  std::string trust_error;                          // guarded by mutex
+  std::vector<std::string> checked_urls;            // guarded by mutex
+  std::vector<pyqar::UaSecurity> checked_security;  // guarded by mutex
+  std::vector<std::string> trusted;                 // "pki_dir|sha1", guarded by mutex
+  std::atomic<bool> ran_on_gui_thread{false};
+};
 
 // Runs a QtTest object under KestraneApplication.
 #define KESTRANE_TEST_MAIN(TestClass)       \

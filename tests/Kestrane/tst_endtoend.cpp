@@ -101,8 +101,10 @@ class TestEndToEnd : public QObject {
     QVERIFY(work_done.wait(kWorkDeadlineMsec));
     QCOMPARE(window.paginated_table()->all_data().size(), 5);
 
-    // Opening the schema list runs the discovery of the simulated server.
+    // Opening the schema list runs the discovery of the simulated server, in the background.
+    QSignalSpy discovered(&window, &MainWidget::discovery_finished);
     window.enumerate_servers();
+    QVERIFY(discovered.wait(kWorkDeadlineMsec));
     QCOMPARE(server_combo->currentText(), QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
 
     QTest::mouseClick(collect_button, Qt::LeftButton);

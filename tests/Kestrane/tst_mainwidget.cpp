@@ -1,31 +1,43 @@
 // The main window against the embedded database driver: construction and its failures, the
 // status lines, the OPC type and port rules, discovery, control enabling, the merge of
-// results, the configuration writer, the tag import and the collection's life.
+// results, the configuration writer, the tag import, the OPC UA security and the collection's
+// life.
 
+#include <sys/stat.h>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTableView>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
+#include "Kestrane/certificatetrustdialog.h"
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
+#include "Kestrane/securitydialog.h"
 #include "Kestrane/serverschemacombo.h"
 #include "journel/ini_file.h"
+#include "pyqar/rt_source.h"
 #include "quellin/opc_collector.h"
 #include "testsupport.h"
 
@@ -38,6 +50,19 @@ quellin::ResultTuple reading(const char* tag, double value, const char* quality 
   return quellin::ResultTuple{tag, value, quality, {}};
 }
 
+// The OPC UA settings of a secured start against a server nothing needs to reach: the trust
+// check is a fake and the collector reads the DA simulation.
+const QByteArray kSecuredUa =
+    "[Kestrane]\nopc_type = OPC UA\nopc_port = 4840\nopc_schema = opc.tcp://127.0.0.1:4840\n"
+    "opc_security_policy = Basic256Sha256\nopc_security_mode = SignAndEncrypt\n"
+    "opc_username = operator\nopc_password = s3cret\n";
+
+unsigned mode_of(const QString& path) {
+  struct stat status {};
+  if (::stat(QFile::encodeName(path).constData(), &status) != 0) return 0;
+  return status.st_mode & 0777;
+}
+
 TableRows rows_for(const QStringList& tags) {
   TableRows rows;
   for (const QString& tag : tags) {
@@ -45,6 +70,27 @@ TableRows rows_for(const QStringList& tags) {
   }
   return rows;
 }
+
+// What the collector asked of the OPC library, recorded on the collector's thread.
+class OpenedSources {
+ public:
+  void add(const pyqar::CreateSourceArgs& args) {
+    const std::lock_guard lock(mutex_);
+    opened_.push_back(args);
+  }
+  int count() const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<int>(opened_.size());
+  }
+  pyqar::CreateSourceArgs first() const {
+    const std::lock_guard lock(mutex_);
+    return opened_.front();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<pyqar::CreateSourceArgs> opened_;  // guarded by mutex_
+};
 
 }  // namespace
 
@@ -60,6 +106,11 @@ class TestMainWidget : public QObject {
     enumerate_error_.clear();
     chosen_csv_.clear();
     menus_.clear();
+    endpoints_.clear();
+    endpoint_calls_ = 0;
+    endpoints_on_gui_thread_ = false;
+    trust_server_ = std::make_unique<FakeTrustServer>();
+    opened_ = std::make_shared<OpenedSources>();
   }
   void cleanup() {
     window_.reset();
@@ -326,7 +377,7 @@ class TestMainWidget : public QObject {
     combo("opc_type_combo")->setCurrentText(type);
     line("port_input")->setText(port_text);
     line("host_input")->setText(QStringLiteral("  plant-host  "));
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(enumerate_calls_.size(), 1);
     QCOMPARE(enumerate_calls_.first().host, QStringLiteral("plant-host"));
     QCOMPARE(enumerate_calls_.first().max_servers, 16);
@@ -340,8 +391,14 @@ class TestMainWidget : public QObject {
     servers_ = {QStringLiteral("opc.tcp://a:4840"), QStringLiteral("opc.tcp://b:4840"),
                 QStringLiteral("opc.tcp://c:4840")};
     auto* server_combo = qobject_cast<ServerSchemaCombo*>(combo("server_combo"));
-    // Opening the list the way the arrow does runs the discovery first.
+    // Opening the list the way the arrow does runs the discovery first, then opens the list.
+    QSignalSpy discovered(window_.get(), &MainWidget::discovery_finished);
     server_combo->showPopup();
+    QCOMPARE(label("status_label")->text(),
+             QStringLiteral("Status: Enumerating OPC UA Servers ..."));
+    QVERIFY(!server_combo->view()->isVisible());
+    QVERIFY(discovered.wait(kWorkDeadlineMsec));
+    QVERIFY(server_combo->view()->isVisible());
     QCOMPARE(enumerate_calls_.size(), 1);
     QCOMPARE(server_combo->count(), 3);
     QCOMPARE(server_combo->currentText(), QStringLiteral("opc.da://typed/Server"));
@@ -353,7 +410,7 @@ class TestMainWidget : public QObject {
     // A typed address survives the next opening too; picking an entry replaces it, the
     // first entry included.
     server_combo->setEditText(QStringLiteral("opc.tcp://typed:4999"));
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://typed:4999"));
     window_->server_selected(server_combo->model()->index(0, 0));
     QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://a:4840"));
@@ -365,14 +422,14 @@ class TestMainWidget : public QObject {
     write_sqlite_config(*dir_);
     make_window();
     servers_ = {QStringLiteral("opc.da://localhost/A"), QStringLiteral("opc.da://localhost/B")};
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.da://localhost/A"));
   }
 
   void NoServerFoundKeepsTheTypedSchema() {
     write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
     make_window();
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(combo("server_combo")->count(), 0);
     QCOMPARE(combo("server_combo")->currentText(), QStringLiteral("opc.da://typed/Server"));
     QCOMPARE(label("status_label")->text(), QStringLiteral("Status: No OPC DA Server found"));
@@ -384,7 +441,7 @@ class TestMainWidget : public QObject {
     write_sqlite_config(*dir_);
     make_window();
     enumerate_error_ = QStringLiteral("host does not answer");
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(label("status_label")->text(),
              QStringLiteral("Status: Failed to enumerate OPC DA Servers"));
     QCOMPARE(label("status_label")->styleSheet(), QStringLiteral("color: red"));
@@ -398,7 +455,7 @@ class TestMainWidget : public QObject {
   void RealDiscoveryListsTheSimulatedDaServer() {
     write_sqlite_config(*dir_);
     make_window(/*fake_discovery=*/false);
-    window_->enumerate_servers();
+    discover();
     QCOMPARE(combo("server_combo")->currentText(),
              QStringLiteral("opc.da://localhost/OstrevoV2.1.0"));
     QCOMPARE(label("status_label")->text(), QStringLiteral("Status: Found 1 OPC DA Servers"));
@@ -435,6 +492,209 @@ class TestMainWidget : public QObject {
     window_->_set_controls_enabled(true);
     QVERIFY(!line("port_input")->isEnabled());
     QVERIFY(line("host_input")->isEnabled());
+  }
+
+  // ---- OPC UA security ----
+
+  void SecurityButtonIsForUaWhileTheSettingsMayChange() {
+    write_sqlite_config(*dir_);
+    make_window();
+    QCOMPARE(button("security_button")->text(), QStringLiteral("Security…"));
+    QVERIFY(!button("security_button")->isEnabled());
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    QVERIFY(button("security_button")->isEnabled());
+    window_->_set_controls_enabled(false);
+    QVERIFY(!button("security_button")->isEnabled());
+    window_->_set_controls_enabled(true);
+    QVERIFY(button("security_button")->isEnabled());
+  }
+
+  void SecurityChosenInTheDialogIsSavedAtStartAndReadBack() {
+    write_sqlite_config(*dir_,
+                        "# the plant's server\n[Kestrane]\nopc_type = OPC UA\n"
+                        "opc_schema = opc.tcp://127.0.0.1:4840\n");
+    make_window();
+    QCOMPARE(window_->security().policy, pyqar::UaSecurityPolicy::None);
+    button("security_button")->click();
+    auto* dialog = window_->findChild<SecurityDialog*>();
+    QVERIFY(dialog != nullptr);
+    QVERIFY(dialog->isVisible());
+    dialog->policy_combo()->setCurrentText(QStringLiteral("Aes128_Sha256_RsaOaep"));
+    dialog->mode_combo()->setCurrentText(QStringLiteral("Sign"));
+    dialog->username_edit()->setText(QStringLiteral("operator"));
+    dialog->password_edit()->setText(QStringLiteral("s3cret"));
+    dialog->ok_button()->click();
+    QCOMPARE(window_->security().policy, pyqar::UaSecurityPolicy::Aes128_Sha256_RsaOaep);
+    QCOMPARE(window_->security().mode, pyqar::UaSecurityMode::Sign);
+    QCOMPARE(window_->security().password, std::string("s3cret"));
+    QCOMPARE(button("security_button")->toolTip(),
+             QStringLiteral("OPC UA security: Aes128_Sha256_RsaOaep / Sign, user operator"));
+    // Written with the other OPC settings, at the next start.
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_security"));
+    window_->_save_collection_config(QStringLiteral("localhost"),
+                                     QStringLiteral("opc.tcp://127.0.0.1:4840"));
+    const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY(saved.contains("# the plant's server\n"));
+    QVERIFY(saved.contains("opc_security_policy = Aes128_Sha256_RsaOaep\n"));
+    QCOMPARE(mode_of(dir_->file(QStringLiteral("config.ini"))), 0600u);
+
+    window_.reset();
+    make_window();
+    QCOMPARE(window_->security().policy, pyqar::UaSecurityPolicy::Aes128_Sha256_RsaOaep);
+    QCOMPARE(window_->security().mode, pyqar::UaSecurityMode::Sign);
+    QCOMPARE(window_->security().username, std::string("operator"));
+    QCOMPARE(window_->security().password, std::string("s3cret"));
+    button("security_button")->click();
+    dialog = window_->findChild<SecurityDialog*>();
+    QCOMPARE(dialog->policy_combo()->currentText(), QStringLiteral("Aes128_Sha256_RsaOaep"));
+    QCOMPARE(dialog->password_edit()->text(), QStringLiteral("s3cret"));
+  }
+
+  void ServerListShowsTheSecurityOfEachServer() {
+    write_sqlite_config(*dir_);
+    make_window();
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC UA"));
+    servers_ = {QStringLiteral("opc.tcp://a:4840"), QStringLiteral("opc.tcp://b:4840")};
+    endpoints_["opc.tcp://a:4840"] = {
+        {"opc.tcp://a:4840", "None", "None", {"Anonymous"}},
+        {"opc.tcp://a:4840", "Basic256Sha256", "Sign", {"UserName"}},
+        {"opc.tcp://a:4840", "Basic256Sha256", "SignAndEncrypt", {"Anonymous", "UserName"}},
+        {"opc.tcp://a.plant:4840", "Basic256Sha256", "SignAndEncrypt", {}}};
+    discover();
+    auto* server_combo = qobject_cast<ServerSchemaCombo*>(combo("server_combo"));
+    QCOMPARE(server_combo->count(), 2);
+    QCOMPARE(server_combo->itemText(0), QStringLiteral("opc.tcp://a:4840"));
+    QCOMPARE(server_combo->security_text(0),
+             QStringLiteral("None / None, Basic256Sha256 / Sign, Basic256Sha256 / SignAndEncrypt"));
+    const QString detail = server_combo->model()
+                               ->index(0, ServerSchemaCombo::kSecurityColumn)
+                               .data(Qt::ToolTipRole)
+                               .toString();
+    QCOMPARE(detail.split(QLatin1Char('\n')).size(), 4);
+    QVERIFY(
+        detail.contains(QStringLiteral("opc.tcp://a.plant:4840  Basic256Sha256 / SignAndEncrypt")));
+    // A server whose endpoints cannot be read stays in the list, saying why.
+    QCOMPARE(server_combo->itemText(1), QStringLiteral("opc.tcp://b:4840"));
+    QCOMPARE(server_combo->security_text(1),
+             QStringLiteral("Endpoints unavailable: opc.tcp://b:4840 does not answer"));
+    auto* list = qobject_cast<QTableView*>(server_combo->view());
+    QVERIFY(list != nullptr);
+    QVERIFY(!list->isColumnHidden(ServerSchemaCombo::kSecurityColumn));
+    QCOMPARE(list->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Security"));
+    // Picking either cell of a row takes the address alone.
+    window_->server_selected(server_combo->model()->index(0, ServerSchemaCombo::kSecurityColumn));
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.tcp://a:4840"));
+    QCOMPARE(endpoint_calls_.load(), 2);
+    QVERIFY(!endpoints_on_gui_thread_);
+
+    // OPC DA servers have no endpoints to ask about; the column goes.
+    combo("opc_type_combo")->setCurrentText(QStringLiteral("OPC DA"));
+    servers_ = {QStringLiteral("opc.da://localhost/A")};
+    discover();
+    QCOMPARE(server_combo->count(), 1);
+    QCOMPARE(server_combo->security_text(0), QString());
+    QVERIFY(list->isColumnHidden(ServerSchemaCombo::kSecurityColumn));
+    QCOMPARE(endpoint_calls_.load(), 2);
+  }
+
+  void UntrustedCertificateRejectedReturnsToIdle() {
+    write_sqlite_config(*dir_, kSecuredUa);
+    make_window();
+    trust_server_->answers = {FakeTrustServer::untrusted()};
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    const QByteArray config_before = dir_->read(QStringLiteral("config.ini"));
+    start_and_wait();
+    CertificateTrustDialog* dialog = wait_for_trust_dialog();
+    QVERIFY(dialog != nullptr);
+    QCOMPARE(dialog->field(QStringLiteral("application_uri")), QStringLiteral("urn:plant:server"));
+    // While the operator decides, nothing can be changed or started twice.
+    QVERIFY(!button("collect_button")->isEnabled());
+    QVERIFY(!combo("server_combo")->isEnabled());
+    QVERIFY(window_->is_busy());
+    QCOMPARE(trust_server_->checked_urls, std::vector<std::string>{"opc.tcp://127.0.0.1:4840"});
+    QCOMPARE(trust_server_->checked_security.front().password, std::string("s3cret"));
+
+    dialog->reject_button()->click();
+    QVERIFY(window_->collect_thread() == nullptr);
+    QVERIFY(!window_->is_busy());
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    for (const char* name :
+         {"collect_button", "server_combo", "import_button", "security_button"}) {
+      QVERIFY2(widget(name)->isEnabled(), name);
+    }
+    QVERIFY(trust_server_->trusted.empty());
+    QCOMPARE(opened_->count(), 0);
+    QVERIFY(boxes_.boxes.isEmpty());
+    // A start given up saves nothing.
+    QCOMPARE(dir_->read(QStringLiteral("config.ini")), config_before);
+  }
+
+  void TrustedCertificateStartsTheCollectorWithTheSecurity() {
+    write_sqlite_config(*dir_, kSecuredUa);
+    make_window();
+    trust_server_->answers = {FakeTrustServer::untrusted(),
+                              FakeTrustServer::with_state(pyqar::ServerTrust::State::Trusted)};
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    CertificateTrustDialog* dialog = wait_for_trust_dialog();
+    QVERIFY(dialog != nullptr);
+    dialog->trust_button()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(window_->collect_thread() != nullptr, kWorkDeadlineMsec);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stop Collecting"));
+    QVERIFY(button("collect_button")->isEnabled());
+    QVERIFY(!button("security_button")->isEnabled());
+    const std::string pki = QDir(dir_->path()).filePath(QStringLiteral("pki")).toStdString();
+    QCOMPARE(trust_server_->trusted, std::vector<std::string>{pki + "|0A1B2C3D"});
+    QVERIFY(!trust_server_->ran_on_gui_thread);
+
+    // The collector opens its source with the configured security.
+    QTRY_VERIFY_WITH_TIMEOUT(opened_->count() > 0, kWorkDeadlineMsec);
+    const pyqar::CreateSourceArgs args = opened_->first();
+    QCOMPARE(args.source_schema, std::string("opc.tcp://127.0.0.1:4840"));
+    QCOMPARE(args.ua_security.policy, pyqar::UaSecurityPolicy::Basic256Sha256);
+    QCOMPARE(args.ua_security.mode, pyqar::UaSecurityMode::SignAndEncrypt);
+    QCOMPARE(args.ua_security.username, std::string("operator"));
+    QCOMPARE(args.ua_security.password, std::string("s3cret"));
+    QCOMPARE(args.ua_security.pki_dir, pki);
+    // The start saved the settings, the password with them: the file is the owner's alone.
+    QCOMPARE(mode_of(dir_->file(QStringLiteral("config.ini"))), 0600u);
+
+    button("collect_button")->click();
+    QVERIFY(window_->collect_thread() == nullptr);
+  }
+
+  void FailedCertificateCheckIsShownAndReturnsToIdle() {
+    write_sqlite_config(*dir_, kSecuredUa);
+    make_window();
+    trust_server_->check_error = "no endpoint offers Basic256Sha256 / SignAndEncrypt";
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes_.boxes.size(), 1, kWorkDeadlineMsec);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Security Check Failed"));
+    QVERIFY(boxes_.boxes.first().text.endsWith(
+        QStringLiteral("no endpoint offers Basic256Sha256 / SignAndEncrypt")));
+    QVERIFY(window_->collect_thread() == nullptr);
+    QVERIFY(button("collect_button")->isEnabled());
+    QVERIFY(button("import_button")->isEnabled());
+    QCOMPARE(opened_->count(), 0);
+  }
+
+  void UnsecuredUaStartNeedsNoCheck() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_schema = opc.tcp://127.0.0.1:4840\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QVERIFY(window_->collect_thread() != nullptr);
+    QVERIFY(trust_server_->checked_urls.empty());
+    QTRY_VERIFY_WITH_TIMEOUT(opened_->count() > 0, kWorkDeadlineMsec);
+    QCOMPARE(opened_->first().ua_security.policy, pyqar::UaSecurityPolicy::None);
+    QCOMPARE(opened_->first().ua_security.username, std::string());
+    button("collect_button")->click();
   }
 
   // ---- DB status and the write count ----
@@ -854,7 +1114,42 @@ class TestMainWidget : public QObject {
         return servers_;
       };
     }
+    hooks.endpoints = [this](const std::string& url) {
+      ++endpoint_calls_;
+      if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        endpoints_on_gui_thread_ = true;
+      }
+      const auto found = endpoints_.find(url);
+      if (found == endpoints_.end()) throw std::runtime_error(url + " does not answer");
+      return found->second;
+    };
+    hooks.trust = trust_server_->functions();
+    // DA sources as the library makes them; the simulation stands in for any OPC UA server.
+    hooks.source_factory = [opened = opened_](const pyqar::CreateSourceArgs& args) {
+      opened->add(args);
+      const bool ua = args.source_type == static_cast<int>(pyqar::QAR_RTSOURCE::QAR_RTSOURCE_UA);
+      return pyqar::make_da_source(ua ? "opc.da://localhost/OstrevoV2.1.0" : args.source_schema,
+                                   args.sample_timespan_msec);
+    };
     window_ = std::make_unique<MainWidget>(std::move(hooks));
+  }
+
+  // The trust dialog the start opened, once it shows; nullptr when none shows in time.
+  CertificateTrustDialog* wait_for_trust_dialog() {
+    const QDeadlineTimer deadline(kWorkDeadlineMsec);
+    while (!deadline.hasExpired()) {
+      auto* found = window_->findChild<CertificateTrustDialog*>();
+      if (found != nullptr && found->isVisible()) return found;
+      QTest::qWait(10);
+    }
+    return nullptr;
+  }
+
+  // Runs a discovery with what the window shows and waits for its end.
+  void discover() {
+    QSignalSpy done(window_.get(), &MainWidget::discovery_finished);
+    window_->enumerate_servers();
+    QVERIFY(done.wait(kWorkDeadlineMsec));
   }
 
   // Imports `path` through the import button's slot and waits for the work to end.
@@ -895,6 +1190,12 @@ class TestMainWidget : public QObject {
   QString enumerate_error_;
   QString chosen_csv_;
   QList<QStringList> menus_;
+  // Read by the discovery's thread while the test waits.
+  std::map<std::string, std::vector<pyqar::UaEndpointInfo>> endpoints_;
+  std::atomic<int> endpoint_calls_{0};
+  std::atomic<bool> endpoints_on_gui_thread_{false};
+  std::unique_ptr<FakeTrustServer> trust_server_ = std::make_unique<FakeTrustServer>();
+  std::shared_ptr<OpenedSources> opened_ = std::make_shared<OpenedSources>();
 };
 
 KESTRANE_TEST_MAIN(TestMainWidget)

@@ -1,8 +1,10 @@
 // The desktop's reading and writing of config.ini: what the window takes from the file, and
-// the in-place write of the collection settings at each start.
+// the in-place write of the collection settings at each start, the OPC UA security included.
 
+#include <sys/stat.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 #include <stdexcept>
 
@@ -19,6 +21,25 @@ WindowSettings::Collection collection(const QString& schema = QStringLiteral("op
           .opc_type = QStringLiteral("OPC DA"),
           .opc_port = QStringLiteral("0"),
           .tag_csv_path = std::nullopt};
+}
+
+pyqar::UaSecurity secured(const std::string& password) {
+  return {.policy = pyqar::UaSecurityPolicy::Basic256Sha256,
+          .mode = pyqar::UaSecurityMode::SignAndEncrypt,
+          .username = "operator",
+          .password = password,
+          .pki_dir = "ignored: never written"};
+}
+
+// The permission bits of a file, as the file system has them.
+unsigned mode_of(const QString& path) {
+  struct stat status {};
+  if (::stat(QFile::encodeName(path).constData(), &status) != 0) return 0;
+  return status.st_mode & 0777;
+}
+
+void set_mode(const QString& path, unsigned mode) {
+  if (::chmod(QFile::encodeName(path).constData(), mode) != 0) qFatal("chmod failed");
 }
 
 }  // namespace
@@ -110,6 +131,119 @@ class TestWindowSettings : public QObject {
     QVERIFY_THROWS_EXCEPTION(journel::IniError, settings.save(collection()));
     QCOMPARE(dir_->read(QStringLiteral("config.ini")), broken);
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+  }
+
+  void SecurityRoundTripsThroughTheFileForItsOwnerAlone() {
+    const QByteArray before =
+        "# plant PC\n[TSDBConnection]\ndriver = sqlite\n\n[Kestrane]\n; the server\n"
+        "opc_schema = opc.tcp://plant:4840\nopc_type = OPC UA\n";
+    dir_->write(QStringLiteral("config.ini"), before);
+    const QString path = dir_->file("config.ini");
+    set_mode(path, 0644);
+    WindowSettings settings = WindowSettings::load(path);
+    QCOMPARE(settings.security().policy, pyqar::UaSecurityPolicy::None);
+    QCOMPARE(settings.security().pki_dir, (QDir(dir_->path()).filePath("pki")).toStdString());
+    WindowSettings::Collection start = collection(QStringLiteral("opc.tcp://plant:4840"));
+    start.opc_type = QStringLiteral("OPC UA");
+    start.security = secured("pa%ss");
+    settings.save(start);
+
+    QCOMPARE(mode_of(path), 0600u);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(after.startsWith("# plant PC\n[TSDBConnection]\ndriver = sqlite\ndbname = plant\n"
+                              "\n[Kestrane]\n; the server\n"),
+             after.constData());
+    QVERIFY2(after.contains("opc_security_policy = Basic256Sha256\n"
+                            "opc_security_mode = SignAndEncrypt\nopc_username = operator\n"
+                            "opc_password = pa%%ss\n"),
+             after.constData());
+    QVERIFY(!after.contains("pki"));
+
+    const WindowSettings reread = WindowSettings::load(path);
+    QCOMPARE(reread.security().policy, pyqar::UaSecurityPolicy::Basic256Sha256);
+    QCOMPARE(reread.security().mode, pyqar::UaSecurityMode::SignAndEncrypt);
+    QCOMPARE(reread.security().username, std::string("operator"));
+    QCOMPARE(reread.security().password, std::string("pa%ss"));
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+  }
+
+  void FileWithoutPasswordKeepsItsModeAndGainsNoSecurityKeys() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_schema = opc.da://old/S\n");
+    const QString path = dir_->file("config.ini");
+    set_mode(path, 0640);
+    WindowSettings settings = WindowSettings::load(path);
+    WindowSettings::Collection start = collection();
+    start.security = settings.security();
+    settings.save(start);
+    QCOMPARE(mode_of(path), 0640u);
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_security"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_password"));
+
+    // A user name alone is no secret either.
+    start.security->username = "operator";
+    settings.save(start);
+    QCOMPARE(mode_of(path), 0640u);
+    QVERIFY(dir_->read(QStringLiteral("config.ini")).contains("opc_username = operator\n"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_password"));
+  }
+
+  void ClearedPasswordIsEmptiedNotLeftBehind() {
+    dir_->write(QStringLiteral("config.ini"),
+                "[Kestrane]\nopc_username = operator\nopc_password = old-secret\n");
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    WindowSettings::Collection start = collection();
+    start.security = settings.security();
+    start.security->username.clear();
+    start.security->password.clear();
+    settings.save(start);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(after.contains("opc_username =\nopc_password =\n"), after.constData());
+    QVERIFY(!after.contains("old-secret"));
+    QCOMPARE(WindowSettings::load(dir_->file("config.ini")).security().password, std::string());
+  }
+
+  void DatabasePasswordAloneLeavesTheModeAsBefore() {
+    dir_->write(QStringLiteral("config.ini"), "[TSDBConnection]\npassword = db-secret\n");
+    const QString path = dir_->file("config.ini");
+    set_mode(path, 0644);
+    WindowSettings::load(path).save(collection());
+    QCOMPARE(mode_of(path), 0644u);
+  }
+
+  void PasswordTheFileCannotHoldIsNotQuoted() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\n");
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    WindowSettings::Collection start = collection();
+    start.security = secured("first\r\nSecretRest");
+    try {
+      settings.save(start);
+      QFAIL("wrote a password the file cannot hold");
+    } catch (const journel::IniError& e) {
+      QVERIFY2(!QString::fromUtf8(e.what()).contains(QStringLiteral("Secret")), e.what());
+      QVERIFY2(QString::fromUtf8(e.what()).contains(QStringLiteral("opc_password")), e.what());
+    }
+    QCOMPARE(dir_->read(QStringLiteral("config.ini")), QByteArray("[Kestrane]\n"));
+  }
+
+  void BadSecurityValueFailsTheLoadNamingTheKey() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_security_mode = Encrypt\n");
+    try {
+      WindowSettings::load(dir_->file("config.ini"));
+      QFAIL("loaded an unknown mode");
+    } catch (const std::runtime_error& e) {
+      QVERIFY2(QString::fromUtf8(e.what()).startsWith(
+                   QStringLiteral("[Kestrane] opc_security_mode = Encrypt")),
+               e.what());
+    }
+  }
+
+  void WriteFollowsALinkToItsTarget() {
+    dir_->write(QStringLiteral("real.ini"), "[Kestrane]\n");
+    QVERIFY(QFile::link(dir_->file("real.ini"), dir_->file("config.ini")));
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    settings.save(collection());
+    QVERIFY(QFileInfo(dir_->file("config.ini")).isSymLink());
+    QVERIFY(dir_->read(QStringLiteral("real.ini")).contains("opc_host = host"));
   }
 
  private:

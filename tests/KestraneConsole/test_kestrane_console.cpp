@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "database_readback.h"
 #include "journel/log.h"
 #include "log_capture.h"
+#include "pyqar/rt_source.h"
 #include "scratch_postgres_database.h"
 #include "temp_dir.h"
 #include "ua_test_server.h"
@@ -56,7 +59,9 @@ class ConsoleFixture : public ::testing::Test {
                       "\nport = " + std::to_string(tsdb.port) + "\nuser = " + tsdb.user +
                       "\npassword = " + tsdb.password + "\ndbname = " + tsdb.dbname +
                       "\n\n[Kestrane]\n" + "tag_csv_path = " + tag_file.string() +
-                      "\nopc_schema = " + schema + "\nopc_type = " + type + "\n" + extra;
+                      "\nopc_schema = " + schema + "\nopc_type = " + type +
+                      // Tests run side by side: rows one spools must not be replayed by another.
+                      "\nspool_dir = " + (dir_.path() / "spool").string() + "\n" + extra;
     dir_.write("config.ini", ini);
   }
 
@@ -362,6 +367,49 @@ TEST_F(ConsoleRun, CollectsUntilASignalThenStopsWithTheShutdownLines) {
                                            stats.total_collected, stats.total_written)))
       << log_.dump();
   EXPECT_NE(sqlite_query("SELECT count(*) FROM tsdata").at(0), "0");
+}
+
+TEST_F(ConsoleRun, ConfiguredUaSecurityReachesEverySourceAndNoLogShowsThePassword) {
+  const auto pki = dir_.path() / "certs";
+  write_setup(sqlite_settings(), "opc.tcp://127.0.0.1:4840", "OPC UA", kDemoTags,
+              "collection_interval = 0.05\nopc_security_policy = Aes256_Sha256_RsaPss\n"
+              "opc_security_mode = SignAndEncrypt\nopc_username = operator\n"
+              "opc_password = Hunter2Secret\nopc_pki_dir = " +
+                  pki.string() + "\n");
+  LogCapture engine_log("quellin");
+  // The collector's thread opens the sources; the simulation answers in the server's place.
+  auto opened = std::make_shared<std::vector<pyqar::CreateSourceArgs>>();
+  auto opened_mutex = std::make_shared<std::mutex>();
+  ConsoleHooks hooks = hooks_until_signal(5, 15);
+  hooks.source_factory = [opened, opened_mutex](const pyqar::CreateSourceArgs& args) {
+    {
+      const std::lock_guard lock(*opened_mutex);
+      opened->push_back(args);
+    }
+    return pyqar::make_da_source(kDaSchema, args.sample_timespan_msec);
+  };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run()) << log_.dump();
+  EXPECT_TRUE(log_.has("info",
+                       "OPC UA security: policy Aes256_Sha256_RsaPss, mode "
+                       "SignAndEncrypt, user operator, PKI folder " +
+                           pki.string()))
+      << log_.dump();
+  {
+    const std::lock_guard lock(*opened_mutex);
+    ASSERT_FALSE(opened->empty());
+    for (const pyqar::CreateSourceArgs& args : *opened) {
+      EXPECT_EQ(args.source_schema, "opc.tcp://127.0.0.1:4840");
+      EXPECT_EQ(args.ua_security.policy, pyqar::UaSecurityPolicy::Aes256_Sha256_RsaPss);
+      EXPECT_EQ(args.ua_security.mode, pyqar::UaSecurityMode::SignAndEncrypt);
+      EXPECT_EQ(args.ua_security.username, "operator");
+      EXPECT_EQ(args.ua_security.password, "Hunter2Secret");
+      EXPECT_EQ(args.ua_security.pki_dir, pki.string());
+    }
+  }
+  EXPECT_GT(console.get_collection_statistics().total_written, 0u);
+  EXPECT_EQ(log_.dump().find("Hunter2Secret"), std::string::npos) << log_.dump();
+  EXPECT_EQ(engine_log.dump().find("Hunter2Secret"), std::string::npos) << engine_log.dump();
 }
 
 TEST_F(ConsoleRun, AnUnexpectedErrorInTheMainLoopIsAFailure) {

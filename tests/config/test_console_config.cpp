@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "database_readback.h"
 #include "log_capture.h"
@@ -243,6 +244,147 @@ TEST_F(ConsoleConfigBadValues, SchemaWithAnUnknownPrefixFails) {
                        "Error loading config: [Kestrane] opc_schema = localhost:4840: must start "
                        "with 'opc.da://' or 'opc.tcp://'"))
       << log_.dump();
+}
+
+class ConsoleConfigUaSecurity : public ConsoleConfigReader {
+ protected:
+  // Loads with the working directory set to the test's folder, as the console runs from its
+  // base directory.
+  bool load_here(const std::string& kestrane_extra) {
+    const auto config = write_config("[TSDBConnection]\n", kestrane_extra);
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    const bool ok = load(config);
+    std::filesystem::current_path(old_cwd);
+    return ok;
+  }
+  bool logged(const std::string& text) const { return log_.dump().find(text) != std::string::npos; }
+};
+
+TEST_F(ConsoleConfigUaSecurity, AbsentKeysMeanAnonymousWithoutSecurity) {
+  ASSERT_TRUE(load_here("")) << log_.dump();
+  const pyqar::UaSecurity& s = config_.opc_security;
+  EXPECT_EQ(s.policy, pyqar::UaSecurityPolicy::None);
+  EXPECT_EQ(s.mode, pyqar::UaSecurityMode::None);
+  EXPECT_EQ(s.username, "");
+  EXPECT_EQ(s.password, "");
+  EXPECT_EQ(s.pki_dir, (dir_.path() / "pki").string());
+  // Nothing is made before the library needs it, and nothing is said about it.
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "pki"));
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+}
+
+TEST_F(ConsoleConfigUaSecurity, ReadsEveryKey) {
+  const auto pki = dir_.path() / "etc" / "pki";
+  ASSERT_TRUE(
+      load_here("opc_security_policy = Aes128_Sha256_RsaOaep\n"
+                "opc_security_mode = Sign\nopc_username = operator\n"
+                "opc_password = pa%%ss word\nopc_pki_dir = " +
+                pki.string() + "\n"))
+      << log_.dump();
+  const pyqar::UaSecurity& s = config_.opc_security;
+  EXPECT_EQ(s.policy, pyqar::UaSecurityPolicy::Aes128_Sha256_RsaOaep);
+  EXPECT_EQ(s.mode, pyqar::UaSecurityMode::Sign);
+  EXPECT_EQ(s.username, "operator");
+  EXPECT_EQ(s.password, "pa%ss word");
+  EXPECT_EQ(s.pki_dir, pki.string());
+}
+
+TEST_F(ConsoleConfigUaSecurity, RelativePkiFolderIsTakenFromTheWorkingDirectoryAtLoad) {
+  ASSERT_TRUE(load_here("opc_pki_dir = certs/opc\n")) << log_.dump();
+  EXPECT_EQ(config_.opc_security.pki_dir, (dir_.path() / "certs/opc").string());
+  // The same file read from elsewhere gives a folder there.
+  const auto config = dir_.path() / "config.ini";
+  const auto elsewhere = dir_.path() / "elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  const auto old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere);
+  const bool ok = load(config);
+  std::filesystem::current_path(old_cwd);
+  ASSERT_TRUE(ok) << log_.dump();
+  EXPECT_EQ(config_.opc_security.pki_dir, (elsewhere / "certs/opc").string());
+}
+
+TEST_F(ConsoleConfigUaSecurity, EachBadValueNamesItsKeyAndValue) {
+  struct Case {
+    std::string extra;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"opc_security_policy = Basic128Rsa15\n",
+       "[Kestrane] opc_security_policy = Basic128Rsa15: the policy must be one of None, "
+       "Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss"},
+      // The names are exact, as the library spells them.
+      {"opc_security_policy = basic256sha256\nopc_security_mode = Sign\n",
+       "[Kestrane] opc_security_policy = basic256sha256: the policy must be one of None, "
+       "Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss"},
+      {"opc_security_mode = Encrypt\n",
+       "[Kestrane] opc_security_mode = Encrypt: the mode must be one of None, Sign, "
+       "SignAndEncrypt"},
+      {"opc_security_policy = Basic256Sha256\n",
+       "[Kestrane] opc_security_policy = Basic256Sha256, opc_security_mode = None: security "
+       "policy Basic256Sha256 needs security mode Sign or SignAndEncrypt, not None"},
+      {"opc_security_mode = SignAndEncrypt\n",
+       "[Kestrane] opc_security_policy = None, opc_security_mode = SignAndEncrypt: security mode "
+       "SignAndEncrypt needs a security policy other than None"},
+      {"opc_password = hunter2\n",
+       "[Kestrane] opc_username = : a user name is needed when opc_password is set"},
+      {"opc_pki_dir =\n", "[Kestrane] opc_pki_dir = : a folder for the certificates is needed"},
+  };
+  for (const Case& c : cases) {
+    log_.clear();
+    EXPECT_FALSE(load_here(c.extra)) << c.extra;
+    EXPECT_TRUE(log_.has("error", "Error loading config: " + c.error)) << c.extra << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigUaSecurity, PasswordsNeverReachTheLog) {
+  // The dialect's own error would quote the rest of the value after the bad '%'.
+  EXPECT_FALSE(load_here("opc_username = u\nopc_password = Hunter%Secret\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_password = (hidden): cannot be read; "
+                       "write each '%' in it as '%%'"))
+      << log_.dump();
+  EXPECT_FALSE(logged("Secret")) << log_.dump();
+
+  log_.clear();
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\npassword = Db%(Secret\n")));
+  EXPECT_TRUE(
+      log_.has_prefix("error", "Error loading config: [TSDBConnection] password = (hidden)"))
+      << log_.dump();
+  EXPECT_FALSE(logged("Secret")) << log_.dump();
+
+  log_.clear();
+  EXPECT_FALSE(load_here("opc_password = HunterSecret\nopc_security_mode = Sign\n"));
+  EXPECT_FALSE(logged("Secret")) << log_.dump();
+
+  // A good file with a password logs nothing of it either.
+  log_.clear();
+  ASSERT_TRUE(load_here("opc_username = u\nopc_password = HunterSecret\n")) << log_.dump();
+  EXPECT_FALSE(logged("Secret")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigUaSecurity, PasswordInAFileOthersMayReadIsWarnedAbout) {
+  const auto config = write_config("[TSDBConnection]\n", "opc_username = u\nopc_password = p\n");
+  std::filesystem::permissions(config, std::filesystem::perms(0644));
+  ASSERT_TRUE(load(config)) << log_.dump();
+  EXPECT_TRUE(log_.has("warning", config.string() +
+                                      " holds opc_password and other users may read it; "
+                                      "restrict it with: chmod 600 " +
+                                      config.string()))
+      << log_.dump();
+
+  log_.clear();
+  std::filesystem::permissions(config, std::filesystem::perms(0600));
+  ASSERT_TRUE(load(config)) << log_.dump();
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+
+  // Without a password the file's mode is nobody's business.
+  log_.clear();
+  const auto open = write_config("[TSDBConnection]\n", "opc_username = u\n");
+  std::filesystem::permissions(open, std::filesystem::perms(0644));
+  ASSERT_TRUE(load(open)) << log_.dump();
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
 }
 
 TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {

@@ -127,6 +127,34 @@ TEST_F(OPCCollectorTest, CollectionStepOnAFreshCollectorConnectsThenReadsOnce) {
   EXPECT_TRUE(time.sleeps.empty());
 }
 
+TEST_F(OPCCollectorTest, HandsItsUaSecurityToEverySourceItOpens) {
+  const pyqar::UaSecurity security{.policy = pyqar::UaSecurityPolicy::Aes256_Sha256_RsaPss,
+                                   .mode = pyqar::UaSecurityMode::SignAndEncrypt,
+                                   .username = "operator",
+                                   .password = "s3cret",
+                                   .pki_dir = "/etc/kestrane/pki"};
+  OPCCollector c({.opc_schema = "opc.tcp://127.0.0.1:4840",
+                  .get_tags_func = [this] { return tags; },
+                  .data_deque = &queue,
+                  .ua_security = security,
+                  .source_factory = quellin_test::scripted_factory(opc),
+                  .clock = [this] { return time.clock(); },
+                  .sleep = [this](double s) { time.sleep(s); }});
+  c.collection_step();
+  // A reconnect after a lost source must not fall back to an anonymous, unsecured channel.
+  c.disconnect_source();
+  c.collection_step();
+  ASSERT_EQ(opc->create_args.size(), 2u);
+  for (const pyqar::CreateSourceArgs& args : opc->create_args) {
+    EXPECT_EQ(args.source_type, static_cast<int>(pyqar::QAR_RTSOURCE::QAR_RTSOURCE_UA));
+    EXPECT_EQ(args.ua_security.policy, security.policy);
+    EXPECT_EQ(args.ua_security.mode, security.mode);
+    EXPECT_EQ(args.ua_security.username, security.username);
+    EXPECT_EQ(args.ua_security.password, security.password);
+    EXPECT_EQ(args.ua_security.pki_dir, security.pki_dir);
+  }
+}
+
 TEST_F(OPCCollectorTest, WithoutTsdbResultsOnlyGoToTheQueue) {
   auto c = make(false);
   c->collection_step();

@@ -9,8 +9,10 @@
 #include "Kestrane/paginatedtablewidget.h"
 #include "quellin/opc_collector.h"
 
-CollectionControl::CollectionControl(PaginatedTableWidget* table)
+CollectionControl::CollectionControl(PaginatedTableWidget* table,
+                                     pyqar::SourceFactory source_factory)
     : table_(table),
+      source_factory_(std::move(source_factory)),
       status_bridge_(std::make_unique<OPCStatusBridge>()),
       db_status_bridge_(std::make_unique<DBStatusBridge>()) {}
 
@@ -24,7 +26,8 @@ CollectionControl::~CollectionControl() {
 void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_tags_func,
                               const tidewell::TsdbSettings& tsdb_cfg,
                               std::unordered_map<std::string, std::int64_t> tag_ids,
-                              std::optional<quellin::SpoolSettings> spool) {
+                              std::optional<quellin::SpoolSettings> spool,
+                              const pyqar::UaSecurity& ua_security) {
   {
     const std::lock_guard<std::mutex> lock(status_mutex_);
     last_status_.clear();
@@ -57,6 +60,8 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
                           bool replaying) { emit db_status_bridge->spool_status(rows, replaying); },
       .tag_ids = std::move(tag_ids),
       .spool = std::move(spool),
+      .ua_security = ua_security,
+      .source_factory = source_factory_,
   });
   collector_ = std::move(collector);
   collector_->start();

@@ -14,6 +14,8 @@
 
 #include "Kestrane/resultmerger.h"
 #include "Kestrane/tablemodel.h"
+#include "pyqar/qar_library.h"
+#include "pyqar/ua_security.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "quellin/tsdb_writer.h"
@@ -33,18 +35,21 @@ class CollectionControl {
   static constexpr int kBatchSize = 200;
   static constexpr double kSampleInterval = 1.0;
 
-  explicit CollectionControl(PaginatedTableWidget* table);
+  // `source_factory` opens the collector's OPC sources; empty means the OPC library's own.
+  explicit CollectionControl(PaginatedTableWidget* table, pyqar::SourceFactory source_factory = {});
   // Stops a running collector and waits for its thread.
   ~CollectionControl();
   CollectionControl(const CollectionControl&) = delete;
   CollectionControl& operator=(const CollectionControl&) = delete;
 
   // Builds and starts the collector (its construction opens its own TSDB connection and
-  // checks the schema; what it throws passes on). `tag_ids` are the registered tags' ids.
+  // checks the schema; what it throws passes on). `tag_ids` are the registered tags' ids;
+  // `ua_security` is how an OPC UA server is connected to.
   void start(const QString& opc_schema, quellin::TagsFunc get_tags_func,
              const tidewell::TsdbSettings& tsdb_cfg,
              std::unordered_map<std::string, std::int64_t> tag_ids = {},
-             std::optional<quellin::SpoolSettings> spool = std::nullopt);
+             std::optional<quellin::SpoolSettings> spool = std::nullopt,
+             const pyqar::UaSecurity& ua_security = {});
   // Stops the collector and waits for its thread, without a time limit.
   void stop();
   bool is_alive() const;
@@ -71,6 +76,7 @@ class CollectionControl {
 
  private:
   PaginatedTableWidget* table_;
+  pyqar::SourceFactory source_factory_;
   quellin::ResultQueue data_deque_{300};
   std::mutex deque_lock_;           // guards data_deque_ only
   std::recursive_mutex data_lock_;  // guards the table rows (table_->all_data()) only

@@ -16,6 +16,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "Kestrane/browsedialog.h"
@@ -25,6 +26,7 @@
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/qtshell.h"
+#include "Kestrane/securitydialog.h"
 #include "Kestrane/serverdiscovery.h"
 #include "Kestrane/serverschemacombo.h"
 #include "Kestrane/tagtasks.h"
@@ -38,6 +40,10 @@ namespace {
 
 const QString kOpcUa = QStringLiteral("OPC UA");
 constexpr int kQueueIntervalMsec = 200;
+
+QString qstring(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 }  // namespace
 
@@ -65,6 +71,8 @@ MainWidget::MainWidget(Hooks hooks) : QWidget(nullptr), hooks_(std::move(hooks))
 }
 
 MainWidget::~MainWidget() {
+  // A collector stopping reports its status to the window's widgets, which go before it.
+  if (collection_) collection_->stop();
   if (tag_tasks_) tag_tasks_->cancel_and_wait();
 }
 
@@ -81,6 +89,10 @@ void MainWidget::wire_controls() {
           [this] { guard([this] { import_tags_from_csv(); }); });
   connect(ui_->browse_button, &QPushButton::clicked, this,
           [this] { guard([this] { browse_server(); }); });
+  connect(ui_->security_button, &QPushButton::clicked, this,
+          [this] { guard([this] { open_security_dialog(); }); });
+  connect(ui_->opc_type_combo, &QComboBox::currentTextChanged, this,
+          [this] { ui_->update_security_button(); });
   connect(ui_->opc_type_combo, &QComboBox::currentTextChanged, this,
           [this] { ui_->update_browse_button(); });
   connect(ui_->server_combo, &QComboBox::currentTextChanged, this,
@@ -92,7 +104,7 @@ void MainWidget::wire_controls() {
 }
 
 void MainWidget::wire_helpers() {
-  collection_ = std::make_unique<CollectionControl>(ui_->paginated_table);
+  collection_ = std::make_unique<CollectionControl>(ui_->paginated_table, hooks_.source_factory);
   connect(status_bridge(), &OPCStatusBridge::status_changed, this,
           &MainWidget::update_status_label);
   connect(db_status_bridge(), &DBStatusBridge::db_write_status, this,
@@ -113,7 +125,13 @@ void MainWidget::wire_helpers() {
                                .port_input = ui_->port_input,
                                .server_combo = ui_->server_combo,
                                .status_label = ui_->status_label},
-      hooks_.enumerate, hooks_.message_box);
+      hooks_.enumerate, hooks_.endpoints, hooks_.message_box);
+  connect(discovery_.get(), &ServerDiscovery::finished, this, &MainWidget::discovery_finished);
+
+  trust_check_ = std::make_unique<ServerTrustCheck>(this, hooks_.trust, hooks_.message_box);
+  connect(trust_check_.get(), &ServerTrustCheck::finished, this,
+          [this](bool trusted) { guard([&] { on_trust_checked(trusted); }); });
+  update_security_tooltip();
 
   tag_tasks_ = std::make_unique<TagTasks>(TagTasks::Context{
       .window = this,
@@ -158,6 +176,7 @@ void MainWidget::_set_controls_enabled(bool enabled) {
   ui_->tsdb_combo->setEnabled(enabled);
   ui_->opc_type_combo->setEnabled(enabled);
   ui_->update_browse_button();
+  ui_->update_security_button();
 }
 
 void MainWidget::show_context_menu(const QPoint& pos) {
@@ -202,6 +221,9 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     collection_->stop();
   }
   pending_start_.reset();
+  checking_start_.reset();
+  trust_check_->cancel();
+  discovery_->cancel();
   tag_tasks_->cancel_and_wait();
   queue_timer_->stop();
   database_->close_at_exit();
@@ -280,9 +302,34 @@ void MainWidget::finish_start(bool registered) {
     return;
   }
   _set_controls_enabled(false);
+  if (ServerTrustCheck::needed(start->opc_schema, settings_->security())) {
+    // Nothing may change, and nothing start twice, while the server is asked.
+    checking_start_ = *start;
+    ui_->collect_button->setEnabled(false);
+    update_status_label(QStringLiteral("Checking the certificate of ") + start->opc_schema +
+                        QStringLiteral(" ..."));
+    trust_check_->start(start->opc_schema, settings_->security());
+    return;
+  }
+  launch_collector(*start);
+}
+
+void MainWidget::on_trust_checked(bool trusted) {
+  const std::optional<PendingStart> start = std::exchange(checking_start_, std::nullopt);
+  ui_->collect_button->setEnabled(true);
+  if (!start) return;
+  if (!trusted) {
+    _set_controls_enabled(true);
+    update_status_label(QStringLiteral("Start cancelled: the server certificate is not trusted"));
+    return;
+  }
+  launch_collector(*start);
+}
+
+void MainWidget::launch_collector(const PendingStart& start) {
   try {
-    _save_collection_config(start->host, start->opc_schema);
-    _create_and_start_collector(start->opc_schema, [this] { return _current_tags(); });
+    _save_collection_config(start.host, start.opc_schema);
+    _create_and_start_collector(start.opc_schema, [this] { return _current_tags(); });
   } catch (...) {
     // Give the settings back, so that the operator can correct the schema or the file.
     _set_controls_enabled(true);
@@ -300,7 +347,7 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
   }
   collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
-                     tag_tasks_->registered_ids(), std::move(spool));
+                     tag_tasks_->registered_ids(), std::move(spool), settings_->security());
 }
 
 void MainWidget::_stop_collecting() {
@@ -349,7 +396,7 @@ void MainWidget::browse_server() {
   if (is_busy() || collection_->is_alive()) return;
   // A child of the window, deleted when it closes.
   BrowseSourceFactory factory =
-      hooks_.browse_source ? hooks_.browse_source : BrowseSourceFactory(&UaBrowseSource::open);
+      hooks_.browse_source ? hooks_.browse_source : UaBrowseSource::factory(settings_->security());
   auto* dialog =
       new BrowseDialog(ui_->server_combo->currentText().trimmed(), std::move(factory), this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -378,7 +425,31 @@ void MainWidget::_save_collection_config(const QString& host, const QString& opc
                    .opc_schema = opc_schema,
                    .opc_type = ui_->opc_type_combo->currentText(),
                    .opc_port = ui_->port_input->text(),
-                   .tag_csv_path = tag_csv_path()});
+                   .tag_csv_path = tag_csv_path(),
+                   .security = settings_->security()});
+}
+
+// ---- OPC UA security ----
+
+void MainWidget::open_security_dialog() {
+  if (is_busy() || collection_->is_alive()) return;
+  // A child of the window, deleted when it closes.
+  auto* dialog = new SecurityDialog(settings_->security(), this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QDialog::accepted, this, [this, dialog] {
+    settings_->set_security(dialog->security());
+    update_security_tooltip();
+  });
+  dialog->open();
+}
+
+void MainWidget::update_security_tooltip() {
+  const pyqar::UaSecurity& security = settings_->security();
+  const QString user = security.username.empty() ? QStringLiteral("anonymous")
+                                                 : QString::fromStdString(security.username);
+  ui_->security_button->setToolTip(QStringLiteral("OPC UA security: %1 / %2, user %3")
+                                       .arg(qstring(pyqar::to_string(security.policy)),
+                                            qstring(pyqar::to_string(security.mode)), user));
 }
 
 // ---- Read access ----
@@ -397,4 +468,5 @@ std::recursive_mutex& MainWidget::data_lock() { return collection_->data_lock();
 OPCStatusBridge* MainWidget::status_bridge() const { return collection_->status_bridge(); }
 DBStatusBridge* MainWidget::db_status_bridge() const { return collection_->db_status_bridge(); }
 PaginatedTableWidget* MainWidget::paginated_table() const { return ui_->paginated_table; }
-bool MainWidget::is_busy() const { return tag_tasks_->is_busy(); }
+const pyqar::UaSecurity& MainWidget::security() const { return settings_->security(); }
+bool MainWidget::is_busy() const { return tag_tasks_->is_busy() || trust_check_->is_running(); }

@@ -1,6 +1,7 @@
 #pragma once
 // MainWidget: the desktop program's only window; its operations are thin entry points over
-// WindowSettings, DatabaseLink, ServerDiscovery, TagTasks, BrowseDialog and CollectionControl.
+// WindowSettings, DatabaseLink, ServerDiscovery, TagTasks, BrowseDialog, SecurityDialog,
+// ServerTrustCheck and CollectionControl.
 // Created by main (no parent); GUI thread only, except _current_tags(), called by the
 // collector thread.
 
@@ -17,7 +18,10 @@
 
 #include "Kestrane/browsesource.h"
 #include "Kestrane/messagebox.h"
+#include "Kestrane/opcserverdiscovery.h"
+#include "Kestrane/servertrustcheck.h"
 #include "Kestrane/tablemodel.h"
+#include "pyqar/qar_library.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "tidewell/connection.h"
@@ -57,6 +61,12 @@ class MainWidget : public QWidget {
     std::function<QStringList(const QString& hostname, int max_servers, int port)> enumerate;
     // Opens the address space that "Browse Server…" shows.
     BrowseSourceFactory browse_source;
+    // Reads an OPC UA server's endpoints for the server list (on the discovery's thread).
+    EndpointsFn endpoints;
+    // Judges and trusts a secured server's certificate before a start (on a job's thread).
+    ServerTrustCheck::Functions trust;
+    // Opens the collector's OPC sources (on the collector's thread).
+    pyqar::SourceFactory source_factory;
   };
 
   // Throws std::runtime_error (or the configuration parser's / TSDB client's error) when the
@@ -69,7 +79,7 @@ class MainWidget : public QWidget {
   void show_context_menu(const QPoint& pos);
   void update_status_label(const QString& status);
 
-  // OPC server discovery.
+  // OPC server discovery; it runs in the background and ends with discovery_finished().
   void opc_type_changed(const QString& opc_type);
   void override_showPopup();
   void enumerate_servers();
@@ -81,8 +91,12 @@ class MainWidget : public QWidget {
   void update_db_status(bool success, int count);
   void _reset_write_count_display();
 
+  // OPC UA security: "Security…" edits what the next start uses and saves.
+  void open_security_dialog();
+
   // Collection control and the queue of results. A start registers the source at once and
-  // the tags in the background; the collector starts when they are registered.
+  // the tags in the background; a secured OPC UA server's certificate is then checked in the
+  // background (and the operator asked about an untrusted one); the collector starts last.
   void start_collecting(bool checked = false);
   std::vector<std::string> _current_tags();
   void _create_and_start_collector(const QString& opc_schema, quellin::TagsFunc get_tags_func);
@@ -115,12 +129,16 @@ class MainWidget : public QWidget {
   PaginatedTableWidget* paginated_table() const;
   QTimer* queue_timer() const { return queue_timer_; }
   TagTasks* tag_tasks() const { return tag_tasks_.get(); }
-  // Whether an import or a tag sync is running.
+  ServerTrustCheck* trust_check() const { return trust_check_.get(); }
+  const pyqar::UaSecurity& security() const;
+  // Whether an import, a tag sync or a start's certificate check is running.
   bool is_busy() const;
 
  signals:
   // An import or a tag sync has ended and its outcome is shown (also when cancelled).
   void tag_work_finished();
+  // A discovery has ended and the server list shows its outcome.
+  void discovery_finished();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -142,6 +160,11 @@ class MainWidget : public QWidget {
   void on_tag_work_busy(bool busy);
   // The rest of a start once the tags are registered.
   void finish_start(bool registered);
+  // The certificate check of a start has ended.
+  void on_trust_checked(bool trusted);
+  // Saves the settings and starts the collector.
+  void launch_collector(const PendingStart& start);
+  void update_security_tooltip();
   // Each queue tick: merge the readings, then notice a collector that ended by itself.
   void on_queue_tick();
 
@@ -151,6 +174,9 @@ class MainWidget : public QWidget {
   std::unique_ptr<ServerDiscovery> discovery_;
   std::unique_ptr<TagTasks> tag_tasks_;
   std::optional<PendingStart> pending_start_;
+  std::unique_ptr<ServerTrustCheck> trust_check_;
+  // The start whose server certificate is being checked.
+  std::optional<PendingStart> checking_start_;
   // Declared last, so destroyed first: its collector reads the rows and must stop first.
   std::unique_ptr<CollectionControl> collection_;
 

@@ -1,10 +1,13 @@
 #include "opcserverdiscovery.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 #include <vector>
 
 #include "pyqar/qar_library.h"
 #include "pyqar/qar_types.h"
+#include "pyqar/ua_security.h"
 
 QStringList enumerate_opc_servers(const QString& hostname, int max_servers, int port) {
   pyqar::QARLibrary qar;
@@ -34,6 +37,45 @@ QStringList enumerate_opc_servers(const QString& hostname, int max_servers, int 
       name.pop_back();
     }
     servers << QString::fromUtf8(name);
+  }
+  return servers;
+}
+
+std::vector<DiscoveredServer> describe_servers(const QStringList& schemas,
+                                               const EndpointsFn& endpoints) {
+  std::vector<DiscoveredServer> servers;
+  servers.reserve(static_cast<std::size_t>(schemas.size()));
+  for (const QString& schema : schemas) {
+    DiscoveredServer server{.schema = schema, .security = {}, .endpoints = {}};
+    if (schema.startsWith(QStringLiteral("opc.tcp://"), Qt::CaseInsensitive)) {
+      try {
+        const std::vector<pyqar::UaEndpointInfo> found =
+            endpoints ? endpoints(schema.toStdString())
+                      : pyqar::get_ua_endpoints(schema.toStdString());
+        QStringList pairs;
+        QStringList lines;
+        for (const pyqar::UaEndpointInfo& endpoint : found) {
+          const QString pair = QString::fromStdString(endpoint.policy) + QStringLiteral(" / ") +
+                               QString::fromStdString(endpoint.mode);
+          if (!pairs.contains(pair)) pairs << pair;
+          QStringList tokens;
+          for (const std::string& token : endpoint.user_token_types) {
+            tokens << QString::fromStdString(token);
+          }
+          lines << QStringLiteral("%1  %2  users: %3")
+                       .arg(QString::fromStdString(endpoint.url), pair,
+                            tokens.isEmpty() ? QStringLiteral("-")
+                                             : tokens.join(QStringLiteral(", ")));
+        }
+        server.security = pairs.isEmpty() ? QStringLiteral("No endpoints offered")
+                                          : pairs.join(QStringLiteral(", "));
+        server.endpoints = lines.join(QLatin1Char('\n'));
+      } catch (const std::exception& e) {
+        // The server was found; only its security is unknown, and the operator may still pick it.
+        server.security = QStringLiteral("Endpoints unavailable: ") + QString::fromUtf8(e.what());
+      }
+    }
+    servers.push_back(std::move(server));
   }
   return servers;
 }

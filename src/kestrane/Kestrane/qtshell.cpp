@@ -47,6 +47,10 @@ std::pair<std::string, std::string> describe(const std::exception_ptr& error) {
 
 }  // namespace
 
+QString error_message(const std::exception_ptr& error) {
+  return QString::fromStdString(describe(error).second);
+}
+
 void adjust_font_for_dpi(QApplication& app) {
   const QScreen* screen = QApplication::primaryScreen();
   if (screen == nullptr) {

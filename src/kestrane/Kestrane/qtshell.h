@@ -24,6 +24,9 @@ void adjust_font_for_dpi(QApplication& app);
 // Same, for a given logical dpi (the screen's value in the overload above).
 void adjust_font_for_dpi(QApplication& app, double logical_dpi);
 
+// The message of the error held by `error` ("unknown error" for one that is no exception).
+QString error_message(const std::exception_ptr& error);
+
 // The text shown for an error nobody caught: the frames of the place that caught it, then the
 // error's type and message, one line each, every line ending with a line break.
 QString format_exception_text(const std::exception_ptr& error);

@@ -1,6 +1,5 @@
 #include "Kestrane/serverdiscovery.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,7 +7,8 @@
 #include <exception>
 #include <utility>
 
-#include "Kestrane/opcserverdiscovery.h"
+#include "Kestrane/backgroundjob.h"
+#include "Kestrane/qtshell.h"
 #include "Kestrane/serverschemacombo.h"
 
 namespace {
@@ -30,8 +30,18 @@ int typed_port(const QString& text) {
 }  // namespace
 
 ServerDiscovery::ServerDiscovery(const Widgets& widgets, EnumerateFn enumerate,
-                                 MessageBoxFn message_box)
-    : widgets_(widgets), enumerate_(std::move(enumerate)), message_box_(std::move(message_box)) {}
+                                 EndpointsFn endpoints, MessageBoxFn message_box, QObject* parent)
+    : QObject(parent),
+      widgets_(widgets),
+      enumerate_(std::move(enumerate)),
+      endpoints_(std::move(endpoints)),
+      message_box_(std::move(message_box)),
+      job_(std::make_unique<BackgroundJob>()) {
+  connect(job_.get(), &BackgroundJob::finished, this,
+          [this] { run_guarded([this] { on_finished(); }, message_box_); });
+}
+
+ServerDiscovery::~ServerDiscovery() = default;
 
 void ServerDiscovery::opc_type_changed(const QString& opc_type) {
   if (opc_type == kOpcDa) {
@@ -43,55 +53,74 @@ void ServerDiscovery::opc_type_changed(const QString& opc_type) {
   }
 }
 
-void ServerDiscovery::override_showPopup() {
-  enumerate_servers();
-  widgets_.server_combo->show_plain_popup();
+void ServerDiscovery::override_showPopup() { start(true); }
+
+void ServerDiscovery::enumerate_servers() { start(false); }
+
+bool ServerDiscovery::is_running() const { return job_->is_running(); }
+
+void ServerDiscovery::cancel() { job_->cancel(); }
+
+void ServerDiscovery::start(bool open_list) {
+  open_list_ = open_list_ || open_list;
+  if (job_->is_running()) return;
+  const QString host = widgets_.host_input->text().trimmed();
+  opc_type_ = widgets_.opc_type_combo->currentText();
+  const int port = opc_type_ == kOpcDa ? 0 : typed_port(widgets_.port_input->text());
+  widgets_.status_label->setText(QStringLiteral("Status: Enumerating ") + opc_type_ +
+                                 QStringLiteral(" Servers ..."));
+  widgets_.status_label->setStyleSheet(QStringLiteral("color: orange"));
+  auto found = std::make_shared<std::vector<DiscoveredServer>>();
+  found_ = found;
+  job_->start([enumerate = enumerate_, endpoints = endpoints_, host, port,
+               found](const JobContext& context) {
+    const QStringList servers = enumerate ? enumerate(host, kMaxServers, port)
+                                          : enumerate_opc_servers(host, kMaxServers, port);
+    if (context.cancelled()) return;
+    *found = describe_servers(servers, endpoints);
+  });
 }
 
-void ServerDiscovery::enumerate_servers() {
-  const QString host = widgets_.host_input->text().trimmed();
-  const int port = typed_port(widgets_.port_input->text());
-  const QString opc_type = widgets_.opc_type_combo->currentText();
-  QComboBox* combo = widgets_.server_combo;
+void ServerDiscovery::on_finished() {
+  if (job_->is_cancelled()) return;
+  ServerSchemaCombo* combo = widgets_.server_combo;
   QLabel* status = widgets_.status_label;
-  // Opening the list must not cost the operator a typed or configured address; only picking
-  // an entry replaces it.
+  // The list must not cost the operator a typed or configured address; only picking an entry
+  // replaces it.
   const QString typed = combo->currentText();
   combo->clear();
-
-  struct RestoreCursor {
-    ~RestoreCursor() { QApplication::restoreOverrideCursor(); }
-  };
-  try {
-    status->setText(QStringLiteral("Status: Enumerating ") + opc_type +
-                    QStringLiteral(" Servers ..."));
-    status->setStyleSheet(QStringLiteral("color: orange"));
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const RestoreCursor restore;
-    const int asked_port = opc_type == kOpcDa ? 0 : port;
-    const QStringList servers = enumerate_ ? enumerate_(host, kMaxServers, asked_port)
-                                           : enumerate_opc_servers(host, kMaxServers, asked_port);
-    if (!servers.isEmpty()) {
-      combo->addItems(servers);
-      status->setText(
-          QStringLiteral("Status: Found %1 %2 Servers").arg(servers.size()).arg(opc_type));
-      status->setStyleSheet(QStringLiteral("color: green"));
-    } else {
-      status->setText(QStringLiteral("Status: No ") + opc_type + QStringLiteral(" Server found"));
-      status->setStyleSheet(QStringLiteral("color: red"));
-    }
-  } catch (const std::exception& e) {
-    status->setText(QStringLiteral("Status: Failed to enumerate ") + opc_type +
+  if (const std::exception_ptr error = job_->error()) {
+    status->setText(QStringLiteral("Status: Failed to enumerate ") + opc_type_ +
                     QStringLiteral(" Servers"));
     status->setStyleSheet(QStringLiteral("color: red"));
+    open_list_ = false;
+    combo->fit_columns();
+    if (!typed.isEmpty()) combo->setEditText(typed);
     show_message_box(message_box_,
                      {.icon = QMessageBox::Critical,
                       .parent = widgets_.window,
                       .title = QStringLiteral("Enumeration Error"),
-                      .text = QStringLiteral("Failed to enumerate ") + opc_type +
-                              QStringLiteral(" servers:\n\n") + QString::fromUtf8(e.what())});
+                      .text = QStringLiteral("Failed to enumerate ") + opc_type_ +
+                              QStringLiteral(" servers:\n\n") + error_message(error)});
+    emit finished();
+    return;
+  }
+  for (const DiscoveredServer& server : *found_) {
+    combo->add_server(server.schema, server.security, server.endpoints);
+  }
+  combo->fit_columns();
+  if (!found_->empty()) {
+    status->setText(
+        QStringLiteral("Status: Found %1 %2 Servers").arg(found_->size()).arg(opc_type_));
+    status->setStyleSheet(QStringLiteral("color: green"));
+  } else {
+    status->setText(QStringLiteral("Status: No ") + opc_type_ + QStringLiteral(" Server found"));
+    status->setStyleSheet(QStringLiteral("color: red"));
   }
   if (!typed.isEmpty()) combo->setEditText(typed);
+  // A start may have begun meanwhile; the list then stays shut with the combo.
+  if (std::exchange(open_list_, false) && combo->isEnabled()) combo->show_plain_popup();
+  emit finished();
 }
 
 void ServerDiscovery::server_selected(const QModelIndex& index) {

@@ -3,7 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
-UaBrowseSource::UaBrowseSource(const std::string& url) : browser_(url) {}
+UaBrowseSource::UaBrowseSource(const std::string& url, const pyqar::UaSecurity& security)
+    : browser_(url, security) {}
 
 std::vector<pyqar::BrowsedNode> UaBrowseSource::children(const std::string& node_id) {
   return browser_.children(node_id);
@@ -23,6 +24,8 @@ std::vector<std::vector<pyqar::BrowsedNode>> UaBrowseSource::children_of_each(
   return lists;
 }
 
-std::unique_ptr<BrowseSource> UaBrowseSource::open(const std::string& url) {
-  return std::make_unique<UaBrowseSource>(url);
+BrowseSourceFactory UaBrowseSource::factory(const pyqar::UaSecurity& security) {
+  return [security](const std::string& url) -> std::unique_ptr<BrowseSource> {
+    return std::make_unique<UaBrowseSource>(url, security);
+  };
 }

@@ -8,19 +8,21 @@
 
 #include "Kestrane/browsesource.h"
 #include "pyqar/ua_browser.h"
+#include "pyqar/ua_security.h"
 
 class UaBrowseSource : public BrowseSource {
  public:
-  // Throws std::runtime_error naming the address and the reason when the server is unreachable.
-  explicit UaBrowseSource(const std::string& url);
+  // A session secured as `security` says. Throws std::runtime_error naming the address and the
+  // reason when the server is unreachable or refuses the session.
+  explicit UaBrowseSource(const std::string& url, const pyqar::UaSecurity& security = {});
 
   std::vector<pyqar::BrowsedNode> children(const std::string& node_id) override;
   // Many nodes per Browse request: a walk of a large folder takes a few round trips.
   std::vector<std::vector<pyqar::BrowsedNode>> children_of_each(
       const std::vector<std::string>& node_ids) override;
 
-  // A BrowseSourceFactory for the window.
-  static std::unique_ptr<BrowseSource> open(const std::string& url);
+  // A BrowseSourceFactory for the window: browses with the security collection uses.
+  static BrowseSourceFactory factory(const pyqar::UaSecurity& security);
 
  private:
   pyqar::UaBrowser browser_;

@@ -81,7 +81,10 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   server_combo->setCurrentText(initial.opc_schema);
   server_combo->setInsertPolicy(QComboBox::NoInsert);
   server_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  server_layout->addWidget(server_combo);
+  // The address takes the row's width; the button beside it only what its text needs.
+  server_layout->addWidget(server_combo, 1);
+  security_button = named(new QPushButton(QStringLiteral("Security…"), window), "security_button");
+  server_layout->addWidget(security_button);
   main_layout->addLayout(server_layout);
 
   auto* separator = new QFrame(window);
@@ -125,6 +128,7 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   status_bar->addPermanentWidget(write_count_label);
   main_layout->addWidget(status_bar);
   update_browse_button();
+  update_security_button();
 }
 
 void WindowControls::update_browse_button() {
@@ -132,4 +136,9 @@ void WindowControls::update_browse_button() {
   const bool ua_address = server_combo->currentText().trimmed().startsWith(
       QStringLiteral("opc.tcp://"), Qt::CaseInsensitive);
   browse_button->setEnabled(import_button->isEnabled() && ua && ua_address);
+}
+
+void WindowControls::update_security_button() {
+  const bool ua = opc_type_combo->currentText() == QStringLiteral("OPC UA");
+  security_button->setEnabled(import_button->isEnabled() && ua);
 }

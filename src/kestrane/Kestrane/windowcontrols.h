@@ -30,12 +30,15 @@ class WindowControls {
 
   // "Browse Server…" needs an OPC UA server address and is held like the import button.
   void update_browse_button();
+  // "Security…" is for OPC UA and is held like the import button.
+  void update_security_button();
 
   QComboBox* tsdb_combo = nullptr;
   QComboBox* opc_type_combo = nullptr;
   QLineEdit* host_input = nullptr;
   QLineEdit* port_input = nullptr;
   ServerSchemaCombo* server_combo = nullptr;
+  QPushButton* security_button = nullptr;
   QLabel* status_label = nullptr;
   QPushButton* import_button = nullptr;
   QPushButton* browse_button = nullptr;

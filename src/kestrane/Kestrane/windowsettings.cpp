@@ -2,11 +2,13 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "Kestrane/configfilewriter.h"
 #include "config/console_config.h"
 #include "journel/ini_file.h"
 #include "journel/ini_file_editor.h"
@@ -26,6 +28,56 @@ QString read_text(const journel::IniFile& config, const char* key, const char* f
   return QString::fromStdString(config.get_string(kestrane_config::kConsoleSection, key, fallback));
 }
 
+// Writes the security keys that changed. A file without a key already reads as its default, so
+// such a key is added only for another value: a file that never saw security stays as it was.
+bool write_security(journel::IniFileEditor& editor, const pyqar::UaSecurity& security) {
+  const char* section = kestrane_config::kConsoleSection;
+  const std::vector<std::string> present = journel::IniFile::parse(editor.text()).keys(section);
+  const auto has_key = [&present](const char* key) {
+    return std::find(present.begin(), present.end(), key) != present.end();
+  };
+  const pyqar::UaSecurity defaults;
+  struct Key {
+    const char* name;
+    std::string value;
+    std::string fallback;
+  };
+  const Key keys[] = {
+      {"opc_security_policy", std::string(pyqar::to_string(security.policy)),
+       std::string(pyqar::to_string(defaults.policy))},
+      {"opc_security_mode", std::string(pyqar::to_string(security.mode)),
+       std::string(pyqar::to_string(defaults.mode))},
+      {"opc_username", security.username, defaults.username},
+  };
+  bool changed = false;
+  for (const Key& key : keys) {
+    if (has_key(key.name) || key.value != key.fallback) {
+      changed = editor.set(section, key.name, key.value) || changed;
+    }
+  }
+  if (has_key("opc_password") || !security.password.empty()) {
+    try {
+      changed = editor.set(section, "opc_password", security.password) || changed;
+    } catch (const journel::IniError&) {
+      // The editor's message quotes the value.
+      throw journel::IniError(std::string("[") + section +
+                              "] opc_password: the password cannot be written: it holds a line "
+                              "break or a line that would read as a comment");
+    }
+  }
+  return changed;
+}
+
+// Whether the text gives opc_password a value; one that cannot even be read counts as one.
+bool holds_password(const std::string& text) {
+  try {
+    const journel::IniFile ini = journel::IniFile::parse(text);
+    return !ini.get_string(kestrane_config::kConsoleSection, "opc_password", "").empty();
+  } catch (const journel::IniError&) {
+    return true;
+  }
+}
+
 }  // namespace
 
 WindowSettings WindowSettings::load(const QString& ini_path) {
@@ -39,6 +91,7 @@ WindowSettings WindowSettings::load(const QString& ini_path) {
   settings.ini_path_ = ini_path;
   settings.tsdb_cfg_ = kestrane_config::read_tsdb_settings(config);
   settings.spool_ = kestrane_config::read_spool_settings(config);
+  settings.security_ = kestrane_config::read_ua_security(config);
   const QString opc_type = read_text(config, "opc_type", "OPC DA");
   settings.opc_type_ = opc_type == kOpcUa ? kOpcUa : kOpcDa;
   settings.opc_host_ = read_text(config, "opc_host", "localhost");
@@ -70,18 +123,11 @@ void WindowSettings::save(const Collection& collection) const {
     changed = set(section, "tag_csv_path", *collection.tag_csv_path) || changed;
   }
 
+  if (collection.security) changed = write_security(editor, *collection.security) || changed;
+
   if (changed) {
-    // A crash or a full disk half-way must not cost the operator the old file: write a new
-    // one beside it and rename it over the old one only when it is complete.
-    QSaveFile file(ini_path_);
-    const std::string& text = editor.text();
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) !=
-            static_cast<qint64>(text.size()) ||
-        !file.commit()) {
-      throw std::runtime_error("Cannot write " + ini_path_.toStdString() + ": " +
-                               file.errorString().toStdString());
-    }
+    // A password in the file makes it the owner's alone, from the first byte written.
+    write_config_file(ini_path_, editor.text(), holds_password(editor.text()));
   }
   journel::get_logger("Kestrane")
       ->info("Configuration saved to {}. OPC Schema: {}", ini_path_.toStdString(),

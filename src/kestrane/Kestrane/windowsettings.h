@@ -1,12 +1,14 @@
 #pragma once
 // WindowSettings: the desktop's side of config.ini, read once when the window is built and
-// edited in place at each start, so comments, layout and other keys survive.
-// Owned by MainWidget; GUI thread only.
+// edited in place at each start, so comments, layout and other keys survive. Holds the OPC UA
+// security the operator chose until the next start writes it. Owned by MainWidget; GUI thread
+// only.
 
 #include <QString>
 #include <optional>
 
 #include "config/console_config.h"
+#include "pyqar/ua_security.h"
 #include "tidewell/types.h"
 
 class WindowSettings {
@@ -19,13 +21,16 @@ class WindowSettings {
     QString opc_type;
     QString opc_port;
     std::optional<QString> tag_csv_path;  // written when set and not empty
+    // Policy, mode, user name and password, written when set; a key the file lacks is added
+    // only for a value other than its default. The folder of certificates is never written.
+    std::optional<pyqar::UaSecurity> security{};
   };
 
   // Reads `ini_path`. Throws std::runtime_error "Configuration file not found: <path>" (also
   // logged) when it is no regular file, journel::IniError for a malformed file or value
   // (a port or autocommit that is no number or boolean word, a non-integer opc_port under
-  // "OPC UA"), and std::runtime_error for a port out of range, an unknown driver or a spool
-  // folder that cannot be made or written.
+  // "OPC UA"), and std::runtime_error for a port out of range, an unknown driver, a spool
+  // folder that cannot be made or written, or OPC UA security settings that are not valid.
   static WindowSettings load(const QString& ini_path);
 
   const QString& ini_path() const { return ini_path_; }
@@ -38,11 +43,16 @@ class WindowSettings {
   const QString& opc_schema() const { return opc_schema_; }
   // The saved port under "OPC UA" (4840 when none is saved); nullopt under "OPC DA".
   std::optional<int> opc_port() const { return opc_port_; }
+  // As read, or as last set; its pki_dir is the configured folder, made absolute.
+  const pyqar::UaSecurity& security() const { return security_; }
+  void set_security(const pyqar::UaSecurity& security) { security_ = security; }
 
   // Replaces the changed values in the file (a missing file is started empty), writing a
   // new file beside it and renaming it over the old one, then logs "Configuration saved to
-  // <path>. OPC Schema: <schema>". Throws journel::IniError for a file or a value that
-  // cannot be written and std::runtime_error when the file cannot be written.
+  // <path>. OPC Schema: <schema>". A file that then holds an opc_password is written for its
+  // owner alone (mode 0600); otherwise the file keeps its mode, as before. Throws
+  // journel::IniError for a file or a value that cannot be written (never quoting a password)
+  // and std::runtime_error when the file cannot be written.
   void save(const Collection& collection) const;
 
  private:
@@ -53,4 +63,5 @@ class WindowSettings {
   QString opc_host_;
   QString opc_schema_;
   std::optional<int> opc_port_;
+  pyqar::UaSecurity security_;
 };

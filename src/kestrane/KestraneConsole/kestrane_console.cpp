@@ -164,6 +164,8 @@ void KestraneConsole::make_collector() {
     options.spool = quellin::SpoolSettings{config_.spool.dir, config_.spool.max_mb << 20};
   }
   registered_tag_ids_.clear();
+  options.ua_security = config_.opc_security;
+  if (hooks_.source_factory) options.source_factory = hooks_.source_factory;
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   if (monitor_) options.metrics = monitor_->collector_metrics();
   collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
@@ -174,6 +176,12 @@ bool KestraneConsole::start_collection() {
     log_->info("Starting OPC data collection from: {}", config_.opc_schema);
     log_->info("Sample interval: {}s, Batch size: {}", interval_text(config_.collection_interval),
                config_.batch_size);
+    if (config_.opc_schema.starts_with("opc.tcp://")) {
+      const pyqar::UaSecurity& security = config_.opc_security;
+      log_->info("OPC UA security: policy {}, mode {}, user {}, PKI folder {}",
+                 pyqar::to_string(security.policy), pyqar::to_string(security.mode),
+                 security.username.empty() ? "anonymous" : security.username, security.pki_dir);
+    }
     monitor_ = std::make_unique<ConsoleMonitor>(
         ConsoleMonitor::Options{.listen = metrics_listen_,
                                 .sample_interval = config_.collection_interval,

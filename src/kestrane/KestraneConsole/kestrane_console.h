@@ -45,7 +45,8 @@ struct ConsoleHooks {
   std::shared_ptr<spdlog::logger> logger{};  // default: the process logger "KestraneConsole"
   SignalWait signal_wait{};
   WallClock wall_clock{};
-  ConnectFunc tsdb_connect{};  // default: tidewell::get_conn
+  ConnectFunc tsdb_connect{};             // default: tidewell::get_conn
+  pyqar::SourceFactory source_factory{};  // default: the OPC library's own sources
   double stop_timeout_seconds = 10.0;
 };
 

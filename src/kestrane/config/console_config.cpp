@@ -24,6 +24,60 @@ std::string describe(const char* section, const char* key, const std::string& va
   return std::string("[") + section + "] " + key + " = " + value;
 }
 
+// Stands in for a password wherever a message names its key.
+constexpr char kHiddenValue[] = "(hidden)";
+
+// The dialect's own errors quote the value they could not read, so a secret's are replaced by
+// one that names the key alone.
+std::string read_secret(const journel::IniFile& ini, const char* section, const char* key,
+                        const std::string& fallback) {
+  try {
+    return ini.get_string(section, key, fallback);
+  } catch (const journel::IniError&) {
+    throw std::runtime_error(describe(section, key, kHiddenValue) +
+                             ": cannot be read; write each '%' in it as '%%'");
+  }
+}
+
+std::string policy_names() {
+  std::string names;
+  for (const auto policy : {pyqar::UaSecurityPolicy::None, pyqar::UaSecurityPolicy::Basic256Sha256,
+                            pyqar::UaSecurityPolicy::Aes128_Sha256_RsaOaep,
+                            pyqar::UaSecurityPolicy::Aes256_Sha256_RsaPss}) {
+    if (!names.empty()) names += ", ";
+    names += pyqar::to_string(policy);
+  }
+  return names;
+}
+
+std::string mode_names() {
+  std::string names;
+  for (const auto mode : {pyqar::UaSecurityMode::None, pyqar::UaSecurityMode::Sign,
+                          pyqar::UaSecurityMode::SignAndEncrypt}) {
+    if (!names.empty()) names += ", ";
+    names += pyqar::to_string(mode);
+  }
+  return names;
+}
+
+// The same rule as the log folder's: a relative folder hangs off the working directory as it is
+// when the file is read, so a later change of directory cannot move it.
+std::string from_working_directory(const std::string& folder) {
+  const std::filesystem::path path(folder);
+  if (path.is_absolute()) return folder;
+  return (std::filesystem::current_path() / path).string();
+}
+
+// A password in a file that others may read is as good as theirs.
+void warn_if_readable_by_others(const std::filesystem::path& ini_path, spdlog::logger& log) {
+  using std::filesystem::perms;
+  std::error_code ec;
+  const perms mode = std::filesystem::status(ini_path, ec).permissions();
+  if (ec || (mode & (perms::group_read | perms::others_read)) == perms::none) return;
+  log.warn("{} holds opc_password and other users may read it; restrict it with: chmod 600 {}",
+           ini_path.string(), ini_path.string());
+}
+
 }  // namespace
 
 tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini) {
@@ -42,7 +96,7 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) 
   }
   s.port = static_cast<int>(port);
   s.user = ini.get_string(kTsdbSection, "user", defaults.user);
-  s.password = ini.get_string(kTsdbSection, "password", defaults.password);
+  s.password = read_secret(ini, kTsdbSection, "password", defaults.password);
   s.dbname = ini.get_string(kTsdbSection, "dbname", defaults.dbname);
   s.autocommit = ini.get_bool(kTsdbSection, "autocommit", defaults.autocommit);
   const std::string driver = ini.get_string(kTsdbSection, "driver", defaults.driver);
@@ -87,6 +141,44 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini) {
   }
   std::filesystem::remove(probe, ec);
   return spool;
+}
+
+pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
+  pyqar::UaSecurity security;
+  const std::string policy_text = ini.get_string(kConsoleSection, "opc_security_policy",
+                                                 std::string(pyqar::to_string(security.policy)));
+  const auto policy = pyqar::parse_security_policy(policy_text);
+  if (!policy) {
+    throw std::runtime_error(describe(kConsoleSection, "opc_security_policy", policy_text) +
+                             ": the policy must be one of " + policy_names());
+  }
+  const std::string mode_text = ini.get_string(kConsoleSection, "opc_security_mode",
+                                               std::string(pyqar::to_string(security.mode)));
+  const auto mode = pyqar::parse_security_mode(mode_text);
+  if (!mode) {
+    throw std::runtime_error(describe(kConsoleSection, "opc_security_mode", mode_text) +
+                             ": the mode must be one of " + mode_names());
+  }
+  const std::string mismatch = pyqar::check_policy_and_mode(*policy, *mode);
+  if (!mismatch.empty()) {
+    throw std::runtime_error(describe(kConsoleSection, "opc_security_policy", policy_text) + ", " +
+                             "opc_security_mode = " + mode_text + ": " + mismatch);
+  }
+  security.policy = *policy;
+  security.mode = *mode;
+  security.username = ini.get_string(kConsoleSection, "opc_username", "");
+  security.password = read_secret(ini, kConsoleSection, "opc_password", "");
+  if (security.username.empty() && !security.password.empty()) {
+    throw std::runtime_error(describe(kConsoleSection, "opc_username", "") +
+                             ": a user name is needed when opc_password is set");
+  }
+  const std::string pki_dir = ini.get_string(kConsoleSection, "opc_pki_dir", security.pki_dir);
+  if (pki_dir.empty()) {
+    throw std::runtime_error(describe(kConsoleSection, "opc_pki_dir", "") +
+                             ": a folder for the certificates is needed");
+  }
+  security.pki_dir = from_working_directory(pki_dir);
+  return security;
 }
 
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
@@ -142,6 +234,8 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
                                ": the batch size must be at least 1");
     }
     config.batch_size = static_cast<int>(batch);
+    config.opc_security = read_ua_security(ini);
+    if (!config.opc_security.password.empty()) warn_if_readable_by_others(ini_path, log);
     config.spool = read_spool_settings(ini);
     config.metrics_listen = ini.get(kMetricsSection, "listen");
     return true;

@@ -11,6 +11,7 @@
 #include <spdlog/logger.h>
 
 #include "journel/ini_file.h"
+#include "pyqar/ua_security.h"
 #include "tidewell/types.h"
 
 namespace kestrane_config {
@@ -34,6 +35,8 @@ struct ConsoleConfig {
   double collection_interval = 1.0;
   int batch_size = 200;
   SpoolConfig spool;
+  // How OPC UA sources are opened; DA sources ignore it. pki_dir is absolute once loaded.
+  pyqar::UaSecurity opc_security;
   // [KestraneMetrics] listen, as written ("127.0.0.1:9464"); unset: nothing listens.
   std::optional<std::string> metrics_listen;
 };
@@ -51,9 +54,18 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out
 // key or the folder for a negative size or a folder that cannot be created or written.
 SpoolConfig read_spool_settings(const journel::IniFile& ini);
 
+// The OPC UA security of [Kestrane]: opc_security_policy and opc_security_mode ("None" when
+// absent), opc_username and opc_password (anonymous without a user name) and opc_pki_dir
+// ("pki"), a relative folder taken against the working directory and returned absolute.
+// Throws std::runtime_error naming the key for an unknown policy or mode, a policy and mode
+// that do not go together, a password without a user name or an empty folder, and for a value
+// the file's dialect cannot read. No message ever holds the password.
+pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
+
 // Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
 // before a failure stay set. Logs the one error line of the first failing step to `log` and
-// returns false; never throws.
+// returns false; never throws. Warns when the file holds an opc_password that other users may
+// read.
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
                          spdlog::logger& log);
 

@@ -73,6 +73,7 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
       batch_size_(options.batch_size),
       status_notify_(std::move(options.status_notify)),
       metrics_(std::move(options.metrics)),
+      ua_security_(std::move(options.ua_security)),
       source_factory_(std::move(options.source_factory)),
       clock_(std::move(options.clock)),
       sleep_(std::move(options.sleep)),
@@ -211,7 +212,8 @@ void BasePyQARCollectorThread::connect_source() {
   source_ = qar_->create_source({.source_type = static_cast<int>(type),
                                  .source_schema = server_schema_,
                                  .sample_timespan_msec = timespan,
-                                 .source_flag = 0});
+                                 .source_flag = 0,
+                                 .ua_security = ua_security_});
   if (*source_ == pyqar::QAR_INVALID_HANDLE) {
     throw std::runtime_error("Create " + protocol_name + " Source failed");
   }

@@ -18,6 +18,7 @@
 
 #include "pyqar/qar_library.h"
 #include "pyqar/qar_types.h"
+#include "pyqar/ua_security.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
@@ -42,6 +43,8 @@ class BasePyQARCollectorThread {
     StatusNotify status_notify{};
     // Told what each cycle read and how long it took; unset: nothing is measured.
     std::shared_ptr<CollectorMetrics> metrics{};
+    // How an OPC UA server is connected to; a DA source ignores it.
+    pyqar::UaSecurity ua_security{};
     // Seams for tests; empty means the real OPC library, clock and interruptible wait.
     pyqar::SourceFactory source_factory{};
     ClockFunc clock{};
@@ -122,6 +125,7 @@ class BasePyQARCollectorThread {
   int batch_size_;
   StatusNotify status_notify_;
   std::shared_ptr<CollectorMetrics> metrics_;
+  const pyqar::UaSecurity ua_security_;
   std::atomic<bool> _running{true};
   std::unique_ptr<pyqar::QARLibrary> qar_;
   std::optional<pyqar::SourceHandle> source_;

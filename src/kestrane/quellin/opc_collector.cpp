@@ -27,6 +27,7 @@ BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
           .batch_size = o.batch_size,
           .status_notify = std::move(o.status_notify),
           .metrics = o.metrics,
+          .ua_security = std::move(o.ua_security),
           .source_factory = std::move(o.source_factory),
           .clock = o.clock,
           .sleep = std::move(o.sleep)};

@@ -47,6 +47,8 @@ class OPCCollector : public BasePyQARCollectorThread {
     std::unordered_map<std::string, std::int64_t> tag_ids{};
     // Where rows wait that the TSDB cannot take; unset or max_bytes 0: they are dropped.
     std::optional<SpoolSettings> spool{};
+    // How an OPC UA server is connected to; a DA source ignores it.
+    pyqar::UaSecurity ua_security{};
     // Seams for tests; empty means the real OPC library, TSDB client, clocks and wait.
     pyqar::SourceFactory source_factory{};
     TsdbConnectFunc tsdb_connect{};

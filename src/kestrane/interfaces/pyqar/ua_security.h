@@ -19,8 +19,8 @@ struct UaSecurity {
   UaSecurityPolicy policy = UaSecurityPolicy::None;
   UaSecurityMode mode = UaSecurityMode::None;
   // Anonymous when empty.
-  std::string username;
-  std::string password;
+  std::string username{};
+  std::string password{};
   // Own certificate and key, trusted and rejected certificates; relative to the working
   // directory unless absolute.
   std::string pki_dir = "pki";
