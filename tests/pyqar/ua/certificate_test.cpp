@@ -29,7 +29,7 @@ EVP_PKEY* rsa_key() {
   return key.get();
 }
 
-struct Spec {
+struct CertificateFields {
   std::vector<std::pair<std::string, std::string>> name = {{"CN", "Server"}};
   const char* not_before = "20240101000000Z";
   const char* not_after = "20340101000000Z";
@@ -37,28 +37,28 @@ struct Spec {
   EVP_PKEY* key = rsa_key();
 };
 
-X509Ptr self_signed(const Spec& spec) {
+X509Ptr self_signed(const CertificateFields& fields) {
   X509Ptr x509(X509_new());
   X509_set_version(x509.get(), X509_VERSION_3);
   ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), 7);
-  EXPECT_EQ(ASN1_TIME_set_string_X509(X509_getm_notBefore(x509.get()), spec.not_before), 1);
-  EXPECT_EQ(ASN1_TIME_set_string_X509(X509_getm_notAfter(x509.get()), spec.not_after), 1);
+  EXPECT_EQ(ASN1_TIME_set_string_X509(X509_getm_notBefore(x509.get()), fields.not_before), 1);
+  EXPECT_EQ(ASN1_TIME_set_string_X509(X509_getm_notAfter(x509.get()), fields.not_after), 1);
   X509_NAME* name = X509_get_subject_name(x509.get());
-  for (const auto& [field, value] : spec.name) {
+  for (const auto& [field, value] : fields.name) {
     X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
   }
   X509_set_issuer_name(x509.get(), name);
-  X509_set_pubkey(x509.get(), spec.key);
-  if (!spec.alt_names.empty()) {
+  X509_set_pubkey(x509.get(), fields.key);
+  if (!fields.alt_names.empty()) {
     X509V3_CTX ctx{};
     X509V3_set_ctx(&ctx, x509.get(), x509.get(), nullptr, nullptr, 0);
     X509ExtensionPtr ext(
-        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, spec.alt_names.c_str()));
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, fields.alt_names.c_str()));
     EXPECT_TRUE(ext);
     X509_add_ext(x509.get(), ext.get(), -1);
   }
-  EXPECT_GT(X509_sign(x509.get(), spec.key, EVP_sha256()), 0);
+  EXPECT_GT(X509_sign(x509.get(), fields.key, EVP_sha256()), 0);
   return x509;
 }
 

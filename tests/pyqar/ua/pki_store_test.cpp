@@ -42,7 +42,7 @@ EVP_PKEY* test_key(int index) {
   return keys[index].get();
 }
 
-struct CertSpec {
+struct CertificateFields {
   std::string cn;
   EVP_PKEY* key = test_key(0);
   X509* issuer = nullptr;  // self-signed when null
@@ -60,29 +60,30 @@ void add_ext(X509* x509, X509V3_CTX& ctx, int nid, const std::string& value) {
   ASSERT_EQ(X509_add_ext(x509, ext.get(), -1), 1);
 }
 
-X509Ptr make_cert(const CertSpec& spec) {
+X509Ptr make_cert(const CertificateFields& fields) {
   static std::atomic<long> serial{1000};
   X509Ptr x509(X509_new());
   X509_set_version(x509.get(), X509_VERSION_3);
   ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(x509.get()), spec.valid_from);
-  X509_gmtime_adj(X509_getm_notAfter(x509.get()), spec.valid_until);
+  X509_gmtime_adj(X509_getm_notBefore(x509.get()), fields.valid_from);
+  X509_gmtime_adj(X509_getm_notAfter(x509.get()), fields.valid_until);
   X509_NAME* name = X509_get_subject_name(x509.get());
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char*>("Test Plant"), -1, -1, 0);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(spec.cn.c_str()), -1, -1, 0);
-  X509_set_issuer_name(x509.get(), spec.issuer ? X509_get_subject_name(spec.issuer) : name);
-  X509_set_pubkey(x509.get(), spec.key);
+                             reinterpret_cast<const unsigned char*>(fields.cn.c_str()), -1, -1, 0);
+  X509_set_issuer_name(x509.get(), fields.issuer ? X509_get_subject_name(fields.issuer) : name);
+  X509_set_pubkey(x509.get(), fields.key);
   X509V3_CTX ctx{};
-  X509V3_set_ctx(&ctx, spec.issuer ? spec.issuer : x509.get(), x509.get(), nullptr, nullptr, 0);
+  X509V3_set_ctx(&ctx, fields.issuer ? fields.issuer : x509.get(), x509.get(), nullptr, nullptr, 0);
   add_ext(x509.get(), ctx, NID_basic_constraints,
-          spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
-  if (spec.key_usage) add_ext(x509.get(), ctx, NID_key_usage, spec.key_usage);
+          fields.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+  if (fields.key_usage) add_ext(x509.get(), ctx, NID_key_usage, fields.key_usage);
   add_ext(x509.get(), ctx, NID_subject_key_identifier, "hash");
   add_ext(x509.get(), ctx, NID_authority_key_identifier, "keyid:always");
-  if (!spec.uri.empty()) add_ext(x509.get(), ctx, NID_subject_alt_name, "URI:" + spec.uri);
-  EXPECT_GT(X509_sign(x509.get(), spec.issuer_key ? spec.issuer_key : spec.key, EVP_sha256()), 0);
+  if (!fields.uri.empty()) add_ext(x509.get(), ctx, NID_subject_alt_name, "URI:" + fields.uri);
+  EXPECT_GT(X509_sign(x509.get(), fields.issuer_key ? fields.issuer_key : fields.key, EVP_sha256()),
+            0);
   return x509;
 }
 
