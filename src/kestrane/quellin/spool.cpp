@@ -1,6 +1,7 @@
 #include "quellin/spool.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <memory>
@@ -13,6 +14,8 @@
 #include <spdlog/spdlog.h>
 
 #include "journel/log.h"
+#include "quellin/posix_spool_env.h"
+#include "quellin/spool_in_use_error.h"
 
 namespace quellin {
 namespace {
@@ -29,6 +32,7 @@ constexpr std::size_t kSegmentDigits = 16;
 constexpr std::string_view kPositionFile = "spool.pos";
 constexpr std::string_view kPositionTempFile = "spool.pos.tmp";
 constexpr std::string_view kProbeFile = ".spool-probe";
+constexpr std::string_view kLockFile = "LOCK";
 
 std::optional<std::uint64_t> segment_number(const std::string& name) {
   if (name.size() != kSegmentPrefix.size() + kSegmentDigits + kSegmentSuffix.size() ||
@@ -68,6 +72,18 @@ std::function<double()> steady_seconds() {
 
 std::uint64_t minus(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
+// The reason alone for a file error ("No such file or directory"): the log line names the file.
+std::string reason(const std::exception& error) {
+  if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+    return system->code().message();
+  }
+  return error.what();
+}
+
+bool is_errno(const std::system_error& error, int value) {
+  return error.code().category() == std::generic_category() && error.code().value() == value;
+}
+
 }  // namespace
 
 Spool::Spool(Options options)
@@ -77,7 +93,9 @@ Spool::Spool(Options options)
           std::max<std::uint64_t>(1, std::min(kMaxSegmentBytes, max_bytes_ / kSegmentsPerSpool))),
       log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
       clock_(options.clock ? std::move(options.clock) : steady_seconds()),
-      on_drop_(std::move(options.on_drop)) {
+      on_drop_(std::move(options.on_drop)),
+      on_lost_(std::move(options.on_lost)),
+      env_(options.env ? std::move(options.env) : std::make_shared<PosixSpoolEnv>()) {
   if (max_bytes_ == 0) throw std::invalid_argument("Spool max_bytes must be at least 1");
   open_folder();
 }
@@ -93,39 +111,49 @@ Spool::~Spool() {
 
 void Spool::open_folder() {
   const std::string folder = dir_.string();
-  std::error_code ec;
-  fs::create_directories(dir_, ec);
-  if (ec) {
-    throw std::runtime_error("Spool folder " + folder + " cannot be created: " + ec.message());
+  try {
+    env_->create_folder(dir_);
+  } catch (const std::system_error& error) {
+    throw std::runtime_error("Spool folder " + folder +
+                             " cannot be created: " + error.code().message());
   }
-  if (!fs::is_directory(dir_, ec)) {
-    throw std::runtime_error("Spool folder " + folder + " cannot be created: " +
-                             (ec ? ec.message() : "a file of that name is in the way"));
+  // Before anything in the folder is touched: another process may be using it.
+  try {
+    lock_ = env_->lock_file(dir_ / kLockFile);
+  } catch (const std::system_error& error) {
+    if (is_errno(error, EWOULDBLOCK) || is_errno(error, EAGAIN)) {
+      throw SpoolInUseError("spool folder '" + folder + "' is in use by another process");
+    }
+    throw std::runtime_error("Spool folder " + folder +
+                             " cannot be written: " + error.code().message());
   }
   // Root writes into read-only folders, so only a real write tells whether segments can be
   // made here.
   try {
-    SpoolFile(dir_ / kProbeFile, SpoolFile::Mode::kReplace).write_all("probe");
+    env_->open_file(dir_ / kProbeFile, SpoolFile::Mode::kReplace)->write_all("probe");
   } catch (const std::system_error& error) {
     throw std::runtime_error("Spool folder " + folder +
                              " cannot be written: " + error.code().message());
   }
-  fs::remove(dir_ / kProbeFile, ec);
-  fs::remove(dir_ / kPositionTempFile, ec);
+  remove_file(dir_ / kProbeFile, nullptr);
+  remove_file(dir_ / kPositionTempFile, nullptr);
 
   std::vector<std::uint64_t> numbers;
-  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
-    if (auto number = segment_number(it->path().filename().string())) numbers.push_back(*number);
+  try {
+    for (const std::string& name : env_->list_folder(dir_)) {
+      if (auto number = segment_number(name)) numbers.push_back(*number);
+    }
+  } catch (const std::system_error& error) {
+    throw std::runtime_error("Spool folder " + folder +
+                             " cannot be read: " + error.code().message());
   }
-  if (ec) throw std::runtime_error("Spool folder " + folder + " cannot be read: " + ec.message());
   std::sort(numbers.begin(), numbers.end());
 
   const std::optional<Position> saved = load_position();
   for (const std::uint64_t number : numbers) {
     if (saved && number < saved->segment) {
       // Every batch in it was popped; the run that popped them stopped before deleting it.
-      fs::remove(segment_path(number), ec);
+      remove_file(segment_path(number), "it was written already");
       continue;
     }
     scan_segment(number, number == numbers.back(), saved);
@@ -148,15 +176,14 @@ void Spool::open_folder() {
 
 std::optional<Spool::Position> Spool::load_position() {
   const fs::path path = dir_ / kPositionFile;
-  std::error_code ec;
-  if (!fs::exists(path, ec)) return std::nullopt;
   std::string text(64, '\0');
   std::size_t size = 0;
   try {
-    SpoolFile file(path, SpoolFile::Mode::kRead);
-    size = static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), text.size()));
-    if (!file.read_at(0, size, text.data())) size = 0;
+    const std::unique_ptr<SpoolFile> file = env_->open_file(path, SpoolFile::Mode::kRead);
+    size = static_cast<std::size_t>(std::min<std::uint64_t>(file->size(), text.size()));
+    if (!file->read_at(0, size, text.data())) size = 0;
   } catch (const std::system_error& error) {
+    if (is_errno(error, ENOENT)) return std::nullopt;
     log_->warn("Spool read position {} cannot be read ({}); replaying from the oldest batch",
                path.string(), error.code().message());
     return std::nullopt;
@@ -179,16 +206,25 @@ std::optional<Spool::Position> Spool::load_position() {
 
 void Spool::scan_segment(std::uint64_t number, bool newest, const std::optional<Position>& saved) {
   const fs::path path = segment_path(number);
-  SpoolFile file(path, SpoolFile::Mode::kReadWrite);
-  std::uint64_t size = file.size();
-  const std::uint64_t from =
-      saved && saved->segment == number ? std::min(saved->offset, size) : std::uint64_t{0};
-  std::string bytes(static_cast<std::size_t>(size - from), '\0');
-  if (!file.read_at(from, bytes.size(), bytes.data())) {
-    throw std::runtime_error("Spool file " + path.string() + " shrank while it was read");
+  std::uint64_t size = 0;
+  std::uint64_t from = 0;
+  SpoolScan scan;
+  try {
+    const std::unique_ptr<SpoolFile> file = env_->open_file(path, SpoolFile::Mode::kRead);
+    size = file->size();
+    from = saved && saved->segment == number ? std::min(saved->offset, size) : std::uint64_t{0};
+    std::string bytes(static_cast<std::size_t>(size - from), '\0');
+    if (!file->read_at(from, bytes.size(), bytes.data())) {
+      throw std::runtime_error("it shrank while it was read");
+    }
+    scan = scan_spool_records(bytes, from);
+  } catch (const std::exception& error) {
+    // Nothing about its rows is known yet; the rest of the spool is still worth writing.
+    log_->error("Spool file {} cannot be read ({}); the rows in it ({} bytes) are lost",
+                path.string(), reason(error), size);
+    remove_file(path, "it cannot be read");
+    return;
   }
-  const SpoolScan scan = scan_spool_records(bytes, from);
-  bytes = std::string();
 
   Segment segment{.number = number,
                   .bytes = size,
@@ -203,7 +239,12 @@ void Spool::scan_segment(std::uint64_t number, bool newest, const std::optional<
       // The last write before a crash: nothing after it was ever acknowledged.
       log_->warn("Spool file {}: torn record at offset {}; cut back to the last good record",
                  path.string(), range.begin);
-      file.truncate(range.begin);
+      try {
+        env_->open_file(path, SpoolFile::Mode::kReadWrite)->truncate(range.begin);
+      } catch (const std::exception& error) {
+        // Appends go to a new segment, and the next start cuts the tail again.
+        log_->error("Spool file {} cannot be cut back ({})", path.string(), reason(error));
+      }
       segment.bytes = range.begin;
     } else {
       log_->error("Spool file {}: corrupt record at offset {} skipped ({} bytes)", path.string(),
@@ -212,11 +253,24 @@ void Spool::scan_segment(std::uint64_t number, bool newest, const std::optional<
     }
   }
   if (segment.batches == 0) {
-    std::error_code ec;
-    fs::remove(path, ec);
+    remove_file(path, nullptr);
     return;
   }
   segments_.push_back(std::move(segment));
+}
+
+void Spool::remove_file(const fs::path& path, const char* why) noexcept {
+  try {
+    env_->remove_file(path);
+  } catch (const std::system_error& error) {
+    if (why != nullptr && !is_errno(error, ENOENT)) {
+      log_->warn("Spool file {} cannot be deleted ({}), although {}", path.string(),
+                 error.code().message(), why);
+    }
+  } catch (const std::exception& error) {
+    if (why != nullptr)
+      log_->warn("Spool file {} cannot be deleted ({})", path.string(), error.what());
+  }
 }
 
 fs::path Spool::segment_path(std::uint64_t number) const {
@@ -247,12 +301,7 @@ void Spool::append(const SpoolBatch& batch) {
   try {
     writer_->write_all(record);
   } catch (const std::exception&) {
-    try {
-      writer_->truncate(segment->bytes);
-    } catch (const std::exception& error) {
-      // The next open cuts the partial record off as a torn tail.
-      log_->error("{}", error.what());
-    }
+    abandon_partial_write_locked(*segment);
     throw;
   }
   segment->bytes += size;
@@ -265,6 +314,7 @@ void Spool::append(const SpoolBatch& batch) {
   ++segment->batches;
   segment->rows += batch.rows.size();
   unsynced_ = true;
+  unsynced_rows_ += batch.rows.size();
   sync_locked(true);
 }
 
@@ -273,11 +323,16 @@ std::optional<SpoolBatch> Spool::front() {
   while (const Head* head = locate_head_locked()) {
     const auto record = std::make_unique_for_overwrite<char[]>(head->size);
     std::optional<SpoolBatch> batch;
-    if (reader_locked(head->segment).read_at(head->offset, head->size, record.get())) {
-      const std::string_view bytes(record.get(), head->size);
-      const SpoolRecordHeader header = parse_spool_record_header(bytes);
-      const std::string_view payload = bytes.substr(kSpoolRecordHeaderBytes);
-      if (spool_payload_crc(payload) == header.crc) batch = decode_spool_payload(payload);
+    try {
+      if (reader_locked(head->segment).read_at(head->offset, head->size, record.get())) {
+        const std::string_view bytes(record.get(), head->size);
+        const SpoolRecordHeader header = parse_spool_record_header(bytes);
+        const std::string_view payload = bytes.substr(kSpoolRecordHeaderBytes);
+        if (spool_payload_crc(payload) == header.crc) batch = decode_spool_payload(payload);
+      }
+    } catch (const std::exception& error) {
+      lose_front_segment_locked(error);
+      continue;
     }
     if (!batch) {
       skip_corrupt_front_locked();
@@ -365,8 +420,12 @@ void Spool::start_segment_locked() {
   // Leaving a segment with unsynced records would leave them unsynced for good.
   if (writer_ && unsynced_) sync_locked(false);
   const std::uint64_t number = next_number_++;
-  writer_.emplace(segment_path(number), SpoolFile::Mode::kCreate);
+  // When this throws (a full disk, too many open files), the append is refused and the next
+  // one tries a new segment again.
+  std::unique_ptr<SpoolFile> file = env_->open_file(segment_path(number), SpoolFile::Mode::kCreate);
   segments_.push_back(Segment{.number = number});
+  writer_ = std::move(file);
+  unsynced_rows_ = 0;
   folder_unsynced_ = true;
 }
 
@@ -381,15 +440,27 @@ void Spool::remove_front_segment_locked() {
   if (writer_ && segments_.size() == 1) {
     writer_.reset();
     unsynced_ = false;
+    unsynced_rows_ = 0;
   }
   if (reader_ && reader_number_ == segment.number) reader_.reset();
   if (head_ && head_->segment == segment.number) head_.reset();
-  const fs::path path = segment_path(segment.number);
-  std::error_code ec;
-  if (!fs::remove(path, ec) && ec) {
-    log_->warn("Spool file {} cannot be deleted: {}", path.string(), ec.message());
-  }
+  remove_file(segment_path(segment.number), "nothing in it is left to write");
   segments_.pop_front();
+}
+
+void Spool::lose_front_segment_locked(const std::exception& error) {
+  const Segment& segment = segments_.front();
+  const std::string path = segment_path(segment.number).string();
+  if (segment.batches > 0) {
+    log_->error("Spool file {} cannot be read ({}); {} rows read between {} and {} are lost", path,
+                reason(error), segment.rows, utc_text(segment.oldest_us),
+                utc_text(segment.newest_us));
+  } else {
+    log_->error("Spool file {} cannot be read ({}); no rows in it were left to write", path,
+                reason(error));
+  }
+  if (on_lost_ && segment.rows > 0) on_lost_(segment.rows);
+  remove_front_segment_locked();
 }
 
 void Spool::log_dropped_locked(std::uint64_t rows, std::int64_t oldest_us, std::int64_t newest_us) {
@@ -417,12 +488,18 @@ const Spool::Head* Spool::locate_head_locked() {
                        '\0');
     std::optional<SpoolRecordSummary> summary;
     SpoolRecordHeader header;
-    if (prefix.size() >= kSpoolRecordHeaderBytes &&
-        reader_locked(segment.number).read_at(segment.read_offset, prefix.size(), prefix.data())) {
-      header = parse_spool_record_header(prefix);
-      if (header.magic == kSpoolRecordMagic && header.length <= left - kSpoolRecordHeaderBytes) {
-        summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes));
+    try {
+      if (prefix.size() >= kSpoolRecordHeaderBytes &&
+          reader_locked(segment.number)
+              .read_at(segment.read_offset, prefix.size(), prefix.data())) {
+        header = parse_spool_record_header(prefix);
+        if (header.magic == kSpoolRecordMagic && header.length <= left - kSpoolRecordHeaderBytes) {
+          summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes));
+        }
       }
+    } catch (const std::exception& error) {
+      lose_front_segment_locked(error);
+      continue;
     }
     if (!summary) {
       skip_corrupt_front_locked();
@@ -442,9 +519,14 @@ void Spool::skip_corrupt_front_locked() {
   const std::uint64_t begin = segment.read_offset;
   std::string rest(static_cast<std::size_t>(segment.bytes - begin), '\0');
   std::uint64_t end = segment.bytes;
-  if (reader_locked(segment.number).read_at(begin, rest.size(), rest.data())) {
-    const std::size_t next = find_spool_record(rest, 1);
-    if (next != std::string_view::npos) end = begin + next;
+  try {
+    if (reader_locked(segment.number).read_at(begin, rest.size(), rest.data())) {
+      const std::size_t next = find_spool_record(rest, 1);
+      if (next != std::string_view::npos) end = begin + next;
+    }
+  } catch (const std::exception& error) {
+    lose_front_segment_locked(error);
+    return;
   }
   log_->error("Spool file {}: corrupt record at offset {} skipped ({} bytes)",
               segment_path(segment.number).string(), begin, end - begin);
@@ -455,7 +537,7 @@ void Spool::skip_corrupt_front_locked() {
 SpoolFile& Spool::reader_locked(std::uint64_t number) {
   if (!reader_ || reader_number_ != number) {
     reader_.reset();
-    reader_.emplace(segment_path(number), SpoolFile::Mode::kRead);
+    reader_ = env_->open_file(segment_path(number), SpoolFile::Mode::kRead);
     reader_number_ = number;
   }
   return *reader_;
@@ -466,9 +548,9 @@ void Spool::save_position_locked(Position position) {
   // TSDB skips a batch it already holds.
   const fs::path temp = dir_ / kPositionTempFile;
   try {
-    SpoolFile(temp, SpoolFile::Mode::kReplace)
-        .write_all(fmt::format("{} {}\n", position.segment, position.offset));
-    fs::rename(temp, dir_ / kPositionFile);
+    env_->open_file(temp, SpoolFile::Mode::kReplace)
+        ->write_all(fmt::format("{} {}\n", position.segment, position.offset));
+    env_->rename_file(temp, dir_ / kPositionFile);
     position_save_failed_ = false;
   } catch (const std::exception& error) {
     if (!position_save_failed_) {
@@ -485,17 +567,54 @@ void Spool::sync_locked(bool only_when_due) {
   if (!unsynced_ && !folder_unsynced_) return;
   const double now = clock_();
   if (only_when_due && last_sync_ && now - *last_sync_ < kSyncIntervalSeconds) return;
-  try {
-    if (writer_ && unsynced_) writer_->datasync();
-    if (folder_unsynced_) SpoolFile::sync_folder(dir_);
-  } catch (const std::exception& error) {
-    // The records stay written; only their survival of a power cut is in doubt, and retrying
-    // a failed sync does not bring that back.
-    log_->error("{}", error.what());
-  }
-  unsynced_ = false;
-  folder_unsynced_ = false;
   last_sync_ = now;
+  if (writer_ && unsynced_) {
+    try {
+      writer_->datasync();
+    } catch (const std::exception& error) {
+      // After a failed sync the kernel may already have dropped those pages, and a second
+      // sync of the same file would report success: later records go to a new segment.
+      log_->error(
+          "Spool file {} cannot be synced ({}); {} rows appended since its last sync may not "
+          "survive a power loss",
+          writer_->path().string(), reason(error), unsynced_rows_);
+      writer_.reset();
+    }
+    unsynced_ = false;
+    unsynced_rows_ = 0;
+  }
+  if (folder_unsynced_) {
+    try {
+      env_->sync_folder(dir_);
+      folder_unsynced_ = false;
+      folder_sync_failed_ = false;
+    } catch (const std::exception& error) {
+      // Tried again at the next sync; new segments may not survive a power loss until then.
+      if (!folder_sync_failed_) {
+        log_->error(
+            "Spool folder {} cannot be synced ({}); new segments may not survive a "
+            "power loss",
+            dir_.string(), reason(error));
+      }
+      folder_sync_failed_ = true;
+    }
+  }
+}
+
+void Spool::abandon_partial_write_locked(Segment& segment) {
+  try {
+    writer_->truncate(segment.bytes);
+    return;
+  } catch (const std::exception& error) {
+    log_->error(
+        "Spool file {} cannot be cut back after a failed write ({}); later batches go "
+        "to a new segment",
+        writer_->path().string(), reason(error));
+  }
+  // What follows segment.bytes is never read in this run; the next start cuts it off, or skips
+  // it with an ERROR. The records before it still need their sync.
+  if (unsynced_) sync_locked(false);
+  writer_.reset();
 }
 
 }  // namespace quellin

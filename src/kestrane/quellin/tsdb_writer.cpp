@@ -81,11 +81,12 @@ std::int64_t wall_clock_us() {
       .count();
 }
 
-// Rows a full spool dropped count as lost.
-std::function<void(std::uint64_t)> on_spool_drop(const std::shared_ptr<CollectorMetrics>& metrics) {
+// Rows a full spool dropped, or a segment it could not read took with it, count as lost.
+std::function<void(std::uint64_t)> on_spool_drop(const std::shared_ptr<CollectorMetrics>& metrics,
+                                                 std::string_view reason) {
   if (!metrics) return {};
-  return [metrics](std::uint64_t rows) {
-    metrics->rows_dropped(static_cast<std::size_t>(rows), drop_reason::kSpoolFull);
+  return [metrics, reason](std::uint64_t rows) {
+    metrics->rows_dropped(static_cast<std::size_t>(rows), reason);
   };
 }
 
@@ -107,11 +108,13 @@ TsdbWriter::TsdbWriter(Options options)
       writer_id_(new_writer_id()),
       _db_tagname_map(std::move(options.tag_ids)) {
   if (options.spool && options.spool->max_bytes > 0) {
-    spool_ = std::make_unique<Spool>(Spool::Options{.dir = options.spool->dir,
-                                                    .max_bytes = options.spool->max_bytes,
-                                                    .log = log_,
-                                                    .clock = clock_,
-                                                    .on_drop = on_spool_drop(metrics_)});
+    spool_ = std::make_unique<Spool>(
+        Spool::Options{.dir = options.spool->dir,
+                       .max_bytes = options.spool->max_bytes,
+                       .log = log_,
+                       .clock = clock_,
+                       .on_drop = on_spool_drop(metrics_, drop_reason::kSpoolFull),
+                       .on_lost = on_spool_drop(metrics_, drop_reason::kSpoolError)});
     rejected_file_ = std::make_unique<RejectedRowsFile>(options.spool->dir);
     if (!spool_->empty()) {
       log().info(

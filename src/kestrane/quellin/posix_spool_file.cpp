@@ -1,4 +1,4 @@
-#include "quellin/spool_file.h"
+#include "quellin/posix_spool_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,27 +27,25 @@ int open_flags(SpoolFile::Mode mode) {
       return O_WRONLY | O_CREAT | O_EXCL | O_APPEND;
     case SpoolFile::Mode::kReplace:
       return O_WRONLY | O_CREAT | O_TRUNC;
-    case SpoolFile::Mode::kFolder:
-      return O_RDONLY | O_DIRECTORY;
   }
   return O_RDONLY;
 }
 
 }  // namespace
 
-SpoolFile::SpoolFile(std::filesystem::path path, Mode mode) : path_(std::move(path)) {
+PosixSpoolFile::PosixSpoolFile(std::filesystem::path path, Mode mode) : path_(std::move(path)) {
   do {
     fd_ = ::open(path_.c_str(), open_flags(mode) | O_CLOEXEC, 0644);
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) fail(path_, "open", errno);
 }
 
-SpoolFile::~SpoolFile() { close(); }
+PosixSpoolFile::~PosixSpoolFile() { close(); }
 
-SpoolFile::SpoolFile(SpoolFile&& other) noexcept
+PosixSpoolFile::PosixSpoolFile(PosixSpoolFile&& other) noexcept
     : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
 
-SpoolFile& SpoolFile::operator=(SpoolFile&& other) noexcept {
+PosixSpoolFile& PosixSpoolFile::operator=(PosixSpoolFile&& other) noexcept {
   if (this != &other) {
     close();
     path_ = std::move(other.path_);
@@ -56,19 +54,19 @@ SpoolFile& SpoolFile::operator=(SpoolFile&& other) noexcept {
   return *this;
 }
 
-void SpoolFile::close() noexcept {
+void PosixSpoolFile::close() noexcept {
   // A failed close of a file that was synced (or need not be) loses nothing worth reporting.
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
-std::uint64_t SpoolFile::size() const {
+std::uint64_t PosixSpoolFile::size() const {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) fail(path_, "fstat", errno);
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-void SpoolFile::write_all(std::string_view bytes) {
+void PosixSpoolFile::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0) {
@@ -80,7 +78,7 @@ void SpoolFile::write_all(std::string_view bytes) {
   }
 }
 
-bool SpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out) const {
+bool PosixSpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out) const {
   while (count > 0) {
     const ssize_t n = ::pread(fd_, out, count, static_cast<off_t>(offset));
     if (n < 0) {
@@ -95,7 +93,7 @@ bool SpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out) cons
   return true;
 }
 
-void SpoolFile::truncate(std::uint64_t size) {
+void PosixSpoolFile::truncate(std::uint64_t size) {
   int rc = 0;
   do {
     rc = ::ftruncate(fd_, static_cast<off_t>(size));
@@ -103,18 +101,12 @@ void SpoolFile::truncate(std::uint64_t size) {
   if (rc != 0) fail(path_, "truncate", errno);
 }
 
-void SpoolFile::datasync() { sync(true); }
-
-void SpoolFile::sync(bool data_only) {
+void PosixSpoolFile::datasync() {
   int rc = 0;
   do {
-    rc = data_only ? ::fdatasync(fd_) : ::fsync(fd_);
+    rc = ::fdatasync(fd_);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) fail(path_, "sync", errno);
-}
-
-void SpoolFile::sync_folder(const std::filesystem::path& folder) {
-  SpoolFile(folder, Mode::kFolder).sync(false);
 }
 
 }  // namespace quellin
