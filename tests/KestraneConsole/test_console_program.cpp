@@ -261,5 +261,76 @@ TEST_F(ProgramEndToEnd, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndSaysIt
   ::close(fd);
 }
 
+// Two programs on one spool folder would overwrite each other's segments: the second is refused.
+class ProgramSharedSpool : public ProgramFixture {
+ protected:
+  void TearDown() override {
+    if (second_ > 0) {
+      ::kill(second_, SIGKILL);
+      int status = 0;
+      ::waitpid(second_, &status, 0);
+    }
+    ProgramFixture::TearDown();
+  }
+  // Another installation, in `base`, started like the first.
+  void start_second(const std::filesystem::path& base) {
+    std::filesystem::create_directories(base / "bin");
+    std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, base / "bin" / "KestraneConsole");
+    const std::string exe = (base / "bin" / "KestraneConsole").string();
+    const std::string out = (base / "output.txt").string();
+    const std::string cwd = base.string();
+    second_ = ::fork();
+    ASSERT_GE(second_, 0);
+    if (second_ == 0) {
+      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, STDOUT_FILENO);
+      ::dup2(fd, STDERR_FILENO);
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  int wait_second_exit() {
+    const auto deadline = Clock::now() + kEventLimit;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(second_, &status, WNOHANG) == second_) {
+        second_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+  pid_t second_ = -1;
+};
+
+TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne) {
+  const std::string spool = (dir_.path() / "spool").string();
+  dir_.write("tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv", "spool_dir = " + spool + "\n");
+  start();
+  ASSERT_TRUE(wait_for_output("Data collection is running")) << output();
+
+  // Its own database and log folder; only the spool folder is shared.
+  TempDir other;
+  std::filesystem::copy_file(dir_.path() / "tags.csv", other.path() / "tags.csv");
+  std::filesystem::copy_file(dir_.path() / "config.ini", other.path() / "config.ini");
+  start_second(other.path());
+  EXPECT_EQ(wait_second_exit(), 1);
+  const std::string second_output = read_file(other.path() / "output.txt");
+  EXPECT_NE(second_output.find("KestraneConsole - ERROR - Failed to start data collection: "
+                               "spool folder '" +
+                               spool + "' is in use by another process"),
+            std::string::npos)
+      << second_output;
+
+  // The first goes on undisturbed.
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+}
+
 }  // namespace
 }  // namespace kestrane_console
