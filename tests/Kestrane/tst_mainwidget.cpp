@@ -39,6 +39,7 @@
 #include "journel/ini_file.h"
 #include "pyqar/rt_source.h"
 #include "quellin/opc_collector.h"
+#include "quellin/spool.h"
 #include "testsupport.h"
 
 namespace {
@@ -999,6 +1000,25 @@ class TestMainWidget : public QObject {
     QVERIFY(button("import_button")->isEnabled());
     QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
     QVERIFY(window_->collect_thread() == nullptr);
+  }
+
+  void ASpoolFolderInUseStopsTheStartWithItsMessage() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    // Another collector holds the folder; its own open of the lock file conflicts as another
+    // process's would.
+    const quellin::Spool holder(
+        {.dir = dir_->file(QStringLiteral("spool")).toStdString(), .max_bytes = 1 << 20});
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("spool folder 'spool' is in use by another process"));
+    QVERIFY(window_->collect_thread() == nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    QVERIFY(button("import_button")->isEnabled());
+    QVERIFY(combo("server_combo")->isEnabled());
   }
 
   void CollectsFromTheSimulationAndStops() {

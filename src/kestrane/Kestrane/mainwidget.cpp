@@ -35,6 +35,7 @@
 #include "Kestrane/windowsettings.h"
 #include "config/tag_registration.h"
 #include "journel/log.h"
+#include "quellin/spool_in_use_error.h"
 
 namespace {
 
@@ -330,6 +331,12 @@ void MainWidget::launch_collector(const PendingStart& start) {
   try {
     _save_collection_config(start.host, start.opc_schema);
     _create_and_start_collector(start.opc_schema, [this] { return _current_tags(); });
+  } catch (const quellin::SpoolInUseError& error) {
+    // Another program collects into this spool folder: an operator's matter, not a fault.
+    journel::get_logger("Kestrane")->error("{}", error.what());
+    _set_controls_enabled(true);
+    message(QMessageBox::Warning, QStringLiteral("Error"), QString::fromUtf8(error.what()));
+    return;
   } catch (...) {
     // Give the settings back, so that the operator can correct the schema or the file.
     _set_controls_enabled(true);
