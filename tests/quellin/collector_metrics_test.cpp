@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -183,6 +184,22 @@ TEST_F(CollectorMetricsTest, WithASpoolAnOutageSpoolsRowsThatAreWrittenLater) {
   // The live cycle and both spooled ones, each without its unknown tag.
   EXPECT_EQ(metrics->written, 9u);
   EXPECT_EQ(metrics->spool_rows, 0u);
+}
+
+TEST_F(CollectorMetricsTest, ASpoolSegmentLostDuringAnOutageCountsAsASpoolErrorAndWritingGoesOn) {
+  serve_mixed_qualities();
+  auto c = make(true);
+  database_down();
+  c->collection_step();
+  c->collection_step();
+  ASSERT_EQ(metrics->spool_rows, 8u);
+  std::filesystem::remove(dir.path() / "spool" / "spool-0000000000000001.dat");
+  database_up();
+  c->collection_step();  // spools its rows while it reconnects, then replays
+  EXPECT_EQ(metrics->dropped["spool_error"], 12u) << log.dump();
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  c->collection_step();
+  EXPECT_EQ(metrics->written, 3u);
 }
 
 TEST_F(CollectorMetricsTest, PausesAfterReadErrorsAreAnnounced) {
