@@ -505,6 +505,17 @@ TEST_F(SpoolLockTest, ASecondSpoolOnTheFolderIsRefusedByNameUntilTheFirstCloses)
   EXPECT_EQ(drain(*open()), std::vector<std::uint64_t>{1});
 }
 
+TEST_F(SpoolLockTest, AFileSystemWithoutLocksIsUsedWithAWarning) {
+  env->inject({.op = Op::kLock, .error = ENOLCK});
+  auto spool = open();
+  EXPECT_TRUE(log.has("warning", "Spool folder " + dir().string() +
+                                     " cannot be locked (No locks available); no other program "
+                                     "may use it"))
+      << log.dump();
+  spool->append(batch(0));
+  EXPECT_EQ(drain(*spool), std::vector<std::uint64_t>{0});
+}
+
 TEST_F(SpoolLockTest, AnotherProcessHoldsTheFolderUntilItDies) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);

@@ -124,8 +124,14 @@ void Spool::open_folder() {
     if (is_errno(error, EWOULDBLOCK) || is_errno(error, EAGAIN)) {
       throw SpoolInUseError("spool folder '" + folder + "' is in use by another process");
     }
-    throw std::runtime_error("Spool folder " + folder +
-                             " cannot be written: " + error.code().message());
+    if (is_errno(error, ENOLCK) || is_errno(error, EOPNOTSUPP) || is_errno(error, ENOSYS)) {
+      // Some network file systems lock nothing; the spool works there as it always did.
+      log_->warn("Spool folder {} cannot be locked ({}); no other program may use it", folder,
+                 error.code().message());
+    } else {
+      throw std::runtime_error("Spool folder " + folder +
+                               " cannot be written: " + error.code().message());
+    }
   }
   // Root writes into read-only folders, so only a real write tells whether segments can be
   // made here.
