@@ -191,7 +191,8 @@ TEST_F(WriterThreadTest, AStopCancelsAHangingWriteWithinItsBoundAndSpoolsEveryWa
   EXPECT_FALSE(writer->thread_alive());
   EXPECT_EQ(writer->spooled_rows(), 6u);
   EXPECT_EQ(log.count("WARNING Stopping: the TSDB is not asked again"), 1) << log.dump();
-  EXPECT_TRUE(log.has_prefix("warning", "Stopping: a TSDB write still runs after ")) << log.dump();
+  EXPECT_TRUE(log.has_prefix("warning", "Stopping: the TSDB writer is still busy after "))
+      << log.dump();
   EXPECT_EQ(db->connects, 1);  // no reconnect to a database that hangs
   EXPECT_EQ(stored_rows(), 0u);
 }

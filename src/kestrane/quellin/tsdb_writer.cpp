@@ -224,7 +224,7 @@ void TsdbWriter::stop() {
     const auto started = Clock::now();
     ended = wait_for_thread(kStopWriteGraceSeconds);
     if (!ended) {
-      log().warn("Stopping: a TSDB write still runs after {:.1f} s; cancelling it",
+      log().warn("Stopping: the TSDB writer is still busy after {:.1f} s; cancelling its request",
                  std::chrono::duration<double>(Clock::now() - started).count());
       {
         std::lock_guard lock(handoff_mutex_);
