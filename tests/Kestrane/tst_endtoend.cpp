@@ -128,8 +128,8 @@ class TestEndToEnd : public QObject {
     }
 
     QTest::mouseClick(collect_button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(collect_button->text(), QStringLiteral("Start Collecting"), 15000);
     QVERIFY(window.collect_thread() == nullptr);
-    QCOMPARE(collect_button->text(), QStringLiteral("Start Collecting"));
     QCOMPARE(db_status->text(), QStringLiteral("DB Status: Connected"));
 
     auto check = kestrane_test::connect_postgres(database_->settings());

@@ -1043,8 +1043,14 @@ class TestMainWidget : public QObject {
     QVERIFY(window_->collect_thread()->is_alive());
 
     button("collect_button")->click();
+    // The stop runs in the background; the window shows it and goes back to idle after.
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stopping…"));
+    QVERIFY(!button("collect_button")->isEnabled());
+    QVERIFY(window_->is_busy());
+    QTRY_COMPARE_WITH_TIMEOUT(button("collect_button")->text(), QStringLiteral("Start Collecting"),
+                              kWorkDeadlineMsec);
+    QVERIFY(button("collect_button")->isEnabled());
     QVERIFY(window_->collect_thread() == nullptr);
-    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
     QCOMPARE(label("db_status_label")->text(), QStringLiteral("DB Status: Connected"));
     QVERIFY(combo("server_combo")->isEnabled());
     const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
@@ -1079,6 +1085,28 @@ class TestMainWidget : public QObject {
                  << "opc_port = 0";
     }
     QCOMPARE(new_lines, expected);
+  }
+
+  void ClosingWhileCollectingStopsInTheBackgroundThenCloses() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QVERIFY(window_->collect_thread() != nullptr);
+    boxes_.answer = QMessageBox::Yes;
+    // The window stays, and answers, while the collector stops off the GUI thread.
+    QVERIFY(!window_->close());
+    QCOMPARE(boxes_.boxes.last().title, QStringLiteral("Confirm Exit"));
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stopping…"));
+    QVERIFY(window_->queue_timer()->isActive());
+    const qsizetype boxes_before = boxes_.boxes.size();
+    QVERIFY(!window_->close());  // asked again meanwhile: still waits, asks nothing
+    QCOMPARE(boxes_.boxes.size(), boxes_before);
+    // Once stopped, it closes by itself.
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->queue_timer()->isActive(), kWorkDeadlineMsec);
+    QVERIFY(window_->collect_thread() == nullptr);
+    QVERIFY(!window_->is_busy());
   }
 
   void CollectorThatEndsByItselfReturnsToIdle() {

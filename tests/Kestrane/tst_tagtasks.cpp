@@ -64,6 +64,7 @@ class TestTagTasks : public QObject {
     run_and_wait([this] { window_->start_collecting(); });
     QCOMPARE(boxes_.boxes.size(), 0);
     button("collect_button")->click();  // stop
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->is_busy(), 15000);
 
     dir_->write(QStringLiteral("large.csv"), tag_list(kLargeList));
     QElapsedTimer since_tick;

@@ -81,6 +81,68 @@ TEST_F(HealthTest, AHungPassStopsProgress) {
   EXPECT_FALSE(health_.making_progress());
 }
 
+// The writer stuck while the database is connected: rows wait, none is written. Reading goes
+// on, so only the writer's own progress can tell.
+TEST_F(HealthTest, RowsWaitingWithoutProgressWhileConnectedTurnUnhealthyAndStopTheWatchdog) {
+  health_.tsdb_connected(true);
+  health_.spool_rows(1000);
+  health_.handoff_rows(200);
+  for (int i = 0; i < 30; ++i) {
+    advance(1.0);
+    cycle();
+  }
+  EXPECT_TRUE(health_.verdict().healthy);  // 30 s: still within the allowance
+  EXPECT_TRUE(health_.making_progress());
+  for (int i = 0; i < 15; ++i) {
+    advance(1.0);
+    cycle();
+  }
+  const auto verdict = health_.verdict();
+  EXPECT_FALSE(verdict.healthy);
+  EXPECT_EQ(verdict.reason, "no rows written for 45 s while 1200 rows wait");
+  EXPECT_FALSE(health_.making_progress());
+  // One write is progress again.
+  health_.rows_written();
+  EXPECT_TRUE(health_.verdict().healthy);
+  EXPECT_TRUE(health_.making_progress());
+  // So is a spool that shrinks (a replay, or batches found stored already).
+  advance(31.0);
+  cycle();
+  EXPECT_FALSE(health_.verdict().healthy);
+  health_.spool_rows(900);
+  EXPECT_TRUE(health_.verdict().healthy);
+}
+
+TEST_F(HealthTest, WaitingRowsAreNoStallWhileTheDatabaseIsAwayOrJustBack) {
+  // During an outage the spool grows: the rows are kept, the writer is not stuck.
+  health_.spool_rows(5000);
+  for (int i = 0; i < 60; ++i) {
+    advance(1.0);
+    cycle();
+  }
+  EXPECT_TRUE(health_.verdict().healthy);
+  EXPECT_TRUE(health_.making_progress());
+  // The database answers again: the stall counts from then, not from the last write.
+  health_.tsdb_connected(true);
+  advance(20.0);
+  cycle();
+  EXPECT_TRUE(health_.verdict().healthy);
+  advance(11.0);
+  cycle();
+  EXPECT_EQ(health_.verdict().reason, "no rows written for 31 s while 5000 rows wait");
+  // Nothing waits any more: healthy whatever the last write.
+  health_.spool_rows(0);
+  health_.rows_written();
+  advance(100.0);
+  cycle();
+  EXPECT_TRUE(health_.verdict().healthy);
+}
+
+TEST(HealthWriteAllowance, ThreeIntervalsAtLeastThirtySeconds) {
+  EXPECT_EQ(CollectorHealth(1.0).write_allowance(), 30.0);
+  EXPECT_EQ(CollectorHealth(20.0).write_allowance(), 60.0);
+}
+
 TEST(HealthZeroInterval, AZeroIntervalStillAllowsASecond) {
   double now = 0;
   CollectorHealth health(0.0, [&now] { return now; });

@@ -58,6 +58,7 @@ class RecordingMetrics : public quellin::CollectorMetrics {
     std::lock_guard lock(mutex);
     dropped[std::string(reason)] += rows;
   }
+  void handoff_rows(std::uint64_t) override {}
   void spool_size(std::uint64_t, std::uint64_t rows) override {
     std::lock_guard lock(mutex);
     spool_rows = rows;

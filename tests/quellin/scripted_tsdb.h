@@ -1,7 +1,9 @@
 #pragma once
 // ScriptedTsdb: a TSDB for tests of the collector. Knows a fixed set of tags, records every
-// call, and fails writes, pings, lookups and reconnects on request. One thread at a time.
+// call, and fails writes, pings, lookups and reconnects on request. One thread at a time,
+// except abort(), which calls on_abort from the aborting thread.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +37,12 @@ struct ScriptedTsdb {
   bool write_rejected = false;
   // Runs at the start of every batch write (a slow or hanging database in thread tests).
   std::function<void()> before_write;
+  // Runs when a connection is aborted, on the aborting thread (to release a hanging write).
+  std::function<void()> on_abort;
+  // abort() does nothing: a request that cannot be cancelled (it commits once released).
+  bool ignore_abort = false;
+  // Throws from every batch write a std::logic_error, an error the writer does not expect.
+  bool write_throws_unexpected = false;
   bool write_success = true;
   bool ping_answer = true;
   bool ping_throws = false;
@@ -64,6 +72,11 @@ class ScriptedConnection : public tidewell::Connection {
     ++db_->closes;
     closed_ = true;
     if (db_->close_throws) throw tidewell::DatabaseError("close failed");
+  }
+  void abort() noexcept override {
+    if (db_->ignore_abort) return;
+    aborted_ = true;
+    if (db_->on_abort) db_->on_abort();
   }
   bool ping() override {
     ++db_->pings;
@@ -117,6 +130,7 @@ class ScriptedConnection : public tidewell::Connection {
     if (db_->before_write) db_->before_write();
     check_open();
     ++db_->write_calls;
+    if (db_->write_throws_unexpected) throw std::logic_error("the writer's own fault");
     if (db_->write_throws) throw tidewell::DatabaseError("server closed the connection");
     if (db_->write_rejected) {
       throw tidewell::RequestRejected("value out of range for type double precision");
@@ -139,6 +153,10 @@ class ScriptedConnection : public tidewell::Connection {
 
  private:
   void check_open() {
+    if (aborted_) {
+      closed_ = true;
+      throw tidewell::DatabaseError("the request was aborted");
+    }
     if (closed_) {
       db_->used_after_close = true;
       throw tidewell::DatabaseError("connection is closed");
@@ -147,6 +165,7 @@ class ScriptedConnection : public tidewell::Connection {
 
   std::shared_ptr<ScriptedTsdb> db_;
   bool closed_ = false;
+  std::atomic<bool> aborted_{false};
 };
 
 inline quellin::TsdbConnectFunc ScriptedTsdb::connect_func(std::shared_ptr<ScriptedTsdb> self) {

@@ -4,6 +4,7 @@
 #include <climits>
 #include <utility>
 
+#include "Kestrane/backgroundjob.h"
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
@@ -14,9 +15,16 @@ CollectionControl::CollectionControl(PaginatedTableWidget* table,
     : table_(table),
       source_factory_(std::move(source_factory)),
       status_bridge_(std::make_unique<OPCStatusBridge>()),
-      db_status_bridge_(std::make_unique<DBStatusBridge>()) {}
+      db_status_bridge_(std::make_unique<DBStatusBridge>()),
+      stop_job_(std::make_unique<BackgroundJob>()) {
+  // The job's object lives on the GUI thread, so this runs there, queued after the stop.
+  QObject::connect(stop_job_.get(), &BackgroundJob::finished, stop_job_.get(), [this] {
+    if (auto done = std::exchange(on_stopped_, nullptr)) done();
+  });
+}
 
 CollectionControl::~CollectionControl() {
+  stop_job_->wait();
   if (collector_) {
     collector_->stop();
     collector_->join();
@@ -68,11 +76,31 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
 }
 
 void CollectionControl::stop() {
+  if (is_stopping()) {
+    // At exit: the stop under way ends here, and nobody is told any more.
+    stop_job_->wait();
+    on_stopped_ = nullptr;
+  }
   if (!collector_) return;
   collector_->stop();
   collector_->join();
   collector_.reset();
 }
+
+void CollectionControl::begin_stop(std::function<void()> on_stopped) {
+  if (!collector_ || is_stopping()) return;
+  // The job owns the collector from here: its stop (bounded, see OPCCollector::stop()) and its
+  // destruction, which waits for a writer left behind, both stay off the GUI thread.
+  std::shared_ptr<quellin::OPCCollector> collector(std::move(collector_));
+  on_stopped_ = std::move(on_stopped);
+  stop_job_->start([collector](const JobContext&) mutable {
+    collector->stop();
+    collector->join();
+    collector.reset();
+  });
+}
+
+bool CollectionControl::is_stopping() const { return stop_job_->is_running(); }
 
 bool CollectionControl::is_alive() const { return collector_ && collector_->is_alive(); }
 

@@ -1,10 +1,12 @@
 #pragma once
 // CollectionControl: one OPCCollector's life, its queue and the row lock; merges readings into
-// the rows and notices a collector that ended by itself. Owned by MainWidget; GUI thread only,
+// the rows and notices a collector that ended by itself. A stop runs on a background job, so
+// that a hanging database never freezes the window. Owned by MainWidget; GUI thread only,
 // except current_tags() and the notification callbacks, which the collector thread calls.
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "quellin/tsdb_writer.h"
 #include "tidewell/types.h"
 
+class BackgroundJob;
 class DBStatusBridge;
 class OPCStatusBridge;
 class PaginatedTableWidget;
@@ -50,8 +53,14 @@ class CollectionControl {
              std::unordered_map<std::string, std::int64_t> tag_ids = {},
              std::optional<quellin::SpoolSettings> spool = std::nullopt,
              const pyqar::UaSecurity& ua_security = {});
-  // Stops the collector and waits for its thread, without a time limit.
+  // Stops the collector and waits for its thread on the caller's thread, without a time limit
+  // (at exit).
   void stop();
+  // Starts stopping the collector on a background job and returns at once; `on_stopped` runs
+  // on the GUI thread once the collector has stopped and is gone. Nothing while stopping.
+  void begin_stop(std::function<void()> on_stopped);
+  // Whether a stop begun by begin_stop() still runs.
+  bool is_stopping() const;
   bool is_alive() const;
   quellin::OPCCollector* collector() const { return collector_.get(); }
 
@@ -90,4 +99,7 @@ class CollectionControl {
   std::string last_status_;  // guarded by status_mutex_
   // Declared after everything it borrows (queue, locks, bridges), so it goes first.
   std::unique_ptr<quellin::OPCCollector> collector_;
+  // Runs a stop (and the collector's destruction); waited for before anything it borrows goes.
+  std::unique_ptr<BackgroundJob> stop_job_;
+  std::function<void()> on_stopped_;  // for the stop under way
 };

@@ -219,7 +219,13 @@ void MainWidget::closeEvent(QCloseEvent* event) {
       event->ignore();
       return;
     }
-    collection_->stop();
+    _stop_collecting();
+  }
+  if (collection_->is_stopping()) {
+    // The window stays (and answers) until the stop has ended, then closes.
+    close_after_stop_ = true;
+    event->ignore();
+    return;
   }
   pending_start_.reset();
   checking_start_.reset();
@@ -269,6 +275,7 @@ void MainWidget::_reset_write_count_display() { database_->reset_write_count_dis
 
 void MainWidget::start_collecting(bool checked) {
   (void)checked;
+  if (collection_->is_stopping()) return;
   if (collection_->is_alive()) {
     _stop_collecting();
     return;
@@ -358,11 +365,19 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
 }
 
 void MainWidget::_stop_collecting() {
-  collection_->stop();
+  if (collection_->is_stopping()) return;
+  ui_->collect_button->setText(QStringLiteral("Stopping…"));
+  ui_->collect_button->setEnabled(false);
+  collection_->begin_stop([this] { guard([this] { finish_stop(); }); });
+}
+
+void MainWidget::finish_stop() {
   ui_->collect_button->setText(QStringLiteral("Start Collecting"));
+  ui_->collect_button->setEnabled(true);
   _set_controls_enabled(true);
   database_->show_connected_if_open();
   _reset_write_count_display();
+  if (std::exchange(close_after_stop_, false)) close();
 }
 
 void MainWidget::process_queue() { collection_->process_queue(); }
@@ -476,4 +491,6 @@ OPCStatusBridge* MainWidget::status_bridge() const { return collection_->status_
 DBStatusBridge* MainWidget::db_status_bridge() const { return collection_->db_status_bridge(); }
 PaginatedTableWidget* MainWidget::paginated_table() const { return ui_->paginated_table; }
 const pyqar::UaSecurity& MainWidget::security() const { return settings_->security(); }
-bool MainWidget::is_busy() const { return tag_tasks_->is_busy() || trust_check_->is_running(); }
+bool MainWidget::is_busy() const {
+  return tag_tasks_->is_busy() || trust_check_->is_running() || collection_->is_stopping();
+}

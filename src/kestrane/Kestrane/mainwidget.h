@@ -100,6 +100,7 @@ class MainWidget : public QWidget {
   void start_collecting(bool checked = false);
   std::vector<std::string> _current_tags();
   void _create_and_start_collector(const QString& opc_schema, quellin::TagsFunc get_tags_func);
+  // Begins the stop in the background; the button reads "Stopping…" until it has ended.
   void _stop_collecting();
   void process_queue();
   // results: [(tag, val, qual, ts), ...]
@@ -131,7 +132,7 @@ class MainWidget : public QWidget {
   TagTasks* tag_tasks() const { return tag_tasks_.get(); }
   ServerTrustCheck* trust_check() const { return trust_check_.get(); }
   const pyqar::UaSecurity& security() const;
-  // Whether an import, a tag sync or a start's certificate check is running.
+  // Whether an import, a tag sync, a start's certificate check or a stop is running.
   bool is_busy() const;
 
  signals:
@@ -167,6 +168,8 @@ class MainWidget : public QWidget {
   void update_security_tooltip();
   // Each queue tick: merge the readings, then notice a collector that ended by itself.
   void on_queue_tick();
+  // The collector has stopped: the window is idle again (and closes, when that was asked).
+  void finish_stop();
 
   Hooks hooks_;
   std::unique_ptr<WindowSettings> settings_;
@@ -182,4 +185,6 @@ class MainWidget : public QWidget {
 
   std::unique_ptr<WindowControls> ui_;
   QTimer* queue_timer_ = nullptr;  // child of the window
+  // The window was asked to close while collecting: it closes once the stop has ended.
+  bool close_after_stop_ = false;
 };

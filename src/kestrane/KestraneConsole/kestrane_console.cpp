@@ -1,5 +1,6 @@
 #include "KestraneConsole/kestrane_console.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
@@ -298,11 +299,18 @@ void KestraneConsole::stop() {
   if (monitor_) monitor_->stopping();
   if (collector_thread_ && collector_thread_->is_alive()) {
     log_->info("Stopping data collection...");
+    // One budget for the whole stop: the collector's own stop is bounded (its thread, then the
+    // writer's), and the join below only gets what is left of it.
+    const auto started = std::chrono::steady_clock::now();
     collector_thread_->stop();
-    if (!collector_thread_->join(hooks_.stop_timeout_seconds)) {
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!collector_thread_->join(std::max(hooks_.stop_timeout_seconds - spent, 0.0))) {
       log_->warn("Collector thread did not stop gracefully");
     } else {
       log_->info("Data collection stopped");
+      log_->info("Stopping took {:.1f} s",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
       // The last cycles, counted: the final totals of the run.
       process_data_queue();
       log_status_line();
@@ -311,7 +319,7 @@ void KestraneConsole::stop() {
 }
 
 bool KestraneConsole::collector_alive() const {
-  return collector_thread_ && collector_thread_->is_alive();
+  return collector_thread_ && (collector_thread_->is_alive() || collector_thread_->writer_alive());
 }
 
 bool KestraneConsole::initialize_for_single_step() {

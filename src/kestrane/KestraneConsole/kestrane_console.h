@@ -99,7 +99,8 @@ class KestraneConsole {
   bool running() const { return running_.load(); }
   // The signal that ended run(), if one did.
   std::optional<int> received_signal() const { return received_signal_; }
-  // Whether a collector thread is still running (it did not stop in time).
+  // Whether a collector thread or its writer thread is still running (it did not stop in
+  // time); the program then ends without destroying them.
   bool collector_alive() const;
 
  private:

@@ -22,7 +22,8 @@ CollectorHealth::CollectorHealth(double sample_interval, std::function<double()>
       clock_(clock ? std::move(clock) : std::function<double()>(steady_seconds)),
       // The start counts as the last read, so a collector gets three intervals to read first.
       last_read_(clock_()),
-      last_pass_(clock_()) {}
+      last_pass_(clock_()),
+      last_write_progress_(clock_()) {}
 
 double CollectorHealth::now() const { return clock_(); }
 
@@ -46,16 +47,60 @@ void CollectorHealth::rows_kept() { rows_lost_ = false; }
 
 void CollectorHealth::rows_lost() { rows_lost_ = true; }
 
+void CollectorHealth::rows_written() { last_write_progress_ = now(); }
+
+void CollectorHealth::waiting_changed(std::uint64_t before, std::uint64_t after) {
+  if (before == 0 && after > 0) waiting_since_ = now();
+}
+
+void CollectorHealth::spool_rows(std::uint64_t rows) {
+  const std::uint64_t before = spool_rows_.exchange(rows);
+  // A spool that shrinks is being written back (or skipped as already stored): progress.
+  if (rows < before) last_write_progress_ = now();
+  waiting_changed(before + handoff_rows_.load(), rows + handoff_rows_.load());
+}
+
+void CollectorHealth::handoff_rows(std::uint64_t rows) {
+  const std::uint64_t before = handoff_rows_.exchange(rows);
+  waiting_changed(before + spool_rows_.load(), rows + spool_rows_.load());
+}
+
+void CollectorHealth::tsdb_connected(bool connected) {
+  if (connected && !connected_.exchange(true)) {
+    connected_since_ = now();
+  } else if (!connected) {
+    connected_ = false;
+  }
+}
+
+double CollectorHealth::write_allowance() const {
+  return std::max(3.0 * interval_, kMinWriteStallSeconds);
+}
+
+double CollectorHealth::write_stall() const {
+  if (!connected_ || spool_rows_.load() + handoff_rows_.load() == 0) return 0.0;
+  const double since =
+      std::max({last_write_progress_.load(), waiting_since_.load(), connected_since_.load()});
+  return std::max(now() - since, 0.0);
+}
+
 CollectorHealth::Verdict CollectorHealth::verdict() const {
   const double quiet = now() - last_read_.load();
   if (quiet > allowance()) {
     return {false, fmt::format("no cycle read for {:.0f} s", std::floor(quiet))};
   }
   if (rows_lost_) return {false, "TSDB unreachable, rows dropped"};
+  if (const double stall = write_stall(); stall > write_allowance()) {
+    return {false, fmt::format("no rows written for {:.0f} s while {} rows wait", std::floor(stall),
+                               spool_rows_.load() + handoff_rows_.load())};
+  }
   return {true, "ok"};
 }
 
 bool CollectorHealth::making_progress() const {
+  // A writer stuck with the database connected is not fixed by waiting: let the service
+  // manager restart the program (the spool keeps the rows).
+  if (write_stall() > write_allowance()) return false;
   const double time = now();
   if (time <= pause_until_.load() + allowance()) return true;
   return time - last_pass_.load() <= allowance();

@@ -4,6 +4,7 @@
 // it; the collector and writer threads report, any thread may ask (all state is atomic).
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -28,18 +29,34 @@ class CollectorHealth {
   // TSDB could not be reached (and nothing could keep them).
   void rows_kept();
   void rows_lost();
+  // The writer's side: rows the TSDB took, rows waiting (in the spool, and handed to the writer
+  // but not yet taken up), and whether a TSDB connection is open.
+  void rows_written();
+  void spool_rows(std::uint64_t rows);
+  void handoff_rows(std::uint64_t rows);
+  void tsdb_connected(bool connected);
 
   // Healthy while a cycle was read within the last three intervals (or three of the slowest
-  // recent passes) and the last rows were kept.
+  // recent passes), the last rows were kept, and the writer is not stuck: rows wait while the
+  // TSDB is connected, yet none was written (nor the spool shrunk) for write_allowance().
   Verdict verdict() const;
-  // Whether the collection loop still turns over: false only when a pass is overdue, which
-  // pauses after errors do not make it.
+  // Whether the collection loop still turns over and the writer is not stuck: false when a
+  // pass is overdue (pauses after errors do not make it so) or as the verdict says of the
+  // writer.
   bool making_progress() const;
+  // How long the writer may go without progress while rows wait and the TSDB is connected:
+  // three intervals, at least kMinWriteStallSeconds.
+  double write_allowance() const;
+  static constexpr double kMinWriteStallSeconds = 30.0;
 
  private:
   double now() const;
   // Three intervals, or three of the last pass's duration when passes are slower.
   double allowance() const;
+  // Seconds the writer has gone without progress while it should have made some; 0 when no
+  // row waits or no TSDB connection is open.
+  double write_stall() const;
+  void waiting_changed(std::uint64_t before, std::uint64_t after);
 
   const double interval_;
   const std::function<double()> clock_;
@@ -48,6 +65,14 @@ class CollectorHealth {
   std::atomic<double> last_pass_seconds_{0.0};
   std::atomic<double> pause_until_{0.0};
   std::atomic<bool> rows_lost_{false};
+  // Writer progress: the last time rows were written (or the spool shrank), since when rows
+  // wait, since when the connection is open; the stall counts from the latest of the three.
+  std::atomic<double> last_write_progress_;
+  std::atomic<double> waiting_since_{0.0};
+  std::atomic<double> connected_since_{0.0};
+  std::atomic<bool> connected_{false};
+  std::atomic<std::uint64_t> spool_rows_{0};
+  std::atomic<std::uint64_t> handoff_rows_{0};
 };
 
 }  // namespace kestrane_monitoring

@@ -138,6 +138,7 @@ void PrometheusCollectorMetrics::opc_reconnect() { opc_reconnects_.Increment(); 
 void PrometheusCollectorMetrics::rows_written(std::size_t rows, double write_seconds,
                                               std::int64_t time_us) {
   health_.rows_kept();
+  health_.rows_written();
   rows_written_.Increment(static_cast<double>(rows));
   write_duration_.Observe(write_seconds);
   last_write_.Set(static_cast<double>(time_us) / 1e6);
@@ -159,11 +160,15 @@ void PrometheusCollectorMetrics::rows_dropped(std::size_t rows, std::string_view
 }
 
 void PrometheusCollectorMetrics::spool_size(std::uint64_t bytes, std::uint64_t rows) {
+  health_.spool_rows(rows);
   spool_bytes_.Set(static_cast<double>(bytes));
   spool_rows_.Set(static_cast<double>(rows));
 }
 
+void PrometheusCollectorMetrics::handoff_rows(std::uint64_t rows) { health_.handoff_rows(rows); }
+
 void PrometheusCollectorMetrics::tsdb_connected(bool connected) {
+  health_.tsdb_connected(connected);
   tsdb_connected_.Set(connected ? 1 : 0);
 }
 

@@ -53,6 +53,7 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void rows_spooled(std::size_t rows) override;
   void rows_dropped(std::size_t rows, std::string_view reason) override;
   void spool_size(std::uint64_t bytes, std::uint64_t rows) override;
+  void handoff_rows(std::uint64_t rows) override;
   void tsdb_connected(bool connected) override;
   void tsdb_reconnect() override;
 

@@ -125,6 +125,11 @@ bool BasePyQARCollectorThread::join(double timeout_seconds) {
   return true;
 }
 
+bool BasePyQARCollectorThread::on_collector_thread() const {
+  std::lock_guard lock(state_mutex_);
+  return started_ && thread_.get_id() == std::this_thread::get_id();
+}
+
 bool BasePyQARCollectorThread::is_alive() const {
   std::lock_guard lock(state_mutex_);
   return started_ && !finished_;

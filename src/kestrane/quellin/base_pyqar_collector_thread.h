@@ -98,6 +98,8 @@ class BasePyQARCollectorThread {
   void shutdown();
   // Waits up to `seconds`, ending early when stop() is called.
   void wait_interruptible(double seconds);
+  // Whether the caller is the collector thread itself (which must not wait for its own end).
+  bool on_collector_thread() const;
   double now() const;
   // Wall-clock time in UTC microseconds, for the metrics' last-read time.
   virtual std::int64_t wall_now() const;

@@ -51,6 +51,8 @@ class CollectorMetrics {
   virtual void rows_spooled(std::size_t rows) = 0;
   virtual void rows_dropped(std::size_t rows, std::string_view reason) = 0;
   virtual void spool_size(std::uint64_t bytes, std::uint64_t rows) = 0;
+  // Rows handed to the writer that it has not taken up yet (collector and writer threads).
+  virtual void handoff_rows(std::uint64_t rows) = 0;
   virtual void tsdb_connected(bool connected) = 0;
   virtual void tsdb_reconnect() = 0;
 };

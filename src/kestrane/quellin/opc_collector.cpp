@@ -69,8 +69,19 @@ void OPCCollector::collection_step() { _process_collection_cycle(); }
 
 void OPCCollector::stop() {
   BasePyQARCollectorThread::stop();
+  // The collector thread ends first, so that its last cycle reaches the writer while the
+  // writer still writes (or spools) it. A read that hangs is not waited for beyond the bound:
+  // a cycle it hands over later goes to the spool.
+  if (writer_ && !on_collector_thread() && !join(kCollectorStopSeconds)) {
+    log().warn(
+        "Stopping: the OPC collector thread has not ended after {:.0f} s; stopping the "
+        "writer anyway",
+        kCollectorStopSeconds);
+  }
   if (writer_) writer_->stop();
 }
+
+bool OPCCollector::writer_alive() const { return writer_ && writer_->thread_alive(); }
 
 bool OPCCollector::has_tsdb_conn() const { return writer_ && writer_->has_tsdb_conn(); }
 

@@ -69,9 +69,14 @@ class OPCCollector : public BasePyQARCollectorThread {
   // One collection cycle on the caller's thread, its rows written (or spooled) before it
   // returns; for collectors that are never started.
   void collection_step();
-  // Stops the collector thread, then the write stage: rows still waiting go to the spool and
-  // the TSDB connection is closed.
+  // Stops the collector thread and waits up to kCollectorStopSeconds for it to hand over its
+  // last cycle, then stops the write stage (bounded, see TsdbWriter::stop()): rows still
+  // waiting go to the spool and the TSDB connection is closed.
   void stop() override;
+  static constexpr double kCollectorStopSeconds = 4.0;
+  // Whether the write stage's thread still runs (after a stop: one that did not end in time,
+  // which the owner must leave behind rather than destroy). Any thread.
+  bool writer_alive() const;
 
   // Whether the collector holds an open TSDB connection now. Any thread.
   bool has_tsdb_conn() const;

@@ -123,8 +123,10 @@ TsdbWriter::TsdbWriter(Options options)
           spool_->rows(), span_text(spool_->span()));
     }
   }
-  tsdb_conn_ = tidewell::connect_with(tsdb_connect_, tsdb_cfg_);
-  connected_ = tsdb_conn_ != nullptr;
+  {
+    std::lock_guard lock(conn_mutex_);
+    set_connection(tidewell::connect_with(tsdb_connect_, tsdb_cfg_));
+  }
   report_connection();
   report_spool();
 }
@@ -135,6 +137,14 @@ TsdbWriter::~TsdbWriter() {
   } catch (const std::exception& e) {
     log().error("Stopping the TSDB writer failed: {}", e.what());
   }
+  // A thread that stop() left behind is waited for here: it uses this object to its end.
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
 }
 
 double TsdbWriter::now() const {
@@ -144,8 +154,24 @@ double TsdbWriter::now() const {
 
 void TsdbWriter::start() {
   std::lock_guard lock(handoff_mutex_);
-  if (thread_.joinable() || stopping_) return;
+  if (thread_started_ || stopping_) return;
+  thread_started_ = true;
   thread_ = std::thread([this] { thread_main(); });
+}
+
+void TsdbWriter::set_connection(std::unique_ptr<tidewell::Connection> conn) {
+  std::lock_guard lock(abort_mutex_);
+  tsdb_conn_ = std::move(conn);
+  connected_ = tsdb_conn_ != nullptr;
+}
+
+void TsdbWriter::abort_connection() {
+  std::lock_guard lock(abort_mutex_);
+  if (tsdb_conn_) tsdb_conn_->abort();
+}
+
+void TsdbWriter::report_handoff_locked() {
+  if (metrics_) metrics_->handoff_rows(handoff_rows_);
 }
 
 void TsdbWriter::submit(WriteCycle cycle) {
@@ -155,7 +181,9 @@ void TsdbWriter::submit(WriteCycle cycle) {
     handoff_cv_.wait(lock, [this] { return stopping_ || handoff_.size() < kHandoffCapacity; });
   }
   if (!stopping_ && handoff_.size() < kHandoffCapacity) {
+    handoff_rows_ += cycle.results.size();
     handoff_.push_back(std::move(cycle));
+    report_handoff_locked();
     lock.unlock();
     handoff_cv_.notify_all();
     return;
@@ -174,42 +202,100 @@ void TsdbWriter::write_now(WriteCycle cycle) {
 }
 
 void TsdbWriter::stop() {
+  using Clock = std::chrono::steady_clock;
+  const bool on_writer_thread =
+      thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
   std::deque<WriteCycle> waiting;
   {
     std::lock_guard lock(handoff_mutex_);
     if (stopped_) return;
     stopping_ = true;
+    stop_requested_ = true;
+    if (spool_) {
+      waiting.swap(handoff_);
+      handoff_rows_ = 0;
+      report_handoff_locked();
+    }
   }
   handoff_cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  // With a spool, what waits goes to disk first: whatever the write under way does, none of
+  // it is held only in memory.
+  for (const WriteCycle& cycle : waiting) spool_or_drop(to_batch(cycle), "stopping");
+
+  bool ended = true;
+  if (thread_.joinable() && !on_writer_thread) {
+    const auto started = Clock::now();
+    ended = wait_for_thread(kStopWriteGraceSeconds);
+    if (!ended) {
+      log().warn("Stopping: the TSDB writer is still busy after {:.1f} s; cancelling its request",
+                 std::chrono::duration<double>(Clock::now() - started).count());
+      {
+        std::lock_guard lock(handoff_mutex_);
+        give_up_ = true;
+      }
+      handoff_cv_.notify_all();
+      abort_connection();
+      ended = wait_for_thread(kStopAbortWaitSeconds);
+    }
+    if (ended) {
+      thread_.join();
+    } else {
+      log().error(
+          "Stopping: the TSDB writer did not end {:.1f} s after its write was cancelled; it is "
+          "left behind, its rows are kept",
+          kStopAbortWaitSeconds);
+      {
+        std::lock_guard lock(handoff_mutex_);
+        abandoned_ = true;
+      }
+      keep_in_flight("stopping while its write hung");
+    }
+  }
+
+  // Without a spool the writer wrote what waited until the bound; the rest is lost.
+  std::deque<WriteCycle> left;
   {
     std::lock_guard lock(handoff_mutex_);
-    waiting.swap(handoff_);
+    left.swap(handoff_);
+    handoff_rows_ = 0;
+    report_handoff_locked();
   }
-  // Cycles still waiting for the writer: on disk with a spool, else written now, so that a
-  // stop loses nothing the database would take.
-  for (const WriteCycle& cycle : waiting) {
-    if (spool_) {
-      spool_or_drop(to_batch(cycle), "stopping");
-    } else {
-      _handle_write_tsdb(cycle);
-    }
+  std::size_t left_rows = 0;
+  for (const WriteCycle& cycle : left) left_rows += cycle.results.size();
+  if (left_rows > 0) {
+    log().error(
+        "Stopping: {} rows of {} cycles dropped: the TSDB did not take them within {:.1f} s",
+        left_rows, left.size(), kStopWriteGraceSeconds + kStopAbortWaitSeconds);
+    count_dropped(left_rows, drop_reason::kTsdbUnreachable);
   }
-  std::lock_guard conn_lock(conn_mutex_);
   if (spool_) spool_->sync_if_due();
-  closed_by_stop_ = true;
-  if (tsdb_conn_) {
-    try {
-      tsdb_conn_->close();
-    } catch (const std::exception& e) {
-      log().error("Closing the TSDB connection failed: {}", e.what());
+
+  if (ended) {
+    std::lock_guard conn_lock(conn_mutex_);
+    closed_by_stop_ = true;
+    if (tsdb_conn_) {
+      try {
+        tsdb_conn_->close();
+      } catch (const std::exception& e) {
+        log().error("Closing the TSDB connection failed: {}", e.what());
+      }
+      set_connection(nullptr);
     }
-    tsdb_conn_.reset();
   }
-  connected_ = false;
   report_connection();
   std::lock_guard lock(handoff_mutex_);
   stopped_ = true;
+}
+
+bool TsdbWriter::wait_for_thread(double seconds) {
+  std::unique_lock lock(handoff_mutex_);
+  return handoff_cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                              [this] { return thread_done_; });
+}
+
+bool TsdbWriter::thread_alive() const {
+  std::lock_guard lock(handoff_mutex_);
+  return thread_started_ && !thread_done_;
 }
 
 bool TsdbWriter::has_tsdb_conn() const { return connected_.load(); }
@@ -239,44 +325,88 @@ void TsdbWriter::count_dropped(std::size_t rows, std::string_view reason) {
 std::uint64_t TsdbWriter::spooled_rows() const { return spool_ ? spool_->rows() : 0; }
 
 void TsdbWriter::thread_main() {
-  try {
-    for (;;) {
-      std::optional<WriteCycle> cycle;
-      // Asked before the hand-off lock: the replay takes the two locks in the other order.
-      const bool can_replay = replay_due();
-      {
-        std::unique_lock lock(handoff_mutex_);
-        // With rows on disk the loop turns over to replay them; otherwise it sleeps until a
-        // cycle comes, waking once a second to sync the spool.
-        if (!can_replay) {
-          handoff_cv_.wait_for(lock, std::chrono::seconds(1),
-                               [this] { return stopping_ || !handoff_.empty(); });
-        }
-        if (stopping_) return;
-        if (!handoff_.empty()) {
-          cycle = std::move(handoff_.front());
-          handoff_.pop_front();
-          busy_ = true;
-        }
-      }
-      handoff_cv_.notify_all();
-      if (cycle) {
-        _handle_write_tsdb(*cycle);
-        notify_spool();
-        std::lock_guard lock(handoff_mutex_);
-        busy_ = false;
-      } else if (can_replay && !replay_some(false)) {
-        // Nothing could be replayed (the database failed again): wait for the next cycle.
-        std::unique_lock lock(handoff_mutex_);
+  for (;;) {
+    // Nothing may leave the thread, and nothing may end it but a stop: an error the loop did
+    // not expect restarts it, so that the rows keep flowing.
+    try {
+      run_loop();
+      break;
+    } catch (const std::exception& e) {
+      log().error("TSDB writer failed: {}; it starts again in {:.0f} s", e.what(),
+                  kWriterRestartPauseSeconds);
+    } catch (...) {
+      log().error("TSDB writer failed: unknown error; it starts again in {:.0f} s",
+                  kWriterRestartPauseSeconds);
+    }
+    try {
+      // The batch the error interrupted is kept, under its own id.
+      keep_in_flight("the TSDB writer failed");
+    } catch (...) {
+      log().error("TSDB writer: the interrupted batch could not be kept");
+    }
+    if (!pause_before_restart()) break;
+  }
+  {
+    std::lock_guard lock(handoff_mutex_);
+    thread_done_ = true;
+  }
+  handoff_cv_.notify_all();
+}
+
+bool TsdbWriter::pause_before_restart() {
+  std::unique_lock lock(handoff_mutex_);
+  return !handoff_cv_.wait_for(lock, std::chrono::duration<double>(kWriterRestartPauseSeconds),
+                               [this] { return stopping_; });
+}
+
+void TsdbWriter::run_loop() {
+  for (;;) {
+    std::optional<WriteCycle> cycle;
+    // Asked before the hand-off lock: the replay takes the two locks in the other order.
+    const bool can_replay = replay_due();
+    {
+      std::unique_lock lock(handoff_mutex_);
+      // With rows on disk the loop turns over to replay them; otherwise it sleeps until a
+      // cycle comes, waking once a second to sync the spool.
+      if (!can_replay) {
         handoff_cv_.wait_for(lock, std::chrono::seconds(1),
                              [this] { return stopping_ || !handoff_.empty(); });
       }
-      if (spool_) spool_->sync_if_due();
+      // A stop took the hand-off already when there is a spool; without one, what waits is
+      // written until the stop gives up.
+      if (stopping_ && (spool_ || give_up_ || handoff_.empty())) return;
+      if (!handoff_.empty()) {
+        cycle = std::move(handoff_.front());
+        handoff_.pop_front();
+        handoff_rows_ -= std::min(handoff_rows_, cycle->results.size());
+        report_handoff_locked();
+      }
     }
-  } catch (const std::exception& e) {
-    // Nothing may leave the thread; rows still waiting are spooled by stop().
-    log().error("TSDB writer ended by an error: {}", e.what());
+    handoff_cv_.notify_all();
+    if (cycle) {
+      const bool report = !cycle->results.empty();
+      auto batch = std::make_shared<const SpoolBatch>(to_batch(*cycle));
+      cycle.reset();
+      write_cycle(batch, report);
+      notify_spool();
+    } else if (can_replay && !replay_some(false)) {
+      // Nothing could be replayed (the database failed again): wait for the next cycle.
+      std::unique_lock lock(handoff_mutex_);
+      handoff_cv_.wait_for(lock, std::chrono::seconds(1),
+                           [this] { return stopping_ || !handoff_.empty(); });
+    }
+    if (spool_) spool_->sync_if_due();
   }
+}
+
+std::shared_ptr<const SpoolBatch> TsdbWriter::take_in_flight(const SpoolBatch* batch) {
+  std::lock_guard lock(handoff_mutex_);
+  if (!in_flight_ || (batch != nullptr && in_flight_.get() != batch)) return nullptr;
+  return std::exchange(in_flight_, nullptr);
+}
+
+void TsdbWriter::keep_in_flight(const char* why) {
+  if (const auto batch = take_in_flight(nullptr)) spool_or_drop(*batch, why);
 }
 
 SpoolBatch TsdbWriter::to_batch(const WriteCycle& cycle) {
@@ -301,7 +431,7 @@ SpoolBatch TsdbWriter::to_batch(const WriteCycle& cycle) {
   return batch;
 }
 
-void TsdbWriter::spool_or_drop(SpoolBatch batch, const char* why) {
+void TsdbWriter::spool_or_drop(const SpoolBatch& batch, const char* why) {
   if (batch.rows.empty()) return;
   if (!spool_) {
     log().error("{} rows read at {} dropped: {}", batch.rows.size(), utc_text(batch.time_us), why);
@@ -326,19 +456,35 @@ void TsdbWriter::notify_spool() {
 }
 
 void TsdbWriter::_handle_write_tsdb(const WriteCycle& cycle) {
+  write_cycle(std::make_shared<const SpoolBatch>(to_batch(cycle)), !cycle.results.empty());
+}
+
+void TsdbWriter::write_cycle(const std::shared_ptr<const SpoolBatch>& batch, bool report) {
+  // The rows stay in flight until their outcome is settled below; a stop that gives up on a
+  // hanging write spools them from there, and then this thread must not spool them again.
+  bool left_behind = false;
+  {
+    std::lock_guard lock(handoff_mutex_);
+    left_behind = abandoned_;
+    if (!left_behind) in_flight_ = batch;
+  }
+  if (left_behind) {
+    spool_or_drop(*batch, "stopping");
+    return;
+  }
   std::optional<std::pair<bool, std::size_t>> outcome;
   {
     std::unique_lock lock(conn_mutex_);
-    SpoolBatch batch = to_batch(cycle);
     if (!tsdb_conn_) {
       // After stop() the connection stays closed: no new one that nobody would close.
       if (!closed_by_stop_) _handle_db_error();
-      spool_or_drop(std::move(batch), "no connection to the TSDB");
+      if (take_in_flight(batch.get())) spool_or_drop(*batch, "no connection to the TSDB");
       note_outcome(tsdb_conn_ != nullptr);
       return;
     }
     std::size_t written = 0;
-    const Outcome result = write_batch(batch, &written);
+    const Outcome result = write_batch(*batch, &written);
+    const bool mine = take_in_flight(batch.get()) != nullptr;
     switch (result) {
       case Outcome::written:
       case Outcome::duplicate:
@@ -348,12 +494,12 @@ void TsdbWriter::_handle_write_tsdb(const WriteCycle& cycle) {
         outcome.emplace(false, 0);
         break;
       case Outcome::connection_lost:
-        spool_or_drop(std::move(batch), "the connection to the TSDB failed");
+        if (mine) spool_or_drop(*batch, "the connection to the TSDB failed");
         outcome.emplace(false, 0);
         break;
     }
     note_outcome(result != Outcome::connection_lost);
-    if (cycle.results.empty()) outcome.reset();
+    if (!report) outcome.reset();
   }
   // Outside the lock, so that a callback may call stop().
   if (outcome && db_status_notify_) db_status_notify_(outcome->first, outcome->second);
@@ -505,6 +651,12 @@ bool TsdbWriter::replay_some(bool until_empty) {
 
 bool TsdbWriter::_handle_db_error() {
   // One attempt per call; nothing in here may escape into the write step.
+  if (stop_requested_) {
+    // Stopping: a ping or a connect to a hanging server would hold the stop up, and neither
+    // can be cancelled once under way.
+    log().warn("Stopping: the TSDB is not asked again");
+    return false;
+  }
   try {
     if (tsdb_conn_) {
       log().info("Database write failed, trying to ping database...");
@@ -527,11 +679,11 @@ bool TsdbWriter::_handle_db_error() {
         tsdb_conn_->close();
       } catch (...) {
       }
-      tsdb_conn_.reset();
+      set_connection(nullptr);
     }
     std::unique_ptr<tidewell::Connection> conn = tidewell::connect_with(tsdb_connect_, tsdb_cfg_);
     if (conn) {
-      tsdb_conn_ = std::move(conn);
+      set_connection(std::move(conn));
       // Another server may answer now: every tag is looked up again.
       _db_tagname_map.clear();
       missing_tags_.clear();
@@ -545,7 +697,6 @@ bool TsdbWriter::_handle_db_error() {
   } catch (...) {
     log().error("Database error handling failed: unknown error");
   }
-  connected_ = tsdb_conn_ != nullptr;
   report_connection();
   return false;
 }

@@ -2,10 +2,12 @@
 // TsdbWriter: the write stage of an OPCCollector. It owns the TSDB connection, the tag-id cache
 // and the spool of rows that could not be written. A collector thread hands it each cycle with
 // submit() and goes on reading; the writer thread writes, reconnects, spools what the database
-// cannot take and replays the spool once the database answers again. In single-step use
-// (never started) write_now() does the same on the caller's thread.
+// cannot take and replays the spool once the database answers again. An unexpected error
+// restarts the thread's loop after a short pause; a stop is bounded (kStopSeconds) however long
+// a write hangs. In single-step use (never started) write_now() does the same on the caller's
+// thread.
 // The owner constructs it and calls start()/stop() from one thread; submit() is for the
-// collector thread, has_tsdb_conn() and the counters for any thread.
+// collector thread, has_tsdb_conn(), thread_alive() and the counters for any thread.
 
 #include <atomic>
 #include <condition_variable>
@@ -45,6 +47,14 @@ struct SpoolSettings {
   std::uint64_t max_bytes = 0;  // 0: no spool; such rows are dropped
 };
 
+// How long a stop lets a write under way go on before it cancels it, and then how long it
+// waits for the cancelled write to give up before it leaves the writer thread behind; both
+// together bound a stop (plus spooling what waits).
+inline constexpr double kStopWriteGraceSeconds = 2.0;
+inline constexpr double kStopAbortWaitSeconds = 1.5;
+// After an unexpected error the writer's loop starts again after this pause.
+inline constexpr double kWriterRestartPauseSeconds = 1.0;
+
 // One cycle as read: its results and the time the cycle was read (UTC microseconds).
 struct WriteCycle {
   std::int64_t time_us = 0;
@@ -81,11 +91,19 @@ class TsdbWriter {
   // Writes (or spools) a cycle on the caller's thread, then replays the spool when the
   // database answers. For a writer that was never started.
   void write_now(WriteCycle cycle);
-  // Ends the writer thread (a write under way finishes first), spools what is still waiting and
-  // closes the connection. Cycles submitted later go to the spool. Idempotent.
+  // Ends the writer thread and closes the connection, within kStopWriteGraceSeconds +
+  // kStopAbortWaitSeconds. With a spool, cycles still waiting go to the spool first; a write
+  // under way gets the grace time, is then aborted, and its rows go to the spool under their
+  // batch id (so that a write that committed after all is not stored twice). Without a spool
+  // the waiting cycles are written within the same bound; what is left then is dropped with an
+  // ERROR. A writer thread stuck beyond the bound is left running (see thread_alive()); its
+  // batch is spooled all the same. Cycles submitted later go to the spool. Idempotent.
   void stop();
 
   bool has_tsdb_conn() const;
+  // Whether the writer thread still runs: after stop(), one that did not end in time. Its
+  // owner must not destroy the writer then (the destructor would wait for it).
+  bool thread_alive() const;
   // Rows waiting in the spool, and whether a replay is under way.
   std::uint64_t spooled_rows() const;
 
@@ -97,6 +115,25 @@ class TsdbWriter {
 
  private:
   void thread_main();
+  // The writer loop; returns when a stop ends it, throws what it did not expect.
+  void run_loop();
+  // Pauses before the loop starts again; false when a stop came meanwhile.
+  bool pause_before_restart();
+  // Writes (or spools) one cycle's batch, which is in flight meanwhile: an error escaping
+  // the write leaves it there, for the loop or a stop to spool.
+  void write_cycle(const std::shared_ptr<const SpoolBatch>& batch, bool report);
+  // Waits up to `seconds` for thread_main() to end; true when it has.
+  bool wait_for_thread(double seconds);
+  // Takes the in-flight batch, if `batch` is it (any batch when null).
+  std::shared_ptr<const SpoolBatch> take_in_flight(const SpoolBatch* batch);
+  // Spools (or drops) the batch still in flight after an error or at a stop.
+  void keep_in_flight(const char* why);
+  // Asks the open connection to abort its request; the connection is not replaced meanwhile.
+  void abort_connection();
+  // Replaces (or clears) the connection; with conn_mutex_ held.
+  void set_connection(std::unique_ptr<tidewell::Connection> conn);
+  // Tells the metrics how many rows wait in the hand-off; with handoff_mutex_ held.
+  void report_handoff_locked();
   // Writes rows of one batch; returns false when the connection failed (batch not written).
   enum class Outcome { written, duplicate, rejected, connection_lost };
   Outcome write_batch(const SpoolBatch& batch, std::size_t* written);
@@ -107,7 +144,7 @@ class TsdbWriter {
   // Ids of the batch's tags, looking up (together) those neither cached nor recently missing.
   void look_up_uncached_tags(const std::vector<SpoolRow>& rows);
   SpoolBatch to_batch(const WriteCycle& cycle);
-  void spool_or_drop(SpoolBatch batch, const char* why);
+  void spool_or_drop(const SpoolBatch& batch, const char* why);
   // Writes spooled batches while nothing live waits; true when it did any work.
   bool replay_some(bool until_empty);
   void notify_spool();
@@ -136,7 +173,10 @@ class TsdbWriter {
   // The connection, its caches and the batch counter: the writer thread's (or the caller's
   // in single-step use); stop() takes them over once the thread has ended.
   mutable std::mutex conn_mutex_;
-  std::unique_ptr<tidewell::Connection> tsdb_conn_;               // guarded by conn_mutex_
+  // Held with conn_mutex_ whenever tsdb_conn_ changes, and alone by abort_connection(), which
+  // must reach the connection while a write holds conn_mutex_.
+  std::mutex abort_mutex_;
+  std::unique_ptr<tidewell::Connection> tsdb_conn_;  // guarded by conn_mutex_ (+ abort_mutex_)
   std::unordered_map<std::string, std::int64_t> _db_tagname_map;  // guarded by conn_mutex_
   std::unordered_map<std::string, double> missing_tags_;          // guarded by conn_mutex_
   bool closed_by_stop_ = false;                                   // guarded by conn_mutex_
@@ -162,9 +202,19 @@ class TsdbWriter {
   mutable std::mutex handoff_mutex_;
   std::condition_variable handoff_cv_;
   std::deque<WriteCycle> handoff_;  // guarded by handoff_mutex_
+  std::size_t handoff_rows_ = 0;    // guarded by handoff_mutex_: rows in handoff_
   bool stopping_ = false;           // guarded by handoff_mutex_
   bool stopped_ = false;            // guarded by handoff_mutex_: stop() has run
-  bool busy_ = false;               // guarded by handoff_mutex_: a cycle is being written
+  // Without a spool a stop lets the writer write what waits until the bound; then it ends.
+  bool give_up_ = false;         // guarded by handoff_mutex_
+  bool thread_started_ = false;  // guarded by handoff_mutex_
+  bool thread_done_ = false;     // guarded by handoff_mutex_: thread_main() has ended
+  // stop() left the thread behind: a batch it has not yet marked in flight is spooled at once.
+  bool abandoned_ = false;  // guarded by handoff_mutex_
+  // The live batch being written, kept until its outcome is settled.
+  std::shared_ptr<const SpoolBatch> in_flight_;  // guarded by handoff_mutex_
+  // Set by stop() first of all: no reconnect from then on (a connect cannot be aborted).
+  std::atomic<bool> stop_requested_{false};
   std::thread thread_;
 };
 

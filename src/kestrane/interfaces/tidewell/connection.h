@@ -1,6 +1,7 @@
 #pragma once
 // Connection: one open TSDB connection, of one driver. Owned by whoever called get_conn;
-// not synchronised: one thread at a time (callers never share a connection between threads).
+// not synchronised: one thread at a time (callers never share a connection between threads),
+// except abort(), which another thread may call while a request runs.
 // Drivers derive from it; callers use the free functions of tidewell.h.
 
 #include <cstddef>
@@ -40,6 +41,11 @@ class Connection {
   virtual void close() = 0;
   // True while the server answers; never throws.
   virtual bool ping() = 0;
+  // Makes the request under way fail at once with DatabaseError, and every later one too: the
+  // connection is done for (close it and connect again). A request that reached the server may
+  // still commit there. Safe from any thread while another uses the connection, as long as the
+  // object lives; never throws, never waits on the server. The base class does nothing.
+  virtual void abort() noexcept {}
 
   virtual std::vector<SourceInfo> get_sources(const SourceFilter& flt) = 0;
   virtual OperationResult<SourceInfo> insert_new_source(SourceInfo& source) = 0;

@@ -1,6 +1,7 @@
 #include "postgres_connection.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -221,7 +222,7 @@ TagInfo tag_at(const PGresult* result, int row) {
 }  // namespace
 
 PostgresConnection::PostgresConnection(PgConnPtr conn, std::string where)
-    : conn_(std::move(conn)), where_(std::move(where)) {}
+    : conn_(std::move(conn)), where_(std::move(where)), socket_(PQsocket(conn_.get())) {}
 
 std::unique_ptr<PostgresConnection> PostgresConnection::open(const TsdbSettings& settings) {
   const std::string where = describe(settings, settings.dbname);
@@ -313,7 +314,7 @@ PGconn* PostgresConnection::live() {
 }
 
 void PostgresConnection::lose_connection(const std::string& why) {
-  conn_.reset();
+  drop_connection();
   throw DatabaseError("Lost the connection to TSDB " + where_ + ": " + why);
 }
 
@@ -468,7 +469,22 @@ void PostgresConnection::check(const PgResultPtr& result, ExecStatusType wanted)
   throw DatabaseError("TSDB " + where_ + ": " + message);
 }
 
-void PostgresConnection::close() { conn_.reset(); }
+void PostgresConnection::drop_connection() noexcept {
+  {
+    std::lock_guard lock(socket_mutex_);
+    socket_ = -1;
+  }
+  conn_.reset();
+}
+
+void PostgresConnection::close() { drop_connection(); }
+
+void PostgresConnection::abort() noexcept {
+  // Only the socket is touched: libpq's own state belongs to the thread that runs the
+  // request, which sees its poll or send fail and drops the connection itself.
+  std::lock_guard lock(socket_mutex_);
+  if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
 
 bool PostgresConnection::ping() {
   if (!conn_) return false;

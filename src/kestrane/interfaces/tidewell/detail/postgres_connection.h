@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,6 +27,8 @@ class PostgresConnection final : public Connection {
 
   void close() override;
   bool ping() override;
+  // Shuts the socket down, which ends a blocked libpq call with an error at once.
+  void abort() noexcept override;
   std::vector<SourceInfo> get_sources(const SourceFilter& flt) override;
   OperationResult<SourceInfo> insert_new_source(SourceInfo& source) override;
   std::optional<TagInfo> get_tag(const std::string& tag_name) override;
@@ -85,6 +88,8 @@ class PostgresConnection final : public Connection {
   PgResultPtr take_result(std::chrono::steady_clock::time_point deadline);
   void check(const PgResultPtr& result, ExecStatusType wanted);
   [[noreturn]] void lose_connection(const std::string& why);
+  // Forgets the socket for abort(), then closes the connection.
+  void drop_connection() noexcept;
   PGconn* live();
 
   // The server stops a statement after 30 s; the client waits a little longer for that answer.
@@ -93,6 +98,10 @@ class PostgresConnection final : public Connection {
 
   PgConnPtr conn_;
   std::string where_;  // "database 'x' at host:port", for messages
+  // The socket of conn_ for abort() on another thread; -1 once conn_ is gone, so that a
+  // descriptor number reused elsewhere is never shut down.
+  std::mutex socket_mutex_;
+  int socket_ = -1;  // guarded by socket_mutex_
 };
 
 }  // namespace tidewell

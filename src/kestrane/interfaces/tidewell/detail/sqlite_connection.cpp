@@ -190,7 +190,7 @@ std::vector<std::string> SqliteConnection::list_databases(const TsdbSettings& se
 }
 
 sqlite3* SqliteConnection::live() {
-  if (!db_) throw DatabaseError("The connection to TSDB " + where_ + " is closed");
+  if (!db_ || aborted_) throw DatabaseError("The connection to TSDB " + where_ + " is closed");
   return db_.get();
 }
 
@@ -309,11 +309,18 @@ void SqliteConnection::create_schema() {
 void SqliteConnection::close() {
   insert_row_.reset();
   record_batch_.reset();
+  std::lock_guard lock(handle_mutex_);
   db_.reset();
 }
 
+void SqliteConnection::abort() noexcept {
+  aborted_ = true;
+  std::lock_guard lock(handle_mutex_);
+  if (db_) sqlite3_interrupt(db_.get());
+}
+
 bool SqliteConnection::ping() {
-  if (!db_) return false;
+  if (!db_ || aborted_) return false;
   try {
     run("SELECT 1 FROM schema_version LIMIT 1");
     return true;

@@ -3,9 +3,11 @@
 // data_dir. Owned by whoever called get_conn; one thread at a time. Several connections,
 // also from other processes, may use one file. Internal: reached through tidewell.h only.
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +31,8 @@ class SqliteConnection final : public Connection {
 
   void close() override;
   bool ping() override;
+  // Interrupts the statement under way; later requests fail as on a closed connection.
+  void abort() noexcept override;
   std::vector<SourceInfo> get_sources(const SourceFilter& flt) override;
   OperationResult<SourceInfo> insert_new_source(SourceInfo& source) override;
   std::optional<TagInfo> get_tag(const std::string& tag_name) override;
@@ -66,7 +70,11 @@ class SqliteConnection final : public Connection {
   [[noreturn]] void fail(int code);
   sqlite3* live();
 
+  // db_ is reset only with handle_mutex_ held, so that abort() on another thread never
+  // interrupts a closed handle.
+  std::mutex handle_mutex_;
   SqliteDbPtr db_;
+  std::atomic<bool> aborted_{false};
   SqliteStmtPtr insert_row_;    // prepared once, reused by every write
   SqliteStmtPtr record_batch_;  // prepared once, reused by every write_batch
   std::string where_;           // "database file '...'", for messages
