@@ -270,7 +270,9 @@ void SqliteConnection::configure() {
   sqlite3_extended_result_codes(live(), 1);
   sqlite3_busy_timeout(live(), kBusyTimeoutMsec);
   run("PRAGMA journal_mode = WAL");
-  run("PRAGMA synchronous = NORMAL");
+  // FULL syncs the WAL at every commit. NORMAL would sync it only at checkpoints, so a power
+  // cut could take back rows whose write had already returned and left the spool.
+  run("PRAGMA synchronous = FULL");
   run("PRAGMA foreign_keys = ON");
 }
 
