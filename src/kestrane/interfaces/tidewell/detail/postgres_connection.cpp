@@ -39,6 +39,14 @@ constexpr const char* kCopyRows =
 constexpr const char* kCopyRowsAndCommit =
     "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary); COMMIT";
 
+// A chunk of old records, found by one scan (nothing orders write_batches by time) and deleted
+// by their key. Only the deleted rows are locked, so writers of new batches never wait for it.
+constexpr const char* kPruneBatches =
+    "DELETE FROM write_batches WHERE (writer_id, seq) IN ("
+    " SELECT writer_id, seq FROM write_batches"
+    " WHERE written_at < 'epoch'::timestamptz + $1::bigint * interval '1 microsecond'"
+    " LIMIT $2::bigint)";
+
 // register_tags touches no table but tags and creates none of its own, so that it runs
 // unchanged where tags is a table replicated to every node of a distributed engine (which
 // refuses to join such a table with a temporary one). The list travels as array parameters.
@@ -579,9 +587,10 @@ TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
     const int stored_count = PQntuples(stored.get());
     stored_row.reserve(static_cast<std::size_t>(stored_count));
     for (int row = 0; row < stored_count; ++row) {
-      stored_row.emplace(std::string_view(PQgetvalue(stored.get(), row, 0),
-                                          static_cast<std::size_t>(PQgetlength(stored.get(), row, 0))),
-                         row);
+      stored_row.emplace(
+          std::string_view(PQgetvalue(stored.get(), row, 0),
+                           static_cast<std::size_t>(PQgetlength(stored.get(), row, 0))),
+          row);
     }
     std::unordered_map<std::string, std::int64_t> ids;
     ids.reserve(batch.entries().size());
@@ -611,13 +620,13 @@ TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
     if (!changed_names.empty()) {
       const std::string names_array = binary_text_array(changed_names);
       const std::string descriptions_array = binary_text_array(changed_descriptions);
-      check(send(kUpdateChanged,
-                 {source.c_str(), changed_ids.c_str(), names_array.data(),
-                  descriptions_array.data()},
-                 {0, 0, static_cast<int>(names_array.size()),
-                  static_cast<int>(descriptions_array.size())},
-                 {0, 0, 1, 1}, kRequestTimeout),
-            PGRES_COMMAND_OK);
+      check(
+          send(kUpdateChanged,
+               {source.c_str(), changed_ids.c_str(), names_array.data(), descriptions_array.data()},
+               {0, 0, static_cast<int>(names_array.size()),
+                static_cast<int>(descriptions_array.size())},
+               {0, 0, 1, 1}, kRequestTimeout),
+          PGRES_COMMAND_OK);
     }
     std::size_t created = 0;
     if (!new_names.empty()) {
@@ -696,6 +705,13 @@ WriteResult PostgresConnection::write_batch(const BatchId& batch, std::int64_t t
     rollback();
     throw;
   }
+}
+
+std::size_t PostgresConnection::prune_write_batches(std::int64_t older_than_us,
+                                                    std::size_t max_rows) {
+  const auto deleted = run(kPruneBatches, {older_than_us, static_cast<std::int64_t>(max_rows)});
+  check(deleted, PGRES_COMMAND_OK);
+  return affected_rows(deleted.get());
 }
 
 }  // namespace tidewell
