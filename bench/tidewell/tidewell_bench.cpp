@@ -5,6 +5,10 @@
 // Then one batch of 200,000 rows (and one of 100, where the round trips show) written with
 // its identity, against the same rows through the write without one, and the replay of a
 // batch stored already, on both drivers.
+// Then the price of syncing SQLite's log at every commit: write_tsdata with a batch identity,
+// as the writer calls it, at 50, 1,000 and 10,000 rows per cycle, with the driver's
+// synchronous = FULL and with the driver's handle put back to NORMAL (which a power cut could
+// cost committed rows).
 // Then registration of a plant-sized tag list (200,000 tags) on both drivers: into a fresh
 // database, the same list again (a restart), the list with every description changed, the
 // list with one tag the database refuses, and get_tag_ids of every name.
@@ -226,7 +230,7 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
   sqlite3* raw = nullptr;
   sqlite3_open((std::filesystem::path(settings.data_dir) / "raw.db").c_str(), &raw);
   tidewell::SqliteDbPtr db(raw);
-  sqlite3_exec(db.get(), "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", nullptr, nullptr,
+  sqlite3_exec(db.get(), "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL", nullptr, nullptr,
                nullptr);
   sqlite3_stmt* raw_stmt = nullptr;
   sqlite3_prepare_v2(db.get(),
@@ -248,6 +252,57 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
     sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+// Every SQLite handle opened while it lives: the bench reaches the driver's own connection.
+class OpenedSqliteHandles {
+ public:
+  OpenedSqliteHandles() {
+    handles().clear();
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&note));
+  }
+  ~OpenedSqliteHandles() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&note)); }
+  static std::vector<sqlite3*>& handles() {
+    static std::vector<sqlite3*> opened;
+    return opened;
+  }
+
+ private:
+  static int note(sqlite3* db, const char**, const sqlite3_api_routines*) {
+    handles().push_back(db);
+    return SQLITE_OK;
+  }
+};
+
+// state.range(0) rows per cycle; state.range(1): 1 for the driver as it is (FULL), 0 for its
+// connection put back to synchronous = NORMAL.
+void BM_SqliteCycleSync(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const bool full = state.range(1) != 0;
+  std::unique_ptr<tidewell::Connection> conn;
+  {
+    const OpenedSqliteHandles opened;
+    conn = tidewell::get_conn(sqlite_settings(full ? "sync_full" : "sync_normal"));
+    if (!conn || opened.handles().size() != 1) {
+      state.SkipWithError("no connection");
+      return;
+    }
+    if (!full) {
+      sqlite3_exec(opened.handles().front(), "PRAGMA synchronous = NORMAL", nullptr, nullptr,
+                   nullptr);
+    }
+  }
+  const Rows& r = rows(count);
+  std::uint64_t seq = 0;
+  for (auto _ : state) {
+    const auto result =
+        tidewell::write_tsdata(*conn, {"bench", ++seq}, now_us(), r.ids, r.values, r.qualities);
+    if (result.count != count) {
+      state.SkipWithError("unexpected write result");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
 // One batch per iteration, of state.range(0) rows: with its identity (write_batch), without
@@ -498,6 +553,14 @@ BENCHMARK(BM_SqliteBatchReplayed)->Apply(large_batches);
 BENCHMARK(BM_SqliteBatchWithoutIdentity)->Apply(small_batches);
 BENCHMARK(BM_SqliteBatchWithIdentity)->Apply(small_batches);
 BENCHMARK(BM_SqliteBatchReplayed)->Apply(small_batches);
+
+// About 2 s of cycles of each size, into a table that grows as it would.
+BENCHMARK(BM_SqliteCycleSync)
+    ->ArgsProduct({{50, 1000, 10000}, {0, 1}})
+    ->ArgNames({"rows", "full"})
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 // Registrations: a few long rounds each.
 void registration_rounds(benchmark::internal::Benchmark* b) {

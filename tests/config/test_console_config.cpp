@@ -194,6 +194,20 @@ TEST_F(ConsoleConfigBadValues, UnknownDriverFails) {
   EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
 }
 
+TEST_F(ConsoleConfigBadValues, BatchRetentionOutsideADayToACenturyFailsNamingTheKey) {
+  for (const char* days : {"0", "-5", "36501", "week", "1.5"}) {
+    log_.clear();
+    EXPECT_FALSE(
+        load(write_config(std::string("[TSDBConnection]\nbatch_retention_days = ") + days + "\n")))
+        << days;
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << days << log_.dump();
+    EXPECT_NE(log_.dump().find("batch_retention_days"), std::string::npos) << log_.dump();
+  }
+  log_.clear();
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\nbatch_retention_days = 1\n"))) << log_.dump();
+  EXPECT_EQ(config_.tsdb_cfg.batch_retention_days, 1);
+}
+
 TEST_F(ConsoleConfigBadValues, NonPositiveIntervalOrBatchFails) {
   for (const char* extra :
        {"collection_interval = 0\n", "collection_interval = -1\n", "collection_interval = nan\n",
@@ -392,6 +406,7 @@ TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {
   EXPECT_EQ(settings.host, "localhost");
   EXPECT_EQ(settings.port, 5432);
   EXPECT_EQ(settings.dbname, "tsdb_default");
+  EXPECT_EQ(settings.batch_retention_days, 30);
 }
 
 }  // namespace

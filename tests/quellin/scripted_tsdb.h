@@ -59,6 +59,7 @@ struct ScriptedTsdb {
   std::vector<std::vector<WrittenRow>> writes;              // rows of each successful write call
   std::set<std::pair<std::string, std::uint64_t>> batches;  // identities stored
   int duplicates = 0;
+  std::vector<std::int64_t> prune_cutoffs;  // older_than_us of each prune_write_batches chunk
   bool used_after_close = false;
 
   quellin::TsdbConnectFunc connect_func(std::shared_ptr<ScriptedTsdb> self);
@@ -149,6 +150,11 @@ class ScriptedConnection : public tidewell::Connection {
       throw tidewell::DatabaseError("server closed the connection unexpectedly");
     }
     return {true, rows.size()};
+  }
+  std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t) override {
+    check_open();
+    db_->prune_cutoffs.push_back(older_than_us);
+    return 0;
   }
 
  private:

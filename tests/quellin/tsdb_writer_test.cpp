@@ -1,6 +1,7 @@
 #include "quellin/tsdb_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -115,6 +116,35 @@ TEST_F(SpoolingCollector, ABatchCommittedWhoseAcknowledgementWasLostIsNotWritten
   EXPECT_EQ(db->writes.size(), 2u);  // the first cycle once, the second once
   EXPECT_EQ(db->duplicates, 1);
   EXPECT_EQ(c->spooled_rows(), 0u);
+}
+
+// Records of stored batches are pruned from the write path, once an hour, keeping
+// batch_retention_days; rows read longer ago than that are written with a warning, since their
+// batch's record may be gone.
+TEST_F(SpoolingCollector, BatchRecordsArePrunedHourlyAndRowsPastTheRetentionAreWarnedAbout) {
+  constexpr std::int64_t kDayUs = 86400LL * 1000000;
+  const auto system_us = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  auto c = make();
+  const std::int64_t before = system_us();
+  c->collection_step();
+  ASSERT_EQ(db->prune_cutoffs.size(), 1u);
+  EXPECT_GE(db->prune_cutoffs[0], before - 30 * kDayUs);
+  EXPECT_LE(db->prune_cutoffs[0], system_us() - 30 * kDayUs);
+  c->collection_step();
+  EXPECT_EQ(db->prune_cutoffs.size(), 1u);
+  time.now += 3600;
+  c->collection_step();
+  EXPECT_EQ(db->prune_cutoffs.size(), 2u);
+  EXPECT_FALSE(log.has_prefix("warning", "")) << log.dump();
+
+  wall = system_us() - 31 * kDayUs;
+  c->collection_step();
+  EXPECT_TRUE(log.has_prefix("warning", "Writing 2 rows read at ")) << log.dump();
+  EXPECT_EQ(db->writes.size(), 4u);
 }
 
 TEST_F(SpoolingCollector, TheSpoolOfAnEarlierRunIsReplayedAfterARestart) {

@@ -528,6 +528,52 @@ TEST_P(TidewellContract, BatchWrittenTwiceIsStoredOnce) {
   EXPECT_EQ(count("write_batches"), 3u);
 }
 
+// Records of batches written before the cutoff go, younger ones and every row stay; a backlog
+// larger than one chunk goes in one call.
+TEST_P(TidewellContract, PruneDeletesExactlyTheBatchRecordsWrittenBeforeTheCutoff) {
+  constexpr std::int64_t kDayUs = 86400LL * 1000000;
+  const auto batch = make_batch(3);
+  for (std::uint64_t seq = 1; seq <= 4; ++seq) write(*conn_, {"console", seq}, 1000, batch);
+  // Batches 1 and 2 were written 40 days ago, batch 3 29 days ago.
+  const auto age = [&](const std::string& days, const std::string& seqs) {
+    db_->execute(sqlite() ? "UPDATE write_batches SET written_at = written_at - " + days +
+                                " * 86400000000 WHERE seq IN (" + seqs + ")"
+                          : "UPDATE write_batches SET written_at = written_at - interval '" + days +
+                                " days' WHERE seq IN (" + seqs + ")");
+  };
+  age("40", "1, 2");
+  age("29", "3");
+  const std::int64_t cutoff = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count() -
+                              30 * kDayUs;
+  auto pruned = prune_write_batches(*conn_, cutoff);
+  EXPECT_EQ(pruned.deleted, 2u);
+  EXPECT_TRUE(pruned.finished);
+  EXPECT_EQ(recorded_batches(), (std::vector<Row>{{"console", "3", "3"}, {"console", "4", "3"}}));
+  EXPECT_EQ(count("tsdata"), 12u);
+  EXPECT_EQ(prune_write_batches(*conn_, cutoff).deleted, 0u);
+  // The rule's price: a pruned batch is no longer recognised, so writing it again stores it.
+  EXPECT_FALSE(write(*conn_, {"console", 1}, 1000, batch).duplicate);
+  EXPECT_TRUE(write(*conn_, {"console", 3}, 1000, batch).duplicate);
+
+  // 25,000 old records of an earlier run: more than one chunk.
+  const std::int64_t old_us = cutoff - kDayUs;
+  db_->execute(sqlite() ? "WITH RECURSIVE g (n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g"
+                          " WHERE n < 25000) INSERT INTO write_batches"
+                          " SELECT 'earlier run', n, " +
+                              std::to_string(old_us) + ", 1 FROM g"
+                        : "INSERT INTO write_batches SELECT 'earlier run', n,"
+                          " now() - interval '31 days', 1 FROM generate_series(1, 25000) AS n");
+  pruned = prune_write_batches(*conn_, cutoff);
+  EXPECT_EQ(pruned.deleted, 25000u);
+  EXPECT_TRUE(pruned.finished);
+  EXPECT_EQ(count("write_batches"), 3u);
+
+  conn_->close();
+  EXPECT_THROW(prune_write_batches(*conn_, cutoff), DatabaseError);
+}
+
 TEST_P(TidewellContract, SameSeqFromTwoWritersIsStoredForEach) {
   const auto batch = make_batch(4);
   const std::uint64_t kLargestSeq = std::numeric_limits<std::int64_t>::max();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#include <sqlite3.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include "journel/log.h"
+#include "pg_handles.h"
 #include "test_database.h"
 #include "tidewell/tidewell.h"
 
@@ -123,6 +125,58 @@ TEST(SqliteSettings, ListsDatabaseFilesUnderTheNamesThatOpenThem) {
   EXPECT_EQ(fetch_available_tsdbs(settings), std::vector<std::string>{settings.dbname});
   settings.dbname = "../escape";
   EXPECT_TRUE(fetch_available_tsdbs(settings).empty());
+}
+
+// Every SQLite handle opened while it lives, whoever opens it: the driver's own connections.
+class OpenedSqliteHandles {
+ public:
+  OpenedSqliteHandles() {
+    handles().clear();
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&note));
+  }
+  ~OpenedSqliteHandles() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&note)); }
+  static std::vector<sqlite3*>& handles() {
+    static std::vector<sqlite3*> opened;
+    return opened;
+  }
+
+ private:
+  static int note(sqlite3* db, const char**, const sqlite3_api_routines*) {
+    handles().push_back(db);
+    return SQLITE_OK;
+  }
+};
+
+std::string pragma(sqlite3* db, const char* name) {
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &stmt, nullptr),
+            SQLITE_OK);
+  std::string value;
+  if (sqlite3_step(stmt) == SQLITE_ROW) {
+    value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  }
+  sqlite3_finalize(stmt);
+  return value;
+}
+
+// A commit that has returned survives a power cut: the WAL is synced at every commit
+// (synchronous = FULL, 2), on a new file and on one opened again alike.
+TEST(SqliteSettings, EveryConnectionSyncsTheLogAtEachCommit) {
+  TemporaryFolder folder;
+  TsdbSettings settings;
+  settings.driver = "sqlite";
+  settings.data_dir = folder.path().string();
+  const OpenedSqliteHandles opened;
+  auto fresh = get_conn(settings);
+  auto again = get_conn(settings);
+  settings.dbname = "other";
+  auto other = get_conn(settings);
+  ASSERT_TRUE(fresh && again && other);
+  ASSERT_EQ(opened.handles().size(), 3u);
+  for (sqlite3* db : opened.handles()) {
+    EXPECT_EQ(pragma(db, "synchronous"), "2");
+    EXPECT_EQ(pragma(db, "journal_mode"), "wal");
+  }
 }
 
 TEST(SqliteSettings, DataDirThatCannotBeCreatedIsAClearError) {
@@ -258,6 +312,51 @@ TEST_F(ServerSettings, UserWithoutCreateRightsUsesAPreparedDatabaseAndSeesOnlyIt
     const std::vector<double> values{1.0};
     const std::vector<std::string> qualities{"Good"};
     EXPECT_EQ(write_tsdata(*conn, ids, values, qualities).count, 1u);
+    conn.reset();
+  }
+}
+
+// Registration creates no table of its own, not even a temporary one: it runs for a user who
+// may not create any, as it must where tags is a table that a distributed engine keeps on
+// every node (such an engine refuses to join it with a temporary table).
+TEST_F(ServerSettings, UserWithoutTemporaryTablesRegistersTagLists) {
+  testing::TestDatabase admin("postgresql");
+  const TestRole role(admin, "tidewell_no_temp_" + std::to_string(getpid()));
+  {
+    testing::TestDatabase db("postgresql");
+    ASSERT_NE(get_conn(db.settings()), nullptr);  // sets the schema up as its owner
+    db.execute("REVOKE TEMPORARY ON DATABASE " + db.settings().dbname + " FROM PUBLIC");
+    db.execute("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA public TO " + role.name());
+    db.execute("GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + role.name());
+    auto settings = db.settings();
+    settings.user = role.name();
+    settings.password = "role-password";
+    {
+      const auto raw = kestrane_test::connect_postgres(settings);
+      const PgResultPtr refused(PQexec(raw.get(), "CREATE TEMPORARY TABLE t (a int)"));
+      ASSERT_EQ(PQresultStatus(refused.get()), PGRES_FATAL_ERROR) << "the role may make one";
+    }
+    auto conn = get_conn(settings);
+    ASSERT_NE(conn, nullptr);
+    SourceInfo source;
+    source.source_name = "plant";
+    source.endpoint = "opc.da://localhost/plant";
+    ASSERT_TRUE(insert_new_source(*conn, source).ok);
+    std::vector<TagRegistration> tags;
+    for (int i = 1; i <= 1200; ++i) tags.push_back({"Demo.Tag" + std::to_string(i), {}});
+    const auto fresh = register_tags(*conn, *source.source_id, tags);
+    EXPECT_EQ(fresh.created, 1200u);
+    EXPECT_TRUE(fresh.failed.empty());
+    // Again with changes and a name the server refuses: the parts and the walk make none either.
+    tags[7].description = {{"desc", "changed"}};
+    tags.push_back({"Demo.New", {}});
+    tags.push_back({"Demo.\xff", {}});
+    const auto again = register_tags(*conn, *source.source_id, tags);
+    EXPECT_EQ(again.created, 1u);
+    EXPECT_EQ(again.updated, 1200u);
+    ASSERT_EQ(again.failed.size(), 1u);
+    EXPECT_EQ(again.failed[0].tag_name, "Demo.\xff");
+    EXPECT_EQ(get_tag(*conn, "Demo.Tag8")->description, (Description{{"desc", "changed"}}));
     conn.reset();
   }
 }

@@ -24,6 +24,9 @@ std::string describe(const char* section, const char* key, const std::string& va
   return std::string("[") + section + "] " + key + " = " + value;
 }
 
+// A century: beyond it the cutoff in microseconds would no longer be a meaningful time.
+constexpr long long kMaxBatchRetentionDays = 36500;
+
 // Stands in for a password wherever a message names its key.
 constexpr char kHiddenValue[] = "(hidden)";
 
@@ -106,6 +109,15 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) 
   }
   s.driver = driver;
   s.data_dir = ini.get_string(kTsdbSection, "data_dir", defaults.data_dir);
+  const long long retention =
+      ini.get_int(kTsdbSection, "batch_retention_days", defaults.batch_retention_days);
+  if (retention < 1 || retention > kMaxBatchRetentionDays) {
+    throw std::runtime_error(
+        describe(kTsdbSection, "batch_retention_days", std::to_string(retention)) +
+        ": batch records must be kept from 1 to " + std::to_string(kMaxBatchRetentionDays) +
+        " days");
+  }
+  s.batch_retention_days = static_cast<int>(retention);
 }
 
 SpoolConfig read_spool_settings(const journel::IniFile& ini) {

@@ -42,9 +42,9 @@ struct ConsoleConfig {
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is
-// missing), including the optional `driver` and `data_dir`. Throws journel::IniError for a
-// value that cannot be read as its type, and std::runtime_error naming the key for a port
-// outside 1..65535 or an unknown driver.
+// missing), including the optional `driver`, `data_dir` and `batch_retention_days`. Throws
+// journel::IniError for a value that cannot be read as its type, and std::runtime_error naming
+// the key for a port outside 1..65535, an unknown driver or a retention outside 1..36500 days.
 tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini);
 // The same, storing each value into `out` as soon as it is read.
 void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out);

@@ -32,6 +32,9 @@ constexpr std::size_t kHandoffCapacity = 2;
 constexpr double kReplayReportSeconds = 10.0;
 // After a failed write the spool is not replayed for this long (a live write ends the pause).
 constexpr double kReplayPauseSeconds = 5.0;
+// Records of stored batches older than the retention are pruned at most this often.
+constexpr double kPruneEverySeconds = 3600.0;
+constexpr std::int64_t kMicrosecondsPerDay = 86400LL * 1000000;
 
 bool is_good(std::string_view quality) {
   while (!quality.empty() && std::isspace(static_cast<unsigned char>(quality.front()))) {
@@ -530,6 +533,7 @@ TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t
   count_dropped(batch.rows.size() - tag_ids.size(), drop_reason::kUnknownTag);
   // No row that the database could take: reported as not written.
   if (tag_ids.empty()) return Outcome::rejected;
+  warn_if_past_retention(batch);
   try {
     const double started = now();
     const tidewell::WriteResult result =
@@ -539,6 +543,7 @@ TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t
     if (!result.success) return Outcome::rejected;
     *written = result.count;
     if (metrics_) metrics_->rows_written(result.count, now() - started, wall_clock_us());
+    if (now() >= next_prune_) prune_batch_records();
     return Outcome::written;
   } catch (const tidewell::RequestRejected& e) {
     log().error("Write DB failed: {}", e.what());
@@ -558,6 +563,33 @@ TsdbWriter::Outcome TsdbWriter::after_passing_failure() {
     log().warn("The failure may pass; the rows wait in the spool");
   }
   return Outcome::connection_lost;
+}
+
+void TsdbWriter::prune_batch_records() {
+  next_prune_ = now() + kPruneEverySeconds;
+  const std::int64_t cutoff =
+      wall_clock_us() - tsdb_cfg_.batch_retention_days * kMicrosecondsPerDay;
+  try {
+    const tidewell::PruneResult pruned = tidewell::prune_write_batches(*tsdb_conn_, cutoff);
+    if (pruned.deleted > 0) {
+      log().info("Pruned {} batch records stored before {}{}", pruned.deleted, utc_text(cutoff),
+                 pruned.finished ? "" : "; the rest within the next hours");
+    }
+  } catch (const std::exception& e) {
+    log().warn("Pruning batch records failed, tried again in an hour: {}", e.what());
+  }
+}
+
+void TsdbWriter::warn_if_past_retention(const SpoolBatch& batch) {
+  const std::int64_t cutoff =
+      wall_clock_us() - tsdb_cfg_.batch_retention_days * kMicrosecondsPerDay;
+  if (batch.time_us >= cutoff || now() < next_retention_warning_) return;
+  next_retention_warning_ = now() + 60.0;
+  log().warn(
+      "Writing {} rows read at {}, more than batch_retention_days ({}) ago: should an earlier "
+      "write of this batch have been stored with only its acknowledgement lost, its rows are "
+      "now stored twice",
+      batch.rows.size(), utc_text(batch.time_us), tsdb_cfg_.batch_retention_days);
 }
 
 void TsdbWriter::keep_rejected(const SpoolBatch& batch, const std::string& reason) {

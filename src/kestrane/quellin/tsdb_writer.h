@@ -139,6 +139,12 @@ class TsdbWriter {
   Outcome write_batch(const SpoolBatch& batch, std::size_t* written);
   // After a failure that is not a refusal: one reconnect attempt; the rows go to the spool.
   Outcome after_passing_failure();
+  // Deletes the records of batches stored longer ago than batch_retention_days; a failure is
+  // only logged. From the write path, at most once an hour.
+  void prune_batch_records();
+  // Warns (at most once a minute) when `batch` was read longer ago than batch_retention_days:
+  // its record may be pruned, so a replay after a lost acknowledgement may store it twice.
+  void warn_if_past_retention(const SpoolBatch& batch);
   // Rows the database refused go to the rejected file, with its reason.
   void keep_rejected(const SpoolBatch& batch, const std::string& reason);
   // Ids of the batch's tags, looking up (together) those neither cached nor recently missing.
@@ -179,6 +185,8 @@ class TsdbWriter {
   std::unique_ptr<tidewell::Connection> tsdb_conn_;  // guarded by conn_mutex_ (+ abort_mutex_)
   std::unordered_map<std::string, std::int64_t> _db_tagname_map;  // guarded by conn_mutex_
   std::unordered_map<std::string, double> missing_tags_;          // guarded by conn_mutex_
+  double next_prune_ = 0;                                         // guarded by conn_mutex_
+  double next_retention_warning_ = 0;                             // guarded by conn_mutex_
   bool closed_by_stop_ = false;                                   // guarded by conn_mutex_
   // Whether tsdb_conn_ is set, for readers that must not wait for a write under way.
   std::atomic<bool> connected_{false};

@@ -67,4 +67,6 @@ WriteResult Connection::write_batch(const BatchId& batch, std::int64_t,
                       batch.writer_id + "/" + std::to_string(batch.seq) + " not written");
 }
 
+std::size_t Connection::prune_write_batches(std::int64_t, std::size_t) { return 0; }
+
 }  // namespace tidewell

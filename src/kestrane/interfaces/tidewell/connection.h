@@ -73,6 +73,10 @@ class Connection {
                                   std::span<const std::int64_t> tag_ids,
                                   std::span<const double> values,
                                   std::span<const std::string> qualities);
+  // Deletes at most `max_rows` records of batches written before `older_than_us`, in one short
+  // transaction, oldest first; returns how many. The base class keeps no identities, so it has
+  // none to delete. Semantics: tidewell.h.
+  virtual std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows);
 
  protected:
   Connection() = default;

@@ -1,5 +1,7 @@
 #include "tidewell/tidewell.h"
 
+#include <chrono>
+
 #include "postgres_connection.h"
 #include "sqlite_connection.h"
 
@@ -8,6 +10,11 @@ namespace tidewell {
 namespace {
 
 enum class Driver { postgresql, sqlite };
+
+// Records deleted per transaction: a few tens of milliseconds of work on either driver.
+constexpr std::size_t kPruneChunk = 10000;
+// One prune call works no longer than this; a large backlog is worked off over several calls.
+constexpr std::chrono::seconds kPruneBudget{2};
 
 Driver driver_of(const TsdbSettings& settings) {
   if (settings.driver.empty() || settings.driver == "postgresql") return Driver::postgresql;
@@ -75,6 +82,20 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t ti
                          std::span<const std::int64_t> tag_ids, std::span<const double> values,
                          std::span<const std::string> qualities) {
   return conn.write_batch(batch, time_us, tag_ids, values, qualities);
+}
+
+PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us) {
+  const auto until = std::chrono::steady_clock::now() + kPruneBudget;
+  PruneResult result;
+  for (;;) {
+    const std::size_t deleted = conn.prune_write_batches(older_than_us, kPruneChunk);
+    result.deleted += deleted;
+    if (deleted < kPruneChunk) return result;
+    if (std::chrono::steady_clock::now() >= until) {
+      result.finished = false;
+      return result;
+    }
+  }
 }
 
 }  // namespace tidewell

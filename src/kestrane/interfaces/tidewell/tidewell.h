@@ -73,4 +73,13 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t ti
                          std::span<const std::int64_t> tag_ids, std::span<const double> values,
                          std::span<const std::string> qualities);
 
+// Deletes the records of batches written (committed) before `older_than_us` (microseconds
+// since 1970-01-01 UTC) from write_batches, which otherwise grows by one row per batch. A
+// batch whose record is gone is no longer recognised: written again, it would be stored twice,
+// so only records older than any batch a spool may still hold should go. Works a chunk at a
+// time, each chunk its own short transaction, so writers of other connections wait at most for
+// one chunk; stops after about two seconds and reports finished == false when older records
+// remain (the next call goes on). Throws DatabaseError as the writes do.
+PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us);
+
 }  // namespace tidewell

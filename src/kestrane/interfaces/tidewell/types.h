@@ -23,6 +23,9 @@ struct TsdbSettings {
   bool autocommit = false;  // accepted; every call commits its own work either way
   std::string driver = "postgresql";
   std::string data_dir = "data";
+  // Records of stored batches (write_batches) are kept this many days, then pruned by the
+  // writer; a batch replayed later than that after a lost acknowledgement may be stored twice.
+  int batch_retention_days = 30;
 };
 
 // A JSON object of text values, such as {"desc": "..."}; stored as JSON.
@@ -103,6 +106,12 @@ struct TagRegistrationResult {
 struct BatchId {
   std::string writer_id;
   std::uint64_t seq = 0;
+};
+
+// What prune_write_batches did: records deleted, and whether none older is left.
+struct PruneResult {
+  std::size_t deleted = 0;
+  bool finished = true;
 };
 
 struct WriteResult {

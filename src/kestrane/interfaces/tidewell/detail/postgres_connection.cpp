@@ -40,38 +40,38 @@ constexpr const char* kCopyRows =
 constexpr const char* kCopyRowsAndCommit =
     "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary); COMMIT";
 
-// register_tags: the list, one row per distinct name, lives in a temporary table for the
-// length of one transaction.
-constexpr const char* kCreateRegistration =
-    "CREATE TEMPORARY TABLE tidewell_registration ("
-    " tag_name text NOT NULL,"
-    " description text NOT NULL,"
-    " position bigint NOT NULL) ON COMMIT DROP";
-constexpr const char* kCopyRegistration =
-    "COPY tidewell_registration (tag_name, description, position) FROM STDIN (FORMAT binary)";
-constexpr std::uint16_t kRegistrationColumns = 3;
-// A temporary table never gets statistics on its own; with them the planner knows the list's
-// length and its names for the joins below, however long or short the list is.
-constexpr const char* kAnalyzeRegistration = "ANALYZE tidewell_registration";
-// Rows that already hold what the list says are left alone: registering an unchanged list
-// again, as every restart does, then writes nothing.
-constexpr const char* kUpdateListed =
-    "UPDATE tags AS t SET source_id = $1::bigint, source_tagname = r.tag_name,"
-    " description = r.description::jsonb"
-    " FROM tidewell_registration AS r"
-    " WHERE t.tag_name = r.tag_name"
-    " AND (t.source_id IS DISTINCT FROM $1::bigint OR t.source_tagname <> r.tag_name"
-    " OR t.description <> r.description::jsonb)";
-// In list order, so that new ids follow the list as they do when tags are added one by one.
+// A chunk of old records, found by one scan (nothing orders write_batches by time) and deleted
+// by their key. Only the deleted rows are locked, so writers of new batches never wait for it.
+constexpr const char* kPruneBatches =
+    "DELETE FROM write_batches WHERE (writer_id, seq) IN ("
+    " SELECT writer_id, seq FROM write_batches"
+    " WHERE written_at < 'epoch'::timestamptz + $1::bigint * interval '1 microsecond'"
+    " LIMIT $2::bigint)";
+
+// register_tags touches no table but tags and creates none of its own, so that it runs
+// unchanged where tags is a table replicated to every node of a distributed engine (which
+// refuses to join such a table with a temporary one). The list travels as array parameters.
+// First every stored row of a listed name, to tell new tags from changed and unchanged ones.
+constexpr const char* kSelectListed =
+    "SELECT tag_name, tag_id, source_id, source_tagname, description::text FROM tags"
+    " WHERE tag_name = ANY ($1::text[])";
+// Changed tags get what the list says; each goes in with its stored id, so that no identity
+// value is spent on a row that is only updated. Rows that hold what the list says already are
+// never sent: registering an unchanged list again, as every restart does, writes nothing.
+constexpr const char* kUpdateChanged =
+    "INSERT INTO tags (tag_id, tag_name, description, source_id, source_tagname)"
+    " SELECT r.tag_id, r.tag_name, r.description::jsonb, $1::bigint, r.tag_name"
+    " FROM unnest($2::bigint[], $3::text[], $4::text[]) AS r (tag_id, tag_name, description)"
+    " ON CONFLICT (tag_name) DO UPDATE SET source_id = excluded.source_id,"
+    " source_tagname = excluded.source_tagname, description = excluded.description";
+// New tags in list order, so that new ids follow the list as they do when tags are added one
+// by one. A name another connection stored meanwhile is left out, and so not returned.
 constexpr const char* kInsertNew =
     "INSERT INTO tags (tag_name, description, source_id, source_tagname)"
     " SELECT r.tag_name, r.description::jsonb, $1::bigint, r.tag_name"
-    " FROM tidewell_registration AS r"
-    " WHERE NOT EXISTS (SELECT 1 FROM tags AS t WHERE t.tag_name = r.tag_name)"
-    " ORDER BY r.position";
-constexpr const char* kSelectRegistered =
-    "SELECT t.tag_name, t.tag_id FROM tags AS t"
-    " JOIN tidewell_registration AS r ON r.tag_name = t.tag_name";
+    " FROM unnest($2::text[], $3::text[]) WITH ORDINALITY AS r (tag_name, description, position)"
+    " ORDER BY r.position"
+    " ON CONFLICT (tag_name) DO NOTHING RETURNING tag_name, tag_id";
 // The server hashes a long array, or probes the index with a short one.
 constexpr const char* kSelectTagIds =
     "SELECT tag_name, tag_id FROM tags WHERE tag_name = ANY ($1::text[])";
@@ -591,32 +591,76 @@ TagRegistrationResult PostgresConnection::register_tags(std::int64_t source_id,
 TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
                                                        std::span<const TagRegistration> tags) {
   const RegistrationBatch batch(tags);
-  CopyBinaryWriter writer;
-  for (const auto& entry : batch.entries()) {
-    writer.start_row(kRegistrationColumns);
-    writer.add_text(entry.tag_name);
-    writer.add_text(entry.description);
-    writer.add_bigint(entry.position);
-  }
-  const std::string rows = writer.finish();
+  std::vector<std::string_view> names;
+  names.reserve(batch.entries().size());
+  for (const auto& entry : batch.entries()) names.push_back(entry.tag_name);
+  const std::string source = std::to_string(source_id);
   check(run("BEGIN"), PGRES_COMMAND_OK);
   try {
-    check(run(kCreateRegistration), PGRES_COMMAND_OK);
-    check(copy_in(kCopyRegistration, rows), PGRES_COMMAND_OK);
-    check(run(kAnalyzeRegistration), PGRES_COMMAND_OK);
-    check(run(kUpdateListed, {source_id}), PGRES_COMMAND_OK);
-    const auto inserted = run(kInsertNew, {source_id});
-    check(inserted, PGRES_COMMAND_OK);
-    const auto created =
-        static_cast<std::size_t>(std::strtoull(PQcmdTuples(inserted.get()), nullptr, 10));
-    const auto registered = run(kSelectRegistered);
-    check(registered, PGRES_TUPLES_OK);
-    std::unordered_map<std::string, std::int64_t> ids;
-    const int count = PQntuples(registered.get());
-    ids.reserve(static_cast<std::size_t>(count));
-    for (int row = 0; row < count; ++row) {
-      ids.emplace(text_at(registered.get(), row, 0), int_at(registered.get(), row, 1));
+    const auto stored = run_binary(kSelectListed, binary_text_array(names));
+    check(stored, PGRES_TUPLES_OK);
+    std::unordered_map<std::string_view, int> stored_row;
+    const int stored_count = PQntuples(stored.get());
+    stored_row.reserve(static_cast<std::size_t>(stored_count));
+    for (int row = 0; row < stored_count; ++row) {
+      stored_row.emplace(
+          std::string_view(PQgetvalue(stored.get(), row, 0),
+                           static_cast<std::size_t>(PQgetlength(stored.get(), row, 0))),
+          row);
     }
+    std::unordered_map<std::string, std::int64_t> ids;
+    ids.reserve(batch.entries().size());
+    std::vector<std::string_view> new_names, new_descriptions, changed_names, changed_descriptions;
+    std::string changed_ids = "{";
+    for (const auto& entry : batch.entries()) {
+      const auto found = stored_row.find(entry.tag_name);
+      if (found == stored_row.end()) {
+        new_names.push_back(entry.tag_name);
+        new_descriptions.push_back(entry.description);
+        continue;
+      }
+      const int row = found->second;
+      const std::int64_t id = int_at(stored.get(), row, 1);
+      ids.emplace(entry.tag_name, id);
+      const bool unchanged = !PQgetisnull(stored.get(), row, 2) &&
+                             int_at(stored.get(), row, 2) == source_id &&
+                             text_at(stored.get(), row, 3) == entry.tag_name &&
+                             same_description(text_at(stored.get(), row, 4), entry.description);
+      if (unchanged) continue;
+      if (!changed_names.empty()) changed_ids += ',';
+      changed_ids += std::to_string(id);
+      changed_names.push_back(entry.tag_name);
+      changed_descriptions.push_back(entry.description);
+    }
+    changed_ids += '}';
+    if (!changed_names.empty()) {
+      const std::string names_array = binary_text_array(changed_names);
+      const std::string descriptions_array = binary_text_array(changed_descriptions);
+      check(
+          send(kUpdateChanged,
+               {source.c_str(), changed_ids.c_str(), names_array.data(), descriptions_array.data()},
+               {0, 0, static_cast<int>(names_array.size()),
+                static_cast<int>(descriptions_array.size())},
+               {0, 0, 1, 1}, kRequestTimeout),
+          PGRES_COMMAND_OK);
+    }
+    std::size_t created = 0;
+    if (!new_names.empty()) {
+      const std::string names_array = binary_text_array(new_names);
+      const std::string descriptions_array = binary_text_array(new_descriptions);
+      const auto inserted = send(
+          kInsertNew, {source.c_str(), names_array.data(), descriptions_array.data()},
+          {0, static_cast<int>(names_array.size()), static_cast<int>(descriptions_array.size())},
+          {0, 1, 1}, kRequestTimeout);
+      check(inserted, PGRES_TUPLES_OK);
+      const int count = PQntuples(inserted.get());
+      for (int row = 0; row < count; ++row) {
+        ids.emplace(text_at(inserted.get(), row, 0), int_at(inserted.get(), row, 1));
+      }
+      created = static_cast<std::size_t>(count);
+    }
+    // A new name missing from the insert's answer was stored by another connection meanwhile:
+    // batch.result refuses the list then, and the caller registers it again in parts.
     TagRegistrationResult result = batch.result(created, std::move(ids));
     check(run("COMMIT"), PGRES_COMMAND_OK);
     return result;
@@ -677,6 +721,13 @@ WriteResult PostgresConnection::write_batch(const BatchId& batch, std::int64_t t
     rollback();
     throw;
   }
+}
+
+std::size_t PostgresConnection::prune_write_batches(std::int64_t older_than_us,
+                                                    std::size_t max_rows) {
+  const auto deleted = run(kPruneBatches, {older_than_us, static_cast<std::int64_t>(max_rows)});
+  check(deleted, PGRES_COMMAND_OK);
+  return affected_rows(deleted.get());
 }
 
 }  // namespace tidewell

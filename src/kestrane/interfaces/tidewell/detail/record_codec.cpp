@@ -29,6 +29,13 @@ Description description_from_json(std::string_view json) {
   return description;
 }
 
+bool same_description(std::string_view stored_json, std::string_view listed_json) {
+  if (stored_json == listed_json) return true;
+  const auto stored = nlohmann::json::parse(stored_json, nullptr, false);
+  const auto listed = nlohmann::json::parse(listed_json, nullptr, false);
+  return !stored.is_discarded() && !listed.is_discarded() && stored == listed;
+}
+
 SourceStatus status_from_text(std::string_view text) {
   return text == value(SourceStatus::ACTIVE) ? SourceStatus::ACTIVE : SourceStatus::INACTIVE;
 }

@@ -15,6 +15,10 @@ std::string description_to_json(const Description& description);
 // a JSON object reads as an empty description.
 Description description_from_json(std::string_view json);
 
+// Whether two JSON texts hold the same value as PostgreSQL's jsonb compares them (object keys in
+// any order, escapes decoded); a text that is no JSON equals nothing.
+bool same_description(std::string_view stored_json, std::string_view listed_json);
+
 SourceStatus status_from_text(std::string_view text);
 SourceProtocol protocol_from_text(std::string_view text);
 

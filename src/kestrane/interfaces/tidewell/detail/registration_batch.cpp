@@ -63,7 +63,7 @@ RegistrationBatch::RegistrationBatch(std::span<const TagRegistration> tags)
 
 TagRegistrationResult RegistrationBatch::result(
     std::size_t created, std::unordered_map<std::string, std::int64_t> ids) const {
-  // The ids come from a join with the listed names, so equal sizes mean every name has one.
+  // The ids are looked up by the listed names only, so equal sizes mean every name has one.
   if (ids.size() != entries_.size() || created > entries_.size()) {
     throw RequestRejected("the tag table changed while the list was being registered");
   }

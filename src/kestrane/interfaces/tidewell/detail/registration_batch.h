@@ -33,8 +33,8 @@ class RegistrationBatch {
   const std::vector<Entry>& entries() const { return entries_; }
 
   // The walk's result, given how many names the statements inserted and the stored id of
-  // every listed name. A name with no id (removed meanwhile by another connection) throws
-  // RequestRejected, so that the caller falls back to the walk.
+  // every listed name. A name with no id (removed, or created, meanwhile by another
+  // connection) throws RequestRejected, so that the caller falls back to the walk.
   TagRegistrationResult result(std::size_t created,
                                std::unordered_map<std::string, std::int64_t> ids) const;
 

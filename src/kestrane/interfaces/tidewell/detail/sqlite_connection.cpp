@@ -25,6 +25,15 @@ constexpr const char* kRecordBatch =
     "INSERT OR IGNORE INTO write_batches (writer_id, seq, written_at, row_count)"
     " VALUES (?1, ?2, ?3, ?4)";
 
+// prune_write_batches: the last of the first `?2` old records in rowid order (the order they
+// were written in), found without the write lock, which readers do not take; then the old
+// records up to it, deleted under the lock, which is held only as long as that range takes.
+constexpr const char* kLastPrunable =
+    "SELECT max(rowid) FROM"
+    " (SELECT rowid FROM write_batches WHERE written_at < ?1 ORDER BY rowid LIMIT ?2)";
+constexpr const char* kPruneBatches =
+    "DELETE FROM write_batches WHERE rowid <= ?1 AND written_at < ?2";
+
 // get_tag_ids looks names up this many at a time, well below the limit on bound parameters.
 constexpr std::size_t kLookupChunk = 500;
 
@@ -270,7 +279,9 @@ void SqliteConnection::configure() {
   sqlite3_extended_result_codes(live(), 1);
   sqlite3_busy_timeout(live(), kBusyTimeoutMsec);
   run("PRAGMA journal_mode = WAL");
-  run("PRAGMA synchronous = NORMAL");
+  // FULL syncs the WAL at every commit. NORMAL would sync it only at checkpoints, so a power
+  // cut could take back rows whose write had already returned and left the spool.
+  run("PRAGMA synchronous = FULL");
   run("PRAGMA foreign_keys = ON");
 }
 
@@ -537,6 +548,23 @@ void SqliteConnection::insert_rows(std::int64_t time_us, std::span<const std::in
   }
   // The quality texts bound last belong to the caller.
   sqlite3_clear_bindings(stmt);
+}
+
+std::size_t SqliteConnection::prune_write_batches(std::int64_t older_than_us,
+                                                  std::size_t max_rows) {
+  auto last = prepare(std::string(kLastPrunable));
+  sqlite3_bind_int64(last.get(), 1, older_than_us);
+  sqlite3_bind_int64(last.get(), 2, static_cast<sqlite3_int64>(max_rows));
+  std::optional<sqlite3_int64> up_to;
+  run(last.get(), [&](sqlite3_stmt* row) {
+    if (sqlite3_column_type(row, 0) != SQLITE_NULL) up_to = sqlite3_column_int64(row, 0);
+  });
+  if (!up_to) return 0;
+  auto prune = prepare(std::string(kPruneBatches));
+  sqlite3_bind_int64(prune.get(), 1, *up_to);
+  sqlite3_bind_int64(prune.get(), 2, older_than_us);
+  run(prune.get());
+  return static_cast<std::size_t>(sqlite3_changes64(live()));
 }
 
 }  // namespace tidewell

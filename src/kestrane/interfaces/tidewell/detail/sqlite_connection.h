@@ -48,6 +48,7 @@ class SqliteConnection final : public Connection {
   WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
                           std::span<const std::int64_t> tag_ids, std::span<const double> values,
                           std::span<const std::string> qualities) override;
+  std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
 
  private:
   SqliteConnection(SqliteDbPtr db, std::string where);
