@@ -24,6 +24,10 @@ struct UaSecurity {
   // Own certificate and key, trusted and rejected certificates; relative to the working
   // directory unless absolute.
   std::string pki_dir = "pki";
+  // Accepts a server certificate that does not name the endpoint URL's host among its DNS
+  // and IP subject alternative names (for servers reached by an address their certificate
+  // lacks). Every other check still holds.
+  bool skip_hostname_check = false;
 };
 
 // "None", "Basic256Sha256", ... and "None", "Sign", "SignAndEncrypt": the names the
@@ -62,10 +66,10 @@ struct ServerTrust {
 };
 
 // Asks the server at `url` (opc.tcp://...) for its endpoints and judges the certificate of
-// the one that matches `security`'s policy and mode against the PKI folder, as a connection
-// would, copying an unknown certificate to rejected/. A policy None endpoint has no
-// certificate to judge: Trusted. Throws std::runtime_error when the server cannot be asked
-// or offers no matching endpoint.
+// the one that matches `security`'s policy and mode against the PKI folder (the URL's host
+// included, unless security.skip_hostname_check), as a connection would, copying an unknown
+// certificate to rejected/. A policy None endpoint has no certificate to judge: Trusted. Throws
+// std::runtime_error when the server cannot be asked or offers no matching endpoint.
 ServerTrust check_server_trust(const std::string& url, const UaSecurity& security);
 // Moves rejected/certs/<thumbprint>.der to trusted/certs/. Throws std::runtime_error naming
 // the file when it cannot.

@@ -64,10 +64,12 @@ ServerTrust check_server_trust(const std::string& url, const UaSecurity& securit
     ServerTrust trust;
     if (security.policy == UaSecurityPolicy::None) return trust;
     const ua::PkiStore pki(security.pki_dir);
-    const auto endpoints = ua::get_endpoints(parse(url), {});
+    const ua::EndpointUrl parsed = parse(url);
+    const auto endpoints = ua::get_endpoints(parsed, {});
     const auto& endpoint = ua::choose_endpoint(endpoints, security.policy, security.mode, url);
     const ua::JudgedCertificate judged = ua::judge_server_certificate(
-        pki, endpoint.server_certificate, endpoint.server.application_uri);
+        pki, endpoint.server_certificate, endpoint.server.application_uri,
+        ua::expected_host(parsed, security));
     if (judged.certificate) trust.certificate = describe(*judged.certificate);
     switch (judged.verdict.kind) {
       case ua::CertificateVerdict::Kind::Trusted:
