@@ -359,6 +359,10 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
   if (settings_->spool().max_mb > 0) {
     spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
   }
+  if (opc_schema.startsWith(QStringLiteral("opc.tcp://"), Qt::CaseInsensitive)) {
+    // Our certificate is made here at the latest (once), so its expiry can be told at once.
+    pyqar::report_ua_security_at_start(settings_->security());
+  }
   collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
                      tag_tasks_->registered_ids(), std::move(spool), settings_->security());
 }

@@ -65,6 +65,13 @@ struct ServerTrust {
   std::string message;
 };
 
+// What a program logs when it starts collecting from an OPC UA server with `security`: a
+// WARNING while the host name check is off and, for a secured policy, a WARNING within 30 days
+// of our own certificate's expiry or an ERROR after it (the certificate is made first when
+// missing). Never throws: what keeps the certificate from being made or read is reported by
+// the connection attempt.
+void report_ua_security_at_start(const UaSecurity& security) noexcept;
+
 // Asks the server at `url` (opc.tcp://...) for its endpoints and judges the certificate of
 // the one that matches `security`'s policy and mode against the PKI folder (the URL's host
 // included, unless security.skip_hostname_check), as a connection would, copying an unknown

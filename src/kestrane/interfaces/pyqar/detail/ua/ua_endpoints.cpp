@@ -9,6 +9,7 @@
 #include "endpoint_url.h"
 #include "pki_store.h"
 #include "pyqar/ua_security.h"
+#include "ua_session.h"
 
 namespace pyqar {
 namespace {
@@ -87,6 +88,14 @@ ServerTrust check_server_trust(const std::string& url, const UaSecurity& securit
     return trust;
   } catch (const std::exception& e) {
     throw std::runtime_error(ua::naming_address(url, e.what()));
+  }
+}
+
+void report_ua_security_at_start(const UaSecurity& security) noexcept {
+  try {
+    ua::report_security_at_start(security);
+  } catch (const std::exception&) {
+    // The connection attempt meets the same fault and reports it with its address.
   }
 }
 

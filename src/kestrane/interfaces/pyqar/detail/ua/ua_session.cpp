@@ -227,7 +227,7 @@ void UaSession::check_created(const CreateSessionResponse& created) {
                     url, certificate.sha1_hex()));
   }
   // The endpoints GetEndpoints listed came over a channel without security: the same list in
-  // the signed and encrypted session answer shows nobody took the better ones away.
+  // the secured session answer shows nobody took the better ones away.
   if (const std::string change = compare_endpoints(discovered_, created.endpoints);
       !change.empty()) {
     refuse(fmt::format(

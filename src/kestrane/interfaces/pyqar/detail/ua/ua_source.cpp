@@ -34,11 +34,6 @@ SessionOptions session_options_for(int sample_timespan_msec) {
 
 UaSource::UaSource(const std::string& schema, SessionOptions options)
     : url_(parse_schema(schema)), options_(std::move(options)) {
-  try {
-    report_security_at_start(options_.security);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(naming_address(url_.text, e.what()));
-  }
   open_session();
 }
 
