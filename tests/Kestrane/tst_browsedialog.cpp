@@ -4,6 +4,8 @@
 // while the server is still answering, and the real client against the node-opcua server.
 
 #include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QLabel>
 #include <QMap>
 #include <QPointer>
@@ -16,6 +18,7 @@
 
 #include "Kestrane/browsedialog.h"
 #include "Kestrane/browsetreemodel.h"
+#include "Kestrane/certificatetrustdialog.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/tagtasks.h"
 #include "fakeaddressspace.h"
@@ -31,6 +34,9 @@ constexpr int kWorkDeadlineMsec = 60000;
 
 const QString kUrl = QStringLiteral("opc.tcp://127.0.0.1:4840");
 const QString kNs = QStringLiteral("nsu=urn:test:plant;s=");
+const QByteArray kSecuredConfig = "[Kestrane]\nopc_type = OPC UA\nopc_schema = " + kUrl.toUtf8() +
+                                  "\nopc_security_policy = Basic256Sha256\n"
+                                  "opc_security_mode = Sign\n";
 
 }  // namespace
 
@@ -41,6 +47,7 @@ class TestBrowseDialog : public QObject {
   void init() {
     dir_ = std::make_unique<ScratchDir>();
     boxes_ = MessageBoxRecorder();
+    trust_server_ = std::make_unique<FakeTrustServer>();
     space_ = make_plant();
     write_sqlite_config(*dir_,
                         "[Kestrane]\nopc_type = OPC UA\nopc_schema = " + kUrl.toUtf8() + "\n");
@@ -149,6 +156,43 @@ class TestBrowseDialog : public QObject {
     QVERIFY(!window_->is_busy());
   }
 
+  void SecuredServerIsOfferedForTrustBeforeTheBrowseOpens() {
+    write_sqlite_config(*dir_, kSecuredConfig);
+    trust_server_->answers = {FakeTrustServer::untrusted(),
+                              FakeTrustServer::with_state(pyqar::ServerTrust::State::Trusted)};
+    make_window(space_->factory());
+    button("browse_button")->click();
+    CertificateTrustDialog* trust = wait_for_trust_dialog();
+    QVERIFY(trust != nullptr);
+    QVERIFY(window_->findChild<BrowseDialog*>() == nullptr);
+    // While the operator decides, neither a start nor a second browse can begin.
+    QVERIFY(!button("browse_button")->isEnabled());
+    QVERIFY(!button("collect_button")->isEnabled());
+    trust->trust_button()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(window_->findChild<BrowseDialog*>() != nullptr, kWorkDeadlineMsec);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->findChild<BrowseDialog*>()->model()->rowCount(), 2,
+                              kAnswerDeadlineMsec);
+    const std::string pki = QDir(dir_->path()).filePath(QStringLiteral("pki")).toStdString();
+    QCOMPARE(trust_server_->trusted, std::vector<std::string>{pki + "|0A1B2C3D"});
+    QCOMPARE(trust_server_->checked_urls.front(), kUrl.toStdString());
+    QCOMPARE(trust_server_->checked_security.front().policy,
+             pyqar::UaSecurityPolicy::Basic256Sha256);
+  }
+
+  void RejectedServerCertificateOpensNoBrowse() {
+    write_sqlite_config(*dir_, kSecuredConfig);
+    trust_server_->answers = {FakeTrustServer::untrusted()};
+    make_window(space_->factory());
+    button("browse_button")->click();
+    CertificateTrustDialog* trust = wait_for_trust_dialog();
+    QVERIFY(trust != nullptr);
+    trust->reject_button()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(button("browse_button")->isEnabled(), kWorkDeadlineMsec);
+    QVERIFY(button("collect_button")->isEnabled());
+    QVERIFY(window_->findChild<BrowseDialog*>() == nullptr);
+    QVERIFY(trust_server_->trusted.empty());
+  }
+
   void RealClientNamesTheAddressItCannotReach() {
     // Nothing listens on port 1 of the loopback address.
     write_sqlite_config(*dir_,
@@ -212,7 +256,19 @@ class TestBrowseDialog : public QObject {
     hooks.message_box = boxes_.fn();
     hooks.choose_csv_file = [this](QWidget*) { return dir_->file(QStringLiteral("tags.csv")); };
     hooks.browse_source = std::move(factory);
+    hooks.trust = trust_server_->functions();
     window_ = std::make_unique<MainWidget>(std::move(hooks));
+  }
+
+  // The certificate trust dialog, once it shows; nullptr when none shows in time.
+  CertificateTrustDialog* wait_for_trust_dialog() {
+    const QDeadlineTimer deadline(kWorkDeadlineMsec);
+    while (!deadline.hasExpired()) {
+      auto* found = window_->findChild<CertificateTrustDialog*>();
+      if (found != nullptr && found->isVisible()) return found;
+      QTest::qWait(10);
+    }
+    return nullptr;
   }
 
   BrowseDialog* open_dialog() {
@@ -249,6 +305,7 @@ class TestBrowseDialog : public QObject {
   std::unique_ptr<ScratchDir> dir_;
   std::unique_ptr<MainWidget> window_;
   MessageBoxRecorder boxes_;
+  std::unique_ptr<FakeTrustServer> trust_server_ = std::make_unique<FakeTrustServer>();
   std::shared_ptr<FakeAddressSpace> space_;
 };
 

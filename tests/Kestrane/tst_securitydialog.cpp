@@ -1,5 +1,6 @@
 // "Security…": the values it shows and takes, and the checks OK makes before it closes.
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,7 +17,8 @@ pyqar::UaSecurity secured() {
           .mode = pyqar::UaSecurityMode::SignAndEncrypt,
           .username = "operator",
           .password = "s3cret",
-          .pki_dir = "/srv/kestrane/pki"};
+          .pki_dir = "/srv/kestrane/pki",
+          .skip_hostname_check = true};
 }
 
 }  // namespace
@@ -32,6 +34,7 @@ class TestSecurityDialog : public QObject {
     QCOMPARE(dialog.username_edit()->text(), QStringLiteral("operator"));
     QCOMPARE(dialog.password_edit()->text(), QStringLiteral("s3cret"));
     QCOMPARE(dialog.password_edit()->echoMode(), QLineEdit::Password);
+    QVERIFY(dialog.skip_hostname_check()->isChecked());
     // Every policy and mode the library speaks can be chosen.
     QCOMPARE(dialog.policy_combo()->count(), 4);
     QCOMPARE(dialog.mode_combo()->count(), 3);
@@ -49,6 +52,8 @@ class TestSecurityDialog : public QObject {
     dialog.mode_combo()->setCurrentText(QStringLiteral("Sign"));
     dialog.username_edit()->setText(QStringLiteral("  plant  "));
     dialog.password_edit()->setText(QStringLiteral("a b%c"));
+    QVERIFY(!dialog.skip_hostname_check()->isChecked());
+    dialog.skip_hostname_check()->setChecked(true);
     dialog.ok_button()->click();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     const pyqar::UaSecurity s = dialog.security();
@@ -57,6 +62,7 @@ class TestSecurityDialog : public QObject {
     QCOMPARE(s.username, std::string("plant"));
     QCOMPARE(s.password, std::string("a b%c"));
     QCOMPARE(s.pki_dir, std::string("/srv/pki"));
+    QVERIFY(s.skip_hostname_check);
   }
 
   void OkRefusesWhatCannotBeUsed_data() {

@@ -28,7 +28,8 @@ pyqar::UaSecurity secured() {
           .mode = pyqar::UaSecurityMode::SignAndEncrypt,
           .username = {},
           .password = {},
-          .pki_dir = "/tmp/pki"};
+          .pki_dir = "/tmp/pki",
+          .skip_hostname_check = false};
 }
 
 pyqar::ServerTrust untrusted() { return FakeTrustServer::untrusted(); }

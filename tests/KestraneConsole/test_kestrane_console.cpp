@@ -374,9 +374,10 @@ TEST_F(ConsoleRun, ConfiguredUaSecurityReachesEverySourceAndNoLogShowsThePasswor
   write_setup(sqlite_settings(), "opc.tcp://127.0.0.1:4840", "OPC UA", kDemoTags,
               "collection_interval = 0.05\nopc_security_policy = Aes256_Sha256_RsaPss\n"
               "opc_security_mode = SignAndEncrypt\nopc_username = operator\n"
-              "opc_password = Hunter2Secret\nopc_pki_dir = " +
+              "opc_password = Hunter2Secret\nopc_skip_hostname_check = true\nopc_pki_dir = " +
                   pki.string() + "\n");
   LogCapture engine_log("quellin");
+  LogCapture client_log("pyqar");
   // The collector's thread opens the sources; the simulation answers in the server's place.
   auto opened = std::make_shared<std::vector<pyqar::CreateSourceArgs>>();
   auto opened_mutex = std::make_shared<std::mutex>();
@@ -405,8 +406,12 @@ TEST_F(ConsoleRun, ConfiguredUaSecurityReachesEverySourceAndNoLogShowsThePasswor
       EXPECT_EQ(args.ua_security.username, "operator");
       EXPECT_EQ(args.ua_security.password, "Hunter2Secret");
       EXPECT_EQ(args.ua_security.pki_dir, pki.string());
+      EXPECT_TRUE(args.ua_security.skip_hostname_check);
     }
   }
+  // The start says the host name check is off.
+  EXPECT_TRUE(client_log.has_prefix("warning", "opc_skip_hostname_check is on"))
+      << client_log.dump();
   EXPECT_GT(console.get_collection_statistics().total_written, 0u);
   EXPECT_EQ(log_.dump().find("Hunter2Secret"), std::string::npos) << log_.dump();
   EXPECT_EQ(engine_log.dump().find("Hunter2Secret"), std::string::npos) << engine_log.dump();

@@ -352,6 +352,21 @@ TEST_F(ConsoleConfigUaSecurity, EachBadValueNamesItsKeyAndValue) {
   }
 }
 
+TEST_F(ConsoleConfigUaSecurity, HostnameCheckIsOnUnlessTurnedOffAndABadValueNamesTheKey) {
+  ASSERT_TRUE(load_here("")) << log_.dump();
+  EXPECT_FALSE(config_.opc_security.skip_hostname_check);
+  ASSERT_TRUE(load_here("opc_skip_hostname_check = true\n")) << log_.dump();
+  EXPECT_TRUE(config_.opc_security.skip_hostname_check);
+  ASSERT_TRUE(load_here("opc_skip_hostname_check = no\n")) << log_.dump();
+  EXPECT_FALSE(config_.opc_security.skip_hostname_check);
+
+  log_.clear();
+  EXPECT_FALSE(load_here("opc_skip_hostname_check = sometimes\n"));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  EXPECT_TRUE(logged("[Kestrane] opc_skip_hostname_check")) << log_.dump();
+  EXPECT_TRUE(logged("'sometimes'")) << log_.dump();
+}
+
 TEST_F(ConsoleConfigUaSecurity, PasswordsNeverReachTheLog) {
   // The dialect's own error would quote the rest of the value after the bad '%'.
   EXPECT_FALSE(load_here("opc_username = u\nopc_password = Hunter%Secret\n"));

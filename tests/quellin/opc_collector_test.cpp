@@ -132,7 +132,8 @@ TEST_F(OPCCollectorTest, HandsItsUaSecurityToEverySourceItOpens) {
                                    .mode = pyqar::UaSecurityMode::SignAndEncrypt,
                                    .username = "operator",
                                    .password = "s3cret",
-                                   .pki_dir = "/etc/kestrane/pki"};
+                                   .pki_dir = "/etc/kestrane/pki",
+                                   .skip_hostname_check = false};
   OPCCollector c({.opc_schema = "opc.tcp://127.0.0.1:4840",
                   .get_tags_func = [this] { return tags; },
                   .data_deque = &queue,

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,6 +31,55 @@ const std::filesystem::path kServerDir = KESTRANE_UA_TEST_SERVER_DIR;
 const std::filesystem::path& cert_dir() {
   static const TempDir dir("kestrane-ua-certs-");
   return dir.path();
+}
+
+// A self-signed server certificate and key for 127.0.0.1, made once per process (an RSA key
+// takes a moment) and shared by every server it starts. Returns the PEM files.
+const std::pair<std::filesystem::path, std::filesystem::path>& default_server_pair() {
+  static const auto pair = [] {
+    const auto cert = cert_dir() / "test-server-cert.pem";
+    const auto key = cert_dir() / "test-server-key.pem";
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(EVP_RSA_gen(2048), &EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> x509(X509_new(), &X509_free);
+    if (!pkey || !x509) throw std::runtime_error("cannot make the test server's key pair");
+    X509_set_version(x509.get(), X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x509.get()), -86400);
+    X509_gmtime_adj(X509_getm_notAfter(x509.get()), 30L * 86400);
+    X509_set_pubkey(x509.get(), pkey.get());
+    X509_NAME* name = X509_get_subject_name(x509.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Kestrane UA test server"),
+                               -1, -1, 0);
+    X509_set_issuer_name(x509.get(), name);
+    X509V3_CTX ctx{};
+    X509V3_set_ctx(&ctx, x509.get(), x509.get(), nullptr, nullptr, 0);
+    const std::string san =
+        std::string("URI:") + UaTestServer::kDefaultApplicationUri + ",DNS:localhost,IP:127.0.0.1";
+    for (const auto& [nid, value] : {std::pair<int, std::string>{NID_subject_alt_name, san},
+                                     {NID_key_usage,
+                                      "critical,digitalSignature,nonRepudiation,keyEncipherment,"
+                                      "dataEncipherment"},
+                                     {NID_basic_constraints, "critical,CA:FALSE"}}) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+      if (ext == nullptr) throw std::runtime_error("cannot add " + value);
+      X509_add_ext(x509.get(), ext, -1);
+      X509_EXTENSION_free(ext);
+    }
+    if (X509_sign(x509.get(), pkey.get(), EVP_sha256()) <= 0) {
+      throw std::runtime_error("cannot sign the test server's certificate");
+    }
+    std::unique_ptr<BIO, decltype(&BIO_free)> cert_out(BIO_new_file(cert.c_str(), "w"), &BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> key_out(BIO_new_file(key.c_str(), "w"), &BIO_free);
+    if (!cert_out || !key_out || PEM_write_bio_X509(cert_out.get(), x509.get()) != 1 ||
+        PEM_write_bio_PrivateKey(key_out.get(), pkey.get(), nullptr, nullptr, 0, nullptr,
+                                 nullptr) != 1) {
+      throw std::runtime_error("cannot write the test server's key pair to " + cert_dir().string());
+    }
+    ERR_clear_error();
+    return std::pair{cert, key};
+  }();
+  return pair;
 }
 
 std::optional<std::string> find_node() {
@@ -157,6 +207,15 @@ UaTestServer::UaTestServer(Options options) {
   for (const auto& file : options.trusted_clients) {
     args.push_back("--trust-client");
     args.push_back(file.string());
+  }
+  if (!options.server_cert) {
+    options.server_cert = default_server_pair().first;
+    options.server_key = default_server_pair().second;
+    if (!options.application_uri) options.application_uri = kDefaultApplicationUri;
+  }
+  if (options.application_uri) {
+    args.push_back("--application-uri");
+    args.push_back(*options.application_uri);
   }
   if (options.server_cert) {
     args.push_back("--server-cert");

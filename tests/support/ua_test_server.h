@@ -49,13 +49,21 @@ class UaTestServer {
     // own, so that what one test trusts is never trusted by another test's server.
     bool trust_required = false;
     std::vector<std::filesystem::path> trusted_clients;  // DER or PEM files
-    // Served instead of the generated pair, even expired or naming another application URI:
+    // Served instead of the default pair, even expired or naming another application URI:
     // a PEM certificate (or DER in a file whose name holds ".der") and a PEM private key.
+    // Without them the server serves a pair this process made once: ApplicationUri
+    // kDefaultApplicationUri, DNS localhost and IP 127.0.0.1, so that clients at url() can
+    // check the host.
     std::optional<std::filesystem::path> server_cert;
     std::optional<std::filesystem::path> server_key;
+    // The ApplicationUri the server describes itself with; node-opcua's own when unset with
+    // server_cert, kDefaultApplicationUri with the default pair.
+    std::optional<std::string> application_uri;
     // The shortest channel token lifetime granted; node-opcua raises shorter requests to 2500.
     std::optional<int> min_token_lifetime_ms;
   };
+
+  static constexpr const char* kDefaultApplicationUri = "urn:kestrane:test:ua-server";
 
   // Why the server cannot run here (no node, npm modules not installed), or nothing.
   static std::optional<std::string> unavailable_reason();

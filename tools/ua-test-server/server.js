@@ -17,7 +17,7 @@
 // users in and accepts every client certificate):
 //                  [--policies LIST] [--modes LIST] [--users LIST] [--no-anonymous]
 //                  [--trust-required] [--trust-client FILE]... [--server-cert FILE
-//                  --server-key FILE] [--min-token-lifetime-ms N]
+//                  --server-key FILE] [--application-uri URI] [--min-token-lifetime-ms N]
 // --policies takes a comma list of None, Basic256Sha256, Aes128_Sha256_RsaOaep and
 // Aes256_Sha256_RsaPss; --modes a comma list of None, Sign and SignAndEncrypt. The None policy
 // pairs with the None mode only, the others with Sign and SignAndEncrypt; a policy or mode
@@ -35,6 +35,8 @@
 // ".der") and PEM private key instead of the generated ones, even when it has expired or names
 // another application URI. --min-token-lifetime-ms lowers the shortest channel token lifetime
 // the server grants (2500 ms otherwise) so that clients may ask for shorter ones.
+// --application-uri URI sets the ApplicationUri the server describes itself with (by default
+// node-opcua's own); give it the URI of the --server-cert certificate.
 //
 // Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR (DIR/pki:
 // own/certs, trusted/certs, rejected). --port 0 (the default) picks a free port.
@@ -203,6 +205,7 @@ function parseArgs(argv) {
     else if (key === "--trust-client") opts.trustClients.push(needFile());
     else if (key === "--server-cert") opts.serverCert = needFile();
     else if (key === "--server-key") opts.serverKey = needFile();
+    else if (key === "--application-uri") opts.applicationUri = needText();
     else if (key === "--min-token-lifetime-ms") opts.minTokenLifetimeMs = needInt();
     else if (key === "--cert-dir") {
       if (!value) throw new Error("--cert-dir needs a folder");
@@ -441,7 +444,10 @@ async function main() {
     serverCapabilities: { operationLimits },
     transportSettings,
     buildInfo: { productName: "KestraneUaTestServer", buildNumber: "1" },
-    serverInfo: { applicationName: { text: "Kestrane UA test server" } },
+    serverInfo: {
+      applicationName: { text: "Kestrane UA test server" },
+      ...(opts.applicationUri && { applicationUri: opts.applicationUri }),
+    },
   });
 
   await server.initialize();

@@ -229,6 +229,7 @@ void MainWidget::closeEvent(QCloseEvent* event) {
   }
   pending_start_.reset();
   checking_start_.reset();
+  checking_browse_.reset();
   trust_check_->cancel();
   discovery_->cancel();
   tag_tasks_->cancel_and_wait();
@@ -323,6 +324,18 @@ void MainWidget::finish_start(bool registered) {
 }
 
 void MainWidget::on_trust_checked(bool trusted) {
+  if (const std::optional<QString> url = std::exchange(checking_browse_, std::nullopt)) {
+    ui_->collect_button->setEnabled(true);
+    _set_controls_enabled(true);
+    if (!trusted) {
+      update_status_label(
+          QStringLiteral("Browse cancelled: the server certificate is not trusted"));
+      return;
+    }
+    update_status_label(QStringLiteral("Browsing ") + *url);
+    open_browse_dialog(*url);
+    return;
+  }
   const std::optional<PendingStart> start = std::exchange(checking_start_, std::nullopt);
   ui_->collect_button->setEnabled(true);
   if (!start) return;
@@ -359,6 +372,10 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
   std::optional<quellin::SpoolSettings> spool;
   if (settings_->spool().max_mb > 0) {
     spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
+  }
+  if (opc_schema.startsWith(QStringLiteral("opc.tcp://"), Qt::CaseInsensitive)) {
+    // Our certificate is made here at the latest (once), so its expiry can be told at once.
+    pyqar::report_ua_security_at_start(settings_->security());
   }
   collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
                      tag_tasks_->registered_ids(), std::move(spool), settings_->security());
@@ -416,11 +433,25 @@ void MainWidget::import_tags_from_csv() {
 
 void MainWidget::browse_server() {
   if (is_busy() || collection_->is_alive()) return;
+  const QString url = ui_->server_combo->currentText().trimmed();
+  if (ServerTrustCheck::needed(url, settings_->security())) {
+    // The same check as a start's: an untrusted certificate is offered for trust first.
+    checking_browse_ = url;
+    _set_controls_enabled(false);
+    ui_->collect_button->setEnabled(false);
+    update_status_label(QStringLiteral("Checking the certificate of ") + url +
+                        QStringLiteral(" ..."));
+    trust_check_->start(url, settings_->security());
+    return;
+  }
+  open_browse_dialog(url);
+}
+
+void MainWidget::open_browse_dialog(const QString& url) {
   // A child of the window, deleted when it closes.
   BrowseSourceFactory factory =
       hooks_.browse_source ? hooks_.browse_source : UaBrowseSource::factory(settings_->security());
-  auto* dialog =
-      new BrowseDialog(ui_->server_combo->currentText().trimmed(), std::move(factory), this);
+  auto* dialog = new BrowseDialog(url, std::move(factory), this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   connect(dialog, &BrowseDialog::tags_chosen, this,
           [this](const std::vector<kestrane_config::TagEntry>& tags) {

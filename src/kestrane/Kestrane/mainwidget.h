@@ -111,6 +111,7 @@ class MainWidget : public QWidget {
   void import_tags_from_csv();
   // Opens the browse dialog on the chosen OPC UA server; its tags join the table's.
   void browse_server();
+  void open_browse_dialog(const QString& url);
   std::optional<std::int64_t> _ensure_source(const QString& server_schema);
   void _sync_tags_with_source(std::int64_t source_id);
   void _save_collection_config(const QString& host, const QString& opc_schema);
@@ -180,6 +181,8 @@ class MainWidget : public QWidget {
   std::unique_ptr<ServerTrustCheck> trust_check_;
   // The start whose server certificate is being checked.
   std::optional<PendingStart> checking_start_;
+  // The address "Browse Server…" waits to open while its server's certificate is checked.
+  std::optional<QString> checking_browse_;
   // Declared last, so destroyed first: its collector reads the rows and must stop first.
   std::unique_ptr<CollectionControl> collection_;
 

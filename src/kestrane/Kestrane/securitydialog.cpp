@@ -1,5 +1,6 @@
 #include "Kestrane/securitydialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -62,6 +63,15 @@ SecurityDialog::SecurityDialog(const pyqar::UaSecurity& initial, QWidget* parent
   form->addRow(QStringLiteral("Password:"), password_edit_);
   layout->addLayout(form);
 
+  skip_hostname_check_ = new QCheckBox(
+      QStringLiteral("Accept a server certificate that does not name the server's host"), this);
+  skip_hostname_check_->setObjectName(QStringLiteral("skip_hostname_check"));
+  skip_hostname_check_->setToolTip(
+      QStringLiteral("For servers reached by an address their certificate lacks. Any server "
+                     "with a trusted certificate could then stand in for this one."));
+  skip_hostname_check_->setChecked(initial.skip_hostname_check);
+  layout->addWidget(skip_hostname_check_);
+
   auto* note = new QLabel(QStringLiteral("For OPC UA servers. Certificates: %1\nSaved to "
                                          "config.ini at the next start of collection.")
                               .arg(QString::fromStdString(pki_dir_)),
@@ -96,6 +106,7 @@ pyqar::UaSecurity SecurityDialog::security() const {
   security.username = username_edit_->text().trimmed().toStdString();
   security.password = password_edit_->text().toStdString();
   security.pki_dir = pki_dir_;
+  security.skip_hostname_check = skip_hostname_check_->isChecked();
   return security;
 }
 

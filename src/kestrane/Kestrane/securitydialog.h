@@ -1,5 +1,6 @@
 #pragma once
-// SecurityDialog: "Security…": the OPC UA security policy and mode and the user to log on as.
+// SecurityDialog: "Security…": the OPC UA security policy and mode, the user to log on as, and
+// whether a server certificate must name the host of the address.
 // OK is taken only for a policy and mode that go together and a password that has a user
 // name and that config.ini can hold; the reason shows in the dialog otherwise. Made by the window
 // (its Qt parent), which reads security() once it is accepted; GUI thread only.
@@ -10,6 +11,7 @@
 
 #include "pyqar/ua_security.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -30,6 +32,7 @@ class SecurityDialog : public QDialog {
   QComboBox* mode_combo() const { return mode_combo_; }
   QLineEdit* username_edit() const { return username_edit_; }
   QLineEdit* password_edit() const { return password_edit_; }
+  QCheckBox* skip_hostname_check() const { return skip_hostname_check_; }
   QLabel* error_label() const { return error_label_; }
   QPushButton* ok_button() const { return ok_button_; }
 
@@ -42,6 +45,7 @@ class SecurityDialog : public QDialog {
   QComboBox* mode_combo_ = nullptr;
   QLineEdit* username_edit_ = nullptr;
   QLineEdit* password_edit_ = nullptr;
+  QCheckBox* skip_hostname_check_ = nullptr;
   QLabel* error_label_ = nullptr;
   QPushButton* ok_button_ = nullptr;
 };

@@ -48,6 +48,8 @@ bool write_security(journel::IniFileEditor& editor, const pyqar::UaSecurity& sec
       {"opc_security_mode", std::string(pyqar::to_string(security.mode)),
        std::string(pyqar::to_string(defaults.mode))},
       {"opc_username", security.username, defaults.username},
+      {"opc_skip_hostname_check", security.skip_hostname_check ? "true" : "false",
+       defaults.skip_hostname_check ? "true" : "false"},
   };
   bool changed = false;
   for (const Key& key : keys) {

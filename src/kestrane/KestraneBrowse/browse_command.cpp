@@ -101,6 +101,8 @@ BrowseArgs parse_browse_args(const std::vector<std::string>& args) {
     } else if (a == "--pki-dir") {
       parsed.security.pki_dir = value();
       if (parsed.security.pki_dir.empty()) throw UsageError("--pki-dir: needs a folder");
+    } else if (a == "--skip-hostname-check") {
+      parsed.security.skip_hostname_check = true;
     } else if (a.starts_with("-")) {
       throw UsageError(fmt::format("unknown option '{}'", a));
     } else if (parsed.url.empty()) {

@@ -36,7 +36,7 @@ class UsageError : public std::invalid_argument {
 inline constexpr char kUsage[] =
     "usage: kestrane-browse opc.tcp://host:port [--root NODEID] [--depth N] [--all-types] "
     "[--index] [-o FILE] [--security-policy POLICY --security-mode MODE] [--username NAME "
-    "--password-file FILE] [--pki-dir DIR]";
+    "--password-file FILE] [--pki-dir DIR] [--skip-hostname-check]";
 
 // Throws UsageError.
 BrowseArgs parse_browse_args(const std::vector<std::string>& args);

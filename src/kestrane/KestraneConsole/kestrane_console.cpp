@@ -182,6 +182,7 @@ bool KestraneConsole::start_collection() {
       log_->info("OPC UA security: policy {}, mode {}, user {}, PKI folder {}",
                  pyqar::to_string(security.policy), pyqar::to_string(security.mode),
                  security.username.empty() ? "anonymous" : security.username, security.pki_dir);
+      pyqar::report_ua_security_at_start(security);
     }
     monitor_ = std::make_unique<ConsoleMonitor>(
         ConsoleMonitor::Options{.listen = metrics_listen_,

@@ -190,6 +190,7 @@ pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
                              ": a folder for the certificates is needed");
   }
   security.pki_dir = from_working_directory(pki_dir);
+  security.skip_hostname_check = ini.get_bool(kConsoleSection, "opc_skip_hostname_check", false);
   return security;
 }
 

@@ -56,7 +56,8 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini);
 
 // The OPC UA security of [Kestrane]: opc_security_policy and opc_security_mode ("None" when
 // absent), opc_username and opc_password (anonymous without a user name) and opc_pki_dir
-// ("pki"), a relative folder taken against the working directory and returned absolute.
+// ("pki"), a relative folder taken against the working directory and returned absolute, and
+// opc_skip_hostname_check (false).
 // Throws std::runtime_error naming the key for an unknown policy or mode, a policy and mode
 // that do not go together, a password without a user name or an empty folder, and for a value
 // the file's dialect cannot read. No message ever holds the password.

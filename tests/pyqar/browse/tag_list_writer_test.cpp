@@ -89,20 +89,22 @@ TEST(BrowseArguments, TakesEveryOption) {
   EXPECT_TRUE(defaults.root.empty() && !defaults.output && !defaults.index);
   EXPECT_EQ(defaults.security.policy, pyqar::UaSecurityPolicy::None);
   EXPECT_EQ(defaults.security.pki_dir, "pki");
+  EXPECT_FALSE(defaults.security.skip_hostname_check);
 }
 
 TEST(BrowseArguments, TakesTheSecuritySettingsWithThePasswordFromAFile) {
   const kestrane_test::TempDir dir;
   const auto password = dir.write("password", "s3cret word\r\nignored\n");
-  const BrowseArgs a =
-      parse_browse_args({"opc.tcp://h:4840", "--security-policy", "Aes256_Sha256_RsaPss",
-                         "--security-mode", "SignAndEncrypt", "--username", "op", "--password-file",
-                         password.string(), "--pki-dir", "/etc/kestrane/pki"});
+  const BrowseArgs a = parse_browse_args(
+      {"opc.tcp://h:4840", "--security-policy", "Aes256_Sha256_RsaPss", "--security-mode",
+       "SignAndEncrypt", "--username", "op", "--password-file", password.string(), "--pki-dir",
+       "/etc/kestrane/pki", "--skip-hostname-check"});
   EXPECT_EQ(a.security.policy, pyqar::UaSecurityPolicy::Aes256_Sha256_RsaPss);
   EXPECT_EQ(a.security.mode, pyqar::UaSecurityMode::SignAndEncrypt);
   EXPECT_EQ(a.security.username, "op");
   EXPECT_EQ(a.security.password, "s3cret word");
   EXPECT_EQ(a.security.pki_dir, "/etc/kestrane/pki");
+  EXPECT_TRUE(a.security.skip_hostname_check);
   // A password without a user is a mistake, not anonymous.
   EXPECT_THROW(parse_browse_args({"opc.tcp://h:4840", "--password-file", password.string()}),
                UsageError);

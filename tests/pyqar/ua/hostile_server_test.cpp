@@ -16,9 +16,15 @@
 
 #include "pyqar/rt_source.h"
 #include "pyqar/ua_browser.h"
+#include "pyqar/ua_security.h"
 #include "response_header.h"
+#include "temp_dir.h"
+#include "ua/binary_reader.h"
 #include "ua/binary_writer.h"
+#include "ua/channel_crypto.h"
+#include "ua/pki_store.h"
 #include "ua/ua_codec.h"
+#include "ua/ua_limits.h"
 #include "ua/ua_messages.h"
 #include "ua/ua_source.h"
 
@@ -32,23 +38,31 @@ class ScriptedServer {
  public:
   using Script = std::function<void(int fd)>;
 
-  explicit ScriptedServer(Script script) {
+  explicit ScriptedServer(Script script) : ScriptedServer(std::vector<Script>{std::move(script)}) {}
+  // One script per connection, in the order the client connects.
+  explicit ScriptedServer(std::vector<Script> scripts) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listener_, 1) != 0 ||
+        ::listen(listener_, static_cast<int>(scripts.size())) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this, script = std::move(script)] {
-      const int fd = ::accept(listener_, nullptr, nullptr);
-      if (fd < 0) return;
-      script(fd);
-      ::close(fd);
+    thread_ = std::thread([this, scripts = std::move(scripts)] {
+      for (const Script& script : scripts) {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        try {
+          script(fd);
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << "the scripted server failed: " << e.what();
+        }
+        ::close(fd);
+      }
     });
   }
   ~ScriptedServer() {
@@ -503,6 +517,200 @@ TEST(RefusesBadAddresses, RefusedConnection) {
   EXPECT_CONTAINS(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
   EXPECT_THROW(pyqar::discover_ua("127.0.0.1", port), std::runtime_error);
   EXPECT_THROW(pyqar::discover_ua("127.0.0.1", 0), std::runtime_error);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Secured scripts: a server with an identity of its own that the client's PKI folder trusts,
+// securing its side of the channel with a ChannelCrypto that holds the server's key and the
+// client's certificate (the two sides derive each other's keys from the same nonces).
+
+namespace {
+
+constexpr const char* kBasic256Sha256 = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
+constexpr std::int32_t kSign = 2;
+constexpr std::int32_t kSignAndEncrypt = 3;
+
+class SecuredScripts {
+ public:
+  SecuredScripts()
+      : client_(std::make_shared<const ApplicationIdentity>(
+            PkiStore((dir_ / "client").string()).own_identity(local_hostname()))),
+        server_(std::make_shared<const ApplicationIdentity>(
+            PkiStore((dir_ / "server").string()).own_identity("hostile-server"))) {
+    const auto& der = server_->certificate.der();
+    dir_.write("client/trusted/certs/server.der",
+               std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+  }
+
+  // The client's options: Basic256Sha256 with Sign, the server's certificate trusted. The
+  // scripts listen on 127.0.0.1, which the server's certificate does not name.
+  SessionOptions options() const {
+    SessionOptions options;
+    options.channel.connect_timeout = std::chrono::seconds(5);
+    options.channel.request_timeout = std::chrono::seconds(5);
+    options.security.policy = pyqar::UaSecurityPolicy::Basic256Sha256;
+    options.security.mode = pyqar::UaSecurityMode::Sign;
+    options.security.pki_dir = (dir_ / "client").string();
+    options.security.skip_hostname_check = true;
+    return options;
+  }
+
+  // Endpoints of Basic256Sha256 with each of `modes`, anonymous users, the server's
+  // certificate and ApplicationUri.
+  void write_endpoints(BinaryWriter& w, const std::vector<std::int32_t>& modes) const {
+    w.i32(static_cast<std::int32_t>(modes.size()));
+    for (const std::int32_t mode : modes) {
+      w.string("opc.tcp://127.0.0.1:1");
+      w.string(server_->application_uri);
+      w.null_string();  // product URI
+      w.u8(0);          // application name
+      w.i32(0);         // server
+      w.null_string();  // gateway
+      w.null_string();  // discovery profile
+      w.i32(-1);        // discovery URLs
+      w.byte_string(server_->certificate.der());
+      w.i32(mode);
+      w.string(kBasic256Sha256);
+      w.i32(1);
+      w.string("anonymous");
+      w.i32(0);
+      w.null_string();
+      w.null_string();
+      w.null_string();
+      w.null_string();  // transport profile
+      w.u8(static_cast<std::uint8_t>(mode));
+    }
+  }
+
+  // The first connection: GetEndpoints over a channel without security.
+  ScriptedServer::Script get_endpoints(std::vector<std::int32_t> modes) const {
+    return [this, modes](int fd) {
+      read_chunk(fd);
+      send_bytes(fd, ack());
+      open_channel(fd);
+      const auto request = read_chunk(fd);
+      if (request.empty()) return;
+      BinaryWriter body;
+      encode_node_id(body, NodeId::numeric_id(0, type_id::GetEndpointsResponse));
+      write_response_header(body);
+      write_endpoints(body, modes);
+      answer_message(fd, request, body.data());
+      drain(fd);
+    };
+  }
+
+  // The second connection: opens the secured channel, reads CreateSession and answers it
+  // with `nonce` and the endpoints of `modes`.
+  ScriptedServer::Script create_session(std::size_t nonce_size,
+                                        std::vector<std::int32_t> modes) const {
+    return [this, nonce_size, modes](int fd) {
+      ChannelCrypto crypto({.policy = pyqar::UaSecurityPolicy::Basic256Sha256,
+                            .mode = pyqar::UaSecurityMode::Sign,
+                            .own = server_,
+                            .server_certificate = client_->certificate,
+                            .own_certificate_path = {}});
+      read_chunk(fd);
+      send_bytes(fd, ack());
+      const auto opn = read_chunk(fd);
+      if (opn.empty()) return;
+      const Bytes opened = crypto.open_asymmetric(opn, 12);
+      BinaryReader r{std::span<const std::uint8_t>(opened).subspan(12)};
+      r.skip_string();  // policy
+      r.byte_string(kMaxCertificateSize);
+      r.byte_string(kMaxCertificateSize);
+      r.u32();  // sequence number
+      const std::uint32_t request_id = r.u32();
+      decode_node_id(r);  // type
+      decode_node_id(r);  // request header: authentication token
+      r.i64();
+      r.u32();
+      r.u32();
+      r.skip_string();
+      r.u32();
+      decode_node_id(r);  // additional header
+      r.u8();
+      r.u32();  // protocol version
+      r.u32();  // request type
+      r.u32();  // security mode
+      const Bytes client_nonce = r.byte_string(64);
+      const Bytes server_nonce = crypto.new_client_nonce();
+      crypto.add_token(1, client_nonce);
+
+      BinaryWriter chunk;
+      chunk.bytes(std::vector<std::uint8_t>{'O', 'P', 'N', 'F'});
+      chunk.u32(0);
+      chunk.u32(7);
+      crypto.write_asymmetric_header(chunk);
+      const std::size_t sequence_at = chunk.size();
+      chunk.u32(1);
+      chunk.u32(request_id);
+      encode_node_id(chunk, NodeId::numeric_id(0, type_id::OpenSecureChannelResponse));
+      write_response_header(chunk);
+      for (std::uint32_t v : {0u, 7u, 1u}) chunk.u32(v);
+      chunk.i64(0);
+      chunk.u32(600000);
+      chunk.byte_string(server_nonce);
+      crypto.seal_asymmetric(chunk, sequence_at);
+      send_bytes(fd, chunk.data());
+
+      auto create = read_chunk(fd);
+      if (create.empty()) return;
+      crypto.open_symmetric(create);
+      chunk = BinaryWriter();
+      chunk.bytes(std::vector<std::uint8_t>{'M', 'S', 'G', 'F'});
+      chunk.u32(0);
+      chunk.u32(7);
+      chunk.u32(1);
+      chunk.u32(2);
+      chunk.u32(u32_at(create, 20));
+      encode_node_id(chunk, NodeId::numeric_id(0, type_id::CreateSessionResponse));
+      write_response_header(chunk);
+      encode_node_id(chunk, NodeId::numeric_id(1, 5));
+      encode_node_id(chunk, NodeId::numeric_id(1, 6));
+      chunk.f64(60000);
+      chunk.byte_string(random_bytes(nonce_size));
+      chunk.byte_string(server_->certificate.der());
+      write_endpoints(chunk, modes);
+      write_create_session_tail(chunk);
+      crypto.seal_symmetric(chunk, 1);
+      send_bytes(fd, chunk.data());
+      drain(fd);
+    };
+  }
+
+  std::string connect_error(const std::string& url) const {
+    try {
+      UaSource source(url, options());
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+ private:
+  kestrane_test::TempDir dir_{"kestrane-hostile-"};
+  std::shared_ptr<const ApplicationIdentity> client_;
+  std::shared_ptr<const ApplicationIdentity> server_;
+};
+
+TEST(RefusesMisbehavingSecuredServers, CreateSessionNonceShorterThan32Bytes) {
+  const SecuredScripts scripts;
+  ScriptedServer server({scripts.get_endpoints({kSign, kSignAndEncrypt}),
+                         scripts.create_session(16, {kSign, kSignAndEncrypt})});
+  const std::string error = scripts.connect_error(server.url());
+  EXPECT_CONTAINS(error, "sent a CreateSession nonce of 16 bytes; at least 32 are needed");
+}
+
+TEST(RefusesMisbehavingSecuredServers, CreateSessionListingOtherEndpointsThanGetEndpoints) {
+  const SecuredScripts scripts;
+  // GetEndpoints, over a channel anyone could tamper with, hid SignAndEncrypt.
+  ScriptedServer server(
+      {scripts.get_endpoints({kSign}), scripts.create_session(32, {kSign, kSignAndEncrypt})});
+  const std::string error = scripts.connect_error(server.url());
+  EXPECT_CONTAINS(error, "lists other endpoints in CreateSession than in GetEndpoints");
+  EXPECT_CONTAINS(error, "Basic256Sha256/SignAndEncrypt not listed by GetEndpoints");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // trusted/ and issuers/, with real certificates, CRLs and files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,6 +53,7 @@ struct CertificateFields {
   long valid_until = 30 * kDay;
   bool ca = false;
   const char* key_usage = kLeafUsage;  // none when null
+  std::string hosts = "";              // more subject alternative names: "DNS:a,IP:10.0.0.1"
 };
 
 void add_ext(X509* x509, X509V3_CTX& ctx, int nid, const std::string& value) {
@@ -81,7 +83,9 @@ X509Ptr make_cert(const CertificateFields& fields) {
   if (fields.key_usage) add_ext(x509.get(), ctx, NID_key_usage, fields.key_usage);
   add_ext(x509.get(), ctx, NID_subject_key_identifier, "hash");
   add_ext(x509.get(), ctx, NID_authority_key_identifier, "keyid:always");
-  if (!fields.uri.empty()) add_ext(x509.get(), ctx, NID_subject_alt_name, "URI:" + fields.uri);
+  std::string names = fields.uri.empty() ? "" : "URI:" + fields.uri;
+  if (!fields.hosts.empty()) names += (names.empty() ? "" : ",") + fields.hosts;
+  if (!names.empty()) add_ext(x509.get(), ctx, NID_subject_alt_name, names);
   EXPECT_GT(X509_sign(x509.get(), fields.issuer_key ? fields.issuer_key : fields.key, EVP_sha256()),
             0);
   return x509;
@@ -189,6 +193,7 @@ TEST_F(OwnIdentityTest, FirstUseCreatesA2048BitSha256CertificateAndAPrivateKeyOn
   const mode_t old_umask = ::umask(0);
   const auto before = std::chrono::system_clock::now();
   const ApplicationIdentity identity = PkiStore(root()).own_identity("plant-host");
+  const auto after = std::chrono::system_clock::now();
   ::umask(old_umask);
 
   EXPECT_EQ(mode_of(key_path()), 0600u);
@@ -214,9 +219,9 @@ TEST_F(OwnIdentityTest, FirstUseCreatesA2048BitSha256CertificateAndAPrivateKeyOn
   EXPECT_EQ(EVP_PKEY_eq(cert.public_key(), identity.private_key.get()), 1);
   EXPECT_EQ(identity.application_uri, "urn:plant-host:Kestrane");
 
-  const auto backdate = before - cert.not_before();
-  EXPECT_GE(backdate, std::chrono::seconds(59));
-  EXPECT_LE(backdate, std::chrono::seconds(120));
+  // Backdated a minute from when it was made, however long making the key took.
+  EXPECT_GE(cert.not_before(), before - std::chrono::seconds(61));
+  EXPECT_LE(cert.not_before(), after - std::chrono::seconds(59));
   const auto lifetime =
       std::chrono::duration_cast<std::chrono::hours>(cert.not_after() - cert.not_before());
   EXPECT_GE(lifetime.count(), 24 * (5 * 365 + 1));
@@ -353,6 +358,62 @@ TEST_F(OwnIdentityTest, RefusesADamagedPairNamingTheFileAndLeavesItAlone) {
     write_key(key_path(), good_key);
     EXPECT_NO_THROW(PkiStore(root()).own_identity("plant-host"));
   }
+}
+
+TEST_F(OwnIdentityTest, ProcessesStartingTogetherAllUseTheOnePairTheFirstMade) {
+  // Each child makes or loads the identity and writes down the thumbprint it got; without the
+  // lock each would make and use a pair of its own, and the files could end up mismatched.
+  constexpr int kChildren = 4;
+  std::vector<pid_t> children;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int rc = 1;
+      try {
+        const std::string hex = PkiStore(root()).own_identity("plant-host").certificate.sha1_hex();
+        std::ofstream(dir_ / ("child-" + std::to_string(i))) << hex;
+        rc = 0;
+      } catch (...) {
+      }
+      ::_exit(rc);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const ApplicationIdentity identity = PkiStore(root()).own_identity("plant-host");  // matches
+  for (int i = 0; i < kChildren; ++i) {
+    EXPECT_EQ(read_file(dir_ / ("child-" + std::to_string(i))), identity.certificate.sha1_hex())
+        << "child " << i;
+  }
+}
+
+TEST_F(OwnIdentityTest, NearingExpiryWarnsAndExpiryIsAnErrorEachNamingFileAndDate) {
+  const PkiStore store(root());
+  const Certificate own = store.own_identity("plant-host").certificate;
+  const std::string date = format_utc(own.not_after());
+  const std::string file = cert_path().string();
+  using std::chrono::hours;
+  log_.clear();
+  store.report_own_expiry(own, own.not_after() - hours(31 * 24));
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+
+  store.report_own_expiry(own, own.not_after() - hours(29 * 24));
+  ASSERT_EQ(log_.records().size(), 1u) << log_.dump();
+  EXPECT_TRUE(log_.has_prefix("warning",
+                              "Our OPC UA application certificate " + file + " expires on " + date))
+      << log_.dump();
+
+  log_.clear();
+  store.report_own_expiry(own, own.not_after() + std::chrono::seconds(1));
+  ASSERT_EQ(log_.records().size(), 1u) << log_.dump();
+  EXPECT_TRUE(log_.has_prefix("error",
+                              "Our OPC UA application certificate " + file + " expired on " + date))
+      << log_.dump();
 }
 
 TEST_F(OwnIdentityTest, AFolderThatCannotBeCreatedIsNamed) {
@@ -583,6 +644,40 @@ TEST_F(ValidateTest, TheApplicationUriIsCheckedOnceTheChainIsFine) {
       std::string(reinterpret_cast<const char*>(no_uri.der().data()), no_uri.der().size()));
   EXPECT_EQ(store_.validate(no_uri, "urn:test:server").kind, Kind::UriMismatch);
   EXPECT_EQ(store_.validate(no_uri, "").kind, Kind::Trusted);
+}
+
+TEST_F(ValidateTest, ATrustedCaVouchesOnlyForTheHostsItsCertificateNames) {
+  const X509Ptr ca = make_ca("Plant CA", test_key(1));
+  put("trusted/certs/ca.der", der_of(ca.get()));
+  const auto issued = [&](const std::string& cn, const std::string& hosts) {
+    return certificate_of(
+        make_cert({.cn = cn, .issuer = ca.get(), .issuer_key = test_key(1), .hosts = hosts}).get());
+  };
+  const Certificate server = issued("Kiln", "DNS:Kiln7.Plant.Example,IP:10.0.0.5,IP:fd00::5");
+  for (const char* host : {"kiln7.plant.example", "KILN7.PLANT.EXAMPLE", "10.0.0.5", "fd00::5"}) {
+    EXPECT_EQ(store_.validate(server, "urn:test:server", host).kind, Kind::Trusted) << host;
+  }
+  EXPECT_EQ(store_.validate(server, "urn:test:server", std::nullopt).kind, Kind::Trusted);
+  for (const char* host : {"127.0.0.1", "kiln8.plant.example", "10.0.0.50", "fd00::6"}) {
+    const CertificateVerdict verdict = store_.validate(server, "urn:test:server", host);
+    EXPECT_EQ(verdict.kind, Kind::HostMismatch) << host;
+    EXPECT_NE(verdict.message.find(std::string("host '") + host + "'"), std::string::npos)
+        << verdict.message;
+    EXPECT_NE(verdict.message.find("DNS:Kiln7.Plant.Example, IP:10.0.0.5, IP:fd00::5"),
+              std::string::npos)
+        << verdict.message;
+  }
+  // A wildcard stands for exactly one whole left-most label.
+  const Certificate wild = issued("Line", "DNS:*.line.example");
+  EXPECT_EQ(store_.validate(wild, "", "opc1.line.example").kind, Kind::Trusted);
+  EXPECT_EQ(store_.validate(wild, "", "a.opc1.line.example").kind, Kind::HostMismatch);
+  EXPECT_EQ(store_.validate(wild, "", "line.example").kind, Kind::HostMismatch);
+  // The subject's CN never stands in for a missing name.
+  const Certificate bare = issued("127.0.0.1", "");
+  const CertificateVerdict verdict = store_.validate(bare, "urn:test:server", "127.0.0.1");
+  EXPECT_EQ(verdict.kind, Kind::HostMismatch);
+  EXPECT_NE(verdict.message.find("no DNS name or IP address"), std::string::npos)
+      << verdict.message;
 }
 
 TEST_F(ValidateTest, ACorruptFileInATrustFolderIsSkippedWithOneWarning) {

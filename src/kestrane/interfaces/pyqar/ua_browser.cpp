@@ -223,6 +223,7 @@ UaBrowser::UaBrowser(const std::string& url, const UaSecurity& security)
     : impl_(std::make_unique<Impl>()) {
   try {
     impl_->url = ua::parse_endpoint_url(url);
+    ua::report_security_at_start(security);
     ua::SessionOptions options;
     options.security = security;
     impl_->session = std::make_unique<ua::UaSession>(impl_->url, std::move(options));

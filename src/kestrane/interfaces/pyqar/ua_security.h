@@ -24,6 +24,10 @@ struct UaSecurity {
   // Own certificate and key, trusted and rejected certificates; relative to the working
   // directory unless absolute.
   std::string pki_dir = "pki";
+  // Accepts a server certificate that does not name the endpoint URL's host among its DNS
+  // and IP subject alternative names (for servers reached by an address their certificate
+  // lacks). Every other check still holds.
+  bool skip_hostname_check = false;
 };
 
 // "None", "Basic256Sha256", ... and "None", "Sign", "SignAndEncrypt": the names the
@@ -61,11 +65,18 @@ struct ServerTrust {
   std::string message;
 };
 
+// What a program logs when it starts collecting from an OPC UA server with `security`: a
+// WARNING while the host name check is off and, for a secured policy, a WARNING within 30 days
+// of our own certificate's expiry or an ERROR after it (the certificate is made first when
+// missing). Never throws: what keeps the certificate from being made or read is reported by
+// the connection attempt.
+void report_ua_security_at_start(const UaSecurity& security) noexcept;
+
 // Asks the server at `url` (opc.tcp://...) for its endpoints and judges the certificate of
-// the one that matches `security`'s policy and mode against the PKI folder, as a connection
-// would, copying an unknown certificate to rejected/. A policy None endpoint has no
-// certificate to judge: Trusted. Throws std::runtime_error when the server cannot be asked
-// or offers no matching endpoint.
+// the one that matches `security`'s policy and mode against the PKI folder (the URL's host
+// included, unless security.skip_hostname_check), as a connection would, copying an unknown
+// certificate to rejected/. A policy None endpoint has no certificate to judge: Trusted. Throws
+// std::runtime_error when the server cannot be asked or offers no matching endpoint.
 ServerTrust check_server_trust(const std::string& url, const UaSecurity& security);
 // Moves rejected/certs/<thumbprint>.der to trusted/certs/. Throws std::runtime_error naming
 // the file when it cannot.

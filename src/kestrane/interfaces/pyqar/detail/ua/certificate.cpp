@@ -13,6 +13,9 @@
 #include <fmt/format.h>
 #include <openssl/asn1.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
 
 namespace pyqar::ua {
 namespace {
@@ -185,6 +188,46 @@ std::string Certificate::application_uri() const {
                        static_cast<std::size_t>(ASN1_STRING_length(uri)));
   }
   return {};
+}
+
+std::vector<std::string> Certificate::host_names() const {
+  std::vector<std::string> out;
+  GeneralNamesPtr names(static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(x509_.get(), NID_subject_alt_name, nullptr, nullptr)));
+  if (!names) return out;
+  for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+    if (name->type == GEN_DNS) {
+      const ASN1_IA5STRING* dns = name->d.dNSName;
+      out.push_back("DNS:" + std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                                         static_cast<std::size_t>(ASN1_STRING_length(dns))));
+    } else if (name->type == GEN_IPADD) {
+      const ASN1_OCTET_STRING* ip = name->d.iPAddress;
+      const int length = ASN1_STRING_length(ip);
+      char text[INET6_ADDRSTRLEN] = {};
+      const int family = length == 4 ? AF_INET : length == 16 ? AF_INET6 : -1;
+      if (family < 0 ||
+          ::inet_ntop(family, ASN1_STRING_get0_data(ip), text, sizeof text) == nullptr) {
+        out.push_back(fmt::format("IP:(an address of {} bytes)", length));
+      } else {
+        out.push_back(std::string("IP:") + text);
+      }
+    }
+  }
+  return out;
+}
+
+bool Certificate::names_host(std::string_view host) const {
+  const std::string name(host);
+  unsigned char address[16];
+  if (::inet_pton(AF_INET, name.c_str(), address) == 1 ||
+      ::inet_pton(AF_INET6, name.c_str(), address) == 1) {
+    return X509_check_ip_asc(x509_.get(), name.c_str(), 0) == 1;
+  }
+  // OpenSSL's matcher compares without regard to case and allows a wildcard only as a whole
+  // left-most label; the subject's CN is never consulted, as for any name in a SAN-era cert.
+  const unsigned flags = X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+  return X509_check_host(x509_.get(), name.data(), name.size(), flags, nullptr) == 1;
 }
 
 EVP_PKEY* Certificate::public_key() const { return X509_get0_pubkey(x509_.get()); }

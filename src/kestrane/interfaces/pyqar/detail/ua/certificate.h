@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "openssl_handles.h"
@@ -35,6 +36,13 @@ class Certificate {
   std::chrono::system_clock::time_point not_after() const;
   // The first URI in the subject alternative name; empty when there is none.
   std::string application_uri() const;
+  // The DNS names and IP addresses of the subject alternative name, as "DNS:plant1" and
+  // "IP:10.0.0.5", in the certificate's order.
+  std::vector<std::string> host_names() const;
+  // Whether `host` (a DNS name, or an IPv4 or IPv6 address without brackets) is one of
+  // host_names(): DNS names without regard to case, a wildcard only as the whole left-most
+  // label ("*.plant.example"), addresses by value. The subject's CN never counts.
+  bool names_host(std::string_view host) const;
   // The public key (owned by the certificate) and its size in bits.
   EVP_PKEY* public_key() const;
   int key_bits() const;

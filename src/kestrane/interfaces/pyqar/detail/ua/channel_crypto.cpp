@@ -157,6 +157,7 @@ void ChannelCrypto::add_token(std::uint32_t token_id, ByteSpan server_nonce) {
   // Keep only the token before this one.
   while (tokens_.size() > 1) tokens_.erase(tokens_.begin());
   tokens_[token_id] = std::move(keys);
+  newest_token_ = token_id;
 }
 
 const ChannelCrypto::TokenKeys& ChannelCrypto::keys_for(std::uint32_t token_id) const {
@@ -197,14 +198,15 @@ void ChannelCrypto::seal_symmetric(BinaryWriter& chunk, std::uint32_t token_id) 
   }
 }
 
-std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk) const {
+std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk) {
   if (!secured()) return chunk.size();
   constexpr std::size_t signature = SecurityPolicy::kSymmetricSignatureSize;
   if (chunk.size() < kSymmetricSecurityAt + kSequenceHeaderSize + signature) {
     throw std::runtime_error("secured chunk too short for its signature");
   }
   BinaryReader r(chunk.subspan(kMessageHeaderSize + 4, 4));
-  const TokenKeys& keys = keys_for(r.u32());
+  const std::uint32_t token_id = r.u32();
+  const TokenKeys& keys = keys_for(token_id);
   if (encrypts()) {
     const auto encrypted = chunk.subspan(kSymmetricSecurityAt);
     if (encrypted.size() % SecurityPolicy::kSymmetricBlockSize != 0) {
@@ -224,6 +226,11 @@ std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk) const {
   }
   if (end < kSymmetricSecurityAt + kSequenceHeaderSize) {
     throw std::runtime_error("secured chunk has no sequence header");
+  }
+  // Only a chunk that verified may retire keys: a forged token id must not cut the channel
+  // off from the keys the server still uses.
+  if (token_id == newest_token_ && tokens_.size() > 1) {
+    std::erase_if(tokens_, [&](const auto& entry) { return entry.first != newest_token_; });
   }
   patch_size(chunk, end);
   return end;

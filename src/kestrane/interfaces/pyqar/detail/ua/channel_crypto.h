@@ -65,8 +65,9 @@ class ChannelCrypto {
   // pads, signs and (SignAndEncrypt) encrypts it with the token's keys, fixing its size.
   void seal_symmetric(BinaryWriter& chunk, std::uint32_t token_id) const;
   // Decrypts and verifies a received chunk in place; returns how many bytes of it are the
-  // chunk as if sent in clear (its size field fixed to match). Throws naming the fault.
-  std::size_t open_symmetric(std::span<std::uint8_t> chunk) const;
+  // chunk as if sent in clear (its size field fixed to match). Throws naming the fault. The
+  // first chunk that verifies under the newest token retires the keys of the one before.
+  std::size_t open_symmetric(std::span<std::uint8_t> chunk);
 
  private:
   struct TokenKeys {
@@ -82,9 +83,10 @@ class ChannelCrypto {
   SecurityPolicy policy_;
   Bytes client_nonce_;
   Bytes server_thumbprint_;
-  // The newest token's keys and the one before it: a server may answer with the old token
-  // until it sees the new one in use.
+  // The newest token's keys and, until the server has used the newest, the one before it: a
+  // server may answer with the old token until it sees the new one in use.
   std::map<std::uint32_t, TokenKeys> tokens_;
+  std::uint32_t newest_token_ = 0;
 };
 
 }  // namespace pyqar::ua

@@ -113,9 +113,51 @@ std::span<const std::uint8_t> leading_element(const std::vector<std::uint8_t>& d
 
 }  // namespace
 
+bool same_certificate(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  const auto first = leading_element(a);
+  const auto second = leading_element(b);
+  return std::equal(first.begin(), first.end(), second.begin(), second.end());
+}
+
+std::string compare_endpoints(const std::vector<EndpointDescription>& discovered,
+                              const std::vector<EndpointDescription>& session) {
+  // A server may leave the certificate out of the session's list; where both name one, it
+  // must be the same.
+  const auto matches = [](const EndpointDescription& a, const EndpointDescription& b) {
+    return a.security_policy_uri == b.security_policy_uri && a.security_mode == b.security_mode &&
+           (a.server_certificate.empty() || b.server_certificate.empty() ||
+            same_certificate(a.server_certificate, b.server_certificate));
+  };
+  const auto name = [](const EndpointDescription& e) {
+    return fmt::format("{}/{}", policy_name(e.security_policy_uri), mode_name(e.security_mode));
+  };
+  // Endpoints of other transports (https, say) are not ours to judge, and a server may leave
+  // them out of one list.
+  const auto other_transport = [](const EndpointDescription& e) {
+    return !e.endpoint_url.empty() && !e.endpoint_url.starts_with("opc.tcp://");
+  };
+  std::vector<std::string> differences;
+  for (const auto& d : discovered) {
+    if (other_transport(d)) continue;
+    if (std::none_of(session.begin(), session.end(),
+                     [&](const auto& s) { return matches(d, s); })) {
+      differences.push_back(name(d) + " missing or with another certificate in CreateSession");
+    }
+  }
+  for (const auto& s : session) {
+    if (other_transport(s)) continue;
+    if (std::none_of(discovered.begin(), discovered.end(),
+                     [&](const auto& d) { return matches(d, s); })) {
+      differences.push_back(name(s) + " not listed by GetEndpoints");
+    }
+  }
+  return fmt::format("{}", fmt::join(differences, "; "));
+}
+
 JudgedCertificate judge_server_certificate(const PkiStore& pki,
                                            const std::vector<std::uint8_t>& der,
-                                           const std::string& expected_application_uri) {
+                                           const std::string& expected_application_uri,
+                                           std::optional<std::string_view> expected_host) {
   JudgedCertificate judged;
   if (der.empty()) {
     judged.verdict = {.kind = CertificateVerdict::Kind::Unusable,
@@ -125,7 +167,7 @@ JudgedCertificate judge_server_certificate(const PkiStore& pki,
   }
   try {
     Certificate certificate = Certificate::from_der(leading_element(der));
-    judged.verdict = pki.validate(certificate, expected_application_uri);
+    judged.verdict = pki.validate(certificate, expected_application_uri, expected_host);
     judged.certificate = std::move(certificate);
   } catch (const std::invalid_argument& e) {
     judged.verdict = {.kind = CertificateVerdict::Kind::Unusable,
@@ -133,6 +175,15 @@ JudgedCertificate judge_server_certificate(const PkiStore& pki,
                       .rejected_path = {}};
   }
   return judged;
+}
+
+}  // namespace pyqar::ua
+
+namespace pyqar::ua {
+
+std::optional<std::string_view> expected_host(const EndpointUrl& url, const UaSecurity& security) {
+  if (security.skip_hostname_check) return std::nullopt;
+  return url.host;
 }
 
 }  // namespace pyqar::ua

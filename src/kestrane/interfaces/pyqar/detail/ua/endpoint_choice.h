@@ -3,7 +3,9 @@
 // the one that matches the configured policy and mode, and judges its certificate against
 // the PKI folder. Free functions; each call uses its own channel, on the caller's thread.
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel_crypto.h"
@@ -23,18 +25,32 @@ const EndpointDescription& choose_endpoint(const std::vector<EndpointDescription
                                            UaSecurityPolicy policy, UaSecurityMode mode,
                                            const std::string& url);
 
+// Empty when `session` (CreateSession's list) offers the same security policies and modes as
+// `discovered` (GetEndpoints'), each with the same certificate where both name one; otherwise
+// what differs, naming the endpoints ("Basic256Sha256/SignAndEncrypt missing in CreateSession").
+std::string compare_endpoints(const std::vector<EndpointDescription>& discovered,
+                              const std::vector<EndpointDescription>& session);
+
+// Whether two certificates (or certificate chains) start with the same certificate.
+bool same_certificate(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
 // "Basic256Sha256/SignAndEncrypt (Anonymous, UserName), None/None (Anonymous)".
 std::string describe_endpoints(const std::vector<EndpointDescription>& offered);
 std::string token_type_name(std::int32_t type);
 
-// A server certificate as judged by `pki`: the certificate (none when it does not parse) and
-// the verdict; only a Trusted one may be used.
+// A server certificate as judged by `pki` (see PkiStore::validate for `expected_host`): the
+// certificate (none when it does not parse) and the verdict; only a Trusted one may be used.
 struct JudgedCertificate {
   std::optional<Certificate> certificate;
   CertificateVerdict verdict;
 };
 JudgedCertificate judge_server_certificate(const PkiStore& pki,
                                            const std::vector<std::uint8_t>& der,
-                                           const std::string& expected_application_uri);
+                                           const std::string& expected_application_uri,
+                                           std::optional<std::string_view> expected_host);
+
+// The host a server certificate must name for `url` under `security`: nothing when the
+// operator has turned that check off.
+std::optional<std::string_view> expected_host(const EndpointUrl& url, const UaSecurity& security);
 
 }  // namespace pyqar::ua

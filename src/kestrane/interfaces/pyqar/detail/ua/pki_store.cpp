@@ -1,6 +1,7 @@
 #include "pki_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kOwnCertificate = "own/certs/kestrane.der";
 constexpr const char* kOwnKey = "own/private/kestrane.pem";
+constexpr const char* kOwnLock = "own/kestrane.lock";
 constexpr const char* kTrustedCerts = "trusted/certs";
 constexpr const char* kTrustedCrls = "trusted/crl";
 constexpr const char* kIssuerCerts = "issuers/certs";
@@ -49,6 +51,8 @@ constexpr int kOwnValidityDays = 5 * 365 + 2;
 // Backdated so that a peer whose clock is a little behind still accepts the certificate.
 constexpr long kOwnBackdateSeconds = 60;
 constexpr int kSerialBytes = 20;
+// How long before its expiry our own certificate is worth a warning at every start.
+constexpr std::chrono::hours kOwnExpiryWarning{30 * 24};
 // The longest common name the X.509 name rules allow.
 constexpr std::size_t kMaxCommonName = 64;
 constexpr std::string_view kPemStart = "-----BEGIN";
@@ -75,6 +79,28 @@ class FileDescriptor {
 
  private:
   int fd_;
+};
+
+// An exclusive flock on a file, held for the object's life; a second holder waits.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_.get() < 0) {
+      throw std::runtime_error(
+          fmt::format("cannot open the lock file '{}': {}", path, std::strerror(errno)));
+    }
+    int rc = 0;
+    while ((rc = ::flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+      throw std::runtime_error(fmt::format("cannot lock '{}': {}", path, std::strerror(errno)));
+    }
+  }
+  // Closing the descriptor releases the lock.
+
+ private:
+  FileDescriptor fd_;
 };
 
 // Text that held key material is wiped before its memory is returned.
@@ -423,6 +449,9 @@ PkiStore::PkiStore(std::string root) : root_(std::move(root)) {
 ApplicationIdentity PkiStore::own_identity(std::string_view hostname) const {
   const std::string cert_path = path_in(root_, kOwnCertificate);
   const std::string key_path = path_in(root_, kOwnKey);
+  // Held while the pair is looked at, made or read: a process that finds the folder empty
+  // makes the pair while any other waits here, then finds both files whole.
+  const FileLock lock(path_in(root_, kOwnLock));
   const bool have_cert = is_present(cert_path);
   const bool have_key = is_present(key_path);
 
@@ -490,11 +519,29 @@ ApplicationIdentity PkiStore::own_identity(std::string_view hostname) const {
   return {std::move(cert), std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free), std::move(uri)};
 }
 
-// The server certificate's own faults come first (dates, key, key usage, self-signature):
+void PkiStore::report_own_expiry(const Certificate& own,
+                                 std::chrono::system_clock::time_point now) const {
+  const std::string file = path_in(root_, kOwnCertificate);
+  const std::string date = format_utc(own.not_after());
+  if (now >= own.not_after()) {
+    journel::get_logger("pyqar")->error(
+        "Our OPC UA application certificate {} expired on {}: servers will refuse it; remove it "
+        "and its key {} to have a new pair made, then have the servers trust the new one",
+        file, date, path_in(root_, kOwnKey));
+  } else if (now + kOwnExpiryWarning >= own.not_after()) {
+    journel::get_logger("pyqar")->warn(
+        "Our OPC UA application certificate {} expires on {}: servers will refuse it from then "
+        "on; plan a new one (remove it and its key {} to have a new pair made)",
+        file, date, path_in(root_, kOwnKey));
+  }
+}
+
+// The server certificate's own faults come first (dates, key, key usage, host, self-signature):
 // they do not depend on the folders, and a certificate that can never be used should not be
 // offered for trust. Then the chain as OpenSSL builds it, then the application URI.
 CertificateVerdict PkiStore::validate(const Certificate& server,
-                                      std::string_view expected_application_uri) const {
+                                      std::string_view expected_application_uri,
+                                      std::optional<std::string_view> expected_host) const {
   using Kind = CertificateVerdict::Kind;
   const std::string who =
       fmt::format("Server certificate \"{}\" (thumbprint {})", server.subject(), server.sha1_hex());
@@ -523,6 +570,18 @@ CertificateVerdict PkiStore::validate(const Certificate& server,
       return verdict(Kind::Unusable,
                      fmt::format("{} cannot be used: its key usage lacks {}", who, name));
     }
+  }
+  // A CA vouches for the server's names, not for whatever address reaches it.
+  if (expected_host && !server.names_host(*expected_host)) {
+    const std::vector<std::string> names = server.host_names();
+    return verdict(
+        Kind::HostMismatch,
+        fmt::format("{} is not issued for the host '{}' of the endpoint URL: it names {}; "
+                    "connect by one of those names, or set opc_skip_hostname_check = true if "
+                    "this server is reached by an address its certificate lacks",
+                    who, *expected_host,
+                    names.empty() ? std::string("no DNS name or IP address")
+                                  : fmt::format("{}", fmt::join(names, ", "))));
   }
   if (X509_self_signed(server.x509(), 0) == 1 &&
       X509_verify(server.x509(), server.public_key()) != 1) {

@@ -8,7 +8,9 @@
 //   own/certs/kestrane.der  own/private/kestrane.pem
 //   trusted/certs/  trusted/crl/  issuers/certs/  issuers/crl/  rejected/certs/
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,7 +33,8 @@ struct CertificateVerdict {
     Untrusted,  // chains to nothing trusted: copied to rejected/certs/
     Expired,
     NotYetValid,
-    UriMismatch,  // not the ApplicationUri the endpoint describes
+    UriMismatch,   // not the ApplicationUri the endpoint describes
+    HostMismatch,  // not issued for the host the endpoint URL names
     Revoked,
     ChainIncomplete,  // an issuer is missing from trusted/ and issuers/
     Unusable,         // key usage, signature, key size or any other fault
@@ -52,20 +55,28 @@ class PkiStore {
 
   const std::string& root() const { return root_; }
 
-  // The own certificate and key. Both missing: creates them (RSA 2048, SHA-256, 5 years,
-  // subject alternative name URI urn:<hostname>:Kestrane and DNS <hostname>; key file mode
+  // The own certificate and key, under an exclusive lock on own/kestrane.lock, so that two
+  // processes starting together never pair one's key with the other's certificate: the
+  // second waits and loads what the first wrote. Both missing: creates them (RSA 2048, SHA-256, 5
+  // years, subject alternative name URI urn:<hostname>:Kestrane and DNS <hostname>; key file mode
   // 0600) and logs where. Otherwise loads them and never regenerates: a missing half, an
   // unreadable or corrupt file, a key file readable by group or others, or a key that does
   // not match the certificate throws std::runtime_error naming the file and the fault.
   ApplicationIdentity own_identity(std::string_view hostname) const;
 
+  // Logs a WARNING when `own` expires within 30 days of `now`, an ERROR once it has expired,
+  // each naming the certificate file and the date; nothing otherwise.
+  void report_own_expiry(const Certificate& own, std::chrono::system_clock::time_point now) const;
+
   // Judges a server certificate against trusted/ and issuers/ (certificates and CRLs, read
-  // now): chain, validity dates, revocation, key usage, and `expected_application_uri` (the
-  // endpoint's server ApplicationUri; empty skips that check). A certificate that chains to
-  // nothing trusted is copied to rejected/certs/<SHA-1>.der. A corrupt file in a trust folder
-  // is skipped with a WARNING naming it.
-  CertificateVerdict validate(const Certificate& server,
-                              std::string_view expected_application_uri) const;
+  // now): validity dates, key usage, `expected_host` (the endpoint URL's host, which must be
+  // one of its DNS or IP subject alternative names; nothing skips that check), chain,
+  // revocation, and `expected_application_uri` (the endpoint's server ApplicationUri, to equal
+  // the certificate's own URI; empty skips that check). A certificate that chains to nothing
+  // trusted is copied to rejected/certs/<SHA-1>.der. A corrupt file in a trust folder is
+  // skipped with a WARNING naming it.
+  CertificateVerdict validate(const Certificate& server, std::string_view expected_application_uri,
+                              std::optional<std::string_view> expected_host = {}) const;
 
   // Moves rejected/certs/<sha1_hex>.der to trusted/certs/; returns the new path. Throws
   // std::runtime_error naming the file when it cannot.

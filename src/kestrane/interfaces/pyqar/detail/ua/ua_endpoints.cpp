@@ -9,6 +9,7 @@
 #include "endpoint_url.h"
 #include "pki_store.h"
 #include "pyqar/ua_security.h"
+#include "ua_session.h"
 
 namespace pyqar {
 namespace {
@@ -64,10 +65,12 @@ ServerTrust check_server_trust(const std::string& url, const UaSecurity& securit
     ServerTrust trust;
     if (security.policy == UaSecurityPolicy::None) return trust;
     const ua::PkiStore pki(security.pki_dir);
-    const auto endpoints = ua::get_endpoints(parse(url), {});
+    const ua::EndpointUrl parsed = parse(url);
+    const auto endpoints = ua::get_endpoints(parsed, {});
     const auto& endpoint = ua::choose_endpoint(endpoints, security.policy, security.mode, url);
     const ua::JudgedCertificate judged = ua::judge_server_certificate(
-        pki, endpoint.server_certificate, endpoint.server.application_uri);
+        pki, endpoint.server_certificate, endpoint.server.application_uri,
+        ua::expected_host(parsed, security));
     if (judged.certificate) trust.certificate = describe(*judged.certificate);
     switch (judged.verdict.kind) {
       case ua::CertificateVerdict::Kind::Trusted:
@@ -85,6 +88,14 @@ ServerTrust check_server_trust(const std::string& url, const UaSecurity& securit
     return trust;
   } catch (const std::exception& e) {
     throw std::runtime_error(ua::naming_address(url, e.what()));
+  }
+}
+
+void report_ua_security_at_start(const UaSecurity& security) noexcept {
+  try {
+    ua::report_security_at_start(security);
+  } catch (const std::exception&) {
+    // The connection attempt meets the same fault and reports it with its address.
   }
 }
 

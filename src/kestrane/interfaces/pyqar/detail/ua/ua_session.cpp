@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <random>
 #include <stdexcept>
 
 #include <openssl/crypto.h>
@@ -34,14 +33,23 @@ std::uint32_t limit_of(const DataValue& v) {
   return 0;
 }
 
-std::vector<std::uint8_t> make_nonce() {
-  std::random_device device;
-  std::vector<std::uint8_t> nonce(32);
-  for (auto& b : nonce) b = static_cast<std::uint8_t>(device());
-  return nonce;
-}
+// The nonces of the session handshake, ours and (at least) the server's.
+constexpr std::size_t kSessionNonceSize = 32;
 
 }  // namespace
+
+void report_security_at_start(const UaSecurity& security) {
+  if (security.skip_hostname_check) {
+    journel::get_logger("pyqar")->warn(
+        "opc_skip_hostname_check is on: a server certificate need not name the host of the "
+        "endpoint URL, so any server whose certificate is trusted (or issued by a trusted CA) "
+        "can stand in for this one");
+  }
+  if (security.policy == UaSecurityPolicy::None) return;
+  const PkiStore pki(security.pki_dir);
+  pki.report_own_expiry(pki.own_identity(local_hostname()).certificate,
+                        std::chrono::system_clock::now());
+}
 
 UaSession::UaSession(const EndpointUrl& url, SessionOptions options)
     : UaSession(prepare(url, std::move(options)), url) {}
@@ -49,6 +57,7 @@ UaSession::UaSession(const EndpointUrl& url, SessionOptions options)
 UaSession::UaSession(Prepared prepared, const EndpointUrl& url)
     : options_(std::move(prepared.options)),
       endpoint_(std::move(prepared.endpoint)),
+      discovered_(std::move(prepared.discovered)),
       channel_(url, options_.channel) {
   create_and_activate();
   read_server_facts();
@@ -59,7 +68,7 @@ UaSession::Prepared UaSession::prepare(const EndpointUrl& url, SessionOptions op
   if (const std::string why = check_policy_and_mode(security.policy, security.mode); !why.empty()) {
     throw std::runtime_error(why);
   }
-  Prepared prepared{.options = std::move(options), .endpoint = std::nullopt};
+  Prepared prepared{.options = std::move(options), .endpoint = std::nullopt, .discovered = {}};
   if (security.policy == UaSecurityPolicy::None) return prepared;
 
   // The trust folders are read at every attempt, so a certificate the operator has just
@@ -70,7 +79,8 @@ UaSession::Prepared UaSession::prepare(const EndpointUrl& url, SessionOptions op
   const EndpointDescription& endpoint =
       choose_endpoint(endpoints, security.policy, security.mode, url.text);
   JudgedCertificate judged =
-      judge_server_certificate(pki, endpoint.server_certificate, endpoint.server.application_uri);
+      judge_server_certificate(pki, endpoint.server_certificate, endpoint.server.application_uri,
+                               expected_host(url, security));
   if (judged.verdict.kind != CertificateVerdict::Kind::Trusted) {
     throw std::runtime_error(judged.verdict.message);
   }
@@ -82,6 +92,7 @@ UaSession::Prepared UaSession::prepare(const EndpointUrl& url, SessionOptions op
       .own_certificate_path =
           (std::filesystem::path(security.pki_dir) / "own" / "certs" / "kestrane.der").string()};
   prepared.endpoint = endpoint;
+  prepared.discovered = endpoints;
   return prepared;
 }
 
@@ -134,7 +145,7 @@ void UaSession::create_and_activate() {
   request.header = channel_.make_header();
   request.endpoint_url = url;
   request.session_name = options_.session_name;
-  request.client_nonce = make_nonce();
+  request.client_nonce = random_bytes(kSessionNonceSize);
   request.requested_timeout_ms = options_.requested_session_timeout_ms;
   if (secured) {
     // The ApplicationUri must be the one in the certificate the channel was opened with.
@@ -146,6 +157,8 @@ void UaSession::create_and_activate() {
   session_timeout_ = std::chrono::milliseconds(static_cast<std::int64_t>(
       created.revised_timeout_ms > 0 ? created.revised_timeout_ms
                                      : options_.requested_session_timeout_ms));
+
+  if (secured) check_created(created);
 
   ActivateSessionRequest activate;
   activate.header = channel_.make_header(authentication_token_);
@@ -190,6 +203,48 @@ void UaSession::create_and_activate() {
         fmt::format("user '{}' was not accepted: {}", options_.security.username, e.what()));
   }
   usable_ = true;
+}
+
+void UaSession::check_created(const CreateSessionResponse& created) {
+  const std::string& url = channel_.url().text;
+  const auto refuse = [this](std::string message) {
+    usable_ = false;
+    throw std::runtime_error(std::move(message));
+  };
+  // A short nonce makes the signature we send over it guessable, and so replayable.
+  if (created.server_nonce.size() < kSessionNonceSize) {
+    refuse(fmt::format(
+        "server at {} sent a CreateSession nonce of {} bytes; at least {} are needed on a "
+        "secured channel",
+        url, created.server_nonce.size(), kSessionNonceSize));
+  }
+  const Certificate& certificate = *channel_.crypto().security().server_certificate;
+  if (!created.server_certificate.empty() &&
+      !same_certificate(created.server_certificate, certificate.der())) {
+    refuse(
+        fmt::format("server at {} answered CreateSession with another certificate than the one its "
+                    "endpoint and secure channel use (thumbprint {})",
+                    url, certificate.sha1_hex()));
+  }
+  // The endpoints GetEndpoints listed came over a channel without security: the same list in
+  // the secured session answer shows nobody took the better ones away.
+  if (const std::string change = compare_endpoints(discovered_, created.endpoints);
+      !change.empty()) {
+    refuse(fmt::format(
+        "server at {} lists other endpoints in CreateSession than in GetEndpoints ({}); a "
+        "security downgrade is possible, so the session is refused",
+        url, change));
+  }
+  const std::string uri = certificate.application_uri();
+  for (const auto& endpoint : created.endpoints) {
+    const std::string& described = endpoint.server.application_uri;
+    if (!described.empty() && described != uri) {
+      refuse(fmt::format(
+          "server at {} describes itself in CreateSession as \"{}\" but its certificate "
+          "(thumbprint {}) names the application URI \"{}\"",
+          url, described, certificate.sha1_hex(), uri));
+    }
+  }
 }
 
 const UserTokenPolicy& UaSession::token_policy(
@@ -266,8 +321,8 @@ void UaSession::fill_identity(ActivateSessionRequest& request, const UserTokenPo
       }
     }
     const PkiStore pki(wanted.pki_dir);
-    JudgedCertificate judged =
-        judge_server_certificate(pki, created.server_certificate, expected_uri);
+    JudgedCertificate judged = judge_server_certificate(
+        pki, created.server_certificate, expected_uri, expected_host(channel_.url(), wanted));
     if (judged.verdict.kind != CertificateVerdict::Kind::Trusted) {
       throw std::runtime_error(judged.verdict.message);
     }

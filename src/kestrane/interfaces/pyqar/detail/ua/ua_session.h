@@ -29,6 +29,12 @@ struct SessionOptions {
   UaSecurity security{};
 };
 
+// What a program must hear when it starts reading or browsing with `security`: a WARNING
+// while the host name check is off, and for a secured policy our own certificate made or
+// loaded (under the PKI folder's lock) with a WARNING within 30 days of its expiry and an ERROR
+// after it. Throws std::runtime_error as PkiStore::own_identity does.
+void report_security_at_start(const UaSecurity& security);
+
 class UaSession {
  public:
   // Chooses the endpoint (unless security is None), opens the channel, creates and
@@ -73,11 +79,17 @@ class UaSession {
   struct Prepared {
     SessionOptions options;
     std::optional<EndpointDescription> endpoint;
+    // Everything GetEndpoints listed, to compare with what CreateSession lists.
+    std::vector<EndpointDescription> discovered;
   };
   static Prepared prepare(const EndpointUrl& url, SessionOptions options);
   UaSession(Prepared prepared, const EndpointUrl& url);
 
   void create_and_activate();
+  // On a secured channel, refuses a CreateSession answer with a short nonce, another
+  // certificate, other endpoints than GetEndpoints listed, or an ApplicationUri that is not
+  // the one in the server's certificate.
+  void check_created(const CreateSessionResponse& created);
   // The token policy for the configured user on `endpoints`, and the identity fields of the
   // ActivateSession request for it.
   const UserTokenPolicy& token_policy(const std::vector<EndpointDescription>& endpoints) const;
@@ -95,6 +107,7 @@ class UaSession {
 
   SessionOptions options_;
   std::optional<EndpointDescription> endpoint_;
+  std::vector<EndpointDescription> discovered_;
   SecureChannel channel_;
   NodeId authentication_token_;
   std::chrono::milliseconds session_timeout_{0};
