@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -336,6 +337,21 @@ class TestMainWidget : public QObject {
   }
 
   // ---- OPC type, port and discovery ----
+
+  void ButtonRowKeepsImportThenCollect() {
+    write_sqlite_config(*dir_);
+    make_window();
+    // The sixth row of the window, below the status line.
+    QLayoutItem* row = window_->layout()->itemAt(5);
+    QVERIFY(row != nullptr && row->layout() != nullptr);
+    QStringList names;
+    for (int i = 0; i < row->layout()->count(); ++i) {
+      if (QWidget* item = row->layout()->itemAt(i)->widget()) names << item->objectName();
+    }
+    QCOMPARE(names, (QStringList{"import_button", "collect_button", "browse_button"}));
+    QCOMPARE(button("browse_button")->text(), QStringLiteral("Browse Server…"));
+    QCOMPARE(window_->layout()->itemAt(4)->widget(), widget("status_label"));
+  }
 
   void TypeChangeResetsThePort() {
     write_sqlite_config(*dir_);
