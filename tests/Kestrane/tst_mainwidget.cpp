@@ -929,7 +929,7 @@ class TestMainWidget : public QObject {
     make_window();
     dir_->write(QStringLiteral("utf8.csv"),
                 "\xEF\xBB\xBF"
-                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \nDemo.Tag2,\n");
+                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \n ,skipped\nDemo.Tag2,\n");
     import_csv(dir_->file("utf8.csv"));
     QVERIFY2(boxes_.boxes.isEmpty(),
              boxes_.boxes.isEmpty() ? "" : qPrintable(boxes_.boxes[0].text));
@@ -993,6 +993,8 @@ class TestMainWidget : public QObject {
                                  << QStringLiteral("CSV 文件中没有有效的标签数据");
     QTest::newRow("blank names only") << QByteArray("FullTagName,Description\n  ,x\n")
                                       << QStringLiteral("CSV 文件中没有有效的标签数据");
+    QTest::newRow("undecodable") << QByteArray("FullTagName,Description\nA,\xFF\xFF\n")
+                                 << QStringLiteral("无法读取 CSV 文件：\n");
     QTest::newRow("short row") << QByteArray("FullTagName,Description\nA\n")
                                << QStringLiteral("无法读取 CSV 文件：\nline 2 has no value");
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("无法读取 CSV 文件：\n");
