@@ -13,10 +13,12 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTableView>
@@ -105,6 +107,7 @@ class TestMainWidget : public QObject {
     enumerate_calls_.clear();
     servers_ = {};
     enumerate_error_.clear();
+    hold_enumerate_ = nullptr;
     chosen_csv_.clear();
     menus_.clear();
     endpoints_.clear();
@@ -338,6 +341,21 @@ class TestMainWidget : public QObject {
 
   // ---- OPC type, port and discovery ----
 
+  void ButtonRowKeepsImportThenCollect() {
+    write_sqlite_config(*dir_);
+    make_window();
+    // The sixth row of the window, below the status line.
+    QLayoutItem* row = window_->layout()->itemAt(5);
+    QVERIFY(row != nullptr && row->layout() != nullptr);
+    QStringList names;
+    for (int i = 0; i < row->layout()->count(); ++i) {
+      if (QWidget* item = row->layout()->itemAt(i)->widget()) names << item->objectName();
+    }
+    QCOMPARE(names, (QStringList{"import_button", "collect_button", "browse_button"}));
+    QCOMPARE(button("browse_button")->text(), QStringLiteral("Browse Server…"));
+    QCOMPARE(window_->layout()->itemAt(4)->widget(), widget("status_label"));
+  }
+
   void TypeChangeResetsThePort() {
     write_sqlite_config(*dir_);
     make_window();
@@ -450,6 +468,56 @@ class TestMainWidget : public QObject {
     QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Enumeration Error"));
     QCOMPARE(boxes_.boxes.first().text,
              QStringLiteral("Failed to enumerate OPC DA servers:\n\nhost does not answer"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void FailedDiscoveryStillOpensTheEmptyList() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://typed/Server\n");
+    make_window();
+    servers_ = {QStringLiteral("opc.da://localhost/A")};
+    discover();
+    enumerate_error_ = QStringLiteral("host does not answer");
+    auto* server_combo = qobject_cast<ServerSchemaCombo*>(combo("server_combo"));
+    QSignalSpy discovered(window_.get(), &MainWidget::discovery_finished);
+    QSignalSpy opening(server_combo, &ServerSchemaCombo::popup_opening);
+    server_combo->showPopup();
+    QVERIFY(discovered.wait(kWorkDeadlineMsec));
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Enumeration Error"));
+    // The list is opened after the box, with no entries (the toolkit then draws none).
+    QCOMPARE(opening.size(), 1);
+    QCOMPARE(server_combo->count(), 0);
+    QCOMPARE(server_combo->currentText(), QStringLiteral("opc.da://typed/Server"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void WaitCursorShowsWhileTheDiscoveryRuns() {
+    write_sqlite_config(*dir_);
+    make_window();
+    const auto wait_cursor_shown = [] {
+      return QApplication::overrideCursor() != nullptr &&
+             QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    };
+    // Found, and failed: the cursor comes with the start and goes with the outcome.
+    for (const QString& error : {QString(), QStringLiteral("host does not answer")}) {
+      enumerate_error_ = error;
+      QSignalSpy discovered(window_.get(), &MainWidget::discovery_finished);
+      window_->enumerate_servers();
+      QVERIFY(wait_cursor_shown());
+      QVERIFY(discovered.wait(kWorkDeadlineMsec));
+      QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    // Closing the window while the server is asked takes the cursor away at once.
+    QSemaphore answer;
+    hold_enumerate_ = &answer;
+    window_->enumerate_servers();
+    QVERIFY(wait_cursor_shown());
+    QVERIFY(window_->close());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    answer.release();
+    window_.reset();
+    hold_enumerate_ = nullptr;
     QVERIFY(QApplication::overrideCursor() == nullptr);
   }
 
@@ -862,7 +930,7 @@ class TestMainWidget : public QObject {
     make_window();
     dir_->write(QStringLiteral("utf8.csv"),
                 "\xEF\xBB\xBF"
-                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \nDemo.Tag2,\n");
+                "FullTagName,Description\nDemo.Tag1, 锅炉温度 \n ,skipped\nDemo.Tag2,\n");
     import_csv(dir_->file("utf8.csv"));
     QVERIFY2(boxes_.boxes.isEmpty(),
              boxes_.boxes.isEmpty() ? "" : qPrintable(boxes_.boxes[0].text));
@@ -926,6 +994,8 @@ class TestMainWidget : public QObject {
                                  << QStringLiteral("CSV 文件中没有有效的标签数据");
     QTest::newRow("blank names only") << QByteArray("FullTagName,Description\n  ,x\n")
                                       << QStringLiteral("CSV 文件中没有有效的标签数据");
+    QTest::newRow("undecodable") << QByteArray("FullTagName,Description\nA,\xFF\xFF\n")
+                                 << QStringLiteral("无法读取 CSV 文件：\n");
     QTest::newRow("short row") << QByteArray("FullTagName,Description\nA\n")
                                << QStringLiteral("无法读取 CSV 文件：\nline 2 has no value");
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("无法读取 CSV 文件：\n");
@@ -1155,6 +1225,7 @@ class TestMainWidget : public QObject {
     };
     if (fake_discovery) {
       hooks.enumerate = [this](const QString& host, int max_servers, int port) {
+        if (hold_enumerate_ != nullptr) hold_enumerate_->tryAcquire(1, kWorkDeadlineMsec);
         enumerate_calls_.append({host, max_servers, port});
         if (!enumerate_error_.isEmpty()) {
           throw std::runtime_error(enumerate_error_.toStdString());
@@ -1236,6 +1307,8 @@ class TestMainWidget : public QObject {
   QList<EnumerateCall> enumerate_calls_;
   QStringList servers_;
   QString enumerate_error_;
+  // When set, the discovery waits for a release before it answers.
+  QSemaphore* hold_enumerate_ = nullptr;
   QString chosen_csv_;
   QList<QStringList> menus_;
   // Read by the discovery's thread while the test waits.

@@ -1,5 +1,6 @@
-// The check of a tag list before import: which lines it names for duplicate, missing and
-// over-long tag names and for bytes that are no text, and how it words them.
+// What the desktop says about a tag list beside importing it: which lines it names for a
+// repeated tag name (and that it names nothing else), the lines of bytes that are no text, and
+// how it words them.
 
 #include <QTest>
 #include <string>
@@ -14,7 +15,7 @@ namespace {
 std::vector<TagListProblem> problems_of(const std::string& text) {
   std::vector<kestrane_config::TagEntry> tags;
   kestrane_config::parse_tag_csv(text, tags);
-  return find_tag_list_problems(text, tags);
+  return find_repeated_names(text, tags);
 }
 
 std::vector<std::size_t> lines_of(const std::vector<TagListProblem>& problems) {
@@ -29,42 +30,41 @@ class TestTagListCheck : public QObject {
   Q_OBJECT
 
  private slots:
-  void CleanListHasNoProblems() {
+  void ListWithoutRepeatsHasNoProblems() {
     QVERIFY(problems_of("FullTagName,Description\nA,x\nB,\n\n\"C,1\",\"two\nlines\"\n").empty());
     QVERIFY(problems_of("FullTagName,Description\n").empty());
+    // Rows without a name are skipped as the loader skips them, and a name has no length
+    // limit: neither is named.
+    QVERIFY(problems_of("FullTagName,Description\n  ,no name\n,\n" +
+                        std::string(kMaxTagNameLength + 100, 'x') + ",long\n")
+                .empty());
   }
 
-  void NamesTheLinesOfEachProblem() {
+  void NamesEachRepeatWithItsFirstLine() {
     const std::string long_name(kMaxTagNameLength + 1, 'x');
-    const auto problems = problems_of(
-        "FullTagName,Description\n"  // 1
-        "A,first\n"                  // 2
-        "  ,no name\n"               // 3
-        "\n"                         // 4
-        "A,again\n" +                // 5
-        long_name +
-        ",long\n" +  // 6
-        "B,\n");     // 7
-    QCOMPARE(lines_of(problems), (std::vector<std::size_t>{3, 5, 6}));
-    QCOMPARE(problems[0].what, std::string("no FullTagName"));
-    QCOMPARE(problems[1].what, std::string("'A' is listed again (first on line 2)"));
-    QCOMPARE(problems[2].what, std::string("the tag name is longer than 255 characters"));
+    std::string text = "FullTagName,Description\n";  // 1
+    text += "A,first\n";                             // 2
+    text += "  ,no name\n";                          // 3
+    text += "\n";                                    // 4
+    text += "A,again\n";                             // 5
+    text += long_name + ",long\n";                   // 6
+    text += "B,\n";                                  // 7
+    text += long_name + ",again\n";                  // 8
+    text += " A ,third\n";                           // 9
+    const auto problems = problems_of(text);
+    QCOMPARE(lines_of(problems), (std::vector<std::size_t>{5, 8, 9}));
+    QCOMPARE(problems[0].what, std::string("'A' is listed again (first on line 2)"));
+    QCOMPARE(problems[2].what, std::string("'A' is listed again (first on line 2)"));
   }
 
   void LinesCountInsideQuotedFieldsAndEveryLineBreak() {
     const auto problems = problems_of(
         "Description,FullTagName\r\n"    // 1
         "\"spans\r\ntwo lines\",A\r\n"   // 2-3
-        "\"quote \"\" and, comma\",A\r"  // 4
-        "x,\"\"\n");                     // 5
-    QCOMPARE(lines_of(problems), (std::vector<std::size_t>{4, 5}));
-  }
-
-  void NameLengthCountsCharactersNotBytes() {
-    std::string chinese;
-    for (std::size_t i = 0; i < kMaxTagNameLength; ++i) chinese += "温";
-    QVERIFY(problems_of("FullTagName,Description\n" + chinese + ",\n").empty());
-    QCOMPARE(problems_of("FullTagName,Description\n" + chinese + "度,\n").size(), std::size_t{1});
+        "x,\"\"\n"                       // 4: no name
+        "\"quote \"\" and, comma\",A\r"  // 5
+        "y,B\n");                        // 6
+    QCOMPARE(lines_of(problems), (std::vector<std::size_t>{5}));
   }
 
   void UndecodableLinesAreNamed() {
@@ -81,6 +81,8 @@ class TestTagListCheck : public QObject {
     QCOMPARE(describe_tag_list_problems(problems, 3),
              std::string("line 2: bad\nline 3: bad\nline 4: bad\n... and 5 more"));
     QCOMPARE(describe_tag_list_problems({{0, "whole file"}}, 3), std::string("whole file"));
+    QCOMPARE(describe_tag_list_problems(problems, 2, "; "),
+             std::string("line 2: bad; line 3: bad; ... and 6 more"));
   }
 };
 

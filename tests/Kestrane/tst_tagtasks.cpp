@@ -1,7 +1,8 @@
 // The window's background tag work against the embedded database driver: a large import that
 // leaves the window repainting, the progress dialog's Cancel for import and registration, the
-// controls held while the work runs, the one box for a list with bad lines, and the sync
-// that fills the tag ids.
+// controls held while the work runs, lists with blank, repeated or long names imported as
+// the loader reads them, the read error of a file that is no text, and the sync that fills
+// the tag ids.
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -16,6 +17,7 @@
 
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/tagtasks.h"
+#include "log_capture.h"
 #include "testsupport.h"
 
 namespace {
@@ -153,43 +155,82 @@ class TestTagTasks : public QObject {
     QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_host"));
   }
 
-  void BadLinesGiveOneBoxThatNamesThem_data() {
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QStringList>("named");
-    QTest::newRow("names") << QByteArray("FullTagName,Description\nA,1\n,2\nB,3\nA,4\n" +
-                                         QByteArray(300, 'L') + ",5\n")
-                           << QStringList{"line 3: no FullTagName",
-                                          "line 5: 'A' is listed again (first on line 2)",
-                                          "line 6: the tag name is longer than 255 characters"};
-    QTest::newRow("bytes") << QByteArray("FullTagName,Description\nA,\xFF\xFE\nB,ok\n")
-                           << QStringList{"line 2: not UTF-8 text"};
-  }
-  void BadLinesGiveOneBoxThatNamesThem() {
-    QFETCH(QByteArray, content);
-    QFETCH(QStringList, named);
+  void OddRowsImportAsTheLoaderReadsThem() {
+    kestrane_test::LogCapture log("Kestrane");
     make_window();
-    window_->paginated_table()->set_data(rows_for({"Kept"}));
-    dir_->write(QStringLiteral("bad.csv"), content);
-    run_and_wait([this] { import(QStringLiteral("bad.csv")); });
-    QCOMPARE(boxes_.boxes.size(), 1);
-    const MessageBoxRequest& box = boxes_.boxes.first();
-    QCOMPARE(box.title, QStringLiteral("Error"));
-    QCOMPARE(box.icon, QMessageBox::Warning);
-    for (const QString& line : named) QVERIFY2(box.text.contains(line), qPrintable(box.text));
-    QCOMPARE(window_->paginated_table()->all_data().size(), 1);
+    window_->paginated_table()->set_data(rows_for({"Replaced"}));
+    const QByteArray long_name(300, 'L');
+    dir_->write(QStringLiteral("odd.csv"),
+                "FullTagName,Description\nA,1\n,2\nB,3\nA,4\n" + long_name + ",5\n");
+    run_and_wait([this] { import(QStringLiteral("odd.csv")); });
+    // The blank name is skipped without a word; the repeated and the long name are rows.
+    QVERIFY2(boxes_.boxes.isEmpty(), qPrintable(boxes_.boxes.value(0).text));
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0][1].toString(), QStringLiteral("A"));
+    QCOMPARE(rows[1][1].toString(), QStringLiteral("B"));
+    QCOMPARE(rows[2][1].toString(), QStringLiteral("A"));
+    QCOMPARE(rows[2][2].toString(), QStringLiteral("4"));
+    QCOMPARE(rows[3][1].toString(), QString::fromLatin1(long_name));
+    QCOMPARE(label("write_count_label")->text(), QStringLiteral("Current: 0 | Total: 4 records"));
+    QCOMPARE(window_->tag_csv_path(), std::optional<QString>(dir_->file("odd.csv")));
+    // Beside the import, the log names the repeat.
+    QTRY_VERIFY2(log.has_prefix("warning", "Tag list "), log.dump().c_str());
+    const std::string warning = log.lines().back();
+    QVERIFY2(warning.find("line 5: 'A' is listed again (first on line 2)") != std::string::npos,
+             warning.c_str());
+    QVERIFY2(warning.find("line 3") == std::string::npos, warning.c_str());
   }
 
-  void ManyBadLinesAreCounted() {
+  void ManyRepeatsAreCountedInTheWarning() {
+    kestrane_test::LogCapture log("Kestrane");
     make_window();
     QByteArray text = "FullTagName,Description\n";
     for (int i = 0; i < 12; ++i) text += "Same,\n";
     dir_->write(QStringLiteral("dups.csv"), text);
     run_and_wait([this] { import(QStringLiteral("dups.csv")); });
+    QVERIFY(boxes_.boxes.isEmpty());
+    QCOMPARE(window_->paginated_table()->all_data().size(), 12);
+    QTRY_VERIFY2(log.has_prefix("warning", "Tag list "), log.dump().c_str());
+    const std::string warning = log.lines().back();
+    QVERIFY2(warning.find("line 7: 'Same'") != std::string::npos, warning.c_str());
+    QVERIFY2(warning.find("line 8:") == std::string::npos, warning.c_str());
+    QVERIFY2(warning.ends_with("... and 6 more"), warning.c_str());
+  }
+
+  void UndecodableFileGivesTheReadErrorNamingItsLines() {
+    make_window();
+    window_->paginated_table()->set_data(rows_for({"Kept"}));
+    dir_->write(QStringLiteral("bad.csv"), "FullTagName,Description\nA,\xFF\xFE\nB,ok\n");
+    run_and_wait([this] { import(QStringLiteral("bad.csv")); });
     QCOMPARE(boxes_.boxes.size(), 1);
-    QVERIFY2(boxes_.boxes.first().text.contains(QStringLiteral("line 7: 'Same'")),
-             qPrintable(boxes_.boxes.first().text));
-    QVERIFY(!boxes_.boxes.first().text.contains(QStringLiteral("line 8:")));
-    QVERIFY(boxes_.boxes.first().text.endsWith(QStringLiteral("... and 6 more")));
+    const MessageBoxRequest& box = boxes_.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QVERIFY2(box.text.startsWith(QStringLiteral("无法读取 CSV 文件：\nline 2: not UTF-8 text")),
+             qPrintable(box.text));
+    QCOMPARE(window_->paginated_table()->all_data().size(), 1);
+    QCOMPARE(window_->tag_csv_path(), std::optional<QString>(dir_->file("bad.csv")));
+  }
+
+  void RepeatedTagIsRegisteredAndCollectedOnEachRow() {
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"),
+                "FullTagName,Description\nDemo.Tag1,first\nDemo.Tag2,\nDemo.Tag1,again\n");
+    run_and_wait([this] { import(QStringLiteral("tags.csv")); });
+    run_and_wait([this] { window_->start_collecting(); });
+    QVERIFY2(boxes_.boxes.isEmpty(), qPrintable(boxes_.boxes.value(0).text));
+    QVERIFY(window_->collect_thread() != nullptr);
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QCOMPARE(rows.size(), 3);
+    QVERIFY(rows[0][0].toLongLong() > 0);
+    QCOMPARE(rows[2][0].toLongLong(), rows[0][0].toLongLong());
+    QTRY_COMPARE_WITH_TIMEOUT(label("db_status_label")->text(),
+                              QStringLiteral("DB Status: Writing successfully"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->paginated_table()->all_data()[2][4].toString(),
+                              QStringLiteral("Good"), 10000);
+    QCOMPARE(window_->paginated_table()->all_data()[0][4].toString(), QStringLiteral("Good"));
+    button("collect_button")->click();
   }
 
   void SyncFillsTheIdsAndShowsTheFirstPage() {

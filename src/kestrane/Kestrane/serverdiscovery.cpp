@@ -59,7 +59,10 @@ void ServerDiscovery::enumerate_servers() { start(false); }
 
 bool ServerDiscovery::is_running() const { return job_->is_running(); }
 
-void ServerDiscovery::cancel() { job_->cancel(); }
+void ServerDiscovery::cancel() {
+  job_->cancel();
+  wait_cursor_.reset();
+}
 
 void ServerDiscovery::start(bool open_list) {
   open_list_ = open_list_ || open_list;
@@ -79,9 +82,12 @@ void ServerDiscovery::start(bool open_list) {
     if (context.cancelled()) return;
     *found = describe_servers(servers, endpoints);
   });
+  wait_cursor_.emplace();
 }
 
 void ServerDiscovery::on_finished() {
+  // The discovery is over: the cursor goes before anything waits for the operator.
+  wait_cursor_.reset();
   if (job_->is_cancelled()) return;
   ServerSchemaCombo* combo = widgets_.server_combo;
   QLabel* status = widgets_.status_label;
@@ -93,7 +99,6 @@ void ServerDiscovery::on_finished() {
     status->setText(QStringLiteral("Status: Failed to enumerate ") + opc_type_ +
                     QStringLiteral(" Servers"));
     status->setStyleSheet(QStringLiteral("color: red"));
-    open_list_ = false;
     combo->fit_columns();
     if (!typed.isEmpty()) combo->setEditText(typed);
     show_message_box(message_box_,
@@ -102,6 +107,8 @@ void ServerDiscovery::on_finished() {
                       .title = QStringLiteral("Enumeration Error"),
                       .text = QStringLiteral("Failed to enumerate ") + opc_type_ +
                               QStringLiteral(" servers:\n\n") + error_message(error)});
+    // The arrow still opens the list, empty, once the box is closed.
+    if (std::exchange(open_list_, false) && combo->isEnabled()) combo->show_plain_popup();
     emit finished();
     return;
   }

@@ -1,8 +1,9 @@
 #pragma once
 // ServerDiscovery: the OPC type's port, the discovery run each time the server list opens and
 // the chosen server's address. A discovery, and the question for each OPC UA server's
-// endpoints, runs on a BackgroundJob, so the window answers meanwhile; the list is filled (and
-// opened, when that was asked) once it ends. Owned by MainWidget; GUI thread only.
+// endpoints, runs on a BackgroundJob under the wait cursor, so the window repaints meanwhile;
+// the list is filled (and opened, when that was asked, also empty after a failure) once it
+// ends. Owned by MainWidget; GUI thread only.
 
 #include <QObject>
 #include <QString>
@@ -14,6 +15,7 @@
 
 #include "Kestrane/messagebox.h"
 #include "Kestrane/opcserverdiscovery.h"
+#include "Kestrane/waitcursor.h"
 
 class BackgroundJob;
 class QComboBox;
@@ -55,7 +57,8 @@ class ServerDiscovery : public QObject {
   // when the first server found fills it. While one runs, another is not started.
   void enumerate_servers();
   bool is_running() const;
-  // The window closes: the running discovery's result is dropped and finished() never follows.
+  // The window closes: the running discovery's result is dropped, the wait cursor goes and
+  // finished() never follows.
   void cancel();
   // 下拉列表选中项确认
   void server_selected(const QModelIndex& index);
@@ -79,4 +82,6 @@ class ServerDiscovery : public QObject {
   bool open_list_ = false;  // open the list once the running discovery ends
   // Filled by the job's thread, read after its finished().
   std::shared_ptr<std::vector<DiscoveredServer>> found_;
+  // Shown from the start of a discovery until its outcome is shown.
+  std::optional<WaitCursor> wait_cursor_;
 };

@@ -36,7 +36,10 @@ void ServerSchemaCombo::showPopup() {
   }
 }
 
-void ServerSchemaCombo::show_plain_popup() { QComboBox::showPopup(); }
+void ServerSchemaCombo::show_plain_popup() {
+  emit popup_opening();
+  QComboBox::showPopup();
+}
 
 void ServerSchemaCombo::add_server(const QString& schema, const QString& security,
                                    const QString& endpoints) {

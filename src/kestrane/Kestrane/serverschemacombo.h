@@ -20,7 +20,8 @@ class ServerSchemaCombo : public QComboBox {
   // Runs in place of the plain opening whenever the list is asked to open.
   void set_popup_override(std::function<void()> popup_override);
   void showPopup() override;
-  // The combo class's own opening, for the override to call after discovery.
+  // The combo class's own opening, for the override to call after discovery; popup_opening()
+  // first. The toolkit draws no list while the combo has no entries.
   void show_plain_popup();
 
   // Adds a server row; `endpoints` is shown as the security cell's tool tip.
@@ -29,6 +30,10 @@ class ServerSchemaCombo : public QComboBox {
   QString security_text(int row) const;
   // Shows the security column only when some row has a value, and widens the list to fit.
   void fit_columns();
+
+ signals:
+  // The list is asked to open after a discovery, with or without entries.
+  void popup_opening();
 
  private:
   std::function<void()> popup_override_;

@@ -11,6 +11,7 @@
 #include "Kestrane/taglistcheck.h"
 #include "config/tag_csv.h"
 #include "config/text_codec.h"
+#include "journel/log.h"
 
 TagImportJob::TagImportJob(std::filesystem::path path, tidewell::TsdbSettings settings,
                            tidewell::ConnectFunc connect)
@@ -72,7 +73,8 @@ bool TagImportJob::read_file(std::vector<kestrane_config::TagEntry>& tags) {
   const std::optional<kestrane_config::DecodedText> decoded =
       kestrane_config::decode_utf8_or_gbk(bytes);
   if (!decoded) {
-    result_ = {.outcome = Outcome::kBadLines,
+    // An unreadable file like any other, its error naming the lines that are no text.
+    result_ = {.outcome = Outcome::kFailed,
                .message = QString::fromStdString(
                    describe_tag_list_problems(find_undecodable_lines(bytes), kListedProblems))};
     return false;
@@ -82,11 +84,12 @@ bool TagImportJob::read_file(std::vector<kestrane_config::TagEntry>& tags) {
     result_ = {.outcome = Outcome::kNoTags};
     return false;
   }
-  if (const auto problems = find_tag_list_problems(decoded->text, tags); !problems.empty()) {
-    result_ = {
-        .outcome = Outcome::kBadLines,
-        .message = QString::fromStdString(describe_tag_list_problems(problems, kListedProblems))};
-    return false;
+  // A name listed twice is imported twice, as the collector is given it; the log says where,
+  // since it is rarely meant.
+  if (const auto repeated = find_repeated_names(decoded->text, tags); !repeated.empty()) {
+    journel::get_logger("Kestrane")
+        ->warn("Tag list {} repeats tag names; each listing is imported as a row of its own: {}",
+               path_.string(), describe_tag_list_problems(repeated, kListedProblems, "; "));
   }
   return true;
 }

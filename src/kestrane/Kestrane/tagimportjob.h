@@ -23,7 +23,6 @@ struct TagImportResult {
     kCancelled,       // the operator cancelled; nothing to apply
     kMissingColumns,  // the header lacks FullTagName or Description
     kNoTags,          // no row with a tag name
-    kBadLines,        // message lists the lines the collector could not use
     kFailed,          // message holds the error (unreadable file, database error, ...)
   };
   Outcome outcome = Outcome::kFailed;
@@ -36,7 +35,7 @@ class TagImportJob {
   // Names looked up per request: large enough to cost few round trips, small enough that a
   // cancel and the progress bar answer within a fraction of a second.
   static constexpr std::size_t kLookupChunk = 5000;
-  // Bad lines named in the message; the rest are counted.
+  // Lines named in a message or warning; the rest are counted.
   static constexpr std::size_t kListedProblems = 5;
 
   TagImportJob(std::filesystem::path path, tidewell::TsdbSettings settings,
@@ -51,7 +50,8 @@ class TagImportJob {
 
  private:
   void import(const JobContext& context);
-  // The file's entries; false when they cannot be imported (result_ then says why).
+  // The file's entries, one per row with a name, repeated names included; false when they
+  // cannot be imported (result_ then says why).
   bool read_file(std::vector<kestrane_config::TagEntry>& tags);
   // Tag ids of the stored ones among `names`, by name; empty when cancelled half-way.
   bool look_up_ids(const std::vector<std::string>& names, const JobContext& context,

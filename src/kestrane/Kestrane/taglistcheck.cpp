@@ -69,39 +69,24 @@ std::vector<RawRecord> split_records(std::string_view text) {
   return records;
 }
 
-std::size_t character_count(std::string_view utf8) {
-  std::size_t count = 0;
-  for (const char c : utf8) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
-bool too_long(const std::string& name) { return character_count(name) > kMaxTagNameLength; }
-
-std::string too_long_text() {
-  return "the tag name is longer than " + std::to_string(kMaxTagNameLength) + " characters";
-}
-
-// Whether the entries alone show a problem; most lists have none, and then the lines need
-// not be located at all.
-bool entries_look_clean(const std::vector<kestrane_config::TagEntry>& tags) {
+// Whether some name is listed twice; most lists list each once, and then the lines need not
+// be located at all.
+bool has_repeated_name(const std::vector<kestrane_config::TagEntry>& tags) {
   std::unordered_set<std::string_view> names;
   names.reserve(tags.size());
   for (const kestrane_config::TagEntry& tag : tags) {
-    if (too_long(tag.name) || !names.insert(tag.name).second) return false;
+    if (!names.insert(tag.name).second) return true;
   }
-  return true;
+  return false;
 }
 
 }  // namespace
 
-std::vector<TagListProblem> find_tag_list_problems(
+std::vector<TagListProblem> find_repeated_names(
     std::string_view text, const std::vector<kestrane_config::TagEntry>& tags) {
+  if (!has_repeated_name(tags)) return {};
   const std::vector<RawRecord> records = split_records(text);
   if (records.empty()) return {};
-  // Every record after the header gave one entry unless its name was blank.
-  if (records.size() - 1 == tags.size() && entries_look_clean(tags)) return {};
 
   // Each row parsed on its own below the header, so that the loader's own rules (quoting,
   // trimming, the place of the column) decide what the row holds.
@@ -116,12 +101,8 @@ std::vector<TagListProblem> find_tag_list_problems(
     one_row += record.text;
     std::vector<kestrane_config::TagEntry> row;
     kestrane_config::parse_tag_csv(one_row, row);
-    if (row.empty()) {
-      problems.push_back({record.line, "no FullTagName"});
-      continue;
-    }
+    if (row.empty()) continue;  // no name: the loader skips the row without a word
     const std::string& name = row.front().name;
-    if (too_long(name)) problems.push_back({record.line, too_long_text()});
     const auto [seen, inserted] = first_line.emplace(name, record.line);
     if (!inserted) {
       problems.push_back({record.line, "'" + name + "' is listed again (first on line " +
@@ -150,16 +131,17 @@ std::vector<TagListProblem> find_undecodable_lines(std::string_view bytes) {
 }
 
 std::string describe_tag_list_problems(const std::vector<TagListProblem>& problems,
-                                       std::size_t max_listed) {
+                                       std::size_t max_listed, std::string_view separator) {
   std::string text;
   const std::size_t listed = std::min(problems.size(), max_listed);
   for (std::size_t i = 0; i < listed; ++i) {
-    if (i) text += '\n';
+    if (i) text += separator;
     if (problems[i].line > 0) text += "line " + std::to_string(problems[i].line) + ": ";
     text += problems[i].what;
   }
   if (problems.size() > listed) {
-    text += "\n... and " + std::to_string(problems.size() - listed) + " more";
+    text += separator;
+    text += "... and " + std::to_string(problems.size() - listed) + " more";
   }
   return text;
 }

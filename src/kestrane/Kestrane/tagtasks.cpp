@@ -183,11 +183,6 @@ void TagTasks::apply_import(const QString& path, const TagImportJob& job) {
     case Outcome::kNoTags:
       warn(QStringLiteral("CSV 文件中没有有效的标签数据"));
       return;
-    case Outcome::kBadLines:
-      warn(QStringLiteral("The tag list has lines the collector cannot use; nothing was "
-                          "imported.\n\n") +
-           result.message);
-      return;
     case Outcome::kFailed:
       warn(QStringLiteral("无法读取 CSV 文件：\n") + result.message);
       return;

@@ -99,11 +99,12 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   import_button =
       named(new QPushButton(QStringLiteral("Import CSV Tag List"), window), "import_button");
   button_layout->addWidget(import_button);
-  browse_button = named(new QPushButton(QStringLiteral("Browse Server…"), window), "browse_button");
-  button_layout->addWidget(browse_button);
   collect_button =
       named(new QPushButton(QStringLiteral("Start Collecting"), window), "collect_button");
   button_layout->addWidget(collect_button);
+  // After the two buttons of the row's fixed order, so that they keep their places.
+  browse_button = named(new QPushButton(QStringLiteral("Browse Server…"), window), "browse_button");
+  button_layout->addWidget(browse_button);
   main_layout->addLayout(button_layout);
 
   paginated_table = named(new PaginatedTableWidget(kTableHeaders, window), "paginated_table");
