@@ -31,6 +31,9 @@ class ConsoleConfigReader : public ::testing::Test {
   bool load(const std::filesystem::path& path) {
     return load_console_config(path, config_, log_.logger());
   }
+  bool logged_text(const std::string& text) const {
+    return log_.dump().find(text) != std::string::npos;
+  }
 
   TempDir dir_;
   LogCapture log_;
@@ -153,6 +156,29 @@ TEST_F(ConsoleConfigReader, AnyNonEmptyTypeTextPasses) {
                                    "\nopc_schema = opc.tcp://h:4840\nopc_type = UA\n")))
       << log_.dump();
   EXPECT_EQ(config_.opc_type, "UA");
+}
+
+TEST_F(ConsoleConfigReader, StartWithoutTsdbIsOffUnlessSetAndNeedsTheSpool) {
+  const std::string spool = "spool_dir = " + (dir_.path() / "spool").string() + "\n";
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\n", spool))) << log_.dump();
+  EXPECT_FALSE(config_.start_without_tsdb);
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\n", spool + "Start_Without_TSDB = yes\n")))
+      << log_.dump();
+  EXPECT_TRUE(config_.start_without_tsdb);
+
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", spool + "start_without_tsdb = maybe\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  EXPECT_TRUE(logged_text("[Kestrane] start_without_tsdb: invalid boolean value 'maybe'"))
+      << log_.dump();
+
+  log_.clear();
+  EXPECT_FALSE(load(
+      write_config("[TSDBConnection]\n", spool + "start_without_tsdb = true\nspool_max_mb = 0\n")));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] start_without_tsdb = true needs the "
+                       "spool, and spool_max_mb = 0 turns it off: nothing could hold the rows "
+                       "until the database answers"))
+      << log_.dump();
 }
 
 class ConsoleConfigBadValues : public ConsoleConfigReader {};

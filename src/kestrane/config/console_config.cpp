@@ -206,6 +206,18 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini) {
   return spool;
 }
 
+bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spool) {
+  const bool start = ini.get_bool(kConsoleSection, "start_without_tsdb", false);
+  if (start && spool.max_mb == 0) {
+    throw std::runtime_error(
+        describe(ini, kConsoleSection, "start_without_tsdb",
+                 ini.get(kConsoleSection, "start_without_tsdb").value_or("")) +
+        " needs the spool, and spool_max_mb = 0 turns it off: nothing could hold the rows "
+        "until the database answers");
+  }
+  return start;
+}
+
 pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
   pyqar::UaSecurity security;
   const std::string policy_text = ini.get_string(kConsoleSection, "opc_security_policy",
@@ -297,6 +309,7 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
     config.opc_security = read_ua_security(ini);
     warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);
     config.spool = read_spool_settings(ini);
+    config.start_without_tsdb = read_start_without_tsdb(ini, config.spool);
     config.metrics_listen = ini.get(kMetricsSection, "listen");
     // A host name has at most 253 bytes; anything far longer is no address, and the listener's
     // own message would quote it whole.

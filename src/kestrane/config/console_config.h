@@ -45,6 +45,9 @@ struct ConsoleConfig {
   pyqar::UaSecurity opc_security;
   // [KestraneMetrics] listen, as written ("127.0.0.1:9464"); unset: nothing listens.
   std::optional<std::string> metrics_listen;
+  // [Kestrane] start_without_tsdb: collect (into the spool) when the TSDB cannot be reached at
+  // start, registering source and tags once it answers; false: such a start fails.
+  bool start_without_tsdb = false;
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is
@@ -61,6 +64,11 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out
 // key or the folder for a size outside 0..kMaxSpoolMb or a folder that cannot be created or
 // written.
 SpoolConfig read_spool_settings(const journel::IniFile& ini);
+
+// [Kestrane] start_without_tsdb (default false). Throws journel::IniError for a value that is
+// no boolean word, std::runtime_error when it is true while `spool` is off (max_mb 0), since
+// nothing could then hold the rows until the database answers.
+bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spool);
 
 // The OPC UA security of [Kestrane]: opc_security_policy and opc_security_mode ("None" when
 // absent), opc_username and opc_password (anonymous without a user name) and opc_pki_dir
