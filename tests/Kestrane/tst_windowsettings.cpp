@@ -10,6 +10,7 @@
 
 #include "Kestrane/windowsettings.h"
 #include "journel/ini_file.h"
+#include "log_capture.h"
 #include "testsupport.h"
 
 namespace {
@@ -208,6 +209,23 @@ class TestWindowSettings : public QObject {
     set_mode(path, 0644);
     WindowSettings::load(path).save(collection());
     QCOMPARE(mode_of(path), 0644u);
+  }
+
+  void DatabasePasswordOthersMayReadIsWarnedAbout() {
+    kestrane_test::LogCapture log("Kestrane");
+    dir_->write(QStringLiteral("config.ini"), "[TSDBConnection]\npassword = db-secret\n");
+    const QString path = dir_->file("config.ini");
+    set_mode(path, 0644);
+    WindowSettings::load(path);
+    QVERIFY2(log.has("warning", path.toStdString() +
+                                    " holds [TSDBConnection] password and other users may read "
+                                    "it; restrict it with: chmod 600 " +
+                                    path.toStdString()),
+             log.dump().c_str());
+    log.clear();
+    set_mode(path, 0600);
+    WindowSettings::load(path);
+    QVERIFY2(log.records().empty(), log.dump().c_str());
   }
 
   void PasswordTheFileCannotHoldIsNotQuoted() {

@@ -23,6 +23,7 @@
 #include "database_readback.h"
 #include "log_capture.h"
 #include "scratch_postgres_database.h"
+#include "tcp_tamper_proxy.h"
 #include "temp_dir.h"
 
 namespace kestrane_console {
@@ -220,6 +221,87 @@ TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
   const auto rows =
       kestrane_test::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
   EXPECT_GE(std::stoi(rows.at(0)), 6);
+}
+
+// start_without_tsdb: a database that cannot be reached at start. A proxy in front of the test
+// PostgreSQL closes every connection while "down" and forwards them once "up".
+class ProgramWithoutTsdbAtStart : public ProgramFixture {
+ protected:
+  void write_proxied_config(const tidewell::TsdbSettings& db, int port, const std::string& extra) {
+    dir_.write("tags.csv", kDemoTags);
+    write_config("host = 127.0.0.1\nport = " + std::to_string(port) + "\nuser = " + db.user +
+                     "\npassword = " + db.password + "\ndbname = " + db.dbname + "\n",
+                 "tags.csv", extra);
+  }
+};
+
+TEST_F(ProgramWithoutTsdbAtStart, CollectsIntoTheSpoolAndStoresEveryCycleOnceTheDatabaseAnswers) {
+  const auto server = kestrane_test::postgres_server_settings();
+  if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  const kestrane_test::ScratchPostgresDatabase scratch(*server, "console_late_db");
+  const auto& db = scratch.settings();
+  kestrane_test::TcpTamperProxy proxy(db.port);
+  proxy.pass_bytes_unframed();
+  proxy.set_refusing(true);
+  write_proxied_config(db, proxy.port(), "start_without_tsdb = true\n");
+  start();
+  ASSERT_TRUE(wait_for_output("WARNING - The TSDB cannot be reached; collecting anyway"))
+      << output();
+  // Every cycle while the database is down tries a connection, then spools its rows.
+  ASSERT_TRUE(wait_for_output("No database connection present; attempting to connect...", 5))
+      << output();
+  const auto up_at = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  proxy.set_refusing(false);
+  ASSERT_TRUE(wait_for_output("Spool replay finished")) << output();
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGINT);
+  ASSERT_EQ(wait_exit(), 0) << output();
+
+  const std::string log = log_files();
+  for (const char* line : {"INFO - The TSDB answers: registering the source and tags",
+                           "INFO - Database setup complete: 3 tags created, 0 tags updated",
+                           "INFO - TSDB connection prepared: 3 tag ids known"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+  EXPECT_EQ(log.find("not found in TSDB"), std::string::npos) << log;
+  EXPECT_EQ(log.find("dropped"), std::string::npos) << log;
+
+  // Every row names a registered tag of the list, three rows per cycle, cycles from before the
+  // database answered included.
+  const auto counts = kestrane_test::query_postgres_rows(
+      db,
+      "SELECT count(*), count(DISTINCT d.time), "
+      "count(*) FILTER (WHERE t.tag_name IN ('Demo.Tag1', 'Demo.Count1', 'Demo.Random1')), "
+      "count(*) FILTER (WHERE extract(epoch FROM d.time) * 1000000 < " +
+          std::to_string(up_at) + ") FROM tsdata d LEFT JOIN tags t USING (tag_id)");
+  ASSERT_EQ(counts.size(), 1u);
+  const long long rows = std::stoll(counts[0][0].value_or("0"));
+  EXPECT_EQ(std::stoll(counts[0][1].value_or("0")) * 3, rows);
+  EXPECT_EQ(std::stoll(counts[0][2].value_or("0")), rows);
+  EXPECT_GE(std::stoll(counts[0][3].value_or("0")), 15);
+  // What the program counted as collected is stored, but for the last cycles a stop may leave
+  // in the spool (two waiting for the writer).
+  const std::string status_line = "Status - Tags: 3, Collected: ";
+  const auto status = log.rfind(status_line);
+  ASSERT_NE(status, std::string::npos) << log;
+  const long long collected = std::stoll(log.substr(status + status_line.size()));
+  EXPECT_LE(rows, collected);
+  EXPECT_GE(rows, collected - 6) << log;
+}
+
+TEST_F(ProgramWithoutTsdbAtStart, WithoutTheKeyAnUnreachableDatabaseStillEndsWithStatusOne) {
+  const auto server = kestrane_test::postgres_server_settings();
+  if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  kestrane_test::TcpTamperProxy proxy(server->port);
+  proxy.set_refusing(true);
+  write_proxied_config(*server, proxy.port(), "");
+  start();
+  EXPECT_EQ(wait_exit(), 1) << output();
+  const std::string log = log_files();
+  EXPECT_NE(log.find("ERROR - Failed to setup database objects"), std::string::npos) << log;
+  EXPECT_EQ(log.find("collecting anyway"), std::string::npos) << log;
 }
 
 // The program as a notify service of systemd: a datagram socket of the test's own stands in

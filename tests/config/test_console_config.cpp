@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "database_readback.h"
@@ -29,6 +30,9 @@ class ConsoleConfigReader : public ::testing::Test {
   }
   bool load(const std::filesystem::path& path) {
     return load_console_config(path, config_, log_.logger());
+  }
+  bool logged_text(const std::string& text) const {
+    return log_.dump().find(text) != std::string::npos;
   }
 
   TempDir dir_;
@@ -154,6 +158,29 @@ TEST_F(ConsoleConfigReader, AnyNonEmptyTypeTextPasses) {
   EXPECT_EQ(config_.opc_type, "UA");
 }
 
+TEST_F(ConsoleConfigReader, StartWithoutTsdbIsOffUnlessSetAndNeedsTheSpool) {
+  const std::string spool = "spool_dir = " + (dir_.path() / "spool").string() + "\n";
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\n", spool))) << log_.dump();
+  EXPECT_FALSE(config_.start_without_tsdb);
+  ASSERT_TRUE(load(write_config("[TSDBConnection]\n", spool + "Start_Without_TSDB = yes\n")))
+      << log_.dump();
+  EXPECT_TRUE(config_.start_without_tsdb);
+
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", spool + "start_without_tsdb = maybe\n")));
+  EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  EXPECT_TRUE(logged_text("[Kestrane] start_without_tsdb: invalid boolean value 'maybe'"))
+      << log_.dump();
+
+  log_.clear();
+  EXPECT_FALSE(load(
+      write_config("[TSDBConnection]\n", spool + "start_without_tsdb = true\nspool_max_mb = 0\n")));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] start_without_tsdb = true needs the "
+                       "spool, and spool_max_mb = 0 turns it off: nothing could hold the rows "
+                       "until the database answers"))
+      << log_.dump();
+}
+
 class ConsoleConfigBadValues : public ConsoleConfigReader {};
 
 TEST_F(ConsoleConfigBadValues, PortWithLettersFailsInsteadOfFallingBack) {
@@ -216,6 +243,68 @@ TEST_F(ConsoleConfigBadValues, NonPositiveIntervalOrBatchFails) {
     EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra))) << extra;
     EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << extra << log_.dump();
   }
+}
+
+TEST_F(ConsoleConfigBadValues, NumbersOutsideTheirRangeNameKeyValueAndRange) {
+  struct Case {
+    std::string tsdb;
+    std::string extra;
+    std::string error;  // after "Error loading config: "
+  };
+  const std::vector<Case> cases = {
+      {"", "collection_interval = 1e308\n",
+       "[Kestrane] collection_interval = 1e308: the interval must lie between 0.01 and 86400 "
+       "seconds"},
+      {"", "collection_interval = 0.005\n",
+       "[Kestrane] collection_interval = 0.005: the interval must lie between 0.01 and 86400 "
+       "seconds"},
+      {"", "collection_interval = 86400.5\n",
+       "[Kestrane] collection_interval = 86400.5: the interval must lie between 0.01 and 86400 "
+       "seconds"},
+      {"", "batch_size = 0\n",
+       "[Kestrane] batch_size = 0: the batch size must lie between 1 and 2147483647 tags"},
+      {"", "batch_size = 2147483648\n",
+       "[Kestrane] batch_size = 2147483648: the batch size must lie between 1 and 2147483647 "
+       "tags"},
+      {"", "spool_max_mb = 1048577\n",
+       "[Kestrane] spool_max_mb = 1048577: the spool size (0: off) must lie between 0 and "
+       "1048576 MiB"},
+      {"port = 65536\n", "", "[TSDBConnection] port = 65536: a port must lie between 1 and 65535"},
+  };
+  for (const Case& c : cases) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config("[TSDBConnection]\n" + c.tsdb, c.extra))) << c.extra;
+    EXPECT_TRUE(log_.has("error", "Error loading config: " + c.error)) << c.extra << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigBadValues, TextThatIsNoNumberAlsoNamesTheRange) {
+  for (const char* extra :
+       {"collection_interval = nan\n", "collection_interval = inf\n",
+        "collection_interval = -inf\n", "spool_max_mb = 99999999999999999999\n"}) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra))) << extra;
+    const std::string key = std::string(extra).substr(0, std::string(extra).find(' '));
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+    EXPECT_NE(log_.dump().find("[Kestrane] " + key + ": invalid "), std::string::npos)
+        << log_.dump();
+    EXPECT_NE(log_.dump().find("; the "), std::string::npos) << log_.dump();
+    EXPECT_NE(log_.dump().find(" must lie between "), std::string::npos) << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigBadValues, EveryValueAnEarlierFileCouldHoldStillLoads) {
+  const auto spool = dir_.path() / "spool";
+  for (const char* interval : {"0.01", "0.25", "1.0", "1", "60", "3600", "86400"}) {
+    log_.clear();
+    ASSERT_TRUE(load(write_config("[TSDBConnection]\nport = 1\n",
+                                  std::string("collection_interval = ") + interval +
+                                      "\nbatch_size = 1\nspool_dir = " + spool.string() +
+                                      "\nspool_max_mb = 1048576\n")))
+        << interval << log_.dump();
+  }
+  EXPECT_DOUBLE_EQ(config_.collection_interval, 86400.0);
+  EXPECT_EQ(config_.spool.max_mb, 1048576u);
 }
 
 TEST_F(ConsoleConfigBadValues, SpoolSizeThatIsNoCountOrNegativeFails) {
@@ -393,6 +482,51 @@ TEST_F(ConsoleConfigUaSecurity, PasswordsNeverReachTheLog) {
   EXPECT_FALSE(logged("Secret")) << log_.dump();
 }
 
+TEST_F(ConsoleConfigUaSecurity, AMalformedPasswordLineIsNamedNotShown) {
+  const auto config =
+      write_config("[TSDBConnection]\n", "opc_username = u\nopc_password hunter2\n");
+  EXPECT_FALSE(load(config));
+  EXPECT_TRUE(log_.has("error", "Error loading config: " + config.string() +
+                                    ", line 8: a line for opc_password without '=' or ':' (its "
+                                    "text is not shown)"))
+      << log_.dump();
+  EXPECT_FALSE(logged("hunter2")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigUaSecurity, AValueDrawnFromAPasswordIsHiddenWhereverItIsQuoted) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[TSDBConnection]\npassword = HunterSecret\nport = %(password)s\n", ""},
+      {"[TSDBConnection]\npassword = HunterSecret\ndriver = %(password)s\n", ""},
+      {"[TSDBConnection]\n",
+       "opc_username = u\nopc_password = HunterSecret\n"
+       "opc_security_mode = %(opc_password)s\n"},
+      {"[TSDBConnection]\n",
+       "opc_username = u\nopc_password = HunterSecret\n"
+       "collection_interval = %(opc_password)s\n"},
+  };
+  for (const auto& [tsdb, extra] : cases) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config(tsdb, extra))) << tsdb << extra;
+    EXPECT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+    EXPECT_TRUE(logged("(hidden)")) << log_.dump();
+    EXPECT_FALSE(logged("Secret")) << log_.dump();
+  }
+}
+
+TEST_F(ConsoleConfigUaSecurity, ARunawayLineGivesAShortError) {
+  const std::string megabyte(1 << 20, 'x');
+  for (const std::string& extra :
+       {megabyte + "\n", "opc_schema2 = " + megabyte + "\nbatch_size = %(opc_schema2)s\n",
+        "opc_security_policy = " + megabyte + "\n",
+        "[KestraneMetrics]\nlisten = " + megabyte + "\n"}) {
+    log_.clear();
+    EXPECT_FALSE(load(write_config("[TSDBConnection]\n", extra)));
+    ASSERT_EQ(log_.records().size(), 1u) << extra.substr(0, 40);
+    EXPECT_LT(log_.dump().size(), 1000u) << log_.dump().substr(0, 1000);
+    EXPECT_TRUE(logged("(1048576 bytes in all)")) << log_.dump().substr(0, 1000);
+  }
+}
+
 TEST_F(ConsoleConfigUaSecurity, PasswordInAFileOthersMayReadIsWarnedAbout) {
   const auto config = write_config("[TSDBConnection]\n", "opc_username = u\nopc_password = p\n");
   std::filesystem::permissions(config, std::filesystem::perms(0644));
@@ -414,6 +548,29 @@ TEST_F(ConsoleConfigUaSecurity, PasswordInAFileOthersMayReadIsWarnedAbout) {
   std::filesystem::permissions(open, std::filesystem::perms(0644));
   ASSERT_TRUE(load(open)) << log_.dump();
   EXPECT_TRUE(log_.records().empty()) << log_.dump();
+}
+
+TEST_F(ConsoleConfigUaSecurity, ADatabasePasswordInAFileOthersMayReadIsWarnedAboutToo) {
+  const auto config = write_config("[TSDBConnection]\npassword = p\n");
+  std::filesystem::permissions(config, std::filesystem::perms(0640));
+  ASSERT_TRUE(load(config)) << log_.dump();
+  EXPECT_TRUE(log_.has("warning", config.string() +
+                                      " holds [TSDBConnection] password and other users may "
+                                      "read it; restrict it with: chmod 600 " +
+                                      config.string()))
+      << log_.dump();
+
+  log_.clear();
+  const auto both =
+      write_config("[TSDBConnection]\npassword = p\n", "opc_username = u\nopc_password = q\n");
+  std::filesystem::permissions(both, std::filesystem::perms(0604));
+  ASSERT_TRUE(load(both)) << log_.dump();
+  EXPECT_TRUE(log_.has("warning", both.string() +
+                                      " holds [TSDBConnection] password and opc_password and "
+                                      "other users may read it; restrict it with: chmod 600 " +
+                                      both.string()))
+      << log_.dump();
+  EXPECT_EQ(log_.records().size(), 1u) << log_.dump();
 }
 
 TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {

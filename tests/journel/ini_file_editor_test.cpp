@@ -147,6 +147,18 @@ TEST_F(IniEditing, RefusesWhatCouldNotBeReadBack) {
   EXPECT_EQ(editor.text(), "[s]\na = 1\n");
 }
 
+TEST_F(IniEditing, APasswordThatCannotBeWrittenIsNotQuoted) {
+  IniFileEditor editor("[s]\na = 1\n");
+  for (const char* value : {"Hunter\r\nSecret", "Hunter\n# Secret"}) {
+    try {
+      editor.set("s", "opc_password", value);
+      ADD_FAILURE() << "must be refused";
+    } catch (const IniError& e) {
+      EXPECT_EQ(std::string(e.what()).find("Secret"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(IniEditing, MalformedFileIsRefusedBeforeAnyEdit) {
   EXPECT_THROW(IniFileEditor("[a]\nx = 1\nX = 2\n"), IniError);
   EXPECT_THROW(IniFileEditor("orphan = 1\n"), IniError);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "journel/errors.h"
 #include "test_support.h"
@@ -303,6 +305,106 @@ TEST_F(IniWriting, RefusesValuesThatCouldNotBeReadBack) {
   EXPECT_THROW(ini.add_section("a]b"), IniError);
   EXPECT_NO_THROW(ini.set("s", "password", "50%%off"));
   EXPECT_EQ(ini.get("s", "password"), "50%off");
+}
+
+// Messages end up in logs that more people read than config.ini: they never show a password,
+// and never more than a screenful of any line.
+class IniErrorMessages : public ::testing::Test {
+ protected:
+  template <typename Read>
+  static std::string error_of(Read read) {
+    try {
+      read();
+    } catch (const IniError& e) {
+      return e.what();
+    }
+    return "";
+  }
+};
+
+TEST_F(IniErrorMessages, APasswordLineWithoutSeparatorIsNamedNotQuoted) {
+  EXPECT_EQ(parse_error("[Kestrane]\nopc_user = u\nOPC_Password hunter2\n"),
+            "cfg.ini, line 3: a line for opc_password without '=' or ':' (its text is not "
+            "shown)");
+  EXPECT_EQ(parse_error("password = hunter2\n[s]\n"),
+            "cfg.ini, line 1: a line for password before the first section header (its text "
+            "is not shown)");
+  // The first word may be the password itself: then the key is not named either.
+  for (const char* line :
+       {"hunter2 opc_password", "[hunter2 password", "= hunter2Password", "hunter2password"}) {
+    const std::string what = parse_error(std::string("[s]\n") + line + "\n");
+    EXPECT_NE(what.find("cfg.ini, line 2: "), std::string::npos) << what;
+    EXPECT_NE(what.find("(its text is not shown)"), std::string::npos) << what;
+    EXPECT_EQ(what.find("hunter2"), std::string::npos) << what;
+  }
+}
+
+TEST_F(IniErrorMessages, ALongLineIsCutTo200BytesWithItsLength) {
+  const std::string megabyte(1 << 20, 'x');
+  const std::string what = parse_error("[s]\n" + megabyte + "\n");
+  EXPECT_EQ(what, "cfg.ini, line 2: expected 'key = value' or 'key: value', found '" +
+                      std::string(200, 'x') + "\xE2\x80\xA6' (1048576 bytes in all)");
+  EXPECT_NE(parse_error(megabyte + "=1\n").find("(1048578 bytes in all)"), std::string::npos);
+  EXPECT_LT(parse_error("[" + megabyte + "\n").size(), 300u);
+  EXPECT_LT(parse_error("[s]\n=" + megabyte + "\n").size(), 300u);
+  EXPECT_LT(parse_error("[" + megabyte + "]\n[" + megabyte + "]\n").size(), 300u);
+
+  const auto ini = IniFile::parse("[s]\nport = " + megabyte + "\nref = %(" + megabyte + ")s\n");
+  EXPECT_LT(error_of([&] { ini.get_int("s", "port", 0); }).size(), 300u);
+  EXPECT_LT(error_of([&] { ini.get_real("s", "port", 0); }).size(), 300u);
+  EXPECT_LT(error_of([&] { ini.get_bool("s", "port", false); }).size(), 400u);
+  EXPECT_LT(error_of([&] { ini.get("s", "ref"); }).size(), 700u);
+}
+
+TEST_F(IniErrorMessages, ACutNeverSplitsACharacter) {
+  // "a" then two-byte characters: byte 200 is the middle of one.
+  std::string line = "a";
+  for (int i = 0; i < 300; ++i) line += "\xC3\xA9";
+  const std::string what = parse_error("[s]\n" + line + "\n");
+  std::string kept = "a";
+  for (int i = 0; i < 99; ++i) kept += "\xC3\xA9";
+  EXPECT_NE(what.find("found '" + kept + "\xE2\x80\xA6' (601 bytes in all)"), std::string::npos)
+      << what;
+}
+
+TEST_F(IniErrorMessages, AValueThatIsOrDrawsOnAPasswordIsNeverQuoted) {
+  const auto ini = IniFile::parse(
+      "[s]\npassword = Hunter%Secret\nopc_password = HunterSecret\nDB_Password = Hunter%(x)s\n"
+      "user = %(password)s\nport = %(opc_password)s\n"
+      "name = plain\nplain_ref = %(name)s\n");
+  const std::vector<std::function<void()>> reads = {
+      [&] { ini.get("s", "password"); },
+      [&] { ini.get("s", "db_password"); },
+      [&] { ini.get("s", "user"); },
+      [&] { ini.get_int("s", "opc_password", 0); },
+      [&] { ini.get_real("s", "opc_password", 0); },
+      [&] { ini.get_bool("s", "opc_password", false); },
+      [&] { ini.get_int("s", "port", 0); },
+  };
+  for (const auto& read : reads) {
+    const std::string what = error_of(read);
+    EXPECT_NE(what, "");
+    EXPECT_EQ(what.find("Secret"), std::string::npos) << what;
+    EXPECT_EQ(what.find("Hunter"), std::string::npos) << what;
+    EXPECT_NE(what.find("(hidden)"), std::string::npos) << what;
+  }
+  // A plain value is still quoted, so the operator sees what is wrong.
+  EXPECT_NE(error_of([&] { ini.get_int("s", "name", 0); }).find("'plain'"), std::string::npos);
+  EXPECT_TRUE(ini.is_secret("s", "password"));
+  EXPECT_TRUE(ini.is_secret("s", "user"));
+  EXPECT_TRUE(ini.is_secret("s", "port"));
+  EXPECT_TRUE(ini.is_secret("s", "absent_password"));
+  EXPECT_FALSE(ini.is_secret("s", "plain_ref"));
+  EXPECT_FALSE(ini.is_secret("s", "absent"));
+}
+
+TEST_F(IniErrorMessages, WritingAPasswordThatCannotBeReadBackDoesNotQuoteIt) {
+  IniFile ini;
+  for (const char* value : {"Hunter%Secret", "Hunter\r\nSecret"}) {
+    const std::string what = error_of([&] { ini.set("s", "opc_password", value); });
+    EXPECT_NE(what, "");
+    EXPECT_EQ(what.find("Secret"), std::string::npos) << what;
+  }
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ class SpoolingCollector : public ::testing::Test {
  protected:
   SpoolingCollector() { db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}}; }
 
-  std::unique_ptr<OPCCollector> make(std::uint64_t spool_bytes = 1 << 20) {
+  std::unique_ptr<OPCCollector> make(std::uint64_t spool_bytes = 1 << 20,
+                                     quellin::PrepareConnectionFunc prepare = {}) {
     std::optional<quellin::SpoolSettings> spool;
     if (spool_bytes > 0) spool = quellin::SpoolSettings{spool_dir(), spool_bytes};
     return std::make_unique<OPCCollector>(OPCCollector::Options{
@@ -41,6 +42,7 @@ class SpoolingCollector : public ::testing::Test {
         .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
         .spool_notify = [this](std::uint64_t rows,
                                bool replaying) { spool_reports.emplace_back(rows, replaying); },
+        .prepare_connection = std::move(prepare),
         .spool = spool,
         .source_factory = quellin_test::scripted_factory(opc),
         .tsdb_connect = db->connect_func(db),
@@ -103,6 +105,45 @@ TEST_F(SpoolingCollector, RowsThatCannotBeWrittenWaitOnDiskAndReplayInOrderWithT
   EXPECT_TRUE(log.has_prefix("info", "Spool replay finished: 6 rows read between ")) << log.dump();
   EXPECT_TRUE(std::filesystem::is_empty(spool_dir()) ||
               !std::filesystem::exists(spool_dir() / "spool-0000000000000001.dat"));
+}
+
+TEST_F(SpoolingCollector, RowsWaitUntilTheConnectionIsPreparedThenGoWithTheIdsItGave) {
+  // The database knows no tag until the preparation registers them; it fails once first.
+  db->tags.clear();
+  database_down();
+  int calls = 0;
+  auto c = make(
+      1 << 20,
+      [&](tidewell::Connection&) -> std::optional<std::unordered_map<std::string, std::int64_t>> {
+        if (++calls == 1) return std::nullopt;
+        db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}};
+        return std::unordered_map<std::string, std::int64_t>(db->tags.begin(), db->tags.end());
+      });
+  c->collection_step();  // no connection: spooled
+  c->collection_step();
+  EXPECT_EQ(calls, 0);
+  database_up();
+  c->collection_step();  // reconnects; the preparation fails: nothing is written
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(db->writes.empty());
+  EXPECT_EQ(c->spooled_rows(), 6u);
+  time.sleep(quellin::kPrepareRetrySeconds);
+  c->collection_step();  // prepared: this cycle, then the three waiting
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  EXPECT_EQ(db->writes.size(), 4u);
+  for (const auto& write : db->writes) {
+    ASSERT_EQ(write.size(), 2u);
+    EXPECT_EQ(write.at(0).tag_id, 11);
+    EXPECT_EQ(write.at(1).tag_id, 12);
+  }
+  EXPECT_EQ(log.dump().find("not found in TSDB"), std::string::npos) << log.dump();
+  EXPECT_TRUE(log.has("info",
+                      "TSDB connection prepared: 2 tag ids known; spooled rows are "
+                      "written next"))
+      << log.dump();
+  c->collection_step();
+  EXPECT_EQ(calls, 2);  // once prepared, never again
 }
 
 TEST_F(SpoolingCollector, ABatchCommittedWhoseAcknowledgementWasLostIsNotWrittenTwice) {

@@ -171,6 +171,7 @@ void TcpTamperProxy::accept_clients(std::vector<Link>& links) {
     Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (client.get() < 0) return;  // none left (or one that died before we took it)
     connections_.fetch_add(1);
+    if (refusing_) continue;  // closes the client
     // Blocking, since a loopback connect is answered at once; a refusal closes the client.
     Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (server.get() < 0) continue;
@@ -183,6 +184,7 @@ void TcpTamperProxy::accept_clients(std::vector<Link>& links) {
     Link link;
     link.client = std::move(client);
     link.server = std::move(server);
+    link.framed = !unframed_;
     links.push_back(std::move(link));
   }
 }

@@ -33,6 +33,11 @@ class TcpTamperProxy {
   int tampered() const { return tampered_.load(); }
   // Client connections accepted so far.
   int connections() const { return connections_.load(); }
+  // While set, every new client connection is closed at once, as if the target were down.
+  void set_refusing(bool refusing) { refusing_ = refusing; }
+  // New connections pass the server's bytes on as they come, without cutting them into OPC UA
+  // chunks (for other protocols, PostgreSQL say); nothing is tampered with on them.
+  void pass_bytes_unframed() { unframed_ = true; }
 
  private:
   // Sole owner of one file descriptor.
@@ -65,6 +70,8 @@ class TcpTamperProxy {
   Fd wake_;  // an eventfd: readable once the destructor wants the thread to end
   std::atomic<int> tampered_{0};
   std::atomic<int> connections_{0};
+  std::atomic<bool> refusing_{false};
+  std::atomic<bool> unframed_{false};
   std::mutex mutex_;
   std::optional<std::size_t> armed_offset_;  // guarded by mutex_
   std::thread thread_;                       // the only thread that touches listener_ and the links

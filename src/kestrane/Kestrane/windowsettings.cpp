@@ -94,6 +94,8 @@ WindowSettings WindowSettings::load(const QString& ini_path) {
   settings.tsdb_cfg_ = kestrane_config::read_tsdb_settings(config);
   settings.spool_ = kestrane_config::read_spool_settings(config);
   settings.security_ = kestrane_config::read_ua_security(config);
+  kestrane_config::warn_if_passwords_readable(to_fs_path(ini_path), settings.tsdb_cfg_,
+                                              settings.security_, *journel::get_logger("Kestrane"));
   const QString opc_type = read_text(config, "opc_type", "OPC DA");
   settings.opc_type_ = opc_type == kOpcUa ? kOpcUa : kOpcDa;
   settings.opc_host_ = read_text(config, "opc_host", "localhost");

@@ -107,6 +107,16 @@ bool KestraneConsole::setup_database_objects() {
       register_source_and_tags(request, tags_list_, *log_, hooks_.tsdb_connect, cancelled);
   // The collector starts with every id cached, so its first cycle writes with no lookups.
   registered_tag_ids_ = std::move(outcome.tag_ids);
+  registration_deferred_ = false;
+  if (!outcome.ok && outcome.unreachable && !outcome.cancelled && config_.start_without_tsdb) {
+    log_->warn(
+        "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows wait "
+        "in the spool ({}) and are written once the database answers and the source and tags "
+        "are registered",
+        config_.spool.dir);
+    registration_deferred_ = true;
+    return true;
+  }
   return outcome.ok;
 }
 
@@ -165,6 +175,19 @@ void KestraneConsole::make_collector() {
     options.spool = quellin::SpoolSettings{config_.spool.dir, config_.spool.max_mb << 20};
   }
   registered_tag_ids_.clear();
+  if (registration_deferred_) {
+    // The same registration as at start, on the writer's first connection that answers;
+    // the tag list does not change while the collector runs.
+    options.prepare_connection =
+        [this, request = RegistrationRequest{config_.tsdb_cfg, config_.opc_schema,
+                                             config_.opc_type}](tidewell::Connection& conn)
+        -> std::optional<std::unordered_map<std::string, std::int64_t>> {
+      log_->info("The TSDB answers: registering the source and tags");
+      RegistrationOutcome outcome = register_source_and_tags(conn, request, tags_list_, *log_);
+      if (!outcome.ok) return std::nullopt;
+      return std::move(outcome.tag_ids);
+    };
+  }
   options.ua_security = config_.opc_security;
   if (hooks_.source_factory) options.source_factory = hooks_.source_factory;
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;

@@ -120,6 +120,9 @@ class KestraneConsole {
   std::vector<TagEntry> tags_list_;  // not changed while a collector runs
   // Filled by setup_database_objects(), handed to the next collector.
   std::unordered_map<std::string, std::int64_t> registered_tag_ids_;
+  // The TSDB could not be reached at start and start_without_tsdb allowed collecting: the
+  // collector registers source and tags once it answers.
+  bool registration_deferred_ = false;
 
   mutable std::mutex deque_lock_;
   quellin::ResultQueue data_deque_{kQueueCapacity};  // guarded by deque_lock_

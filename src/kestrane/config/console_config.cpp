@@ -5,8 +5,12 @@
 #include <limits>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "config/text_codec.h"
+#include "journel/ini_lines.h"
 
 namespace kestrane_config {
 
@@ -20,15 +24,74 @@ std::string read_config_text(const std::filesystem::path& path) {
   return bytes;
 }
 
-std::string describe(const char* section, const char* key, const std::string& value) {
-  return std::string("[") + section + "] " + key + " = " + value;
-}
+// Longer than any host (253 bytes), brackets, colon and port.
+constexpr std::size_t kMaxListenText = 300;
 
 // A century: beyond it the cutoff in microseconds would no longer be a meaningful time.
 constexpr long long kMaxBatchRetentionDays = 36500;
 
 // Stands in for a password wherever a message names its key.
 constexpr char kHiddenValue[] = "(hidden)";
+
+// "[section] key = value" for messages; a long value is cut (journel::ini_excerpt).
+std::string describe(const char* section, const char* key, const std::string& value) {
+  return std::string("[") + section + "] " + key + " = " + journel::ini_excerpt(value);
+}
+
+// A value read from `ini` as a message may show it: hidden when it is, or draws on, a
+// password; cut when long.
+std::string shown_value(const journel::IniFile& ini, const char* section, const char* key,
+                        const std::string& value) {
+  return ini.is_secret(section, key) ? std::string(kHiddenValue) : journel::ini_excerpt(value);
+}
+
+std::string describe(const journel::IniFile& ini, const char* section, const char* key,
+                     const std::string& value) {
+  return std::string("[") + section + "] " + key + " = " + shown_value(ini, section, key, value);
+}
+
+// What a bounded number must be, for messages: "between 1 and 65535".
+template <typename Number>
+std::string range_text(Number min, Number max, const char* unit) {
+  return fmt::format("between {} and {}{}", min, max, unit);
+}
+
+// An integer key within [min, max] (the fallback when absent). A value that is no integer
+// fails with the dialect's IniError plus the range; one outside it with a runtime_error naming
+// the key, the value as written and the range.
+long long read_int_in(const journel::IniFile& ini, const char* section, const char* key,
+                      long long fallback, long long min, long long max, const char* what,
+                      const char* unit = "") {
+  long long value = fallback;
+  try {
+    value = ini.get_int(section, key, fallback);
+  } catch (const journel::IniError& e) {
+    throw journel::IniError(std::string(e.what()) + "; " + what + " must lie " +
+                            range_text(min, max, unit));
+  }
+  if (value < min || value > max) {
+    throw std::runtime_error(describe(ini, section, key, ini.get(section, key).value_or("")) +
+                             ": " + what + " must lie " + range_text(min, max, unit));
+  }
+  return value;
+}
+
+// The same for a decimal number; nan and inf are no numbers here.
+double read_real_in(const journel::IniFile& ini, const char* section, const char* key,
+                    double fallback, double min, double max, const char* what, const char* unit) {
+  double value = fallback;
+  try {
+    value = ini.get_real(section, key, fallback);
+  } catch (const journel::IniError& e) {
+    throw journel::IniError(std::string(e.what()) + "; " + what + " must lie " +
+                            range_text(min, max, unit));
+  }
+  if (!(value >= min && value <= max)) {
+    throw std::runtime_error(describe(ini, section, key, ini.get(section, key).value_or("")) +
+                             ": " + what + " must lie " + range_text(min, max, unit));
+  }
+  return value;
+}
 
 // The dialect's own errors quote the value they could not read, so a secret's are replaced by
 // one that names the key alone.
@@ -71,17 +134,22 @@ std::string from_working_directory(const std::string& folder) {
   return (std::filesystem::current_path() / path).string();
 }
 
-// A password in a file that others may read is as good as theirs.
-void warn_if_readable_by_others(const std::filesystem::path& ini_path, spdlog::logger& log) {
+}  // namespace
+
+void warn_if_passwords_readable(const std::filesystem::path& ini_path,
+                                const tidewell::TsdbSettings& tsdb,
+                                const pyqar::UaSecurity& security, spdlog::logger& log) {
+  std::vector<std::string> keys;
+  if (!tsdb.password.empty()) keys.push_back(std::string("[") + kTsdbSection + "] password");
+  if (!security.password.empty()) keys.emplace_back("opc_password");
+  if (keys.empty()) return;
   using std::filesystem::perms;
   std::error_code ec;
   const perms mode = std::filesystem::status(ini_path, ec).permissions();
   if (ec || (mode & (perms::group_read | perms::others_read)) == perms::none) return;
-  log.warn("{} holds opc_password and other users may read it; restrict it with: chmod 600 {}",
-           ini_path.string(), ini_path.string());
+  log.warn("{} holds {} and other users may read it; restrict it with: chmod 600 {}",
+           ini_path.string(), fmt::join(keys, " and "), ini_path.string());
 }
-
-}  // namespace
 
 tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini) {
   tidewell::TsdbSettings s;
@@ -92,19 +160,15 @@ tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini) {
 void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) {
   const tidewell::TsdbSettings defaults;
   s.host = ini.get_string(kTsdbSection, "host", defaults.host);
-  const long long port = ini.get_int(kTsdbSection, "port", defaults.port);
-  if (port < 1 || port > 65535) {
-    throw std::runtime_error(describe(kTsdbSection, "port", std::to_string(port)) +
-                             ": a port must lie between 1 and 65535");
-  }
-  s.port = static_cast<int>(port);
+  s.port =
+      static_cast<int>(read_int_in(ini, kTsdbSection, "port", defaults.port, 1, 65535, "a port"));
   s.user = ini.get_string(kTsdbSection, "user", defaults.user);
   s.password = read_secret(ini, kTsdbSection, "password", defaults.password);
   s.dbname = ini.get_string(kTsdbSection, "dbname", defaults.dbname);
   s.autocommit = ini.get_bool(kTsdbSection, "autocommit", defaults.autocommit);
   const std::string driver = ini.get_string(kTsdbSection, "driver", defaults.driver);
   if (driver != "postgresql" && driver != "sqlite") {
-    throw std::runtime_error(describe(kTsdbSection, "driver", driver) +
+    throw std::runtime_error(describe(ini, kTsdbSection, "driver", driver) +
                              ": the driver must be postgresql or sqlite");
   }
   s.driver = driver;
@@ -123,13 +187,11 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) 
 SpoolConfig read_spool_settings(const journel::IniFile& ini) {
   SpoolConfig spool;
   spool.dir = ini.get_string(kConsoleSection, "spool_dir", spool.dir);
-  const long long max_mb =
-      ini.get_int(kConsoleSection, "spool_max_mb", static_cast<long long>(spool.max_mb));
-  if (max_mb < 0) {
-    throw std::runtime_error(describe(kConsoleSection, "spool_max_mb", std::to_string(max_mb)) +
-                             ": the spool size must be 0 (off) or a positive number of MiB");
-  }
-  spool.max_mb = static_cast<std::uint64_t>(max_mb);
+  // Beyond 1 TiB the size is more likely a slip than a disk; far beyond it, the byte count
+  // would no longer fit in 64 bits.
+  spool.max_mb = static_cast<std::uint64_t>(
+      read_int_in(ini, kConsoleSection, "spool_max_mb", static_cast<long long>(spool.max_mb), 0,
+                  kMaxSpoolMb, "the spool size (0: off)", " MiB"));
   if (spool.max_mb == 0) return spool;
   if (spool.dir.empty()) {
     throw std::runtime_error(describe(kConsoleSection, "spool_dir", "") +
@@ -139,8 +201,8 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini) {
   std::error_code ec;
   std::filesystem::create_directories(spool.dir, ec);
   if (ec || !std::filesystem::is_directory(spool.dir)) {
-    throw std::runtime_error("spool folder '" + spool.dir +
-                             "' cannot be created: " + (ec ? ec.message() : "not a folder"));
+    throw std::runtime_error("spool folder " + journel::ini_quote(spool.dir) +
+                             " cannot be created: " + (ec ? ec.message() : "not a folder"));
   }
   const std::filesystem::path probe = std::filesystem::path(spool.dir) / ".write-test";
   {
@@ -148,11 +210,24 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini) {
     out << "ok";
     out.flush();
     if (!out) {
-      throw std::runtime_error("spool folder '" + spool.dir + "' cannot be written");
+      throw std::runtime_error("spool folder " + journel::ini_quote(spool.dir) +
+                               " cannot be written");
     }
   }
   std::filesystem::remove(probe, ec);
   return spool;
+}
+
+bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spool) {
+  const bool start = ini.get_bool(kConsoleSection, "start_without_tsdb", false);
+  if (start && spool.max_mb == 0) {
+    throw std::runtime_error(
+        describe(ini, kConsoleSection, "start_without_tsdb",
+                 ini.get(kConsoleSection, "start_without_tsdb").value_or("")) +
+        " needs the spool, and spool_max_mb = 0 turns it off: nothing could hold the rows "
+        "until the database answers");
+  }
+  return start;
 }
 
 pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
@@ -161,20 +236,22 @@ pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
                                                  std::string(pyqar::to_string(security.policy)));
   const auto policy = pyqar::parse_security_policy(policy_text);
   if (!policy) {
-    throw std::runtime_error(describe(kConsoleSection, "opc_security_policy", policy_text) +
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_security_policy", policy_text) +
                              ": the policy must be one of " + policy_names());
   }
   const std::string mode_text = ini.get_string(kConsoleSection, "opc_security_mode",
                                                std::string(pyqar::to_string(security.mode)));
   const auto mode = pyqar::parse_security_mode(mode_text);
   if (!mode) {
-    throw std::runtime_error(describe(kConsoleSection, "opc_security_mode", mode_text) +
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_security_mode", mode_text) +
                              ": the mode must be one of " + mode_names());
   }
   const std::string mismatch = pyqar::check_policy_and_mode(*policy, *mode);
   if (!mismatch.empty()) {
-    throw std::runtime_error(describe(kConsoleSection, "opc_security_policy", policy_text) + ", " +
-                             "opc_security_mode = " + mode_text + ": " + mismatch);
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_security_policy", policy_text) +
+                             ", opc_security_mode = " +
+                             shown_value(ini, kConsoleSection, "opc_security_mode", mode_text) +
+                             ": " + mismatch);
   }
   security.policy = *policy;
   security.mode = *mode;
@@ -213,7 +290,8 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
     config.tag_csv_path = ini.get_string(kConsoleSection, "tag_csv_path", "");
     // A relative path is taken against the working directory, not the base directory.
     if (config.tag_csv_path.empty() || !std::filesystem::is_regular_file(config.tag_csv_path, ec)) {
-      log.error("Invalid 'tag_csv_path': {}", config.tag_csv_path);
+      log.error("Invalid 'tag_csv_path': {}",
+                shown_value(ini, kConsoleSection, "tag_csv_path", config.tag_csv_path));
       return false;
     }
     config.opc_schema = ini.get_string(kConsoleSection, "opc_schema", "");
@@ -224,7 +302,7 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
     // Checked here so that a mistyped address fails before the registration writes it.
     if (config.opc_schema.rfind("opc.da://", 0) != 0 &&
         config.opc_schema.rfind("opc.tcp://", 0) != 0) {
-      throw std::runtime_error(describe(kConsoleSection, "opc_schema", config.opc_schema) +
+      throw std::runtime_error(describe(ini, kConsoleSection, "opc_schema", config.opc_schema) +
                                ": must start with 'opc.da://' or 'opc.tcp://'");
     }
     config.opc_type = ini.get_string(kConsoleSection, "opc_type", "");
@@ -232,25 +310,26 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
       log.error("Missing 'opc_type' in [Kestrane] section");
       return false;
     }
-    const double interval = ini.get_real(kConsoleSection, "collection_interval", 1.0);
-    // Zero, negative or non-finite intervals would spin the collector or never wake it.
-    if (!std::isfinite(interval) || interval <= 0.0) {
-      throw std::runtime_error(
-          describe(kConsoleSection, "collection_interval", std::to_string(interval)) +
-          ": the interval must be a positive number of seconds");
-    }
-    config.collection_interval = interval;
-    const long long batch = ini.get_int(kConsoleSection, "batch_size", 200);
+    // Shorter intervals only spin the collector, longer ones look like a hung one (and the
+    // wait would overflow the clock), non-numbers would never wake it.
+    config.collection_interval =
+        read_real_in(ini, kConsoleSection, "collection_interval", 1.0, kMinCollectionInterval,
+                     kMaxCollectionInterval, "the interval", " seconds");
     // A batch of zero tags would never advance through the tag list.
-    if (batch < 1 || batch > std::numeric_limits<int>::max()) {
-      throw std::runtime_error(describe(kConsoleSection, "batch_size", std::to_string(batch)) +
-                               ": the batch size must be at least 1");
-    }
-    config.batch_size = static_cast<int>(batch);
+    config.batch_size =
+        static_cast<int>(read_int_in(ini, kConsoleSection, "batch_size", 200, 1,
+                                     std::numeric_limits<int>::max(), "the batch size", " tags"));
     config.opc_security = read_ua_security(ini);
-    if (!config.opc_security.password.empty()) warn_if_readable_by_others(ini_path, log);
+    warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);
     config.spool = read_spool_settings(ini);
+    config.start_without_tsdb = read_start_without_tsdb(ini, config.spool);
     config.metrics_listen = ini.get(kMetricsSection, "listen");
+    // A host name has at most 253 bytes; anything far longer is no address, and the listener's
+    // own message would quote it whole.
+    if (config.metrics_listen && config.metrics_listen->size() > kMaxListenText) {
+      throw std::runtime_error(describe(ini, kMetricsSection, "listen", *config.metrics_listen) +
+                               ": too long for host:port");
+    }
     return true;
   } catch (const std::exception& e) {
     log.error("Error loading config: {}", e.what());

@@ -20,6 +20,12 @@ inline constexpr char kTsdbSection[] = "TSDBConnection";
 inline constexpr char kConsoleSection[] = "Kestrane";
 inline constexpr char kMetricsSection[] = "KestraneMetrics";
 
+// The accepted [Kestrane] collection_interval, in seconds: from 10 ms to one day.
+inline constexpr double kMinCollectionInterval = 0.01;
+inline constexpr double kMaxCollectionInterval = 86400.0;
+// The largest [Kestrane] spool_max_mb: 1 TiB.
+inline constexpr long long kMaxSpoolMb = 1LL << 20;
+
 // Where rows wait that the TSDB cannot take ([Kestrane] spool_dir, spool_max_mb); a size of
 // 0 turns the spool off, and such rows are dropped.
 struct SpoolConfig {
@@ -39,20 +45,30 @@ struct ConsoleConfig {
   pyqar::UaSecurity opc_security;
   // [KestraneMetrics] listen, as written ("127.0.0.1:9464"); unset: nothing listens.
   std::optional<std::string> metrics_listen;
+  // [Kestrane] start_without_tsdb: collect (into the spool) when the TSDB cannot be reached at
+  // start, registering source and tags once it answers; false: such a start fails.
+  bool start_without_tsdb = false;
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is
 // missing), including the optional `driver`, `data_dir` and `batch_retention_days`. Throws
-// journel::IniError for a value that cannot be read as its type, and std::runtime_error naming
-// the key for a port outside 1..65535, an unknown driver or a retention outside 1..36500 days.
+// journel::IniError for a value that cannot be read as its type (a port's message names the
+// range), and std::runtime_error naming the key for a port outside 1..65535, an unknown driver
+// or a retention outside 1..36500 days. No message holds the password.
 tidewell::TsdbSettings read_tsdb_settings(const journel::IniFile& ini);
 // The same, storing each value into `out` as soon as it is read.
 void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out);
 
 // The spool settings of [Kestrane]. With the spool on, the folder is created and must take a
 // file. Throws journel::IniError for a size that is no integer, std::runtime_error naming the
-// key or the folder for a negative size or a folder that cannot be created or written.
+// key or the folder for a size outside 0..kMaxSpoolMb or a folder that cannot be created or
+// written.
 SpoolConfig read_spool_settings(const journel::IniFile& ini);
+
+// [Kestrane] start_without_tsdb (default false). Throws journel::IniError for a value that is
+// no boolean word, std::runtime_error when it is true while `spool` is off (max_mb 0), since
+// nothing could then hold the rows until the database answers.
+bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spool);
 
 // The OPC UA security of [Kestrane]: opc_security_policy and opc_security_mode ("None" when
 // absent), opc_username and opc_password (anonymous without a user name) and opc_pki_dir
@@ -63,10 +79,18 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini);
 // the file's dialect cannot read. No message ever holds the password.
 pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
 
+// Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
+// `tsdb` or `security`) and users other than its owner may read it, naming the key(s).
+void warn_if_passwords_readable(const std::filesystem::path& ini_path,
+                                const tidewell::TsdbSettings& tsdb,
+                                const pyqar::UaSecurity& security, spdlog::logger& log);
+
 // Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
 // before a failure stay set. Logs the one error line of the first failing step to `log` and
-// returns false; never throws. Warns when the file holds an opc_password that other users may
-// read.
+// returns false; never throws. A value outside its range (collection_interval, batch_size,
+// port, spool_max_mb) fails naming the key, the value and the range; no message quotes a
+// password or more than 200 bytes of a value. Warns when the file holds a password that
+// other users may read.
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
                          spdlog::logger& log);
 

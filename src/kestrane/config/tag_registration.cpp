@@ -135,17 +135,31 @@ RegistrationOutcome register_source_and_tags(const RegistrationRequest& request,
                                              const std::vector<TagEntry>& tags, spdlog::logger& log,
                                              const ConnectFunc& connect,
                                              const CancelFunc& cancelled) {
+  std::unique_ptr<tidewell::Connection> conn;
+  try {
+    conn = tidewell::connect_with(connect, request.tsdb_cfg);
+  } catch (const std::exception& e) {
+    log.error("Failed to setup database objects: {}", e.what());
+    return {};
+  }
+  if (!conn) {
+    log.error("Failed to connect to TSDB");
+    RegistrationOutcome outcome;
+    outcome.unreachable = true;
+    return outcome;
+  }
+  ConnectionCloser closer(*conn);
+  return register_source_and_tags(*conn, request, tags, log, cancelled);
+}
+
+RegistrationOutcome register_source_and_tags(tidewell::Connection& conn,
+                                             const RegistrationRequest& request,
+                                             const std::vector<TagEntry>& tags, spdlog::logger& log,
+                                             const CancelFunc& cancelled) {
   RegistrationOutcome outcome;
   try {
-    std::unique_ptr<tidewell::Connection> conn = tidewell::connect_with(connect, request.tsdb_cfg);
-    if (!conn) {
-      log.error("Failed to connect to TSDB");
-      return outcome;
-    }
-    ConnectionCloser closer(*conn);
-
     outcome.source_id =
-        find_or_create_source(*conn, console_profile(), request.opc_schema, request.opc_type, log);
+        find_or_create_source(conn, console_profile(), request.opc_schema, request.opc_type, log);
     if (!outcome.source_id) {
       log.error("Failed to create data source");
       return outcome;
@@ -155,7 +169,7 @@ RegistrationOutcome register_source_and_tags(const RegistrationRequest& request,
       return outcome;
     }
     tidewell::TagRegistrationResult result =
-        register_tags(*conn, *outcome.source_id, tags, console_profile(), log);
+        register_tags(conn, *outcome.source_id, tags, console_profile(), log);
     outcome.created = result.created;
     outcome.updated = result.updated;
     outcome.tag_ids = std::move(result.tag_ids);

@@ -84,6 +84,8 @@ struct RegistrationRequest {
 struct RegistrationOutcome {
   bool ok = false;
   bool cancelled = false;
+  // No connection could be opened (the database is down or refused it).
+  bool unreachable = false;
   std::optional<std::int64_t> source_id;
   std::size_t created = 0;
   std::size_t updated = 0;
@@ -98,6 +100,11 @@ struct RegistrationOutcome {
 RegistrationOutcome register_source_and_tags(const RegistrationRequest& request,
                                              const std::vector<TagEntry>& tags, spdlog::logger& log,
                                              const ConnectFunc& connect = {},
+                                             const CancelFunc& cancelled = {});
+// The same on a connection the caller holds (and keeps open); request.tsdb_cfg is not used.
+RegistrationOutcome register_source_and_tags(tidewell::Connection& conn,
+                                             const RegistrationRequest& request,
+                                             const std::vector<TagEntry>& tags, spdlog::logger& log,
                                              const CancelFunc& cancelled = {});
 
 }  // namespace kestrane_config

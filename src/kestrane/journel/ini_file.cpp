@@ -16,6 +16,8 @@ constexpr std::string_view kDefaultSection = "DEFAULT";
 constexpr std::string_view kBlanks = " \t\r\n\f\v";
 // A reference that leads back to itself would otherwise recurse without end.
 constexpr int kMaxInterpolationDepth = 10;
+// Stands in for a password, or text drawn from one, in messages.
+constexpr std::string_view kHidden = "(hidden)";
 
 std::string_view rstrip(std::string_view s) {
   const auto last = s.find_last_not_of(kBlanks);
@@ -33,11 +35,11 @@ std::string percent_problem(std::string_view raw) {
       const auto close = rest.find(')');
       if (close == std::string_view::npos || close == 2 || close + 1 >= rest.size() ||
           rest[close + 1] != 's') {
-        return fmt::format("bad interpolation variable reference '{}'", rest);
+        return fmt::format("bad interpolation variable reference {}", ini_quote(rest));
       }
       pos += close + 2;
     } else {
-      return fmt::format("'%' must be followed by '%' or '(', found: '{}'", rest);
+      return fmt::format("'%' must be followed by '%' or '(', found: {}", ini_quote(rest));
     }
   }
   return {};
@@ -89,7 +91,8 @@ IniFile IniFile::parse(std::string_view text, const std::string& source_name) {
         finish_entry();
         for (const auto& seen : seen_sections) {
           if (seen == line.name) {
-            throw fail(line.number, fmt::format("section [{}] already exists", line.name));
+            throw fail(line.number,
+                       fmt::format("section [{}] already exists", ini_excerpt(line.name)));
           }
         }
         seen_sections.push_back(line.name);
@@ -106,8 +109,9 @@ IniFile IniFile::parse(std::string_view text, const std::string& source_name) {
         finish_entry();
         for (const auto& existing : current->entries) {
           if (existing.key == line.name) {
-            throw fail(line.number, fmt::format("key '{}' already exists in section [{}] (line {})",
-                                                line.name, current->name, existing.line));
+            throw fail(line.number, fmt::format("key {} already exists in section [{}] (line {})",
+                                                ini_quote(line.name), ini_excerpt(current->name),
+                                                existing.line));
           }
         }
         current->entries.push_back(Entry{line.name, {}, line.number});
@@ -176,19 +180,26 @@ const IniFile::Section* IniFile::find_section(const std::string& section) const 
 
 std::string IniFile::where(const Section& section, const Entry& entry) const {
   if (entry.line > 0) {
-    return fmt::format("{}, line {}: [{}] {}", source_name_, entry.line, section.name, entry.key);
+    return fmt::format("{}, line {}: [{}] {}", source_name_, entry.line, ini_excerpt(section.name),
+                       ini_excerpt(entry.key));
   }
-  return fmt::format("{}: [{}] {}", source_name_, section.name, entry.key);
+  return fmt::format("{}: [{}] {}", source_name_, ini_excerpt(section.name),
+                     ini_excerpt(entry.key));
 }
 
-std::string IniFile::interpolate(const Section& section, const Entry& entry) const {
+std::string IniFile::interpolate(const Section& section, const Entry& entry,
+                                 bool* drew_on_secret) const {
   std::string out;
-  // Each pending piece of text carries the depth of the reference it came from.
+  // Each pending piece of text carries the depth of the reference it came from and whether it
+  // is (part of) a password, which no message may quote.
   struct Pending {
     std::string_view text;
     int depth;
+    bool secret;
   };
-  std::vector<Pending> stack{{entry.value, 1}};
+  const bool entry_secret = ini_is_secret_key(entry.key);
+  if (drew_on_secret != nullptr) *drew_on_secret = entry_secret;
+  std::vector<Pending> stack{{entry.value, 1, entry_secret}};
   while (!stack.empty()) {
     Pending& top = stack.back();
     const auto pos = top.text.find('%');
@@ -205,31 +216,34 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
       continue;
     }
     if (rest.size() < 2 || rest[1] != '(') {
-      throw IniError(fmt::format("{}: '%' must be followed by '%' or '(', found: '{}'",
-                                 where(section, entry), rest));
+      throw IniError(fmt::format("{}: '%' must be followed by '%' or '(', found: {}",
+                                 where(section, entry), shown(rest, top.secret)));
     }
     const auto close = rest.find(')');
     if (close == std::string_view::npos || close == 2 || close + 1 >= rest.size() ||
         rest[close + 1] != 's') {
-      throw IniError(fmt::format("{}: bad interpolation variable reference '{}'",
-                                 where(section, entry), rest));
+      throw IniError(fmt::format("{}: bad interpolation variable reference {}",
+                                 where(section, entry), shown(rest, top.secret)));
     }
     const std::string name = ini_key(rest.substr(2, close - 2));
     const int depth = top.depth;
+    const bool from_secret = top.secret;
     top.text = rest.substr(close + 2);
     if (depth >= kMaxInterpolationDepth) {
-      throw IniError(
-          fmt::format("{}: value references nested more than {} deep (circular reference?) in '{}'",
-                      where(section, entry), kMaxInterpolationDepth, entry.value));
+      throw IniError(fmt::format(
+          "{}: value references nested more than {} deep (circular reference?) in {}",
+          where(section, entry), kMaxInterpolationDepth, shown(entry.value, entry_secret)));
     }
     const Entry* referenced = find_entry(section, name);
     if (referenced == nullptr) {
-      throw IniError(
-          fmt::format("{}: bad value substitution: '{}' refers to '{}', which is not "
-                      "set in [{}] or [DEFAULT]",
-                      where(section, entry), entry.value, name, section.name));
+      throw IniError(fmt::format(
+          "{}: bad value substitution: {} refers to {}, which is not set in [{}] or [DEFAULT]",
+          where(section, entry), shown(entry.value, entry_secret), shown(name, from_secret),
+          ini_excerpt(section.name)));
     }
-    stack.push_back(Pending{referenced->value, depth + 1});
+    const bool secret = from_secret || ini_is_secret_key(referenced->key);
+    if (secret && drew_on_secret != nullptr) *drew_on_secret = true;
+    stack.push_back(Pending{referenced->value, depth + 1, secret});
   }
   return out;
 }
@@ -240,6 +254,24 @@ std::optional<std::string> IniFile::get(const std::string& section, const std::s
   const Entry* e = find_entry(*s, key);
   if (e == nullptr) return std::nullopt;
   return interpolate(*s, *e);
+}
+
+bool IniFile::is_secret(const std::string& section, const std::string& key) const {
+  if (ini_is_secret_key(key)) return true;
+  const Section* s = find_section(section);
+  const Entry* e = s == nullptr ? nullptr : find_entry(*s, key);
+  if (e == nullptr) return false;
+  bool secret = false;
+  try {
+    interpolate(*s, *e, &secret);
+  } catch (const IniError&) {
+    // The references that were followed before the failure are the ones known.
+  }
+  return secret;
+}
+
+std::string IniFile::shown(std::string_view text, bool secret) {
+  return secret ? std::string(kHidden) : ini_quote(text);
 }
 
 const IniFile::Entry* IniFile::typed_entry(const std::string& section, const std::string& key,
@@ -260,13 +292,14 @@ long long IniFile::get_int(const std::string& section, const std::string& key,
   const Section* s = nullptr;
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
-  const std::string text = interpolate(*s, *e);
+  bool secret = false;
+  const std::string text = interpolate(*s, *e, &secret);
   std::string_view digits = ini_strip(text);
   if (digits.size() > 1 && digits.front() == '+' && digits[1] != '-') digits.remove_prefix(1);
   long long value = 0;
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size()) {
-    throw IniError(fmt::format("{}: invalid integer value '{}'{}", where(*s, *e), text,
+    throw IniError(fmt::format("{}: invalid integer value {}{}", where(*s, *e), shown(text, secret),
                                ec == std::errc::result_out_of_range ? " (out of range)" : ""));
   }
   return value;
@@ -277,7 +310,8 @@ double IniFile::get_real(const std::string& section, const std::string& key,
   const Section* s = nullptr;
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
-  const std::string text = interpolate(*s, *e);
+  bool secret = false;
+  const std::string text = interpolate(*s, *e, &secret);
   std::string_view number = ini_strip(text);
   if (number.size() > 1 && number.front() == '+' && number[1] != '-') number.remove_prefix(1);
   double value = 0;
@@ -285,7 +319,7 @@ double IniFile::get_real(const std::string& section, const std::string& key,
                                          std::chars_format::general);
   if (number.empty() || ec != std::errc{} || end != number.data() + number.size() ||
       !std::isfinite(value)) {
-    throw IniError(fmt::format("{}: invalid real value '{}'", where(*s, *e), text));
+    throw IniError(fmt::format("{}: invalid real value {}", where(*s, *e), shown(text, secret)));
   }
   return value;
 }
@@ -294,19 +328,20 @@ bool IniFile::get_bool(const std::string& section, const std::string& key, bool 
   const Section* s = nullptr;
   const Entry* e = typed_entry(section, key, &s);
   if (e == nullptr) return fallback;
-  const std::string text = interpolate(*s, *e);
+  bool secret = false;
+  const std::string text = interpolate(*s, *e, &secret);
   const std::string word = ini_key(ini_strip(text));
   if (word == "1" || word == "yes" || word == "true" || word == "on") return true;
   if (word == "0" || word == "no" || word == "false" || word == "off") return false;
   throw IniError(
-      fmt::format("{}: invalid boolean value '{}' (expected 1/yes/true/on or 0/no/false/off)",
-                  where(*s, *e), text));
+      fmt::format("{}: invalid boolean value {} (expected 1/yes/true/on or 0/no/false/off)",
+                  where(*s, *e), shown(text, secret)));
 }
 
 void IniFile::add_section(const std::string& section) {
   if (find_section(section) != nullptr) return;
   if (section.empty() || section.find_first_of("]\r\n") != std::string::npos) {
-    throw IniError(fmt::format("{}: invalid section name '{}'", source_name_, section));
+    throw IniError(fmt::format("{}: invalid section name {}", source_name_, ini_quote(section)));
   }
   sections_.push_back(Section{section, {}, 0});
 }
@@ -316,15 +351,18 @@ void IniFile::set(const std::string& section, const std::string& key, const std:
   if (stored_key.empty() || ini_strip(stored_key) != stored_key ||
       stored_key.find_first_of("=:\r\n") != std::string::npos || stored_key.front() == '[' ||
       stored_key.front() == '#' || stored_key.front() == ';') {
-    throw IniError(fmt::format("{}: [{}] invalid key name '{}'", source_name_, section, key));
+    throw IniError(fmt::format("{}: [{}] invalid key name {}", source_name_, ini_excerpt(section),
+                               ini_quote(key)));
   }
+  const bool secret = ini_is_secret_key(stored_key);
   if (value.find('\r') != std::string::npos) {
-    throw IniError(fmt::format("{}: [{}] {}: invalid value: carriage return in '{}'", source_name_,
-                               section, stored_key, value));
+    throw IniError(fmt::format("{}: [{}] {}: invalid value: carriage return in {}", source_name_,
+                               ini_excerpt(section), stored_key, shown(value, secret)));
   }
   if (const std::string problem = percent_problem(value); !problem.empty()) {
-    throw IniError(fmt::format("{}: [{}] {}: invalid value '{}': {}", source_name_, section,
-                               stored_key, value, problem));
+    throw IniError(fmt::format("{}: [{}] {}: invalid value {}: {}", source_name_,
+                               ini_excerpt(section), ini_excerpt(stored_key), shown(value, secret),
+                               secret ? "'%' must be followed by '%' or '('" : problem));
   }
   add_section(section);
   Section* s = find_section(section);

@@ -38,8 +38,15 @@ class IniFile {
   // The interpolated value, or nullopt when neither the section nor the default section has
   // the key. Throws IniError on a bad `%` use.
   std::optional<std::string> get(const std::string& section, const std::string& key) const;
+  // Whether the key's value must not appear in a message: its name contains "password" (any
+  // case), or its value draws on such a key through `%(name)s`.
+  bool is_secret(const std::string& section, const std::string& key) const;
+  // `text` quoted for a message (at most kIniQuoteLimit bytes of it, see ini_quote), or
+  // "(hidden)" when `secret`.
+  static std::string shown(std::string_view text, bool secret);
   // Typed readers: the default when the key is absent (or the section is missing); IniError
-  // naming the file, section, key and value when present but unparsable.
+  // naming the file, section, key and value when present but unparsable. No message quotes
+  // more than kIniQuoteLimit bytes of a value, nor any of a password's (see is_secret).
   std::string get_string(const std::string& section, const std::string& key,
                          const std::string& fallback) const;
   long long get_int(const std::string& section, const std::string& key, long long fallback) const;
@@ -71,7 +78,9 @@ class IniFile {
   const std::string* find_raw(const std::string& section, const std::string& key) const;
   Section* find_section(const std::string& section);
   const Section* find_section(const std::string& section) const;
-  std::string interpolate(const Section& section, const Entry& entry) const;
+  // Sets *drew_on_secret, when given, to whether a password's text went into the result.
+  std::string interpolate(const Section& section, const Entry& entry,
+                          bool* drew_on_secret = nullptr) const;
   // "file, line N: [section] key" for messages about one value.
   std::string where(const Section& section, const Entry& entry) const;
   // A present value for a typed reader, nullptr when the key (or the section) is absent.

@@ -128,22 +128,26 @@ bool IniFileEditor::set(const std::string& section, const std::string& key,
   const std::string stored_key = ini_key(key);
   if (section.empty() || section.find_first_of("\r\n") != std::string::npos ||
       ini_strip(section) != section) {
-    throw IniError(fmt::format("{}: invalid section name '{}'", source_name_, section));
+    throw IniError(fmt::format("{}: invalid section name {}", source_name_, ini_quote(section)));
   }
   if (stored_key.empty() || ini_strip(stored_key) != stored_key ||
       stored_key.find_first_of("=:\r\n") != std::string::npos || stored_key.front() == '[' ||
       stored_key.front() == '#' || stored_key.front() == ';') {
-    throw IniError(fmt::format("{}: [{}] invalid key name '{}'", source_name_, section, key));
+    throw IniError(fmt::format("{}: [{}] invalid key name {}", source_name_, ini_excerpt(section),
+                               ini_quote(key)));
   }
+  // A password is never quoted, whatever is wrong with it.
+  const bool secret = ini_is_secret_key(stored_key);
   if (value.find('\r') != std::string_view::npos) {
-    throw IniError(fmt::format("{}: [{}] {}: invalid value: carriage return in '{}'", source_name_,
-                               section, stored_key, value));
+    throw IniError(fmt::format("{}: [{}] {}: invalid value: carriage return in {}", source_name_,
+                               ini_excerpt(section), stored_key, IniFile::shown(value, secret)));
   }
   const std::vector<std::string> lines = readable_lines(value);
   for (std::size_t i = 1; i < lines.size(); ++i) {
     if (!lines[i].empty() && (lines[i].front() == '#' || lines[i].front() == ';')) {
-      throw IniError(fmt::format("{}: [{}] {}: invalid value: line '{}' would read as a comment",
-                                 source_name_, section, stored_key, lines[i]));
+      throw IniError(fmt::format("{}: [{}] {}: invalid value: line {} would read as a comment",
+                                 source_name_, ini_excerpt(section), stored_key,
+                                 IniFile::shown(lines[i], secret)));
     }
   }
   const std::string wanted = join_lines(lines);
@@ -221,9 +225,9 @@ bool IniFileEditor::set(const std::string& section, const std::string& key,
   } catch (const IniError&) {
   }
   if (read_back != wanted) {
-    throw IniError(
-        fmt::format("{}: [{}] {}: the value '{}' cannot be written so that it reads back",
-                    source_name_, section, stored_key, value));
+    throw IniError(fmt::format("{}: [{}] {}: the value {} cannot be written so that it reads back",
+                               source_name_, ini_excerpt(section), stored_key,
+                               IniFile::shown(value, secret)));
   }
   text_ = std::move(out);
   return true;

@@ -1,5 +1,6 @@
 #include "journel/ini_lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -88,7 +89,49 @@ std::vector<IniLine> split_lines(std::string_view text) {
   return lines;
 }
 
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+
+// The first kIniQuoteLimit bytes of `text` at most, never splitting a character.
+std::string_view quoted_part(std::string_view text) {
+  std::size_t cut = std::min(text.size(), kIniQuoteLimit);
+  while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return text.substr(0, cut);
+}
+
+// Names a line that may hold a password without showing any of it: "a line for opc_password"
+// when its first word looks like such a key (letters and underscores ending in "password"),
+// "a line that mentions a password" otherwise, since the word could be the password itself.
+std::string secret_line(std::string_view value) {
+  const std::string_view word = value.substr(0, value.find_first_of(" \t=:"));
+  const bool key_like = !word.empty() && word.find_first_not_of(
+                                             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                             "_") == std::string_view::npos;
+  const std::string key = ini_key(word);
+  constexpr std::string_view kSecret = "password";
+  if (key_like && key.size() >= kSecret.size() &&
+      key.compare(key.size() - kSecret.size(), kSecret.size(), kSecret) == 0) {
+    return "a line for " + key;
+  }
+  return "a line that mentions a password";
+}
+
 }  // namespace
+
+bool ini_is_secret_key(std::string_view key) {
+  return ini_key(key).find("password") != std::string::npos;
+}
+
+std::string ini_excerpt(std::string_view text) {
+  if (text.size() <= kIniQuoteLimit) return std::string(text);
+  return fmt::format("{}{} ({} bytes in all)", quoted_part(text), kEllipsis, text.size());
+}
+
+std::string ini_quote(std::string_view text) {
+  if (text.size() <= kIniQuoteLimit) return fmt::format("'{}'", text);
+  return fmt::format("'{}{}' ({} bytes in all)", quoted_part(text), kEllipsis, text.size());
+}
 
 std::string_view ini_strip(std::string_view s) {
   const auto first = s.find_first_not_of(kBlanks);
@@ -147,7 +190,11 @@ IniLines scan_ini_lines(std::string_view text, const std::string& source_name) {
 
     if (value.front() == '[') {
       if (value.back() != ']' || value.size() < 3) {
-        throw fail(line.number, fmt::format("malformed section header '{}'", value));
+        throw fail(line.number,
+                   ini_is_secret_key(value)
+                       ? std::string("malformed section header in a line that mentions a "
+                                     "password (its text is not shown)")
+                       : "malformed section header " + ini_quote(value));
       }
       line.kind = IniLineKind::kSection;
       line.name = std::string(value.substr(1, value.size() - 2));
@@ -156,17 +203,28 @@ IniLines scan_ini_lines(std::string_view text, const std::string& source_name) {
       continue;
     }
 
+    // A line that mentions a password is never quoted: it may be one, written wrongly.
+    const bool secret = ini_is_secret_key(value);
     if (!in_section) {
-      throw fail(line.number, fmt::format("entry '{}' before the first section header", value));
+      throw fail(line.number,
+                 secret ? secret_line(value) +
+                              " before the first section header (its text is not "
+                              "shown)"
+                        : "entry " + ini_quote(value) + " before the first section header");
     }
     const auto sep = value.find_first_of("=:");
     if (sep == std::string_view::npos) {
       throw fail(line.number,
-                 fmt::format("expected 'key = value' or 'key: value', found '{}'", value));
+                 secret ? secret_line(value) + " without '=' or ':' (its text is not shown)"
+                        : "expected 'key = value' or 'key: value', found " + ini_quote(value));
     }
     line.name = ini_key(rstrip(value.substr(0, sep)));
     if (line.name.empty()) {
-      throw fail(line.number, fmt::format("missing key before '{}' in '{}'", value[sep], value));
+      throw fail(line.number,
+                 secret
+                     ? fmt::format("missing key before '{}' in {} (its text is not shown)",
+                                   value[sep], secret_line(value))
+                     : fmt::format("missing key before '{}' in {}", value[sep], ini_quote(value)));
     }
     line.kind = IniLineKind::kEntry;
     line.indent = indent;

@@ -45,6 +45,17 @@ std::string ini_key(std::string_view key);
 // `text` without the blanks (space, tab, line breaks, form feed) around it.
 std::string_view ini_strip(std::string_view text);
 
+// Whether a key holds a secret: its name contains "password" in any case. Messages never
+// quote such a key's value, nor a line that might be one.
+bool ini_is_secret_key(std::string_view key);
+// Text for a message: `text` itself when it is at most kIniQuoteLimit bytes long, else its
+// first bytes (cut at a character boundary), an ellipsis and the full length, so that a
+// runaway line cannot flood a log.
+inline constexpr std::size_t kIniQuoteLimit = 200;
+std::string ini_excerpt(std::string_view text);
+// The same in single quotes: 'text', or 'first bytes…' (N bytes in all).
+std::string ini_quote(std::string_view text);
+
 // The whole content of a configuration file. Throws FileNotFoundError when it cannot be read.
 std::string read_ini_text(const std::filesystem::path& path);
 

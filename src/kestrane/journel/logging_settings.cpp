@@ -8,6 +8,7 @@
 
 #include "journel/errors.h"
 #include "journel/ini_file.h"
+#include "journel/ini_lines.h"
 #include "journel/log.h"
 #include "journel/log_format.h"
 
@@ -49,9 +50,9 @@ LoggingSettings read_logging_settings(const std::string& ini_path, const std::st
   const auto level = parse_level(settings.level_name);
   if (!level) {
     throw std::invalid_argument(fmt::format(
-        "{}: [{}] level: unknown log level '{}' (expected DEBUG, INFO, WARNING, ERROR, CRITICAL "
+        "{}: [{}] level: unknown log level {} (expected DEBUG, INFO, WARNING, ERROR, CRITICAL "
         "or TRACE)",
-        ini_path, section, settings.level_name));
+        ini_path, section, ini_quote(settings.level_name)));
   }
   settings.level = *level;
   const double max_bytes_mb = ini.get_real(section, "max_bytes_mb", 2.0);

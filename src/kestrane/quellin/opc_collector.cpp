@@ -50,7 +50,8 @@ OPCCollector::OPCCollector(Options options)
                             .spool = std::move(options.spool),
                             .clock = std::move(options.clock),
                             .log = {},
-                            .metrics = std::move(options.metrics)});
+                            .metrics = std::move(options.metrics),
+                            .prepare_connection = std::move(options.prepare_connection)});
   }
 }
 

@@ -45,6 +45,9 @@ class OPCCollector : public BasePyQARCollectorThread {
     // Tag ids already known (from registration), by tag name: those tags are written with no
     // lookup. Others are looked up together on first use.
     std::unordered_map<std::string, std::int64_t> tag_ids{};
+    // Set: readies each new TSDB connection until it succeeds once (see TsdbWriter::Options);
+    // rows wait in the spool until then.
+    PrepareConnectionFunc prepare_connection{};
     // Where rows wait that the TSDB cannot take; unset or max_bytes 0: they are dropped.
     std::optional<SpoolSettings> spool{};
     // How an OPC UA server is connected to; a DA source ignores it.

@@ -109,7 +109,8 @@ TsdbWriter::TsdbWriter(Options options)
       log_(options.log ? std::move(options.log) : journel::get_logger("quellin")),
       metrics_(std::move(options.metrics)),
       writer_id_(new_writer_id()),
-      _db_tagname_map(std::move(options.tag_ids)) {
+      _db_tagname_map(std::move(options.tag_ids)),
+      prepare_connection_(std::move(options.prepare_connection)) {
   if (options.spool && options.spool->max_bytes > 0) {
     spool_ = std::make_unique<Spool>(
         Spool::Options{.dir = options.spool->dir,
@@ -510,6 +511,8 @@ void TsdbWriter::write_cycle(const std::shared_ptr<const SpoolBatch>& batch, boo
 
 TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t* written) {
   *written = 0;
+  // Rows for a database that is not ready yet wait in the spool; none count as unknown tags.
+  if (!connection_prepared()) return Outcome::connection_lost;
   try {
     look_up_uncached_tags(batch.rows);
   } catch (const std::exception& e) {
@@ -607,6 +610,33 @@ void TsdbWriter::keep_rejected(const SpoolBatch& batch, const std::string& reaso
   } else {
     log().error("{} rows read at {} lost: {}", batch.rows.size(), utc_text(batch.time_us), error);
   }
+}
+
+bool TsdbWriter::connection_prepared() {
+  if (!prepare_connection_) return true;
+  const tidewell::Connection* conn = tsdb_conn_.get();
+  if (conn == prepare_failed_on_ && now() < prepare_not_before_) return false;
+  std::optional<std::unordered_map<std::string, std::int64_t>> ids;
+  try {
+    ids = prepare_connection_(*tsdb_conn_);
+  } catch (const std::exception& e) {
+    log().error("Preparing the TSDB connection failed: {}", e.what());
+  }
+  if (!ids) {
+    log().warn("The TSDB is not ready to be written to; rows wait in the spool");
+    // A connection that broke is made again (and prepared at once); one that answers is asked
+    // again after a pause.
+    _handle_db_error();
+    prepare_failed_on_ = tsdb_conn_.get() == conn ? conn : nullptr;
+    prepare_not_before_ = now() + kPrepareRetrySeconds;
+    return false;
+  }
+  for (auto& [tag, id] : *ids) _db_tagname_map.insert_or_assign(tag, id);
+  prepare_connection_ = nullptr;
+  prepare_failed_on_ = nullptr;
+  log().info("TSDB connection prepared: {} tag ids known; spooled rows are written next",
+             ids->size());
+  return true;
 }
 
 void TsdbWriter::look_up_uncached_tags(const std::vector<SpoolRow>& rows) {

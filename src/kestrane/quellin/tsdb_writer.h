@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,8 @@ namespace quellin {
 
 // A tag the TSDB does not know is looked up again, and reported again, at most this often.
 inline constexpr double kMissingTagRetrySeconds = 60.0;
+// A preparation that failed on a connection that still answers is tried again this often.
+inline constexpr double kPrepareRetrySeconds = 10.0;
 
 // Where rows that cannot be written wait, and how much of them.
 struct SpoolSettings {
@@ -61,6 +64,12 @@ struct WriteCycle {
   ResultList results;
 };
 
+// Readies a new connection before anything is written on it (registers the source and the
+// tags) and returns the tag ids to cache; nullopt (or an exception) when it could not.
+using PrepareConnectionFunc =
+    std::function<std::optional<std::unordered_map<std::string, std::int64_t>>(
+        tidewell::Connection&)>;
+
 class TsdbWriter {
  public:
   struct Options {
@@ -73,6 +82,10 @@ class TsdbWriter {
     ClockFunc clock{};  // monotonic seconds; empty: steady_clock
     std::shared_ptr<spdlog::logger> log{};
     std::shared_ptr<CollectorMetrics> metrics{};  // unset: nothing is measured
+    // Set: called on the writer's thread with each new connection until it succeeds; until
+    // then nothing is written and rows wait in the spool (a failure is tried again on the
+    // next connection, or after kPrepareRetrySeconds on the same one).
+    PrepareConnectionFunc prepare_connection{};
   };
 
   // Opens the spool (throws std::runtime_error naming its folder when it cannot) and the
@@ -164,6 +177,9 @@ class TsdbWriter {
   void count_dropped(std::size_t rows, std::string_view reason);
   double now() const;
   spdlog::logger& log() const { return *log_; }
+  // Whether the connection may be written to: prepared once (see Options), or no preparation
+  // asked for. Called with conn_mutex_ held and a connection open.
+  bool connection_prepared();
 
   tidewell::TsdbSettings tsdb_cfg_;
   TsdbConnectFunc tsdb_connect_;
@@ -188,6 +204,11 @@ class TsdbWriter {
   double next_prune_ = 0;                                         // guarded by conn_mutex_
   double next_retention_warning_ = 0;                             // guarded by conn_mutex_
   bool closed_by_stop_ = false;                                   // guarded by conn_mutex_
+  // Until it has succeeded once: the preparation, the connection it last failed on and when
+  // it may be tried again on that one.
+  PrepareConnectionFunc prepare_connection_;                 // guarded by conn_mutex_
+  const tidewell::Connection* prepare_failed_on_ = nullptr;  // guarded by conn_mutex_
+  double prepare_not_before_ = 0.0;                          // guarded by conn_mutex_
   // Whether tsdb_conn_ is set, for readers that must not wait for a write under way.
   std::atomic<bool> connected_{false};
   // Batch numbers: the collector thread takes them too when it spools past a busy writer.
