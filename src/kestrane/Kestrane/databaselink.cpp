@@ -33,14 +33,15 @@ DatabaseLink::DatabaseLink(tidewell::TsdbSettings tsdb_cfg, MessageBoxFn message
     for (const std::string& name : tidewell::fetch_available_tsdbs(tsdb_cfg_)) {
       available_dbs_ << QString::fromStdString(name);
     }
-  } catch (const tidewell::DatabaseError& e) {
+  } catch (const tidewell::DatabaseError&) {
     if (!start_without_tsdb_) throw;
-    // The window opens all the same; the configured database is the one collected into.
+    // The window opens all the same; the configured database is the one collected into. The
+    // client has logged why at ERROR.
     logger().warn(
-        "The TSDB cannot be reached ({}); the window opens anyway (start_without_tsdb = true): "
-        "a start collects into the spool and registers the source and tags once the database "
-        "answers",
-        e.what());
+        "The TSDB at {}:{} cannot be reached; the window opens anyway (start_without_tsdb = "
+        "true): a start collects into the spool and registers the source and tags once the "
+        "database answers",
+        tsdb_cfg_.host, tsdb_cfg_.port);
     unreachable_at_start_ = true;
     available_dbs_ << (tsdb_cfg_.dbname.empty() ? kDefaultDb
                                                 : QString::fromStdString(tsdb_cfg_.dbname));
