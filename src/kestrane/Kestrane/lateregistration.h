@@ -32,8 +32,6 @@ class LateRegistration {
   // Throws what the TSDB client throws.
   std::optional<TagIds> operator()(tidewell::Connection& conn) const;
 
-  const std::vector<kestrane_config::TagEntry>& tags() const { return state_->tags; }
-
  private:
   struct State {
     std::string opc_schema;
