@@ -307,12 +307,6 @@ void MainWidget::start_collecting(bool checked) {
               QStringLiteral("No tags available for collection. Please import a CSV file first."));
       return;
     }
-    journel::get_logger("Kestrane")
-        ->warn(
-            "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows "
-            "wait in the spool ({}) and are written once the database answers and the source "
-            "and tags are registered",
-            settings_->spool().dir);
     pending_start_ = PendingStart{host, *selected_schema, true};
     finish_start(true);
     return;
@@ -413,6 +407,12 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
                        tag_tasks_->registered_ids(), std::move(spool), settings_->security());
     return;
   }
+  journel::get_logger("Kestrane")
+      ->warn(
+          "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows "
+          "wait in the spool ({}) and are written once the database answers and the source "
+          "and tags are registered",
+          settings_->spool().dir);
   TableRows rows;
   {
     const std::lock_guard<std::recursive_mutex> lock(data_lock());
