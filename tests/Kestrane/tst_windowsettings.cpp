@@ -86,6 +86,18 @@ class TestWindowSettings : public QObject {
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, WindowSettings::load(dir_->file("config.ini")));
   }
 
+  void StartWithoutTsdbIsReadAndNeedsTheSpool() {
+    dir_->write(QStringLiteral("config.ini"), "[TSDBConnection]\ndriver = sqlite\n");
+    QVERIFY(!WindowSettings::load(dir_->file("config.ini")).start_without_tsdb());
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nstart_without_tsdb = true\n");
+    QVERIFY(WindowSettings::load(dir_->file("config.ini")).start_without_tsdb());
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nstart_without_tsdb = maybe\n");
+    QVERIFY_THROWS_EXCEPTION(journel::IniError, WindowSettings::load(dir_->file("config.ini")));
+    dir_->write(QStringLiteral("config.ini"),
+                "[Kestrane]\nstart_without_tsdb = true\nspool_max_mb = 0\n");
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, WindowSettings::load(dir_->file("config.ini")));
+  }
+
   void SaveReplacesOnlyWhatChanged() {
     const QByteArray before =
         "\xEF\xBB\xBF; site settings\r\n[TSDBConnection]\r\ndbname = plant\r\n\r\n"

@@ -35,7 +35,8 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
                               const tidewell::TsdbSettings& tsdb_cfg,
                               std::unordered_map<std::string, std::int64_t> tag_ids,
                               std::optional<quellin::SpoolSettings> spool,
-                              const pyqar::UaSecurity& ua_security) {
+                              const pyqar::UaSecurity& ua_security,
+                              quellin::PrepareConnectionFunc prepare_connection) {
   {
     const std::lock_guard<std::mutex> lock(status_mutex_);
     last_status_.clear();
@@ -67,6 +68,7 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
                           std::uint64_t rows,
                           bool replaying) { emit db_status_bridge->spool_status(rows, replaying); },
       .tag_ids = std::move(tag_ids),
+      .prepare_connection = std::move(prepare_connection),
       .spool = std::move(spool),
       .ua_security = ua_security,
       .source_factory = source_factory_,

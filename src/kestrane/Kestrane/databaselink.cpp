@@ -24,10 +24,27 @@ spdlog::logger& logger() {
 
 }  // namespace
 
-DatabaseLink::DatabaseLink(tidewell::TsdbSettings tsdb_cfg, MessageBoxFn message_box)
-    : tsdb_cfg_(std::move(tsdb_cfg)), message_box_(std::move(message_box)) {
-  for (const std::string& name : tidewell::fetch_available_tsdbs(tsdb_cfg_)) {
-    available_dbs_ << QString::fromStdString(name);
+DatabaseLink::DatabaseLink(tidewell::TsdbSettings tsdb_cfg, MessageBoxFn message_box,
+                           bool start_without_tsdb)
+    : tsdb_cfg_(std::move(tsdb_cfg)),
+      message_box_(std::move(message_box)),
+      start_without_tsdb_(start_without_tsdb) {
+  try {
+    for (const std::string& name : tidewell::fetch_available_tsdbs(tsdb_cfg_)) {
+      available_dbs_ << QString::fromStdString(name);
+    }
+  } catch (const tidewell::DatabaseError&) {
+    if (!start_without_tsdb_) throw;
+    // The window opens all the same; the configured database is the one collected into. The
+    // client has logged why at ERROR.
+    logger().warn(
+        "The TSDB at {}:{} cannot be reached; the window opens anyway (start_without_tsdb = "
+        "true): a start collects into the spool and registers the source and tags once the "
+        "database answers",
+        tsdb_cfg_.host, tsdb_cfg_.port);
+    unreachable_at_start_ = true;
+    available_dbs_ << (tsdb_cfg_.dbname.empty() ? kDefaultDb
+                                                : QString::fromStdString(tsdb_cfg_.dbname));
   }
   if (available_dbs_.isEmpty()) throw std::runtime_error("No available TSDB databases found.");
 }
@@ -54,12 +71,33 @@ void DatabaseLink::choose_database_at_start() {
     combo->setCurrentIndex(idx);
   }
   tsdb_cfg_.dbname = combo->itemText(idx).toStdString();
+  if (unreachable_at_start_) {
+    show_unreachable();
+    return;
+  }
   reconnect_tsdb(QString::fromStdString(tsdb_cfg_.dbname));
   if (!tsdb_conn_) {
     const std::string text = "Failed to connect to TSDB database: " + tsdb_cfg_.dbname;
     logger().error(text);
     throw std::runtime_error(text);
   }
+}
+
+bool DatabaseLink::is_deferred() {
+  if (!start_without_tsdb_) return false;
+  if (tsdb_conn_ && tidewell::ping(*tsdb_conn_)) return false;
+  try {
+    tsdb_conn_.reset();
+    tsdb_conn_ = tidewell::get_conn(tsdb_cfg_);
+  } catch (const std::exception& e) {
+    logger().warn(std::string("TSDB connection error: ") + e.what());
+  }
+  if (!tsdb_conn_) {
+    show_unreachable();
+    return true;
+  }
+  show_connected();
+  return false;
 }
 
 bool DatabaseLink::reconnect_tsdb(const QString& db_name) {
@@ -70,11 +108,7 @@ bool DatabaseLink::reconnect_tsdb(const QString& db_name) {
     tsdb_conn_.reset();
     tsdb_conn_ = tidewell::get_conn(tsdb_cfg_);
     if (!tsdb_conn_) throw std::runtime_error("Failed to create TSDB connection object.");
-    widgets_.window->setWindowTitle(
-        QStringLiteral("OPC Data Widget [TSDB connected: %1/%2]")
-            .arg(QString::fromStdString(tsdb_cfg_.host), QString::fromStdString(tsdb_cfg_.dbname)));
-    logger().info("Connected to TSDB database: " + tsdb_cfg_.dbname);
-    set_status(QStringLiteral("DB Status: Connected"), QStringLiteral("color: green"));
+    show_connected();
     return true;
   } catch (const std::exception& e) {
     logger().error(std::string("TSDB connection error: ") + e.what());
@@ -125,6 +159,19 @@ void DatabaseLink::close_at_exit() {
     std::printf("An error occurred while closing TSDB connection: %s\n", e.what());
     std::fflush(stdout);
   }
+}
+
+void DatabaseLink::show_connected() {
+  widgets_.window->setWindowTitle(
+      QStringLiteral("OPC Data Widget [TSDB connected: %1/%2]")
+          .arg(QString::fromStdString(tsdb_cfg_.host), QString::fromStdString(tsdb_cfg_.dbname)));
+  logger().info("Connected to TSDB database: " + tsdb_cfg_.dbname);
+  set_status(QStringLiteral("DB Status: Connected"), QStringLiteral("color: green"));
+}
+
+void DatabaseLink::show_unreachable() {
+  set_status(QStringLiteral("DB Status: Not reachable (rows will buffer to disk until it answers)"),
+             QStringLiteral("color: orange"));
 }
 
 void DatabaseLink::set_status(const QString& text, const QString& style) {

@@ -26,8 +26,11 @@ class DatabaseLink {
   };
 
   // Lists the databases the settings can reach. Throws the client's error, or
-  // std::runtime_error "No available TSDB databases found." when there is none.
-  DatabaseLink(tidewell::TsdbSettings tsdb_cfg, MessageBoxFn message_box);
+  // std::runtime_error "No available TSDB databases found." when there is none. With
+  // `start_without_tsdb`, a server that cannot be reached is logged instead and the configured
+  // database is the only one listed (see is_deferred()).
+  DatabaseLink(tidewell::TsdbSettings tsdb_cfg, MessageBoxFn message_box,
+               bool start_without_tsdb = false);
   ~DatabaseLink();
   DatabaseLink(const DatabaseLink&) = delete;
   DatabaseLink& operator=(const DatabaseLink&) = delete;
@@ -35,8 +38,13 @@ class DatabaseLink {
   // The widgets it reports in, and how many rows the tag table holds.
   void attach(const Widgets& widgets, std::function<qsizetype()> row_count);
   // The configured database if listed, else "tsdb_default", else the first one listed;
-  // connects to it. Throws when there is none or the connection fails.
+  // connects to it. Throws when there is none or the connection fails, but with
+  // start_without_tsdb an unreachable database only shows "DB Status: Not reachable …".
   void choose_database_at_start();
+  // With start_without_tsdb: true when no connection is held and a new one fails too (tried
+  // quietly, without a message box), so that a start must register later. Without the key,
+  // or with a connection held, false.
+  bool is_deferred();
   // 尝试连接 TSDB 数据库，成功返回 True，失败返回 False
   bool reconnect_tsdb(const QString& db_name);
   // 更新数据库写入状态
@@ -56,9 +64,16 @@ class DatabaseLink {
 
  private:
   void set_status(const QString& text, const QString& style);
+  // The window's title and "DB Status: Connected" for the connection just made.
+  void show_connected();
+  // The orange "Not reachable" status of a window that collects without the database.
+  void show_unreachable();
 
   tidewell::TsdbSettings tsdb_cfg_;
   MessageBoxFn message_box_;
+  bool start_without_tsdb_ = false;
+  // The server could not be reached when the databases were listed.
+  bool unreachable_at_start_ = false;
   QStringList available_dbs_;
   std::unique_ptr<tidewell::Connection> tsdb_conn_;
   Widgets widgets_;

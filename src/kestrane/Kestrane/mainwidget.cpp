@@ -23,9 +23,11 @@
 #include "Kestrane/collectioncontrol.h"
 #include "Kestrane/databaselink.h"
 #include "Kestrane/dbstatusbridge.h"
+#include "Kestrane/lateregistration.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/qtshell.h"
+#include "Kestrane/resultmerger.h"
 #include "Kestrane/securitydialog.h"
 #include "Kestrane/serverdiscovery.h"
 #include "Kestrane/serverschemacombo.h"
@@ -54,7 +56,8 @@ MainWidget::MainWidget(Hooks hooks) : QWidget(nullptr), hooks_(std::move(hooks))
   setWindowTitle(QStringLiteral("OPC Data Widget [TSDB NOT connected!!]"));
   settings_ = std::make_unique<WindowSettings>(
       WindowSettings::load(QDir::current().filePath(QStringLiteral("config.ini"))));
-  database_ = std::make_unique<DatabaseLink>(settings_->tsdb_cfg(), hooks_.message_box);
+  database_ = std::make_unique<DatabaseLink>(settings_->tsdb_cfg(), hooks_.message_box,
+                                             settings_->start_without_tsdb());
 
   ui_ = std::make_unique<WindowControls>(
       this, WindowControls::Initial{.databases = database_->available_dbs(),
@@ -141,6 +144,15 @@ void MainWidget::wire_helpers() {
       .message_box = hooks_.message_box,
       .tsdb_settings = [this] { return database_->tsdb_cfg(); },
       .reset_write_count = [this] { _reset_write_count_display(); },
+      .start_without_tsdb = settings_->start_without_tsdb(),
+      .imported_without_ids =
+          [this](qsizetype rows) {
+            update_status_label(
+                QStringLiteral("%1 tags imported without their ids: the TSDB cannot be reached; "
+                               "they are registered once it answers")
+                    .arg(rows));
+            ui_->status_label->setStyleSheet(QStringLiteral("color: orange"));
+          },
   });
   connect(tag_tasks_.get(), &TagTasks::busy_changed, this,
           [this](bool busy) { guard([&] { on_tag_work_busy(busy); }); });
@@ -287,6 +299,18 @@ void MainWidget::start_collecting(bool checked) {
   if (host.isEmpty()) host = QStringLiteral("localhost");
   const std::optional<QString> selected_schema = _get_selected_schema_or_warn();
   if (!selected_schema) return;
+  if (database_->is_deferred()) {
+    // start_without_tsdb: collect into the spool now; the writer registers the source and
+    // the tags on its first connection that answers, before it writes anything.
+    if (ui_->paginated_table->all_data().isEmpty()) {
+      message(QMessageBox::Warning, QStringLiteral("Error"),
+              QStringLiteral("No tags available for collection. Please import a CSV file first."));
+      return;
+    }
+    pending_start_ = PendingStart{host, *selected_schema, true};
+    finish_start(true);
+    return;
+  }
   const std::optional<std::int64_t> source_id = _ensure_source(*selected_schema);
   if (!source_id || *source_id == 0) {
     message(QMessageBox::Warning, QStringLiteral("Error"),
@@ -350,7 +374,8 @@ void MainWidget::on_trust_checked(bool trusted) {
 void MainWidget::launch_collector(const PendingStart& start) {
   try {
     _save_collection_config(start.host, start.opc_schema);
-    _create_and_start_collector(start.opc_schema, [this] { return _current_tags(); });
+    _create_and_start_collector(
+        start.opc_schema, [this] { return _current_tags(); }, start.register_later);
   } catch (const quellin::SpoolInUseError& error) {
     // Another program collects into this spool folder: an operator's matter, not a fault.
     journel::get_logger("Kestrane")->error("{}", error.what());
@@ -368,7 +393,7 @@ void MainWidget::launch_collector(const PendingStart& start) {
 std::vector<std::string> MainWidget::_current_tags() { return collection_->current_tags(); }
 
 void MainWidget::_create_and_start_collector(const QString& opc_schema,
-                                             quellin::TagsFunc get_tags_func) {
+                                             quellin::TagsFunc get_tags_func, bool register_later) {
   std::optional<quellin::SpoolSettings> spool;
   if (settings_->spool().max_mb > 0) {
     spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
@@ -377,8 +402,42 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     // Our certificate is made here at the latest (once), so its expiry can be told at once.
     pyqar::report_ua_security_at_start(settings_->security());
   }
-  collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
-                     tag_tasks_->registered_ids(), std::move(spool), settings_->security());
+  if (!register_later) {
+    collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
+                       tag_tasks_->registered_ids(), std::move(spool), settings_->security());
+    return;
+  }
+  journel::get_logger("Kestrane")
+      ->warn(
+          "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows "
+          "wait in the spool ({}) and are written once the database answers and the source "
+          "and tags are registered",
+          settings_->spool().dir);
+  TableRows rows;
+  {
+    const std::lock_guard<std::recursive_mutex> lock(data_lock());
+    rows = ui_->paginated_table->all_data();
+  }
+  LateRegistration registration(
+      opc_schema.toStdString(), ui_->opc_type_combo->currentText().toStdString(), rows,
+      [this](const LateRegistration::TagIds& ids) {
+        // From the writer's thread; the window is only touched on its own.
+        QMetaObject::invokeMethod(
+            this, [this, ids] { guard([&] { fill_tag_ids(ids); }); }, Qt::QueuedConnection);
+      });
+  collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(), {},
+                     std::move(spool), settings_->security(), std::move(registration));
+}
+
+void MainWidget::fill_tag_ids(const LateRegistration::TagIds& ids) {
+  const std::lock_guard<std::recursive_mutex> lock(data_lock());
+  TableRows& rows = ui_->paginated_table->all_data();
+  for (TableRow& row : rows) {
+    const auto id = ids.find(row.value(ResultMerger::kTagNameColumn).toString().toStdString());
+    if (id == ids.end() || row.isEmpty()) continue;
+    row[0] = static_cast<qlonglong>(id->second);
+  }
+  ui_->paginated_table->set_data(rows, true, true);
 }
 
 void MainWidget::_stop_collecting() {

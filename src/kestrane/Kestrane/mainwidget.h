@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Kestrane/browsesource.h"
@@ -99,7 +100,10 @@ class MainWidget : public QWidget {
   // background (and the operator asked about an untrusted one); the collector starts last.
   void start_collecting(bool checked = false);
   std::vector<std::string> _current_tags();
-  void _create_and_start_collector(const QString& opc_schema, quellin::TagsFunc get_tags_func);
+  // `register_later`: the database could not be reached (start_without_tsdb); the collector's
+  // writer registers the source and the tags once it answers, and their ids then show.
+  void _create_and_start_collector(const QString& opc_schema, quellin::TagsFunc get_tags_func,
+                                   bool register_later = false);
   // Begins the stop in the background; the button reads "Stopping…" until it has ended.
   void _stop_collecting();
   void process_queue();
@@ -149,6 +153,8 @@ class MainWidget : public QWidget {
   struct PendingStart {
     QString host;
     QString opc_schema;
+    // The database could not be reached: no registration now, the collector's writer does it.
+    bool register_later = false;
   };
 
   void wire_controls();
@@ -169,6 +175,8 @@ class MainWidget : public QWidget {
   void update_security_tooltip();
   // Each queue tick: merge the readings, then notice a collector that ended by itself.
   void on_queue_tick();
+  // The late registration's ids, into the rows' DBID cells (GUI thread).
+  void fill_tag_ids(const std::unordered_map<std::string, std::int64_t>& ids);
   // The collector has stopped: the window is idle again (and closes, when that was asked).
   void finish_stop();
 

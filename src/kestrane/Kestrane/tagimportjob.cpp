@@ -64,7 +64,7 @@ void TagImportJob::import(const JobContext& context) {
     rows.append(TableRow{db_id, QString::fromStdString(tag.name),
                          QString::fromStdString(tag.description), QString(), QString()});
   }
-  result_ = {.outcome = Outcome::kImported, .rows = std::move(rows)};
+  result_ = {.outcome = Outcome::kImported, .rows = std::move(rows), .ids_pending = ids_pending_};
 }
 
 bool TagImportJob::read_file(std::vector<kestrane_config::TagEntry>& tags) {
@@ -98,6 +98,15 @@ bool TagImportJob::look_up_ids(const std::vector<std::string>& names, const JobC
                                std::unordered_map<std::string, std::int64_t>& ids) {
   if (context.cancelled()) return false;
   const std::unique_ptr<tidewell::Connection> conn = tidewell::connect_with(connect_, settings_);
+  if (!conn && tolerate_unreachable_) {
+    journel::get_logger("Kestrane")
+        ->warn(
+            "The TSDB cannot be reached: {} tags imported without their ids, which are "
+            "filled in once the database answers and the tags are registered",
+            names.size());
+    ids_pending_ = true;
+    return true;
+  }
   if (!conn) throw std::runtime_error("Failed to create TSDB connection object.");
   const auto total = static_cast<qint64>(names.size());
   context.progress(0, total);

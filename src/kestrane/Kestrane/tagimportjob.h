@@ -28,6 +28,9 @@ struct TagImportResult {
   Outcome outcome = Outcome::kFailed;
   TableRows rows{};
   QString message{};
+  // The database could not be reached and the job was allowed to go on without it: every
+  // id is empty until the tags are registered.
+  bool ids_pending = false;
 };
 
 class TagImportJob {
@@ -43,6 +46,10 @@ class TagImportJob {
   // Entries found by browsing: distinct names, each short enough for a tag name.
   TagImportJob(std::vector<kestrane_config::TagEntry> tags, tidewell::TsdbSettings settings,
                tidewell::ConnectFunc connect = {});
+
+  // With it set (start_without_tsdb), a database that cannot be reached leaves every id
+  // empty (ids_pending) instead of failing the import.
+  void set_tolerate_unreachable(bool tolerate) { tolerate_unreachable_ = tolerate; }
 
   // On the job's thread; never throws: every failure becomes the result.
   void run(const JobContext& context);
@@ -61,5 +68,7 @@ class TagImportJob {
   std::optional<std::vector<kestrane_config::TagEntry>> given_;
   tidewell::TsdbSettings settings_;
   tidewell::ConnectFunc connect_;
+  bool tolerate_unreachable_ = false;
+  bool ids_pending_ = false;
   TagImportResult result_;
 };

@@ -40,6 +40,7 @@ bool TagTasks::is_busy() const { return job_->is_running(); }
 void TagTasks::start_import(const QString& path) {
   if (is_busy()) throw std::logic_error("the tag list is busy with other work");
   auto work = std::make_shared<TagImportJob>(to_fs_path(path), context_.tsdb_settings());
+  work->set_tolerate_unreachable(context_.start_without_tsdb);
   begin(QStringLiteral("Importing %1 ...").arg(QFileInfo(path).fileName()));
   job_->start([work](const JobContext& job_context) { work->run(job_context); });
   connect(
@@ -79,6 +80,7 @@ void TagTasks::start_browse_import(std::vector<kestrane_config::TagEntry> tags) 
   }
   const std::size_t count = tags.size();
   auto work = std::make_shared<TagImportJob>(std::move(tags), context_.tsdb_settings());
+  work->set_tolerate_unreachable(context_.start_without_tsdb);
   begin(QStringLiteral("Importing %1 browsed tags ...").arg(count));
   job_->start([work](const JobContext& job_context) { work->run(job_context); });
   connect(
@@ -190,6 +192,7 @@ void TagTasks::apply_import(const QString& path, const TagImportJob& job) {
       return;
   }
   context_.reset_write_count();
+  tell_if_ids_pending(result);
 }
 
 void TagTasks::apply_browse_import(const TagImportJob& job) {
@@ -210,6 +213,13 @@ void TagTasks::apply_browse_import(const TagImportJob& job) {
       return;
   }
   context_.reset_write_count();
+  tell_if_ids_pending(result);
+}
+
+void TagTasks::tell_if_ids_pending(const TagImportResult& result) {
+  if (result.ids_pending && context_.imported_without_ids) {
+    context_.imported_without_ids(result.rows.size());
+  }
 }
 
 void TagTasks::apply_sync(const TagSyncJob& job) {

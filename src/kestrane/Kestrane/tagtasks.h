@@ -24,6 +24,7 @@ class QProgressDialog;
 class QWidget;
 class TagImportJob;
 class TagSyncJob;
+struct TagImportResult;
 
 class TagTasks : public QObject {
   Q_OBJECT
@@ -38,6 +39,10 @@ class TagTasks : public QObject {
     std::function<tidewell::TsdbSettings()> tsdb_settings;
     // Resets "Current: 0 | Total: N records" after the rows changed.
     std::function<void()> reset_write_count;
+    // start_without_tsdb: an import goes on without the database, its ids left empty.
+    bool start_without_tsdb = false;
+    // Told after such an import was applied, with the number of rows imported.
+    std::function<void(qsizetype rows)> imported_without_ids;
   };
 
   explicit TagTasks(Context context, QObject* parent = nullptr);
@@ -80,6 +85,7 @@ class TagTasks : public QObject {
   void apply_import(const QString& path, const TagImportJob& job);
   void apply_browse_import(const TagImportJob& job);
   void apply_sync(const TagSyncJob& job);
+  void tell_if_ids_pending(const TagImportResult& result);
   void warn(const QString& text);
 
   Context context_;

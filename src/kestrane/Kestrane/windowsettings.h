@@ -30,13 +30,17 @@ class WindowSettings {
   // logged) when it is no regular file, journel::IniError for a malformed file or value
   // (a port or autocommit that is no number or boolean word, a non-integer opc_port under
   // "OPC UA"), and std::runtime_error for a port out of range, an unknown driver, a spool
-  // folder that cannot be made or written, or OPC UA security settings that are not valid.
+  // folder that cannot be made or written, start_without_tsdb without a spool, or OPC UA
+  // security settings that are not valid.
   static WindowSettings load(const QString& ini_path);
 
   const QString& ini_path() const { return ini_path_; }
   const tidewell::TsdbSettings& tsdb_cfg() const { return tsdb_cfg_; }
   // Where rows wait that the database cannot take ([Kestrane] spool_dir and spool_max_mb).
   const kestrane_config::SpoolConfig& spool() const { return spool_; }
+  // [Kestrane] start_without_tsdb: the window opens, imports and collects (into the spool)
+  // while the database cannot be reached; the source and tags are registered once it answers.
+  bool start_without_tsdb() const { return start_without_tsdb_; }
   // "OPC DA" or "OPC UA": the configured type when it is one of them, else "OPC DA".
   const QString& opc_type() const { return opc_type_; }
   const QString& opc_host() const { return opc_host_; }
@@ -59,6 +63,7 @@ class WindowSettings {
   QString ini_path_;
   tidewell::TsdbSettings tsdb_cfg_;
   kestrane_config::SpoolConfig spool_;
+  bool start_without_tsdb_ = false;
   QString opc_type_;
   QString opc_host_;
   QString opc_schema_;
