@@ -199,6 +199,7 @@ TEST_F(CollectorMetricsTest, ASpoolSegmentLostDuringAnOutageCountsAsASpoolErrorA
   c->collection_step();  // spools its rows while it reconnects, then replays
   EXPECT_EQ(metrics->dropped["spool_error"], 12u) << log.dump();
   EXPECT_EQ(c->spooled_rows(), 0u);
+  EXPECT_EQ(metrics->spool_rows, 0u);  // the gauge follows the loss, not only writes
   c->collection_step();
   EXPECT_EQ(metrics->written, 3u);
 }

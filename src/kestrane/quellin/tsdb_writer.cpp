@@ -707,7 +707,8 @@ bool TsdbWriter::replay_some(bool until_empty) {
     replay_ = ReplayProgress{};
     replaying_ = false;
   }
-  if (worked) report_spool();
+  // Also after nothing was written: a segment the spool gave up on shrinks it too.
+  report_spool();
   return worked;
 }
 
