@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "copy_binary_writer.h"
+#include "opened_sqlite_handles.h"
 #include "pg_handles.h"
 #include "scratch_postgres_database.h"
 #include "sqlite_handles.h"
@@ -254,25 +255,7 @@ void BM_SqliteRawPreparedInsert(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
 }
 
-// Every SQLite handle opened while it lives: the bench reaches the driver's own connection.
-class OpenedSqliteHandles {
- public:
-  OpenedSqliteHandles() {
-    handles().clear();
-    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&note));
-  }
-  ~OpenedSqliteHandles() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&note)); }
-  static std::vector<sqlite3*>& handles() {
-    static std::vector<sqlite3*> opened;
-    return opened;
-  }
-
- private:
-  static int note(sqlite3* db, const char**, const sqlite3_api_routines*) {
-    handles().push_back(db);
-    return SQLITE_OK;
-  }
-};
+using kestrane_test::OpenedSqliteHandles;
 
 // state.range(0) rows per cycle; state.range(1): 1 for the driver as it is (FULL), 0 for its
 // connection put back to synchronous = NORMAL.

@@ -46,6 +46,21 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 // One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
+// The exit status of the child `pid` (then -1 in `pid`), or -1 when it did not end within
+// kEventLimit or ended by a signal.
+int wait_for_exit(pid_t& pid) {
+  const auto deadline = Clock::now() + kEventLimit;
+  while (Clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
 class ProgramFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -110,18 +125,7 @@ class ProgramFixture : public ::testing::Test {
     return false;
   }
   // The exit status, or -1 when it did not end in time or ended by a signal.
-  int wait_exit() {
-    const auto deadline = Clock::now() + kEventLimit;
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
+  int wait_exit() { return wait_for_exit(pid_); }
 
   TempDir dir_;
   pid_t pid_ = -1;
@@ -372,18 +376,7 @@ class ProgramSharedSpool : public ProgramFixture {
       ::_exit(127);
     }
   }
-  int wait_second_exit() {
-    const auto deadline = Clock::now() + kEventLimit;
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(second_, &status, WNOHANG) == second_) {
-        second_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
+  int wait_second_exit() { return wait_for_exit(second_); }
 
   pid_t second_ = -1;
 };

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "journel/log.h"
+#include "opened_sqlite_handles.h"
 #include "pg_handles.h"
 #include "test_database.h"
 #include "tidewell/tidewell.h"
@@ -127,25 +128,7 @@ TEST(SqliteSettings, ListsDatabaseFilesUnderTheNamesThatOpenThem) {
   EXPECT_TRUE(fetch_available_tsdbs(settings).empty());
 }
 
-// Every SQLite handle opened while it lives, whoever opens it: the driver's own connections.
-class OpenedSqliteHandles {
- public:
-  OpenedSqliteHandles() {
-    handles().clear();
-    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&note));
-  }
-  ~OpenedSqliteHandles() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&note)); }
-  static std::vector<sqlite3*>& handles() {
-    static std::vector<sqlite3*> opened;
-    return opened;
-  }
-
- private:
-  static int note(sqlite3* db, const char**, const sqlite3_api_routines*) {
-    handles().push_back(db);
-    return SQLITE_OK;
-  }
-};
+using kestrane_test::OpenedSqliteHandles;
 
 std::string pragma(sqlite3* db, const char* name) {
   sqlite3_stmt* stmt = nullptr;
