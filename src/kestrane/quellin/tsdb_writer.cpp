@@ -563,7 +563,11 @@ TsdbWriter::Outcome TsdbWriter::after_passing_failure() {
   if (_handle_db_error()) {
     // The database answers, yet did not refuse the request itself (a timeout, a locked file):
     // the same rows may well be taken later.
-    log().warn("The failure may pass; the rows wait in the spool");
+    if (spool_) {
+      log().warn("The failure may pass; the rows wait in the spool");
+    } else {
+      log().warn("The failure may pass, but with no spool (spool_max_mb = 0) the rows are dropped");
+    }
   }
   return Outcome::connection_lost;
 }
