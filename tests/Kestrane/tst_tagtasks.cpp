@@ -14,6 +14,9 @@
 #include <QSignalSpy>
 #include <QTimer>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/tagtasks.h"
@@ -238,12 +241,20 @@ class TestTagTasks : public QObject {
     dir_->write(QStringLiteral("tags.csv"), tag_list(25, "Demo.Tag"));
     run_and_wait([this] { import(QStringLiteral("tags.csv")); });
     window_->paginated_table()->last_page();
+    kestrane_test::LogCapture log("Kestrane");
     run_and_wait([this] { window_->start_collecting(); });
     QVERIFY(window_->collect_thread() != nullptr);
     QCOMPARE(window_->paginated_table()->current_page(), 1);
     for (const TableRow& row : window_->paginated_table()->all_data()) {
       QVERIFY(row[0].toLongLong() > 0);
     }
+    // Every tag gets its own line, in list order, beside the summary.
+    const auto inserted = registration_lines(log, "INFO Inserted tag '");
+    QCOMPARE(inserted.size(), std::size_t{25});
+    QVERIFY2(inserted.front().starts_with("INFO Inserted tag 'Demo.Tag1' with source_id: "),
+             inserted.front().c_str());
+    QVERIFY2(inserted.back().starts_with("INFO Inserted tag 'Demo.Tag25' with source_id: "),
+             inserted.back().c_str());
     // The collector starts with the registered ids and writes at once.
     QTRY_COMPARE_WITH_TIMEOUT(label("db_status_label")->text(),
                               QStringLiteral("DB Status: Writing successfully"), 10000);
@@ -261,6 +272,15 @@ class TestTagTasks : public QObject {
   void import(const QString& name) {
     chosen_csv_ = dir_->file(name);
     window_->import_tags_from_csv();
+  }
+
+  static std::vector<std::string> registration_lines(const kestrane_test::LogCapture& log,
+                                                     std::string_view prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : log.lines()) {
+      if (line.starts_with(prefix)) found.push_back(line);
+    }
+    return found;
   }
 
   // Runs `action` and waits until the background work it started has ended.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -225,6 +226,42 @@ TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
   const auto rows =
       kestrane_test::query_sqlite(dir_.path() / "data" / "e2e.db", "SELECT count(*) FROM tsdata");
   EXPECT_GE(std::stoi(rows.at(0)), 6);
+}
+
+// The default spool folder ("spool" in the working directory) where it cannot be made: a file
+// of that name stands in for a read-only working directory, which root would write anyway.
+TEST_F(ProgramEndToEnd, DefaultSpoolFolderThatCannotBeMadeLeavesTheSpoolOffAndCollects) {
+  dir_.write("tags.csv", kDemoTags);
+  dir_.write("spool", "not a folder");
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  const std::string log = log_files();
+  const std::string warning = "WARNING - spool folder 'spool' cannot be created: ";
+  const auto first = log.find(warning);
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
+  EXPECT_EQ(log.find("Error loading config"), std::string::npos) << log;
+}
+
+// Another program holding the default folder's lock is a second collector on the same folder,
+// not a folder that cannot be used: the start fails.
+TEST_F(ProgramFailureExits, DefaultSpoolFolderHeldByAnotherProcessEndsWithStatusOne) {
+  dir_.write("tags.csv", kDemoTags);
+  const auto lock_path = dir_.write("spool/LOCK", "");
+  const int fd = ::open(lock_path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  EXPECT_EQ(wait_exit(), 1) << output();
+  ::close(fd);
+  EXPECT_NE(output().find("Failed to start data collection: spool folder 'spool' is in use by "
+                          "another process"),
+            std::string::npos)
+      << output();
 }
 
 // start_without_tsdb: a database that cannot be reached at start. A proxy in front of the test

@@ -240,6 +240,42 @@ TEST_P(SingleStep, BadTagsAmongGoodOnesAreCountedAndWritten) {
   console.cleanup_single_step();
 }
 
+TEST_P(SingleStep, TagDeletedWhileCollectingIsReportedEveryCycleAndWrittenOnceCreatedAgain) {
+  if (GetParam() != "postgresql") GTEST_SKIP() << "one driver is enough for the lookup";
+  write_setup(tsdb_);
+  LogCapture writer_log("quellin");  // the collector's writer logs the missing tag
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+  const auto sql = [this](const std::string& text) {
+    return kestrane_test::query_postgres(tsdb_, text);
+  };
+  const std::string source = sql("SELECT source_id FROM tags WHERE tag_name = 'Demo.Tag1'").at(0);
+  sql("DELETE FROM tags WHERE tag_name = 'Demo.Tag1'");
+  // The collector's connection breaks, so it connects again and forgets every cached id.
+  sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+      " WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  console.single_step_collection();
+  const std::string missing = "ERROR Tag 'Demo.Tag1' not found in TSDB";
+  int reported = writer_log.count(missing);
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+    EXPECT_GT(writer_log.count(missing), reported) << "cycle " << cycle << "\n"
+                                                   << writer_log.dump();
+    reported = writer_log.count(missing);
+  }
+
+  // Created again: the very next cycle stores its row.
+  const std::string id =
+      sql("INSERT INTO tags (tag_name, source_id, source_tagname) VALUES ('Demo.Tag1', " + source +
+          ", 'Demo.Tag1') RETURNING tag_id")
+          .at(0);
+  ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+  EXPECT_EQ(writer_log.count(missing), reported) << writer_log.dump();
+  EXPECT_NE(sql("SELECT count(*) FROM tsdata WHERE tag_id = " + id).at(0), "0");
+  console.cleanup_single_step();
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, SingleStep, ::testing::Values("postgresql", "sqlite"),
                          [](const auto& info) { return info.param; });
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -73,6 +74,66 @@ TEST_F(ConsoleConfigReader, SpoolFolderIsCreatedOnlyWhileTheSpoolIsOn) {
       << log_.dump();
   EXPECT_EQ(config_.spool.max_mb, 0u);
   EXPECT_FALSE(std::filesystem::exists(off));
+}
+
+// Runs the test from another working directory, and returns to the old one at its end.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::filesystem::path& dir)
+      : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~WorkingDirectory() { std::filesystem::current_path(old_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path old_;
+};
+
+TEST_F(ConsoleConfigReader, DefaultSpoolFolderThatCannotBeMadeTurnsTheSpoolOffWithOneWarning) {
+  // A file where the default folder would go stands in for a read-only working directory (a
+  // test run as root ignores permissions).
+  const auto cwd = dir_.path() / "cwd";
+  std::filesystem::create_directories(cwd);
+  dir_.write("cwd/spool", "not a folder");
+  const auto ini = write_config("[TSDBConnection]\n");
+  WorkingDirectory in(cwd);
+  ASSERT_TRUE(load(ini)) << log_.dump();
+  EXPECT_EQ(config_.spool.max_mb, 0u);
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.starts_with("WARNING spool folder 'spool' cannot be ");
+                          }),
+            1)
+      << log_.dump();
+  EXPECT_TRUE(logged_text("running without the spool: rows that cannot be written are dropped"));
+  EXPECT_FALSE(log_.has_prefix("error", "Error loading config: "));
+
+  // Starting without the database needs the spool: the error names the folder, not a size.
+  log_.clear();
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", "start_without_tsdb = true\n")));
+  EXPECT_TRUE(logged_text("needs the spool, and its default folder 'spool' cannot be used"))
+      << log_.dump();
+  EXPECT_FALSE(logged_text("spool_max_mb = 0 turns it off")) << log_.dump();
+}
+
+TEST_F(ConsoleConfigReader, ConfiguredSpoolFolderThatCannotBeMadeFailsTheLoad) {
+  dir_.write("file", "x");
+  const auto bad = dir_.path() / "file" / "spool";
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", "spool_dir = " + bad.string() + "\n")));
+  EXPECT_TRUE(log_.has_prefix(
+      "error", "Error loading config: spool folder '" + bad.string() + "' cannot be created: "))
+      << log_.dump();
+  // Also when it names the default folder: the user asked for that folder.
+  log_.clear();
+  dir_.write("cwd2/spool", "not a folder");
+  WorkingDirectory in(dir_.path() / "cwd2");
+  EXPECT_FALSE(load(write_config("[TSDBConnection]\n", "spool_dir = spool\n")));
+  EXPECT_TRUE(
+      log_.has_prefix("error", "Error loading config: spool folder 'spool' cannot be created: "))
+      << log_.dump();
 }
 
 TEST_F(ConsoleConfigReader, ReadsEveryGivenValueWithCaseInsensitiveKeys) {

@@ -75,6 +75,8 @@ TEST_P(Registration, CreatesSourceAndTagsThenFindsThemOnTheNextStart) {
   ASSERT_TRUE(first.source_id);
   EXPECT_TRUE(log_.has("info", "Created new source with ID: " + std::to_string(*first.source_id)))
       << log_.dump();
+  EXPECT_TRUE(log_.has("debug", "Created tag: Demo.Tag1")) << log_.dump();
+  EXPECT_TRUE(log_.has("debug", "Created tag: Demo.Tag2"));
   EXPECT_TRUE(log_.has("info", "Database setup complete: 2 tags created, 0 tags updated"));
   // The id of every tag comes back, for the collector's cache.
   EXPECT_EQ(first.tag_ids.size(), 2u);
@@ -87,6 +89,9 @@ TEST_P(Registration, CreatesSourceAndTagsThenFindsThemOnTheNextStart) {
   EXPECT_TRUE(
       log_.has("info", "Found existing source with ID: " + std::to_string(*first.source_id)))
       << log_.dump();
+  // A stored tag counts as updated, also when nothing about it changed.
+  EXPECT_TRUE(log_.has("debug", "Updated tag: Demo.Tag1")) << log_.dump();
+  EXPECT_TRUE(log_.has("debug", "Updated tag: Demo.Tag2"));
   EXPECT_TRUE(log_.has("info", "Database setup complete: 0 tags created, 2 tags updated"));
   EXPECT_EQ(second.tag_ids, first.tag_ids);
   EXPECT_EQ(query("SELECT count(*) FROM sources"), std::vector<std::string>{"1"});

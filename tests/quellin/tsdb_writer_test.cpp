@@ -241,6 +241,18 @@ TEST_F(SpoolingCollector, AFailureThatMayPassWhileTheDatabaseAnswersSpoolsTheRow
   EXPECT_EQ(db->writes.size(), 2u);
 }
 
+TEST_F(SpoolingCollector, AFailureThatMayPassWithoutASpoolSaysTheRowsAreDropped) {
+  auto c = make(0);
+  db->write_throws = true;
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING The failure may pass, but with no spool (spool_max_mb = 0) the "
+                      "rows are dropped"),
+            1)
+      << log.dump();
+  EXPECT_EQ(log.count("WARNING The failure may pass; the rows wait in the spool"), 0);
+  EXPECT_EQ(c->spooled_rows(), 0u);
+}
+
 TEST_F(SpoolingCollector, WithoutASpoolRowsThatCannotBeWrittenAreDroppedWithAnError) {
   auto c = make(0);
   database_down();

@@ -709,6 +709,7 @@ TagRegistrationResult walk_registration(Connection& conn, std::int64_t source_id
       found = get_tag(conn, tag.tag_name);
     } catch (const DatabaseError& e) {
       result.failed.push_back({tag.tag_name, false, e.what()});
+      result.outcomes.push_back(TagOutcome::create_failed);
       continue;
     }
     if (found) {
@@ -716,18 +717,22 @@ TagRegistrationResult walk_registration(Connection& conn, std::int64_t source_id
                                              TagFields{source_id, tag.tag_name, tag.description});
       if (updated.ok) {
         ++result.updated;
+        result.outcomes.push_back(TagOutcome::updated);
         result.tag_ids[tag.tag_name] = *found->tag_id;
       } else {
         result.failed.push_back({tag.tag_name, true, updated.error});
+        result.outcomes.push_back(TagOutcome::update_failed);
       }
     } else {
       const auto inserted =
           insert_new_tag(conn, TagInfo{tag.tag_name, tag.description, source_id, tag.tag_name, {}});
       if (inserted.ok) {
         ++result.created;
+        result.outcomes.push_back(TagOutcome::created);
         result.tag_ids[tag.tag_name] = *inserted.data->tag_id;
       } else {
         result.failed.push_back({tag.tag_name, false, inserted.error});
+        result.outcomes.push_back(TagOutcome::create_failed);
       }
     }
   }
@@ -792,6 +797,8 @@ class TagRegistrationContract : public TidewellContract {
     EXPECT_EQ(result.created, expected.created);
     EXPECT_EQ(result.updated, expected.updated);
     EXPECT_EQ(failures(result), failures(expected));
+    // What happened to each listing, in list order, as the walk reports it.
+    EXPECT_EQ(result.outcomes, expected.outcomes);
     EXPECT_EQ(tags_by_name(*db_), tags_by_name(*reference_db_));
     EXPECT_EQ(db_->query(kSourcesDump), reference_db_->query(kSourcesDump));
 
@@ -885,6 +892,9 @@ TEST_P(TagRegistrationContract, NameListedTwiceIsCreatedOnceAndTheLastListingWin
                                             {"Y", {}}});
   EXPECT_EQ(result.created, 2u);
   EXPECT_EQ(result.updated, 5u);
+  using enum TagOutcome;
+  EXPECT_EQ(result.outcomes, (std::vector<TagOutcome>{created, created, updated, updated, updated,
+                                                      updated, updated}));
   EXPECT_EQ(get_tag(*conn_, "X")->description, (Description{{"desc", "third"}}));
   EXPECT_EQ(get_tag(*conn_, "Stored")->description, (Description{{"desc", "two"}}));
   EXPECT_TRUE(get_tag(*conn_, "Y")->description.empty());
@@ -964,6 +974,13 @@ TEST_P(TagRegistrationContract, RefusedListingsFallBackToTheWalkAndTheRestRegist
   }
   expected.emplace_back("Demo.Tag6", true);
   EXPECT_EQ(failures(result), expected);
+  // The refused listings keep their places among the registered ones.
+  using enum TagOutcome;
+  EXPECT_EQ(result.outcomes,
+            (std::vector<TagOutcome>{updated, create_failed, updated, update_failed, updated,
+                                     create_failed, created, created, created,
+                                     sqlite() ? created : create_failed,
+                                     sqlite() ? created : create_failed, update_failed}));
   for (int i = 1; i <= 6; ++i) {
     EXPECT_TRUE(result.tag_ids.contains("Demo.Tag" + std::to_string(i))) << i;
   }

@@ -92,7 +92,7 @@ WindowSettings WindowSettings::load(const QString& ini_path) {
   WindowSettings settings;
   settings.ini_path_ = ini_path;
   settings.tsdb_cfg_ = kestrane_config::read_tsdb_settings(config);
-  settings.spool_ = kestrane_config::read_spool_settings(config);
+  settings.spool_ = kestrane_config::read_spool_settings(config, *journel::get_logger("Kestrane"));
   settings.start_without_tsdb_ = kestrane_config::read_start_without_tsdb(config, settings.spool_);
   settings.security_ = kestrane_config::read_ua_security(config);
   kestrane_config::warn_if_passwords_readable(to_fs_path(ini_path), settings.tsdb_cfg_,

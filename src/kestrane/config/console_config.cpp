@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -184,8 +185,33 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& s) 
   s.batch_retention_days = static_cast<int>(retention);
 }
 
-SpoolConfig read_spool_settings(const journel::IniFile& ini) {
+namespace {
+
+// Why `dir` cannot hold the spool, or nothing when it can: created when missing, and it must
+// take a file.
+std::optional<std::string> spool_folder_problem(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir)) {
+    return "spool folder " + journel::ini_quote(dir) +
+           " cannot be created: " + (ec ? ec.message() : "not a folder");
+  }
+  const std::filesystem::path probe = std::filesystem::path(dir) / ".write-test";
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    out << "ok";
+    out.flush();
+    if (!out) return "spool folder " + journel::ini_quote(dir) + " cannot be written";
+  }
+  std::filesystem::remove(probe, ec);
+  return std::nullopt;
+}
+
+}  // namespace
+
+SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log) {
   SpoolConfig spool;
+  const bool dir_configured = ini.get(kConsoleSection, "spool_dir").has_value();
   spool.dir = ini.get_string(kConsoleSection, "spool_dir", spool.dir);
   // Beyond 1 TiB the size is more likely a slip than a disk; far beyond it, the byte count
   // would no longer fit in 64 bits.
@@ -198,34 +224,31 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini) {
                              ": a folder is needed while spool_max_mb is not 0");
   }
   // Found out now rather than at the first outage, when rows would be lost.
-  std::error_code ec;
-  std::filesystem::create_directories(spool.dir, ec);
-  if (ec || !std::filesystem::is_directory(spool.dir)) {
-    throw std::runtime_error("spool folder " + journel::ini_quote(spool.dir) +
-                             " cannot be created: " + (ec ? ec.message() : "not a folder"));
+  if (const auto problem = spool_folder_problem(spool.dir)) {
+    // A folder the user named is meant to be used; the default one (a read-only working
+    // directory, say) must not stop a configuration that never asked for a spool.
+    if (dir_configured) throw std::runtime_error(*problem);
+    log.warn(
+        "{}; running without the spool: rows that cannot be written are dropped (set spool_dir "
+        "in [{}] to a writable folder to keep them)",
+        *problem, kConsoleSection);
+    spool.max_mb = 0;
   }
-  const std::filesystem::path probe = std::filesystem::path(spool.dir) / ".write-test";
-  {
-    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
-    out << "ok";
-    out.flush();
-    if (!out) {
-      throw std::runtime_error("spool folder " + journel::ini_quote(spool.dir) +
-                               " cannot be written");
-    }
-  }
-  std::filesystem::remove(probe, ec);
   return spool;
 }
 
 bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spool) {
   const bool start = ini.get_bool(kConsoleSection, "start_without_tsdb", false);
   if (start && spool.max_mb == 0) {
-    throw std::runtime_error(
-        describe(ini, kConsoleSection, "start_without_tsdb",
-                 ini.get(kConsoleSection, "start_without_tsdb").value_or("")) +
-        " needs the spool, and spool_max_mb = 0 turns it off: nothing could hold the rows "
-        "until the database answers");
+    // The spool is off either by spool_max_mb = 0 or because its default folder is unusable.
+    const bool turned_off = ini.get_int(kConsoleSection, "spool_max_mb", 1) == 0;
+    throw std::runtime_error(describe(ini, kConsoleSection, "start_without_tsdb",
+                                      ini.get(kConsoleSection, "start_without_tsdb").value_or("")) +
+                             (turned_off
+                                  ? " needs the spool, and spool_max_mb = 0 turns it off"
+                                  : " needs the spool, and its default folder '" + spool.dir +
+                                        "' cannot be used (see the warning above); set spool_dir") +
+                             ": nothing could hold the rows until the database answers");
   }
   return start;
 }
@@ -321,7 +344,7 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
                                      std::numeric_limits<int>::max(), "the batch size", " tags"));
     config.opc_security = read_ua_security(ini);
     warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);
-    config.spool = read_spool_settings(ini);
+    config.spool = read_spool_settings(ini, log);
     config.start_without_tsdb = read_start_without_tsdb(ini, config.spool);
     config.metrics_listen = ini.get(kMetricsSection, "listen");
     // A host name has at most 253 bytes; anything far longer is no address, and the listener's

@@ -61,9 +61,10 @@ void read_tsdb_settings(const journel::IniFile& ini, tidewell::TsdbSettings& out
 
 // The spool settings of [Kestrane]. With the spool on, the folder is created and must take a
 // file. Throws journel::IniError for a size that is no integer, std::runtime_error naming the
-// key or the folder for a size outside 0..kMaxSpoolMb or a folder that cannot be created or
-// written.
-SpoolConfig read_spool_settings(const journel::IniFile& ini);
+// key or the folder for a size outside 0..kMaxSpoolMb or a configured spool_dir that cannot be
+// created or written. The default folder (no spool_dir) that cannot be used only turns the
+// spool off, with one warning on `log`: a configuration without the key must still start.
+SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log);
 
 // [Kestrane] start_without_tsdb (default false). Throws journel::IniError for a value that is
 // no boolean word, std::runtime_error when it is true while `spool` is off (max_mb 0), since

@@ -1,5 +1,6 @@
 #include "config/tag_registration.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace kestrane_config {
@@ -33,6 +34,9 @@ SourceProfile make_console_profile() {
   profile.create_failed_message = "Failed to create tag: {}";
   profile.create_failed_level = spdlog::level::warn;
   profile.update_failed_message = "Failed to update tag: {}";
+  profile.tag_created_message = "Created tag: {}";
+  profile.tag_updated_message = "Updated tag: {}";
+  profile.tag_registered_level = spdlog::level::debug;
   return profile;
 }
 
@@ -46,6 +50,9 @@ SourceProfile make_desktop_profile() {
   profile.create_failed_message = "Failed to insert tag '{}'";
   profile.create_failed_level = spdlog::level::err;
   profile.update_failed_message = "Failed to update source info for tag '{}'";
+  profile.tag_created_message = "Inserted tag '{}' with source_id: {}";
+  profile.tag_updated_message = "Updated tag '{}' with source_id: {}";
+  profile.tag_registered_level = spdlog::level::info;
   return profile;
 }
 
@@ -118,12 +125,31 @@ tidewell::TagRegistrationResult register_tags(tidewell::Connection& conn, std::i
   list.reserve(tags.size());
   for (const TagEntry& tag : tags) list.push_back({tag.name, tag_description(tag.description)});
   tidewell::TagRegistrationResult result = tidewell::register_tags(conn, source_id, list);
-  for (const tidewell::TagRegistrationFailure& failure : result.failed) {
-    if (failure.existed) {
-      log.warn(fmt::runtime(profile.update_failed_message), failure.tag_name);
-    } else {
-      log.log(profile.create_failed_level, fmt::runtime(profile.create_failed_message),
-              failure.tag_name);
+  // Every tag gets its line, in list order. Lines below the logger's level are skipped before
+  // any formatting, so a quiet logger costs one pass over the outcomes.
+  const bool log_registered = log.should_log(profile.tag_registered_level);
+  const std::size_t count = std::min(result.outcomes.size(), tags.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& name = tags[i].name;
+    switch (result.outcomes[i]) {
+      case tidewell::TagOutcome::created:
+        if (log_registered) {
+          log.log(profile.tag_registered_level, fmt::runtime(profile.tag_created_message), name,
+                  source_id);
+        }
+        break;
+      case tidewell::TagOutcome::updated:
+        if (log_registered) {
+          log.log(profile.tag_registered_level, fmt::runtime(profile.tag_updated_message), name,
+                  source_id);
+        }
+        break;
+      case tidewell::TagOutcome::create_failed:
+        log.log(profile.create_failed_level, fmt::runtime(profile.create_failed_message), name);
+        break;
+      case tidewell::TagOutcome::update_failed:
+        log.warn(fmt::runtime(profile.update_failed_message), name);
+        break;
     }
   }
   log.debug("Registered {} tags under source {}: {} created, {} updated, {} refused", tags.size(),

@@ -42,6 +42,11 @@ struct SourceProfile {
   std::string create_failed_message;
   spdlog::level::level_enum create_failed_level = spdlog::level::warn;
   std::string update_failed_message;
+  // Logged for every tag created / updated, with the name at {} and the source id at {}; and
+  // the level of both.
+  std::string tag_created_message;
+  std::string tag_updated_message;
+  spdlog::level::level_enum tag_registered_level = spdlog::level::debug;
 };
 
 // The console's profile: source "console_kestrane", created by "KestraneConsole".

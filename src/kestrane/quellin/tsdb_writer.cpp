@@ -563,7 +563,11 @@ TsdbWriter::Outcome TsdbWriter::after_passing_failure() {
   if (_handle_db_error()) {
     // The database answers, yet did not refuse the request itself (a timeout, a locked file):
     // the same rows may well be taken later.
-    log().warn("The failure may pass; the rows wait in the spool");
+    if (spool_) {
+      log().warn("The failure may pass; the rows wait in the spool");
+    } else {
+      log().warn("The failure may pass, but with no spool (spool_max_mb = 0) the rows are dropped");
+    }
   }
   return Outcome::connection_lost;
 }
@@ -640,15 +644,12 @@ bool TsdbWriter::connection_prepared() {
 }
 
 void TsdbWriter::look_up_uncached_tags(const std::vector<SpoolRow>& rows) {
-  const double time = now();
+  // Nothing is remembered about a missing tag: one request per batch for all of them, so that
+  // a tag created while collecting is written from the next batch on.
   std::vector<std::string> wanted;
   std::unordered_set<std::string_view> seen;
   for (const SpoolRow& row : rows) {
     if (_db_tagname_map.contains(row.tag)) continue;
-    if (const auto it = missing_tags_.find(row.tag);
-        it != missing_tags_.end() && time < it->second) {
-      continue;
-    }
     if (seen.insert(row.tag).second) wanted.push_back(row.tag);
   }
   if (wanted.empty()) return;
@@ -656,11 +657,9 @@ void TsdbWriter::look_up_uncached_tags(const std::vector<SpoolRow>& rows) {
       tidewell::get_tag_ids(*tsdb_conn_, wanted);
   for (std::string& tag : wanted) {
     if (const auto it = found.find(tag); it != found.end()) {
-      missing_tags_.erase(tag);
       _db_tagname_map.emplace(std::move(tag), it->second);
     } else {
       log().error("Tag '{}' not found in TSDB", tag);
-      missing_tags_[std::move(tag)] = time + kMissingTagRetrySeconds;
     }
   }
 }
@@ -749,7 +748,6 @@ bool TsdbWriter::_handle_db_error() {
       set_connection(std::move(conn));
       // Another server may answer now: every tag is looked up again.
       _db_tagname_map.clear();
-      missing_tags_.clear();
       log().info("Database reconnection successful");
       if (metrics_) metrics_->tsdb_reconnect();
     } else {

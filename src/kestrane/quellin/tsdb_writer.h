@@ -39,8 +39,6 @@ class logger;
 
 namespace quellin {
 
-// A tag the TSDB does not know is looked up again, and reported again, at most this often.
-inline constexpr double kMissingTagRetrySeconds = 60.0;
 // A preparation that failed on a connection that still answers is tried again this often.
 inline constexpr double kPrepareRetrySeconds = 10.0;
 
@@ -160,7 +158,8 @@ class TsdbWriter {
   void warn_if_past_retention(const SpoolBatch& batch);
   // Rows the database refused go to the rejected file, with its reason.
   void keep_rejected(const SpoolBatch& batch, const std::string& reason);
-  // Ids of the batch's tags, looking up (together) those neither cached nor recently missing.
+  // Ids of the batch's tags, looking up together, on every batch, those not cached: a tag the
+  // TSDB does not know is reported on every batch, and written as soon as it is created.
   void look_up_uncached_tags(const std::vector<SpoolRow>& rows);
   SpoolBatch to_batch(const WriteCycle& cycle);
   void spool_or_drop(const SpoolBatch& batch, const char* why);
@@ -200,7 +199,6 @@ class TsdbWriter {
   std::mutex abort_mutex_;
   std::unique_ptr<tidewell::Connection> tsdb_conn_;  // guarded by conn_mutex_ (+ abort_mutex_)
   std::unordered_map<std::string, std::int64_t> _db_tagname_map;  // guarded by conn_mutex_
-  std::unordered_map<std::string, double> missing_tags_;          // guarded by conn_mutex_
   double next_prune_ = 0;                                         // guarded by conn_mutex_
   double next_retention_warning_ = 0;                             // guarded by conn_mutex_
   bool closed_by_stop_ = false;                                   // guarded by conn_mutex_

@@ -19,6 +19,7 @@ std::unordered_map<std::string, std::int64_t> Connection::get_tag_ids(
 TagRegistrationResult Connection::register_tags(std::int64_t source_id,
                                                 std::span<const TagRegistration> tags) {
   TagRegistrationResult result;
+  result.outcomes.reserve(tags.size());
   for (const TagRegistration& tag : tags) {
     std::optional<TagInfo> found;
     try {
@@ -26,6 +27,7 @@ TagRegistrationResult Connection::register_tags(std::int64_t source_id,
     } catch (const RequestRejected& e) {
       // A name the database cannot hold was never stored and cannot be created either.
       result.failed.push_back({tag.tag_name, false, e.what()});
+      result.outcomes.push_back(TagOutcome::create_failed);
       continue;
     }
     if (found) {
@@ -36,9 +38,11 @@ TagRegistrationResult Connection::register_tags(std::int64_t source_id,
       const OperationResult<TagInfo> updated = update_tag_fields(tag.tag_name, fields);
       if (updated.ok) {
         ++result.updated;
+        result.outcomes.push_back(TagOutcome::updated);
         if (found->tag_id) result.tag_ids[tag.tag_name] = *found->tag_id;
       } else {
         result.failed.push_back({tag.tag_name, true, updated.error});
+        result.outcomes.push_back(TagOutcome::update_failed);
       }
     } else {
       TagInfo info;
@@ -49,9 +53,11 @@ TagRegistrationResult Connection::register_tags(std::int64_t source_id,
       const OperationResult<TagInfo> inserted = insert_new_tag(info);
       if (inserted.ok && inserted.data && inserted.data->tag_id) {
         ++result.created;
+        result.outcomes.push_back(TagOutcome::created);
         result.tag_ids[tag.tag_name] = *inserted.data->tag_id;
       } else {
         result.failed.push_back({tag.tag_name, false, inserted.error});
+        result.outcomes.push_back(TagOutcome::create_failed);
       }
     }
   }

@@ -91,12 +91,17 @@ struct TagRegistrationFailure {
   std::string error;
 };
 
+// What register_tags did with one listing of the list.
+enum class TagOutcome : std::uint8_t { created, updated, create_failed, update_failed };
+
 // What register_tags did, counted as a walk of the list in order counts it: a name listed
 // twice is created once and updated once. tag_ids holds the id of every registered tag.
 struct TagRegistrationResult {
   std::size_t created = 0;
   std::size_t updated = 0;
   std::vector<TagRegistrationFailure> failed;
+  // One per listing, in list order, so that callers can report each tag.
+  std::vector<TagOutcome> outcomes;
   std::unordered_map<std::string, std::int64_t> tag_ids;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unordered_set>
 #include <utility>
 
 #include "copy_binary_writer.h"
@@ -644,7 +645,7 @@ TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
                {0, 0, 1, 1}, kRequestTimeout),
           PGRES_COMMAND_OK);
     }
-    std::size_t created = 0;
+    std::unordered_set<std::string_view> created;
     if (!new_names.empty()) {
       const std::string names_array = binary_text_array(new_names);
       const std::string descriptions_array = binary_text_array(new_descriptions);
@@ -657,10 +658,11 @@ TagRegistrationResult PostgresConnection::register_set(std::int64_t source_id,
       for (int row = 0; row < count; ++row) {
         ids.emplace(text_at(inserted.get(), row, 0), int_at(inserted.get(), row, 1));
       }
-      created = static_cast<std::size_t>(count);
+      created.insert(new_names.begin(), new_names.end());
     }
     // A new name missing from the insert's answer was stored by another connection meanwhile:
-    // batch.result refuses the list then, and the caller registers it again in parts.
+    // it has no id then, batch.result refuses the list, and the caller registers it again in
+    // parts.
     TagRegistrationResult result = batch.result(created, std::move(ids));
     check(run("COMMIT"), PGRES_COMMAND_OK);
     return result;

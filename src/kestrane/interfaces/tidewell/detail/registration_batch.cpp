@@ -19,6 +19,7 @@ void merge(TagRegistrationResult& total, TagRegistrationResult&& part) {
   total.created += part.created;
   total.updated += part.updated;
   std::move(part.failed.begin(), part.failed.end(), std::back_inserter(total.failed));
+  total.outcomes.insert(total.outcomes.end(), part.outcomes.begin(), part.outcomes.end());
   for (auto& [name, id] : part.tag_ids) total.tag_ids.insert_or_assign(name, id);
 }
 
@@ -42,17 +43,18 @@ void register_refused(std::span<const TagRegistration> tags, const RegisterFunc&
 
 }  // namespace
 
-RegistrationBatch::RegistrationBatch(std::span<const TagRegistration> tags)
-    : listings_(tags.size()) {
+RegistrationBatch::RegistrationBatch(std::span<const TagRegistration> tags) {
   std::unordered_map<std::string_view, std::size_t> index;
   index.reserve(tags.size());
   entries_.reserve(tags.size());
+  listing_entry_.reserve(tags.size());
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const TagRegistration& tag = tags[i];
     require_no_nul(tag.tag_name, "tag name");
     // Every listing is encoded, not only the last of a name: the walk would refuse any of them.
     std::string description = description_to_json(tag.description);
     const auto [at, added] = index.try_emplace(tag.tag_name, entries_.size());
+    listing_entry_.push_back(at->second);
     if (added) {
       entries_.push_back({tag.tag_name, std::move(description), static_cast<std::int64_t>(i)});
     } else {
@@ -62,16 +64,24 @@ RegistrationBatch::RegistrationBatch(std::span<const TagRegistration> tags)
 }
 
 TagRegistrationResult RegistrationBatch::result(
-    std::size_t created, std::unordered_map<std::string, std::int64_t> ids) const {
+    const std::unordered_set<std::string_view>& created,
+    std::unordered_map<std::string, std::int64_t> ids) const {
   // The ids are looked up by the listed names only, so equal sizes mean every name has one.
-  if (ids.size() != entries_.size() || created > entries_.size()) {
+  if (ids.size() != entries_.size() || created.size() > entries_.size()) {
     throw RequestRejected("the tag table changed while the list was being registered");
   }
   TagRegistrationResult result;
-  result.created = created;
-  // Every listing that did not create its name updated it: a stored name once per listing,
-  // a new name on every listing after its first.
-  result.updated = listings_ - created;
+  result.outcomes.reserve(listing_entry_.size());
+  // A new name is created by its first listing; every other listing updates its name, as the
+  // walk would: a stored name once per listing, a new name on every listing after its first.
+  for (std::size_t i = 0; i < listing_entry_.size(); ++i) {
+    const Entry& entry = entries_[listing_entry_[i]];
+    const bool creates =
+        static_cast<std::int64_t>(i) == entry.position && created.contains(entry.tag_name);
+    result.outcomes.push_back(creates ? TagOutcome::created : TagOutcome::updated);
+  }
+  result.created = created.size();
+  result.updated = listing_entry_.size() - created.size();
   result.tag_ids = std::move(ids);
   return result;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tidewell/types.h"
@@ -32,14 +33,14 @@ class RegistrationBatch {
   // Distinct names, in the order of their first listing.
   const std::vector<Entry>& entries() const { return entries_; }
 
-  // The walk's result, given how many names the statements inserted and the stored id of
-  // every listed name. A name with no id (removed, or created, meanwhile by another
-  // connection) throws RequestRejected, so that the caller falls back to the walk.
-  TagRegistrationResult result(std::size_t created,
+  // The walk's result, given the names the statements inserted and the stored id of every
+  // listed name. A name with no id (removed, or created, meanwhile by another connection)
+  // throws RequestRejected, so that the caller falls back to the walk.
+  TagRegistrationResult result(const std::unordered_set<std::string_view>& created,
                                std::unordered_map<std::string, std::int64_t> ids) const;
 
  private:
-  std::size_t listings_ = 0;
+  std::vector<std::size_t> listing_entry_;  // per listing, its name's index in entries_
   std::vector<Entry> entries_;
 };
 

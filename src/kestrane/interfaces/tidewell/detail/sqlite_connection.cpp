@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "journel/log.h"
 #include "queries.h"
@@ -61,7 +63,7 @@ constexpr const char* kInsertNew =
     " SELECT r.tag_name, r.description, ?1, r.tag_name"
     " FROM temp.tidewell_registration AS r"
     " WHERE NOT EXISTS (SELECT 1 FROM main.tags AS t WHERE t.tag_name = r.tag_name)"
-    " ORDER BY r.position";
+    " ORDER BY r.position RETURNING tag_name";
 constexpr const char* kSelectRegistered =
     "SELECT t.tag_name, t.tag_id FROM temp.tidewell_registration AS r"
     " JOIN main.tags AS t ON t.tag_name = r.tag_name";
@@ -451,8 +453,9 @@ TagRegistrationResult SqliteConnection::register_set(std::int64_t source_id,
     run(update.get());
     auto insert = prepare(std::string(kInsertNew));
     sqlite3_bind_int64(insert.get(), 1, source_id);
-    run(insert.get());
-    const auto created = static_cast<std::size_t>(sqlite3_changes64(live()));
+    std::vector<std::string> created_names;
+    run(insert.get(), [&](sqlite3_stmt* row) { created_names.push_back(text_at(row, 0)); });
+    const std::unordered_set<std::string_view> created(created_names.begin(), created_names.end());
     std::unordered_map<std::string, std::int64_t> ids;
     ids.reserve(batch.entries().size());
     auto select = prepare(std::string(kSelectRegistered));
