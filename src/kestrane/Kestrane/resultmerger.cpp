@@ -25,6 +25,7 @@ QVariant to_variant(const pyqar::Value& value) {
     QVariant operator()(std::monostate) const { return QVariant(); }
     QVariant operator()(double v) const { return QVariant(v); }
     QVariant operator()(std::int64_t v) const { return QVariant(static_cast<qlonglong>(v)); }
+    QVariant operator()(std::uint64_t v) const { return QVariant(static_cast<qulonglong>(v)); }
     QVariant operator()(bool v) const { return QVariant(v); }
     QVariant operator()(const std::string& v) const { return QVariant(QString::fromStdString(v)); }
   };

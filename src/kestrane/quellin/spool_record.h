@@ -18,9 +18,13 @@
 namespace quellin {
 
 struct SpoolRow {
-  std::string tag;  // tag name as read
-  double value = 0.0;
-  std::string quality;  // "Good", "Bad", "Uncertain", ...
+  std::string tag;                               // tag name as read
+  double value = 0.0;                            // a number or Boolean; unused when text is set
+  std::string quality;                           // "Good", "Bad", "Uncertain", ...
+  std::optional<std::string> text{};             // a value stored as text
+  std::optional<std::uint32_t> status{};         // the full status code, when known
+  std::optional<std::int64_t> source_time_us{};  // as the server gave it
+  std::optional<std::int64_t> time_us{};         // this row's own time; absent: the batch's
 };
 
 // One cycle's rows that could not be written, with the identity that lets the database skip

@@ -59,7 +59,7 @@ double to_tsdb_value(const pyqar::Value& value) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, double>) {
           return v;
-        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        } else if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>) {
           return static_cast<double>(v);
         } else if constexpr (std::is_same_v<T, bool>) {
           return v ? 1.0 : 0.0;

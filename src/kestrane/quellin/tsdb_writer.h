@@ -56,10 +56,13 @@ inline constexpr double kStopAbortWaitSeconds = 1.5;
 // After an unexpected error the writer's loop starts again after this pause.
 inline constexpr double kWriterRestartPauseSeconds = 1.0;
 
-// One cycle as read: its results and the time the cycle was read (UTC microseconds).
+// One cycle as read: its results and the time the cycle was read (UTC microseconds). Rows are
+// stored at that time, unless the cycle carries a time per row (values that arrived each at
+// its own time): then row_time_us holds one time per result.
 struct WriteCycle {
   std::int64_t time_us = 0;
   ResultList results;
+  std::vector<std::int64_t> row_time_us{};  // empty, or one per result
 };
 
 // Readies a new connection before anything is written on it (registers the source and the

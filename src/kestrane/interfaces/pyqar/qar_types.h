@@ -3,7 +3,9 @@
 // Plain values; safe to copy between threads.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -39,15 +41,35 @@ struct TagDescriptor {
   std::string tag_name;
 };
 
-// A value as read: empty, floating, integer, boolean or text.
-using Value = std::variant<std::monostate, double, std::int64_t, bool, std::string>;
+// Status codes as OPC UA defines them (32 bits, the top two the severity), and the ones a
+// source without status codes (the DA simulation) gives for its quality words.
+namespace QAR_STATUS {
+inline constexpr std::uint32_t QAR_STATUS_GOOD = 0x00000000;
+inline constexpr std::uint32_t QAR_STATUS_UNCERTAIN = 0x40000000;
+inline constexpr std::uint32_t QAR_STATUS_BAD = 0x80000000;
+}  // namespace QAR_STATUS
+
+// A value as read: empty, floating, signed or unsigned integer (kept exactly), boolean, or
+// text. Text is every other type, written out: strings, localized texts and qualified names as
+// their text, DateTime in ISO 8601 UTC, Guid, ByteString in base64, NodeId in its text form,
+// and arrays and structures as JSON.
+using Value = std::variant<std::monostate, double, std::int64_t, bool, std::string, std::uint64_t>;
 using Timestamp = std::chrono::system_clock::time_point;
+
+// The longest text a value keeps, in bytes; longer ones are cut (JSON at an element, so that
+// it stays valid JSON) and marked `cut`.
+inline constexpr std::size_t QAR_MAX_VALUE_TEXT_BYTES = 64 * 1024;
 
 // One reading, in the order of the descriptors passed to read_values.
 struct ValueObject {
   Value value;
   int quality = QAR_QUALITY::QAR_HIGH_BAD;
+  // The source time, else the server time, else the time of the read.
   Timestamp timestamp{};
+  std::uint32_t status = QAR_STATUS::QAR_STATUS_BAD;  // the full status code
+  std::optional<Timestamp> source_timestamp{};        // as the server gave them; absent when
+  std::optional<Timestamp> server_timestamp{};        // it sent none
+  bool cut = false;  // the value's text was cut at QAR_MAX_VALUE_TEXT_BYTES
 
   int get_quality() const { return quality; }
   Timestamp get_timestamp() const { return timestamp; }

@@ -73,6 +73,26 @@ WriteResult Connection::write_batch(const BatchId& batch, std::int64_t,
                       batch.writer_id + "/" + std::to_string(batch.seq) + " not written");
 }
 
+WriteResult Connection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+  const std::int64_t time_us = rows.empty() ? 0 : rows.front().time_us;
+  std::vector<std::int64_t> tag_ids;
+  std::vector<double> values;
+  std::vector<std::string> qualities;
+  tag_ids.reserve(rows.size());
+  values.reserve(rows.size());
+  qualities.reserve(rows.size());
+  for (const TsdataRow& row : rows) {
+    if (row.text || row.time_us != time_us) {
+      throw DatabaseError("This TSDB connection stores only numbers at one time per batch; batch " +
+                          batch.writer_id + "/" + std::to_string(batch.seq) + " not written");
+    }
+    tag_ids.push_back(row.tag_id);
+    values.push_back(row.value);
+    qualities.push_back(row.quality);
+  }
+  return write_batch(batch, time_us, tag_ids, values, qualities);
+}
+
 std::size_t Connection::prune_write_batches(std::int64_t, std::size_t) { return 0; }
 
 }  // namespace tidewell

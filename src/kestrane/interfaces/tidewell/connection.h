@@ -73,6 +73,10 @@ class Connection {
                                   std::span<const std::int64_t> tag_ids,
                                   std::span<const double> values,
                                   std::span<const std::string> qualities);
+  // One batch of rows, each with its own time, numbers to tsdata and texts to tsdata_text, and
+  // the batch's identity, all in one transaction; semantics: tidewell.h. The base class passes
+  // rows of one time and no text to write_batch and throws DatabaseError for any other.
+  virtual WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows);
   // Deletes at most `max_rows` records of batches written before `older_than_us`, in one short
   // transaction, oldest first; returns how many. The base class keeps no identities, so it has
   // none to delete. Semantics: tidewell.h.

@@ -84,6 +84,10 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t ti
   return conn.write_batch(batch, time_us, tag_ids, values, qualities);
 }
 
+WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const TsdataRow> rows) {
+  return conn.write_rows(batch, rows);
+}
+
 PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us) {
   const auto until = std::chrono::steady_clock::now() + kPruneBudget;
   PruneResult result;

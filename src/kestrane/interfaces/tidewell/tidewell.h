@@ -72,6 +72,12 @@ WriteResult write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids
 WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t time_us,
                          std::span<const std::int64_t> tag_ids, std::span<const double> values,
                          std::span<const std::string> qualities);
+// One batch, exactly once, as above, with each row's own time, status and source time:
+// numbers and Booleans go to tsdata, texts (rows with `text` set) to tsdata_text, both in the
+// batch's one transaction. {true, rows written, duplicate, rows of them in tsdata_text}. A row
+// the database cannot store (a time outside its range, a NUL in a text) throws
+// RequestRejected, and then nothing of the batch is stored.
+WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const TsdataRow> rows);
 
 // Deletes the records of batches written (committed) before `older_than_us` (microseconds
 // since 1970-01-01 UTC) from write_batches, which otherwise grows by one row per batch. A

@@ -119,10 +119,23 @@ struct PruneResult {
   bool finished = true;
 };
 
+// One row to store. A number or Boolean (as 0/1) goes to tsdata; a value with `text` set goes
+// to tsdata_text. Unset status and source time are stored as NULL.
+struct TsdataRow {
+  std::int64_t time_us = 0;  // microseconds since 1970-01-01 UTC
+  std::int64_t tag_id = 0;
+  double value = 0.0;  // unused when text is set
+  std::optional<std::string> text{};
+  std::string quality;
+  std::optional<std::uint32_t> status{};
+  std::optional<std::int64_t> source_time_us{};
+};
+
 struct WriteResult {
   bool success = false;
   std::size_t count = 0;
-  bool duplicate = false;  // the batch was already stored; nothing written
+  bool duplicate = false;      // the batch was already stored; nothing written
+  std::size_t text_count = 0;  // of count, the rows stored in tsdata_text
 };
 
 }  // namespace tidewell

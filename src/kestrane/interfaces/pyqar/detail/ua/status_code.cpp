@@ -1,11 +1,12 @@
 #include "status_code.h"
 
+#include "pyqar/status_names.h"
+
 #include <utility>
 
 #include <fmt/format.h>
 
 namespace pyqar::ua {
-namespace {
 
 constexpr std::pair<std::uint32_t, const char*> kNames[] = {
     {0x00000000, "Good"},
@@ -65,8 +66,6 @@ constexpr std::pair<std::uint32_t, const char*> kNames[] = {
     {0x80000000, "Bad"},
 };
 
-}  // namespace
-
 std::string status_text(std::uint32_t code) {
   for (const auto& [value, name] : kNames) {
     if (value == code) return fmt::format("{} (0x{:08X})", name, code);
@@ -75,3 +74,15 @@ std::string status_text(std::uint32_t code) {
 }
 
 }  // namespace pyqar::ua
+
+namespace pyqar {
+
+std::string status_name(std::uint32_t code) {
+  const std::uint32_t without_info = code & 0xFFFF0000u;
+  for (const auto& [value, name] : ua::kNames) {
+    if (value == without_info) return name;
+  }
+  return fmt::format("0x{:08X}", code);
+}
+
+}  // namespace pyqar
