@@ -21,6 +21,8 @@ namespace {
 using testing::Row;
 using testing::TestDatabase;
 
+const std::vector<Row> kAllVersions = {{"1"}, {"2"}, {"3"}};
+
 class SchemaMigration : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -60,6 +62,35 @@ class SchemaMigration : public ::testing::TestWithParam<std::string> {
           "INSERT INTO tsdata (time, tag_id, value, quality) VALUES"
           " ('2024-03-05 06:07:09.123456+00', 1, -0.25, 'Uncertain')");
     }
+  }
+
+  // A database as version 2 left it after some work: version 1's rows, rows written with
+  // their cycle's time, and the records of the batches that wrote them.
+  void build_version_2_with_rows() {
+    build_version_1_with_rows();
+    for (const char* statement : schema_migrations(dialect()).at(1)) db_->execute(statement);
+    db_->execute("INSERT INTO schema_version (version) VALUES (2)");
+    if (sqlite()) {
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality) VALUES"
+          " (1709618830000001, 1, 22.5, 'Good'), (1709618830000001, 2, 1, 'Good')");
+      db_->execute(
+          "INSERT INTO write_batches (writer_id, seq, written_at, row_count)"
+          " VALUES ('console', 7, 1709618830100000, 2)");
+    } else {
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality) VALUES"
+          " ('2024-03-05 06:07:10.000001+00', 1, 22.5, 'Good'),"
+          " ('2024-03-05 06:07:10.000001+00', 2, 1, 'Good')");
+      db_->execute(
+          "INSERT INTO write_batches (writer_id, seq, row_count) VALUES ('console', 7, 2)");
+    }
+  }
+
+  // The file that holds tsdata's rows: a new one after any rewrite of the table.
+  std::vector<Row> tsdata_storage() {
+    return db_->query(
+        "SELECT pg_relation_filenode('tsdata'), pg_relation_filenode('tsdata_tag_id_time_idx')");
   }
 
   // Every row of every table of version 1, in a stable order, times in microseconds.
@@ -109,7 +140,7 @@ TEST_P(SchemaMigration, Version1DatabaseMovesToVersion2AndKeepsEveryRow) {
 
   auto conn = get_conn(db_->settings());
   ASSERT_NE(conn, nullptr);
-  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}}));
+  EXPECT_EQ(versions(), kAllVersions);
   EXPECT_EQ(rows(), before);
   EXPECT_EQ(db_->query("SELECT count(*) FROM write_batches"), (std::vector<Row>{{"0"}}));
 
@@ -134,6 +165,61 @@ TEST_P(SchemaMigration, Version1DatabaseMovesToVersion2AndKeepsEveryRow) {
     EXPECT_NE(std::find(after.at("tsdata").begin(), after.at("tsdata").end(), row),
               after.at("tsdata").end());
   }
+}
+
+TEST_P(SchemaMigration, Version2DatabaseMovesToVersion3InPlaceAndKeepsEveryRow) {
+  build_version_2_with_rows();
+  const auto before = rows();
+  ASSERT_EQ(before.at("tsdata").size(), 5u);
+  const auto storage_before = sqlite() ? std::vector<Row>{} : tsdata_storage();
+
+  auto conn = get_conn(db_->settings());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(rows(), before);
+  // Only columns were added: the rows stay where they were, and read NULL in the new columns.
+  if (!sqlite()) {
+    EXPECT_EQ(tsdata_storage(), storage_before) << "tsdata was rewritten";
+  }
+  EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata WHERE status IS NULL AND source_time IS NULL"),
+            (std::vector<Row>{{"5"}}));
+  EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata_text"), (std::vector<Row>{{"0"}}));
+
+  // A batch stored by version 2 is still recognised; new batches fill both tables.
+  const std::vector<std::int64_t> ids{1, 2};
+  const std::vector<double> values{1.0, 2.0};
+  const std::vector<std::string> qualities{"Good", "Good"};
+  EXPECT_TRUE(
+      write_tsdata(*conn, {"console", 7}, 1709618830000001, ids, values, qualities).duplicate);
+  const std::vector<TsdataRow> batch = {
+      {1709618831000000, 1, 23.5, {}, "Good", 0u, 1709618830900000},
+      {1709618831000000, 2, 0.0, std::string("running"), "Good", 0u, {}},
+  };
+  const auto written = write_tsdata(*conn, {"console", 8}, batch);
+  EXPECT_EQ(written.count, 2u);
+  EXPECT_EQ(written.text_count, 1u);
+  EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata"), (std::vector<Row>{{"6"}}));
+  EXPECT_EQ(db_->query("SELECT tag_id, value FROM tsdata_text"),
+            (std::vector<Row>{{"2", "running"}}));
+}
+
+TEST_P(SchemaMigration, FailedMoveLeavesTheVersion2DatabaseAsItWas) {
+  build_version_2_with_rows();
+  // A table of the new table's name, made by hand: the move cannot create its own, and the
+  // columns it added to tsdata before must go again.
+  db_->execute("CREATE TABLE tsdata_text (note TEXT)");
+  const auto definitions_before = definitions();
+  const auto rows_before = rows();
+
+  EXPECT_THROW(get_conn(db_->settings()), DatabaseError);
+  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}}));
+  EXPECT_EQ(definitions(), definitions_before) << "every statement of the move rolled back";
+  EXPECT_EQ(rows(), rows_before);
+
+  db_->execute("DROP TABLE tsdata_text");
+  ASSERT_NE(get_conn(db_->settings()), nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(rows(), rows_before);
 }
 
 TEST_P(SchemaMigration, OpeningACurrentDatabaseAgainChangesNothing) {
@@ -175,26 +261,31 @@ TEST_P(SchemaMigration, FailedMoveLeavesTheVersion1DatabaseAsItWas) {
 
   db_->execute("DROP TABLE write_batches");
   ASSERT_NE(get_conn(db_->settings()), nullptr);
-  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}}));
+  EXPECT_EQ(versions(), kAllVersions);
   EXPECT_EQ(rows(), rows_before);
 }
 
-// Engines that spread tsdata over nodes by tag, or into chunks by time, accept only unique keys
-// that hold that column, and foreign keys only to tables they can place beside it.
+// Engines that spread tsdata (and tsdata_text) over nodes by tag, or into chunks by time, accept
+// only unique keys that hold that column, and foreign keys only to tables they can place beside it.
 TEST_P(SchemaMigration, TsdataHasNoUniqueOrForeignKey) {
   ASSERT_NE(get_conn(db_->settings()), nullptr);
-  if (sqlite()) {
-    EXPECT_EQ(db_->query("SELECT count(*) FROM pragma_index_list('tsdata') WHERE \"unique\""),
-              (std::vector<Row>{{"0"}}));
-    EXPECT_EQ(db_->query("SELECT count(*) FROM pragma_foreign_key_list('tsdata')"),
-              (std::vector<Row>{{"0"}}));
-  } else {
-    EXPECT_EQ(db_->query("SELECT count(*) FROM pg_index"
-                         " WHERE indrelid = 'tsdata'::regclass AND indisunique"),
-              (std::vector<Row>{{"0"}}));
-    EXPECT_EQ(db_->query("SELECT count(*) FROM pg_constraint WHERE conrelid = 'tsdata'::regclass"
-                         " OR confrelid = 'tsdata'::regclass"),
-              (std::vector<Row>{{"0"}}));
+  for (const std::string table : {"tsdata", "tsdata_text"}) {
+    SCOPED_TRACE(table);
+    if (sqlite()) {
+      EXPECT_EQ(
+          db_->query("SELECT count(*) FROM pragma_index_list('" + table + "') WHERE \"unique\""),
+          (std::vector<Row>{{"0"}}));
+      EXPECT_EQ(db_->query("SELECT count(*) FROM pragma_foreign_key_list('" + table + "')"),
+                (std::vector<Row>{{"0"}}));
+    } else {
+      EXPECT_EQ(db_->query("SELECT count(*) FROM pg_index"
+                           " WHERE indrelid = '" +
+                           table + "'::regclass AND indisunique"),
+                (std::vector<Row>{{"0"}}));
+      EXPECT_EQ(db_->query("SELECT count(*) FROM pg_constraint WHERE conrelid = '" + table +
+                           "'::regclass OR confrelid = '" + table + "'::regclass"),
+                (std::vector<Row>{{"0"}}));
+    }
   }
 }
 

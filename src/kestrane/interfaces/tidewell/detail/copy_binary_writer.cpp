@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kSignature[] = "PGCOPY\n\377\r\n";  // 11 bytes with its NUL
 constexpr std::uint16_t kTsdataFields = 4;
+constexpr std::uint16_t kVersion3Fields = 6;
 // The server counts timestamps from 2000-01-01 00:00:00 UTC.
 constexpr std::int64_t kServerEpochUs = 946684800LL * 1000000;
 constexpr std::uint16_t kEndOfData = 0xffff;
@@ -30,6 +31,46 @@ void CopyBinaryWriter::add_row(std::int64_t time_us, std::int64_t tag_id, double
   add_double(value);
   add_text(quality);
 }
+
+void CopyBinaryWriter::add_row(std::int64_t time_us, std::int64_t tag_id, double value,
+                               std::string_view quality, std::optional<std::uint32_t> status,
+                               std::optional<std::int64_t> source_time_us) {
+  start_row(kVersion3Fields);
+  add_timestamp(time_us);
+  add_bigint(tag_id);
+  add_double(value);
+  add_text(quality);
+  add_status_and_source_time(status, source_time_us);
+}
+
+void CopyBinaryWriter::add_row(std::int64_t time_us, std::int64_t tag_id, std::string_view text,
+                               std::string_view quality, std::optional<std::uint32_t> status,
+                               std::optional<std::int64_t> source_time_us) {
+  start_row(kVersion3Fields);
+  add_timestamp(time_us);
+  add_bigint(tag_id);
+  add_text(text);
+  add_text(quality);
+  add_status_and_source_time(status, source_time_us);
+}
+
+void CopyBinaryWriter::add_status_and_source_time(std::optional<std::uint32_t> status,
+                                                  std::optional<std::int64_t> source_time_us) {
+  if (status) {
+    add_bigint(static_cast<std::int64_t>(*status));
+  } else {
+    add_null();
+  }
+  if (source_time_us) {
+    add_timestamp(*source_time_us);
+  } else {
+    add_null();
+  }
+}
+
+void CopyBinaryWriter::reserve(std::size_t bytes) { out_.reserve(out_.size() + bytes); }
+
+void CopyBinaryWriter::add_null() { put32(0xffffffffU); }
 
 void CopyBinaryWriter::start_row(std::uint16_t fields) { put16(fields); }
 

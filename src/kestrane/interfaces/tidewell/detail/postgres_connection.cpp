@@ -41,6 +41,21 @@ constexpr const char* kCopyRows =
 constexpr const char* kCopyRowsAndCommit =
     "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary); COMMIT";
 
+// write_rows: every column of schema version 3, the rows and the COMMIT in one message as
+// above; numbers and texts, when a batch holds both, one COPY after the other.
+constexpr const char* kCopyNumbersAndCommit =
+    "COPY tsdata (time, tag_id, value, quality, status, source_time) FROM STDIN (FORMAT binary);"
+    " COMMIT";
+constexpr const char* kCopyTextsAndCommit =
+    "COPY tsdata_text (time, tag_id, value, quality, status, source_time)"
+    " FROM STDIN (FORMAT binary); COMMIT";
+constexpr const char* kCopyBothAndCommit =
+    "COPY tsdata (time, tag_id, value, quality, status, source_time) FROM STDIN (FORMAT binary);"
+    " COPY tsdata_text (time, tag_id, value, quality, status, source_time)"
+    " FROM STDIN (FORMAT binary); COMMIT";
+// Bytes of a numeric row besides its quality text: field count, six lengths and the values.
+constexpr std::size_t kNumberRowBytes = 2 + 6 * 4 + 5 * 8;
+
 // A chunk of old records, found by one scan (nothing orders write_batches by time) and deleted
 // by their key. Only the deleted rows are locked, so writers of new batches never wait for it.
 constexpr const char* kPruneBatches =
@@ -182,6 +197,45 @@ std::string tsdata_stream(std::int64_t time_us, std::span<const std::int64_t> ta
     writer.add_row(time_us, tag_ids[i], values[i], qualities[i]);
   }
   return writer.finish();
+}
+
+// The rows of a write_rows batch as the COPY streams of tsdata and tsdata_text; a stream
+// is empty when no row goes to its table. require_storable_rows first.
+struct RowStreams {
+  std::string numbers;
+  std::string texts;
+  std::size_t text_count = 0;
+};
+
+RowStreams row_streams(std::span<const TsdataRow> rows) {
+  std::size_t number_bytes = 0;
+  std::size_t text_bytes = 0;
+  RowStreams streams;
+  for (const TsdataRow& row : rows) {
+    const std::size_t bytes = kNumberRowBytes + row.quality.size();
+    if (row.text) {
+      ++streams.text_count;
+      text_bytes += bytes + row.text->size();
+    } else {
+      number_bytes += bytes;
+    }
+  }
+  CopyBinaryWriter numbers;
+  CopyBinaryWriter texts;
+  if (streams.text_count < rows.size()) numbers.reserve(number_bytes + 2);
+  if (streams.text_count > 0) texts.reserve(text_bytes + 2);
+  for (const TsdataRow& row : rows) {
+    if (row.text) {
+      texts.add_row(row.time_us, row.tag_id, *row.text, row.quality, row.status,
+                    row.source_time_us);
+    } else {
+      numbers.add_row(row.time_us, row.tag_id, row.value, row.quality, row.status,
+                      row.source_time_us);
+    }
+  }
+  if (streams.text_count < rows.size()) streams.numbers = numbers.finish();
+  if (streams.text_count > 0) streams.texts = texts.finish();
+  return streams;
 }
 
 std::size_t affected_rows(PGresult* result) {
@@ -400,6 +454,30 @@ std::vector<PgResultPtr> PostgresConnection::copy_in_then(const char* sql,
   const auto deadline = Clock::now() + kRequestTimeout;
   if (!PQsendQuery(conn, sql)) lose_connection(trimmed(PQerrorMessage(conn)));
   return stream_copy(rows, deadline);
+}
+
+std::vector<PgResultPtr> PostgresConnection::copy_streams_then(
+    const char* sql, const std::vector<const std::string*>& streams) {
+  PGconn* conn = live();
+  const auto deadline = Clock::now() + kRequestTimeout;
+  if (!PQsendQuery(conn, sql)) lose_connection(trimmed(PQerrorMessage(conn)));
+  std::vector<PgResultPtr> done;
+  for (const std::string* rows : streams) {
+    // The previous COPY's result, then the next COPY waiting for its rows; after a failed
+    // COPY the server runs nothing more of the message, and check() throws its error.
+    auto started = take_results(deadline);
+    check(started.back(), PGRES_COPY_IN);
+    for (std::size_t i = 0; i + 1 < started.size(); ++i) done.push_back(std::move(started[i]));
+    for (std::size_t at = 0; at < rows->size(); at += kCopyChunkBytes) {
+      const auto length = std::min(kCopyChunkBytes, rows->size() - at);
+      if (PQputCopyData(conn, rows->data() + at, static_cast<int>(length)) != 1) {
+        lose_connection(trimmed(PQerrorMessage(conn)));
+      }
+    }
+    if (PQputCopyEnd(conn, nullptr) != 1) lose_connection(trimmed(PQerrorMessage(conn)));
+  }
+  for (auto& result : take_results(deadline)) done.push_back(std::move(result));
+  return done;
 }
 
 std::vector<PgResultPtr> PostgresConnection::stream_copy(const std::string& rows,
@@ -719,6 +797,52 @@ WriteResult PostgresConnection::write_batch(const BatchId& batch, std::int64_t t
     }
     check(done.back(), PGRES_COMMAND_OK);
     return {true, affected_rows(done.front().get())};
+  } catch (...) {
+    rollback();
+    throw;
+  }
+}
+
+WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+  const std::int64_t seq = stored_seq(batch);
+  require_storable_rows(rows);
+  live();
+  // As write_batch: BEGIN with the record, the first COPY's start, then the rows of both
+  // tables with the COMMIT.
+  const auto opened = run_pipelined(
+      {{"BEGIN", {}},
+       {kRecordBatch, {batch.writer_id, seq, static_cast<std::int64_t>(rows.size())}}});
+  try {
+    check(opened[0], PGRES_COMMAND_OK);
+    check(opened[1], PGRES_COMMAND_OK);
+    if (affected_rows(opened[1].get()) == 0) {
+      check(run("ROLLBACK"), PGRES_COMMAND_OK);
+      return {true, 0, true};
+    }
+    if (rows.empty()) {
+      check(run("COMMIT"), PGRES_COMMAND_OK);
+      return {true, 0};
+    }
+    const RowStreams streams = row_streams(rows);
+    const bool numbers = streams.text_count < rows.size();
+    const bool texts = streams.text_count > 0;
+    std::vector<const std::string*> sent;
+    if (numbers) sent.push_back(&streams.numbers);
+    if (texts) sent.push_back(&streams.texts);
+    const char* sql = !texts     ? kCopyNumbersAndCommit
+                      : !numbers ? kCopyTextsAndCommit
+                                 : kCopyBothAndCommit;
+    const auto done = copy_streams_then(sql, sent);
+    std::size_t written = 0;
+    for (const auto& result : done) check(result, PGRES_COMMAND_OK);
+    for (std::size_t i = 0; i < sent.size() && i < done.size(); ++i) {
+      written += affected_rows(done[i].get());
+    }
+    if (done.size() != sent.size() + 1) {
+      throw DatabaseError("TSDB " + where_ + " did not answer the COMMIT of batch " +
+                          batch.writer_id + "/" + std::to_string(batch.seq));
+    }
+    return {true, written, false, streams.text_count};
   } catch (...) {
     rollback();
     throw;

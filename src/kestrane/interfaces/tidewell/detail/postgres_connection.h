@@ -44,6 +44,7 @@ class PostgresConnection final : public Connection {
   WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
                           std::span<const std::int64_t> tag_ids, std::span<const double> values,
                           std::span<const std::string> qualities) override;
+  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
 
  private:
@@ -73,6 +74,11 @@ class PostgresConnection final : public Connection {
   // Streams `rows` through `sql`, a COPY FROM STDIN followed by statements without parameters
   // in one string; the results of the COPY and of each statement that ran after it.
   std::vector<PgResultPtr> copy_in_then(const char* sql, const std::string& rows);
+  // Streams each of `streams` through one COPY FROM STDIN of `sql`, in order, where `sql`
+  // holds those COPYs followed by statements without parameters; the results of each COPY and
+  // of each statement after the last.
+  std::vector<PgResultPtr> copy_streams_then(const char* sql,
+                                             const std::vector<const std::string*>& streams);
   std::vector<PgResultPtr> stream_copy(const std::string& rows,
                                        std::chrono::steady_clock::time_point deadline);
   // register_tags in one transaction; throws RequestRejected, with nothing left behind, when

@@ -120,12 +120,31 @@ std::int64_t stored_seq(const BatchId& batch) {
   return static_cast<std::int64_t>(batch.seq);
 }
 
-void require_storable_time(std::int64_t time_us) {
-  // 4714-11-24 00:00:00 UTC BC, day 0 of the Julian calendar.
+void require_storable_time(std::int64_t time_us, std::string_view what) {
+  // 4714-11-24 00:00:00 UTC BC, day 0 of the Julian calendar. The latest time PostgreSQL
+  // stores (294276 AD) lies beyond what 64-bit microseconds since 1970 reach.
   constexpr std::int64_t kEarliestUs = -210866803200000000;
   if (time_us < kEarliestUs) {
-    throw RequestRejected("Row time " + std::to_string(time_us) +
+    throw RequestRejected(std::string(what) + " " + std::to_string(time_us) +
                           " us is before the earliest time the TSDB stores; nothing written");
+  }
+}
+
+void require_storable_rows(std::span<const TsdataRow> rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TsdataRow& row = rows[i];
+    const auto which = [&] {
+      return "row " + std::to_string(i + 1) + " of " + std::to_string(rows.size()) + " (tag id " +
+             std::to_string(row.tag_id) + ")";
+    };
+    try {
+      require_storable_time(row.time_us);
+      if (row.source_time_us) require_storable_time(*row.source_time_us, "Source time");
+      require_no_nul(row.quality, "quality text");
+      if (row.text) require_no_nul(*row.text, "text value");
+    } catch (const RequestRejected& e) {
+      throw RequestRejected("In " + which() + ": " + e.what());
+    }
   }
 }
 

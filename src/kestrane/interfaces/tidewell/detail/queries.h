@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "sql_builder.h"
 #include "tidewell/types.h"
@@ -35,7 +37,13 @@ std::int64_t stored_seq(const BatchId& batch);
 // Throws RequestRejected, before anything is written, for a row time (microseconds since
 // 1970-01-01 UTC) before 4714-11-24 BC, the earliest PostgreSQL stores; both drivers take the
 // same range.
-void require_storable_time(std::int64_t time_us);
+// `what` names the time in the message.
+void require_storable_time(std::int64_t time_us, std::string_view what = "Row time");
+
+// Throws RequestRejected, before anything is written, naming the row, for a row no driver
+// stores as given: a time or source time outside the range of require_storable_time, a NUL
+// byte in a quality or text (both databases would cut the text there, or refuse it).
+void require_storable_rows(std::span<const TsdataRow> rows);
 
 // The client's clock in microseconds since 1970-01-01 UTC: the time of rows written without one.
 std::int64_t current_time_us();

@@ -45,6 +45,25 @@ const std::vector<Migration> kPostgres = {
         // writer that leaves it out is refused rather than given the time of the write.
         "ALTER TABLE tsdata ALTER COLUMN time DROP DEFAULT",
     },
+    {
+        // Nullable columns without a default change only the catalogue: rows already stored
+        // are neither rewritten nor scanned, so the move is instant on a table of any size,
+        // distributed or split into chunks included. Rows stored before read NULL there.
+        // status: the unsigned 32-bit status code, 0 = Good. source_time: the time the source
+        // gave the value, NULL when it gave none.
+        "ALTER TABLE tsdata ADD COLUMN status bigint",
+        "ALTER TABLE tsdata ADD COLUMN source_time timestamptz",
+        // Values that are neither numbers nor Booleans, as text (JSON for arrays and
+        // structures), beside tsdata and read the same way.
+        "CREATE TABLE tsdata_text ("
+        " time timestamptz NOT NULL,"
+        " tag_id bigint NOT NULL,"
+        " value text NOT NULL,"
+        " quality text NOT NULL,"
+        " status bigint,"
+        " source_time timestamptz)",
+        "CREATE INDEX tsdata_text_tag_id_time_idx ON tsdata_text (tag_id, time)",
+    },
 };
 
 const std::vector<Migration> kSqlite = {
@@ -83,6 +102,20 @@ const std::vector<Migration> kSqlite = {
         " written_at INTEGER NOT NULL,"
         " row_count INTEGER NOT NULL,"
         " PRIMARY KEY (writer_id, seq))",
+    },
+    {
+        // As on PostgreSQL; ADD COLUMN only edits the stored table definition. Times in
+        // microseconds since 1970-01-01 UTC, like time.
+        "ALTER TABLE tsdata ADD COLUMN status INTEGER",
+        "ALTER TABLE tsdata ADD COLUMN source_time INTEGER",
+        "CREATE TABLE tsdata_text ("
+        " time INTEGER NOT NULL,"
+        " tag_id INTEGER NOT NULL,"
+        " value TEXT NOT NULL,"
+        " quality TEXT NOT NULL,"
+        " status INTEGER,"
+        " source_time INTEGER)",
+        "CREATE INDEX tsdata_text_tag_id_time_idx ON tsdata_text (tag_id, time)",
     },
 };
 

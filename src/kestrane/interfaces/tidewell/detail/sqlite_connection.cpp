@@ -22,6 +22,12 @@ constexpr int kBusyTimeoutMsec = 5000;
 
 constexpr const char* kInsertRow =
     "INSERT INTO tsdata (time, tag_id, value, quality) VALUES (?1, ?2, ?3, ?4)";
+constexpr const char* kInsertNumber =
+    "INSERT INTO tsdata (time, tag_id, value, quality, status, source_time)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+constexpr const char* kInsertText =
+    "INSERT INTO tsdata_text (time, tag_id, value, quality, status, source_time)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 // Changes no row when the batch is recorded already.
 constexpr const char* kRecordBatch =
     "INSERT OR IGNORE INTO write_batches (writer_id, seq, written_at, row_count)"
@@ -322,6 +328,8 @@ void SqliteConnection::create_schema() {
 void SqliteConnection::close() {
   insert_row_.reset();
   record_batch_.reset();
+  insert_number_.reset();
+  insert_text_.reset();
   std::lock_guard lock(handle_mutex_);
   db_.reset();
 }
@@ -551,6 +559,78 @@ void SqliteConnection::insert_rows(std::int64_t time_us, std::span<const std::in
   }
   // The quality texts bound last belong to the caller.
   sqlite3_clear_bindings(stmt);
+}
+
+WriteResult SqliteConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+  const std::int64_t seq = stored_seq(batch);
+  require_storable_rows(rows);
+  live();
+  if (!insert_number_) insert_number_ = prepare(std::string(kInsertNumber));
+  if (!insert_text_) insert_text_ = prepare(std::string(kInsertText));
+  std::size_t text_count = 0;
+  run("BEGIN IMMEDIATE");
+  try {
+    if (!record_batch(batch, seq, rows.size())) {
+      run("ROLLBACK");
+      return {true, 0, true};
+    }
+    for (const TsdataRow& row : rows) {
+      sqlite3_stmt* stmt = row.text ? insert_text_.get() : insert_number_.get();
+      sqlite3_bind_int64(stmt, 1, row.time_us);
+      sqlite3_bind_int64(stmt, 2, row.tag_id);
+      if (row.text) {
+        ++text_count;
+        bind_text(stmt, 3, *row.text);
+      } else if (std::isnan(row.value)) {
+        sqlite3_bind_null(stmt, 3);
+      } else {
+        sqlite3_bind_double(stmt, 3, row.value);
+      }
+      bind_text(stmt, 4, row.quality);
+      if (row.status) {
+        sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(*row.status));
+      } else {
+        sqlite3_bind_null(stmt, 5);
+      }
+      if (row.source_time_us) {
+        sqlite3_bind_int64(stmt, 6, *row.source_time_us);
+      } else {
+        sqlite3_bind_null(stmt, 6);
+      }
+      step_insert(stmt);
+    }
+    // The texts bound last belong to the caller.
+    sqlite3_clear_bindings(insert_number_.get());
+    sqlite3_clear_bindings(insert_text_.get());
+    run("COMMIT");
+  } catch (...) {
+    sqlite3_clear_bindings(insert_number_.get());
+    sqlite3_clear_bindings(insert_text_.get());
+    rollback_open_transaction();
+    throw;
+  }
+  return {true, rows.size(), false, text_count};
+}
+
+bool SqliteConnection::record_batch(const BatchId& batch, std::int64_t seq, std::size_t rows) {
+  if (!record_batch_) record_batch_ = prepare(std::string(kRecordBatch));
+  sqlite3_stmt* record = record_batch_.get();
+  bind_text(record, 1, batch.writer_id);
+  sqlite3_bind_int64(record, 2, seq);
+  sqlite3_bind_int64(record, 3, current_time_us());
+  sqlite3_bind_int64(record, 4, static_cast<sqlite3_int64>(rows));
+  step_insert(record);
+  sqlite3_clear_bindings(record);
+  return sqlite3_changes64(live()) != 0;
+}
+
+void SqliteConnection::step_insert(sqlite3_stmt* stmt) {
+  const int code = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  if (code != SQLITE_DONE) {
+    sqlite3_clear_bindings(stmt);
+    fail(code);
+  }
 }
 
 std::size_t SqliteConnection::prune_write_batches(std::int64_t older_than_us,

@@ -48,6 +48,7 @@ class SqliteConnection final : public Connection {
   WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
                           std::span<const std::int64_t> tag_ids, std::span<const double> values,
                           std::span<const std::string> qualities) override;
+  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
 
  private:
@@ -67,6 +68,10 @@ class SqliteConnection final : public Connection {
   // The rows at `time_us`, inside the caller's transaction; throws as run() does.
   void insert_rows(std::int64_t time_us, std::span<const std::int64_t> tag_ids,
                    std::span<const double> values, std::span<const std::string> qualities);
+  // Records `batch` inside the caller's transaction; false when it was recorded already.
+  bool record_batch(const BatchId& batch, std::int64_t seq, std::size_t rows);
+  // Steps an insert of one row and resets it; throws as run() does, bindings cleared.
+  void step_insert(sqlite3_stmt* stmt);
   void rollback_open_transaction() noexcept;
   [[noreturn]] void fail(int code);
   sqlite3* live();
@@ -76,9 +81,11 @@ class SqliteConnection final : public Connection {
   std::mutex handle_mutex_;
   SqliteDbPtr db_;
   std::atomic<bool> aborted_{false};
-  SqliteStmtPtr insert_row_;    // prepared once, reused by every write
-  SqliteStmtPtr record_batch_;  // prepared once, reused by every write_batch
-  std::string where_;           // "database file '...'", for messages
+  SqliteStmtPtr insert_row_;     // prepared once, reused by every write
+  SqliteStmtPtr record_batch_;   // prepared once, reused by every write_batch
+  SqliteStmtPtr insert_number_;  // write_rows into tsdata, prepared once
+  SqliteStmtPtr insert_text_;    // write_rows into tsdata_text, prepared once
+  std::string where_;            // "database file '...'", for messages
 };
 
 }  // namespace tidewell
