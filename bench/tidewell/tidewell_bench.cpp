@@ -9,6 +9,11 @@
 // as the writer calls it, at 50, 1,000 and 10,000 rows per cycle, with the driver's
 // synchronous = FULL and with the driver's handle put back to NORMAL (which a power cut could
 // cost committed rows).
+// Then schema version 3: write_rows of numeric rows (status and source time set) against a raw
+// binary COPY of the same rows and six columns into the same table, and the version 2 write
+// against a raw COPY of its four columns, alternating round by round (=V3|V2|Migrate); text
+// rows into tsdata_text; the same on SQLite against raw prepared inserts; and the move of a
+// version 2 database of 3,000,000 rows to version 3 on both drivers.
 // Then registration of a plant-sized tag list (200,000 tags) on both drivers: into a fresh
 // database, the same list again (a restart), the list with every description changed, the
 // list with one tag the database refuses, and get_tag_ids of every name.
@@ -20,10 +25,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,6 +41,7 @@
 #include "copy_binary_writer.h"
 #include "opened_sqlite_handles.h"
 #include "pg_handles.h"
+#include "schema_migrations.h"
 #include "scratch_postgres_database.h"
 #include "sqlite_handles.h"
 #include "tidewell/tidewell.h"
@@ -505,6 +513,299 @@ void get_ids(benchmark::State& state, bool postgres) {
 
 void BM_PgGetTagIds(benchmark::State& state) { get_ids(state, true); }
 void BM_SqliteGetTagIds(benchmark::State& state) { get_ids(state, false); }
+
+// --- Schema version 3 -------------------------------------------------------------------------
+
+// The rows of a version 3 cycle: numbers with a status code and the source's time, as OPC UA
+// readings arrive; or texts of the usual lengths (names, dates, short JSON arrays).
+std::vector<tidewell::TsdataRow> v3_rows(bool texts, std::int64_t time_us) {
+  const Rows& r = rows();
+  const char* samples[] = {"running", "2025-06-07T08:09:10.123Z", "[1.5,2.5,3.5]",
+                           "Pump 7 \"north\", manual", "b2f0c3de-5d0e-4f43-9a1e-0d3c2b8f1a77"};
+  std::vector<tidewell::TsdataRow> out;
+  out.reserve(kRowsPerCall);
+  for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+    tidewell::TsdataRow row{time_us,        r.ids[i], r.values[i],     {},
+                            r.qualities[i], 0u,       time_us - 250000};
+    if (r.qualities[i] == "Bad") row.status = 0x808B0000u;
+    if (texts) row.text = samples[i % 5];
+    out.push_back(std::move(row));
+  }
+  return out;
+}
+
+double median(std::vector<double> samples) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+// One call of tidewell and one raw COPY of the same rows per round, alternating which goes
+// first, so that both meet the same table size and the same load of a shared machine.
+// Counters: the median time of each, and raw_vs_ours_pct, the share of the raw COPY's rate
+// that tidewell reaches (100 = as fast).
+template <class Ours, class Raw>
+void paired(benchmark::State& state, Ours ours, Raw raw) {
+  using Seconds = std::chrono::duration<double>;
+  std::vector<double> our_times, raw_times;
+  bool raw_first = false;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (raw_first)
+      raw();
+    else
+      ours();
+    const auto middle = std::chrono::steady_clock::now();
+    if (raw_first)
+      ours();
+    else
+      raw();
+    const auto end = std::chrono::steady_clock::now();
+    const double first = Seconds(middle - start).count();
+    const double second = Seconds(end - middle).count();
+    our_times.push_back(raw_first ? second : first);
+    raw_times.push_back(raw_first ? first : second);
+    raw_first = !raw_first;
+  }
+  const double our_median = median(our_times);
+  const double raw_median = median(raw_times);
+  state.counters["ours_ms"] = our_median * 1e3;
+  state.counters["raw_ms"] = raw_median * 1e3;
+  state.counters["raw_vs_ours_pct"] = our_median > 0 ? 100.0 * raw_median / our_median : 0;
+  state.counters["ours_rows_per_s"] = our_median > 0 ? kRowsPerCall / our_median : 0;
+}
+
+void copy_checked(benchmark::State& state, PGconn* conn, const char* sql, const std::string& data) {
+  PgResult start(PQexec(conn, sql));
+  if (PQresultStatus(start.get()) != PGRES_COPY_IN) state.SkipWithError("COPY did not start");
+  PQputCopyData(conn, data.data(), static_cast<int>(data.size()));
+  PQputCopyEnd(conn, nullptr);
+  PgResult done(PQgetResult(conn));
+  if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) state.SkipWithError("COPY failed");
+  while (PgResult(PQgetResult(conn))) {
+  }
+}
+
+// write_rows of 10,000 numeric rows with their batch identity, as the writer calls it, against
+// a raw binary COPY of the same rows into the same six columns of the same indexed table.
+void BM_PgV3NumbersVsRawCopy(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto raw = database->raw();
+  auto conn = tidewell::get_conn(database->settings());
+  const auto batch = v3_rows(false, now_us());
+  tidewell::CopyBinaryWriter writer;
+  for (const auto& row : batch) {
+    writer.add_row(row.time_us, row.tag_id, row.value, row.quality, row.status, row.source_time_us);
+  }
+  const std::string data = writer.finish();
+  std::uint64_t seq = 0;
+  paired(
+      state,
+      [&] {
+        if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).count != kRowsPerCall) {
+          state.SkipWithError("unexpected write result");
+        }
+      },
+      [&] {
+        copy_checked(state, raw.get(),
+                     "COPY tsdata (time, tag_id, value, quality, status, source_time)"
+                     " FROM STDIN (FORMAT binary)",
+                     data);
+      });
+}
+
+// The same for the write of schema version 2 (write_batch: four columns, one time per batch)
+// against a raw binary COPY of those four columns.
+void BM_PgV2NumbersVsRawCopy(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto raw = database->raw();
+  auto conn = tidewell::get_conn(database->settings());
+  const Rows& r = rows();
+  const auto time = now_us();
+  tidewell::CopyBinaryWriter writer;
+  for (std::size_t i = 0; i < kRowsPerCall; ++i)
+    writer.add_row(time, r.ids[i], r.values[i], r.qualities[i]);
+  const std::string data = writer.finish();
+  std::uint64_t seq = 0;
+  paired(
+      state,
+      [&] {
+        const auto result =
+            tidewell::write_tsdata(*conn, {"bench", ++seq}, time, r.ids, r.values, r.qualities);
+        if (result.count != kRowsPerCall) state.SkipWithError("unexpected write result");
+      },
+      [&] {
+        copy_checked(state, raw.get(),
+                     "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary)", data);
+      });
+}
+
+// 10,000 text rows per batch into tsdata_text.
+void BM_PgV3Texts(benchmark::State& state) {
+  auto* database = pg_database(state);
+  if (!database) return;
+  auto raw = database->raw();
+  pg_exec(raw.get(), "TRUNCATE tsdata_text");
+  auto conn = tidewell::get_conn(database->settings());
+  const auto batch = v3_rows(true, now_us());
+  std::uint64_t seq = 0;
+  for (auto _ : state) {
+    if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
+      state.SkipWithError("unexpected write result");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+// write_rows on SQLite against a raw prepared insert of the same six columns in one
+// transaction, synced as the driver syncs.
+void BM_SqliteV3NumbersVsRawInsert(benchmark::State& state) {
+  const auto settings = sqlite_settings("v3");
+  auto conn = tidewell::get_conn(settings);
+  sqlite3* handle = nullptr;
+  sqlite3_open((std::filesystem::path(settings.data_dir) / "v3.db").c_str(), &handle);
+  tidewell::SqliteDbPtr db(handle);
+  sqlite3_busy_timeout(db.get(), 5000);
+  sqlite3_exec(db.get(), "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+  sqlite3_stmt* raw_stmt = nullptr;
+  sqlite3_prepare_v2(db.get(),
+                     "INSERT INTO tsdata (time, tag_id, value, quality, status, source_time)"
+                     " VALUES (?, ?, ?, ?, ?, ?)",
+                     -1, &raw_stmt, nullptr);
+  tidewell::SqliteStmtPtr stmt(raw_stmt);
+  const auto batch = v3_rows(false, now_us());
+  std::uint64_t seq = 0;
+  paired(
+      state,
+      [&] {
+        if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).count != kRowsPerCall) {
+          state.SkipWithError("unexpected write result");
+        }
+      },
+      [&] {
+        sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        for (const auto& row : batch) {
+          sqlite3_bind_int64(stmt.get(), 1, row.time_us);
+          sqlite3_bind_int64(stmt.get(), 2, row.tag_id);
+          sqlite3_bind_double(stmt.get(), 3, row.value);
+          sqlite3_bind_text(stmt.get(), 4, row.quality.c_str(), -1, SQLITE_STATIC);
+          sqlite3_bind_int64(stmt.get(), 5, *row.status);
+          sqlite3_bind_int64(stmt.get(), 6, *row.source_time_us);
+          sqlite3_step(stmt.get());
+          sqlite3_reset(stmt.get());
+        }
+        sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+      });
+}
+
+void BM_SqliteV3Texts(benchmark::State& state) {
+  auto conn = tidewell::get_conn(sqlite_settings("v3_texts"));
+  const auto batch = v3_rows(true, now_us());
+  std::uint64_t seq = 0;
+  for (auto _ : state) {
+    if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
+      state.SkipWithError("unexpected write result");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
+// The move from schema version 2 to 3 of a database whose tsdata holds state.range(0) rows:
+// the time of the first connect, which makes it (manual time: building the table is left out).
+constexpr int kV2Version = 2;
+
+void build_v2_schema(const std::function<void(const std::string&)>& execute,
+                     tidewell::SqlDialect dialect) {
+  execute(tidewell::schema_version_table(dialect));
+  for (int version = 1; version <= kV2Version; ++version) {
+    for (const char* statement : tidewell::schema_migrations(dialect).at(version - 1)) {
+      execute(statement);
+    }
+    execute("INSERT INTO schema_version (version) VALUES (" + std::to_string(version) + ")");
+  }
+}
+
+void BM_PgMigrateV2ToV3(benchmark::State& state) {
+  const auto server = kestrane_test::postgres_server_settings();
+  if (!server) {
+    state.SkipWithError("KESTRANE_TEST_PG_HOST/_PORT not set: no server");
+    return;
+  }
+  const auto count = state.range(0);
+  for (auto _ : state) {
+    kestrane_test::ScratchPostgresDatabase database(*server, "tidewell_bench_migrate");
+    {
+      auto raw = kestrane_test::connect_postgres(database.settings());
+      build_v2_schema([&](const std::string& sql) { pg_exec(raw.get(), sql); },
+                      tidewell::SqlDialect::postgres);
+      pg_exec(raw.get(),
+              "INSERT INTO tsdata (time, tag_id, value, quality)"
+              " SELECT 'epoch'::timestamptz + (1700000000 + g / 10000) * interval '1 second',"
+              " g % 10000, g * 0.5, 'Good' FROM generate_series(1, " +
+                  std::to_string(count) + ") AS g");
+      pg_exec(raw.get(), "CHECKPOINT");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto conn = tidewell::get_conn(database.settings());
+    const auto end = std::chrono::steady_clock::now();
+    if (!conn) state.SkipWithError("no connection");
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+  }
+}
+
+void BM_SqliteMigrateV2ToV3(benchmark::State& state) {
+  const auto count = state.range(0);
+  for (auto _ : state) {
+    const auto settings = sqlite_settings("migrate");
+    {
+      std::filesystem::create_directories(settings.data_dir);
+      sqlite3* handle = nullptr;
+      sqlite3_open((std::filesystem::path(settings.data_dir) / "migrate.db").c_str(), &handle);
+      tidewell::SqliteDbPtr db(handle);
+      const auto execute = [&](const std::string& sql) {
+        if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+          throw std::runtime_error(sqlite3_errmsg(db.get()));
+        }
+      };
+      execute("PRAGMA journal_mode = WAL");
+      build_v2_schema(execute, tidewell::SqlDialect::sqlite);
+      execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality)"
+          " WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < " +
+          std::to_string(count) +
+          ") SELECT 1700000000000000 + n / 10000 * 1000000, n % 10000, n * 0.5, 'Good' FROM g");
+      execute("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto conn = tidewell::get_conn(settings);
+    const auto end = std::chrono::steady_clock::now();
+    if (!conn) state.SkipWithError("no connection");
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+  }
+}
+
+void paired_rounds(benchmark::internal::Benchmark* b) {
+  b->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+BENCHMARK(BM_PgV3NumbersVsRawCopy)->Apply(paired_rounds);
+BENCHMARK(BM_PgV2NumbersVsRawCopy)->Apply(paired_rounds);
+BENCHMARK(BM_PgV3Texts)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SqliteV3NumbersVsRawInsert)->Apply(paired_rounds);
+BENCHMARK(BM_SqliteV3Texts)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PgMigrateV2ToV3)
+    ->Arg(3000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteMigrateV2ToV3)
+    ->Arg(3000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_PgRawCopy)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PgRawCopyBinary)->Iterations(kCalls)->Unit(benchmark::kMillisecond)->UseRealTime();
