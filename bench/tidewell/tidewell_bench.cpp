@@ -541,31 +541,39 @@ double median(std::vector<double> samples) {
 }
 
 // One call of tidewell and one raw COPY of the same rows per round, alternating which goes
-// first, so that both meet the same table size and the same load of a shared machine.
-// Counters: the median time of each, and raw_vs_ours_pct, the share of the raw COPY's rate
-// that tidewell reaches (100 = as fast).
-template <class Ours, class Raw>
-void paired(benchmark::State& state, Ours ours, Raw raw) {
+// first, so that both meet the same table size and the same load of a shared machine. Each
+// round is a new cycle: prepare(round) makes both sides' rows, with times of their own (as a
+// collector's cycles have: rows of equal key would let the index fold them together), outside
+// the timed part. Counters: the median time of each, and raw_vs_ours_pct, the share of the raw
+// COPY's rate that tidewell reaches (100 = as fast).
+template <class Prepare, class Ours, class Raw>
+void paired(benchmark::State& state, Prepare prepare, Ours ours, Raw raw) {
   using Seconds = std::chrono::duration<double>;
   std::vector<double> our_times, raw_times;
-  bool raw_first = false;
+  std::int64_t round = 0;
   for (auto _ : state) {
+    state.PauseTiming();
+    prepare(round);
+    state.ResumeTiming();
+    const bool raw_first = round % 2 == 1;
     const auto start = std::chrono::steady_clock::now();
-    if (raw_first)
+    if (raw_first) {
       raw();
-    else
+    } else {
       ours();
+    }
     const auto middle = std::chrono::steady_clock::now();
-    if (raw_first)
+    if (raw_first) {
       ours();
-    else
+    } else {
       raw();
+    }
     const auto end = std::chrono::steady_clock::now();
     const double first = Seconds(middle - start).count();
     const double second = Seconds(end - middle).count();
     our_times.push_back(raw_first ? second : first);
     raw_times.push_back(raw_first ? first : second);
-    raw_first = !raw_first;
+    ++round;
   }
   const double our_median = median(our_times);
   const double raw_median = median(raw_times);
@@ -586,6 +594,11 @@ void copy_checked(benchmark::State& state, PGconn* conn, const char* sql, const 
   }
 }
 
+// Cycle `round` of a run: one second after the one before; the raw side half a second later.
+std::int64_t cycle_time(std::int64_t start, std::int64_t round, bool raw) {
+  return start + round * 1000000 + (raw ? 500000 : 0);
+}
+
 // write_rows of 10,000 numeric rows with their batch identity, as the writer calls it, against
 // a raw binary COPY of the same rows into the same six columns of the same indexed table.
 void BM_PgV3NumbersVsRawCopy(benchmark::State& state) {
@@ -593,15 +606,21 @@ void BM_PgV3NumbersVsRawCopy(benchmark::State& state) {
   if (!database) return;
   auto raw = database->raw();
   auto conn = tidewell::get_conn(database->settings());
-  const auto batch = v3_rows(false, now_us());
-  tidewell::CopyBinaryWriter writer;
-  for (const auto& row : batch) {
-    writer.add_row(row.time_us, row.tag_id, row.value, row.quality, row.status, row.source_time_us);
-  }
-  const std::string data = writer.finish();
+  const auto start = now_us();
+  std::vector<tidewell::TsdataRow> batch;
+  std::string data;
   std::uint64_t seq = 0;
   paired(
       state,
+      [&](std::int64_t round) {
+        batch = v3_rows(false, cycle_time(start, round, false));
+        tidewell::CopyBinaryWriter writer;
+        for (const auto& row : v3_rows(false, cycle_time(start, round, true))) {
+          writer.add_row(row.time_us, row.tag_id, row.value, row.quality, row.status,
+                         row.source_time_us);
+        }
+        data = writer.finish();
+      },
       [&] {
         if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).count != kRowsPerCall) {
           state.SkipWithError("unexpected write result");
@@ -623,14 +642,20 @@ void BM_PgV2NumbersVsRawCopy(benchmark::State& state) {
   auto raw = database->raw();
   auto conn = tidewell::get_conn(database->settings());
   const Rows& r = rows();
-  const auto time = now_us();
-  tidewell::CopyBinaryWriter writer;
-  for (std::size_t i = 0; i < kRowsPerCall; ++i)
-    writer.add_row(time, r.ids[i], r.values[i], r.qualities[i]);
-  const std::string data = writer.finish();
+  const auto start = now_us();
+  std::string data;
+  std::int64_t time = 0;
   std::uint64_t seq = 0;
   paired(
       state,
+      [&](std::int64_t round) {
+        time = cycle_time(start, round, false);
+        tidewell::CopyBinaryWriter writer;
+        for (std::size_t i = 0; i < kRowsPerCall; ++i) {
+          writer.add_row(cycle_time(start, round, true), r.ids[i], r.values[i], r.qualities[i]);
+        }
+        data = writer.finish();
+      },
       [&] {
         const auto result =
             tidewell::write_tsdata(*conn, {"bench", ++seq}, time, r.ids, r.values, r.qualities);
@@ -649,9 +674,10 @@ void BM_PgV3Texts(benchmark::State& state) {
   auto raw = database->raw();
   pg_exec(raw.get(), "TRUNCATE tsdata_text");
   auto conn = tidewell::get_conn(database->settings());
-  const auto batch = v3_rows(true, now_us());
+  auto batch = v3_rows(true, now_us());
   std::uint64_t seq = 0;
   for (auto _ : state) {
+    for (auto& row : batch) row.time_us += 1000000;
     if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
       state.SkipWithError("unexpected write result");
       break;
@@ -676,10 +702,16 @@ void BM_SqliteV3NumbersVsRawInsert(benchmark::State& state) {
                      " VALUES (?, ?, ?, ?, ?, ?)",
                      -1, &raw_stmt, nullptr);
   tidewell::SqliteStmtPtr stmt(raw_stmt);
-  const auto batch = v3_rows(false, now_us());
+  const auto start = now_us();
+  std::vector<tidewell::TsdataRow> batch;
+  std::vector<tidewell::TsdataRow> raw_batch;
   std::uint64_t seq = 0;
   paired(
       state,
+      [&](std::int64_t round) {
+        batch = v3_rows(false, cycle_time(start, round, false));
+        raw_batch = v3_rows(false, cycle_time(start, round, true));
+      },
       [&] {
         if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).count != kRowsPerCall) {
           state.SkipWithError("unexpected write result");
@@ -687,7 +719,7 @@ void BM_SqliteV3NumbersVsRawInsert(benchmark::State& state) {
       },
       [&] {
         sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        for (const auto& row : batch) {
+        for (const auto& row : raw_batch) {
           sqlite3_bind_int64(stmt.get(), 1, row.time_us);
           sqlite3_bind_int64(stmt.get(), 2, row.tag_id);
           sqlite3_bind_double(stmt.get(), 3, row.value);
@@ -703,9 +735,10 @@ void BM_SqliteV3NumbersVsRawInsert(benchmark::State& state) {
 
 void BM_SqliteV3Texts(benchmark::State& state) {
   auto conn = tidewell::get_conn(sqlite_settings("v3_texts"));
-  const auto batch = v3_rows(true, now_us());
+  auto batch = v3_rows(true, now_us());
   std::uint64_t seq = 0;
   for (auto _ : state) {
+    for (auto& row : batch) row.time_us += 1000000;
     if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
       state.SkipWithError("unexpected write result");
       break;

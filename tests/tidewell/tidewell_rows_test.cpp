@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -156,6 +157,31 @@ TEST_P(WriteRows, ReplayIsStoredOnceOverBothTables) {
   EXPECT_EQ(count("tsdata"), "3");
   EXPECT_EQ(count("tsdata_text"), "1");
   EXPECT_EQ(count("write_batches"), "2");
+}
+
+// The identity of a batch is stored as given, whatever its characters, and is the same record
+// the write of one time per batch finds.
+TEST_P(WriteRows, AwkwardWriterIdsAreStoredAsGiven) {
+  const std::vector<std::string> writers = {"o'brien'); DROP TABLE tags; --", "back\\slash \"q\"",
+                                            "锅炉.writer", "", "$1 ?1 %s"};
+  std::uint64_t seq = 0;
+  for (const auto& writer : writers) {
+    ASSERT_FALSE(write_tsdata(*conn_, {writer, ++seq}, std::vector{number(1, 1.0)}).duplicate);
+    const std::vector<std::int64_t> ids{1};
+    const std::vector<double> values{1.0};
+    const std::vector<std::string> qualities{"Good"};
+    EXPECT_TRUE(write_tsdata(*conn_, {writer, seq}, kTime, ids, values, qualities).duplicate)
+        << writer;
+  }
+  std::vector<Row> expected;
+  for (const auto& writer : writers) expected.push_back({writer});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(db_->query("SELECT writer_id FROM write_batches ORDER BY writer_id"), expected);
+  EXPECT_EQ(count("tags"), "0");
+  if (!sqlite()) {
+    EXPECT_THROW(write_tsdata(*conn_, {"\xff", 1}, std::vector{number(1, 1.0)}), RequestRejected);
+    EXPECT_EQ(count("write_batches"), std::to_string(writers.size()));
+  }
 }
 
 TEST_P(WriteRows, BatchesOfOneKindOrOfNone) {

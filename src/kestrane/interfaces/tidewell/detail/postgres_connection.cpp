@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <unordered_set>
@@ -41,18 +42,15 @@ constexpr const char* kCopyRows =
 constexpr const char* kCopyRowsAndCommit =
     "COPY tsdata (time, tag_id, value, quality) FROM STDIN (FORMAT binary); COMMIT";
 
-// write_rows: every column of schema version 3, the rows and the COMMIT in one message as
-// above; numbers and texts, when a batch holds both, one COPY after the other.
-constexpr const char* kCopyNumbersAndCommit =
-    "COPY tsdata (time, tag_id, value, quality, status, source_time) FROM STDIN (FORMAT binary);"
-    " COMMIT";
-constexpr const char* kCopyTextsAndCommit =
+// write_rows: every column of schema version 3. A batch goes as one message of several
+// statements: BEGIN, its record, the COPY of each table that gets rows, COMMIT; the server
+// answers the record and waits for the first COPY's rows in the same round trip, so a batch
+// costs the two round trips of a bare COPY.
+constexpr const char* kCopyNumbers =
+    "COPY tsdata (time, tag_id, value, quality, status, source_time) FROM STDIN (FORMAT binary)";
+constexpr const char* kCopyTexts =
     "COPY tsdata_text (time, tag_id, value, quality, status, source_time)"
-    " FROM STDIN (FORMAT binary); COMMIT";
-constexpr const char* kCopyBothAndCommit =
-    "COPY tsdata (time, tag_id, value, quality, status, source_time) FROM STDIN (FORMAT binary);"
-    " COPY tsdata_text (time, tag_id, value, quality, status, source_time)"
-    " FROM STDIN (FORMAT binary); COMMIT";
+    " FROM STDIN (FORMAT binary)";
 // Bytes of a numeric row besides its quality text: field count, six lengths and the values.
 constexpr std::size_t kNumberRowBytes = 2 + 6 * 4 + 5 * 8;
 
@@ -236,6 +234,24 @@ RowStreams row_streams(std::span<const TsdataRow> rows) {
   if (streams.text_count < rows.size()) streams.numbers = numbers.finish();
   if (streams.text_count > 0) streams.texts = texts.finish();
   return streams;
+}
+
+// The batch's record as SQL text, as a message of several statements takes no parameters. The
+// writer id travels as hexadecimal digits and the numbers as decimal ones, so the text holds
+// nothing but what is written here, whatever the id. An id that is no UTF-8 is refused by the
+// server as a bound parameter would be.
+std::string record_batch_sql(const std::string& writer_id, std::int64_t seq, std::size_t rows) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(writer_id.size() * 2);
+  for (const char c : writer_id) {
+    const auto byte = static_cast<unsigned char>(c);
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0xf];
+  }
+  return "INSERT INTO write_batches (writer_id, seq, row_count) VALUES (convert_from(decode('" +
+         hex + "', 'hex'), 'UTF8'), " + std::to_string(seq) + ", " + std::to_string(rows) +
+         ") ON CONFLICT (writer_id, seq) DO NOTHING";
 }
 
 std::size_t affected_rows(PGresult* result) {
@@ -456,21 +472,22 @@ std::vector<PgResultPtr> PostgresConnection::copy_in_then(const char* sql,
   return stream_copy(rows, deadline);
 }
 
-std::vector<PgResultPtr> PostgresConnection::copy_streams_then(
-    const char* sql, const std::vector<const std::string*>& streams) {
+std::vector<PgResultPtr> PostgresConnection::copy_streams(
+    const std::vector<const std::string*>& streams, Clock::time_point deadline) {
   PGconn* conn = live();
-  const auto deadline = Clock::now() + kRequestTimeout;
-  if (!PQsendQuery(conn, sql)) lose_connection(trimmed(PQerrorMessage(conn)));
   std::vector<PgResultPtr> done;
-  for (const std::string* rows : streams) {
-    // The previous COPY's result, then the next COPY waiting for its rows; after a failed
-    // COPY the server runs nothing more of the message, and check() throws its error.
-    auto started = take_results(deadline);
-    check(started.back(), PGRES_COPY_IN);
-    for (std::size_t i = 0; i + 1 < started.size(); ++i) done.push_back(std::move(started[i]));
-    for (std::size_t at = 0; at < rows->size(); at += kCopyChunkBytes) {
-      const auto length = std::min(kCopyChunkBytes, rows->size() - at);
-      if (PQputCopyData(conn, rows->data() + at, static_cast<int>(length)) != 1) {
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    if (i > 0) {
+      // The previous COPY's result, then the next COPY waiting for its rows; after a failed
+      // COPY the server runs nothing more of the message, and check() throws its error.
+      auto started = take_results(deadline);
+      check(started.back(), PGRES_COPY_IN);
+      for (std::size_t j = 0; j + 1 < started.size(); ++j) done.push_back(std::move(started[j]));
+    }
+    const std::string& rows = *streams[i];
+    for (std::size_t at = 0; at < rows.size(); at += kCopyChunkBytes) {
+      const auto length = std::min(kCopyChunkBytes, rows.size() - at);
+      if (PQputCopyData(conn, rows.data() + at, static_cast<int>(length)) != 1) {
         lose_connection(trimmed(PQerrorMessage(conn)));
       }
     }
@@ -806,42 +823,57 @@ WriteResult PostgresConnection::write_batch(const BatchId& batch, std::int64_t t
 WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
   const std::int64_t seq = stored_seq(batch);
   require_storable_rows(rows);
-  live();
-  // As write_batch: BEGIN with the record, the first COPY's start, then the rows of both
-  // tables with the COMMIT.
-  const auto opened = run_pipelined(
-      {{"BEGIN", {}},
-       {kRecordBatch, {batch.writer_id, seq, static_cast<std::int64_t>(rows.size())}}});
+  PGconn* conn = live();
+  const auto text_count = static_cast<std::size_t>(
+      std::count_if(rows.begin(), rows.end(), [](const TsdataRow& row) { return row.text; }));
+  const bool numbers = text_count < rows.size();
+  const bool texts = text_count > 0;
+  std::string sql = "BEGIN; " + record_batch_sql(batch.writer_id, seq, rows.size()) + "; ";
+  if (numbers) sql += std::string(kCopyNumbers) + "; ";
+  if (texts) sql += std::string(kCopyTexts) + "; ";
+  sql += "COMMIT";
+  const auto deadline = Clock::now() + kRequestTimeout;
+  if (!PQsendQuery(conn, sql.c_str())) lose_connection(trimmed(PQerrorMessage(conn)));
   try {
-    check(opened[0], PGRES_COMMAND_OK);
-    check(opened[1], PGRES_COMMAND_OK);
-    if (affected_rows(opened[1].get()) == 0) {
-      check(run("ROLLBACK"), PGRES_COMMAND_OK);
+    // Made while the server opens the transaction; a replay pays for it too, which costs less
+    // than a round trip of its own would cost every batch.
+    const RowStreams streams = row_streams(rows);
+    // BEGIN, the record, then the first COPY waiting for its rows (or, with no rows, COMMIT).
+    const auto opened = take_results(deadline);
+    for (const auto& result : opened) {
+      if (PQresultStatus(result.get()) != PGRES_COPY_IN) check(result, PGRES_COMMAND_OK);
+    }
+    if (opened.size() < 2) lose_connection("the server answered a batch's start only in part");
+    const bool duplicate = affected_rows(opened[1].get()) == 0;
+    if (rows.empty()) {
+      // The record, when new, is committed: an empty batch is stored too.
+      if (opened.size() != 3) {
+        throw DatabaseError("TSDB " + where_ + " did not answer the COMMIT of batch " +
+                            batch.writer_id + "/" + std::to_string(batch.seq));
+      }
+      return {true, 0, duplicate};
+    }
+    check(opened.back(), PGRES_COPY_IN);
+    if (duplicate) {
+      // Stored already: the COPY ends with an error, which skips the rest of the message.
+      if (PQputCopyEnd(conn, "batch stored already") != 1) {
+        lose_connection(trimmed(PQerrorMessage(conn)));
+      }
+      take_results(deadline);
+      rollback();
       return {true, 0, true};
     }
-    if (rows.empty()) {
-      check(run("COMMIT"), PGRES_COMMAND_OK);
-      return {true, 0};
-    }
-    const RowStreams streams = row_streams(rows);
-    const bool numbers = streams.text_count < rows.size();
-    const bool texts = streams.text_count > 0;
     std::vector<const std::string*> sent;
     if (numbers) sent.push_back(&streams.numbers);
     if (texts) sent.push_back(&streams.texts);
-    const char* sql = !texts     ? kCopyNumbersAndCommit
-                      : !numbers ? kCopyTextsAndCommit
-                                 : kCopyBothAndCommit;
-    const auto done = copy_streams_then(sql, sent);
-    std::size_t written = 0;
+    const auto done = copy_streams(sent, deadline);
     for (const auto& result : done) check(result, PGRES_COMMAND_OK);
-    for (std::size_t i = 0; i < sent.size() && i < done.size(); ++i) {
-      written += affected_rows(done[i].get());
-    }
     if (done.size() != sent.size() + 1) {
       throw DatabaseError("TSDB " + where_ + " did not answer the COMMIT of batch " +
                           batch.writer_id + "/" + std::to_string(batch.seq));
     }
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < sent.size(); ++i) written += affected_rows(done[i].get());
     return {true, written, false, streams.text_count};
   } catch (...) {
     rollback();

@@ -74,11 +74,11 @@ class PostgresConnection final : public Connection {
   // Streams `rows` through `sql`, a COPY FROM STDIN followed by statements without parameters
   // in one string; the results of the COPY and of each statement that ran after it.
   std::vector<PgResultPtr> copy_in_then(const char* sql, const std::string& rows);
-  // Streams each of `streams` through one COPY FROM STDIN of `sql`, in order, where `sql`
-  // holds those COPYs followed by statements without parameters; the results of each COPY and
-  // of each statement after the last.
-  std::vector<PgResultPtr> copy_streams_then(const char* sql,
-                                             const std::vector<const std::string*>& streams);
+  // With the first of a message's COPYs waiting for its rows, streams each of `streams`
+  // through the next COPY in turn; the results of each COPY and of each statement after the
+  // last.
+  std::vector<PgResultPtr> copy_streams(const std::vector<const std::string*>& streams,
+                                        std::chrono::steady_clock::time_point deadline);
   std::vector<PgResultPtr> stream_copy(const std::string& rows,
                                        std::chrono::steady_clock::time_point deadline);
   // register_tags in one transaction; throws RequestRejected, with nothing left behind, when
