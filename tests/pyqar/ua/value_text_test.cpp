@@ -219,6 +219,30 @@ TEST(DecoderKeepsLittle, ElementsBeyondTheBudgetAreReadPast) {
   EXPECT_TRUE(render_variant(v).cut);
 }
 
+TEST(DecoderKeepsLittle, AMessageKeepsABoundedNumberOfElements) {
+  // Ten values of 32,768 elements each in one message: the first ones whole, the rest cut once
+  // the message has had its share, each still read to its end.
+  BinaryWriter w;
+  for (int value = 0; value < 10; ++value) {
+    w.u8(0x01);  // DataValue with a value
+    w.u8(0x80 | 1);
+    w.i32(static_cast<std::int32_t>(kMaxKeptValueElements));
+    for (std::size_t k = 0; k < kMaxKeptValueElements; ++k) w.boolean(k % 2 == 0);
+  }
+  BinaryReader r(w.data());
+  std::size_t kept = 0;
+  std::vector<bool> cut;
+  for (int value = 0; value < 10; ++value) {
+    const DataValue v = decode_data_value(r);
+    kept += v.value->elements.size();
+    cut.push_back(v.value->cut);
+  }
+  EXPECT_EQ(r.remaining(), 0u);
+  EXPECT_EQ(kept, kMaxKeptElements);
+  EXPECT_FALSE(cut.front());
+  EXPECT_TRUE(cut.back());
+}
+
 TEST(StatusName, DataQualityCodes) {
   EXPECT_EQ(pyqar::status_name(0x808C0000), "BadSensorFailure");
   EXPECT_EQ(pyqar::status_name(0x40900000), "UncertainLastUsableValue");
