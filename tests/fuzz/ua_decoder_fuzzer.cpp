@@ -17,6 +17,8 @@
 #include "ua/tcp_messages.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_messages.h"
+#include "ua/value_conversion.h"
+#include "ua/value_text.h"
 
 namespace {
 
@@ -48,11 +50,17 @@ void decode_transport_chunk(std::span<const std::uint8_t> data) {
   }
 }
 
+// A value as the collector gets it: decoded, written out at the full limit and at a small
+// one (so that every cut path runs), and turned into a reading.
 void decode_values(std::span<const std::uint8_t> data) {
   BinaryReader r(data);
   while (r.remaining() > 0) {
-    decode_data_value(r);
-    decode_variant(r);
+    const DataValue value = decode_data_value(r);
+    to_value_object(value, pyqar::Timestamp{});
+    if (value.source_timestamp) date_time_text(*value.source_timestamp);
+    const Variant v = decode_variant(r);
+    render_variant(v);
+    render_variant(v, 16);
     skip_diagnostic_info(r);
     decode_expanded_node_id(r);
   }
@@ -61,6 +69,7 @@ void decode_values(std::span<const std::uint8_t> data) {
 void parse_texts(std::span<const std::uint8_t> data) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   try {
+    safe_text(text);
     to_string(parse_node_id(text));
   } catch (const std::invalid_argument&) {
   }

@@ -24,7 +24,13 @@ TEST(DaSimSource, ServesEachKindOfDemoItemWithGoodQuality) {
   const auto v =
       read({"Demo.Tag1", "Demo.Count4", "Demo.Random10", "Demo.CCCTag10", "Demo.Tag123456789"});
   ASSERT_EQ(v.size(), 5u);
-  for (const auto& x : v) EXPECT_EQ(x.get_quality(), pyqar::QAR_QUALITY::QAR_HIGH_GOOD);
+  for (const auto& x : v) {
+    EXPECT_EQ(x.get_quality(), pyqar::QAR_QUALITY::QAR_HIGH_GOOD);
+    // The status follows the quality word; both times are the time of the read.
+    EXPECT_EQ(x.status, pyqar::QAR_STATUS::QAR_STATUS_GOOD);
+    EXPECT_EQ(x.source_timestamp, x.timestamp);
+    EXPECT_EQ(x.server_timestamp, x.timestamp);
+  }
   const double sine = std::get<double>(v[0].value);
   EXPECT_GE(sine, -100.0);
   EXPECT_LE(sine, 100.0);
@@ -60,6 +66,7 @@ TEST(DaSimSource, UnknownItemsReadBadWithoutAValue) {
   ASSERT_EQ(v.size(), unknown.size());
   for (std::size_t i = 0; i < v.size(); ++i) {
     EXPECT_EQ(v[i].get_quality(), pyqar::QAR_QUALITY::QAR_HIGH_BAD) << unknown[i];
+    EXPECT_EQ(v[i].status, pyqar::QAR_STATUS::QAR_STATUS_BAD) << unknown[i];
     EXPECT_TRUE(std::holds_alternative<std::monostate>(v[i].value)) << unknown[i];
   }
 }

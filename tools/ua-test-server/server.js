@@ -12,6 +12,9 @@
 // characters, and a variable s=Demo.Double that shadows the demo namespace's. With
 // --swap-namespaces the plant namespace is registered first, so the two swap indexes.
 // --flat-tags N adds a folder Flat (in the plant namespace) of N Double variables.
+// The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
+// arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
+// strings, a 10 MB string, a million-element array and a structure no client can decode.
 //
 // Security (all optional; without them the server offers None/None only, lets anonymous
 // users in and accepts every client certificate):
@@ -69,7 +72,9 @@ const {
   MessageSecurityMode,
   ServerSecureChannelLayer,
   nodesets,
+  coerceNodeId,
 } = require("node-opcua");
+const { OpaqueStructure } = require("node-opcua-extension-object");
 
 const POLICIES = {
   None: SecurityPolicy.None,
@@ -380,7 +385,93 @@ function addDemoVariables(addressSpace, tagCount, opts) {
     });
   withStatus("Demo.BadStatus", StatusCodes.BadSensorFailure, 0);
   withStatus("Demo.Uncertain", StatusCodes.UncertainLastUsableValue, 4.5);
+  addTypeVariables(addressSpace, ns);
   return ns.index;
+}
+
+// Folder Types: fixed values of every kind a server may send, for exact checks of how the
+// client writes them out. Each reads the same every time.
+function addTypeVariables(addressSpace, ns) {
+  const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Types", nodeId: "s=Types" });
+  const add = (name, dataType, valueRank, get) =>
+    ns.addVariable({
+      componentOf: folder,
+      browseName: name,
+      nodeId: `s=Types.${name}`,
+      dataType,
+      valueRank,
+      minimumSamplingInterval: 100,
+      value: { timestamped_get: get },
+    });
+  const good = (variant) => () =>
+    new DataValue({ value: variant, statusCode: StatusCodes.Good, sourceTimestamp: new Date(), serverTimestamp: new Date() });
+  const scalar = (name, typeName, value) =>
+    add(name, typeName, -1, good(new Variant({ dataType: DataType[typeName], arrayType: VariantArrayType.Scalar, value })));
+  const array = (name, typeName, value, extra = {}) =>
+    add(name, typeName === "Variant" ? "BaseDataType" : typeName, extra.dimensions ? extra.dimensions.length : 1,
+      good(new Variant({ dataType: DataType[typeName], arrayType: VariantArrayType.Array, value, ...extra })));
+
+  scalar("Boolean", "Boolean", true);
+  scalar("SByte", "SByte", -8);
+  scalar("Byte", "Byte", 200);
+  scalar("Int16", "Int16", -16000);
+  scalar("UInt16", "UInt16", 65535);
+  scalar("Int32", "Int32", -2000000000);
+  scalar("UInt32", "UInt32", 4000000000);
+  scalar("Int64", "Int64", [0x00200000, 0x00000001]); // 2^53 + 1: not a double
+  scalar("UInt64", "UInt64", [0xffffffff, 0xffffffff]); // 2^64 - 1
+  scalar("Float", "Float", 1.5);
+  scalar("Double", "Double", 2.25);
+  scalar("String", "String", "text");
+  scalar("DateTime", "DateTime", new Date(Date.UTC(2025, 5, 7, 8, 9, 10, 123)));
+  scalar("Guid", "Guid", "72962B91-FA75-4AE6-8D28-B404DC7DAF63");
+  scalar("ByteString", "ByteString", Buffer.from([1, 2, 3, 255]));
+  scalar("XmlElement", "XmlElement", "<a>x</a>");
+  scalar("NodeId", "NodeId", coerceNodeId("ns=2;s=Demo.Tag1"));
+  scalar("StatusCode", "StatusCode", StatusCodes.BadSensorFailure);
+  scalar("QualifiedName", "QualifiedName", { namespaceIndex: 2, name: "Boiler" });
+  scalar("LocalizedText", "LocalizedText", { locale: "de", text: "Kessel" });
+  array("DoubleArray", "Double", new Float64Array([1.5, 2.5, 3.5]));
+  array("StringArray", "String", ["a", "b,c", 'd"e']);
+  array("Matrix", "Int32", new Int32Array([1, 2, 3, 4, 5, 6]), {
+    arrayType: VariantArrayType.Matrix,
+    dimensions: [2, 3],
+  });
+  array("VariantArray", "Variant", [
+    new Variant({ dataType: DataType.Int32, value: 1 }),
+    new Variant({ dataType: DataType.String, value: "s" }),
+    new Variant({ dataType: DataType.Boolean, value: true }),
+  ]);
+
+  const stamped = (name, statusCode, value, sourceTimestamp) =>
+    add(name, "Double", -1, () =>
+      new DataValue({
+        value: new Variant({ dataType: DataType.Double, value }),
+        statusCode,
+        sourceTimestamp: sourceTimestamp || new Date(),
+        serverTimestamp: new Date(),
+      }));
+  stamped("Bad", StatusCodes.BadSensorFailure, 0);
+  stamped("Uncertain", StatusCodes.UncertainLastUsableValue, 4.5);
+  stamped("OldSource", StatusCodes.Good, 7, new Date(Date.UTC(2020, 0, 2, 3, 4, 5, 678)));
+
+  scalar("Awkward", "String", 'a,b;"quoted" \'single\'\nline two\ttab \\ ü € 😀');
+  scalar("Nul", "String", "before\u0000after");
+  const tenMegabytes = "x".repeat(10 * 1000 * 1000);
+  scalar("Huge", "String", tenMegabytes);
+  const million = new Int32Array(1000000);
+  for (let i = 0; i < million.length; i++) million[i] = i;
+  array("Million", "Int32", million);
+  // A structure of a type no server describes: the client can only keep its type and body.
+  // (The server copies a value before it sends it, as new value.constructor(value).)
+  class Undecodable extends OpaqueStructure {
+    constructor(nodeIdOrCopy, buffer) {
+      const from = nodeIdOrCopy instanceof OpaqueStructure ? nodeIdOrCopy : undefined;
+      super(from ? from.nodeId : nodeIdOrCopy, from ? Buffer.from(from.buffer) : buffer);
+    }
+  }
+  add("Opaque", "BaseDataType", -1,
+    good(new Variant({ dataType: DataType.ExtensionObject, value: new Undecodable(coerceNodeId("ns=2;i=99999"), Buffer.from([1, 2, 3, 4])) })));
 }
 
 async function main() {

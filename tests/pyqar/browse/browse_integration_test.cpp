@@ -293,6 +293,20 @@ TEST_F(BrowsesPlantServer, ToolOptionsSelectTypesDepthRootAndIndexForm) {
   }
   EXPECT_EQ(names_of(list({"--root", kPlant, "--depth", "1", "--index"})),
             (std::set<std::string>{"ns=3;s=Plant.Odd", "ns=3;s=Demo.Double"}));
+  // The demo server's folder of every kind of value: numbers and Booleans (arrays of them
+  // too: the DataType decides) by default, texts and structures (now collected) with
+  // --all-types.
+  const std::string types = "nsu=urn:kestrane:demo;s=Types";
+  const auto numeric = names_of(list({"--root", types}));
+  EXPECT_EQ(numeric.size(), 17u);
+  EXPECT_TRUE(numeric.count(types + ".UInt64"));
+  EXPECT_TRUE(numeric.count(types + ".Matrix"));
+  EXPECT_FALSE(numeric.count(types + ".Huge"));
+  const auto every = names_of(list({"--root", types, "--all-types"}));
+  EXPECT_EQ(every.size(), 32u);
+  for (const char* t : {".Huge", ".Million", ".Matrix", ".Opaque", ".Nul", ".DateTime"}) {
+    EXPECT_TRUE(every.count(types + t)) << t;
+  }
   // From the Objects folder: the demo namespace too, by its URI.
   const auto everything = names_of(list({}));
   EXPECT_TRUE(everything.count("nsu=urn:kestrane:demo;s=Demo.Tag1"));

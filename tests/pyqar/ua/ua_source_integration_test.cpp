@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
@@ -22,7 +23,12 @@ TagDescriptor tag(int ns, std::string name) {
   return TagDescriptor{.namespace_index = ns, .tag_name = std::move(name)};
 }
 
-double number(const ValueObject& v) { return std::get<double>(v.value); }
+// Any numeric value as a double; throws for text and empty values.
+double number(const ValueObject& v) {
+  if (const auto* i = std::get_if<std::int64_t>(&v.value)) return static_cast<double>(*i);
+  if (const auto* u = std::get_if<std::uint64_t>(&v.value)) return static_cast<double>(*u);
+  return std::get<double>(v.value);
+}
 
 // Demo.CountN reads whole seconds since the server started plus N, evaluated in request order.
 // So value - N never decreases along a batch, and grows by at most the seconds the read took.
@@ -89,15 +95,17 @@ TEST_F(ReadsFromTestServer, ConvertsEveryVariableTypeWithItsQuality) {
   ASSERT_EQ(values.size(), 9u);
   EXPECT_EQ(number(values[0]), 3.25);
   EXPECT_EQ(number(values[1]), 1.5);
-  EXPECT_EQ(number(values[2]), -42.0);
-  EXPECT_EQ(number(values[3]), 65535.0);
-  EXPECT_EQ(number(values[4]), 1.0);
-  for (int i : {0, 1, 2, 3, 4, 8}) EXPECT_EQ(values[i].get_quality(), Q::QAR_HIGH_GOOD) << i;
-  // Text is not a process value; a bad status never carries one.
-  EXPECT_EQ(values[5].get_quality(), Q::QAR_HIGH_BAD);
+  EXPECT_EQ(std::get<std::int64_t>(values[2].value), -42);
+  EXPECT_EQ(std::get<std::uint64_t>(values[3].value), 65535u);
+  EXPECT_EQ(std::get<bool>(values[4].value), true);
+  for (int i : {0, 1, 2, 3, 4, 5, 8}) EXPECT_EQ(values[i].get_quality(), Q::QAR_HIGH_GOOD) << i;
+  // A Good text is Good; a bad status never carries a value.
+  EXPECT_EQ(std::get<std::string>(values[5].value), "hello");
   EXPECT_EQ(values[6].get_quality(), Q::QAR_HIGH_BAD);
+  EXPECT_EQ(values[6].status, 0x808C0000u);
   EXPECT_TRUE(std::holds_alternative<std::monostate>(values[6].value));
   EXPECT_EQ(values[7].get_quality(), Q::QAR_HIGH_UNCERTAIN);
+  EXPECT_EQ(values[7].status, 0x40900000u);
   EXPECT_EQ(number(values[7]), 4.5);
   EXPECT_LE(std::abs(number(values[8])), 1.0);
   EXPECT_TRUE(source_->valid());
@@ -139,6 +147,84 @@ TEST_F(ReadsFromTestServer, ReportsTheSourceTimestamp) {
                         std::chrono::hours{3} + std::chrono::minutes{4} + std::chrono::seconds{5};
   EXPECT_EQ(std::chrono::time_point_cast<std::chrono::seconds>(values[0].get_timestamp()),
             expected);
+}
+
+// Every kind of value in folder Types, read in one request as a collector would.
+TEST_F(ReadsFromTestServer, WritesOutEveryBuiltinTypeArrayAndOddValue) {
+  const std::vector<std::string> names = {
+      "Boolean",       "SByte",         "Byte",        "Int16",       "UInt16", "Int32",
+      "UInt32",        "Int64",         "UInt64",      "Float",       "Double", "String",
+      "DateTime",      "Guid",          "ByteString",  "XmlElement",  "NodeId", "StatusCode",
+      "QualifiedName", "LocalizedText", "DoubleArray", "StringArray", "Matrix", "VariantArray",
+      "Bad",           "Uncertain",     "OldSource",   "Awkward",     "Nul",    "Huge",
+      "Million",       "Opaque"};
+  std::vector<TagDescriptor> batch;
+  for (const auto& n : names) batch.push_back(tag(2, "Types." + n));
+  const auto read = source_->read(batch);
+  ASSERT_EQ(read.size(), names.size());
+  std::map<std::string, ValueObject> v;
+  for (std::size_t i = 0; i < names.size(); ++i) v[names[i]] = read[i];
+  const auto text = [&](const std::string& n) { return std::get<std::string>(v.at(n).value); };
+
+  EXPECT_EQ(std::get<bool>(v["Boolean"].value), true);
+  EXPECT_EQ(std::get<std::int64_t>(v["SByte"].value), -8);
+  EXPECT_EQ(std::get<std::uint64_t>(v["Byte"].value), 200u);
+  EXPECT_EQ(std::get<std::int64_t>(v["Int16"].value), -16000);
+  EXPECT_EQ(std::get<std::uint64_t>(v["UInt16"].value), 65535u);
+  EXPECT_EQ(std::get<std::int64_t>(v["Int32"].value), -2000000000);
+  EXPECT_EQ(std::get<std::uint64_t>(v["UInt32"].value), 4000000000u);
+  EXPECT_EQ(std::get<std::int64_t>(v["Int64"].value), 9007199254740993);
+  EXPECT_EQ(std::get<std::uint64_t>(v["UInt64"].value), 18446744073709551615u);
+  EXPECT_EQ(number(v["Float"]), 1.5);
+  EXPECT_EQ(number(v["Double"]), 2.25);
+  EXPECT_EQ(text("String"), "text");
+  EXPECT_EQ(text("DateTime"), "2025-06-07T08:09:10.123Z");
+  EXPECT_EQ(text("Guid"), "72962b91-fa75-4ae6-8d28-b404dc7daf63");
+  EXPECT_EQ(text("ByteString"), "AQID/w==");
+  EXPECT_EQ(text("XmlElement"), "<a>x</a>");
+  EXPECT_EQ(text("NodeId"), "ns=2;s=Demo.Tag1");
+  EXPECT_EQ(text("StatusCode"), "BadSensorFailure");
+  EXPECT_EQ(text("QualifiedName"), "Boiler");
+  EXPECT_EQ(text("LocalizedText"), "Kessel");
+  EXPECT_EQ(text("DoubleArray"), "[1.5,2.5,3.5]");
+  EXPECT_EQ(text("StringArray"), R"(["a","b,c","d\"e"])");
+  EXPECT_EQ(text("Matrix"), "[[1,2,3],[4,5,6]]");
+  EXPECT_EQ(text("VariantArray"), R"([1,"s",true])");
+  EXPECT_EQ(text("Awkward"), "a,b;\"quoted\" 'single'\nline two\ttab \\ ü € 😀");
+  EXPECT_EQ(text("Nul"),
+            "before\xEF\xBF\xBD"
+            "after");
+  EXPECT_EQ(text("Opaque"), R"({"typeId":"ns=2;i=99999","body":"AQIDBA=="})");
+  for (const auto& n : names) {
+    if (n == "Bad" || n == "Uncertain") continue;
+    EXPECT_EQ(v[n].get_quality(), Q::QAR_HIGH_GOOD) << n;
+    EXPECT_EQ(v[n].status, 0u) << n;
+    EXPECT_TRUE(v[n].source_timestamp) << n;
+    EXPECT_TRUE(v[n].server_timestamp) << n;
+    EXPECT_EQ(v[n].cut, n == "Huge" || n == "Million") << n;
+  }
+
+  EXPECT_EQ(v["Bad"].get_quality(), Q::QAR_HIGH_BAD);
+  EXPECT_EQ(v["Bad"].status, 0x808C0000u);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(v["Bad"].value));
+  EXPECT_EQ(v["Uncertain"].get_quality(), Q::QAR_HIGH_UNCERTAIN);
+  EXPECT_EQ(v["Uncertain"].status, 0x40900000u);
+  EXPECT_EQ(number(v["Uncertain"]), 4.5);
+  const auto old = std::chrono::sys_days{std::chrono::year{2020} / 1 / 2} + std::chrono::hours{3} +
+                   std::chrono::minutes{4} + std::chrono::milliseconds{5678};
+  EXPECT_EQ(v["OldSource"].source_timestamp, old);
+  EXPECT_EQ(v["OldSource"].timestamp, old);
+  EXPECT_NE(v["OldSource"].server_timestamp, old);
+  EXPECT_EQ(number(v["OldSource"]), 7.0);
+
+  // 10 MB and a million elements: cut at 64 KiB, the JSON at a whole element.
+  EXPECT_EQ(text("Huge"), std::string(pyqar::QAR_MAX_VALUE_TEXT_BYTES, 'x'));
+  const std::string million = text("Million");
+  EXPECT_LE(million.size(), pyqar::QAR_MAX_VALUE_TEXT_BYTES);
+  EXPECT_GT(million.size(), pyqar::QAR_MAX_VALUE_TEXT_BYTES - 16);
+  EXPECT_TRUE(million.starts_with("[0,1,2,3,"));
+  EXPECT_TRUE(million.ends_with("]"));
+  EXPECT_TRUE(source_->valid());
 }
 
 TEST_F(ReadsFromTestServer, KeepsTheOrderOfTheBatch) {

@@ -121,7 +121,10 @@ class DaSimSource : public RtSource {
     std::vector<ValueObject> out(batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) {
       ValueObject& v = out[i];
+      // The simulation has no clock of its own: its items change when they are read.
       v.timestamp = stamp;
+      v.source_timestamp = stamp;
+      v.server_timestamp = stamp;
       const ParsedItem item = parse_item(batch[i].tag_name);
       switch (item.kind) {
         case ItemKind::kTag:
@@ -138,9 +141,11 @@ class DaSimSource : public RtSource {
           break;
         case ItemKind::kUnknown:
           v.quality = QAR_QUALITY::QAR_HIGH_BAD;
+          v.status = QAR_STATUS::QAR_STATUS_BAD;
           continue;
       }
       v.quality = QAR_QUALITY::QAR_HIGH_GOOD;
+      v.status = QAR_STATUS::QAR_STATUS_GOOD;
     }
     return out;
   }

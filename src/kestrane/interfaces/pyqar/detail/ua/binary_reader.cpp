@@ -79,6 +79,20 @@ std::vector<std::uint8_t> BinaryReader::byte_string(std::size_t max_length) {
   return {b.begin(), b.end()};
 }
 
+std::string BinaryReader::string_prefix(std::size_t keep, bool& cut) {
+  const std::int32_t length = i32();
+  if (length < -1) {
+    throw DecodeError(fmt::format("negative string length {} at offset {}", length, pos_ - 4));
+  }
+  if (length <= 0) return {};
+  auto b = bytes(static_cast<std::size_t>(length));  // checked against the message's end
+  if (b.size() > keep) {
+    cut = true;
+    b = b.first(keep);
+  }
+  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
 void BinaryReader::skip_string() {
   const std::int32_t length = checked_length("string");
   if (length > 0) skip(static_cast<std::size_t>(length));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ua_limits.h"
+
 namespace pyqar::ua {
 
 // A message that cannot be decoded: truncated, oversized, or malformed.
@@ -39,6 +41,10 @@ class BinaryReader {
   // String and ByteString: Int32 length (-1 for null, read as empty) and the bytes.
   std::string string();
   void skip_string();
+  // A String or ByteString inside a value: any length the message holds, of which the first
+  // `keep` bytes are kept; `cut` is set when more followed. The copy never exceeds `keep`, so
+  // a long text costs no more memory than a short one.
+  std::string string_prefix(std::size_t keep, bool& cut);
   // A ByteString as bytes; refused when longer than `max_length`.
   std::vector<std::uint8_t> byte_string(std::size_t max_length);
   // An array's Int32 length (-1 for null, read as 0). Each element takes at least
@@ -47,6 +53,14 @@ class BinaryReader {
   std::size_t array_length(std::size_t min_element_size = 1);
   std::span<const std::uint8_t> bytes(std::size_t n);
   void skip(std::size_t n) { (void)bytes(n); }
+
+  // Counts one more array element kept from the message; false once the message has had
+  // kMaxKeptElements kept, after which decoders skip elements instead of storing them.
+  bool keep_element() {
+    if (kept_elements_ >= kMaxKeptElements) return false;
+    ++kept_elements_;
+    return true;
+  }
 
   // Held while decoding a nested structure; throws when nesting goes too deep.
   class DepthGuard {
@@ -67,6 +81,7 @@ class BinaryReader {
   std::span<const std::uint8_t> data_;
   std::size_t pos_ = 0;
   int depth_ = 0;
+  std::size_t kept_elements_ = 0;
 };
 
 }  // namespace pyqar::ua

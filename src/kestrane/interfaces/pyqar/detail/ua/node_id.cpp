@@ -211,6 +211,8 @@ std::string to_string(const NodeId& id) {
   return out;
 }
 
+std::string base64_text(std::string_view bytes) { return to_base64(bytes); }
+
 NodeId node_id_for_tag(int namespace_index, std::string_view name) {
   if (namespace_index < 0 || namespace_index > 0xFFFF) {
     throw std::invalid_argument(

@@ -68,6 +68,9 @@ bool looks_like_node_id(std::string_view text);
 NodeId parse_node_id(std::string_view text);
 std::string to_string(const NodeId& id);
 
+// `bytes` in base64 with padding, as ByteString identifiers and values are written out.
+std::string base64_text(std::string_view bytes);
+
 // The node a tag reads: NodeId text is taken as written (its namespace, or `namespace_index`
 // when the text names none); any other name is the string identifier `name` in
 // `namespace_index`. Throws std::invalid_argument for an empty name, a namespace index out of

@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "ua_limits.h"
+
 namespace pyqar::ua {
 namespace {
 
@@ -113,10 +115,37 @@ std::size_t min_size(BuiltinType t) {
   }
 }
 
-void skip_data_value(BinaryReader& r);
+// What one value read from a server may still keep; shared by its nested parts.
+struct KeepBudget {
+  std::size_t bytes = 1024 * 1024;
+  std::size_t elements = kMaxKeptValueElements;
+  bool cut = false;
+};
 
-// Decodes one element of `type`; keeps the value of the scalar kinds Variant stores.
-void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
+std::string kept_string(BinaryReader& r, KeepBudget& budget) {
+  std::string s = r.string_prefix(std::min(kMaxKeptValueBytes, budget.bytes), budget.cut);
+  budget.bytes -= s.size();
+  return s;
+}
+
+ExtensionObject decode_kept_extension_object(BinaryReader& r, KeepBudget& budget) {
+  ExtensionObject e;
+  e.type_id = decode_node_id(r);
+  const std::uint8_t encoding = r.u8();
+  if (encoding == 0x00) return e;
+  if (encoding != 0x01 && encoding != 0x02) {
+    throw DecodeError(fmt::format("unknown ExtensionObject encoding 0x{:02x}", encoding));
+  }
+  const std::string body = kept_string(r, budget);
+  e.body.assign(body.begin(), body.end());
+  return e;
+}
+
+Variant decode_variant_in(BinaryReader& r, KeepBudget& budget);
+DataValue decode_data_value_in(BinaryReader& r, KeepBudget& budget);
+
+// Decodes one element of `type` into `out`.
+void decode_element(BinaryReader& r, BuiltinType type, Variant& out, KeepBudget& budget) {
   switch (type) {
     case BuiltinType::Null:
       break;
@@ -139,9 +168,11 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
       out.scalar = static_cast<std::int64_t>(r.i32());
       break;
     case BuiltinType::UInt32:
+    case BuiltinType::StatusCode:
       out.scalar = static_cast<std::uint64_t>(r.u32());
       break;
     case BuiltinType::Int64:
+    case BuiltinType::DateTime:
       out.scalar = r.i64();
       break;
     case BuiltinType::UInt64:
@@ -154,26 +185,18 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
       out.scalar = r.f64();
       break;
     case BuiltinType::String:
-      out.scalar = r.string();
-      break;
-    case BuiltinType::DateTime:
-      r.i64();
-      break;
-    case BuiltinType::Guid:
-      r.skip(16);
-      break;
     case BuiltinType::ByteString:
     case BuiltinType::XmlElement:
-      r.skip_string();
+      out.scalar = kept_string(r, budget);
+      break;
+    case BuiltinType::Guid:
+      out.scalar = decode_guid(r);
       break;
     case BuiltinType::NodeId:
       out.scalar = decode_node_id(r);
       break;
     case BuiltinType::ExpandedNodeId:
-      decode_expanded_node_id(r);
-      break;
-    case BuiltinType::StatusCode:
-      r.u32();
+      out.scalar = decode_expanded_node_id_in_full(r);
       break;
     case BuiltinType::QualifiedName:
       out.scalar = decode_qualified_name(r);
@@ -182,13 +205,15 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
       out.scalar = decode_localized_text(r);
       break;
     case BuiltinType::ExtensionObject:
-      skip_extension_object(r);
+      out.scalar = decode_kept_extension_object(r, budget);
       break;
-    case BuiltinType::DataValue:
-      skip_data_value(r);
+    case BuiltinType::DataValue: {
+      DataValue inner = decode_data_value_in(r, budget);
+      out = inner.value ? std::move(*inner.value) : Variant{};
       break;
+    }
     case BuiltinType::Variant:
-      decode_variant(r);
+      out = decode_variant_in(r, budget);
       break;
     case BuiltinType::DiagnosticInfo:
       skip_diagnostic_info(r);
@@ -196,7 +221,63 @@ void decode_element(BinaryReader& r, BuiltinType type, Variant& out) {
   }
 }
 
-void skip_data_value(BinaryReader& r) { decode_data_value(r); }
+Variant decode_variant_in(BinaryReader& r, KeepBudget& budget) {
+  BinaryReader::DepthGuard depth(r);
+  Variant v;
+  const std::uint8_t mask = r.u8();
+  const std::uint8_t type = mask & kVariantTypeMask;
+  if (type > static_cast<std::uint8_t>(BuiltinType::DiagnosticInfo)) {
+    throw DecodeError(fmt::format("unknown Variant type {}", type));
+  }
+  v.type = static_cast<BuiltinType>(type);
+  if (mask & kVariantArray) {
+    // Null elements take no bytes, so a count of them could not be checked against the
+    // message: such an array is refused rather than looped over.
+    if (v.type == BuiltinType::Null) throw DecodeError("Variant array of Null elements");
+    v.is_array = true;
+    const std::size_t n = r.array_length(min_size(v.type));
+    std::vector<std::string> strings;
+    for (std::size_t i = 0; i < n; ++i) {
+      Variant element(v.type, false, {});
+      decode_element(r, v.type, element, budget);
+      // Past the budget the elements are still decoded, to move on in the message, but no
+      // longer stored.
+      if (budget.elements == 0 || !r.keep_element()) {
+        budget.cut = true;
+        continue;
+      }
+      --budget.elements;
+      if (v.type == BuiltinType::String) {
+        strings.push_back(std::move(std::get<std::string>(element.scalar)));
+      } else {
+        v.elements.push_back(std::move(element));
+      }
+    }
+    if (v.type == BuiltinType::String) v.scalar = std::move(strings);
+    if (mask & kVariantDimensions) {
+      const std::size_t dims = r.array_length(4);
+      v.dimensions.reserve(dims);
+      for (std::size_t i = 0; i < dims; ++i) v.dimensions.push_back(r.i32());
+    }
+    return v;
+  }
+  if (mask & kVariantDimensions) throw DecodeError("Variant scalar with array dimensions");
+  decode_element(r, v.type, v, budget);
+  return v;
+}
+
+DataValue decode_data_value_in(BinaryReader& r, KeepBudget& budget) {
+  BinaryReader::DepthGuard depth(r);
+  DataValue v;
+  const std::uint8_t mask = r.u8();
+  if (mask & kDataValueValue) v.value = decode_variant_in(r, budget);
+  if (mask & kDataValueStatus) v.status = r.u32();
+  if (mask & kDataValueSourceTime) v.source_timestamp = r.i64();
+  if (mask & kDataValueSourcePico) r.u16();
+  if (mask & kDataValueServerTime) v.server_timestamp = r.i64();
+  if (mask & kDataValueServerPico) r.u16();
+  return v;
+}
 
 }  // namespace
 
@@ -336,12 +417,12 @@ void skip_extension_object(BinaryReader& r) {
   if (length > 0) r.skip(static_cast<std::size_t>(length));
 }
 
-void encode_variant(BinaryWriter& w, const Variant& v) {
-  if (v.is_array) throw std::invalid_argument("encoding Variant arrays is not supported");
-  w.u8(static_cast<std::uint8_t>(v.type));
+namespace {
+
+void encode_element(BinaryWriter& w, BuiltinType type, const Variant& v) {
   const auto as_int = [&] { return std::get<std::int64_t>(v.scalar); };
   const auto as_uint = [&] { return std::get<std::uint64_t>(v.scalar); };
-  switch (v.type) {
+  switch (type) {
     case BuiltinType::Null:
       return;
     case BuiltinType::Boolean:
@@ -357,8 +438,10 @@ void encode_variant(BinaryWriter& w, const Variant& v) {
     case BuiltinType::Int32:
       return w.i32(static_cast<std::int32_t>(as_int()));
     case BuiltinType::UInt32:
+    case BuiltinType::StatusCode:
       return w.u32(static_cast<std::uint32_t>(as_uint()));
     case BuiltinType::Int64:
+    case BuiltinType::DateTime:
       return w.i64(as_int());
     case BuiltinType::UInt64:
       return w.u64(as_uint());
@@ -367,45 +450,59 @@ void encode_variant(BinaryWriter& w, const Variant& v) {
     case BuiltinType::Double:
       return w.f64(std::get<double>(v.scalar));
     case BuiltinType::String:
+    case BuiltinType::ByteString:
+    case BuiltinType::XmlElement:
       return w.string(std::get<std::string>(v.scalar));
+    case BuiltinType::Guid:
+      return encode_guid(w, std::get<Guid>(v.scalar));
+    case BuiltinType::NodeId:
+      return encode_node_id(w, std::get<NodeId>(v.scalar));
+    case BuiltinType::QualifiedName: {
+      const auto& q = std::get<QualifiedName>(v.scalar);
+      w.u16(q.namespace_index);
+      return w.string(q.name);
+    }
+    case BuiltinType::LocalizedText:
+      return encode_localized_text(w, std::get<LocalizedText>(v.scalar));
+    case BuiltinType::ExtensionObject:
+      return encode_extension_object(w, std::get<ExtensionObject>(v.scalar));
+    case BuiltinType::Variant:
+      return encode_variant(w, v);
     default:
       throw std::invalid_argument(
-          fmt::format("encoding Variant type {} is not supported", static_cast<int>(v.type)));
+          fmt::format("encoding Variant type {} is not supported", static_cast<int>(type)));
+  }
+}
+
+}  // namespace
+
+void encode_variant(BinaryWriter& w, const Variant& v) {
+  if (!v.is_array) {
+    if (v.type == BuiltinType::Variant) {
+      throw std::invalid_argument("a Variant scalar cannot hold a Variant");
+    }
+    w.u8(static_cast<std::uint8_t>(v.type));
+    return encode_element(w, v.type, v);
+  }
+  w.u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(v.type) | kVariantArray |
+                                 (v.dimensions.empty() ? 0 : kVariantDimensions)));
+  if (const auto* strings = std::get_if<std::vector<std::string>>(&v.scalar)) {
+    w.i32(static_cast<std::int32_t>(strings->size()));
+    for (const std::string& s : *strings) w.string(s);
+  } else {
+    w.i32(static_cast<std::int32_t>(v.elements.size()));
+    for (const Variant& e : v.elements) encode_element(w, v.type, e);
+  }
+  if (!v.dimensions.empty()) {
+    w.i32(static_cast<std::int32_t>(v.dimensions.size()));
+    for (const std::int32_t d : v.dimensions) w.i32(d);
   }
 }
 
 Variant decode_variant(BinaryReader& r) {
-  BinaryReader::DepthGuard depth(r);
-  Variant v;
-  const std::uint8_t mask = r.u8();
-  const std::uint8_t type = mask & kVariantTypeMask;
-  if (type > static_cast<std::uint8_t>(BuiltinType::DiagnosticInfo)) {
-    throw DecodeError(fmt::format("unknown Variant type {}", type));
-  }
-  v.type = static_cast<BuiltinType>(type);
-  if (mask & kVariantArray) {
-    // Null elements take no bytes, so a count of them could not be checked against the
-    // message: such an array is refused rather than looped over.
-    if (v.type == BuiltinType::Null) throw DecodeError("Variant array of Null elements");
-    v.is_array = true;
-    const std::size_t n = r.array_length(min_size(v.type));
-    Variant element;
-    std::vector<std::string> strings;
-    for (std::size_t i = 0; i < n; ++i) {
-      decode_element(r, v.type, element);
-      if (v.type == BuiltinType::String) {
-        strings.push_back(std::move(std::get<std::string>(element.scalar)));
-      }
-    }
-    if (v.type == BuiltinType::String) v.scalar = std::move(strings);
-    if (mask & kVariantDimensions) {
-      const std::size_t dims = r.array_length(4);
-      for (std::size_t i = 0; i < dims; ++i) r.i32();
-    }
-    return v;
-  }
-  if (mask & kVariantDimensions) throw DecodeError("Variant scalar with array dimensions");
-  decode_element(r, v.type, v);
+  KeepBudget budget;
+  Variant v = decode_variant_in(r, budget);
+  v.cut = budget.cut;
   return v;
 }
 
@@ -423,15 +520,9 @@ void encode_data_value(BinaryWriter& w, const DataValue& v) {
 }
 
 DataValue decode_data_value(BinaryReader& r) {
-  BinaryReader::DepthGuard depth(r);
-  DataValue v;
-  const std::uint8_t mask = r.u8();
-  if (mask & kDataValueValue) v.value = decode_variant(r);
-  if (mask & kDataValueStatus) v.status = r.u32();
-  if (mask & kDataValueSourceTime) v.source_timestamp = r.i64();
-  if (mask & kDataValueSourcePico) r.u16();
-  if (mask & kDataValueServerTime) v.server_timestamp = r.i64();
-  if (mask & kDataValueServerPico) r.u16();
+  KeepBudget budget;
+  DataValue v = decode_data_value_in(r, budget);
+  if (v.value) v.value->cut = budget.cut;
   return v;
 }
 

@@ -55,6 +55,8 @@ struct LocalizedText {
 struct ExtensionObject {
   NodeId type_id;
   std::vector<std::uint8_t> body;  // The binary body; empty when there is none.
+
+  bool operator==(const ExtensionObject&) const = default;
 };
 
 struct QualifiedName {
@@ -64,23 +66,37 @@ struct QualifiedName {
   bool operator==(const QualifiedName&) const = default;
 };
 
-// A decoded Variant. Scalars of the numeric types, Boolean, String, NodeId, QualifiedName and
-// LocalizedText keep their value, and so do String arrays (attributes and the namespace table
-// arrive that way). Every other array and type is decoded past and keeps only its type.
-struct Variant {
-  BuiltinType type = BuiltinType::Null;
-  bool is_array = false;
-  std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, NodeId,
-               QualifiedName, LocalizedText, std::vector<std::string>>
-      scalar;
-};
-
 // An ExpandedNodeId as a reference target carries it: a namespace URI instead of the index,
 // or a server index for a node on another server.
 struct ExpandedNodeId {
   NodeId id;
   std::string namespace_uri;
   std::uint32_t server_index = 0;
+
+  bool operator==(const ExpandedNodeId&) const = default;
+};
+
+// A decoded Variant; every built-in type keeps its value. Signed integers are int64_t,
+// unsigned ones and StatusCode uint64_t, Float and Double double, DateTime its int64_t ticks,
+// String, ByteString and XmlElement std::string. String arrays keep their strings in `scalar`
+// (attributes and the namespace table arrive that way); every other array keeps its elements
+// in `elements`, and a Variant or DataValue element is the Variant inside it. A value keeps at
+// most kMaxKeptValueBytes of each text and kMaxKeptValueElements elements (ua_limits.h); what
+// is left out of a value read from a server marks it `cut`.
+struct Variant {
+  using Scalar = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double,
+                              std::string, NodeId, QualifiedName, LocalizedText,
+                              std::vector<std::string>, Guid, ExpandedNodeId, ExtensionObject>;
+
+  Variant() = default;
+  Variant(BuiltinType t, bool array, Scalar s) : type(t), is_array(array), scalar(std::move(s)) {}
+
+  BuiltinType type = BuiltinType::Null;
+  bool is_array = false;
+  Scalar scalar;
+  std::vector<Variant> elements;
+  std::vector<std::int32_t> dimensions;  // of a matrix; empty for a one-dimensional array
+  bool cut = false;
 };
 
 struct DataValue {

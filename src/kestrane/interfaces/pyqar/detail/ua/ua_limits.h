@@ -18,6 +18,13 @@ inline constexpr std::uint32_t kMaxChunkCount = kMaxMessageSize / kMinBufferSize
 // Decoded arrays, strings and byte strings.
 inline constexpr std::int32_t kMaxArrayLength = 1'000'000;
 inline constexpr std::int32_t kMaxStringLength = 4 * 1024 * 1024;
+// What a value read from a server keeps: the first bytes of each text (a little more than
+// the longest text a reading holds, so that the cut falls where it would for the whole
+// text), and at most this many array elements per value and per message; the rest is read
+// past and the value marked as cut.
+inline constexpr std::size_t kMaxKeptValueBytes = 64 * 1024 + 4;
+inline constexpr std::size_t kMaxKeptValueElements = 32 * 1024;
+inline constexpr std::size_t kMaxKeptElements = 256 * 1024;
 // Variants inside variants, diagnostic infos inside diagnostic infos.
 inline constexpr int kMaxNestingDepth = 16;
 // Certificates (a server's may carry its chain), nonces and signatures.

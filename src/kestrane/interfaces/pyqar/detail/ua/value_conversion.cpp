@@ -1,53 +1,33 @@
 #include "value_conversion.h"
 
 #include "status_code.h"
+#include "value_text.h"
 
 namespace pyqar::ua {
-namespace {
-
-std::optional<double> as_double(const Variant& v) {
-  if (v.is_array) return std::nullopt;
-  switch (v.type) {
-    case BuiltinType::Boolean:
-      return std::get<bool>(v.scalar) ? 1.0 : 0.0;
-    case BuiltinType::SByte:
-    case BuiltinType::Int16:
-    case BuiltinType::Int32:
-    case BuiltinType::Int64:
-      return static_cast<double>(std::get<std::int64_t>(v.scalar));
-    case BuiltinType::Byte:
-    case BuiltinType::UInt16:
-    case BuiltinType::UInt32:
-    case BuiltinType::UInt64:
-      return static_cast<double>(std::get<std::uint64_t>(v.scalar));
-    case BuiltinType::Float:
-    case BuiltinType::Double:
-      return std::get<double>(v.scalar);
-    default:
-      return std::nullopt;
-  }
-}
-
-}  // namespace
 
 ValueObject to_value_object(const DataValue& value, Timestamp now) {
   ValueObject out;
-  if (value.source_timestamp && *value.source_timestamp > 0) {
-    out.timestamp = from_date_time(*value.source_timestamp);
-  } else if (value.server_timestamp && *value.server_timestamp > 0) {
-    out.timestamp = from_date_time(*value.server_timestamp);
-  } else {
-    out.timestamp = now;
+  if (value.source_timestamp) out.source_timestamp = date_time_point(*value.source_timestamp);
+  if (value.server_timestamp) out.server_timestamp = date_time_point(*value.server_timestamp);
+  out.timestamp = out.source_timestamp.value_or(out.server_timestamp.value_or(now));
+  out.status = value.status.value_or(status::Good);
+  switch (severity(out.status)) {
+    case Severity::Good:
+      out.quality = QAR_QUALITY::QAR_HIGH_GOOD;
+      break;
+    case Severity::Uncertain:
+      out.quality = QAR_QUALITY::QAR_HIGH_UNCERTAIN;
+      break;
+    case Severity::Bad:
+      // A Bad value is not to be used, whatever the server sent with it.
+      out.quality = QAR_QUALITY::QAR_HIGH_BAD;
+      return out;
   }
-  const Severity sev = severity(value.status.value_or(0));
-  const std::optional<double> number = value.value ? as_double(*value.value) : std::nullopt;
-  if (sev == Severity::Bad || !number) {
-    out.quality = QAR_QUALITY::QAR_HIGH_BAD;
-    return out;
+  if (value.value) {
+    RenderedValue rendered = render_variant(*value.value);
+    out.value = std::move(rendered.value);
+    out.cut = rendered.cut;
   }
-  out.value = *number;
-  out.quality =
-      sev == Severity::Good ? QAR_QUALITY::QAR_HIGH_GOOD : QAR_QUALITY::QAR_HIGH_UNCERTAIN;
   return out;
 }
 

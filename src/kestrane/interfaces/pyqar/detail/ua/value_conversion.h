@@ -1,7 +1,9 @@
 #pragma once
-// How a DataValue read from a server becomes the library's ValueObject: numeric and boolean
-// scalars become doubles, the quality word follows the status severity, and the timestamp is
-// the source time, else the server time, else `now`. Pure function; any thread.
+// How a DataValue read from a server becomes the library's ValueObject: the value written out
+// as value_text.h says, the full status code, the quality word from the status severity
+// alone, the source and server timestamps when the server gave them (and the clock can hold
+// them), and the timestamp: the source time, else the server time, else `now`. Pure
+// function; any thread.
 
 #include "pyqar/qar_types.h"
 #include "ua_codec.h"
