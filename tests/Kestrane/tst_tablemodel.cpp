@@ -203,8 +203,10 @@ void TableModelTest::StaysConsistentForViewsThroughUpdates() {
 }
 
 void TableModelTest::LongOrManyLineValueTextShowsCut() {
+  // An emoji (two UTF-16 units) right where the cell's text would be cut.
+  constexpr qsizetype kBefore = TableModel::kMaxValueChars - 2;
   const QString long_text =
-      QString(62, u'x') + QString::fromUtf8("\U0001F600") + QString(150, u'y');
+      QString(kBefore, u'x') + QString::fromUtf8("\U0001F600") + QString(250 - kBefore, u'y');
   TableRows rows = {
       make_row(1, QStringLiteral("short, \"quoted\""), QStringLiteral("Good")),
       make_row(2, long_text, QStringLiteral("Good")),
@@ -217,7 +219,7 @@ void TableModelTest::LongOrManyLineValueTextShowsCut() {
 
   // Cut before the emoji rather than through it, ending in an ellipsis.
   const QString shown = model.data(model.index(1, 3)).toString();
-  QCOMPARE(shown, QString(62, u'x') + QChar(0x2026));
+  QCOMPARE(shown, QString(kBefore, u'x') + QChar(0x2026));
   const QString tip = model.data(model.index(1, 3), Qt::ToolTipRole).toString();
   QCOMPARE(tip, long_text.left(100) + u'\n' + long_text.mid(100, 100) + u'\n' + long_text.mid(200));
   QCOMPARE(model.data(model.index(1, 3), TableModel::kFullTextRole).toString(), long_text);

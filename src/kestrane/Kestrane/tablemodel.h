@@ -22,7 +22,7 @@ class TableModel : public QAbstractTableModel {
   // A cell's whole text, as "Copy Cell" takes it: never cut, times in ISO 8601 UTC.
   static constexpr int kFullTextRole = Qt::UserRole;
   // A value text longer than this many characters shows cut, ending in "…".
-  static constexpr qsizetype kMaxValueChars = 64;
+  static constexpr qsizetype kMaxValueChars = 40;
   // The tooltip of a cut value shows at most this many characters of it.
   static constexpr qsizetype kMaxToolTipChars = 2000;
 
