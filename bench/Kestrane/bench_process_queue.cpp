@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,18 @@ quellin::ResultList make_batch(int cycle) {
   batch.reserve(kTags);
   for (int i = 0; i < kTags; ++i) {
     batch.push_back({tag_name(i), static_cast<double>(i + cycle), (i % 10) ? "Good" : "Bad", {}});
+  }
+  return batch;
+}
+
+// As a UA server gives them: every reading with a status and a source time, one in ten Bad
+// with a named status.
+quellin::ResultList make_status_batch(int cycle) {
+  quellin::ResultList batch = make_batch(cycle);
+  const pyqar::Timestamp now = std::chrono::system_clock::now();
+  for (quellin::ResultTuple& result : batch) {
+    result.status = result.quality == "Good" ? 0x00000000u : 0x80050000u;
+    result.source_time = now;
   }
   return batch;
 }
@@ -86,6 +99,22 @@ void BM_ProcessQueueTick100k(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kTags);
 }
 BENCHMARK(BM_ProcessQueueTick100k)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The same with a status and a source time on every reading.
+void BM_ProcessQueueTickWithStatus100k(benchmark::State& state) {
+  WindowFixture fixture;
+  fixture.queue(make_status_batch(0));
+  fixture.window().process_queue();
+  int cycle = 1;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fixture.queue(make_status_batch(cycle++));
+    state.ResumeTiming();
+    fixture.window().process_queue();
+  }
+  state.SetItemsProcessed(state.iterations() * kTags);
+}
+BENCHMARK(BM_ProcessQueueTickWithStatus100k)->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // The first tick after an import, when the rows and the batch are matched by name.
 void BM_FirstTickAfterImport100k(benchmark::State& state) {

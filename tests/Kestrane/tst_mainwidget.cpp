@@ -25,11 +25,13 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "Kestrane/certificatetrustdialog.h"
@@ -870,6 +872,83 @@ class TestMainWidget : public QObject {
     QCOMPARE(rows[0][3].toLongLong(), 42);
     QCOMPARE(rows[1][3].toString(), QStringLiteral("on"));
     QVERIFY(!rows[2][3].isValid());
+  }
+
+  void StatusNamesAndSourceTimesReachTheirCells() {
+    using namespace std::chrono;
+    write_sqlite_config(*dir_);
+    make_window();
+    const pyqar::Timestamp source = sys_days{year{2020} / 1 / 2} + 3h + 4min + 5s + 678ms + 999us;
+    auto with = [&](const char* tag, pyqar::Value value, const char* quality,
+                    std::optional<std::uint32_t> status) {
+      return quellin::ResultTuple{tag, std::move(value), quality, {}, source, status};
+    };
+    window_->paginated_table()->set_data(
+        rows_for({"Good", "Sensor", "Severity", "Unknown", "Old", "Text", "Count", "Missing"}));
+    const quellin::ResultList batch = {
+        with("Good", 1.5, "Good", 0x00960000),  // Good with a reason stays "Good"
+        with("Sensor", 2.5, "Bad", 0x80050000),
+        with("Severity", 3.5, "Uncertain", 0x40000000),
+        with("Unknown", 4.5, "Bad", 0x8FFF0000),
+        reading("Old", 5.5, "Bad"),  // no status, no source time: as before
+        with("Text", std::string("on\noff"), "Good", 0),
+        with("Count", std::numeric_limits<std::uint64_t>::max(), "Good", 0),
+    };
+    queue(batch);
+    window_->process_queue();
+    const QStringList qualities = {"Good",      "Bad (BadCommunicationError)",
+                                   "Uncertain", "Bad (0x8FFF0000)",
+                                   "Bad",       "Good",
+                                   "Good",      "uncertain"};
+    const QAbstractItemModel* model = window_->paginated_table()->table()->model();
+    QCOMPARE(model->columnCount(), 6);
+    QCOMPARE(model->headerData(5, Qt::Horizontal).toString(), QStringLiteral("Source Time"));
+    for (int row = 0; row < qualities.size(); ++row) {
+      QCOMPARE(model->data(model->index(row, 4)).toString(), qualities[row]);
+      QCOMPARE(model->data(model->index(row, 4), Qt::ForegroundRole).isValid(),
+               !qualities[row].startsWith(QStringLiteral("Good")));
+      const bool timed = row != 4 && row != 7;
+      QCOMPARE(model->data(model->index(row, 5)).toString(),
+               timed ? QStringLiteral("2020-01-02T03:04:05.678Z") : QString());
+    }
+    // A text value reads as text, an unsigned 64-bit count to its last digit.
+    QCOMPARE(model->data(model->index(5, 3)).toString(), QStringLiteral("on off"));
+    QCOMPARE(model->data(model->index(6, 3)).toString(), QStringLiteral("18446744073709551615"));
+
+    // The same codes again, from the remembered texts; the quality word still counts.
+    quellin::ResultList next = batch;
+    next[1].quality = "Invalid";
+    next[4].source_time.reset();
+    queue(next);
+    window_->process_queue();
+    QCOMPARE(model->data(model->index(1, 4)).toString(),
+             QStringLiteral("Invalid (BadCommunicationError)"));
+    QCOMPARE(model->data(model->index(3, 4)).toString(), QStringLiteral("Bad (0x8FFF0000)"));
+    // A tag missing from the batch loses its time with its value.
+    next.erase(next.begin() + 1);
+    queue(next);
+    window_->process_queue();
+    QCOMPARE(model->data(model->index(1, 4)).toString(), QStringLiteral("uncertain"));
+    QCOMPARE(model->data(model->index(1, 5)).toString(), QString());
+  }
+
+  void ContextMenuCopiesALongValueWhole() {
+    write_sqlite_config(*dir_);
+    make_window();
+    QStringList items;
+    for (int i = 0; i < 500; ++i) items.append(QString::number(i));
+    const QString json = u'[' + items.join(u',') + u']';
+    TableRows rows = rows_for({"Demo.Array"});
+    rows[0][3] = json;
+    window_->paginated_table()->set_data(rows);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QTableView* view = window_->paginated_table()->table();
+    const QModelIndex cell = view->model()->index(0, 3);
+    QVERIFY(view->model()->data(cell).toString().endsWith(QChar(0x2026)));
+    window_->show_context_menu(view->visualRect(cell).center());
+    QCOMPARE(menus_.size(), 1);
+    QCOMPARE(QGuiApplication::clipboard()->text(), json);
   }
 
   void EmptyTickDoesNotRefreshTheTable() {

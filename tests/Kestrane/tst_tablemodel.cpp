@@ -1,7 +1,9 @@
 #include <QAbstractItemModelTester>
 #include <QColor>
+#include <QDateTime>
 #include <QSignalSpy>
 #include <QTest>
+#include <limits>
 
 #include "Kestrane/tablemodel.h"
 
@@ -45,6 +47,9 @@ class TableModelTest : public QObject {
   void SoftUpdateWithOtherRowCountResets();
   void SoftUpdateOfEmptyPageAnnouncesNothing();
   void StaysConsistentForViewsThroughUpdates();
+  void LongOrManyLineValueTextShowsCut();
+  void ToolTipOfAVeryLongValueIsBounded();
+  void IntegersAndTimesShowExactly();
 };
 
 void TableModelTest::HeadersGiveColumnsAndRowsAreNumberedFromOne() {
@@ -195,6 +200,74 @@ void TableModelTest::StaysConsistentForViewsThroughUpdates() {
   model.update_data(make_rows(10));
   model.update_values_only(make_rows(10));
   QCOMPARE(model.rowCount(), 10);
+}
+
+void TableModelTest::LongOrManyLineValueTextShowsCut() {
+  // An emoji (two UTF-16 units) right where the cell's text would be cut.
+  constexpr qsizetype kBefore = TableModel::kMaxValueChars - 2;
+  const QString long_text =
+      QString(kBefore, u'x') + QString::fromUtf8("\U0001F600") + QString(250 - kBefore, u'y');
+  TableRows rows = {
+      make_row(1, QStringLiteral("short, \"quoted\""), QStringLiteral("Good")),
+      make_row(2, long_text, QStringLiteral("Good")),
+      make_row(3, QStringLiteral("line one\r\nline two\tend"), QStringLiteral("Good"))};
+  rows[1][2] = long_text;  // the same text as a description
+  TableModel model(rows, kHeaders);
+
+  QCOMPARE(model.data(model.index(0, 3)).toString(), QStringLiteral("short, \"quoted\""));
+  QVERIFY(!model.data(model.index(0, 3), Qt::ToolTipRole).isValid());
+
+  // Cut before the emoji rather than through it, ending in an ellipsis.
+  const QString shown = model.data(model.index(1, 3)).toString();
+  QCOMPARE(shown, QString(kBefore, u'x') + QChar(0x2026));
+  const QString tip = model.data(model.index(1, 3), Qt::ToolTipRole).toString();
+  QCOMPARE(tip, long_text.left(100) + u'\n' + long_text.mid(100, 100) + u'\n' + long_text.mid(200));
+  QCOMPARE(model.data(model.index(1, 3), TableModel::kFullTextRole).toString(), long_text);
+  // Only values are cut; the view elides its stretching description column itself.
+  QCOMPARE(model.data(model.index(1, 2)).toString(), long_text);
+  QVERIFY(!model.data(model.index(1, 2), Qt::ToolTipRole).isValid());
+
+  // A short text of many lines fits on one, and the tooltip shows its lines.
+  QCOMPARE(model.data(model.index(2, 3)).toString(), QStringLiteral("line one  line two end"));
+  QCOMPARE(model.data(model.index(2, 3), Qt::ToolTipRole).toString(),
+           QStringLiteral("line one\r\nline two\tend"));
+}
+
+void TableModelTest::ToolTipOfAVeryLongValueIsBounded() {
+  const QString huge(70'000, u'z');
+  const QString markup = QStringLiteral("<b>bold</b>") + QString(100, u'm');
+  TableModel model({make_row(1, huge, QStringLiteral("Good")), make_row(2, markup, QString())},
+                   kHeaders);
+  const QString tip = model.data(model.index(0, 3), Qt::ToolTipRole).toString();
+  QVERIFY(tip.startsWith(QString(100, u'z') + u'\n' + QString(100, u'z') + u'\n'));
+  QVERIFY(tip.endsWith(QStringLiteral("\n\u2026 (70000 characters in all)")));
+  QCOMPARE(tip.count(u'z'), TableModel::kMaxToolTipChars);
+  QCOMPARE(model.data(model.index(0, 3)).toString().size(), TableModel::kMaxValueChars);
+  // A value that looks like markup is shown as written, not drawn as markup.
+  const QString markup_tip = model.data(model.index(1, 3), Qt::ToolTipRole).toString();
+  QVERIFY(markup_tip.contains(QStringLiteral("&lt;b&gt;bold&lt;/b&gt;")));
+}
+
+void TableModelTest::IntegersAndTimesShowExactly() {
+  const QDateTime time =
+      QDateTime::fromString(QStringLiteral("2020-01-02T03:04:05.678Z"), Qt::ISODateWithMs);
+  QVERIFY(time.isValid());
+  TableRows rows = {make_row(1, QVariant(std::numeric_limits<qulonglong>::max()), QString()),
+                    make_row(2, QVariant(std::numeric_limits<qlonglong>::min()), QString()),
+                    make_row(3, QVariant(qlonglong{9'007'199'254'740'993}), QString()),
+                    make_row(4, QVariant(time.toOffsetFromUtc(3600)), QString())};
+  rows[3].append(time);  // a source time
+  TableModel model(rows, kHeaders + QStringList{QStringLiteral("Source Time")});
+  QCOMPARE(model.data(model.index(0, 3)).toString(), QStringLiteral("18446744073709551615"));
+  QCOMPARE(model.data(model.index(1, 3)).toString(), QStringLiteral("-9223372036854775808"));
+  QCOMPARE(model.data(model.index(2, 3)).toString(), QStringLiteral("9007199254740993"));
+  // Times read in UTC, whatever zone they were made in.
+  QCOMPARE(model.data(model.index(3, 3)).toString(), QStringLiteral("2020-01-02T03:04:05.678Z"));
+  QCOMPARE(model.data(model.index(3, 5)).toString(), QStringLiteral("2020-01-02T03:04:05.678Z"));
+  QCOMPARE(model.data(model.index(3, 5), TableModel::kFullTextRole).toString(),
+           QStringLiteral("2020-01-02T03:04:05.678Z"));
+  // A short row has no time to show.
+  QCOMPARE(model.data(model.index(0, 5)).toString(), QString());
 }
 
 QTEST_MAIN(TableModelTest)

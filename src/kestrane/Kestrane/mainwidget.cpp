@@ -202,7 +202,9 @@ void MainWidget::show_context_menu(const QPoint& pos) {
   QAction* chosen =
       hooks_.run_menu ? hooks_.run_menu(menu, global_pos) : exec_menu(menu, global_pos);
   if (chosen == copy_action) {
-    QGuiApplication::clipboard()->setText(view->model()->data(index, Qt::DisplayRole).toString());
+    // The whole value, also where the cell shows it cut.
+    QGuiApplication::clipboard()->setText(
+        view->model()->data(index, TableModel::kFullTextRole).toString());
   }
 }
 

@@ -1,23 +1,38 @@
 #include "resultmerger.h"
 
+#include <QDateTime>
 #include <QVariant>
+#include <chrono>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 #include <variant>
+
+#include "pyqar/status_names.h"
 
 namespace {
 
-QString quality_text(const std::string& quality) {
-  // Shared strings for the words the collector sends, so a merge allocates nothing for them.
-  static const QString good = QStringLiteral("Good");
-  static const QString uncertain = QStringLiteral("Uncertain");
-  static const QString bad = QStringLiteral("Bad");
-  static const QString invalid = QStringLiteral("Invalid");
-  if (quality == "Good") return good;
-  if (quality == "Bad") return bad;
-  if (quality == "Uncertain") return uncertain;
-  if (quality == "Invalid") return invalid;
-  return QString::fromStdString(quality);
+// The words the collector sends, as shared strings so that a merge allocates nothing for them;
+// their place in the list is their key in the cache of status texts.
+enum QualityWord : int { kGood, kUncertain, kBad, kInvalid, kOtherWord };
+const QString kQualityWords[] = {QStringLiteral("Good"), QStringLiteral("Uncertain"),
+                                 QStringLiteral("Bad"), QStringLiteral("Invalid")};
+
+QualityWord quality_word(const std::string& quality) {
+  if (quality == "Good") return kGood;
+  if (quality == "Bad") return kBad;
+  if (quality == "Uncertain") return kUncertain;
+  if (quality == "Invalid") return kInvalid;
+  return kOtherWord;
+}
+
+// Status texts are few (the named codes and some more); a source sending ever new codes
+// must not grow the cache without end.
+constexpr std::size_t kMaxStatusTexts = 1024;
+
+QVariant source_time_cell(pyqar::Timestamp time) {
+  const auto msecs = std::chrono::floor<std::chrono::milliseconds>(time.time_since_epoch());
+  return QVariant(QDateTime::fromMSecsSinceEpoch(msecs.count(), Qt::UTC));
 }
 
 QVariant to_variant(const pyqar::Value& value) {
@@ -51,15 +66,46 @@ void ResultMerger::merge(const quellin::ResultList& results, TableRows& rows) {
       row.resize(kQualityColumn + 1);
     }
     const int source = row_source_[static_cast<std::size_t>(i)];
-    if (source < 0) {
+    const quellin::ResultTuple* result =
+        source < 0 ? nullptr : &results[static_cast<std::size_t>(source)];
+    if (result == nullptr) {
       row[kValueColumn] = missing_value;
       row[kQualityColumn] = missing_quality;
     } else {
-      const quellin::ResultTuple& result = results[static_cast<std::size_t>(source)];
-      row[kValueColumn] = to_variant(result.value);
-      row[kQualityColumn] = quality_text(result.quality);
+      row[kValueColumn] = to_variant(result->value);
+      const QualityWord word = quality_word(result->quality);
+      if (word == kOtherWord) {
+        row[kQualityColumn] = QString::fromStdString(result->quality);
+      } else if (word == kGood || !result->status) {
+        // "Good" whatever its info bits; without a status, the collector's word.
+        row[kQualityColumn] = kQualityWords[word];
+      } else {
+        row[kQualityColumn] = status_text(word, *result->status);
+      }
+    }
+    // The time cell is added by the first reading with a source time: rows of a source that
+    // sends none stay one cell shorter, which keeps the merge of a large table as fast.
+    if (result != nullptr && result->source_time) {
+      if (row.size() <= kSourceTimeColumn) row.resize(kSourceTimeColumn + 1);
+      row[kSourceTimeColumn] = source_time_cell(*result->source_time);
+    } else if (row.size() > kSourceTimeColumn) {
+      row[kSourceTimeColumn] = QVariant();
     }
   }
+}
+
+const QString& ResultMerger::status_text(int word, std::uint32_t status) {
+  const std::uint64_t key = (std::uint64_t{static_cast<std::uint32_t>(word)} << 32) | status;
+  const auto cached = status_texts_.find(key);
+  if (cached != status_texts_.end()) return cached->second;
+  const std::string name = pyqar::status_name(status);
+  const QString& word_text = kQualityWords[word];
+  // A bare severity ("Bad", "Uncertain") says nothing the word does not.
+  QString text = QString::fromStdString(name) == word_text
+                     ? word_text
+                     : word_text + QStringLiteral(" (") + QString::fromStdString(name) + u')';
+  if (status_texts_.size() >= kMaxStatusTexts) status_texts_.clear();
+  return status_texts_.emplace(key, std::move(text)).first->second;
 }
 
 bool ResultMerger::plan_fits(const quellin::ResultList& results, const TableRows& rows) const {

@@ -1,13 +1,81 @@
 #include "Kestrane/tablemodel.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <QColor>
+#include <QDateTime>
+#include <QTextDocument>
 
 namespace {
 
 const QString kQualityHeader = QStringLiteral("Quality");
+const QString kValueHeader = QStringLiteral("Value");
 const QString kGoodQuality = QStringLiteral("Good");
+// A tooltip does not wrap plain text by itself: its lines are broken at this many characters.
+constexpr qsizetype kToolTipLineChars = 100;
+
+bool is_line_break(QChar c) { return c == u'\n' || c == u'\r'; }
+
+// A value text that a one-line cell cannot show whole.
+bool needs_cut(const QString& text) {
+  if (text.size() > TableModel::kMaxValueChars) return true;
+  return std::any_of(text.cbegin(), text.cend(), is_line_break);
+}
+
+// Where a text may be cut at or before `end` without splitting a character in two.
+qsizetype cut_point(const QString& text, qsizetype end) {
+  return end > 0 && end < text.size() && text.at(end - 1).isHighSurrogate() ? end - 1 : end;
+}
+
+// The start of a value text on one line: line breaks and tabs read as spaces, and an ellipsis
+// ends a text that was cut.
+QString one_line(const QString& text) {
+  const bool is_long = text.size() > TableModel::kMaxValueChars;
+  QString shown =
+      text.left(is_long ? cut_point(text, TableModel::kMaxValueChars - 1) : text.size());
+  for (QChar& c : shown) {
+    if (is_line_break(c) || c == u'\t') c = u' ';
+  }
+  if (is_long) shown += QChar(0x2026);
+  return shown;
+}
+
+// More of a cut value, in lines short enough for the screen, and its length when even this
+// leaves some out.
+QString tool_tip(const QString& text) {
+  const qsizetype end = cut_point(text, std::min(text.size(), TableModel::kMaxToolTipChars));
+  QString tip;
+  tip.reserve(end + end / kToolTipLineChars + 40);
+  qsizetype column = 0;
+  for (qsizetype i = 0; i < end; ++i) {
+    const QChar c = text.at(i);
+    if (c == u'\n') {
+      column = 0;
+    } else {
+      if (column >= kToolTipLineChars && !c.isLowSurrogate()) {
+        tip += u'\n';
+        column = 0;
+      }
+      ++column;
+    }
+    tip += c;
+  }
+  if (end < text.size()) {
+    tip += QStringLiteral("\n\u2026 (%1 characters in all)").arg(text.size());
+  }
+  // A text that looks like markup would be drawn as markup; it is shown as written.
+  return Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip;
+}
+
+// A cell's text in full: integers in plain digits (no group separators, so that a counter
+// reads as stored), times in ISO 8601 UTC with milliseconds.
+QString full_text(const QVariant& cell) {
+  if (cell.userType() == QMetaType::QDateTime) {
+    return cell.toDateTime().toUTC().toString(Qt::ISODateWithMs);
+  }
+  return cell.toString();
+}
 
 }  // namespace
 
@@ -39,14 +107,44 @@ QVariant TableModel::data(const QModelIndex& index, int role) const {
   }
   const TableRow& row = _data.at(index.row());
   const int column = index.column();
+  if (column >= row.size()) {
+    return role == Qt::DisplayRole || role == kFullTextRole ? QVariant(QString()) : QVariant();
+  }
+  const QVariant& cell = row.at(column);
   switch (role) {
     case Qt::DisplayRole:
-      return column < row.size() ? row.at(column) : QVariant(QString());
+      switch (cell.userType()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::QDateTime:
+          return full_text(cell);
+        case QMetaType::QString:
+          if (is_value_column(column) && needs_cut(cell.toString())) {
+            return one_line(cell.toString());
+          }
+          return cell;
+        default:
+          return cell;
+      }
+    case Qt::ToolTipRole:
+      if (cell.userType() == QMetaType::QString && is_value_column(column) &&
+          needs_cut(cell.toString())) {
+        return tool_tip(cell.toString());
+      }
+      return QVariant();
+    case kFullTextRole:
+      return full_text(cell);
     case Qt::ForegroundRole:
       return is_highlighted(row, column) ? QVariant(QColor(Qt::red)) : QVariant();
     default:
       return QVariant();
   }
+}
+
+bool TableModel::is_value_column(int column) const {
+  return column < _headers.size() && _headers.at(column) == kValueHeader;
 }
 
 bool TableModel::is_highlighted(const TableRow& row, int column) const {

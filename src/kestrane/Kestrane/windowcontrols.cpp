@@ -18,9 +18,9 @@
 
 namespace {
 
-const QStringList kTableHeaders = {QStringLiteral("DBID"), QStringLiteral("Tag Name"),
+const QStringList kTableHeaders = {QStringLiteral("DBID"),        QStringLiteral("Tag Name"),
                                    QStringLiteral("Description"), QStringLiteral("Value"),
-                                   QStringLiteral("Quality")};
+                                   QStringLiteral("Quality"),     QStringLiteral("Source Time")};
 constexpr int kDescriptionColumn = 2;
 
 QLabel* fixed_label(const QString& text, int width, QWidget* parent) {
