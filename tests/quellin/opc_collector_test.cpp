@@ -278,6 +278,18 @@ TEST_F(OPCCollectorTest, TextsStatusesAndSourceTimesAreWrittenAsTheServerGaveThe
   EXPECT_EQ(db_statuses, (DbStatuses{{true, 4}}));
 }
 
+TEST_F(OPCCollectorTest, AStatusThatContradictsTheQualityWasNeverSetAndIsLeftOut) {
+  // A source that fills only the quality leaves the status at its default (Bad).
+  serve({good(1.5), with_quality(2.5, 0x00)});
+  auto c = make();
+  c->collection_step();
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_FALSE(rows[0].status.has_value());
+  EXPECT_EQ(rows[1].status, pyqar::QAR_STATUS::QAR_STATUS_BAD);
+  EXPECT_FALSE(queue.back()[0].status.has_value());
+}
+
 TEST_F(OPCCollectorTest, ACutTextAndAnIntegerBeyondTwoToThe53AreEachReportedOncePerTag) {
   tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Tag4"};
   pyqar::ValueObject cut = reading(std::string(pyqar::QAR_MAX_VALUE_TEXT_BYTES, 'x'), 0u);

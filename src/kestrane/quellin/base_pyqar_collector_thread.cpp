@@ -70,6 +70,26 @@ bool beyond_exact_double(const pyqar::Value& value) {
   return false;
 }
 
+// The status, unless its severity contradicts the quality: then the source never set it (the
+// field's default) and it is left absent rather than stored wrong.
+std::optional<std::uint32_t> known_status(const pyqar::ValueObject& v) {
+  const std::uint32_t severity = v.status >> 30;  // 0 Good, 1 Uncertain, 2 and 3 Bad
+  switch (v.get_quality() & pyqar::QAR_QUALITY::QAR_HIGH_MASK) {
+    case pyqar::QAR_QUALITY::QAR_HIGH_GOOD:
+      if (severity != 0) return std::nullopt;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN:
+      if (severity != 1) return std::nullopt;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_BAD:
+      if (severity < 2) return std::nullopt;
+      break;
+    default:
+      break;
+  }
+  return v.status;
+}
+
 double to_double(const pyqar::Value& value) {
   if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
   if (const auto* u = std::get_if<std::uint64_t>(&value)) return static_cast<double>(*u);
@@ -387,7 +407,7 @@ void BasePyQARCollectorThread::_process_batch_results(
     if (v.cut) warn_cut(tags[index]);
     if (beyond_exact_double(v.value)) warn_rounded(tags[index], v.value);
     out.push_back(ResultTuple{tags[index], std::move(v.value), quality_to_str(v.get_quality()),
-                              v.get_timestamp(), v.source_timestamp, v.status});
+                              v.get_timestamp(), v.source_timestamp, known_status(v)});
   }
 }
 
