@@ -139,14 +139,14 @@ std::size_t min_row_bytes(std::uint8_t version) {
 
 // Each reader sets every field its row's flags name (and the value), so one RowView serves a
 // whole payload without being cleared between rows.
-bool read_row_v1(PayloadReader& in, RowView& row) {
+[[gnu::always_inline]] inline bool read_row_v1(PayloadReader& in, RowView& row) {
   row.tag = in.get_text<std::uint16_t>();
   row.value = in.get<double>();
   row.quality = in.get_text<std::uint8_t>();
   return in.ok();
 }
 
-bool read_row_v2(PayloadReader& in, RowView& row) {
+[[gnu::always_inline]] inline bool read_row_v2(PayloadReader& in, RowView& row) {
   row.tag = in.get_text<std::uint16_t>();
   row.flags = in.get<std::uint8_t>();
   // A flag this version does not define means the bytes are not what they seem.
