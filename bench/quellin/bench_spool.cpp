@@ -21,12 +21,19 @@ namespace fs = std::filesystem;
 
 constexpr int kRows = 200'000;
 
-quellin::SpoolBatch big_batch(std::uint64_t seq) {
+// typed: every row with a status and a source time and every tenth a text, as a UA server's
+// readings are spooled; else numbers with a quality only.
+quellin::SpoolBatch big_batch(std::uint64_t seq, bool typed = false) {
   quellin::SpoolBatch batch{.writer_id = "bench", .seq = seq, .time_us = 0, .rows = {}};
   batch.rows.reserve(kRows);
   for (int i = 0; i < kRows; ++i) {
     batch.rows.push_back({"Plant.Area" + std::to_string(i % 50) + ".Tag" + std::to_string(i),
                           0.5 * i, i % 97 == 0 ? "Bad" : "Good"});
+    if (!typed) continue;
+    quellin::SpoolRow& row = batch.rows.back();
+    row.status = i % 97 == 0 ? 0x808A0000u : 0u;
+    row.source_time_us = 1'700'000'000'000'000 + i;
+    if (i % 10 == 0) row.text = "valve " + std::to_string(i) + " open";
   }
   return batch;
 }
@@ -68,11 +75,12 @@ std::unique_ptr<quellin::Spool> open_spool(const fs::path& dir, bool sync_every_
   return std::make_unique<quellin::Spool>(std::move(options));
 }
 
-// arg 0: no fdatasync in the loop (the write only); arg 1: fdatasync after every append.
+// arg 0: no fdatasync in the loop (the write only); arg 1: fdatasync after every append;
+// arg 2: as 0, with typed rows.
 void BM_SpoolAppend200kRows(benchmark::State& state) {
   ScratchFolder folder;
-  const quellin::SpoolBatch batch = big_batch(1);
-  const bool sync = state.range(0) != 0;
+  const quellin::SpoolBatch batch = big_batch(1, state.range(0) == 2);
+  const bool sync = state.range(0) == 1;
   auto spool = open_spool(folder.path() / "spool", sync);
   for (auto _ : state) {
     spool->append(batch);
@@ -85,11 +93,17 @@ void BM_SpoolAppend200kRows(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kRows,
                                                 benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_SpoolAppend200kRows)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SpoolAppend200kRows)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
+// arg 1: typed rows.
 void BM_SpoolFrontPop200kRows(benchmark::State& state) {
   ScratchFolder folder;
-  const quellin::SpoolBatch batch = big_batch(1);
+  const quellin::SpoolBatch batch = big_batch(1, state.range(0) == 1);
   auto spool = open_spool(folder.path() / "spool", false);
   for (auto _ : state) {
     state.PauseTiming();
@@ -107,7 +121,7 @@ void BM_SpoolFrontPop200kRows(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kRows,
                                                 benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_SpoolFrontPop200kRows)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SpoolFrontPop200kRows)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Opening a spool that an earlier run left with 20 such batches (about 140 MB): every record
 // is read and validated.

@@ -18,7 +18,8 @@ TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
   PrometheusCollectorMetrics metrics({.version = "9.8.7", .sample_interval = 1.0, .tags = 42});
   const std::string text = metrics.render();
   for (const char* line : {"kestrane_cycles_total 0",
-                           "kestrane_rows_written_total 0",
+                           "kestrane_rows_written_total{table=\"tsdata\"} 0",
+                           "kestrane_rows_written_total{table=\"tsdata_text\"} 0",
                            "kestrane_rows_spooled_total 0",
                            "kestrane_spool_bytes 0",
                            "kestrane_spool_rows 0",
@@ -52,25 +53,35 @@ TEST(PrometheusCollectorMetrics, ReportsAddUp) {
                      1'700'000'001'500'000);
   metrics.opc_connected(true);
   metrics.tsdb_connected(true);
-  metrics.rows_written(3, 0.02, 1'700'000'001'600'000);
+  metrics.rows_written({.tsdata = 2, .tsdata_text = 1}, 0.02, 1'700'000'001'600'000);
+  metrics.rows_written({.tsdata = 4, .tsdata_text = 0}, 0.03, 1'700'000'001'600'000);
   metrics.rows_spooled(6);
   metrics.rows_dropped(2, quellin::drop_reason::kUnknownTag);
   metrics.rows_dropped(1, "something new");
   metrics.spool_size(4096, 6);
   metrics.tsdb_reconnect();
   const std::string text = metrics.render();
-  for (const char* line :
-       {"kestrane_cycles_total 2", "kestrane_values_total{quality=\"Good\"} 3",
-        "kestrane_values_total{quality=\"Uncertain\"} 1",
-        "kestrane_values_total{quality=\"Bad\"} 1", "kestrane_values_total{quality=\"Invalid\"} 1",
-        "kestrane_rows_written_total 3", "kestrane_rows_spooled_total 6",
-        "kestrane_rows_dropped_total{reason=\"unknown_tag\"} 2",
-        "kestrane_rows_dropped_total{reason=\"something new\"} 1", "kestrane_spool_bytes 4096",
-        "kestrane_spool_rows 6", "kestrane_opc_connected 1", "kestrane_tsdb_connected 1",
-        "kestrane_tsdb_reconnects_total 1", "kestrane_last_read_timestamp_seconds 1700000001.5",
-        "kestrane_last_write_timestamp_seconds 1700000001.6",
-        "kestrane_read_duration_seconds_count 2", "kestrane_cycle_duration_seconds_count 1",
-        "kestrane_write_duration_seconds_bucket{le=\"0.025\"} 1"}) {
+  for (const char* line : {"kestrane_cycles_total 2",
+                           "kestrane_values_total{quality=\"Good\"} 3",
+                           "kestrane_values_total{quality=\"Uncertain\"} 1",
+                           "kestrane_values_total{quality=\"Bad\"} 1",
+                           "kestrane_values_total{quality=\"Invalid\"} 1",
+                           "kestrane_rows_written_total{table=\"tsdata\"} 6",
+                           "kestrane_rows_written_total{table=\"tsdata_text\"} 1",
+                           "kestrane_rows_spooled_total 6",
+                           "kestrane_rows_dropped_total{reason=\"unknown_tag\"} 2",
+                           "kestrane_rows_dropped_total{reason=\"something new\"} 1",
+                           "kestrane_spool_bytes 4096",
+                           "kestrane_spool_rows 6",
+                           "kestrane_opc_connected 1",
+                           "kestrane_tsdb_connected 1",
+                           "kestrane_tsdb_reconnects_total 1",
+                           "kestrane_last_read_timestamp_seconds 1700000001.5",
+                           "kestrane_last_write_timestamp_seconds 1700000001.6",
+                           "kestrane_read_duration_seconds_count 2",
+                           "kestrane_cycle_duration_seconds_count 1",
+                           "kestrane_write_duration_seconds_bucket{le=\"0.025\"} 1",
+                           "kestrane_write_duration_seconds_count 2"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
@@ -86,7 +97,7 @@ TEST(PrometheusCollectorMetrics, OnlyRowsThatCouldNotBeKeptMakeItUnhealthy) {
   EXPECT_TRUE(metrics.health().verdict().healthy);
   metrics.rows_dropped(5, quellin::drop_reason::kSpoolError);
   EXPECT_FALSE(metrics.health().verdict().healthy);
-  metrics.rows_written(5, 0.01, 0);
+  metrics.rows_written({.tsdata = 5, .tsdata_text = 0}, 0.01, 0);
   EXPECT_TRUE(metrics.health().verdict().healthy);
 }
 

@@ -46,9 +46,10 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   }
   void opc_connected(bool) override {}
   void opc_reconnect() override {}
-  void rows_written(std::size_t rows, double, std::int64_t) override {
+  void rows_written(const quellin::RowsWritten& rows, double, std::int64_t) override {
     std::lock_guard lock(mutex);
-    written += rows;
+    written += rows.total();
+    written_text += rows.tsdata_text;
   }
   void rows_spooled(std::size_t rows) override {
     std::lock_guard lock(mutex);
@@ -76,7 +77,7 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   std::size_t cycles = 0, last_tags = 0, good = 0, uncertain = 0, bad = 0, invalid = 0;
   std::int64_t last_read_us = 0;
   std::vector<double> pauses;
-  std::size_t written = 0, spooled = 0;
+  std::size_t written = 0, written_text = 0, spooled = 0;
   std::map<std::string, std::size_t> dropped;
   std::uint64_t spool_rows = 0;
   std::optional<bool> tsdb_up;
@@ -153,6 +154,22 @@ TEST_F(CollectorMetricsTest, CyclesValuesByQualityAndRowsWrittenOrDropped) {
   // The tag the TSDB does not know is dropped each cycle; the other three are written.
   EXPECT_EQ(metrics->written, 6u);
   EXPECT_EQ(metrics->dropped["unknown_tag"], 2u);
+}
+
+TEST_F(CollectorMetricsTest, RowsWrittenAreCountedByTheTableTheyWentTo) {
+  opc->responder = [](const std::vector<pyqar::TagDescriptor>& batch) {
+    std::vector<pyqar::ValueObject> values;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      pyqar::Value v = i == 1 ? pyqar::Value(std::string("text")) : pyqar::Value(1.0);
+      values.push_back({std::move(v), pyqar::QAR_QUALITY::QAR_HIGH_GOOD, {}});
+    }
+    return values;
+  };
+  auto c = make(false);
+  c->collection_step();
+  // Demo.Unknown is dropped; of the three written, Demo.Tag2's text went to tsdata_text.
+  EXPECT_EQ(metrics->written, 3u);
+  EXPECT_EQ(metrics->written_text, 1u);
 }
 
 TEST_F(CollectorMetricsTest, WithoutASpoolAnOutageDropsRowsAndTheReconnectIsCounted) {

@@ -1,9 +1,12 @@
 #include "quellin/opc_collector.h"
 
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -222,6 +225,104 @@ TEST_F(OPCCollectorTest, OnlyGoodFloatsAreChangedOthersPassAsNumbers) {
   EXPECT_EQ(rows[2].value, 5e38);
   EXPECT_EQ(rows[3].value, 1.0);
   EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag2"), 0);
+}
+
+// A reading as an OPC UA server gives it: value, quality and status, and a source time.
+pyqar::ValueObject reading(pyqar::Value v, std::uint32_t status,
+                           std::optional<pyqar::Timestamp> source = std::nullopt) {
+  const int quality = (status & 0xC0000000u) == 0 ? pyqar::QAR_QUALITY::QAR_HIGH_GOOD
+                      : (status & 0xC0000000u) == 0x40000000u
+                          ? pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN
+                          : pyqar::QAR_QUALITY::QAR_HIGH_BAD;
+  pyqar::ValueObject o{std::move(v), quality, {}};
+  o.status = status;
+  o.source_timestamp = source;
+  return o;
+}
+
+pyqar::Timestamp at_us(std::int64_t us) { return pyqar::Timestamp(std::chrono::microseconds(us)); }
+
+TEST_F(OPCCollectorTest, TextsStatusesAndSourceTimesAreWrittenAsTheServerGaveThem) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Tag4"};
+  // 2020-01-02T03:04:05.678901Z, and a time before 1970.
+  const std::int64_t old = 1577934245678901;
+  serve({reading(std::string("pump, \"main\"\nü"), 0x00000000u, at_us(old)),
+         reading(2.5, 0x808A0000u),  // Bad with a number: stays a number, with its status
+         reading(std::string("[1.5,2.5]"), 0x40A40000u, at_us(-1'500'000)),
+         reading(std::uint64_t{7}, 0x00000000u, at_us(old))});
+  auto c = make();
+  c->collection_step();
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 4u);
+  // A Good text is Good, stored as text, no longer NaN and Bad.
+  EXPECT_EQ(rows[0].text, "pump, \"main\"\nü");
+  EXPECT_EQ(rows[0].quality, "Good");
+  EXPECT_EQ(rows[0].status, 0u);
+  EXPECT_EQ(rows[0].source_time_us, old);
+  EXPECT_FALSE(rows[1].text.has_value());
+  EXPECT_EQ(rows[1].value, 2.5);
+  EXPECT_EQ(rows[1].quality, "Bad");
+  EXPECT_EQ(rows[1].status, 0x808A0000u);
+  EXPECT_FALSE(rows[1].source_time_us.has_value());
+  EXPECT_EQ(rows[2].text, "[1.5,2.5]");
+  EXPECT_EQ(rows[2].quality, "Uncertain");
+  EXPECT_EQ(rows[2].source_time_us, -1'500'000);
+  EXPECT_EQ(rows[3].value, 7.0);
+  // Polling: every row at the cycle's time.
+  for (const auto& row : rows) EXPECT_EQ(row.time_us, rows[0].time_us);
+  // The queue holds the reading as read, status and source time included.
+  const quellin::ResultTuple& queued = queue.back()[0];
+  EXPECT_EQ(std::get<std::string>(queued.value), "pump, \"main\"\nü");
+  EXPECT_EQ(queued.status, 0u);
+  EXPECT_EQ(queued.source_time, at_us(old));
+  EXPECT_EQ(db_statuses, (DbStatuses{{true, 4}}));
+}
+
+TEST_F(OPCCollectorTest, AStatusThatContradictsTheQualityWasNeverSetAndIsLeftOut) {
+  // A source that fills only the quality leaves the status at its default (Bad).
+  serve({good(1.5), with_quality(2.5, 0x00)});
+  auto c = make();
+  c->collection_step();
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_FALSE(rows[0].status.has_value());
+  EXPECT_EQ(rows[1].status, pyqar::QAR_STATUS::QAR_STATUS_BAD);
+  EXPECT_FALSE(queue.back()[0].status.has_value());
+}
+
+TEST_F(OPCCollectorTest, ACutTextAndAnIntegerBeyondTwoToThe53AreEachReportedOncePerTag) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Tag4"};
+  pyqar::ValueObject cut = reading(std::string(pyqar::QAR_MAX_VALUE_TEXT_BYTES, 'x'), 0u);
+  cut.cut = true;
+  const std::int64_t exact = std::int64_t{1} << 53;  // the last one stored exactly
+  serve({cut, reading(std::uint64_t{18446744073709551615u}, 0u), reading(-exact - 1, 0u),
+         reading(exact, 0u)});
+  auto c = make();
+  c->collection_step();
+  c->collection_step();
+  const std::string limit = std::to_string(pyqar::QAR_MAX_VALUE_TEXT_BYTES);
+  EXPECT_EQ(log.count("WARNING Tag 'Demo.Tag1': its value is longer than " + limit +
+                      " bytes of text and is stored cut at that length"),
+            1)
+      << log.dump();
+  EXPECT_EQ(log.count("WARNING Tag 'Demo.Tag2': the integer 18446744073709551615 is beyond 2^53 "
+                      "and is stored as the nearest double, 1.8446744073709552e+19; its later "
+                      "values are not reported again"),
+            1)
+      << log.dump();
+  EXPECT_EQ(log.count("WARNING Tag 'Demo.Tag3': the integer -9007199254740993 is beyond 2^53 and "
+                      "is stored as the nearest double, -9007199254740992; its later values are "
+                      "not reported again"),
+            1)
+      << log.dump();
+  for (const std::string& line : log.lines()) {
+    EXPECT_EQ(line.find("Demo.Tag4"), std::string::npos) << line;
+  }
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].text->size(), pyqar::QAR_MAX_VALUE_TEXT_BYTES);
+  EXPECT_EQ(rows[1].value, 18446744073709551615.0);
+  EXPECT_EQ(rows[3].value, 9007199254740992.0);
 }
 
 TEST_F(OPCCollectorTest, MissingTagIsSkippedAndLookedUpAgainEveryCycle) {

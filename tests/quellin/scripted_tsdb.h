@@ -26,6 +26,9 @@ struct WrittenRow {
   double value;
   std::string quality;
   std::int64_t time_us = 0;  // 0: written without a time of its own
+  std::optional<std::string> text{};
+  std::optional<std::uint32_t> status{};
+  std::optional<std::int64_t> source_time_us{};
 };
 
 struct ScriptedTsdb {
@@ -128,6 +131,21 @@ class ScriptedConnection : public tidewell::Connection {
                                     std::span<const std::int64_t> tag_ids,
                                     std::span<const double> values,
                                     std::span<const std::string> qualities) override {
+    std::vector<tidewell::TsdataRow> rows;
+    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
+      rows.push_back({.time_us = time_us,
+                      .tag_id = tag_ids[i],
+                      .value = values[i],
+                      .text = std::nullopt,
+                      .quality = qualities[i],
+                      .status = std::nullopt,
+                      .source_time_us = std::nullopt});
+    }
+    return write_rows(batch, rows);
+  }
+  // Texts and per-row times, as the drivers store them; one call per batch.
+  tidewell::WriteResult write_rows(const tidewell::BatchId& batch,
+                                   std::span<const tidewell::TsdataRow> rows) override {
     if (db_->before_write) db_->before_write();
     check_open();
     ++db_->write_calls;
@@ -141,15 +159,18 @@ class ScriptedConnection : public tidewell::Connection {
       ++db_->duplicates;
       return {true, 0, true};
     }
-    std::vector<WrittenRow> rows;
-    for (std::size_t i = 0; i < tag_ids.size(); ++i) {
-      rows.push_back({tag_ids[i], values[i], qualities[i], time_us});
+    std::vector<WrittenRow> written;
+    std::size_t texts = 0;
+    for (const tidewell::TsdataRow& row : rows) {
+      written.push_back({row.tag_id, row.value, row.quality, row.time_us, row.text, row.status,
+                         row.source_time_us});
+      if (row.text) ++texts;
     }
-    db_->writes.push_back(rows);
+    db_->writes.push_back(written);
     if (db_->write_commits_then_throws) {
       throw tidewell::DatabaseError("server closed the connection unexpectedly");
     }
-    return {true, rows.size()};
+    return {true, written.size(), false, texts};
   }
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t) override {
     check_open();

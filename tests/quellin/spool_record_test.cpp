@@ -28,6 +28,31 @@ SpoolBatch awkward_batch() {
       {"'quoted', \"tag\"\n", -std::numeric_limits<double>::infinity(), "Uncertain"});
   batch.rows.push_back({std::string(0xFFFF, 't'), -0.0, std::string(0xFF, 'q')});
   batch.rows.push_back({"tiny", std::numeric_limits<double>::denorm_min(), "Good"});
+  // Rows with each optional field, alone and together, and texts of every awkward kind.
+  batch.rows.push_back({.tag = "text", .value = 0.0, .quality = "Good", .text = ""});
+  batch.rows.push_back({.tag = "status", .value = 7.0, .quality = "Bad", .status = 0x808A0000u});
+  batch.rows.push_back({.tag = "source",
+                        .value = 8.0,
+                        .quality = "Good",
+                        .source_time_us = std::numeric_limits<std::int64_t>::min()});
+  batch.rows.push_back({.tag = "time",
+                        .value = 9.0,
+                        .quality = "Good",
+                        .time_us = std::numeric_limits<std::int64_t>::max()});
+  batch.rows.push_back({.tag = "everything",
+                        .value = 0.0,
+                        .quality = "Uncertain",
+                        .text = std::string("a,\"b\"\n\0ü", 9) + std::string(70'000, 'x'),
+                        .status = 0x40A40000u,
+                        .source_time_us = -5,
+                        .time_us = 1704164645006123});
+  batch.rows.push_back({.tag = "json",
+                        .value = 0.0,
+                        .quality = "Good",
+                        .text = "[1.5,2.5,3.5]",
+                        .status = 0u,
+                        .source_time_us = 0,
+                        .time_us = 0});
   return batch;
 }
 
@@ -56,6 +81,10 @@ TEST(SpoolRecordTest, RoundTripsEveryFieldBitForBit) {
               std::bit_cast<std::uint64_t>(batch.rows[i].value))
         << i;
     EXPECT_EQ(decoded->rows[i].quality, batch.rows[i].quality) << i;
+    EXPECT_EQ(decoded->rows[i].text, batch.rows[i].text) << i;
+    EXPECT_EQ(decoded->rows[i].status, batch.rows[i].status) << i;
+    EXPECT_EQ(decoded->rows[i].source_time_us, batch.rows[i].source_time_us) << i;
+    EXPECT_EQ(decoded->rows[i].time_us, batch.rows[i].time_us) << i;
   }
 
   const auto summary = quellin::summarize_spool_payload(payload_of(record));
@@ -67,12 +96,47 @@ TEST(SpoolRecordTest, RoundTripsEveryFieldBitForBit) {
 TEST(SpoolRecordTest, LaysOutTheHeaderAndPayloadLittleEndian) {
   const SpoolBatch batch{.writer_id = "w", .seq = 2, .time_us = 3, .rows = {{"t", 1.0, "G"}}};
   const std::string record = quellin::encode_spool_record(batch);
-  const std::string expected_payload =
-      std::string("\x01\x00w", 3) + std::string("\x02\0\0\0\0\0\0\0", 8) +
-      std::string("\x03\0\0\0\0\0\0\0", 8) + std::string("\x01\0\0\0", 4) +
-      std::string("\x01\x00t", 3) + std::string("\0\0\0\0\0\0\xf0\x3f", 8) + std::string("\x01G");
-  EXPECT_EQ(record.substr(0, 8), std::string("KSP\x01\x24\0\0\0", 8));
-  EXPECT_EQ(payload_of(record), expected_payload);
+  const std::string head = std::string("\x01\x00w", 3) + std::string("\x02\0\0\0\0\0\0\0", 8) +
+                           std::string("\x03\0\0\0\0\0\0\0", 8) + std::string("\x01\0\0\0", 4);
+  // Version 2: tag, flags (none), value, quality.
+  EXPECT_EQ(record.substr(0, 8), std::string("KSP\x02\x25\0\0\0", 8));
+  EXPECT_EQ(payload_of(record), head + std::string("\x01\x00t\x00", 4) +
+                                    std::string("\0\0\0\0\0\0\xf0\x3f", 8) + std::string("\x01G"));
+
+  // Every flag: the text instead of the value, then status, source time and the row's time.
+  const SpoolBatch full{.writer_id = "w",
+                        .seq = 2,
+                        .time_us = 3,
+                        .rows = {{.tag = "t",
+                                  .value = 1.0,
+                                  .quality = "G",
+                                  .text = "hi",
+                                  .status = 0x80AB0000u,
+                                  .source_time_us = 4,
+                                  .time_us = 5}}};
+  EXPECT_EQ(payload_of(quellin::encode_spool_record(full)),
+            head + std::string("\x01\x00t\x0f", 4) + std::string("\x02\0\0\0hi", 6) +
+                std::string("\x01G") + std::string("\0\0\xab\x80", 4) +
+                std::string("\x04\0\0\0\0\0\0\0", 8) + std::string("\x05\0\0\0\0\0\0\0", 8));
+}
+
+TEST(SpoolRecordTest, UnknownRowFlagsAndUnknownVersionsAreMalformed) {
+  const SpoolBatch batch{.writer_id = "w", .seq = 2, .time_us = 3, .rows = {{"t", 1.0, "G"}}};
+  std::string record = quellin::encode_spool_record(batch);
+  std::string payload(payload_of(record));
+  const std::size_t flags_at = 3 + 8 + 8 + 4 + 3;
+  ASSERT_TRUE(quellin::decode_spool_payload(payload).has_value());
+  payload[flags_at] = '\x10';
+  EXPECT_FALSE(quellin::decode_spool_payload(payload).has_value());
+  EXPECT_FALSE(quellin::summarize_spool_payload(payload).has_value());
+
+  EXPECT_EQ(quellin::spool_record_version(0x0150534Bu), 1);
+  EXPECT_EQ(quellin::spool_record_version(0x0250534Bu), 2);
+  EXPECT_FALSE(quellin::spool_record_version(0x0350534Bu).has_value());
+  EXPECT_FALSE(quellin::decode_spool_payload(payload_of(record), 3).has_value());
+  // A record of a version this build does not know is no record: it is skipped, never misread.
+  record[3] = '\x03';
+  EXPECT_EQ(quellin::valid_spool_record_at(record, 0), 0u);
 }
 
 TEST(SpoolRecordTest, RefusesTextsLongerThanTheirLengthFields) {
@@ -83,6 +147,9 @@ TEST(SpoolRecordTest, RefusesTextsLongerThanTheirLengthFields) {
   EXPECT_THROW(quellin::encode_spool_record(batch), std::invalid_argument);
   batch.rows = {{"t", 1.0, std::string(0x100, 'q')}};
   EXPECT_THROW(quellin::encode_spool_record(batch), std::invalid_argument);
+  // A text value's length has four bytes: a long one is no fault.
+  batch.rows = {{.tag = "t", .value = 0.0, .quality = "Good", .text = std::string(0x10000, 'x')}};
+  EXPECT_NO_THROW(quellin::encode_spool_record(batch));
 }
 
 TEST(SpoolRecordTest, EveryCutOrPaddedPayloadIsMalformed) {

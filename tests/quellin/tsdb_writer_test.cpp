@@ -229,6 +229,99 @@ TEST_F(SpoolingCollector, ARejectedWriteIsKeptWithTheServerTextAndNotRetried) {
   EXPECT_EQ(db->writes.size(), 1u);  // only the new cycle
 }
 
+// Readings with a text, a status and a source time: one row of each kind.
+std::vector<pyqar::ValueObject> typed_readings(const std::vector<pyqar::TagDescriptor>&) {
+  pyqar::ValueObject text{std::string("open, \"half\"\nü"), pyqar::QAR_QUALITY::QAR_HIGH_GOOD, {}};
+  text.status = 0x00000000u;
+  text.source_timestamp = pyqar::Timestamp(std::chrono::microseconds(1577934245678901));
+  pyqar::ValueObject number{2.5, pyqar::QAR_QUALITY::QAR_HIGH_BAD, {}};
+  number.status = 0x808A0000u;
+  return {text, number};
+}
+
+TEST_F(SpoolingCollector, TextsStatusesAndSourceTimesSurviveTheSpool) {
+  opc->responder = typed_readings;
+  auto c = make();
+  database_down();
+  c->collection_step();
+  EXPECT_EQ(c->spooled_rows(), 2u);
+  database_up();
+  opc->responder = ScriptedOpc::all_good;
+  c->collection_step();
+  EXPECT_EQ(c->spooled_rows(), 0u);
+  ASSERT_EQ(db->writes.size(), 2u);
+  // The spooled cycle is the older one: written first.
+  const auto& replayed = db->writes[0];
+  ASSERT_EQ(replayed.size(), 2u);
+  EXPECT_EQ(replayed[0].text, "open, \"half\"\nü");
+  EXPECT_EQ(replayed[0].quality, "Good");
+  EXPECT_EQ(replayed[0].status, 0u);
+  EXPECT_EQ(replayed[0].source_time_us, 1577934245678901);
+  EXPECT_FALSE(replayed[1].text.has_value());
+  EXPECT_EQ(replayed[1].value, 2.5);
+  EXPECT_EQ(replayed[1].status, 0x808A0000u);
+  EXPECT_FALSE(replayed[1].source_time_us.has_value());
+}
+
+TEST_F(SpoolingCollector, ARejectedRowKeepsItsOldColumnsFirstAndTheNewOnesAfter) {
+  opc->responder = typed_readings;
+  auto c = make();
+  db->write_rejected = true;
+  c->collection_step();
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator(spool_dir())) {
+    if (entry.path().filename().string().rfind("rejected-", 0) != 0) continue;
+    std::ifstream in(entry.path());
+    std::stringstream all;
+    all << in.rdbuf();
+    text = all.str();
+  }
+  // read time, tag, value, quality, then text, status and source time.
+  EXPECT_NE(text.find("Z,Demo.Tag1,,Good,\"open, \"\"half\"\"\nü\",0x00000000,"
+                      "2020-01-02T03:04:05.678901Z\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Z,Demo.Tag2,2.5,Bad,,0x808A0000,\n"), std::string::npos) << text;
+}
+
+// The write stage alone, for cycles the collector does not make yet.
+class WriterAlone : public ::testing::Test {
+ protected:
+  WriterAlone() { db->tags = {{"a", 1}, {"b", 2}}; }
+  std::unique_ptr<quellin::TsdbWriter> make() {
+    return std::make_unique<quellin::TsdbWriter>(quellin::TsdbWriter::Options{
+        .tsdb_cfg = {}, .tsdb_connect = db->connect_func(db), .log = log.shared()});
+  }
+  static quellin::ResultTuple result(std::string tag, pyqar::Value value) {
+    return {std::move(tag), std::move(value), "Good", {}};
+  }
+
+  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
+  kestrane_test::LogCapture log;
+};
+
+TEST_F(WriterAlone, ACycleWithATimePerRowStoresEachRowAtItsOwnTime) {
+  auto writer = make();
+  writer->write_now({.time_us = 1000,
+                     .results = {result("a", 1.0), result("b", std::string("x"))},
+                     .row_time_us = {10, 20}});
+  ASSERT_EQ(db->writes.size(), 1u);
+  EXPECT_EQ(db->writes[0].at(0).time_us, 10);
+  EXPECT_EQ(db->writes[0].at(1).time_us, 20);
+  EXPECT_EQ(db->writes[0].at(1).text, "x");
+}
+
+TEST_F(WriterAlone, RowTimesThatDoNotMatchTheResultsAreRefusedBeforeAnythingIsWritten) {
+  auto writer = make();
+  const quellin::WriteCycle cycle{
+      .time_us = 1000, .results = {result("a", 1.0), result("b", 2.0)}, .row_time_us = {10}};
+  EXPECT_THROW(writer->write_now(cycle), std::invalid_argument);
+  writer->start();
+  EXPECT_THROW(writer->submit(cycle), std::invalid_argument);
+  writer->stop();
+  EXPECT_TRUE(db->writes.empty());
+}
+
 TEST_F(SpoolingCollector, AFailureThatMayPassWhileTheDatabaseAnswersSpoolsTheRows) {
   auto c = make();
   db->write_throws = true;  // a statement timeout or a locked file: the ping still answers

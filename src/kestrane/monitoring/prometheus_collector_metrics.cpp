@@ -71,7 +71,13 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
       values_uncertain_(values_.Add({{"quality", "Uncertain"}})),
       values_bad_(values_.Add({{"quality", "Bad"}})),
       values_invalid_(values_.Add({{"quality", "Invalid"}})),
-      rows_written_(counter(*registry_, "kestrane_rows_written_total", "Rows the TSDB took")),
+      // By table; the sum over `table` is every row the TSDB took, as before the split.
+      rows_written_(BuildCounter()
+                        .Name("kestrane_rows_written_total")
+                        .Help("Rows the TSDB took, by table")
+                        .Register(*registry_)),
+      rows_written_tsdata_(rows_written_.Add({{"table", "tsdata"}})),
+      rows_written_text_(rows_written_.Add({{"table", "tsdata_text"}})),
       rows_dropped_(BuildCounter()
                         .Name("kestrane_rows_dropped_total")
                         .Help("Rows that never reached the TSDB, by reason")
@@ -135,11 +141,12 @@ void PrometheusCollectorMetrics::opc_connected(bool connected) {
 
 void PrometheusCollectorMetrics::opc_reconnect() { opc_reconnects_.Increment(); }
 
-void PrometheusCollectorMetrics::rows_written(std::size_t rows, double write_seconds,
-                                              std::int64_t time_us) {
+void PrometheusCollectorMetrics::rows_written(const quellin::RowsWritten& rows,
+                                              double write_seconds, std::int64_t time_us) {
   health_.rows_kept();
   health_.rows_written();
-  rows_written_.Increment(static_cast<double>(rows));
+  rows_written_tsdata_.Increment(static_cast<double>(rows.tsdata));
+  rows_written_text_.Increment(static_cast<double>(rows.tsdata_text));
   write_duration_.Observe(write_seconds);
   last_write_.Set(static_cast<double>(time_us) / 1e6);
 }

@@ -49,7 +49,8 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void pausing(double seconds) override;
   void opc_connected(bool connected) override;
   void opc_reconnect() override;
-  void rows_written(std::size_t rows, double write_seconds, std::int64_t time_us) override;
+  void rows_written(const quellin::RowsWritten& rows, double write_seconds,
+                    std::int64_t time_us) override;
   void rows_spooled(std::size_t rows) override;
   void rows_dropped(std::size_t rows, std::string_view reason) override;
   void spool_size(std::uint64_t bytes, std::uint64_t rows) override;
@@ -70,7 +71,9 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Counter& values_uncertain_;
   prometheus::Counter& values_bad_;
   prometheus::Counter& values_invalid_;
-  prometheus::Counter& rows_written_;
+  prometheus::Family<prometheus::Counter>& rows_written_;
+  prometheus::Counter& rows_written_tsdata_;
+  prometheus::Counter& rows_written_text_;
   prometheus::Family<prometheus::Counter>& rows_dropped_;
   prometheus::Counter& rows_spooled_;
   prometheus::Gauge& spool_bytes_;

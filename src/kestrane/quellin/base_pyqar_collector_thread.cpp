@@ -8,6 +8,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string_view>
+#include <variant>
 
 #include <spdlog/spdlog.h>
 
@@ -54,6 +55,45 @@ std::optional<int> parse_namespace(std::string_view text) {
   if (negative) value = -value;
   if (value < INT_MIN || value > INT_MAX) return std::nullopt;
   return static_cast<int>(value);
+}
+
+// Integers whose magnitude passes 2^53 may not be exact as the double the TSDB stores.
+constexpr std::uint64_t kExactDoubleLimit = std::uint64_t{1} << 53;
+
+bool beyond_exact_double(const pyqar::Value& value) {
+  if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    const std::uint64_t magnitude =
+        *i < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(*i) : static_cast<std::uint64_t>(*i);
+    return magnitude > kExactDoubleLimit;
+  }
+  if (const auto* u = std::get_if<std::uint64_t>(&value)) return *u > kExactDoubleLimit;
+  return false;
+}
+
+// The status, unless its severity contradicts the quality: then the source never set it (the
+// field's default) and it is left absent rather than stored wrong.
+std::optional<std::uint32_t> known_status(const pyqar::ValueObject& v) {
+  const std::uint32_t severity = v.status >> 30;  // 0 Good, 1 Uncertain, 2 and 3 Bad
+  switch (v.get_quality() & pyqar::QAR_QUALITY::QAR_HIGH_MASK) {
+    case pyqar::QAR_QUALITY::QAR_HIGH_GOOD:
+      if (severity != 0) return std::nullopt;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN:
+      if (severity != 1) return std::nullopt;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_BAD:
+      if (severity < 2) return std::nullopt;
+      break;
+    default:
+      break;
+  }
+  return v.status;
+}
+
+double to_double(const pyqar::Value& value) {
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
+  if (const auto* u = std::get_if<std::uint64_t>(&value)) return static_cast<double>(*u);
+  return 0.0;
 }
 
 }  // namespace
@@ -340,7 +380,7 @@ ResultList BasePyQARCollectorThread::_batch_read_data(std::vector<pyqar::TagDesc
 
 void BasePyQARCollectorThread::_process_batch_results(
     std::vector<pyqar::ValueObject>& batch_value_objs, const std::vector<std::string>& tags,
-    std::size_t batch_start_idx, ResultList& out, QualityCounts& counts) const {
+    std::size_t batch_start_idx, ResultList& out, QualityCounts& counts) {
   for (std::size_t k = 0; k < batch_value_objs.size(); ++k) {
     const std::size_t index = batch_start_idx + k;
     if (index >= tags.size()) {
@@ -364,9 +404,28 @@ void BasePyQARCollectorThread::_process_batch_results(
         ++counts.invalid;
         break;
     }
+    if (v.cut) warn_cut(tags[index]);
+    if (beyond_exact_double(v.value)) warn_rounded(tags[index], v.value);
     out.push_back(ResultTuple{tags[index], std::move(v.value), quality_to_str(v.get_quality()),
-                              v.get_timestamp()});
+                              v.get_timestamp(), v.source_timestamp, known_status(v)});
   }
+}
+
+void BasePyQARCollectorThread::warn_cut(const std::string& tag) {
+  if (!warned_cut_.insert(tag).second) return;
+  log_->warn("Tag '{}': its value is longer than {} bytes of text and is stored cut at that length",
+             tag, pyqar::QAR_MAX_VALUE_TEXT_BYTES);
+}
+
+void BasePyQARCollectorThread::warn_rounded(const std::string& tag, const pyqar::Value& value) {
+  if (!warned_rounded_.insert(tag).second) return;
+  const std::string exact = std::holds_alternative<std::int64_t>(value)
+                                ? std::to_string(std::get<std::int64_t>(value))
+                                : std::to_string(std::get<std::uint64_t>(value));
+  log_->warn(
+      "Tag '{}': the integer {} is beyond 2^53 and is stored as the nearest double, {:.17g}; "
+      "its later values are not reported again",
+      tag, exact, to_double(value));
 }
 
 void BasePyQARCollectorThread::_update_read_status(const ResultList& all_results,

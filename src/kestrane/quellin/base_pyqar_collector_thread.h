@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -115,8 +116,11 @@ class BasePyQARCollectorThread {
                               const std::vector<std::string>& tags, QualityCounts& counts);
   void _process_batch_results(std::vector<pyqar::ValueObject>& batch_value_objs,
                               const std::vector<std::string>& tags, std::size_t batch_start_idx,
-                              ResultList& out, QualityCounts& counts) const;
+                              ResultList& out, QualityCounts& counts);
   void _update_read_status(const ResultList& all_results, const QualityCounts& counts);
+  // WARNING once per tag: a value whose text was cut, an integer stored as a rounded double.
+  void warn_cut(const std::string& tag);
+  void warn_rounded(const std::string& tag, const pyqar::Value& value);
 
  private:
   void thread_main();
@@ -139,6 +143,9 @@ class BasePyQARCollectorThread {
   SleepFunc sleep_;
   std::shared_ptr<spdlog::logger> log_;
   bool warned_batch_size_ = false;
+  // Tags already warned about, so that each warning comes once per tag (collector thread).
+  std::unordered_set<std::string> warned_cut_;
+  std::unordered_set<std::string> warned_rounded_;
 
   // Guards the thread's lifecycle and wakes interruptible waits.
   mutable std::mutex state_mutex_;

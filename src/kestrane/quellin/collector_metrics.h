@@ -28,6 +28,13 @@ inline constexpr std::string_view kUnknownTag = "unknown_tag";
 inline constexpr std::string_view kNotANumber = "nan";
 }  // namespace drop_reason
 
+// Rows one write stored, by table: numbers and Booleans in tsdata, texts in tsdata_text.
+struct RowsWritten {
+  std::size_t tsdata = 0;
+  std::size_t tsdata_text = 0;
+  std::size_t total() const { return tsdata + tsdata_text; }
+};
+
 class CollectorMetrics {
  public:
   virtual ~CollectorMetrics() = default;
@@ -46,8 +53,9 @@ class CollectorMetrics {
   virtual void opc_reconnect() = 0;
 
   // Writer thread.
-  // Rows the TSDB took, the write's duration, and the wall-clock time it ended.
-  virtual void rows_written(std::size_t rows, double write_seconds, std::int64_t time_us) = 0;
+  // Rows the TSDB took by table, the write's duration, and the wall-clock time it ended.
+  virtual void rows_written(const RowsWritten& rows, double write_seconds,
+                            std::int64_t time_us) = 0;
   virtual void rows_spooled(std::size_t rows) = 0;
   virtual void rows_dropped(std::size_t rows, std::string_view reason) = 0;
   virtual void spool_size(std::uint64_t bytes, std::uint64_t rows) = 0;

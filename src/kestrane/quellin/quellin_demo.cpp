@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "journel/log.h"
+#include "pyqar/status_names.h"
 #include "quellin/opc_collector.h"
 #include "quellin/result_queue.h"
 
@@ -63,12 +64,16 @@ std::string format_time(pyqar::Timestamp stamp) {
   return out.str();
 }
 
+// Each reading as (tag, value, quality, time, status name, source time); None for what the
+// source did not give.
 void print_results(const quellin::ResultList& results) {
   std::cout << '[';
   for (std::size_t i = 0; i < results.size(); ++i) {
     const quellin::ResultTuple& r = results[i];
     std::cout << (i ? ", " : "") << "('" << r.tag << "', " << format_value(r.value) << ", '"
-              << r.quality << "', " << format_time(r.timestamp) << ')';
+              << r.quality << "', " << format_time(r.timestamp) << ", "
+              << (r.status ? "'" + pyqar::status_name(*r.status) + "'" : std::string("None"))
+              << ", " << (r.source_time ? format_time(*r.source_time) : std::string("None")) << ')';
   }
   std::cout << "]\n";
 }

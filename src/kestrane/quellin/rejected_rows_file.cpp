@@ -34,6 +34,21 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   return q;
 }
 
+// A source time to the microsecond, as the server may give it that finely.
+std::string utc_text_us(std::int64_t time_us) {
+  const std::int64_t seconds = floor_div(time_us, 1'000'000);
+  const std::tm f = utc_fields(seconds);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", f.tm_year + 1900, f.tm_mon + 1,
+                     f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, time_us - seconds * 1'000'000);
+}
+
+// The columns a row gained after the first four, each empty when the row has none.
+std::string added_fields(const SpoolRow& row) {
+  return fmt::format(",{},{},{}", row.text ? csv_field(*row.text) : std::string(),
+                     row.status ? fmt::format("0x{:08X}", *row.status) : std::string(),
+                     row.source_time_us ? utc_text_us(*row.source_time_us) : std::string());
+}
+
 }  // namespace
 
 std::string utc_text(std::int64_t time_us) {
@@ -60,10 +75,13 @@ bool RejectedRowsFile::append(const SpoolBatch& batch, const std::string& reason
     if (c == '\n' || c == '\r') c = ' ';
   }
   std::string text = "# " + utc_text(now_us) + " " + one_line + "\n";
-  const std::string when = utc_text(batch.time_us);
+  const std::string batch_time = utc_text(batch.time_us);
   for (const SpoolRow& row : batch.rows) {
-    text +=
-        fmt::format("{},{},{},{}\n", when, csv_field(row.tag), row.value, csv_field(row.quality));
+    const std::string when = row.time_us ? utc_text(*row.time_us) : batch_time;
+    // A text row has no number: its value column stays empty.
+    const std::string value = row.text ? std::string() : fmt::format("{}", row.value);
+    text += fmt::format("{},{},{},{}{}\n", when, csv_field(row.tag), value, csv_field(row.quality),
+                        added_fields(row));
   }
   std::ofstream out(path, std::ios::app | std::ios::binary);
   out << text;

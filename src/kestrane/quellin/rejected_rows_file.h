@@ -3,7 +3,10 @@
 // not a lost connection). Such rows are never retried; they are appended, with the server's
 // error text, to a daily text file in the spool folder for an operator to inspect:
 //   rejected-YYYY-MM-DD.csv, one "# <UTC time> <error>" line per batch, then one
-//   "<UTC read time>,<tag>,<value>,<quality>" line per row (tags quoted as in a CSV file).
+//   "<UTC read time>,<tag>,<value>,<quality>,<text>,<status>,<source time>" line per row
+//   (texts quoted as in a CSV file; the read time is the row's own when it has one; value
+//   empty for a text; status as 0x%08X; source time to the microsecond; each of the last three
+//   empty when the row has none). The first four columns are those of older files.
 // Owned by the writer; one thread at a time.
 
 #include <filesystem>

@@ -334,7 +334,10 @@ std::optional<SpoolBatch> Spool::front() {
         const std::string_view bytes(record.get(), head->size);
         const SpoolRecordHeader header = parse_spool_record_header(bytes);
         const std::string_view payload = bytes.substr(kSpoolRecordHeaderBytes);
-        if (spool_payload_crc(payload) == header.crc) batch = decode_spool_payload(payload);
+        const std::optional<std::uint8_t> version = spool_record_version(header.magic);
+        if (version && spool_payload_crc(payload) == header.crc) {
+          batch = decode_spool_payload(payload, *version);
+        }
       }
     } catch (const std::exception& error) {
       lose_front_segment_locked(error);
@@ -499,7 +502,7 @@ const Spool::Head* Spool::locate_head_locked() {
           reader_locked(segment.number)
               .read_at(segment.read_offset, prefix.size(), prefix.data())) {
         header = parse_spool_record_header(prefix);
-        if (header.magic == kSpoolRecordMagic && header.length <= left - kSpoolRecordHeaderBytes) {
+        if (spool_record_version(header.magic) && header.length <= left - kSpoolRecordHeaderBytes) {
           summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes));
         }
       }

@@ -17,8 +17,12 @@ namespace {
 // refused here rather than cut short on disk.
 constexpr std::size_t kMaxShortText = 0xFFFF;
 constexpr std::size_t kMaxQualityText = 0xFF;
-// Tag length, value and quality length of a row whose texts are empty.
-constexpr std::size_t kMinRowBytes = 2 + 8 + 1;
+// The smallest row of each version: tag length, value and quality length of a row whose
+// texts are empty (version 1); tag length, flags, text length and quality length (version 2).
+constexpr std::size_t kMinRowBytesV1 = 2 + 8 + 1;
+constexpr std::size_t kMinRowBytesV2 = 2 + 1 + 4 + 1;
+constexpr std::uint8_t kKnownRowFlags =
+    kSpoolRowText | kSpoolRowStatus | kSpoolRowSourceTime | kSpoolRowTime;
 
 template <typename T>
 T to_little_endian(T v) {
@@ -43,6 +47,10 @@ class PayloadWriter {
   }
   void put_text_u16(std::string_view s) {
     put(static_cast<std::uint16_t>(s.size()));
+    put_bytes(s);
+  }
+  void put_text_u32(std::string_view s) {
+    put(static_cast<std::uint32_t>(s.size()));
     put_bytes(s);
   }
   void put_text_u8(std::string_view s) {
@@ -113,19 +121,91 @@ std::optional<PayloadHead> read_head(PayloadReader& in) {
   return head;
 }
 
-// Calls `row` for each row; false when the payload is malformed or has bytes left over.
-template <typename RowFunc>
-bool read_rows(PayloadReader& in, std::uint32_t count, RowFunc&& row) {
+// One row as read from a payload; the texts point into it.
+struct RowView {
+  std::string_view tag;
+  double value = 0.0;
+  std::string_view quality;
+  std::uint8_t flags = 0;
+  std::string_view text;
+  std::uint32_t status = 0;
+  std::int64_t source_time_us = 0;
+  std::int64_t time_us = 0;
+};
+
+std::size_t min_row_bytes(std::uint8_t version) {
+  return version == 1 ? kMinRowBytesV1 : kMinRowBytesV2;
+}
+
+// Each reader sets every field its row's flags name (and the value), so one RowView serves a
+// whole payload without being cleared between rows.
+[[gnu::always_inline]] inline bool read_row_v1(PayloadReader& in, RowView& row) {
+  row.tag = in.get_text<std::uint16_t>();
+  row.value = in.get<double>();
+  row.quality = in.get_text<std::uint8_t>();
+  return in.ok();
+}
+
+[[gnu::always_inline]] inline bool read_row_v2(PayloadReader& in, RowView& row) {
+  row.tag = in.get_text<std::uint16_t>();
+  row.flags = in.get<std::uint8_t>();
+  // A flag this version does not define means the bytes are not what they seem.
+  if ((row.flags & ~kKnownRowFlags) != 0) return false;
+  if ((row.flags & kSpoolRowText) != 0) {
+    row.text = in.get_text<std::uint32_t>();
+    row.value = 0.0;
+  } else {
+    row.value = in.get<double>();
+  }
+  row.quality = in.get_text<std::uint8_t>();
+  if ((row.flags & kSpoolRowStatus) != 0) row.status = in.get<std::uint32_t>();
+  if ((row.flags & kSpoolRowSourceTime) != 0) row.source_time_us = in.get<std::int64_t>();
+  if ((row.flags & kSpoolRowTime) != 0) row.time_us = in.get<std::int64_t>();
+  return in.ok();
+}
+
+// The loop of read_rows for one version, chosen once per payload rather than per row.
+template <std::uint8_t Version, typename RowFunc>
+bool read_rows_of(PayloadReader& in, std::uint32_t count, RowFunc& row) {
   // A count the bytes cannot hold is refused before anything is reserved for it.
-  if (count > in.left() / kMinRowBytes) return false;
+  if (count > in.left() / min_row_bytes(Version)) return false;
+  RowView view;
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::string_view tag = in.get_text<std::uint16_t>();
-    const double value = in.get<double>();
-    const std::string_view quality = in.get_text<std::uint8_t>();
-    if (!in.ok()) return false;
-    row(tag, value, quality);
+    if constexpr (Version == 1) {
+      if (!read_row_v1(in, view)) return false;
+    } else {
+      if (!read_row_v2(in, view)) return false;
+    }
+    row(view);
   }
   return in.left() == 0;
+}
+
+// Calls `row` for each row; false when the payload is malformed or has bytes left over, or the
+// version is unknown.
+template <typename RowFunc>
+bool read_rows(PayloadReader& in, std::uint32_t count, std::uint8_t version, RowFunc&& row) {
+  if (version == 1) return read_rows_of<1>(in, count, row);
+  if (version == 2) return read_rows_of<2>(in, count, row);
+  return false;
+}
+
+std::uint8_t row_flags(const SpoolRow& row) {
+  std::uint8_t flags = 0;
+  if (row.text) flags |= kSpoolRowText;
+  if (row.status) flags |= kSpoolRowStatus;
+  if (row.source_time_us) flags |= kSpoolRowSourceTime;
+  if (row.time_us) flags |= kSpoolRowTime;
+  return flags;
+}
+
+std::uint64_t row_bytes(const SpoolRow& row) {
+  std::uint64_t n = 2 + row.tag.size() + 1 + 1 + row.quality.size();
+  n += row.text ? 4 + row.text->size() : 8;
+  if (row.status) n += 4;
+  if (row.source_time_us) n += 8;
+  if (row.time_us) n += 8;
+  return n;
 }
 
 void require_length(std::size_t size, std::size_t limit, const char* what) {
@@ -147,7 +227,7 @@ std::string encode_spool_record(const SpoolBatch& batch) {
   for (const SpoolRow& row : batch.rows) {
     require_length(row.tag.size(), kMaxShortText, "tag name");
     require_length(row.quality.size(), kMaxQualityText, "quality");
-    payload_size += kMinRowBytes + row.tag.size() + row.quality.size();
+    payload_size += row_bytes(row);
   }
   if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
     throw std::invalid_argument("Spool: a batch of " + std::to_string(payload_size) +
@@ -163,8 +243,16 @@ std::string encode_spool_record(const SpoolBatch& batch) {
   out.put(static_cast<std::uint32_t>(batch.rows.size()));
   for (const SpoolRow& row : batch.rows) {
     out.put_text_u16(row.tag);
-    out.put(row.value);
+    out.put(row_flags(row));
+    if (row.text) {
+      out.put_text_u32(*row.text);
+    } else {
+      out.put(row.value);
+    }
     out.put_text_u8(row.quality);
+    if (row.status) out.put(*row.status);
+    if (row.source_time_us) out.put(*row.source_time_us);
+    if (row.time_us) out.put(*row.time_us);
   }
 
   PayloadWriter header(record.data());
@@ -183,12 +271,18 @@ SpoolRecordHeader parse_spool_record_header(std::string_view bytes) {
   return header;
 }
 
+std::optional<std::uint8_t> spool_record_version(std::uint32_t magic) {
+  if (magic == kSpoolRecordMagicV1) return 1;
+  if (magic == kSpoolRecordMagic) return kSpoolRecordVersion;
+  return std::nullopt;
+}
+
 std::uint32_t spool_payload_crc(std::string_view payload) {
   const auto* data = reinterpret_cast<const Bytef*>(payload.data());
   return static_cast<std::uint32_t>(crc32_z(crc32_z(0L, Z_NULL, 0), data, payload.size()));
 }
 
-std::optional<SpoolBatch> decode_spool_payload(std::string_view payload) {
+std::optional<SpoolBatch> decode_spool_payload(std::string_view payload, std::uint8_t version) {
   PayloadReader in(payload);
   const std::optional<PayloadHead> head = read_head(in);
   if (!head) return std::nullopt;
@@ -196,20 +290,32 @@ std::optional<SpoolBatch> decode_spool_payload(std::string_view payload) {
   batch.writer_id = std::string(head->writer_id);
   batch.seq = head->seq;
   batch.time_us = head->time_us;
-  if (head->rows > in.left() / kMinRowBytes) return std::nullopt;
+  if (version != 1 && version != 2) return std::nullopt;
+  if (head->rows > in.left() / min_row_bytes(version)) return std::nullopt;
   batch.rows.reserve(head->rows);
-  const bool ok =
-      read_rows(in, head->rows, [&](std::string_view tag, double value, std::string_view quality) {
-        batch.rows.push_back({std::string(tag), value, std::string(quality)});
-      });
+  const bool ok = read_rows(in, head->rows, version, [&](const RowView& view) {
+    // Built whole and moved in: cheaper than filling a default row's strings afterwards.
+    batch.rows.push_back(SpoolRow{
+        .tag = std::string(view.tag),
+        .value = view.value,
+        .quality = std::string(view.quality),
+        .text = (view.flags & kSpoolRowText) != 0 ? std::optional<std::string>(view.text)
+                                                  : std::nullopt,
+        .status = (view.flags & kSpoolRowStatus) != 0 ? std::optional(view.status) : std::nullopt,
+        .source_time_us = (view.flags & kSpoolRowSourceTime) != 0
+                              ? std::optional(view.source_time_us)
+                              : std::nullopt,
+        .time_us = (view.flags & kSpoolRowTime) != 0 ? std::optional(view.time_us) : std::nullopt});
+  });
   if (!ok) return std::nullopt;
   return batch;
 }
 
-std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload) {
+std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload,
+                                                          std::uint8_t version) {
   PayloadReader in(payload);
   const std::optional<PayloadHead> head = read_head(in);
-  if (!head || !read_rows(in, head->rows, [](std::string_view, double, std::string_view) {})) {
+  if (!head || !read_rows(in, head->rows, version, [](const RowView&) {})) {
     return std::nullopt;
   }
   return SpoolRecordSummary{head->rows, head->time_us};
@@ -226,22 +332,24 @@ std::size_t valid_spool_record_at(std::string_view bytes, std::size_t offset,
                                   SpoolRecordSummary* summary) {
   if (offset > bytes.size() || bytes.size() - offset < kSpoolRecordHeaderBytes) return 0;
   const SpoolRecordHeader header = parse_spool_record_header(bytes.substr(offset));
-  if (header.magic != kSpoolRecordMagic) return 0;
+  const std::optional<std::uint8_t> version = spool_record_version(header.magic);
+  if (!version) return 0;
   const std::size_t body = offset + kSpoolRecordHeaderBytes;
   if (header.length > bytes.size() - body) return 0;
   const std::string_view payload = bytes.substr(body, header.length);
   if (spool_payload_crc(payload) != header.crc) return 0;
-  const std::optional<SpoolRecordSummary> parsed = summarize_spool_payload(payload);
+  const std::optional<SpoolRecordSummary> parsed = summarize_spool_payload(payload, *version);
   if (!parsed) return 0;
   if (summary != nullptr) *summary = *parsed;
   return kSpoolRecordHeaderBytes + header.length;
 }
 
 std::size_t find_spool_record(std::string_view bytes, std::size_t from) {
+  // Every version's magic starts with these three bytes; the fourth is the version.
   char magic[4];
   const std::uint32_t le = to_little_endian(kSpoolRecordMagic);
   std::memcpy(magic, &le, sizeof magic);
-  const std::string_view needle(magic, sizeof magic);
+  const std::string_view needle(magic, 3);
   for (std::size_t at = bytes.find(needle, from); at != std::string_view::npos;
        at = bytes.find(needle, at + 1)) {
     if (valid_spool_record_at(bytes, at) != 0) return at;

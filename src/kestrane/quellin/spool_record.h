@@ -5,8 +5,15 @@
 //
 // A record is: magic, payload length, CRC-32 of the payload (three little-endian u32), then
 // the payload: writer id (u16 length + bytes), seq (u64), time_us (i64), row count (u32), and
-// per row the tag (u16 length + bytes), the value (f64 bits) and the quality (u8 length +
-// bytes); every number little-endian.
+// the rows; every number little-endian. The magic's last byte is the record format's version;
+// a spool reads every version, and writes the newest:
+//   1: per row the tag (u16 length + bytes), the value (f64 bits) and the quality (u8 length +
+//      bytes).
+//   2: per row the tag (u16 length + bytes), a flags byte saying which optional fields follow
+//      (kSpoolRowText, kSpoolRowStatus, kSpoolRowSourceTime, kSpoolRowTime), the text (u32
+//      length + bytes) when it has one else the value (f64 bits), the quality (u8 length +
+//      bytes), then the status (u32), the source time (i64) and the row's time (i64), each
+//      only when its flag is set.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +44,14 @@ struct SpoolBatch {
 };
 
 // "KSP" and a format version, so a record start is easy to spot in a hex dump.
-inline constexpr std::uint32_t kSpoolRecordMagic = 0x0150534Bu;
+inline constexpr std::uint32_t kSpoolRecordMagicV1 = 0x0150534Bu;
+inline constexpr std::uint32_t kSpoolRecordMagic = 0x0250534Bu;  // what encode writes
+inline constexpr std::uint8_t kSpoolRecordVersion = 2;
+// The flags byte of a version-2 row.
+inline constexpr std::uint8_t kSpoolRowText = 0x01;
+inline constexpr std::uint8_t kSpoolRowStatus = 0x02;
+inline constexpr std::uint8_t kSpoolRowSourceTime = 0x04;
+inline constexpr std::uint8_t kSpoolRowTime = 0x08;
 inline constexpr std::size_t kSpoolRecordHeaderBytes = 12;
 // Enough of a payload for peek_spool_payload whatever the writer id's length.
 inline constexpr std::size_t kSpoolPayloadPeekBytes = 2 + 0xFFFF + 8 + 8 + 4;
@@ -54,26 +68,34 @@ struct SpoolRecordSummary {
   std::int64_t time_us = 0;
 };
 
-// The whole record, header included, ready for one write. Throws std::invalid_argument when a
-// writer id or tag is longer than 65,535 bytes, a quality longer than 255 bytes, or the
-// payload would pass 4 GiB.
+// The whole record in the newest format, header included, ready for one write. Throws
+// std::invalid_argument when a writer id or tag is longer than 65,535 bytes, a quality longer
+// than 255 bytes, or the payload would pass 4 GiB.
 std::string encode_spool_record(const SpoolBatch& batch);
 
 // Reads the header from the first kSpoolRecordHeaderBytes of `bytes` (which must hold them).
 SpoolRecordHeader parse_spool_record_header(std::string_view bytes);
+// The format version a record's magic names, or nullopt when it is no record magic (or one of
+// a version this build does not know).
+std::optional<std::uint8_t> spool_record_version(std::uint32_t magic);
 std::uint32_t spool_payload_crc(std::string_view payload);
 
 // Every length is checked before it is used; nullopt when the payload is malformed or has bytes
-// left over after the last row.
-std::optional<SpoolBatch> decode_spool_payload(std::string_view payload);
+// left over after the last row, or `version` is unknown. Rows of version 1 come back with
+// only tag, value and quality.
+std::optional<SpoolBatch> decode_spool_payload(std::string_view payload,
+                                               std::uint8_t version = kSpoolRecordVersion);
 // The same checks as decode_spool_payload, without building the rows.
-std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload);
+std::optional<SpoolRecordSummary> summarize_spool_payload(
+    std::string_view payload, std::uint8_t version = kSpoolRecordVersion);
 // Reads only the fields before the rows, from the first bytes of a payload (at most
-// kSpoolPayloadPeekBytes are needed); nullopt when they are short. Checks no CRC.
+// kSpoolPayloadPeekBytes are needed); nullopt when they are short. Checks no CRC. Those fields
+// are the same in every version.
 std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix);
 
-// The size of the valid record (magic, length in bounds, CRC, well-formed payload) that starts
-// at `offset` in `bytes`, or 0 when there is none; `summary` is filled when it is valid.
+// The size of the valid record of any version (magic, length in bounds, CRC, well-formed
+// payload) that starts at `offset` in `bytes`, or 0 when there is none; `summary` is filled
+// when it is valid.
 std::size_t valid_spool_record_at(std::string_view bytes, std::size_t offset,
                                   SpoolRecordSummary* summary = nullptr);
 // The offset of the first valid record at or after `from`, or std::string_view::npos.

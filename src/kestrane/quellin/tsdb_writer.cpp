@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
 #include <unordered_set>
@@ -51,8 +52,8 @@ bool is_good(std::string_view quality) {
   return true;
 }
 
-// The TSDB stores doubles: integers and booleans convert, values without a number (empty or
-// text, which the library only gives with a Bad quality) are stored as NaN.
+// tsdata stores doubles: integers and booleans convert, a reading without a value is stored as
+// NaN. Texts go to tsdata_text instead (and never reach here).
 double to_tsdb_value(const pyqar::Value& value) {
   return std::visit(
       [](const auto& v) -> double {
@@ -76,6 +77,17 @@ std::string new_writer_id() {
   std::uniform_int_distribution<std::uint32_t> word;
   return fmt::format("{:08x}{:08x}{:08x}{:08x}", word(device), word(device), word(device),
                      word(device));
+}
+
+// A cycle carries no row times, or one for every result.
+void check_row_times(const WriteCycle& cycle) {
+  if (cycle.row_time_us.empty() || cycle.row_time_us.size() == cycle.results.size()) return;
+  throw std::invalid_argument(fmt::format("A cycle of {} results carries {} row times",
+                                          cycle.results.size(), cycle.row_time_us.size()));
+}
+
+std::int64_t to_us(pyqar::Timestamp t) {
+  return std::chrono::floor<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
 std::int64_t wall_clock_us() {
@@ -179,6 +191,8 @@ void TsdbWriter::report_handoff_locked() {
 }
 
 void TsdbWriter::submit(WriteCycle cycle) {
+  // Refused here, on the caller's thread, rather than lost on the writer's.
+  check_row_times(cycle);
   std::unique_lock lock(handoff_mutex_);
   if (!stopping_ && !spool_) {
     // Without a spool the collector waits for room, as it waited for its own writes before.
@@ -419,18 +433,29 @@ SpoolBatch TsdbWriter::to_batch(const WriteCycle& cycle) {
   batch.seq = next_seq_++;
   batch.time_us = cycle.time_us;
   batch.rows.reserve(cycle.results.size());
-  for (const ResultTuple& r : cycle.results) {
-    double value = to_tsdb_value(r.value);
-    if (std::holds_alternative<double>(r.value) && is_good(r.quality)) {
-      if (std::isnan(value)) {
-        log().warn("Skipping NaN value for tag {}", r.tag);
-        count_dropped(1, drop_reason::kNotANumber);
-        continue;
+  check_row_times(cycle);
+  const bool per_row_time = !cycle.row_time_us.empty();
+  for (std::size_t i = 0; i < cycle.results.size(); ++i) {
+    const ResultTuple& r = cycle.results[i];
+    SpoolRow row{.tag = r.tag, .value = 0.0, .quality = r.quality};
+    if (const auto* text = std::get_if<std::string>(&r.value)) {
+      row.text = *text;
+    } else {
+      row.value = to_tsdb_value(r.value);
+      if (std::holds_alternative<double>(r.value) && is_good(r.quality)) {
+        if (std::isnan(row.value)) {
+          log().warn("Skipping NaN value for tag {}", r.tag);
+          count_dropped(1, drop_reason::kNotANumber);
+          continue;
+        }
+        if (row.value > kFloatBound) row.value = std::numeric_limits<double>::infinity();
+        if (row.value < -kFloatBound) row.value = -std::numeric_limits<double>::infinity();
       }
-      if (value > kFloatBound) value = std::numeric_limits<double>::infinity();
-      if (value < -kFloatBound) value = -std::numeric_limits<double>::infinity();
     }
-    batch.rows.push_back({r.tag, value, r.quality});
+    row.status = r.status;
+    if (r.source_time) row.source_time_us = to_us(*r.source_time);
+    if (per_row_time) row.time_us = cycle.row_time_us[i];
+    batch.rows.push_back(std::move(row));
   }
   return batch;
 }
@@ -520,32 +545,35 @@ TsdbWriter::Outcome TsdbWriter::write_batch(const SpoolBatch& batch, std::size_t
     log().error("Write DB failed: {}", e.what());
     return after_passing_failure();
   }
-  std::vector<std::int64_t> tag_ids;
-  std::vector<double> values;
-  std::vector<std::string> qualities;
-  tag_ids.reserve(batch.rows.size());
-  values.reserve(batch.rows.size());
-  qualities.reserve(batch.rows.size());
+  std::vector<tidewell::TsdataRow> rows;
+  rows.reserve(batch.rows.size());
   for (const SpoolRow& row : batch.rows) {
     const auto cached = _db_tagname_map.find(row.tag);
     if (cached == _db_tagname_map.end()) continue;  // missing: reported by the lookup
-    tag_ids.push_back(cached->second);
-    values.push_back(row.value);
-    qualities.push_back(row.quality);
+    rows.push_back(tidewell::TsdataRow{.time_us = row.time_us.value_or(batch.time_us),
+                                       .tag_id = cached->second,
+                                       .value = row.value,
+                                       .text = row.text,
+                                       .quality = row.quality,
+                                       .status = row.status,
+                                       .source_time_us = row.source_time_us});
   }
-  count_dropped(batch.rows.size() - tag_ids.size(), drop_reason::kUnknownTag);
+  count_dropped(batch.rows.size() - rows.size(), drop_reason::kUnknownTag);
   // No row that the database could take: reported as not written.
-  if (tag_ids.empty()) return Outcome::rejected;
+  if (rows.empty()) return Outcome::rejected;
   warn_if_past_retention(batch);
   try {
     const double started = now();
     const tidewell::WriteResult result =
-        tidewell::write_tsdata(*tsdb_conn_, tidewell::BatchId{batch.writer_id, batch.seq},
-                               batch.time_us, tag_ids, values, qualities);
+        tidewell::write_tsdata(*tsdb_conn_, tidewell::BatchId{batch.writer_id, batch.seq}, rows);
     if (result.duplicate) return Outcome::duplicate;
     if (!result.success) return Outcome::rejected;
     *written = result.count;
-    if (metrics_) metrics_->rows_written(result.count, now() - started, wall_clock_us());
+    if (metrics_) {
+      const std::size_t texts = std::min(result.text_count, result.count);
+      metrics_->rows_written(RowsWritten{.tsdata = result.count - texts, .tsdata_text = texts},
+                             now() - started, wall_clock_us());
+    }
     if (now() >= next_prune_) prune_batch_records();
     return Outcome::written;
   } catch (const tidewell::RequestRejected& e) {

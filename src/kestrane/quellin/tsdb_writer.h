@@ -100,7 +100,9 @@ class TsdbWriter {
   // Starts the writer thread.
   void start();
   // Hands a cycle to the writer thread; never waits on the database. When the hand-off is
-  // full the cycle goes straight to the spool (without a spool, it waits for room).
+  // full the cycle goes straight to the spool (without a spool, it waits for room). Throws
+  // std::invalid_argument when row_time_us is neither empty nor one per result (so does
+  // write_now).
   void submit(WriteCycle cycle);
   // Writes (or spools) a cycle on the caller's thread, then replays the spool when the
   // database answers. For a writer that was never started.
