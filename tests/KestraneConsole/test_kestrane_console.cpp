@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -356,6 +357,149 @@ TEST_F(SingleStepUa, ReadsNamespacedTagsFromTheTestServer) {
   EXPECT_EQ(sqlite_query("SELECT protocol FROM sources").at(0), "OPC_UA");
   console.cleanup_single_step();
 }
+
+// Every kind of value the test server offers, read once and stored: numbers and Booleans in
+// tsdata, everything else as text in tsdata_text, each with its status and source time.
+class SingleStepUaValues : public ConsoleFixture,
+                           public ::testing::WithParamInterface<std::string> {
+ protected:
+  void SetUp() override {
+    if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+      GTEST_SKIP() << "no OPC UA test server: " << *reason;
+    }
+    if (GetParam() == "postgresql") {
+      const auto server = kestrane_test::postgres_server_settings();
+      if (!server) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+      tsdb_ = scratch_database_.emplace(*server, "console_values").settings();
+    } else {
+      tsdb_ = sqlite_settings();
+    }
+  }
+
+  bool postgres() const { return GetParam() == "postgresql"; }
+
+  // One stored row: value, quality, status and source time in ms, as text ("NULL" for NULL).
+  struct Stored {
+    std::string value, quality, status, source_ms;
+  };
+
+  // The rows of `table` by tag name.
+  std::map<std::string, Stored> stored(const std::string& table) {
+    const std::string source_ms =
+        postgres() ? "(extract(epoch FROM d.source_time) * 1000)::bigint" : "d.source_time / 1000";
+    // Every digit of a double, on both drivers.
+    const std::string value =
+        postgres()
+            ? "d.value::text"
+            : "CASE typeof(d.value) WHEN 'real' THEN printf('%.17g', d.value) ELSE d.value END";
+    const std::string sql = "SELECT t.tag_name, " + value + ", d.quality, d.status, " + source_ms +
+                            " FROM " + table + " d JOIN tags t USING (tag_id)";
+    const auto rows =
+        postgres() ? kestrane_test::query_postgres_rows(tsdb_, sql)
+                   : kestrane_test::query_sqlite_rows(dir_.path() / "data" / "console.db", sql);
+    std::map<std::string, Stored> out;
+    for (const auto& row : rows) {
+      const auto at = [&row](std::size_t i) { return row.at(i).value_or("NULL"); };
+      out[at(0)] = Stored{at(1), at(2), at(3), at(4)};
+    }
+    return out;
+  }
+
+  std::string scalar(const std::string& sql) {
+    return postgres() ? kestrane_test::query_postgres(tsdb_, sql).at(0) : sqlite_query(sql).at(0);
+  }
+
+  tidewell::TsdbSettings tsdb_;
+};
+
+TEST_P(SingleStepUaValues, NumbersTextsStatusesAndSourceTimesAreStoredAsTheServerGaveThem) {
+  kestrane_test::UaTestServer server;
+  const std::vector<std::string> names = {
+      "Boolean",     "Int32",  "UInt64",      "Int64",  "Double", "Bad",     "Uncertain",
+      "OldSource",   "String", "DateTime",    "Guid",   "NodeId", "Awkward", "Nul",
+      "DoubleArray", "Matrix", "StringArray", "Opaque", "Huge",   "Million", "LocalizedText"};
+  std::string tags = "FullTagName,Description\n";
+  for (const auto& name : names) tags += "2:Types." + name + ",\n";
+  write_setup(tsdb_, server.url(), "OPC UA", tags);
+  LogCapture writer_log("quellin");
+  auto& console = make_console();
+  ASSERT_TRUE(console.initialize_for_single_step()) << log_.dump();
+  ASSERT_TRUE(console.single_step_collection()) << log_.dump();
+  console.cleanup_single_step();
+
+  const auto numbers = stored("tsdata");
+  const auto texts = stored("tsdata_text");
+  EXPECT_EQ(numbers.size() + texts.size(), names.size()) << writer_log.dump();
+  const auto row = [](const std::map<std::string, Stored>& rows, const std::string& name) {
+    const auto it = rows.find("2:Types." + name);
+    return it == rows.end() ? Stored{"(none)", "", "", ""} : it->second;
+  };
+  const auto number = [&](const std::string& name) { return row(numbers, name); };
+  const auto text = [&](const std::string& name) { return row(texts, name).value; };
+  const auto quality_status = [](const Stored& r) { return r.quality + "|" + r.status; };
+
+  EXPECT_EQ(number("Boolean").value, "1");
+  EXPECT_EQ(number("Int32").value, "-2000000000");
+  EXPECT_EQ(quality_status(number("Double")), "Good|0");
+  EXPECT_EQ(std::stod(number("Double").value), 2.25);
+  EXPECT_NE(number("Double").source_ms, "NULL");
+  // Compared in the database, as a readback in text may show fewer digits.
+  const auto stored_as = [this](const std::string& name, const std::string& number) {
+    return scalar(
+               "SELECT count(*) FROM tsdata d JOIN tags t USING (tag_id) WHERE t.tag_name = "
+               "'2:Types." +
+               name + "' AND d.value = CAST('" + number + "' AS double precision)") == "1";
+  };
+  EXPECT_TRUE(stored_as("UInt64", "18446744073709551616"));
+  // 2^53 + 1 has no double: stored as the nearest one, and said once for the tag.
+  EXPECT_TRUE(stored_as("Int64", "9007199254740992"));
+  const auto said_once = [&writer_log](const std::string& line) {
+    EXPECT_EQ(writer_log.count("WARNING Tag '2:Types." + line), 1) << writer_log.dump();
+  };
+  said_once(
+      "Int64': the integer 9007199254740993 is beyond 2^53 and is stored as the nearest "
+      "double, 9007199254740992; its later values are not reported again");
+  EXPECT_EQ(quality_status(number("Bad")), "Bad|" + std::to_string(0x808C0000u));
+  EXPECT_EQ(quality_status(number("Uncertain")), "Uncertain|" + std::to_string(0x40900000u));
+  EXPECT_EQ(std::stod(number("Uncertain").value), 4.5);
+  EXPECT_EQ(number("OldSource").source_ms, "1577934245678");
+
+  EXPECT_EQ(quality_status(row(texts, "String")), "Good|0");
+  EXPECT_EQ(text("String"), "text");
+  EXPECT_EQ(text("LocalizedText"), "Kessel");
+  EXPECT_EQ(text("DateTime"), "2025-06-07T08:09:10.123Z");
+  EXPECT_EQ(text("Guid"), "72962b91-fa75-4ae6-8d28-b404dc7daf63");
+  EXPECT_EQ(text("NodeId"), "ns=2;s=Demo.Tag1");
+  EXPECT_EQ(text("Awkward"),
+            "a,b;\"quoted\" 'single'\nline two\ttab \\ \xC3\xBC \xE2\x82\xAC \xF0\x9F\x98\x80");
+  EXPECT_EQ(text("Nul"),
+            "before\xEF\xBF\xBD"
+            "after");
+  EXPECT_EQ(text("DoubleArray"), "[1.5,2.5,3.5]");
+  EXPECT_EQ(text("Matrix"), "[[1,2,3],[4,5,6]]");
+  EXPECT_EQ(text("StringArray"), "[\"a\",\"b,c\",\"d\\\"e\"]");
+  EXPECT_EQ(text("Opaque"), "{\"typeId\":\"ns=2;i=99999\",\"body\":\"AQIDBA==\"}");
+  // Cut at 64 KiB, each said once for its tag; the cut array stays valid JSON.
+  EXPECT_EQ(text("Huge").size(), 65536u);
+  for (const std::string name : {"Huge", "Million"}) {
+    said_once(name +
+              "': its value is longer than 65536 bytes of text and is stored cut at that "
+              "length");
+  }
+  if (postgres()) {
+    // Materialized first, so that no other tag's text meets the cast.
+    EXPECT_EQ(
+        scalar("WITH j AS MATERIALIZED (SELECT d.value FROM tsdata_text d"
+               " JOIN tags t USING (tag_id) WHERE t.tag_name IN ('2:Types.DoubleArray',"
+               " '2:Types.Matrix', '2:Types.StringArray', '2:Types.Opaque',"
+               " '2:Types.Million'))"
+               " SELECT count(*) FROM j WHERE jsonb_typeof(value::jsonb) IN ('array', 'object')"),
+        "5");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SingleStepUaValues, ::testing::Values("postgresql", "sqlite"),
+                         [](const auto& info) { return info.param; });
 
 // The free-running loop with a scripted signal source and clock.
 class ConsoleRun : public ConsoleFixture {
