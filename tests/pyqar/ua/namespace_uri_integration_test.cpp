@@ -2,8 +2,10 @@
 // and plant namespaces both hold a node s=Demo.Double (3.25 and -3.25).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "log_capture.h"
@@ -21,7 +23,12 @@ TagDescriptor tag(std::string name, int ns = 0) {
   return TagDescriptor{.namespace_index = ns, .tag_name = std::move(name)};
 }
 
-double number(const pyqar::ValueObject& v) { return std::get<double>(v.value); }
+// Integers arrive typed; every value these tests read is a number.
+double number(const pyqar::ValueObject& v) {
+  if (const auto* i = std::get_if<std::int64_t>(&v.value)) return static_cast<double>(*i);
+  if (const auto* u = std::get_if<std::uint64_t>(&v.value)) return static_cast<double>(*u);
+  return std::get<double>(v.value);
+}
 
 const std::vector<TagDescriptor> kBatch = {
     tag("nsu=urn:kestrane:demo;s=Demo.Double"),            // 3.25
