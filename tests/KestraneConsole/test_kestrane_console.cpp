@@ -469,7 +469,7 @@ TEST_P(SingleStepUaValues, NumbersTextsStatusesAndSourceTimesAreStoredAsTheServe
   EXPECT_EQ(text("LocalizedText"), "Kessel");
   EXPECT_EQ(text("DateTime"), "2025-06-07T08:09:10.123Z");
   EXPECT_EQ(text("Guid"), "72962b91-fa75-4ae6-8d28-b404dc7daf63");
-  EXPECT_EQ(text("NodeId"), "ns=2;s=Demo.Tag1");
+  EXPECT_EQ(text("NodeId"), "nsu=urn:kestrane:demo;s=Demo.Tag1");
   EXPECT_EQ(text("Awkward"),
             "a,b;\"quoted\" 'single'\nline two\ttab \\ \xC3\xBC \xE2\x82\xAC \xF0\x9F\x98\x80");
   EXPECT_EQ(text("Nul"),
@@ -478,7 +478,7 @@ TEST_P(SingleStepUaValues, NumbersTextsStatusesAndSourceTimesAreStoredAsTheServe
   EXPECT_EQ(text("DoubleArray"), "[1.5,2.5,3.5]");
   EXPECT_EQ(text("Matrix"), "[[1,2,3],[4,5,6]]");
   EXPECT_EQ(text("StringArray"), "[\"a\",\"b,c\",\"d\\\"e\"]");
-  EXPECT_EQ(text("Opaque"), "{\"typeId\":\"ns=2;i=99999\",\"body\":\"AQIDBA==\"}");
+  EXPECT_EQ(text("Opaque"), "{\"typeId\":\"nsu=urn:kestrane:demo;i=99999\",\"body\":\"AQIDBA==\"}");
   // Cut at 64 KiB, each said once for its tag; the cut array stays valid JSON.
   EXPECT_EQ(text("Huge").size(), 65536u);
   for (const std::string name : {"Huge", "Million"}) {

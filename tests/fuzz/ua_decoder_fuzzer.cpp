@@ -60,7 +60,7 @@ void decode_values(std::span<const std::uint8_t> data) {
     if (value.source_timestamp) date_time_text(*value.source_timestamp);
     const Variant v = decode_variant(r);
     render_variant(v);
-    render_variant(v, 16);
+    render_variant(v, {}, 16);
     skip_diagnostic_info(r);
     decode_expanded_node_id(r);
   }

@@ -182,7 +182,7 @@ TEST_F(ReadsFromTestServer, WritesOutEveryBuiltinTypeArrayAndOddValue) {
   EXPECT_EQ(text("Guid"), "72962b91-fa75-4ae6-8d28-b404dc7daf63");
   EXPECT_EQ(text("ByteString"), "AQID/w==");
   EXPECT_EQ(text("XmlElement"), "<a>x</a>");
-  EXPECT_EQ(text("NodeId"), "ns=2;s=Demo.Tag1");
+  EXPECT_EQ(text("NodeId"), "nsu=urn:kestrane:demo;s=Demo.Tag1");
   EXPECT_EQ(text("StatusCode"), "BadSensorFailure");
   EXPECT_EQ(text("QualifiedName"), "Boiler");
   EXPECT_EQ(text("LocalizedText"), "Kessel");
@@ -194,7 +194,7 @@ TEST_F(ReadsFromTestServer, WritesOutEveryBuiltinTypeArrayAndOddValue) {
   EXPECT_EQ(text("Nul"),
             "before\xEF\xBF\xBD"
             "after");
-  EXPECT_EQ(text("Opaque"), R"({"typeId":"ns=2;i=99999","body":"AQIDBA=="})");
+  EXPECT_EQ(text("Opaque"), R"({"typeId":"nsu=urn:kestrane:demo;i=99999","body":"AQIDBA=="})");
   for (const auto& n : names) {
     if (n == "Bad" || n == "Uncertain") continue;
     EXPECT_EQ(v[n].get_quality(), Q::QAR_HIGH_GOOD) << n;

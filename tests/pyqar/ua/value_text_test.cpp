@@ -83,6 +83,24 @@ TEST(ScalarsAsText, EveryOtherBuiltinType) {
   EXPECT_EQ(std::get<std::string>(render_variant(expanded).value), "nsu=urn:x;s=A");
 }
 
+TEST(ScalarsAsText, NodeIdsNameTheirNamespaceByUriWhereTheTableHasOne) {
+  const std::vector<std::string> table = {"http://opcfoundation.org/UA/", "urn:a;b", ""};
+  const auto text = [&table](const Variant& v) {
+    return std::get<std::string>(render_variant(v, table).value);
+  };
+  EXPECT_EQ(text({BuiltinType::NodeId, false, NodeId::numeric_id(1, 7)}), "nsu=urn:a%3Bb;i=7");
+  EXPECT_EQ(text({BuiltinType::NodeId, false, NodeId::numeric_id(0, 85)}), "i=85");
+  // An index the table leaves empty or does not reach keeps its number.
+  EXPECT_EQ(text({BuiltinType::NodeId, false, NodeId::numeric_id(2, 7)}), "ns=2;i=7");
+  EXPECT_EQ(text({BuiltinType::NodeId, false, NodeId::numeric_id(9, 7)}), "ns=9;i=7");
+  Variant ids{BuiltinType::NodeId, true, {}};
+  ids.elements = {{BuiltinType::NodeId, false, NodeId::numeric_id(1, 1)}};
+  EXPECT_EQ(text(ids), R"(["nsu=urn:a%3Bb;i=1"])");
+  EXPECT_EQ(
+      text({BuiltinType::ExtensionObject, false, ExtensionObject{NodeId::numeric_id(1, 5), {}}}),
+      R"({"typeId":"nsu=urn:a%3Bb;i=5","body":""})");
+}
+
 TEST(ScalarsAsText, StructuresKeepTheirTypeAndBody) {
   const ExtensionObject e{NodeId::numeric_id(1, 5000), {1, 2, 3}};
   EXPECT_EQ(text_of({BuiltinType::ExtensionObject, false, e}),

@@ -109,7 +109,10 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
     session_.reset();
     throw std::runtime_error(naming_address(url_.text, e.what()));
   }
-  for (std::size_t k = 0; k < values.size(); ++k) out[slots[k]] = to_value_object(values[k], now);
+  const std::vector<std::string>& namespaces = session_->namespace_array();
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    out[slots[k]] = to_value_object(values[k], now, namespaces);
+  }
   return out;
 }
 

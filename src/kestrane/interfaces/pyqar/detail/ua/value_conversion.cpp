@@ -5,7 +5,8 @@
 
 namespace pyqar::ua {
 
-ValueObject to_value_object(const DataValue& value, Timestamp now) {
+ValueObject to_value_object(const DataValue& value, Timestamp now,
+                            std::span<const std::string> namespaces) {
   ValueObject out;
   if (value.source_timestamp) out.source_timestamp = date_time_point(*value.source_timestamp);
   if (value.server_timestamp) out.server_timestamp = date_time_point(*value.server_timestamp);
@@ -24,7 +25,7 @@ ValueObject to_value_object(const DataValue& value, Timestamp now) {
       return out;
   }
   if (value.value) {
-    RenderedValue rendered = render_variant(*value.value);
+    RenderedValue rendered = render_variant(*value.value, namespaces);
     out.value = std::move(rendered.value);
     out.cut = rendered.cut;
   }

@@ -5,11 +5,16 @@
 // them), and the timestamp: the source time, else the server time, else `now`. Pure
 // function; any thread.
 
+#include <span>
+#include <string>
+
 #include "pyqar/qar_types.h"
 #include "ua_codec.h"
 
 namespace pyqar::ua {
 
-ValueObject to_value_object(const DataValue& value, Timestamp now);
+// `namespaces`: the server's namespace table, for NodeId values (see render_variant).
+ValueObject to_value_object(const DataValue& value, Timestamp now,
+                            std::span<const std::string> namespaces = {});
 
 }  // namespace pyqar::ua

@@ -39,18 +39,29 @@ std::string guid_text(const Guid& g) {
                      g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 }
 
-std::string node_id_text(const Variant& v) {
-  if (const auto* e = std::get_if<ExpandedNodeId>(&v.scalar)) {
-    return e->namespace_uri.empty() ? to_string(e->id) : to_uri_string(e->namespace_uri, e->id);
+// "nsu=<uri>;..." when the namespace has a URI in the server's table (indexes change when a
+// server restarts; URIs do not), else "ns=<index>;..."; the standard namespace as "i=85".
+std::string node_id_text(const NodeId& id, Namespaces namespaces) {
+  if (id.namespace_index != 0 && id.namespace_index < namespaces.size() &&
+      !namespaces[id.namespace_index].empty()) {
+    return to_uri_string(namespaces[id.namespace_index], id);
   }
-  return to_string(std::get<NodeId>(v.scalar));
+  return to_string(id);
+}
+
+std::string node_id_text(const Variant& v, Namespaces namespaces) {
+  if (const auto* e = std::get_if<ExpandedNodeId>(&v.scalar)) {
+    if (!e->namespace_uri.empty()) return to_uri_string(e->namespace_uri, e->id);
+    return node_id_text(e->id, namespaces);
+  }
+  return node_id_text(std::get<NodeId>(v.scalar), namespaces);
 }
 
 std::string json_string(std::string_view text) { return nlohmann::json(safe_text(text)).dump(); }
 
 // The text of a scalar of a non-numeric type, before it is made safe; nullopt for the types
 // written out as JSON or not at all.
-std::optional<std::string> scalar_text(const Variant& v) {
+std::optional<std::string> scalar_text(const Variant& v, Namespaces namespaces) {
   switch (v.type) {
     case BuiltinType::String:
     case BuiltinType::XmlElement:
@@ -67,7 +78,7 @@ std::optional<std::string> scalar_text(const Variant& v) {
       return guid_text(std::get<Guid>(v.scalar));
     case BuiltinType::NodeId:
     case BuiltinType::ExpandedNodeId:
-      return node_id_text(v);
+      return node_id_text(v, namespaces);
     case BuiltinType::StatusCode:
       return status_name(static_cast<std::uint32_t>(std::get<std::uint64_t>(v.scalar)));
     default:
@@ -79,7 +90,7 @@ std::optional<std::string> scalar_text(const Variant& v) {
 // valid JSON, the brackets still open are closed at the end.
 class JsonWriter {
  public:
-  explicit JsonWriter(std::size_t limit) : limit_(limit) {}
+  JsonWriter(std::size_t limit, Namespaces namespaces) : limit_(limit), namespaces_(namespaces) {}
 
   bool cut() const { return cut_; }
   std::string finish() && { return std::move(out_); }
@@ -92,7 +103,7 @@ class JsonWriter {
  private:
   // A scalar as JSON; an ExtensionObject the client has no encoding for as its type and its
   // body in base64.
-  static std::string scalar_json(const Variant& v) {
+  std::string scalar_json(const Variant& v) const {
     switch (v.type) {
       case BuiltinType::Null:
       case BuiltinType::DiagnosticInfo:
@@ -119,12 +130,13 @@ class JsonWriter {
       }
       case BuiltinType::ExtensionObject: {
         const auto& e = std::get<ExtensionObject>(v.scalar);
-        return fmt::format(R"({{"typeId":{},"body":"{}"}})", json_string(to_string(e.type_id)),
+        return fmt::format(R"({{"typeId":{},"body":"{}"}})",
+                           json_string(node_id_text(e.type_id, namespaces_)),
                            base64_text(std::string_view(
                                reinterpret_cast<const char*>(e.body.data()), e.body.size())));
       }
       default:
-        return json_string(scalar_text(v).value_or(std::string()));
+        return json_string(scalar_text(v, namespaces_).value_or(std::string()));
     }
   }
 
@@ -210,6 +222,7 @@ class JsonWriter {
   }
 
   std::size_t limit_;
+  Namespaces namespaces_;
   std::string out_;
   std::size_t open_ = 0;
   bool need_comma_ = false;
@@ -304,17 +317,19 @@ std::optional<Timestamp> date_time_point(std::int64_t ticks) {
   return Timestamp(std::chrono::duration_cast<Timestamp::duration>(tick(offset)));
 }
 
-RenderedValue render_variant(const Variant& v, std::size_t max_text) {
+RenderedValue render_variant(const Variant& v, Namespaces namespaces, std::size_t max_text) {
   RenderedValue out;
   if (v.is_array || v.type == BuiltinType::ExtensionObject) {
-    JsonWriter json(max_text);
+    JsonWriter json(max_text, namespaces);
     json.value(v);
     out.cut = json.cut() || v.cut;
     std::string text = std::move(json).finish();
     if (text.empty()) {
       // Only a structure whose body alone passes the limit: its type is kept.
       const auto* e = std::get_if<ExtensionObject>(&v.scalar);
-      text = e ? fmt::format(R"({{"typeId":{}}})", json_string(to_string(e->type_id))) : "[]";
+      text =
+          e ? fmt::format(R"({{"typeId":{}}})", json_string(node_id_text(e->type_id, namespaces)))
+            : "[]";
     }
     out.value = std::move(text);
     return out;
@@ -346,7 +361,7 @@ RenderedValue render_variant(const Variant& v, std::size_t max_text) {
       out.value = std::get<double>(v.scalar);
       return out;
     default: {
-      std::string text = safe_text(scalar_text(v).value_or(std::string()));
+      std::string text = safe_text(scalar_text(v, namespaces).value_or(std::string()));
       if (cut_text(text, max_text)) out.cut = true;
       out.value = std::move(text);
       return out;

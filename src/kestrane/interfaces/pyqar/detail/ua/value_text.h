@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,13 @@ struct RenderedValue {
   bool cut = false;  // text left out: the value's own or what the decoder did not keep
 };
 
-RenderedValue render_variant(const Variant& v, std::size_t max_text = QAR_MAX_VALUE_TEXT_BYTES);
+// The server's namespace table, index by index, to write NodeIds with their namespace URI.
+using Namespaces = std::span<const std::string>;
+
+// NodeIds (values and the type ids of structures) are written "nsu=<uri>;..." when
+// `namespaces` names their namespace, else "ns=<index>;...".
+RenderedValue render_variant(const Variant& v, Namespaces namespaces = {},
+                             std::size_t max_text = QAR_MAX_VALUE_TEXT_BYTES);
 
 // `text` with every invalid UTF-8 sequence and every NUL replaced by U+FFFD.
 std::string safe_text(std::string_view text);
