@@ -667,6 +667,20 @@ void BM_PgV2NumbersVsRawCopy(benchmark::State& state) {
       });
 }
 
+// Batches of 10,000 text rows, each a second after the one before, into tsdata_text.
+void write_text_batches(benchmark::State& state, tidewell::Connection& conn) {
+  auto batch = v3_rows(true, now_us());
+  std::uint64_t seq = 0;
+  for (auto _ : state) {
+    for (auto& row : batch) row.time_us += 1000000;
+    if (tidewell::write_tsdata(conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
+      state.SkipWithError("unexpected write result");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+}
+
 // 10,000 text rows per batch into tsdata_text.
 void BM_PgV3Texts(benchmark::State& state) {
   auto* database = pg_database(state);
@@ -674,16 +688,7 @@ void BM_PgV3Texts(benchmark::State& state) {
   auto raw = database->raw();
   pg_exec(raw.get(), "TRUNCATE tsdata_text");
   auto conn = tidewell::get_conn(database->settings());
-  auto batch = v3_rows(true, now_us());
-  std::uint64_t seq = 0;
-  for (auto _ : state) {
-    for (auto& row : batch) row.time_us += 1000000;
-    if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
-      state.SkipWithError("unexpected write result");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+  write_text_batches(state, *conn);
 }
 
 // write_rows on SQLite against a raw prepared insert of the same six columns in one
@@ -735,16 +740,7 @@ void BM_SqliteV3NumbersVsRawInsert(benchmark::State& state) {
 
 void BM_SqliteV3Texts(benchmark::State& state) {
   auto conn = tidewell::get_conn(sqlite_settings("v3_texts"));
-  auto batch = v3_rows(true, now_us());
-  std::uint64_t seq = 0;
-  for (auto _ : state) {
-    for (auto& row : batch) row.time_us += 1000000;
-    if (tidewell::write_tsdata(*conn, {"bench", ++seq}, batch).text_count != kRowsPerCall) {
-      state.SkipWithError("unexpected write result");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kRowsPerCall));
+  write_text_batches(state, *conn);
 }
 
 // The move from schema version 2 to 3 of a database whose tsdata holds state.range(0) rows:

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "driver_test.h"
 #include "log_capture.h"
 #include "test_database.h"
 #include "tidewell/tidewell.h"
@@ -19,6 +20,7 @@
 namespace tidewell {
 namespace {
 
+using testing::DriverTest;
 using testing::Row;
 using testing::TestDatabase;
 
@@ -33,17 +35,8 @@ const std::vector<std::string> kHostileTexts = {
     "$1 ?1 :name %s {}",
 };
 
-class TidewellContract : public ::testing::TestWithParam<std::string> {
+class TidewellContract : public DriverTest {
  protected:
-  void SetUp() override {
-    db_ = std::make_unique<TestDatabase>(GetParam());
-    if (!db_->available()) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no test server";
-    conn_ = get_conn(db_->settings());
-    ASSERT_NE(conn_, nullptr);
-  }
-
-  bool sqlite() const { return GetParam() == "sqlite"; }
-
   SourceInfo make_source(const std::string& name, const std::string& endpoint,
                          SourceProtocol protocol = SourceProtocol::OPC_DA) {
     SourceInfo source;
@@ -138,9 +131,6 @@ class TidewellContract : public ::testing::TestWithParam<std::string> {
     db_->execute(sqlite() ? "DROP TRIGGER tsdata_refuse"
                           : "ALTER TABLE tsdata DROP CONSTRAINT tsdata_refuse");
   }
-
-  std::unique_ptr<TestDatabase> db_;
-  std::unique_ptr<Connection> conn_;
 };
 
 TEST_P(TidewellContract, CreatesVersionedSchemaOnFirstConnectAndKeepsItOnLaterOnes) {

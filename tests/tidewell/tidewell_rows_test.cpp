@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "driver_test.h"
 #include "test_database.h"
 #include "tidewell/tidewell.h"
 
 namespace tidewell {
 namespace {
 
+using testing::DriverTest;
 using testing::Row;
-using testing::TestDatabase;
 
 // 2024-03-05 06:07:08.123457 UTC and a source time 250 ms before it.
 constexpr std::int64_t kTime = 1709618828123457;
@@ -33,17 +34,8 @@ TsdataRow text(std::int64_t tag_id, std::string value, std::int64_t time_us = kT
   return {time_us, tag_id, 0.0, std::move(value), "Good", 0u, kSourceTime};
 }
 
-class WriteRows : public ::testing::TestWithParam<std::string> {
+class WriteRows : public DriverTest {
  protected:
-  void SetUp() override {
-    db_ = std::make_unique<TestDatabase>(GetParam());
-    if (!db_->available()) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no test server";
-    conn_ = get_conn(db_->settings());
-    ASSERT_NE(conn_, nullptr);
-  }
-
-  bool sqlite() const { return GetParam() == "sqlite"; }
-
   // (time, tag_id, value, quality, status, source_time) of every row of `table` in the order
   // written, times in microseconds since 1970-01-01 UTC, NULL as nullopt.
   std::vector<Row> stored(const std::string& table) {
@@ -61,9 +53,6 @@ class WriteRows : public ::testing::TestWithParam<std::string> {
   std::string count(const std::string& table) {
     return *db_->query("SELECT count(*) FROM " + table)[0][0];
   }
-
-  std::unique_ptr<TestDatabase> db_;
-  std::unique_ptr<Connection> conn_;
 };
 
 TEST_P(WriteRows, MixedBatchStoresEveryFieldInItsTable) {

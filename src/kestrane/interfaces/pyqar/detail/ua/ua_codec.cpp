@@ -115,6 +115,16 @@ std::size_t min_size(BuiltinType t) {
   }
 }
 
+// Reads an ExtensionObject's encoding byte: whether a body (binary or XML) follows.
+bool extension_object_has_body(BinaryReader& r) {
+  const std::uint8_t encoding = r.u8();
+  if (encoding == 0x00) return false;
+  if (encoding != 0x01 && encoding != 0x02) {
+    throw DecodeError(fmt::format("unknown ExtensionObject encoding 0x{:02x}", encoding));
+  }
+  return true;
+}
+
 // What one value read from a server may still keep; shared by its nested parts.
 struct KeepBudget {
   std::size_t bytes = 1024 * 1024;
@@ -131,11 +141,7 @@ std::string kept_string(BinaryReader& r, KeepBudget& budget) {
 ExtensionObject decode_kept_extension_object(BinaryReader& r, KeepBudget& budget) {
   ExtensionObject e;
   e.type_id = decode_node_id(r);
-  const std::uint8_t encoding = r.u8();
-  if (encoding == 0x00) return e;
-  if (encoding != 0x01 && encoding != 0x02) {
-    throw DecodeError(fmt::format("unknown ExtensionObject encoding 0x{:02x}", encoding));
-  }
+  if (!extension_object_has_body(r)) return e;
   const std::string body = kept_string(r, budget);
   e.body.assign(body.begin(), body.end());
   return e;
@@ -391,11 +397,7 @@ void encode_extension_object(BinaryWriter& w, const ExtensionObject& e) {
 ExtensionObject decode_extension_object(BinaryReader& r) {
   ExtensionObject e;
   e.type_id = decode_node_id(r);
-  const std::uint8_t encoding = r.u8();
-  if (encoding == 0x00) return e;
-  if (encoding != 0x01 && encoding != 0x02) {
-    throw DecodeError(fmt::format("unknown ExtensionObject encoding 0x{:02x}", encoding));
-  }
+  if (!extension_object_has_body(r)) return e;
   const std::int32_t length = r.i32();
   if (length < -1) throw DecodeError(fmt::format("negative ExtensionObject length {}", length));
   if (length > 0) {
@@ -407,11 +409,7 @@ ExtensionObject decode_extension_object(BinaryReader& r) {
 
 void skip_extension_object(BinaryReader& r) {
   decode_node_id(r);
-  const std::uint8_t encoding = r.u8();
-  if (encoding == 0x00) return;
-  if (encoding != 0x01 && encoding != 0x02) {
-    throw DecodeError(fmt::format("unknown ExtensionObject encoding 0x{:02x}", encoding));
-  }
+  if (!extension_object_has_body(r)) return;
   const std::int32_t length = r.i32();
   if (length < -1) throw DecodeError(fmt::format("negative ExtensionObject length {}", length));
   if (length > 0) r.skip(static_cast<std::size_t>(length));
