@@ -46,7 +46,40 @@ std::string read_file(const std::filesystem::path& path) {
   return out.str();
 }
 
-// One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
+// Puts the built program into `base` as an installation has it: <base>/bin/KestraneConsole.
+void install_console(const std::filesystem::path& base) {
+  std::filesystem::create_directories(base / "bin");
+  std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, base / "bin" / "KestraneConsole");
+}
+
+// Starts the program installed in `base` with `base` as its working directory, its output and
+// errors going to <base>/output.txt. Returns the child's pid, or -1 when fork failed. Everything
+// the child needs is made before the fork: it only changes folder, redirects and execs.
+pid_t launch_console(const std::filesystem::path& base) {
+  const std::string exe = (base / "bin" / "KestraneConsole").string();
+  const std::string out = (base / "output.txt").string();
+  const std::string cwd = base.string();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Kills the child `pid` if it still runs and reaps it (then -1 in `pid`).
+void kill_and_reap(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  pid = -1;
+}
+
 // The exit status of the child `pid` (then -1 in `pid`), or -1 when it did not end within
 // kEventLimit or ended by a signal.
 int wait_for_exit(pid_t& pid) {
@@ -62,19 +95,11 @@ int wait_for_exit(pid_t& pid) {
   return -1;
 }
 
+// One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
 class ProgramFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir_.path() / "bin");
-    std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, dir_.path() / "bin" / "KestraneConsole");
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-  }
+  void SetUp() override { install_console(dir_.path()); }
+  void TearDown() override { kill_and_reap(pid_); }
 
   void write_config(const std::string& tsdb_section, const std::string& tags_path,
                     const std::string& extra = "") {
@@ -88,19 +113,8 @@ class ProgramFixture : public ::testing::Test {
 
   // Starts the program in the base directory as its working directory.
   void start() {
-    const std::string exe = (dir_.path() / "bin" / "KestraneConsole").string();
-    const std::string out = (dir_.path() / "output.txt").string();
-    const std::string cwd = dir_.path().string();
-    pid_ = ::fork();
+    pid_ = launch_console(dir_.path());
     ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, STDOUT_FILENO);
-      ::dup2(fd, STDERR_FILENO);
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
   }
   std::string output() const { return read_file(dir_.path() / "output.txt"); }
   std::string log_files() const {
@@ -388,30 +402,14 @@ TEST_F(ProgramEndToEnd, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndSaysIt
 class ProgramSharedSpool : public ProgramFixture {
  protected:
   void TearDown() override {
-    if (second_ > 0) {
-      ::kill(second_, SIGKILL);
-      int status = 0;
-      ::waitpid(second_, &status, 0);
-    }
+    kill_and_reap(second_);
     ProgramFixture::TearDown();
   }
   // Another installation, in `base`, started like the first.
   void start_second(const std::filesystem::path& base) {
-    std::filesystem::create_directories(base / "bin");
-    std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, base / "bin" / "KestraneConsole");
-    const std::string exe = (base / "bin" / "KestraneConsole").string();
-    const std::string out = (base / "output.txt").string();
-    const std::string cwd = base.string();
-    second_ = ::fork();
+    install_console(base);
+    second_ = launch_console(base);
     ASSERT_GE(second_, 0);
-    if (second_ == 0) {
-      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, STDOUT_FILENO);
-      ::dup2(fd, STDERR_FILENO);
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
   }
   int wait_second_exit() { return wait_for_exit(second_); }
 

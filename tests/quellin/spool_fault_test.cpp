@@ -24,34 +24,21 @@
 #include "log_capture.h"
 #include "quellin/spool.h"
 #include "quellin/spool_in_use_error.h"
+#include "spool_test_support.h"
 #include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kestrane_test::batch;
+using kestrane_test::drain;
 using kestrane_test::FaultInjectionEnv;
+using kestrane_test::kBatchRows;
 using kestrane_test::LogCapture;
 using kestrane_test::TempDir;
 using quellin::Spool;
 using quellin::SpoolBatch;
 using Op = FaultInjectionEnv::Op;
-
-// 2024-01-02T03:04:05.006123Z
-constexpr std::int64_t kT0 = 1704164645006123;
-constexpr std::int64_t kSecond = 1'000'000;
-constexpr std::uint64_t kRowsPerBatch = 3;
-
-// Every batch made here encodes to the same size, so tests can name offsets.
-SpoolBatch batch(std::uint64_t seq) {
-  SpoolBatch b{.writer_id = "writer-1",
-               .seq = seq,
-               .time_us = kT0 + static_cast<std::int64_t>(seq) * kSecond,
-               .rows = {}};
-  for (std::uint64_t i = 0; i < kRowsPerBatch; ++i) {
-    b.rows.push_back({"Area.Tag" + std::to_string(1000 + i), static_cast<double>(seq + i), "Good"});
-  }
-  return b;
-}
 
 const std::uint64_t kRecord = quellin::encode_spool_record(batch(0)).size();
 
@@ -78,27 +65,9 @@ class SpoolFaultTest : public ::testing::Test {
   }
   fs::path dir() const { return temp / "spool"; }
   fs::path segment(int number, const fs::path& folder = {}) const {
-    std::string digits = std::to_string(number);
-    return (folder.empty() ? dir() : folder) /
-           ("spool-" + std::string(16 - digits.size(), '0') + digits + ".dat");
+    return kestrane_test::segment_path(folder.empty() ? dir() : folder, number);
   }
-  std::vector<std::string> segment_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name.ends_with(".dat")) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  static std::vector<std::uint64_t> drain(Spool& spool) {
-    std::vector<std::uint64_t> out;
-    while (auto b = spool.front()) {
-      out.push_back(b->seq);
-      spool.pop_front();
-    }
-    return out;
-  }
+  std::vector<std::string> segment_files() const { return kestrane_test::segment_files(dir()); }
   static std::vector<std::uint64_t> drain_until(Spool& spool, std::size_t count) {
     std::vector<std::uint64_t> out;
     while (out.size() < count) {
@@ -473,7 +442,7 @@ TEST_F(SpoolAnyFaultTest, NoSingleFailedCallLosesUnreportedRowsOrReordersBatches
     }
     std::uint64_t missing_rows = 0;
     for (const std::uint64_t seq : out.accepted) {
-      if (!seen.contains(seq)) missing_rows += kRowsPerBatch;
+      if (!seen.contains(seq)) missing_rows += kBatchRows;
     }
     EXPECT_EQ(missing_rows, lost_rows) << "rows gone without a word, or counted but kept";
   }

@@ -3,7 +3,6 @@
 
 #include "quellin/spool.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
@@ -20,31 +19,20 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
+#include "spool_test_support.h"
 #include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kestrane_test::batch;
+using kestrane_test::drain;
+using kestrane_test::kSecond;
+using kestrane_test::kT0;
 using kestrane_test::LogCapture;
 using kestrane_test::TempDir;
 using quellin::Spool;
 using quellin::SpoolBatch;
-
-// 2024-01-02T03:04:05.006123Z
-constexpr std::int64_t kT0 = 1704164645006123;
-constexpr std::int64_t kSecond = 1'000'000;
-
-// Every batch made here encodes to the same size, so tests can name offsets and fill levels.
-SpoolBatch batch(std::uint64_t seq, int rows = 3) {
-  SpoolBatch b{.writer_id = "writer-1",
-               .seq = seq,
-               .time_us = kT0 + static_cast<std::int64_t>(seq) * kSecond,
-               .rows = {}};
-  for (int i = 0; i < rows; ++i) {
-    b.rows.push_back({"Area.Tag" + std::to_string(1000 + i), static_cast<double>(seq) + i, "Good"});
-  }
-  return b;
-}
 
 const std::uint64_t kRecord = quellin::encode_spool_record(batch(0)).size();
 
@@ -58,28 +46,8 @@ class SpoolTest : public ::testing::Test {
         Spool::Options{.dir = dir(), .max_bytes = max_records * kRecord, .log = log.shared()});
   }
   fs::path dir() const { return temp / "spool"; }
-  fs::path segment(int number) const {
-    std::string digits = std::to_string(number);
-    return dir() / ("spool-" + std::string(16 - digits.size(), '0') + digits + ".dat");
-  }
-  std::vector<std::string> segment_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name.ends_with(".dat")) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  // Pops every batch and returns their seqs in the order read.
-  static std::vector<std::uint64_t> drain(Spool& spool) {
-    std::vector<std::uint64_t> seqs;
-    while (auto b = spool.front()) {
-      seqs.push_back(b->seq);
-      spool.pop_front();
-    }
-    return seqs;
-  }
+  fs::path segment(int number) const { return kestrane_test::segment_path(dir(), number); }
+  std::vector<std::string> segment_files() const { return kestrane_test::segment_files(dir()); }
   static void patch(const fs::path& file, std::uint64_t offset, std::string_view bytes) {
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(offset));
