@@ -3,6 +3,7 @@
 // encoders and the decoder that decode_response hands their bodies to. Plain data and free
 // functions; any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -79,7 +80,7 @@ struct DataChangeFilter {
 // a filter the server applies its default (StatusValue, no deadband).
 struct MonitoredItemToCreate {
   NodeId node;
-  std::uint32_t attribute_id = 13;  // Value
+  std::uint32_t attribute_id = 13;  // the Value attribute
   std::int32_t monitoring_mode = kMonitoringModeReporting;
   std::uint32_t client_handle = 0;
   double sampling_interval_ms = -1.0;  // -1: the subscription's publishing interval
