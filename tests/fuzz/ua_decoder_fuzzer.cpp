@@ -2,6 +2,7 @@
 // may refuse its input with an exception; it must never crash, hang or allocate without bound.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "ua/tcp_messages.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_messages.h"
+#include "ua/ua_subscription_messages.h"
 #include "ua/value_conversion.h"
 #include "ua/value_text.h"
 
@@ -48,6 +50,24 @@ void decode_transport_chunk(std::span<const std::uint8_t> data) {
     default:
       break;
   }
+}
+
+// A subscription response body, its type picked by the first byte, so that the fuzzer need
+// not find the type ids itself; its notifications are decoded where they lie.
+void decode_subscription_body(std::span<const std::uint8_t> data) {
+  static constexpr std::uint32_t kTypes[] = {type_id::CreateSubscriptionResponse,
+                                             type_id::ModifySubscriptionResponse,
+                                             type_id::DeleteSubscriptionsResponse,
+                                             type_id::SetPublishingModeResponse,
+                                             type_id::CreateMonitoredItemsResponse,
+                                             type_id::DeleteMonitoredItemsResponse,
+                                             type_id::PublishResponse,
+                                             type_id::RepublishResponse,
+                                             type_id::TransferSubscriptionsResponse};
+  if (data.empty()) return;
+  BinaryReader r(data.subspan(1));
+  const ResponseHeader header = decode_response_header(r);
+  decode_subscription_response(kTypes[data[0] % std::size(kTypes)], header, r);
 }
 
 // A value as the collector gets it: decoded, written out at the full limit and at a small
@@ -134,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::span<const std::uint8_t> input(data + 1, size - 1);
   try {
-    switch (data[0] % 6) {
+    switch (data[0] % 7) {
       case 0:
         decode_transport_chunk(input);
         break;
@@ -149,6 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 4:
         open_secured_chunk(input);
+        break;
+      case 6:
+        decode_subscription_body(input);
         break;
       default:
         parse_certificate(input);

@@ -135,6 +135,10 @@ constexpr std::size_t kMinEndpointSize = 4 + kMinApplicationSize + 4 + 4 + 4 + 4
 
 }  // namespace
 
+void encode_request_header(BinaryWriter& w, const RequestHeader& h) { encode_header(w, h); }
+
+ResponseHeader decode_response_header(BinaryReader& r) { return decode_header(r); }
+
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req) {
   encode_type(w, type_id::OpenSecureChannelRequest);
   encode_header(w, req.header);
@@ -329,6 +333,11 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       return res;
     }
     default:
+      if (is_subscription_response(type.numeric)) {
+        const ResponseHeader header = decode_header(r);
+        return std::visit([](auto&& res) -> ServiceResponse { return std::move(res); },
+                          decode_subscription_response(type.numeric, header, r));
+      }
       throw DecodeError(fmt::format("unexpected response type i={}", type.numeric));
   }
 }

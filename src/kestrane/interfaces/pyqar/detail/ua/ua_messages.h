@@ -13,6 +13,8 @@
 #include "binary_writer.h"
 #include "node_id.h"
 #include "ua_codec.h"
+#include "ua_service_header.h"
+#include "ua_subscription_messages.h"
 
 namespace pyqar::ua {
 
@@ -57,19 +59,6 @@ inline constexpr std::uint32_t kNodeClassVariable = 2;
 // HierarchicalReferences, the supertype of Organizes, HasComponent, HasProperty and the rest.
 inline constexpr std::uint32_t kHierarchicalReferences = 33;
 inline constexpr std::int32_t kTimestampsBoth = 2;
-
-struct RequestHeader {
-  NodeId authentication_token;
-  std::int64_t timestamp = 0;
-  std::uint32_t request_handle = 0;
-  std::uint32_t timeout_hint_ms = 0;
-};
-
-struct ResponseHeader {
-  std::int64_t timestamp = 0;
-  std::uint32_t request_handle = 0;
-  std::uint32_t service_result = 0;
-};
 
 struct ApplicationDescription {
   std::string application_uri;
@@ -222,7 +211,11 @@ struct GetEndpointsResponse {
 using ServiceResponse =
     std::variant<ServiceFault, OpenSecureChannelResponse, CreateSessionResponse,
                  ActivateSessionResponse, CloseSessionResponse, ReadResponse, FindServersResponse,
-                 GetEndpointsResponse, BrowseResponse, BrowseNextResponse>;
+                 GetEndpointsResponse, BrowseResponse, BrowseNextResponse,
+                 CreateSubscriptionResponse, ModifySubscriptionResponse,
+                 DeleteSubscriptionsResponse, SetPublishingModeResponse,
+                 CreateMonitoredItemsResponse, DeleteMonitoredItemsResponse, PublishResponse,
+                 RepublishResponse, TransferSubscriptionsResponse>;
 
 // Each encoder writes the type id and then the request.
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);
