@@ -20,6 +20,7 @@
 #include "pyqar/qar_library.h"
 #include "pyqar/qar_types.h"
 #include "pyqar/ua_security.h"
+#include "quellin/acquisition_options.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
@@ -46,6 +47,8 @@ class BasePyQARCollectorThread {
     std::shared_ptr<CollectorMetrics> metrics{};
     // How an OPC UA server is connected to; a DA source ignores it.
     pyqar::UaSecurity ua_security{};
+    // Read once per interval (the default) or subscribe; see AcquisitionOptions.
+    AcquisitionOptions acquisition{};
     // Seams for tests; empty means the real OPC library, clock and interruptible wait.
     pyqar::SourceFactory source_factory{};
     ClockFunc clock{};

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "quellin/acquisition_options.h"
 #include "quellin/base_pyqar_collector_thread.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
@@ -52,6 +53,8 @@ class OPCCollector : public BasePyQARCollectorThread {
     std::optional<SpoolSettings> spool{};
     // How an OPC UA server is connected to; a DA source ignores it.
     pyqar::UaSecurity ua_security{};
+    // Read once per interval (the default) or subscribe; see AcquisitionOptions.
+    AcquisitionOptions acquisition{};
     // Seams for tests; empty means the real OPC library, TSDB client, clocks and wait.
     pyqar::SourceFactory source_factory{};
     TsdbConnectFunc tsdb_connect{};

@@ -75,6 +75,14 @@ std::pair<int, std::vector<ValueObject>> QARLibrary::read_values(
   return {count, std::move(values)};
 }
 
+RtSource& QARLibrary::source(SourceHandle source) {
+  const auto it = sources_.find(source);
+  if (it == sources_.end()) {
+    throw std::runtime_error("unknown source handle " + std::to_string(source));
+  }
+  return *it->second;
+}
+
 void QARLibrary::destroy_source(SourceHandle source) { sources_.erase(source); }
 
 void QARLibrary::destroy() { sources_.clear(); }

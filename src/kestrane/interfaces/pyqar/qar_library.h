@@ -49,6 +49,9 @@ class QARLibrary {
   // Throws std::runtime_error when the source is unknown or the read fails.
   std::pair<int, std::vector<ValueObject>> read_values(SourceHandle source,
                                                        const std::vector<TagDescriptor>& batch);
+  // The source behind a handle, for what the handle calls do not cover (subscriptions).
+  // Throws std::runtime_error when the source is unknown.
+  RtSource& source(SourceHandle source);
   void destroy_source(SourceHandle source);
   // Destroys every remaining source; the object may then only be destroyed.
   void destroy();

@@ -3,11 +3,13 @@
 // Created, used and destroyed on one thread; not synchronised.
 // Internal to pyqar: the DA simulation and the OPC UA client each implement it.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "pyqar/qar_types.h"
+#include "pyqar/subscription_types.h"
 #include "pyqar/ua_security.h"
 
 namespace pyqar {
@@ -23,6 +25,29 @@ class RtSource {
   // Exactly one ValueObject per descriptor, in order. Throws std::runtime_error when the
   // connection fails (the source is then no longer valid).
   virtual std::vector<ValueObject> read(const std::vector<TagDescriptor>& batch) = 0;
+
+  // Report by exception. A source without subscriptions (the default) throws
+  // std::logic_error from each of these but can_subscribe().
+  virtual bool can_subscribe() const { return false; }
+  // Creates subscriptions and monitored items for `tags` (replacing any earlier ones).
+  // Items the server refuses are logged once each and tried again later, never holding up the
+  // others. Throws std::runtime_error when the connection fails.
+  virtual void subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings);
+  // Keeps the Publish requests going and waits up to `wait` for notifications; returns what
+  // arrived (possibly nothing). Heals what it can on its own: gaps (Republish, else one Read of
+  // the tags concerned), dead or deleted subscriptions (created again), items to retry. Throws
+  // std::runtime_error when the connection fails: call resume() next.
+  virtual SubscriptionUpdate poll(std::chrono::milliseconds wait);
+  // The rows of every update up to `ack_token` are kept: acknowledge them to the server with
+  // the next Publish.
+  virtual void acknowledge(std::uint64_t ack_token);
+  // After a failure: connects again, keeping the subscriptions where the server allows it
+  // (same session on a new channel, else a transfer to a new session, else created again) and
+  // logs which. Throws std::runtime_error when the server cannot be reached; call again later.
+  virtual void resume();
+  virtual SubscriptionStatus subscription_status() const;
+  // Deletes the subscriptions and closes the session, within a few seconds; never throws.
+  virtual void unsubscribe() noexcept;
 
  protected:
   RtSource() = default;

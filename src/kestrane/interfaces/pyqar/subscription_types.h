@@ -1,0 +1,76 @@
+#pragma once
+// What a collector asks of an OPC source that reports by exception (subscriptions), and what
+// the source hands back. Plain values; safe to copy between threads.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pyqar/qar_types.h"
+
+namespace pyqar {
+
+// How values are acquired: one Read per interval, or notifications from subscriptions.
+enum class Acquisition { read, subscribe };
+
+enum class DeadbandType { none, absolute, percent };
+
+// How one tag is monitored.
+struct MonitorSettings {
+  // How often the server samples; negative: as often as it publishes, 0: its fastest.
+  double sampling_interval_ms = -1.0;
+  // Values the server queues between two publishes; 0: enough for one publishing interval
+  // (ceil(publishing / sampling) + 1).
+  std::uint32_t queue_size = 0;
+  DeadbandType deadband_type = DeadbandType::none;
+  double deadband = 0.0;  // >= 0; a percentage (<= 100) for DeadbandType::percent
+
+  friend bool operator==(const MonitorSettings&, const MonitorSettings&) = default;
+};
+
+// One tag to monitor; the position in the list given to subscribe() is its index.
+struct MonitoredTag {
+  TagDescriptor tag;
+  MonitorSettings settings;
+};
+
+struct SubscriptionSettings {
+  double publishing_interval_ms = 1000.0;
+};
+
+// What arrived since the last poll. Values of one tag come in the order the server produced
+// them, and no tag gets the same time twice (a value already delivered at that time, e.g. again
+// after a republish or a recreation, is left out).
+struct SubscriptionUpdate {
+  struct Change {
+    std::size_t tag_index = 0;  // into the list given to subscribe()
+    ValueObject value;          // timestamp: source time, else server time, else arrival
+  };
+  std::vector<Change> changes;
+  // Acknowledges what this update holds once its rows are kept (acknowledge(token)); 0 when
+  // there is nothing to acknowledge.
+  std::uint64_t ack_token = 0;
+
+  // Counted since the previous poll.
+  std::uint64_t notifications = 0;       // notification messages with data (not keep-alives)
+  std::uint64_t publish_gaps = 0;        // missing sequence numbers found
+  std::uint64_t lost_not_available = 0;  // values lost: messages the server no longer had
+  std::uint64_t lost_overflow = 0;       // values with the overflow bit (queue overflowed)
+  std::uint64_t recreations = 0;         // subscriptions created again
+};
+
+// The source's subscriptions now.
+struct SubscriptionStatus {
+  std::size_t subscriptions = 0;
+  std::size_t items_ok = 0;
+  std::size_t items_failed = 0;
+  // Whether every subscription has heard from the server (data or keep-alive) within its
+  // watchdog limit (keep-alive count x publishing interval plus a margin).
+  bool alive = true;
+  // The longest watchdog limit in force, in seconds (0 before subscribe()).
+  double watchdog_seconds = 0.0;
+};
+
+}  // namespace pyqar

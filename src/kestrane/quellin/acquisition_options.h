@@ -1,0 +1,23 @@
+#pragma once
+// How a collector acquires values: a Read of every tag once per interval (the default), or
+// subscriptions that report each change. Plain values; safe to copy between threads.
+
+#include <string>
+#include <unordered_map>
+
+#include "pyqar/subscription_types.h"
+
+namespace quellin {
+
+struct AcquisitionOptions {
+  pyqar::Acquisition mode = pyqar::Acquisition::read;
+  // Subscriptions: the publishing interval is the collector's sample interval. How every tag
+  // is monitored, unless tag_monitor names it.
+  pyqar::MonitorSettings monitor{};
+  std::unordered_map<std::string, pyqar::MonitorSettings> tag_monitor{};
+  // Subscriptions: a tag whose value has not changed for this long is stored again, at the
+  // time it is stored and with its original source time; 0: never.
+  double heartbeat_seconds = 0.0;
+};
+
+}  // namespace quellin
