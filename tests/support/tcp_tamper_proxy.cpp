@@ -128,10 +128,23 @@ TcpTamperProxy::TcpTamperProxy(int target_port) : target_port_(target_port) {
 }
 
 TcpTamperProxy::~TcpTamperProxy() {
+  stopping_ = true;
+  wake();
+  thread_.join();
+}
+
+void TcpTamperProxy::wake() {
   const std::uint64_t one = 1;
   // An eventfd write of 1 fails only when the counter would overflow, which one write cannot do.
   [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
-  thread_.join();
+}
+
+void TcpTamperProxy::cut_connections() {
+  const int before = cuts_.load();
+  cut_requested_ = true;
+  wake();
+  // Returns once the thread has closed them, so the caller knows they are gone.
+  while (cuts_.load() == before) std::this_thread::yield();
 }
 
 void TcpTamperProxy::flip_in_next_message(std::size_t offset_from_end) {
@@ -154,7 +167,16 @@ void TcpTamperProxy::run() {
       if (errno == EINTR) continue;
       return;
     }
-    if (polled[0].revents != 0) return;
+    if (polled[0].revents != 0) {
+      if (stopping_) return;
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t taken = ::read(wake_.get(), &count, sizeof count);
+      if (cut_requested_.exchange(false)) {
+        links.clear();
+        cuts_.fetch_add(1);
+      }
+      continue;
+    }
     std::vector<Link> live;
     for (std::size_t i = 0; i < links.size(); ++i) {
       if (pump(links[i], polled[2 + 2 * i].revents, polled[3 + 2 * i].revents)) {

@@ -35,6 +35,9 @@ class TcpTamperProxy {
   int connections() const { return connections_.load(); }
   // While set, every new client connection is closed at once, as if the target were down.
   void set_refusing(bool refusing) { refusing_ = refusing; }
+  // Closes every connection made so far on both sides, as a broken network would; new ones
+  // are forwarded as before. Returns once they are closed.
+  void cut_connections();
   // New connections pass the server's bytes on as they come, without cutting them into OPC UA
   // chunks (for other protocols, PostgreSQL say); nothing is tampered with on them.
   void pass_bytes_unframed() { unframed_ = true; }
@@ -58,6 +61,7 @@ class TcpTamperProxy {
   struct Link;  // one client connection and the server connection made for it
 
   void run();
+  void wake();
   void accept_clients(std::vector<Link>& links);
   // Moves what can move without blocking; false once the link is finished.
   bool pump(Link& link, short client_revents, short server_revents);
@@ -72,6 +76,9 @@ class TcpTamperProxy {
   std::atomic<int> connections_{0};
   std::atomic<bool> refusing_{false};
   std::atomic<bool> unframed_{false};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> cut_requested_{false};
+  std::atomic<int> cuts_{0};
   std::mutex mutex_;
   std::optional<std::size_t> armed_offset_;  // guarded by mutex_
   std::thread thread_;                       // the only thread that touches listener_ and the links

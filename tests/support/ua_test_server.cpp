@@ -188,6 +188,19 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back("--flat-tags");
     args.push_back(std::to_string(options.flat_tags));
   }
+  if (options.ramp > 0) {
+    args.push_back("--ramp");
+    args.push_back(std::to_string(options.ramp));
+  }
+  if (options.max_monitored_items_per_call) {
+    args.push_back("--max-monitored-items-per-call");
+    args.push_back(std::to_string(*options.max_monitored_items_per_call));
+  }
+  if (options.reject_items_over) {
+    args.push_back("--reject-items-over");
+    args.push_back(std::to_string(*options.reject_items_over));
+  }
+  if (options.no_transfer) args.push_back("--no-transfer");
   if (!options.policies.empty()) {
     args.push_back("--policies");
     args.push_back(join(options.policies));
@@ -322,6 +335,10 @@ void UaTestServer::pause() {
 
 void UaTestServer::resume() {
   if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
+void UaTestServer::delete_lowest_subscription() {
+  if (pid_ > 0) ::kill(pid_, SIGUSR2);
 }
 
 void UaTestServer::reap() noexcept {

@@ -33,6 +33,15 @@ class UaTestServer {
     bool swap_namespaces = false;
     // A folder Flat of this many Double variables in the plant namespace.
     int flat_tags = 0;
+    // Ramp.1..N in the demo namespace, each stepping by one every 50 ms with a source time
+    // per change, and Ramp.Static, which never changes.
+    int ramp = 0;
+    // Subscriptions: an advertised and enforced MaxMonitoredItemsPerCall; CreateMonitoredItems
+    // calls of more items refused with BadTooManyOperations and no limit advertised;
+    // TransferSubscriptions answered with BadServiceUnsupported.
+    std::optional<int> max_monitored_items_per_call;
+    std::optional<int> reject_items_over;
+    bool no_transfer = false;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and
@@ -95,6 +104,8 @@ class UaTestServer {
   // Freezes and thaws the server process: it keeps its sockets but answers nothing.
   void pause();
   void resume();
+  // Has the server delete its live subscription with the lowest id (it happens shortly after).
+  void delete_lowest_subscription();
 
  private:
   void reap() noexcept;

@@ -4,6 +4,8 @@
 //   node server.js --cert-dir DIR [--port N] [--tags N] [--max-nodes-per-read N]
 //                  [--max-message-size BYTES] [--browse-tree] [--wide N]
 //                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
+//                  [--ramp N] [--max-monitored-items-per-call N] [--reject-items-over N]
+//                  [--no-transfer]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -12,6 +14,14 @@
 // characters, and a variable s=Demo.Double that shadows the demo namespace's. With
 // --swap-namespaces the plant namespace is registered first, so the two swap indexes.
 // --flat-tags N adds a folder Flat (in the plant namespace) of N Double variables.
+// --ramp N adds a folder Ramp to the demo namespace: N Double variables s=Ramp.1..N that step
+// by one every 50 ms (Ramp.K counts K, K+1, ...), each change stamped with its own source
+// time, and s=Ramp.Static, which never changes.
+// Subscriptions: --max-monitored-items-per-call N advertises and enforces that operation
+// limit; --reject-items-over N answers a CreateMonitoredItems call of more than N items with
+// BadTooManyOperations without advertising any limit; --no-transfer answers every
+// TransferSubscriptions with BadServiceUnsupported. SIGUSR2 deletes the live subscription with
+// the lowest id, as a server short of resources might, and says so on standard error.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -73,6 +83,7 @@ const {
   ServerSecureChannelLayer,
   nodesets,
   coerceNodeId,
+  ServiceFault,
 } = require("node-opcua");
 const { OpaqueStructure } = require("node-opcua-extension-object");
 
@@ -163,6 +174,10 @@ function parseArgs(argv) {
     maxNodesPerBrowse: undefined,
     swapNamespaces: false,
     flatTags: 0,
+    ramp: 0,
+    maxMonitoredItemsPerCall: undefined,
+    rejectItemsOver: undefined,
+    noTransfer: false,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -202,6 +217,10 @@ function parseArgs(argv) {
     else if (key === "--max-nodes-per-browse") opts.maxNodesPerBrowse = needInt();
     else if (key === "--swap-namespaces") opts.swapNamespaces = true;
     else if (key === "--flat-tags") opts.flatTags = needInt();
+    else if (key === "--ramp") opts.ramp = needInt();
+    else if (key === "--max-monitored-items-per-call") opts.maxMonitoredItemsPerCall = needInt();
+    else if (key === "--reject-items-over") opts.rejectItemsOver = needInt();
+    else if (key === "--no-transfer") opts.noTransfer = true;
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -386,7 +405,80 @@ function addDemoVariables(addressSpace, tagCount, opts) {
   withStatus("Demo.BadStatus", StatusCodes.BadSensorFailure, 0);
   withStatus("Demo.Uncertain", StatusCodes.UncertainLastUsableValue, 4.5);
   addTypeVariables(addressSpace, ns);
+  if (opts.ramp > 0) addRamp(addressSpace, ns, opts.ramp);
   return ns.index;
+}
+
+// Folder Ramp: variables that change every 50 ms, for subscriptions to follow.
+function addRamp(addressSpace, ns, count) {
+  const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Ramp", nodeId: "s=Ramp" });
+  const variables = [];
+  for (let n = 1; n <= count; n++) {
+    variables.push(
+      ns.addVariable({
+        componentOf: folder,
+        browseName: `Ramp.${n}`,
+        nodeId: `s=Ramp.${n}`,
+        dataType: "Double",
+        minimumSamplingInterval: 0,
+      }),
+    );
+  }
+  const staticVariable = ns.addVariable({
+    componentOf: folder,
+    browseName: "Ramp.Static",
+    nodeId: "s=Ramp.Static",
+    dataType: "Double",
+    minimumSamplingInterval: 0,
+  });
+  staticVariable.setValueFromSource(new Variant({ dataType: DataType.Double, value: 42 }), StatusCodes.Good, new Date(START));
+  let step = 0;
+  const tick = () => {
+    const now = new Date();
+    variables.forEach((variable, i) =>
+      variable.setValueFromSource(new Variant({ dataType: DataType.Double, value: i + 1 + step }), StatusCodes.Good, now),
+    );
+    step++;
+  };
+  tick();
+  setInterval(tick, 50).unref();
+}
+
+// The subscription behaviours of --reject-items-over and --no-transfer: service handlers are
+// looked up by request name on the server object, so these stand in front of node-opcua's.
+function refuseSomeSubscriptionCalls(server, opts) {
+  const fault = (channel, message, statusCode) =>
+    channel.send_response("MSG", new ServiceFault({ responseHeader: { serviceResult: statusCode } }), message);
+  if (opts.rejectItemsOver !== undefined) {
+    const create = server._on_CreateMonitoredItemsRequest.bind(server);
+    server._on_CreateMonitoredItemsRequest = (message, channel) => {
+      const items = message.request.itemsToCreate || [];
+      if (items.length > opts.rejectItemsOver) return fault(channel, message, StatusCodes.BadTooManyOperations);
+      return create(message, channel);
+    };
+  }
+  if (opts.noTransfer) {
+    server._on_TransferSubscriptionsRequest = (message, channel) =>
+      fault(channel, message, StatusCodes.BadServiceUnsupported);
+  }
+}
+
+// SIGUSR2: the live subscription with the lowest id is deleted, as if the server had dropped it.
+function deleteLowestSubscription(server) {
+  let lowest;
+  for (const session of Object.values(server.engine._sessions)) {
+    const engine = session.publishEngine;
+    if (!engine) continue;
+    for (const subscription of Object.values(engine._subscriptions)) {
+      if (!lowest || subscription.id < lowest.subscription.id) lowest = { session, subscription };
+    }
+  }
+  if (!lowest) {
+    process.stderr.write("ua-test-server: SIGUSR2: no subscription to delete\n");
+    return;
+  }
+  process.stderr.write(`ua-test-server: SIGUSR2: deleting subscription ${lowest.subscription.id}\n`);
+  lowest.session.deleteSubscription(lowest.subscription.id);
 }
 
 // Folder Types: fixed values of every kind a server may send, for exact checks of how the
@@ -504,6 +596,7 @@ async function main() {
   const operationLimits = {};
   if (opts.maxNodesPerRead !== undefined) operationLimits.maxNodesPerRead = opts.maxNodesPerRead;
   if (opts.maxNodesPerBrowse !== undefined) operationLimits.maxNodesPerBrowse = opts.maxNodesPerBrowse;
+  if (opts.maxMonitoredItemsPerCall !== undefined) operationLimits.maxMonitoredItemsPerCall = opts.maxMonitoredItemsPerCall;
 
   const transportSettings =
     opts.maxMessageSize === undefined
@@ -543,7 +636,9 @@ async function main() {
 
   await server.initialize();
   const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
+  refuseSomeSubscriptionCalls(server, opts);
   await server.start();
+  process.on("SIGUSR2", () => deleteLowestSubscription(server));
   const url = `opc.tcp://127.0.0.1:${port}`;
   process.stdout.write(
     `ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}` +

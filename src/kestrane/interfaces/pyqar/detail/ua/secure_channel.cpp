@@ -106,7 +106,12 @@ void SecureChannel::open(bool renew) {
   }
   connection_.send(chunk_.data(), deadline);
 
-  const auto raw = connection_.receive(deadline);
+  auto raw = connection_.receive(deadline);
+  // Answers to outstanding requests may still be on their way before the renewal's.
+  while (renew && decode_message_header(raw).type == MessageType::Message) {
+    if (const auto id = file_chunk(raw)) keep_answer(*id);
+    raw = connection_.receive(deadline);
+  }
   if (decode_message_header(raw).type != MessageType::Open) {
     throw std::runtime_error(
         fmt::format("server at {} did not answer OpenSecureChannel", url().text));
@@ -198,66 +203,134 @@ void SecureChannel::send_message(std::span<const std::uint8_t> body, std::uint32
   } while (offset < body.size());
 }
 
-std::vector<std::uint8_t> SecureChannel::receive_response(std::uint32_t request_id,
-                                                          UaConnection::Deadline deadline) {
-  std::vector<std::uint8_t> message;
-  for (std::uint32_t chunks = 1;; ++chunks) {
-    if (chunks > kMaxChunkCount) {
-      throw std::runtime_error(
-          fmt::format("server at {} sent more than {} chunks", url().text, kMaxChunkCount));
-    }
-    const auto raw = connection_.receive(deadline);
-    if (decode_message_header(raw).type != MessageType::Message) {
-      throw std::runtime_error(fmt::format("server at {} sent an unexpected chunk", url().text));
-    }
-    std::size_t clear = 0;
-    try {
-      clear = crypto_.open_symmetric(raw);
-    } catch (const std::runtime_error& e) {
-      throw std::runtime_error(fmt::format(
-          "server at {} sent a chunk that fails its security check ({}); the channel is closed",
-          url().text, e.what()));
-    }
-    const SecureChunk chunk = decode_secure_chunk(raw.first(clear));
-    if (chunk.channel_id != channel_id_) {
-      throw std::runtime_error(fmt::format("server at {} answered on channel {} instead of {}",
-                                           url().text, chunk.channel_id, channel_id_));
-    }
-    if (chunk.request_id != request_id) {
-      throw std::runtime_error(fmt::format("server at {} answered request {} instead of {}",
-                                           url().text, chunk.request_id, request_id));
-    }
-    check_sequence(chunk.sequence_number);
-    if (chunk.header.chunk == 'A') {
-      const ErrorMessage error = decode_error(chunk.body);
-      throw std::runtime_error(fmt::format("server at {} aborted the response: {} {}", url().text,
-                                           status_text(error.error), error.reason));
-    }
-    if (message.size() + chunk.body.size() > kMaxMessageSize) {
-      throw std::runtime_error(
-          fmt::format("response from {} exceeds {} bytes", url().text, kMaxMessageSize));
-    }
-    message.insert(message.end(), chunk.body.begin(), chunk.body.end());
-    if (chunk.header.chunk == 'F') return message;
+std::optional<std::uint32_t> SecureChannel::file_chunk(std::span<std::uint8_t> raw) {
+  if (decode_message_header(raw).type != MessageType::Message) {
+    throw std::runtime_error(fmt::format("server at {} sent an unexpected chunk", url().text));
   }
+  std::size_t clear = 0;
+  try {
+    clear = crypto_.open_symmetric(raw);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(fmt::format(
+        "server at {} sent a chunk that fails its security check ({}); the channel is closed",
+        url().text, e.what()));
+  }
+  const SecureChunk chunk = decode_secure_chunk(raw.first(clear));
+  if (chunk.channel_id != channel_id_) {
+    throw std::runtime_error(fmt::format("server at {} answered on channel {} instead of {}",
+                                         url().text, chunk.channel_id, channel_id_));
+  }
+  const auto found = pending_.find(chunk.request_id);
+  if (found == pending_.end()) {
+    throw std::runtime_error(fmt::format("server at {} answered request {}, which is not open",
+                                         url().text, chunk.request_id));
+  }
+  check_sequence(chunk.sequence_number);
+  Pending& pending = found->second;
+  if (chunk.header.chunk == 'A') {
+    const ErrorMessage error = decode_error(chunk.body);
+    throw std::runtime_error(fmt::format("server at {} aborted the response: {} {}", url().text,
+                                         status_text(error.error), error.reason));
+  }
+  if (++pending.chunks > kMaxChunkCount) {
+    throw std::runtime_error(
+        fmt::format("server at {} sent more than {} chunks", url().text, kMaxChunkCount));
+  }
+  if (pending.body.size() + chunk.body.size() > kMaxMessageSize) {
+    throw std::runtime_error(
+        fmt::format("response from {} exceeds {} bytes", url().text, kMaxMessageSize));
+  }
+  pending.body.insert(pending.body.end(), chunk.body.begin(), chunk.body.end());
+  if (chunk.header.chunk != 'F') return std::nullopt;
+  completed_ = std::move(pending.body);
+  pending_.erase(found);
+  return chunk.request_id;
+}
+
+std::optional<std::uint32_t> SecureChannel::receive_chunk(UaConnection::Deadline deadline) {
+  return file_chunk(connection_.receive(deadline));
+}
+
+void SecureChannel::keep_answer(std::uint32_t request_id) {
+  answered_.push_back({.request_id = request_id, .response = decode_response(completed_)});
+  --waiting_;
+}
+
+void SecureChannel::check_overdue() {
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [id, pending] : pending_) {
+    if (!pending.awaited_by_call && pending.deadline <= now) {
+      throw std::runtime_error(
+          fmt::format("timed out waiting for the server's answer to request {}", id));
+    }
+  }
+}
+
+std::uint32_t SecureChannel::start_request(std::span<const std::uint8_t> request,
+                                           UaConnection::Deadline deadline, bool awaited_by_call) {
+  renew_if_due();
+  const std::uint32_t request_id = ++request_id_;
+  send_message(request, request_id, deadline);
+  pending_[request_id] =
+      Pending{.deadline = deadline, .awaited_by_call = awaited_by_call, .chunks = 0, .body = {}};
+  return request_id;
 }
 
 ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request) {
   if (broken_) throw std::runtime_error(fmt::format("secure channel to {} is closed", url().text));
   BreakOnThrow guard(broken_);
-  renew_if_due();
   const auto deadline = request_deadline();
-  const std::uint32_t request_id = ++request_id_;
-  send_message(request, request_id, deadline);
-  std::vector<std::uint8_t> body;
+  const std::uint32_t request_id = start_request(request, deadline, true);
   try {
-    body = receive_response(request_id, deadline);
+    for (;;) {
+      const auto id = receive_chunk(deadline);
+      if (!id) continue;
+      if (*id == request_id) break;
+      keep_answer(*id);
+    }
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(fmt::format("{} ({})", e.what(), url().text));
   }
-  ServiceResponse response = decode_response(body);
+  ServiceResponse response = decode_response(completed_);
   guard.done();
   return response;
+}
+
+std::uint32_t SecureChannel::send(std::span<const std::uint8_t> request,
+                                  std::chrono::milliseconds timeout) {
+  if (broken_) throw std::runtime_error(fmt::format("secure channel to {} is closed", url().text));
+  BreakOnThrow guard(broken_);
+  const std::uint32_t id =
+      start_request(request, std::chrono::steady_clock::now() + timeout, false);
+  ++waiting_;
+  guard.done();
+  return id;
+}
+
+std::optional<SecureChannel::Answer> SecureChannel::receive(
+    std::chrono::steady_clock::time_point deadline) {
+  if (broken_) throw std::runtime_error(fmt::format("secure channel to {} is closed", url().text));
+  BreakOnThrow guard(broken_);
+  try {
+    while (answered_.empty() && waiting_ > 0) {
+      check_overdue();
+      auto until = deadline;
+      for (const auto& [id, pending] : pending_) until = std::min(until, pending.deadline);
+      if (!connection_.readable_by(until)) {
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        continue;
+      }
+      // A chunk has begun: the rest of it follows within the usual request time.
+      if (const auto id = receive_chunk(request_deadline())) keep_answer(*id);
+    }
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(fmt::format("{} ({})", e.what(), url().text));
+  }
+  guard.done();
+  if (answered_.empty()) return std::nullopt;
+  Answer answer = std::move(answered_.front());
+  answered_.pop_front();
+  return answer;
 }
 
 void SecureChannel::close() noexcept {

@@ -1,12 +1,15 @@
 #pragma once
 // SecureChannel: an OPC UA secure channel over one UaConnection, secured as its options say.
 // Opens the channel, renews its token (and keys) before it expires, splits requests into
-// chunks and reassembles responses, and closes the channel. Owns its connection; not copyable; one
-// thread at a time. Any failure leaves the channel broken: later calls fail at once.
+// chunks and reassembles responses (several may be outstanding, their chunks interleaved), and
+// closes the channel. Owns its connection; not copyable; one thread at a time. Any failure
+// leaves the channel broken: later calls fail at once.
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
@@ -49,8 +52,24 @@ class SecureChannel {
   // A header for the next request: fresh handle, timestamp and timeout hint.
   RequestHeader make_header(const NodeId& authentication_token = {});
   // Sends one encoded request (type id first) and returns the decoded response. Service
-  // faults come back as responses; transport and decoding failures throw.
+  // faults come back as responses; transport and decoding failures throw. Answers to requests
+  // sent with send() that arrive meanwhile are kept for receive().
   ServiceResponse call(std::span<const std::uint8_t> request);
+
+  // An answer to a request sent with send().
+  struct Answer {
+    std::uint32_t request_id = 0;
+    ServiceResponse response;
+  };
+  // Sends one encoded request without waiting and returns its request id. The server has
+  // `timeout` to answer it; after that the channel counts as broken.
+  std::uint32_t send(std::span<const std::uint8_t> request, std::chrono::milliseconds timeout);
+  // The next answer to a request from send(), in the order the answers completed, waiting
+  // until `deadline`; nothing when none completed by then (at once when none is outstanding).
+  // Throws as call() does, and when an outstanding request's time has run out.
+  std::optional<Answer> receive(std::chrono::steady_clock::time_point deadline);
+  // Requests from send() whose answers receive() has not returned yet.
+  std::size_t outstanding() const { return waiting_ + answered_.size(); }
   // Sends CloseSecureChannel and closes the socket; never throws.
   void close() noexcept;
 
@@ -59,8 +78,24 @@ class SecureChannel {
   void renew_if_due();
   void send_message(std::span<const std::uint8_t> body, std::uint32_t request_id,
                     UaConnection::Deadline deadline);
-  std::vector<std::uint8_t> receive_response(std::uint32_t request_id,
-                                             UaConnection::Deadline deadline);
+  // A request whose answer has not (wholly) arrived: the chunks so far and its time limit.
+  struct Pending {
+    UaConnection::Deadline deadline;
+    bool awaited_by_call = false;
+    std::uint32_t chunks = 0;
+    std::vector<std::uint8_t> body;
+  };
+  // Files one received MSG chunk under its request; the request id once its answer is whole
+  // (its body then in completed_).
+  std::optional<std::uint32_t> file_chunk(std::span<std::uint8_t> raw);
+  // Reads and files one chunk; waits for it until `deadline`.
+  std::optional<std::uint32_t> receive_chunk(UaConnection::Deadline deadline);
+  // Decodes a whole answer to a request from send() and keeps it for receive().
+  void keep_answer(std::uint32_t request_id);
+  // Throws when an outstanding request has waited past its time.
+  void check_overdue();
+  std::uint32_t start_request(std::span<const std::uint8_t> request,
+                              UaConnection::Deadline deadline, bool awaited_by_call);
   UaConnection::Deadline request_deadline() const;
   void check_sequence(std::uint32_t number);
 
@@ -77,6 +112,10 @@ class SecureChannel {
   std::uint32_t request_id_ = 0;
   std::uint32_t request_handle_ = 0;
   BinaryWriter chunk_;
+  std::map<std::uint32_t, Pending> pending_;
+  std::vector<std::uint8_t> completed_;  // the body of the answer file_chunk completed last
+  std::deque<Answer> answered_;
+  std::size_t waiting_ = 0;  // requests from send() not answered yet
 };
 
 }  // namespace pyqar::ua

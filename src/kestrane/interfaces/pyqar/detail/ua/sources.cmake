@@ -15,6 +15,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_conversion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp

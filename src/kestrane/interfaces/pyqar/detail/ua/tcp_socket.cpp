@@ -111,6 +111,20 @@ void TcpSocket::wait(short events, Deadline deadline, const char* what) {
   }
 }
 
+bool TcpSocket::readable_by(Deadline deadline) {
+  if (!is_open()) throw std::runtime_error("connection is closed");
+  for (;;) {
+    pollfd p{fd_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, remaining_ms(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) {
+      throw std::runtime_error(
+          fmt::format("waiting for the server's answer: {}", errno_text(errno)));
+    }
+  }
+}
+
 void TcpSocket::send_all(std::span<const std::uint8_t> data, Deadline deadline) {
   if (!is_open()) throw std::runtime_error("connection is closed");
   while (!data.empty()) {

@@ -27,6 +27,9 @@ class TcpSocket {
   // Both throw std::runtime_error on a closed connection, an error, or a passed deadline.
   void send_all(std::span<const std::uint8_t> data, Deadline deadline);
   void receive_exact(std::span<std::uint8_t> out, Deadline deadline);
+  // Whether bytes (or the end of the connection) can be read before `deadline`, without
+  // taking any; false when the deadline passed first. Throws on a socket error.
+  bool readable_by(Deadline deadline);
 
   bool is_open() const { return fd_ >= 0; }
   void close() noexcept;

@@ -32,6 +32,8 @@ class UaConnection {
   // The next whole chunk; valid until the next call, and the caller may decrypt it in place.
   // ERR messages become exceptions.
   std::span<std::uint8_t> receive(Deadline deadline);
+  // Whether a chunk has begun to arrive by `deadline` (nothing is taken).
+  bool readable_by(Deadline deadline) { return socket_.readable_by(deadline); }
   void close() noexcept { socket_.close(); }
 
  private:

@@ -2,12 +2,14 @@
 // UaSession: an activated session on its own secure channel, secured and logged on as its
 // options say (the server's certificate judged against the PKI folder), with the Read and
 // Browse services split to the server's operation limits and the server's namespace table as
-// it was when the session opened. Owns the channel; not copyable; one thread at a time. Any
-// failure leaves the session unusable; make a new one to recover.
+// it was when the session opened, and the subscription services with a pipelined Publish.
+// Owns the channel; not copyable; one thread at a time. A lost channel or session leaves it
+// unusable until reactivate() (a new channel) succeeds; else make a new one.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +20,9 @@
 #include "endpoint_url.h"
 #include "pyqar/ua_security.h"
 #include "secure_channel.h"
+#include "subscription_services.h"
 #include "ua_codec.h"
+#include "ua_subscription_messages.h"
 
 namespace pyqar::ua {
 
@@ -46,7 +50,7 @@ class UaSession {
   UaSession(const UaSession&) = delete;
   UaSession& operator=(const UaSession&) = delete;
 
-  bool usable() const { return usable_ && !channel_.broken(); }
+  bool usable() const { return usable_ && !channel_->broken(); }
   // Whether the server has dropped channel or session by now for lack of use: the token's
   // lifetime or the session's timeout has passed since the last request.
   bool stale() const;
@@ -57,7 +61,8 @@ class UaSession {
   const std::vector<std::string>& namespace_array() const { return namespace_array_; }
   // The index of `uri` in the namespace table; nothing when the server does not have it.
   std::optional<std::uint16_t> namespace_index(std::string_view uri) const;
-  const SecureChannel& channel() const { return channel_; }
+  const SecureChannel& channel() const { return *channel_; }
+  const SessionOptions& options() const { return options_; }
 
   // Reads the Value attribute of each node; one result per node, in order. Throws
   // std::runtime_error on a service fault, a bad service result, a wrong result count, a
@@ -74,6 +79,45 @@ class UaSession {
   std::vector<BrowseResult> browse_next(std::span<const std::string> continuation_points,
                                         bool release);
 
+  // The subscription services. Each throws ServiceError for a bad service result, which
+  // leaves the session usable (a request too large for the channel is refused that way too,
+  // as BadRequestTooLarge, before it is sent), and std::runtime_error when the channel fails,
+  // the answer does not fit the request, or the server says the session is gone (the session
+  // is then unusable).
+  CreateSubscriptionResponse create_subscription(const SubscriptionParameters& parameters);
+  ModifySubscriptionResponse modify_subscription(std::uint32_t subscription_id,
+                                                 const SubscriptionParameters& parameters);
+  // One result per id, in order.
+  DeleteSubscriptionsResponse delete_subscriptions(std::span<const std::uint32_t> ids);
+  // One result per item, in order; timestamps: source and server.
+  CreateMonitoredItemsResponse create_monitored_items(std::uint32_t subscription_id,
+                                                      std::span<const MonitoredItemToCreate> items);
+  RepublishResponse republish(std::uint32_t subscription_id, std::uint32_t sequence_number);
+  // One result per id, in order.
+  TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids,
+                                                       bool send_initial_values);
+  // Sends a Publish without waiting. The server may hold it for `timeout` (its timeout hint);
+  // an answer later than that plus the usual request time counts as a lost channel.
+  void send_publish(std::span<const SubscriptionAcknowledgement> acknowledgements,
+                    std::chrono::milliseconds timeout);
+  std::size_t publishes_outstanding() const { return channel_->outstanding(); }
+  // The next Publish answer, in the order they arrive, waiting until `deadline`; nothing when
+  // none came by then or none is outstanding. Throws as the services above.
+  std::optional<PublishResponse> receive_publish(std::chrono::steady_clock::time_point deadline);
+
+  // MaxMonitoredItemsPerCall, and MaxSubscriptionsPerSession and
+  // MaxMonitoredItemsPerSubscription where ServerCapabilities has them (0: not stated), with
+  // the largest request the channel sends. Read once per session, on first use.
+  ServerLimits subscription_limits();
+  // Server.ServerStatus.StartTime as read now (DateTime ticks); nothing when unreadable.
+  std::optional<std::int64_t> server_start_time();
+
+  // Opens a new channel and activates this same session on it (same user, the server's
+  // newest nonce signed), after the old channel broke; answers still owed on the old one are
+  // forgotten. Throws std::runtime_error when the server cannot be reached or refuses (the
+  // session is gone): the session stays unusable.
+  void reactivate();
+
  private:
   // What the channel needs before it opens: our identity, the endpoint and its certificate.
   struct Prepared {
@@ -86,6 +130,8 @@ class UaSession {
   UaSession(Prepared prepared, const EndpointUrl& url);
 
   void create_and_activate();
+  // ActivateSession on the current channel, for the configured user.
+  void activate();
   // On a secured channel, refuses a CreateSession answer with a short nonce, another
   // certificate, other endpoints than GetEndpoints listed, or an ApplicationUri that is not
   // the one in the server's certificate.
@@ -104,11 +150,21 @@ class UaSession {
   // Sends the request already encoded in request_.
   template <typename Response>
   Response call_encoded(const char* service);
+  // For the subscription services: calls and checks as described above.
+  template <typename Response, typename Request>
+  Response call_service(const Request& request, const char* service);
+  template <typename Response>
+  Response checked(ServiceResponse response, const char* service);
+  // Throws for an answer whose result count differs from the request's.
+  void check_count(std::size_t results, std::size_t asked, const char* service);
 
   SessionOptions options_;
   std::optional<EndpointDescription> endpoint_;
   std::vector<EndpointDescription> discovered_;
-  SecureChannel channel_;
+  EndpointUrl url_;
+  std::unique_ptr<SecureChannel> channel_;
+  // The CreateSession answer, its nonce replaced by each newer one the server sends.
+  CreateSessionResponse created_;
   NodeId authentication_token_;
   std::chrono::milliseconds session_timeout_{0};
   std::chrono::steady_clock::time_point last_used_;
@@ -116,6 +172,7 @@ class UaSession {
   std::uint32_t max_nodes_per_read_ = 0;
   std::uint32_t max_nodes_per_browse_ = 0;
   std::vector<std::string> namespace_array_;
+  std::optional<ServerLimits> subscription_limits_;
   BinaryWriter request_;
 };
 
