@@ -20,7 +20,8 @@
 // Subscriptions: --max-monitored-items-per-call N advertises and enforces that operation
 // limit; --reject-items-over N answers a CreateMonitoredItems call of more than N items with
 // BadTooManyOperations without advertising any limit; --no-transfer answers every
-// TransferSubscriptions with BadServiceUnsupported. SIGUSR2 deletes the live subscription with
+// TransferSubscriptions with BadServiceUnsupported (anonymous sessions over None are never
+// given another session's subscriptions anyway). SIGUSR2 deletes the live subscription with
 // the lowest id, as a server short of resources might, and says so on standard error.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
@@ -597,6 +598,8 @@ async function main() {
   if (opts.maxNodesPerRead !== undefined) operationLimits.maxNodesPerRead = opts.maxNodesPerRead;
   if (opts.maxNodesPerBrowse !== undefined) operationLimits.maxNodesPerBrowse = opts.maxNodesPerBrowse;
   if (opts.maxMonitoredItemsPerCall !== undefined) operationLimits.maxMonitoredItemsPerCall = opts.maxMonitoredItemsPerCall;
+  // --reject-items-over states no limit at all (0), unlike node-opcua's default of 10000.
+  else if (opts.rejectItemsOver !== undefined) operationLimits.maxMonitoredItemsPerCall = 0;
 
   const transportSettings =
     opts.maxMessageSize === undefined
@@ -619,6 +622,8 @@ async function main() {
     securityPolicies: opts.policies.map((name) => POLICIES[name]),
     securityModes: opts.modes.map((name) => MODES[name]),
     allowAnonymous: opts.allowAnonymous,
+    // As the protocol has it: an anonymous session over None cannot prove it is the same client.
+    allowAnonymousSubscriptionTransferOnUnsecuredChannel: false,
     userManager: opts.users && {
       isValidUser: (userName, password) => opts.users.has(userName) && opts.users.get(userName) === password,
     },

@@ -24,15 +24,19 @@ constexpr std::chrono::milliseconds kMaxPublishTimeout{600'000};
 
 UaSubscriptionServices::UaSubscriptionServices(std::unique_ptr<UaSession> session, EndpointUrl url,
                                                SessionOptions options)
-    : session_(std::move(session)), url_(std::move(url)), options_(std::move(options)) {}
+    : session_(std::move(session)), url_(std::move(url)), options_(std::move(options)) {
+  if (!session_) open_session();
+}
 
 UaSubscriptionServices::~UaSubscriptionServices() { close(); }
 
 void UaSubscriptionServices::open_session() {
-  session_.reset();
+  // The old session stays until a new one is open: while the server cannot be reached, the
+  // next reconnect may still find it alive there.
+  auto fresh = std::make_unique<UaSession>(url_, options_);
+  session_ = std::move(fresh);
   limits_.reset();
   reported_uris_.clear();
-  session_ = std::make_unique<UaSession>(url_, options_);
 }
 
 UaSession& UaSubscriptionServices::session() {

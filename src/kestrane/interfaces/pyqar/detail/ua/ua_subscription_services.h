@@ -18,8 +18,8 @@ namespace pyqar::ua {
 
 class UaSubscriptionServices : public SubscriptionServices {
  public:
-  // Takes over `session` (the source's open one); without one, the first call needing the
-  // server opens a session to `url`.
+  // Takes over `session` (the source's open one); without one, opens a session to `url` now
+  // (throwing as UaSession's constructor does).
   UaSubscriptionServices(std::unique_ptr<UaSession> session, EndpointUrl url,
                          SessionOptions options);
   ~UaSubscriptionServices() override;
@@ -48,7 +48,7 @@ class UaSubscriptionServices : public SubscriptionServices {
   bool transfer_allowed() const override;
   void close() noexcept override;
 
-  // The session in use, opened now when there is none (throws as UaSession's constructor).
+  // The session in use; after close(), a new one opened now (throws as UaSession's constructor).
   UaSession& session();
   // The timeout hint of the next Publish: long enough for the server to hold it behind the
   // others outstanding until a keep-alive of the slowest subscription is due.
