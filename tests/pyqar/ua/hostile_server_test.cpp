@@ -23,10 +23,13 @@
 #include "ua/binary_writer.h"
 #include "ua/channel_crypto.h"
 #include "ua/pki_store.h"
+#include "ua/status_code.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_limits.h"
 #include "ua/ua_messages.h"
+#include "ua/ua_session.h"
 #include "ua/ua_source.h"
+#include "ua/ua_subscription_messages.h"
 
 namespace {
 
@@ -711,6 +714,174 @@ TEST(RefusesMisbehavingSecuredServers, CreateSessionListingOtherEndpointsThanGet
   const std::string error = scripts.connect_error(server.url());
   EXPECT_CONTAINS(error, "lists other endpoints in CreateSession than in GetEndpoints");
   EXPECT_CONTAINS(error, "Basic256Sha256/SignAndEncrypt not listed by GetEndpoints");
+}
+
+// Publish requests answered out of turn: chunks of different answers interleaved, answers in
+// another order than asked, answers nobody asked for, refusals and silence.
+
+// The body of a keep-alive Publish answer of `subscription`, whose next number is `next`.
+std::vector<std::uint8_t> keep_alive(std::uint32_t subscription, std::uint32_t next,
+                                     std::uint32_t result = 0) {
+  BinaryWriter w;
+  encode_node_id(w, NodeId::numeric_id(0, type_id::PublishResponse));
+  write_response_header(w, result);
+  w.u32(subscription);
+  w.i32(-1);
+  w.boolean(false);
+  w.u32(next);
+  w.i64(0);
+  w.i32(0);
+  w.i32(-1);
+  w.i32(-1);
+  return w.take();
+}
+
+// One chunk of the answer to `request` (whose request id it carries) with `part` of its body.
+void answer_part(int fd, const std::vector<std::uint8_t>& request,
+                 std::span<const std::uint8_t> part, bool final, std::uint32_t id_offset = 0) {
+  BinaryWriter w;
+  w.u32(7);
+  w.u32(1);
+  w.u32(2);
+  w.u32(u32_at(request, 20) + id_offset);
+  w.bytes(part);
+  send_bytes(fd, frame(final ? "MSGF" : "MSGC", w.data()));
+}
+
+// Takes two Publish requests and a Read, then answers: half of the second Publish, the Read,
+// the first Publish, the rest of the second.
+void interleaved_answers(int fd) {
+  if (!serve_session_open(fd)) return;
+  const auto first = read_chunk(fd);
+  const auto second = read_chunk(fd);
+  const auto read = read_chunk(fd);
+  if (read.empty()) return;
+  const auto a = keep_alive(1, 11);
+  const auto b = keep_alive(2, 22);
+  const std::size_t half = b.size() / 2;
+  answer_part(fd, second, std::span(b).first(half), false);
+  BinaryWriter value;
+  encode_node_id(value, NodeId::numeric_id(0, type_id::ReadResponse));
+  write_response_header(value);
+  value.i32(1);
+  encode_data_value(value, DataValue{.value = Variant{BuiltinType::Double, false, 5.0},
+                                     .status = {},
+                                     .source_timestamp = {},
+                                     .server_timestamp = {}});
+  value.i32(-1);
+  answer_part(fd, read, value.data(), true);
+  answer_part(fd, first, a, true);
+  answer_part(fd, second, std::span(b).subspan(half), true);
+  drain(fd);
+}
+
+TEST(RefusesMisbehavingServers, InterleavedAnswersArriveWholeWhileACallGoesOn) {
+  ScriptedServer server(interleaved_answers);
+  UaSession session(parse_endpoint_url(server.url()), quick());
+  session.send_publish({}, std::chrono::seconds(5));
+  session.send_publish({}, std::chrono::seconds(5));
+  const std::array<NodeId, 1> nodes{NodeId::numeric_id(2, 1)};
+  const auto values = session.read(nodes);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(std::get<double>(values[0].value->scalar), 5.0);
+  EXPECT_EQ(session.publishes_outstanding(), 2u);
+  const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto one = session.receive_publish(later);
+  const auto two = session.receive_publish(later);
+  ASSERT_TRUE(one && two);
+  EXPECT_EQ(one->subscription_id, 1u);
+  EXPECT_EQ(one->message.sequence_number, 11u);
+  EXPECT_EQ(two->subscription_id, 2u);
+  EXPECT_EQ(two->message.sequence_number, 22u);
+  EXPECT_EQ(session.publishes_outstanding(), 0u);
+  EXPECT_TRUE(session.usable());
+}
+
+// Answers each Publish with `body(n)` for the n-th request, then takes what else comes.
+void answer_publishes(int fd, int count,
+                      std::function<void(int fd, const std::vector<std::uint8_t>&, int)> answer) {
+  if (!serve_session_open(fd)) return;
+  for (int n = 0; n < count; ++n) {
+    const auto request = read_chunk(fd);
+    if (request.empty()) return;
+    answer(fd, request, n);
+  }
+  drain(fd);
+}
+
+TEST(RefusesMisbehavingServers, RefusedPublishKeepsTheSessionButALostSessionDoesNot) {
+  constexpr std::uint32_t kBadTooManyPublishRequests = 0x80780000;
+  ScriptedServer server([](int fd) {
+    answer_publishes(fd, 3, [](int client, const auto& request, int n) {
+      const std::uint32_t result = n == 0   ? kBadTooManyPublishRequests
+                                   : n == 1 ? 0u
+                                            : status::BadSessionIdInvalid;
+      answer_part(client, request, keep_alive(4, 9, result), true);
+    });
+  });
+  UaSession session(parse_endpoint_url(server.url()), quick());
+  const auto later = [] { return std::chrono::steady_clock::now() + std::chrono::seconds(5); };
+  session.send_publish({}, std::chrono::seconds(5));
+  try {
+    (void)session.receive_publish(later());
+    ADD_FAILURE() << "a refused Publish passed";
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.status(), kBadTooManyPublishRequests);
+    EXPECT_CONTAINS(std::string(e.what()), "BadTooManyPublishRequests");
+  }
+  EXPECT_TRUE(session.usable());
+  EXPECT_EQ(session.publishes_outstanding(), 0u);
+  session.send_publish({}, std::chrono::seconds(5));
+  EXPECT_EQ(session.receive_publish(later())->message.sequence_number, 9u);
+
+  session.send_publish({}, std::chrono::seconds(5));
+  try {
+    (void)session.receive_publish(later());
+    ADD_FAILURE() << "a lost session passed";
+  } catch (const ServiceError& e) {
+    ADD_FAILURE() << "a lost session is no mere refusal: " << e.what();
+  } catch (const std::runtime_error& e) {
+    EXPECT_CONTAINS(std::string(e.what()), "BadSessionIdInvalid");
+  }
+  EXPECT_FALSE(session.usable());
+}
+
+TEST(RefusesMisbehavingServers, AnswerToARequestNeverMadeBreaksTheChannel) {
+  ScriptedServer server([](int fd) {
+    answer_publishes(fd, 1, [](int client, const auto& request, int) {
+      answer_part(client, request, keep_alive(1, 1), true, 100);
+    });
+  });
+  UaSession session(parse_endpoint_url(server.url()), quick());
+  session.send_publish({}, std::chrono::seconds(5));
+  try {
+    (void)session.receive_publish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    ADD_FAILURE() << "an answer to nothing was taken";
+  } catch (const std::runtime_error& e) {
+    EXPECT_CONTAINS(std::string(e.what()), "which is not open");
+  }
+  EXPECT_FALSE(session.usable());
+}
+
+TEST(RefusesMisbehavingServers, PublishUnansweredPastItsTimeBreaksTheChannel) {
+  ScriptedServer server([](int fd) {
+    if (!serve_session_open(fd)) return;
+    drain(fd);
+  });
+  UaSession session(parse_endpoint_url(server.url()), quick());
+  session.send_publish({}, std::chrono::milliseconds(200));
+  // Not yet overdue: nothing came by the deadline.
+  EXPECT_FALSE(session.receive_publish(std::chrono::steady_clock::now()));
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    (void)session.receive_publish(start + std::chrono::seconds(60));
+    ADD_FAILURE() << "an unanswered Publish was waited for to the end";
+  } catch (const std::runtime_error& e) {
+    EXPECT_CONTAINS(std::string(e.what()), "timed out");
+  }
+  // Its time (200 ms plus the request timeout), not the caller's minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_FALSE(session.usable());
 }
 
 }  // namespace

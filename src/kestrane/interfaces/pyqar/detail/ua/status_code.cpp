@@ -105,6 +105,21 @@ constexpr std::pair<std::uint32_t, const char*> kNames[] = {
     {0x00A60000, "GoodMoreData"},
     {0x40000000, "Uncertain"},
     {0x80000000, "Bad"},
+    // Subscriptions and monitored items.
+    {0x80280000, "BadSubscriptionIdInvalid"},
+    {0x80410000, "BadMonitoringModeInvalid"},
+    {0x80420000, "BadMonitoredItemIdInvalid"},
+    {0x80430000, "BadMonitoredItemFilterInvalid"},
+    {0x80440000, "BadMonitoredItemFilterUnsupported"},
+    {0x80450000, "BadFilterNotAllowed"},
+    {0x808E0000, "BadDeadbandFilterInvalid"},
+    {0x80770000, "BadTooManySubscriptions"},
+    {0x80780000, "BadTooManyPublishRequests"},
+    {0x80790000, "BadNoSubscription"},
+    {0x807A0000, "BadSequenceNumberUnknown"},
+    {0x807B0000, "BadMessageNotAvailable"},
+    {0x80DB0000, "BadTooManyMonitoredItems"},
+    {0x002D0000, "GoodSubscriptionTransferred"},
 };
 
 std::string status_text(std::uint32_t code) {
