@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <thread>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -219,39 +220,51 @@ void SubscriptionEngine::refuse(std::uint32_t index, std::uint32_t code) {
   }
 }
 
+std::optional<NodeId> SubscriptionEngine::resolve(std::uint32_t index) {
+  Item& item = items_[index];
+  std::optional<NodeId> node;
+  try {
+    node = services_.node_for(tags_[index].tag);
+  } catch (const std::invalid_argument& e) {
+    item.state = ItemState::unusable;
+    if (!item.reported) {
+      item.reported = true;
+      logger()->error("OPC UA tag '{}' cannot be monitored: {}", tag_key(tags_[index].tag),
+                      e.what());
+    }
+    return std::nullopt;
+  }
+  if (!node) refuse(index, status::BadNodeIdUnknown);  // its namespace is unknown to the server
+  return node;
+}
+
 void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
                                       bool fill_existing) {
   creation_incomplete_ = true;
-  std::vector<std::uint32_t> order;
-  std::vector<MonitoredItemToCreate> requests;
-  order.reserve(indices.size());
-  requests.reserve(indices.size());
-  for (const std::uint32_t index : indices) {
-    Item& item = items_[index];
-    std::optional<NodeId> node;
-    try {
-      node = services_.node_for(tags_[index].tag);
-    } catch (const std::invalid_argument& e) {
-      item.state = ItemState::unusable;
-      if (!item.reported) {
-        item.reported = true;
-        logger()->error("OPC UA tag '{}' cannot be monitored: {}", tag_key(tags_[index].tag),
-                        e.what());
-      }
-      continue;
+  // Requests are built a call at a time, so that creating 200,000 items does not hold a
+  // request for each of them at once.
+  std::vector<std::uint32_t> queue(indices);
+  std::size_t head = 0;
+  std::vector<MonitoredItemToCreate> batch;
+  std::vector<std::uint32_t> batch_index;
+  const auto refill = [&] {
+    while (batch.size() < ItemBatchPlanner::kMaxItemsPerCall && head < queue.size()) {
+      const std::uint32_t index = queue[head++];
+      std::optional<NodeId> node = resolve(index);
+      if (!node) continue;
+      batch.push_back(item_request(index, std::move(*node)));
+      batch_index.push_back(index);
     }
-    if (!node) {
-      refuse(index, status::BadNodeIdUnknown);  // its namespace is unknown to the server
-      continue;
-    }
-    requests.push_back(item_request(index, std::move(*node)));
-    order.push_back(index);
-  }
+  };
+  const auto drop_front = [&](std::size_t count) {
+    batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
+    batch_index.erase(batch_index.begin(),
+                      batch_index.begin() + static_cast<std::ptrdiff_t>(count));
+  };
 
   std::optional<std::size_t> slot;
   bool subscriptions_exhausted = false;
-  std::size_t pos = 0;
-  while (pos < requests.size()) {
+  for (refill(); !batch.empty(); refill()) {
     if (!slot || room_in(subscriptions_[*slot]) == 0) {
       slot.reset();
       if (fill_existing) {
@@ -268,11 +281,11 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
       fill_existing = false;
     }
     Subscription& sub = subscriptions_[*slot];
-    const std::span<const MonitoredItemToCreate> rest(requests.data() + pos, requests.size() - pos);
-    const std::size_t count = std::min(planner_.take(rest), room_in(sub));
+    const std::size_t count = std::min(planner_.take(batch), room_in(sub));
     CreateMonitoredItemsResponse response;
     try {
-      response = services_.create_monitored_items(sub.id, rest.first(count));
+      response = services_.create_monitored_items(
+          sub.id, std::span<const MonitoredItemToCreate>(batch.data(), count));
     } catch (const ServiceError& e) {
       if (too_large(e.status()) && planner_.halve(count)) {
         logger()->info("OPC UA server refused {} monitored items in one call ({}): sending {}",
@@ -285,13 +298,13 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
         sub.recreate = true;
         continue;
       }
-      for (std::size_t k = 0; k < count; ++k) refuse(order[pos + k], e.status());
-      pos += count;
+      for (std::size_t k = 0; k < count; ++k) refuse(batch_index[k], e.status());
+      drop_front(count);
       continue;
     }
     bool refused_more = false;
     for (std::size_t k = 0; k < count; ++k) {
-      const std::uint32_t index = order[pos + k];
+      const std::uint32_t index = batch_index[k];
       const std::uint32_t code =
           k < response.results.size() ? response.results[k].status : status::BadUnexpectedError;
       Item& item = items_[index];
@@ -303,40 +316,36 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
           item.reported = false;
           logger()->info("OPC UA tag '{}' is monitored now", tag_key(tags_[index].tag));
         }
-      } else if (filter_refused(code) && requests[pos + k].filter) {
-        item.without_filter = true;
+      } else if (filter_refused(code) && batch[k].filter) {
+        item.without_filter = true;  // built again without it
         logger()->warn(
             "OPC UA server refuses the deadband filter of tag '{}' ({}): monitoring it without one",
             tag_key(tags_[index].tag), status_text(code));
-        MonitoredItemToCreate again = requests[pos + k];
-        again.filter.reset();
-        requests.push_back(std::move(again));
-        order.push_back(index);
+        queue.push_back(index);
       } else if (code == status::BadTooManyMonitoredItems && !sub.items.empty()) {
         refused_more = true;
-        requests.push_back(requests[pos + k]);
-        order.push_back(index);
+        queue.push_back(index);
       } else {
         refuse(index, code);
       }
     }
     if (refused_more) {
-      Subscription& full = subscriptions_[*slot];
-      full.full = true;
+      sub.full = true;
       if (learned_items_per_subscription_ == 0 ||
-          full.items.size() < learned_items_per_subscription_)
-        learned_items_per_subscription_ = full.items.size();
+          sub.items.size() < learned_items_per_subscription_)
+        learned_items_per_subscription_ = sub.items.size();
       logger()->info(
           "OPC UA server took {} monitored items into subscription {}: spreading the rest over "
           "more subscriptions",
-          full.items.size(), full.id);
+          sub.items.size(), sub.id);
     }
-    pos += count;
+    drop_front(count);
   }
   if (subscriptions_exhausted) {
-    logger()->warn("OPC UA server allows no more subscriptions: {} tags left unmonitored",
-                   requests.size() - pos);
-    for (; pos < order.size(); ++pos) refuse(order[pos], status::BadTooManySubscriptions);
+    const std::size_t left = batch_index.size() + (queue.size() - head);
+    logger()->warn("OPC UA server allows no more subscriptions: {} tags left unmonitored", left);
+    for (const std::uint32_t index : batch_index) refuse(index, status::BadTooManySubscriptions);
+    for (; head < queue.size(); ++head) refuse(queue[head], status::BadTooManySubscriptions);
   }
   drop_empty_subscriptions();
   creation_incomplete_ = false;
@@ -666,6 +675,12 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   if (creation_incomplete_) finish_creation();
   retry_refused();
   top_up_publishes();
+  if (services_.publishes_outstanding() == 0) {
+    // No subscription to publish (every item refused): nothing can arrive, so wait out the
+    // time here rather than have the caller spin.
+    const auto left = deadline - steady_now();
+    if (left > std::chrono::steady_clock::duration::zero()) std::this_thread::sleep_for(left);
+  }
   // Wait for the first data; then take only what has arrived already.
   bool got_data = false;
   for (std::size_t answers = 0; answers < kMaxAnswersPerPoll || !got_data; ++answers) {

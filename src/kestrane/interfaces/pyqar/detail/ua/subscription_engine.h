@@ -88,6 +88,8 @@ class SubscriptionEngine {
   SubscriptionParameters parameters() const;
   MonitoredItemToCreate item_request(std::uint32_t index, NodeId node) const;
   std::optional<std::size_t> open_subscription();
+  // The node of a tag in the current session; nothing (logged, marked) when it has none.
+  std::optional<NodeId> resolve(std::uint32_t index);
   // Creates the items `indices` refer to: into subscriptions with room when `fill_existing`,
   // else into new ones only.
   void create_items(const std::vector<std::uint32_t>& indices, bool fill_existing);
