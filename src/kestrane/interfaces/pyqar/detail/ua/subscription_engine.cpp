@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "journel/log.h"
+#include "monitored_item_request.h"
 #include "status_code.h"
 #include "value_conversion.h"
 
@@ -25,13 +26,6 @@ constexpr std::size_t kAcksPerPublish = 1000;
 constexpr auto kRetryInterval = std::chrono::minutes(1);
 // Beyond keep-alive count x publishing interval: one more interval and this, for a slow network.
 constexpr auto kWatchdogMargin = std::chrono::seconds(5);
-// A quiet subscription says it is alive about this often.
-constexpr double kKeepAliveEveryMs = 10'000.0;
-// A subscription outlives an outage of this long on the server, so it can be resumed.
-constexpr double kLifetimeMs = 300'000.0;
-// The queue for "the server's fastest" sampling assumes this interval.
-constexpr double kFastestSamplingMs = 10.0;
-constexpr double kMaxAutomaticQueueSize = 1000.0;
 // Messages asked for again per gap; the rest of a longer gap counts as lost.
 constexpr std::uint32_t kMaxRepublishesPerGap = 1000;
 
@@ -63,15 +57,6 @@ bool session_fault(std::uint32_t code) {
 
 // The queue overflowed before this value: InfoType DataValue with the Overflow bit.
 bool overflowed(std::uint32_t code) { return (code & 0x0C00u) == 0x0400u && (code & 0x0080u) != 0; }
-
-std::uint32_t queue_size_for(const MonitorSettings& m, double publishing_ms) {
-  if (m.queue_size > 0) return m.queue_size;
-  double sampling = m.sampling_interval_ms < 0 ? publishing_ms : m.sampling_interval_ms;
-  if (sampling <= 0) sampling = kFastestSamplingMs;
-  // Enough for one publishing interval, and one more for the value at its edge.
-  const double size = std::ceil(std::max(publishing_ms, 0.0) / sampling) + 1;
-  return static_cast<std::uint32_t>(std::clamp(size, 2.0, kMaxAutomaticQueueSize));
-}
 
 std::int64_t ticks(Timestamp t) { return t.time_since_epoch().count(); }
 
@@ -120,9 +105,7 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
     }
   }
   subscriptions_.clear();
-  waiting_acks_.clear();
-  acks_to_send_.clear();
-  gathered_acks_.clear();
+  acks_.clear();
 
   tags_ = std::move(tags);
   settings_ = settings;
@@ -147,40 +130,11 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
                  tags_.size(), now.subscriptions);
 }
 
-SubscriptionParameters SubscriptionEngine::parameters() const {
-  const double interval = std::max(settings_.publishing_interval_ms, 1.0);
-  SubscriptionParameters p;
-  p.publishing_interval_ms = settings_.publishing_interval_ms;
-  p.max_keep_alive_count =
-      static_cast<std::uint32_t>(std::clamp(std::ceil(kKeepAliveEveryMs / interval), 1.0, 1000.0));
-  p.lifetime_count = static_cast<std::uint32_t>(
-      std::max(3.0 * p.max_keep_alive_count, std::min(std::ceil(kLifetimeMs / interval), 1.0e6)));
-  return p;
-}
-
-MonitoredItemToCreate SubscriptionEngine::item_request(std::uint32_t index, NodeId node) const {
-  const MonitorSettings& m = tags_[index].settings;
-  MonitoredItemToCreate r;
-  r.node = std::move(node);
-  r.client_handle = index;
-  r.sampling_interval_ms = m.sampling_interval_ms < 0 ? -1.0 : m.sampling_interval_ms;
-  r.queue_size = queue_size_for(m, settings_.publishing_interval_ms);
-  r.discard_oldest = true;
-  if (m.deadband_type != DeadbandType::none && !items_[index].without_filter) {
-    r.filter = DataChangeFilter{.trigger = kTriggerStatusValue,
-                                .deadband_type = m.deadband_type == DeadbandType::absolute
-                                                     ? kDeadbandAbsolute
-                                                     : kDeadbandPercent,
-                                .deadband_value = m.deadband};
-  }
-  return r;
-}
-
 std::optional<std::size_t> SubscriptionEngine::open_subscription() {
   if (limits_.max_subscriptions_per_session != 0 &&
       subscriptions_.size() >= limits_.max_subscriptions_per_session)
     return std::nullopt;
-  const SubscriptionParameters p = parameters();
+  const SubscriptionParameters p = subscription_parameters(settings_.publishing_interval_ms);
   CreateSubscriptionResponse r;
   try {
     r = services_.create_subscription(p);
@@ -252,7 +206,9 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
       const std::uint32_t index = queue[head++];
       std::optional<NodeId> node = resolve(index);
       if (!node) continue;
-      batch.push_back(item_request(index, std::move(*node)));
+      batch.push_back(monitored_item(index, std::move(*node), tags_[index].settings,
+                                     settings_.publishing_interval_ms,
+                                     !items_[index].without_filter));
       batch_index.push_back(index);
     }
   };
@@ -402,16 +358,6 @@ void SubscriptionEngine::retry_refused() {
   if (!refused.empty()) create_items(refused, true);
 }
 
-void SubscriptionEngine::forget_acknowledgements(std::uint32_t subscription_id) {
-  // A new subscription may get the same id: its messages must not be acknowledged by these.
-  const auto of_it = [&](const SubscriptionAcknowledgement& a) {
-    return a.subscription_id == subscription_id;
-  };
-  std::erase_if(acks_to_send_, of_it);
-  std::erase_if(gathered_acks_, of_it);
-  for (auto& [token, acks] : waiting_acks_) std::erase_if(acks, of_it);
-}
-
 void SubscriptionEngine::recreate(std::vector<std::size_t> slots) {
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
@@ -427,7 +373,7 @@ void SubscriptionEngine::recreate(std::vector<std::size_t> slots) {
   } catch (const ServiceError&) {
     // The server has dropped them already.
   }
-  for (const std::uint32_t id : ids) forget_acknowledgements(id);
+  for (const std::uint32_t id : ids) acks_.forget(id);
   for (auto it = slots.rbegin(); it != slots.rend(); ++it)
     subscriptions_.erase(subscriptions_.begin() + static_cast<std::ptrdiff_t>(*it));
   for (const std::uint32_t index : indices) items_[index].state = ItemState::pending;
@@ -436,7 +382,7 @@ void SubscriptionEngine::recreate(std::vector<std::size_t> slots) {
 }
 
 void SubscriptionEngine::drop_all_and_create() {
-  for (const Subscription& sub : subscriptions_) forget_acknowledgements(sub.id);
+  for (const Subscription& sub : subscriptions_) acks_.forget(sub.id);
   update_.recreations += subscriptions_.size();
   subscriptions_.clear();
   create_everything(true);
@@ -453,10 +399,9 @@ std::size_t SubscriptionEngine::publish_target() const {
 void SubscriptionEngine::top_up_publishes() {
   const std::size_t target = publish_target();
   while (services_.publishes_outstanding() < target) {
-    const std::size_t n = std::min(acks_to_send_.size(), kAcksPerPublish);
-    services_.send_publish(std::span<const SubscriptionAcknowledgement>(acks_to_send_.data(), n));
-    acks_to_send_.erase(acks_to_send_.begin(),
-                        acks_to_send_.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::span<const SubscriptionAcknowledgement> acks = acks_.due(kAcksPerPublish);
+    services_.send_publish(acks);
+    acks_.sent(acks.size());
   }
 }
 
@@ -511,7 +456,7 @@ void SubscriptionEngine::take_answer(PublishResponse response) {
 }
 
 void SubscriptionEngine::handle(Subscription& sub, const NotificationMessage& message) {
-  gathered_acks_.push_back({sub.id, message.sequence_number});
+  acks_.gather(sub.id, message.sequence_number);
   if (!message.data_changes.empty()) ++update_.notifications;
   const Timestamp arrival = wall_now();
   for (const MonitoredItemNotification& change : message.data_changes) {
@@ -655,16 +600,7 @@ void SubscriptionEngine::check_watchdog() {
 }
 
 SubscriptionUpdate SubscriptionEngine::finish_update() {
-  if (!gathered_acks_.empty()) {
-    if (update_.changes.empty()) {
-      // Nothing to keep: acknowledge at once.
-      acks_to_send_.insert(acks_to_send_.end(), gathered_acks_.begin(), gathered_acks_.end());
-    } else {
-      update_.ack_token = ++last_token_;
-      waiting_acks_.emplace_back(update_.ack_token, std::move(gathered_acks_));
-    }
-    gathered_acks_.clear();
-  }
+  update_.ack_token = acks_.seal(!update_.changes.empty());
   return std::exchange(update_, SubscriptionUpdate{});
 }
 
@@ -684,9 +620,9 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   // Wait for the first data; then take only what has arrived already.
   bool got_data = false;
   for (std::size_t answers = 0; answers < kMaxAnswersPerPoll || !got_data; ++answers) {
-    const std::size_t before = update_.changes.size() + gathered_acks_.size();
+    const std::uint64_t before = update_.notifications + update_.changes.size();
     if (!receive(got_data ? steady_now() : deadline)) break;
-    if (update_.changes.size() + gathered_acks_.size() > before) got_data = true;
+    if (update_.notifications + update_.changes.size() > before) got_data = true;
     top_up_publishes();
     if (!got_data && steady_now() >= deadline) {
       // One more look for what has already arrived, then give up waiting.
@@ -700,13 +636,7 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   return finish_update();
 }
 
-void SubscriptionEngine::acknowledge(std::uint64_t ack_token) {
-  while (!waiting_acks_.empty() && waiting_acks_.front().first <= ack_token) {
-    std::vector<SubscriptionAcknowledgement>& acks = waiting_acks_.front().second;
-    acks_to_send_.insert(acks_to_send_.end(), acks.begin(), acks.end());
-    waiting_acks_.pop_front();
-  }
-}
+void SubscriptionEngine::acknowledge(std::uint64_t ack_token) { acks_.kept(ack_token); }
 
 // ---- Healing after a failure ----
 
@@ -826,9 +756,7 @@ void SubscriptionEngine::unsubscribe() noexcept {
   subscriptions_.clear();
   items_.clear();
   tags_.clear();
-  waiting_acks_.clear();
-  acks_to_send_.clear();
-  gathered_acks_.clear();
+  acks_.clear();
   update_ = SubscriptionUpdate{};
   subscribed_ = false;
 }

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "acknowledgement_ledger.h"
 #include "item_batch_planner.h"
 #include "notification_sequence.h"
 
@@ -85,8 +85,6 @@ class SubscriptionEngine {
   std::chrono::milliseconds watchdog_limit(const Subscription& sub) const;
 
   // Creation.
-  SubscriptionParameters parameters() const;
-  MonitoredItemToCreate item_request(std::uint32_t index, NodeId node) const;
   std::optional<std::size_t> open_subscription();
   // The node of a tag in the current session; nothing (logged, marked) when it has none.
   std::optional<NodeId> resolve(std::uint32_t index);
@@ -101,7 +99,6 @@ class SubscriptionEngine {
   void retry_refused();
   void drop_empty_subscriptions();
   std::size_t room_in(const Subscription& sub) const;
-  void forget_acknowledgements(std::uint32_t subscription_id);
 
   // Publishing.
   std::size_t publish_target() const;
@@ -140,11 +137,7 @@ class SubscriptionEngine {
   // until the poll ends.
   bool publishes_held_ = false;
   SubscriptionUpdate update_;
-  std::vector<SubscriptionAcknowledgement> gathered_acks_;
-  // Acknowledgements waiting for their token, and those to send with the next Publish.
-  std::deque<std::pair<std::uint64_t, std::vector<SubscriptionAcknowledgement>>> waiting_acks_;
-  std::vector<SubscriptionAcknowledgement> acks_to_send_;
-  std::uint64_t last_token_ = 0;
+  AcknowledgementLedger acks_;
 };
 
 }  // namespace pyqar::ua
