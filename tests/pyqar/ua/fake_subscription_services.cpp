@@ -117,6 +117,7 @@ DeleteSubscriptionsResponse FakeSubscriptionServices::delete_subscriptions(
 RepublishResponse FakeSubscriptionServices::republish(std::uint32_t subscription_id,
                                                       std::uint32_t sequence) {
   republished.emplace_back(subscription_id, sequence);
+  if (republish_fault) throw ServiceError(*republish_fault, "Republish refused");
   const auto it = retained.find({subscription_id, sequence});
   if (it == retained.end())
     throw ServiceError(status::BadMessageNotAvailable, "Republish: BadMessageNotAvailable");

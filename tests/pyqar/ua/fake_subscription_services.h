@@ -35,6 +35,8 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::size_t publish_limit = 0;
   // Answers to Publish, in the order they arrive: a response or a bad service result.
   std::deque<std::variant<PublishResponse, std::uint32_t>> answers;
+  // The service result of every Republish, when set.
+  std::optional<std::uint32_t> republish_fault;
   // What Republish finds, by (subscription, sequence number).
   std::map<std::pair<std::uint32_t, std::uint32_t>, NotificationMessage> retained;
   // The values Read gives, by tag name (Good 0.0 at `read_source_time` when not listed).

@@ -214,6 +214,18 @@ TEST_F(SubscriptionEngineTest, KeepsSeveralPublishesOutstandingAndBacksOff) {
   EXPECT_EQ(strict.publishes.size(), 2u);  // no more are sent while one is outstanding
 }
 
+TEST_F(SubscriptionEngineTest, PublishRefusedForNowIsNotAskedAgainUntilThePollEnds) {
+  subscribe(1);
+  server.queue_fault(status::BadNoSubscription);
+  server.queue_fault(status::BadNoSubscription);
+  poll();
+  // Two sent, both refused, none sent while the poll lasted; the pipeline is filled again for
+  // the next one.
+  EXPECT_EQ(server.publishes.size(), 4u);
+  EXPECT_EQ(server.outstanding, 2u);
+  EXPECT_EQ(engine.status().subscriptions, 1u);  // the watchdog decides, not one answer
+}
+
 TEST_F(SubscriptionEngineTest, AnswersOutOfOrderAreDeliveredInSequenceOrder) {
   subscribe(2);
   server.queue(FakeSubscriptionServices::answer(
@@ -413,6 +425,17 @@ TEST_F(SubscriptionEngineTest, ASubscriptionTheServerEndedIsCreatedAgainAlone) {
   server.queue(FakeSubscriptionServices::keep_alive(1, 2));
   poll();
   for (const auto& ack : server.acknowledged()) EXPECT_NE(ack.subscription_id, 2u);
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionGoneWhenAGapIsFilledIsCreatedAgain) {
+  subscribe(1);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1)));
+  server.republish_fault = status::BadSubscriptionIdInvalid;
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.recreations, 1u);
+  EXPECT_EQ(u.lost_not_available, 0u);
+  EXPECT_EQ(server.created.size(), 2u);
 }
 
 TEST_F(SubscriptionEngineTest, ResumingTheSameSessionAsksForWhatWasMissed) {

@@ -604,6 +604,11 @@ SubscriptionUpdate SubscriptionEngine::finish_update() {
   return std::exchange(update_, SubscriptionUpdate{});
 }
 
+void SubscriptionEngine::wait_until(SteadyTime deadline) const {
+  const auto left = deadline - steady_now();
+  if (left > std::chrono::steady_clock::duration::zero()) std::this_thread::sleep_for(left);
+}
+
 SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   if (!subscribed_) return {};
   const SteadyTime deadline = steady_now() + wait;
@@ -611,15 +616,15 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   if (creation_incomplete_) finish_creation();
   retry_refused();
   top_up_publishes();
-  if (services_.publishes_outstanding() == 0) {
-    // No subscription to publish (every item refused): nothing can arrive, so wait out the
-    // time here rather than have the caller spin.
-    const auto left = deadline - steady_now();
-    if (left > std::chrono::steady_clock::duration::zero()) std::this_thread::sleep_for(left);
-  }
   // Wait for the first data; then take only what has arrived already.
   bool got_data = false;
   for (std::size_t answers = 0; answers < kMaxAnswersPerPoll || !got_data; ++answers) {
+    if (services_.publishes_outstanding() == 0) {
+      // Nothing can arrive (no subscription, or Publish refused for now): wait out the time
+      // here rather than have the caller spin.
+      if (!got_data) wait_until(deadline);
+      break;
+    }
     const std::uint64_t before = update_.notifications + update_.changes.size();
     if (!receive(got_data ? steady_now() : deadline)) break;
     if (update_.notifications + update_.changes.size() > before) got_data = true;

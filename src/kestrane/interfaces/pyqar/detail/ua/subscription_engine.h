@@ -81,6 +81,7 @@ class SubscriptionEngine {
 
   SteadyTime steady_now() const;
   Timestamp wall_now() const;
+  void wait_until(SteadyTime deadline) const;
   static std::string tag_key(const TagDescriptor& tag);
   std::chrono::milliseconds watchdog_limit(const Subscription& sub) const;
 
