@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -21,6 +22,7 @@ class FakeSubscriptionServices : public SubscriptionServices {
  public:
   // ---- What the test scripts ----
   ServerLimits server_limits{};
+  bool limits_fail = false;  // limits() fails as a lost connection does
   // Tags whose namespace the server lacks (node_for gives nothing).
   std::set<std::string> unknown_namespace;
   std::optional<std::int64_t> start_time = 1;
@@ -83,7 +85,10 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::vector<SubscriptionAcknowledgement> acknowledged() const;
 
   // ---- SubscriptionServices ----
-  ServerLimits limits() const override { return server_limits; }
+  ServerLimits limits() const override {
+    if (limits_fail) throw std::runtime_error("connection lost");
+    return server_limits;
+  }
   std::optional<NodeId> node_for(const TagDescriptor& tag) override;
   std::optional<std::int64_t> server_start_time() override { return start_time; }
   std::vector<DataValue> read(std::span<const NodeId> nodes) override;

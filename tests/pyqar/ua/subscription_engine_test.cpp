@@ -506,6 +506,15 @@ TEST_F(SubscriptionEngineTest, AServerRestartRecreatesEverythingAndResolvesNames
   EXPECT_EQ(engine.status().subscriptions, 1u);
 }
 
+TEST_F(SubscriptionEngineTest, ACreationCutShortIsCompletedAfterResume) {
+  server.limits_fail = true;  // the connection drops before anything is created
+  EXPECT_THROW(subscribe(3), std::runtime_error);
+  server.limits_fail = false;
+  engine.resume();  // the same session: nothing to recreate, but the items were never made
+  EXPECT_EQ(engine.status().items_ok, 3u);
+  EXPECT_EQ(server.created.size(), 1u);
+}
+
 TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses) {
   subscribe(1);
   server.reconnect_fails = true;

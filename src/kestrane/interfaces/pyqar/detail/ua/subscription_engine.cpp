@@ -107,6 +107,20 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
   subscriptions_.clear();
   acks_.clear();
 
+  // Values gathered by a poll that failed belong to the old list: they follow their tags.
+  std::unordered_map<std::string, std::size_t> position;
+  if (!update_.changes.empty()) {
+    for (std::size_t i = 0; i < tags.size(); ++i) position.emplace(tag_key(tags[i].tag), i);
+    std::vector<SubscriptionUpdate::Change> kept;
+    for (SubscriptionUpdate::Change& change : update_.changes) {
+      const auto it = position.find(tag_key(tags_[change.tag_index].tag));
+      if (it == position.end()) continue;
+      change.tag_index = it->second;
+      kept.push_back(std::move(change));
+    }
+    update_.changes = std::move(kept);
+  }
+
   tags_ = std::move(tags);
   settings_ = settings;
   items_.assign(tags_.size(), Item{});
@@ -117,6 +131,8 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
     }
   }
   subscribed_ = true;
+  // Should the connection fail before the items are made, the next poll or resume makes them.
+  creation_incomplete_ = true;
   limits_ = services_.limits();
   planner_.set_limits(limits_);
   try {
