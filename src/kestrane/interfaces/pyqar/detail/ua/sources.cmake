@@ -7,6 +7,11 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/status_code.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/notification_sequence.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/acknowledgement_ledger.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/monitored_item_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/endpoint_url.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_socket.cpp

@@ -25,6 +25,20 @@ inline constexpr std::uint32_t BadNodeIdUnknown = 0x80340000;
 inline constexpr std::uint32_t BadSecurityPolicyRejected = 0x80550000;
 inline constexpr std::uint32_t BadTcpMessageTooLarge = 0x80800000;
 inline constexpr std::uint32_t BadTcpEndpointUrlInvalid = 0x80830000;
+inline constexpr std::uint32_t BadEncodingLimitsExceeded = 0x80080000;
+inline constexpr std::uint32_t BadRequestTooLarge = 0x80B80000;
+inline constexpr std::uint32_t BadAttributeIdInvalid = 0x80350000;
+inline constexpr std::uint32_t BadSubscriptionIdInvalid = 0x80280000;
+inline constexpr std::uint32_t BadMonitoredItemFilterInvalid = 0x80430000;
+inline constexpr std::uint32_t BadMonitoredItemFilterUnsupported = 0x80440000;
+inline constexpr std::uint32_t BadFilterNotAllowed = 0x80450000;
+inline constexpr std::uint32_t BadTooManySubscriptions = 0x80770000;
+inline constexpr std::uint32_t BadTooManyPublishRequests = 0x80780000;
+inline constexpr std::uint32_t BadNoSubscription = 0x80790000;
+inline constexpr std::uint32_t BadSequenceNumberUnknown = 0x807A0000;
+inline constexpr std::uint32_t BadMessageNotAvailable = 0x807B0000;
+inline constexpr std::uint32_t BadDeadbandFilterInvalid = 0x808E0000;
+inline constexpr std::uint32_t BadTooManyMonitoredItems = 0x80DB0000;
 }  // namespace status
 
 enum class Severity { Good, Uncertain, Bad };

@@ -1,0 +1,45 @@
+#pragma once
+// AcknowledgementLedger: the notification messages handled but not yet acknowledged to the
+// server. Messages gathered during a poll wait under that poll's token until the caller says
+// their rows are kept; then they go out with the next Publish request. Owned by the
+// subscription engine; one thread at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "ua_subscription_messages.h"
+
+namespace pyqar::ua {
+
+class AcknowledgementLedger {
+ public:
+  // A message of the poll in progress was handled.
+  void gather(std::uint32_t subscription_id, std::uint32_t sequence_number) {
+    gathered_.push_back({subscription_id, sequence_number});
+  }
+  // Ends the poll: with rows to keep, the gathered messages wait under a new token, which is
+  // returned; without, they are due at once and the token is 0.
+  std::uint64_t seal(bool rows_to_keep);
+  // Every token up to `token` is kept: its messages are due.
+  void kept(std::uint64_t token);
+  // Up to `most` due acknowledgements, in order, for the next Publish request.
+  std::span<const SubscriptionAcknowledgement> due(std::size_t most) const;
+  // The first `count` due ones were sent.
+  void sent(std::size_t count);
+  // The subscription was deleted: a new one may get its id, and must not be acknowledged by
+  // these.
+  void forget(std::uint32_t subscription_id);
+  void clear();
+
+ private:
+  std::vector<SubscriptionAcknowledgement> gathered_;
+  std::deque<std::pair<std::uint64_t, std::vector<SubscriptionAcknowledgement>>> waiting_;
+  std::vector<SubscriptionAcknowledgement> due_;
+  std::uint64_t last_token_ = 0;
+};
+
+}  // namespace pyqar::ua

@@ -1,0 +1,534 @@
+// The subscription engine against a scripted server: how it splits item creation, keeps
+// Publish requests going, orders and de-duplicates notifications, fills gaps, acknowledges
+// only what is kept, and heals dead, ended and lost subscriptions. The clocks are injected.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_subscription_services.h"
+#include "ua/notification_sequence.h"
+#include "ua/status_code.h"
+#include "ua/subscription_engine.h"
+
+namespace {
+
+using namespace pyqar::ua;
+using pyqar::DeadbandType;
+using pyqar::MonitoredTag;
+using pyqar::MonitorSettings;
+using pyqar::SubscriptionUpdate;
+using pyqar::ua::testing::FakeSubscriptionServices;
+using namespace std::chrono_literals;
+
+// A source time (2022) that the values of a test count on from.
+constexpr std::int64_t kT = 133'000'000'000'000'000;
+constexpr std::uint32_t kOverflowBits = 0x0480;
+
+std::vector<MonitoredTag> tags(std::size_t n, MonitorSettings settings = {}) {
+  std::vector<MonitoredTag> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i].tag.namespace_index = 2;
+    out[i].tag.tag_name = "T" + std::to_string(i);
+    out[i].settings = settings;
+  }
+  return out;
+}
+
+// (tag index, value) of every change, in order.
+std::vector<std::pair<std::size_t, double>> values(const SubscriptionUpdate& u) {
+  std::vector<std::pair<std::size_t, double>> out;
+  for (const auto& c : u.changes) out.emplace_back(c.tag_index, std::get<double>(c.value.value));
+  return out;
+}
+
+using Values = std::vector<std::pair<std::size_t, double>>;
+
+class SubscriptionEngineTest : public ::testing::Test {
+ protected:
+  std::chrono::steady_clock::time_point now{};
+  FakeSubscriptionServices server;
+  SubscriptionEngine engine{
+      server,
+      {.clock = [this] { return now; },
+       .wall_clock = [] { return pyqar::Timestamp(std::chrono::seconds(1'700'000'000)); }}};
+
+  void subscribe(std::size_t n, MonitorSettings settings = {}) {
+    engine.subscribe(tags(n, settings), {.publishing_interval_ms = 1000.0});
+  }
+  SubscriptionUpdate poll() { return engine.poll(0ms); }
+  std::vector<std::size_t> call_sizes() const {
+    std::vector<std::size_t> sizes;
+    for (const auto& call : server.item_calls) sizes.push_back(call.items.size());
+    return sizes;
+  }
+};
+
+// ---- Creation within the server's limits ----
+
+TEST_F(SubscriptionEngineTest, CallsCarryAtMostAThousandItemsOrTheServersLimit) {
+  subscribe(2500);
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000, 1000, 500}));
+  EXPECT_EQ(server.created.size(), 1u);
+  EXPECT_EQ(engine.status().items_ok, 2500u);
+
+  FakeSubscriptionServices limited;
+  limited.server_limits.max_monitored_items_per_call = 100;
+  SubscriptionEngine other(limited, {.clock = [this] { return now; }});
+  other.subscribe(tags(250), {});
+  ASSERT_EQ(limited.item_calls.size(), 3u);
+  EXPECT_EQ(limited.item_calls[2].items.size(), 50u);
+}
+
+TEST_F(SubscriptionEngineTest, CallsFitTheLargestRequest) {
+  server.server_limits.max_request_bytes = 8192;
+  auto list = tags(300);
+  for (auto& t : list) t.tag.tag_name += std::string(200, 'x');
+  engine.subscribe(list, {});
+  EXPECT_GT(server.item_calls.size(), 5u);
+  for (const auto& call : server.item_calls) {
+    std::size_t bytes = 0;
+    for (const auto& item : call.items) bytes += ItemBatchPlanner::encoded_size(item);
+    EXPECT_LE(bytes, 8192u);
+  }
+  EXPECT_EQ(engine.status().items_ok, 300u);
+}
+
+TEST_F(SubscriptionEngineTest, RefusedCallsAreHalvedAndTheSmallerSizeKept) {
+  server.reject_calls_over = 300;  // without saying so in its limits
+  subscribe(1000);
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000, 500, 250, 250, 250, 250}));
+  EXPECT_EQ(engine.status().items_ok, 1000u);
+
+  // An item refused on its own is refused; its call was not too large.
+  server.item_calls.clear();
+  server.reject_calls_over = 0;
+  server.item_status["T0"] = status::BadTooManyOperations;
+  subscribe(1);
+  EXPECT_EQ(engine.status().items_failed, 1u);
+}
+
+TEST_F(SubscriptionEngineTest, ItemsAreSpreadOverSubscriptionsWhenOneIsFull) {
+  server.server_limits.max_monitored_items_per_subscription = 400;
+  subscribe(1000);
+  EXPECT_EQ(server.created.size(), 3u);
+  EXPECT_EQ(server.items_in[1], 400u);
+  EXPECT_EQ(server.items_in[3], 200u);
+
+  // A server that only says so by refusing items: the refused ones move on.
+  FakeSubscriptionServices silent;
+  silent.items_per_subscription = 300;
+  SubscriptionEngine other(silent, {.clock = [this] { return now; }});
+  other.subscribe(tags(1000), {});
+  EXPECT_EQ(other.status().items_ok, 1000u);
+  EXPECT_EQ(other.status().subscriptions, 4u);
+  for (const auto& [id, count] : silent.items_in) EXPECT_LE(count, 300u);
+}
+
+TEST_F(SubscriptionEngineTest, RefusedItemsHoldUpNoOtherAndAreTriedOnceAMinute) {
+  server.item_status["T1"] = status::BadNodeIdUnknown;
+  server.unknown_namespace.insert("T2");
+  auto list = tags(4);
+  list[3].tag.tag_name = "!unparseable";
+  engine.subscribe(list, {});
+  EXPECT_EQ(engine.status().items_ok, 1u);
+  EXPECT_EQ(engine.status().items_failed, 3u);
+
+  // Keep-alives keep the watchdog quiet over the minutes this test spans.
+  const auto heard = [&] { server.queue(FakeSubscriptionServices::keep_alive(1, 1)); };
+  const std::size_t calls = server.item_calls.size();
+  now += 59s;
+  heard();
+  poll();
+  EXPECT_EQ(server.item_calls.size(), calls);
+
+  server.item_status.clear();
+  server.unknown_namespace.clear();
+  now += 2s;
+  heard();
+  poll();
+  ASSERT_EQ(server.item_calls.size(), calls + 1);
+  const auto& retry = server.item_calls.back().items;
+  ASSERT_EQ(retry.size(), 2u);  // the unparseable name is never sent
+  EXPECT_EQ(retry[0].client_handle, 1u);
+  EXPECT_EQ(retry[1].client_handle, 2u);
+  EXPECT_EQ(engine.status().items_ok, 3u);
+  EXPECT_EQ(server.created.size(), 1u);  // into the subscription that has room
+
+  now += 61s;
+  heard();
+  poll();
+  EXPECT_EQ(server.item_calls.size(), calls + 1);  // nothing left to retry but the bad name
+}
+
+TEST_F(SubscriptionEngineTest, ItemsAskForTheirSamplingQueueAndDeadband) {
+  std::vector<MonitoredTag> list = tags(5);
+  list[0].settings = {.sampling_interval_ms = 250.0};
+  list[1].settings = {};  // as often as it publishes
+  list[2].settings = {.sampling_interval_ms = 0.0};
+  list[3].settings = {.sampling_interval_ms = 100.0, .queue_size = 7};
+  list[4].settings = {.deadband_type = DeadbandType::percent, .deadband = 2.5};
+  engine.subscribe(list, {.publishing_interval_ms = 1000.0});
+  const auto& items = server.item_calls.at(0).items;
+  EXPECT_EQ(items[0].queue_size, 5u);  // ceil(1000 / 250) + 1
+  EXPECT_EQ(items[0].sampling_interval_ms, 250.0);
+  EXPECT_EQ(items[1].queue_size, 2u);
+  EXPECT_EQ(items[1].sampling_interval_ms, -1.0);
+  EXPECT_EQ(items[2].queue_size, 101u);
+  EXPECT_EQ(items[3].queue_size, 7u);
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(items[i].client_handle, i);
+    EXPECT_FALSE(items[i].filter);
+  }
+  ASSERT_TRUE(items[4].filter);
+  EXPECT_EQ(items[4].filter->deadband_type, kDeadbandPercent);
+  EXPECT_EQ(items[4].filter->deadband_value, 2.5);
+  const SubscriptionParameters& p = server.subscription_parameters.at(0);
+  EXPECT_GE(p.lifetime_count, 3 * p.max_keep_alive_count);
+}
+
+TEST_F(SubscriptionEngineTest, ARefusedFilterIsDroppedForThatTagOnly) {
+  server.refuse_filters = true;
+  subscribe(3, {.deadband_type = DeadbandType::absolute, .deadband = 0.5});
+  ASSERT_EQ(server.item_calls.size(), 2u);
+  EXPECT_EQ(server.item_calls[1].items.size(), 3u);
+  for (const auto& item : server.item_calls[1].items) EXPECT_FALSE(item.filter);
+  EXPECT_EQ(engine.status().items_ok, 3u);
+}
+
+// ---- Publishing, order and de-duplication ----
+
+TEST_F(SubscriptionEngineTest, KeepsSeveralPublishesOutstandingAndBacksOff) {
+  server.server_limits.max_monitored_items_per_subscription = 2;
+  subscribe(6);  // three subscriptions
+  poll();
+  EXPECT_EQ(server.outstanding, 4u);
+
+  FakeSubscriptionServices strict;
+  strict.publish_limit = 1;
+  SubscriptionEngine other(strict, {.clock = [this] { return now; }});
+  other.subscribe(tags(1), {});
+  other.poll(0ms);  // the second request is refused
+  EXPECT_EQ(strict.outstanding, 1u);
+  other.poll(0ms);
+  EXPECT_EQ(strict.publishes.size(), 2u);  // no more are sent while one is outstanding
+}
+
+TEST_F(SubscriptionEngineTest, PublishRefusedForNowIsNotAskedAgainUntilThePollEnds) {
+  subscribe(1);
+  server.queue_fault(status::BadNoSubscription);
+  server.queue_fault(status::BadNoSubscription);
+  poll();
+  // Two sent, both refused, none sent while the poll lasted; the pipeline is filled again for
+  // the next one.
+  EXPECT_EQ(server.publishes.size(), 4u);
+  EXPECT_EQ(server.outstanding, 2u);
+  EXPECT_EQ(engine.status().subscriptions, 1u);  // the watchdog decides, not one answer
+}
+
+TEST_F(SubscriptionEngineTest, AnswersOutOfOrderAreDeliveredInSequenceOrder) {
+  subscribe(2);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 10)));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 1.5}}, kT)));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(3, {{1, 3.0}}, kT + 20)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 1.0}, {1, 1.5}, {0, 2.0}, {1, 3.0}}));
+  EXPECT_EQ(u.notifications, 3u);
+  EXPECT_EQ(u.publish_gaps, 0u);
+  EXPECT_TRUE(server.republished.empty());
+}
+
+TEST_F(SubscriptionEngineTest, AGapIsFilledByRepublish) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(3, {{0, 3.0}}, kT + 2)));
+  server.retained[{1, 2}] = FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1);
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 1.0}, {0, 2.0}, {0, 3.0}}));
+  EXPECT_EQ(u.publish_gaps, 1u);
+  EXPECT_EQ(u.lost_not_available, 0u);
+  EXPECT_EQ(server.republished, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 2}}));
+  EXPECT_TRUE(server.reads.empty());
+
+  // A keep-alive announcing a later number shows a gap too.
+  server.retained[{1, 4}] = FakeSubscriptionServices::message(4, {{0, 4.0}}, kT + 3);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 5));
+  EXPECT_EQ(values(poll()), (Values{{0, 4.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, WhatTheServerNoLongerHasIsCountedLostAndReadOnce) {
+  subscribe(2);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  PublishResponse later =
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(5, {{0, 5.0}}, kT + 5));
+  later.available_sequence_numbers = {4, 5};  // 2 and 3 are gone already
+  server.queue(later);
+  server.retained[{1, 4}] = FakeSubscriptionServices::message(4, {{1, 4.0}}, kT + 4);
+  server.read_values["T1"] = 7.0;
+  server.read_source_time = kT + 5;
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.publish_gaps, 3u);
+  EXPECT_EQ(u.lost_not_available, 2u);
+  EXPECT_EQ(server.republished, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 4}}));
+  ASSERT_EQ(server.reads.size(), 1u);
+  EXPECT_EQ(server.reads[0].size(), 2u);
+  // T0's read value is no newer than what it delivered; T1's is.
+  EXPECT_EQ(values(u), (Values{{0, 1.0}, {1, 4.0}, {0, 5.0}, {1, 7.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, SequenceNumbersRollOverToOneNeverZero) {
+  EXPECT_EQ(NotificationSequence::after(0xFFFFFFFFu), 1u);
+  EXPECT_EQ(NotificationSequence::advance(0xFFFFFFFEu, 3), 2u);
+  NotificationSequence seq(0xFFFFFFFEu);
+  NotificationMessage m;
+  m.sequence_number = 1;
+  EXPECT_TRUE(seq.accept(m).empty());  // early: held
+  EXPECT_EQ(seq.gap().count, 2u);      // 0xFFFFFFFE and 0xFFFFFFFF, never 0
+  m.sequence_number = 0xFFFFFFFEu;
+  EXPECT_EQ(seq.accept(m).size(), 1u);
+  m.sequence_number = 0xFFFFFFFFu;
+  EXPECT_EQ(seq.accept(m).size(), 2u);  // it and the held 1
+  EXPECT_EQ(seq.next(), 2u);
+  m.sequence_number = 0xFFFFFFFFu;
+  EXPECT_TRUE(seq.accept(m).empty());  // seen before
+  m.sequence_number = 0;
+  EXPECT_TRUE(seq.accept(m).empty());
+  seq.keep_alive(1);  // an old keep-alive shows no gap
+  EXPECT_EQ(seq.gap().count, 0u);
+  seq.keep_alive(4);
+  EXPECT_EQ(seq.gap().first, 2u);
+  EXPECT_EQ(seq.gap().count, 2u);
+  EXPECT_TRUE(seq.skip().empty());
+  EXPECT_EQ(seq.gap().count, 1u);
+}
+
+TEST_F(SubscriptionEngineTest, NoTagGetsTheSameTimeTwice) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  // A later message that repeats the value at its time, and one at an older time.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 1.0}, {0, 9.0}}, kT - 1)));
+  EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
+
+  // The same tag in a new tag list keeps its last time; the initial value is not stored again.
+  auto list = tags(2);
+  std::swap(list[0], list[1]);
+  engine.subscribe(list, {});
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::message(1, {{1, 1.0}, {0, 2.0}}, kT)));
+  EXPECT_EQ(values(poll()), (Values{{0, 2.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1)));
+  const SubscriptionUpdate first = poll();
+  ASSERT_NE(first.ack_token, 0u);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(3, {{0, 3.0}}, kT + 2)));
+  const SubscriptionUpdate second = poll();
+  EXPECT_GT(second.ack_token, first.ack_token);
+  EXPECT_TRUE(server.acknowledged().empty());
+
+  engine.acknowledge(first.ack_token);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 4));
+  EXPECT_EQ(poll().ack_token, 0u);  // a keep-alive is not acknowledged
+  auto acks = server.acknowledged();
+  ASSERT_EQ(acks.size(), 2u);
+  EXPECT_EQ(acks[0].sequence_number, 1u);
+  EXPECT_EQ(acks[1].sequence_number, 2u);
+
+  engine.acknowledge(second.ack_token);
+  // A message without values holds nothing to keep: acknowledged at once.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(4, {{0, 3.0}}, kT + 2)));
+  EXPECT_EQ(poll().ack_token, 0u);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 5));
+  poll();
+  acks = server.acknowledged();
+  ASSERT_EQ(acks.size(), 4u);
+  EXPECT_EQ(acks[2].sequence_number, 3u);
+  EXPECT_EQ(acks[3].sequence_number, 4u);
+}
+
+TEST_F(SubscriptionEngineTest, OverflowedValuesAreCountedAndKept) {
+  subscribe(1);
+  NotificationMessage m = FakeSubscriptionServices::message(1, {{0, 1.0}, {0, 2.0}}, kT);
+  m.data_changes[1].value.status = kOverflowBits;
+  server.queue(FakeSubscriptionServices::answer(1, m));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.lost_overflow, 1u);
+  EXPECT_EQ(u.changes.size(), 2u);
+}
+
+TEST_F(SubscriptionEngineTest, ValuesTakenBeforeAFailureComeWithTheNextPoll) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  server.queue_fault(status::BadSessionIdInvalid);
+  EXPECT_THROW(poll(), std::runtime_error);
+  engine.resume();
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 1.0}}));
+  EXPECT_NE(u.ack_token, 0u);
+}
+
+// ---- Healing ----
+
+TEST_F(SubscriptionEngineTest, TheWatchdogRecreatesOnlyTheSilentSubscription) {
+  server.server_limits.max_monitored_items_per_subscription = 2;
+  subscribe(4);  // subscriptions 1 and 2
+  EXPECT_TRUE(engine.status().alive);
+  const double limit = engine.status().watchdog_seconds;
+  EXPECT_GT(limit, 10.0);
+  now += std::chrono::seconds(static_cast<int>(limit) + 1);
+  EXPECT_FALSE(engine.status().alive);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 1));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.recreations, 1u);
+  ASSERT_EQ(server.deleted.size(), 1u);
+  EXPECT_EQ(server.deleted[0], std::vector<std::uint32_t>{2});
+  EXPECT_EQ(server.created, (std::vector<std::uint32_t>{1, 2, 3}));
+  const auto& moved = server.item_calls.back();
+  EXPECT_EQ(moved.subscription_id, 3u);
+  EXPECT_EQ(moved.items.size(), 2u);
+  EXPECT_EQ(moved.items[0].client_handle, 2u);
+  EXPECT_TRUE(engine.status().alive);
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionTheServerEndedIsCreatedAgainAlone) {
+  server.server_limits.max_monitored_items_per_subscription = 1;
+  subscribe(2);
+  server.queue(FakeSubscriptionServices::status_change(2, 1, status::BadTimeout));
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.recreations, 1u);
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{2}}));
+  EXPECT_EQ(server.item_calls.back().subscription_id, 3u);
+  EXPECT_EQ(engine.status().subscriptions, 2u);
+
+  // Its old acknowledgement must not reach a subscription that may get its number again.
+  engine.acknowledge(u.ack_token);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 2));
+  poll();
+  for (const auto& ack : server.acknowledged()) EXPECT_NE(ack.subscription_id, 2u);
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionGoneWhenAGapIsFilledIsCreatedAgain) {
+  subscribe(1);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1)));
+  server.republish_fault = status::BadSubscriptionIdInvalid;
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.recreations, 1u);
+  EXPECT_EQ(u.lost_not_available, 0u);
+  EXPECT_EQ(server.created.size(), 2u);
+}
+
+TEST_F(SubscriptionEngineTest, ResumingTheSameSessionAsksForWhatWasMissed) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  poll();
+  server.retained[{1, 2}] = FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1);
+  server.retained[{1, 3}] = FakeSubscriptionServices::message(3, {{0, 3.0}}, kT + 2);
+  now += 1h;  // a long outage is not the server's silence
+  engine.resume();
+  EXPECT_EQ(server.republished,
+            (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 2}, {1, 3}, {1, 4}}));
+  EXPECT_EQ(server.created.size(), 1u);
+  EXPECT_TRUE(engine.status().alive);
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 2.0}, {0, 3.0}}));
+  EXPECT_EQ(u.recreations, 0u);
+}
+
+TEST_F(SubscriptionEngineTest, ANewSessionTakesTheSubscriptionsOver) {
+  subscribe(1);
+  server.reconnect_result = Reconnected::new_session;
+  server.retained[{1, 1}] = FakeSubscriptionServices::message(1, {{0, 1.0}}, kT);
+  engine.resume();
+  EXPECT_EQ(server.transfers, (std::vector<std::vector<std::uint32_t>>{{1}}));
+  EXPECT_EQ(server.created.size(), 1u);
+  EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
+
+  // One the server would not transfer is created again alone, and its tags read once.
+  server.server_limits.max_monitored_items_per_subscription = 1;
+  subscribe(2);  // subscriptions 2 and 3
+  server.transfer_status[3] = status::BadSubscriptionIdInvalid;
+  engine.resume();
+  EXPECT_EQ(server.created.back(), 4u);
+  ASSERT_EQ(server.reads.size(), 1u);
+  EXPECT_EQ(server.reads[0].size(), 1u);
+  EXPECT_EQ(server.reads[0][0].text, "T1");
+}
+
+TEST_F(SubscriptionEngineTest, WithoutATransferEverythingIsCreatedAgainAndReadOnce) {
+  subscribe(3);
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_fault = status::BadServiceUnsupported;
+  engine.resume();
+  EXPECT_EQ(server.created, (std::vector<std::uint32_t>{1, 2}));
+  ASSERT_EQ(server.reads.size(), 1u);
+  EXPECT_EQ(server.reads[0].size(), 3u);
+  EXPECT_EQ(poll().recreations, 1u);
+
+  // Anonymous over security None: no transfer is tried.
+  server.allow_transfer = false;
+  engine.resume();
+  EXPECT_EQ(server.transfers.size(), 1u);
+  EXPECT_EQ(server.created.size(), 3u);
+}
+
+TEST_F(SubscriptionEngineTest, AServerRestartRecreatesEverythingAndResolvesNamesAgain) {
+  server.unknown_namespace.insert("T1");  // its namespace appears only after the restart
+  subscribe(2);
+  EXPECT_EQ(engine.status().items_ok, 1u);
+  server.unknown_namespace.clear();
+  server.start_time = 2;
+  engine.resume();  // even on what looks like the same session
+  EXPECT_TRUE(server.republished.empty());
+  EXPECT_EQ(server.created.size(), 2u);
+  EXPECT_EQ(engine.status().items_ok, 2u);
+  EXPECT_EQ(engine.status().subscriptions, 1u);
+}
+
+TEST_F(SubscriptionEngineTest, ACreationCutShortIsCompletedAfterResume) {
+  server.limits_fail = true;  // the connection drops before anything is created
+  EXPECT_THROW(subscribe(3), std::runtime_error);
+  server.limits_fail = false;
+  engine.resume();  // the same session: nothing to recreate, but the items were never made
+  EXPECT_EQ(engine.status().items_ok, 3u);
+  EXPECT_EQ(server.created.size(), 1u);
+}
+
+TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses) {
+  subscribe(1);
+  server.reconnect_fails = true;
+  EXPECT_THROW(engine.resume(), std::runtime_error);
+  server.reconnect_fails = false;
+  engine.resume();
+  EXPECT_EQ(server.reconnects, 2);
+  EXPECT_EQ(engine.status().subscriptions, 1u);
+
+  engine.unsubscribe();
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{1}}));
+  EXPECT_TRUE(server.closed);
+  EXPECT_EQ(engine.status().subscriptions, 0u);
+  EXPECT_TRUE(poll().changes.empty());
+}
+
+}  // namespace
