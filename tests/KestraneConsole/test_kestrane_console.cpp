@@ -107,6 +107,16 @@ TEST_F(ConsoleConstruction, DefaultBaseDirectoryIsTheParentOfTheProgramsFolder) 
   EXPECT_EQ(default_base_dir(), exe.parent_path().parent_path());
 }
 
+TEST(StatusLine, PollingKeepsItsWordsSubscribingAddsItemsAndNotifications) {
+  EXPECT_EQ(status_line_text(3, 30, 27, std::nullopt),
+            "Status - Tags: 3, Collected: 30, Written: 27");
+  EXPECT_EQ(status_line_text(3000, 120000, 119000,
+                             quellin::SubscriptionTotals{
+                                 .items_ok = 2998, .items_failed = 2, .notifications = 61}),
+            "Status - Tags: 3000, Collected: 120000, Written: 119000, Monitored items: 2998 (2 "
+            "failed), Notifications: 61");
+}
+
 TEST_F(ConsoleConstruction, IntervalIsShownAsTheConfigurationWouldWriteIt) {
   EXPECT_EQ(interval_text(1.0), "1.0");
   EXPECT_EQ(interval_text(0.05), "0.05");

@@ -39,7 +39,15 @@ TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
                            "kestrane_write_duration_seconds_count 0",
                            "# TYPE kestrane_cycle_duration_seconds histogram",
                            "# TYPE kestrane_cycles_total counter",
-                           "# TYPE kestrane_tsdb_connected gauge"}) {
+                           "# TYPE kestrane_tsdb_connected gauge",
+                           "kestrane_subscriptions 0",
+                           "kestrane_monitored_items{state=\"ok\"} 0",
+                           "kestrane_monitored_items{state=\"failed\"} 0",
+                           "kestrane_notifications_total 0",
+                           "kestrane_publish_gaps_total 0",
+                           "kestrane_values_lost_total{reason=\"not_available\"} 0",
+                           "kestrane_values_lost_total{reason=\"overflow\"} 0",
+                           "kestrane_subscription_recreations_total 0"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
@@ -98,6 +106,46 @@ TEST(PrometheusCollectorMetrics, OnlyRowsThatCouldNotBeKeptMakeItUnhealthy) {
   metrics.rows_dropped(5, quellin::drop_reason::kSpoolError);
   EXPECT_FALSE(metrics.health().verdict().healthy);
   metrics.rows_written({.tsdata = 5, .tsdata_text = 0}, 0.01, 0);
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+}
+
+TEST(PrometheusCollectorMetrics, SubscriptionReportsAddUpAndTheStateIsTheLatest) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 3});
+  metrics.subscription_activity({.notifications = 4,
+                                 .publish_gaps = 2,
+                                 .lost_not_available = 7,
+                                 .lost_overflow = 1,
+                                 .recreations = 1});
+  metrics.subscription_activity({.notifications = 3,
+                                 .publish_gaps = 0,
+                                 .lost_not_available = 0,
+                                 .lost_overflow = 5,
+                                 .recreations = 0});
+  metrics.subscription_state({.subscriptions = 3, .items_ok = 2000, .items_failed = 5});
+  metrics.subscription_state({.subscriptions = 2, .items_ok = 1998, .items_failed = 2});
+  const std::string text = metrics.render();
+  for (const char* line : {"kestrane_notifications_total 7", "kestrane_publish_gaps_total 2",
+                           "kestrane_values_lost_total{reason=\"not_available\"} 7",
+                           "kestrane_values_lost_total{reason=\"overflow\"} 6",
+                           "kestrane_subscription_recreations_total 1", "kestrane_subscriptions 2",
+                           "kestrane_monitored_items{state=\"ok\"} 1998",
+                           "kestrane_monitored_items{state=\"failed\"} 2"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+}
+
+TEST(PrometheusCollectorMetrics, SubscriptionsThatStoppedHearingFromTheServerAreUnhealthy) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 1});
+  metrics.subscription_state({.subscriptions = 1, .alive = true, .watchdog_seconds = 30.5});
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+  metrics.subscription_state({.subscriptions = 1, .alive = false, .watchdog_seconds = 30.5});
+  const auto verdict = metrics.health().verdict();
+  EXPECT_FALSE(verdict.healthy);
+  EXPECT_EQ(verdict.reason,
+            "no notification or keep-alive from the OPC server within the subscriptions' "
+            "watchdog limit of 31 s");
+  // A recreated subscription that hears from the server again is healthy again.
+  metrics.subscription_state({.subscriptions = 1, .alive = true, .watchdog_seconds = 30.5});
   EXPECT_TRUE(metrics.health().verdict().healthy);
 }
 

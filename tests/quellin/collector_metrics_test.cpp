@@ -46,6 +46,17 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   }
   void opc_connected(bool) override {}
   void opc_reconnect() override {}
+  void subscription_activity(const quellin::SubscriptionActivity& a) override {
+    std::lock_guard lock(mutex);
+    notifications += a.notifications;
+    gaps += a.publish_gaps;
+    lost += a.lost_not_available + a.lost_overflow;
+    recreations += a.recreations;
+  }
+  void subscription_state(const pyqar::SubscriptionStatus& status) override {
+    std::lock_guard lock(mutex);
+    state = status;
+  }
   void rows_written(const quellin::RowsWritten& rows, double, std::int64_t) override {
     std::lock_guard lock(mutex);
     written += rows.total();
@@ -82,6 +93,8 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   std::uint64_t spool_rows = 0;
   std::optional<bool> tsdb_up;
   int tsdb_reconnects = 0;
+  std::uint64_t notifications = 0, gaps = 0, lost = 0, recreations = 0;
+  std::optional<pyqar::SubscriptionStatus> state;
 };
 
 class CollectorMetricsTest : public ::testing::Test {
@@ -227,6 +240,51 @@ TEST_F(CollectorMetricsTest, PausesAfterReadErrorsAreAnnounced) {
   c->_handle_error_retry();
   ASSERT_EQ(metrics->pauses.size(), 1u);
   EXPECT_EQ(metrics->pauses[0], 5.0);
+}
+
+TEST_F(CollectorMetricsTest, ASubscribingCollectorReportsWhatEachPassReceivedAndItsState) {
+  opc->subscribable = true;
+  opc->on_wait = [this](double seconds) { time.now += seconds; };
+  quellin::AcquisitionOptions acquisition;
+  acquisition.mode = pyqar::Acquisition::subscribe;
+  acquisition.heartbeat_seconds = 1.0;
+  OPCCollector c({.opc_schema = "opc.tcp://localhost:46011",
+                  .get_tags_func = [this] { return tags; },
+                  .data_deque = &queue,
+                  .deque_lock = &lock,
+                  .metrics = metrics,
+                  .acquisition = acquisition,
+                  .source_factory = quellin_test::scripted_factory(opc),
+                  .clock = [this] { return time.clock(); },
+                  .sleep = [this](double s) { time.sleep(s); }});
+  pyqar::SubscriptionUpdate update = ScriptedOpc::changes(
+      {{0, pyqar::Timestamp{std::chrono::seconds(1)}}, {1, pyqar::Timestamp{}}}, 1);
+  update.changes[1].value.quality = 0x00;
+  update.publish_gaps = 2;
+  update.lost_not_available = 3;
+  update.lost_overflow = 1;
+  update.recreations = 1;
+  opc->updates.push_back(update);
+  opc->status.items_failed = 1;
+  c.collection_step();
+  time.now += 2.0;
+  c.collection_step();  // heartbeat rows only: stored, not counted as values read
+  std::lock_guard g(metrics->mutex);
+  EXPECT_EQ(metrics->cycles, 2u);
+  EXPECT_EQ(metrics->last_tags, 4u);
+  EXPECT_EQ(metrics->good, 1u);
+  EXPECT_EQ(metrics->bad, 1u);
+  EXPECT_EQ(metrics->notifications, 1u);
+  EXPECT_EQ(metrics->gaps, 2u);
+  EXPECT_EQ(metrics->lost, 4u);
+  EXPECT_EQ(metrics->recreations, 1u);
+  ASSERT_TRUE(metrics->state.has_value());
+  EXPECT_EQ(metrics->state->items_ok, 4u);
+  EXPECT_EQ(metrics->state->items_failed, 1u);
+  EXPECT_EQ(c.subscription_totals().notifications, 1u);
+  EXPECT_EQ(c.subscription_totals().items_failed, 1u);
+  EXPECT_EQ(queue.size(), 2u);
+  EXPECT_EQ(queue.back().size(), 2u);
 }
 
 }  // namespace

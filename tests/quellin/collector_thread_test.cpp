@@ -1,6 +1,7 @@
 // The collector on its own thread: against the simulated OPC DA server while the owner drains
 // the queue, and stopped in the middle of its waits. Run under ThreadSanitizer in CI.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -239,6 +240,131 @@ TEST_F(CollectorThreadTest, DestroyingARunningCollectorStopsAndJoinsIt) {
   EXPECT_THROW(collector->start(), std::logic_error);
   collector.reset();
   SUCCEED();
+}
+
+pyqar::Timestamp at_us(std::int64_t us) { return pyqar::Timestamp(std::chrono::microseconds(us)); }
+
+quellin::AcquisitionOptions subscribing() {
+  quellin::AcquisitionOptions a;
+  a.mode = pyqar::Acquisition::subscribe;
+  return a;
+}
+
+TEST_F(CollectorThreadTest,
+       ASubscribingTurnPollsInShortSlicesUntilItsIntervalEndsThenHandsOverOnce) {
+  // Time is the scripted one; everything that touches it runs on the collector thread, and the
+  // test looks only after the thread has ended.
+  auto opc = std::make_shared<ScriptedOpc>();
+  opc->subscribable = true;
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(1000)}, {1, at_us(2000)}}, 1));
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(3000)}}, 2));
+  quellin_test::FakeTime time;
+  OPCCollector* self = nullptr;
+  opc->on_wait = [&](double seconds) {
+    time.now += seconds;
+    if (time.now >= 104.0) self->stop();  // two turns of 2 s from 100
+  };
+  OPCCollector collector({.opc_schema = "opc.tcp://localhost:46011",
+                          .get_tags_func =
+                              [] {
+                                return std::vector<std::string>{"2:Flow", "2:Level"};
+                              },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .sample_interval = 2.0,
+                          .acquisition = subscribing(),
+                          .source_factory = quellin_test::scripted_factory(opc),
+                          .clock = [&time] { return time.clock(); },
+                          .sleep = [&time](double s) { time.sleep(s); }});
+  self = &collector;
+  collector.start();
+  ASSERT_TRUE(collector.join(30.0)) << "the collector did not stop by itself";
+
+  const std::vector<ResultList> lists = drain();
+  ASSERT_EQ(lists.size(), 1u);  // the quiet second turn hands nothing over
+  ASSERT_EQ(lists[0].size(), 3u);
+  EXPECT_EQ(lists[0][1].tag, "2:Level");
+  EXPECT_EQ(lists[0][2].source_time, at_us(3000));
+  for (const std::int64_t wait : opc->poll_waits_ms) {
+    EXPECT_LE(wait, 500);
+    EXPECT_GT(wait, 0);
+  }
+  EXPECT_TRUE(time.sleeps.empty()) << "a subscribing turn waits in its polls, not in a sleep";
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{2});
+  EXPECT_EQ(opc->subscribed.size(), 1u);
+  EXPECT_EQ(opc->unsubscribes, 1);
+  EXPECT_TRUE(opc->batches.empty());
+}
+
+TEST_F(CollectorThreadTest, AHangingDatabaseHoldsBackTheAcknowledgementNotTheSubscription) {
+  auto opc = std::make_shared<ScriptedOpc>();
+  opc->subscribable = true;
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(1'000'000)}}, 1));
+  // Read on the collector thread only (where acknowledge() and poll() run), published here.
+  std::atomic<std::size_t> polls{0};
+  std::atomic<std::size_t> acks{0};
+  opc->before_poll = [&] {
+    acks = opc->acknowledged.size();
+    ++polls;
+  };
+  opc->on_wait = [](double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 0.002)));
+  };
+  auto db = std::make_shared<ScriptedTsdb>();
+  db->tags = {{"2:Flow", 1}};
+  std::mutex hang_mutex;
+  std::condition_variable hang_cv;
+  bool hanging = false;
+  bool released = false;
+  db->before_write = [&] {
+    std::unique_lock hang(hang_mutex);
+    hanging = true;
+    hang_cv.notify_all();
+    hang_cv.wait(hang, [&] { return released; });
+  };
+  const auto release = [&] {
+    {
+      std::lock_guard hang(hang_mutex);
+      released = true;
+    }
+    hang_cv.notify_all();
+  };
+  struct Releaser {
+    std::function<void()> release;
+    ~Releaser() { release(); }
+  } releaser{release};
+  OPCCollector collector({.opc_schema = "opc.tcp://localhost:46011",
+                          .get_tags_func = [] { return std::vector<std::string>{"2:Flow"}; },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .tsdb_cfg = tidewell::TsdbSettings{},
+                          .sample_interval = 0.01,
+                          .acquisition = subscribing(),
+                          .source_factory = quellin_test::scripted_factory(opc),
+                          .tsdb_connect = db->connect_func(db)});
+  collector.start();
+  {
+    std::unique_lock hang(hang_mutex);
+    ASSERT_TRUE(hang_cv.wait_for(hang, std::chrono::seconds(30), [&] { return hanging; }));
+  }
+  // The subscription is served on while the write hangs, but nothing is acknowledged.
+  const std::size_t seen = polls;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (polls < seen + 20) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(acks, 0u);
+  release();
+  while (acks == 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never acknowledged";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  collector.stop();
+  ASSERT_TRUE(collector.join(kPromptSeconds));
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{1});
+  ASSERT_EQ(db->writes.size(), 1u);
+  EXPECT_EQ(db->writes[0][0].time_us, 1'000'000);
 }
 
 }  // namespace

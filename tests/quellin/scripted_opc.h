@@ -3,7 +3,10 @@
 // answered by a script; every batch asked for is recorded. Shared by the library's sources,
 // so a test may change the script between cycles. One thread at a time.
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -38,6 +41,40 @@ struct ScriptedOpc {
   std::vector<pyqar::CreateSourceArgs> create_args;        // every create_source call that got here
   std::vector<std::vector<pyqar::TagDescriptor>> batches;  // every batch read, in order
 
+  // Subscriptions. can_subscribe() answers `subscribable`. Each poll() first runs before_poll
+  // (which may throw, as a broken connection does), then takes the next scripted update; with
+  // none left it "waits": on_wait gets the wait in seconds, and nothing is returned.
+  bool subscribable = false;
+  std::deque<pyqar::SubscriptionUpdate> updates;
+  std::function<void()> before_poll;
+  std::function<void(double seconds)> on_wait;
+  std::function<void()> on_subscribe;  // may throw
+  std::function<void()> on_resume;     // may throw
+  pyqar::SubscriptionStatus status{
+      .subscriptions = 1, .items_ok = 0, .items_failed = 0, .alive = true, .watchdog_seconds = 3.0};
+  std::vector<std::vector<pyqar::MonitoredTag>> subscribed;  // every subscribe() call
+  std::vector<double> publishing_ms;                         // and its publishing interval
+  std::vector<std::int64_t> poll_waits_ms;                   // every poll's wait
+  std::vector<std::uint64_t> acknowledged;                   // every acknowledge() token
+  int resumes = 0;
+  int unsubscribes = 0;
+
+  // One update of Good values for tags by index, each at its own source time.
+  static pyqar::SubscriptionUpdate changes(
+      const std::vector<std::pair<std::size_t, pyqar::Timestamp>>& values, std::uint64_t token) {
+    pyqar::SubscriptionUpdate update;
+    double v = 1.0;
+    for (const auto& [index, time] : values) {
+      pyqar::ValueObject value{v++, pyqar::QAR_QUALITY::QAR_HIGH_GOOD, time};
+      value.status = pyqar::QAR_STATUS::QAR_STATUS_GOOD;
+      value.source_timestamp = time;
+      update.changes.push_back({index, value});
+    }
+    update.ack_token = token;
+    update.notifications = values.empty() ? 0 : 1;
+    return update;
+  }
+
   std::vector<std::size_t> batch_sizes() const {
     std::vector<std::size_t> sizes;
     for (const auto& b : batches) sizes.push_back(b.size());
@@ -53,6 +90,32 @@ class ScriptedSource : public pyqar::RtSource {
     opc_->batches.push_back(batch);
     return opc_->responder(batch);
   }
+  bool can_subscribe() const override { return opc_->subscribable; }
+  void subscribe(std::vector<pyqar::MonitoredTag> tags,
+                 const pyqar::SubscriptionSettings& settings) override {
+    if (opc_->on_subscribe) opc_->on_subscribe();
+    opc_->status.items_ok = tags.size();
+    opc_->subscribed.push_back(std::move(tags));
+    opc_->publishing_ms.push_back(settings.publishing_interval_ms);
+  }
+  pyqar::SubscriptionUpdate poll(std::chrono::milliseconds wait) override {
+    opc_->poll_waits_ms.push_back(wait.count());
+    if (opc_->before_poll) opc_->before_poll();
+    if (!opc_->updates.empty()) {
+      pyqar::SubscriptionUpdate update = std::move(opc_->updates.front());
+      opc_->updates.pop_front();
+      return update;
+    }
+    if (opc_->on_wait) opc_->on_wait(static_cast<double>(wait.count()) / 1000.0);
+    return {};
+  }
+  void acknowledge(std::uint64_t token) override { opc_->acknowledged.push_back(token); }
+  void resume() override {
+    ++opc_->resumes;
+    if (opc_->on_resume) opc_->on_resume();
+  }
+  pyqar::SubscriptionStatus subscription_status() const override { return opc_->status; }
+  void unsubscribe() noexcept override { ++opc_->unsubscribes; }
 
  private:
   std::shared_ptr<ScriptedOpc> opc_;

@@ -258,4 +258,40 @@ TEST_F(WriterThreadTest, WithoutASpoolAStopStillWritesWhatWaitsWhenTheDatabaseAn
   EXPECT_FALSE(log.has_prefix("error", "Stopping: ")) << log.dump();
 }
 
+TEST_F(WriterThreadTest, ACycleCountsAsKeptOnlyOnceItsRowsAreWrittenOrSpooled) {
+  // A subscribing collector acknowledges values to the server by these tickets: a ticket kept
+  // too early would let the server forget rows that a crash then loses.
+  Gate gate;
+  db->before_write = [&gate] { gate.hang(); };
+  auto writer = make();
+  writer->start();
+  EXPECT_EQ(writer->kept_through(), 0u);
+  EXPECT_EQ(writer->submit(cycle()), 1u);  // hangs in its write
+  ASSERT_TRUE(gate.wait_entered(1));
+  EXPECT_EQ(writer->submit(cycle()), 2u);  // wait in the hand-off
+  EXPECT_EQ(writer->submit(cycle()), 3u);
+  EXPECT_EQ(writer->submit(cycle()), 4u);  // no room: straight to the spool
+  EXPECT_EQ(writer->spooled_rows(), 2u);
+  // The spooled one is safe, but the ones before it are not yet.
+  EXPECT_EQ(writer->kept_through(), 0u);
+  gate.open();
+  ASSERT_TRUE(eventually([&] { return writer->kept_through() == 4u; })) << log.dump();
+  writer->stop();
+  EXPECT_EQ(stored_rows() + writer->spooled_rows(), 8u);
+}
+
+TEST_F(WriterThreadTest, AStopKeepsWhatWaitsAndSettlesItsTickets) {
+  Gate gate;
+  db->before_write = [&gate] { gate.hang(); };
+  db->on_abort = [&gate] { gate.open(); };
+  auto writer = make();
+  writer->start();
+  writer->submit(cycle());
+  ASSERT_TRUE(gate.wait_entered(1));
+  writer->submit(cycle());
+  writer->stop();
+  EXPECT_EQ(writer->kept_through(), 2u);
+  EXPECT_EQ(writer->spooled_rows(), 4u);
+}
+
 }  // namespace

@@ -40,6 +40,18 @@ std::string interval_text(double seconds) {
   return text;
 }
 
+std::string status_line_text(std::size_t tags, std::uint64_t collected, std::uint64_t written,
+                             const std::optional<quellin::SubscriptionTotals>& subscriptions) {
+  std::string text =
+      fmt::format("Status - Tags: {}, Collected: {}, Written: {}", tags, collected, written);
+  if (subscriptions) {
+    text +=
+        fmt::format(", Monitored items: {} ({} failed), Notifications: {}", subscriptions->items_ok,
+                    subscriptions->items_failed, subscriptions->notifications);
+  }
+  return text;
+}
+
 std::filesystem::path default_base_dir() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -241,8 +253,12 @@ void KestraneConsole::print_status() {
 }
 
 void KestraneConsole::log_status_line() {
-  log_->info("Status - Tags: {}, Collected: {}, Written: {}", tags_list_.size(), total_collected_,
-             total_written_.load());
+  std::optional<quellin::SubscriptionTotals> subscriptions;
+  if (collector_thread_ && collector_thread_->subscribing()) {
+    subscriptions = collector_thread_->subscription_totals();
+  }
+  log_->info("{}", status_line_text(tags_list_.size(), total_collected_, total_written_.load(),
+                                    subscriptions));
 }
 
 std::optional<int> KestraneConsole::poll_signal() {

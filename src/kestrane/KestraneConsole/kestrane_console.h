@@ -141,6 +141,11 @@ class KestraneConsole {
 // "1.0", "0.25", "1e-05": a real number as the configuration file would show it.
 std::string interval_text(double seconds);
 
+// The periodic status line; a subscribing collector's line adds its monitored items and the
+// notifications received.
+std::string status_line_text(std::size_t tags, std::uint64_t collected, std::uint64_t written,
+                             const std::optional<quellin::SubscriptionTotals>& subscriptions);
+
 // The parent of the folder that holds the running program.
 std::filesystem::path default_base_dir();
 

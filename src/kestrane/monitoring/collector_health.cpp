@@ -47,6 +47,11 @@ void CollectorHealth::rows_kept() { rows_lost_ = false; }
 
 void CollectorHealth::rows_lost() { rows_lost_ = true; }
 
+void CollectorHealth::subscriptions_alive(bool alive, double watchdog_seconds) {
+  watchdog_seconds_ = watchdog_seconds;
+  subscriptions_alive_ = alive;
+}
+
 void CollectorHealth::rows_written() { last_write_progress_ = now(); }
 
 void CollectorHealth::waiting_changed(std::uint64_t before, std::uint64_t after) {
@@ -88,6 +93,11 @@ CollectorHealth::Verdict CollectorHealth::verdict() const {
   const double quiet = now() - last_read_.load();
   if (quiet > allowance()) {
     return {false, fmt::format("no cycle read for {:.0f} s", std::floor(quiet))};
+  }
+  if (!subscriptions_alive_) {
+    return {false, fmt::format("no notification or keep-alive from the OPC server within the "
+                               "subscriptions' watchdog limit of {:.0f} s",
+                               std::ceil(watchdog_seconds_.load()))};
   }
   if (rows_lost_) return {false, "TSDB unreachable, rows dropped"};
   if (const double stall = write_stall(); stall > write_allowance()) {

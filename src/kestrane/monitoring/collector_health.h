@@ -35,10 +35,14 @@ class CollectorHealth {
   void spool_rows(std::uint64_t rows);
   void handoff_rows(std::uint64_t rows);
   void tsdb_connected(bool connected);
+  // Subscribing: whether every subscription heard from the server (data or keep-alive) within
+  // its watchdog limit of `watchdog_seconds`, as the collector last found.
+  void subscriptions_alive(bool alive, double watchdog_seconds);
 
   // Healthy while a cycle was read within the last three intervals (or three of the slowest
-  // recent passes), the last rows were kept, and the writer is not stuck: rows wait while the
-  // TSDB is connected, yet none was written (nor the spool shrunk) for write_allowance().
+  // recent passes), the subscriptions (if any) hear from the server, the last rows were kept,
+  // and the writer is not stuck: rows wait while the TSDB is connected, yet none was written
+  // (nor the spool shrunk) for write_allowance().
   Verdict verdict() const;
   // Whether the collection loop still turns over and the writer is not stuck: false when a
   // pass is overdue (pauses after errors do not make it so) or as the verdict says of the
@@ -65,6 +69,8 @@ class CollectorHealth {
   std::atomic<double> last_pass_seconds_{0.0};
   std::atomic<double> pause_until_{0.0};
   std::atomic<bool> rows_lost_{false};
+  std::atomic<bool> subscriptions_alive_{true};
+  std::atomic<double> watchdog_seconds_{0.0};
   // Writer progress: the last time rows were written (or the spool shrank), since when rows
   // wait, since when the connection is open; the stall counts from the latest of the three.
   std::atomic<double> last_write_progress_;

@@ -98,7 +98,27 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
       last_read_(gauge(*registry_, "kestrane_last_read_timestamp_seconds",
                        "Unix time of the last cycle read")),
       last_write_(gauge(*registry_, "kestrane_last_write_timestamp_seconds",
-                        "Unix time of the last rows the TSDB took")) {
+                        "Unix time of the last rows the TSDB took")),
+      subscriptions_(gauge(*registry_, "kestrane_subscriptions",
+                           "Subscriptions on the OPC server (0 while polling)")),
+      monitored_items_(BuildGauge()
+                           .Name("kestrane_monitored_items")
+                           .Help("Monitored items, by state: created, or refused and tried again")
+                           .Register(*registry_)),
+      monitored_ok_(monitored_items_.Add({{"state", "ok"}})),
+      monitored_failed_(monitored_items_.Add({{"state", "failed"}})),
+      notifications_(counter(*registry_, "kestrane_notifications_total",
+                             "Notification messages with data received from subscriptions")),
+      publish_gaps_(counter(*registry_, "kestrane_publish_gaps_total",
+                            "Missing notification sequence numbers found")),
+      values_lost_(BuildCounter()
+                       .Name("kestrane_values_lost_total")
+                       .Help("Values the OPC server could not deliver, by reason")
+                       .Register(*registry_)),
+      lost_not_available_(values_lost_.Add({{"reason", "not_available"}})),
+      lost_overflow_(values_lost_.Add({{"reason", "overflow"}})),
+      recreations_(counter(*registry_, "kestrane_subscription_recreations_total",
+                           "Subscriptions created again after they were lost")) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -140,6 +160,30 @@ void PrometheusCollectorMetrics::opc_connected(bool connected) {
 }
 
 void PrometheusCollectorMetrics::opc_reconnect() { opc_reconnects_.Increment(); }
+
+void PrometheusCollectorMetrics::subscription_activity(
+    const quellin::SubscriptionActivity& activity) {
+  // Counters that moved only: an Increment(0) is harmless, but most passes count nothing.
+  if (activity.notifications > 0) {
+    notifications_.Increment(static_cast<double>(activity.notifications));
+  }
+  if (activity.publish_gaps > 0)
+    publish_gaps_.Increment(static_cast<double>(activity.publish_gaps));
+  if (activity.lost_not_available > 0) {
+    lost_not_available_.Increment(static_cast<double>(activity.lost_not_available));
+  }
+  if (activity.lost_overflow > 0) {
+    lost_overflow_.Increment(static_cast<double>(activity.lost_overflow));
+  }
+  if (activity.recreations > 0) recreations_.Increment(static_cast<double>(activity.recreations));
+}
+
+void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionStatus& status) {
+  health_.subscriptions_alive(status.alive, status.watchdog_seconds);
+  subscriptions_.Set(static_cast<double>(status.subscriptions));
+  monitored_ok_.Set(static_cast<double>(status.items_ok));
+  monitored_failed_.Set(static_cast<double>(status.items_failed));
+}
 
 void PrometheusCollectorMetrics::rows_written(const quellin::RowsWritten& rows,
                                               double write_seconds, std::int64_t time_us) {

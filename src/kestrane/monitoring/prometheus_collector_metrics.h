@@ -49,6 +49,8 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void pausing(double seconds) override;
   void opc_connected(bool connected) override;
   void opc_reconnect() override;
+  void subscription_activity(const quellin::SubscriptionActivity& activity) override;
+  void subscription_state(const pyqar::SubscriptionStatus& status) override;
   void rows_written(const quellin::RowsWritten& rows, double write_seconds,
                     std::int64_t time_us) override;
   void rows_spooled(std::size_t rows) override;
@@ -85,6 +87,16 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Gauge& tags_;
   prometheus::Gauge& last_read_;
   prometheus::Gauge& last_write_;
+  prometheus::Gauge& subscriptions_;
+  prometheus::Family<prometheus::Gauge>& monitored_items_;
+  prometheus::Gauge& monitored_ok_;
+  prometheus::Gauge& monitored_failed_;
+  prometheus::Counter& notifications_;
+  prometheus::Counter& publish_gaps_;
+  prometheus::Family<prometheus::Counter>& values_lost_;
+  prometheus::Counter& lost_not_available_;
+  prometheus::Counter& lost_overflow_;
+  prometheus::Counter& recreations_;
 };
 
 }  // namespace kestrane_monitoring

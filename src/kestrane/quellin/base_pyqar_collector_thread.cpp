@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <variant>
@@ -132,6 +133,27 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   }
   if (!clock_) clock_ = steady_seconds;
   if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
+  if (options.acquisition.mode == pyqar::Acquisition::subscribe) {
+    feed_ = std::make_unique<SubscriptionFeed>(
+        SubscriptionFeed::Options{.acquisition = std::move(options.acquisition),
+                                  .publishing_interval_seconds = sample_interval_,
+                                  .clock = [this] { return now(); },
+                                  .wall_clock = [this] { return wall_now(); }});
+  }
+}
+
+SubscriptionTotals BasePyQARCollectorThread::subscription_totals() const {
+  return {items_ok_.load(), items_failed_.load(), notifications_.load()};
+}
+
+std::uint64_t BasePyQARCollectorThread::handle_changes(ResultList& results,
+                                                       std::vector<std::int64_t>) {
+  handle_data(results);
+  return 0;
+}
+
+std::uint64_t BasePyQARCollectorThread::kept_through() const {
+  return std::numeric_limits<std::uint64_t>::max();
 }
 
 BasePyQARCollectorThread::~BasePyQARCollectorThread() { shutdown(); }
@@ -224,6 +246,7 @@ void BasePyQARCollectorThread::run() {
     connect_source();
     while (_running) {
       const double loop_start = now();
+      turn_start_ = loop_start;
       _process_collection_cycle();
       if (metrics_) {
         metrics_->opc_connected(opc_status_);
@@ -248,6 +271,8 @@ void BasePyQARCollectorThread::connect_source() {
     qar_->destroy_source(*source_);
     source_.reset();
   }
+  // A new source has no subscriptions yet.
+  if (feed_) feed_->reset();
   const bool ua = protocol_type_ == "UA";
   const auto type =
       ua ? pyqar::QAR_RTSOURCE::QAR_RTSOURCE_UA : pyqar::QAR_RTSOURCE::QAR_RTSOURCE_DA;
@@ -267,6 +292,15 @@ void BasePyQARCollectorThread::connect_source() {
 }
 
 void BasePyQARCollectorThread::disconnect_source() {
+  if (feed_ && feed_->subscribed() && source_ && qar_) {
+    log_->info("Deleting the subscriptions");
+    try {
+      _source().unsubscribe();
+    } catch (...) {
+      // unsubscribe() never throws; a handle already gone has nothing to delete.
+    }
+  }
+  if (feed_) feed_->reset();
   try {
     if (source_) {
       if (qar_) qar_->destroy_source(*source_);
@@ -301,11 +335,32 @@ std::pair<int, std::string> BasePyQARCollectorThread::parse_ua_tag(const std::st
 
 void BasePyQARCollectorThread::_process_collection_cycle() {
   _check_and_reconnect();
-  if (opc_status_) _read_and_process_data();
+  if (!opc_status_) return;
+  if (feed_) {
+    _receive_and_process_data();
+  } else {
+    _read_and_process_data();
+  }
 }
+
+pyqar::RtSource& BasePyQARCollectorThread::_source() { return qar_->source(*source_); }
 
 void BasePyQARCollectorThread::_check_and_reconnect() {
   if (opc_status_) return;
+  if (feed_ && feed_->subscribed() && source_ && qar_) {
+    // The source keeps its subscriptions across a broken connection where the server allows
+    // it, and reports what it missed meanwhile: it is resumed rather than replaced.
+    log_->info("{} resuming the subscriptions...", protocol_type_);
+    try {
+      _source().resume();
+      opc_status_ = true;
+      if (metrics_) metrics_->opc_reconnect();
+    } catch (...) {
+      opc_error("Resume " + protocol_type_ +
+                " subscriptions error: " + error_text(std::current_exception()));
+    }
+    return;
+  }
   log_->info("{} reconnecting...", protocol_type_);
   try {
     disconnect_source();
@@ -331,6 +386,97 @@ void BasePyQARCollectorThread::_read_and_process_data() {
   } catch (...) {
     opc_error("Read " + protocol_type_ + " error: " + error_text(std::current_exception()));
   }
+}
+
+void BasePyQARCollectorThread::_receive_and_process_data() {
+  // The tag provider's errors are the owner's and end the thread.
+  const std::vector<std::string> tags = get_tags_func_();
+  if (tags.empty()) return;
+  pyqar::RtSource& source = _source();
+  if (!source.can_subscribe()) {
+    // Not an OPC error that a reconnect mends: the thread (or the step) ends with it, rather
+    // than polling behind the configuration's back.
+    throw std::invalid_argument("opc_acquisition = subscribe, but the " + protocol_type_ +
+                                " source " + server_schema_ +
+                                " has no subscriptions; set opc_acquisition = read to poll it");
+  }
+  const double started = now();
+  try {
+    feed_->subscribe_if_needed(source, tags, _build_tag_objects(tags));
+  } catch (...) {
+    opc_error("Subscribe " + protocol_type_ + " error: " + error_text(std::current_exception()));
+    return;
+  }
+
+  // What arrived before a failure is stored all the same: the source has handed it over and
+  // will not give it again.
+  SubscriptionFeed::Received received;
+  std::exception_ptr failure;
+  const auto wait_for = [](double seconds) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+  };
+  try {
+    feed_->acknowledge_kept(source, kept_through());
+    if (on_collector_thread()) {
+      const double deadline = turn_start_ + sample_interval_;
+      do {
+        const double slice = std::clamp(deadline - now(), 0.01, kPollSliceSeconds);
+        feed_->poll(source, wait_for(slice), received);
+        feed_->acknowledge_kept(source, kept_through());
+      } while (_running && now() < deadline);
+    } else {
+      // A single step: what has arrived, after a short wait for the first of it.
+      bool more =
+          feed_->poll(source, wait_for(std::min(sample_interval_, kStepWaitSeconds)), received);
+      while (more) more = feed_->poll(source, std::chrono::milliseconds(0), received);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+
+  const std::size_t values = received.changes.size() - received.heartbeats;
+  feed_->add_heartbeats(received);
+  QualityCounts counts;
+  QualityCounts repeated;  // heartbeat rows: stored, but not read again
+  ResultList results;
+  results.reserve(received.changes.size());
+  const std::vector<std::string>& names = feed_->tags();
+  for (std::size_t i = 0; i < received.changes.size(); ++i) {
+    auto& change = received.changes[i];
+    results.push_back(
+        _to_result(names[change.tag_index], change.value, i < values ? counts : repeated));
+  }
+  pyqar::SubscriptionStatus status;
+  try {
+    status = source.subscription_status();
+  } catch (...) {
+    // Only the figures are missing; the failure that matters is reported below.
+  }
+  items_ok_ = status.items_ok;
+  items_failed_ = status.items_failed;
+  notifications_ += received.activity.notifications;
+  if (metrics_) {
+    metrics_->cycle_read(tags.size(), counts, now() - started, wall_now());
+    metrics_->subscription_activity(received.activity);
+    metrics_->subscription_state(status);
+  }
+  try {
+    std::uint64_t ticket = 0;
+    if (!results.empty()) ticket = handle_changes(results, std::move(received.row_time_us));
+    feed_->handed_over(ticket, received.ack_token);
+    if (!failure) feed_->acknowledge_kept(source, kept_through());
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) {
+    opc_error("Read " + protocol_type_ + " error: " + error_text(failure));
+    return;
+  }
+  opc_status_ = true;
+  consecutive_errors_ = 0;
+  notify_status("Received " + std::to_string(values) + " values (" +
+                std::to_string(values - counts.good) + " bad) from " +
+                std::to_string(status.items_ok) + " monitored items.");
 }
 
 std::vector<pyqar::TagDescriptor> BasePyQARCollectorThread::_build_tag_objects(
@@ -388,27 +534,35 @@ void BasePyQARCollectorThread::_process_batch_results(
                               std::to_string(index + 1) + " of " + std::to_string(tags.size()) +
                               ")");
     }
-    pyqar::ValueObject& v = batch_value_objs[k];
-    // Counted here, while the value is at hand, rather than in another pass over the cycle.
-    switch (v.get_quality() & pyqar::QAR_QUALITY::QAR_HIGH_MASK) {
-      case pyqar::QAR_QUALITY::QAR_HIGH_GOOD:
-        ++counts.good;
-        break;
-      case pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN:
-        ++counts.uncertain;
-        break;
-      case pyqar::QAR_QUALITY::QAR_HIGH_BAD:
-        ++counts.bad;
-        break;
-      default:
-        ++counts.invalid;
-        break;
-    }
-    if (v.cut) warn_cut(tags[index]);
-    if (beyond_exact_double(v.value)) warn_rounded(tags[index], v.value);
-    out.push_back(ResultTuple{tags[index], std::move(v.value), quality_to_str(v.get_quality()),
-                              v.get_timestamp(), v.source_timestamp, known_status(v)});
+    out.push_back(_to_result(tags[index], batch_value_objs[k], counts));
   }
+}
+
+ResultTuple BasePyQARCollectorThread::_to_result(const std::string& tag, pyqar::ValueObject& v,
+                                                 QualityCounts& counts) {
+  // Counted here, while the value is at hand, rather than in another pass over the cycle.
+  switch (v.get_quality() & pyqar::QAR_QUALITY::QAR_HIGH_MASK) {
+    case pyqar::QAR_QUALITY::QAR_HIGH_GOOD:
+      ++counts.good;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN:
+      ++counts.uncertain;
+      break;
+    case pyqar::QAR_QUALITY::QAR_HIGH_BAD:
+      ++counts.bad;
+      break;
+    default:
+      ++counts.invalid;
+      break;
+  }
+  if (v.cut) warn_cut(tag);
+  if (beyond_exact_double(v.value)) warn_rounded(tag, v.value);
+  return ResultTuple{tag,
+                     std::move(v.value),
+                     quality_to_str(v.get_quality()),
+                     v.get_timestamp(),
+                     v.source_timestamp,
+                     known_status(v)};
 }
 
 void BasePyQARCollectorThread::warn_cut(const std::string& tag) {

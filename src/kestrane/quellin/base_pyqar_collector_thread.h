@@ -1,7 +1,8 @@
 #pragma once
 // BasePyQARCollectorThread: the collector thread that connects to one OPC server, reads the
-// owner's tag list in batches once per sample interval, reconnects and backs off after
-// failures, and hands each cycle's results to handle_data(). The owner creates it, calls
+// owner's tag list in batches once per sample interval (or subscribes it and receives every
+// change, see AcquisitionOptions), reconnects and backs off after failures, and hands each
+// cycle's results to handle_data() (handle_changes() when subscribing). The owner creates it, calls
 // start()/stop()/join() from its own thread and destroys it; everything else runs on the
 // collector thread (or on the caller's thread in single-step use, when it is never started).
 
@@ -24,6 +25,7 @@
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
+#include "quellin/subscription_feed.h"
 
 namespace spdlog {
 class logger;
@@ -33,6 +35,13 @@ namespace quellin {
 
 // "Good", "Uncertain", "Bad" or "Invalid" for an OPC quality word.
 std::string quality_to_str(int quality);
+
+// What a subscribing collector has monitored and received, for its owner's status line.
+struct SubscriptionTotals {
+  std::size_t items_ok = 0;
+  std::size_t items_failed = 0;
+  std::uint64_t notifications = 0;  // since start
+};
 
 class BasePyQARCollectorThread {
  public:
@@ -82,6 +91,8 @@ class BasePyQARCollectorThread {
   static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
 
   // The steps of one loop turn; single-step use calls _process_collection_cycle() alone.
+  // Subscribing, a turn polls the source until the sample interval has passed; a single step
+  // subscribes first if it must, then takes what has arrived (waiting briefly for it).
   void _process_collection_cycle();
   void _handle_error_retry();
   void _control_sampling_interval(double loop_start);
@@ -93,11 +104,27 @@ class BasePyQARCollectorThread {
   bool opc_status() const { return opc_status_.load(); }
   int consecutive_errors() const { return consecutive_errors_.load(); }
   bool running() const { return _running.load(); }
+  bool subscribing() const { return feed_ != nullptr; }
+  // Zero while polling. Any thread.
+  SubscriptionTotals subscription_totals() const;
+
+  // A subscribing turn waits for notifications in slices no longer than this, so that a stop
+  // is seen soon.
+  static constexpr double kPollSliceSeconds = 0.5;
+  // A single step waits this long at most for notifications, then takes what else is there.
+  static constexpr double kStepWaitSeconds = 0.1;
 
  protected:
   // Called with each cycle's results unless every tag read bad. Errors it throws count as a
   // failed read.
   virtual void handle_data(ResultList& results) = 0;
+  // Subscribing: called with what arrived during a pass (values at their own times, one per
+  // result, in UTC microseconds). Returns a ticket: the results are kept once kept_through()
+  // reaches it (0: kept already). Errors it throws count as a failed read. The default hands
+  // the results to handle_data() and counts them kept.
+  virtual std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us);
+  // Every ticket handle_changes() returned up to this one is kept.
+  virtual std::uint64_t kept_through() const;
   // Stops and joins the thread; idempotent. Subclass destructors call it first.
   void shutdown();
   // Waits up to `seconds`, ending early when stop() is called.
@@ -113,6 +140,11 @@ class BasePyQARCollectorThread {
 
   void _check_and_reconnect();
   void _read_and_process_data();
+  void _receive_and_process_data();
+  // The source behind the handle; it must be open.
+  pyqar::RtSource& _source();
+  // The reading as the owner gets it; its quality counted in `counts`, its oddities warned of.
+  ResultTuple _to_result(const std::string& tag, pyqar::ValueObject& v, QualityCounts& counts);
   std::vector<pyqar::TagDescriptor> _build_tag_objects(const std::vector<std::string>& tags) const;
   // Takes the descriptors over batch by batch; adds the values' qualities up in `counts`.
   ResultList _batch_read_data(std::vector<pyqar::TagDescriptor>& tag_objs,
@@ -146,6 +178,12 @@ class BasePyQARCollectorThread {
   SleepFunc sleep_;
   std::shared_ptr<spdlog::logger> log_;
   bool warned_batch_size_ = false;
+  // Set when subscribing (collector thread); turn_start_ is when the loop's turn began.
+  std::unique_ptr<SubscriptionFeed> feed_;
+  double turn_start_ = 0.0;
+  std::atomic<std::size_t> items_ok_{0};
+  std::atomic<std::size_t> items_failed_{0};
+  std::atomic<std::uint64_t> notifications_{0};
   // Tags already warned about, so that each warning comes once per tag (collector thread).
   std::unordered_set<std::string> warned_cut_;
   std::unordered_set<std::string> warned_rounded_;

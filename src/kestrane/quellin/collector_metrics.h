@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "pyqar/subscription_types.h"
+
 namespace quellin {
 
 // A cycle's values by quality.
@@ -35,6 +37,15 @@ struct RowsWritten {
   std::size_t total() const { return tsdata + tsdata_text; }
 };
 
+// What a subscribing collector counted over one pass of its loop.
+struct SubscriptionActivity {
+  std::uint64_t notifications = 0;       // notification messages with data
+  std::uint64_t publish_gaps = 0;        // missing sequence numbers found
+  std::uint64_t lost_not_available = 0;  // values the server no longer had
+  std::uint64_t lost_overflow = 0;       // values that overflowed the server's queue
+  std::uint64_t recreations = 0;         // subscriptions created again
+};
+
 class CollectorMetrics {
  public:
   virtual ~CollectorMetrics() = default;
@@ -51,6 +62,10 @@ class CollectorMetrics {
   virtual void pausing(double seconds) = 0;
   virtual void opc_connected(bool connected) = 0;
   virtual void opc_reconnect() = 0;
+  // Subscriptions only: what a pass counted, and the subscriptions as they stand after it.
+  // A collector that polls never calls these, hence the empty defaults.
+  virtual void subscription_activity(const SubscriptionActivity& activity) { (void)activity; }
+  virtual void subscription_state(const pyqar::SubscriptionStatus& status) { (void)status; }
 
   // Writer thread.
   // Rows the TSDB took by table, the write's duration, and the wall-clock time it ended.

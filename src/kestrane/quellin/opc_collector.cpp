@@ -28,6 +28,7 @@ BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
           .status_notify = std::move(o.status_notify),
           .metrics = o.metrics,
           .ua_security = std::move(o.ua_security),
+          .acquisition = std::move(o.acquisition),
           .source_factory = std::move(o.source_factory),
           .clock = o.clock,
           .sleep = std::move(o.sleep)};
@@ -95,7 +96,18 @@ std::int64_t OPCCollector::wall_now() const {
       .count();
 }
 
-void OPCCollector::handle_data(ResultList& results) {
+void OPCCollector::handle_data(ResultList& results) { hand_over(results, {}); }
+
+std::uint64_t OPCCollector::handle_changes(ResultList& results,
+                                           std::vector<std::int64_t> row_time_us) {
+  return hand_over(results, std::move(row_time_us));
+}
+
+std::uint64_t OPCCollector::kept_through() const {
+  return writer_ ? writer_->kept_through() : BasePyQARCollectorThread::kept_through();
+}
+
+std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us) {
   const std::int64_t read_time = wall_now();
   // The write below still needs the results; without it the queue may take them over.
   ResultList item = writer_ ? results : std::move(results);
@@ -105,13 +117,10 @@ void OPCCollector::handle_data(ResultList& results) {
   } else {
     data_deque_->push_back(std::move(item));
   }
-  if (!writer_) return;
-  WriteCycle cycle{read_time, std::move(results)};
-  if (threaded_) {
-    writer_->submit(std::move(cycle));
-  } else {
-    writer_->write_now(std::move(cycle));
-  }
+  if (!writer_) return 0;
+  WriteCycle cycle{read_time, std::move(results), std::move(row_time_us)};
+  if (threaded_) return writer_->submit(std::move(cycle));
+  return writer_->write_now(std::move(cycle));
 }
 
 }  // namespace quellin

@@ -73,7 +73,9 @@ class OPCCollector : public BasePyQARCollectorThread {
   // Starts the write stage, then the collector thread.
   void start() override;
   // One collection cycle on the caller's thread, its rows written (or spooled) before it
-  // returns; for collectors that are never started.
+  // returns; for collectors that are never started. Subscribing, the first step subscribes;
+  // each step then stores what has arrived since the last one (waiting up to
+  // kStepWaitSeconds for it) and acknowledges it to the server with the next step's poll.
   void collection_step();
   // Stops the collector thread and waits up to kCollectorStopSeconds for it to hand over its
   // last cycle, then stops the write stage (bounded, see TsdbWriter::stop()): rows still
@@ -91,9 +93,16 @@ class OPCCollector : public BasePyQARCollectorThread {
 
  protected:
   void handle_data(ResultList& results) override;
+  // The results go to the queue and, with a TSDB, to the writer with a time per row; the
+  // ticket is the writer's (kept once written, spooled or set aside), else 0: kept once
+  // queued.
+  std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us) override;
+  std::uint64_t kept_through() const override;
 
  private:
   std::int64_t wall_now() const override;
+  // Queues the results, then hands them to the writer (if any); returns the writer's ticket.
+  std::uint64_t hand_over(ResultList& results, std::vector<std::int64_t> row_time_us);
 
   ResultQueue* data_deque_;
   std::mutex* deque_lock_;

@@ -190,9 +190,10 @@ void TsdbWriter::report_handoff_locked() {
   if (metrics_) metrics_->handoff_rows(handoff_rows_);
 }
 
-void TsdbWriter::submit(WriteCycle cycle) {
+std::uint64_t TsdbWriter::submit(WriteCycle cycle) {
   // Refused here, on the caller's thread, rather than lost on the writer's.
   check_row_times(cycle);
+  const std::uint64_t ticket = tickets_.issue();
   std::unique_lock lock(handoff_mutex_);
   if (!stopping_ && !spool_) {
     // Without a spool the collector waits for room, as it waited for its own writes before.
@@ -200,30 +201,36 @@ void TsdbWriter::submit(WriteCycle cycle) {
   }
   if (!stopping_ && handoff_.size() < kHandoffCapacity) {
     handoff_rows_ += cycle.results.size();
-    handoff_.push_back(std::move(cycle));
+    handoff_.push_back(Handed{ticket, std::move(cycle)});
     report_handoff_locked();
     lock.unlock();
     handoff_cv_.notify_all();
-    return;
+    return ticket;
   }
   lock.unlock();
   // The writer is behind (a slow or hanging database) or stopped: the cycle waits on disk.
   // Nothing here may wait for the connection, which a hanging write holds.
   spool_or_drop(to_batch(cycle), "the writer is busy");
+  tickets_.settle(ticket);
+  return ticket;
 }
 
-void TsdbWriter::write_now(WriteCycle cycle) {
+std::uint64_t TsdbWriter::write_now(WriteCycle cycle) {
+  check_row_times(cycle);
+  const std::uint64_t ticket = tickets_.issue();
   _handle_write_tsdb(cycle);
+  tickets_.settle(ticket);
   if (replay_due()) replay_some(true);
   if (spool_) spool_->sync_if_due();
   notify_spool();
+  return ticket;
 }
 
 void TsdbWriter::stop() {
   using Clock = std::chrono::steady_clock;
   const bool on_writer_thread =
       thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
-  std::deque<WriteCycle> waiting;
+  std::deque<Handed> waiting;
   {
     std::lock_guard lock(handoff_mutex_);
     if (stopped_) return;
@@ -238,7 +245,10 @@ void TsdbWriter::stop() {
   handoff_cv_.notify_all();
   // With a spool, what waits goes to disk first: whatever the write under way does, none of
   // it is held only in memory.
-  for (const WriteCycle& cycle : waiting) spool_or_drop(to_batch(cycle), "stopping");
+  for (const Handed& handed : waiting) {
+    spool_or_drop(to_batch(handed.cycle), "stopping");
+    tickets_.settle(handed.ticket);
+  }
 
   bool ended = true;
   if (thread_.joinable() && !on_writer_thread) {
@@ -271,7 +281,7 @@ void TsdbWriter::stop() {
   }
 
   // Without a spool the writer wrote what waited until the bound; the rest is lost.
-  std::deque<WriteCycle> left;
+  std::deque<Handed> left;
   {
     std::lock_guard lock(handoff_mutex_);
     left.swap(handoff_);
@@ -279,7 +289,10 @@ void TsdbWriter::stop() {
     report_handoff_locked();
   }
   std::size_t left_rows = 0;
-  for (const WriteCycle& cycle : left) left_rows += cycle.results.size();
+  for (const Handed& handed : left) {
+    left_rows += handed.cycle.results.size();
+    tickets_.settle(handed.ticket);
+  }
   if (left_rows > 0) {
     log().error(
         "Stopping: {} rows of {} cycles dropped: the TSDB did not take them within {:.1f} s",
@@ -379,7 +392,7 @@ bool TsdbWriter::pause_before_restart() {
 
 void TsdbWriter::run_loop() {
   for (;;) {
-    std::optional<WriteCycle> cycle;
+    std::optional<Handed> cycle;
     // Asked before the hand-off lock: the replay takes the two locks in the other order.
     const bool can_replay = replay_due();
     {
@@ -396,16 +409,26 @@ void TsdbWriter::run_loop() {
       if (!handoff_.empty()) {
         cycle = std::move(handoff_.front());
         handoff_.pop_front();
-        handoff_rows_ -= std::min(handoff_rows_, cycle->results.size());
+        handoff_rows_ -= std::min(handoff_rows_, cycle->cycle.results.size());
         report_handoff_locked();
       }
     }
     handoff_cv_.notify_all();
     if (cycle) {
-      const bool report = !cycle->results.empty();
-      auto batch = std::make_shared<const SpoolBatch>(to_batch(*cycle));
+      const bool report = !cycle->cycle.results.empty();
+      const std::uint64_t ticket = cycle->ticket;
+      auto batch = std::make_shared<const SpoolBatch>(to_batch(cycle->cycle));
       cycle.reset();
-      write_cycle(batch, report);
+      try {
+        write_cycle(batch, report);
+      } catch (...) {
+        // Kept before the error goes on to restart the loop, so that the ticket is settled
+        // only once the rows are safe.
+        keep_in_flight("the TSDB writer failed");
+        tickets_.settle(ticket);
+        throw;
+      }
+      tickets_.settle(ticket);
       notify_spool();
     } else if (can_replay && !replay_some(false)) {
       // Nothing could be replayed (the database failed again): wait for the next cycle.

@@ -27,6 +27,7 @@
 
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
+#include "quellin/kept_tickets.h"
 #include "quellin/rejected_rows_file.h"
 #include "quellin/result_tuple.h"
 #include "quellin/spool.h"
@@ -102,11 +103,16 @@ class TsdbWriter {
   // Hands a cycle to the writer thread; never waits on the database. When the hand-off is
   // full the cycle goes straight to the spool (without a spool, it waits for room). Throws
   // std::invalid_argument when row_time_us is neither empty nor one per result (so does
-  // write_now).
-  void submit(WriteCycle cycle);
+  // write_now). Returns the cycle's ticket (see kept_through()).
+  std::uint64_t submit(WriteCycle cycle);
   // Writes (or spools) a cycle on the caller's thread, then replays the spool when the
-  // database answers. For a writer that was never started.
-  void write_now(WriteCycle cycle);
+  // database answers. For a writer that was never started. Returns the cycle's ticket, kept
+  // by the time it returns.
+  std::uint64_t write_now(WriteCycle cycle);
+  // Every cycle whose ticket is at most this one is kept: written, in the spool, in the
+  // rejected file, or deliberately dropped (no spool, or rows the database can never take).
+  // A source may then forget those values (a subscription acknowledges them). Any thread.
+  std::uint64_t kept_through() const { return tickets_.kept_through(); }
   // Ends the writer thread and closes the connection, within kStopWriteGraceSeconds +
   // kStopAbortWaitSeconds. With a spool, cycles still waiting go to the spool first; a write
   // under way gets the grace time, is then aborted, and its rows go to the spool under their
@@ -216,6 +222,8 @@ class TsdbWriter {
   std::atomic<bool> connected_{false};
   // Batch numbers: the collector thread takes them too when it spools past a busy writer.
   std::atomic<std::uint64_t> next_seq_{1};
+  // Which submitted cycles are kept.
+  KeptTickets tickets_;
 
   // Replay progress, for the start, progress and end lines.
   struct ReplayProgress {
@@ -233,10 +241,15 @@ class TsdbWriter {
   // The hand-off between the collector thread and the writer thread.
   mutable std::mutex handoff_mutex_;
   std::condition_variable handoff_cv_;
-  std::deque<WriteCycle> handoff_;  // guarded by handoff_mutex_
-  std::size_t handoff_rows_ = 0;    // guarded by handoff_mutex_: rows in handoff_
-  bool stopping_ = false;           // guarded by handoff_mutex_
-  bool stopped_ = false;            // guarded by handoff_mutex_: stop() has run
+  // A cycle handed over, with its ticket.
+  struct Handed {
+    std::uint64_t ticket = 0;
+    WriteCycle cycle;
+  };
+  std::deque<Handed> handoff_;    // guarded by handoff_mutex_
+  std::size_t handoff_rows_ = 0;  // guarded by handoff_mutex_: rows in handoff_
+  bool stopping_ = false;         // guarded by handoff_mutex_
+  bool stopped_ = false;          // guarded by handoff_mutex_: stop() has run
   // Without a spool a stop lets the writer write what waits until the bound; then it ends.
   bool give_up_ = false;         // guarded by handoff_mutex_
   bool thread_started_ = false;  // guarded by handoff_mutex_

@@ -1,0 +1,145 @@
+#include "quellin/subscription_feed.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+#include "journel/log.h"
+
+namespace quellin {
+
+namespace {
+
+std::int64_t to_us(pyqar::Timestamp t) {
+  return std::chrono::floor<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
+// Adds the update's counts up; true when it counted anything.
+bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
+  into.notifications += update.notifications;
+  into.publish_gaps += update.publish_gaps;
+  into.lost_not_available += update.lost_not_available;
+  into.lost_overflow += update.lost_overflow;
+  into.recreations += update.recreations;
+  return update.notifications + update.publish_gaps + update.lost_not_available +
+             update.lost_overflow + update.recreations >
+         0;
+}
+
+}  // namespace
+
+SubscriptionFeed::SubscriptionFeed(Options options)
+    : acquisition_(std::move(options.acquisition)),
+      publishing_interval_seconds_(options.publishing_interval_seconds),
+      heartbeat_seconds_(acquisition_.heartbeat_seconds),
+      clock_(std::move(options.clock)),
+      wall_clock_(std::move(options.wall_clock)) {
+  if (!clock_ || !wall_clock_) {
+    throw std::invalid_argument("a subscription feed needs a clock and a wall clock");
+  }
+  if (!std::isfinite(heartbeat_seconds_) || heartbeat_seconds_ < 0.0) {
+    throw std::invalid_argument("the heartbeat must be a finite number of seconds >= 0, got " +
+                                std::to_string(heartbeat_seconds_));
+  }
+}
+
+pyqar::MonitorSettings SubscriptionFeed::settings_for(const std::string& tag) const {
+  const auto it = acquisition_.tag_monitor.find(tag);
+  return it == acquisition_.tag_monitor.end() ? acquisition_.monitor : it->second;
+}
+
+bool SubscriptionFeed::subscribe_if_needed(pyqar::RtSource& source,
+                                           const std::vector<std::string>& tags,
+                                           std::vector<pyqar::TagDescriptor> descriptors) {
+  if (subscribed_ && tags == tags_) return false;
+  auto log = journel::get_logger("quellin");
+  if (subscribed_) {
+    log->info("The tag list changed ({} tags now, {} before): subscribing again", tags.size(),
+              tags_.size());
+  }
+  std::vector<pyqar::MonitoredTag> monitored;
+  monitored.reserve(descriptors.size());
+  for (std::size_t i = 0; i < descriptors.size(); ++i) {
+    monitored.push_back({std::move(descriptors[i]), settings_for(tags[i])});
+  }
+  // The old subscriptions go with the call below: their tokens mean nothing afterwards.
+  subscribed_ = false;
+  unacknowledged_.clear();
+  last_.clear();
+  source.subscribe(std::move(monitored),
+                   {.publishing_interval_ms = publishing_interval_seconds_ * 1000.0});
+  tags_ = tags;
+  if (heartbeat_seconds_ > 0.0) last_.resize(tags_.size());
+  subscribed_ = true;
+  const pyqar::SubscriptionStatus status = source.subscription_status();
+  log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),
+            status.items_ok, status.items_failed, status.subscriptions);
+  return true;
+}
+
+std::int64_t SubscriptionFeed::row_time(const pyqar::ValueObject& value) const {
+  // A source that gave no time at all: the value is stored at its arrival.
+  if (value.timestamp == pyqar::Timestamp{}) return wall_clock_();
+  return to_us(value.timestamp);
+}
+
+bool SubscriptionFeed::poll(pyqar::RtSource& source, std::chrono::milliseconds wait,
+                            Received& into) {
+  pyqar::SubscriptionUpdate update = source.poll(wait);
+  const bool counted = add(into.activity, update);
+  if (update.ack_token != 0) into.ack_token = update.ack_token;
+  const double arrived = clock_();
+  into.changes.reserve(into.changes.size() + update.changes.size());
+  into.row_time_us.reserve(into.row_time_us.size() + update.changes.size());
+  for (pyqar::SubscriptionUpdate::Change& change : update.changes) {
+    if (change.tag_index >= tags_.size()) {
+      throw std::out_of_range("the source reported tag index " + std::to_string(change.tag_index) +
+                              " of a list of " + std::to_string(tags_.size()) + " tags");
+    }
+    if (!last_.empty()) last_[change.tag_index] = {change.value, arrived, true};
+    into.row_time_us.push_back(row_time(change.value));
+    into.changes.push_back(std::move(change));
+  }
+  return !update.changes.empty() || update.ack_token != 0 || counted;
+}
+
+void SubscriptionFeed::add_heartbeats(Received& into) {
+  if (last_.empty()) return;
+  const double now = clock_();
+  std::int64_t made_us = 0;
+  for (std::size_t i = 0; i < last_.size(); ++i) {
+    LastValue& last = last_[i];
+    if (!last.known || now - last.stored_at < heartbeat_seconds_) continue;
+    if (made_us == 0) made_us = wall_clock_();
+    last.stored_at = now;
+    into.changes.push_back({i, last.value});
+    into.row_time_us.push_back(made_us);
+    ++into.heartbeats;
+  }
+}
+
+void SubscriptionFeed::handed_over(std::uint64_t ticket, std::uint64_t ack_token) {
+  if (ack_token == 0) return;
+  unacknowledged_.emplace_back(ticket, ack_token);
+}
+
+void SubscriptionFeed::acknowledge_kept(pyqar::RtSource& source, std::uint64_t kept_through) {
+  // A token acknowledges every update up to it: only the latest kept one is sent.
+  std::uint64_t token = 0;
+  while (!unacknowledged_.empty() && unacknowledged_.front().first <= kept_through) {
+    token = unacknowledged_.front().second;
+    unacknowledged_.pop_front();
+  }
+  if (token != 0) source.acknowledge(token);
+}
+
+void SubscriptionFeed::reset() {
+  subscribed_ = false;
+  unacknowledged_.clear();
+  last_.clear();
+}
+
+}  // namespace quellin

@@ -1,0 +1,97 @@
+#pragma once
+// SubscriptionFeed: the subscribing side of a collector. It subscribes the tag list on a source
+// that reports by exception (again whenever the list changes), polls it, adds heartbeat rows
+// for tags whose value stayed unchanged, and acknowledges each update to the source only once
+// the collector says its rows are kept. Owned by BasePyQARCollectorThread; used on the
+// collector thread only (or on the caller's thread in single-step use).
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyqar/rt_source.h"
+#include "pyqar/subscription_types.h"
+#include "quellin/acquisition_options.h"
+#include "quellin/collector_metrics.h"
+
+namespace quellin {
+
+class SubscriptionFeed {
+ public:
+  struct Options {
+    AcquisitionOptions acquisition{};
+    double publishing_interval_seconds = 1.0;
+    std::function<double()> clock{};             // monotonic seconds; required
+    std::function<std::int64_t()> wall_clock{};  // UTC microseconds; required
+  };
+
+  // What one or more polls brought, one row per change: the values as they arrived, then the
+  // heartbeat rows.
+  struct Received {
+    std::vector<pyqar::SubscriptionUpdate::Change> changes;
+    // One per change: the value's own time (source, else server, else arrival) in UTC
+    // microseconds; a heartbeat row's is the time it was made.
+    std::vector<std::int64_t> row_time_us;
+    std::size_t heartbeats = 0;   // the last this many changes are heartbeat rows
+    std::uint64_t ack_token = 0;  // the latest update's; 0: nothing to acknowledge
+    SubscriptionActivity activity{};
+  };
+
+  // Throws std::invalid_argument when a clock is missing or the heartbeat is negative.
+  explicit SubscriptionFeed(Options options);
+
+  // Subscribes `tags` (their descriptors alongside) unless exactly this list is subscribed on
+  // the source already; true when it subscribed. Throws std::runtime_error when the
+  // connection fails.
+  bool subscribe_if_needed(pyqar::RtSource& source, const std::vector<std::string>& tags,
+                           std::vector<pyqar::TagDescriptor> descriptors);
+  // Polls once, waiting up to `wait`, and adds what arrived to `into`; true when anything
+  // did (values, counts or something to acknowledge). Throws what poll() throws; a change
+  // for a tag the list does not hold is a broken source: std::out_of_range.
+  bool poll(pyqar::RtSource& source, std::chrono::milliseconds wait, Received& into);
+  // Adds a row for every tag whose last value is heartbeat_seconds old or older (by the time
+  // it arrived or was last repeated): the same value, status and source time, stored at now.
+  void add_heartbeats(Received& into);
+  // The rows of an update up to `ack_token` went to the owner under `ticket` (0: nothing to
+  // keep, so it may be acknowledged at once).
+  void handed_over(std::uint64_t ticket, std::uint64_t ack_token);
+  // Acknowledges to the source the latest update whose ticket is at most `kept_through`.
+  void acknowledge_kept(pyqar::RtSource& source, std::uint64_t kept_through);
+  // The source is gone or replaced: the next use subscribes again, and nothing that waited
+  // for acknowledgement is acknowledged (its tokens belong to the old source).
+  void reset();
+
+  bool subscribed() const { return subscribed_; }
+  // The subscribed tag names, by tag index.
+  const std::vector<std::string>& tags() const { return tags_; }
+  double heartbeat_seconds() const { return heartbeat_seconds_; }
+
+ private:
+  // The last value of a tag, for its heartbeat.
+  struct LastValue {
+    pyqar::ValueObject value;
+    double stored_at = 0.0;  // monotonic time it arrived or was last repeated
+    bool known = false;
+  };
+
+  pyqar::MonitorSettings settings_for(const std::string& tag) const;
+  std::int64_t row_time(const pyqar::ValueObject& value) const;
+
+  const AcquisitionOptions acquisition_;
+  const double publishing_interval_seconds_;
+  const double heartbeat_seconds_;
+  std::function<double()> clock_;
+  std::function<std::int64_t()> wall_clock_;
+  bool subscribed_ = false;
+  std::vector<std::string> tags_;
+  std::vector<LastValue> last_;  // by tag index; empty without heartbeats
+  // Updates handed over and not yet acknowledged: (ticket, ack token), oldest first.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> unacknowledged_;
+};
+
+}  // namespace quellin

@@ -1,0 +1,380 @@
+// A collector that subscribes instead of reading: rows at their own times, acknowledgement only
+// of what is kept, heartbeat rows, a tag list that changes, failures resumed on the same source,
+// and a source without subscriptions refused. Against a scripted source and database, one step
+// at a time.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "quellin/base_pyqar_collector_thread.h"
+#include "quellin/opc_collector.h"
+#include "scripted_opc.h"
+#include "scripted_tsdb.h"
+
+namespace {
+
+using kestrane_test::LogCapture;
+using quellin::AcquisitionOptions;
+using quellin::BasePyQARCollectorThread;
+using quellin::OPCCollector;
+using quellin::ResultList;
+using quellin::ResultQueue;
+using quellin_test::FakeTime;
+using quellin_test::ScriptedOpc;
+using quellin_test::ScriptedTsdb;
+
+pyqar::Timestamp at_us(std::int64_t us) { return pyqar::Timestamp(std::chrono::microseconds(us)); }
+
+constexpr std::int64_t kT0 = 1'700'000'000'000'000;  // a source time, UTC microseconds
+
+AcquisitionOptions subscribing(double heartbeat = 0.0) {
+  AcquisitionOptions a;
+  a.mode = pyqar::Acquisition::subscribe;
+  a.heartbeat_seconds = heartbeat;
+  return a;
+}
+
+class SubscribingCollectorTest : public ::testing::Test {
+ protected:
+  SubscribingCollectorTest() {
+    db->tags = {{"2:Flow", 21}, {"2:Level", 22}, {"2:Temp", 23}};
+    opc->subscribable = true;
+    // Waiting for notifications that do not come takes the time asked for.
+    opc->on_wait = [this](double seconds) { time.now += seconds; };
+  }
+
+  std::unique_ptr<OPCCollector> make(bool with_tsdb = true,
+                                     AcquisitionOptions acquisition = subscribing(),
+                                     std::string schema = "opc.tcp://localhost:46011") {
+    std::optional<tidewell::TsdbSettings> cfg;
+    if (with_tsdb) cfg = tidewell::TsdbSettings{};
+    return std::make_unique<OPCCollector>(OPCCollector::Options{
+        .opc_schema = std::move(schema),
+        .get_tags_func = [this] { return tags; },
+        .data_deque = &queue,
+        .deque_lock = &lock,
+        .tsdb_cfg = cfg,
+        .sample_interval = 2.0,
+        .status_notify = [this](const std::string& text) { statuses.push_back(text); },
+        .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
+        .acquisition = std::move(acquisition),
+        .source_factory = quellin_test::scripted_factory(opc),
+        .tsdb_connect = db->connect_func(db),
+        .clock = [this] { return time.clock(); },
+        .sleep = [this](double s) { time.sleep(s); },
+        // Wall-clock time follows the fake clock.
+        .wall_clock = [this] { return wall_at(time.now); }});
+  }
+
+  static std::int64_t wall_at(double now) {
+    return kT0 + 3'600'000'000 + static_cast<std::int64_t>((now - 100.0) * 1e6);
+  }
+
+  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
+  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
+  std::vector<std::string> tags{"2:Flow", "2:Level", "2:Temp"};
+  ResultQueue queue{300};
+  std::mutex lock;
+  FakeTime time;
+  std::vector<std::string> statuses;
+  std::vector<std::pair<bool, std::size_t>> db_statuses;
+  LogCapture log{"quellin"};
+};
+
+TEST_F(SubscribingCollectorTest, SubscribesEveryTagWithItsOwnSettingsOnceAndNeverReads) {
+  AcquisitionOptions acquisition = subscribing();
+  acquisition.monitor = {.sampling_interval_ms = 500.0, .queue_size = 0};
+  acquisition.tag_monitor["2:Level"] = {.sampling_interval_ms = 100.0,
+                                        .queue_size = 0,
+                                        .deadband_type = pyqar::DeadbandType::absolute,
+                                        .deadband = 0.5};
+  auto c = make(true, acquisition);
+  c->collection_step();
+  c->collection_step();
+  ASSERT_EQ(opc->subscribed.size(), 1u);
+  const auto& monitored = opc->subscribed[0];
+  ASSERT_EQ(monitored.size(), 3u);
+  EXPECT_EQ(monitored[0].tag.namespace_index, 2);
+  EXPECT_EQ(monitored[0].tag.tag_name, "Flow");
+  EXPECT_EQ(monitored[0].settings, acquisition.monitor);
+  EXPECT_EQ(monitored[1].settings, acquisition.tag_monitor["2:Level"]);
+  EXPECT_EQ(monitored[2].settings, acquisition.monitor);
+  EXPECT_EQ(opc->publishing_ms, std::vector<double>{2000.0});
+  EXPECT_TRUE(opc->batches.empty());  // no Read behind the subscriptions' back
+  EXPECT_EQ(log.count("INFO Subscribed 3 tags: 3 items monitored, 0 failed, in 1 subscriptions"),
+            1);
+  EXPECT_EQ(c->subscription_totals().items_ok, 3u);
+}
+
+TEST_F(SubscribingCollectorTest, AChangedTagListIsSubscribedAgainAndTheSameOneIsNot) {
+  auto c = make();
+  c->collection_step();
+  tags = {"2:Flow", "2:Temp"};
+  c->collection_step();
+  c->collection_step();
+  ASSERT_EQ(opc->subscribed.size(), 2u);
+  EXPECT_EQ(opc->subscribed[1].size(), 2u);
+  EXPECT_EQ(opc->subscribed[1][1].tag.tag_name, "Temp");
+  EXPECT_EQ(log.count("INFO The tag list changed (2 tags now, 3 before): subscribing again"), 1);
+  // Tag indexes now refer to the new list.
+  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 4));
+  c->collection_step();
+  ASSERT_EQ(db->writes.size(), 1u);
+  EXPECT_EQ(db->writes[0][0].tag_id, 23);
+}
+
+TEST_F(SubscribingCollectorTest, EveryValueIsStoredOnceAtItsOwnTimeWithItsSourceTimeAndStatus) {
+  auto c = make();
+  c->collection_step();
+  // Two changes of one tag within one interval, and a value without a source time, whose time
+  // is the server's.
+  pyqar::SubscriptionUpdate first =
+      ScriptedOpc::changes({{0, at_us(kT0)}, {0, at_us(kT0 + 250'000)}}, 1);
+  pyqar::SubscriptionUpdate second = ScriptedOpc::changes({{1, at_us(kT0 + 400'000)}}, 2);
+  second.changes[0].value.source_timestamp.reset();
+  second.changes[0].value.server_timestamp = at_us(kT0 + 400'000);
+  second.changes[0].value.status = 0x40940000u;  // Uncertain, with its sub-code
+  second.changes[0].value.quality = pyqar::QAR_QUALITY::QAR_HIGH_UNCERTAIN;
+  opc->updates = {first, second};
+  c->collection_step();
+
+  ASSERT_EQ(db->writes.size(), 1u);  // one step, one write
+  const auto& rows = db->writes[0];
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].tag_id, 21);
+  EXPECT_EQ(rows[0].time_us, kT0);
+  EXPECT_EQ(rows[0].source_time_us, kT0);
+  EXPECT_EQ(rows[0].value, 1.0);
+  EXPECT_EQ(rows[1].time_us, kT0 + 250'000);
+  EXPECT_EQ(rows[1].value, 2.0);
+  EXPECT_EQ(rows[2].tag_id, 22);
+  EXPECT_EQ(rows[2].time_us, kT0 + 400'000);
+  EXPECT_FALSE(rows[2].source_time_us.has_value());
+  EXPECT_EQ(rows[2].status, 0x40940000u);
+  EXPECT_EQ(rows[2].quality, "Uncertain");
+  EXPECT_EQ(db_statuses, (std::vector<std::pair<bool, std::size_t>>{{true, 3}}));
+  // The owner's queue gets the same values, as they arrived.
+  std::lock_guard g(lock);
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue.front().size(), 3u);
+  EXPECT_EQ(queue.front()[2].tag, "2:Level");
+  EXPECT_EQ(statuses.back(), "Received 3 values (1 bad) from 3 monitored items.");
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{2});
+}
+
+TEST_F(SubscribingCollectorTest, AQuietStepQueuesAndWritesNothingAndWaitsOnlyBriefly) {
+  auto c = make();
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(db->write_calls, 0);
+  EXPECT_TRUE(queue.empty());
+  EXPECT_TRUE(db_statuses.empty());
+  // Each step waits at most kStepWaitSeconds for the first notification, never an interval.
+  for (const std::int64_t wait : opc->poll_waits_ms) EXPECT_LE(wait, 100);
+  EXPECT_TRUE(time.sleeps.empty());
+  EXPECT_EQ(c->consecutive_errors(), 0);
+}
+
+TEST_F(SubscribingCollectorTest, WithoutATsdbAnUpdateIsAcknowledgedOnceQueued) {
+  auto c = make(false);
+  c->collection_step();
+  opc->updates.push_back(ScriptedOpc::changes({{2, at_us(kT0)}}, 9));
+  c->collection_step();
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{9});
+  EXPECT_EQ(queue.size(), 1u);
+  // A keep-alive with nothing in it has nothing to acknowledge.
+  opc->updates.push_back({});
+  c->collection_step();
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{9});
+}
+
+TEST_F(SubscribingCollectorTest, RowsTheDatabaseCannotTakeAreStillKeptAndAcknowledged) {
+  // No spool: rows of a failed write are dropped on purpose, and holding the server's copy
+  // would not bring them back; a tag the database does not know is dropped as ever.
+  tags = {"2:Flow", "2:Unknown"};
+  auto c = make();
+  c->collection_step();
+  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 3));
+  c->collection_step();
+  db->write_throws = true;
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0 + 1)}}, 4));
+  c->collection_step();
+  EXPECT_EQ(opc->acknowledged, (std::vector<std::uint64_t>{3, 4}));
+  EXPECT_EQ(db->writes.size(), 0u);
+}
+
+TEST_F(SubscribingCollectorTest, HeartbeatRepeatsASteadyValueAtNowWithItsOriginalSourceTime) {
+  auto c = make(true, subscribing(10.0));
+  c->collection_step();  // subscribes at 100.0 (+ its short wait)
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 1));
+  c->collection_step();  // Flow arrives at 100.1
+  const double arrived = time.now;
+  time.now = arrived + 5.0;
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 1u) << "a heartbeat before its time";
+
+  time.now = arrived + 10.0;
+  c->collection_step();
+  ASSERT_EQ(db->writes.size(), 2u);
+  ASSERT_EQ(db->writes[1].size(), 1u);  // Level and Temp never had a value to repeat
+  const auto& beat = db->writes[1][0];
+  EXPECT_EQ(beat.tag_id, 21);
+  EXPECT_EQ(beat.value, 1.0);
+  EXPECT_EQ(beat.source_time_us, kT0);
+  EXPECT_EQ(beat.time_us, wall_at(arrived + 10.0 + 0.1));
+  EXPECT_EQ(statuses.back(), "Received 0 values (0 bad) from 3 monitored items.");
+
+  // The heartbeat counts as stored: the next comes another period later; a change restarts it.
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 2u);
+  time.now += 4.0;
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0 + 20'000'000)}}, 2));
+  c->collection_step();
+  const double changed = time.now;
+  time.now = changed + 9.0;
+  c->collection_step();
+  EXPECT_EQ(db->writes.size(), 3u);
+  time.now = changed + 10.0;
+  c->collection_step();
+  ASSERT_EQ(db->writes.size(), 4u);
+  EXPECT_EQ(db->writes[3][0].source_time_us, kT0 + 20'000'000);
+}
+
+TEST_F(SubscribingCollectorTest, APollFailureKeepsWhatArrivedAndResumesTheSameSource) {
+  auto c = make();
+  c->collection_step();
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 5));
+  int polls = 0;
+  opc->before_poll = [&polls] {
+    if (++polls == 2) throw std::runtime_error("connection reset by peer");
+  };
+  c->collection_step();
+  // The value the source handed over before the failure is stored, not yet acknowledged.
+  ASSERT_EQ(db->writes.size(), 1u);
+  EXPECT_EQ(db->writes[0][0].time_us, kT0);
+  EXPECT_TRUE(opc->acknowledged.empty());
+  EXPECT_EQ(log.count("ERROR Read UA error: connection reset by peer"), 1);
+  EXPECT_FALSE(c->opc_status());
+  EXPECT_EQ(c->consecutive_errors(), 1);
+
+  // Resuming fails while the server is away, then succeeds: same source, same subscriptions.
+  opc->on_resume = [] { throw std::runtime_error("server not reachable"); };
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Resume UA subscriptions error: server not reachable"), 1);
+  EXPECT_EQ(c->consecutive_errors(), 2);
+  opc->on_resume = nullptr;
+  c->collection_step();
+  EXPECT_EQ(opc->resumes, 2);
+  EXPECT_EQ(log.count("INFO UA resuming the subscriptions..."), 2);
+  EXPECT_EQ(opc->creates, 1);
+  EXPECT_EQ(opc->subscribed.size(), 1u);
+  EXPECT_TRUE(c->opc_status());
+  EXPECT_EQ(c->consecutive_errors(), 0);
+  // Kept before the failure, acknowledged with the first poll after it.
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{5});
+}
+
+TEST_F(SubscribingCollectorTest, AFailedSubscribeOpensANewSourceAndSubscribesOnIt) {
+  auto c = make();
+  int attempts = 0;
+  opc->on_subscribe = [&attempts] {
+    if (++attempts == 1) throw std::runtime_error("BadTooManySubscriptions");
+  };
+  c->collection_step();
+  EXPECT_EQ(log.count("ERROR Subscribe UA error: BadTooManySubscriptions"), 1);
+  c->collection_step();
+  EXPECT_EQ(opc->creates, 2);
+  EXPECT_EQ(opc->resumes, 0);
+  EXPECT_EQ(opc->subscribed.size(), 1u);
+  EXPECT_TRUE(c->opc_status());
+}
+
+TEST_F(SubscribingCollectorTest, ASourceWithoutSubscriptionsIsRefusedAndNeverPolled) {
+  opc->subscribable = false;
+  const std::string expected =
+      "opc_acquisition = subscribe, but the DA source opc.da://localhost/OstrevoV2.1.0 has no "
+      "subscriptions; set opc_acquisition = read to poll it";
+  auto c = make(true, subscribing(), "opc.da://localhost/OstrevoV2.1.0");
+  try {
+    c->collection_step();
+    FAIL() << "a step went ahead without subscriptions";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(e.what(), expected);
+  }
+  // The thread ends with the same words rather than falling back to reading.
+  auto threaded = make(true, subscribing(), "opc.da://localhost/OstrevoV2.1.0");
+  threaded->run();
+  EXPECT_EQ(log.count("ERROR OPC collector thread ended by an error: " + expected), 1);
+  EXPECT_TRUE(opc->batches.empty());
+  EXPECT_TRUE(opc->subscribed.empty());
+}
+
+TEST_F(SubscribingCollectorTest, DisconnectingDeletesTheSubscriptionsOnlyWhenThereAreAny) {
+  auto c = make();
+  c->disconnect_source();
+  EXPECT_EQ(opc->unsubscribes, 0);
+  c->collection_step();
+  c->disconnect_source();
+  EXPECT_EQ(opc->unsubscribes, 1);
+  EXPECT_EQ(log.count("INFO Deleting the subscriptions"), 1);
+  // A new source is subscribed anew.
+  c->collection_step();
+  EXPECT_EQ(opc->subscribed.size(), 2u);
+}
+
+// Tickets the test hands out and keeps by hand.
+class HoldingCollector : public BasePyQARCollectorThread {
+ public:
+  using BasePyQARCollectorThread::BasePyQARCollectorThread;
+  ~HoldingCollector() override { shutdown(); }
+
+  std::uint64_t kept = 0;
+  std::uint64_t next_ticket = 1;
+  std::vector<std::vector<std::int64_t>> row_times;
+
+ protected:
+  void handle_data(ResultList&) override { ADD_FAILURE() << "subscribing never polls"; }
+  std::uint64_t handle_changes(ResultList&, std::vector<std::int64_t> times) override {
+    row_times.push_back(std::move(times));
+    return next_ticket++;
+  }
+  std::uint64_t kept_through() const override { return kept; }
+};
+
+TEST_F(SubscribingCollectorTest, AnUpdateIsAcknowledgedOnlyOnceItsRowsAreKept) {
+  HoldingCollector c({.server_schema = "opc.tcp://localhost:46011",
+                      .get_tags_func = [this] { return tags; },
+                      .acquisition = subscribing(),
+                      .source_factory = quellin_test::scripted_factory(opc),
+                      .clock = [this] { return time.clock(); },
+                      .sleep = [this](double s) { time.sleep(s); }});
+  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 5));
+  c._process_collection_cycle();  // ticket 1
+  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 6));
+  c._process_collection_cycle();  // ticket 2
+  EXPECT_TRUE(opc->acknowledged.empty());
+  c.kept = 1;
+  c._process_collection_cycle();
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{5});
+  // A token without rows waits behind the one still unkept: it would acknowledge that too.
+  opc->updates.push_back({.changes = {}, .ack_token = 7});
+  c._process_collection_cycle();
+  EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{5});
+  c.kept = 2;
+  c._process_collection_cycle();
+  EXPECT_EQ(opc->acknowledged, (std::vector<std::uint64_t>{5, 7}));
+  ASSERT_EQ(c.row_times.size(), 2u);
+  EXPECT_EQ(c.row_times[0], std::vector<std::int64_t>{kT0});
+}
+
+}  // namespace
