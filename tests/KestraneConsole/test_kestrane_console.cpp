@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/tag_monitoring.h"
 #include "database_readback.h"
 #include "journel/log.h"
 #include "log_capture.h"
@@ -178,6 +179,56 @@ TEST_F(ConsoleTagLoading, ShortRowFailsNamingLineAndColumnAndKeepsEarlierRows) {
                        "'Description' (1 of 2 fields)"))
       << log_.dump();
   EXPECT_EQ(console_->tags_list().size(), 1u);
+}
+
+TEST_F(ConsoleTagLoading, TheTagsOwnSubscriptionSettingsAreCheckedAtLoad) {
+  const auto load_with = [this](const std::string& extra, const std::string& tags) {
+    log_.clear();
+    write_setup(sqlite_settings(), "opc.tcp://localhost:4840", "OPC UA", tags,
+                "opc_acquisition = subscribe\n" + extra);
+    auto& console = make_console();
+    EXPECT_TRUE(console.load_config()) << log_.dump();
+    return console.load_tags_from_csv();
+  };
+  EXPECT_FALSE(load_with("", "FullTagName,Description,Deadband\nA,,0.5\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading tags from CSV: tag 'A': Deadband 0.5 needs a deadband "
+                       "type, absolute or percent, and opc_deadband_type is none"))
+      << log_.dump();
+  EXPECT_FALSE(load_with("", "FullTagName,Description,SamplingInterval\nA,,soon\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading tags from CSV: line 2, column 'SamplingInterval': 'soon' "
+                       "is no number between 0 and 86400"))
+      << log_.dump();
+  EXPECT_TRUE(load_with("opc_deadband_type = percent\nopc_sampling_interval = 0\n",
+                        "FullTagName,Description,Deadband\nA,,5\nB,,\n"))
+      << log_.dump();
+  // What the start logs: a configured deadband of 0 filters nothing, the tag's own does.
+  EXPECT_EQ(subscription_summary(kestrane_config::acquisition_for_tags(
+                                     console_->config().acquisition, console_->tags_list()),
+                                 console_->tags_list().size()),
+            "Acquisition: subscriptions (publishing every sample interval), sampling the "
+            "server's fastest, queue size automatic, deadband none, heartbeat off; 1 of 2 tags "
+            "with settings of their own");
+}
+
+TEST_F(ConsoleConstruction, SubscriptionSummaryNamesEverySetting) {
+  quellin::AcquisitionOptions a;
+  a.mode = pyqar::Acquisition::subscribe;
+  EXPECT_EQ(subscription_summary(a, 3),
+            "Acquisition: subscriptions (publishing every sample interval), sampling the "
+            "publishing interval, queue size automatic, deadband none, heartbeat off; 0 of 3 tags "
+            "with settings of their own");
+  a.monitor = {.sampling_interval_ms = 250.0,
+               .queue_size = 5,
+               .deadband_type = pyqar::DeadbandType::absolute,
+               .deadband = 0.5};
+  a.heartbeat_seconds = 60.0;
+  a.tag_monitor["x"] = a.monitor;
+  EXPECT_EQ(subscription_summary(a, 3),
+            "Acquisition: subscriptions (publishing every sample interval), sampling 0.25s, "
+            "queue size 5, deadband absolute 0.5, heartbeat 60.0s; 1 of 3 tags with settings of "
+            "their own");
 }
 
 // Single-step mode against the built-in DA simulation, writing into SQLite or PostgreSQL.

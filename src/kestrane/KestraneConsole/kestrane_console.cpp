@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "config/tag_monitoring.h"
 #include "journel/log.h"
 #include "tidewell/tidewell.h"
 
@@ -33,6 +34,31 @@ double system_seconds() {
 }
 
 }  // namespace
+
+std::string subscription_summary(const quellin::AcquisitionOptions& acquisition, std::size_t tags) {
+  const pyqar::MonitorSettings& monitor = acquisition.monitor;
+  std::string sampling = "the publishing interval";
+  if (monitor.sampling_interval_ms == 0.0) {
+    sampling = "the server's fastest";
+  } else if (monitor.sampling_interval_ms > 0.0) {
+    sampling = interval_text(monitor.sampling_interval_ms / 1000.0) + "s";
+  }
+  std::string deadband = "none";
+  if (monitor.deadband_type != pyqar::DeadbandType::none) {
+    deadband = fmt::format(
+        "{} {}", monitor.deadband_type == pyqar::DeadbandType::absolute ? "absolute" : "percent",
+        monitor.deadband);
+  }
+  const std::string queue =
+      monitor.queue_size == 0 ? "automatic" : std::to_string(monitor.queue_size);
+  const std::string heartbeat = acquisition.heartbeat_seconds > 0.0
+                                    ? interval_text(acquisition.heartbeat_seconds) + "s"
+                                    : "off";
+  return fmt::format(
+      "Acquisition: subscriptions (publishing every sample interval), sampling {}, queue size "
+      "{}, deadband {}, heartbeat {}; {} of {} tags with settings of their own",
+      sampling, queue, deadband, heartbeat, acquisition.tag_monitor.size(), tags);
+}
 
 std::string interval_text(double seconds) {
   std::string text = fmt::format("{}", seconds);
@@ -105,6 +131,8 @@ bool KestraneConsole::load_tags_from_csv() {
       return false;
     }
     log_->info("Loaded {} tags from CSV file", tags_list_.size());
+    // The tags' own subscription settings, checked now so that a bad one stops the start.
+    (void)acquisition_for_tags(config_.acquisition, tags_list_);
     return !tags_list_.empty();
   } catch (const std::exception& e) {
     log_->error("Error loading tags from CSV: {}", e.what());
@@ -201,6 +229,7 @@ void KestraneConsole::make_collector() {
     };
   }
   options.ua_security = config_.opc_security;
+  options.acquisition = acquisition_for_tags(config_.acquisition, tags_list_);
   if (hooks_.source_factory) options.source_factory = hooks_.source_factory;
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   if (monitor_) options.metrics = monitor_->collector_metrics();
@@ -212,6 +241,10 @@ bool KestraneConsole::start_collection() {
     log_->info("Starting OPC data collection from: {}", config_.opc_schema);
     log_->info("Sample interval: {}s, Batch size: {}", interval_text(config_.collection_interval),
                config_.batch_size);
+    if (config_.acquisition.mode == pyqar::Acquisition::subscribe) {
+      log_->info("{}", subscription_summary(acquisition_for_tags(config_.acquisition, tags_list_),
+                                            tags_list_.size()));
+    }
     if (config_.opc_schema.starts_with("opc.tcp://")) {
       const pyqar::UaSecurity& security = config_.opc_security;
       log_->info("OPC UA security: policy {}, mode {}, user {}, PKI folder {}",

@@ -138,6 +138,10 @@ class KestraneConsole {
   std::optional<int> received_signal_;
 };
 
+// One line on how subscriptions monitor the tags, for the log at start: sampling, queue size,
+// deadband, heartbeat, and how many of the `tags` have settings of their own.
+std::string subscription_summary(const quellin::AcquisitionOptions& acquisition, std::size_t tags);
+
 // "1.0", "0.25", "1e-05": a real number as the configuration file would show it.
 std::string interval_text(double seconds);
 

@@ -1,5 +1,7 @@
 #include "config/console_config.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -294,6 +296,80 @@ pyqar::UaSecurity read_ua_security(const journel::IniFile& ini) {
   return security;
 }
 
+namespace {
+
+std::string lower_case(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+constexpr char kSubscribeWord[] = "subscribe";
+
+}  // namespace
+
+quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& ini) {
+  quellin::AcquisitionOptions acquisition;
+  const std::string mode = ini.get_string(kConsoleSection, "opc_acquisition", "read");
+  if (lower_case(mode) == kSubscribeWord) {
+    acquisition.mode = pyqar::Acquisition::subscribe;
+  } else if (lower_case(mode) != "read") {
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_acquisition", mode) +
+                             ": the acquisition must be read or subscribe");
+  }
+  pyqar::MonitorSettings& monitor = acquisition.monitor;
+  // Absent: the server samples as often as it publishes (the collection interval).
+  if (ini.get(kConsoleSection, "opc_sampling_interval")) {
+    monitor.sampling_interval_ms =
+        1000.0 * read_real_in(ini, kConsoleSection, "opc_sampling_interval", 0.0, 0.0,
+                              kMaxSamplingInterval,
+                              "the sampling interval (0: the server's fastest)", " seconds");
+  }
+  monitor.queue_size = static_cast<std::uint32_t>(
+      read_int_in(ini, kConsoleSection, "opc_queue_size", 0, 0, kMaxQueueSize,
+                  "the queue size (0: automatic)", " values"));
+
+  const std::string type = ini.get_string(kConsoleSection, "opc_deadband_type", "none");
+  if (lower_case(type) == "absolute") {
+    monitor.deadband_type = pyqar::DeadbandType::absolute;
+  } else if (lower_case(type) == "percent") {
+    monitor.deadband_type = pyqar::DeadbandType::percent;
+  } else if (lower_case(type) != "none") {
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_deadband_type", type) +
+                             ": the deadband type must be none, absolute or percent");
+  }
+  const double deadband = ini.get_real(kConsoleSection, "opc_deadband", 0.0);
+  const auto deadband_failure = [&ini](const std::string& why) {
+    return std::runtime_error(describe(ini, kConsoleSection, "opc_deadband",
+                                       ini.get(kConsoleSection, "opc_deadband").value_or("")) +
+                              ": " + why);
+  };
+  if (!(deadband >= 0.0) || !std::isfinite(deadband)) {
+    throw deadband_failure("the deadband must be a number of 0 or more");
+  }
+  if (monitor.deadband_type == pyqar::DeadbandType::percent && deadband > 100.0) {
+    throw deadband_failure("a percent deadband must lie between 0 and 100");
+  }
+  if (monitor.deadband_type == pyqar::DeadbandType::none && deadband > 0.0) {
+    // Most likely the type was forgotten: silently unfiltered values are the worse outcome.
+    throw deadband_failure(
+        "no deadband applies while opc_deadband_type is none; set it to absolute or percent");
+  }
+  monitor.deadband = deadband;
+  acquisition.heartbeat_seconds = read_real_in(ini, kConsoleSection, "opc_heartbeat", 0.0, 0.0,
+                                               kMaxHeartbeat, "the heartbeat (0: off)", " seconds");
+  return acquisition;
+}
+
+std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
+                                               const std::string& opc_schema) {
+  if (mode == pyqar::Acquisition::subscribe && opc_schema.starts_with("opc.da://")) {
+    return "the OPC DA source " + journel::ini_excerpt(opc_schema) +
+           " has no subscriptions (only OPC UA servers have them)";
+  }
+  return std::nullopt;
+}
+
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
                          spdlog::logger& log) {
   try {
@@ -342,6 +418,13 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
     config.batch_size =
         static_cast<int>(read_int_in(ini, kConsoleSection, "batch_size", 200, 1,
                                      std::numeric_limits<int>::max(), "the batch size", " tags"));
+    config.acquisition = read_acquisition_settings(ini);
+    if (const auto problem = acquisition_problem(config.acquisition.mode, config.opc_schema)) {
+      throw std::runtime_error(
+          describe(ini, kConsoleSection, "opc_acquisition",
+                   ini.get(kConsoleSection, "opc_acquisition").value_or(kSubscribeWord)) +
+          ": " + *problem + "; set opc_acquisition = read to poll it");
+    }
     config.opc_security = read_ua_security(ini);
     warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);
     config.spool = read_spool_settings(ini, log);

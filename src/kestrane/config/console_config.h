@@ -12,6 +12,7 @@
 
 #include "journel/ini_file.h"
 #include "pyqar/ua_security.h"
+#include "quellin/acquisition_options.h"
 #include "tidewell/types.h"
 
 namespace kestrane_config {
@@ -23,6 +24,11 @@ inline constexpr char kMetricsSection[] = "KestraneMetrics";
 // The accepted [Kestrane] collection_interval, in seconds: from 10 ms to one day.
 inline constexpr double kMinCollectionInterval = 0.01;
 inline constexpr double kMaxCollectionInterval = 86400.0;
+// The accepted [Kestrane] opc_sampling_interval and opc_heartbeat, in seconds (0 included),
+// and the largest opc_queue_size.
+inline constexpr double kMaxSamplingInterval = 86400.0;
+inline constexpr double kMaxHeartbeat = 86400.0;
+inline constexpr long long kMaxQueueSize = 100000;
 // The largest [Kestrane] spool_max_mb: 1 TiB.
 inline constexpr long long kMaxSpoolMb = 1LL << 20;
 
@@ -48,6 +54,9 @@ struct ConsoleConfig {
   // [Kestrane] start_without_tsdb: collect (into the spool) when the TSDB cannot be reached at
   // start, registering source and tags once it answers; false: such a start fails.
   bool start_without_tsdb = false;
+  // [Kestrane] opc_acquisition and the subscription settings as read; the collector is given
+  // them with the tag list's own columns added (acquisition_for_tags).
+  quellin::AcquisitionOptions acquisition;
 };
 
 // The TSDB settings of [TSDBConnection] with their defaults (also when the section is
@@ -80,6 +89,21 @@ bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spo
 // the file's dialect cannot read. No message ever holds the password.
 pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
 
+// How values are acquired ([Kestrane] opc_acquisition: read, the default, or subscribe) and how
+// subscriptions monitor every tag: opc_sampling_interval (seconds; absent: the publishing
+// interval, 0: the server's fastest), opc_queue_size (0: automatic), opc_deadband_type
+// (none, absolute or percent) with opc_deadband, and opc_heartbeat (seconds, 0: off). The
+// words are taken in any case. The keys are checked in both modes, so a slip shows before
+// subscriptions are turned on. Throws journel::IniError for a value that is no number and
+// std::runtime_error naming the key for an unknown word, a number outside its range, a
+// percentage above 100 or a deadband while opc_deadband_type is none.
+quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& ini);
+
+// Why `opc_schema` cannot be acquired with `mode`, or nothing when it can: the OPC DA
+// simulation has no subscriptions.
+std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
+                                               const std::string& opc_schema);
+
 // Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
 // `tsdb` or `security`) and users other than its owner may read it, naming the key(s).
 void warn_if_passwords_readable(const std::filesystem::path& ini_path,
@@ -89,9 +113,10 @@ void warn_if_passwords_readable(const std::filesystem::path& ini_path,
 // Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
 // before a failure stay set. Logs the one error line of the first failing step to `log` and
 // returns false; never throws. A value outside its range (collection_interval, batch_size,
-// port, spool_max_mb) fails naming the key, the value and the range; no message quotes a
-// password or more than 200 bytes of a value. Warns when the file holds a password that
-// other users may read.
+// port, spool_max_mb, the subscription settings) fails naming the key, the value and the
+// range, and subscribe with an opc.da:// schema fails saying that DA has no subscriptions; no
+// message quotes a password or more than 200 bytes of a value. Warns when the file holds a
+// password that other users may read.
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
                          spdlog::logger& log);
 

@@ -1,6 +1,13 @@
 #include "config/tag_csv.h"
 
+#include <charconv>
+#include <cmath>
 #include <optional>
+
+#include <fmt/format.h>
+
+#include "config/console_config.h"
+#include "journel/ini_lines.h"
 
 namespace kestrane_config {
 
@@ -118,6 +125,24 @@ const std::string& field_or_throw(const CsvRecord& record, std::size_t index,
   return record.fields[index];
 }
 
+// An optional number column: empty or missing is unset; otherwise a decimal number of 0 or
+// more (up to `max` when given), nothing else in the cell.
+std::optional<double> number_cell(const CsvRecord& record, std::optional<std::size_t> index,
+                                  std::string_view column, std::optional<double> max) {
+  if (!index || *index >= record.fields.size()) return std::nullopt;
+  const std::string text = trim_unicode(record.fields[*index]);
+  if (text.empty()) return std::nullopt;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+      value < 0.0 || (max && value > *max)) {
+    throw TagCsvFormatError(fmt::format(
+        "line {}, column '{}': '{}' is no number {}", record.line, column,
+        journel::ini_excerpt(text), max ? fmt::format("between 0 and {}", *max) : "of 0 or more"));
+  }
+  return value;
+}
+
 }  // namespace
 
 DecodedText read_tag_file(const std::filesystem::path& path) {
@@ -134,6 +159,8 @@ void parse_tag_csv(std::string_view text, std::vector<TagEntry>& tags) {
   const auto name_index = column_index(header->fields, kTagNameColumn);
   const auto desc_index = column_index(header->fields, kDescriptionColumn);
   if (!name_index || !desc_index) throw TagCsvColumnsError();
+  const auto sampling_index = column_index(header->fields, kSamplingIntervalColumn);
+  const auto deadband_index = column_index(header->fields, kDeadbandColumn);
   const std::size_t header_size = header->fields.size();
   while (auto record = reader.next()) {
     if (record->fields.empty()) continue;
@@ -142,7 +169,11 @@ void parse_tag_csv(std::string_view text, std::vector<TagEntry>& tags) {
     std::string description =
         trim_unicode(field_or_throw(*record, *desc_index, kDescriptionColumn, header_size));
     if (name.empty()) continue;
-    tags.push_back(TagEntry{std::move(name), std::move(description)});
+    TagEntry entry{std::move(name), std::move(description)};
+    entry.sampling_interval =
+        number_cell(*record, sampling_index, kSamplingIntervalColumn, kMaxSamplingInterval);
+    entry.deadband = number_cell(*record, deadband_index, kDeadbandColumn, std::nullopt);
+    tags.push_back(std::move(entry));
   }
 }
 

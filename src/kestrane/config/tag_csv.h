@@ -1,9 +1,11 @@
 #pragma once
 // The CSV tag list: a header row naming `FullTagName` and `Description` (any order, other
-// columns ignored), then one tag per row, with the usual double-quote quoting. Shared by the
-// console program and the desktop import. Pure functions; safe from any thread.
+// columns ignored), then one tag per row, with the usual double-quote quoting. The optional
+// columns `SamplingInterval` (seconds) and `Deadband` give a tag its own subscription settings.
+// Shared by the console program and the desktop import. Pure functions; safe from any thread.
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,10 +17,16 @@ namespace kestrane_config {
 
 inline constexpr std::string_view kTagNameColumn = "FullTagName";
 inline constexpr std::string_view kDescriptionColumn = "Description";
+inline constexpr std::string_view kSamplingIntervalColumn = "SamplingInterval";
+inline constexpr std::string_view kDeadbandColumn = "Deadband";
 
 struct TagEntry {
   std::string name;         // trimmed, never empty
   std::string description;  // trimmed, may be empty
+  // The tag's own sampling interval in seconds (0: the server's fastest) and deadband (>= 0);
+  // unset (no such column, or an empty cell): the configured ones.
+  std::optional<double> sampling_interval{};
+  std::optional<double> deadband{};
 
   friend bool operator==(const TagEntry&, const TagEntry&) = default;
 };
@@ -49,8 +57,9 @@ DecodedText read_tag_file(const std::filesystem::path& path);
 
 // Parses decoded text and appends one entry per row with a non-blank name, in file order;
 // duplicates are kept. Entries parsed before an error stay appended. Throws
-// TagCsvFormatError (no header row, a short row, an unclosed quote, a NUL character) and
-// TagCsvColumnsError.
+// TagCsvFormatError (no header row, a short row, an unclosed quote, a NUL character, a
+// SamplingInterval or Deadband cell that is no number of 0 or more, naming line and column) and
+// TagCsvColumnsError. A row too short for an optional column has an empty cell there.
 void parse_tag_csv(std::string_view text, std::vector<TagEntry>& tags);
 
 struct TagCsvFile {
