@@ -487,7 +487,7 @@ void SubscriptionEngine::handle(Subscription& sub, const NotificationMessage& me
 }
 
 void SubscriptionEngine::emit(std::uint32_t index, const DataValue& value, Timestamp arrival) {
-  ValueObject v = to_value_object(value, arrival);
+  ValueObject v = to_value_object(value, arrival, services_.namespace_array());
   if (overflowed(v.status)) ++update_.lost_overflow;
   Item& item = items_[index];
   const std::int64_t time = ticks(v.timestamp);

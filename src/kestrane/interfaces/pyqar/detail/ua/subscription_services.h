@@ -58,6 +58,12 @@ class SubscriptionServices {
   virtual std::optional<NodeId> node_for(const TagDescriptor& tag) = 0;
   // Server.ServerStatus.StartTime (i=2257) as read now, in 100 ns ticks since 1601.
   virtual std::optional<std::int64_t> server_start_time() = 0;
+  // The current session's namespace table, for NodeId values written as text; empty when
+  // unknown.
+  virtual const std::vector<std::string>& namespace_array() const {
+    static const std::vector<std::string> none;
+    return none;
+  }
   virtual std::vector<DataValue> read(std::span<const NodeId> nodes) = 0;
 
   virtual CreateSubscriptionResponse create_subscription(const SubscriptionParameters& p) = 0;

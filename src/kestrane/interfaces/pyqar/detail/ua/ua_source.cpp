@@ -48,7 +48,7 @@ void UaSource::open_session() {
   journel::get_logger("pyqar")->info("OPC UA session open on {}", url_.text);
 }
 
-UaSource::~UaSource() = default;
+UaSource::~UaSource() { unsubscribe(); }
 
 std::optional<NodeId> UaSource::node_for(const TagDescriptor& tag) {
   if (!has_namespace_uri(tag.tag_name)) return node_id_for_tag(tag.namespace_index, tag.tag_name);
@@ -67,13 +67,17 @@ std::optional<NodeId> UaSource::node_for(const TagDescriptor& tag) {
   return parsed.id;
 }
 
-bool UaSource::valid() const { return session_ && session_->usable(); }
+bool UaSource::valid() const {
+  if (engine_) return !subscription_broken_;
+  return session_ && session_->usable();
+}
 
 std::uint32_t UaSource::max_nodes_per_read() const {
   return session_ ? session_->max_nodes_per_read() : 0;
 }
 
 std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch) {
+  if (engine_) throw std::logic_error("an OPC UA source that subscribes does not read");
   if (!valid())
     throw std::runtime_error(fmt::format("OPC UA source {} is not connected", url_.text));
   const Timestamp now = std::chrono::system_clock::now();
@@ -114,6 +118,54 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
     out[slots[k]] = to_value_object(values[k], now, namespaces);
   }
   return out;
+}
+
+void UaSource::subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings) {
+  if (!engine_) {
+    subscription_services_ =
+        std::make_unique<UaSubscriptionServices>(std::move(session_), url_, options_);
+    engine_ = std::make_unique<SubscriptionEngine>(*subscription_services_,
+                                                   SubscriptionEngine::Options{});
+  }
+  guarded([&] { engine_->subscribe(std::move(tags), settings); });
+}
+
+SubscriptionUpdate UaSource::poll(std::chrono::milliseconds wait) {
+  if (!engine_) throw std::logic_error("poll before subscribe");
+  if (subscription_broken_) resume();
+  SubscriptionUpdate update;
+  guarded([&] { update = engine_->poll(wait); });
+  return update;
+}
+
+void UaSource::acknowledge(std::uint64_t ack_token) {
+  if (engine_) engine_->acknowledge(ack_token);
+}
+
+void UaSource::resume() {
+  if (!engine_) throw std::logic_error("resume before subscribe");
+  guarded([&] { engine_->resume(); });
+  subscription_broken_ = false;
+}
+
+SubscriptionStatus UaSource::subscription_status() const {
+  return engine_ ? engine_->status() : SubscriptionStatus{};
+}
+
+void UaSource::unsubscribe() noexcept {
+  if (engine_) engine_->unsubscribe();
+}
+
+template <typename Step>
+void UaSource::guarded(Step&& step) {
+  try {
+    step();
+  } catch (const std::logic_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    subscription_broken_ = true;
+    throw std::runtime_error(naming_address(url_.text, e.what()));
+  }
 }
 
 }  // namespace pyqar::ua

@@ -1,6 +1,7 @@
 #pragma once
 // UaSource: the OPC UA implementation of RtSource. Maps tag descriptors to NodeIds, reads
-// them through one UaSession and converts the results. Owned by QARLibrary; created, used
+// them through one UaSession and converts the results; or, once subscribed, hands its session
+// to a subscription engine that keeps the server's subscriptions for the tag list. Owned by QARLibrary; created, used
 // and destroyed on one thread. After any failed read it stays invalid; the caller reconnects
 // by making a new source.
 
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "pyqar/rt_source.h"
+#include "subscription_engine.h"
 #include "ua_session.h"
+#include "ua_subscription_services.h"
 
 namespace pyqar::ua {
 
@@ -24,6 +27,14 @@ class UaSource : public RtSource {
   bool valid() const override;
   std::vector<ValueObject> read(const std::vector<TagDescriptor>& batch) override;
 
+  bool can_subscribe() const override { return true; }
+  void subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings) override;
+  SubscriptionUpdate poll(std::chrono::milliseconds wait) override;
+  void acknowledge(std::uint64_t ack_token) override;
+  void resume() override;
+  SubscriptionStatus subscription_status() const override;
+  void unsubscribe() noexcept override;
+
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const;
 
@@ -32,10 +43,20 @@ class UaSource : public RtSource {
   // The node a tag reads in the current session; nothing when its namespace URI is not in
   // the server's table. Throws std::invalid_argument for text that does not parse.
   std::optional<NodeId> node_for(const TagDescriptor& tag);
+  // Runs a subscription step; a failure marks the subscriptions broken (the next poll resumes
+  // them) and is thrown again naming the address.
+  template <typename Step>
+  void guarded(Step&& step);
 
   EndpointUrl url_;
   SessionOptions options_;
   std::unique_ptr<UaSession> session_;
+  // Once subscribed: the services own the session, the engine keeps the subscriptions (and is
+  // destroyed first).
+  std::unique_ptr<UaSubscriptionServices> subscription_services_;
+  std::unique_ptr<SubscriptionEngine> engine_;
+  // Subscribed, and the last poll or resume failed: the next poll must resume first.
+  bool subscription_broken_ = false;
   // Tags already reported as unreadable text, so each is logged once per source.
   std::set<std::string> reported_tags_;
   // Namespace URIs the current session's server lacks, each logged once per session.

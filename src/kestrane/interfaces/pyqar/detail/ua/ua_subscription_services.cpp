@@ -52,6 +52,11 @@ ServerLimits UaSubscriptionServices::limits() const {
   return limits;
 }
 
+const std::vector<std::string>& UaSubscriptionServices::namespace_array() const {
+  static const std::vector<std::string> none;
+  return session_ ? session_->namespace_array() : none;
+}
+
 std::optional<NodeId> UaSubscriptionServices::node_for(const TagDescriptor& tag) {
   if (!has_namespace_uri(tag.tag_name)) return node_id_for_tag(tag.namespace_index, tag.tag_name);
   UriNodeId parsed = parse_uri_node_id(tag.tag_name);

@@ -29,6 +29,7 @@ class UaSubscriptionServices : public SubscriptionServices {
   ServerLimits limits() const override;
   std::optional<NodeId> node_for(const TagDescriptor& tag) override;
   std::optional<std::int64_t> server_start_time() override;
+  const std::vector<std::string>& namespace_array() const override;
   std::vector<DataValue> read(std::span<const NodeId> nodes) override;
 
   CreateSubscriptionResponse create_subscription(const SubscriptionParameters& p) override;
