@@ -282,6 +282,22 @@ TEST_F(SubscriptionEngineTest, WhatTheServerNoLongerHasIsCountedLostAndReadOnce)
   EXPECT_EQ(values(u), (Values{{0, 1.0}, {1, 4.0}, {0, 5.0}, {1, 7.0}}));
 }
 
+TEST_F(SubscriptionEngineTest, AHugeGapIsAskedForOnlyInPart) {
+  subscribe(1);
+  server.read_source_time = kT;  // the Read after the loss finds the value already delivered
+  // A server that jumps far ahead (a billion numbers) must not hold the engine for long.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1'000'000'001, {{0, 2.0}}, kT)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.publish_gaps, 1'000'000'000u);
+  EXPECT_EQ(u.lost_not_available, 1'000'000'000u);
+  EXPECT_EQ(server.republished.size(), 1000u);
+  EXPECT_EQ(values(u), (Values{{0, 2.0}}));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1'000'000'002, {{0, 3.0}}, kT + 1)));
+  EXPECT_EQ(values(poll()), (Values{{0, 3.0}}));
+}
+
 TEST_F(SubscriptionEngineTest, SequenceNumbersRollOverToOneNeverZero) {
   EXPECT_EQ(NotificationSequence::after(0xFFFFFFFFu), 1u);
   EXPECT_EQ(NotificationSequence::advance(0xFFFFFFFEu, 3), 2u);

@@ -510,8 +510,14 @@ void SubscriptionEngine::fill_gaps() {
     std::uint32_t last_lost = 0;
     for (std::uint32_t k = 0; k < gap.count && !sub.recreate; ++k) {
       const std::uint32_t number = sub.sequence.next();
+      if (k == kMaxRepublishesPerGap) {
+        // Too long a gap to ask for one by one: the rest is lost.
+        lost += gap.count - k;
+        last_lost = NotificationSequence::advance(number, gap.count - k - 1);
+        for (const NotificationMessage& m : sub.sequence.skip(gap.count - k)) handle(sub, m);
+        break;
+      }
       const bool kept =
-          k < kMaxRepublishesPerGap &&
           (sub.available.empty() ||
            std::find(sub.available.begin(), sub.available.end(), number) != sub.available.end());
       std::optional<NotificationMessage> again;
