@@ -342,6 +342,15 @@ TEST_F(SubscriptionEngineTest, NoTagGetsTheSameTimeTwice) {
   server.queue(FakeSubscriptionServices::answer(
       2, FakeSubscriptionServices::message(1, {{1, 1.0}, {0, 2.0}}, kT)));
   EXPECT_EQ(values(poll()), (Values{{0, 2.0}}));
+
+  // A value the server gave no time (stamped on arrival, by a clock ahead of the server's)
+  // does not hide the next one the server stamps.
+  NotificationMessage unstamped = FakeSubscriptionServices::message(2, {{0, 4.0}}, kT);
+  unstamped.data_changes[0].value.source_timestamp.reset();
+  server.queue(FakeSubscriptionServices::answer(2, unstamped));
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::message(3, {{0, 5.0}}, kT + 2)));
+  EXPECT_EQ(values(poll()), (Values{{0, 4.0}, {0, 5.0}}));
 }
 
 TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {

@@ -492,7 +492,9 @@ void SubscriptionEngine::emit(std::uint32_t index, const DataValue& value, Times
   Item& item = items_[index];
   const std::int64_t time = ticks(v.timestamp);
   if (time <= item.last_time) return;
-  item.last_time = time;
+  // A value without any server time is stamped with our clock, which may run ahead of the
+  // server's: it must not hide the server-stamped values that follow.
+  if (v.source_timestamp || v.server_timestamp) item.last_time = time;
   update_.changes.push_back({index, std::move(v)});
 }
 
