@@ -511,11 +511,25 @@ TEST_F(SubscriptionEngineTest, WithoutATransferEverythingIsCreatedAgainAndReadOn
   EXPECT_EQ(server.reads[0].size(), 3u);
   EXPECT_EQ(poll().recreations, 1u);
 
+  // Many tags are read in parts the server accepts.
+  subscribe(2500);
+  server.reads.clear();
+  server.reject_reads_over = 400;
+  server.read_source_time = kT;
+  engine.resume();
+  std::vector<std::size_t> sizes;
+  for (const auto& r : server.reads) sizes.push_back(r.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{1000, 500, 250, 250, 250, 250, 250, 250, 250, 250, 250,
+                                             250}));
+  EXPECT_EQ(poll().changes.size(), 2500u);
+
   // Anonymous over security None: no transfer is tried.
   server.allow_transfer = false;
+  const std::size_t transfers = server.transfers.size();
+  const std::size_t created = server.created.size();
   engine.resume();
-  EXPECT_EQ(server.transfers.size(), 1u);
-  EXPECT_EQ(server.created.size(), 3u);
+  EXPECT_EQ(server.transfers.size(), transfers);
+  EXPECT_EQ(server.created.size(), created + 1);
 }
 
 TEST_F(SubscriptionEngineTest, AServerRestartRecreatesEverythingAndResolvesNamesAgain) {

@@ -26,6 +26,8 @@ constexpr std::size_t kAcksPerPublish = 1000;
 constexpr auto kRetryInterval = std::chrono::minutes(1);
 // Beyond keep-alive count x publishing interval: one more interval and this, for a slow network.
 constexpr auto kWatchdogMargin = std::chrono::seconds(5);
+// Nodes per Read when the subscribed tags are read once.
+constexpr std::size_t kMaxNodesPerRead = 1000;
 // Messages asked for again per gap; the rest of a longer gap counts as lost.
 constexpr std::uint32_t kMaxRepublishesPerGap = 1000;
 
@@ -588,18 +590,29 @@ void SubscriptionEngine::read_tags(std::span<const std::uint32_t> indices) {
       // Reported when it was created.
     }
   }
-  if (nodes.empty()) return;
-  std::vector<DataValue> values;
-  try {
-    values = services_.read(nodes);
-  } catch (const ServiceError& e) {
-    if (session_fault(e.status())) throw;
-    logger()->warn("OPC UA Read of {} subscribed tags failed: {}", nodes.size(), e.what());
-    return;
+  // In reads of at most 1,000 nodes, halved while the server finds them too large, so that
+  // re-reading 200,000 tags after a recreation fits any server.
+  std::size_t chunk = kMaxNodesPerRead;
+  for (std::size_t pos = 0; pos < nodes.size();) {
+    const std::size_t count = std::min(chunk, nodes.size() - pos);
+    std::vector<DataValue> values;
+    try {
+      values = services_.read(std::span<const NodeId>(nodes).subspan(pos, count));
+    } catch (const ServiceError& e) {
+      if (session_fault(e.status())) throw;
+      if (too_large(e.status()) && count > 1) {
+        chunk = count / 2;
+        continue;
+      }
+      logger()->warn("OPC UA Read of {} subscribed tags failed: {}", count, e.what());
+      pos += count;
+      continue;
+    }
+    const Timestamp arrival = wall_now();
+    for (std::size_t k = 0; k < values.size() && k < count; ++k)
+      emit(which[pos + k], values[k], arrival);
+    pos += count;
   }
-  const Timestamp arrival = wall_now();
-  for (std::size_t k = 0; k < values.size() && k < which.size(); ++k)
-    emit(which[k], values[k], arrival);
 }
 
 void SubscriptionEngine::check_watchdog() {
