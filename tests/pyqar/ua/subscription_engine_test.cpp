@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_subscription_services.h"
+#include "ua/binary_writer.h"
 #include "ua/notification_sequence.h"
 #include "ua/status_code.h"
 #include "ua/subscription_engine.h"
@@ -568,6 +569,50 @@ TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses)
   EXPECT_TRUE(server.closed);
   EXPECT_EQ(engine.status().subscriptions, 0u);
   EXPECT_TRUE(poll().changes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The planner's estimate of an item's size is what the encoder writes, so calls planned to fit
+// a server's message size do fit.
+TEST(ItemBatchPlanner, ItemSizesAreWhatTheEncoderWrites) {
+  const auto encoded = [](const std::vector<MonitoredItemToCreate>& items) {
+    BinaryWriter w;
+    encode_request(w,
+                   CreateMonitoredItemsRequest{.header = {}, .subscription_id = 1, .items = items});
+    return w.size();
+  };
+  MonitoredItemToCreate first;
+  first.node = NodeId::numeric_id(0, 2258);
+  std::vector<MonitoredItemToCreate> samples(5, first);
+  samples[1].node = NodeId::string_id(2, "Plant.Line4.Temperature");
+  samples[2].node = NodeId::numeric_id(3, 70'000);
+  samples[3].node = NodeId::numeric_id(1, 1000);
+  samples[4].node = NodeId::string_id(300, "x");
+  samples[4].filter = DataChangeFilter{.deadband_type = kDeadbandAbsolute, .deadband_value = 1};
+  for (const MonitoredItemToCreate& item : samples) {
+    EXPECT_EQ(encoded({first, item}) - encoded({first}), ItemBatchPlanner::encoded_size(item))
+        << to_string(item.node);
+  }
+}
+
+TEST(ItemBatchPlanner, TakesAtLeastOneAndNoMoreThanTheLimits) {
+  ItemBatchPlanner planner;
+  std::vector<MonitoredItemToCreate> items(1500);
+  EXPECT_EQ(planner.take(items), 1000u);
+  planner.set_limits({.max_monitored_items_per_call = 10});
+  EXPECT_EQ(planner.take(items), 10u);
+  planner.set_limits({.max_request_bytes = 100});  // smaller than one item and the headers
+  EXPECT_EQ(planner.take(items), 1u);
+  EXPECT_EQ(planner.take({}), 0u);
+  planner.set_limits({});
+  EXPECT_TRUE(planner.halve(7));
+  EXPECT_EQ(planner.take(items), 3u);
+  EXPECT_FALSE(planner.halve(1));
+  EXPECT_TRUE(planner.halve(900));  // a larger refusal never raises the cap
+  EXPECT_EQ(planner.take(items), 3u);
 }
 
 }  // namespace
