@@ -184,7 +184,6 @@ std::size_t SubscriptionEngine::room_in(const Subscription& sub) const {
 void SubscriptionEngine::refuse(std::uint32_t index, std::uint32_t code) {
   Item& item = items_[index];
   item.state = ItemState::failed;
-  item.refusal = code;
   if (!item.reported) {
     item.reported = true;
     logger()->warn("OPC UA tag '{}' cannot be monitored: {}; trying again every minute",
@@ -284,7 +283,6 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
       Item& item = items_[index];
       if (severity(code) != Severity::Bad) {
         item.state = ItemState::ok;
-        item.refusal = 0;
         sub.items.push_back(index);
         if (item.reported) {
           item.reported = false;
