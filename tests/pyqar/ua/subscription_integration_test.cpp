@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -487,6 +488,33 @@ TEST_F(SubscriptionsAcrossReconnects, ActivatesTheSameSessionOnANewChannelAfterA
     EXPECT_GT(after.message.sequence_number, before.message.sequence_number);
     drain(services.session());
   }
+}
+
+TEST_F(SubscriptionsAcrossReconnects, RenewsTheTokenWhilePublishAnswersArrive) {
+  // A clock that jumps past three quarters of the token's hour whenever the test says.
+  auto skipped = std::make_shared<std::atomic<std::int64_t>>(0);
+  SessionOptions encrypted = options(true);
+  encrypted.security.mode = UaSecurityMode::SignAndEncrypt;
+  encrypted.channel.clock = [skipped] {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(skipped->load());
+  };
+  auto session = open_session(server_->url(), encrypted);
+  const std::uint32_t first_token = session->channel().token_id();
+  const auto created = session->create_subscription(fast_subscription());
+  session->create_monitored_items(created.subscription_id, ramp_items(3));
+  std::uint32_t last = 0;
+  for (int round = 0; round < 3; ++round) {
+    // Answers to the requests still queued cross the renewal on the wire.
+    const PublishResponse data = next_data(*session, 3);
+    EXPECT_GT(data.message.sequence_number, last);
+    last = data.message.sequence_number;
+    skipped->fetch_add(3000);
+    session->send_publish({}, 30s);
+  }
+  EXPECT_GE(session->channel().token_id(), first_token + 3);
+  EXPECT_GT(next_data(*session, 3).message.sequence_number, last);
+  EXPECT_TRUE(session->usable());
+  drain(*session);
 }
 
 TEST_F(SubscriptionsAcrossReconnects, TransfersSubscriptionsToANewSessionOfTheSameUser) {
