@@ -63,9 +63,9 @@ class ChannelCryptoTokens : public ::testing::Test {
     return chunk.take();
   }
 
-  bool client_opens(std::vector<std::uint8_t> chunk) {
+  bool client_opens(std::vector<std::uint8_t> chunk, bool keep_older = false) {
     try {
-      client_.open_symmetric(chunk);
+      client_.open_symmetric(chunk, keep_older);
       return true;
     } catch (const std::runtime_error&) {
       return false;
@@ -99,6 +99,23 @@ TEST_F(ChannelCryptoTokens, AForgedChunkUnderTheNewTokenDoesNotRetireTheOldKeys)
   forged[30] ^= 0x01;
   EXPECT_FALSE(client_opens(forged));
   EXPECT_TRUE(client_opens(from_server(1)));
+}
+
+TEST_F(ChannelCryptoTokens, OlderKeysStayWhileRequestsSentUnderThemAwaitTheirAnswers) {
+  new_token(1);
+  new_token(2);
+  // Requests sent under token 1 are still out: the newest token in use retires nothing yet,
+  // and their answers may come under token 1 even after another renewal.
+  EXPECT_TRUE(client_opens(from_server(2), true));
+  EXPECT_TRUE(client_opens(from_server(1), true));
+  new_token(3);
+  EXPECT_TRUE(client_opens(from_server(1), true));
+  EXPECT_TRUE(client_opens(from_server(2), true));
+  // Once they are answered, the next chunk under the newest token retires both.
+  EXPECT_TRUE(client_opens(from_server(3)));
+  EXPECT_FALSE(client_opens(from_server(1)));
+  EXPECT_FALSE(client_opens(from_server(2)));
+  EXPECT_TRUE(client_opens(from_server(3)));
 }
 
 }  // namespace

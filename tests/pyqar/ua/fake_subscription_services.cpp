@@ -61,6 +61,8 @@ std::optional<NodeId> FakeSubscriptionServices::node_for(const TagDescriptor& ta
 
 std::vector<DataValue> FakeSubscriptionServices::read(std::span<const NodeId> nodes) {
   reads.emplace_back(nodes.begin(), nodes.end());
+  if (reject_reads_over != 0 && nodes.size() > reject_reads_over)
+    throw ServiceError(status::BadTooManyOperations, "Read: BadTooManyOperations");
   std::vector<DataValue> values;
   for (const NodeId& node : nodes) {
     DataValue v;

@@ -44,6 +44,8 @@ class FakeSubscriptionServices : public SubscriptionServices {
   // The values Read gives, by tag name (Good 0.0 at `read_source_time` when not listed).
   std::map<std::string, double> read_values;
   std::int64_t read_source_time = 0;
+  // A Read of more nodes is refused with BadTooManyOperations (0: any number).
+  std::size_t reject_reads_over = 0;
   Reconnected reconnect_result = Reconnected::same_session;
   bool reconnect_fails = false;
   bool allow_transfer = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_subscription_services.h"
+#include "ua/binary_writer.h"
 #include "ua/notification_sequence.h"
 #include "ua/status_code.h"
 #include "ua/subscription_engine.h"
@@ -282,6 +283,22 @@ TEST_F(SubscriptionEngineTest, WhatTheServerNoLongerHasIsCountedLostAndReadOnce)
   EXPECT_EQ(values(u), (Values{{0, 1.0}, {1, 4.0}, {0, 5.0}, {1, 7.0}}));
 }
 
+TEST_F(SubscriptionEngineTest, AHugeGapIsAskedForOnlyInPart) {
+  subscribe(1);
+  server.read_source_time = kT;  // the Read after the loss finds the value already delivered
+  // A server that jumps far ahead (a billion numbers) must not hold the engine for long.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1'000'000'001, {{0, 2.0}}, kT)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.publish_gaps, 1'000'000'000u);
+  EXPECT_EQ(u.lost_not_available, 1'000'000'000u);
+  EXPECT_EQ(server.republished.size(), 1000u);
+  EXPECT_EQ(values(u), (Values{{0, 2.0}}));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1'000'000'002, {{0, 3.0}}, kT + 1)));
+  EXPECT_EQ(values(poll()), (Values{{0, 3.0}}));
+}
+
 TEST_F(SubscriptionEngineTest, SequenceNumbersRollOverToOneNeverZero) {
   EXPECT_EQ(NotificationSequence::after(0xFFFFFFFFu), 1u);
   EXPECT_EQ(NotificationSequence::advance(0xFFFFFFFEu, 3), 2u);
@@ -326,6 +343,15 @@ TEST_F(SubscriptionEngineTest, NoTagGetsTheSameTimeTwice) {
   server.queue(FakeSubscriptionServices::answer(
       2, FakeSubscriptionServices::message(1, {{1, 1.0}, {0, 2.0}}, kT)));
   EXPECT_EQ(values(poll()), (Values{{0, 2.0}}));
+
+  // A value the server gave no time (stamped on arrival, by a clock ahead of the server's)
+  // does not hide the next one the server stamps.
+  NotificationMessage unstamped = FakeSubscriptionServices::message(2, {{0, 4.0}}, kT);
+  unstamped.data_changes[0].value.source_timestamp.reset();
+  server.queue(FakeSubscriptionServices::answer(2, unstamped));
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::message(3, {{0, 5.0}}, kT + 2)));
+  EXPECT_EQ(values(poll()), (Values{{0, 4.0}, {0, 5.0}}));
 }
 
 TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {
@@ -486,11 +512,25 @@ TEST_F(SubscriptionEngineTest, WithoutATransferEverythingIsCreatedAgainAndReadOn
   EXPECT_EQ(server.reads[0].size(), 3u);
   EXPECT_EQ(poll().recreations, 1u);
 
+  // Many tags are read in parts the server accepts.
+  subscribe(2500);
+  server.reads.clear();
+  server.reject_reads_over = 400;
+  server.read_source_time = kT;
+  engine.resume();
+  std::vector<std::size_t> sizes;
+  for (const auto& r : server.reads) sizes.push_back(r.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{1000, 500, 250, 250, 250, 250, 250, 250, 250, 250, 250,
+                                             250}));
+  EXPECT_EQ(poll().changes.size(), 2500u);
+
   // Anonymous over security None: no transfer is tried.
   server.allow_transfer = false;
+  const std::size_t transfers = server.transfers.size();
+  const std::size_t created = server.created.size();
   engine.resume();
-  EXPECT_EQ(server.transfers.size(), 1u);
-  EXPECT_EQ(server.created.size(), 3u);
+  EXPECT_EQ(server.transfers.size(), transfers);
+  EXPECT_EQ(server.created.size(), created + 1);
 }
 
 TEST_F(SubscriptionEngineTest, AServerRestartRecreatesEverythingAndResolvesNamesAgain) {
@@ -529,6 +569,50 @@ TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses)
   EXPECT_TRUE(server.closed);
   EXPECT_EQ(engine.status().subscriptions, 0u);
   EXPECT_TRUE(poll().changes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The planner's estimate of an item's size is what the encoder writes, so calls planned to fit
+// a server's message size do fit.
+TEST(ItemBatchPlanner, ItemSizesAreWhatTheEncoderWrites) {
+  const auto encoded = [](const std::vector<MonitoredItemToCreate>& items) {
+    BinaryWriter w;
+    encode_request(w,
+                   CreateMonitoredItemsRequest{.header = {}, .subscription_id = 1, .items = items});
+    return w.size();
+  };
+  MonitoredItemToCreate first;
+  first.node = NodeId::numeric_id(0, 2258);
+  std::vector<MonitoredItemToCreate> samples(5, first);
+  samples[1].node = NodeId::string_id(2, "Plant.Line4.Temperature");
+  samples[2].node = NodeId::numeric_id(3, 70'000);
+  samples[3].node = NodeId::numeric_id(1, 1000);
+  samples[4].node = NodeId::string_id(300, "x");
+  samples[4].filter = DataChangeFilter{.deadband_type = kDeadbandAbsolute, .deadband_value = 1};
+  for (const MonitoredItemToCreate& item : samples) {
+    EXPECT_EQ(encoded({first, item}) - encoded({first}), ItemBatchPlanner::encoded_size(item))
+        << to_string(item.node);
+  }
+}
+
+TEST(ItemBatchPlanner, TakesAtLeastOneAndNoMoreThanTheLimits) {
+  ItemBatchPlanner planner;
+  std::vector<MonitoredItemToCreate> items(1500);
+  EXPECT_EQ(planner.take(items), 1000u);
+  planner.set_limits({.max_monitored_items_per_call = 10});
+  EXPECT_EQ(planner.take(items), 10u);
+  planner.set_limits({.max_request_bytes = 100});  // smaller than one item and the headers
+  EXPECT_EQ(planner.take(items), 1u);
+  EXPECT_EQ(planner.take({}), 0u);
+  planner.set_limits({});
+  EXPECT_TRUE(planner.halve(7));
+  EXPECT_EQ(planner.take(items), 3u);
+  EXPECT_FALSE(planner.halve(1));
+  EXPECT_TRUE(planner.halve(900));  // a larger refusal never raises the cap
+  EXPECT_EQ(planner.take(items), 3u);
 }
 
 }  // namespace

@@ -154,8 +154,8 @@ void ChannelCrypto::add_token(std::uint32_t token_id, ByteSpan server_nonce) {
   }
   TokenKeys keys{.client = policy_.derive_keys(server_nonce, client_nonce_),
                  .server = policy_.derive_keys(client_nonce_, server_nonce)};
-  // Keep only the token before this one.
-  while (tokens_.size() > 1) tokens_.erase(tokens_.begin());
+  // Earlier tokens stay until a chunk under the newest retires them, but only a few.
+  while (tokens_.size() >= kMaxTokens) tokens_.erase(tokens_.begin());
   tokens_[token_id] = std::move(keys);
   newest_token_ = token_id;
 }
@@ -198,7 +198,7 @@ void ChannelCrypto::seal_symmetric(BinaryWriter& chunk, std::uint32_t token_id) 
   }
 }
 
-std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk) {
+std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk, bool keep_older) {
   if (!secured()) return chunk.size();
   constexpr std::size_t signature = SecurityPolicy::kSymmetricSignatureSize;
   if (chunk.size() < kSymmetricSecurityAt + kSequenceHeaderSize + signature) {
@@ -229,7 +229,7 @@ std::size_t ChannelCrypto::open_symmetric(std::span<std::uint8_t> chunk) {
   }
   // Only a chunk that verified may retire keys: a forged token id must not cut the channel
   // off from the keys the server still uses.
-  if (token_id == newest_token_ && tokens_.size() > 1) {
+  if (token_id == newest_token_ && !keep_older && tokens_.size() > 1) {
     std::erase_if(tokens_, [&](const auto& entry) { return entry.first != newest_token_; });
   }
   patch_size(chunk, end);

@@ -66,8 +66,10 @@ class ChannelCrypto {
   void seal_symmetric(BinaryWriter& chunk, std::uint32_t token_id) const;
   // Decrypts and verifies a received chunk in place; returns how many bytes of it are the
   // chunk as if sent in clear (its size field fixed to match). Throws naming the fault. The
-  // first chunk that verifies under the newest token retires the keys of the one before.
-  std::size_t open_symmetric(std::span<std::uint8_t> chunk);
+  // first chunk that verifies under the newest token retires the keys of the ones before,
+  // unless `keep_older`: requests sent under them still await answers, which a server may
+  // secure with the token of the request.
+  std::size_t open_symmetric(std::span<std::uint8_t> chunk, bool keep_older = false);
 
  private:
   struct TokenKeys {
@@ -83,8 +85,10 @@ class ChannelCrypto {
   SecurityPolicy policy_;
   Bytes client_nonce_;
   Bytes server_thumbprint_;
-  // The newest token's keys and, until the server has used the newest, the one before it: a
-  // server may answer with the old token until it sees the new one in use.
+  // The newest token's keys and, until the server has used the newest, those before it (at
+  // most kMaxTokens in all): a server may answer with an old token until it sees the new one
+  // in use, and some answer each request under the token it came with.
+  static constexpr std::size_t kMaxTokens = 4;
   std::map<std::uint32_t, TokenKeys> tokens_;
   std::uint32_t newest_token_ = 0;
 };

@@ -62,8 +62,8 @@ NotificationSequence::Gap NotificationSequence::gap() const {
   return Gap{next_, static_cast<std::uint32_t>(nearest)};
 }
 
-std::vector<NotificationMessage> NotificationSequence::skip() {
-  next_ = after(next_);
+std::vector<NotificationMessage> NotificationSequence::skip(std::uint32_t count) {
+  next_ = advance(next_, count);
   return release();
 }
 

@@ -37,8 +37,9 @@ class NotificationSequence {
   void keep_alive(std::uint32_t next_number);
   // The numbers missing before the first held message (or the number a keep-alive announced).
   Gap gap() const;
-  // Gives up on the next number (the server no longer has it). Returns the messages now ready.
-  std::vector<NotificationMessage> skip();
+  // Gives up on the next `count` numbers (the server no longer has them). Returns the messages
+  // now ready.
+  std::vector<NotificationMessage> skip(std::uint32_t count = 1);
   std::size_t held() const { return held_.size(); }
 
  private:

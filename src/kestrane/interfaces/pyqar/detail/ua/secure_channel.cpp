@@ -209,7 +209,7 @@ std::optional<std::uint32_t> SecureChannel::file_chunk(std::span<std::uint8_t> r
   }
   std::size_t clear = 0;
   try {
-    clear = crypto_.open_symmetric(raw);
+    clear = crypto_.open_symmetric(raw, older_token_outstanding());
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(fmt::format(
         "server at {} sent a chunk that fails its security check ({}); the channel is closed",
@@ -256,6 +256,11 @@ void SecureChannel::keep_answer(std::uint32_t request_id) {
   --waiting_;
 }
 
+bool SecureChannel::older_token_outstanding() const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [this](const auto& entry) { return entry.second.token_id != token_id_; });
+}
+
 void SecureChannel::check_overdue() {
   const auto now = std::chrono::steady_clock::now();
   for (const auto& [id, pending] : pending_) {
@@ -271,8 +276,11 @@ std::uint32_t SecureChannel::start_request(std::span<const std::uint8_t> request
   renew_if_due();
   const std::uint32_t request_id = ++request_id_;
   send_message(request, request_id, deadline);
-  pending_[request_id] =
-      Pending{.deadline = deadline, .awaited_by_call = awaited_by_call, .chunks = 0, .body = {}};
+  pending_[request_id] = Pending{.deadline = deadline,
+                                 .token_id = token_id_,
+                                 .awaited_by_call = awaited_by_call,
+                                 .chunks = 0,
+                                 .body = {}};
   return request_id;
 }
 

@@ -81,6 +81,7 @@ class SecureChannel {
   // A request whose answer has not (wholly) arrived: the chunks so far and its time limit.
   struct Pending {
     UaConnection::Deadline deadline;
+    std::uint32_t token_id = 0;  // the token it was sent under
     bool awaited_by_call = false;
     std::uint32_t chunks = 0;
     std::vector<std::uint8_t> body;
@@ -92,6 +93,8 @@ class SecureChannel {
   std::optional<std::uint32_t> receive_chunk(UaConnection::Deadline deadline);
   // Decodes a whole answer to a request from send() and keeps it for receive().
   void keep_answer(std::uint32_t request_id);
+  // Whether a request sent under an older token than the newest still awaits its answer.
+  bool older_token_outstanding() const;
   // Throws when an outstanding request has waited past its time.
   void check_overdue();
   std::uint32_t start_request(std::span<const std::uint8_t> request,

@@ -26,6 +26,8 @@ constexpr std::size_t kAcksPerPublish = 1000;
 constexpr auto kRetryInterval = std::chrono::minutes(1);
 // Beyond keep-alive count x publishing interval: one more interval and this, for a slow network.
 constexpr auto kWatchdogMargin = std::chrono::seconds(5);
+// Nodes per Read when the subscribed tags are read once.
+constexpr std::size_t kMaxNodesPerRead = 1000;
 // Messages asked for again per gap; the rest of a longer gap counts as lost.
 constexpr std::uint32_t kMaxRepublishesPerGap = 1000;
 
@@ -182,7 +184,6 @@ std::size_t SubscriptionEngine::room_in(const Subscription& sub) const {
 void SubscriptionEngine::refuse(std::uint32_t index, std::uint32_t code) {
   Item& item = items_[index];
   item.state = ItemState::failed;
-  item.refusal = code;
   if (!item.reported) {
     item.reported = true;
     logger()->warn("OPC UA tag '{}' cannot be monitored: {}; trying again every minute",
@@ -282,7 +283,6 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
       Item& item = items_[index];
       if (severity(code) != Severity::Bad) {
         item.state = ItemState::ok;
-        item.refusal = 0;
         sub.items.push_back(index);
         if (item.reported) {
           item.reported = false;
@@ -492,7 +492,9 @@ void SubscriptionEngine::emit(std::uint32_t index, const DataValue& value, Times
   Item& item = items_[index];
   const std::int64_t time = ticks(v.timestamp);
   if (time <= item.last_time) return;
-  item.last_time = time;
+  // A value without any server time is stamped with our clock, which may run ahead of the
+  // server's: it must not hide the server-stamped values that follow.
+  if (v.source_timestamp || v.server_timestamp) item.last_time = time;
   update_.changes.push_back({index, std::move(v)});
 }
 
@@ -510,8 +512,14 @@ void SubscriptionEngine::fill_gaps() {
     std::uint32_t last_lost = 0;
     for (std::uint32_t k = 0; k < gap.count && !sub.recreate; ++k) {
       const std::uint32_t number = sub.sequence.next();
+      if (k == kMaxRepublishesPerGap) {
+        // Too long a gap to ask for one by one: the rest is lost.
+        lost += gap.count - k;
+        last_lost = NotificationSequence::advance(number, gap.count - k - 1);
+        for (const NotificationMessage& m : sub.sequence.skip(gap.count - k)) handle(sub, m);
+        break;
+      }
       const bool kept =
-          k < kMaxRepublishesPerGap &&
           (sub.available.empty() ||
            std::find(sub.available.begin(), sub.available.end(), number) != sub.available.end());
       std::optional<NotificationMessage> again;
@@ -580,18 +588,29 @@ void SubscriptionEngine::read_tags(std::span<const std::uint32_t> indices) {
       // Reported when it was created.
     }
   }
-  if (nodes.empty()) return;
-  std::vector<DataValue> values;
-  try {
-    values = services_.read(nodes);
-  } catch (const ServiceError& e) {
-    if (session_fault(e.status())) throw;
-    logger()->warn("OPC UA Read of {} subscribed tags failed: {}", nodes.size(), e.what());
-    return;
+  // In reads of at most 1,000 nodes, halved while the server finds them too large, so that
+  // re-reading 200,000 tags after a recreation fits any server.
+  std::size_t chunk = kMaxNodesPerRead;
+  for (std::size_t pos = 0; pos < nodes.size();) {
+    const std::size_t count = std::min(chunk, nodes.size() - pos);
+    std::vector<DataValue> values;
+    try {
+      values = services_.read(std::span<const NodeId>(nodes).subspan(pos, count));
+    } catch (const ServiceError& e) {
+      if (session_fault(e.status())) throw;
+      if (too_large(e.status()) && count > 1) {
+        chunk = count / 2;
+        continue;
+      }
+      logger()->warn("OPC UA Read of {} subscribed tags failed: {}", count, e.what());
+      pos += count;
+      continue;
+    }
+    const Timestamp arrival = wall_now();
+    for (std::size_t k = 0; k < values.size() && k < count; ++k)
+      emit(which[pos + k], values[k], arrival);
+    pos += count;
   }
-  const Timestamp arrival = wall_now();
-  for (std::size_t k = 0; k < values.size() && k < which.size(); ++k)
-    emit(which[k], values[k], arrival);
 }
 
 void SubscriptionEngine::check_watchdog() {

@@ -61,7 +61,6 @@ class SubscriptionEngine {
     // The time of the last value delivered (system_clock ticks): a value at or before it is
     // left out, so that republished, re-read and initial values are not stored twice.
     std::int64_t last_time = std::numeric_limits<std::int64_t>::min();
-    std::uint32_t refusal = 0;  // the status of the last refusal
     ItemState state = ItemState::pending;
     bool reported = false;        // its refusal was logged
     bool without_filter = false;  // the server refused its deadband filter
