@@ -57,6 +57,8 @@ TEST(AcquisitionSettings, ReadsEveryKeyWithWordsInAnyCaseAndSecondsAsMillisecond
 
   // 0 asks for the server's fastest sampling, which is not the publishing interval (< 0).
   EXPECT_EQ(read("opc_sampling_interval = 0\n").monitor.sampling_interval_ms, 0.0);
+  // Left empty (as the desktop leaves a key it cannot take out): the publishing interval.
+  EXPECT_LT(read("opc_sampling_interval =\n").monitor.sampling_interval_ms, 0.0);
   const auto absolute = read("opc_deadband_type = absolute\nopc_deadband = 2.5\n");
   EXPECT_EQ(absolute.monitor.deadband_type, pyqar::DeadbandType::absolute);
   EXPECT_DOUBLE_EQ(absolute.monitor.deadband, 2.5);
