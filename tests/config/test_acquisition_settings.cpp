@@ -134,21 +134,6 @@ TEST_F(AcquisitionAtLoad, SubscribeIsRefusedForTheDaSimulation) {
   EXPECT_EQ(config_.acquisition.mode, pyqar::Acquisition::read);
 }
 
-TEST_F(AcquisitionAtLoad, SubscribeIsTakenForAnOpcUaServerAndBadKeysFailAsErrorLines) {
-  ASSERT_TRUE(load("opc.tcp://localhost:4840", "opc_acquisition = subscribe\nopc_heartbeat = 60\n"))
-      << log_.dump();
-  EXPECT_EQ(config_.acquisition.mode, pyqar::Acquisition::subscribe);
-  EXPECT_DOUBLE_EQ(config_.acquisition.heartbeat_seconds, 60.0);
-
-  log_.clear();
-  EXPECT_FALSE(
-      load("opc.tcp://localhost:4840", "opc_deadband_type = percent\nopc_deadband = 101\n"));
-  EXPECT_TRUE(log_.has("error",
-                       "Error loading config: [Kestrane] opc_deadband = 101: a percent deadband "
-                       "must lie between 0 and 100"))
-      << log_.dump();
-}
-
 // ---- The tag list's own columns ----
 
 std::vector<TagEntry> parse(std::string_view text) {
@@ -242,11 +227,6 @@ TEST(TagMonitoring, AConfiguredZeroDeadbandFiltersNothingYetGivesTheTagsTheirTyp
   // The later row of a name listed twice counts.
   EXPECT_EQ(a.tag_monitor.at("valve").deadband_type, pyqar::DeadbandType::percent);
   EXPECT_DOUBLE_EQ(a.tag_monitor.at("valve").deadband, 7.0);
-  // Made from what was read, so calling it again gives the same.
-  EXPECT_EQ(
-      acquisition_for_tags(subscribe(pyqar::DeadbandType::percent, 0.0), {tag("valve", {}, 7.0)})
-          .tag_monitor,
-      a.tag_monitor);
 }
 
 TEST(TagMonitoring, DeadbandsTheTypeCannotTakeNameTheTag) {
