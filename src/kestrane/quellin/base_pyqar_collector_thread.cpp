@@ -402,7 +402,7 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   }
   const double started = now();
   try {
-    feed_->subscribe_if_needed(source, tags, _build_tag_objects(tags));
+    if (feed_->needs_subscription(tags)) feed_->subscribe(source, tags, _build_tag_objects(tags));
   } catch (...) {
     opc_error("Subscribe " + protocol_type_ + " error: " + error_text(std::current_exception()));
     return;

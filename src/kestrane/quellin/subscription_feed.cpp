@@ -51,10 +51,8 @@ pyqar::MonitorSettings SubscriptionFeed::settings_for(const std::string& tag) co
   return it == acquisition_.tag_monitor.end() ? acquisition_.monitor : it->second;
 }
 
-bool SubscriptionFeed::subscribe_if_needed(pyqar::RtSource& source,
-                                           const std::vector<std::string>& tags,
-                                           std::vector<pyqar::TagDescriptor> descriptors) {
-  if (subscribed_ && tags == tags_) return false;
+void SubscriptionFeed::subscribe(pyqar::RtSource& source, const std::vector<std::string>& tags,
+                                 std::vector<pyqar::TagDescriptor> descriptors) {
   auto log = journel::get_logger("quellin");
   if (subscribed_) {
     log->info("The tag list changed ({} tags now, {} before): subscribing again", tags.size(),
@@ -77,7 +75,6 @@ bool SubscriptionFeed::subscribe_if_needed(pyqar::RtSource& source,
   const pyqar::SubscriptionStatus status = source.subscription_status();
   log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),
             status.items_ok, status.items_failed, status.subscriptions);
-  return true;
 }
 
 std::int64_t SubscriptionFeed::row_time(const pyqar::ValueObject& value) const {

@@ -45,11 +45,14 @@ class SubscriptionFeed {
   // Throws std::invalid_argument when a clock is missing or the heartbeat is negative.
   explicit SubscriptionFeed(Options options);
 
-  // Subscribes `tags` (their descriptors alongside) unless exactly this list is subscribed on
-  // the source already; true when it subscribed. Throws std::runtime_error when the
-  // connection fails.
-  bool subscribe_if_needed(pyqar::RtSource& source, const std::vector<std::string>& tags,
-                           std::vector<pyqar::TagDescriptor> descriptors);
+  // Whether `tags` must be subscribed: nothing is yet, or the list changed.
+  bool needs_subscription(const std::vector<std::string>& tags) const {
+    return !subscribed_ || tags != tags_;
+  }
+  // Subscribes `tags` (their descriptors alongside), replacing what was subscribed. Throws
+  // std::runtime_error when the connection fails.
+  void subscribe(pyqar::RtSource& source, const std::vector<std::string>& tags,
+                 std::vector<pyqar::TagDescriptor> descriptors);
   // Polls once, waiting up to `wait`, and adds what arrived to `into`; true when anything
   // did (values, counts or something to acknowledge). Throws what poll() throws; a change
   // for a tag the list does not hold is a broken source: std::out_of_range.
