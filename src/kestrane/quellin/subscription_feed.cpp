@@ -1,5 +1,6 @@
 #include "quellin/subscription_feed.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,10 @@ bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
   return update.notifications + update.publish_gaps + update.lost_not_available +
              update.lost_overflow + update.recreations >
          0;
+}
+
+std::chrono::milliseconds wait_for(double seconds) {
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
 }
 
 }  // namespace
@@ -81,6 +86,23 @@ std::int64_t SubscriptionFeed::row_time(const pyqar::ValueObject& value) const {
   // A source that gave no time at all: the value is stored at its arrival.
   if (value.timestamp == pyqar::Timestamp{}) return wall_clock_();
   return to_us(value.timestamp);
+}
+
+void SubscriptionFeed::receive_until(pyqar::RtSource& source, double deadline,
+                                     const std::function<bool()>& keep_going,
+                                     const std::function<std::uint64_t()>& kept, Received& into) {
+  do {
+    acknowledge_kept(source, kept());
+    const double slice = std::clamp(deadline - clock_(), kMinPollSeconds, kPollSliceSeconds);
+    poll(source, wait_for(slice), into);
+  } while (keep_going() && clock_() < deadline);
+}
+
+void SubscriptionFeed::drain(pyqar::RtSource& source, std::chrono::milliseconds first_wait,
+                             std::uint64_t kept, Received& into) {
+  acknowledge_kept(source, kept);
+  bool more = poll(source, first_wait, into);
+  while (more) more = poll(source, std::chrono::milliseconds(0), into);
 }
 
 bool SubscriptionFeed::poll(pyqar::RtSource& source, std::chrono::milliseconds wait,
