@@ -34,6 +34,10 @@
 #include <optional>
 #include <stdexcept>
 
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+
+#include "Kestrane/acquisitiondialog.h"
 #include "Kestrane/certificatetrustdialog.h"
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/opcstatusbridge.h"
@@ -552,7 +556,7 @@ class TestMainWidget : public QObject {
     make_window();
     window_->_set_controls_enabled(false);
     for (const char* name : {"host_input", "port_input", "server_combo", "import_button",
-                             "tsdb_combo", "opc_type_combo"}) {
+                             "tsdb_combo", "opc_type_combo", "acquisition_button"}) {
       QVERIFY2(!widget(name)->isEnabled(), name);
     }
     QVERIFY(button("collect_button")->isEnabled());
@@ -766,6 +770,105 @@ class TestMainWidget : public QObject {
     QCOMPARE(opened_->first().ua_security.policy, pyqar::UaSecurityPolicy::None);
     QCOMPARE(opened_->first().ua_security.username, std::string());
     button("collect_button")->click();
+  }
+
+  // ---- Acquisition ----
+
+  void AcquisitionChosenInTheDialogIsSavedAtStartAndReadBack() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_schema = opc.tcp://127.0.0.1:4840\n");
+    make_window();
+    // Beside "Security…", for either OPC type.
+    QCOMPARE(button("acquisition_button")->text(), QStringLiteral("Acquisition…"));
+    QVERIFY(button("acquisition_button")->isEnabled());
+    QCOMPARE(window_->acquisition().mode, pyqar::Acquisition::read);
+    button("acquisition_button")->click();
+    auto* dialog = window_->findChild<AcquisitionDialog*>();
+    QVERIFY(dialog != nullptr);
+    QVERIFY(dialog->isVisible());
+    dialog->mode_combo()->setCurrentIndex(1);
+    dialog->sampling_as_publishing()->setChecked(false);
+    dialog->sampling_spin()->setValue(0.5);
+    dialog->deadband_type_combo()->setCurrentText(QStringLiteral("percent"));
+    dialog->deadband_spin()->setValue(1.5);
+    dialog->heartbeat_spin()->setValue(30.0);
+    dialog->ok_button()->click();
+    QCOMPARE(window_->acquisition().mode, pyqar::Acquisition::subscribe);
+    QCOMPARE(button("acquisition_button")->toolTip(),
+             QStringLiteral("Acquisition: subscriptions (OPC UA), every change reported"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_acquisition"));
+    window_->_save_collection_config(QStringLiteral("localhost"),
+                                     QStringLiteral("opc.tcp://127.0.0.1:4840"));
+    QVERIFY(dir_->read(QStringLiteral("config.ini")).contains("opc_acquisition = subscribe\n"));
+
+    window_.reset();
+    make_window();
+    QCOMPARE(window_->acquisition().mode, pyqar::Acquisition::subscribe);
+    QCOMPARE(window_->acquisition().monitor.sampling_interval_ms, 500.0);
+    QCOMPARE(window_->acquisition().monitor.deadband_type, pyqar::DeadbandType::percent);
+    QCOMPARE(window_->acquisition().monitor.deadband, 1.5);
+    QCOMPARE(window_->acquisition().heartbeat_seconds, 30.0);
+    button("acquisition_button")->click();
+    dialog = window_->findChild<AcquisitionDialog*>();
+    QCOMPARE(dialog->sampling_spin()->value(), 0.5);
+  }
+
+  void SubscribeIsRefusedForADaSourceBeforeAnythingIsRegistered() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n"
+                        "opc_acquisition = subscribe\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    const QByteArray config_before = dir_->read(QStringLiteral("config.ini"));
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().title, QStringLiteral("Error"));
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("Cannot start collecting: the OPC DA source "
+                            "opc.da://localhost/OstrevoV2.1.0 has no subscriptions (only OPC UA "
+                            "servers have them).\nChange it under \"Acquisition…\"."));
+    QVERIFY(window_->collect_thread() == nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
+    QVERIFY(button("import_button")->isEnabled());
+    QCOMPARE(dir_->read(QStringLiteral("config.ini")), config_before);
+    QCOMPARE(opened_->count(), 0);
+  }
+
+  void TagListColumnsReachTheCollectorAndTheirFaultsStopTheStart() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_schema = opc.tcp://127.0.0.1:4840\n"
+                        "opc_acquisition = subscribe\n");
+    make_window();
+    const QString schema = QStringLiteral("opc.tcp://127.0.0.1:4840");
+    dir_->write(QStringLiteral("tags.csv"),
+                "FullTagName,Description,SamplingInterval,Deadband\n"
+                "Plain,,,\nFast,,0.1,\nFiltered,,,2\n");
+    import_csv(dir_->file("tags.csv"));
+    QCOMPARE(window_->paginated_table()->all_data().size(), 3);
+    // Without a deadband type the tag's own deadband cannot apply: refused at start.
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("Cannot start collecting: tag 'Filtered': Deadband 2 needs a deadband "
+                            "type, absolute or percent, and opc_deadband_type is none.\nChange "
+                            "it under \"Acquisition…\"."));
+    QVERIFY(window_->collect_thread() == nullptr);
+
+    button("acquisition_button")->click();
+    auto* dialog = window_->findChild<AcquisitionDialog*>();
+    dialog->deadband_type_combo()->setCurrentText(QStringLiteral("absolute"));
+    dialog->ok_button()->click();
+    const quellin::AcquisitionOptions given = window_->collector_acquisition(schema);
+    QCOMPARE(given.tag_monitor.size(), std::size_t{2});
+    QCOMPARE(given.tag_monitor.at("Fast").sampling_interval_ms, 100.0);
+    QCOMPARE(given.tag_monitor.at("Filtered").deadband_type, pyqar::DeadbandType::absolute);
+    QCOMPARE(given.tag_monitor.at("Filtered").deadband, 2.0);
+
+    // A file without the columns replaces the per-tag settings with none.
+    dir_->write(QStringLiteral("plain.csv"), "FullTagName,Description\nPlain,\n");
+    import_csv(dir_->file("plain.csv"));
+    QVERIFY(window_->collector_acquisition(schema).tag_monitor.empty());
   }
 
   // ---- DB status and the write count ----

@@ -267,6 +267,63 @@ class TestWindowSettings : public QObject {
     }
   }
 
+  void AcquisitionRoundTripsAndAFileThatNeverSawItGainsNoKeys() {
+    const QByteArray before = "[Kestrane]\nopc_schema = opc.tcp://old:4840\n";
+    dir_->write(QStringLiteral("config.ini"), before);
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    QCOMPARE(settings.acquisition().mode, pyqar::Acquisition::read);
+    WindowSettings::Collection start = collection(QStringLiteral("opc.tcp://old:4840"));
+    start.acquisition = settings.acquisition();
+    settings.save(start);
+    // Polling with every default: the file reads as before and gains nothing.
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_acquisition"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_deadband"));
+
+    quellin::AcquisitionOptions chosen;
+    chosen.mode = pyqar::Acquisition::subscribe;
+    chosen.monitor = {.sampling_interval_ms = 250.0,
+                      .queue_size = 3,
+                      .deadband_type = pyqar::DeadbandType::absolute,
+                      .deadband = 0.5};
+    chosen.heartbeat_seconds = 60.0;
+    chosen.tag_monitor["never written"] = chosen.monitor;
+    start.acquisition = chosen;
+    settings.save(start);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(after.contains("opc_acquisition = subscribe\nopc_sampling_interval = 0.25\n"
+                            "opc_queue_size = 3\nopc_deadband_type = absolute\n"
+                            "opc_deadband = 0.5\nopc_heartbeat = 60.0\n"),
+             after.constData());
+    QVERIFY(!after.contains("never written"));
+    const WindowSettings reread = WindowSettings::load(dir_->file("config.ini"));
+    QCOMPARE(reread.acquisition().mode, pyqar::Acquisition::subscribe);
+    QVERIFY(reread.acquisition().monitor == chosen.monitor);
+    QCOMPARE(reread.acquisition().heartbeat_seconds, 60.0);
+
+    // Back to the defaults: keys already in the file are rewritten, so the file reads as polling
+    // again; a sampling that follows the publishing interval is an empty value.
+    start.acquisition = quellin::AcquisitionOptions{};
+    settings.save(start);
+    QVERIFY2(dir_->read(QStringLiteral("config.ini")).contains("opc_sampling_interval =\n"),
+             dir_->read(QStringLiteral("config.ini")).constData());
+    const WindowSettings polling = WindowSettings::load(dir_->file("config.ini"));
+    QCOMPARE(polling.acquisition().mode, pyqar::Acquisition::read);
+    QVERIFY(polling.acquisition().monitor == pyqar::MonitorSettings{});
+  }
+
+  void BadAcquisitionValueFailsTheLoadNamingTheKey() {
+    dir_->write(QStringLiteral("config.ini"),
+                "[Kestrane]\nopc_deadband_type = percent\nopc_deadband = 120\n");
+    try {
+      WindowSettings::load(dir_->file("config.ini"));
+      QFAIL("loaded a percentage above 100");
+    } catch (const std::runtime_error& e) {
+      QCOMPARE(QString::fromUtf8(e.what()),
+               QStringLiteral("[Kestrane] opc_deadband = 120: a percent deadband must lie "
+                              "between 0 and 100"));
+    }
+  }
+
   void WriteFollowsALinkToItsTarget() {
     dir_->write(QStringLiteral("real.ini"), "[Kestrane]\n");
     QVERIFY(QFile::link(dir_->file("real.ini"), dir_->file("config.ini")));

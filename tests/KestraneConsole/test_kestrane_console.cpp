@@ -212,25 +212,6 @@ TEST_F(ConsoleTagLoading, TheTagsOwnSubscriptionSettingsAreCheckedAtLoad) {
             "with settings of their own");
 }
 
-TEST_F(ConsoleConstruction, SubscriptionSummaryNamesEverySetting) {
-  quellin::AcquisitionOptions a;
-  a.mode = pyqar::Acquisition::subscribe;
-  EXPECT_EQ(subscription_summary(a, 3),
-            "Acquisition: subscriptions (publishing every sample interval), sampling the "
-            "publishing interval, queue size automatic, deadband none, heartbeat off; 0 of 3 tags "
-            "with settings of their own");
-  a.monitor = {.sampling_interval_ms = 250.0,
-               .queue_size = 5,
-               .deadband_type = pyqar::DeadbandType::absolute,
-               .deadband = 0.5};
-  a.heartbeat_seconds = 60.0;
-  a.tag_monitor["x"] = a.monitor;
-  EXPECT_EQ(subscription_summary(a, 3),
-            "Acquisition: subscriptions (publishing every sample interval), sampling 0.25s, "
-            "queue size 5, deadband absolute 0.5, heartbeat 60.0s; 1 of 3 tags with settings of "
-            "their own");
-}
-
 // Single-step mode against the built-in DA simulation, writing into SQLite or PostgreSQL.
 class SingleStep : public ConsoleFixture, public ::testing::WithParamInterface<std::string> {
  protected:

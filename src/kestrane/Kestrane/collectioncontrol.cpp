@@ -36,7 +36,8 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
                               std::unordered_map<std::string, std::int64_t> tag_ids,
                               std::optional<quellin::SpoolSettings> spool,
                               const pyqar::UaSecurity& ua_security,
-                              quellin::PrepareConnectionFunc prepare_connection) {
+                              quellin::PrepareConnectionFunc prepare_connection,
+                              quellin::AcquisitionOptions acquisition) {
   {
     const std::lock_guard<std::mutex> lock(status_mutex_);
     last_status_.clear();
@@ -71,6 +72,7 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
       .prepare_connection = std::move(prepare_connection),
       .spool = std::move(spool),
       .ua_security = ua_security,
+      .acquisition = std::move(acquisition),
       .source_factory = source_factory_,
   });
   collector_ = std::move(collector);

@@ -18,6 +18,7 @@
 #include "Kestrane/tablemodel.h"
 #include "pyqar/qar_library.h"
 #include "pyqar/ua_security.h"
+#include "quellin/acquisition_options.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "quellin/tsdb_writer.h"
@@ -48,13 +49,15 @@ class CollectionControl {
   // Builds and starts the collector (its construction opens its own TSDB connection and
   // checks the schema; what it throws passes on). `tag_ids` are the registered tags' ids;
   // `ua_security` is how an OPC UA server is connected to; `prepare_connection`, when set,
-  // registers the source and tags on the writer's first connection (see TsdbWriter).
+  // registers the source and tags on the writer's first connection (see TsdbWriter);
+  // `acquisition` is read or subscribe, with the per-tag settings.
   void start(const QString& opc_schema, quellin::TagsFunc get_tags_func,
              const tidewell::TsdbSettings& tsdb_cfg,
              std::unordered_map<std::string, std::int64_t> tag_ids = {},
              std::optional<quellin::SpoolSettings> spool = std::nullopt,
              const pyqar::UaSecurity& ua_security = {},
-             quellin::PrepareConnectionFunc prepare_connection = {});
+             quellin::PrepareConnectionFunc prepare_connection = {},
+             quellin::AcquisitionOptions acquisition = {});
   // Stops the collector and waits for its thread on the caller's thread, without a time limit
   // (at exit).
   void stop();

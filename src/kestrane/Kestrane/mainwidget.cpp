@@ -19,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Kestrane/acquisitiondialog.h"
 #include "Kestrane/browsedialog.h"
 #include "Kestrane/collectioncontrol.h"
 #include "Kestrane/databaselink.h"
@@ -35,6 +36,8 @@
 #include "Kestrane/uabrowsesource.h"
 #include "Kestrane/windowcontrols.h"
 #include "Kestrane/windowsettings.h"
+#include "config/console_config.h"
+#include "config/tag_monitoring.h"
 #include "config/tag_registration.h"
 #include "journel/log.h"
 #include "quellin/spool_in_use_error.h"
@@ -95,6 +98,8 @@ void MainWidget::wire_controls() {
           [this] { guard([this] { browse_server(); }); });
   connect(ui_->security_button, &QPushButton::clicked, this,
           [this] { guard([this] { open_security_dialog(); }); });
+  connect(ui_->acquisition_button, &QPushButton::clicked, this,
+          [this] { guard([this] { open_acquisition_dialog(); }); });
   connect(ui_->opc_type_combo, &QComboBox::currentTextChanged, this,
           [this] { ui_->update_security_button(); });
   connect(ui_->opc_type_combo, &QComboBox::currentTextChanged, this,
@@ -136,6 +141,7 @@ void MainWidget::wire_helpers() {
   connect(trust_check_.get(), &ServerTrustCheck::finished, this,
           [this](bool trusted) { guard([&] { on_trust_checked(trusted); }); });
   update_security_tooltip();
+  update_acquisition_tooltip();
 
   tag_tasks_ = std::make_unique<TagTasks>(TagTasks::Context{
       .window = this,
@@ -188,6 +194,7 @@ void MainWidget::_set_controls_enabled(bool enabled) {
   ui_->import_button->setEnabled(enabled);
   ui_->tsdb_combo->setEnabled(enabled);
   ui_->opc_type_combo->setEnabled(enabled);
+  ui_->acquisition_button->setEnabled(enabled);
   ui_->update_browse_button();
   ui_->update_security_button();
 }
@@ -301,6 +308,15 @@ void MainWidget::start_collecting(bool checked) {
   if (host.isEmpty()) host = QStringLiteral("localhost");
   const std::optional<QString> selected_schema = _get_selected_schema_or_warn();
   if (!selected_schema) return;
+  try {
+    // Refused before anything is registered: nothing could be collected this way.
+    (void)collector_acquisition(*selected_schema);
+  } catch (const std::runtime_error& e) {
+    message(QMessageBox::Warning, QStringLiteral("Error"),
+            QStringLiteral("Cannot start collecting: %1.\nChange it under \"Acquisition…\".")
+                .arg(QString::fromUtf8(e.what())));
+    return;
+  }
   if (database_->is_deferred()) {
     // start_without_tsdb: collect into the spool now; the writer registers the source and
     // the tags on its first connection that answers, before it writes anything.
@@ -404,9 +420,11 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     // Our certificate is made here at the latest (once), so its expiry can be told at once.
     pyqar::report_ua_security_at_start(settings_->security());
   }
+  quellin::AcquisitionOptions acquisition = collector_acquisition(opc_schema);
   if (!register_later) {
     collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
-                       tag_tasks_->registered_ids(), std::move(spool), settings_->security());
+                       tag_tasks_->registered_ids(), std::move(spool), settings_->security(), {},
+                       std::move(acquisition));
     return;
   }
   journel::get_logger("Kestrane")
@@ -428,7 +446,8 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
             this, [this, ids] { guard([&] { fill_tag_ids(ids); }); }, Qt::QueuedConnection);
       });
   collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(), {},
-                     std::move(spool), settings_->security(), std::move(registration));
+                     std::move(spool), settings_->security(), std::move(registration),
+                     std::move(acquisition));
 }
 
 void MainWidget::fill_tag_ids(const LateRegistration::TagIds& ids) {
@@ -540,7 +559,8 @@ void MainWidget::_save_collection_config(const QString& host, const QString& opc
                    .opc_type = ui_->opc_type_combo->currentText(),
                    .opc_port = ui_->port_input->text(),
                    .tag_csv_path = tag_csv_path(),
-                   .security = settings_->security()});
+                   .security = settings_->security(),
+                   .acquisition = settings_->acquisition()});
 }
 
 // ---- OPC UA security ----
@@ -566,6 +586,37 @@ void MainWidget::update_security_tooltip() {
                                             qstring(pyqar::to_string(security.mode)), user));
 }
 
+// ---- Acquisition ----
+
+void MainWidget::open_acquisition_dialog() {
+  if (is_busy() || collection_->is_alive()) return;
+  // A child of the window, deleted when it closes.
+  auto* dialog =
+      new AcquisitionDialog(settings_->acquisition(), CollectionControl::kSampleInterval, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QDialog::accepted, this, [this, dialog] {
+    settings_->set_acquisition(dialog->acquisition());
+    update_acquisition_tooltip();
+  });
+  dialog->open();
+}
+
+void MainWidget::update_acquisition_tooltip() {
+  const bool subscribe = settings_->acquisition().mode == pyqar::Acquisition::subscribe;
+  ui_->acquisition_button->setToolTip(
+      subscribe ? QStringLiteral("Acquisition: subscriptions (OPC UA), every change reported")
+                : QStringLiteral("Acquisition: every tag read once per interval"));
+}
+
+quellin::AcquisitionOptions MainWidget::collector_acquisition(const QString& opc_schema) const {
+  const quellin::AcquisitionOptions& chosen = settings_->acquisition();
+  if (const auto problem =
+          kestrane_config::acquisition_problem(chosen.mode, opc_schema.toStdString())) {
+    throw std::runtime_error(*problem);
+  }
+  return kestrane_config::acquisition_for_tags(chosen, tag_tasks_->tuned_tags());
+}
+
 // ---- Read access ----
 
 const QString& MainWidget::ini_path() const { return settings_->ini_path(); }
@@ -583,6 +634,9 @@ OPCStatusBridge* MainWidget::status_bridge() const { return collection_->status_
 DBStatusBridge* MainWidget::db_status_bridge() const { return collection_->db_status_bridge(); }
 PaginatedTableWidget* MainWidget::paginated_table() const { return ui_->paginated_table; }
 const pyqar::UaSecurity& MainWidget::security() const { return settings_->security(); }
+const quellin::AcquisitionOptions& MainWidget::acquisition() const {
+  return settings_->acquisition();
+}
 bool MainWidget::is_busy() const {
   return tag_tasks_->is_busy() || trust_check_->is_running() || collection_->is_stopping();
 }

@@ -23,6 +23,7 @@
 #include "Kestrane/servertrustcheck.h"
 #include "Kestrane/tablemodel.h"
 #include "pyqar/qar_library.h"
+#include "quellin/acquisition_options.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "tidewell/connection.h"
@@ -94,6 +95,8 @@ class MainWidget : public QWidget {
 
   // OPC UA security: "Security…" edits what the next start uses and saves.
   void open_security_dialog();
+  // "Acquisition…": read or subscribe, and the subscription settings; used and saved likewise.
+  void open_acquisition_dialog();
 
   // Collection control and the queue of results. A start registers the source at once and
   // the tags in the background; a secured OPC UA server's certificate is then checked in the
@@ -137,6 +140,10 @@ class MainWidget : public QWidget {
   TagTasks* tag_tasks() const { return tag_tasks_.get(); }
   ServerTrustCheck* trust_check() const { return trust_check_.get(); }
   const pyqar::UaSecurity& security() const;
+  const quellin::AcquisitionOptions& acquisition() const;
+  // What the collector is given: the chosen acquisition with the tag list's own settings.
+  // Throws std::runtime_error for a schema or a tag the acquisition cannot serve.
+  quellin::AcquisitionOptions collector_acquisition(const QString& opc_schema) const;
   // Whether an import, a tag sync, a start's certificate check or a stop is running.
   bool is_busy() const;
 
@@ -173,6 +180,7 @@ class MainWidget : public QWidget {
   // Saves the settings and starts the collector.
   void launch_collector(const PendingStart& start);
   void update_security_tooltip();
+  void update_acquisition_tooltip();
   // Each queue tick: merge the readings, then notice a collector that ended by itself.
   void on_queue_tick();
   // The late registration's ids, into the rows' DBID cells (GUI thread).

@@ -64,7 +64,13 @@ void TagImportJob::import(const JobContext& context) {
     rows.append(TableRow{db_id, QString::fromStdString(tag.name),
                          QString::fromStdString(tag.description), QString(), QString()});
   }
-  result_ = {.outcome = Outcome::kImported, .rows = std::move(rows), .ids_pending = ids_pending_};
+  std::erase_if(tags, [](const kestrane_config::TagEntry& tag) {
+    return !tag.sampling_interval && !tag.deadband;
+  });
+  result_ = {.outcome = Outcome::kImported,
+             .rows = std::move(rows),
+             .ids_pending = ids_pending_,
+             .tuned_tags = std::move(tags)};
 }
 
 bool TagImportJob::read_file(std::vector<kestrane_config::TagEntry>& tags) {

@@ -31,6 +31,8 @@ struct TagImportResult {
   // The database could not be reached and the job was allowed to go on without it: every
   // id is empty until the tags are registered.
   bool ids_pending = false;
+  // The entries that carry their own subscription settings (SamplingInterval, Deadband).
+  std::vector<kestrane_config::TagEntry> tuned_tags{};
 };
 
 class TagImportJob {

@@ -177,6 +177,7 @@ void TagTasks::apply_import(const QString& path, const TagImportJob& job) {
       context_.collection->clear_queue();
       const std::lock_guard<std::recursive_mutex> lock(context_.collection->data_lock());
       context_.table->set_data(result.rows);
+      tuned_tags_ = result.tuned_tags;
       break;
     }
     case Outcome::kMissingColumns:

@@ -67,6 +67,8 @@ class TagTasks : public QObject {
   const std::unordered_map<std::string, std::int64_t>& registered_ids() const {
     return registered_ids_;
   }
+  // The tags of the last imported file that carry their own subscription settings.
+  const std::vector<kestrane_config::TagEntry>& tuned_tags() const { return tuned_tags_; }
   // Whether the table holds an imported tag list (from a file or from browsing).
   bool has_tag_list() const { return tag_csv_path_.has_value() || browsed_; }
   QProgressDialog* progress_dialog() const { return progress_.get(); }
@@ -94,4 +96,5 @@ class TagTasks : public QObject {
   std::optional<QString> tag_csv_path_;
   bool browsed_ = false;
   std::unordered_map<std::string, std::int64_t> registered_ids_;
+  std::vector<kestrane_config::TagEntry> tuned_tags_;
 };

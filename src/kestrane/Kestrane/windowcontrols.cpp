@@ -85,6 +85,9 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   server_layout->addWidget(server_combo, 1);
   security_button = named(new QPushButton(QStringLiteral("Security…"), window), "security_button");
   server_layout->addWidget(security_button);
+  acquisition_button =
+      named(new QPushButton(QStringLiteral("Acquisition…"), window), "acquisition_button");
+  server_layout->addWidget(acquisition_button);
   main_layout->addLayout(server_layout);
 
   auto* separator = new QFrame(window);

@@ -39,6 +39,9 @@ class WindowControls {
   QLineEdit* port_input = nullptr;
   ServerSchemaCombo* server_combo = nullptr;
   QPushButton* security_button = nullptr;
+  // Read or subscribe, for both OPC types (a DA start refuses subscribe); held like the import
+  // button.
+  QPushButton* acquisition_button = nullptr;
   QLabel* status_label = nullptr;
   QPushButton* import_button = nullptr;
   QPushButton* browse_button = nullptr;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "Kestrane/configfilewriter.h"
 #include "config/console_config.h"
 #include "journel/ini_file.h"
@@ -70,6 +72,53 @@ bool write_security(journel::IniFileEditor& editor, const pyqar::UaSecurity& sec
   return changed;
 }
 
+// "1.0", "0.25", "60.0": a number as the file's reader takes it back.
+std::string number_text(double value) {
+  std::string text = fmt::format("{}", value);
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+// Writes the acquisition keys that changed, as write_security does: a file that never saw them
+// stays as it was while they keep their defaults.
+bool write_acquisition(journel::IniFileEditor& editor,
+                       const quellin::AcquisitionOptions& acquisition) {
+  const char* section = kestrane_config::kConsoleSection;
+  const std::vector<std::string> present = journel::IniFile::parse(editor.text()).keys(section);
+  const auto has_key = [&present](const char* key) {
+    return std::find(present.begin(), present.end(), key) != present.end();
+  };
+  const pyqar::MonitorSettings& monitor = acquisition.monitor;
+  const char* deadband_type = monitor.deadband_type == pyqar::DeadbandType::absolute  ? "absolute"
+                              : monitor.deadband_type == pyqar::DeadbandType::percent ? "percent"
+                                                                                      : "none";
+  struct Key {
+    const char* name;
+    std::string value;
+    std::string fallback;
+  };
+  const Key keys[] = {
+      {"opc_acquisition", acquisition.mode == pyqar::Acquisition::subscribe ? "subscribe" : "read",
+       "read"},
+      // Empty: as often as the server publishes; the file's reader takes it as the key's absence.
+      {"opc_sampling_interval",
+       monitor.sampling_interval_ms < 0.0 ? std::string()
+                                          : number_text(monitor.sampling_interval_ms / 1000.0),
+       ""},
+      {"opc_queue_size", std::to_string(monitor.queue_size), "0"},
+      {"opc_deadband_type", deadband_type, "none"},
+      {"opc_deadband", number_text(monitor.deadband), number_text(0.0)},
+      {"opc_heartbeat", number_text(acquisition.heartbeat_seconds), number_text(0.0)},
+  };
+  bool changed = false;
+  for (const Key& key : keys) {
+    if (has_key(key.name) || key.value != key.fallback) {
+      changed = editor.set(section, key.name, key.value) || changed;
+    }
+  }
+  return changed;
+}
+
 // Whether the text gives opc_password a value; one that cannot even be read counts as one.
 bool holds_password(const std::string& text) {
   try {
@@ -95,6 +144,7 @@ WindowSettings WindowSettings::load(const QString& ini_path) {
   settings.spool_ = kestrane_config::read_spool_settings(config, *journel::get_logger("Kestrane"));
   settings.start_without_tsdb_ = kestrane_config::read_start_without_tsdb(config, settings.spool_);
   settings.security_ = kestrane_config::read_ua_security(config);
+  settings.acquisition_ = kestrane_config::read_acquisition_settings(config);
   kestrane_config::warn_if_passwords_readable(to_fs_path(ini_path), settings.tsdb_cfg_,
                                               settings.security_, *journel::get_logger("Kestrane"));
   const QString opc_type = read_text(config, "opc_type", "OPC DA");
@@ -129,6 +179,9 @@ void WindowSettings::save(const Collection& collection) const {
   }
 
   if (collection.security) changed = write_security(editor, *collection.security) || changed;
+  if (collection.acquisition) {
+    changed = write_acquisition(editor, *collection.acquisition) || changed;
+  }
 
   if (changed) {
     // A password in the file makes it the owner's alone, from the first byte written.

@@ -1,14 +1,15 @@
 #pragma once
 // WindowSettings: the desktop's side of config.ini, read once when the window is built and
 // edited in place at each start, so comments, layout and other keys survive. Holds the OPC UA
-// security the operator chose until the next start writes it. Owned by MainWidget; GUI thread
-// only.
+// security and the acquisition the operator chose until the next start writes them. Owned by
+// MainWidget; GUI thread only.
 
 #include <QString>
 #include <optional>
 
 #include "config/console_config.h"
 #include "pyqar/ua_security.h"
+#include "quellin/acquisition_options.h"
 #include "tidewell/types.h"
 
 class WindowSettings {
@@ -24,6 +25,9 @@ class WindowSettings {
     // Policy, mode, user name and password, written when set; a key the file lacks is added
     // only for a value other than its default. The folder of certificates is never written.
     std::optional<pyqar::UaSecurity> security{};
+    // opc_acquisition and the subscription settings (tag_monitor is not written), the same way:
+    // a key the file lacks is added only for a value other than its default.
+    std::optional<quellin::AcquisitionOptions> acquisition{};
   };
 
   // Reads `ini_path`. Throws std::runtime_error "Configuration file not found: <path>" (also
@@ -31,7 +35,7 @@ class WindowSettings {
   // (a port or autocommit that is no number or boolean word, a non-integer opc_port under
   // "OPC UA"), and std::runtime_error for a port out of range, an unknown driver, a spool
   // folder that cannot be made or written, start_without_tsdb without a spool, or OPC UA
-  // security settings that are not valid.
+  // security or acquisition settings that are not valid.
   static WindowSettings load(const QString& ini_path);
 
   const QString& ini_path() const { return ini_path_; }
@@ -50,6 +54,11 @@ class WindowSettings {
   // As read, or as last set; its pki_dir is the configured folder, made absolute.
   const pyqar::UaSecurity& security() const { return security_; }
   void set_security(const pyqar::UaSecurity& security) { security_ = security; }
+  // [Kestrane] opc_acquisition and the subscription settings, as read or as last set.
+  const quellin::AcquisitionOptions& acquisition() const { return acquisition_; }
+  void set_acquisition(const quellin::AcquisitionOptions& acquisition) {
+    acquisition_ = acquisition;
+  }
 
   // Replaces the changed values in the file (a missing file is started empty), writing a
   // new file beside it and renaming it over the old one, then logs "Configuration saved to
@@ -69,4 +78,5 @@ class WindowSettings {
   QString opc_schema_;
   std::optional<int> opc_port_;
   pyqar::UaSecurity security_;
+  quellin::AcquisitionOptions acquisition_;
 };

@@ -318,8 +318,8 @@ quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& in
                              ": the acquisition must be read or subscribe");
   }
   pyqar::MonitorSettings& monitor = acquisition.monitor;
-  // Absent: the server samples as often as it publishes (the collection interval).
-  if (ini.get(kConsoleSection, "opc_sampling_interval")) {
+  // Absent or empty: the server samples as often as it publishes (the collection interval).
+  if (!ini.get(kConsoleSection, "opc_sampling_interval").value_or("").empty()) {
     monitor.sampling_interval_ms =
         1000.0 * read_real_in(ini, kConsoleSection, "opc_sampling_interval", 0.0, 0.0,
                               kMaxSamplingInterval,

@@ -90,8 +90,8 @@ bool read_start_without_tsdb(const journel::IniFile& ini, const SpoolConfig& spo
 pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
 
 // How values are acquired ([Kestrane] opc_acquisition: read, the default, or subscribe) and how
-// subscriptions monitor every tag: opc_sampling_interval (seconds; absent: the publishing
-// interval, 0: the server's fastest), opc_queue_size (0: automatic), opc_deadband_type
+// subscriptions monitor every tag: opc_sampling_interval (seconds; absent or empty: the
+// publishing interval, 0: the server's fastest), opc_queue_size (0: automatic), opc_deadband_type
 // (none, absolute or percent) with opc_deadband, and opc_heartbeat (seconds, 0: off). The
 // words are taken in any case. The keys are checked in both modes, so a slip shows before
 // subscriptions are turned on. Throws journel::IniError for a value that is no number and

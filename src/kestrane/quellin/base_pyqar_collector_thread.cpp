@@ -402,7 +402,7 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   }
   const double started = now();
   try {
-    feed_->subscribe_if_needed(source, tags, _build_tag_objects(tags));
+    if (feed_->needs_subscription(tags)) feed_->subscribe(source, tags, _build_tag_objects(tags));
   } catch (...) {
     opc_error("Subscribe " + protocol_type_ + " error: " + error_text(std::current_exception()));
     return;
@@ -412,23 +412,15 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   // will not give it again.
   SubscriptionFeed::Received received;
   std::exception_ptr failure;
-  const auto wait_for = [](double seconds) {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
-  };
   try {
-    feed_->acknowledge_kept(source, kept_through());
     if (on_collector_thread()) {
-      const double deadline = turn_start_ + sample_interval_;
-      do {
-        const double slice = std::clamp(deadline - now(), 0.01, kPollSliceSeconds);
-        feed_->poll(source, wait_for(slice), received);
-        feed_->acknowledge_kept(source, kept_through());
-      } while (_running && now() < deadline);
+      feed_->receive_until(
+          source, turn_start_ + sample_interval_, [this] { return _running.load(); },
+          [this] { return kept_through(); }, received);
     } else {
-      // A single step: what has arrived, after a short wait for the first of it.
-      bool more =
-          feed_->poll(source, wait_for(std::min(sample_interval_, kStepWaitSeconds)), received);
-      while (more) more = feed_->poll(source, std::chrono::milliseconds(0), received);
+      const double wait_ms = std::min(sample_interval_, kStepWaitSeconds) * 1000.0;
+      feed_->drain(source, std::chrono::milliseconds(static_cast<std::int64_t>(wait_ms)),
+                   kept_through(), received);
     }
   } catch (...) {
     failure = std::current_exception();

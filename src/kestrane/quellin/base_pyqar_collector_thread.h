@@ -108,9 +108,6 @@ class BasePyQARCollectorThread {
   // Zero while polling. Any thread.
   SubscriptionTotals subscription_totals() const;
 
-  // A subscribing turn waits for notifications in slices no longer than this, so that a stop
-  // is seen soon.
-  static constexpr double kPollSliceSeconds = 0.5;
   // A single step waits this long at most for notifications, then takes what else is there.
   static constexpr double kStepWaitSeconds = 0.1;
 

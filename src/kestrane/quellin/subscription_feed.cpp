@@ -1,5 +1,6 @@
 #include "quellin/subscription_feed.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,10 @@ bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
          0;
 }
 
+std::chrono::milliseconds wait_for(double seconds) {
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+}
+
 }  // namespace
 
 SubscriptionFeed::SubscriptionFeed(Options options)
@@ -51,10 +56,8 @@ pyqar::MonitorSettings SubscriptionFeed::settings_for(const std::string& tag) co
   return it == acquisition_.tag_monitor.end() ? acquisition_.monitor : it->second;
 }
 
-bool SubscriptionFeed::subscribe_if_needed(pyqar::RtSource& source,
-                                           const std::vector<std::string>& tags,
-                                           std::vector<pyqar::TagDescriptor> descriptors) {
-  if (subscribed_ && tags == tags_) return false;
+void SubscriptionFeed::subscribe(pyqar::RtSource& source, const std::vector<std::string>& tags,
+                                 std::vector<pyqar::TagDescriptor> descriptors) {
   auto log = journel::get_logger("quellin");
   if (subscribed_) {
     log->info("The tag list changed ({} tags now, {} before): subscribing again", tags.size(),
@@ -77,13 +80,29 @@ bool SubscriptionFeed::subscribe_if_needed(pyqar::RtSource& source,
   const pyqar::SubscriptionStatus status = source.subscription_status();
   log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),
             status.items_ok, status.items_failed, status.subscriptions);
-  return true;
 }
 
 std::int64_t SubscriptionFeed::row_time(const pyqar::ValueObject& value) const {
   // A source that gave no time at all: the value is stored at its arrival.
   if (value.timestamp == pyqar::Timestamp{}) return wall_clock_();
   return to_us(value.timestamp);
+}
+
+void SubscriptionFeed::receive_until(pyqar::RtSource& source, double deadline,
+                                     const std::function<bool()>& keep_going,
+                                     const std::function<std::uint64_t()>& kept, Received& into) {
+  do {
+    acknowledge_kept(source, kept());
+    const double slice = std::clamp(deadline - clock_(), kMinPollSeconds, kPollSliceSeconds);
+    poll(source, wait_for(slice), into);
+  } while (keep_going() && clock_() < deadline);
+}
+
+void SubscriptionFeed::drain(pyqar::RtSource& source, std::chrono::milliseconds first_wait,
+                             std::uint64_t kept, Received& into) {
+  acknowledge_kept(source, kept);
+  bool more = poll(source, first_wait, into);
+  while (more) more = poll(source, std::chrono::milliseconds(0), into);
 }
 
 bool SubscriptionFeed::poll(pyqar::RtSource& source, std::chrono::milliseconds wait,

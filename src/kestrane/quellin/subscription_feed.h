@@ -45,15 +45,33 @@ class SubscriptionFeed {
   // Throws std::invalid_argument when a clock is missing or the heartbeat is negative.
   explicit SubscriptionFeed(Options options);
 
-  // Subscribes `tags` (their descriptors alongside) unless exactly this list is subscribed on
-  // the source already; true when it subscribed. Throws std::runtime_error when the
-  // connection fails.
-  bool subscribe_if_needed(pyqar::RtSource& source, const std::vector<std::string>& tags,
-                           std::vector<pyqar::TagDescriptor> descriptors);
+  // Whether `tags` must be subscribed: nothing is yet, or the list changed.
+  bool needs_subscription(const std::vector<std::string>& tags) const {
+    return !subscribed_ || tags != tags_;
+  }
+  // Subscribes `tags` (their descriptors alongside), replacing what was subscribed. Throws
+  // std::runtime_error when the connection fails.
+  void subscribe(pyqar::RtSource& source, const std::vector<std::string>& tags,
+                 std::vector<pyqar::TagDescriptor> descriptors);
+  // A collector thread's pass: polls until `deadline` (monotonic seconds) or until
+  // keep_going() says no, in slices of at most kPollSliceSeconds, acknowledging before each
+  // poll what kept() says is kept. Adds what arrived to `into`, also when a poll throws.
+  void receive_until(pyqar::RtSource& source, double deadline,
+                     const std::function<bool()>& keep_going,
+                     const std::function<std::uint64_t()>& kept, Received& into);
+  // A single step: acknowledges what is kept, then takes what has arrived, waiting up to
+  // `first_wait` for the first of it.
+  void drain(pyqar::RtSource& source, std::chrono::milliseconds first_wait, std::uint64_t kept,
+             Received& into);
   // Polls once, waiting up to `wait`, and adds what arrived to `into`; true when anything
   // did (values, counts or something to acknowledge). Throws what poll() throws; a change
   // for a tag the list does not hold is a broken source: std::out_of_range.
   bool poll(pyqar::RtSource& source, std::chrono::milliseconds wait, Received& into);
+
+  // A pass waits for notifications in slices no longer than this, so that a stop is seen
+  // soon; and at least this long, so that a zero interval does not spin.
+  static constexpr double kPollSliceSeconds = 0.5;
+  static constexpr double kMinPollSeconds = 0.01;
   // Adds a row for every tag whose last value is heartbeat_seconds old or older (by the time
   // it arrived or was last repeated): the same value, status and source time, stored at now.
   void add_heartbeats(Received& into);

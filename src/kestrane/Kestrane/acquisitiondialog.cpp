@@ -1,0 +1,165 @@
+#include "Kestrane/acquisitiondialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "config/console_config.h"
+
+namespace {
+
+// Far beyond any real signal's span; the reader itself sets no upper bound.
+constexpr double kMaxAbsoluteDeadband = 1e12;
+constexpr double kMaxPercent = 100.0;
+constexpr int kDecimals = 3;
+
+QDoubleSpinBox* seconds_spin(double max, QWidget* parent) {
+  auto* spin = new QDoubleSpinBox(parent);
+  spin->setDecimals(kDecimals);
+  spin->setRange(0.0, max);
+  spin->setSuffix(QStringLiteral(" s"));
+  return spin;
+}
+
+}  // namespace
+
+AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
+                                     double publishing_seconds, QWidget* parent)
+    : QDialog(parent) {
+  setObjectName(QStringLiteral("acquisition_dialog"));
+  setWindowTitle(QStringLiteral("Acquisition"));
+  auto* layout = new QVBoxLayout(this);
+
+  auto* mode_form = new QFormLayout();
+  mode_combo_ = new QComboBox(this);
+  mode_combo_->setObjectName(QStringLiteral("acquisition_mode_combo"));
+  mode_combo_->addItem(QStringLiteral("Read every tag once per interval"),
+                       static_cast<int>(pyqar::Acquisition::read));
+  mode_combo_->addItem(QStringLiteral("Subscribe: every change as the server reports it"),
+                       static_cast<int>(pyqar::Acquisition::subscribe));
+  mode_combo_->setCurrentIndex(mode_combo_->findData(static_cast<int>(initial.mode)));
+  mode_form->addRow(QStringLiteral("Acquisition:"), mode_combo_);
+  layout->addLayout(mode_form);
+
+  subscription_group_ = new QGroupBox(QStringLiteral("Subscriptions (OPC UA)"), this);
+  subscription_group_->setObjectName(QStringLiteral("subscription_group"));
+  auto* form = new QFormLayout(subscription_group_);
+  auto* publishing = new QLabel(
+      QStringLiteral("%1 s (the collection interval)").arg(QString::number(publishing_seconds)),
+      subscription_group_);
+  publishing->setObjectName(QStringLiteral("publishing_label"));
+  form->addRow(QStringLiteral("Publishing interval:"), publishing);
+
+  const pyqar::MonitorSettings& monitor = initial.monitor;
+  auto* sampling_row = new QHBoxLayout();
+  sampling_as_publishing_ = new QCheckBox(QStringLiteral("As publishing"), subscription_group_);
+  sampling_as_publishing_->setObjectName(QStringLiteral("sampling_as_publishing"));
+  sampling_as_publishing_->setChecked(monitor.sampling_interval_ms < 0.0);
+  sampling_row->addWidget(sampling_as_publishing_);
+  sampling_spin_ = seconds_spin(kestrane_config::kMaxSamplingInterval, subscription_group_);
+  sampling_spin_->setObjectName(QStringLiteral("sampling_spin"));
+  sampling_spin_->setSpecialValueText(QStringLiteral("server's fastest"));
+  sampling_spin_->setValue(monitor.sampling_interval_ms < 0.0
+                               ? publishing_seconds
+                               : monitor.sampling_interval_ms / 1000.0);
+  sampling_row->addWidget(sampling_spin_, 1);
+  form->addRow(QStringLiteral("Sampling interval:"), sampling_row);
+
+  queue_spin_ = new QSpinBox(subscription_group_);
+  queue_spin_->setObjectName(QStringLiteral("queue_spin"));
+  queue_spin_->setRange(0, static_cast<int>(kestrane_config::kMaxQueueSize));
+  queue_spin_->setSpecialValueText(QStringLiteral("automatic"));
+  queue_spin_->setValue(static_cast<int>(monitor.queue_size));
+  form->addRow(QStringLiteral("Queue size:"), queue_spin_);
+
+  deadband_type_combo_ = new QComboBox(subscription_group_);
+  deadband_type_combo_->setObjectName(QStringLiteral("deadband_type_combo"));
+  deadband_type_combo_->addItem(QStringLiteral("none"),
+                                static_cast<int>(pyqar::DeadbandType::none));
+  deadband_type_combo_->addItem(QStringLiteral("absolute"),
+                                static_cast<int>(pyqar::DeadbandType::absolute));
+  deadband_type_combo_->addItem(QStringLiteral("percent"),
+                                static_cast<int>(pyqar::DeadbandType::percent));
+  deadband_type_combo_->setCurrentIndex(
+      deadband_type_combo_->findData(static_cast<int>(monitor.deadband_type)));
+  form->addRow(QStringLiteral("Deadband type:"), deadband_type_combo_);
+
+  deadband_spin_ = new QDoubleSpinBox(subscription_group_);
+  deadband_spin_->setObjectName(QStringLiteral("deadband_spin"));
+  deadband_spin_->setDecimals(4);
+  deadband_spin_->setRange(0.0, kMaxAbsoluteDeadband);
+  deadband_spin_->setValue(monitor.deadband);
+  form->addRow(QStringLiteral("Deadband:"), deadband_spin_);
+
+  heartbeat_spin_ = seconds_spin(kestrane_config::kMaxHeartbeat, subscription_group_);
+  heartbeat_spin_->setObjectName(QStringLiteral("heartbeat_spin"));
+  heartbeat_spin_->setSpecialValueText(QStringLiteral("off"));
+  heartbeat_spin_->setValue(initial.heartbeat_seconds);
+  heartbeat_spin_->setToolTip(
+      QStringLiteral("A tag whose value has not changed for this long is stored again, at the "
+                     "time it is stored, with its original source time: steady, not stale."));
+  form->addRow(QStringLiteral("Heartbeat:"), heartbeat_spin_);
+  layout->addWidget(subscription_group_);
+
+  auto* note = new QLabel(
+      QStringLiteral("Subscriptions need an OPC UA server. A tag list's SamplingInterval and "
+                     "Deadband columns override these per tag.\nSaved to config.ini at the next "
+                     "start of collection."),
+      this);
+  note->setObjectName(QStringLiteral("acquisition_note"));
+  note->setWordWrap(true);
+  note->setStyleSheet(QStringLiteral("color: gray"));
+  layout->addWidget(note);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  ok_button_ = buttons->button(QDialogButtonBox::Ok);
+  ok_button_->setObjectName(QStringLiteral("acquisition_ok_button"));
+  buttons->button(QDialogButtonBox::Cancel)
+      ->setObjectName(QStringLiteral("acquisition_cancel_button"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &AcquisitionDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &AcquisitionDialog::reject);
+  layout->addWidget(buttons);
+
+  connect(mode_combo_, &QComboBox::currentIndexChanged, this, [this] { update_enabled(); });
+  connect(sampling_as_publishing_, &QCheckBox::toggled, this, [this] { update_enabled(); });
+  connect(deadband_type_combo_, &QComboBox::currentIndexChanged, this,
+          [this] { update_enabled(); });
+  update_enabled();
+}
+
+void AcquisitionDialog::update_enabled() {
+  subscription_group_->setEnabled(mode_combo_->currentData().toInt() ==
+                                  static_cast<int>(pyqar::Acquisition::subscribe));
+  sampling_spin_->setEnabled(!sampling_as_publishing_->isChecked());
+  const auto type = static_cast<pyqar::DeadbandType>(deadband_type_combo_->currentData().toInt());
+  deadband_spin_->setEnabled(type != pyqar::DeadbandType::none);
+  // Lowering the maximum clamps a larger value, so a percentage never exceeds 100.
+  deadband_spin_->setMaximum(type == pyqar::DeadbandType::percent ? kMaxPercent
+                                                                  : kMaxAbsoluteDeadband);
+  deadband_spin_->setSuffix(type == pyqar::DeadbandType::percent ? QStringLiteral(" %")
+                                                                 : QString());
+}
+
+quellin::AcquisitionOptions AcquisitionDialog::acquisition() const {
+  quellin::AcquisitionOptions acquisition;
+  acquisition.mode = static_cast<pyqar::Acquisition>(mode_combo_->currentData().toInt());
+  pyqar::MonitorSettings& monitor = acquisition.monitor;
+  monitor.sampling_interval_ms =
+      sampling_as_publishing_->isChecked() ? -1.0 : sampling_spin_->value() * 1000.0;
+  monitor.queue_size = static_cast<std::uint32_t>(queue_spin_->value());
+  monitor.deadband_type =
+      static_cast<pyqar::DeadbandType>(deadband_type_combo_->currentData().toInt());
+  // The file's reader refuses a deadband without a type.
+  monitor.deadband =
+      monitor.deadband_type == pyqar::DeadbandType::none ? 0.0 : deadband_spin_->value();
+  acquisition.heartbeat_seconds = heartbeat_spin_->value();
+  return acquisition;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// AcquisitionDialog: "Acquisition…": whether values are read once per interval or reported by
+// OPC UA subscriptions, and how subscriptions sample, queue, filter (deadband) and repeat
+// steady values (heartbeat). The widgets' ranges keep every value valid, so OK always takes.
+// Made by the window (its Qt parent), which reads acquisition() once it is accepted; GUI thread
+// only.
+
+#include <QDialog>
+
+#include "quellin/acquisition_options.h"
+
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QGroupBox;
+class QPushButton;
+class QSpinBox;
+
+class AcquisitionDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `publishing_seconds` is the collector's interval, shown as the publishing interval.
+  AcquisitionDialog(const quellin::AcquisitionOptions& initial, double publishing_seconds,
+                    QWidget* parent = nullptr);
+
+  // The values shown; the per-tag settings (tag_monitor) are never part of them.
+  quellin::AcquisitionOptions acquisition() const;
+
+  QComboBox* mode_combo() const { return mode_combo_; }
+  QGroupBox* subscription_group() const { return subscription_group_; }
+  QCheckBox* sampling_as_publishing() const { return sampling_as_publishing_; }
+  QDoubleSpinBox* sampling_spin() const { return sampling_spin_; }
+  QSpinBox* queue_spin() const { return queue_spin_; }
+  QComboBox* deadband_type_combo() const { return deadband_type_combo_; }
+  QDoubleSpinBox* deadband_spin() const { return deadband_spin_; }
+  QDoubleSpinBox* heartbeat_spin() const { return heartbeat_spin_; }
+  QPushButton* ok_button() const { return ok_button_; }
+
+ private:
+  // Enables what applies: the subscription settings under subscribe, the sampling interval
+  // unless it follows the publishing interval, the deadband unless its type is none (and at
+  // most 100 for percent).
+  void update_enabled();
+
+  QComboBox* mode_combo_ = nullptr;  // children of the dialog
+  QGroupBox* subscription_group_ = nullptr;
+  QCheckBox* sampling_as_publishing_ = nullptr;
+  QDoubleSpinBox* sampling_spin_ = nullptr;
+  QSpinBox* queue_spin_ = nullptr;
+  QComboBox* deadband_type_combo_ = nullptr;
+  QDoubleSpinBox* deadband_spin_ = nullptr;
+  QDoubleSpinBox* heartbeat_spin_ = nullptr;
+  QPushButton* ok_button_ = nullptr;
+};

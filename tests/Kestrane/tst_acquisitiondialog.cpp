@@ -1,0 +1,112 @@
+// "Acquisition…": the values it shows and takes, and the widgets' rules that keep every value
+// one config.ini can hold.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QSpinBox>
+#include <QTest>
+
+#include "Kestrane/acquisitiondialog.h"
+#include "testsupport.h"
+
+namespace {
+
+quellin::AcquisitionOptions subscribed() {
+  quellin::AcquisitionOptions a;
+  a.mode = pyqar::Acquisition::subscribe;
+  a.monitor = {.sampling_interval_ms = 250.0,
+               .queue_size = 12,
+               .deadband_type = pyqar::DeadbandType::percent,
+               .deadband = 2.5};
+  a.heartbeat_seconds = 60.0;
+  a.tag_monitor["per-tag"] = a.monitor;
+  return a;
+}
+
+}  // namespace
+
+class TestAcquisitionDialog : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void ShowsTheGivenValuesAndGivesThemBackUnchanged() {
+    AcquisitionDialog dialog(subscribed(), 1.0);
+    QCOMPARE(dialog.mode_combo()->currentIndex(), 1);
+    QVERIFY(dialog.subscription_group()->isEnabled());
+    QVERIFY(!dialog.sampling_as_publishing()->isChecked());
+    QCOMPARE(dialog.sampling_spin()->value(), 0.25);
+    QCOMPARE(dialog.queue_spin()->value(), 12);
+    QCOMPARE(dialog.deadband_type_combo()->currentText(), QStringLiteral("percent"));
+    QCOMPARE(dialog.deadband_spin()->value(), 2.5);
+    QCOMPARE(dialog.heartbeat_spin()->value(), 60.0);
+    auto* publishing = dialog.findChild<QLabel*>(QStringLiteral("publishing_label"));
+    QVERIFY(publishing != nullptr);
+    QCOMPARE(publishing->text(), QStringLiteral("1 s (the collection interval)"));
+
+    quellin::AcquisitionOptions expected = subscribed();
+    expected.tag_monitor.clear();  // the tag list's business, never the dialog's
+    const quellin::AcquisitionOptions taken = dialog.acquisition();
+    QCOMPARE(taken.mode, expected.mode);
+    QVERIFY(taken.monitor == expected.monitor);
+    QCOMPARE(taken.heartbeat_seconds, expected.heartbeat_seconds);
+    QVERIFY(taken.tag_monitor.empty());
+  }
+
+  void DefaultsReadPollingWithEverySubscriptionSettingAtRest() {
+    AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 1.0);
+    QCOMPARE(dialog.mode_combo()->currentIndex(), 0);
+    // Nothing of subscriptions can be changed while polling.
+    QVERIFY(!dialog.subscription_group()->isEnabled());
+    QVERIFY(dialog.sampling_as_publishing()->isChecked());
+    QVERIFY(!dialog.sampling_spin()->isEnabled());
+    QCOMPARE(dialog.queue_spin()->text(), QStringLiteral("automatic"));
+    QVERIFY(!dialog.deadband_spin()->isEnabled());
+    QCOMPARE(dialog.heartbeat_spin()->text(), QStringLiteral("off"));
+    const quellin::AcquisitionOptions taken = dialog.acquisition();
+    QCOMPARE(taken.mode, pyqar::Acquisition::read);
+    QVERIFY(taken.monitor == pyqar::MonitorSettings{});
+    QCOMPARE(taken.heartbeat_seconds, 0.0);
+
+    dialog.mode_combo()->setCurrentIndex(1);
+    QVERIFY(dialog.subscription_group()->isEnabled());
+  }
+
+  void SamplingZeroIsTheServersFastestAndUntickingGivesSeconds() {
+    AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 2.0);
+    dialog.mode_combo()->setCurrentIndex(1);
+    dialog.sampling_as_publishing()->setChecked(false);
+    QVERIFY(dialog.sampling_spin()->isEnabled());
+    QCOMPARE(dialog.sampling_spin()->value(), 2.0);  // starts from the publishing interval
+    dialog.sampling_spin()->setValue(0.0);
+    QCOMPARE(dialog.sampling_spin()->text(), QStringLiteral("server's fastest"));
+    QCOMPARE(dialog.acquisition().monitor.sampling_interval_ms, 0.0);
+    dialog.sampling_spin()->setValue(0.1);
+    QCOMPARE(dialog.acquisition().monitor.sampling_interval_ms, 100.0);
+    dialog.sampling_as_publishing()->setChecked(true);
+    QVERIFY(dialog.acquisition().monitor.sampling_interval_ms < 0.0);
+  }
+
+  void DeadbandFollowsItsType() {
+    AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 1.0);
+    dialog.mode_combo()->setCurrentIndex(1);
+    dialog.deadband_type_combo()->setCurrentText(QStringLiteral("absolute"));
+    QVERIFY(dialog.deadband_spin()->isEnabled());
+    dialog.deadband_spin()->setValue(250.0);
+    QCOMPARE(dialog.acquisition().monitor.deadband, 250.0);
+    // A percentage cannot pass 100: the value is brought down to it.
+    dialog.deadband_type_combo()->setCurrentText(QStringLiteral("percent"));
+    QCOMPARE(dialog.deadband_spin()->value(), 100.0);
+    QCOMPARE(dialog.acquisition().monitor.deadband_type, pyqar::DeadbandType::percent);
+    // Without a type the number shown is not taken: config.ini refuses a deadband without one.
+    dialog.deadband_type_combo()->setCurrentText(QStringLiteral("none"));
+    QVERIFY(!dialog.deadband_spin()->isEnabled());
+    QCOMPARE(dialog.acquisition().monitor.deadband, 0.0);
+    QCOMPARE(dialog.acquisition().monitor.deadband_type, pyqar::DeadbandType::none);
+  }
+};
+
+KESTRANE_TEST_MAIN(TestAcquisitionDialog)
+#include "tst_acquisitiondialog.moc"
