@@ -142,10 +142,16 @@ std::vector<TagEntry> parse(std::string_view text) {
   return tags;
 }
 
+// What a subscribing collector says of the list; polling ignores the columns altogether.
 std::string format_error(std::string_view text) {
+  const auto tags = parse(text);
+  quellin::AcquisitionOptions polling;
+  EXPECT_NO_THROW(acquisition_for_tags(polling, tags));
+  quellin::AcquisitionOptions subscribing;
+  subscribing.mode = pyqar::Acquisition::subscribe;
   try {
-    parse(text);
-  } catch (const TagCsvFormatError& e) {
+    acquisition_for_tags(subscribing, tags);
+  } catch (const std::runtime_error& e) {
     return e.what();
   }
   return "no error";

@@ -65,7 +65,7 @@ void TagImportJob::import(const JobContext& context) {
                          QString::fromStdString(tag.description), QString(), QString()});
   }
   std::erase_if(tags, [](const kestrane_config::TagEntry& tag) {
-    return !tag.sampling_interval && !tag.deadband;
+    return !tag.sampling_interval && !tag.deadband && tag.monitor_problem.empty();
   });
   result_ = {.outcome = Outcome::kImported,
              .rows = std::move(rows),

@@ -126,9 +126,12 @@ const std::string& field_or_throw(const CsvRecord& record, std::size_t index,
 }
 
 // An optional number column: empty or missing is unset; otherwise a decimal number of 0 or
-// more (up to `max` when given), nothing else in the cell.
+// more (up to `max` when given), nothing else in the cell. Any other cell leaves the value
+// unset and its description in `problem` (the first one of the row), since only subscriptions
+// use these columns: a list that already had such a column of its own still polls.
 std::optional<double> number_cell(const CsvRecord& record, std::optional<std::size_t> index,
-                                  std::string_view column, std::optional<double> max) {
+                                  std::string_view column, std::optional<double> max,
+                                  std::string& problem) {
   if (!index || *index >= record.fields.size()) return std::nullopt;
   const std::string text = trim_unicode(record.fields[*index]);
   if (text.empty()) return std::nullopt;
@@ -136,9 +139,12 @@ std::optional<double> number_cell(const CsvRecord& record, std::optional<std::si
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
       value < 0.0 || (max && value > *max)) {
-    throw TagCsvFormatError(fmt::format(
-        "line {}, column '{}': '{}' is no number {}", record.line, column,
-        journel::ini_excerpt(text), max ? fmt::format("between 0 and {}", *max) : "of 0 or more"));
+    if (problem.empty()) {
+      problem = fmt::format("line {}, column '{}': '{}' is no number {}", record.line, column,
+                            journel::ini_excerpt(text),
+                            max ? fmt::format("between 0 and {}", *max) : "of 0 or more");
+    }
+    return std::nullopt;
   }
   return value;
 }
@@ -170,9 +176,10 @@ void parse_tag_csv(std::string_view text, std::vector<TagEntry>& tags) {
         trim_unicode(field_or_throw(*record, *desc_index, kDescriptionColumn, header_size));
     if (name.empty()) continue;
     TagEntry entry{std::move(name), std::move(description)};
-    entry.sampling_interval =
-        number_cell(*record, sampling_index, kSamplingIntervalColumn, kMaxSamplingInterval);
-    entry.deadband = number_cell(*record, deadband_index, kDeadbandColumn, std::nullopt);
+    entry.sampling_interval = number_cell(*record, sampling_index, kSamplingIntervalColumn,
+                                          kMaxSamplingInterval, entry.monitor_problem);
+    entry.deadband =
+        number_cell(*record, deadband_index, kDeadbandColumn, std::nullopt, entry.monitor_problem);
     tags.push_back(std::move(entry));
   }
 }

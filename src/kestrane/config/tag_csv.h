@@ -27,6 +27,9 @@ struct TagEntry {
   // unset (no such column, or an empty cell): the configured ones.
   std::optional<double> sampling_interval{};
   std::optional<double> deadband{};
+  // A cell of those columns that is no such number, naming line and column; empty when none.
+  // Only subscriptions refuse it (see acquisition_for_tags).
+  std::string monitor_problem{};
 
   friend bool operator==(const TagEntry&, const TagEntry&) = default;
 };
@@ -57,9 +60,9 @@ DecodedText read_tag_file(const std::filesystem::path& path);
 
 // Parses decoded text and appends one entry per row with a non-blank name, in file order;
 // duplicates are kept. Entries parsed before an error stay appended. Throws
-// TagCsvFormatError (no header row, a short row, an unclosed quote, a NUL character, a
-// SamplingInterval or Deadband cell that is no number of 0 or more, naming line and column) and
-// TagCsvColumnsError. A row too short for an optional column has an empty cell there.
+// TagCsvFormatError (no header row, a short row, an unclosed quote, a NUL character) and
+// TagCsvColumnsError. A row too short for an optional column has an empty cell there; a
+// SamplingInterval or Deadband cell that is no number of 0 or more is kept in monitor_problem.
 void parse_tag_csv(std::string_view text, std::vector<TagEntry>& tags);
 
 struct TagCsvFile {

@@ -29,6 +29,7 @@ quellin::AcquisitionOptions acquisition_for_tags(const quellin::AcquisitionOptio
   acquisition.monitor = without_empty_filter(configured.monitor);
   if (acquisition.mode != pyqar::Acquisition::subscribe) return acquisition;
   for (const TagEntry& tag : tags) {
+    if (!tag.monitor_problem.empty()) throw std::runtime_error(tag.monitor_problem);
     if (!tag.sampling_interval && !tag.deadband) continue;
     pyqar::MonitorSettings settings = configured.monitor;
     if (tag.sampling_interval) settings.sampling_interval_ms = *tag.sampling_interval * 1000.0;
