@@ -42,6 +42,7 @@
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
+#include "Kestrane/resultmerger.h"
 #include "Kestrane/securitydialog.h"
 #include "Kestrane/serverschemacombo.h"
 #include "journel/ini_file.h"
@@ -942,6 +943,18 @@ class TestMainWidget : public QObject {
       QVERIFY(std::isnan(row[3].toDouble()));
       QCOMPARE(row[4].toString(), QStringLiteral("uncertain"));
     }
+  }
+
+  void WhileSubscribingRowsWithoutAChangeKeepTheirValues() {
+    ResultMerger merger;
+    merger.set_keep_missing(true);
+    TableRows rows = rows_for({"A", "B"});
+    merger.merge({reading("A", 1.0), reading("B", 2.0)}, rows);
+    merger.merge({reading("A", 3.0)}, rows);
+    merger.merge({}, rows);
+    QCOMPARE(rows[0][3].toDouble(), 3.0);
+    QCOMPARE(rows[1][3].toDouble(), 2.0);
+    QCOMPARE(rows[1][4].toString(), QStringLiteral("Good"));
   }
 
   void DuplicateRowsAndDuplicateReadings() {

@@ -42,6 +42,11 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
     const std::lock_guard<std::mutex> lock(status_mutex_);
     last_status_.clear();
   }
+  {
+    // A subscribing collector hands over only what changed: the others keep their values.
+    const std::lock_guard<std::recursive_mutex> lock(data_lock_);
+    merger_.set_keep_missing(acquisition.mode == pyqar::Acquisition::subscribe);
+  }
   OPCStatusBridge* status_bridge = status_bridge_.get();
   DBStatusBridge* db_status_bridge = db_status_bridge_.get();
   auto collector = std::make_unique<quellin::OPCCollector>(quellin::OPCCollector::Options{

@@ -62,6 +62,7 @@ void ResultMerger::merge(const quellin::ResultList& results, TableRows& rows) {
   const QVariant missing_value(std::numeric_limits<double>::quiet_NaN());
   for (qsizetype i = 0; i < rows.size(); ++i) {
     TableRow& row = rows[i];
+    if (keep_missing_ && row_source_[static_cast<std::size_t>(i)] < 0) continue;
     if (row.size() <= kQualityColumn) {
       row.resize(kQualityColumn + 1);
     }

@@ -26,7 +26,10 @@ class ResultMerger {
   // `results`, or not-a-number, "uncertain" and no time when the batch lacks the tag. The
   // quality of a reading that is not Good names its status when it has one,
   // "Bad (BadSensorFailure)"; a source time shows as a QDateTime in UTC.
+  // With `keep`, a row whose tag the batch lacks keeps its cells instead: batches of a
+  // subscribing collector carry only the tags that changed.
   void merge(const quellin::ResultList& results, TableRows& rows);
+  void set_keep_missing(bool keep) { keep_missing_ = keep; }
 
  private:
   // "Bad (BadSensorFailure)" for the quality word at `word` in the shared list and a status.
@@ -38,6 +41,7 @@ class ResultMerger {
   std::vector<std::string> plan_result_tags_;
   std::vector<QString> plan_row_tags_;
   std::vector<int> row_source_;  // per row: index of its reading in the batch, or -1
+  bool keep_missing_ = false;
   // Quality texts with a status name, by quality word and status code.
   std::unordered_map<std::uint64_t, QString> status_texts_;
 };
