@@ -341,6 +341,10 @@ void UaTestServer::delete_lowest_subscription() {
   if (pid_ > 0) ::kill(pid_, SIGUSR2);
 }
 
+void UaTestServer::expire_sessions() {
+  if (pid_ > 0) ::kill(pid_, SIGHUP);
+}
+
 void UaTestServer::reap() noexcept {
   if (pid_ > 0) {
     ::kill(pid_, SIGCONT);

@@ -106,6 +106,9 @@ class UaTestServer {
   void resume();
   // Has the server delete its live subscription with the lowest id (it happens shortly after).
   void delete_lowest_subscription();
+  // Has the server end every session as its timeout would, keeping their subscriptions, so
+  // that a client must open a new session (it happens shortly after).
+  void expire_sessions();
 
  private:
   void reap() noexcept;

@@ -23,6 +23,8 @@
 // TransferSubscriptions with BadServiceUnsupported (anonymous sessions over None are never
 // given another session's subscriptions anyway). SIGUSR2 deletes the live subscription with
 // the lowest id, as a server short of resources might, and says so on standard error.
+// SIGHUP ends every session as its timeout would, keeping its subscriptions for a transfer
+// (a client then cannot reactivate its session and must open a new one).
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -482,6 +484,13 @@ function deleteLowestSubscription(server) {
   lowest.session.deleteSubscription(lowest.subscription.id);
 }
 
+// SIGHUP: every session ends as if it had timed out; its subscriptions stay for a transfer.
+function expireSessions(server) {
+  const sessions = Object.values(server.engine._sessions);
+  process.stderr.write(`ua-test-server: SIGHUP: ending ${sessions.length} session(s)\n`);
+  for (const session of sessions) server.engine.closeSession(session.authenticationToken, false, "Timeout");
+}
+
 // Folder Types: fixed values of every kind a server may send, for exact checks of how the
 // client writes them out. Each reads the same every time.
 function addTypeVariables(addressSpace, ns) {
@@ -644,6 +653,7 @@ async function main() {
   refuseSomeSubscriptionCalls(server, opts);
   await server.start();
   process.on("SIGUSR2", () => deleteLowestSubscription(server));
+  process.on("SIGHUP", () => expireSessions(server));
   const url = `opc.tcp://127.0.0.1:${port}`;
   process.stdout.write(
     `ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}` +
