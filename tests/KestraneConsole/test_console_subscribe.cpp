@@ -259,7 +259,7 @@ class SubscribeEndToEnd : public SubscribeProgram {};
 TEST_F(SubscribeEndToEnd, EveryChangeOnceAtItsSourceTimeStaticOnceDeadbandFilters) {
   start_server(ramp_server());
   configure(server_->url(), {"ns=2;s=Ramp.1,,,", "ns=2;s=Ramp.2,,,2.5", "ns=2;s=Ramp.Static,,,"},
-            "collection_interval = 0.5\nopc_sampling_interval = 0.05\nopc_deadband_type = "
+            "collection_interval = 0.5\nopc_sampling_interval = 0\nopc_deadband_type = "
             "absolute\n",
             "", "FullTagName,Description,SamplingInterval,Deadband");
   start();
@@ -290,7 +290,7 @@ TEST_F(SubscribeEndToEnd, EveryChangeOnceAtItsSourceTimeStaticOnceDeadbandFilter
 TEST_F(SubscribeEndToEnd, HeartbeatStoresAnUnchangedValueAgainWithItsSourceTime) {
   start_server(ramp_server(1));
   configure(server_->url(), {"ns=2;s=Ramp.1,", "ns=2;s=Ramp.Static,"},
-            "collection_interval = 0.2\nopc_sampling_interval = 0.05\nopc_heartbeat = 1\n");
+            "collection_interval = 0.2\nopc_sampling_interval = 0\nopc_heartbeat = 1\n");
   start();
   ASSERT_TRUE(wait_for_metric_growth("kestrane_notifications_total", 5)) << output();
   std::this_thread::sleep_for(3s);
@@ -306,6 +306,314 @@ TEST_F(SubscribeEndToEnd, HeartbeatStoresAnUnchangedValueAgainWithItsSourceTime)
   }
   const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
   EXPECT_FALSE(broken) << *broken;
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// The queue holds two values while twenty arrive per publishing interval: the server marks
+// what it had to discard, and that is counted.
+TEST_F(SubscribeEndToEnd, ValuesTheServerDiscardedFromAFullQueueAreCounted) {
+  start_server(ramp_server(1));
+  configure(server_->url(), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 1\nopc_sampling_interval = 0.05\nopc_queue_size = 2\n");
+  start();
+  EXPECT_TRUE(wait_for([&] {
+    return metric_or_zero("kestrane_values_lost_total{reason=\"overflow\"}") >= 2;
+  })) << output();
+  ASSERT_EQ(stop(), 0) << output();
+}
+
+// Items created in calls the server takes: one that states a limit of 100 per call, one that
+// refuses calls over 500 without saying so. Every item is monitored, every tag stored.
+class SubscribeAtScale : public SubscribeProgram {
+ protected:
+  void run_with(UaTestServer::Options options) {
+    constexpr int kTags = 1200;
+    options.tags = 1;
+    options.flat_tags = kTags;
+    start_server(std::move(options));
+    std::vector<std::string> tags;
+    for (int n = 1; n <= kTags; ++n)
+      tags.push_back("nsu=urn:kestrane:plant;s=Flat." + std::to_string(n) + ",");
+    configure(server_->url(), tags, "collection_interval = 0.5\n");
+    start();
+    ASSERT_TRUE(wait_for_output("OPC UA subscriptions: 1200 of 1200 tags monitored")) << output();
+    EXPECT_TRUE(wait_for([&] {
+      return metric_or_zero("kestrane_monitored_items{state=\"ok\"}") == kTags &&
+             metric_or_zero("kestrane_rows_written_total{table=\"tsdata\"}") >= kTags;
+    })) << output();
+    EXPECT_EQ(metric_or_zero("kestrane_monitored_items{state=\"failed\"}"), 0);
+    ASSERT_EQ(stop(), 0) << output();
+    EXPECT_EQ(
+        kestrane_test::query_sqlite(database(), "SELECT count(DISTINCT tag_id) FROM tsdata").at(0),
+        "1200");
+    EXPECT_EQ(duplicates(), "0");
+  }
+};
+
+TEST_F(SubscribeAtScale, ServerStatingOneHundredItemsPerCallGetsEveryItem) {
+  UaTestServer::Options options;
+  options.max_monitored_items_per_call = 100;
+  run_with(options);
+  EXPECT_EQ(output().find("refused"), std::string::npos) << output();
+}
+
+TEST_F(SubscribeAtScale, ServerRefusingCallsOverFiveHundredItemsGetsEveryItemInSmallerCalls) {
+  UaTestServer::Options options;
+  options.reject_items_over = 500;
+  run_with(options);
+  EXPECT_NE(output().find("OPC UA server refused"), std::string::npos) << output();
+}
+
+// Faults from outside while the program follows the ramp. Each waits for the healing,
+// which the engine's watchdog and the collector's backoff bound to some seconds.
+class SubscribeFaults : public SubscribeProgram {
+ protected:
+  // A ramp's rows split where a value is not the one after the last (a restarted server
+  // counts from 1 anew, while the program waits for it its values go by).
+  static std::vector<std::vector<StoredRow>> runs_of(const std::vector<StoredRow>& rows) {
+    std::vector<std::vector<StoredRow>> runs;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i == 0 || rows[i].value != rows[i - 1].value + 1) runs.emplace_back();
+      runs.back().push_back(rows[i]);
+    }
+    return runs;
+  }
+  bool wait_for_notifications(double more = 4) {
+    return wait_for_metric_growth("kestrane_notifications_total", more);
+  }
+};
+
+TEST_F(SubscribeFaults, ServerKilledAndRestartedOnTheSamePortGivesOneSubscriptionSetAgain) {
+  start_server(ramp_server(1));
+  const int port = server_->port();
+  configure(server_->url(), {"ns=2;s=Ramp.1,", "ns=2;s=Ramp.Static,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  server_->kill();
+  server_.reset();
+  std::this_thread::sleep_for(2s);
+  auto options = ramp_server(1);
+  options.port = port;
+  start_server(options);
+  ASSERT_TRUE(wait_for_output("OPC UA server restarted")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscriptions"), 1);
+  EXPECT_EQ(metric_or_zero("kestrane_monitored_items{state=\"ok\"}"), 2);
+  ASSERT_EQ(stop(), 0) << output();
+
+  // One hole, while the server was down; each server's values at their source times.
+  const auto runs = runs_of(rows_of("ns=2;s=Ramp.1"));
+  ASSERT_EQ(runs.size(), 2u) << output();
+  for (const auto& run : runs) {
+    EXPECT_GE(run.size(), 10u);
+    const auto broken = break_in_ramp(run);
+    EXPECT_FALSE(broken) << *broken;
+  }
+  // The static value comes again from the new server, which gives it its own start as source
+  // time: once from each.
+  EXPECT_EQ(rows_of("ns=2;s=Ramp.Static").size(), 2u);
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// A cut shorter than the session's life: the same session goes on over a new connection. The
+// queue is long enough for the outage, so the server keeps every change meanwhile.
+TEST_F(SubscribeFaults, ShortCutIsHealedWithoutAGap) {
+  start_server(ramp_server(1));
+  TcpTamperProxy proxy(server_->port());
+  configure("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\nopc_queue_size = 1000\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  proxy.set_refusing(true);
+  proxy.cut_connections();
+  std::this_thread::sleep_for(2s);
+  proxy.set_refusing(false);
+  ASSERT_TRUE(wait_for_output("OPC UA session resumed on a new channel")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscription_recreations_total"), 0);
+  ASSERT_EQ(stop(), 0) << output();
+
+  const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
+  EXPECT_FALSE(broken) << *broken << "\n" << output();
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// A notification message spoilt on the way ends the connection; the server still has it, and
+// it is asked for again on the resumed session, so it leaves no hole.
+TEST_F(SubscribeFaults, NotificationLostWithTheConnectionIsPublishedAgain) {
+  start_server(ramp_server(1));
+  TcpTamperProxy proxy(server_->port());
+  configure("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\nopc_queue_size = 1000\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  proxy.flip_in_next_message(0);
+  ASSERT_TRUE(wait_for_output("OPC UA session resumed on a new channel")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(proxy.tampered(), 1);
+  ASSERT_EQ(stop(), 0) << output();
+
+  const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
+  EXPECT_FALSE(broken) << *broken << "\n" << output();
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// The session ends on the server while the network is down (as after an outage longer than
+// its timeout): an anonymous session's subscriptions cannot move, so they are made again.
+TEST_F(SubscribeFaults, SessionLostDuringAnOutageIsReplacedAndItsSubscriptionsMadeAgain) {
+  start_server(ramp_server(1));
+  TcpTamperProxy proxy(server_->port());
+  configure("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  proxy.set_refusing(true);
+  proxy.cut_connections();
+  server_->expire_sessions();
+  std::this_thread::sleep_for(2s);
+  proxy.set_refusing(false);
+  ASSERT_TRUE(
+      wait_for_output("OPC UA session replaced; subscriptions cannot move to a new "
+                      "session of an anonymous user over security None: creating 1 "
+                      "subscriptions again"))
+      << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscriptions"), 1);
+  ASSERT_EQ(stop(), 0) << output();
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// Two subscriptions (the server takes two items in each); the server drops the first. Only it
+// is made again: the tags of the other one go on without a hole.
+TEST_F(SubscribeFaults, SubscriptionDeletedByTheServerIsTheOnlyOneMadeAgain) {
+  auto options = ramp_server(3);
+  options.max_monitored_items_per_subscription = 2;
+  start_server(options);
+  configure(server_->url(),
+            {"ns=2;s=Ramp.1,", "ns=2;s=Ramp.2,", "ns=2;s=Ramp.3,", "ns=2;s=Ramp.Static,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for_output("4 of 4 tags monitored in 2 subscriptions")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  server_->delete_lowest_subscription();
+  ASSERT_TRUE(wait_for([&] {
+    return metric_or_zero("kestrane_subscription_recreations_total") >= 1;
+  })) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscription_recreations_total"), 1);
+  EXPECT_EQ(metric_or_zero("kestrane_subscriptions"), 2);
+  EXPECT_EQ(metric_or_zero("kestrane_monitored_items{state=\"ok\"}"), 4);
+  ASSERT_EQ(stop(), 0) << output();
+
+  const auto untouched = rows_of("ns=2;s=Ramp.3");
+  const auto broken = break_in_ramp(untouched);
+  EXPECT_FALSE(broken) << *broken << "\n" << output();
+  // The dropped one's tags resumed after it was made again.
+  const auto first = rows_of("ns=2;s=Ramp.1");
+  ASSERT_FALSE(first.empty());
+  EXPECT_GE(first.back().time, untouched.back().time - 2'000'000) << output();
+  EXPECT_EQ(duplicates(), "0");
+}
+
+// The database goes away, the rows go to the spool and the program is killed; started again,
+// it writes the spool back: every value stored before the kill is there, so the ramp has a
+// hole only for the time the program was not running.
+TEST_F(SubscribeFaults, KilledAfterSpoolingLosesNothingOnceStartedAgain) {
+  const auto pg = kestrane_test::postgres_server_settings();
+  if (!pg) GTEST_SKIP() << "KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL";
+  const kestrane_test::ScratchPostgresDatabase scratch(*pg, "console_subscribe");
+  const auto& db = scratch.settings();
+  TcpTamperProxy database_link(db.port);
+  database_link.pass_bytes_unframed();
+  start_server(ramp_server(1));
+  configure(
+      server_->url(), {"ns=2;s=Ramp.1,"}, "collection_interval = 0.5\nopc_sampling_interval = 0\n",
+      "host = 127.0.0.1\nport = " + std::to_string(database_link.port()) + "\nuser = " + db.user +
+          "\npassword = " + db.password + "\ndbname = " + db.dbname + "\n");
+  start();
+  ASSERT_TRUE(wait_for_metric_growth("kestrane_rows_written_total{table=\"tsdata\"}", 20))
+      << output();
+  database_link.set_refusing(true);
+  database_link.cut_connections();
+  ASSERT_TRUE(wait_for_metric_growth("kestrane_rows_spooled_total", 40)) << output();
+  // Rows kept before the kill: written, or synced in the spool.
+  const double kept = metric_or_zero("kestrane_rows_written_total{table=\"tsdata\"}") +
+                      metric_or_zero("kestrane_rows_spooled_total");
+  kill_program();
+  database_link.set_refusing(false);
+  start();
+  ASSERT_TRUE(wait_for_output("Spool replay finished")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  ASSERT_EQ(stop(), 0) << output();
+
+  std::vector<double> values;
+  for (const auto& value :
+       kestrane_test::query_postgres(db,
+                                     "SELECT d.value FROM tsdata d JOIN tags t USING (tag_id) "
+                                     "WHERE t.tag_name = 'ns=2;s=Ramp.1' ORDER BY d.time"))
+    values.push_back(std::stod(value));
+  std::size_t first_run = 1;
+  while (first_run < values.size() && values[first_run] == values[first_run - 1] + 1) ++first_run;
+  EXPECT_GE(static_cast<double>(first_run), kept) << output();
+  for (std::size_t i = first_run + 1; i < values.size(); ++i) {
+    EXPECT_EQ(values[i], values[i - 1] + 1) << "a second hole at row " << i;
+  }
+  EXPECT_EQ(kestrane_test::query_postgres(
+                db,
+                "SELECT count(*) FROM (SELECT tag_id, time FROM tsdata GROUP BY tag_id, time "
+                "HAVING count(*) > 1) AS twice")
+                .at(0),
+            "0");
+}
+
+// A secured session with a user, which may have its subscriptions moved to a new session:
+// with a server that moves them the ramp has no hole; with one that refuses, they are made
+// again and the log says why.
+class SubscribeTransfer : public SubscribeFaults {
+ protected:
+  void start_secured(bool transfer) {
+    auto options = ramp_server(1);
+    options.policies = {"Basic256Sha256"};
+    options.modes = {"Sign"};
+    options.users = {{"operator", "secret"}};
+    options.no_transfer = !transfer;
+    start_server(options);
+    std::filesystem::create_directories(dir_.path() / "pki" / "trusted" / "certs");
+    std::filesystem::copy_file(server_->certificate_der_path(),
+                               dir_.path() / "pki" / "trusted" / "certs" / "server.der");
+    configure(server_->url(), {"ns=2;s=Ramp.1,"},
+              "collection_interval = 0.5\nopc_sampling_interval = 0\nopc_queue_size = 1000\n"
+              "opc_security_policy = Basic256Sha256\nopc_security_mode = Sign\n"
+              "opc_username = operator\nopc_password = secret\n");
+    start();
+    ASSERT_TRUE(wait_for_notifications()) << output();
+    server_->expire_sessions();
+  }
+};
+
+TEST_F(SubscribeTransfer, SubscriptionsMoveToTheNewSessionWithoutAGap) {
+  start_secured(true);
+  ASSERT_TRUE(wait_for_output(
+      "OPC UA session replaced: 1 subscriptions transferred to it, 0 created again"))
+      << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscription_recreations_total"), 0);
+  ASSERT_EQ(stop(), 0) << output();
+  const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
+  EXPECT_FALSE(broken) << *broken << "\n" << output();
+  EXPECT_EQ(duplicates(), "0");
+}
+
+TEST_F(SubscribeTransfer, ServerRefusingTransfersGetsTheSubscriptionsMadeAgain) {
+  start_secured(false);
+  ASSERT_TRUE(
+      wait_for_output("the server did not transfer the subscriptions "
+                      "(BadServiceUnsupported"))
+      << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_EQ(metric_or_zero("kestrane_subscriptions"), 1);
+  ASSERT_EQ(stop(), 0) << output();
   EXPECT_EQ(duplicates(), "0");
 }
 

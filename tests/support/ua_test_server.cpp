@@ -201,6 +201,10 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back(std::to_string(*options.reject_items_over));
   }
   if (options.no_transfer) args.push_back("--no-transfer");
+  if (options.max_monitored_items_per_subscription) {
+    args.push_back("--max-monitored-items-per-subscription");
+    args.push_back(std::to_string(*options.max_monitored_items_per_subscription));
+  }
   if (!options.policies.empty()) {
     args.push_back("--policies");
     args.push_back(join(options.policies));

@@ -5,7 +5,7 @@
 //                  [--max-message-size BYTES] [--browse-tree] [--wide N]
 //                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
 //                  [--ramp N] [--max-monitored-items-per-call N] [--reject-items-over N]
-//                  [--no-transfer]
+//                  [--no-transfer] [--max-monitored-items-per-subscription N]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -21,7 +21,9 @@
 // limit; --reject-items-over N answers a CreateMonitoredItems call of more than N items with
 // BadTooManyOperations without advertising any limit; --no-transfer answers every
 // TransferSubscriptions with BadServiceUnsupported (anonymous sessions over None are never
-// given another session's subscriptions anyway). SIGUSR2 deletes the live subscription with
+// given another session's subscriptions anyway); --max-monitored-items-per-subscription N
+// advertises that capability (node-opcua's default is 100000), so that a client spreads its
+// items over several subscriptions. SIGUSR2 deletes the live subscription with
 // the lowest id, as a server short of resources might, and says so on standard error.
 // SIGHUP ends every session as its timeout would, keeping its subscriptions for a transfer
 // (a client then cannot reactivate its session and must open a new one).
@@ -181,6 +183,7 @@ function parseArgs(argv) {
     maxMonitoredItemsPerCall: undefined,
     rejectItemsOver: undefined,
     noTransfer: false,
+    maxMonitoredItemsPerSubscription: undefined,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -224,6 +227,7 @@ function parseArgs(argv) {
     else if (key === "--max-monitored-items-per-call") opts.maxMonitoredItemsPerCall = needInt();
     else if (key === "--reject-items-over") opts.rejectItemsOver = needInt();
     else if (key === "--no-transfer") opts.noTransfer = true;
+    else if (key === "--max-monitored-items-per-subscription") opts.maxMonitoredItemsPerSubscription = needInt();
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -639,7 +643,12 @@ async function main() {
     certificateFile: opts.serverCert,
     privateKeyFile: opts.serverKey,
     nodeset_filename: [nodesets.standard],
-    serverCapabilities: { operationLimits },
+    serverCapabilities: {
+      operationLimits,
+      ...(opts.maxMonitoredItemsPerSubscription !== undefined && {
+        maxMonitoredItemsPerSubscription: opts.maxMonitoredItemsPerSubscription,
+      }),
+    },
     transportSettings,
     buildInfo: { productName: "KestraneUaTestServer", buildNumber: "1" },
     serverInfo: {
