@@ -6,26 +6,22 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "console_process.h"
 #include "database_readback.h"
 #include "scratch_postgres_database.h"
 #include "tcp_tamper_proxy.h"
@@ -43,13 +39,6 @@ using namespace std::chrono_literals;
 
 // Upper bound for events that normally take a second or two.
 constexpr auto kEventLimit = std::chrono::seconds(30);
-
-std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 int count_of(const std::string& text, const std::string& part) {
   int found = 0;
@@ -117,8 +106,7 @@ class SubscribeProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
-    std::filesystem::create_directories(dir_.path() / "bin");
-    std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, dir_.path() / "bin" / "KestraneConsole");
+    kestrane_console_test::install_console(dir_.path(), KESTRANE_CONSOLE_EXE);
     metrics_port_ = free_port();
   }
   void TearDown() override { kill_program(); }
@@ -148,43 +136,21 @@ class SubscribeProgram : public ::testing::Test {
                    "\n\n[KestraneLogging]\nlog_dir = log\nprefix = console\nlevel = INFO\n");
   }
 
+  // A second start appends to the first one's output.
   void start() {
-    const std::string exe = (dir_.path() / "bin" / "KestraneConsole").string();
-    const std::string out = (dir_.path() / "output.txt").string();
-    const std::string cwd = dir_.path().string();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      ::dup2(fd, STDOUT_FILENO);
-      ::dup2(fd, STDERR_FILENO);
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
+    pid_ = kestrane_console_test::launch_console(dir_.path(), true);
     ASSERT_GT(pid_, 0);
   }
-  void kill_program() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  void kill_program() { kestrane_console_test::kill_and_reap(pid_); }
   // SIGINT, then the exit status (-1: not within the limit, or by a signal).
   int stop() {
     ::kill(pid_, SIGINT);
-    const auto deadline = Clock::now() + 15s;
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    return kestrane_console_test::wait_for_exit(pid_, 15s);
   }
 
-  std::string output() const { return read_text(dir_.path() / "output.txt"); }
+  std::string output() const {
+    return kestrane_console_test::read_file(dir_.path() / "output.txt");
+  }
   bool wait_for(const std::function<bool()>& condition,
                 std::chrono::seconds limit = kEventLimit) const {
     const auto deadline = Clock::now() + limit;
@@ -437,6 +403,25 @@ TEST_F(SubscribeFaults, ShortCutIsHealedWithoutAGap) {
   const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
   EXPECT_FALSE(broken) << *broken << "\n" << output();
   EXPECT_EQ(duplicates(), "0");
+}
+
+// With the automatic queue (one publishing interval) the server cannot keep an outage's
+// changes: what it discarded is counted, not silently missing.
+TEST_F(SubscribeFaults, ShortCutWithTheAutomaticQueueCountsWhatTheServerDiscarded) {
+  start_server(ramp_server(1));
+  TcpTamperProxy proxy(server_->port());
+  configure("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  proxy.cut_connections();
+  ASSERT_TRUE(wait_for_output("OPC UA session resumed on a new channel")) << output();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  const double discarded = metric_or_zero("kestrane_values_lost_total{reason=\"overflow\"}");
+  ASSERT_EQ(stop(), 0) << output();
+  const auto runs = runs_of(rows_of("ns=2;s=Ramp.1"));
+  ASSERT_EQ(runs.size(), 2u) << output();
+  EXPECT_GE(discarded, 1) << output();
 }
 
 // A notification message spoilt on the way ends the connection; the server still has it, and
