@@ -59,10 +59,10 @@ int free_port() {
   return ntohs(address.sin_port);
 }
 
-// The body of GET `path` on 127.0.0.1:`port`, or nothing when it cannot be had.
-std::optional<std::string> http_get(int port, const std::string& path) {
+// The whole answer (status line, head, body) to GET `path` on 127.0.0.1:`port`, or "".
+std::string http_answer(int port, const std::string& path) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return "";
   timeval timeout{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   sockaddr_in address{};
@@ -79,6 +79,12 @@ std::optional<std::string> http_get(int port, const std::string& path) {
     }
   }
   ::close(fd);
+  return answer;
+}
+
+// The body of GET `path` on 127.0.0.1:`port`, or nothing when it cannot be had.
+std::optional<std::string> http_get(int port, const std::string& path) {
+  const std::string answer = http_answer(port, path);
   const auto body = answer.find("\r\n\r\n");
   if (body == std::string::npos) return std::nullopt;
   return answer.substr(body + 4);
@@ -382,29 +388,6 @@ TEST_F(SubscribeFaults, ServerKilledAndRestartedOnTheSamePortGivesOneSubscriptio
   EXPECT_EQ(duplicates(), "0");
 }
 
-// A cut shorter than the session's life: the same session goes on over a new connection. The
-// queue is long enough for the outage, so the server keeps every change meanwhile.
-TEST_F(SubscribeFaults, ShortCutIsHealedWithoutAGap) {
-  start_server(ramp_server(1));
-  TcpTamperProxy proxy(server_->port());
-  configure("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), {"ns=2;s=Ramp.1,"},
-            "collection_interval = 0.5\nopc_sampling_interval = 0\nopc_queue_size = 1000\n");
-  start();
-  ASSERT_TRUE(wait_for_notifications()) << output();
-  proxy.set_refusing(true);
-  proxy.cut_connections();
-  std::this_thread::sleep_for(2s);
-  proxy.set_refusing(false);
-  ASSERT_TRUE(wait_for_output("OPC UA session resumed on a new channel")) << output();
-  ASSERT_TRUE(wait_for_notifications()) << output();
-  EXPECT_EQ(metric_or_zero("kestrane_subscription_recreations_total"), 0);
-  ASSERT_EQ(stop(), 0) << output();
-
-  const auto broken = break_in_ramp(rows_of("ns=2;s=Ramp.1"));
-  EXPECT_FALSE(broken) << *broken << "\n" << output();
-  EXPECT_EQ(duplicates(), "0");
-}
-
 // With the automatic queue (one publishing interval) the server cannot keep an outage's
 // changes: what it discarded is counted, not silently missing.
 TEST_F(SubscribeFaults, ShortCutWithTheAutomaticQueueCountsWhatTheServerDiscarded) {
@@ -424,8 +407,10 @@ TEST_F(SubscribeFaults, ShortCutWithTheAutomaticQueueCountsWhatTheServerDiscarde
   EXPECT_GE(discarded, 1) << output();
 }
 
-// A notification message spoilt on the way ends the connection; the server still has it, and
-// it is asked for again on the resumed session, so it leaves no hole.
+// A notification message spoilt on the way ends the connection, a cut shorter than the
+// session's life: the same session goes on over a new connection, the server still has the
+// message and it is asked for again, so it leaves no hole. The queue is long enough for the
+// outage, so the server keeps every change meanwhile.
 TEST_F(SubscribeFaults, NotificationLostWithTheConnectionIsPublishedAgain) {
   start_server(ramp_server(1));
   TcpTamperProxy proxy(server_->port());
@@ -550,6 +535,29 @@ TEST_F(SubscribeFaults, KilledAfterSpoolingLosesNothingOnceStartedAgain) {
                 "HAVING count(*) > 1) AS twice")
                 .at(0),
             "0");
+}
+
+// A server that stops answering (frozen, its sockets open): the health turns 503 once the
+// subscriptions' watchdog runs out, and the stop still ends within its 10 s limit.
+TEST_F(SubscribeFaults, FrozenServerTurnsTheHealthBadAndDoesNotHoldTheStop) {
+  start_server(ramp_server(1));
+  configure(server_->url(), {"ns=2;s=Ramp.1,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for_notifications()) << output();
+  EXPECT_NE(http_answer(metrics_port_, "/health").find(" 200 "), std::string::npos);
+  server_->pause();
+  EXPECT_TRUE(wait_for([&] {
+    return http_answer(metrics_port_, "/health").find(" 503 ") != std::string::npos;
+  })) << http_answer(metrics_port_, "/health")
+      << output();
+  const auto asked = Clock::now();
+  ::kill(pid_, SIGINT);
+  const int status = kestrane_console_test::wait_for_exit(pid_, 30s);
+  const auto took = Clock::now() - asked;
+  server_->resume();
+  EXPECT_EQ(status, 0) << output();
+  EXPECT_LT(took, 10s) << output();
 }
 
 // A secured session with a user, which may have its subscriptions moved to a new session:
