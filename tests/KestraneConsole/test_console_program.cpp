@@ -16,11 +16,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "console_process.h"
 #include "database_readback.h"
 #include "log_capture.h"
 #include "scratch_postgres_database.h"
@@ -39,61 +38,14 @@ constexpr char kDemoTags[] =
 // Upper bounds for events that normally take well under a second.
 constexpr auto kEventLimit = std::chrono::seconds(20);
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using kestrane_console_test::kill_and_reap;
+using kestrane_console_test::launch_console;
+using kestrane_console_test::read_file;
 
-// Puts the built program into `base` as an installation has it: <base>/bin/KestraneConsole.
 void install_console(const std::filesystem::path& base) {
-  std::filesystem::create_directories(base / "bin");
-  std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, base / "bin" / "KestraneConsole");
+  kestrane_console_test::install_console(base, KESTRANE_CONSOLE_EXE);
 }
-
-// Starts the program installed in `base` with `base` as its working directory, its output and
-// errors going to <base>/output.txt. Returns the child's pid, or -1 when fork failed. Everything
-// the child needs is made before the fork: it only changes folder, redirects and execs.
-pid_t launch_console(const std::filesystem::path& base) {
-  const std::string exe = (base / "bin" / "KestraneConsole").string();
-  const std::string out = (base / "output.txt").string();
-  const std::string cwd = base.string();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Kills the child `pid` if it still runs and reaps it (then -1 in `pid`).
-void kill_and_reap(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  pid = -1;
-}
-
-// The exit status of the child `pid` (then -1 in `pid`), or -1 when it did not end within
-// kEventLimit or ended by a signal.
-int wait_for_exit(pid_t& pid) {
-  const auto deadline = Clock::now() + kEventLimit;
-  while (Clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      pid = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return -1;
-}
+int wait_for_exit(pid_t& pid) { return kestrane_console_test::wait_for_exit(pid, kEventLimit); }
 
 // One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
 class ProgramFixture : public ::testing::Test {

@@ -201,6 +201,10 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back(std::to_string(*options.reject_items_over));
   }
   if (options.no_transfer) args.push_back("--no-transfer");
+  if (options.max_monitored_items_per_subscription) {
+    args.push_back("--max-monitored-items-per-subscription");
+    args.push_back(std::to_string(*options.max_monitored_items_per_subscription));
+  }
   if (!options.policies.empty()) {
     args.push_back("--policies");
     args.push_back(join(options.policies));
@@ -339,6 +343,10 @@ void UaTestServer::resume() {
 
 void UaTestServer::delete_lowest_subscription() {
   if (pid_ > 0) ::kill(pid_, SIGUSR2);
+}
+
+void UaTestServer::expire_sessions() {
+  if (pid_ > 0) ::kill(pid_, SIGHUP);
 }
 
 void UaTestServer::reap() noexcept {

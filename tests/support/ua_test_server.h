@@ -42,6 +42,8 @@ class UaTestServer {
     std::optional<int> max_monitored_items_per_call;
     std::optional<int> reject_items_over;
     bool no_transfer = false;
+    // Advertised as the server's MaxMonitoredItemsPerSubscription.
+    std::optional<int> max_monitored_items_per_subscription;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and
@@ -106,6 +108,9 @@ class UaTestServer {
   void resume();
   // Has the server delete its live subscription with the lowest id (it happens shortly after).
   void delete_lowest_subscription();
+  // Has the server end every session as its timeout would, keeping their subscriptions, so
+  // that a client must open a new session (it happens shortly after).
+  void expire_sessions();
 
  private:
   void reap() noexcept;

@@ -5,7 +5,7 @@
 //                  [--max-message-size BYTES] [--browse-tree] [--wide N]
 //                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
 //                  [--ramp N] [--max-monitored-items-per-call N] [--reject-items-over N]
-//                  [--no-transfer]
+//                  [--no-transfer] [--max-monitored-items-per-subscription N]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -21,8 +21,12 @@
 // limit; --reject-items-over N answers a CreateMonitoredItems call of more than N items with
 // BadTooManyOperations without advertising any limit; --no-transfer answers every
 // TransferSubscriptions with BadServiceUnsupported (anonymous sessions over None are never
-// given another session's subscriptions anyway). SIGUSR2 deletes the live subscription with
+// given another session's subscriptions anyway); --max-monitored-items-per-subscription N
+// advertises that capability (node-opcua's default is 100000), so that a client spreads its
+// items over several subscriptions. SIGUSR2 deletes the live subscription with
 // the lowest id, as a server short of resources might, and says so on standard error.
+// SIGHUP ends every session as its timeout would, keeping its subscriptions for a transfer
+// (a client then cannot reactivate its session and must open a new one).
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -179,6 +183,7 @@ function parseArgs(argv) {
     maxMonitoredItemsPerCall: undefined,
     rejectItemsOver: undefined,
     noTransfer: false,
+    maxMonitoredItemsPerSubscription: undefined,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -222,6 +227,7 @@ function parseArgs(argv) {
     else if (key === "--max-monitored-items-per-call") opts.maxMonitoredItemsPerCall = needInt();
     else if (key === "--reject-items-over") opts.rejectItemsOver = needInt();
     else if (key === "--no-transfer") opts.noTransfer = true;
+    else if (key === "--max-monitored-items-per-subscription") opts.maxMonitoredItemsPerSubscription = needInt();
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -482,6 +488,13 @@ function deleteLowestSubscription(server) {
   lowest.session.deleteSubscription(lowest.subscription.id);
 }
 
+// SIGHUP: every session ends as if it had timed out; its subscriptions stay for a transfer.
+function expireSessions(server) {
+  const sessions = Object.values(server.engine._sessions);
+  process.stderr.write(`ua-test-server: SIGHUP: ending ${sessions.length} session(s)\n`);
+  for (const session of sessions) server.engine.closeSession(session.authenticationToken, false, "Timeout");
+}
+
 // Folder Types: fixed values of every kind a server may send, for exact checks of how the
 // client writes them out. Each reads the same every time.
 function addTypeVariables(addressSpace, ns) {
@@ -630,7 +643,12 @@ async function main() {
     certificateFile: opts.serverCert,
     privateKeyFile: opts.serverKey,
     nodeset_filename: [nodesets.standard],
-    serverCapabilities: { operationLimits },
+    serverCapabilities: {
+      operationLimits,
+      ...(opts.maxMonitoredItemsPerSubscription !== undefined && {
+        maxMonitoredItemsPerSubscription: opts.maxMonitoredItemsPerSubscription,
+      }),
+    },
     transportSettings,
     buildInfo: { productName: "KestraneUaTestServer", buildNumber: "1" },
     serverInfo: {
@@ -644,6 +662,7 @@ async function main() {
   refuseSomeSubscriptionCalls(server, opts);
   await server.start();
   process.on("SIGUSR2", () => deleteLowestSubscription(server));
+  process.on("SIGHUP", () => expireSessions(server));
   const url = `opc.tcp://127.0.0.1:${port}`;
   process.stdout.write(
     `ready port=${port} url=${url} ns=${nsIndex} ms=${Date.now() - START}` +
