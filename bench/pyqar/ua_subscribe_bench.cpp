@@ -1,0 +1,219 @@
+// Subscriptions of the OPC UA client against the node-opcua test server, through the public
+// source (make_ua_source, subscribe, poll, acknowledge, resume):
+//   - BM_Create: N monitored items (--flat-tags N) created; the heap the source holds for them
+//     per item; then the server killed and started again on the same port, and the time from
+//     its ready line until every item is monitored again (resume: new session, recreation and
+//     one Read of every tag);
+//   - BM_ValueChanges: value changes per second of --ramp N variables (each steps every 50 ms)
+//     sampled as fast as the server can, and this thread's CPU per value in poll + acknowledge.
+//   pyqar_ua_subscribe_bench [--benchmark_filter=...]
+// Another server: KESTRANE_BENCH_UA_URL=opc.tcp://host:port KESTRANE_BENCH_UA_NODES=ns:prefix:N
+// (string node ids prefix1..prefixN in namespace index ns) runs BM_ValueChanges against it.
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pyqar/rt_source.h"
+#include "ua_test_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPlantNs = 3;  // urn:kestrane:plant, registered after the demo namespace
+constexpr int kDemoNs = 2;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double heap_bytes() { return static_cast<double>(mallinfo2().uordblks); }
+
+std::vector<pyqar::MonitoredTag> tags_named(int ns, const std::string& prefix, int count,
+                                            const pyqar::MonitorSettings& settings) {
+  std::vector<pyqar::MonitoredTag> tags;
+  tags.reserve(static_cast<std::size_t>(count));
+  for (int n = 1; n <= count; ++n) {
+    tags.push_back(
+        {.tag = {.data_type = 8, .namespace_index = ns, .tag_name = prefix + std::to_string(n)},
+         .settings = settings});
+  }
+  return tags;
+}
+
+// Polls until `source` reports every one of `count` items monitored or `limit` passes; resumes
+// after a failure as a collector would (at once: the time measured is the client's).
+bool wait_all_monitored(pyqar::RtSource& source, std::size_t count, std::chrono::seconds limit) {
+  const auto give_up = Clock::now() + limit;
+  while (Clock::now() < give_up) {
+    try {
+      if (source.subscription_status().items_ok == count) return true;
+      const pyqar::SubscriptionUpdate update = source.poll(200ms);
+      source.acknowledge(update.ack_token);
+    } catch (const std::runtime_error&) {
+      try {
+        source.resume();
+      } catch (const std::runtime_error&) {
+        std::this_thread::sleep_for(200ms);
+      }
+    }
+  }
+  return source.subscription_status().items_ok == count;
+}
+
+void BM_Create(benchmark::State& state) {
+  if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+    state.SkipWithError(reason->c_str());
+    return;
+  }
+  const int count = static_cast<int>(state.range(0));
+  kestrane_test::UaTestServer::Options options;
+  options.tags = 1;
+  options.flat_tags = count;
+  std::optional<kestrane_test::UaTestServer> server(std::in_place, options);
+  options.port = server->port();
+
+  // Sampled rarely: the server's work of sampling 200,000 getters is not what is measured.
+  const pyqar::MonitorSettings settings{.sampling_interval_ms = 10'000};
+  for (auto _ : state) {
+    auto source = pyqar::make_ua_source(server->url(), 1000);
+    const double heap0 = heap_bytes();
+    auto t0 = Clock::now();
+    source->subscribe(tags_named(kPlantNs, "Flat.", count, settings),
+                      {.publishing_interval_ms = 1000});
+    const double create_s = seconds_since(t0);
+    const double heap1 = heap_bytes();
+    const pyqar::SubscriptionStatus first = source->subscription_status();
+    if (first.items_ok != static_cast<std::size_t>(count)) {
+      state.SkipWithError(("only " + std::to_string(first.items_ok) + " items monitored").c_str());
+      return;
+    }
+
+    server->kill();
+    try {
+      (void)source->poll(2s);  // finds the connection gone
+    } catch (const std::runtime_error&) {
+    }
+    server.reset();
+    server.emplace(options);  // same port
+    t0 = Clock::now();
+    if (!wait_all_monitored(*source, static_cast<std::size_t>(count), 600s)) {
+      state.SkipWithError("the items were not all monitored again within 10 minutes");
+      return;
+    }
+    const double recreate_s = seconds_since(t0);
+    state.counters["items"] = count;
+    state.counters["subscriptions"] = static_cast<double>(first.subscriptions);
+    state.counters["create_s"] = create_s;
+    state.counters["recreate_s"] = recreate_s;
+    state.counters["heap_bytes_per_item"] = (heap1 - heap0) / count;
+    source->unsubscribe();
+  }
+}
+BENCHMARK(BM_Create)->Arg(200'000)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
+// Polls `source` for `duration`, timing this thread's CPU in poll and acknowledge.
+void measure_changes(benchmark::State& state, pyqar::RtSource& source,
+                     std::chrono::seconds duration) {
+  // Until the initial values have passed.
+  for (int k = 0; k < 10; ++k) source.acknowledge(source.poll(100ms).ack_token);
+  std::int64_t values = 0;
+  std::uint64_t overflow = 0;
+  double cpu = 0;
+  const auto t0 = Clock::now();
+  while (Clock::now() - t0 < duration) {
+    const double cpu0 = thread_cpu_seconds();
+    const pyqar::SubscriptionUpdate update = source.poll(100ms);
+    source.acknowledge(update.ack_token);
+    cpu += thread_cpu_seconds() - cpu0;
+    values += static_cast<std::int64_t>(update.changes.size());
+    overflow += update.lost_overflow;
+    benchmark::DoNotOptimize(update.changes.data());
+  }
+  const double wall = seconds_since(t0);
+  state.counters["values_per_s"] = static_cast<double>(values) / wall;
+  state.counters["cpu_us_per_value"] = values > 0 ? cpu * 1e6 / static_cast<double>(values) : 0;
+  state.counters["cpu_share"] = cpu / wall;
+  state.counters["overflowed"] = static_cast<double>(overflow);
+}
+
+// Arg: ramp variables; the server changes each every 50 ms (20 N changes a second offered).
+void BM_ValueChanges(benchmark::State& state) {
+  if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+    state.SkipWithError(reason->c_str());
+    return;
+  }
+  const int count = static_cast<int>(state.range(0));
+  kestrane_test::UaTestServer::Options options;
+  options.tags = 1;
+  options.ramp = count;
+  kestrane_test::UaTestServer server(options);
+  const pyqar::MonitorSettings fastest{.sampling_interval_ms = 0};
+  for (auto _ : state) {
+    auto source = pyqar::make_ua_source(server.url(), 1000);
+    source->subscribe(tags_named(kDemoNs, "Ramp.", count, fastest),
+                      {.publishing_interval_ms = 100});
+    measure_changes(state, *source, 20s);
+    state.counters["offered_per_s"] = 20.0 * count;
+    source->unsubscribe();
+  }
+}
+BENCHMARK(BM_ValueChanges)
+    ->Arg(1'000)
+    ->Arg(5'000)
+    ->Arg(20'000)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+// KESTRANE_BENCH_UA_NODES "ns:prefix:N".
+void BM_ValueChangesElsewhere(benchmark::State& state) {
+  const char* url = std::getenv("KESTRANE_BENCH_UA_URL");
+  const char* nodes = std::getenv("KESTRANE_BENCH_UA_NODES");
+  if (url == nullptr || nodes == nullptr) {
+    state.SkipWithError("set KESTRANE_BENCH_UA_URL and KESTRANE_BENCH_UA_NODES=ns:prefix:N");
+    return;
+  }
+  const std::string wanted(nodes);
+  const auto first = wanted.find(':');
+  const auto last = wanted.rfind(':');
+  if (first == std::string::npos || first == last) {
+    state.SkipWithError("KESTRANE_BENCH_UA_NODES is not ns:prefix:N");
+    return;
+  }
+  const int ns = std::atoi(wanted.substr(0, first).c_str());
+  const std::string prefix = wanted.substr(first + 1, last - first - 1);
+  const int count = std::atoi(wanted.substr(last + 1).c_str());
+  const pyqar::MonitorSettings fastest{.sampling_interval_ms = 0};
+  for (auto _ : state) {
+    auto source = pyqar::make_ua_source(url, 1000);
+    source->subscribe(tags_named(ns, prefix, count, fastest), {.publishing_interval_ms = 100});
+    state.counters["items_ok"] = static_cast<double>(source->subscription_status().items_ok);
+    measure_changes(state, *source, 20s);
+    source->unsubscribe();
+  }
+}
+BENCHMARK(BM_ValueChangesElsewhere)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
