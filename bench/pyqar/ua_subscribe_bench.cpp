@@ -8,7 +8,8 @@
 //     sampled as fast as the server can, and this thread's CPU per value in poll + acknowledge.
 //   pyqar_ua_subscribe_bench [--benchmark_filter=...]
 // Another server: KESTRANE_BENCH_UA_URL=opc.tcp://host:port KESTRANE_BENCH_UA_NODES=ns:prefix:N
-// (string node ids prefix1..prefixN in namespace index ns) runs BM_ValueChanges against it.
+// (string node ids prefix1..prefixN in namespace index ns) runs BM_ValueChanges against it,
+// sampled at KESTRANE_BENCH_UA_SAMPLING_MS (default 0: the server's fastest).
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -186,6 +187,7 @@ void measure_changes(benchmark::State& state, pyqar::RtSource& source,
   for (int k = 0; k < 10; ++k) source.acknowledge(source.poll(100ms).ack_token);
   std::int64_t values = 0;
   std::uint64_t overflow = 0;
+  std::uint64_t notifications = 0;
   double cpu = 0;
   const auto t0 = Clock::now();
   while (Clock::now() - t0 < duration) {
@@ -195,6 +197,7 @@ void measure_changes(benchmark::State& state, pyqar::RtSource& source,
     cpu += thread_cpu_seconds() - cpu0;
     values += static_cast<std::int64_t>(update.changes.size());
     overflow += update.lost_overflow;
+    notifications += update.notifications;
     benchmark::DoNotOptimize(update.changes.data());
   }
   const double wall = seconds_since(t0);
@@ -202,6 +205,7 @@ void measure_changes(benchmark::State& state, pyqar::RtSource& source,
   state.counters["cpu_us_per_value"] = values > 0 ? cpu * 1e6 / static_cast<double>(values) : 0;
   state.counters["cpu_share"] = cpu / wall;
   state.counters["overflowed"] = static_cast<double>(overflow);
+  state.counters["notifications"] = static_cast<double>(notifications);
 }
 
 // Arg: ramp variables; the server changes each every 50 ms (20 N changes a second offered).
@@ -251,7 +255,9 @@ void BM_ValueChangesElsewhere(benchmark::State& state) {
   const int ns = std::atoi(wanted.substr(0, first).c_str());
   const std::string prefix = wanted.substr(first + 1, last - first - 1);
   const int count = std::atoi(wanted.substr(last + 1).c_str());
-  const pyqar::MonitorSettings fastest{.sampling_interval_ms = 0};
+  const char* sampling = std::getenv("KESTRANE_BENCH_UA_SAMPLING_MS");
+  const pyqar::MonitorSettings fastest{.sampling_interval_ms =
+                                           sampling != nullptr ? std::atof(sampling) : 0.0};
   for (auto _ : state) {
     auto source = pyqar::make_ua_source(url, 1000);
     source->subscribe(tags_named(ns, prefix, count, fastest), {.publishing_interval_ms = 100});
