@@ -1,9 +1,10 @@
 // Subscriptions of the OPC UA client against the node-opcua test server, through the public
 // source (make_ua_source, subscribe, poll, acknowledge, resume):
-//   - BM_Create: N monitored items (--flat-tags N) created; the heap the source holds for them
-//     per item; then the server killed and started again on the same port, and the time from
-//     its ready line until every item is monitored again (resume: new session, recreation and
-//     one Read of every tag);
+//   - BM_Create: N monitored items (--flat-tags N) created (create_s) and their initial values
+//     taken (initial_values_s, from the same start); the heap the source holds for them per
+//     item; then the server killed and started again on the same port, and the time from its
+//     ready line until resume() returned (resume_s: new session, every item created again,
+//     every tag read once) and until the first poll after it (healed_s);
 //   - BM_ValueChanges: value changes per second of --ramp N variables (each steps every 50 ms)
 //     sampled as fast as the server can, and this thread's CPU per value in poll + acknowledge.
 //   pyqar_ua_subscribe_bench [--benchmark_filter=...]
