@@ -144,9 +144,6 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
     server_start_time_.reset();
   }
   create_everything(false);
-  const SubscriptionStatus now = status();
-  logger()->info("OPC UA subscriptions: {} of {} tags monitored in {} subscriptions", now.items_ok,
-                 tags_.size(), now.subscriptions);
 }
 
 std::optional<std::size_t> SubscriptionEngine::open_subscription() {
@@ -352,6 +349,10 @@ void SubscriptionEngine::create_everything(bool read_after) {
   }
   next_retry_ = steady_now() + kRetryInterval;
   create_items(all, true);
+  // Also after a recreation, so that the log shows when the items are back.
+  const SubscriptionStatus now = status();
+  logger()->info("OPC UA subscriptions: {} of {} tags monitored in {} subscriptions", now.items_ok,
+                 tags_.size(), now.subscriptions);
   if (!read_after) return;
   std::vector<std::uint32_t> ok;
   for (std::uint32_t i = 0; i < items_.size(); ++i) {
