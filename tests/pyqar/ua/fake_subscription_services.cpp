@@ -105,6 +105,8 @@ CreateMonitoredItemsResponse FakeSubscriptionServices::create_monitored_items(
     if (severity(result.status) != Severity::Bad) ++items_in[subscription_id];
     r.results.push_back(result);
   }
+  if (lose_answer_of_item_call == item_calls.size() - 1)
+    throw std::runtime_error("connection lost");
   return r;
 }
 

@@ -33,6 +33,9 @@ class FakeSubscriptionServices : public SubscriptionServices {
   // The status each tag's item gets (Good when not listed).
   std::map<std::string, std::uint32_t> item_status;
   bool refuse_filters = false;
+  // The item call with this number (0: the first) is carried out, but its answer is lost as
+  // when the connection drops meanwhile.
+  std::optional<std::size_t> lose_answer_of_item_call;
   // More outstanding Publish requests than this: the next is answered BadTooManyPublishRequests.
   std::size_t publish_limit = 0;
   // Answers to Publish, in the order they arrive: a response or a bad service result.

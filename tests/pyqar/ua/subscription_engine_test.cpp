@@ -555,6 +555,39 @@ TEST_F(SubscriptionEngineTest, ACreationCutShortIsCompletedAfterResume) {
   EXPECT_EQ(server.created.size(), 1u);
 }
 
+TEST_F(SubscriptionEngineTest, ItemsWhoseCreationWentUnansweredAreNotCreatedTwice) {
+  server.server_limits.max_monitored_items_per_call = 2;
+  server.lose_answer_of_item_call = 1;  // the server makes T2 and T3, the answer is lost
+  EXPECT_THROW(subscribe(4), std::runtime_error);
+  server.lose_answer_of_item_call.reset();
+  engine.resume();  // the same session: subscription 1 holds T2 and T3 unknown to the engine
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{1}}));
+  EXPECT_EQ(server.created, (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(server.items_in[2], 4u);
+  EXPECT_EQ(engine.status().items_ok, 4u);
+  EXPECT_EQ(poll().recreations, 1u);
+
+  // The same after a transfer to a new session; a subscription the server refused to
+  // transfer is created again too, and no item is left uncreated.
+  server.server_limits.max_monitored_items_per_call = 1;
+  server.server_limits.max_monitored_items_per_subscription = 2;
+  server.items_per_subscription = 2;
+  server.lose_answer_of_item_call = server.item_calls.size() + 2;  // T2 into subscription 4
+  EXPECT_THROW(subscribe(4), std::runtime_error);                  // subscriptions 3 and 4
+  server.lose_answer_of_item_call.reset();
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_status[3] = status::BadSubscriptionIdInvalid;
+  server.deleted.clear();
+  engine.resume();
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{3}, {4}}));
+  EXPECT_EQ(engine.status().items_ok, 4u);
+  std::size_t held = 0;
+  for (const std::uint32_t id : server.created) {
+    if (id > 4) held += server.items_in[id];
+  }
+  EXPECT_EQ(held, 4u);
+}
+
 TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses) {
   subscribe(1);
   server.reconnect_fails = true;

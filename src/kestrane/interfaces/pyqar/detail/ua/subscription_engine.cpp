@@ -107,6 +107,7 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
     }
   }
   subscriptions_.clear();
+  unanswered_subscription_.reset();
   acks_.clear();
 
   // Values gathered by a poll that failed belong to the old list: they follow their tags.
@@ -143,9 +144,6 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
     server_start_time_.reset();
   }
   create_everything(false);
-  const SubscriptionStatus now = status();
-  logger()->info("OPC UA subscriptions: {} of {} tags monitored in {} subscriptions", now.items_ok,
-                 tags_.size(), now.subscriptions);
 }
 
 std::optional<std::size_t> SubscriptionEngine::open_subscription() {
@@ -257,9 +255,12 @@ void SubscriptionEngine::create_items(const std::vector<std::uint32_t>& indices,
     const std::size_t count = std::min(planner_.take(batch), room_in(sub));
     CreateMonitoredItemsResponse response;
     try {
+      unanswered_subscription_ = sub.id;  // until its answer (or refusal) arrives
       response = services_.create_monitored_items(
           sub.id, std::span<const MonitoredItemToCreate>(batch.data(), count));
+      unanswered_subscription_.reset();
     } catch (const ServiceError& e) {
+      unanswered_subscription_.reset();
       if (too_large(e.status()) && planner_.halve(count)) {
         logger()->info("OPC UA server refused {} monitored items in one call ({}): sending {}",
                        count, status_text(e.status()), planner_.learned_cap());
@@ -348,6 +349,10 @@ void SubscriptionEngine::create_everything(bool read_after) {
   }
   next_retry_ = steady_now() + kRetryInterval;
   create_items(all, true);
+  // Also after a recreation, so that the log shows when the items are back.
+  const SubscriptionStatus now = status();
+  logger()->info("OPC UA subscriptions: {} of {} tags monitored in {} subscriptions", now.items_ok,
+                 tags_.size(), now.subscriptions);
   if (!read_after) return;
   std::vector<std::uint32_t> ok;
   for (std::uint32_t i = 0; i < items_.size(); ++i) {
@@ -397,7 +402,23 @@ void SubscriptionEngine::recreate(std::vector<std::size_t> slots) {
   create_items(indices, false);
 }
 
+void SubscriptionEngine::replace_unanswered() {
+  const std::optional<std::uint32_t> id = std::exchange(unanswered_subscription_, std::nullopt);
+  if (!id) return;
+  for (std::size_t slot = 0; slot < subscriptions_.size(); ++slot) {
+    if (subscriptions_[slot].id != *id) continue;
+    // Creating the items of that call again would leave each twice on the server, beyond its
+    // count of the subscription's items: the subscription is replaced instead.
+    logger()->info(
+        "OPC UA subscription {}: the answer to creating its items was lost; creating it again",
+        *id);
+    recreate({slot});
+    return;
+  }
+}
+
 void SubscriptionEngine::drop_all_and_create() {
+  unanswered_subscription_.reset();
   for (const Subscription& sub : subscriptions_) acks_.forget(sub.id);
   update_.recreations += subscriptions_.size();
   subscriptions_.clear();
@@ -711,7 +732,9 @@ void SubscriptionEngine::resume() {
         "missed",
         subscriptions_.size());
     for (Subscription& sub : subscriptions_) republish_forward(sub);
-    if (creation_incomplete_) finish_creation();
+    const bool incomplete = creation_incomplete_;  // replacing a subscription clears it
+    replace_unanswered();
+    if (incomplete) finish_creation();
     return;
   }
   if (subscriptions_.empty()) {
@@ -754,14 +777,18 @@ void SubscriptionEngine::resume() {
   }
   logger()->info("OPC UA session replaced: {} subscriptions transferred to it, {} created again",
                  subscriptions_.size() - refused.size(), refused.size());
-  if (refused.empty()) return;
-  std::vector<std::uint32_t> indices;
-  for (const std::size_t slot : refused) {
-    const std::vector<std::uint32_t>& items = subscriptions_[slot].items;
-    indices.insert(indices.end(), items.begin(), items.end());
+  const bool incomplete = creation_incomplete_;  // replacing a subscription clears it
+  if (!refused.empty()) {
+    std::vector<std::uint32_t> indices;
+    for (const std::size_t slot : refused) {
+      const std::vector<std::uint32_t>& items = subscriptions_[slot].items;
+      indices.insert(indices.end(), items.begin(), items.end());
+    }
+    recreate(std::move(refused));
+    read_tags(indices);
   }
-  recreate(std::move(refused));
-  read_tags(indices);
+  replace_unanswered();
+  if (incomplete) finish_creation();
 }
 
 SubscriptionStatus SubscriptionEngine::status() const {

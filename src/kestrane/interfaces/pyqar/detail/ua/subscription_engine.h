@@ -95,6 +95,7 @@ class SubscriptionEngine {
   void create_everything(bool read_after);
   void recreate(std::vector<std::size_t> slots);
   void drop_all_and_create();
+  void replace_unanswered();
   void finish_creation();
   void retry_refused();
   void drop_empty_subscriptions();
@@ -133,6 +134,9 @@ class SubscriptionEngine {
   // What the poll in progress (or one cut short by a failure) has gathered.
   // A creation was cut short (the connection failed): the next poll completes it.
   bool creation_incomplete_ = false;
+  // A CreateMonitoredItems call to this subscription got no answer (the connection failed):
+  // the server may hold items of it that we do not know of, so it is replaced on resume.
+  std::optional<std::uint32_t> unanswered_subscription_;
   // The server refused Publish requests for a reason more of them will not mend: send no more
   // until the poll ends.
   bool publishes_held_ = false;
