@@ -541,6 +541,7 @@ TEST_F(SubscriptionEngineTest, AServerRestartRecreatesEverythingAndResolvesNames
   server.start_time = 2;
   engine.resume();  // even on what looks like the same session
   EXPECT_TRUE(server.republished.empty());
+  EXPECT_TRUE(server.reads.empty());  // the new items report the current values themselves
   EXPECT_EQ(server.created.size(), 2u);
   EXPECT_EQ(engine.status().items_ok, 2u);
   EXPECT_EQ(engine.status().subscriptions, 1u);

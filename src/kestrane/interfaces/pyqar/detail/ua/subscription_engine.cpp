@@ -417,12 +417,12 @@ void SubscriptionEngine::replace_unanswered() {
   }
 }
 
-void SubscriptionEngine::drop_all_and_create() {
+void SubscriptionEngine::drop_all_and_create(bool read_after) {
   unanswered_subscription_.reset();
   for (const Subscription& sub : subscriptions_) acks_.forget(sub.id);
   update_.recreations += subscriptions_.size();
   subscriptions_.clear();
-  create_everything(true);
+  create_everything(read_after);
 }
 
 // ---- Publishing ----
@@ -723,7 +723,9 @@ void SubscriptionEngine::resume() {
         "OPC UA server restarted (its start time changed): creating {} subscriptions again for "
         "{} tags",
         std::max<std::size_t>(subscriptions_.size(), 1), tags_.size());
-    drop_all_and_create();
+    // A restarted server kept nothing of ours to read back: the new items' first
+    // notifications are the current values, so a Read of every tag would only double them.
+    drop_all_and_create(false);
     return;
   }
   if (how == Reconnected::same_session) {
@@ -739,7 +741,7 @@ void SubscriptionEngine::resume() {
   }
   if (subscriptions_.empty()) {
     logger()->info("OPC UA session replaced: creating the subscriptions");
-    drop_all_and_create();
+    drop_all_and_create(true);
     return;
   }
   if (!services_.transfer_allowed()) {
@@ -747,7 +749,7 @@ void SubscriptionEngine::resume() {
         "OPC UA session replaced; subscriptions cannot move to a new session of an anonymous "
         "user over security None: creating {} subscriptions again",
         subscriptions_.size());
-    drop_all_and_create();
+    drop_all_and_create(true);
     return;
   }
   std::vector<std::uint32_t> ids;
@@ -761,7 +763,7 @@ void SubscriptionEngine::resume() {
         "OPC UA session replaced; the server did not transfer the subscriptions ({}): creating "
         "{} subscriptions again",
         status_text(e.status()), subscriptions_.size());
-    drop_all_and_create();
+    drop_all_and_create(true);
     return;
   }
   std::vector<std::size_t> refused;

@@ -94,7 +94,7 @@ class SubscriptionEngine {
   void refuse(std::uint32_t index, std::uint32_t status);
   void create_everything(bool read_after);
   void recreate(std::vector<std::size_t> slots);
-  void drop_all_and_create();
+  void drop_all_and_create(bool read_after);
   void replace_unanswered();
   void finish_creation();
   void retry_refused();
