@@ -1,8 +1,10 @@
 #include "sqlite_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -286,7 +288,16 @@ void SqliteConnection::rollback_open_transaction() noexcept {
 void SqliteConnection::configure() {
   sqlite3_extended_result_codes(live(), 1);
   sqlite3_busy_timeout(live(), kBusyTimeoutMsec);
-  run("PRAGMA journal_mode = WAL");
+  // While another first connect turns a fresh file to WAL, this change of journal mode can
+  // fail at once with SQLITE_BUSY, without waiting in the busy handler: wait and try again,
+  // as long as the busy timeout.
+  constexpr auto kPause = std::chrono::milliseconds(10);
+  for (int waited_ms = 0;; waited_ms += static_cast<int>(kPause.count())) {
+    const int code = sqlite3_exec(live(), "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) break;
+    if ((code & 0xff) != SQLITE_BUSY || waited_ms >= kBusyTimeoutMsec) fail(code);
+    std::this_thread::sleep_for(kPause);
+  }
   // FULL syncs the WAL at every commit. NORMAL would sync it only at checkpoints, so a power
   // cut could take back rows whose write had already returned and left the spool.
   run("PRAGMA synchronous = FULL");
