@@ -13,7 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <spdlog/logger.h>
 
-#include "quellin/spool.h"
+#include "spool/spool.h"
 
 namespace {
 

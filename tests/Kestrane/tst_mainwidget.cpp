@@ -48,7 +48,7 @@
 #include "journel/ini_file.h"
 #include "pyqar/rt_source.h"
 #include "quellin/opc_collector.h"
-#include "quellin/spool.h"
+#include "spool/spool.h"
 #include "testsupport.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "quellin/posix_spool_env.h"
+#include "spool/posix_spool_env.h"
 
 namespace kestrane_test {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "quellin/spool_env.h"
+#include "spool/spool_env.h"
 
 namespace kestrane_test {
 

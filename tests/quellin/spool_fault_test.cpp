@@ -22,8 +22,8 @@
 
 #include "fault_injection_env.h"
 #include "log_capture.h"
-#include "quellin/spool.h"
 #include "quellin/spool_in_use_error.h"
+#include "spool/spool.h"
 #include "spool_test_support.h"
 #include "temp_dir.h"
 

@@ -15,11 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "quellin/spool.h"
-#include "quellin/spool_record.h"
-#include "quellin/tsdb_writer.h"
 #include "scripted_tsdb.h"
+#include "spool/spool.h"
+#include "spool/spool_record.h"
 #include "temp_dir.h"
+#include "tsdb_writer.h"
 
 namespace {
 

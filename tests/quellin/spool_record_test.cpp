@@ -1,7 +1,7 @@
 // The spool's record codec: round trips, refused lengths, and malformed bytes read as malformed
 // (never past their end), and finding records again after damage.
 
-#include "quellin/spool_record.h"
+#include "spool/spool_record.h"
 
 #include <bit>
 #include <cmath>

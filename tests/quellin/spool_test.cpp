@@ -1,7 +1,7 @@
 // The on-disk spool against real files: order across segments and restarts, damage left by a
 // crash or a bad disk, a full spool, and folders it cannot use.
 
-#include "quellin/spool.h"
+#include "spool/spool.h"
 
 #include <bit>
 #include <cstdint>

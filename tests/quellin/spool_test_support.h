@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "quellin/spool.h"
+#include "spool/spool.h"
 
 namespace kestrane_test {
 

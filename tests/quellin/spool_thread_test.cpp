@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "quellin/spool.h"
+#include "spool/spool.h"
 #include "temp_dir.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "quellin/spool.h"
-#include "quellin/tsdb_writer.h"
 #include "scripted_tsdb.h"
+#include "spool/spool.h"
 #include "temp_dir.h"
+#include "tsdb_writer.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "quellin/acquisition_options.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
-#include "quellin/tsdb_writer.h"
+#include "quellin/write_settings.h"
 #include "tidewell/types.h"
 
 class BackgroundJob;

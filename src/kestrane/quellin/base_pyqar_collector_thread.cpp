@@ -14,6 +14,7 @@
 #include <spdlog/spdlog.h>
 
 #include "journel/log.h"
+#include "subscription_feed.h"
 
 namespace quellin {
 

@@ -25,13 +25,14 @@
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
-#include "quellin/subscription_feed.h"
 
 namespace spdlog {
 class logger;
 }
 
 namespace quellin {
+
+class SubscriptionFeed;
 
 // "Good", "Uncertain", "Bad" or "Invalid" for an OPC quality word.
 std::string quality_to_str(int quality);

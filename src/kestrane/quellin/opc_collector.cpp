@@ -7,6 +7,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "tsdb_writer.h"
+
 namespace quellin {
 
 namespace {

@@ -16,10 +16,12 @@
 #include "quellin/base_pyqar_collector_thread.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
-#include "quellin/tsdb_writer.h"
+#include "quellin/write_settings.h"
 #include "tidewell/types.h"
 
 namespace quellin {
+
+class TsdbWriter;
 
 // Wall-clock time in UTC microseconds since the epoch. Default: std::chrono::system_clock.
 using WallClockFunc = std::function<std::int64_t()>;

@@ -1,4 +1,4 @@
-#include "quellin/tsdb_writer.h"
+#include "tsdb_writer.h"
 
 #include <algorithm>
 #include <cctype>

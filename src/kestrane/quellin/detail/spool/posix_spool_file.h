@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "quellin/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace quellin {
 

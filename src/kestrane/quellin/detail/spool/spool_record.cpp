@@ -1,4 +1,4 @@
-#include "quellin/spool_record.h"
+#include "spool/spool_record.h"
 
 #include <zlib.h>
 

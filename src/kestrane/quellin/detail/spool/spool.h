@@ -32,9 +32,9 @@
 
 #include <spdlog/logger.h>
 
-#include "quellin/spool_env.h"
-#include "quellin/spool_file.h"
-#include "quellin/spool_record.h"
+#include "spool/spool_env.h"
+#include "spool/spool_file.h"
+#include "spool/spool_record.h"
 
 namespace quellin {
 

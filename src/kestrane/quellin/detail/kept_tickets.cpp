@@ -1,4 +1,4 @@
-#include "quellin/kept_tickets.h"
+#include "kept_tickets.h"
 
 namespace quellin {
 

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "quellin/spool.h"
+#include "spool/spool.h"
 
 namespace quellin {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "quellin/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace quellin {
 

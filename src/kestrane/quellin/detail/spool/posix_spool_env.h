@@ -2,7 +2,7 @@
 // PosixSpoolEnv: the spool's file-system calls on the real file system (POSIX calls, flock for
 // the lock). Stateless: one instance may serve any number of spools on any thread.
 
-#include "quellin/spool_env.h"
+#include "spool/spool_env.h"
 
 namespace quellin {
 

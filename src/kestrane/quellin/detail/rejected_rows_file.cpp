@@ -1,4 +1,4 @@
-#include "quellin/rejected_rows_file.h"
+#include "rejected_rows_file.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "quellin/posix_spool_file.h"
+#include "spool/posix_spool_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

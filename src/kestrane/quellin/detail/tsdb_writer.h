@@ -25,12 +25,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kept_tickets.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
-#include "quellin/kept_tickets.h"
-#include "quellin/rejected_rows_file.h"
 #include "quellin/result_tuple.h"
-#include "quellin/spool.h"
+#include "quellin/write_settings.h"
+#include "rejected_rows_file.h"
+#include "spool/spool.h"
 #include "tidewell/connection.h"
 #include "tidewell/types.h"
 
@@ -39,15 +40,6 @@ class logger;
 }
 
 namespace quellin {
-
-// A preparation that failed on a connection that still answers is tried again this often.
-inline constexpr double kPrepareRetrySeconds = 10.0;
-
-// Where rows that cannot be written wait, and how much of them.
-struct SpoolSettings {
-  std::filesystem::path dir;
-  std::uint64_t max_bytes = 0;  // 0: no spool; such rows are dropped
-};
 
 // How long a stop lets a write under way go on before it cancels it, and then how long it
 // waits for the cancelled write to give up before it leaves the writer thread behind; both
@@ -65,12 +57,6 @@ struct WriteCycle {
   ResultList results;
   std::vector<std::int64_t> row_time_us{};  // empty, or one per result
 };
-
-// Readies a new connection before anything is written on it (registers the source and the
-// tags) and returns the tag ids to cache; nullopt (or an exception) when it could not.
-using PrepareConnectionFunc =
-    std::function<std::optional<std::unordered_map<std::string, std::int64_t>>(
-        tidewell::Connection&)>;
 
 class TsdbWriter {
  public:

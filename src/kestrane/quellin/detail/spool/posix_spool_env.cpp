@@ -1,4 +1,4 @@
-#include "quellin/posix_spool_env.h"
+#include "spool/posix_spool_env.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "quellin/posix_spool_file.h"
+#include "spool/posix_spool_file.h"
 
 namespace quellin {
 namespace {

@@ -1,4 +1,4 @@
-#include "quellin/subscription_feed.h"
+#include "subscription_feed.h"
 
 #include <algorithm>
 #include <cmath>

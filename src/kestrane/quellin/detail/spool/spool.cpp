@@ -1,4 +1,4 @@
-#include "quellin/spool.h"
+#include "spool/spool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,8 +14,8 @@
 #include <spdlog/spdlog.h>
 
 #include "journel/log.h"
-#include "quellin/posix_spool_env.h"
 #include "quellin/spool_in_use_error.h"
+#include "spool/posix_spool_env.h"
 
 namespace quellin {
 namespace {
