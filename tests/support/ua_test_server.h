@@ -19,7 +19,9 @@ namespace kestrane_test {
 class UaTestServer {
  public:
   struct Options {
-    int port = 0;    // 0: the server picks a free one
+    // 0: the server picks a free one, and another when that is taken before it listens. A
+    // port given (a restart where clients expect it) is tried for a few seconds when in use.
+    int port = 0;
     int tags = 100;  // Demo.Tag1..N, Demo.Count1..N, Demo.Random1..N
     std::optional<int> max_nodes_per_read;
     // Also shrinks the server's chunks to the 8192-byte minimum.

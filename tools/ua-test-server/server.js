@@ -57,7 +57,8 @@
 // node-opcua's own); give it the URI of the --server-cert certificate.
 //
 // Listens on 127.0.0.1 only and keeps every certificate and trust list under DIR (DIR/pki:
-// own/certs, trusted/certs, rejected). --port 0 (the default) picks a free port.
+// own/certs, trusted/certs, rejected). --port 0 (the default) picks a free port, and another
+// one when that is taken before the server listens; a port given is tried a few times.
 // --max-message-size also shrinks the transport buffers to the 8192-byte minimum, so that
 // messages travel in many small chunks. Once the server listens it prints one line
 //   ready port=<port> url=opc.tcp://127.0.0.1:<port> ns=<demo ns> ms=<startup ms>
@@ -580,11 +581,9 @@ function addTypeVariables(addressSpace, ns) {
     good(new Variant({ dataType: DataType.ExtensionObject, value: new Undecodable(coerceNodeId("ns=2;i=99999"), Buffer.from([1, 2, 3, 4])) })));
 }
 
-async function main() {
-  const opts = parseArgs(process.argv.slice(2));
-  fs.mkdirSync(opts.certDir, { recursive: true });
-  const port = opts.port === 0 ? await freePort() : opts.port;
-
+// Builds and starts a server on `port`; one that failed to start is shut down before the
+// error is passed on.
+async function startServer(opts, port) {
   const serverCertificateManager = new OPCUACertificateManager({
     rootFolder: path.join(opts.certDir, "pki"),
     automaticallyAcceptUnknownCertificate: !opts.trustRequired,
@@ -657,10 +656,44 @@ async function main() {
     },
   });
 
-  await server.initialize();
-  const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
-  refuseSomeSubscriptionCalls(server, opts);
-  await server.start();
+  try {
+    await server.initialize();
+    const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
+    refuseSomeSubscriptionCalls(server, opts);
+    await server.start();
+    return { server, nsIndex, serverCertificateManager };
+  } catch (err) {
+    await server.shutdown(0).catch(() => {});
+    throw err;
+  }
+}
+
+const START_ATTEMPTS = 5;
+
+// A port found free may be taken by another process before the server listens on it, so a
+// start that finds its port in use is tried again: on another free port when the port was
+// left to us, after a short pause on the same one when it was asked for.
+async function startOnSomePort(opts) {
+  for (let attempt = 1; ; attempt++) {
+    const port = opts.port === 0 ? await freePort() : opts.port;
+    try {
+      return { port, ...(await startServer(opts, port)) };
+    } catch (err) {
+      const inUse = err.code === "EADDRINUSE" || /EADDRINUSE/.test(String(err.message));
+      if (!inUse || attempt === START_ATTEMPTS) throw err;
+      process.stderr.write(
+        `ua-test-server: port ${port} is in use (attempt ${attempt} of ${START_ATTEMPTS}),` +
+          ` trying ${opts.port === 0 ? "another port" : "again"}\n`,
+      );
+      if (opts.port !== 0) await new Promise((resolve) => setTimeout(resolve, 500));
+    }
+  }
+}
+
+async function main() {
+  const opts = parseArgs(process.argv.slice(2));
+  fs.mkdirSync(opts.certDir, { recursive: true });
+  const { port, server, nsIndex, serverCertificateManager } = await startOnSomePort(opts);
   process.on("SIGUSR2", () => deleteLowestSubscription(server));
   process.on("SIGHUP", () => expireSessions(server));
   const url = `opc.tcp://127.0.0.1:${port}`;
