@@ -23,6 +23,9 @@ TEST(ListenAddress, ReadsTheFormsOperatorsWrite) {
   EXPECT_EQ(parse_listen_address("0.0.0.0:1"), (ListenAddress{"0.0.0.0", 1}));
   EXPECT_EQ(parse_listen_address("localhost:65535"), (ListenAddress{"localhost", 65535}));
   EXPECT_EQ(parse_listen_address("[fe80::1%eth0]:80"), (ListenAddress{"fe80::1%eth0", 80}));
+  // Port 0: the listener takes any free port (and the console logs which).
+  EXPECT_EQ(parse_listen_address("127.0.0.1:0"), (ListenAddress{"127.0.0.1", 0}));
+  EXPECT_EQ(parse_listen_address("[::1]:00"), (ListenAddress{"::1", 0}));
 }
 
 TEST(ListenAddress, TextReadsBackAsTheSameAddress) {
@@ -42,9 +45,8 @@ TEST(ListenAddress, ErrorsNameTheTextAndTheFault) {
       {"[]:9464", "empty host"},
       {"localhost:http", "port 'http' is not a number"},
       {"localhost:+80", "port '+80' is not a number"},
-      {"localhost:0", "port 0 is outside 1-65535"},
-      {"localhost:65536", "port 65536 is outside 1-65535"},
-      {"localhost:99999999999999999999", "outside 1-65535"},
+      {"localhost:65536", "port 65536 is outside 0-65535"},
+      {"localhost:99999999999999999999", "outside 0-65535"},
       {"[::1:9464", "'[' without ']'"},
       {"::1:9464", "an IPv6 address needs brackets"},
       {"[::1]9464", "':' must follow ']'"},

@@ -34,9 +34,11 @@ ConsoleMonitor::ConsoleMonitor(Options options) {
   };
   listener_ =
       std::make_unique<kestrane_monitoring::HttpListener>(*options.listen, std::move(routes));
+  // With port 0 the system chose the port, and this line is the only place that tells it.
+  const kestrane_monitoring::ListenAddress bound{options.listen->host, listener_->port()};
   journel::get_logger("KestraneConsole")
-      ->info("Metrics on http://{0}/metrics, health on http://{0}/health",
-             options.listen->to_text());
+      ->info("Metrics listening on {0}: metrics on http://{0}/metrics, health on http://{0}/health",
+             bound.to_text());
 }
 
 ConsoleMonitor::~ConsoleMonitor() = default;

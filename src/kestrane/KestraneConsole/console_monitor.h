@@ -24,8 +24,9 @@ class ConsoleMonitor {
     std::size_t tags = 0;
   };
 
-  // Starts the listener when one is asked for; throws std::runtime_error "cannot listen on
-  // <address>: <reason>" when it cannot bind.
+  // Starts the listener when one is asked for (port 0: any free port) and logs the address it
+  // bound, "Metrics listening on 127.0.0.1:43127: ..."; throws std::runtime_error "cannot
+  // listen on <address>: <reason>" when it cannot bind.
   explicit ConsoleMonitor(Options options);
   ~ConsoleMonitor();
   ConsoleMonitor(const ConsoleMonitor&) = delete;

@@ -33,8 +33,8 @@ std::uint16_t parse_port(std::string_view text, std::string_view port) {
   }
   unsigned long value = 0;
   const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-  if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535) {
-    fail(text, fmt::format("port {} is outside 1-65535", port));
+  if (ec != std::errc() || end != port.data() + port.size() || value > 65535) {
+    fail(text, fmt::format("port {} is outside 0-65535", port));
   }
   return static_cast<std::uint16_t>(value);
 }

@@ -18,9 +18,10 @@ struct ListenAddress {
   bool operator==(const ListenAddress&) const = default;
 };
 
-// Reads "host:port" with an IPv6 host in brackets, blanks around it ignored. Throws
-// std::invalid_argument naming the text and the fault: missing port, a port that is not a
-// number or outside 1-65535, an empty host, misplaced brackets.
+// Reads "host:port" with an IPv6 host in brackets, blanks around it ignored; port 0 asks the
+// listener for any free port. Throws std::invalid_argument naming the text and the fault:
+// missing port, a port that is not a number or outside 0-65535, an empty host, misplaced
+// brackets.
 ListenAddress parse_listen_address(std::string_view text);
 
 }  // namespace kestrane_monitoring
