@@ -1,12 +1,14 @@
 #pragma once
-// Running the built KestraneConsole as an operator would: installed as <base>/bin/KestraneConsole,
-// started with <base> as its working directory and its output in <base>/output.txt, signalled,
-// waited for and killed from outside. Free functions for the program tests' main thread.
+// ConsoleProcess: the built KestraneConsole run as an operator would: installed as
+// <base>/bin/KestraneConsole, started with <base> as its working directory and its output in
+// <base>/output.txt, signalled, waited for and killed from outside. Owns the child it started
+// (killed and reaped when this goes); used from the test's main thread only.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace kestrane_console_test {
@@ -14,19 +16,38 @@ namespace kestrane_console_test {
 // The whole file, or "" when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
 
-// Copies the program `exe` to <base>/bin/KestraneConsole.
-void install_console(const std::filesystem::path& base, const std::filesystem::path& exe);
+class ConsoleProcess {
+ public:
+  // Copies the program `exe` to <base>/bin/KestraneConsole.
+  ConsoleProcess(std::filesystem::path base, const std::filesystem::path& exe);
+  ~ConsoleProcess() { kill(); }
+  ConsoleProcess(const ConsoleProcess&) = delete;
+  ConsoleProcess& operator=(const ConsoleProcess&) = delete;
 
-// Starts the program installed in `base`; its output and errors go to <base>/output.txt, after
-// what is there when `append` (a restart keeps the first run's lines), else in its place.
-// Returns the child's pid, or -1 when fork failed.
-pid_t launch_console(const std::filesystem::path& base, bool append = false);
+  // Starts the program (killing a run still going); its output and errors go to
+  // <base>/output.txt, after what is there when `append` (a restart keeps the first run's
+  // lines), else in its place. False when fork failed.
+  bool start(bool append = false);
+  pid_t pid() const { return pid_; }
+  void signal(int signal_number) const;
+  // Kills the run if it still goes and reaps it.
+  void kill() noexcept;
+  // The exit status, or -1 when it did not end within `limit` or ended by a signal.
+  int wait_exit(std::chrono::milliseconds limit);
 
-// Kills the child `pid` if it still runs and reaps it (then -1 in `pid`).
-void kill_and_reap(pid_t& pid);
+  std::string output() const;
+  // Waits until the output holds `text` `times` times.
+  bool wait_for_output(const std::string& text, int times, std::chrono::milliseconds limit) const;
+  // The port of this run's metrics listener, from its "Metrics listening on" line (a listen
+  // address with port 0 gets a new port on every run), or nothing when no such line came
+  // within `limit`.
+  std::optional<int> metrics_port(std::chrono::milliseconds limit) const;
 
-// The exit status of the child `pid` (then -1 in `pid`), or -1 when it did not end within
-// `limit` or ended by a signal.
-int wait_for_exit(pid_t& pid, std::chrono::milliseconds limit);
+ private:
+  std::filesystem::path base_;
+  pid_t pid_ = -1;
+  // "Metrics listening on" lines in the output before this run began.
+  int listening_lines_before_ = 0;
+};
 
 }  // namespace kestrane_console_test

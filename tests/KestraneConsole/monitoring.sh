@@ -30,11 +30,6 @@ fail() {
   exit 1
 }
 step() { echo "monitoring $(date +%T): $*"; }
-free_port() {
-  local p=$(( 20000 + RANDOM % 12000 ))
-  while ss -ltn 2>/dev/null | grep -q ":$p "; do p=$(( p + 1 )); done
-  echo "$p"
-}
 
 mkdir -p "$base/bin"
 cp "$exe" "$base/bin/KestraneConsole"
@@ -49,8 +44,9 @@ export PGPASSWORD=${KESTRANE_PG_PASSWORD:-kestrane-test}
 psql -X -q -h 127.0.0.1 -p "$port" -U postgres -d postgres -c "CREATE DATABASE monitoring"
 sql() { psql -X -q -At -F ' ' -h 127.0.0.1 -p "$port" -U postgres -d monitoring -c "$1"; }
 
-mport=$(free_port)
-url="http://127.0.0.1:$mport"
+# The listener takes a port the system picks (port 0); the program logs which.
+mport=""
+url=""
 # The spool is off, so that rows the database cannot take are dropped and the health says so.
 write_config() {
   cat >"$1/config.ini" <<INI
@@ -78,7 +74,7 @@ level = INFO
 console = true
 INI
 }
-write_config "$base" "127.0.0.1:$mport"
+write_config "$base" "127.0.0.1:0"
 
 run=0
 start_console() {
@@ -124,6 +120,10 @@ stored_cycles_since() {
 
 start_console
 wait_for "Data collection started successfully" 60
+mport=$(grep -ao "Metrics listening on 127\.0\.0\.1:[0-9]*" "$base/output$run.txt" | tail -1 | sed 's/.*://')
+[ -n "$mport" ] && [ "$mport" != 0 ] || fail "no 'Metrics listening on 127.0.0.1:<port>' line"
+url="http://127.0.0.1:$mport"
+step "metrics listening on port $mport"
 sleep 3
 
 step "reading /metrics"
@@ -181,7 +181,7 @@ status=0
 (cd "$other" && timeout 60 ./bin/KestraneConsole >out.txt 2>&1) || status=$?
 [ "$status" = 1 ] || fail "a busy listen address gave exit status $status"
 grep -aq "cannot listen on 127.0.0.1:$mport" "$other/out.txt" || fail "no error naming the busy address: $(tail -3 "$other/out.txt")"
-for bad in "127.0.0.1" "127.0.0.1:0" "127.0.0.1:70000" "[::1:9464"; do
+for bad in "127.0.0.1" "127.0.0.1:70000" "[::1:9464"; do
   write_config "$other" "$bad"
   status=0
   (cd "$other" && timeout 60 ./bin/KestraneConsole >out.txt 2>&1) || status=$?

@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,8 +15,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "console_process.h"
 #include "database_readback.h"
@@ -30,7 +29,6 @@ namespace kestrane_console {
 namespace {
 
 using kestrane_test::TempDir;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kDaSchema[] = "opc.da://localhost/OstrevoV2.1.0";
 constexpr char kDemoTags[] =
@@ -38,21 +36,12 @@ constexpr char kDemoTags[] =
 // Upper bounds for events that normally take well under a second.
 constexpr auto kEventLimit = std::chrono::seconds(20);
 
-using kestrane_console_test::kill_and_reap;
-using kestrane_console_test::launch_console;
+using kestrane_console_test::ConsoleProcess;
 using kestrane_console_test::read_file;
-
-void install_console(const std::filesystem::path& base) {
-  kestrane_console_test::install_console(base, KESTRANE_CONSOLE_EXE);
-}
-int wait_for_exit(pid_t& pid) { return kestrane_console_test::wait_for_exit(pid, kEventLimit); }
 
 // One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
 class ProgramFixture : public ::testing::Test {
  protected:
-  void SetUp() override { install_console(dir_.path()); }
-  void TearDown() override { kill_and_reap(pid_); }
-
   void write_config(const std::string& tsdb_section, const std::string& tags_path,
                     const std::string& extra = "") {
     dir_.write("config.ini", "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
@@ -64,11 +53,8 @@ class ProgramFixture : public ::testing::Test {
   std::string sqlite_section() const { return "driver = sqlite\ndata_dir = data\ndbname = e2e\n"; }
 
   // Starts the program in the base directory as its working directory.
-  void start() {
-    pid_ = launch_console(dir_.path());
-    ASSERT_GE(pid_, 0);
-  }
-  std::string output() const { return read_file(dir_.path() / "output.txt"); }
+  void start() { ASSERT_TRUE(console_.start()); }
+  std::string output() const { return console_.output(); }
   std::string log_files() const {
     std::string all;
     if (!std::filesystem::exists(dir_.path() / "log")) return all;
@@ -78,24 +64,14 @@ class ProgramFixture : public ::testing::Test {
     return all;
   }
   // Waits until the program's output holds `text` `times` times.
-  bool wait_for_output(const std::string& text, int times = 1) {
-    const auto deadline = Clock::now() + kEventLimit;
-    while (Clock::now() < deadline) {
-      const std::string out = output();
-      int found = 0;
-      for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
-        ++found;
-      }
-      if (found >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+  bool wait_for_output(const std::string& text, int times = 1) const {
+    return console_.wait_for_output(text, times, kEventLimit);
   }
   // The exit status, or -1 when it did not end in time or ended by a signal.
-  int wait_exit() { return wait_for_exit(pid_); }
+  int wait_exit() { return console_.wait_exit(kEventLimit); }
 
   TempDir dir_;
-  pid_t pid_ = -1;
+  ConsoleProcess console_{dir_.path(), KESTRANE_CONSOLE_EXE};
 };
 
 class ProgramFailureExits : public ProgramFixture {};
@@ -162,7 +138,7 @@ TEST_F(ProgramEndToEnd, CollectsIntoPostgresUntilSigintThenExitsCleanly) {
                "tags.csv");
   start();
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 3)) << output();
-  ::kill(pid_, SIGINT);
+  console_.signal(SIGINT);
   EXPECT_EQ(wait_exit(), 0) << output();
 
   const std::string log = log_files();
@@ -186,7 +162,7 @@ TEST_F(ProgramEndToEnd, CollectsIntoSqliteUntilSigtermThenExitsCleanly) {
   write_config(sqlite_section(), "tags.csv");
   start();
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
-  ::kill(pid_, SIGTERM);
+  console_.signal(SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
   EXPECT_NE(log_files().find("INFO - Received signal 15, shutting down..."), std::string::npos);
   const auto rows =
@@ -202,7 +178,7 @@ TEST_F(ProgramEndToEnd, DefaultSpoolFolderThatCannotBeMadeLeavesTheSpoolOffAndCo
   write_config(sqlite_section(), "tags.csv");
   start();
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
-  ::kill(pid_, SIGTERM);
+  console_.signal(SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
   const std::string log = log_files();
   const std::string warning = "WARNING - spool folder 'spool' cannot be created: ";
@@ -263,7 +239,7 @@ TEST_F(ProgramWithoutTsdbAtStart, CollectsIntoTheSpoolAndStoresEveryCycleOnceThe
   proxy.set_refusing(false);
   ASSERT_TRUE(wait_for_output("Spool replay finished")) << output();
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
-  ::kill(pid_, SIGINT);
+  console_.signal(SIGINT);
   ASSERT_EQ(wait_exit(), 0) << output();
 
   const std::string log = log_files();
@@ -342,7 +318,7 @@ TEST_F(ProgramEndToEnd, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndSaysIt
   int pings = 0;
   for (int i = 0; i < 3; ++i) pings += next_message(5000) == "WATCHDOG=1" ? 1 : 0;
   EXPECT_EQ(pings, 3) << output();
-  ::kill(pid_, SIGTERM);
+  console_.signal(SIGTERM);
   std::string last = next_message(5000);
   while (last == "WATCHDOG=1") last = next_message(5000);
   EXPECT_EQ(last, "STOPPING=1");
@@ -353,19 +329,14 @@ TEST_F(ProgramEndToEnd, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndSaysIt
 // Two programs on one spool folder would overwrite each other's segments: the second is refused.
 class ProgramSharedSpool : public ProgramFixture {
  protected:
-  void TearDown() override {
-    kill_and_reap(second_);
-    ProgramFixture::TearDown();
-  }
   // Another installation, in `base`, started like the first.
   void start_second(const std::filesystem::path& base) {
-    install_console(base);
-    second_ = launch_console(base);
-    ASSERT_GE(second_, 0);
+    second_.emplace(base, KESTRANE_CONSOLE_EXE);
+    ASSERT_TRUE(second_->start());
   }
-  int wait_second_exit() { return wait_for_exit(second_); }
+  int wait_second_exit() { return second_->wait_exit(kEventLimit); }
 
-  pid_t second_ = -1;
+  std::optional<ConsoleProcess> second_;
 };
 
 TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne) {
@@ -381,7 +352,7 @@ TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne)
   std::filesystem::copy_file(dir_.path() / "config.ini", other.path() / "config.ini");
   start_second(other.path());
   EXPECT_EQ(wait_second_exit(), 1);
-  const std::string second_output = read_file(other.path() / "output.txt");
+  const std::string second_output = second_->output();
   EXPECT_NE(second_output.find("KestraneConsole - ERROR - Failed to start data collection: "
                                "spool folder '" +
                                spool + "' is in use by another process"),
@@ -390,7 +361,7 @@ TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne)
 
   // The first goes on undisturbed.
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
-  ::kill(pid_, SIGTERM);
+  console_.signal(SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
 }
 

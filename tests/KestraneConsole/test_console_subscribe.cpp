@@ -40,25 +40,6 @@ using namespace std::chrono_literals;
 // Upper bound for events that normally take a second or two.
 constexpr auto kEventLimit = std::chrono::seconds(30);
 
-int count_of(const std::string& text, const std::string& part) {
-  int found = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-  return found;
-}
-
-// A loopback port nobody listens on right now.
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // The whole answer (status line, head, body) to GET `path` on 127.0.0.1:`port`, or "".
 std::string http_answer(int port, const std::string& path) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -107,15 +88,12 @@ struct StoredRow {
 };
 
 // One installation of the program in a temporary folder, collecting from a test server into
-// SQLite (or PostgreSQL), with the metrics listener on a port of its own.
+// SQLite (or PostgreSQL), with the metrics listener on a port the system picks.
 class SubscribeProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
-    kestrane_console_test::install_console(dir_.path(), KESTRANE_CONSOLE_EXE);
-    metrics_port_ = free_port();
   }
-  void TearDown() override { kill_program(); }
 
   void start_server(UaTestServer::Options options) { server_.emplace(std::move(options)); }
   static UaTestServer::Options ramp_server(int ramp = 3) {
@@ -138,25 +116,22 @@ class SubscribeProgram : public ::testing::Test {
                                  : tsdb) +
                    "\n[Kestrane]\ntag_csv_path = tags.csv\nopc_schema = " + url +
                    "\nopc_type = OPC UA\nopc_acquisition = subscribe\n" + extra +
-                   "\n[KestraneMetrics]\nlisten = 127.0.0.1:" + std::to_string(metrics_port_) +
-                   "\n\n[KestraneLogging]\nlog_dir = log\nprefix = console\nlevel = INFO\n");
+                   "\n[KestraneMetrics]\nlisten = 127.0.0.1:0\n"
+                   "\n[KestraneLogging]\nlog_dir = log\nprefix = console\nlevel = INFO\n");
   }
 
   // A second start appends to the first one's output.
-  void start() {
-    pid_ = kestrane_console_test::launch_console(dir_.path(), true);
-    ASSERT_GT(pid_, 0);
-  }
-  void kill_program() { kestrane_console_test::kill_and_reap(pid_); }
+  void start() { ASSERT_TRUE(console_.start(true)); }
+  void kill_program() { console_.kill(); }
   // SIGINT, then the exit status (-1: not within the limit, or by a signal).
   int stop() {
-    ::kill(pid_, SIGINT);
-    return kestrane_console_test::wait_for_exit(pid_, 15s);
+    console_.signal(SIGINT);
+    return console_.wait_exit(15s);
   }
 
-  std::string output() const {
-    return kestrane_console_test::read_file(dir_.path() / "output.txt");
-  }
+  std::string output() const { return console_.output(); }
+  // This run's metrics port (0, which nothing answers on, when the listener never said it).
+  int metrics_port() const { return console_.metrics_port(kEventLimit).value_or(0); }
   bool wait_for(const std::function<bool()>& condition,
                 std::chrono::seconds limit = kEventLimit) const {
     const auto deadline = Clock::now() + limit;
@@ -168,10 +143,10 @@ class SubscribeProgram : public ::testing::Test {
   }
   bool wait_for_output(const std::string& text, int times = 1,
                        std::chrono::seconds limit = kEventLimit) const {
-    return wait_for([&] { return count_of(output(), text) >= times; }, limit);
+    return console_.wait_for_output(text, times, limit);
   }
   std::optional<double> metric(const std::string& series) const {
-    const auto body = http_get(metrics_port_, "/metrics");
+    const auto body = http_get(metrics_port(), "/metrics");
     if (!body) return std::nullopt;
     return metric_value(*body, series);
   }
@@ -207,9 +182,8 @@ class SubscribeProgram : public ::testing::Test {
   }
 
   TempDir dir_;
+  kestrane_console_test::ConsoleProcess console_{dir_.path(), KESTRANE_CONSOLE_EXE};
   std::optional<UaTestServer> server_;
-  pid_t pid_ = -1;
-  int metrics_port_ = 0;
 };
 
 // Every row of a ramp holds the value after the row before it, at its own source time:
@@ -545,15 +519,15 @@ TEST_F(SubscribeFaults, FrozenServerTurnsTheHealthBadAndDoesNotHoldTheStop) {
             "collection_interval = 0.5\nopc_sampling_interval = 0\n");
   start();
   ASSERT_TRUE(wait_for_notifications()) << output();
-  EXPECT_NE(http_answer(metrics_port_, "/health").find(" 200 "), std::string::npos);
+  EXPECT_NE(http_answer(metrics_port(), "/health").find(" 200 "), std::string::npos);
   server_->pause();
   EXPECT_TRUE(wait_for([&] {
-    return http_answer(metrics_port_, "/health").find(" 503 ") != std::string::npos;
-  })) << http_answer(metrics_port_, "/health")
+    return http_answer(metrics_port(), "/health").find(" 503 ") != std::string::npos;
+  })) << http_answer(metrics_port(), "/health")
       << output();
   const auto asked = Clock::now();
-  ::kill(pid_, SIGINT);
-  const int status = kestrane_console_test::wait_for_exit(pid_, 30s);
+  console_.signal(SIGINT);
+  const int status = console_.wait_exit(30s);
   const auto took = Clock::now() - asked;
   server_->resume();
   EXPECT_EQ(status, 0) << output();
