@@ -13,17 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
 #include "quellin/opc_collector.h"
-#include "scripted_opc.h"
-#include "scripted_tsdb.h"
-#include "temp_dir.h"
+#include "scripted_collector_test.h"
 
 namespace {
 
 using quellin::OPCCollector;
 using quellin_test::ScriptedOpc;
-using quellin_test::ScriptedTsdb;
 
 // Adds every report up.
 class RecordingMetrics : public quellin::CollectorMetrics {
@@ -97,26 +93,18 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   std::optional<pyqar::SubscriptionStatus> state;
 };
 
-class CollectorMetricsTest : public ::testing::Test {
+class CollectorMetricsTest : public quellin_test::ScriptedCollectorTest {
  protected:
-  CollectorMetricsTest() { db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}, {"Demo.Tag3", 13}}; }
+  CollectorMetricsTest() {
+    db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}, {"Demo.Tag3", 13}};
+    tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Unknown"};
+  }
 
   std::unique_ptr<OPCCollector> make(bool with_spool) {
-    std::optional<quellin::SpoolSettings> spool;
-    if (with_spool) spool = quellin::SpoolSettings{dir.path() / "spool", 1 << 20};
-    return std::make_unique<OPCCollector>(
-        OPCCollector::Options{.opc_schema = "opc.da://localhost/OstrevoV2.1.0",
-                              .get_tags_func = [this] { return tags; },
-                              .data_deque = &queue,
-                              .deque_lock = &lock,
-                              .tsdb_cfg = tidewell::TsdbSettings{},
-                              .metrics = metrics,
-                              .spool = spool,
-                              .source_factory = quellin_test::scripted_factory(opc),
-                              .tsdb_connect = db->connect_func(db),
-                              .clock = [this] { return time.clock(); },
-                              .sleep = [this](double s) { time.sleep(s); },
-                              .wall_clock = [this] { return wall += 1'000'000; }});
+    OPCCollector::Options options = collector_options();
+    options.metrics = metrics;
+    if (with_spool) options.spool = quellin::SpoolSettings{dir.path() / "spool", 1 << 20};
+    return std::make_unique<OPCCollector>(std::move(options));
   }
   void serve_mixed_qualities() {
     opc->responder = [](const std::vector<pyqar::TagDescriptor>& batch) {
@@ -128,27 +116,8 @@ class CollectorMetricsTest : public ::testing::Test {
       return values;
     };
   }
-  void database_down() {
-    db->write_throws = true;
-    db->ping_answer = false;
-    db->connect_results = std::vector<bool>(50, false);
-  }
-  void database_up() {
-    db->write_throws = false;
-    db->ping_answer = true;
-    db->connect_results.clear();
-  }
 
-  kestrane_test::TempDir dir;
-  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
-  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
   std::shared_ptr<RecordingMetrics> metrics = std::make_shared<RecordingMetrics>();
-  std::vector<std::string> tags{"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Unknown"};
-  quellin::ResultQueue queue{300};
-  std::mutex lock;
-  quellin_test::FakeTime time;
-  std::int64_t wall = 1'700'000'000'000'000;
-  kestrane_test::LogCapture log{"quellin"};
 };
 
 TEST_F(CollectorMetricsTest, CyclesValuesByQualityAndRowsWrittenOrDropped) {

@@ -14,6 +14,7 @@
 
 #include "log_capture.h"
 #include "quellin/opc_collector.h"
+#include "scripted_collector_test.h"
 #include "scripted_opc.h"
 #include "scripted_tsdb.h"
 #include "temp_dir.h"
@@ -25,45 +26,26 @@ using quellin_test::ScriptedOpc;
 using quellin_test::ScriptedTsdb;
 
 // A collector in single-step use whose write stage spools into a temporary folder.
-class SpoolingCollector : public ::testing::Test {
+class SpoolingCollector : public quellin_test::ScriptedCollectorTest {
  protected:
-  SpoolingCollector() { db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}}; }
+  SpoolingCollector() {
+    db->tags = {{"Demo.Tag1", 11}, {"Demo.Tag2", 12}};
+    wall = 1'800'000'000'000'000;
+  }
 
   std::unique_ptr<OPCCollector> make(std::uint64_t spool_bytes = 1 << 20,
                                      quellin::PrepareConnectionFunc prepare = {}) {
-    std::optional<quellin::SpoolSettings> spool;
-    if (spool_bytes > 0) spool = quellin::SpoolSettings{spool_dir(), spool_bytes};
-    return std::make_unique<OPCCollector>(OPCCollector::Options{
-        .opc_schema = "opc.da://localhost/OstrevoV2.1.0",
-        .get_tags_func = [this] { return tags; },
-        .data_deque = &queue,
-        .deque_lock = &lock,
-        .tsdb_cfg = tidewell::TsdbSettings{},
-        .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
-        .spool_notify = [this](std::uint64_t rows,
-                               bool replaying) { spool_reports.emplace_back(rows, replaying); },
-        .prepare_connection = std::move(prepare),
-        .spool = spool,
-        .source_factory = quellin_test::scripted_factory(opc),
-        .tsdb_connect = db->connect_func(db),
-        .clock = [this] { return time.clock(); },
-        .sleep = [this](double s) { time.sleep(s); },
-        .wall_clock = [this] { return wall += 1'000'000; }});
+    OPCCollector::Options options = collector_options();
+    options.db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); };
+    options.spool_notify = [this](std::uint64_t rows, bool replaying) {
+      spool_reports.emplace_back(rows, replaying);
+    };
+    options.prepare_connection = std::move(prepare);
+    if (spool_bytes > 0) options.spool = quellin::SpoolSettings{spool_dir(), spool_bytes};
+    return std::make_unique<OPCCollector>(std::move(options));
   }
 
   std::filesystem::path spool_dir() const { return dir.path() / "spool"; }
-
-  // The database goes away: writes fail, pings fail, reconnects fail.
-  void database_down() {
-    db->write_throws = true;
-    db->ping_answer = false;
-    db->connect_results = std::vector<bool>(50, false);
-  }
-  void database_up() {
-    db->write_throws = false;
-    db->ping_answer = true;
-    db->connect_results.clear();
-  }
 
   std::vector<std::int64_t> written_times() const {
     std::vector<std::int64_t> times;
@@ -71,17 +53,8 @@ class SpoolingCollector : public ::testing::Test {
     return times;
   }
 
-  kestrane_test::TempDir dir;
-  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
-  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
-  std::vector<std::string> tags{"Demo.Tag1", "Demo.Tag2"};
-  quellin::ResultQueue queue{300};
-  std::mutex lock;
-  quellin_test::FakeTime time;
-  std::int64_t wall = 1'800'000'000'000'000;
   std::vector<std::pair<bool, std::size_t>> db_statuses;
   std::vector<std::pair<std::uint64_t, bool>> spool_reports;
-  kestrane_test::LogCapture log{"quellin"};
 };
 
 TEST_F(SpoolingCollector, RowsThatCannotBeWrittenWaitOnDiskAndReplayInOrderWithTheirOwnTime) {
