@@ -2,10 +2,6 @@
 // simulated OPC DA server, with the database first out of reach, then (through a proxy in
 // front of the test PostgreSQL that refuses, then forwards) answering.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -18,6 +14,7 @@
 
 #include "Kestrane/paginatedtablewidget.h"
 #include "database_readback.h"
+#include "refusing_port.h"
 #include "scratch_postgres_database.h"
 #include "tcp_tamper_proxy.h"
 #include "testsupport.h"
@@ -31,22 +28,6 @@ const QByteArray kTags =
     "FullTagName,Description\n"
     "Demo.Tag1,Sine 1\nDemo.Tag2,Sine 2\nDemo.Count1,Counter\nDemo.Random1,Random\n"
     "Demo.CCCTag10,\xE9\x94\x85\xE7\x82\x89\n";
-
-// A loopback port nobody listens on (bound for a moment, then given back).
-int dead_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return 1;  // privileged and unused on a test machine
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 void write_config(const ScratchDir& dir, int port, const tidewell::TsdbSettings& db,
                   bool start_without_tsdb) {
@@ -72,7 +53,8 @@ class TestWithoutTsdb : public QObject {
  private slots:
   void WithoutTheKeyTheWindowStillNeedsTheDatabase() {
     ScratchDir dir;
-    write_config(dir, dead_port(), settings_or_placeholder(), false);
+    const kestrane_test::RefusingPort dead;
+    write_config(dir, dead.port(), settings_or_placeholder(), false);
     MessageBoxRecorder boxes;
     MainWidget::Hooks hooks;
     hooks.message_box = boxes.fn();
@@ -88,7 +70,8 @@ class TestWithoutTsdb : public QObject {
   // Nothing listens on the database's port: the window opens, imports, collects and buffers.
   void OpensImportsAndBuffersWhileNothingListens() {
     ScratchDir dir;
-    write_config(dir, dead_port(), settings_or_placeholder(), true);
+    const kestrane_test::RefusingPort dead;
+    write_config(dir, dead.port(), settings_or_placeholder(), true);
     MessageBoxRecorder boxes;
     MainWidget::Hooks hooks = hooks_for(dir, boxes);
     MainWidget window(hooks);

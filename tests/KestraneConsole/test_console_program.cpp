@@ -36,8 +36,8 @@ constexpr char kDemoTags[] =
 // Upper bounds for events that normally take well under a second.
 constexpr auto kEventLimit = std::chrono::seconds(20);
 
-using kestrane_console_test::ConsoleProcess;
-using kestrane_console_test::read_file;
+using kestrane_test::ConsoleProcess;
+using kestrane_test::read_file;
 
 // One installation in a temporary folder: <dir>/bin/KestraneConsole and <dir>/config.ini.
 class ProgramFixture : public ::testing::Test {

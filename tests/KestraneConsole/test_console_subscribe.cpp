@@ -182,7 +182,7 @@ class SubscribeProgram : public ::testing::Test {
   }
 
   TempDir dir_;
-  kestrane_console_test::ConsoleProcess console_{dir_.path(), KESTRANE_CONSOLE_EXE};
+  kestrane_test::ConsoleProcess console_{dir_.path(), KESTRANE_CONSOLE_EXE};
   std::optional<UaTestServer> server_;
 };
 

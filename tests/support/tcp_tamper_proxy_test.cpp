@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "refusing_port.h"
+
 namespace kestrane_test {
 namespace {
 
@@ -245,11 +247,22 @@ TEST(TcpTamperProxyTest, PassesOnWhatIsLeftWhenTheServerHangsUp) {
 }
 
 TEST(TcpTamperProxyTest, ClosesTheClientWhenTheServerRefuses) {
-  const int closed_port = port_of(listen_on_free_port());  // nothing listens there any more
-  TcpTamperProxy proxy(closed_port);
+  const RefusingPort closed;
+  TcpTamperProxy proxy(closed.port());
   const Socket client = connect_to(proxy.port());
   EXPECT_TRUE(closed_by_peer(client.get()));
   EXPECT_EQ(proxy.connections(), 1);
+}
+
+// The port a refusing test points at stays refused, and nobody else's, for the whole test.
+TEST(RefusingPortTest, RefusesConnectionsAndCannotBeTakenWhileHeld) {
+  const RefusingPort held;
+  EXPECT_THROW(connect_to(held.port()), std::runtime_error);
+  Socket other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  ::setsockopt(other.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = loopback(held.port());
+  EXPECT_NE(::bind(other.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 }
 
 TEST(TcpTamperProxyTest, DestructionClosesOpenConnections) {

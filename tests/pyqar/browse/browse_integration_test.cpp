@@ -1,10 +1,8 @@
 // Browsing the node-opcua test server's plant namespace: the library calls, the
 // kestrane-browse program run as a user runs it, and its list fed to KestraneConsole.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +24,11 @@
 #include <vector>
 
 #include "config/tag_csv.h"
+#include "console_process.h"
 #include "database_readback.h"
 #include "pyqar/address_space_walk.h"
 #include "pyqar/ua_browser.h"
+#include "refusing_port.h"
 #include "temp_dir.h"
 #include "ua_test_server.h"
 
@@ -147,19 +147,6 @@ std::set<std::string> names_of(const std::vector<kestrane_config::TagEntry>& tag
   std::set<std::string> names;
   for (const auto& t : tags) names.insert(t.name);
   return names;
-}
-
-// A loopback port nothing listens on.
-int closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // One plant server for the whole suite: starting node-opcua takes seconds.
@@ -316,7 +303,8 @@ TEST_F(BrowsesPlantServer, ToolOptionsSelectTypesDepthRootAndIndexForm) {
 
 TEST_F(BrowsesPlantServer, BadInputEndsWithStatusOneNamingItAndLeavesNoFile) {
   const auto path = dir_.path() / "never.csv";
-  const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(closed_port());
+  const kestrane_test::RefusingPort closed;
+  const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(closed.port());
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{unreachable}, unreachable},
       {{server_->url(), "--root", "x=1"}, "x=1"},
@@ -356,8 +344,7 @@ TEST_F(BrowsesPlantServer, ConsoleCollectsGoodValuesForEveryListedTag) {
   GTEST_SKIP() << "KestraneConsole is not built here";
 #else
   const auto base = dir_.path() / "console";
-  std::filesystem::create_directories(base / "bin");
-  std::filesystem::copy_file(KESTRANE_CONSOLE_EXE, base / "bin" / "KestraneConsole");
+  kestrane_test::ConsoleProcess console(base, KESTRANE_CONSOLE_EXE);
   const ToolRun listed =
       run_tool({server_->url(), "--root", kPlant, "-o", (base / "tags.csv").string()});
   ASSERT_EQ(listed.status, 0) << listed.err;
@@ -368,38 +355,14 @@ TEST_F(BrowsesPlantServer, ConsoleCollectsGoodValuesForEveryListedTag) {
       << "\nopc_type = OPC UA\ncollection_interval = 0.5\nbatch_size = 500\n"
       << "[KestraneLogging]\nlog_dir = log\nprefix = console\nlevel = DEBUG\n";
 
-  const std::string exe = (base / "bin" / "KestraneConsole").string();
-  const std::string out = (base / "output.txt").string();
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::chdir(base.c_str()) != 0) ::_exit(126);
-    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  const std::string wrote = "Successfully wrote " + std::to_string(count) + " records";
-  bool written = false;
-  for (const auto end = Clock::now() + kDeadline; Clock::now() < end && !written;) {
-    const std::string text = read_file(out);
-    written = text.find(wrote) != text.rfind(wrote);  // two whole cycles
-    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  bool ended = false;
-  for (const auto end = Clock::now() + kDeadline; Clock::now() < end && !ended;) {
-    ended = ::waitpid(pid, &status, WNOHANG) == pid;
-    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ASSERT_TRUE(written) << read_file(out).substr(0, 4000);
-  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(console.start());
+  // Two whole cycles.
+  const bool written = console.wait_for_output(
+      "Successfully wrote " + std::to_string(count) + " records", 2, kDeadline);
+  console.signal(SIGTERM);
+  const int status = console.wait_exit(kDeadline);
+  ASSERT_TRUE(written) << console.output().substr(0, 4000);
+  EXPECT_EQ(status, 0);
   const auto db = base / "data" / "e2e.db";
   EXPECT_EQ(kestrane_test::query_sqlite(db,
                                         "SELECT count(DISTINCT tag_id) FROM tsdata WHERE "

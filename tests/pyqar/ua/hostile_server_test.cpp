@@ -17,6 +17,7 @@
 #include "pyqar/rt_source.h"
 #include "pyqar/ua_browser.h"
 #include "pyqar/ua_security.h"
+#include "refusing_port.h"
 #include "response_header.h"
 #include "temp_dir.h"
 #include "ua/binary_reader.h"
@@ -503,19 +504,8 @@ TEST(RefusesBadAddresses, EachWithOneErrorNamingIt) {
 }
 
 TEST(RefusesBadAddresses, RefusedConnection) {
-  // A port that was free a moment ago has no listener.
-  int port = 0;
-  {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    ::close(fd);
-  }
+  const kestrane_test::RefusingPort closed;
+  const int port = closed.port();
   const std::string error = connect_error("opc.tcp://127.0.0.1:" + std::to_string(port));
   EXPECT_CONTAINS(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
   EXPECT_THROW(pyqar::discover_ua("127.0.0.1", port), std::runtime_error);

@@ -2,7 +2,8 @@
 // ConsoleProcess: the built KestraneConsole run as an operator would: installed as
 // <base>/bin/KestraneConsole, started with <base> as its working directory and its output in
 // <base>/output.txt, signalled, waited for and killed from outside. Owns the child it started
-// (killed and reaped when this goes); used from the test's main thread only.
+// (killed and reaped when this goes); used from the test's main thread only. Shared by the
+// console's program tests and the tests that feed it what another tool wrote.
 
 #include <sys/types.h>
 
@@ -11,7 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace kestrane_console_test {
+namespace kestrane_test {
 
 // The whole file, or "" when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
@@ -50,4 +51,4 @@ class ConsoleProcess {
   int listening_lines_before_ = 0;
 };
 
-}  // namespace kestrane_console_test
+}  // namespace kestrane_test

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-namespace kestrane_console_test {
+namespace kestrane_test {
 namespace {
 
 constexpr char kListening[] = "Metrics listening on ";
@@ -111,4 +111,4 @@ std::optional<int> ConsoleProcess::metrics_port(std::chrono::milliseconds limit)
   }
 }
 
-}  // namespace kestrane_console_test
+}  // namespace kestrane_test
