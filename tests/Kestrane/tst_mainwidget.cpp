@@ -1099,7 +1099,7 @@ class TestMainWidget : public QObject {
                         "custom_key = kept\nopc_host = plant-host\nopc_type = OPC DA\n"
                         "opc_port = 0\n\n[KestraneLogging]\nLog_Dir = logs\n"));
     // Written through a file beside it that is renamed over it: no leftovers.
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.ini"});
   }
 
   void WriterAddsNoTagPathWhenNothingImported() {
