@@ -209,7 +209,7 @@ void MainWidget::show_context_menu(const QPoint& pos) {
   QAction* chosen =
       hooks_.run_menu ? hooks_.run_menu(menu, global_pos) : exec_menu(menu, global_pos);
   if (chosen == copy_action) {
-    // The whole value, also where the cell shows it cut.
+    // The whole value, also where the view elides it.
     QGuiApplication::clipboard()->setText(
         view->model()->data(index, TableModel::kFullTextRole).toString());
   }
