@@ -149,11 +149,7 @@ bool KestraneConsole::setup_database_objects() {
   registered_tag_ids_ = std::move(outcome.tag_ids);
   registration_deferred_ = false;
   if (!outcome.ok && outcome.unreachable && !outcome.cancelled && config_.start_without_tsdb) {
-    log_->warn(
-        "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows wait "
-        "in the spool ({}) and are written once the database answers and the source and tags "
-        "are registered",
-        config_.spool.dir);
+    spool_start().warn_collecting_without_tsdb(*log_);
     registration_deferred_ = true;
     return true;
   }
@@ -211,9 +207,6 @@ void KestraneConsole::make_collector() {
   options.sample_interval = config_.collection_interval;
   options.batch_size = config_.batch_size;
   options.tag_ids = std::move(registered_tag_ids_);
-  if (config_.spool.max_mb > 0) {
-    options.spool = quellin::SpoolSettings{config_.spool.dir, config_.spool.max_mb << 20};
-  }
   registered_tag_ids_.clear();
   if (registration_deferred_) {
     // The same registration as at start, on the writer's first connection that answers;
@@ -233,7 +226,18 @@ void KestraneConsole::make_collector() {
   if (hooks_.source_factory) options.source_factory = hooks_.source_factory;
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   if (monitor_) options.metrics = monitor_->collector_metrics();
-  collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
+  collector_thread_ = spool_start().build_collector(
+      [&options](std::optional<quellin::SpoolSettings> spool) {
+        // A copy: a build refused for its spool is tried again without it.
+        quellin::OPCCollector::Options attempt = options;
+        attempt.spool = std::move(spool);
+        return std::make_unique<quellin::OPCCollector>(std::move(attempt));
+      },
+      *log_);
+}
+
+kestrane_config::SpoolStart KestraneConsole::spool_start() const {
+  return {config_.spool, config_.start_without_tsdb};
 }
 
 bool KestraneConsole::start_collection() {

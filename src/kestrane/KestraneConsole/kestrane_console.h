@@ -23,6 +23,7 @@
 #include "KestraneConsole/console_monitor.h"
 #include "config/console_config.h"
 #include "config/tag_csv.h"
+#include "config/spool_start.h"
 #include "config/tag_registration.h"
 #include "monitoring/listen_address.h"
 #include "quellin/opc_collector.h"
@@ -122,6 +123,7 @@ class KestraneConsole {
   std::unordered_map<std::string, std::int64_t> registered_tag_ids_;
   // The TSDB could not be reached at start and start_without_tsdb allowed collecting: the
   // collector registers source and tags once it answers.
+  kestrane_config::SpoolStart spool_start() const;
   bool registration_deferred_ = false;
 
   mutable std::mutex deque_lock_;

@@ -213,7 +213,7 @@ std::optional<std::string> spool_folder_problem(const std::string& dir) {
 
 SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log) {
   SpoolConfig spool;
-  const bool dir_configured = ini.get(kConsoleSection, "spool_dir").has_value();
+  spool.dir_configured = ini.get(kConsoleSection, "spool_dir").has_value();
   spool.dir = ini.get_string(kConsoleSection, "spool_dir", spool.dir);
   // Beyond 1 TiB the size is more likely a slip than a disk; far beyond it, the byte count
   // would no longer fit in 64 bits.
@@ -229,7 +229,7 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log
   if (const auto problem = spool_folder_problem(spool.dir)) {
     // A folder the user named is meant to be used; the default one (a read-only working
     // directory, say) must not stop a configuration that never asked for a spool.
-    if (dir_configured) throw std::runtime_error(*problem);
+    if (spool.dir_configured) throw std::runtime_error(*problem);
     log.warn(
         "{}; running without the spool: rows that cannot be written are dropped (set spool_dir "
         "in [{}] to a writable folder to keep them)",

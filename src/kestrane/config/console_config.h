@@ -43,6 +43,8 @@ struct ConsoleConfig {
   tidewell::TsdbSettings tsdb_cfg;
   std::string tag_csv_path;
   std::string opc_schema;
+  // Whether spool_dir gave `dir`: the default folder gives way to another program's lock.
+  bool dir_configured = false;
   std::string opc_type;
   double collection_interval = 1.0;
   int batch_size = 200;
