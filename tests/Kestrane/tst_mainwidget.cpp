@@ -46,6 +46,7 @@
 #include "Kestrane/securitydialog.h"
 #include "Kestrane/serverschemacombo.h"
 #include "journel/ini_file.h"
+#include "log_capture.h"
 #include "pyqar/rt_source.h"
 #include "quellin/opc_collector.h"
 #include "spool/spool.h"
@@ -1314,7 +1315,9 @@ class TestMainWidget : public QObject {
   }
 
   void ASpoolFolderInUseStopsTheStartWithItsMessage() {
-    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    // A folder the operator named is meant to be this program's own.
+    write_sqlite_config(
+        *dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\nspool_dir = spool\n");
     make_window();
     dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
     import_csv(dir_->file("tags.csv"));
@@ -1330,6 +1333,28 @@ class TestMainWidget : public QObject {
     QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
     QVERIFY(button("import_button")->isEnabled());
     QVERIFY(combo("server_combo")->isEnabled());
+  }
+
+  void ADefaultSpoolFolderInUseIsWarnedOfAndCollectedWithout() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    // Another program started in this working directory holds the default folder.
+    const quellin::Spool holder(
+        {.dir = dir_->file(QStringLiteral("spool")).toStdString(), .max_bytes = 1 << 20});
+    kestrane_test::LogCapture log("Kestrane");
+    start_and_wait();
+    QVERIFY2(boxes_.boxes.isEmpty(), qPrintable(boxes_.boxes.value(0).text));
+    QVERIFY(window_->collect_thread() != nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stop Collecting"));
+    QCOMPARE(log.count("WARNING spool folder 'spool' is in use by another process: another "
+                       "program holds its lock; running without the spool: rows that cannot be "
+                       "written are dropped (set spool_dir in [Kestrane] to a folder of this "
+                       "program's own to keep them)"),
+             1);
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QTRY_COMPARE_WITH_TIMEOUT(rows[0][4].toString(), QStringLiteral("Good"), 5000);
   }
 
   void CollectsFromTheSimulationAndStops() {

@@ -212,22 +212,25 @@ TEST_F(ProgramEndToEnd, DefaultSpoolFolderThatCannotBeMadeLeavesTheSpoolOffAndCo
   EXPECT_EQ(log.find("Error loading config"), std::string::npos) << log;
 }
 
-// Another program holding the default folder's lock is a second collector on the same folder,
-// not a folder that cannot be used: the start fails.
-TEST_F(ProgramFailureExits, DefaultSpoolFolderHeldByAnotherProcessEndsWithStatusOne) {
+// Another program holding the lock of a spool folder the user named, or of the default one that
+// start_without_tsdb needs, is a second collector on the same folder: the start fails. (Without
+// either, the default folder is left out; see ProgramSharedSpool.)
+TEST_F(ProgramFailureExits, NamedOrNeededSpoolFolderHeldByAnotherProcessEndsWithStatusOne) {
   dir_.write("tags.csv", kDemoTags);
   const auto lock_path = dir_.write("spool/LOCK", "");
   const int fd = ::open(lock_path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  write_config(sqlite_section(), "tags.csv");
-  start();
-  EXPECT_EQ(wait_exit(), 1) << output();
+  for (const char* extra : {"spool_dir = spool\n", "start_without_tsdb = true\n"}) {
+    write_config(sqlite_section(), "tags.csv", extra);
+    start();
+    EXPECT_EQ(wait_exit(), 1) << extra << output();
+    EXPECT_NE(output().find("KestraneConsole - ERROR - Failed to start data collection: spool "
+                            "folder 'spool' is in use by another process"),
+              std::string::npos)
+        << extra << output();
+  }
   ::close(fd);
-  EXPECT_NE(output().find("Failed to start data collection: spool folder 'spool' is in use by "
-                          "another process"),
-            std::string::npos)
-      << output();
 }
 
 // start_without_tsdb: a database that cannot be reached at start. A proxy in front of the test
@@ -390,6 +393,33 @@ TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne)
 
   // The first goes on undisturbed.
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+}
+
+// Two programs started in one working directory without spool_dir share the default folder: the
+// second, which never asked for a spool, runs without it rather than not at all.
+TEST_F(ProgramSharedSpool, ASecondProgramOnTheDefaultSpoolFolderRunsWithoutTheSpool) {
+  dir_.write("tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  ASSERT_TRUE(wait_for_output("Data collection is running")) << output();
+
+  // The same installation and working directory; both write into the one output file.
+  second_ = launch_console(dir_.path(), true);
+  ASSERT_GE(second_, 0);
+  const std::string warning =
+      "KestraneConsole - WARNING - spool folder 'spool' is in use by another process: another "
+      "program holds its lock; running without the spool: rows that cannot be written are "
+      "dropped (set spool_dir in [Kestrane] to a folder of this program's own to keep them)";
+  ASSERT_TRUE(wait_for_output("Data collection is running", 2)) << output();
+  const std::string both = output();
+  const auto first_warning = both.find(warning);
+  EXPECT_NE(first_warning, std::string::npos) << both;
+  EXPECT_EQ(both.find(warning, first_warning + 1), std::string::npos) << both;
+
+  ::kill(second_, SIGTERM);
+  EXPECT_EQ(wait_second_exit(), 0) << output();
   ::kill(pid_, SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
 }
