@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "tidewell/tidewell.h"
+#include "utc_text.h"
 
 namespace quellin {
 

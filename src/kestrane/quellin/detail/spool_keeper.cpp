@@ -5,7 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "rejected_rows_file.h"
+#include "utc_text.h"
 
 namespace quellin {
 
