@@ -42,6 +42,27 @@ pid_t launch_console(const std::filesystem::path& base, bool append) {
   return pid;
 }
 
+pid_t launch_program(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                     const std::filesystem::path& cwd, const std::filesystem::path& out) {
+  const std::string exe_text = exe.string();
+  const std::string cwd_text = cwd.string();
+  const std::string out_text = out.string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe_text.c_str()));
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(cwd_text.c_str()) != 0) ::_exit(126);
+    const int fd = ::open(out_text.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::execv(exe_text.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 void kill_and_reap(pid_t& pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGKILL);

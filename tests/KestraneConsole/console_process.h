@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kestrane_console_test {
 
@@ -21,6 +22,11 @@ void install_console(const std::filesystem::path& base, const std::filesystem::p
 // what is there when `append` (a restart keeps the first run's lines), else in its place.
 // Returns the child's pid, or -1 when fork failed.
 pid_t launch_console(const std::filesystem::path& base, bool append = false);
+
+// Starts `exe` with `args` in the folder `cwd`, its output and errors in `out` (replaced).
+// Returns the child's pid, or -1 when fork failed.
+pid_t launch_program(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                     const std::filesystem::path& cwd, const std::filesystem::path& out);
 
 // Kills the child `pid` if it still runs and reaps it (then -1 in `pid`).
 void kill_and_reap(pid_t& pid);

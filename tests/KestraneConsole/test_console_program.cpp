@@ -40,6 +40,7 @@ constexpr auto kEventLimit = std::chrono::seconds(20);
 
 using kestrane_console_test::kill_and_reap;
 using kestrane_console_test::launch_console;
+using kestrane_console_test::launch_program;
 using kestrane_console_test::read_file;
 
 void install_console(const std::filesystem::path& base) {
@@ -54,12 +55,12 @@ class ProgramFixture : public ::testing::Test {
   void TearDown() override { kill_and_reap(pid_); }
 
   void write_config(const std::string& tsdb_section, const std::string& tags_path,
-                    const std::string& extra = "") {
-    dir_.write("config.ini", "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
-                                 tags_path + "\nopc_schema = " + kDaSchema +
-                                 "\nopc_type = OPC DA\ncollection_interval = 0.2\n" + extra +
-                                 "\n[KestraneLogging]\nlog_dir = log\nprefix = console\n"
-                                 "level = DEBUG\n");
+                    const std::string& extra = "", const std::string& name = "config.ini") {
+    dir_.write(name, "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
+                         tags_path + "\nopc_schema = " + kDaSchema +
+                         "\nopc_type = OPC DA\ncollection_interval = 0.2\n" + extra +
+                         "\n[KestraneLogging]\nlog_dir = log\nprefix = console\n"
+                         "level = DEBUG\n");
   }
   std::string sqlite_section() const { return "driver = sqlite\ndata_dir = data\ndbname = e2e\n"; }
 
@@ -422,6 +423,70 @@ TEST_F(ProgramSharedSpool, ASecondProgramOnTheDefaultSpoolFolderRunsWithoutTheSp
   EXPECT_EQ(wait_second_exit(), 0) << output();
   ::kill(pid_, SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
+}
+
+// The packaged layout: the program in a private folder reached through a link in a folder on
+// PATH, its config.ini a link to a file elsewhere, and a working directory of its own.
+class ProgramLayout : public ProgramFixture {
+ protected:
+  void start_with(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                  const std::filesystem::path& cwd) {
+    std::filesystem::create_directories(cwd);
+    pid_ = launch_program(exe, args, cwd, dir_ / "output.txt");
+    ASSERT_GE(pid_, 0);
+  }
+  // Rows stored in the SQLite file, or -1 when it cannot be read.
+  static int stored_rows(const std::filesystem::path& db) {
+    if (!std::filesystem::exists(db)) return -1;
+    return std::stoi(kestrane_test::query_sqlite(db, "SELECT count(*) FROM tsdata").at(0));
+  }
+};
+
+TEST_F(ProgramLayout, StartedThroughALinkItReadsConfigIniBesideItsOwnFolder) {
+  const auto private_dir = dir_ / "usr/lib/kestrane";
+  install_console(private_dir);
+  std::filesystem::create_directories(dir_ / "usr/bin");
+  std::filesystem::create_symlink(private_dir / "bin/KestraneConsole",
+                                  dir_ / "usr/bin/kestrane-console");
+  dir_.write("etc/tags.csv", kDemoTags);
+  write_config(sqlite_section(), (dir_ / "etc/tags.csv").string(), "", "etc/config.ini");
+  std::filesystem::create_symlink(dir_ / "etc/config.ini", private_dir / "config.ini");
+
+  start_with(dir_ / "usr/bin/kestrane-console", {}, dir_ / "var");
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  // Relative paths are still taken from the working directory.
+  EXPECT_GE(stored_rows(dir_ / "var/data/e2e.db"), 6);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "var/log"));
+}
+
+TEST_F(ProgramLayout, ConfigOptionReadsTheNamedFileInsteadOfTheBaseDirectorysOne) {
+  // A config.ini in the base directory that would fail the start if it were read.
+  dir_.write("config.ini", "[TSDBConnection]\nuser = \xC9\xCF\n");
+  dir_.write("site/tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv", "", "site/plant1.ini");
+
+  start_with(dir_ / "bin/KestraneConsole", {"--config", (dir_ / "site/plant1.ini").string()},
+             dir_ / "site");
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  EXPECT_GE(stored_rows(dir_ / "site/data/e2e.db"), 6);
+}
+
+TEST_F(ProgramLayout, ABadCommandLineEndsWithStatusOneBeforeAnythingIsMade) {
+  const std::string missing = (dir_ / "nowhere/config.ini").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--config", missing}, "KestraneConsole: --config " + missing + ": no such file\n"},
+      {{"--verbose"}, "KestraneConsole: unknown argument '--verbose'\n"},
+  };
+  for (const auto& [args, error] : cases) {
+    start_with(dir_ / "bin/KestraneConsole", args, dir_ / "work");
+    EXPECT_EQ(wait_exit(), 1) << args[0];
+    EXPECT_EQ(output().rfind(error + "usage: KestraneConsole [--config FILE]", 0), 0u) << output();
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "work")) << args[0];
+  }
 }
 
 }  // namespace

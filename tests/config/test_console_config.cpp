@@ -1,6 +1,8 @@
 #include "config/console_config.h"
 
 #include <fmt/format.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -654,6 +656,29 @@ TEST_F(ConsoleConfigUaSecurity, ADatabasePasswordInAFileOthersMayReadIsWarnedAbo
                                       both.string()))
       << log_.dump();
   EXPECT_EQ(log_.records().size(), 1u) << log_.dump();
+}
+
+// The packaged service reads root:kestrane 0640 through its group; chmod 600 would lock it out.
+TEST_F(ConsoleConfigUaSecurity, APasswordReadOnlyThroughTheProcesssGroupIsNotWarnedAbout) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
+  const auto config = write_config("[TSDBConnection]\npassword = p\n");
+  ASSERT_EQ(::chown(config.c_str(), 65534, ::getegid()), 0);
+  std::filesystem::permissions(config, std::filesystem::perms(0640));
+  ASSERT_TRUE(load(config)) << log_.dump();
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+
+  // Others may read it, or its group is not ours: warned about as before.
+  for (const auto& [mode, gid] : {std::pair{0644, ::getegid()}, std::pair{0640, ::getegid() + 1}}) {
+    log_.clear();
+    ASSERT_EQ(::chown(config.c_str(), 65534, gid), 0);
+    std::filesystem::permissions(config, std::filesystem::perms(mode));
+    ASSERT_TRUE(load(config)) << log_.dump();
+    EXPECT_TRUE(log_.has("warning", config.string() +
+                                        " holds [TSDBConnection] password and other users may "
+                                        "read it; restrict it with: chmod 600 " +
+                                        config.string()))
+        << mode << " " << log_.dump();
+  }
 }
 
 TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {

@@ -89,8 +89,13 @@ std::filesystem::path default_base_dir() {
   return exe.parent_path().parent_path();
 }
 
-KestraneConsole::KestraneConsole(std::optional<std::filesystem::path> base_dir, ConsoleHooks hooks)
-    : base_dir_(base_dir ? std::filesystem::absolute(*base_dir) : default_base_dir()),
+KestraneConsole::KestraneConsole(std::optional<std::filesystem::path> base_dir, ConsoleHooks hooks,
+                                 std::optional<std::filesystem::path> config_file)
+    : base_dir_(config_file ? std::filesystem::absolute(*config_file).parent_path()
+                : base_dir  ? std::filesystem::absolute(*base_dir)
+                            : default_base_dir()),
+      config_path_(config_file ? std::filesystem::absolute(*config_file)
+                               : base_dir_ / "config.ini"),
       hooks_(std::move(hooks)),
       caller_waits_for_signals_(static_cast<bool>(hooks_.signal_wait)) {
   journel::setup_loguru_from_ini(config_path().string());

@@ -66,10 +66,13 @@ class KestraneConsole {
   static constexpr double kStatusPeriodSeconds = 30.0;
 
   // The base directory is `base_dir` made absolute, else the parent of the folder holding
-  // the program itself (build/<preset>/ in a build tree, <prefix>/ once installed). Sets up
-  // logging from <base>/config.ini; throws what that setup throws.
+  // the program itself (build/<preset>/ in a build tree, <prefix>/ once installed). The
+  // configuration is <base>/config.ini, or `config_file` (--config) when given, whose folder
+  // is then the base directory. Sets up logging from the configuration; throws what that
+  // setup throws.
   explicit KestraneConsole(std::optional<std::filesystem::path> base_dir = std::nullopt,
-                           ConsoleHooks hooks = {});
+                           ConsoleHooks hooks = {},
+                           std::optional<std::filesystem::path> config_file = std::nullopt);
   ~KestraneConsole();
   KestraneConsole(const KestraneConsole&) = delete;
   KestraneConsole& operator=(const KestraneConsole&) = delete;
@@ -99,7 +102,7 @@ class KestraneConsole {
   void cleanup_single_step();
 
   const std::filesystem::path& base_dir() const { return base_dir_; }
-  std::filesystem::path config_path() const { return base_dir_ / "config.ini"; }
+  const std::filesystem::path& config_path() const { return config_path_; }
   const ConsoleConfig& config() const { return config_; }
   const std::vector<TagEntry>& tags_list() const { return tags_list_; }
   bool running() const { return running_.load(); }
@@ -127,6 +130,7 @@ class KestraneConsole {
   double now() const;
 
   std::filesystem::path base_dir_;
+  std::filesystem::path config_path_;
   ConsoleHooks hooks_;
   // The caller (main()) waits for SIGINT and SIGTERM itself, with hooks_.signal_wait.
   bool caller_waits_for_signals_;

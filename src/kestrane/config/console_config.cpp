@@ -1,5 +1,8 @@
 #include "config/console_config.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -166,10 +169,12 @@ void warn_if_passwords_readable(const std::filesystem::path& ini_path,
   if (!tsdb.password.empty()) keys.push_back(std::string("[") + kTsdbSection + "] password");
   if (!security.password.empty()) keys.emplace_back("opc_password");
   if (keys.empty()) return;
-  using std::filesystem::perms;
-  std::error_code ec;
-  const perms mode = std::filesystem::status(ini_path, ec).permissions();
-  if (ec || (mode & (perms::group_read | perms::others_read)) == perms::none) return;
+  struct stat st {};
+  if (::stat(ini_path.c_str(), &st) != 0) return;
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+  const bool only_through_group =
+      (st.st_mode & S_IROTH) == 0 && st.st_uid != ::geteuid() && st.st_gid == ::getegid();
+  if (only_through_group) return;
   log.warn("{} holds {} and other users may read it; restrict it with: chmod 600 {}",
            ini_path.string(), fmt::join(keys, " and "), ini_path.string());
 }

@@ -113,7 +113,10 @@ std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
                                                const std::string& opc_schema);
 
 // Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
-// `tsdb` or `security`) and users other than its owner may read it, naming the key(s).
+// `tsdb` or `security`) and users other than its owner may read it, naming the key(s). A file
+// this process reads only through its group (another owner, the process's group, nothing for
+// others: root:kestrane 0640 as the package installs it) is not warned about, since
+// `chmod 600` would lock the service out.
 void warn_if_passwords_readable(const std::filesystem::path& ini_path,
                                 const tidewell::TsdbSettings& tsdb,
                                 const pyqar::UaSecurity& security, spdlog::logger& log);
