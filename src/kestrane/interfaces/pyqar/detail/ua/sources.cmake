@@ -11,6 +11,12 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/acknowledgement_ledger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitored_item_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_book.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_faults.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/value_delivery.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/monitored_item_creator.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/publish_pump.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_healer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/endpoint_url.cpp
