@@ -23,6 +23,10 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tcp_socket.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/secure_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/session_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/session_activation.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/chunked_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/server_facts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_conversion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
