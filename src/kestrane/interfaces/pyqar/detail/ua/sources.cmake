@@ -31,6 +31,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/value_conversion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp
