@@ -46,6 +46,7 @@
 #include "Kestrane/securitydialog.h"
 #include "Kestrane/serverschemacombo.h"
 #include "journel/ini_file.h"
+#include "log_capture.h"
 #include "pyqar/rt_source.h"
 #include "quellin/opc_collector.h"
 #include "spool/spool.h"
@@ -1012,40 +1013,55 @@ class TestMainWidget : public QObject {
     };
     queue(batch);
     window_->process_queue();
-    const QStringList qualities = {"Good",      "Bad (BadCommunicationError)",
-                                   "Uncertain", "Bad (0x8FFF0000)",
-                                   "Bad",       "Good",
-                                   "Good",      "uncertain"};
+    // The quality cell holds the word alone; the status name, when it says more, and the
+    // source time are in the row's tooltip.
+    const QStringList qualities = {"Good", "Bad",  "Uncertain", "Bad",
+                                   "Bad",  "Good", "Good",      "uncertain"};
+    const QStringList statuses = {
+        "GoodLocalOverride", "BadCommunicationError", "", "0x8FFF0000", "", "", "", ""};
     const QAbstractItemModel* model = window_->paginated_table()->table()->model();
-    QCOMPARE(model->columnCount(), 6);
-    QCOMPARE(model->headerData(5, Qt::Horizontal).toString(), QStringLiteral("Source Time"));
+    const QStringList headers = {"DBID", "Tag Name", "Description", "Value", "Quality"};
+    QCOMPARE(model->columnCount(), headers.size());
+    for (int column = 0; column < headers.size(); ++column) {
+      QCOMPARE(model->headerData(column, Qt::Horizontal).toString(), headers[column]);
+    }
     for (int row = 0; row < qualities.size(); ++row) {
       QCOMPARE(model->data(model->index(row, 4)).toString(), qualities[row]);
       QCOMPARE(model->data(model->index(row, 4), Qt::ForegroundRole).isValid(),
                !qualities[row].startsWith(QStringLiteral("Good")));
+      QStringList details;
+      if (!statuses[row].isEmpty()) details.append(QStringLiteral("Status: ") + statuses[row]);
       const bool timed = row != 4 && row != 7;
-      QCOMPARE(model->data(model->index(row, 5)).toString(),
-               timed ? QStringLiteral("2020-01-02T03:04:05.678Z") : QString());
+      if (timed) details.append(QStringLiteral("Source time: 2020-01-02T03:04:05.678Z"));
+      const QVariant tip = model->data(model->index(row, 4), Qt::ToolTipRole);
+      QCOMPARE(tip.isValid(), !details.isEmpty());
+      QCOMPARE(tip.toString(), details.join(u'\n'));
+      QCOMPARE(model->data(model->index(row, 1), Qt::ToolTipRole), tip);
     }
-    // A text value reads as text, an unsigned 64-bit count to its last digit.
-    QCOMPARE(model->data(model->index(5, 3)).toString(), QStringLiteral("on off"));
+    // A text value reads as text with its line break, an unsigned 64-bit count to its last
+    // digit.
+    QCOMPARE(model->data(model->index(5, 3)).toString(), QStringLiteral("on\noff"));
+    QCOMPARE(model->data(model->index(5, 3), Qt::ToolTipRole).toString(),
+             QStringLiteral("on\noff\nSource time: 2020-01-02T03:04:05.678Z"));
     QCOMPARE(model->data(model->index(6, 3)).toString(), QStringLiteral("18446744073709551615"));
 
-    // The same codes again, from the remembered texts; the quality word still counts.
+    // The same codes again, from the remembered names; the quality word is the collector's.
     quellin::ResultList next = batch;
     next[1].quality = "Invalid";
     next[4].source_time.reset();
     queue(next);
     window_->process_queue();
-    QCOMPARE(model->data(model->index(1, 4)).toString(),
-             QStringLiteral("Invalid (BadCommunicationError)"));
-    QCOMPARE(model->data(model->index(3, 4)).toString(), QStringLiteral("Bad (0x8FFF0000)"));
-    // A tag missing from the batch loses its time with its value.
+    QCOMPARE(model->data(model->index(1, 4)).toString(), QStringLiteral("Invalid"));
+    QVERIFY(model->data(model->index(1, 4), Qt::ToolTipRole)
+                .toString()
+                .startsWith(QStringLiteral("Status: BadCommunicationError\n")));
+    QCOMPARE(model->data(model->index(3, 4)).toString(), QStringLiteral("Bad"));
+    // A tag missing from the batch loses its status and time with its value.
     next.erase(next.begin() + 1);
     queue(next);
     window_->process_queue();
     QCOMPARE(model->data(model->index(1, 4)).toString(), QStringLiteral("uncertain"));
-    QCOMPARE(model->data(model->index(1, 5)).toString(), QString());
+    QVERIFY(!model->data(model->index(1, 4), Qt::ToolTipRole).isValid());
   }
 
   void ContextMenuCopiesALongValueWhole() {
@@ -1061,10 +1077,41 @@ class TestMainWidget : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
     QTableView* view = window_->paginated_table()->table();
     const QModelIndex cell = view->model()->index(0, 3);
-    QVERIFY(view->model()->data(cell).toString().endsWith(QChar(0x2026)));
+    QCOMPARE(view->model()->data(cell).toString(), json);
     window_->show_context_menu(view->visualRect(cell).center());
     QCOMPARE(menus_.size(), 1);
     QCOMPARE(QGuiApplication::clipboard()->text(), json);
+  }
+
+  void AHugeTextValueStaysWholeInItsCellAndBoundedElsewhere() {
+    write_sqlite_config(*dir_);
+    make_window();
+    window_->resize(900, 500);
+    window_->paginated_table()->set_data(rows_for({"Demo.Text", "Demo.Number"}));
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QTableView* view = window_->paginated_table()->table();
+    const int value_width = view->columnWidth(3);
+    const int tag_width = view->columnWidth(1);
+    QString text;
+    while (text.size() < 64 * 1024)
+      text += QStringLiteral("line %1 of the text\n").arg(text.size());
+    queue({quellin::ResultTuple{"Demo.Text", text.toStdString(), "Good", {}},
+           reading("Demo.Number", 1.25)});
+    window_->process_queue();
+    const QAbstractItemModel* model = view->model();
+    QCOMPARE(model->data(model->index(0, 3)).toString(), text);
+    const QString tip = model->data(model->index(0, 3), Qt::ToolTipRole).toString();
+    QVERIFY(tip.startsWith(QStringLiteral("line 0 of the text\n")));
+    QVERIFY(tip.size() <= TableModel::kMaxToolTipChars + 40);
+    QVERIFY(tip.count(u'\n') <= TableModel::kMaxToolTipLines);
+    QVERIFY(tip.endsWith(QStringLiteral(" characters in all)")));
+    // The text neither widens its column nor pushes the others aside, and rows keep one line.
+    QCoreApplication::processEvents();
+    QCOMPARE(view->columnWidth(3), value_width);
+    QCOMPARE(view->columnWidth(1), tag_width);
+    QCOMPARE(view->rowHeight(0), view->rowHeight(1));
+    QVERIFY(view->grab().width() > 0);  // and it paints
   }
 
   void EmptyTickDoesNotRefreshTheTable() {
@@ -1099,7 +1146,7 @@ class TestMainWidget : public QObject {
                         "custom_key = kept\nopc_host = plant-host\nopc_type = OPC DA\n"
                         "opc_port = 0\n\n[KestraneLogging]\nLog_Dir = logs\n"));
     // Written through a file beside it that is renamed over it: no leftovers.
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.ini"});
   }
 
   void WriterAddsNoTagPathWhenNothingImported() {
@@ -1268,7 +1315,9 @@ class TestMainWidget : public QObject {
   }
 
   void ASpoolFolderInUseStopsTheStartWithItsMessage() {
-    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    // A folder the operator named is meant to be this program's own.
+    write_sqlite_config(
+        *dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\nspool_dir = spool\n");
     make_window();
     dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
     import_csv(dir_->file("tags.csv"));
@@ -1284,6 +1333,28 @@ class TestMainWidget : public QObject {
     QCOMPARE(button("collect_button")->text(), QStringLiteral("Start Collecting"));
     QVERIFY(button("import_button")->isEnabled());
     QVERIFY(combo("server_combo")->isEnabled());
+  }
+
+  void ADefaultSpoolFolderInUseIsWarnedOfAndCollectedWithout() {
+    write_sqlite_config(*dir_, "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    // Another program started in this working directory holds the default folder.
+    const quellin::Spool holder(
+        {.dir = dir_->file(QStringLiteral("spool")).toStdString(), .max_bytes = 1 << 20});
+    kestrane_test::LogCapture log("Kestrane");
+    start_and_wait();
+    QVERIFY2(boxes_.boxes.isEmpty(), qPrintable(boxes_.boxes.value(0).text));
+    QVERIFY(window_->collect_thread() != nullptr);
+    QCOMPARE(button("collect_button")->text(), QStringLiteral("Stop Collecting"));
+    QCOMPARE(log.count("WARNING spool folder 'spool' is in use by another process: another "
+                       "program holds its lock; running without the spool: rows that cannot be "
+                       "written are dropped (set spool_dir in [Kestrane] to a folder of this "
+                       "program's own to keep them)"),
+             1);
+    const TableRows& rows = window_->paginated_table()->all_data();
+    QTRY_COMPARE_WITH_TIMEOUT(rows[0][4].toString(), QStringLiteral("Good"), 5000);
   }
 
   void CollectsFromTheSimulationAndStops() {

@@ -44,6 +44,7 @@ class PaginatedTableWidgetTest : public QObject {
   void SoftUpdateKeepsSelectionAndScroll();
   void SoftUpdateWithOtherRowCountOnThePageResetsTheView();
   void SoftUpdateRefreshesThePageCount();
+  void PageRowsShowTheirValuesWholeAndTheirDetailsInTooltips();
 };
 
 void PaginatedTableWidgetTest::StartsEmptyOnPageOneOfOneWithEveryButtonDisabled() {
@@ -261,6 +262,34 @@ void PaginatedTableWidgetTest::SoftUpdateRefreshesThePageCount() {
   QCOMPARE(shown(widget, 0, 1), QStringLiteral("Demo.Tag1"));
   QVERIFY(!widget.prev_button()->isEnabled());
   QVERIFY(widget.next_button()->isEnabled());
+}
+
+void PaginatedTableWidgetTest::PageRowsShowTheirValuesWholeAndTheirDetailsInTooltips() {
+  PaginatedTableWidget widget(kHeaders);
+  widget.table_model()->set_detail_titles({QStringLiteral("Status")});
+  widget.set_data(make_rows(25));
+  widget.last_page();
+  const QString text = QStringLiteral("first line\nsecond line, ") + QString(500, u'x');
+  TableRows& rows = widget.all_data();
+  rows[20][3] = text;
+  rows[20][4] = QStringLiteral("Uncertain");
+  rows[20].append(QStringLiteral("UncertainLastUsableValue"));
+  widget.set_data(widget.all_data(), true, true);
+
+  const TableModel* model = widget.table_model();
+  QCOMPARE(shown(widget, 0, 1), QStringLiteral("Demo.Tag21"));
+  QCOMPARE(shown(widget, 0, 3), text);
+  QCOMPARE(shown(widget, 0, 4), QStringLiteral("Uncertain"));
+  const QString tip = model->data(model->index(0, 3), Qt::ToolTipRole).toString();
+  QVERIFY(tip.startsWith(QStringLiteral("first line\nsecond line, xxx")));
+  QVERIFY(tip.endsWith(
+      QStringLiteral("\u2026 (524 characters in all)\nStatus: UncertainLastUsableValue")));
+  QCOMPARE(model->data(model->index(0, 4), Qt::ToolTipRole).toString(),
+           QStringLiteral("Status: UncertainLastUsableValue"));
+  QVERIFY(!model->data(model->index(1, 4), Qt::ToolTipRole).isValid());
+  // Another page has rows without details.
+  widget.first_page();
+  QVERIFY(!model->data(model->index(0, 4), Qt::ToolTipRole).isValid());
 }
 
 QTEST_MAIN(PaginatedTableWidgetTest)

@@ -47,8 +47,9 @@ class TableModelTest : public QObject {
   void SoftUpdateWithOtherRowCountResets();
   void SoftUpdateOfEmptyPageAnnouncesNothing();
   void StaysConsistentForViewsThroughUpdates();
-  void LongOrManyLineValueTextShowsCut();
+  void LongOrManyLineValueTextIsKeptWhole();
   void ToolTipOfAVeryLongValueIsBounded();
+  void DetailsAfterTheColumnsShowInTheRowsToolTips();
   void IntegersAndTimesShowExactly();
 };
 
@@ -202,9 +203,9 @@ void TableModelTest::StaysConsistentForViewsThroughUpdates() {
   QCOMPARE(model.rowCount(), 10);
 }
 
-void TableModelTest::LongOrManyLineValueTextShowsCut() {
-  // An emoji (two UTF-16 units) right where the cell's text would be cut.
-  constexpr qsizetype kBefore = TableModel::kMaxValueChars - 2;
+void TableModelTest::LongOrManyLineValueTextIsKeptWhole() {
+  // An emoji (two UTF-16 units) where a cell of ordinary width would end.
+  constexpr qsizetype kBefore = TableModel::kLongValueChars - 2;
   const QString long_text =
       QString(kBefore, u'x') + QString::fromUtf8("\U0001F600") + QString(250 - kBefore, u'y');
   TableRows rows = {
@@ -217,18 +218,17 @@ void TableModelTest::LongOrManyLineValueTextShowsCut() {
   QCOMPARE(model.data(model.index(0, 3)).toString(), QStringLiteral("short, \"quoted\""));
   QVERIFY(!model.data(model.index(0, 3), Qt::ToolTipRole).isValid());
 
-  // Cut before the emoji rather than through it, ending in an ellipsis.
-  const QString shown = model.data(model.index(1, 3)).toString();
-  QCOMPARE(shown, QString(kBefore, u'x') + QChar(0x2026));
+  // The cell holds the whole text; eliding it to the column's width is the view's business.
+  QCOMPARE(model.data(model.index(1, 3)).toString(), long_text);
   const QString tip = model.data(model.index(1, 3), Qt::ToolTipRole).toString();
   QCOMPARE(tip, long_text.left(100) + u'\n' + long_text.mid(100, 100) + u'\n' + long_text.mid(200));
   QCOMPARE(model.data(model.index(1, 3), TableModel::kFullTextRole).toString(), long_text);
-  // Only values are cut; the view elides its stretching description column itself.
+  // Only a value is repeated in its tooltip; the view elides its stretching description column.
   QCOMPARE(model.data(model.index(1, 2)).toString(), long_text);
   QVERIFY(!model.data(model.index(1, 2), Qt::ToolTipRole).isValid());
 
-  // A short text of many lines fits on one, and the tooltip shows its lines.
-  QCOMPARE(model.data(model.index(2, 3)).toString(), QStringLiteral("line one  line two end"));
+  // A short text of many lines keeps its line breaks and tabs, and the tooltip shows its lines.
+  QCOMPARE(model.data(model.index(2, 3)).toString(), QStringLiteral("line one\r\nline two\tend"));
   QCOMPARE(model.data(model.index(2, 3), Qt::ToolTipRole).toString(),
            QStringLiteral("line one\r\nline two\tend"));
 }
@@ -236,16 +236,66 @@ void TableModelTest::LongOrManyLineValueTextShowsCut() {
 void TableModelTest::ToolTipOfAVeryLongValueIsBounded() {
   const QString huge(70'000, u'z');
   const QString markup = QStringLiteral("<b>bold</b>") + QString(100, u'm');
-  TableModel model({make_row(1, huge, QStringLiteral("Good")), make_row(2, markup, QString())},
+  QString many_lines;
+  for (int i = 0; i < 100; ++i) many_lines += QStringLiteral("%1\n").arg(i);
+  TableModel model({make_row(1, huge, QStringLiteral("Good")), make_row(2, markup, QString()),
+                    make_row(3, many_lines, QString())},
                    kHeaders);
   const QString tip = model.data(model.index(0, 3), Qt::ToolTipRole).toString();
   QVERIFY(tip.startsWith(QString(100, u'z') + u'\n' + QString(100, u'z') + u'\n'));
   QVERIFY(tip.endsWith(QStringLiteral("\n\u2026 (70000 characters in all)")));
   QCOMPARE(tip.count(u'z'), TableModel::kMaxToolTipChars);
-  QCOMPARE(model.data(model.index(0, 3)).toString().size(), TableModel::kMaxValueChars);
+  QCOMPARE(model.data(model.index(0, 3)).toString(), huge);
   // A value that looks like markup is shown as written, not drawn as markup.
   const QString markup_tip = model.data(model.index(1, 3), Qt::ToolTipRole).toString();
   QVERIFY(markup_tip.contains(QStringLiteral("&lt;b&gt;bold&lt;/b&gt;")));
+  // Short lines, few characters: the number of lines is bounded too.
+  const QString lines_tip = model.data(model.index(2, 3), Qt::ToolTipRole).toString();
+  QCOMPARE(lines_tip.split(u'\n').size(), TableModel::kMaxToolTipLines + 1);
+  QVERIFY(lines_tip.startsWith(QStringLiteral("0\n1\n2\n")));
+  QVERIFY(lines_tip.endsWith(QStringLiteral("\n11\n\u2026 (290 characters in all)")));
+  QCOMPARE(model.data(model.index(2, 3)).toString(), many_lines);
+}
+
+void TableModelTest::DetailsAfterTheColumnsShowInTheRowsToolTips() {
+  const QDateTime time =
+      QDateTime::fromString(QStringLiteral("2020-01-02T03:04:05.678Z"), Qt::ISODateWithMs);
+  const QString long_text = QString(30, u'a') + QStringLiteral("\nsecond line");
+  TableRows rows = {make_row(1, 1.5, QStringLiteral("Bad")), make_row(2, long_text, QString()),
+                    make_row(3, 2.5, QStringLiteral("Good")), make_row(4, 3.5, QString())};
+  rows[0] += QVariantList{QStringLiteral("BadSensorFailure"), time.toOffsetFromUtc(3600),
+                          QStringLiteral("x")};
+  rows[1] += QVariantList{QVariant(), time};
+  rows[2] += QVariantList{QVariant(), QVariant()};  // details cleared
+  rows[3] += QVariantList{QString(7000, u'q')};
+  TableModel model(rows, kHeaders);
+  model.set_detail_titles({QStringLiteral("Status"), QStringLiteral("Source time")});
+
+  // The details are not columns of their own.
+  QCOMPARE(model.columnCount(), 5);
+  QCOMPARE(model.headerData(5, Qt::Horizontal).toString(), QStringLiteral("Col 5"));
+  const QString details =
+      QStringLiteral("Status: BadSensorFailure\nSource time: 2020-01-02T03:04:05.678Z");
+  for (int column = 0; column < 5; ++column) {
+    QCOMPARE(model.data(model.index(0, column), Qt::ToolTipRole).toString(), details);
+  }
+  // The quality cell keeps the word alone.
+  QCOMPARE(model.data(model.index(0, 4)).toString(), QStringLiteral("Bad"));
+  // A long value comes first, then the details that the row has.
+  QCOMPARE(model.data(model.index(1, 3), Qt::ToolTipRole).toString(),
+           long_text + QStringLiteral("\nSource time: 2020-01-02T03:04:05.678Z"));
+  QCOMPARE(model.data(model.index(1, 1), Qt::ToolTipRole).toString(),
+           QStringLiteral("Source time: 2020-01-02T03:04:05.678Z"));
+  QVERIFY(!model.data(model.index(2, 3), Qt::ToolTipRole).isValid());
+  // Even a detail is bounded.
+  const QString status_tip = model.data(model.index(3, 0), Qt::ToolTipRole).toString();
+  QVERIFY(status_tip.startsWith(QStringLiteral("Status: qqq")));
+  QCOMPARE(status_tip.count(u'q'), TableModel::kMaxToolTipChars);
+  QVERIFY(status_tip.endsWith(QStringLiteral("(7000 characters in all)")));
+
+  // Without titles, the extra cells stay out of sight.
+  TableModel untitled(rows, kHeaders);
+  QVERIFY(!untitled.data(untitled.index(0, 4), Qt::ToolTipRole).isValid());
 }
 
 void TableModelTest::IntegersAndTimesShowExactly() {

@@ -143,7 +143,7 @@ class TestWindowSettings : public QObject {
     dir_->write(QStringLiteral("config.ini"), broken);
     QVERIFY_THROWS_EXCEPTION(journel::IniError, settings.save(collection()));
     QCOMPARE(dir_->read(QStringLiteral("config.ini")), broken);
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.ini"});
   }
 
   void SecurityRoundTripsThroughTheFileForItsOwnerAlone() {
@@ -177,7 +177,7 @@ class TestWindowSettings : public QObject {
     QCOMPARE(reread.security().mode, pyqar::UaSecurityMode::SignAndEncrypt);
     QCOMPARE(reread.security().username, std::string("operator"));
     QCOMPARE(reread.security().password, std::string("pa%ss"));
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), QStringList{"config.ini"});
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.ini"});
   }
 
   void FileWithoutPasswordKeepsItsModeAndGainsNoSecurityKeys() {

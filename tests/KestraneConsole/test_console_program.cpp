@@ -43,12 +43,12 @@ using kestrane_test::read_file;
 class ProgramFixture : public ::testing::Test {
  protected:
   void write_config(const std::string& tsdb_section, const std::string& tags_path,
-                    const std::string& extra = "") {
-    dir_.write("config.ini", "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
-                                 tags_path + "\nopc_schema = " + kDaSchema +
-                                 "\nopc_type = OPC DA\ncollection_interval = 0.2\n" + extra +
-                                 "\n[KestraneLogging]\nlog_dir = log\nprefix = console\n"
-                                 "level = DEBUG\n");
+                    const std::string& extra = "", const std::string& name = "config.ini") {
+    dir_.write(name, "[TSDBConnection]\n" + tsdb_section + "\n[Kestrane]\ntag_csv_path = " +
+                         tags_path + "\nopc_schema = " + kDaSchema +
+                         "\nopc_type = OPC DA\ncollection_interval = 0.2\n" + extra +
+                         "\n[KestraneLogging]\nlog_dir = log\nprefix = console\n"
+                         "level = DEBUG\n");
   }
   std::string sqlite_section() const { return "driver = sqlite\ndata_dir = data\ndbname = e2e\n"; }
 
@@ -188,22 +188,25 @@ TEST_F(ProgramEndToEnd, DefaultSpoolFolderThatCannotBeMadeLeavesTheSpoolOffAndCo
   EXPECT_EQ(log.find("Error loading config"), std::string::npos) << log;
 }
 
-// Another program holding the default folder's lock is a second collector on the same folder,
-// not a folder that cannot be used: the start fails.
-TEST_F(ProgramFailureExits, DefaultSpoolFolderHeldByAnotherProcessEndsWithStatusOne) {
+// Another program holding the lock of a spool folder the user named, or of the default one that
+// start_without_tsdb needs, is a second collector on the same folder: the start fails. (Without
+// either, the default folder is left out; see ProgramSharedSpool.)
+TEST_F(ProgramFailureExits, NamedOrNeededSpoolFolderHeldByAnotherProcessEndsWithStatusOne) {
   dir_.write("tags.csv", kDemoTags);
   const auto lock_path = dir_.write("spool/LOCK", "");
   const int fd = ::open(lock_path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  write_config(sqlite_section(), "tags.csv");
-  start();
-  EXPECT_EQ(wait_exit(), 1) << output();
+  for (const char* extra : {"spool_dir = spool\n", "start_without_tsdb = true\n"}) {
+    write_config(sqlite_section(), "tags.csv", extra);
+    start();
+    EXPECT_EQ(wait_exit(), 1) << extra << output();
+    EXPECT_NE(output().find("KestraneConsole - ERROR - Failed to start data collection: spool "
+                            "folder 'spool' is in use by another process"),
+              std::string::npos)
+        << extra << output();
+  }
   ::close(fd);
-  EXPECT_NE(output().find("Failed to start data collection: spool folder 'spool' is in use by "
-                          "another process"),
-            std::string::npos)
-      << output();
 }
 
 // start_without_tsdb: a database that cannot be reached at start. A proxy in front of the test
@@ -363,6 +366,96 @@ TEST_F(ProgramSharedSpool, ASecondProgramOnTheSameSpoolFolderExitsWithStatusOne)
   ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
   console_.signal(SIGTERM);
   EXPECT_EQ(wait_exit(), 0) << output();
+}
+
+// Two programs started in one working directory without spool_dir share the default folder: the
+// second, which never asked for a spool, runs without it rather than not at all.
+TEST_F(ProgramSharedSpool, ASecondProgramOnTheDefaultSpoolFolderRunsWithoutTheSpool) {
+  dir_.write("tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv");
+  start();
+  ASSERT_TRUE(wait_for_output("Data collection is running")) << output();
+
+  // The same installation and working directory; both write into the one output file.
+  second_.emplace(dir_.path(), KESTRANE_CONSOLE_EXE);
+  ASSERT_TRUE(second_->start(true));
+  const std::string warning =
+      "KestraneConsole - WARNING - spool folder 'spool' is in use by another process: another "
+      "program holds its lock; running without the spool: rows that cannot be written are "
+      "dropped (set spool_dir in [Kestrane] to a folder of this program's own to keep them)";
+  ASSERT_TRUE(wait_for_output("Data collection is running", 2)) << output();
+  const std::string both = output();
+  const auto first_warning = both.find(warning);
+  EXPECT_NE(first_warning, std::string::npos) << both;
+  EXPECT_EQ(both.find(warning, first_warning + 1), std::string::npos) << both;
+
+  second_->signal(SIGTERM);
+  EXPECT_EQ(wait_second_exit(), 0) << output();
+  console_.signal(SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+}
+
+// The packaged layout: the program in a private folder reached through a link in a folder on
+// PATH, its config.ini a link to a file elsewhere, and a working directory of its own.
+class ProgramLayout : public ProgramFixture {
+ protected:
+  void start_with(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                  const std::filesystem::path& cwd) {
+    std::filesystem::create_directories(cwd);
+    ASSERT_TRUE(console_.start_with(exe, args, cwd));
+  }
+  // Rows stored in the SQLite file, or -1 when it cannot be read.
+  static int stored_rows(const std::filesystem::path& db) {
+    if (!std::filesystem::exists(db)) return -1;
+    return std::stoi(kestrane_test::query_sqlite(db, "SELECT count(*) FROM tsdata").at(0));
+  }
+};
+
+TEST_F(ProgramLayout, StartedThroughALinkItReadsConfigIniBesideItsOwnFolder) {
+  const auto private_dir = dir_ / "usr/lib/kestrane";
+  kestrane_test::install_console(private_dir, KESTRANE_CONSOLE_EXE);
+  std::filesystem::create_directories(dir_ / "usr/bin");
+  std::filesystem::create_symlink(private_dir / "bin/KestraneConsole",
+                                  dir_ / "usr/bin/kestrane-console");
+  dir_.write("etc/tags.csv", kDemoTags);
+  write_config(sqlite_section(), (dir_ / "etc/tags.csv").string(), "", "etc/config.ini");
+  std::filesystem::create_symlink(dir_ / "etc/config.ini", private_dir / "config.ini");
+
+  start_with(dir_ / "usr/bin/kestrane-console", {}, dir_ / "var");
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  console_.signal(SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  // Relative paths are still taken from the working directory.
+  EXPECT_GE(stored_rows(dir_ / "var/data/e2e.db"), 6);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "var/log"));
+}
+
+TEST_F(ProgramLayout, ConfigOptionReadsTheNamedFileInsteadOfTheBaseDirectorysOne) {
+  // A config.ini in the base directory that would fail the start if it were read.
+  dir_.write("config.ini", "[TSDBConnection]\nuser = \xC9\xCF\n");
+  dir_.write("site/tags.csv", kDemoTags);
+  write_config(sqlite_section(), "tags.csv", "", "site/plant1.ini");
+
+  start_with(dir_ / "bin/KestraneConsole", {"--config", (dir_ / "site/plant1.ini").string()},
+             dir_ / "site");
+  ASSERT_TRUE(wait_for_output("Successfully wrote 3 records to database", 2)) << output();
+  console_.signal(SIGTERM);
+  EXPECT_EQ(wait_exit(), 0) << output();
+  EXPECT_GE(stored_rows(dir_ / "site/data/e2e.db"), 6);
+}
+
+TEST_F(ProgramLayout, ABadCommandLineEndsWithStatusOneBeforeAnythingIsMade) {
+  const std::string missing = (dir_ / "nowhere/config.ini").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--config", missing}, "KestraneConsole: --config " + missing + ": no such file\n"},
+      {{"--verbose"}, "KestraneConsole: unknown argument '--verbose'\n"},
+  };
+  for (const auto& [args, error] : cases) {
+    start_with(dir_ / "bin/KestraneConsole", args, dir_ / "work");
+    EXPECT_EQ(wait_exit(), 1) << args[0];
+    EXPECT_EQ(output().rfind(error + "usage: KestraneConsole [--config FILE]", 0), 0u) << output();
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "work")) << args[0];
+  }
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -676,6 +679,78 @@ TEST_F(ConsoleRun, SignalDuringTheStartStepsEndsBeforeCollecting) {
   EXPECT_TRUE(console.run());
   EXPECT_TRUE(log_.has("info", "Received signal 15, shutting down...")) << log_.dump();
   EXPECT_FALSE(log_.has("info", "Data collection started successfully"));
+}
+
+// run() without main()'s signal wait, as a program embedding the console would call it.
+class ConsoleKeyboardInterrupt : public ConsoleRun {
+ protected:
+  void SetUp() override {
+    struct sigaction current {};
+    ::sigaction(SIGINT, nullptr, &current);
+    if (current.sa_handler != SIG_DFL) GTEST_SKIP() << "the test runner handles SIGINT itself";
+  }
+  static bool sigint_blocked() {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    return sigismember(&mask, SIGINT) == 1;
+  }
+};
+
+TEST_F(ConsoleKeyboardInterrupt, CtrlCInTheLoopStopsTheRunInsteadOfTheProcess) {
+  write_setup(sqlite_settings());
+  ConsoleHooks hooks;
+  // The loop reads the clock once per pass for the status line, on run()'s own thread; the
+  // construction reads it first. Ctrl+C comes in the second pass.
+  hooks.wall_clock = [calls = 0]() mutable {
+    if (++calls == 3) pthread_kill(pthread_self(), SIGINT);
+    return 1000.0;
+  };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run()) << log_.dump();
+  EXPECT_EQ(console.received_signal(), SIGINT);
+  const std::vector<std::string> lines = log_.lines();
+  const auto at = [&lines](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) - lines.begin();
+  };
+  const auto interrupt = at("INFO Received keyboard interrupt");
+  ASSERT_LT(interrupt, static_cast<long>(lines.size())) << log_.dump();
+  EXPECT_LT(at("INFO Data collection started successfully"), interrupt);
+  EXPECT_LT(interrupt, at("INFO Stopping data collection..."));
+  EXPECT_LT(at("INFO Data collection stopped"), at("INFO KestraneConsole stopped"));
+  EXPECT_LT(at("INFO KestraneConsole stopped"), static_cast<long>(lines.size()));
+  EXPECT_FALSE(log_.has_prefix("info", "Received signal")) << log_.dump();
+  EXPECT_FALSE(console.collector_alive());
+  EXPECT_FALSE(sigint_blocked());
+}
+
+TEST_F(ConsoleKeyboardInterrupt, CtrlCDuringRegistrationEndsBeforeCollecting) {
+  write_setup(sqlite_settings());
+  ConsoleHooks hooks;
+  hooks.tsdb_connect = [](const tidewell::TsdbSettings& settings) {
+    pthread_kill(pthread_self(), SIGINT);
+    return tidewell::get_conn(settings);
+  };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run()) << log_.dump();
+  EXPECT_TRUE(log_.has("info", "Received keyboard interrupt")) << log_.dump();
+  EXPECT_TRUE(log_.has("info", "KestraneConsole stopped"));
+  EXPECT_FALSE(log_.has("info", "Data collection started successfully"));
+  EXPECT_FALSE(sigint_blocked());
+}
+
+// A caller that waits for signals itself keeps Ctrl+C: run() leaves the mask as it was.
+TEST_F(ConsoleKeyboardInterrupt, ACallersSignalWaitKeepsCtrlC) {
+  write_setup(sqlite_settings());
+  bool blocked_in_run = true;
+  ConsoleHooks hooks = hooks_until_signal(1, SIGTERM);
+  hooks.wall_clock = [&blocked_in_run] {
+    blocked_in_run = sigint_blocked();
+    return 1000.0;
+  };
+  auto& console = make_console(std::move(hooks));
+  EXPECT_TRUE(console.run());
+  EXPECT_FALSE(blocked_in_run);
+  EXPECT_TRUE(log_.has("info", "Received signal 15, shutting down...")) << log_.dump();
 }
 
 TEST_F(ConsoleRun, StartStepFailuresReturnFalseWithTheirSummary) {

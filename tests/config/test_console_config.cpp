@@ -1,8 +1,12 @@
 #include "config/console_config.h"
 
+#include <fmt/format.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -314,14 +318,17 @@ TEST_F(ConsoleConfigBadValues, NumbersOutsideTheirRangeNameKeyValueAndRange) {
   };
   const std::vector<Case> cases = {
       {"", "collection_interval = 1e308\n",
-       "[Kestrane] collection_interval = 1e308: the interval must lie between 0.01 and 86400 "
-       "seconds"},
-      {"", "collection_interval = 0.005\n",
-       "[Kestrane] collection_interval = 0.005: the interval must lie between 0.01 and 86400 "
-       "seconds"},
-      {"", "collection_interval = 86400.5\n",
-       "[Kestrane] collection_interval = 86400.5: the interval must lie between 0.01 and 86400 "
-       "seconds"},
+       "[Kestrane] collection_interval = 1e308: the interval must lie between 0 (excluded) and "
+       "2305843009 seconds"},
+      {"", "collection_interval = 0\n",
+       "[Kestrane] collection_interval = 0: the interval must lie between 0 (excluded) and "
+       "2305843009 seconds"},
+      {"", "collection_interval = -0.001\n",
+       "[Kestrane] collection_interval = -0.001: the interval must lie between 0 (excluded) and "
+       "2305843009 seconds"},
+      {"", "collection_interval = 2305843009.5\n",
+       "[Kestrane] collection_interval = 2305843009.5: the interval must lie between 0 "
+       "(excluded) and 2305843009 seconds"},
       {"", "batch_size = 0\n",
        "[Kestrane] batch_size = 0: the batch size must lie between 1 and 2147483647 tags"},
       {"", "batch_size = 2147483648\n",
@@ -352,6 +359,23 @@ TEST_F(ConsoleConfigBadValues, TextThatIsNoNumberAlsoNamesTheRange) {
     EXPECT_NE(log_.dump().find("; the "), std::string::npos) << log_.dump();
     EXPECT_NE(log_.dump().find(" must lie between "), std::string::npos) << log_.dump();
   }
+}
+
+// Any positive interval the collector's waits can hold is taken: tiny ones spin, huge ones stay
+// within the steady clock's range.
+TEST_F(ConsoleConfigBadValues, IntervalsFromAMicrosecondToTheClocksLimitLoad) {
+  for (const double interval : {1e-6, 0.001, 0.005, 86400.5, 2305843009.0}) {
+    log_.clear();
+    ASSERT_TRUE(load(
+        write_config("[TSDBConnection]\n", fmt::format("collection_interval = {}\n", interval))))
+        << interval << log_.dump();
+    EXPECT_DOUBLE_EQ(config_.collection_interval, interval);
+  }
+  // The longest interval, added twice to a steady clock that has run as long again, still fits.
+  using std::chrono::steady_clock;
+  const auto longest = std::chrono::ceil<steady_clock::duration>(
+      std::chrono::duration<double>(kestrane_config::kMaxCollectionInterval));
+  EXPECT_LE(longest.count(), steady_clock::duration::max().count() / 4);
 }
 
 TEST_F(ConsoleConfigBadValues, EveryValueAnEarlierFileCouldHoldStillLoads) {
@@ -632,6 +656,29 @@ TEST_F(ConsoleConfigUaSecurity, ADatabasePasswordInAFileOthersMayReadIsWarnedAbo
                                       both.string()))
       << log_.dump();
   EXPECT_EQ(log_.records().size(), 1u) << log_.dump();
+}
+
+// The packaged service reads root:kestrane 0640 through its group; chmod 600 would lock it out.
+TEST_F(ConsoleConfigUaSecurity, APasswordReadOnlyThroughTheProcesssGroupIsNotWarnedAbout) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
+  const auto config = write_config("[TSDBConnection]\npassword = p\n");
+  ASSERT_EQ(::chown(config.c_str(), 65534, ::getegid()), 0);
+  std::filesystem::permissions(config, std::filesystem::perms(0640));
+  ASSERT_TRUE(load(config)) << log_.dump();
+  EXPECT_TRUE(log_.records().empty()) << log_.dump();
+
+  // Others may read it, or its group is not ours: warned about as before.
+  for (const auto& [mode, gid] : {std::pair{0644, ::getegid()}, std::pair{0640, ::getegid() + 1}}) {
+    log_.clear();
+    ASSERT_EQ(::chown(config.c_str(), 65534, gid), 0);
+    std::filesystem::permissions(config, std::filesystem::perms(mode));
+    ASSERT_TRUE(load(config)) << log_.dump();
+    EXPECT_TRUE(log_.has("warning", config.string() +
+                                        " holds [TSDBConnection] password and other users may "
+                                        "read it; restrict it with: chmod 600 " +
+                                        config.string()))
+        << mode << " " << log_.dump();
+  }
 }
 
 TEST(TsdbSettingsReader, MissingSectionGivesTheDefaults) {

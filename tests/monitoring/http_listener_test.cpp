@@ -17,10 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "journel/unique_fd.h"
 #include "log_capture.h"
-#include "monitoring/detail/unique_fd.h"
 
 namespace kestrane_monitoring {
+
+using journel::UniqueFd;
+
 namespace {
 
 using namespace std::chrono_literals;

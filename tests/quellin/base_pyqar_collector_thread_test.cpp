@@ -105,6 +105,17 @@ TEST(ParseUaTag, KeepsTheWholeTextWhenThePrefixIsNoNumber) {
   EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("99999999999:y"), P(0, "99999999999:y"));
 }
 
+// The library reads the name as a node and splits nothing off it: NodeId text must reach it
+// whole, with namespace 0 where the text carries its own.
+TEST(ParseUaTag, HandsNodeIdTextOverWhole) {
+  using P = std::pair<int, std::string>;
+  EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("ns=3;i=1001"), P(0, "ns=3;i=1001"));
+  EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("i=2258"), P(0, "i=2258"));
+  EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("ns=2;s=A:B"), P(0, "ns=2;s=A:B"));
+  EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("nsu=urn:a:b;s=X"), P(0, "nsu=urn:a:b;s=X"));
+  EXPECT_EQ(BasePyQARCollectorThread::parse_ua_tag("2:s=A"), P(2, "s=A"));
+}
+
 TEST_F(CollectorBaseTest, ConstructionNeedsATagSource) {
   try {
     RecordingCollector c({.server_schema = "opc.da://localhost/OstrevoV2.1.0"});

@@ -227,6 +227,28 @@ TEST_F(OPCCollectorTest, OnlyGoodFloatsAreChangedOthersPassAsNumbers) {
   EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag2"), 0);
 }
 
+TEST_F(OPCCollectorTest, AGoodReadingWithNoValueIsSkippedLikeAGoodNaNOthersAreStoredAsNaN) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3"};
+  serve({good(std::monostate{}), with_quality(std::monostate{}, 0x40), good(2.0)});
+  auto c = make();
+  c->collection_step();
+  EXPECT_EQ(log.count("WARNING Skipping NaN value for tag Demo.Tag1"), 1);
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].tag_id, 12);
+  EXPECT_EQ(rows[0].quality, "Uncertain");
+  EXPECT_TRUE(std::isnan(rows[0].value));
+  EXPECT_EQ(rows[1].value, 2.0);
+  EXPECT_EQ(log.count("Skipping NaN value for tag Demo.Tag2"), 0);
+}
+
+TEST_F(OPCCollectorTest, AReconnectWithoutTsdbSettingsSaysSoAndConnectsNothing) {
+  auto c = make(false);
+  EXPECT_FALSE(c->_handle_db_error());
+  EXPECT_EQ(log.count("ERROR tsdb_cfg not provided; cannot perform database reconnection"), 1);
+  EXPECT_EQ(db->connects, 0);
+}
+
 // A reading as an OPC UA server gives it: value, quality and status, and a source time.
 pyqar::ValueObject reading(pyqar::Value v, std::uint32_t status,
                            std::optional<pyqar::Timestamp> source = std::nullopt) {

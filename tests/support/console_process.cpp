@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kestrane_test {
 namespace {
@@ -30,28 +31,44 @@ std::string read_file(const std::filesystem::path& path) {
   return out.str();
 }
 
+void install_console(const std::filesystem::path& base, const std::filesystem::path& exe) {
+  std::filesystem::create_directories(base / "bin");
+  // A copy that may be running cannot be written over, and is the same program anyway.
+  std::filesystem::copy_file(exe, base / "bin" / "KestraneConsole",
+                             std::filesystem::copy_options::skip_existing);
+}
+
 ConsoleProcess::ConsoleProcess(std::filesystem::path base, const std::filesystem::path& exe)
     : base_(std::move(base)) {
-  std::filesystem::create_directories(base_ / "bin");
-  std::filesystem::copy_file(exe, base_ / "bin" / "KestraneConsole");
+  install_console(base_, exe);
 }
 
 bool ConsoleProcess::start(bool append) {
+  return start_with(base_ / "bin" / "KestraneConsole", {}, base_, append);
+}
+
+bool ConsoleProcess::start_with(const std::filesystem::path& exe,
+                                const std::vector<std::string>& args,
+                                const std::filesystem::path& cwd, bool append) {
   kill();
   listening_lines_before_ = append ? count_of(output(), kListening) : 0;
   // Everything the child needs is made before the fork: it only changes folder, redirects and
   // execs.
-  const std::string exe = (base_ / "bin" / "KestraneConsole").string();
-  const std::string out = (base_ / "output.txt").string();
-  const std::string cwd = base_.string();
+  const std::string exe_text = exe.string();
+  const std::string out_text = (base_ / "output.txt").string();
+  const std::string cwd_text = cwd.string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe_text.c_str()));
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
   pid_ = ::fork();
   if (pid_ == 0) {
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    const int fd = ::open(out.c_str(), flags, 0644);
+    if (::chdir(cwd_text.c_str()) != 0) ::_exit(126);
+    const int fd = ::open(out_text.c_str(), flags, 0644);
     ::dup2(fd, STDOUT_FILENO);
     ::dup2(fd, STDERR_FILENO);
-    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    ::execv(exe_text.c_str(), argv.data());
     ::_exit(127);
   }
   return pid_ > 0;

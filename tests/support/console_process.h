@@ -11,15 +11,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrane_test {
 
 // The whole file, or "" when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
 
+// Copies the program `exe` to <base>/bin/KestraneConsole, unless a copy is there already.
+void install_console(const std::filesystem::path& base, const std::filesystem::path& exe);
+
 class ConsoleProcess {
  public:
-  // Copies the program `exe` to <base>/bin/KestraneConsole.
+  // Installs `exe` in `base` (install_console); several may share one installation.
   ConsoleProcess(std::filesystem::path base, const std::filesystem::path& exe);
   ~ConsoleProcess() { kill(); }
   ConsoleProcess(const ConsoleProcess&) = delete;
@@ -29,6 +33,10 @@ class ConsoleProcess {
   // <base>/output.txt, after what is there when `append` (a restart keeps the first run's
   // lines), else in its place. False when fork failed.
   bool start(bool append = false);
+  // The same for the program at `exe` (a link to an installation elsewhere, say) with `args`,
+  // in the working directory `cwd`; its output still goes to <base>/output.txt.
+  bool start_with(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                  const std::filesystem::path& cwd, bool append = false);
   pid_t pid() const { return pid_; }
   void signal(int signal_number) const;
   // Kills the run if it still goes and reaps it.

@@ -37,6 +37,7 @@
 #include "Kestrane/windowcontrols.h"
 #include "Kestrane/windowsettings.h"
 #include "config/console_config.h"
+#include "config/spool_start.h"
 #include "config/tag_monitoring.h"
 #include "config/tag_registration.h"
 #include "journel/log.h"
@@ -209,7 +210,7 @@ void MainWidget::show_context_menu(const QPoint& pos) {
   QAction* chosen =
       hooks_.run_menu ? hooks_.run_menu(menu, global_pos) : exec_menu(menu, global_pos);
   if (chosen == copy_action) {
-    // The whole value, also where the cell shows it cut.
+    // The whole value, also where the view elides it.
     QGuiApplication::clipboard()->setText(
         view->model()->data(index, TableModel::kFullTextRole).toString());
   }
@@ -412,42 +413,39 @@ std::vector<std::string> MainWidget::_current_tags() { return collection_->curre
 
 void MainWidget::_create_and_start_collector(const QString& opc_schema,
                                              quellin::TagsFunc get_tags_func, bool register_later) {
-  std::optional<quellin::SpoolSettings> spool;
-  if (settings_->spool().max_mb > 0) {
-    spool = quellin::SpoolSettings{settings_->spool().dir, settings_->spool().max_mb << 20};
-  }
+  const kestrane_config::SpoolStart spool_start = settings_->spool_start();
+  spdlog::logger& log = *journel::get_logger("Kestrane");
   if (opc_schema.startsWith(QStringLiteral("opc.tcp://"), Qt::CaseInsensitive)) {
     // Our certificate is made here at the latest (once), so its expiry can be told at once.
     pyqar::report_ua_security_at_start(settings_->security());
   }
-  quellin::AcquisitionOptions acquisition = collector_acquisition(opc_schema);
+  const quellin::AcquisitionOptions acquisition = collector_acquisition(opc_schema);
+  std::unordered_map<std::string, std::int64_t> tag_ids;
+  quellin::PrepareConnectionFunc registration;
   if (!register_later) {
-    collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(),
-                       tag_tasks_->registered_ids(), std::move(spool), settings_->security(), {},
-                       std::move(acquisition));
-    return;
+    tag_ids = tag_tasks_->registered_ids();
+  } else {
+    spool_start.warn_collecting_without_tsdb(log);
+    TableRows rows;
+    {
+      const std::lock_guard<std::recursive_mutex> lock(data_lock());
+      rows = ui_->paginated_table->all_data();
+    }
+    registration = LateRegistration(
+        opc_schema.toStdString(), ui_->opc_type_combo->currentText().toStdString(), rows,
+        [this](const LateRegistration::TagIds& ids) {
+          // From the writer's thread; the window is only touched on its own.
+          QMetaObject::invokeMethod(
+              this, [this, ids] { guard([&] { fill_tag_ids(ids); }); }, Qt::QueuedConnection);
+        });
   }
-  journel::get_logger("Kestrane")
-      ->warn(
-          "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows "
-          "wait in the spool ({}) and are written once the database answers and the source "
-          "and tags are registered",
-          settings_->spool().dir);
-  TableRows rows;
-  {
-    const std::lock_guard<std::recursive_mutex> lock(data_lock());
-    rows = ui_->paginated_table->all_data();
-  }
-  LateRegistration registration(
-      opc_schema.toStdString(), ui_->opc_type_combo->currentText().toStdString(), rows,
-      [this](const LateRegistration::TagIds& ids) {
-        // From the writer's thread; the window is only touched on its own.
-        QMetaObject::invokeMethod(
-            this, [this, ids] { guard([&] { fill_tag_ids(ids); }); }, Qt::QueuedConnection);
-      });
-  collection_->start(opc_schema, std::move(get_tags_func), database_->tsdb_cfg(), {},
-                     std::move(spool), settings_->security(), std::move(registration),
-                     std::move(acquisition));
+  // Each attempt gets its own copies: one refused for its spool is made again without it.
+  spool_start.build_collector(
+      [&](std::optional<quellin::SpoolSettings> spool) {
+        collection_->start(opc_schema, get_tags_func, database_->tsdb_cfg(), tag_ids,
+                           std::move(spool), settings_->security(), registration, acquisition);
+      },
+      log);
 }
 
 void MainWidget::fill_tag_ids(const LateRegistration::TagIds& ids) {

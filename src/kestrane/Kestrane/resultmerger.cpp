@@ -12,8 +12,7 @@
 
 namespace {
 
-// The words the collector sends, as shared strings so that a merge allocates nothing for them;
-// their place in the list is their key in the cache of status texts.
+// The words the collector sends, as shared strings so that a merge allocates nothing for them.
 enum QualityWord : int { kGood, kUncertain, kBad, kInvalid, kOtherWord };
 const QString kQualityWords[] = {QStringLiteral("Good"), QStringLiteral("Uncertain"),
                                  QStringLiteral("Bad"), QStringLiteral("Invalid")};
@@ -26,9 +25,9 @@ QualityWord quality_word(const std::string& quality) {
   return kOtherWord;
 }
 
-// Status texts are few (the named codes and some more); a source sending ever new codes
+// Status codes are few (the named codes and some more); a source sending ever new codes
 // must not grow the cache without end.
-constexpr std::size_t kMaxStatusTexts = 1024;
+constexpr std::size_t kMaxStatusNames = 1024;
 
 QVariant source_time_cell(pyqar::Timestamp time) {
   const auto msecs = std::chrono::floor<std::chrono::milliseconds>(time.time_since_epoch());
@@ -69,44 +68,44 @@ void ResultMerger::merge(const quellin::ResultList& results, TableRows& rows) {
     const int source = row_source_[static_cast<std::size_t>(i)];
     const quellin::ResultTuple* result =
         source < 0 ? nullptr : &results[static_cast<std::size_t>(source)];
+    const QString* status = nullptr;
     if (result == nullptr) {
       row[kValueColumn] = missing_value;
       row[kQualityColumn] = missing_quality;
     } else {
       row[kValueColumn] = to_variant(result->value);
       const QualityWord word = quality_word(result->quality);
-      if (word == kOtherWord) {
-        row[kQualityColumn] = QString::fromStdString(result->quality);
-      } else if (word == kGood || !result->status) {
-        // "Good" whatever its info bits; without a status, the collector's word.
-        row[kQualityColumn] = kQualityWords[word];
-      } else {
-        row[kQualityColumn] = status_text(word, *result->status);
+      row[kQualityColumn] =
+          word == kOtherWord ? QString::fromStdString(result->quality) : kQualityWords[word];
+      if (result->status) {
+        const QString& name = status_name(*result->status);
+        // A bare severity ("Good", "Bad") says nothing the quality word does not.
+        if (word == kOtherWord || name != kQualityWords[word]) status = &name;
       }
     }
-    // The time cell is added by the first reading with a source time: rows of a source that
-    // sends none stay one cell shorter, which keeps the merge of a large table as fast.
-    if (result != nullptr && result->source_time) {
-      if (row.size() <= kSourceTimeColumn) row.resize(kSourceTimeColumn + 1);
-      row[kSourceTimeColumn] = source_time_cell(*result->source_time);
-    } else if (row.size() > kSourceTimeColumn) {
-      row[kSourceTimeColumn] = QVariant();
+    const bool timed = result != nullptr && result->source_time.has_value();
+    // The detail cells are added by the first reading that has a detail: rows of a source that
+    // sends none stay shorter, which keeps the merge of a large table as fast.
+    if ((status != nullptr || timed) && row.size() <= kSourceTimeColumn) {
+      row.resize(kSourceTimeColumn + 1);
+    }
+    if (row.size() > kSourceTimeColumn) {
+      row[kStatusColumn] = status != nullptr ? QVariant(*status) : QVariant();
+      row[kSourceTimeColumn] = timed ? source_time_cell(*result->source_time) : QVariant();
     }
   }
 }
 
-const QString& ResultMerger::status_text(int word, std::uint32_t status) {
-  const std::uint64_t key = (std::uint64_t{static_cast<std::uint32_t>(word)} << 32) | status;
-  const auto cached = status_texts_.find(key);
-  if (cached != status_texts_.end()) return cached->second;
-  const std::string name = pyqar::status_name(status);
-  const QString& word_text = kQualityWords[word];
-  // A bare severity ("Bad", "Uncertain") says nothing the word does not.
-  QString text = QString::fromStdString(name) == word_text
-                     ? word_text
-                     : word_text + QStringLiteral(" (") + QString::fromStdString(name) + u')';
-  if (status_texts_.size() >= kMaxStatusTexts) status_texts_.clear();
-  return status_texts_.emplace(key, std::move(text)).first->second;
+QStringList ResultMerger::detail_titles() {
+  return {QStringLiteral("Status"), QStringLiteral("Source time")};
+}
+
+const QString& ResultMerger::status_name(std::uint32_t status) {
+  const auto cached = status_names_.find(status);
+  if (cached != status_names_.end()) return cached->second;
+  if (status_names_.size() >= kMaxStatusNames) status_names_.clear();
+  return status_names_.emplace(status, QString::fromStdString(pyqar::status_name(status)))
+      .first->second;
 }
 
 bool ResultMerger::plan_fits(const quellin::ResultList& results, const TableRows& rows) const {

@@ -17,9 +17,11 @@ constexpr qsizetype kToolTipLineChars = 100;
 
 bool is_line_break(QChar c) { return c == u'\n' || c == u'\r'; }
 
-// A value text that a one-line cell cannot show whole.
-bool needs_cut(const QString& text) {
-  if (text.size() > TableModel::kMaxValueChars) return true;
+// A value text that a cell of ordinary width may not show whole.
+bool is_long_value(const QVariant& cell) {
+  if (cell.userType() != QMetaType::QString) return false;
+  const QString text = cell.toString();
+  if (text.size() > TableModel::kLongValueChars) return true;
   return std::any_of(text.cbegin(), text.cend(), is_line_break);
 }
 
@@ -28,44 +30,31 @@ qsizetype cut_point(const QString& text, qsizetype end) {
   return end > 0 && end < text.size() && text.at(end - 1).isHighSurrogate() ? end - 1 : end;
 }
 
-// The start of a value text on one line: line breaks and tabs read as spaces, and an ellipsis
-// ends a text that was cut.
-QString one_line(const QString& text) {
-  const bool is_long = text.size() > TableModel::kMaxValueChars;
-  QString shown =
-      text.left(is_long ? cut_point(text, TableModel::kMaxValueChars - 1) : text.size());
-  for (QChar& c : shown) {
-    if (is_line_break(c) || c == u'\t') c = u' ';
-  }
-  if (is_long) shown += QChar(0x2026);
-  return shown;
-}
-
-// More of a cut value, in lines short enough for the screen, and its length when even this
-// leaves some out.
-QString tool_tip(const QString& text) {
-  const qsizetype end = cut_point(text, std::min(text.size(), TableModel::kMaxToolTipChars));
-  QString tip;
-  tip.reserve(end + end / kToolTipLineChars + 40);
+// As much of a text as a tooltip shows: its start, in lines short enough for the screen and
+// not too many of them, and its length when this leaves some out.
+QString bounded(const QString& text) {
+  const qsizetype limit = cut_point(text, std::min(text.size(), TableModel::kMaxToolTipChars));
+  QString shown;
+  shown.reserve(limit + limit / kToolTipLineChars + 40);
   qsizetype column = 0;
-  for (qsizetype i = 0; i < end; ++i) {
-    const QChar c = text.at(i);
-    if (c == u'\n') {
+  qsizetype lines = 1;
+  qsizetype end = 0;
+  for (; end < limit; ++end) {
+    const QChar c = text.at(end);
+    const bool wraps = c != u'\n' && column >= kToolTipLineChars && !c.isLowSurrogate();
+    if (c == u'\n' || wraps) {
+      if (lines == TableModel::kMaxToolTipLines) break;
+      ++lines;
       column = 0;
-    } else {
-      if (column >= kToolTipLineChars && !c.isLowSurrogate()) {
-        tip += u'\n';
-        column = 0;
-      }
-      ++column;
+      if (wraps) shown += u'\n';
     }
-    tip += c;
+    if (c != u'\n') ++column;
+    shown += c;
   }
   if (end < text.size()) {
-    tip += QStringLiteral("\n\u2026 (%1 characters in all)").arg(text.size());
+    shown += QStringLiteral("\n\u2026 (%1 characters in all)").arg(text.size());
   }
-  // A text that looks like markup would be drawn as markup; it is shown as written.
-  return Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip;
+  return shown;
 }
 
 // A cell's text in full: integers in plain digits (no group separators, so that a counter
@@ -120,20 +109,11 @@ QVariant TableModel::data(const QModelIndex& index, int role) const {
         case QMetaType::ULongLong:
         case QMetaType::QDateTime:
           return full_text(cell);
-        case QMetaType::QString:
-          if (is_value_column(column) && needs_cut(cell.toString())) {
-            return one_line(cell.toString());
-          }
-          return cell;
         default:
           return cell;
       }
     case Qt::ToolTipRole:
-      if (cell.userType() == QMetaType::QString && is_value_column(column) &&
-          needs_cut(cell.toString())) {
-        return tool_tip(cell.toString());
-      }
-      return QVariant();
+      return tool_tip(row, column);
     case kFullTextRole:
       return full_text(cell);
     case Qt::ForegroundRole:
@@ -141,6 +121,23 @@ QVariant TableModel::data(const QModelIndex& index, int role) const {
     default:
       return QVariant();
   }
+}
+
+QVariant TableModel::tool_tip(const TableRow& row, int column) const {
+  QStringList parts;
+  if (is_value_column(column) && is_long_value(row.at(column))) {
+    parts.append(bounded(row.at(column).toString()));
+  }
+  for (qsizetype i = 0; i < _detail_titles.size(); ++i) {
+    const qsizetype cell = _headers.size() + i;
+    if (cell >= row.size()) break;
+    const QString text = full_text(row.at(cell));
+    if (!text.isEmpty()) parts.append(_detail_titles.at(i) + QStringLiteral(": ") + bounded(text));
+  }
+  if (parts.isEmpty()) return QVariant();
+  const QString tip = parts.join(u'\n');
+  // A text that looks like markup would be drawn as markup; it is shown as written.
+  return Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip;
 }
 
 bool TableModel::is_value_column(int column) const {

@@ -4,27 +4,34 @@
 #include <QList>
 #include <QStringList>
 #include <QVariant>
+#include <utility>
 
-// One table row: its cells in column order. The main window's rows have six cells, "DBID",
-// "Tag Name", "Description", "Value", "Quality", "Source Time"; rows may be shorter than the
-// headers.
+// One table row: its cells in column order. The main window's rows have the five shown cells
+// "DBID", "Tag Name", "Description", "Value", "Quality", and after them the details of the last
+// reading (its status name and source time) that only the tooltip shows; rows may be shorter
+// than the headers.
 using TableRow = QVariantList;
 using TableRows = QList<TableRow>;
 
 // Read-only table model over one page of tag rows; the paged table owns it and feeds it page
-// slices. A cell in the column titled "Quality" whose value is not "Good" is drawn red; a text
-// in the column titled "Value" that is long or spans lines shows cut, with more in its tooltip.
-// GUI thread only.
+// slices. Cells show as stored. A cell in the column titled "Quality" whose value is not "Good"
+// is drawn red. The cells after the headers are the row's details: every cell's tooltip lists
+// them by their titles, and the "Value" cell's tooltip also holds a long or many-line text
+// value in full, within a bound. GUI thread only.
 class TableModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
   // A cell's whole text, as "Copy Cell" takes it: never cut, times in ISO 8601 UTC.
   static constexpr int kFullTextRole = Qt::UserRole;
-  // A value text longer than this many characters shows cut, ending in "…".
-  static constexpr qsizetype kMaxValueChars = 40;
-  // The tooltip of a cut value shows at most this many characters of it.
-  static constexpr qsizetype kMaxToolTipChars = 2000;
+  // A value text longer than this, or spanning lines, is repeated in its tooltip: a cell of
+  // ordinary width may show only its start.
+  static constexpr qsizetype kLongValueChars = 40;
+  // A tooltip shows at most this many characters of a text, and ends in "…" when it leaves
+  // some out, so that a huge value cannot fill the screen.
+  static constexpr qsizetype kMaxToolTipChars = 300;
+  // ... and at most this many lines of it, for a text of many short lines.
+  static constexpr qsizetype kMaxToolTipLines = 12;
 
   TableModel(TableRows data, QStringList headers, QObject* parent = nullptr);
 
@@ -40,13 +47,20 @@ class TableModel : public QAbstractTableModel {
   // selection and scroll position; otherwise falls back to update_data.
   void update_values_only(TableRows data);
 
+  // Titles of the cells that follow the headers' columns in a row, in order; tooltips name
+  // each detail by its title. Cells beyond these titles are never shown.
+  void set_detail_titles(QStringList titles) { _detail_titles = std::move(titles); }
+
   const TableRows& rows() const { return _data; }
   const QStringList& headers() const { return _headers; }
+  const QStringList& detail_titles() const { return _detail_titles; }
 
  private:
   bool is_highlighted(const TableRow& row, int column) const;
   bool is_value_column(int column) const;
+  QVariant tool_tip(const TableRow& row, int column) const;
 
   TableRows _data;
   QStringList _headers;
+  QStringList _detail_titles;
 };

@@ -14,14 +14,18 @@
 #include <QVBoxLayout>
 
 #include "Kestrane/paginatedtablewidget.h"
+#include "Kestrane/resultmerger.h"
 #include "Kestrane/serverschemacombo.h"
 
 namespace {
 
-const QStringList kTableHeaders = {QStringLiteral("DBID"),        QStringLiteral("Tag Name"),
+const QStringList kTableHeaders = {QStringLiteral("DBID"), QStringLiteral("Tag Name"),
                                    QStringLiteral("Description"), QStringLiteral("Value"),
-                                   QStringLiteral("Quality"),     QStringLiteral("Source Time")};
+                                   QStringLiteral("Quality")};
 constexpr int kDescriptionColumn = 2;
+// Width of the value column, in digits of the table's font: a long number fits, a longer text
+// is elided by the view and shown in the cell's tooltip.
+constexpr int kValueColumnDigits = 24;
 
 QLabel* fixed_label(const QString& text, int width, QWidget* parent) {
   auto* label = new QLabel(text, parent);
@@ -111,14 +115,22 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   main_layout->addLayout(button_layout);
 
   paginated_table = named(new PaginatedTableWidget(kTableHeaders, window), "paginated_table");
+  paginated_table->table_model()->set_detail_titles(ResultMerger::detail_titles());
   QTableView* view = paginated_table->table();
   view->setSelectionBehavior(QAbstractItemView::SelectItems);
   view->setSelectionMode(QAbstractItemView::SingleSelection);
   view->setContextMenuPolicy(Qt::CustomContextMenu);
-  // Descriptions take the spare width; the other columns fit their contents, so no cell is cut.
+  // Descriptions take the spare width; values, which may be texts of any length, get a fixed
+  // width the user may change; the other columns fit their contents.
   view->setWordWrap(false);
-  view->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-  view->horizontalHeader()->setSectionResizeMode(kDescriptionColumn, QHeaderView::Stretch);
+  view->setTextElideMode(Qt::ElideRight);
+  QHeaderView* header = view->horizontalHeader();
+  header->setSectionResizeMode(QHeaderView::ResizeToContents);
+  header->setSectionResizeMode(kDescriptionColumn, QHeaderView::Stretch);
+  header->setSectionResizeMode(ResultMerger::kValueColumn, QHeaderView::Interactive);
+  header->resizeSection(
+      ResultMerger::kValueColumn,
+      view->fontMetrics().horizontalAdvance(QLatin1Char('0')) * kValueColumnDigits);
   main_layout->addWidget(paginated_table);
 
   status_bar = named(new QStatusBar(window), "status_bar");

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "config/console_config.h"
+#include "config/spool_start.h"
 #include "pyqar/ua_security.h"
 #include "quellin/acquisition_options.h"
 #include "tidewell/types.h"
@@ -42,6 +43,8 @@ class WindowSettings {
   const tidewell::TsdbSettings& tsdb_cfg() const { return tsdb_cfg_; }
   // Where rows wait that the database cannot take ([Kestrane] spool_dir and spool_max_mb).
   const kestrane_config::SpoolConfig& spool() const { return spool_; }
+  // How a start of collection uses the spool.
+  kestrane_config::SpoolStart spool_start() const { return {spool_, start_without_tsdb_}; }
   // [Kestrane] start_without_tsdb: the window opens, imports and collects (into the spool)
   // while the database cannot be reached; the source and tags are registered once it answers.
   bool start_without_tsdb() const { return start_without_tsdb_; }

@@ -1,8 +1,12 @@
 #include "KestraneConsole/kestrane_console.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -85,9 +89,15 @@ std::filesystem::path default_base_dir() {
   return exe.parent_path().parent_path();
 }
 
-KestraneConsole::KestraneConsole(std::optional<std::filesystem::path> base_dir, ConsoleHooks hooks)
-    : base_dir_(base_dir ? std::filesystem::absolute(*base_dir) : default_base_dir()),
-      hooks_(std::move(hooks)) {
+KestraneConsole::KestraneConsole(std::optional<std::filesystem::path> base_dir, ConsoleHooks hooks,
+                                 std::optional<std::filesystem::path> config_file)
+    : base_dir_(config_file ? std::filesystem::absolute(*config_file).parent_path()
+                : base_dir  ? std::filesystem::absolute(*base_dir)
+                            : default_base_dir()),
+      config_path_(config_file ? std::filesystem::absolute(*config_file)
+                               : base_dir_ / "config.ini"),
+      hooks_(std::move(hooks)),
+      caller_waits_for_signals_(static_cast<bool>(hooks_.signal_wait)) {
   journel::setup_loguru_from_ini(config_path().string());
   log_ = hooks_.logger ? hooks_.logger : journel::get_logger("KestraneConsole");
   if (!hooks_.signal_wait) hooks_.signal_wait = sleeping_wait();
@@ -149,11 +159,7 @@ bool KestraneConsole::setup_database_objects() {
   registered_tag_ids_ = std::move(outcome.tag_ids);
   registration_deferred_ = false;
   if (!outcome.ok && outcome.unreachable && !outcome.cancelled && config_.start_without_tsdb) {
-    log_->warn(
-        "The TSDB cannot be reached; collecting anyway (start_without_tsdb = true): rows wait "
-        "in the spool ({}) and are written once the database answers and the source and tags "
-        "are registered",
-        config_.spool.dir);
+    spool_start().warn_collecting_without_tsdb(*log_);
     registration_deferred_ = true;
     return true;
   }
@@ -211,9 +217,6 @@ void KestraneConsole::make_collector() {
   options.sample_interval = config_.collection_interval;
   options.batch_size = config_.batch_size;
   options.tag_ids = std::move(registered_tag_ids_);
-  if (config_.spool.max_mb > 0) {
-    options.spool = quellin::SpoolSettings{config_.spool.dir, config_.spool.max_mb << 20};
-  }
   registered_tag_ids_.clear();
   if (registration_deferred_) {
     // The same registration as at start, on the writer's first connection that answers;
@@ -233,7 +236,18 @@ void KestraneConsole::make_collector() {
   if (hooks_.source_factory) options.source_factory = hooks_.source_factory;
   if (hooks_.tsdb_connect) options.tsdb_connect = hooks_.tsdb_connect;
   if (monitor_) options.metrics = monitor_->collector_metrics();
-  collector_thread_ = std::make_unique<quellin::OPCCollector>(std::move(options));
+  collector_thread_ = spool_start().build_collector(
+      [&options](std::optional<quellin::SpoolSettings> spool) {
+        // A copy: a build refused for its spool is tried again without it.
+        quellin::OPCCollector::Options attempt = options;
+        attempt.spool = std::move(spool);
+        return std::make_unique<quellin::OPCCollector>(std::move(attempt));
+      },
+      *log_);
+}
+
+kestrane_config::SpoolStart KestraneConsole::spool_start() const {
+  return {config_.spool, config_.start_without_tsdb};
 }
 
 bool KestraneConsole::start_collection() {
@@ -294,9 +308,26 @@ void KestraneConsole::log_status_line() {
                                     subscriptions));
 }
 
+std::optional<int> KestraneConsole::wait_for_signal(std::chrono::milliseconds timeout) {
+  if (keyboard_) return keyboard_->wait(timeout);
+  return hooks_.signal_wait(timeout);
+}
+
 std::optional<int> KestraneConsole::poll_signal() {
-  if (!received_signal_) received_signal_ = hooks_.signal_wait(std::chrono::milliseconds(0));
+  if (!received_signal_) received_signal_ = wait_for_signal(std::chrono::milliseconds(0));
   return received_signal_;
+}
+
+bool KestraneConsole::takes_keyboard_interrupt() const {
+  if (caller_waits_for_signals_) return false;
+  // Someone else's handler, an ignored SIGINT or a mask that already holds it back for a wait of
+  // its own: Ctrl+C is theirs.
+  struct sigaction current {};
+  if (::sigaction(SIGINT, nullptr, &current) != 0) return false;
+  if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return false;
+  sigset_t blocked;
+  if (pthread_sigmask(SIG_SETMASK, nullptr, &blocked) != 0) return false;
+  return sigismember(&blocked, SIGINT) == 0;
 }
 
 void KestraneConsole::shut_down_on_signal(int signo) {
@@ -307,8 +338,15 @@ void KestraneConsole::shut_down_on_signal(int signo) {
 
 bool KestraneConsole::shut_down_if_signalled() {
   const auto signo = poll_signal();
-  if (signo) shut_down_on_signal(*signo);
-  return signo.has_value();
+  if (!signo) return false;
+  if (keyboard_) {
+    log_->info("Received keyboard interrupt");
+    stop();
+    log_->info("KestraneConsole stopped");
+  } else {
+    shut_down_on_signal(*signo);
+  }
+  return true;
 }
 
 bool KestraneConsole::load_config_and_tags() {
@@ -324,6 +362,21 @@ bool KestraneConsole::load_config_and_tags() {
 }
 
 bool KestraneConsole::run() {
+  // Without main()'s wait for signals, Ctrl+C would end the process in the middle of a write.
+  // Blocked from here on (the collector's threads, made later, inherit the mask), it waits for
+  // the loop instead, which ends as after any other stop.
+  if (takes_keyboard_interrupt()) keyboard_.emplace(std::initializer_list<int>{SIGINT});
+  try {
+    const bool ok = run_steps();
+    keyboard_.reset();
+    return ok;
+  } catch (...) {
+    keyboard_.reset();
+    throw;
+  }
+}
+
+bool KestraneConsole::run_steps() {
   log_->info("Starting KestraneConsole...");
   if (!load_config_and_tags()) return false;
   if (shut_down_if_signalled()) return true;
@@ -342,7 +395,12 @@ bool KestraneConsole::run() {
   bool failed = false;
   try {
     while (running_) {
-      if (auto signo = hooks_.signal_wait(kMainLoopTick)) {
+      if (auto signo = wait_for_signal(kMainLoopTick)) {
+        if (keyboard_) {
+          received_signal_ = signo;
+          log_->info("Received keyboard interrupt");
+          break;
+        }
         shut_down_on_signal(*signo);
         return true;
       }

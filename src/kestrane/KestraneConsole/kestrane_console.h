@@ -21,7 +21,9 @@
 #include <spdlog/logger.h>
 
 #include "KestraneConsole/console_monitor.h"
+#include "KestraneConsole/signal_waiter.h"
 #include "config/console_config.h"
+#include "config/spool_start.h"
 #include "config/tag_csv.h"
 #include "config/tag_registration.h"
 #include "monitoring/listen_address.h"
@@ -35,7 +37,8 @@ using kestrane_config::ConsoleConfig;
 using kestrane_config::TagEntry;
 
 // Waits up to the given time for SIGINT or SIGTERM and returns its number; a zero time only
-// looks. The default waits the time out and never reports a signal.
+// looks. The default waits the time out and never reports a signal; run() then takes Ctrl+C
+// itself (see run()).
 using SignalWait = std::function<std::optional<int>(std::chrono::milliseconds)>;
 // Seconds of wall-clock time, for the 30-second status line.
 using WallClock = std::function<double()>;
@@ -63,10 +66,13 @@ class KestraneConsole {
   static constexpr double kStatusPeriodSeconds = 30.0;
 
   // The base directory is `base_dir` made absolute, else the parent of the folder holding
-  // the program itself (build/<preset>/ in a build tree, <prefix>/ once installed). Sets up
-  // logging from <base>/config.ini; throws what that setup throws.
+  // the program itself (build/<preset>/ in a build tree, <prefix>/ once installed). The
+  // configuration is <base>/config.ini, or `config_file` (--config) when given, whose folder
+  // is then the base directory. Sets up logging from the configuration; throws what that
+  // setup throws.
   explicit KestraneConsole(std::optional<std::filesystem::path> base_dir = std::nullopt,
-                           ConsoleHooks hooks = {});
+                           ConsoleHooks hooks = {},
+                           std::optional<std::filesystem::path> config_file = std::nullopt);
   ~KestraneConsole();
   KestraneConsole(const KestraneConsole&) = delete;
   KestraneConsole& operator=(const KestraneConsole&) = delete;
@@ -83,7 +89,10 @@ class KestraneConsole {
   void print_status();
   void log_status_line();
   // Start steps, then the main loop until stop() or a signal. False when a start step
-  // failed or the collector thread ended on its own.
+  // failed or the collector thread ended on its own. Without a signal_wait hook, and while
+  // nothing else handles SIGINT, a Ctrl+C (SIGINT) during the run ends it with the info
+  // "Received keyboard interrupt", the stop and "KestraneConsole stopped" (result true) rather
+  // than the process; run() blocks SIGINT on its thread meanwhile and gives the mask back.
   bool run();
   void stop();
 
@@ -93,7 +102,7 @@ class KestraneConsole {
   void cleanup_single_step();
 
   const std::filesystem::path& base_dir() const { return base_dir_; }
-  std::filesystem::path config_path() const { return base_dir_ / "config.ini"; }
+  const std::filesystem::path& config_path() const { return config_path_; }
   const ConsoleConfig& config() const { return config_; }
   const std::vector<TagEntry>& tags_list() const { return tags_list_; }
   bool running() const { return running_.load(); }
@@ -104,6 +113,12 @@ class KestraneConsole {
   bool collector_alive() const;
 
  private:
+  // run() between taking and giving back Ctrl+C.
+  bool run_steps();
+  // Whether run() takes Ctrl+C itself: no signal wait was given, and nothing else handles it.
+  bool takes_keyboard_interrupt() const;
+  // From the caller's wait, or while run() takes Ctrl+C, from its own.
+  std::optional<int> wait_for_signal(std::chrono::milliseconds timeout);
   std::optional<int> poll_signal();
   void shut_down_on_signal(int signo);
   // A signal between the start steps ends the program as one during collection would.
@@ -111,10 +126,16 @@ class KestraneConsole {
   // The first start steps of both modes, each failure logged.
   bool load_config_and_tags();
   void make_collector();
+  kestrane_config::SpoolStart spool_start() const;
   double now() const;
 
   std::filesystem::path base_dir_;
+  std::filesystem::path config_path_;
   ConsoleHooks hooks_;
+  // The caller (main()) waits for SIGINT and SIGTERM itself, with hooks_.signal_wait.
+  bool caller_waits_for_signals_;
+  // Holds SIGINT back for run()'s loop while run() takes Ctrl+C; made and dropped on its thread.
+  std::optional<SignalWaiter> keyboard_;
   std::shared_ptr<spdlog::logger> log_;
   ConsoleConfig config_;
   std::vector<TagEntry> tags_list_;  // not changed while a collector runs

@@ -7,10 +7,9 @@
 
 namespace kestrane_console {
 
-SignalWaiter::SignalWaiter() {
+SignalWaiter::SignalWaiter(std::initializer_list<int> signals) {
   sigemptyset(&watched_);
-  sigaddset(&watched_, SIGINT);
-  sigaddset(&watched_, SIGTERM);
+  for (const int signo : signals) sigaddset(&watched_, signo);
   pthread_sigmask(SIG_BLOCK, &watched_, &previous_);
 }
 

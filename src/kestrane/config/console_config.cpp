@@ -1,5 +1,8 @@
 #include "config/console_config.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -96,6 +99,26 @@ double read_real_in(const journel::IniFile& ini, const char* section, const char
   return value;
 }
 
+// [Kestrane] collection_interval: any positive number of seconds up to kMaxCollectionInterval;
+// nan and inf are no numbers here.
+double read_collection_interval(const journel::IniFile& ini) {
+  const std::string range = fmt::format("the interval must lie between 0 (excluded) and {} seconds",
+                                        kMaxCollectionInterval);
+  double value = 1.0;
+  try {
+    value = ini.get_real(kConsoleSection, "collection_interval", value);
+  } catch (const journel::IniError& e) {
+    throw journel::IniError(std::string(e.what()) + "; " + range);
+  }
+  if (!(value > 0.0 && value <= kMaxCollectionInterval)) {
+    throw std::runtime_error(
+        describe(ini, kConsoleSection, "collection_interval",
+                 ini.get(kConsoleSection, "collection_interval").value_or("")) +
+        ": " + range);
+  }
+  return value;
+}
+
 // The dialect's own errors quote the value they could not read, so a secret's are replaced by
 // one that names the key alone.
 std::string read_secret(const journel::IniFile& ini, const char* section, const char* key,
@@ -146,10 +169,12 @@ void warn_if_passwords_readable(const std::filesystem::path& ini_path,
   if (!tsdb.password.empty()) keys.push_back(std::string("[") + kTsdbSection + "] password");
   if (!security.password.empty()) keys.emplace_back("opc_password");
   if (keys.empty()) return;
-  using std::filesystem::perms;
-  std::error_code ec;
-  const perms mode = std::filesystem::status(ini_path, ec).permissions();
-  if (ec || (mode & (perms::group_read | perms::others_read)) == perms::none) return;
+  struct stat st {};
+  if (::stat(ini_path.c_str(), &st) != 0) return;
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+  const bool only_through_group =
+      (st.st_mode & S_IROTH) == 0 && st.st_uid != ::geteuid() && st.st_gid == ::getegid();
+  if (only_through_group) return;
   log.warn("{} holds {} and other users may read it; restrict it with: chmod 600 {}",
            ini_path.string(), fmt::join(keys, " and "), ini_path.string());
 }
@@ -213,7 +238,7 @@ std::optional<std::string> spool_folder_problem(const std::string& dir) {
 
 SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log) {
   SpoolConfig spool;
-  const bool dir_configured = ini.get(kConsoleSection, "spool_dir").has_value();
+  spool.dir_configured = ini.get(kConsoleSection, "spool_dir").has_value();
   spool.dir = ini.get_string(kConsoleSection, "spool_dir", spool.dir);
   // Beyond 1 TiB the size is more likely a slip than a disk; far beyond it, the byte count
   // would no longer fit in 64 bits.
@@ -229,7 +254,7 @@ SpoolConfig read_spool_settings(const journel::IniFile& ini, spdlog::logger& log
   if (const auto problem = spool_folder_problem(spool.dir)) {
     // A folder the user named is meant to be used; the default one (a read-only working
     // directory, say) must not stop a configuration that never asked for a spool.
-    if (dir_configured) throw std::runtime_error(*problem);
+    if (spool.dir_configured) throw std::runtime_error(*problem);
     log.warn(
         "{}; running without the spool: rows that cannot be written are dropped (set spool_dir "
         "in [{}] to a writable folder to keep them)",
@@ -409,11 +434,8 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
       log.error("Missing 'opc_type' in [Kestrane] section");
       return false;
     }
-    // Shorter intervals only spin the collector, longer ones look like a hung one (and the
-    // wait would overflow the clock), non-numbers would never wake it.
-    config.collection_interval =
-        read_real_in(ini, kConsoleSection, "collection_interval", 1.0, kMinCollectionInterval,
-                     kMaxCollectionInterval, "the interval", " seconds");
+    // A longer wait would overflow the clock, and a non-number would never wake the collector.
+    config.collection_interval = read_collection_interval(ini);
     // A batch of zero tags would never advance through the tag list.
     config.batch_size =
         static_cast<int>(read_int_in(ini, kConsoleSection, "batch_size", 200, 1,

@@ -3,6 +3,7 @@
 // reader of the TSDB settings that the desktop program shares. Plain values and free
 // functions; one thread at a time per ConsoleConfig.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,9 +22,14 @@ inline constexpr char kTsdbSection[] = "TSDBConnection";
 inline constexpr char kConsoleSection[] = "Kestrane";
 inline constexpr char kMetricsSection[] = "KestraneMetrics";
 
-// The accepted [Kestrane] collection_interval, in seconds: from 10 ms to one day.
-inline constexpr double kMinCollectionInterval = 0.01;
-inline constexpr double kMaxCollectionInterval = 86400.0;
+// The longest [Kestrane] collection_interval, in seconds (about 73 years); any positive one is
+// accepted below it. The collector's waits, and a subscription's watchdog, add up to two
+// intervals to the steady clock's reading, which counts nanoseconds in 64 bits: a quarter of its
+// range leaves the other half for the reading itself (the time since boot).
+inline constexpr double kMaxCollectionInterval = static_cast<double>(
+    std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::duration::max())
+        .count() /
+    4);
 // The accepted [Kestrane] opc_sampling_interval and opc_heartbeat, in seconds (0 included),
 // and the largest opc_queue_size.
 inline constexpr double kMaxSamplingInterval = 86400.0;
@@ -37,6 +43,8 @@ inline constexpr long long kMaxSpoolMb = 1LL << 20;
 struct SpoolConfig {
   std::string dir = "spool";  // relative to the working directory
   std::uint64_t max_mb = 1024;
+  // Whether spool_dir gave `dir`: the default folder gives way to another program's lock.
+  bool dir_configured = false;
 };
 
 struct ConsoleConfig {
@@ -105,14 +113,18 @@ std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
                                                const std::string& opc_schema);
 
 // Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
-// `tsdb` or `security`) and users other than its owner may read it, naming the key(s).
+// `tsdb` or `security`) and users other than its owner may read it, naming the key(s). A file
+// this process reads only through its group (another owner, the process's group, nothing for
+// others: root:kestrane 0640 as the package installs it) is not warned about, since
+// `chmod 600` would lock the service out.
 void warn_if_passwords_readable(const std::filesystem::path& ini_path,
                                 const tidewell::TsdbSettings& tsdb,
                                 const pyqar::UaSecurity& security, spdlog::logger& log);
 
 // Reads `ini_path` into `config`, storing each value as soon as it is read, so values read
 // before a failure stay set. Logs the one error line of the first failing step to `log` and
-// returns false; never throws. A value outside its range (collection_interval, batch_size,
+// returns false; never throws. A value outside its range (collection_interval: above 0 and at
+// most kMaxCollectionInterval, batch_size,
 // port, spool_max_mb, the subscription settings) fails naming the key, the value and the
 // range, and subscribe with an opc.da:// schema fails saying that DA has no subscriptions; no
 // message quotes a password or more than 200 bytes of a value. Warns when the file holds a

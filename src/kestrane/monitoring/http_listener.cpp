@@ -23,10 +23,13 @@
 #include <spdlog/logger.h>
 
 #include "journel/log.h"
+#include "journel/unique_fd.h"
 #include "monitoring/detail/http_request_head.h"
-#include "monitoring/detail/unique_fd.h"
 
 namespace kestrane_monitoring {
+
+using journel::UniqueFd;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

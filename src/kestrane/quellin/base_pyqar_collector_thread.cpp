@@ -326,6 +326,8 @@ void BasePyQARCollectorThread::opc_error(const std::string& message) {
   notify_status(message);
 }
 
+// The only place a numeric namespace prefix is split off a UA tag: the library takes the
+// (namespace, name) pair as given and reads only the name, as NodeId text or a string id.
 std::pair<int, std::string> BasePyQARCollectorThread::parse_ua_tag(const std::string& tag) {
   const std::size_t colon = tag.find(':');
   if (colon == std::string::npos) return {0, tag};

@@ -91,6 +91,14 @@ bool OPCCollector::has_tsdb_conn() const { return writer_ && writer_->has_tsdb_c
 
 std::uint64_t OPCCollector::spooled_rows() const { return writer_ ? writer_->spooled_rows() : 0; }
 
+bool OPCCollector::_handle_db_error() {
+  if (!writer_) {
+    log().error("tsdb_cfg not provided; cannot perform database reconnection");
+    return false;
+  }
+  return writer_->_handle_db_error();
+}
+
 std::int64_t OPCCollector::wall_now() const {
   if (wall_clock_) return wall_clock_();
   return std::chrono::duration_cast<std::chrono::microseconds>(

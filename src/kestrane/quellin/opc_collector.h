@@ -26,9 +26,10 @@ class TsdbWriter;
 // Wall-clock time in UTC microseconds since the epoch. Default: std::chrono::system_clock.
 using WallClockFunc = std::function<std::int64_t()>;
 
-// Rows written are (time read, tag id, value, quality text). The TSDB stores doubles: a double
-// goes as read (a Good NaN is skipped, Good values beyond +-3.4e38 become infinities), integers
-// and booleans are converted, an empty or text value is stored as NaN.
+// Rows written are (time read, tag id, value, quality text, status, source time). tsdata
+// stores doubles: a double goes as read (a Good NaN, or a Good reading with no value, is
+// skipped; Good values beyond +-3.4e38 become infinities), integers and booleans are converted,
+// another reading without a value is stored as NaN; texts go to tsdata_text.
 class OPCCollector : public BasePyQARCollectorThread {
  public:
   struct Options {
@@ -92,6 +93,10 @@ class OPCCollector : public BasePyQARCollectorThread {
   bool has_tsdb_conn() const;
   // Rows waiting in the spool now. Any thread.
   std::uint64_t spooled_rows() const;
+  // One reconnect attempt of the write stage; true when the database answered a ping. Without
+  // TSDB settings there is nothing to reconnect to: it says so and returns false. Owner's
+  // thread, while the collector is not started.
+  bool _handle_db_error();
 
  protected:
   void handle_data(ResultList& results) override;

@@ -34,30 +34,15 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   return q;
 }
 
-// A source time to the microsecond, as the server may give it that finely.
-std::string utc_text_us(std::int64_t time_us) {
-  const std::int64_t seconds = floor_div(time_us, 1'000'000);
-  const std::tm f = utc_fields(seconds);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", f.tm_year + 1900, f.tm_mon + 1,
-                     f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, time_us - seconds * 1'000'000);
-}
-
 // The columns a row gained after the first four, each empty when the row has none.
 std::string added_fields(const SpoolRow& row) {
   return fmt::format(",{},{},{}", row.text ? csv_field(*row.text) : std::string(),
                      row.status ? fmt::format("0x{:08X}", *row.status) : std::string(),
-                     row.source_time_us ? utc_text_us(*row.source_time_us) : std::string());
+                     row.source_time_us ? utc_text(*row.source_time_us, UtcPrecision::kMicroseconds)
+                                        : std::string());
 }
 
 }  // namespace
-
-std::string utc_text(std::int64_t time_us) {
-  const std::int64_t seconds = floor_div(time_us, 1'000'000);
-  const std::int64_t millis = (time_us - seconds * 1'000'000) / 1000;
-  const std::tm f = utc_fields(seconds);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", f.tm_year + 1900, f.tm_mon + 1,
-                     f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, millis);
-}
 
 RejectedRowsFile::RejectedRowsFile(std::filesystem::path dir) : dir_(std::move(dir)) {}
 

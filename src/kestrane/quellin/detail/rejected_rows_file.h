@@ -13,6 +13,8 @@
 #include <string>
 
 #include "spool/spool.h"
+// Kept reachable from here: the writer names batch times in its log lines the same way.
+#include "utc_text.h"
 
 namespace quellin {
 
@@ -25,8 +27,5 @@ class RejectedRowsFile {
  private:
   std::filesystem::path dir_;
 };
-
-// "2026-12-08T07:28:47.123Z" for UTC microseconds since the epoch.
-std::string utc_text(std::int64_t time_us);
 
 }  // namespace quellin

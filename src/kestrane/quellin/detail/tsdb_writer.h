@@ -1,11 +1,12 @@
 #pragma once
-// TsdbWriter: the write stage of an OPCCollector. It owns the TSDB connection, the tag-id cache
-// and the spool of rows that could not be written. A collector thread hands it each cycle with
-// submit() and goes on reading; the writer thread writes, reconnects, spools what the database
-// cannot take and replays the spool once the database answers again. An unexpected error
-// restarts the thread's loop after a short pause; a stop is bounded (kStopSeconds) however long
-// a write hangs. In single-step use (never started) write_now() does the same on the caller's
-// thread.
+// TsdbWriter: the write stage of an OPCCollector: the writer thread, the hand-off from the
+// collector thread and the bounded stop. A collector thread hands it each cycle with submit()
+// and goes on reading; the writer thread turns it into rows (CycleRows), writes them through
+// the BatchStore (connection, tag ids, reconnects, refused rows), keeps what the database
+// cannot take in the spool (SpoolKeeper) and writes it back once the database answers
+// (SpoolReplay). An unexpected error restarts the thread's loop after a short pause; a stop is
+// bounded however long a write hangs. In single-step use (never started) write_now() does the
+// same on the caller's thread.
 // The owner constructs it and calls start()/stop() from one thread; submit() is for the
 // collector thread, has_tsdb_conn(), thread_alive() and the counters for any thread.
 
@@ -25,14 +26,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "batch_store.h"
+#include "cycle_rows.h"
 #include "kept_tickets.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
-#include "quellin/result_tuple.h"
 #include "quellin/write_settings.h"
-#include "rejected_rows_file.h"
-#include "spool/spool.h"
-#include "tidewell/connection.h"
+#include "spool_keeper.h"
+#include "spool_replay.h"
 #include "tidewell/types.h"
 
 namespace spdlog {
@@ -48,15 +49,6 @@ inline constexpr double kStopWriteGraceSeconds = 2.0;
 inline constexpr double kStopAbortWaitSeconds = 1.5;
 // After an unexpected error the writer's loop starts again after this pause.
 inline constexpr double kWriterRestartPauseSeconds = 1.0;
-
-// One cycle as read: its results and the time the cycle was read (UTC microseconds). Rows are
-// stored at that time, unless the cycle carries a time per row (values that arrived each at
-// its own time): then row_time_us holds one time per result.
-struct WriteCycle {
-  std::int64_t time_us = 0;
-  ResultList results;
-  std::vector<std::int64_t> row_time_us{};  // empty, or one per result
-};
 
 class TsdbWriter {
  public:
@@ -136,93 +128,31 @@ class TsdbWriter {
   std::shared_ptr<const SpoolBatch> take_in_flight(const SpoolBatch* batch);
   // Spools (or drops) the batch still in flight after an error or at a stop.
   void keep_in_flight(const char* why);
-  // Asks the open connection to abort its request; the connection is not replaced meanwhile.
-  void abort_connection();
-  // Replaces (or clears) the connection; with conn_mutex_ held.
-  void set_connection(std::unique_ptr<tidewell::Connection> conn);
   // Tells the metrics how many rows wait in the hand-off; with handoff_mutex_ held.
   void report_handoff_locked();
-  // Writes rows of one batch; returns false when the connection failed (batch not written).
-  enum class Outcome { written, duplicate, rejected, connection_lost };
-  Outcome write_batch(const SpoolBatch& batch, std::size_t* written);
-  // After a failure that is not a refusal: one reconnect attempt; the rows go to the spool.
-  Outcome after_passing_failure();
-  // Deletes the records of batches stored longer ago than batch_retention_days; a failure is
-  // only logged. From the write path, at most once an hour.
-  void prune_batch_records();
-  // Warns (at most once a minute) when `batch` was read longer ago than batch_retention_days:
-  // its record may be pruned, so a replay after a lost acknowledgement may store it twice.
-  void warn_if_past_retention(const SpoolBatch& batch);
-  // Rows the database refused go to the rejected file, with its reason.
-  void keep_rejected(const SpoolBatch& batch, const std::string& reason);
-  // Ids of the batch's tags, looking up together, on every batch, those not cached: a tag the
-  // TSDB does not know is reported on every batch, and written as soon as it is created.
-  void look_up_uncached_tags(const std::vector<SpoolRow>& rows);
-  SpoolBatch to_batch(const WriteCycle& cycle);
-  void spool_or_drop(const SpoolBatch& batch, const char* why);
-  // Writes spooled batches while nothing live waits; true when it did any work.
-  bool replay_some(bool until_empty);
-  void notify_spool();
   // Whether spooled rows should be written now.
   bool replay_due() const;
+  // Writes spooled batches while nothing live waits; true when it did any work.
+  bool replay_some(bool until_empty);
   void note_outcome(bool database_took_it);
-  // Tells the metrics whether a connection is open (after connects, reconnects and stop).
-  void report_connection();
-  // Tells the metrics how much the spool holds.
-  void report_spool();
-  void count_dropped(std::size_t rows, std::string_view reason);
-  double now() const;
+  void notify_spool();
   spdlog::logger& log() const { return *log_; }
-  // Whether the connection may be written to: prepared once (see Options), or no preparation
-  // asked for. Called with conn_mutex_ held and a connection open.
-  bool connection_prepared();
 
-  tidewell::TsdbSettings tsdb_cfg_;
-  TsdbConnectFunc tsdb_connect_;
   DbStatusNotify db_status_notify_;
   SpoolNotify spool_notify_;
-  ClockFunc clock_;
   std::shared_ptr<spdlog::logger> log_;
   std::shared_ptr<CollectorMetrics> metrics_;
-  const std::string writer_id_;
-  std::unique_ptr<Spool> spool_;                     // thread-safe itself; null: no spool
-  std::unique_ptr<RejectedRowsFile> rejected_file_;  // writer thread only
+  CycleRows rows_;      // any thread
+  SpoolKeeper keeper_;  // any thread
 
-  // The connection, its caches and the batch counter: the writer thread's (or the caller's
-  // in single-step use); stop() takes them over once the thread has ended.
+  // The store (connection, tag ids, batch records) is the writer thread's (or the caller's in
+  // single-step use); stop() takes it over once the thread has ended.
   mutable std::mutex conn_mutex_;
-  // Held with conn_mutex_ whenever tsdb_conn_ changes, and alone by abort_connection(), which
-  // must reach the connection while a write holds conn_mutex_.
-  std::mutex abort_mutex_;
-  std::unique_ptr<tidewell::Connection> tsdb_conn_;  // guarded by conn_mutex_ (+ abort_mutex_)
-  std::unordered_map<std::string, std::int64_t> _db_tagname_map;  // guarded by conn_mutex_
-  double next_prune_ = 0;                                         // guarded by conn_mutex_
-  double next_retention_warning_ = 0;                             // guarded by conn_mutex_
-  bool closed_by_stop_ = false;                                   // guarded by conn_mutex_
-  // Until it has succeeded once: the preparation, the connection it last failed on and when
-  // it may be tried again on that one.
-  PrepareConnectionFunc prepare_connection_;                 // guarded by conn_mutex_
-  const tidewell::Connection* prepare_failed_on_ = nullptr;  // guarded by conn_mutex_
-  double prepare_not_before_ = 0.0;                          // guarded by conn_mutex_
-  // Whether tsdb_conn_ is set, for readers that must not wait for a write under way.
-  std::atomic<bool> connected_{false};
-  // Batch numbers: the collector thread takes them too when it spools past a busy writer.
-  std::atomic<std::uint64_t> next_seq_{1};
+  BatchStore store_;  // guarded by conn_mutex_, but for its any-thread members
+  // Null without a spool; replay_some() with conn_mutex_ held.
+  std::unique_ptr<SpoolReplay> replay_;
   // Which submitted cycles are kept.
   KeptTickets tickets_;
-
-  // Replay progress, for the start, progress and end lines.
-  struct ReplayProgress {
-    bool active = false;
-    std::uint64_t rows_written = 0;
-    double started = 0;
-    double last_report = 0;
-    std::optional<std::pair<std::int64_t, std::int64_t>> span;
-  };
-  ReplayProgress replay_;  // guarded by conn_mutex_
-  std::atomic<bool> replaying_{false};
-  // Clock time before which the spool is not replayed (after a failure).
-  std::atomic<double> replay_not_before_{0.0};
 
   // The hand-off between the collector thread and the writer thread.
   mutable std::mutex handoff_mutex_;
@@ -244,8 +174,6 @@ class TsdbWriter {
   bool abandoned_ = false;  // guarded by handoff_mutex_
   // The live batch being written, kept until its outcome is settled.
   std::shared_ptr<const SpoolBatch> in_flight_;  // guarded by handoff_mutex_
-  // Set by stop() first of all: no reconnect from then on (a connect cannot be aborted).
-  std::atomic<bool> stop_requested_{false};
   std::thread thread_;
 };
 

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "journel/unique_fd.h"
 #include "spool/posix_spool_file.h"
 
 namespace quellin {
@@ -27,17 +28,14 @@ class Descriptor final : public SpoolEnv::Lock {
  public:
   Descriptor(const fs::path& path, int flags, const char* what) {
     do {
-      fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) fail(path, what, errno);
+      fd_.reset(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+    } while (!fd_.valid() && errno == EINTR);
+    if (!fd_.valid()) fail(path, what, errno);
   }
-  ~Descriptor() override { ::close(fd_); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  int fd_ = -1;
+  journel::UniqueFd fd_;
 };
 
 }  // namespace

@@ -35,40 +35,20 @@ int open_flags(SpoolFile::Mode mode) {
 
 PosixSpoolFile::PosixSpoolFile(std::filesystem::path path, Mode mode) : path_(std::move(path)) {
   do {
-    fd_ = ::open(path_.c_str(), open_flags(mode) | O_CLOEXEC, 0644);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) fail(path_, "open", errno);
-}
-
-PosixSpoolFile::~PosixSpoolFile() { close(); }
-
-PosixSpoolFile::PosixSpoolFile(PosixSpoolFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
-
-PosixSpoolFile& PosixSpoolFile::operator=(PosixSpoolFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    path_ = std::move(other.path_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void PosixSpoolFile::close() noexcept {
-  // A failed close of a file that was synced (or need not be) loses nothing worth reporting.
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+    fd_.reset(::open(path_.c_str(), open_flags(mode) | O_CLOEXEC, 0644));
+  } while (!fd_.valid() && errno == EINTR);
+  if (!fd_.valid()) fail(path_, "open", errno);
 }
 
 std::uint64_t PosixSpoolFile::size() const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) fail(path_, "fstat", errno);
+  if (::fstat(fd_.get(), &st) != 0) fail(path_, "fstat", errno);
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 void PosixSpoolFile::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(path_, "write", errno);
@@ -80,7 +60,7 @@ void PosixSpoolFile::write_all(std::string_view bytes) {
 
 bool PosixSpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out) const {
   while (count > 0) {
-    const ssize_t n = ::pread(fd_, out, count, static_cast<off_t>(offset));
+    const ssize_t n = ::pread(fd_.get(), out, count, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(path_, "read", errno);
@@ -96,7 +76,7 @@ bool PosixSpoolFile::read_at(std::uint64_t offset, std::size_t count, char* out)
 void PosixSpoolFile::truncate(std::uint64_t size) {
   int rc = 0;
   do {
-    rc = ::ftruncate(fd_, static_cast<off_t>(size));
+    rc = ::ftruncate(fd_.get(), static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) fail(path_, "truncate", errno);
 }
@@ -104,7 +84,7 @@ void PosixSpoolFile::truncate(std::uint64_t size) {
 void PosixSpoolFile::datasync() {
   int rc = 0;
   do {
-    rc = ::fdatasync(fd_);
+    rc = ::fdatasync(fd_.get());
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) fail(path_, "sync", errno);
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "journel/unique_fd.h"
 #include "spool/spool_file.h"
 
 namespace quellin {
@@ -12,9 +13,10 @@ class PosixSpoolFile final : public SpoolFile {
  public:
   // Throws std::system_error naming the file; its code is the errno.
   PosixSpoolFile(std::filesystem::path path, Mode mode);
-  ~PosixSpoolFile() override;
-  PosixSpoolFile(PosixSpoolFile&& other) noexcept;
-  PosixSpoolFile& operator=(PosixSpoolFile&& other) noexcept;
+  // A failed close of a file that was synced (or need not be) loses nothing worth reporting.
+  ~PosixSpoolFile() override = default;
+  PosixSpoolFile(PosixSpoolFile&& other) noexcept = default;
+  PosixSpoolFile& operator=(PosixSpoolFile&& other) noexcept = default;
   PosixSpoolFile(const PosixSpoolFile&) = delete;
   PosixSpoolFile& operator=(const PosixSpoolFile&) = delete;
 
@@ -28,10 +30,8 @@ class PosixSpoolFile final : public SpoolFile {
   void datasync() override;
 
  private:
-  void close() noexcept;
-
   std::filesystem::path path_;
-  int fd_ = -1;
+  journel::UniqueFd fd_;
 };
 
 }  // namespace quellin

@@ -16,6 +16,7 @@
 #include "journel/log.h"
 #include "quellin/spool_in_use_error.h"
 #include "spool/posix_spool_env.h"
+#include "utc_text.h"
 
 namespace quellin {
 namespace {
@@ -45,22 +46,6 @@ std::optional<std::uint64_t> segment_number(const std::string& name) {
   std::uint64_t number = 0;
   if (std::from_chars(first, last, number).ptr != last) return std::nullopt;
   return number;
-}
-
-// ISO-8601 UTC with milliseconds; a time no calendar date can show is printed as its number.
-std::string utc_text(std::int64_t time_us) {
-  using namespace std::chrono;
-  constexpr std::int64_t kYear1 = -62135596800LL * 1'000'000;
-  constexpr std::int64_t kYear10000 = 253402300800LL * 1'000'000;
-  if (time_us < kYear1 || time_us >= kYear10000) return fmt::format("{}us", time_us);
-  const sys_time<milliseconds> t{floor<milliseconds>(microseconds{time_us})};
-  const sys_days day = floor<days>(t);
-  const year_month_day date{day};
-  const hh_mm_ss clock{t - day};
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", static_cast<int>(date.year()),
-                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                     clock.hours().count(), clock.minutes().count(), clock.seconds().count(),
-                     clock.subseconds().count());
 }
 
 std::function<double()> steady_seconds() {

@@ -25,7 +25,9 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include "journel/atomic_file_write.h"
 #include "journel/log.h"
+#include "journel/unique_fd.h"
 
 namespace pyqar::ua {
 namespace {
@@ -56,30 +58,10 @@ constexpr std::chrono::hours kOwnExpiryWarning{30 * 24};
 // The longest common name the X.509 name rules allow.
 constexpr std::size_t kMaxCommonName = 64;
 constexpr std::string_view kPemStart = "-----BEGIN";
+constexpr fs::perms kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+constexpr fs::perms kReadableByAll = kOwnerOnly | fs::perms::group_read | fs::perms::others_read;
 
 std::string errno_text(int err) { return std::strerror(err); }
-
-// A file descriptor, closed when it goes.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  // Closes now, so that a failed close (a write the kernel could not complete) is seen.
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 // An exclusive flock on a file, held for the object's life; a second holder waits.
 class FileLock {
@@ -100,7 +82,7 @@ class FileLock {
   // Closing the descriptor releases the lock.
 
  private:
-  FileDescriptor fd_;
+  journel::UniqueFd fd_;
 };
 
 // Text that held key material is wiped before its memory is returned.
@@ -123,16 +105,6 @@ std::string shell_quoted(const std::string& text) {
     }
   }
   return quoted + "'";
-}
-
-std::string random_hex(std::size_t bytes) {
-  std::vector<unsigned char> random(bytes);
-  if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) {
-    throw std::runtime_error("no random numbers: " + openssl_error("RAND_bytes failed"));
-  }
-  std::string hex;
-  for (const unsigned char b : random) hex += fmt::format("{:02x}", b);
-  return hex;
 }
 
 bool is_present(const std::string& path) {
@@ -162,45 +134,23 @@ std::string read_fd(int fd, const std::string& path) {
 // Writes `bytes` to a new file beside `target`, created with `mode` (never wider, not even for
 // a moment), then renames it over `target`: a crash leaves the old file or the new one, never
 // half of one.
-void write_file_atomically(const fs::path& target, std::string_view bytes, mode_t mode) {
-  const fs::path folder = target.parent_path();
-  std::string temporary;
-  int raw = -1;
-  for (int attempt = 0; raw < 0; ++attempt) {
-    temporary = (folder / ("." + target.filename().string() + ".tmp-" + random_hex(6))).string();
-    raw = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (raw < 0 && (errno != EEXIST || attempt == 8)) {
-      throw std::runtime_error(fmt::format("cannot create '{}': {}", temporary, errno_text(errno)));
-    }
-  }
-  FileDescriptor fd(raw);
+void write_file_atomically(const fs::path& target, std::string_view bytes, fs::perms mode) {
   try {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw std::system_error(errno, std::generic_category(), "write");
-      written += static_cast<std::size_t>(n);
+    journel::write_file_atomically(target, bytes, {.create_mode = mode, .exact_mode = {}});
+  } catch (const journel::AtomicWriteError& e) {
+    // A new file that cannot be made is named itself; every later failure names the target.
+    if (e.step() == journel::AtomicWriteError::Step::kCreate) {
+      throw std::runtime_error(fmt::format("cannot create '{}': {}", e.temporary().string(),
+                                           errno_text(e.code().value())));
     }
-    if (::fsync(fd.get()) != 0) throw std::system_error(errno, std::generic_category(), "fsync");
-    if (fd.close() != 0) throw std::system_error(errno, std::generic_category(), "close");
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-      throw std::system_error(errno, std::generic_category(), "rename");
-    }
-  } catch (const std::system_error& e) {
-    ::unlink(temporary.c_str());
-    throw std::runtime_error(
-        fmt::format("cannot write '{}': {}", target.string(), std::strerror(e.code().value())));
+    throw;
   }
-  // Makes the rename itself survive a crash; the file is complete either way.
-  FileDescriptor dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY));
-  if (dir.get() >= 0) ::fsync(dir.get());
 }
 
 int refuse_passphrase(char*, int, int, void*) { return -1; }
 
 EvpPkeyPtr load_private_key(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const journel::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     throw std::runtime_error(
         fmt::format("cannot read the private key '{}': {}", path, errno_text(errno)));
@@ -415,8 +365,9 @@ CertificateVerdict reject(const std::string& root, const Certificate& server,
           fmt::format("cannot create '{}': {}", folder.string(), ec.message()));
     }
     const auto& der = server.der();
-    write_file_atomically(
-        copy, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()), 0644);
+    write_file_atomically(copy,
+                          std::string_view(reinterpret_cast<const char*>(der.data()), der.size()),
+                          kReadableByAll);
   } catch (const std::runtime_error& e) {
     verdict.message = fmt::format(
         "{} is not trusted, and it could not be copied to {} ({}). To trust it, put a copy of "
@@ -473,11 +424,12 @@ ApplicationIdentity PkiStore::own_identity(std::string_view hostname) const {
     SecretText pem{std::string(data, static_cast<std::size_t>(size))};
     OPENSSL_cleanse(data, static_cast<std::size_t>(size));
 
-    write_file_atomically(key_path, pem.text, 0600);
+    write_file_atomically(key_path, pem.text, kOwnerOnly);
     try {
       const auto& der = cert.der();
-      write_file_atomically(
-          cert_path, std::string_view(reinterpret_cast<const char*>(der.data()), der.size()), 0644);
+      write_file_atomically(cert_path,
+                            std::string_view(reinterpret_cast<const char*>(der.data()), der.size()),
+                            kReadableByAll);
     } catch (...) {
       // A key alone would be refused at the next start; without it the pair is made afresh.
       ::unlink(key_path.c_str());

@@ -11,16 +11,27 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/acknowledgement_ledger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitored_item_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_book.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_faults.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/value_delivery.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/monitored_item_creator.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/publish_pump.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_healer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/endpoint_url.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_socket.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/secure_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/session_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/session_activation.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/chunked_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/server_facts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_conversion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp

@@ -3,8 +3,11 @@
 // options say (the server's certificate judged against the PKI folder), with the Read and
 // Browse services split to the server's operation limits and the server's namespace table as
 // it was when the session opened, and the subscription services with a pipelined Publish.
-// Owns the channel; not copyable; one thread at a time. A lost channel or session leaves it
-// unusable until reactivate() (a new channel) succeeds; else make a new one.
+// It chooses the endpoint and offers the services; its parts do the rest: SessionChannel (the
+// channel and the checks of every call), SessionActivation (CreateSession, ActivateSession,
+// the user's identity), ChunkedServices (Read and Browse in chunks) and ServerFacts (limits,
+// namespace table, start time). Not copyable; one thread at a time. A lost channel or session
+// leaves it unusable until reactivate() (a new channel) succeeds; else make a new one.
 
 #include <chrono>
 #include <cstddef>
@@ -16,10 +19,14 @@
 #include <string_view>
 #include <vector>
 
+#include "chunked_services.h"
 #include "endpoint_choice.h"
 #include "endpoint_url.h"
 #include "pyqar/ua_security.h"
 #include "secure_channel.h"
+#include "server_facts.h"
+#include "session_activation.h"
+#include "session_channel.h"
 #include "subscription_services.h"
 #include "ua_codec.h"
 #include "ua_subscription_messages.h"
@@ -50,18 +57,18 @@ class UaSession {
   UaSession(const UaSession&) = delete;
   UaSession& operator=(const UaSession&) = delete;
 
-  bool usable() const { return usable_ && !channel_->broken(); }
+  bool usable() const { return link_.usable(); }
   // Whether the server has dropped channel or session by now for lack of use: the token's
   // lifetime or the session's timeout has passed since the last request.
   bool stale() const;
   // 0 when the server sets no limit.
-  std::uint32_t max_nodes_per_read() const { return max_nodes_per_read_; }
-  std::uint32_t max_nodes_per_browse() const { return max_nodes_per_browse_; }
+  std::uint32_t max_nodes_per_read() const { return services_.max_nodes_per_read(); }
+  std::uint32_t max_nodes_per_browse() const { return services_.max_nodes_per_browse(); }
   // Server.NamespaceArray as read when the session opened (empty when the server refused it).
-  const std::vector<std::string>& namespace_array() const { return namespace_array_; }
+  const std::vector<std::string>& namespace_array() const { return facts_.namespace_array(); }
   // The index of `uri` in the namespace table; nothing when the server does not have it.
   std::optional<std::uint16_t> namespace_index(std::string_view uri) const;
-  const SecureChannel& channel() const { return *channel_; }
+  const SecureChannel& channel() const { return link_.channel(); }
   const SessionOptions& options() const { return options_; }
 
   // Reads the Value attribute of each node; one result per node, in order. Throws
@@ -100,7 +107,7 @@ class UaSession {
   // an answer later than that plus the usual request time counts as a lost channel.
   void send_publish(std::span<const SubscriptionAcknowledgement> acknowledgements,
                     std::chrono::milliseconds timeout);
-  std::size_t publishes_outstanding() const { return channel_->outstanding(); }
+  std::size_t publishes_outstanding() const { return link_.channel().outstanding(); }
   // The next Publish answer, in the order they arrive, waiting until `deadline`; nothing when
   // none came by then or none is outstanding. Throws as the services above.
   std::optional<PublishResponse> receive_publish(std::chrono::steady_clock::time_point deadline);
@@ -129,51 +136,12 @@ class UaSession {
   static Prepared prepare(const EndpointUrl& url, SessionOptions options);
   UaSession(Prepared prepared, const EndpointUrl& url);
 
-  void create_and_activate();
-  // ActivateSession on the current channel, for the configured user.
-  void activate();
-  // On a secured channel, refuses a CreateSession answer with a short nonce, another
-  // certificate, other endpoints than GetEndpoints listed, or an ApplicationUri that is not
-  // the one in the server's certificate.
-  void check_created(const CreateSessionResponse& created);
-  // The token policy for the configured user on `endpoints`, and the identity fields of the
-  // ActivateSession request for it.
-  const UserTokenPolicy& token_policy(const std::vector<EndpointDescription>& endpoints) const;
-  void fill_identity(ActivateSessionRequest& request, const UserTokenPolicy& policy,
-                     const CreateSessionResponse& created);
-  void read_server_facts();
-  void read_chunk(std::span<const NodeId> nodes, std::uint32_t attribute_id,
-                  std::vector<DataValue>& out);
-  void check_usable() const;
-  template <typename Response, typename Request>
-  Response call(const Request& request, const char* service);
-  // Sends the request already encoded in request_.
-  template <typename Response>
-  Response call_encoded(const char* service);
-  // For the subscription services: calls and checks as described above.
-  template <typename Response, typename Request>
-  Response call_service(const Request& request, const char* service);
-  template <typename Response>
-  Response checked(ServiceResponse response, const char* service);
-  // Throws for an answer whose result count differs from the request's.
-  void check_count(std::size_t results, std::size_t asked, const char* service);
-
   SessionOptions options_;
-  std::optional<EndpointDescription> endpoint_;
-  std::vector<EndpointDescription> discovered_;
-  EndpointUrl url_;
-  std::unique_ptr<SecureChannel> channel_;
-  // The CreateSession answer, its nonce replaced by each newer one the server sends.
-  CreateSessionResponse created_;
-  NodeId authentication_token_;
-  std::chrono::milliseconds session_timeout_{0};
-  std::chrono::steady_clock::time_point last_used_;
-  bool usable_ = false;
-  std::uint32_t max_nodes_per_read_ = 0;
-  std::uint32_t max_nodes_per_browse_ = 0;
-  std::vector<std::string> namespace_array_;
-  std::optional<ServerLimits> subscription_limits_;
-  BinaryWriter request_;
+  // Declared in the order they need each other.
+  SessionChannel link_;
+  SessionActivation activation_;
+  ChunkedServices services_;
+  ServerFacts facts_;
 };
 
 }  // namespace pyqar::ua

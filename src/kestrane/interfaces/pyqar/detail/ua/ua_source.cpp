@@ -39,7 +39,7 @@ UaSource::UaSource(const std::string& schema, SessionOptions options)
 
 void UaSource::open_session() {
   session_.reset();
-  reported_uris_.clear();
+  tags_.new_session();
   try {
     session_ = std::make_unique<UaSession>(url_, options_);
   } catch (const std::exception& e) {
@@ -51,20 +51,8 @@ void UaSource::open_session() {
 UaSource::~UaSource() { unsubscribe(); }
 
 std::optional<NodeId> UaSource::node_for(const TagDescriptor& tag) {
-  if (!has_namespace_uri(tag.tag_name)) return node_id_for_tag(tag.namespace_index, tag.tag_name);
-  UriNodeId parsed = parse_uri_node_id(tag.tag_name);
-  // Looked up in this session's table: a server may renumber its namespaces when it restarts.
-  const auto index = session_->namespace_index(parsed.namespace_uri);
-  if (!index) {
-    if (reported_uris_.insert(parsed.namespace_uri).second) {
-      journel::get_logger("pyqar")->error(
-          "OPC UA server {} has no namespace '{}': its tags read as Bad", url_.text,
-          parsed.namespace_uri);
-    }
-    return std::nullopt;
-  }
-  parsed.id.namespace_index = *index;
-  return parsed.id;
+  return tags_.resolve(
+      tag, [this](std::string_view uri) { return session_->namespace_index(uri); }, url_.text);
 }
 
 bool UaSource::valid() const {

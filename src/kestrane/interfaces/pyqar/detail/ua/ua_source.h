@@ -1,9 +1,9 @@
 #pragma once
 // UaSource: the OPC UA implementation of RtSource. Maps tag descriptors to NodeIds, reads
 // them through one UaSession and converts the results; or, once subscribed, hands its session
-// to a subscription engine that keeps the server's subscriptions for the tag list. Owned by QARLibrary; created, used
-// and destroyed on one thread. After any failed read it stays invalid; the caller reconnects
-// by making a new source.
+// to a subscription engine that keeps the server's subscriptions for the tag list. Owned by
+// QARLibrary; created, used and destroyed on one thread. After any failed read it stays invalid;
+// the caller reconnects by making a new source.
 
 #include <memory>
 #include <optional>
@@ -13,6 +13,7 @@
 
 #include "pyqar/rt_source.h"
 #include "subscription_engine.h"
+#include "tag_node_resolver.h"
 #include "ua_session.h"
 #include "ua_subscription_services.h"
 
@@ -59,8 +60,8 @@ class UaSource : public RtSource {
   bool subscription_broken_ = false;
   // Tags already reported as unreadable text, so each is logged once per source.
   std::set<std::string> reported_tags_;
-  // Namespace URIs the current session's server lacks, each logged once per session.
-  std::set<std::string> reported_uris_;
+  // Reads the tags' names as nodes, and reports each namespace URI the session lacks once.
+  TagNodeResolver tags_{"its tags read as Bad"};
 };
 
 // The session settings for a collector that reads every `sample_timespan_msec`.

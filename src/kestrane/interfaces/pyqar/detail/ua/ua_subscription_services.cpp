@@ -36,7 +36,7 @@ void UaSubscriptionServices::open_session() {
   auto fresh = std::make_unique<UaSession>(url_, options_);
   session_ = std::move(fresh);
   limits_.reset();
-  reported_uris_.clear();
+  tags_.new_session();
 }
 
 UaSession& UaSubscriptionServices::session() {
@@ -58,20 +58,8 @@ const std::vector<std::string>& UaSubscriptionServices::namespace_array() const 
 }
 
 std::optional<NodeId> UaSubscriptionServices::node_for(const TagDescriptor& tag) {
-  if (!has_namespace_uri(tag.tag_name)) return node_id_for_tag(tag.namespace_index, tag.tag_name);
-  UriNodeId parsed = parse_uri_node_id(tag.tag_name);
-  // Looked up in this session's table: a server may renumber its namespaces when it restarts.
-  const auto index = session().namespace_index(parsed.namespace_uri);
-  if (!index) {
-    if (reported_uris_.insert(parsed.namespace_uri).second) {
-      journel::get_logger("pyqar")->error(
-          "OPC UA server {} has no namespace '{}': its tags cannot be monitored", url_.text,
-          parsed.namespace_uri);
-    }
-    return std::nullopt;
-  }
-  parsed.id.namespace_index = *index;
-  return parsed.id;
+  return tags_.resolve(
+      tag, [this](std::string_view uri) { return session().namespace_index(uri); }, url_.text);
 }
 
 std::optional<std::int64_t> UaSubscriptionServices::server_start_time() {

@@ -12,6 +12,7 @@
 
 #include "endpoint_url.h"
 #include "subscription_services.h"
+#include "tag_node_resolver.h"
 #include "ua_session.h"
 
 namespace pyqar::ua {
@@ -65,8 +66,8 @@ class UaSubscriptionServices : public SubscriptionServices {
   mutable std::optional<ServerLimits> limits_;
   // The longest keep-alive period (publishing interval × keep-alive count) granted so far.
   std::chrono::milliseconds keep_alive_period_{0};
-  // Namespace URIs the current session's server lacks, each logged once per session.
-  std::set<std::string> reported_uris_;
+  // Reads the tags' names as nodes, and reports each namespace URI the session lacks once.
+  TagNodeResolver tags_{"its tags cannot be monitored"};
 };
 
 }  // namespace pyqar::ua

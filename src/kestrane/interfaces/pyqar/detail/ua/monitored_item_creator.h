@@ -1,0 +1,73 @@
+#pragma once
+// MonitoredItemCreator: puts the tags into subscriptions within the server's limits: opens
+// subscriptions as they fill, sends the items in batches the server accepts, drops a refused
+// deadband filter, retries refused items once a minute, and replaces subscriptions that must
+// be made again. Part of the SubscriptionEngine; one thread at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "item_batch_planner.h"
+#include "subscription_book.h"
+#include "subscription_services.h"
+#include "value_delivery.h"
+
+namespace pyqar::ua {
+
+class MonitoredItemCreator {
+ public:
+  // All three must outlive the creator.
+  MonitoredItemCreator(SubscriptionServices& services, SubscriptionBook& book,
+                       ValueDelivery& delivery)
+      : services_(services), book_(book), delivery_(delivery) {}
+
+  // Takes the server's limits (again after a reconnect); what refusals taught stays.
+  void refresh_limits();
+  // Creates every usable item anew, into the subscriptions there are and new ones; with
+  // `read_after`, reads the monitored ones once.
+  void create_everything(bool read_after);
+  // Forgets every subscription (the server no longer has them) and creates everything anew.
+  void drop_all_and_create(bool read_after);
+  // Creates the items still pending, after a creation a failure cut short.
+  void finish_creation();
+  // Tries the refused items again, once a minute.
+  void retry_refused();
+  // Deletes the subscriptions at `slots` and creates their items again in new ones.
+  void recreate(std::vector<std::size_t> slots);
+  // Replaces the subscription whose CreateMonitoredItems call got no answer, if any.
+  void replace_unanswered();
+
+  // A creation was cut short (the connection failed): the next poll or resume completes it.
+  bool incomplete() const { return incomplete_; }
+  void mark_incomplete() { incomplete_ = true; }
+  // The subscriptions are gone: none of them waits for an answer any more.
+  void forget_unanswered() { unanswered_subscription_.reset(); }
+
+ private:
+  std::optional<std::size_t> open_subscription();
+  // The node of a tag in the current session; nothing (logged, marked) when it has none.
+  std::optional<NodeId> resolve(std::uint32_t index);
+  // Creates the items `indices` refer to: into subscriptions with room when `fill_existing`,
+  // else into new ones only.
+  void create_items(const std::vector<std::uint32_t>& indices, bool fill_existing);
+  void refuse(std::uint32_t index, std::uint32_t status);
+  void drop_empty_subscriptions();
+  std::size_t room_in(const SubscriptionBook::Subscription& sub) const;
+
+  SubscriptionServices& services_;
+  SubscriptionBook& book_;
+  ValueDelivery& delivery_;
+  ItemBatchPlanner planner_;
+  ServerLimits limits_{};
+  // Items per subscription learned from a server that refused more (0: none learned).
+  std::size_t learned_items_per_subscription_ = 0;
+  SubscriptionBook::SteadyTime next_retry_{};
+  bool incomplete_ = false;
+  // A CreateMonitoredItems call to this subscription got no answer (the connection failed):
+  // the server may hold items of it that we do not know of, so it is replaced on resume.
+  std::optional<std::uint32_t> unanswered_subscription_;
+};
+
+}  // namespace pyqar::ua

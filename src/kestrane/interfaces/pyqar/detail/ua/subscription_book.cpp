@@ -1,0 +1,65 @@
+#include "subscription_book.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+namespace pyqar::ua {
+namespace {
+
+// Beyond keep-alive count x publishing interval: one more interval and this, for a slow network.
+constexpr auto kWatchdogMargin = std::chrono::seconds(5);
+
+}  // namespace
+
+SubscriptionBook::SteadyTime SubscriptionBook::steady_now() const {
+  return clock ? clock() : std::chrono::steady_clock::now();
+}
+
+Timestamp SubscriptionBook::wall_now() const {
+  return wall_clock ? wall_clock() : std::chrono::system_clock::now();
+}
+
+std::string SubscriptionBook::tag_key(const TagDescriptor& tag) {
+  return fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
+}
+
+std::chrono::milliseconds SubscriptionBook::watchdog_limit(const Subscription& sub) {
+  const double interval = std::max(sub.publishing_interval_ms, 1.0);
+  const double limit = (static_cast<double>(sub.keep_alive_count) + 1.0) * interval;
+  return std::chrono::milliseconds(static_cast<std::int64_t>(limit)) + kWatchdogMargin;
+}
+
+SubscriptionBook::Subscription* SubscriptionBook::find(std::uint32_t subscription_id) {
+  for (Subscription& sub : subscriptions) {
+    if (sub.id == subscription_id) return &sub;
+  }
+  return nullptr;
+}
+
+std::vector<std::uint32_t> SubscriptionBook::subscription_ids() const {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(subscriptions.size());
+  for (const Subscription& sub : subscriptions) ids.push_back(sub.id);
+  return ids;
+}
+
+SubscriptionStatus SubscriptionBook::status() const {
+  SubscriptionStatus s;
+  s.subscriptions = subscriptions.size();
+  for (const Item& item : items) {
+    if (item.state == ItemState::ok)
+      ++s.items_ok;
+    else
+      ++s.items_failed;
+  }
+  const SteadyTime now = steady_now();
+  for (const Subscription& sub : subscriptions) {
+    const auto limit = watchdog_limit(sub);
+    if (now - sub.last_heard > limit) s.alive = false;
+    s.watchdog_seconds = std::max(s.watchdog_seconds, std::chrono::duration<double>(limit).count());
+  }
+  return s;
+}
+
+}  // namespace pyqar::ua

@@ -1,0 +1,54 @@
+#pragma once
+// CycleRows: turns one cycle as read into the batch of rows the TSDB stores, and numbers the
+// batches of one writer. tsdata takes doubles: integers and Booleans convert; a Good reading
+// that is NaN or has no value at all is skipped with a warning, any other reading without a
+// value is stored as NaN; texts go to tsdata_text. Owned by the TsdbWriter; any thread may
+// call it (the batch counter is atomic, the logger and the metrics are thread-safe).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quellin/collector_metrics.h"
+#include "quellin/result_tuple.h"
+#include "spool/spool_record.h"
+
+namespace spdlog {
+class logger;
+}
+
+namespace quellin {
+
+// One cycle as read: its results and the time the cycle was read (UTC microseconds). Rows are
+// stored at that time, unless the cycle carries a time per row (values that arrived each at
+// its own time): then row_time_us holds one time per result.
+struct WriteCycle {
+  std::int64_t time_us = 0;
+  ResultList results;
+  std::vector<std::int64_t> row_time_us{};  // empty, or one per result
+};
+
+// Throws std::invalid_argument when the cycle's row_time_us is neither empty nor one per
+// result.
+void check_row_times(const WriteCycle& cycle);
+
+class CycleRows {
+ public:
+  CycleRows(std::shared_ptr<spdlog::logger> log, std::shared_ptr<CollectorMetrics> metrics);
+
+  // The id no other run shares, carried by every batch of this writer.
+  const std::string& writer_id() const { return writer_id_; }
+  // The cycle's rows under the next batch number; throws like check_row_times().
+  SpoolBatch to_batch(const WriteCycle& cycle);
+
+ private:
+  std::shared_ptr<spdlog::logger> log_;
+  std::shared_ptr<CollectorMetrics> metrics_;  // may be null
+  const std::string writer_id_;
+  // The collector thread numbers batches too, when it spools past a busy writer.
+  std::atomic<std::uint64_t> next_seq_{1};
+};
+
+}  // namespace quellin
