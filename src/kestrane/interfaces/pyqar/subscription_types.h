@@ -59,6 +59,9 @@ struct SubscriptionUpdate {
   std::uint64_t lost_not_available = 0;  // values lost: messages the server no longer had
   std::uint64_t lost_overflow = 0;       // values with the overflow bit (queue overflowed)
   std::uint64_t recreations = 0;         // subscriptions created again
+  // Creations the server refused because it holds no more monitored items (its tags are tried
+  // again a minute later).
+  std::uint64_t server_full = 0;
 };
 
 // The source's subscriptions now.
@@ -71,6 +74,9 @@ struct SubscriptionStatus {
   bool alive = true;
   // The longest watchdog limit in force, in seconds (0 before subscribe()).
   double watchdog_seconds = 0.0;
+  // Monitored items to which the server gave a smaller queue than one publishing interval
+  // needs (ceil(publishing / sampling) + 1, or the queue size set).
+  std::size_t items_queue_below_need = 0;
 };
 
 }  // namespace pyqar

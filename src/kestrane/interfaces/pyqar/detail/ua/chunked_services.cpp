@@ -9,7 +9,10 @@ namespace pyqar::ua {
 
 void ChunkedServices::read_chunk(std::span<const NodeId> nodes, std::uint32_t attribute_id,
                                  std::vector<DataValue>& out) {
-  const ReadRequest request{.header = link_.header(), .nodes = nodes, .attribute_id = attribute_id};
+  ReadRequest request{.header = link_.header(), .nodes = nodes, .attribute_id = attribute_id};
+  // A large read takes the server longer: its time grows with the nodes.
+  const std::chrono::milliseconds timeout = link_.timeout_for(nodes.size());
+  request.header.timeout_hint_ms = SessionChannel::hint(timeout);
   // A server with a small message limit gets the nodes in halves rather than a refused read.
   if (link_.encode(request) > link_.channel().max_request_size() && nodes.size() > 1) {
     const std::size_t half = nodes.size() / 2;
@@ -17,7 +20,7 @@ void ChunkedServices::read_chunk(std::span<const NodeId> nodes, std::uint32_t at
     read_chunk(nodes.subspan(half), attribute_id, out);
     return;
   }
-  auto response = link_.call_encoded<ReadResponse>("Read");
+  auto response = link_.call_encoded<ReadResponse>("Read", timeout);
   if (response.results.size() != nodes.size()) {
     link_.fail(fmt::format("Read on {}: {} results for {} nodes", link_.channel().url().text,
                            response.results.size(), nodes.size()));

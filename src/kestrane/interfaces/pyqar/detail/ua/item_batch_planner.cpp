@@ -38,7 +38,7 @@ std::size_t ItemBatchPlanner::encoded_size(const MonitoredItemToCreate& item) {
 }
 
 std::size_t ItemBatchPlanner::take(std::span<const MonitoredItemToCreate> items) const {
-  std::size_t cap = std::min(kMaxItemsPerCall, learned_cap_);
+  std::size_t cap = std::min(kMaxItemsPerCall, learned_cap());
   if (limits_.max_monitored_items_per_call != 0)
     cap = std::min<std::size_t>(cap, limits_.max_monitored_items_per_call);
   cap = std::min(cap, items.size());
@@ -60,6 +60,12 @@ std::size_t ItemBatchPlanner::take(std::span<const MonitoredItemToCreate> items)
 bool ItemBatchPlanner::halve(std::size_t count) {
   if (count <= 1) return false;
   learned_cap_ = std::min(learned_cap_, std::max<std::size_t>(count / 2, 1));
+  return true;
+}
+
+bool ItemBatchPlanner::halve_after_timeout(std::size_t count) {
+  if (count <= 1) return false;
+  timeout_cap_ = std::min(timeout_cap_, count / 2);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "call_timeout.h"
 #include "journel/log.h"
 #include "monitored_item_request.h"
 #include "status_code.h"
@@ -24,16 +25,21 @@ bool filter_refused(std::uint32_t code) {
 
 }  // namespace
 
-void MonitoredItemCreator::refresh_limits() {
+void MonitoredItemCreator::refresh_limits(bool new_session) {
   limits_ = services_.limits();
   planner_.set_limits(limits_);
+  if (!new_session) return;
+  // A refusal may have come from a server that was full for the moment.
+  planner_.forget_refusals();
+  learned_items_per_subscription_ = 0;
 }
 
 std::optional<std::size_t> MonitoredItemCreator::open_subscription() {
   if (limits_.max_subscriptions_per_session != 0 &&
       book_.subscriptions.size() >= limits_.max_subscriptions_per_session)
     return std::nullopt;
-  const SubscriptionParameters p = subscription_parameters(book_.settings.publishing_interval_ms);
+  const SubscriptionParameters p =
+      subscription_parameters(book_.settings.publishing_interval_ms, limits_.max_response_bytes);
   CreateSubscriptionResponse r;
   try {
     r = services_.create_subscription(p);
@@ -48,6 +54,7 @@ std::optional<std::size_t> MonitoredItemCreator::open_subscription() {
                                    : book_.settings.publishing_interval_ms;
   sub.keep_alive_count =
       r.revised_max_keep_alive_count > 0 ? r.revised_max_keep_alive_count : p.max_keep_alive_count;
+  sub.lifetime_count = r.revised_lifetime_count > 0 ? r.revised_lifetime_count : p.lifetime_count;
   sub.last_heard = book_.steady_now();
   book_.subscriptions.push_back(std::move(sub));
   return book_.subscriptions.size() - 1;
@@ -70,6 +77,32 @@ void MonitoredItemCreator::refuse(std::uint32_t index, std::uint32_t code) {
     logger()->warn("OPC UA tag '{}' cannot be monitored: {}; trying again every minute",
                    book_.key_of(index), status_text(code));
   }
+}
+
+void MonitoredItemCreator::server_full(std::span<const std::uint32_t> left,
+                                       std::size_t learned_before) {
+  for (const std::uint32_t index : left)
+    book_.items[index].state = SubscriptionBook::ItemState::failed;
+  learned_items_per_subscription_ = learned_before;
+  for (SubscriptionBook::Subscription& sub : book_.subscriptions) sub.full = false;
+  ++book_.update.server_full;
+  logger()->warn(
+      "OPC UA server holds no more monitored items (BadTooManyMonitoredItems): {} tags left "
+      "unmonitored for now, trying again every minute",
+      left.size());
+}
+
+void MonitoredItemCreator::note_revision(SubscriptionBook::Subscription& sub, std::uint32_t index,
+                                         const MonitoredItemToCreate& asked,
+                                         const MonitoredItemCreateResult& granted) {
+  // One publishing interval at the sampling the server granted needs this many; a queue the
+  // user set is needed as set.
+  MonitorSettings settings = book_.tags[index].settings;
+  if (granted.revised_sampling_interval_ms > 0)
+    settings.sampling_interval_ms = granted.revised_sampling_interval_ms;
+  const std::uint32_t need = queue_size_for(settings, sub.publishing_interval_ms);
+  book_.items[index].queue_below_need =
+      sub.revisions.note(asked, need, granted, sub.publishing_interval_ms);
 }
 
 std::optional<NodeId> MonitoredItemCreator::resolve(std::uint32_t index) {
@@ -117,6 +150,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
 
   std::optional<std::size_t> slot;
   bool subscriptions_exhausted = false;
+  const std::size_t learned_before = learned_items_per_subscription_;
   for (refill(); !batch.empty(); refill()) {
     if (!slot || room_in(book_.subscriptions[*slot]) == 0) {
       slot.reset();
@@ -135,14 +169,39 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
     }
     SubscriptionBook::Subscription& sub = book_.subscriptions[*slot];
     const std::size_t count = std::min(planner_.take(batch), room_in(sub));
+    // Queues hold one publishing interval as the server revised it.
+    for (std::size_t k = 0; k < count; ++k) {
+      batch[k].queue_size =
+          queue_size_for(book_.tags[batch_index[k]].settings, sub.publishing_interval_ms);
+    }
     CreateMonitoredItemsResponse response;
     try {
       unanswered_subscription_ = sub.id;  // until its answer (or refusal) arrives
       response = services_.create_monitored_items(
           sub.id, std::span<const MonitoredItemToCreate>(batch.data(), count));
       unanswered_subscription_.reset();
+    } catch (const CallTimedOut&) {
+      // The subscription stays unanswered: it is replaced on resume, its items sent in
+      // smaller calls.
+      if (planner_.halve_after_timeout(count)) {
+        logger()->warn(
+            "OPC UA server did not answer the creation of {} monitored items in time: sending "
+            "{} at a time from now on",
+            count, planner_.learned_cap());
+      }
+      throw;
     } catch (const ServiceError& e) {
       unanswered_subscription_.reset();
+      if (e.status() == status::BadTooManyMonitoredItems) {
+        // The server is full, not the call too large: smaller calls would fare no better.
+        std::vector<std::uint32_t> left(batch_index);
+        left.insert(left.end(), queue.begin() + static_cast<std::ptrdiff_t>(head), queue.end());
+        server_full(left, learned_before);
+        batch.clear();
+        batch_index.clear();
+        head = queue.size();
+        break;
+      }
       if (refused_as_too_large(e.status()) && planner_.halve(count)) {
         logger()->info("OPC UA server refused {} monitored items in one call ({}): sending {}",
                        count, status_text(e.status()), planner_.learned_cap());
@@ -159,6 +218,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       continue;
     }
     bool refused_more = false;
+    bool full_server = false;
     for (std::size_t k = 0; k < count; ++k) {
       const std::uint32_t index = batch_index[k];
       const std::uint32_t code =
@@ -167,6 +227,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       if (severity(code) != Severity::Bad) {
         item.state = SubscriptionBook::ItemState::ok;
         sub.items.push_back(index);
+        if (k < response.results.size()) note_revision(sub, index, batch[k], response.results[k]);
         if (item.reported) {
           item.reported = false;
           logger()->info("OPC UA tag '{}' is monitored now", book_.key_of(index));
@@ -180,9 +241,24 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       } else if (code == status::BadTooManyMonitoredItems && !sub.items.empty()) {
         refused_more = true;
         queue.push_back(index);
+      } else if (code == status::BadTooManyMonitoredItems) {
+        // Refused by a subscription that holds none: the server is full.
+        full_server = true;
+        queue.push_back(index);
       } else {
         refuse(index, code);
       }
+    }
+    sub.revisions.report(sub.id, sub.publishing_interval_ms);
+    if (full_server) {
+      drop_front(count);
+      std::vector<std::uint32_t> left(batch_index);
+      left.insert(left.end(), queue.begin() + static_cast<std::ptrdiff_t>(head), queue.end());
+      server_full(left, learned_before);
+      batch.clear();
+      batch_index.clear();
+      head = queue.size();
+      break;
     }
     if (refused_more) {
       sub.full = true;

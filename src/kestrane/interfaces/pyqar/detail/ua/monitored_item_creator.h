@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "item_batch_planner.h"
@@ -23,8 +24,9 @@ class MonitoredItemCreator {
                        ValueDelivery& delivery)
       : services_(services), book_(book), delivery_(delivery) {}
 
-  // Takes the server's limits (again after a reconnect); what refusals taught stays.
-  void refresh_limits();
+  // Takes the server's limits (again after a reconnect). What refusals taught stays on the
+  // same session; a `new_session` starts from the server's stated limits again.
+  void refresh_limits(bool new_session = false);
   // Creates every usable item anew, into the subscriptions there are and new ones; with
   // `read_after`, reads the monitored ones once.
   void create_everything(bool read_after);
@@ -53,6 +55,12 @@ class MonitoredItemCreator {
   // else into new ones only.
   void create_items(const std::vector<std::uint32_t>& indices, bool fill_existing);
   void refuse(std::uint32_t index, std::uint32_t status);
+  // The server holds no more items at all: the tags left wait for the retry once a minute,
+  // and what this creation took for full subscriptions was the server being full.
+  void server_full(std::span<const std::uint32_t> left, std::size_t learned_before);
+  // Notes what the server granted the item of `index` in `sub`.
+  void note_revision(SubscriptionBook::Subscription& sub, std::uint32_t index,
+                     const MonitoredItemToCreate& asked, const MonitoredItemCreateResult& granted);
   void drop_empty_subscriptions();
   std::size_t room_in(const SubscriptionBook::Subscription& sub) const;
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "ua_limits.h"
+
 namespace pyqar::ua {
 namespace {
 
@@ -11,10 +13,17 @@ constexpr double kKeepAliveEveryMs = 10'000.0;
 constexpr double kLifetimeMs = 300'000.0;
 constexpr double kFastestSamplingMs = 10.0;
 constexpr double kMaxAutomaticQueueSize = 1000.0;
+// What one notification may take in a Publish answer: a numeric value with its handle, status
+// and two timestamps takes about 40 bytes; the rest is room for short texts.
+constexpr std::uint32_t kBytesPerNotification = 256;
+// The message and security headers, the response header, the acknowledgement results and the
+// available sequence numbers.
+constexpr std::uint32_t kResponseOverheadBytes = 16 * 1024;
 
 }  // namespace
 
-SubscriptionParameters subscription_parameters(double publishing_interval_ms) {
+SubscriptionParameters subscription_parameters(double publishing_interval_ms,
+                                               std::uint32_t max_response_bytes) {
   const double interval = std::max(publishing_interval_ms, 1.0);
   SubscriptionParameters p;
   p.publishing_interval_ms = publishing_interval_ms;
@@ -22,6 +31,13 @@ SubscriptionParameters subscription_parameters(double publishing_interval_ms) {
       static_cast<std::uint32_t>(std::clamp(std::ceil(kKeepAliveEveryMs / interval), 1.0, 1000.0));
   p.lifetime_count = static_cast<std::uint32_t>(
       std::max(3.0 * p.max_keep_alive_count, std::min(std::ceil(kLifetimeMs / interval), 1.0e6)));
+  // Unlimited would let a busy server send an answer larger than we accept, which breaks the
+  // channel every time it is sent again.
+  const std::uint32_t bytes =
+      max_response_bytes == 0 ? kMaxMessageSize : std::min(max_response_bytes, kMaxMessageSize);
+  p.max_notifications_per_publish = bytes > kResponseOverheadBytes + kBytesPerNotification
+                                        ? (bytes - kResponseOverheadBytes) / kBytesPerNotification
+                                        : 1;
   return p;
 }
 

@@ -13,8 +13,11 @@ namespace pyqar::ua {
 
 // Keep-alives about every 10 s, and a lifetime that outlives an outage of 5 minutes (at
 // least three keep-alive periods, as the protocol asks), so that a subscription can be
-// resumed after a short one.
-SubscriptionParameters subscription_parameters(double publishing_interval_ms);
+// resumed after a short one. Notifications per Publish are capped so that an answer fits in
+// `max_response_bytes` (0: the largest message this client accepts), which a numeric value
+// does with room to spare.
+SubscriptionParameters subscription_parameters(double publishing_interval_ms,
+                                               std::uint32_t max_response_bytes = 0);
 
 // The queue: as set, else enough for one publishing interval, ceil(publishing / sampling) + 1
 // (sampling "as often as it publishes" gives 2; "the server's fastest" is taken as 10 ms; at

@@ -21,6 +21,8 @@ constexpr std::size_t kMaxPublishes = 16;
 // Answers taken in one poll once data has arrived, so that a busy server cannot hold it.
 constexpr std::size_t kMaxAnswersPerPoll = 1000;
 constexpr std::size_t kAcksPerPublish = 1000;
+// Unknown subscription ids remembered, so that each is deleted and logged once.
+constexpr std::size_t kMaxOrphansRemembered = 1000;
 // Messages asked for again per gap; the rest of a longer gap counts as lost.
 constexpr std::uint32_t kMaxRepublishesPerGap = 1000;
 
@@ -86,8 +88,12 @@ bool PublishPump::receive(SteadyTime deadline) {
 
 void PublishPump::take_answer(PublishResponse response) {
   SubscriptionBook::Subscription* sub = book_.find(response.subscription_id);
-  if (!sub) return;  // one we deleted or replaced
+  if (!sub) {
+    delete_orphan(response.subscription_id);
+    return;
+  }
   sub->last_heard = book_.steady_now();
+  sub->answered = true;
   sub->available = std::move(response.available_sequence_numbers);
   NotificationMessage& message = response.message;
   if (message.data_changes.empty() && message.status_changes.empty() && message.skipped == 0) {
@@ -96,6 +102,23 @@ void PublishPump::take_answer(PublishResponse response) {
   }
   for (const NotificationMessage& ready : sub->sequence.accept(std::move(message)))
     handle(*sub, ready);
+}
+
+void PublishPump::delete_orphan(std::uint32_t subscription_id) {
+  // Creations are not in flight here (each waits for its answer before Publish answers are
+  // taken), so an unknown id is one we deleted (its answer was on the way) or one whose
+  // CreateSubscription answer was lost: our Publish requests would keep it alive for good.
+  if (!orphans_.insert(subscription_id).second) return;
+  if (orphans_.size() > kMaxOrphansRemembered) orphans_ = {subscription_id};
+  logger()->info(
+      "OPC UA server publishes for subscription {}, which this client does not hold (deleted "
+      "already, or its creation's answer was lost): deleting it",
+      subscription_id);
+  try {
+    services_.delete_subscriptions(std::span<const std::uint32_t>(&subscription_id, 1));
+  } catch (const ServiceError& e) {
+    if (session_fault(e.status())) throw;
+  }
 }
 
 void PublishPump::handle(SubscriptionBook::Subscription& sub, const NotificationMessage& message) {

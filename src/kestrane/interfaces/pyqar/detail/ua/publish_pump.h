@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <set>
 
 #include "subscription_book.h"
 #include "subscription_services.h"
@@ -44,6 +46,8 @@ class PublishPump {
   void take_answer(PublishResponse response);
   void handle(SubscriptionBook::Subscription& sub, const NotificationMessage& message);
   void wait_until(SteadyTime deadline) const;
+  // Deletes a subscription the server publishes for and the book does not hold.
+  void delete_orphan(std::uint32_t subscription_id);
 
   SubscriptionServices& services_;
   SubscriptionBook& book_;
@@ -53,6 +57,8 @@ class PublishPump {
   // The server refused Publish requests for a reason more of them will not mend: send no more
   // until the poll ends.
   bool publishes_held_ = false;
+  // Unknown subscription ids deleted already.
+  std::set<std::uint32_t> orphans_;
 };
 
 }  // namespace pyqar::ua

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "call_timeout.h"
 #include "status_code.h"
 #include "ua_limits.h"
 
@@ -70,6 +71,13 @@ std::uint32_t SecureChannel::max_request_size() const {
   if (chunks != 0 && static_cast<std::uint64_t>(chunks) * chunk_body < limit)
     limit = chunks * chunk_body;
   return limit;
+}
+
+std::uint32_t SecureChannel::max_response_size() const {
+  const auto chunk_body =
+      static_cast<std::uint64_t>(crypto_.max_body_size(connection_.receive_chunk_size()));
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(kMaxMessageSize, kMaxChunkCount * chunk_body));
 }
 
 RequestHeader SecureChannel::make_header(const NodeId& authentication_token) {
@@ -285,9 +293,14 @@ std::uint32_t SecureChannel::start_request(std::span<const std::uint8_t> request
 }
 
 ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request) {
+  return call(request, options_.request_timeout);
+}
+
+ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request,
+                                    std::chrono::milliseconds timeout) {
   if (broken_) throw std::runtime_error(fmt::format("secure channel to {} is closed", url().text));
   BreakOnThrow guard(broken_);
-  const auto deadline = request_deadline();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   const std::uint32_t request_id = start_request(request, deadline, true);
   try {
     for (;;) {
@@ -297,6 +310,10 @@ ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request) {
       keep_answer(*id);
     }
   } catch (const std::runtime_error& e) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw CallTimedOut(
+          fmt::format("no answer from {} within {} ms", url().text, timeout.count()));
+    }
     throw std::runtime_error(fmt::format("{} ({})", e.what(), url().text));
   }
   ServiceResponse response = decode_response(completed_);

@@ -43,6 +43,8 @@ class SecureChannel {
   bool broken() const { return broken_; }
   std::uint32_t token_id() const { return token_id_; }
   std::uint32_t max_request_size() const;
+  // The largest answer we accept: our message limit, or fewer chunks of the server's size.
+  std::uint32_t max_response_size() const;
   const ChannelCrypto& crypto() const { return crypto_; }
   // Whether the token's lifetime has run out: the server will have closed the channel.
   bool expired() const;
@@ -55,6 +57,9 @@ class SecureChannel {
   // faults come back as responses; transport and decoding failures throw. Answers to requests
   // sent with send() that arrive meanwhile are kept for receive().
   ServiceResponse call(std::span<const std::uint8_t> request);
+  // As above, with `timeout` for the answer instead of the channel's request timeout; an
+  // answer that does not come in time throws CallTimedOut.
+  ServiceResponse call(std::span<const std::uint8_t> request, std::chrono::milliseconds timeout);
 
   // An answer to a request sent with send().
   struct Answer {

@@ -1,9 +1,12 @@
 #include "session_channel.h"
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
+#include "call_timeout.h"
 #include "status_code.h"
 #include "subscription_services.h"
 
@@ -55,8 +58,8 @@ void SessionChannel::reopen() {
   channel_ = std::move(fresh);
 }
 
-ServiceResponse SessionChannel::exchange() {
-  ServiceResponse response = channel_->call(request_.data());
+ServiceResponse SessionChannel::exchange(std::chrono::milliseconds timeout) {
+  ServiceResponse response = channel_->call(request_.data(), timeout);
   last_used_ = channel_->now();
   return response;
 }
@@ -85,6 +88,15 @@ void SessionChannel::check_request_size(const char* service) const {
                                    service, url_.text, request_.size(),
                                    channel_->max_request_size(), status_text(kBadRequestTooLarge)));
   }
+}
+
+std::chrono::milliseconds SessionChannel::timeout_for(std::size_t items) const {
+  return scaled_timeout(options_.request_timeout, items);
+}
+
+std::uint32_t SessionChannel::hint(std::chrono::milliseconds timeout) {
+  return static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(timeout.count(), 0, std::numeric_limits<std::uint32_t>::max()));
 }
 
 void SessionChannel::wrong_service(const char* service, const std::string& url) {

@@ -63,10 +63,13 @@ class SessionChannel {
     encode(request);
     return call_encoded<Response>(service);
   }
-  // As call(), for the request encode() left in the buffer.
+  // As call(), for the request encode() left in the buffer; with `timeout` for its answer
+  // (0: the channel's request timeout).
   template <typename Response>
-  Response call_encoded(const char* service) {
-    ServiceResponse response = exchange();
+  Response call_encoded(const char* service,
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds::zero()) {
+    ServiceResponse response =
+        exchange(timeout == std::chrono::milliseconds::zero() ? options_.request_timeout : timeout);
     check_call_result(response, service);
     return typed<Response>(std::move(response), service, channel_->url().text);
   }
@@ -76,11 +79,19 @@ class SessionChannel {
   // marks the session unusable.
   template <typename Response, typename Request>
   Response call_service(const Request& request, const char* service) {
-    check_usable();
-    encode(request);
-    check_request_size(service);
-    return checked<Response>(exchange(), service);
+    return call_service_within<Response>(request, service, options_.request_timeout);
   }
+  // As above, for a call carrying `items` items: its timeout (and the hint the server gets)
+  // grows with them. A call not answered in time throws CallTimedOut.
+  template <typename Response, typename Request>
+  Response call_service(Request request, const char* service, std::size_t items) {
+    const std::chrono::milliseconds timeout = timeout_for(items);
+    request.header.timeout_hint_ms = hint(timeout);
+    return call_service_within<Response>(request, service, timeout);
+  }
+  // The time a call carrying `items` items may take.
+  std::chrono::milliseconds timeout_for(std::size_t items) const;
+  static std::uint32_t hint(std::chrono::milliseconds timeout);
   template <typename Response>
   Response checked(ServiceResponse response, const char* service) {
     check_service_result(response, service);
@@ -95,7 +106,15 @@ class SessionChannel {
   std::optional<SecureChannel::Answer> receive(std::chrono::steady_clock::time_point deadline);
 
  private:
-  ServiceResponse exchange();
+  ServiceResponse exchange(std::chrono::milliseconds timeout);
+  template <typename Response, typename Request>
+  Response call_service_within(const Request& request, const char* service,
+                               std::chrono::milliseconds timeout) {
+    check_usable();
+    encode(request);
+    check_request_size(service);
+    return checked<Response>(exchange(timeout), service);
+  }
   void check_call_result(const ServiceResponse& response, const char* service);
   void check_service_result(const ServiceResponse& response, const char* service);
   void check_request_size(const char* service) const;

@@ -9,6 +9,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notification_sequence.cpp
   ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/item_revisions.cpp
   ${CMAKE_CURRENT_LIST_DIR}/acknowledgement_ledger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitored_item_request.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_book.cpp
@@ -22,6 +23,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/endpoint_url.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_socket.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_connection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/call_timeout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/secure_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/session_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/session_activation.cpp

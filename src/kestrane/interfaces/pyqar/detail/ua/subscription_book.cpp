@@ -26,7 +26,10 @@ std::string SubscriptionBook::tag_key(const TagDescriptor& tag) {
 
 std::chrono::milliseconds SubscriptionBook::watchdog_limit(const Subscription& sub) {
   const double interval = std::max(sub.publishing_interval_ms, 1.0);
-  const double limit = (static_cast<double>(sub.keep_alive_count) + 1.0) * interval;
+  double limit = (static_cast<double>(sub.keep_alive_count) + 1.0) * interval;
+  // Before its first answer the server may still be busy with other calls: a subscription
+  // that never answers is found once its lifetime has passed.
+  if (!sub.answered) limit = std::max(limit, static_cast<double>(sub.lifetime_count) * interval);
   return std::chrono::milliseconds(static_cast<std::int64_t>(limit)) + kWatchdogMargin;
 }
 
@@ -48,9 +51,10 @@ SubscriptionStatus SubscriptionBook::status() const {
   SubscriptionStatus s;
   s.subscriptions = subscriptions.size();
   for (const Item& item : items) {
-    if (item.state == ItemState::ok)
+    if (item.state == ItemState::ok) {
       ++s.items_ok;
-    else
+      if (item.queue_below_need) ++s.items_queue_below_need;
+    } else
       ++s.items_failed;
   }
   const SteadyTime now = steady_now();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "acknowledgement_ledger.h"
+#include "item_revisions.h"
 #include "notification_sequence.h"
 #include "pyqar/subscription_types.h"
 
@@ -34,6 +35,9 @@ struct SubscriptionBook {
     ItemState state = ItemState::pending;
     bool reported = false;        // its refusal was logged
     bool without_filter = false;  // the server refused its deadband filter
+    // The server gave it a smaller queue than one publishing interval needs: changes between
+    // two publishes may overflow it.
+    bool queue_below_need = false;
   };
   struct Subscription {
     std::uint32_t id = 0;
@@ -46,6 +50,12 @@ struct SubscriptionBook {
     std::vector<std::uint32_t> available;
     bool full = false;      // the server took no more items into it
     bool recreate = false;  // ended by the server: create it again
+    // The lifetime count the server granted (0: not known), and whether any Publish answer
+    // for it has come: until then the watchdog allows the whole lifetime.
+    std::uint32_t lifetime_count = 0;
+    bool answered = false;
+    // Items to which the server granted less than asked, reported once per subscription.
+    ItemRevisions revisions{};
   };
 
   // Monotonic time for the watchdog and the retry of refused items; empty: steady_clock.

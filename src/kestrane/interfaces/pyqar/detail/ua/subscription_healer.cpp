@@ -24,7 +24,7 @@ void SubscriptionHealer::note_start_time() {
 }
 
 void SubscriptionHealer::heal(Reconnected how) {
-  creator_.refresh_limits();
+  creator_.refresh_limits(how == Reconnected::new_session);
   std::optional<std::int64_t> start;
   try {
     start = services_.server_start_time();
@@ -41,6 +41,7 @@ void SubscriptionHealer::heal(Reconnected how) {
         "OPC UA server restarted (its start time changed): creating {} subscriptions again for "
         "{} tags",
         std::max<std::size_t>(book_.subscriptions.size(), 1), book_.tags.size());
+    creator_.refresh_limits(true);
     // A restarted server kept nothing of ours to read back: the new items' first
     // notifications are the current values, so a Read of every tag would only double them.
     creator_.drop_all_and_create(false);

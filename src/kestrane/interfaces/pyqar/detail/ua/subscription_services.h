@@ -37,6 +37,8 @@ struct ServerLimits {
   std::uint32_t max_monitored_items_per_subscription = 0;
   // The largest request the channel may send, in bytes (0: no limit).
   std::uint32_t max_request_bytes = 0;
+  // The largest answer the channel accepts, in bytes (0: the client's own limit).
+  std::uint32_t max_response_bytes = 0;
 };
 
 // How a reconnect went.

@@ -32,6 +32,11 @@ UaConnection::UaConnection(const EndpointUrl& url, Deadline connect_deadline)
   send_chunk_size_ = std::min(kSendBufferSize, server_limits_.receive_buffer_size);
 }
 
+std::uint32_t UaConnection::receive_chunk_size() const {
+  const std::uint32_t theirs = server_limits_.send_buffer_size;
+  return theirs == 0 ? kReceiveBufferSize : std::min(theirs, kReceiveBufferSize);
+}
+
 void UaConnection::send(std::span<const std::uint8_t> chunk, Deadline deadline) {
   socket_.send_all(chunk, deadline);
 }

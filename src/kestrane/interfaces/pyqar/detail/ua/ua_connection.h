@@ -27,6 +27,8 @@ class UaConnection {
   std::uint32_t send_chunk_size() const { return send_chunk_size_; }
   std::uint32_t server_max_message_size() const { return server_limits_.max_message_size; }
   std::uint32_t server_max_chunk_count() const { return server_limits_.max_chunk_count; }
+  // The chunks the server sends us: its send buffer, within the receive buffer we offered.
+  std::uint32_t receive_chunk_size() const;
 
   void send(std::span<const std::uint8_t> chunk, Deadline deadline);
   // The next whole chunk; valid until the next call, and the caller may decrypt it in place.

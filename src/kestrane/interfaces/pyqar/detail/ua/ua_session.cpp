@@ -10,6 +10,13 @@
 #include "pki_store.h"
 
 namespace pyqar::ua {
+namespace {
+
+// Deleting or moving a subscription is work for each of its items: for the time such a call
+// may take, a subscription counts as this many.
+constexpr std::size_t kItemsPerSubscription = 100;
+
+}  // namespace
 
 void report_security_at_start(const UaSecurity& security) {
   if (security.skip_hostname_check) {
@@ -129,7 +136,7 @@ ModifySubscriptionResponse UaSession::modify_subscription(
 DeleteSubscriptionsResponse UaSession::delete_subscriptions(std::span<const std::uint32_t> ids) {
   auto response = link_.call_service<DeleteSubscriptionsResponse>(
       DeleteSubscriptionsRequest{.header = link_.header(), .subscription_ids = ids},
-      "DeleteSubscriptions");
+      "DeleteSubscriptions", ids.size() * kItemsPerSubscription);
   link_.check_count(response.results.size(), ids.size(), "DeleteSubscriptions");
   return response;
 }
@@ -139,7 +146,7 @@ CreateMonitoredItemsResponse UaSession::create_monitored_items(
   auto response = link_.call_service<CreateMonitoredItemsResponse>(
       CreateMonitoredItemsRequest{
           .header = link_.header(), .subscription_id = subscription_id, .items = items},
-      "CreateMonitoredItems");
+      "CreateMonitoredItems", items.size());
   link_.check_count(response.results.size(), items.size(), "CreateMonitoredItems");
   return response;
 }
@@ -159,7 +166,7 @@ TransferSubscriptionsResponse UaSession::transfer_subscriptions(std::span<const 
       TransferSubscriptionsRequest{.header = link_.header(),
                                    .subscription_ids = ids,
                                    .send_initial_values = send_initial_values},
-      "TransferSubscriptions");
+      "TransferSubscriptions", ids.size() * kItemsPerSubscription);
   link_.check_count(response.results.size(), ids.size(), "TransferSubscriptions");
   return response;
 }

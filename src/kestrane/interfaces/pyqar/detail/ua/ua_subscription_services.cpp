@@ -49,6 +49,7 @@ ServerLimits UaSubscriptionServices::limits() const {
   if (!limits_) limits_ = session_->subscription_limits();
   ServerLimits limits = *limits_;
   limits.max_request_bytes = session_->channel().max_request_size();
+  limits.max_response_bytes = session_->channel().max_response_size();
   return limits;
 }
 
