@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "ua/call_timeout.h"
 #include "ua/status_code.h"
 
 namespace pyqar::ua::testing {
@@ -79,7 +80,7 @@ CreateSubscriptionResponse FakeSubscriptionServices::create_subscription(
   subscription_parameters.push_back(p);
   CreateSubscriptionResponse r;
   r.subscription_id = next_subscription_id++;
-  r.revised_publishing_interval_ms = p.publishing_interval_ms;
+  r.revised_publishing_interval_ms = granted_publishing_ms.value_or(p.publishing_interval_ms);
   r.revised_max_keep_alive_count = p.max_keep_alive_count;
   r.revised_lifetime_count = p.lifetime_count;
   created.push_back(r.subscription_id);
@@ -91,18 +92,33 @@ CreateMonitoredItemsResponse FakeSubscriptionServices::create_monitored_items(
   item_calls.push_back({subscription_id, {items.begin(), items.end()}});
   if (reject_calls_over != 0 && items.size() > reject_calls_over)
     throw ServiceError(status::BadTooManyOperations, "CreateMonitoredItems: BadTooManyOperations");
+  if (time_out_calls_over != 0 && items.size() > time_out_calls_over)
+    throw CallTimedOut("CreateMonitoredItems: no answer in time");
+  std::size_t held = 0;
+  for (const auto& [id, count] : items_in) held += count;
+  if (full_as_service_result && capacity != 0 && held + items.size() > capacity)
+    throw ServiceError(status::BadTooManyMonitoredItems,
+                       "CreateMonitoredItems: BadTooManyMonitoredItems");
   CreateMonitoredItemsResponse r;
   for (const MonitoredItemToCreate& item : items) {
     MonitoredItemCreateResult result;
+    result.revised_queue_size = granted_queue_size.value_or(item.queue_size);
+    result.revised_sampling_interval_ms =
+        granted_sampling_ms.value_or(item.sampling_interval_ms < 0 ? 0 : item.sampling_interval_ms);
     const auto listed = item_status.find(item.node.text);
     if (listed != item_status.end()) {
       result.status = listed->second;
     } else if (refuse_filters && item.filter) {
       result.status = status::BadFilterNotAllowed;
-    } else if (items_per_subscription != 0 && items_in[subscription_id] >= items_per_subscription) {
+    } else if ((items_per_subscription != 0 &&
+                items_in[subscription_id] >= items_per_subscription) ||
+               (capacity != 0 && held >= capacity)) {
       result.status = status::BadTooManyMonitoredItems;
     }
-    if (severity(result.status) != Severity::Bad) ++items_in[subscription_id];
+    if (severity(result.status) != Severity::Bad) {
+      ++items_in[subscription_id];
+      ++held;
+    }
     r.results.push_back(result);
   }
   if (lose_answer_of_item_call == item_calls.size() - 1)

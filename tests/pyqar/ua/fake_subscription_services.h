@@ -55,6 +55,18 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::optional<std::uint32_t> transfer_fault;  // the service result of TransferSubscriptions
   std::map<std::uint32_t, std::uint32_t> transfer_status;  // per subscription (Good otherwise)
   std::uint32_t next_subscription_id = 1;
+  // What the server grants instead of what was asked (the publishing interval of every
+  // subscription; the queue size and sampling interval of every item).
+  std::optional<double> granted_publishing_ms;
+  std::optional<std::uint32_t> granted_queue_size;
+  std::optional<double> granted_sampling_ms;
+  // The server holds no more items than this in all: items beyond it get
+  // BadTooManyMonitoredItems, or with `full_as_service_result` the whole call does (0: any
+  // number).
+  std::size_t capacity = 0;
+  bool full_as_service_result = false;
+  // A CreateMonitoredItems call with more items gets no answer in time (0: every one does).
+  std::size_t time_out_calls_over = 0;
 
   // ---- What the engine did ----
   std::vector<std::uint32_t> created;  // subscription ids, in order

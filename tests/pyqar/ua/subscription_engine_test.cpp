@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "fake_subscription_services.h"
+#include "log_capture.h"
 #include "ua/binary_writer.h"
+#include "ua/call_timeout.h"
 #include "ua/notification_sequence.h"
 #include "ua/status_code.h"
 #include "ua/subscription_engine.h"
@@ -195,6 +197,125 @@ TEST_F(SubscriptionEngineTest, ARefusedFilterIsDroppedForThatTagOnly) {
   EXPECT_EQ(server.item_calls[1].items.size(), 3u);
   for (const auto& item : server.item_calls[1].items) EXPECT_FALSE(item.filter);
   EXPECT_EQ(engine.status().items_ok, 3u);
+}
+
+// ---- What the server granted and what it holds ----
+
+TEST_F(SubscriptionEngineTest, QueuesFollowTheGrantedIntervalAndShortfallsAreReportedOnce) {
+  kestrane_test::LogCapture log("pyqar");
+  const auto warnings = [&](std::string_view prefix) {
+    int n = 0;
+    for (const auto& r : log.records()) n += r.level == "warning" && r.message.starts_with(prefix);
+    return n;
+  };
+  server.granted_publishing_ms = 2000.0;  // asked: 1000
+  server.server_limits.max_monitored_items_per_call = 2;
+  subscribe(3, {.sampling_interval_ms = 100.0});
+  EXPECT_EQ(server.item_calls.at(0).items[0].queue_size, 21u);  // ceil(2000 / 100) + 1
+  EXPECT_EQ(engine.status().items_queue_below_need, 0u);
+  EXPECT_EQ(warnings("OPC UA subscription 1"), 0) << log.dump();
+
+  // A queue of 1: one warning for the subscription, over both calls, and the gauge.
+  server.granted_queue_size = 1;
+  subscribe(3, {.sampling_interval_ms = 100.0});
+  EXPECT_EQ(engine.status().items_queue_below_need, 3u);
+  EXPECT_TRUE(log.has("warning",
+                      "OPC UA subscription 2: the server gave 3 tags a queue smaller than one "
+                      "publishing interval of 2000 ms needs (e.g. 1 where 21 were asked for): "
+                      "changes of those tags between two publishes beyond their queue are lost, "
+                      "flagged as overflows"))
+      << log.dump();
+  EXPECT_EQ(warnings("OPC UA subscription 2"), 1);
+
+  // Slower sampling: the need is counted at the granted rate, and warned of once.
+  server.granted_queue_size = 5;
+  server.granted_sampling_ms = 500.0;
+  subscribe(3, {.sampling_interval_ms = 100.0});
+  EXPECT_EQ(engine.status().items_queue_below_need, 0u);  // ceil(2000 / 500) + 1
+  EXPECT_TRUE(log.has("warning",
+                      "OPC UA subscription 3: the server samples 3 tags slower than asked (e.g. "
+                      "every 500 ms where 100 ms was asked for): changes shorter than that may "
+                      "not be seen"))
+      << log.dump();
+  EXPECT_EQ(warnings("OPC UA subscription 3"), 1);
+}
+
+TEST_F(SubscriptionEngineTest, AFullServerIsAskedAgainLaterWithoutShrinkingAnything) {
+  kestrane_test::LogCapture log("pyqar");
+  const auto heard = [&] { server.queue(FakeSubscriptionServices::keep_alive(1, 1)); };
+  server.capacity = 1500;
+  server.full_as_service_result = true;
+  subscribe(2500);
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000, 1000}));  // not halved
+  EXPECT_EQ(engine.status().items_ok, 1000u);
+  EXPECT_EQ(engine.status().items_failed, 1500u);
+  EXPECT_TRUE(log.has("warning",
+                      "OPC UA server holds no more monitored items (BadTooManyMonitoredItems): "
+                      "1500 tags left unmonitored for now, trying again every minute"))
+      << log.dump();
+  heard();
+  EXPECT_EQ(poll().server_full, 1u);
+
+  server.capacity = 0;  // room again
+  now += 61s;
+  heard();
+  poll();
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000, 1000, 1000, 500}));
+  EXPECT_EQ(engine.status().items_ok, 2500u);
+  EXPECT_EQ(engine.status().subscriptions, 1u);
+
+  // Refused item by item: the subscription the server filled first is no size to keep.
+  FakeSubscriptionServices other_server;
+  other_server.capacity = 1500;
+  SubscriptionEngine other(other_server, {.clock = [this] { return now; }});
+  other.subscribe(tags(2500), {});
+  EXPECT_EQ(other.status().items_ok, 1500u);
+  EXPECT_EQ(other.status().subscriptions, 1u);  // the empty second one is deleted
+  other_server.capacity = 0;
+  other.subscribe(tags(2500), {});
+  EXPECT_EQ(other.status().items_ok, 2500u);
+  EXPECT_EQ(other.status().subscriptions, 1u);
+}
+
+TEST_F(SubscriptionEngineTest, ANewSessionStartsFromTheStatedLimitsButATimeoutIsRemembered) {
+  server.reject_calls_over = 300;
+  subscribe(1000);
+  server.reject_calls_over = 0;
+  server.item_calls.clear();
+  server.reconnect_result = Reconnected::new_session;
+  server.allow_transfer = false;
+  engine.resume();
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000}));
+
+  // A call the server did not answer in time is halved until one is answered.
+  server.time_out_calls_over = 300;
+  server.reconnect_result = Reconnected::same_session;
+  server.item_calls.clear();
+  EXPECT_THROW(subscribe(1000), CallTimedOut);
+  EXPECT_THROW(engine.resume(), CallTimedOut);  // its subscription replaced, in calls of 500
+  engine.resume();
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{1000, 500, 250, 250, 250, 250}));
+  EXPECT_EQ(engine.status().items_ok, 1000u);
+  server.reconnect_result = Reconnected::new_session;
+  server.item_calls.clear();
+  engine.resume();
+  EXPECT_EQ(call_sizes(), (std::vector<std::size_t>{250, 250, 250, 250}));
+}
+
+TEST_F(SubscriptionEngineTest, NotificationsPerPublishFitTheLargestAnswer) {
+  subscribe(1);
+  const std::uint32_t unlimited =
+      server.subscription_parameters.at(0).max_notifications_per_publish;
+  EXPECT_GT(unlimited, 0u);
+  FakeSubscriptionServices small;
+  small.server_limits.max_response_bytes = 1 << 20;
+  SubscriptionEngine other(small, {.clock = [this] { return now; }});
+  other.subscribe(tags(1), {});
+  const std::uint32_t capped = small.subscription_parameters.at(0).max_notifications_per_publish;
+  EXPECT_GT(capped, 1000u);
+  EXPECT_LT(capped, unlimited);
+  // Even values of a hundred bytes each fit.
+  EXPECT_LT(capped * 100u, 1u << 20);
 }
 
 // ---- Publishing, order and de-duplication ----
@@ -432,6 +553,39 @@ TEST_F(SubscriptionEngineTest, TheWatchdogRecreatesOnlyTheSilentSubscription) {
   EXPECT_EQ(moved.items.size(), 2u);
   EXPECT_EQ(moved.items[0].client_handle, 2u);
   EXPECT_TRUE(engine.status().alive);
+}
+
+TEST_F(SubscriptionEngineTest, TheWatchdogCountsFromTheFirstAnswer) {
+  subscribe(1);
+  const double before = engine.status().watchdog_seconds;
+  EXPECT_GE(before, 300.0);  // the subscription's lifetime, until it has answered
+  now += 60s;
+  poll();
+  EXPECT_EQ(server.created.size(), 1u);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 1));
+  poll();
+  const double after = engine.status().watchdog_seconds;
+  EXPECT_LT(after, 60.0);
+  now += std::chrono::seconds(static_cast<int>(after) + 1);
+  EXPECT_EQ(poll().recreations, 1u);
+
+  // One that never answers is still found, once its lifetime has passed.
+  now += std::chrono::seconds(static_cast<int>(before) + 1);
+  EXPECT_EQ(poll().recreations, 1u);
+  EXPECT_EQ(server.created.size(), 3u);
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionWeDoNotHoldIsDeletedOnce) {
+  subscribe(1);
+  // Left by a CreateSubscription whose answer was lost; our Publish requests feed it.
+  server.queue(
+      FakeSubscriptionServices::answer(7, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  server.queue(FakeSubscriptionServices::keep_alive(7, 2));
+  const SubscriptionUpdate u = poll();
+  EXPECT_TRUE(u.changes.empty());
+  EXPECT_EQ(u.ack_token, 0u);
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{7}}));
+  EXPECT_EQ(engine.status().subscriptions, 1u);
 }
 
 TEST_F(SubscriptionEngineTest, ASubscriptionTheServerEndedIsCreatedAgainAlone) {

@@ -249,7 +249,6 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
         refuse(index, code);
       }
     }
-    sub.revisions.report(sub.id, sub.publishing_interval_ms);
     if (full_server) {
       drop_front(count);
       std::vector<std::uint32_t> left(batch_index);
@@ -278,6 +277,9 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
     for (const std::uint32_t index : batch_index) refuse(index, status::BadTooManySubscriptions);
     for (; head < queue.size(); ++head) refuse(queue[head], status::BadTooManySubscriptions);
   }
+  // Once per subscription, with every tag of this creation counted.
+  for (SubscriptionBook::Subscription& sub : book_.subscriptions)
+    sub.revisions.report(sub.id, sub.publishing_interval_ms);
   drop_empty_subscriptions();
   incomplete_ = false;
 }
