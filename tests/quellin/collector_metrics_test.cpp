@@ -48,6 +48,7 @@ class RecordingMetrics : public quellin::CollectorMetrics {
     gaps += a.publish_gaps;
     lost += a.lost_not_available + a.lost_overflow;
     recreations += a.recreations;
+    server_full += a.server_full;
   }
   void subscription_state(const pyqar::SubscriptionStatus& status) override {
     std::lock_guard lock(mutex);
@@ -89,7 +90,7 @@ class RecordingMetrics : public quellin::CollectorMetrics {
   std::uint64_t spool_rows = 0;
   std::optional<bool> tsdb_up;
   int tsdb_reconnects = 0;
-  std::uint64_t notifications = 0, gaps = 0, lost = 0, recreations = 0;
+  std::uint64_t notifications = 0, gaps = 0, lost = 0, recreations = 0, server_full = 0;
   std::optional<pyqar::SubscriptionStatus> state;
 };
 
@@ -233,8 +234,10 @@ TEST_F(CollectorMetricsTest, ASubscribingCollectorReportsWhatEachPassReceivedAnd
   update.lost_not_available = 3;
   update.lost_overflow = 1;
   update.recreations = 1;
+  update.server_full = 1;
   opc->updates.push_back(update);
   opc->status.items_failed = 1;
+  opc->status.items_queue_below_need = 2;
   c.collection_step();
   time.now += 2.0;
   c.collection_step();  // heartbeat rows only: stored, not counted as values read
@@ -247,9 +250,11 @@ TEST_F(CollectorMetricsTest, ASubscribingCollectorReportsWhatEachPassReceivedAnd
   EXPECT_EQ(metrics->gaps, 2u);
   EXPECT_EQ(metrics->lost, 4u);
   EXPECT_EQ(metrics->recreations, 1u);
+  EXPECT_EQ(metrics->server_full, 1u);
   ASSERT_TRUE(metrics->state.has_value());
   EXPECT_EQ(metrics->state->items_ok, 4u);
   EXPECT_EQ(metrics->state->items_failed, 1u);
+  EXPECT_EQ(metrics->state->items_queue_below_need, 2u);
   EXPECT_EQ(c.subscription_totals().notifications, 1u);
   EXPECT_EQ(c.subscription_totals().items_failed, 1u);
   EXPECT_EQ(queue.size(), 2u);

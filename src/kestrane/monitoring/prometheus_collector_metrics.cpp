@@ -118,7 +118,13 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
       lost_not_available_(values_lost_.Add({{"reason", "not_available"}})),
       lost_overflow_(values_lost_.Add({{"reason", "overflow"}})),
       recreations_(counter(*registry_, "kestrane_subscription_recreations_total",
-                           "Subscriptions created again after they were lost")) {
+                           "Subscriptions created again after they were lost")),
+      queue_below_need_(gauge(*registry_, "kestrane_subscription_items_queue_below_need",
+                              "Monitored items whose queue the server made smaller than one "
+                              "publishing interval needs: changes beyond it are lost")),
+      server_full_(counter(*registry_, "kestrane_subscription_server_full_total",
+                           "Monitored item creations refused because the OPC server holds no "
+                           "more (tried again a minute later)")) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -176,6 +182,7 @@ void PrometheusCollectorMetrics::subscription_activity(
     lost_overflow_.Increment(static_cast<double>(activity.lost_overflow));
   }
   if (activity.recreations > 0) recreations_.Increment(static_cast<double>(activity.recreations));
+  if (activity.server_full > 0) server_full_.Increment(static_cast<double>(activity.server_full));
 }
 
 void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionStatus& status) {
@@ -183,6 +190,7 @@ void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionSta
   subscriptions_.Set(static_cast<double>(status.subscriptions));
   monitored_ok_.Set(static_cast<double>(status.items_ok));
   monitored_failed_.Set(static_cast<double>(status.items_failed));
+  queue_below_need_.Set(static_cast<double>(status.items_queue_below_need));
 }
 
 void PrometheusCollectorMetrics::rows_written(const quellin::RowsWritten& rows,

@@ -97,6 +97,8 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Counter& lost_not_available_;
   prometheus::Counter& lost_overflow_;
   prometheus::Counter& recreations_;
+  prometheus::Gauge& queue_below_need_;
+  prometheus::Counter& server_full_;
 };
 
 }  // namespace kestrane_monitoring

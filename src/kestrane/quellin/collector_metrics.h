@@ -44,6 +44,8 @@ struct SubscriptionActivity {
   std::uint64_t lost_not_available = 0;  // values the server no longer had
   std::uint64_t lost_overflow = 0;       // values that overflowed the server's queue
   std::uint64_t recreations = 0;         // subscriptions created again
+  // Creations refused because the server holds no more monitored items.
+  std::uint64_t server_full = 0;
 };
 
 class CollectorMetrics {

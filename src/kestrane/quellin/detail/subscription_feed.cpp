@@ -25,8 +25,9 @@ bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
   into.lost_not_available += update.lost_not_available;
   into.lost_overflow += update.lost_overflow;
   into.recreations += update.recreations;
+  into.server_full += update.server_full;
   return update.notifications + update.publish_gaps + update.lost_not_available +
-             update.lost_overflow + update.recreations >
+             update.lost_overflow + update.recreations + update.server_full >
          0;
 }
 
