@@ -471,6 +471,23 @@ function refuseSomeSubscriptionCalls(server, opts) {
   }
 }
 
+// A busy server: with UA_TEST_SLOW_CREATE_ITEMS=N:MS in the environment, a CreateMonitoredItems
+// call of more than N items is carried out and answered MS milliseconds late.
+function slowLargeItemCreations(server) {
+  const setting = process.env.UA_TEST_SLOW_CREATE_ITEMS;
+  if (!setting) return;
+  const match = /^(\d+):(\d+)$/.exec(setting);
+  if (!match) throw new Error(`UA_TEST_SLOW_CREATE_ITEMS needs N:MS, got '${setting}'`);
+  const over = Number(match[1]);
+  const delayMs = Number(match[2]);
+  const create = server._on_CreateMonitoredItemsRequest.bind(server);
+  server._on_CreateMonitoredItemsRequest = (message, channel) => {
+    const items = message.request.itemsToCreate || [];
+    if (items.length <= over) return create(message, channel);
+    setTimeout(() => create(message, channel), delayMs);
+  };
+}
+
 // SIGUSR2: the live subscription with the lowest id is deleted, as if the server had dropped it.
 function deleteLowestSubscription(server) {
   let lowest;
@@ -660,6 +677,7 @@ async function startServer(opts, port) {
     await server.initialize();
     const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
     refuseSomeSubscriptionCalls(server, opts);
+    slowLargeItemCreations(server);
     await server.start();
     return { server, nsIndex, serverCertificateManager };
   } catch (err) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -482,6 +483,43 @@ TEST(SubscriptionsAcrossServerRestart, ReconnectOpensANewSessionWhenTheOldOneIsG
   const auto again = services.create_subscription(fast_subscription());
   services.create_monitored_items(again.subscription_id, ramp_items(1));
   EXPECT_EQ(next_data(services.session()).subscription_id, again.subscription_id);
+}
+
+// Sets an environment variable for the servers started while it lives.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) { ::setenv(name, value, 1); }
+  ~ScopedEnv() { ::unsetenv(name_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+};
+
+// A busy server answers a large CreateMonitoredItems call later than the usual request time:
+// the call's time grows with its items, so every item is created and the session goes on.
+TEST(SlowItemCreation, ALargeCallHasTimeForItsItems) {
+  SKIP_WITHOUT_NODE();
+  std::unique_ptr<UaTestServer> server;
+  {
+    const ScopedEnv slow("UA_TEST_SLOW_CREATE_ITEMS", "50:2500");
+    UaTestServer::Options options;
+    options.tags = 300;
+    server = std::make_unique<UaTestServer>(options);
+  }
+  SessionOptions options;
+  options.channel.request_timeout = 1s;
+  UaSubscriptionServices services(nullptr, parse_endpoint_url(server->url()), options);
+  const auto created = services.create_subscription(fast_subscription());
+  std::vector<MonitoredItemToCreate> items;
+  for (std::uint32_t n = 1; n <= 300; ++n)
+    items.push_back(item(NodeId::string_id(kDemoNs, fmt::format("Demo.Tag{}", n)), n));
+  const auto made = services.create_monitored_items(created.subscription_id, items);
+  ASSERT_EQ(made.results.size(), 300u);
+  EXPECT_TRUE(std::all_of(made.results.begin(), made.results.end(),
+                          [](const auto& r) { return severity(r.status) == Severity::Good; }));
+  EXPECT_EQ(services.delete_subscriptions(std::array{created.subscription_id}).results[0], 0u);
 }
 
 }  // namespace

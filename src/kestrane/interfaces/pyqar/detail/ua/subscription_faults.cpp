@@ -5,9 +5,9 @@
 namespace pyqar::ua {
 
 bool refused_as_too_large(std::uint32_t code) {
-  return code == status::BadTooManyOperations || code == status::BadTooManyMonitoredItems ||
-         code == status::BadRequestTooLarge || code == status::BadEncodingLimitsExceeded ||
-         code == status::BadTcpMessageTooLarge;
+  // Not BadTooManyMonitoredItems: as a service result it says the server is full.
+  return code == status::BadTooManyOperations || code == status::BadRequestTooLarge ||
+         code == status::BadEncodingLimitsExceeded || code == status::BadTcpMessageTooLarge;
 }
 
 bool session_fault(std::uint32_t code) {
