@@ -311,8 +311,8 @@ ServiceResponse SecureChannel::call(std::span<const std::uint8_t> request,
     }
   } catch (const std::runtime_error& e) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      throw CallTimedOut(
-          fmt::format("no answer from {} within {} ms", url().text, timeout.count()));
+      throw CallTimedOut(fmt::format("timed out waiting {} ms for an answer from {}",
+                                     timeout.count(), url().text));
     }
     throw std::runtime_error(fmt::format("{} ({})", e.what(), url().text));
   }
