@@ -206,8 +206,17 @@ void BM_ChangeList(benchmark::State& state) {
   for (auto _ : state) {
     auto source = pyqar::make_ua_source(server.url(), 1000);
     const double heap0 = heap_bytes();
-    source->subscribe(tags_named(kPlantNs, "Flat.", count, settings),
-                      {.publishing_interval_ms = 1000});
+    try {
+      source->subscribe(tags_named(kPlantNs, "Flat.", count, settings),
+                        {.publishing_interval_ms = 1000});
+    } catch (const std::runtime_error& e) {
+      // A busy server: resumed as a collector would; not what is measured here.
+      std::fprintf(stderr, "subscribe failed: %s\n", e.what());
+      if (!heal(*source, static_cast<std::size_t>(count), 600s)) {
+        state.SkipWithError("the items were not all monitored within 10 minutes");
+        return;
+      }
+    }
     const double heap1 = heap_bytes();
     const pyqar::SubscriptionStatus first = source->subscription_status();
     // The initial values, so that the change is timed on a settled subscription.
@@ -244,7 +253,12 @@ void BM_ChangeList(benchmark::State& state) {
     source->unsubscribe();
   }
 }
-BENCHMARK(BM_ChangeList)->Arg(200'000)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_ChangeList)
+    ->Arg(200'000)
+    ->Arg(50'000)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 // Polls `source` for `duration`, timing this thread's CPU in poll and acknowledge.
 void measure_changes(benchmark::State& state, pyqar::RtSource& source,

@@ -110,6 +110,12 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
   for (std::uint32_t slot = static_cast<std::uint32_t>(book_.items.size()); slot-- > 0;) {
     if (book_.items[slot].state == SubscriptionBook::ItemState::removed) freed.push_back(slot);
   }
+  // Exactly as many new slots as needed: there may be 200,000.
+  const std::size_t new_tags = tags.size() - change.kept;
+  if (new_tags > freed.size()) {
+    book_.items.reserve(book_.items.size() + new_tags - freed.size());
+    book_.tags.reserve(book_.tags.size() + new_tags - freed.size());
+  }
   for (std::size_t i = 0; i < tags.size(); ++i) {
     std::uint32_t slot = slot_of[i];
     if (slot == kNone) {
