@@ -5,6 +5,9 @@
 //     item; then the server killed and started again on the same port, and the time from its
 //     ready line until resume() returned (resume_s: new session, every item created again,
 //     every tag read once) and until the first poll after it (healed_s);
+//   - BM_ChangeList: N monitored items (--flat-tags N + 1000), then the list with 1,000 tags more
+//     subscribed: the time of that subscribe() (change_s: only the new items created, none
+//     deleted or created again) and the heap per item after the first subscribe();
 //   - BM_ValueChanges: value changes per second of --ramp N variables (each steps every 50 ms)
 //     sampled as fast as the server can, and this thread's CPU per value in poll + acknowledge.
 //   pyqar_ua_subscribe_bench [--benchmark_filter=...]
@@ -182,6 +185,75 @@ void BM_Create(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Create)
+    ->Arg(200'000)
+    ->Arg(50'000)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+void BM_ChangeList(benchmark::State& state) {
+  if (auto reason = kestrane_test::UaTestServer::unavailable_reason()) {
+    state.SkipWithError(reason->c_str());
+    return;
+  }
+  const int count = static_cast<int>(state.range(0));
+  constexpr int kAdded = 1000;
+  kestrane_test::UaTestServer::Options options;
+  options.tags = 1;
+  options.flat_tags = count + kAdded;
+  kestrane_test::UaTestServer server(options);
+  const pyqar::MonitorSettings settings{.sampling_interval_ms = 10'000};
+  for (auto _ : state) {
+    auto source = pyqar::make_ua_source(server.url(), 1000);
+    const double heap0 = heap_bytes();
+    try {
+      source->subscribe(tags_named(kPlantNs, "Flat.", count, settings),
+                        {.publishing_interval_ms = 1000});
+    } catch (const std::runtime_error& e) {
+      // A busy server: resumed as a collector would; not what is measured here.
+      std::fprintf(stderr, "subscribe failed: %s\n", e.what());
+      if (!heal(*source, static_cast<std::size_t>(count), 600s)) {
+        state.SkipWithError("the items were not all monitored within 10 minutes");
+        return;
+      }
+    }
+    const double heap1 = heap_bytes();
+    const pyqar::SubscriptionStatus first = source->subscription_status();
+    // The initial values, so that the change is timed on a settled subscription.
+    std::size_t initial = 0;
+    const auto settle = Clock::now();
+    while (initial < static_cast<std::size_t>(count) && seconds_since(settle) < 300) {
+      const pyqar::SubscriptionUpdate update = source->poll(200ms);
+      source->acknowledge(update.ack_token);
+      initial += update.changes.size();
+    }
+    const auto t0 = Clock::now();
+    source->subscribe(tags_named(kPlantNs, "Flat.", count + kAdded, settings),
+                      {.publishing_interval_ms = 1000});
+    const double change_s = seconds_since(t0);
+    const pyqar::SubscriptionStatus after = source->subscription_status();
+    // The new items' initial values, and nothing else.
+    std::size_t values = 0;
+    std::uint64_t recreations = 0;
+    const auto t1 = Clock::now();
+    while (values < kAdded && seconds_since(t1) < 60) {
+      const pyqar::SubscriptionUpdate update = source->poll(200ms);
+      source->acknowledge(update.ack_token);
+      values += update.changes.size();
+      recreations += update.recreations;
+    }
+    state.counters["items"] = count;
+    state.counters["heap_bytes_per_item"] = (heap1 - heap0) / count;
+    state.counters["change_s"] = change_s;
+    state.counters["items_ok_after"] = static_cast<double>(after.items_ok);
+    state.counters["subscriptions_before"] = static_cast<double>(first.subscriptions);
+    state.counters["subscriptions_after"] = static_cast<double>(after.subscriptions);
+    state.counters["values_after_change"] = static_cast<double>(values);
+    state.counters["recreations"] = static_cast<double>(recreations);
+    source->unsubscribe();
+  }
+}
+BENCHMARK(BM_ChangeList)
     ->Arg(200'000)
     ->Arg(50'000)
     ->Unit(benchmark::kSecond)

@@ -125,7 +125,10 @@ TEST_F(SubscribingCollectorTest, AChangedTagListIsSubscribedAgainAndTheSameOneIs
   ASSERT_EQ(opc->subscribed.size(), 2u);
   EXPECT_EQ(opc->subscribed[1].size(), 2u);
   EXPECT_EQ(opc->subscribed[1][1].tag.tag_name, "Temp");
-  EXPECT_EQ(log.count("INFO The tag list changed (2 tags now, 3 before): subscribing again"), 1);
+  EXPECT_EQ(
+      log.count("INFO The tag list changed (2 tags now, 3 before): 2 kept, 0 added, 1 removed; "
+                "subscribing the changes"),
+      1);
   // Tag indexes now refer to the new list.
   opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 4));
   c->collection_step();

@@ -1,5 +1,6 @@
 #include "fake_subscription_services.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "ua/call_timeout.h"
@@ -118,6 +119,7 @@ CreateMonitoredItemsResponse FakeSubscriptionServices::create_monitored_items(
     if (severity(result.status) != Severity::Bad) {
       ++items_in[subscription_id];
       ++held;
+      result.monitored_item_id = next_item_id++;
     }
     r.results.push_back(result);
   }
@@ -131,6 +133,17 @@ DeleteSubscriptionsResponse FakeSubscriptionServices::delete_subscriptions(
   deleted.emplace_back(ids.begin(), ids.end());
   DeleteSubscriptionsResponse r;
   r.results.assign(ids.size(), 0);
+  return r;
+}
+
+DeleteMonitoredItemsResponse FakeSubscriptionServices::delete_monitored_items(
+    std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) {
+  deleted_items.push_back(
+      {subscription_id, {monitored_item_ids.begin(), monitored_item_ids.end()}});
+  if (delete_items_fault) throw ServiceError(*delete_items_fault, "DeleteMonitoredItems refused");
+  items_in[subscription_id] -= std::min(items_in[subscription_id], monitored_item_ids.size());
+  DeleteMonitoredItemsResponse r;
+  r.results.assign(monitored_item_ids.size(), 0);
   return r;
 }
 

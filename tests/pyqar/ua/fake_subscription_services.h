@@ -67,6 +67,10 @@ class FakeSubscriptionServices : public SubscriptionServices {
   bool full_as_service_result = false;
   // A CreateMonitoredItems call with more items gets no answer in time (0: every one does).
   std::size_t time_out_calls_over = 0;
+  // The service result of every DeleteMonitoredItems, when set.
+  std::optional<std::uint32_t> delete_items_fault;
+  // The monitored item ids handed out: 1, 2, ... across subscriptions.
+  std::uint32_t next_item_id = 1;
 
   // ---- What the engine did ----
   std::vector<std::uint32_t> created;  // subscription ids, in order
@@ -78,6 +82,11 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::vector<ItemCall> item_calls;
   std::map<std::uint32_t, std::size_t> items_in;  // items created per subscription
   std::vector<std::vector<std::uint32_t>> deleted;
+  struct ItemDeletion {
+    std::uint32_t subscription_id = 0;
+    std::vector<std::uint32_t> monitored_item_ids;
+  };
+  std::vector<ItemDeletion> deleted_items;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> republished;
   std::vector<std::vector<SubscriptionAcknowledgement>> publishes;
   std::vector<std::vector<NodeId>> reads;
@@ -113,6 +122,8 @@ class FakeSubscriptionServices : public SubscriptionServices {
   CreateMonitoredItemsResponse create_monitored_items(
       std::uint32_t subscription_id, std::span<const MonitoredItemToCreate> items) override;
   DeleteSubscriptionsResponse delete_subscriptions(std::span<const std::uint32_t> ids) override;
+  DeleteMonitoredItemsResponse delete_monitored_items(
+      std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) override;
   RepublishResponse republish(std::uint32_t subscription_id, std::uint32_t sequence) override;
   TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids) override;
   void send_publish(std::span<const SubscriptionAcknowledgement> acks) override;

@@ -3,6 +3,7 @@
 // only what is kept, and heals dead, ended and lost subscriptions. The clocks are injected.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,7 @@ TEST_F(SubscriptionEngineTest, RefusedCallsAreHalvedAndTheSmallerSizeKept) {
   server.item_calls.clear();
   server.reject_calls_over = 0;
   server.item_status["T0"] = status::BadTooManyOperations;
-  subscribe(1);
+  engine.subscribe(tags(1), {.publishing_interval_ms = 500.0});  // made anew
   EXPECT_EQ(engine.status().items_failed, 1u);
 }
 
@@ -457,21 +458,22 @@ TEST_F(SubscriptionEngineTest, NoTagGetsTheSameTimeTwice) {
       1, FakeSubscriptionServices::message(2, {{0, 1.0}, {0, 9.0}}, kT - 1)));
   EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
 
-  // The same tag in a new tag list keeps its last time; the initial value is not stored again.
+  // The same tag in a new tag list whose items are made anew keeps its last time; the initial
+  // value is not stored again. T0 keeps client handle 0 at its new index 1.
   auto list = tags(2);
   std::swap(list[0], list[1]);
-  engine.subscribe(list, {});
+  engine.subscribe(list, {.publishing_interval_ms = 500.0});
   server.queue(FakeSubscriptionServices::answer(
-      2, FakeSubscriptionServices::message(1, {{1, 1.0}, {0, 2.0}}, kT)));
+      2, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 2.0}}, kT)));
   EXPECT_EQ(values(poll()), (Values{{0, 2.0}}));
 
   // A value the server gave no time (stamped on arrival, by a clock ahead of the server's)
   // does not hide the next one the server stamps.
-  NotificationMessage unstamped = FakeSubscriptionServices::message(2, {{0, 4.0}}, kT);
+  NotificationMessage unstamped = FakeSubscriptionServices::message(2, {{1, 4.0}}, kT);
   unstamped.data_changes[0].value.source_timestamp.reset();
   server.queue(FakeSubscriptionServices::answer(2, unstamped));
   server.queue(FakeSubscriptionServices::answer(
-      2, FakeSubscriptionServices::message(3, {{0, 5.0}}, kT + 2)));
+      2, FakeSubscriptionServices::message(3, {{1, 5.0}}, kT + 2)));
   EXPECT_EQ(values(poll()), (Values{{0, 4.0}, {0, 5.0}}));
 }
 
@@ -647,7 +649,7 @@ TEST_F(SubscriptionEngineTest, ANewSessionTakesTheSubscriptionsOver) {
 
   // One the server would not transfer is created again alone, and its tags read once.
   server.server_limits.max_monitored_items_per_subscription = 1;
-  subscribe(2);  // subscriptions 2 and 3
+  engine.subscribe(tags(2), {.publishing_interval_ms = 500.0});  // subscriptions 2 and 3
   server.transfer_status[3] = status::BadSubscriptionIdInvalid;
   engine.resume();
   EXPECT_EQ(server.created.back(), 4u);
@@ -728,7 +730,8 @@ TEST_F(SubscriptionEngineTest, ItemsWhoseCreationWentUnansweredAreNotCreatedTwic
   server.server_limits.max_monitored_items_per_subscription = 2;
   server.items_per_subscription = 2;
   server.lose_answer_of_item_call = server.item_calls.size() + 2;  // T2 into subscription 4
-  EXPECT_THROW(subscribe(4), std::runtime_error);                  // subscriptions 3 and 4
+  // Another publishing interval: everything is made anew, in subscriptions 3 and 4.
+  EXPECT_THROW(engine.subscribe(tags(4), {.publishing_interval_ms = 500.0}), std::runtime_error);
   server.lose_answer_of_item_call.reset();
   server.reconnect_result = Reconnected::new_session;
   server.transfer_status[3] = status::BadSubscriptionIdInvalid;
@@ -741,6 +744,122 @@ TEST_F(SubscriptionEngineTest, ItemsWhoseCreationWentUnansweredAreNotCreatedTwic
     if (id > 4) held += server.items_in[id];
   }
   EXPECT_EQ(held, 4u);
+}
+
+// ---- A changed tag list ----
+
+TEST_F(SubscriptionEngineTest, ANewTagListKeepsTheItemsThatStay) {
+  server.server_limits.max_monitored_items_per_subscription = 1000;
+  subscribe(2000);  // T0..T999 in subscription 1 (item ids 1..1000), the rest in 2
+  server.queue(
+      FakeSubscriptionServices::answer(2, FakeSubscriptionServices::message(1, {{1500, 7.0}}, kT)));
+  const SubscriptionUpdate before = poll();
+  ASSERT_EQ(values(before), (Values{{1500, 7.0}}));
+
+  // T0..T9 leave, N0..N9 come at the end: every index moves, no kept item does.
+  auto list = tags(2000);
+  list.erase(list.begin(), list.begin() + 10);
+  for (int k = 0; k < 10; ++k)
+    list.push_back({{.namespace_index = 2, .tag_name = "N" + std::to_string(k)}, {}});
+  // A message the server sent before the change: for a kept tag, a removed one and, with the
+  // handle that slot has now, a new one.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1, {{15, 1.0}, {3, 2.0}, {(1u << 24) | 3, 3.0}}, kT)));
+  const std::size_t calls = server.item_calls.size();
+  const auto change = engine.subscribe(list, {.publishing_interval_ms = 1000.0});
+  EXPECT_EQ(change.kept, 1990u);
+  EXPECT_EQ(change.added, 10u);
+  EXPECT_EQ(change.removed, 10u);
+  EXPECT_EQ(server.created.size(), 2u);
+  EXPECT_TRUE(server.deleted.empty());
+  ASSERT_EQ(server.deleted_items.size(), 1u);
+  EXPECT_EQ(server.deleted_items[0].subscription_id, 1u);
+  auto ids = server.deleted_items[0].monitored_item_ids;
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  // Only the new ones are created, into the room the removed ones left.
+  ASSERT_EQ(server.item_calls.size(), calls + 1);
+  EXPECT_EQ(server.item_calls.back().subscription_id, 1u);
+  EXPECT_EQ(server.item_calls.back().items.size(), 10u);
+  EXPECT_EQ(server.item_calls.back().items[0].node.text, "N0");
+  EXPECT_EQ(engine.status().items_ok, 2000u);
+
+  // The kept subscription's acknowledgement still goes out; its values arrive under the new
+  // indices, and the removed tag's value is dropped.
+  engine.acknowledge(before.ack_token);
+  const SubscriptionUpdate after = poll();
+  EXPECT_EQ(values(after), (Values{{5, 1.0}, {1993, 3.0}}));
+  EXPECT_EQ(after.recreations, 0u);
+  const auto acks = server.acknowledged();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].subscription_id, 2u);
+  EXPECT_EQ(acks[0].sequence_number, 1u);
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionLeftEmptyIsDeletedAndRefusalsToDeleteAreHarmless) {
+  server.server_limits.max_monitored_items_per_subscription = 2;
+  subscribe(4);  // T0, T1 in 1; T2, T3 in 2
+  server.delete_items_fault = status::BadSubscriptionIdInvalid;
+  auto list = tags(4);
+  list.erase(list.begin() + 1, list.end());  // T0 only
+  engine.subscribe(list, {.publishing_interval_ms = 1000.0});
+  EXPECT_EQ(server.deleted, (std::vector<std::vector<std::uint32_t>>{{2}}));
+  ASSERT_EQ(server.deleted_items.size(), 1u);
+  EXPECT_EQ(server.deleted_items[0].subscription_id, 1u);
+  EXPECT_EQ(engine.status().items_ok, 1u);
+  EXPECT_EQ(engine.status().subscriptions, 1u);
+
+  // Changed monitor settings make another item; a tag named twice is monitored twice.
+  list = tags(2, {.sampling_interval_ms = 250});
+  list[1] = list[0];
+  const auto change = engine.subscribe(list, {.publishing_interval_ms = 1000.0});
+  EXPECT_EQ(change.kept, 0u);
+  EXPECT_EQ(change.added, 2u);
+  EXPECT_EQ(engine.status().items_ok, 2u);
+}
+
+// ---- Acknowledgements across a reconnect ----
+
+TEST_F(SubscriptionEngineTest, AcknowledgementsLostWithTheChannelAreSentAgain) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  engine.acknowledge(poll().ack_token);
+  // The acknowledgement leaves with the Publish sent after the next answer.
+  server.queue(FakeSubscriptionServices::keep_alive(1, 2));
+  poll();
+  ASSERT_EQ(server.acknowledged().size(), 1u);
+
+  // The channel breaks before that request is answered: the new one carries it again, and a
+  // server that had it answers BadSequenceNumberUnknown, which changes nothing.
+  engine.resume();
+  PublishResponse unknown =
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 1));
+  unknown.results = {status::BadSequenceNumberUnknown};
+  server.queue(unknown);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 3));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 2.0}}));
+  auto acks = server.acknowledged();
+  ASSERT_EQ(acks.size(), 2u);
+  EXPECT_EQ(acks[1].sequence_number, 1u);
+  EXPECT_EQ(u.recreations, 0u);
+
+  // Once answered, it is not sent again; nor to a subscription created anew.
+  engine.acknowledge(u.ack_token);
+  server.queue(FakeSubscriptionServices::keep_alive(1, 3));
+  server.queue(FakeSubscriptionServices::keep_alive(1, 3));
+  poll();
+  server.reconnect_result = Reconnected::new_session;
+  server.allow_transfer = false;
+  engine.resume();
+  poll();
+  acks = server.acknowledged();
+  EXPECT_EQ(
+      std::count_if(acks.begin(), acks.end(), [](const auto& a) { return a.sequence_number == 1; }),
+      2);
+  for (const auto& ack : acks) EXPECT_EQ(ack.subscription_id, 1u);
+  EXPECT_EQ(acks.back().sequence_number, 2u);
 }
 
 TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses) {

@@ -25,6 +25,7 @@
 #include "ua/endpoint_url.h"
 #include "ua/status_code.h"
 #include "ua/ua_session.h"
+#include "ua/ua_source.h"
 #include "ua/ua_subscription_services.h"
 #include "ua_test_server.h"
 
@@ -296,6 +297,98 @@ TEST_F(SubscribesOnTestServer, ServerDeletesTheLowestSubscriptionOnDemand) {
 
 // Refuses CreateMonitoredItems calls of more than 500 items without saying so, refuses
 // transfers, and takes messages of 64 KiB at most, in 8 KiB chunks.
+// Ramp.K sampled as fast as the server can, with room for every change of an outage.
+pyqar::MonitoredTag ramp_tag(int n) {
+  return {
+      .tag = {.data_type = 8, .namespace_index = kDemoNs, .tag_name = "Ramp." + std::to_string(n)},
+      .settings = {.sampling_interval_ms = 0, .queue_size = 1000}};
+}
+
+// What a source delivers, by tag name, polled (and resumed after a failure) for `duration`.
+struct Delivered {
+  std::map<std::string, std::vector<double>> values;
+  std::uint64_t recreations = 0;
+  int failures = 0;
+
+  void poll_for(UaSource& source, const std::vector<std::string>& names,
+                std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+      try {
+        const pyqar::SubscriptionUpdate u = source.poll(100ms);
+        for (const auto& c : u.changes)
+          values[names.at(c.tag_index)].push_back(std::get<double>(c.value.value));
+        recreations += u.recreations;
+        source.acknowledge(u.ack_token);
+      } catch (const std::runtime_error&) {
+        ++failures;
+        std::this_thread::sleep_for(200ms);
+      }
+    }
+  }
+};
+
+// Every change of a ramp, once: each value one more than the one before.
+void expect_every_step(const std::vector<double>& ramp, const std::string& name) {
+  ASSERT_GT(ramp.size(), 5u) << name;
+  for (std::size_t k = 1; k < ramp.size(); ++k) {
+    if (ramp[k] != ramp[k - 1] + 1) {
+      ADD_FAILURE() << name << ": " << ramp[k - 1] << " followed by " << ramp[k];
+      return;
+    }
+  }
+}
+
+// Anonymous over security None, with a session that asked to be kept only 2 s for reading:
+// subscribing asks for the subscriptions' lifetime, so a cut of 5 s resumes the same session
+// and every change of the outage arrives.
+TEST_F(SubscribesOnTestServer, ASubscribingSessionOutlastsACut) {
+  TcpTamperProxy proxy(server_->port());
+  SessionOptions options = quick_options();
+  options.requested_session_timeout_ms = 2000;
+  UaSource source("opc.tcp://127.0.0.1:" + std::to_string(proxy.port()), options);
+  source.subscribe({ramp_tag(1)}, {.publishing_interval_ms = 100});
+  Delivered delivered;
+  delivered.poll_for(source, {"Ramp.1"}, 1s);
+
+  proxy.set_refusing(true);
+  proxy.cut_connections();
+  delivered.poll_for(source, {"Ramp.1"}, 5s);
+  proxy.set_refusing(false);
+  delivered.poll_for(source, {"Ramp.1"}, 3s);
+
+  EXPECT_GT(delivered.failures, 0);
+  EXPECT_EQ(delivered.recreations, 0u);
+  EXPECT_TRUE(source.valid());
+  // 9 s of a change every 50 ms, none missing.
+  EXPECT_GT(delivered.values["Ramp.1"].size(), 150u);
+  expect_every_step(delivered.values["Ramp.1"], "Ramp.1");
+}
+
+// A new tag list keeps the items of the tags that stay: their changes go on without a gap or
+// a repeated initial value, the removed tag delivers nothing more, the new one starts.
+TEST_F(SubscribesOnTestServer, ANewTagListKeepsTheItemsThatStay) {
+  UaSource source(server_->url(), quick_options());
+  const std::vector<std::string> before{"Ramp.1", "Ramp.2", "Ramp.3"};
+  source.subscribe({ramp_tag(1), ramp_tag(2), ramp_tag(3)}, {.publishing_interval_ms = 100});
+  Delivered delivered;
+  delivered.poll_for(source, before, 1s);
+  const std::size_t ramp1 = delivered.values["Ramp.1"].size();
+
+  const std::vector<std::string> after{"Ramp.4", "Ramp.3", "Ramp.2"};
+  source.subscribe({ramp_tag(4), ramp_tag(3), ramp_tag(2)}, {.publishing_interval_ms = 100});
+  EXPECT_EQ(source.subscription_status().subscriptions, 1u);
+  EXPECT_EQ(source.subscription_status().items_ok, 3u);
+  delivered.poll_for(source, after, 1500ms);
+
+  EXPECT_EQ(delivered.failures, 0);
+  EXPECT_EQ(delivered.recreations, 0u);
+  expect_every_step(delivered.values["Ramp.2"], "Ramp.2");
+  expect_every_step(delivered.values["Ramp.3"], "Ramp.3");
+  expect_every_step(delivered.values["Ramp.4"], "Ramp.4");
+  EXPECT_EQ(delivered.values["Ramp.1"].size(), ramp1);
+}
+
 struct SubscriptionsOnRefusingServerSetup {
   void operator()(UaTestServer::Options& options) const {
     options.tags = 1000;

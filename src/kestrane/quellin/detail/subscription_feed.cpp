@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -60,23 +62,37 @@ pyqar::MonitorSettings SubscriptionFeed::settings_for(const std::string& tag) co
 void SubscriptionFeed::subscribe(pyqar::RtSource& source, const std::vector<std::string>& tags,
                                  std::vector<pyqar::TagDescriptor> descriptors) {
   auto log = journel::get_logger("quellin");
+  // A tag that stays keeps its last value for its heartbeat; the source keeps its monitored
+  // item, so the updates waiting for acknowledgement stay valid too.
+  std::vector<LastValue> last;
+  if (heartbeat_seconds_ > 0.0) last.resize(tags.size());
   if (subscribed_) {
-    log->info("The tag list changed ({} tags now, {} before): subscribing again", tags.size(),
-              tags_.size());
+    std::unordered_multimap<std::string_view, std::size_t> before;
+    before.reserve(tags_.size());
+    for (std::size_t i = 0; i < tags_.size(); ++i) before.emplace(tags_[i], i);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      const auto it = before.find(tags[i]);
+      if (it == before.end()) continue;
+      if (!last.empty() && it->second < last_.size()) last[i] = last_[it->second];
+      before.erase(it);
+      ++kept;
+    }
+    log->info(
+        "The tag list changed ({} tags now, {} before): {} kept, {} added, {} removed; "
+        "subscribing the changes",
+        tags.size(), tags_.size(), kept, tags.size() - kept, before.size());
   }
   std::vector<pyqar::MonitoredTag> monitored;
   monitored.reserve(descriptors.size());
   for (std::size_t i = 0; i < descriptors.size(); ++i) {
     monitored.push_back({std::move(descriptors[i]), settings_for(tags[i])});
   }
-  // The old subscriptions go with the call below: their tokens mean nothing afterwards.
   subscribed_ = false;
-  unacknowledged_.clear();
-  last_.clear();
   source.subscribe(std::move(monitored),
                    {.publishing_interval_ms = publishing_interval_seconds_ * 1000.0});
   tags_ = tags;
-  if (heartbeat_seconds_ > 0.0) last_.resize(tags_.size());
+  last_ = std::move(last);
   subscribed_ = true;
   const pyqar::SubscriptionStatus status = source.subscription_status();
   log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),

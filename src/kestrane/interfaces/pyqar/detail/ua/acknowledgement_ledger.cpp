@@ -29,8 +29,22 @@ std::span<const SubscriptionAcknowledgement> AcknowledgementLedger::due(std::siz
 }
 
 void AcknowledgementLedger::sent(std::size_t count) {
-  due_.erase(due_.begin(),
-             due_.begin() + static_cast<std::ptrdiff_t>(std::min(count, due_.size())));
+  const auto end = due_.begin() + static_cast<std::ptrdiff_t>(std::min(count, due_.size()));
+  unanswered_.emplace_back(due_.begin(), end);
+  due_.erase(due_.begin(), end);
+}
+
+void AcknowledgementLedger::answered() {
+  if (!unanswered_.empty()) unanswered_.pop_front();
+}
+
+void AcknowledgementLedger::resend_unanswered() {
+  std::vector<SubscriptionAcknowledgement> again;
+  for (const auto& acks : unanswered_) again.insert(again.end(), acks.begin(), acks.end());
+  unanswered_.clear();
+  if (again.empty()) return;
+  again.insert(again.end(), due_.begin(), due_.end());
+  due_ = std::move(again);
 }
 
 void AcknowledgementLedger::forget(std::uint32_t subscription_id) {
@@ -40,12 +54,14 @@ void AcknowledgementLedger::forget(std::uint32_t subscription_id) {
   std::erase_if(gathered_, of_it);
   std::erase_if(due_, of_it);
   for (auto& [token, acks] : waiting_) std::erase_if(acks, of_it);
+  for (auto& acks : unanswered_) std::erase_if(acks, of_it);
 }
 
 void AcknowledgementLedger::clear() {
   gathered_.clear();
   waiting_.clear();
   due_.clear();
+  unanswered_.clear();
 }
 
 }  // namespace pyqar::ua

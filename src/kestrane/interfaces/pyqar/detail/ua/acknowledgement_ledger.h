@@ -1,8 +1,9 @@
 #pragma once
 // AcknowledgementLedger: the notification messages handled but not yet acknowledged to the
 // server. Messages gathered during a poll wait under that poll's token until the caller says
-// their rows are kept; then they go out with the next Publish request. Owned by the
-// subscription engine; one thread at a time.
+// their rows are kept; then they go out with the next Publish request, and are held until an
+// answer shows that request reached the server: a request lost with its channel is sent again
+// with the next Publish on the new one. Owned by the subscription engine; one thread at a time.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +29,15 @@ class AcknowledgementLedger {
   void kept(std::uint64_t token);
   // Up to `most` due acknowledgements, in order, for the next Publish request.
   std::span<const SubscriptionAcknowledgement> due(std::size_t most) const;
-  // The first `count` due ones were sent.
+  // The first `count` due ones were sent with a Publish request.
   void sent(std::size_t count);
+  // A Publish request was answered. The channel keeps the order of requests, so the server
+  // has had the oldest one still unanswered at least: its acknowledgements arrived.
+  void answered();
+  // The Publish requests still unanswered were lost with their channel: their
+  // acknowledgements are due again, ahead of the others. An acknowledgement the server had
+  // after all is answered BadSequenceNumberUnknown, which costs nothing.
+  void resend_unanswered();
   // The subscription was deleted: a new one may get its id, and must not be acknowledged by
   // these.
   void forget(std::uint32_t subscription_id);
@@ -39,6 +47,8 @@ class AcknowledgementLedger {
   std::vector<SubscriptionAcknowledgement> gathered_;
   std::deque<std::pair<std::uint64_t, std::vector<SubscriptionAcknowledgement>>> waiting_;
   std::vector<SubscriptionAcknowledgement> due_;
+  // What each unanswered Publish request carried, oldest first.
+  std::deque<std::vector<SubscriptionAcknowledgement>> unanswered_;
   std::uint64_t last_token_ = 0;
 };
 

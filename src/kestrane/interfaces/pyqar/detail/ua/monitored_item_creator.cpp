@@ -136,9 +136,9 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       const std::uint32_t index = queue[head++];
       std::optional<NodeId> node = resolve(index);
       if (!node) continue;
-      batch.push_back(monitored_item(index, std::move(*node), book_.tags[index].settings,
-                                     book_.settings.publishing_interval_ms,
-                                     !book_.items[index].without_filter));
+      batch.push_back(monitored_item(
+          book_.client_handle(index), std::move(*node), book_.tags[index].settings,
+          book_.settings.publishing_interval_ms, !book_.items[index].without_filter));
       batch_index.push_back(index);
     }
   };
@@ -228,6 +228,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
         item.state = SubscriptionBook::ItemState::ok;
         sub.items.push_back(index);
         if (k < response.results.size()) note_revision(sub, index, batch[k], response.results[k]);
+        sub.item_ids.push_back(response.results[k].monitored_item_id);
         if (item.reported) {
           item.reported = false;
           logger()->info("OPC UA tag '{}' is monitored now", book_.key_of(index));
@@ -303,7 +304,10 @@ void MonitoredItemCreator::create_everything(bool read_after) {
   std::vector<std::uint32_t> all;
   all.reserve(book_.items.size());
   for (std::uint32_t i = 0; i < book_.items.size(); ++i) {
-    if (book_.items[i].state == SubscriptionBook::ItemState::unusable) continue;
+    const SubscriptionBook::ItemState state = book_.items[i].state;
+    if (state == SubscriptionBook::ItemState::unusable ||
+        state == SubscriptionBook::ItemState::removed)
+      continue;
     book_.items[i].state = SubscriptionBook::ItemState::pending;
     all.push_back(i);
   }
@@ -312,7 +316,7 @@ void MonitoredItemCreator::create_everything(bool read_after) {
   // Also after a recreation, so that the log shows when the items are back.
   const SubscriptionStatus now = book_.status();
   logger()->info("OPC UA subscriptions: {} of {} tags monitored in {} subscriptions", now.items_ok,
-                 book_.tags.size(), now.subscriptions);
+                 now.items_ok + now.items_failed, now.subscriptions);
   if (!read_after) return;
   std::vector<std::uint32_t> ok;
   for (std::uint32_t i = 0; i < book_.items.size(); ++i) {

@@ -41,6 +41,11 @@ SubscriptionParameters subscription_parameters(double publishing_interval_ms,
   return p;
 }
 
+double subscription_lifetime_ms(double publishing_interval_ms) {
+  return std::max(publishing_interval_ms, 1.0) *
+         static_cast<double>(subscription_parameters(publishing_interval_ms).lifetime_count);
+}
+
 std::uint32_t queue_size_for(const MonitorSettings& settings, double publishing_interval_ms) {
   if (settings.queue_size > 0) return settings.queue_size;
   double sampling =

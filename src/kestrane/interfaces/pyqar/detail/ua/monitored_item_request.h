@@ -18,6 +18,9 @@ namespace pyqar::ua {
 // does with room to spare.
 SubscriptionParameters subscription_parameters(double publishing_interval_ms,
                                                std::uint32_t max_response_bytes = 0);
+// How long the server keeps a subscription of `publishing_interval_ms` without a Publish
+// request (its lifetime count times the interval), in milliseconds.
+double subscription_lifetime_ms(double publishing_interval_ms);
 
 // The queue: as set, else enough for one publishing interval, ceil(publishing / sampling) + 1
 // (sampling "as often as it publishes" gives 2; "the server's fastest" is taken as 10 ms; at

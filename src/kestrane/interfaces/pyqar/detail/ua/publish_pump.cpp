@@ -62,6 +62,7 @@ bool PublishPump::receive(SteadyTime deadline) {
   try {
     answer = services_.receive_publish(deadline);
   } catch (const ServiceError& e) {
+    book_.acks.answered();
     const std::uint32_t code = e.status();
     if (session_fault(code)) throw;
     if (code == status::BadTooManyPublishRequests) {
@@ -82,6 +83,7 @@ bool PublishPump::receive(SteadyTime deadline) {
     return true;
   }
   if (!answer) return false;
+  book_.acks.answered();
   take_answer(std::move(*answer));
   return true;
 }
@@ -126,8 +128,8 @@ void PublishPump::handle(SubscriptionBook::Subscription& sub, const Notification
   if (!message.data_changes.empty()) ++book_.update.notifications;
   const Timestamp arrival = book_.wall_now();
   for (const MonitoredItemNotification& change : message.data_changes) {
-    if (change.client_handle < book_.items.size())
-      delivery_.emit(change.client_handle, change.value, arrival);
+    if (const auto slot = book_.slot_of(change.client_handle))
+      delivery_.emit(*slot, change.value, arrival);
   }
   for (const std::uint32_t code : message.status_changes) {
     if (!ends_subscription(code) || sub.recreate) continue;

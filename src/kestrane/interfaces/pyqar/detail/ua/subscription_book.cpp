@@ -33,6 +33,15 @@ std::chrono::milliseconds SubscriptionBook::watchdog_limit(const Subscription& s
   return std::chrono::milliseconds(static_cast<std::int64_t>(limit)) + kWatchdogMargin;
 }
 
+std::optional<std::uint32_t> SubscriptionBook::slot_of(std::uint32_t client_handle) const {
+  const std::uint32_t slot = client_handle & (kMaxSlots - 1);
+  if (slot >= items.size()) return std::nullopt;
+  const Item& item = items[slot];
+  if (item.state == ItemState::removed || item.generation != client_handle >> 24)
+    return std::nullopt;
+  return slot;
+}
+
 SubscriptionBook::Subscription* SubscriptionBook::find(std::uint32_t subscription_id) {
   for (Subscription& sub : subscriptions) {
     if (sub.id == subscription_id) return &sub;
@@ -51,6 +60,7 @@ SubscriptionStatus SubscriptionBook::status() const {
   SubscriptionStatus s;
   s.subscriptions = subscriptions.size();
   for (const Item& item : items) {
+    if (item.state == ItemState::removed) continue;
     if (item.state == ItemState::ok) {
       ++s.items_ok;
       if (item.queue_below_need) ++s.items_queue_below_need;

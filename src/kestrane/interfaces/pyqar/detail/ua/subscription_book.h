@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct SubscriptionBook {
     ok,        // monitored
     failed,    // refused (or its namespace unknown): tried again once a minute
     unusable,  // its name does not parse: never tried again
+    removed,   // its tag left the list: the slot waits for a new tag
   };
   // What is kept per tag, beside the tag itself: kept small, there may be 200,000.
   struct Item {
@@ -38,6 +40,12 @@ struct SubscriptionBook {
     // The server gave it a smaller queue than one publishing interval needs: changes between
     // two publishes may overflow it.
     bool queue_below_need = false;
+    // Bumped whenever the slot is freed; its client handles carry it, so that a late
+    // notification of the slot's previous tag is not taken for the tag that holds it now.
+    std::uint8_t generation = 0;
+    // The tag's index in the caller's list, which moves when the list changes while the slot
+    // (and with it the monitored item) stays.
+    std::uint32_t position = 0;
   };
   struct Subscription {
     std::uint32_t id = 0;
@@ -56,6 +64,8 @@ struct SubscriptionBook {
     bool answered = false;
     // Items to which the server granted less than asked, reported once per subscription.
     ItemRevisions revisions{};
+    // The server's ids of `items`, in the same order: what deleting one of them takes.
+    std::vector<std::uint32_t> item_ids;
   };
 
   // Monotonic time for the watchdog and the retry of refused items; empty: steady_clock.
@@ -63,11 +73,14 @@ struct SubscriptionBook {
   // Arrival time of values without any timestamp; empty: system_clock.
   std::function<Timestamp()> wall_clock{};
 
+  // By slot: a tag keeps its slot for as long as it stays in the list, and a slot freed by a
+  // tag that left is given to the next new one.
   std::vector<MonitoredTag> tags{};
   SubscriptionSettings settings{};
   std::vector<Item> items{};
   std::vector<Subscription> subscriptions{};
-  // What the poll in progress (or one cut short by a failure) has gathered.
+  // What the poll in progress (or one cut short by a failure) has gathered; the changes'
+  // tag_index is a slot until the engine hands them out.
   SubscriptionUpdate update{};
   AcknowledgementLedger acks{};
 
@@ -76,6 +89,13 @@ struct SubscriptionBook {
   // How a tag is named in the log and matched across tag lists: "namespace:name".
   static std::string tag_key(const TagDescriptor& tag);
   std::string key_of(std::uint32_t index) const { return tag_key(tags[index].tag); }
+  // Slots go in the low 24 bits of a client handle, the slot's generation in the high 8.
+  static constexpr std::uint32_t kMaxSlots = 1u << 24;
+  std::uint32_t client_handle(std::uint32_t slot) const {
+    return slot | (static_cast<std::uint32_t>(items[slot].generation) << 24);
+  }
+  // The slot a client handle names; nothing when it names a tag no longer in the list.
+  std::optional<std::uint32_t> slot_of(std::uint32_t client_handle) const;
   // Silence longer than this means the server lost the subscription.
   static std::chrono::milliseconds watchdog_limit(const Subscription& sub);
   Subscription* find(std::uint32_t subscription_id);

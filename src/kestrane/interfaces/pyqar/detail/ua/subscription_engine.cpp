@@ -1,13 +1,25 @@
 #include "subscription_engine.h"
 
+#include <algorithm>
 #include <limits>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "journel/log.h"
+#include "subscription_faults.h"
 
 namespace pyqar::ua {
+namespace {
+
+// Monitored items per DeleteMonitoredItems call, unless the server allows fewer.
+constexpr std::size_t kMaxItemsPerDelete = 1000;
+
+}  // namespace
 
 SubscriptionEngine::SubscriptionEngine(SubscriptionServices& services, Options options)
     : services_(services),
@@ -19,14 +31,174 @@ SubscriptionEngine::SubscriptionEngine(SubscriptionServices& services, Options o
 
 SubscriptionEngine::~SubscriptionEngine() = default;
 
-void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
-                                   const SubscriptionSettings& settings) {
-  // A tag kept in the new list keeps the time of its last value, so nothing is stored twice.
-  std::unordered_map<std::string, std::int64_t> delivered;
-  for (std::size_t i = 0; i < book_.items.size(); ++i) {
-    if (book_.items[i].last_time != std::numeric_limits<std::int64_t>::min())
-      delivered.emplace(SubscriptionBook::tag_key(book_.tags[i].tag), book_.items[i].last_time);
+SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTag> tags) {
+  if (tags.size() >= SubscriptionBook::kMaxSlots) {
+    throw std::invalid_argument(fmt::format("a subscription takes at most {} tags, the list has {}",
+                                            SubscriptionBook::kMaxSlots - 1, tags.size()));
   }
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  ListChange change;
+  // The slots in use by key; a key listed twice matches twice.
+  std::unordered_multimap<std::string, std::uint32_t> held;
+  held.reserve(book_.items.size());
+  for (std::uint32_t slot = 0; slot < book_.items.size(); ++slot) {
+    if (book_.items[slot].state != SubscriptionBook::ItemState::removed)
+      held.emplace(book_.key_of(slot), slot);
+  }
+  std::vector<std::uint32_t> slot_of(tags.size(), kNone);
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    auto [it, end] = held.equal_range(SubscriptionBook::tag_key(tags[i].tag));
+    // Other monitor settings make it another item.
+    while (it != end && book_.tags[it->second].settings != tags[i].settings) ++it;
+    if (it == end) continue;
+    slot_of[i] = it->second;
+    held.erase(it);
+    ++change.kept;
+  }
+
+  // What is left held belongs to tags that left.
+  std::vector<std::uint32_t> freed;
+  freed.reserve(held.size());
+  for (const auto& [key, slot] : held) {
+    SubscriptionBook::Item& item = book_.items[slot];
+    item = SubscriptionBook::Item{.state = SubscriptionBook::ItemState::removed,
+                                  .generation = static_cast<std::uint8_t>(item.generation + 1)};
+    book_.tags[slot] = MonitoredTag{};
+    freed.push_back(slot);
+  }
+  change.removed = freed.size();
+  if (!freed.empty()) {
+    // Their values gathered by a poll that failed go with them.
+    std::erase_if(book_.update.changes, [&](const SubscriptionUpdate::Change& c) {
+      return book_.items[c.tag_index].state == SubscriptionBook::ItemState::removed;
+    });
+    std::vector<std::uint32_t> emptied;
+    for (SubscriptionBook::Subscription& sub : book_.subscriptions) {
+      std::vector<std::uint32_t> ids;
+      std::size_t to = 0;
+      for (std::size_t k = 0; k < sub.items.size(); ++k) {
+        if (book_.items[sub.items[k]].state == SubscriptionBook::ItemState::removed) {
+          ids.push_back(sub.item_ids[k]);
+          continue;
+        }
+        sub.items[to] = sub.items[k];
+        sub.item_ids[to] = sub.item_ids[k];
+        ++to;
+      }
+      if (ids.empty()) continue;
+      if (to == 0) {
+        // Nothing of it stays: the whole subscription goes (no ids to delete says so).
+        emptied.push_back(sub.id);
+        doomed_.emplace_back(sub.id, std::vector<std::uint32_t>{});
+        continue;
+      }
+      sub.items.resize(to);
+      sub.item_ids.resize(to);
+      sub.full = false;
+      doomed_.emplace_back(sub.id, std::move(ids));
+    }
+    for (const std::uint32_t id : emptied) {
+      book_.acks.forget(id);
+      std::erase_if(book_.subscriptions,
+                    [id](const SubscriptionBook::Subscription& sub) { return sub.id == id; });
+    }
+  }
+
+  // New tags take the free slots (of this list change and earlier ones), lowest first, then
+  // new ones.
+  freed.clear();
+  for (std::uint32_t slot = static_cast<std::uint32_t>(book_.items.size()); slot-- > 0;) {
+    if (book_.items[slot].state == SubscriptionBook::ItemState::removed) freed.push_back(slot);
+  }
+  // Exactly as many new slots as needed: there may be 200,000.
+  const std::size_t new_tags = tags.size() - change.kept;
+  if (new_tags > freed.size()) {
+    book_.items.reserve(book_.items.size() + new_tags - freed.size());
+    book_.tags.reserve(book_.tags.size() + new_tags - freed.size());
+  }
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    std::uint32_t slot = slot_of[i];
+    if (slot == kNone) {
+      ++change.added;
+      if (!freed.empty()) {
+        slot = freed.back();
+        freed.pop_back();
+      } else {
+        slot = static_cast<std::uint32_t>(book_.items.size());
+        book_.items.emplace_back();
+        book_.tags.emplace_back();
+      }
+      SubscriptionBook::Item& item = book_.items[slot];
+      item = SubscriptionBook::Item{.generation = item.generation};
+    }
+    book_.items[slot].position = static_cast<std::uint32_t>(i);
+    book_.tags[slot] = std::move(tags[i]);
+  }
+  return change;
+}
+
+void SubscriptionEngine::delete_removed() {
+  const ServerLimits limits = services_.limits();
+  std::size_t per_call = kMaxItemsPerDelete;
+  if (limits.max_monitored_items_per_call != 0)
+    per_call = std::min<std::size_t>(per_call, limits.max_monitored_items_per_call);
+  while (!doomed_.empty()) {
+    auto& [subscription_id, ids] = doomed_.back();
+    if (ids.empty()) {
+      try {
+        services_.delete_subscriptions(std::span<const std::uint32_t>(&subscription_id, 1));
+      } catch (const ServiceError& e) {
+        if (session_fault(e.status())) throw;
+        // Gone already.
+      }
+    }
+    while (!ids.empty()) {
+      const std::size_t count = std::min(per_call, ids.size());
+      const std::span<const std::uint32_t> call(ids.data() + ids.size() - count, count);
+      try {
+        services_.delete_monitored_items(subscription_id, call);
+      } catch (const ServiceError& e) {
+        if (session_fault(e.status())) throw;
+        // The subscription is gone with its items (BadSubscriptionIdInvalid), or the server
+        // will not delete them: they cost it, not us, as their values are not taken any more.
+        journel::get_logger("pyqar")->debug(
+            "OPC UA subscription {}: {} monitored items not deleted: {}", subscription_id,
+            ids.size(), e.what());
+        ids.clear();
+        break;
+      }
+      // Per-item results need no look: an item the server no longer has is as good as deleted.
+      ids.resize(ids.size() - count);
+    }
+    doomed_.pop_back();
+  }
+}
+
+SubscriptionEngine::ListChange SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
+                                                             const SubscriptionSettings& settings) {
+  // The items are made for the publishing interval: another one takes new subscriptions.
+  const bool keep = subscribed_ && !book_.subscriptions.empty() &&
+                    settings.publishing_interval_ms == book_.settings.publishing_interval_ms;
+  const ListChange change = place(std::move(tags));
+  book_.settings = settings;
+  subscribed_ = true;
+  // Should the connection fail before the items are made, the next poll or resume makes them.
+  creator_.mark_incomplete();
+  if (keep) {
+    delete_removed();
+    // Subscriptions left without items are deleted as creation ends.
+    creator_.refresh_limits();
+    creator_.finish_creation();
+    const SubscriptionStatus now = book_.status();
+    journel::get_logger("pyqar")->info(
+        "OPC UA tag list changed: {} monitored items kept, {} removed, {} added; {} of {} tags "
+        "monitored in {} subscriptions",
+        change.kept, change.removed, change.added, now.items_ok, now.items_ok + now.items_failed,
+        now.subscriptions);
+    return change;
+  }
+
+  doomed_.clear();
   if (!book_.subscriptions.empty()) {
     try {
       services_.delete_subscriptions(book_.subscription_ids());
@@ -37,43 +209,17 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
   book_.subscriptions.clear();
   creator_.forget_unanswered();
   book_.acks.clear();
-
-  // Values gathered by a poll that failed belong to the old list: they follow their tags.
-  std::unordered_map<std::string, std::size_t> position;
-  if (!book_.update.changes.empty()) {
-    for (std::size_t i = 0; i < tags.size(); ++i)
-      position.emplace(SubscriptionBook::tag_key(tags[i].tag), i);
-    std::vector<SubscriptionUpdate::Change> kept;
-    for (SubscriptionUpdate::Change& change : book_.update.changes) {
-      const auto it = position.find(SubscriptionBook::tag_key(book_.tags[change.tag_index].tag));
-      if (it == position.end()) continue;
-      change.tag_index = it->second;
-      kept.push_back(std::move(change));
-    }
-    book_.update.changes = std::move(kept);
-  }
-
-  book_.tags = std::move(tags);
-  book_.settings = settings;
-  book_.items.assign(book_.tags.size(), SubscriptionBook::Item{});
-  if (!delivered.empty()) {
-    for (std::size_t i = 0; i < book_.tags.size(); ++i) {
-      const auto it = delivered.find(SubscriptionBook::tag_key(book_.tags[i].tag));
-      if (it != delivered.end()) book_.items[i].last_time = it->second;
-    }
-  }
-  subscribed_ = true;
-  // Should the connection fail before the items are made, the next poll or resume makes them.
-  creator_.mark_incomplete();
   creator_.refresh_limits();
   healer_.note_start_time();
   creator_.create_everything(false);
+  return change;
 }
 
 SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   if (!subscribed_) return {};
   const auto deadline = book_.steady_now() + wait;
   pump_.release_hold();
+  if (!doomed_.empty()) delete_removed();
   if (creator_.incomplete()) creator_.finish_creation();
   creator_.retry_refused();
   pump_.top_up();
@@ -82,12 +228,18 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   healer_.check_watchdog();
   pump_.release_hold();
   pump_.top_up();
-  return pump_.finish_update();
+  SubscriptionUpdate update = pump_.finish_update();
+  // The one place slots become positions in the caller's list.
+  for (SubscriptionUpdate::Change& change : update.changes)
+    change.tag_index = book_.items[change.tag_index].position;
+  return update;
 }
 
 void SubscriptionEngine::acknowledge(std::uint64_t ack_token) { book_.acks.kept(ack_token); }
 
 void SubscriptionEngine::resume() {
+  // Whatever the reconnect finds, the requests outstanding are gone with the old channel.
+  book_.acks.resend_unanswered();
   const Reconnected how = services_.reconnect();
   pump_.reset_cap();
   if (!subscribed_) return;
@@ -108,6 +260,7 @@ void SubscriptionEngine::unsubscribe() noexcept {
   book_.tags.clear();
   book_.acks.clear();
   book_.update = SubscriptionUpdate{};
+  doomed_.clear();
   subscribed_ = false;
 }
 

@@ -4,12 +4,15 @@
 // a part of its own: creating the items within the server's limits (MonitoredItemCreator),
 // keeping Publish requests outstanding and ordering, de-duplicating and gap-filling what
 // arrives (PublishPump, ValueDelivery), and healing dead, deleted and lost subscriptions
-// (SubscriptionHealer); it acknowledges only what the caller says is kept. Owned by the OPC UA
-// source; one thread at a time.
+// (SubscriptionHealer); it acknowledges only what the caller says is kept. A new tag list keeps
+// the monitored items of the tags that stay: only those of the tags that left are deleted and
+// only those of new tags created. Owned by the OPC UA source; one thread at a time.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "monitored_item_creator.h"
@@ -37,8 +40,16 @@ class SubscriptionEngine {
   SubscriptionEngine(const SubscriptionEngine&) = delete;
   SubscriptionEngine& operator=(const SubscriptionEngine&) = delete;
 
+  // How a new tag list compared with the one before, by tag key and monitor settings.
+  struct ListChange {
+    std::size_t kept = 0;
+    std::size_t added = 0;
+    std::size_t removed = 0;
+  };
+
   // As RtSource::subscribe, poll, acknowledge, resume, subscription_status and unsubscribe.
-  void subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings);
+  // Throws std::invalid_argument for a list of more than SubscriptionBook::kMaxSlots tags.
+  ListChange subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings);
   SubscriptionUpdate poll(std::chrono::milliseconds wait);
   void acknowledge(std::uint64_t ack_token);
   void resume();
@@ -46,8 +57,16 @@ class SubscriptionEngine {
   void unsubscribe() noexcept;
 
  private:
+  // Gives the tags of `tags` their slots: a tag that stays keeps its own, a tag that left
+  // frees its (its monitored item to be deleted), a new one takes a free slot or a new one.
+  ListChange place(std::vector<MonitoredTag> tags);
+  // Deletes the monitored items of tags that left, as far as the connection allows.
+  void delete_removed();
+
   SubscriptionServices& services_;
   bool subscribed_ = false;
+  // Monitored items still to delete, by subscription id.
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> doomed_;
   // The parts below share the book; declared in the order they need each other.
   SubscriptionBook book_;
   ValueDelivery delivery_;

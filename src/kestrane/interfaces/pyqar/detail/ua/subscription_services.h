@@ -72,6 +72,9 @@ class SubscriptionServices {
   virtual CreateMonitoredItemsResponse create_monitored_items(
       std::uint32_t subscription_id, std::span<const MonitoredItemToCreate> items) = 0;
   virtual DeleteSubscriptionsResponse delete_subscriptions(std::span<const std::uint32_t> ids) = 0;
+  // One result per item, in order.
+  virtual DeleteMonitoredItemsResponse delete_monitored_items(
+      std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) = 0;
   virtual RepublishResponse republish(std::uint32_t subscription_id,
                                       std::uint32_t sequence_number) = 0;
   virtual TransferSubscriptionsResponse transfer_subscriptions(

@@ -151,6 +151,17 @@ CreateMonitoredItemsResponse UaSession::create_monitored_items(
   return response;
 }
 
+DeleteMonitoredItemsResponse UaSession::delete_monitored_items(
+    std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) {
+  auto response = link_.call_service<DeleteMonitoredItemsResponse>(
+      DeleteMonitoredItemsRequest{.header = link_.header(),
+                                  .subscription_id = subscription_id,
+                                  .monitored_item_ids = monitored_item_ids},
+      "DeleteMonitoredItems");
+  link_.check_count(response.results.size(), monitored_item_ids.size(), "DeleteMonitoredItems");
+  return response;
+}
+
 RepublishResponse UaSession::republish(std::uint32_t subscription_id,
                                        std::uint32_t sequence_number) {
   return link_.call_service<RepublishResponse>(

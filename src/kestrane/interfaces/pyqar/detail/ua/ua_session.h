@@ -70,6 +70,8 @@ class UaSession {
   std::optional<std::uint16_t> namespace_index(std::string_view uri) const;
   const SecureChannel& channel() const { return link_.channel(); }
   const SessionOptions& options() const { return options_; }
+  // The session's timeout as the server revised it.
+  std::chrono::milliseconds session_timeout() const { return activation_.session_timeout(); }
 
   // Reads the Value attribute of each node; one result per node, in order. Throws
   // std::runtime_error on a service fault, a bad service result, a wrong result count, a
@@ -99,6 +101,9 @@ class UaSession {
   // One result per item, in order; timestamps: source and server.
   CreateMonitoredItemsResponse create_monitored_items(std::uint32_t subscription_id,
                                                       std::span<const MonitoredItemToCreate> items);
+  // One result per item, in order.
+  DeleteMonitoredItemsResponse delete_monitored_items(
+      std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids);
   RepublishResponse republish(std::uint32_t subscription_id, std::uint32_t sequence_number);
   // One result per id, in order.
   TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids,

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "journel/log.h"
+#include "monitored_item_request.h"
 #include "node_id.h"
 #include "value_conversion.h"
 
@@ -109,6 +110,21 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
 }
 
 void UaSource::subscribe(std::vector<MonitoredTag> tags, const SubscriptionSettings& settings) {
+  // The session must outlive the subscriptions: after a cut shorter than their lifetime the
+  // same session resumes them, while a new one may not take them over (never an anonymous
+  // user's over security None) and they would be created again, losing what the cut held.
+  const double lifetime = subscription_lifetime_ms(settings.publishing_interval_ms);
+  if (lifetime > options_.requested_session_timeout_ms) {
+    options_.requested_session_timeout_ms = lifetime;
+    if (subscription_services_) {
+      // The session in use keeps its timeout until it is replaced.
+      subscription_services_->ask_session_timeout(lifetime);
+    } else {
+      // The session opened for reading asked for less; it holds nothing yet, so one that asks
+      // for enough replaces it.
+      session_.reset();
+    }
+  }
   if (!engine_) {
     subscription_services_ =
         std::make_unique<UaSubscriptionServices>(std::move(session_), url_, options_);

@@ -25,10 +25,25 @@ constexpr std::chrono::milliseconds kMaxPublishTimeout{600'000};
 UaSubscriptionServices::UaSubscriptionServices(std::unique_ptr<UaSession> session, EndpointUrl url,
                                                SessionOptions options)
     : session_(std::move(session)), url_(std::move(url)), options_(std::move(options)) {
-  if (!session_) open_session();
+  if (session_)
+    report_session_timeout();
+  else
+    open_session();
 }
 
 UaSubscriptionServices::~UaSubscriptionServices() { close(); }
+
+void UaSubscriptionServices::ask_session_timeout(double ms) {
+  options_.requested_session_timeout_ms = std::max(options_.requested_session_timeout_ms, ms);
+}
+
+void UaSubscriptionServices::report_session_timeout() const {
+  const double granted = std::chrono::duration<double>(session_->session_timeout()).count();
+  journel::get_logger("pyqar")->info(
+      "OPC UA session on {} outlasts a cut of up to {:.0f} s (asked for {:.0f} s): a shorter cut "
+      "resumes it and its subscriptions without a gap",
+      url_.text, granted, options_.requested_session_timeout_ms / 1000.0);
+}
 
 void UaSubscriptionServices::open_session() {
   // The old session stays until a new one is open: while the server cannot be reached, the
@@ -37,6 +52,7 @@ void UaSubscriptionServices::open_session() {
   session_ = std::move(fresh);
   limits_.reset();
   tags_.new_session();
+  report_session_timeout();
 }
 
 UaSession& UaSubscriptionServices::session() {
@@ -92,6 +108,11 @@ CreateMonitoredItemsResponse UaSubscriptionServices::create_monitored_items(
 DeleteSubscriptionsResponse UaSubscriptionServices::delete_subscriptions(
     std::span<const std::uint32_t> ids) {
   return session().delete_subscriptions(ids);
+}
+
+DeleteMonitoredItemsResponse UaSubscriptionServices::delete_monitored_items(
+    std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) {
+  return session().delete_monitored_items(subscription_id, monitored_item_ids);
 }
 
 RepublishResponse UaSubscriptionServices::republish(std::uint32_t subscription_id,

@@ -37,6 +37,8 @@ class UaSubscriptionServices : public SubscriptionServices {
   CreateMonitoredItemsResponse create_monitored_items(
       std::uint32_t subscription_id, std::span<const MonitoredItemToCreate> items) override;
   DeleteSubscriptionsResponse delete_subscriptions(std::span<const std::uint32_t> ids) override;
+  DeleteMonitoredItemsResponse delete_monitored_items(
+      std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) override;
   RepublishResponse republish(std::uint32_t subscription_id,
                               std::uint32_t sequence_number) override;
   TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids) override;
@@ -52,12 +54,17 @@ class UaSubscriptionServices : public SubscriptionServices {
 
   // The session in use; after close(), a new one opened now (throws as UaSession's constructor).
   UaSession& session();
+  // Sessions opened from now on ask the server to keep them at least `ms` without a
+  // connection.
+  void ask_session_timeout(double ms);
   // The timeout hint of the next Publish: long enough for the server to hold it behind the
   // others outstanding until a keep-alive of the slowest subscription is due.
   std::chrono::milliseconds publish_timeout() const;
 
  private:
   void open_session();
+  // Says once per session how long a cut it outlasts.
+  void report_session_timeout() const;
 
   std::unique_ptr<UaSession> session_;
   EndpointUrl url_;
