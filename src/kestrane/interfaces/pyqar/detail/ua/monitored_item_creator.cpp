@@ -166,6 +166,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       SubscriptionBook::Item& item = book_.items[index];
       if (severity(code) != Severity::Bad) {
         item.state = SubscriptionBook::ItemState::ok;
+        item.next_is_initial = true;
         sub.items.push_back(index);
         if (item.reported) {
           item.reported = false;

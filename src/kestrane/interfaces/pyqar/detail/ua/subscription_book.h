@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,18 @@ struct SubscriptionBook {
   };
   // What is kept per tag, beside the tag itself: kept small, there may be 200,000.
   struct Item {
-    // The time of the last value delivered (system_clock ticks): a value at or before it is
-    // left out, so that republished, re-read and initial values are not stored twice.
-    std::int64_t last_time = std::numeric_limits<std::int64_t>::min();
+    static constexpr std::int64_t kNothingStored = std::numeric_limits<std::int64_t>::min();
+    static constexpr std::int64_t kNoSourceTime = kNothingStored + 1;
+    // The last value delivered: its source time (system_clock ticks, or one of the two above)
+    // and a 32-bit hash of its value, status and source time. An initial value (the first of
+    // a new item, or one read once) that matches both repeats that value and is left out.
+    std::int64_t source_time = kNothingStored;
+    std::uint32_t fingerprint = 0;
     ItemState state = ItemState::pending;
     bool reported = false;        // its refusal was logged
     bool without_filter = false;  // the server refused its deadband filter
+    // Created (again): its next notification is its current value, an initial one.
+    bool next_is_initial = false;
   };
   struct Subscription {
     std::uint32_t id = 0;
@@ -60,6 +67,10 @@ struct SubscriptionBook {
   // What the poll in progress (or one cut short by a failure) has gathered.
   SubscriptionUpdate update{};
   AcknowledgementLedger acks{};
+  // The server's clock as of the latest Publish answer (keep-alive or data): its publish time
+  // and when it arrived here; empty until an answer carried one.
+  std::optional<Timestamp> last_publish_time{};
+  SteadyTime last_publish_arrival{};
 
   SteadyTime steady_now() const;
   Timestamp wall_now() const;

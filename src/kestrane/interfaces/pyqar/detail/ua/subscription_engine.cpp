@@ -1,6 +1,5 @@
 #include "subscription_engine.h"
 
-#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -21,11 +20,12 @@ SubscriptionEngine::~SubscriptionEngine() = default;
 
 void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
                                    const SubscriptionSettings& settings) {
-  // A tag kept in the new list keeps the time of its last value, so nothing is stored twice.
-  std::unordered_map<std::string, std::int64_t> delivered;
+  // A tag kept in the new list keeps what it last delivered, so that its initial value is not
+  // stored twice.
+  std::unordered_map<std::string, SubscriptionBook::Item> delivered;
   for (std::size_t i = 0; i < book_.items.size(); ++i) {
-    if (book_.items[i].last_time != std::numeric_limits<std::int64_t>::min())
-      delivered.emplace(SubscriptionBook::tag_key(book_.tags[i].tag), book_.items[i].last_time);
+    if (book_.items[i].source_time != SubscriptionBook::Item::kNothingStored)
+      delivered.emplace(SubscriptionBook::tag_key(book_.tags[i].tag), book_.items[i]);
   }
   if (!book_.subscriptions.empty()) {
     try {
@@ -59,7 +59,9 @@ void SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
   if (!delivered.empty()) {
     for (std::size_t i = 0; i < book_.tags.size(); ++i) {
       const auto it = delivered.find(SubscriptionBook::tag_key(book_.tags[i].tag));
-      if (it != delivered.end()) book_.items[i].last_time = it->second;
+      if (it == delivered.end()) continue;
+      book_.items[i].source_time = it->second.source_time;
+      book_.items[i].fingerprint = it->second.fingerprint;
     }
   }
   subscribed_ = true;
