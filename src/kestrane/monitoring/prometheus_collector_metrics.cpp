@@ -113,12 +113,18 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
                             "Missing notification sequence numbers found")),
       values_lost_(BuildCounter()
                        .Name("kestrane_values_lost_total")
-                       .Help("Values the OPC server could not deliver, by reason")
+                       .Help("Values the OPC server could not deliver, by reason: "
+                             "not_available counts notification messages it no longer had, "
+                             "overflow counts values flagged as following a queue overflow, "
+                             "each standing for at least one lost value")
                        .Register(*registry_)),
       lost_not_available_(values_lost_.Add({{"reason", "not_available"}})),
       lost_overflow_(values_lost_.Add({{"reason", "overflow"}})),
       recreations_(counter(*registry_, "kestrane_subscription_recreations_total",
-                           "Subscriptions created again after they were lost")) {
+                           "Subscriptions created again after they were lost")),
+      source_time_steps_back_(
+          counter(*registry_, "kestrane_source_time_steps_back_total",
+                  "Values stored with a source time earlier than their tag's previous one")) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -176,6 +182,9 @@ void PrometheusCollectorMetrics::subscription_activity(
     lost_overflow_.Increment(static_cast<double>(activity.lost_overflow));
   }
   if (activity.recreations > 0) recreations_.Increment(static_cast<double>(activity.recreations));
+  if (activity.source_time_steps_back > 0) {
+    source_time_steps_back_.Increment(static_cast<double>(activity.source_time_steps_back));
+  }
 }
 
 void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionStatus& status) {

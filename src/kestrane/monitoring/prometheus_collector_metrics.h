@@ -97,6 +97,7 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Counter& lost_not_available_;
   prometheus::Counter& lost_overflow_;
   prometheus::Counter& recreations_;
+  prometheus::Counter& source_time_steps_back_;
 };
 
 }  // namespace kestrane_monitoring
