@@ -47,7 +47,8 @@ TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
                            "kestrane_publish_gaps_total 0",
                            "kestrane_values_lost_total{reason=\"not_available\"} 0",
                            "kestrane_values_lost_total{reason=\"overflow\"} 0",
-                           "kestrane_subscription_recreations_total 0"}) {
+                           "kestrane_subscription_recreations_total 0",
+                           "kestrane_source_time_steps_back_total 0"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
@@ -120,16 +121,18 @@ TEST(PrometheusCollectorMetrics, SubscriptionReportsAddUpAndTheStateIsTheLatest)
                                  .publish_gaps = 0,
                                  .lost_not_available = 0,
                                  .lost_overflow = 5,
-                                 .recreations = 0});
+                                 .recreations = 0,
+                                 .source_time_steps_back = 2});
   metrics.subscription_state({.subscriptions = 3, .items_ok = 2000, .items_failed = 5});
   metrics.subscription_state({.subscriptions = 2, .items_ok = 1998, .items_failed = 2});
   const std::string text = metrics.render();
-  for (const char* line : {"kestrane_notifications_total 7", "kestrane_publish_gaps_total 2",
-                           "kestrane_values_lost_total{reason=\"not_available\"} 7",
-                           "kestrane_values_lost_total{reason=\"overflow\"} 6",
-                           "kestrane_subscription_recreations_total 1", "kestrane_subscriptions 2",
-                           "kestrane_monitored_items{state=\"ok\"} 1998",
-                           "kestrane_monitored_items{state=\"failed\"} 2"}) {
+  for (const char* line :
+       {"kestrane_notifications_total 7", "kestrane_publish_gaps_total 2",
+        "kestrane_values_lost_total{reason=\"not_available\"} 7",
+        "kestrane_values_lost_total{reason=\"overflow\"} 6",
+        "kestrane_subscription_recreations_total 1", "kestrane_source_time_steps_back_total 2",
+        "kestrane_subscriptions 2", "kestrane_monitored_items{state=\"ok\"} 1998",
+        "kestrane_monitored_items{state=\"failed\"} 2"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
