@@ -63,7 +63,9 @@ void ValueDelivery::stepped_back(std::uint32_t index, std::int64_t from, std::in
     if (now - it->second < kStepBackLogInterval) return;
     it->second = now;
   }
-  const double seconds = std::chrono::duration<double>(Timestamp::duration(from - to)).count();
+  // In doubles: two times centuries apart (a clock far off) would overflow the ticks.
+  const double seconds = (static_cast<double>(from) - static_cast<double>(to)) *
+                         Timestamp::period::num / Timestamp::period::den;
   journel::get_logger("pyqar")->warn(
       "OPC UA tag '{}': its source time went back {:.3f} s; the value is stored at the time "
       "the server gave (steps back of this tag are logged at most once an hour, all counted)",
