@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -266,6 +267,46 @@ TEST_F(SubscribeEndToEnd, ValuesTheServerDiscardedFromAFullQueueAreCounted) {
     return metric_or_zero("kestrane_values_lost_total{reason=\"overflow\"}") >= 2;
   })) << output();
   ASSERT_EQ(stop(), 0) << output();
+}
+
+// Counters whose source clock steps back an hour for 2 s of every 4 s, and whose five changes
+// a second share one source time: every change is stored once, at the time the server gave.
+TEST_F(SubscribeEndToEnd, EveryChangeOnceWhenSourceTimesStepBackOrRepeat) {
+  UaTestServer::Options options;
+  options.tags = 1;
+  options.clock_quirks = 4;
+  start_server(std::move(options));
+  configure(server_->url(), {"ns=2;s=Quirks.StepsBack,", "ns=2;s=Quirks.SharedTime,"},
+            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
+  start();
+  ASSERT_TRUE(wait_for([&] {
+    return metric_or_zero("kestrane_source_time_steps_back_total") >= 2;
+  })) << output();
+  ASSERT_EQ(stop(), 0) << output();
+
+  // In the order of the counter: one row per step, none twice; how often the source time went
+  // back, or stayed.
+  const auto check = [](std::vector<StoredRow> rows, int& back, int& same) {
+    std::sort(rows.begin(), rows.end(),
+              [](const StoredRow& a, const StoredRow& b) { return a.value < b.value; });
+    EXPECT_GE(rows.size(), 20u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].time, rows[i].source_time) << "row " << i;
+      if (i == 0) continue;
+      EXPECT_EQ(rows[i].value, rows[i - 1].value + 1) << "row " << i;
+      if (rows[i].source_time < rows[i - 1].source_time) ++back;
+      if (rows[i].source_time == rows[i - 1].source_time) ++same;
+    }
+  };
+  int back = 0;
+  int same = 0;
+  check(rows_of("ns=2;s=Quirks.StepsBack"), back, same);
+  EXPECT_GE(back, 2);
+  back = same = 0;
+  check(rows_of("ns=2;s=Quirks.SharedTime"), back, same);
+  EXPECT_EQ(back, 0);
+  EXPECT_GE(same, 8);
+  EXPECT_TRUE(wait_for_output("Quirks.StepsBack': its source time went back 3")) << output();
 }
 
 // Items created in calls the server takes: one that states a limit of 100 per call, one that

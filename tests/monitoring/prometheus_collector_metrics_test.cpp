@@ -49,7 +49,8 @@ TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
                            "kestrane_values_lost_total{reason=\"overflow\"} 0",
                            "kestrane_subscription_recreations_total 0",
                            "kestrane_subscription_items_queue_below_need 0",
-                           "kestrane_subscription_server_full_total 0"}) {
+                           "kestrane_subscription_server_full_total 0",
+                           "kestrane_source_time_steps_back_total 0"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
@@ -123,7 +124,8 @@ TEST(PrometheusCollectorMetrics, SubscriptionReportsAddUpAndTheStateIsTheLatest)
                                  .lost_not_available = 0,
                                  .lost_overflow = 5,
                                  .recreations = 0,
-                                 .server_full = 2});
+                                 .server_full = 2,
+                                 .source_time_steps_back = 2});
   metrics.subscription_state({.subscriptions = 3, .items_ok = 2000, .items_failed = 5});
   metrics.subscription_state(
       {.subscriptions = 2, .items_ok = 1998, .items_failed = 2, .items_queue_below_need = 40});
@@ -135,7 +137,8 @@ TEST(PrometheusCollectorMetrics, SubscriptionReportsAddUpAndTheStateIsTheLatest)
         "kestrane_subscription_recreations_total 1", "kestrane_subscriptions 2",
         "kestrane_monitored_items{state=\"ok\"} 1998",
         "kestrane_monitored_items{state=\"failed\"} 2", "kestrane_subscription_server_full_total 2",
-        "kestrane_subscription_items_queue_below_need 40"}) {
+        "kestrane_subscription_items_queue_below_need 40",
+        "kestrane_source_time_steps_back_total 2"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }

@@ -253,6 +253,24 @@ TEST_F(SubscribingCollectorTest, HeartbeatRepeatsASteadyValueAtNowWithItsOrigina
   EXPECT_EQ(db->writes[3][0].source_time_us, kT0 + 20'000'000);
 }
 
+// A server whose clock runs an hour behind ours: its heartbeat rows follow its clock, moved
+// on by the time that passed here since the update that gave it.
+TEST_F(SubscribingCollectorTest, HeartbeatRowsFollowTheServersClockWhenTheUpdateGivesIt) {
+  auto c = make(true, subscribing(10.0));
+  c->collection_step();
+  pyqar::SubscriptionUpdate update = ScriptedOpc::changes({{0, at_us(kT0)}}, 1);
+  update.server_time = at_us(kT0 + 500'000);
+  opc->updates.push_back(update);
+  c->collection_step();
+  const double arrived = time.now;
+  time.now = arrived + 10.0;
+  c->collection_step();
+  ASSERT_EQ(db->writes.size(), 2u);
+  ASSERT_EQ(db->writes[1].size(), 1u);
+  EXPECT_EQ(db->writes[1][0].source_time_us, kT0);
+  EXPECT_EQ(db->writes[1][0].time_us, kT0 + 500'000 + 10'100'000);  // + 10 s and the 0.1 s wait
+}
+
 TEST_F(SubscribingCollectorTest, APollFailureKeepsWhatArrivedAndResumesTheSameSource) {
   auto c = make();
   c->collection_step();

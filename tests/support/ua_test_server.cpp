@@ -192,6 +192,10 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back("--ramp");
     args.push_back(std::to_string(options.ramp));
   }
+  if (options.clock_quirks > 0) {
+    args.push_back("--clock-quirks");
+    args.push_back(std::to_string(options.clock_quirks));
+  }
   if (options.max_monitored_items_per_call) {
     args.push_back("--max-monitored-items-per-call");
     args.push_back(std::to_string(*options.max_monitored_items_per_call));

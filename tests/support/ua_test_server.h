@@ -46,6 +46,10 @@ class UaTestServer {
     bool no_transfer = false;
     // Advertised as the server's MaxMonitoredItemsPerSubscription.
     std::optional<int> max_monitored_items_per_subscription;
+    // Quirks.StepsBack (a counter whose source clock runs an hour behind for the second half
+    // of every this many seconds) and Quirks.SharedTime (five changes a second, all stamped
+    // with the start of their second); 0: neither.
+    int clock_quirks = 0;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and

@@ -6,6 +6,7 @@
 //                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
 //                  [--ramp N] [--max-monitored-items-per-call N] [--reject-items-over N]
 //                  [--no-transfer] [--max-monitored-items-per-subscription N]
+//                  [--clock-quirks SECONDS]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -27,6 +28,12 @@
 // the lowest id, as a server short of resources might, and says so on standard error.
 // SIGHUP ends every session as its timeout would, keeping its subscriptions for a transfer
 // (a client then cannot reactivate its session and must open a new one).
+// --clock-quirks SECONDS adds a folder Quirks to the demo namespace with two Double counters
+// that step by one on every change, for clients that must store every change once:
+// s=Quirks.StepsBack changes every 100 ms and its source clock runs an hour behind for the
+// second half of every SECONDS (it steps back an hour, then forward again);
+// s=Quirks.SharedTime changes every 200 ms, each change stamped with the start of its second,
+// so five changes share one source time.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -185,6 +192,7 @@ function parseArgs(argv) {
     rejectItemsOver: undefined,
     noTransfer: false,
     maxMonitoredItemsPerSubscription: undefined,
+    clockQuirks: 0,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -229,6 +237,7 @@ function parseArgs(argv) {
     else if (key === "--reject-items-over") opts.rejectItemsOver = needInt();
     else if (key === "--no-transfer") opts.noTransfer = true;
     else if (key === "--max-monitored-items-per-subscription") opts.maxMonitoredItemsPerSubscription = needInt();
+    else if (key === "--clock-quirks") opts.clockQuirks = needInt();
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -414,7 +423,33 @@ function addDemoVariables(addressSpace, tagCount, opts) {
   withStatus("Demo.Uncertain", StatusCodes.UncertainLastUsableValue, 4.5);
   addTypeVariables(addressSpace, ns);
   if (opts.ramp > 0) addRamp(addressSpace, ns, opts.ramp);
+  if (opts.clockQuirks > 0) addClockQuirks(addressSpace, ns, opts.clockQuirks);
   return ns.index;
+}
+
+// Folder Quirks (--clock-quirks): counters whose source times step back or repeat.
+function addClockQuirks(addressSpace, ns, periodSeconds) {
+  const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Quirks", nodeId: "s=Quirks" });
+  const counter = (name, everyMs, stamp) => {
+    const variable = ns.addVariable({
+      componentOf: folder,
+      browseName: `Quirks.${name}`,
+      nodeId: `s=Quirks.${name}`,
+      dataType: "Double",
+      minimumSamplingInterval: 0,
+    });
+    let value = 0;
+    const tick = () => {
+      variable.setValueFromSource(new Variant({ dataType: DataType.Double, value }), StatusCodes.Good, stamp(Date.now()));
+      value++;
+    };
+    tick();
+    setInterval(tick, everyMs).unref();
+  };
+  const HOUR_MS = 3600 * 1000;
+  const periodMs = periodSeconds * 1000;
+  counter("StepsBack", 100, (now) => new Date((now - START) % periodMs < periodMs / 2 ? now : now - HOUR_MS));
+  counter("SharedTime", 200, (now) => new Date(now - (now % 1000)));
 }
 
 // Folder Ramp: variables that change every 50 ms, for subscriptions to follow.

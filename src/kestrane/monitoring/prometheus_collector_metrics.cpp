@@ -113,7 +113,10 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
                             "Missing notification sequence numbers found")),
       values_lost_(BuildCounter()
                        .Name("kestrane_values_lost_total")
-                       .Help("Values the OPC server could not deliver, by reason")
+                       .Help("Values the OPC server could not deliver, by reason: "
+                             "not_available counts notification messages it no longer had, "
+                             "overflow counts values flagged as following a queue overflow, "
+                             "each standing for at least one lost value")
                        .Register(*registry_)),
       lost_not_available_(values_lost_.Add({{"reason", "not_available"}})),
       lost_overflow_(values_lost_.Add({{"reason", "overflow"}})),
@@ -124,7 +127,10 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
                               "publishing interval needs: changes beyond it are lost")),
       server_full_(counter(*registry_, "kestrane_subscription_server_full_total",
                            "Monitored item creations refused because the OPC server holds no "
-                           "more (tried again a minute later)")) {
+                           "more (tried again a minute later)")),
+      source_time_steps_back_(
+          counter(*registry_, "kestrane_source_time_steps_back_total",
+                  "Values stored with a source time earlier than their tag's previous one")) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -183,6 +189,9 @@ void PrometheusCollectorMetrics::subscription_activity(
   }
   if (activity.recreations > 0) recreations_.Increment(static_cast<double>(activity.recreations));
   if (activity.server_full > 0) server_full_.Increment(static_cast<double>(activity.server_full));
+  if (activity.source_time_steps_back > 0) {
+    source_time_steps_back_.Increment(static_cast<double>(activity.source_time_steps_back));
+  }
 }
 
 void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionStatus& status) {

@@ -99,6 +99,7 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Counter& recreations_;
   prometheus::Gauge& queue_below_need_;
   prometheus::Counter& server_full_;
+  prometheus::Counter& source_time_steps_back_;
 };
 
 }  // namespace kestrane_monitoring

@@ -42,10 +42,14 @@ struct SubscriptionActivity {
   std::uint64_t notifications = 0;       // notification messages with data
   std::uint64_t publish_gaps = 0;        // missing sequence numbers found
   std::uint64_t lost_not_available = 0;  // values the server no longer had
-  std::uint64_t lost_overflow = 0;       // values that overflowed the server's queue
-  std::uint64_t recreations = 0;         // subscriptions created again
+  // Values flagged as following an overflow of the server's queue: each stands for at least
+  // one value the server discarded.
+  std::uint64_t lost_overflow = 0;
+  std::uint64_t recreations = 0;  // subscriptions created again
   // Creations refused because the server holds no more monitored items.
   std::uint64_t server_full = 0;
+  // Values whose source time is earlier than their tag's previous one (stored all the same).
+  std::uint64_t source_time_steps_back = 0;
 };
 
 class CollectorMetrics {

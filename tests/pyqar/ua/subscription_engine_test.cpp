@@ -393,6 +393,7 @@ TEST_F(SubscriptionEngineTest, WhatTheServerNoLongerHasIsCountedLostAndReadOnce)
   later.available_sequence_numbers = {4, 5};  // 2 and 3 are gone already
   server.queue(later);
   server.retained[{1, 4}] = FakeSubscriptionServices::message(4, {{1, 4.0}}, kT + 4);
+  server.read_values["T0"] = 5.0;
   server.read_values["T1"] = 7.0;
   server.read_source_time = kT + 5;
   const SubscriptionUpdate u = poll();
@@ -401,13 +402,15 @@ TEST_F(SubscriptionEngineTest, WhatTheServerNoLongerHasIsCountedLostAndReadOnce)
   EXPECT_EQ(server.republished, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 4}}));
   ASSERT_EQ(server.reads.size(), 1u);
   EXPECT_EQ(server.reads[0].size(), 2u);
-  // T0's read value is no newer than what it delivered; T1's is.
+  // T0's read value repeats what it delivered; T1's does not.
   EXPECT_EQ(values(u), (Values{{0, 1.0}, {1, 4.0}, {0, 5.0}, {1, 7.0}}));
 }
 
 TEST_F(SubscriptionEngineTest, AHugeGapIsAskedForOnlyInPart) {
   subscribe(1);
-  server.read_source_time = kT;  // the Read after the loss finds the value already delivered
+  // The Read after the loss finds the value already delivered.
+  server.read_values["T0"] = 2.0;
+  server.read_source_time = kT;
   // A server that jumps far ahead (a billion numbers) must not hold the engine for long.
   server.queue(FakeSubscriptionServices::answer(
       1, FakeSubscriptionServices::message(1'000'000'001, {{0, 2.0}}, kT)));
@@ -447,34 +450,129 @@ TEST_F(SubscriptionEngineTest, SequenceNumbersRollOverToOneNeverZero) {
   EXPECT_EQ(seq.gap().count, 1u);
 }
 
-TEST_F(SubscriptionEngineTest, NoTagGetsTheSameTimeTwice) {
-  subscribe(1);
-  server.queue(
-      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
-  server.queue(
-      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
-  // A later message that repeats the value at its time, and one at an older time.
-  server.queue(FakeSubscriptionServices::answer(
-      1, FakeSubscriptionServices::message(2, {{0, 1.0}, {0, 9.0}}, kT - 1)));
-  EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
+TEST_F(SubscriptionEngineTest, EveryValueOfAMessageComesOnceWhateverItsTime) {
+  subscribe(2);
+  const auto at = [](std::uint32_t seq, std::vector<std::pair<std::uint32_t, double>> v,
+                     std::int64_t t) {
+    NotificationMessage m = FakeSubscriptionServices::message(seq, std::move(v), t);
+    for (auto& change : m.data_changes) change.value.source_timestamp = t;
+    return FakeSubscriptionServices::answer(1, std::move(m));
+  };
+  // Five changes sharing one source time; the same message answered twice.
+  server.queue(at(1, {{0, 1.0}, {0, 2.0}, {0, 3.0}, {0, 2.0}, {0, 5.0}}, kT));
+  server.queue(at(1, {{0, 1.0}}, kT));
+  // The source clock steps back an hour and comes forward again.
+  constexpr std::int64_t kHour = 36'000'000'000;
+  server.queue(at(2, {{0, 6.0}, {1, 1.0}}, kT + 10));
+  server.queue(at(3, {{0, 7.0}, {1, 1.0}}, kT - kHour));
+  server.queue(at(4, {{0, 8.0}}, kT - kHour + 10));
+  server.queue(at(5, {{0, 9.0}}, kT + 20));
+  SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 1.0},
+                               {0, 2.0},
+                               {0, 3.0},
+                               {0, 2.0},
+                               {0, 5.0},
+                               {0, 6.0},
+                               {1, 1.0},
+                               {0, 7.0},
+                               {1, 1.0},
+                               {0, 8.0},
+                               {0, 9.0}}));
+  EXPECT_EQ(u.source_time_steps_back, 2u);
 
-  // The same tag in a new tag list whose items are made anew keeps its last time; the initial
-  // value is not stored again. T0 keeps client handle 0 at its new index 1.
-  auto list = tags(2);
-  std::swap(list[0], list[1]);
-  engine.subscribe(list, {.publishing_interval_ms = 500.0});
-  server.queue(FakeSubscriptionServices::answer(
-      2, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 2.0}}, kT)));
-  EXPECT_EQ(values(poll()), (Values{{0, 2.0}}));
+  // A message asked for again, then answered late to Publish: delivered once.
+  server.queue(at(7, {{0, 11.0}}, kT + 40));
+  server.retained[{1, 6}] = at(6, {{0, 10.0}}, kT + 30).message;
+  EXPECT_EQ(values(poll()), (Values{{0, 10.0}, {0, 11.0}}));
+  server.queue(at(6, {{0, 10.0}}, kT + 30));
+  EXPECT_TRUE(poll().changes.empty());
+  // The same after a resume, and after a transfer to a new session.
+  server.retained[{1, 8}] = at(8, {{0, 12.0}}, kT + 50).message;
+  engine.resume();
+  server.queue(at(8, {{0, 12.0}}, kT + 50));
+  EXPECT_EQ(values(poll()), (Values{{0, 12.0}}));
+  server.retained[{1, 9}] = at(9, {{0, 13.0}}, kT + 60).message;
+  server.reconnect_result = Reconnected::new_session;
+  engine.resume();
+  server.queue(at(9, {{0, 13.0}}, kT + 60));
+  server.queue(at(8, {{0, 12.0}}, kT + 50));
+  EXPECT_EQ(values(poll()), (Values{{0, 13.0}}));
 
   // A value the server gave no time (stamped on arrival, by a clock ahead of the server's)
   // does not hide the next one the server stamps.
-  NotificationMessage unstamped = FakeSubscriptionServices::message(2, {{1, 4.0}}, kT);
+  NotificationMessage unstamped = FakeSubscriptionServices::message(10, {{0, 4.0}}, kT);
   unstamped.data_changes[0].value.source_timestamp.reset();
-  server.queue(FakeSubscriptionServices::answer(2, unstamped));
-  server.queue(FakeSubscriptionServices::answer(
-      2, FakeSubscriptionServices::message(3, {{1, 5.0}}, kT + 2)));
+  server.queue(FakeSubscriptionServices::answer(1, unstamped));
+  server.queue(at(11, {{0, 5.0}}, kT + 70));
   EXPECT_EQ(values(poll()), (Values{{0, 4.0}, {0, 5.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, AStepBackIsCountedAndLoggedOnceAnHourPerTag) {
+  kestrane_test::LogCapture log("pyqar");
+  subscribe(2);
+  std::uint32_t seq = 0;
+  const auto change = [&](std::uint32_t tag, std::int64_t t) {
+    server.queue(FakeSubscriptionServices::answer(
+        1, FakeSubscriptionServices::message(++seq, {{tag, static_cast<double>(seq)}}, t)));
+    server.queue(FakeSubscriptionServices::keep_alive(1, seq + 1));  // for the watchdog
+    return poll().source_time_steps_back;
+  };
+  change(0, kT);
+  EXPECT_EQ(change(0, kT - 36'000'000'000), 1u);
+  const std::string warning =
+      "WARNING OPC UA tag '2:T0': its source time went back 3600.000 s; the value is stored at "
+      "the time the server gave (steps back of this tag are logged at most once an hour, all "
+      "counted)";
+  EXPECT_EQ(log.count(warning), 1) << log.dump();
+  change(0, kT);
+  now += 59min;
+  EXPECT_EQ(change(0, kT - 36'000'000'000), 1u);
+  EXPECT_EQ(log.count(warning), 1);
+  change(1, kT);  // another tag is logged on its own
+  change(1, kT - 10'000'000);
+  EXPECT_TRUE(log.has_prefix("warning", "OPC UA tag '2:T1': its source time went back 1.000 s"));
+  change(0, kT);
+  now += 2min;
+  change(0, kT - 36'000'000'000);
+  EXPECT_EQ(log.count(warning), 2);
+}
+
+TEST_F(SubscriptionEngineTest, AnInitialValueIsLeftOutOnlyWhenItRepeatsTheLastOne) {
+  subscribe(2);
+  const auto one = [](std::uint32_t sub, std::uint32_t seq, std::uint32_t tag, double v) {
+    return FakeSubscriptionServices::answer(sub,
+                                            FakeSubscriptionServices::message(seq, {{tag, v}}, kT));
+  };
+  server.queue(one(1, 1, 0, 1.0));
+  server.queue(one(1, 2, 1, 2.0));
+  EXPECT_EQ(values(poll()), (Values{{0, 1.0}, {1, 2.0}}));
+
+  // Created again without a transfer: the Read and the new items' first values repeat T0;
+  // T1 changed meanwhile.
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_fault = status::BadServiceUnsupported;
+  server.read_values = {{"T0", 1.0}, {"T1", 3.0}};
+  server.read_source_time = kT;
+  engine.resume();
+  server.queue(one(2, 1, 0, 1.0));
+  server.queue(one(2, 2, 1, 3.0));
+  EXPECT_EQ(values(poll()), (Values{{1, 3.0}}));
+  // Once an item's first value has come, an equal one is a change like any other.
+  server.queue(one(2, 3, 1, 3.0));
+  EXPECT_EQ(values(poll()), (Values{{1, 3.0}}));
+
+  // The same tags in a new list, in another order: their initial values are not stored again,
+  // nor is one the Read after a lost message repeats.
+  auto list = tags(2);
+  std::swap(list[0], list[1]);
+  engine.subscribe(list, {});
+  server.queue(one(3, 1, 1, 1.0));
+  server.queue(one(3, 2, 0, 4.0));
+  EXPECT_EQ(values(poll()), (Values{{0, 4.0}}));
+  server.read_values = {{"T0", 1.0}, {"T1", 4.0}};
+  server.queue(one(3, 4, 0, 5.0));  // 3 is lost
+  EXPECT_EQ(values(poll()), (Values{{0, 5.0}, {0, 4.0}}));
 }
 
 TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {
@@ -500,9 +598,8 @@ TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {
   EXPECT_EQ(acks[1].sequence_number, 2u);
 
   engine.acknowledge(second.ack_token);
-  // A message without values holds nothing to keep: acknowledged at once.
-  server.queue(FakeSubscriptionServices::answer(
-      1, FakeSubscriptionServices::message(4, {{0, 3.0}}, kT + 2)));
+  // A message without values (a status change) holds nothing to keep: acknowledged at once.
+  server.queue(FakeSubscriptionServices::status_change(1, 4, status::Good));
   EXPECT_EQ(poll().ack_token, 0u);
   server.queue(FakeSubscriptionServices::keep_alive(1, 5));
   poll();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,11 @@ struct SubscriptionSettings {
 };
 
 // What arrived since the last poll. Values of one tag come in the order the server produced
-// them, and no tag gets the same time twice (a value already delivered at that time, e.g. again
-// after a republish or a recreation, is left out).
+// them. Every value of a notification message comes once (a message the server sends again,
+// after a republish or a transfer, is left out by its sequence number), also several values
+// at one source time and values whose source time went back. An initial value (the first of
+// a new or recreated item, or one read after lost messages, a recreation or a resume) is left
+// out only when it repeats the tag's last value, status and source time.
 struct SubscriptionUpdate {
   struct Change {
     std::size_t tag_index = 0;  // into the list given to subscribe()
@@ -57,11 +61,18 @@ struct SubscriptionUpdate {
   std::uint64_t notifications = 0;       // notification messages with data (not keep-alives)
   std::uint64_t publish_gaps = 0;        // missing sequence numbers found
   std::uint64_t lost_not_available = 0;  // values lost: messages the server no longer had
-  std::uint64_t lost_overflow = 0;       // values with the overflow bit (queue overflowed)
-  std::uint64_t recreations = 0;         // subscriptions created again
+  // Values flagged with the overflow bit: each stands for at least one value the server's
+  // queue discarded before it.
+  std::uint64_t lost_overflow = 0;
+  std::uint64_t recreations = 0;  // subscriptions created again
   // Creations the server refused because it holds no more monitored items (its tags are tried
   // again a minute later).
   std::uint64_t server_full = 0;
+  // Values whose source time is earlier than their tag's previous one (delivered all the same).
+  std::uint64_t source_time_steps_back = 0;
+  // The server's clock as of this poll: the publish time of its latest Publish answer moved
+  // on by the time elapsed here since; empty until an answer carried one.
+  std::optional<Timestamp> server_time{};
 };
 
 // The source's subscriptions now.

@@ -28,8 +28,10 @@ bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
   into.lost_overflow += update.lost_overflow;
   into.recreations += update.recreations;
   into.server_full += update.server_full;
+  into.source_time_steps_back += update.source_time_steps_back;
   return update.notifications + update.publish_gaps + update.lost_not_available +
-             update.lost_overflow + update.recreations + update.server_full >
+             update.lost_overflow + update.recreations + update.server_full +
+             update.source_time_steps_back >
          0;
 }
 
@@ -128,6 +130,7 @@ bool SubscriptionFeed::poll(pyqar::RtSource& source, std::chrono::milliseconds w
   const bool counted = add(into.activity, update);
   if (update.ack_token != 0) into.ack_token = update.ack_token;
   const double arrived = clock_();
+  if (update.server_time) server_time_ = {to_us(*update.server_time), arrived};
   into.changes.reserve(into.changes.size() + update.changes.size());
   into.row_time_us.reserve(into.row_time_us.size() + update.changes.size());
   for (pyqar::SubscriptionUpdate::Change& change : update.changes) {
@@ -149,12 +152,20 @@ void SubscriptionFeed::add_heartbeats(Received& into) {
   for (std::size_t i = 0; i < last_.size(); ++i) {
     LastValue& last = last_[i];
     if (!last.known || now - last.stored_at < heartbeat_seconds_) continue;
-    if (made_us == 0) made_us = wall_clock_();
+    if (made_us == 0) made_us = heartbeat_time(now);
     last.stored_at = now;
     into.changes.push_back({i, last.value});
     into.row_time_us.push_back(made_us);
     ++into.heartbeats;
   }
+}
+
+std::int64_t SubscriptionFeed::heartbeat_time(double now) const {
+  if (!server_time_) return wall_clock_();
+  // The server's clock, moved on by what ours counted since: a heartbeat sorts with the
+  // source-stamped rows even when the two clocks disagree.
+  const auto [server_us, taken] = *server_time_;
+  return server_us + static_cast<std::int64_t>(std::llround((now - taken) * 1e6));
 }
 
 void SubscriptionFeed::handed_over(std::uint64_t ticket, std::uint64_t ack_token) {
@@ -176,6 +187,7 @@ void SubscriptionFeed::reset() {
   subscribed_ = false;
   unacknowledged_.clear();
   last_.clear();
+  server_time_.reset();
 }
 
 }  // namespace quellin

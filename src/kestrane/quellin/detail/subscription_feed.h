@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +36,8 @@ class SubscriptionFeed {
   struct Received {
     std::vector<pyqar::SubscriptionUpdate::Change> changes;
     // One per change: the value's own time (source, else server, else arrival) in UTC
-    // microseconds; a heartbeat row's is the time it was made.
+    // microseconds; a heartbeat row's is the time it was made, by the server's clock when
+    // known.
     std::vector<std::int64_t> row_time_us;
     std::size_t heartbeats = 0;   // the last this many changes are heartbeat rows
     std::uint64_t ack_token = 0;  // the latest update's; 0: nothing to acknowledge
@@ -73,7 +75,8 @@ class SubscriptionFeed {
   static constexpr double kPollSliceSeconds = 0.5;
   static constexpr double kMinPollSeconds = 0.01;
   // Adds a row for every tag whose last value is heartbeat_seconds old or older (by the time
-  // it arrived or was last repeated): the same value, status and source time, stored at now.
+  // it arrived or was last repeated): the same value, status and source time, stored at now by
+  // the server's clock (as the latest update gave it), else by the wall clock.
   void add_heartbeats(Received& into);
   // The rows of an update up to `ack_token` went to the owner under `ticket` (0: nothing to
   // keep, so it may be acknowledged at once).
@@ -99,6 +102,7 @@ class SubscriptionFeed {
 
   pyqar::MonitorSettings settings_for(const std::string& tag) const;
   std::int64_t row_time(const pyqar::ValueObject& value) const;
+  std::int64_t heartbeat_time(double now) const;
 
   const AcquisitionOptions acquisition_;
   const double publishing_interval_seconds_;
@@ -110,6 +114,9 @@ class SubscriptionFeed {
   std::vector<LastValue> last_;  // by tag index; empty without heartbeats
   // Updates handed over and not yet acknowledged: (ticket, ack token), oldest first.
   std::deque<std::pair<std::uint64_t, std::uint64_t>> unacknowledged_;
+  // The server's time from the latest update that gave one (UTC microseconds) and the
+  // monotonic time it came.
+  std::optional<std::pair<std::int64_t, double>> server_time_;
 };
 
 }  // namespace quellin

@@ -226,6 +226,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       SubscriptionBook::Item& item = book_.items[index];
       if (severity(code) != Severity::Bad) {
         item.state = SubscriptionBook::ItemState::ok;
+        item.next_is_initial = true;
         sub.items.push_back(index);
         if (k < response.results.size()) note_revision(sub, index, batch[k], response.results[k]);
         sub.item_ids.push_back(response.results[k].monitored_item_id);

@@ -10,6 +10,7 @@
 #include "journel/log.h"
 #include "status_code.h"
 #include "subscription_faults.h"
+#include "value_text.h"
 
 namespace pyqar::ua {
 namespace {
@@ -89,6 +90,10 @@ bool PublishPump::receive(SteadyTime deadline) {
 }
 
 void PublishPump::take_answer(PublishResponse response) {
+  if (const auto published = date_time_point(response.message.publish_time)) {
+    book_.last_publish_time = published;
+    book_.last_publish_arrival = book_.steady_now();
+  }
   SubscriptionBook::Subscription* sub = book_.find(response.subscription_id);
   if (!sub) {
     delete_orphan(response.subscription_id);
@@ -217,6 +222,11 @@ void PublishPump::republish_forward(SubscriptionBook::Subscription& sub) {
 
 SubscriptionUpdate PublishPump::finish_update() {
   book_.update.ack_token = book_.acks.seal(!book_.update.changes.empty());
+  if (book_.last_publish_time) {
+    book_.update.server_time =
+        *book_.last_publish_time + std::chrono::duration_cast<Timestamp::duration>(
+                                       book_.steady_now() - book_.last_publish_arrival);
+  }
   return std::exchange(book_.update, SubscriptionUpdate{});
 }
 

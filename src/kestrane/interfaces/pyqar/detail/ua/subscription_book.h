@@ -31,21 +31,28 @@ struct SubscriptionBook {
   };
   // What is kept per tag, beside the tag itself: kept small, there may be 200,000.
   struct Item {
-    // The time of the last value delivered (system_clock ticks): a value at or before it is
-    // left out, so that republished, re-read and initial values are not stored twice.
-    std::int64_t last_time = std::numeric_limits<std::int64_t>::min();
-    ItemState state = ItemState::pending;
-    bool reported = false;        // its refusal was logged
-    bool without_filter = false;  // the server refused its deadband filter
-    // The server gave it a smaller queue than one publishing interval needs: changes between
-    // two publishes may overflow it.
-    bool queue_below_need = false;
+    static constexpr std::int64_t kNothingStored = std::numeric_limits<std::int64_t>::min();
+    static constexpr std::int64_t kNoSourceTime = kNothingStored + 1;
+    static constexpr std::uint32_t kFingerprintMask = 0xFFFFFF;
+    // The last value delivered: its source time (system_clock ticks, or one of the two above)
+    // and a 24-bit hash of its value, status and source time. An initial value (the first of
+    // a new item, or one read once) that matches both repeats that value and is left out.
+    std::int64_t source_time = kNothingStored;
+    std::uint32_t fingerprint : 24 = 0;
     // Bumped whenever the slot is freed; its client handles carry it, so that a late
     // notification of the slot's previous tag is not taken for the tag that holds it now.
-    std::uint8_t generation = 0;
+    std::uint32_t generation : 4 = 0;
+    bool reported : 1 = false;        // its refusal was logged
+    bool without_filter : 1 = false;  // the server refused its deadband filter
+    // The server gave it a smaller queue than one publishing interval needs: changes between
+    // two publishes may overflow it.
+    bool queue_below_need : 1 = false;
+    // Created (again): its next notification is its current value, an initial one.
+    bool next_is_initial : 1 = false;
     // The tag's index in the caller's list, which moves when the list changes while the slot
-    // (and with it the monitored item) stays.
-    std::uint32_t position = 0;
+    // (and with it the monitored item) stays; below kMaxSlots.
+    std::uint32_t position : 24 = 0;
+    ItemState state = ItemState::pending;
   };
   struct Subscription {
     std::uint32_t id = 0;
@@ -83,13 +90,17 @@ struct SubscriptionBook {
   // tag_index is a slot until the engine hands them out.
   SubscriptionUpdate update{};
   AcknowledgementLedger acks{};
+  // The server's clock as of the latest Publish answer (keep-alive or data): its publish time
+  // and when it arrived here; empty until an answer carried one.
+  std::optional<Timestamp> last_publish_time{};
+  SteadyTime last_publish_arrival{};
 
   SteadyTime steady_now() const;
   Timestamp wall_now() const;
   // How a tag is named in the log and matched across tag lists: "namespace:name".
   static std::string tag_key(const TagDescriptor& tag);
   std::string key_of(std::uint32_t index) const { return tag_key(tags[index].tag); }
-  // Slots go in the low 24 bits of a client handle, the slot's generation in the high 8.
+  // Slots go in the low 24 bits of a client handle, the slot's generation above them.
   static constexpr std::uint32_t kMaxSlots = 1u << 24;
   std::uint32_t client_handle(std::uint32_t slot) const {
     return slot | (static_cast<std::uint32_t>(items[slot].generation) << 24);

@@ -61,8 +61,10 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
   freed.reserve(held.size());
   for (const auto& [key, slot] : held) {
     SubscriptionBook::Item& item = book_.items[slot];
-    item = SubscriptionBook::Item{.state = SubscriptionBook::ItemState::removed,
-                                  .generation = static_cast<std::uint8_t>(item.generation + 1)};
+    const std::uint32_t generation = item.generation + 1u;  // wraps within its bits
+    item = SubscriptionBook::Item{};
+    item.generation = generation & 0xFu;
+    item.state = SubscriptionBook::ItemState::removed;
     book_.tags[slot] = MonitoredTag{};
     freed.push_back(slot);
   }
@@ -129,9 +131,11 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
         book_.tags.emplace_back();
       }
       SubscriptionBook::Item& item = book_.items[slot];
-      item = SubscriptionBook::Item{.generation = item.generation};
+      const std::uint32_t generation = item.generation;
+      item = SubscriptionBook::Item{};
+      item.generation = generation;
     }
-    book_.items[slot].position = static_cast<std::uint32_t>(i);
+    book_.items[slot].position = static_cast<std::uint32_t>(i) & (SubscriptionBook::kMaxSlots - 1);
     book_.tags[slot] = std::move(tags[i]);
   }
   return change;

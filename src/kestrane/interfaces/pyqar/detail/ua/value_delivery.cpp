@@ -1,8 +1,14 @@
 #include "value_delivery.h"
 
 #include <algorithm>
+#include <bit>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "journel/log.h"
@@ -15,6 +21,12 @@ namespace {
 // Nodes per Read when the subscribed tags are read once.
 constexpr std::size_t kMaxNodesPerRead = 1000;
 
+// Steps back of one tag's source time are logged at most this often.
+constexpr auto kStepBackLogInterval = std::chrono::hours(1);
+
+// The item stays this small: there may be 200,000.
+static_assert(sizeof(SubscriptionBook::Item) <= 16);
+
 // The queue overflowed before this value: InfoType DataValue with the Overflow bit.
 bool overflowed(std::uint32_t code) { return (code & 0x0C00u) == 0x0400u && (code & 0x0080u) != 0; }
 
@@ -24,12 +36,69 @@ void ValueDelivery::emit(std::uint32_t index, const DataValue& value, Timestamp 
   ValueObject v = to_value_object(value, arrival, services_.namespace_array());
   if (overflowed(v.status)) ++book_.update.lost_overflow;
   SubscriptionBook::Item& item = book_.items[index];
-  const std::int64_t time = v.timestamp.time_since_epoch().count();
-  if (time <= item.last_time) return;
-  // A value without any server time is stamped with our clock, which may run ahead of the
-  // server's: it must not hide the server-stamped values that follow.
-  if (v.source_timestamp || v.server_timestamp) item.last_time = time;
+  const bool initial = item.next_is_initial;
+  item.next_is_initial = false;
+  deliver(index, std::move(v), initial);
+}
+
+void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial) {
+  SubscriptionBook::Item& item = book_.items[index];
+  const std::int64_t source = v.source_timestamp ? v.source_timestamp->time_since_epoch().count()
+                                                 : SubscriptionBook::Item::kNoSourceTime;
+  const std::uint32_t print = fingerprint(v, source);
+  // A hash collision could only drop an initial value whose source time equals the stored
+  // one exactly; any other value is delivered whatever it holds.
+  if (initial && source == item.source_time && print == item.fingerprint) return;
+  if (source != SubscriptionBook::Item::kNoSourceTime &&
+      item.source_time > SubscriptionBook::Item::kNoSourceTime && source < item.source_time)
+    stepped_back(index, item.source_time, source);
+  item.source_time = source;
+  item.fingerprint = print;
   book_.update.changes.push_back({index, std::move(v)});
+}
+
+void ValueDelivery::stepped_back(std::uint32_t index, std::int64_t from, std::int64_t to) {
+  ++book_.update.source_time_steps_back;
+  const SubscriptionBook::SteadyTime now = book_.steady_now();
+  auto [it, first] = step_back_logged_.try_emplace(book_.key_of(index), now);
+  if (!first) {
+    if (now - it->second < kStepBackLogInterval) return;
+    it->second = now;
+  }
+  // In doubles: two times centuries apart (a clock far off) would overflow the ticks.
+  const double seconds = (static_cast<double>(from) - static_cast<double>(to)) *
+                         Timestamp::period::num / Timestamp::period::den;
+  journel::get_logger("pyqar")->warn(
+      "OPC UA tag '{}': its source time went back {:.3f} s; the value is stored at the time "
+      "the server gave (steps back of this tag are logged at most once an hour, all counted)",
+      book_.key_of(index), seconds);
+}
+
+std::uint32_t ValueDelivery::fingerprint(const ValueObject& value, std::int64_t source_time) {
+  // FNV-1a (its low 24 bits, as the item keeps them) over the value's kind and bytes, the status and the source time.
+  std::uint32_t h = 2166136261u;
+  const auto mix = [&h](const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t k = 0; k < size; ++k) h = (h ^ bytes[k]) * 16777619u;
+  };
+  const auto mix_number = [&mix](auto number) { mix(&number, sizeof number); };
+  mix_number(static_cast<std::uint8_t>(value.value.index()));
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::string>) {
+          mix_number(x.size());
+          mix(x.data(), x.size());
+        } else if constexpr (std::is_same_v<T, double>) {
+          mix_number(std::bit_cast<std::uint64_t>(x));
+        } else if constexpr (!std::is_same_v<T, std::monostate>) {
+          mix_number(x);
+        }
+      },
+      value.value);
+  mix_number(value.status);
+  mix_number(source_time);
+  return h & SubscriptionBook::Item::kFingerprintMask;
 }
 
 void ValueDelivery::read_tags(std::span<const std::uint32_t> indices) {
@@ -66,8 +135,10 @@ void ValueDelivery::read_tags(std::span<const std::uint32_t> indices) {
       continue;
     }
     const Timestamp arrival = book_.wall_now();
-    for (std::size_t k = 0; k < values.size() && k < count; ++k)
-      emit(which[pos + k], values[k], arrival);
+    for (std::size_t k = 0; k < values.size() && k < count; ++k) {
+      deliver(which[pos + k], to_value_object(values[k], arrival, services_.namespace_array()),
+              true);
+    }
     pos += count;
   }
 }

@@ -1,11 +1,16 @@
 #pragma once
-// ValueDelivery: hands the values of subscribed tags to the poll's update, each once: a value
-// no newer than the last one delivered for its tag is left out, so that republished, re-read
-// and initial values are not stored twice. Also reads tags once (after lost messages or a
-// recreation) in reads the server accepts. Part of the SubscriptionEngine; one thread at a time.
+// ValueDelivery: hands the values of subscribed tags to the poll's update. Every value of a
+// notification message is delivered (the message itself is handled once: NotificationSequence
+// drops one seen before); an initial value (the first notification of a new item, or a value
+// read once after lost messages or a recreation) is left out when it repeats the tag's last
+// delivered value, status and source time. A source time earlier than the tag's previous one
+// is delivered, counted and logged (once an hour per tag). Also reads tags once in reads the
+// server accepts. Part of the SubscriptionEngine; one thread at a time.
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <unordered_map>
 
 #include "pyqar/qar_types.h"
 #include "subscription_book.h"
@@ -19,13 +24,24 @@ class ValueDelivery {
   ValueDelivery(SubscriptionServices& services, SubscriptionBook& book)
       : services_(services), book_(book) {}
 
+  // A value from a notification message.
   void emit(std::uint32_t index, const DataValue& value, Timestamp arrival);
-  // Reads the monitored ones of `indices` and emits what has not been delivered yet.
+  // Reads the monitored ones of `indices` and delivers what does not repeat the last value.
   void read_tags(std::span<const std::uint32_t> indices);
 
+  // A 32-bit hash of what makes two values of a tag the same: value, status, source time
+  // (SubscriptionBook::Item::kNoSourceTime when it has none).
+  static std::uint32_t fingerprint(const ValueObject& value, std::int64_t source_time);
+
  private:
+  void deliver(std::uint32_t index, ValueObject value, bool initial);
+  void stepped_back(std::uint32_t index, std::int64_t from, std::int64_t to);
+
   SubscriptionServices& services_;
   SubscriptionBook& book_;
+  // When each tag whose source time stepped back was last logged, by tag key: only such tags
+  // are held, so the per-tag Item stays small.
+  std::unordered_map<std::string, SubscriptionBook::SteadyTime> step_back_logged_;
 };
 
 }  // namespace pyqar::ua
