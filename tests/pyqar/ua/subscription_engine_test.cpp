@@ -57,8 +57,11 @@ class SubscriptionEngineTest : public ::testing::Test {
       {.clock = [this] { return now; },
        .wall_clock = [] { return pyqar::Timestamp(std::chrono::seconds(1'700'000'000)); }}};
 
+  // A list the engine holds already, subscribed again, changes nothing: a new publishing
+  // interval makes every item anew.
+  double publishing_ms = 1000.0;
   void subscribe(std::size_t n, MonitorSettings settings = {}) {
-    engine.subscribe(tags(n, settings), {.publishing_interval_ms = 1000.0});
+    engine.subscribe(tags(n, settings), {.publishing_interval_ms = publishing_ms});
   }
   SubscriptionUpdate poll() { return engine.poll(0ms); }
   std::vector<std::size_t> call_sizes() const {
@@ -218,6 +221,7 @@ TEST_F(SubscriptionEngineTest, QueuesFollowTheGrantedIntervalAndShortfallsAreRep
 
   // A queue of 1: one warning for the subscription, over both calls, and the gauge.
   server.granted_queue_size = 1;
+  publishing_ms = 1001.0;
   subscribe(3, {.sampling_interval_ms = 100.0});
   EXPECT_EQ(engine.status().items_queue_below_need, 3u);
   EXPECT_TRUE(log.has("warning",
@@ -231,6 +235,7 @@ TEST_F(SubscriptionEngineTest, QueuesFollowTheGrantedIntervalAndShortfallsAreRep
   // Slower sampling: the need is counted at the granted rate, and warned of once.
   server.granted_queue_size = 5;
   server.granted_sampling_ms = 500.0;
+  publishing_ms = 1002.0;
   subscribe(3, {.sampling_interval_ms = 100.0});
   EXPECT_EQ(engine.status().items_queue_below_need, 0u);  // ceil(2000 / 500) + 1
   EXPECT_TRUE(log.has("warning",
@@ -273,7 +278,7 @@ TEST_F(SubscriptionEngineTest, AFullServerIsAskedAgainLaterWithoutShrinkingAnyth
   EXPECT_EQ(other.status().items_ok, 1500u);
   EXPECT_EQ(other.status().subscriptions, 1u);  // the empty second one is deleted
   other_server.capacity = 0;
-  other.subscribe(tags(2500), {});
+  other.subscribe(tags(2500), {.publishing_interval_ms = 1001.0});
   EXPECT_EQ(other.status().items_ok, 2500u);
   EXPECT_EQ(other.status().subscriptions, 1u);
 }
@@ -292,6 +297,7 @@ TEST_F(SubscriptionEngineTest, ANewSessionStartsFromTheStatedLimitsButATimeoutIs
   server.time_out_calls_over = 300;
   server.reconnect_result = Reconnected::same_session;
   server.item_calls.clear();
+  publishing_ms = 1001.0;
   EXPECT_THROW(subscribe(1000), CallTimedOut);
   EXPECT_THROW(engine.resume(), CallTimedOut);  // its subscription replaced, in calls of 500
   engine.resume();
@@ -562,16 +568,17 @@ TEST_F(SubscriptionEngineTest, AnInitialValueIsLeftOutOnlyWhenItRepeatsTheLastOn
   server.queue(one(2, 3, 1, 3.0));
   EXPECT_EQ(values(poll()), (Values{{1, 3.0}}));
 
-  // The same tags in a new list, in another order: their initial values are not stored again,
-  // nor is one the Read after a lost message repeats.
+  // The same tags in a new list, in another order, with a new publishing interval (so that
+  // every item is made anew; each keeps its client handle): their initial values are not
+  // stored again, nor is one the Read after a lost message repeats.
   auto list = tags(2);
   std::swap(list[0], list[1]);
-  engine.subscribe(list, {});
-  server.queue(one(3, 1, 1, 1.0));
-  server.queue(one(3, 2, 0, 4.0));
+  engine.subscribe(list, {.publishing_interval_ms = 500.0});
+  server.queue(one(3, 1, 0, 1.0));
+  server.queue(one(3, 2, 1, 4.0));
   EXPECT_EQ(values(poll()), (Values{{0, 4.0}}));
   server.read_values = {{"T0", 1.0}, {"T1", 4.0}};
-  server.queue(one(3, 4, 0, 5.0));  // 3 is lost
+  server.queue(one(3, 4, 1, 5.0));  // 3 is lost
   EXPECT_EQ(values(poll()), (Values{{0, 5.0}, {0, 4.0}}));
 }
 
