@@ -81,6 +81,12 @@ int FaultInjectionEnv::calls() const {
   return calls_;
 }
 
+int FaultInjectionEnv::calls(Op op) const {
+  const std::lock_guard lock(mutex_);
+  const auto it = op_calls_.find(op);
+  return it == op_calls_.end() ? 0 : it->second;
+}
+
 int FaultInjectionEnv::failures() const {
   const std::lock_guard lock(mutex_);
   return failures_;
@@ -114,14 +120,16 @@ std::unique_ptr<SpoolFile> FaultInjectionEnv::open_file(const fs::path& path,
   std::error_code ec;
   const bool existed = fs::exists(path, ec);
   auto file = std::make_unique<File>(*this, target_->open_file(path, mode));
-  if (mode == SpoolFile::Mode::kCreate || mode == SpoolFile::Mode::kReplace) {
+  if (mode == SpoolFile::Mode::kCreate || mode == SpoolFile::Mode::kReplace ||
+      (mode == SpoolFile::Mode::kAppend && !existed)) {
     FileState& state = files_[path];
     state.size = 0;
     if (!existed) {
       state.synced = 0;
       unsynced_entries_.insert(path);
     }
-  } else if (mode == SpoolFile::Mode::kReadWrite && !files_.contains(path)) {
+  } else if ((mode == SpoolFile::Mode::kReadWrite || mode == SpoolFile::Mode::kAppend) &&
+             !files_.contains(path)) {
     const std::uint64_t size = fs::file_size(path, ec);
     files_[path] = FileState{.size = size, .synced = size};
   }
@@ -176,6 +184,7 @@ std::unique_ptr<quellin::SpoolEnv::Lock> FaultInjectionEnv::lock_file(const fs::
 void FaultInjectionEnv::check_locked(Op op, const fs::path& path, std::size_t* write_bytes,
                                      int* error) {
   ++calls_;
+  ++op_calls_[op];
   if (power_off_) fail(EIO, path);
   const std::string name = path.filename().string();
   for (ArmedFault& armed : faults_) {

@@ -47,8 +47,9 @@ class FaultInjectionEnv final : public quellin::SpoolEnv {
 
   void inject(Fault fault);
   void clear_faults();
-  int calls() const;     // file-system calls made through this env
-  int failures() const;  // calls it failed on purpose
+  int calls() const;       // file-system calls made through this env
+  int calls(Op op) const;  // of them, calls of one kind (kAny counts none)
+  int failures() const;    // calls it failed on purpose
 
   // What a power cut leaves: files created or renamed since the last folder sync are gone,
   // every other file written through this env is cut to its synced length (plus
@@ -90,6 +91,7 @@ class FaultInjectionEnv final : public quellin::SpoolEnv {
   // synced, the entries not synced in their folder yet, and whether the power is off.
   std::vector<ArmedFault> faults_;
   int calls_ = 0;
+  std::map<Op, int> op_calls_;
   int failures_ = 0;
   std::map<std::filesystem::path, FileState> files_;
   std::set<std::filesystem::path> unsynced_entries_;

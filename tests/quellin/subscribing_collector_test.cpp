@@ -3,11 +3,8 @@
 // and a source without subscriptions refused. Against a scripted source and database, one step
 // at a time.
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -15,81 +12,18 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
-#include "quellin/base_pyqar_collector_thread.h"
-#include "quellin/opc_collector.h"
-#include "scripted_opc.h"
-#include "scripted_tsdb.h"
+#include "scripted_subscription_test.h"
 
 namespace {
 
-using kestrane_test::LogCapture;
 using quellin::AcquisitionOptions;
 using quellin::BasePyQARCollectorThread;
-using quellin::OPCCollector;
 using quellin::ResultList;
-using quellin::ResultQueue;
-using quellin_test::FakeTime;
+using quellin_test::at_us;
+using quellin_test::kT0;
 using quellin_test::ScriptedOpc;
-using quellin_test::ScriptedTsdb;
 
-pyqar::Timestamp at_us(std::int64_t us) { return pyqar::Timestamp(std::chrono::microseconds(us)); }
-
-constexpr std::int64_t kT0 = 1'700'000'000'000'000;  // a source time, UTC microseconds
-
-AcquisitionOptions subscribing(double heartbeat = 0.0) {
-  AcquisitionOptions a;
-  a.mode = pyqar::Acquisition::subscribe;
-  a.heartbeat_seconds = heartbeat;
-  return a;
-}
-
-class SubscribingCollectorTest : public ::testing::Test {
- protected:
-  SubscribingCollectorTest() {
-    db->tags = {{"2:Flow", 21}, {"2:Level", 22}, {"2:Temp", 23}};
-    opc->subscribable = true;
-    // Waiting for notifications that do not come takes the time asked for.
-    opc->on_wait = [this](double seconds) { time.now += seconds; };
-  }
-
-  std::unique_ptr<OPCCollector> make(bool with_tsdb = true,
-                                     AcquisitionOptions acquisition = subscribing(),
-                                     std::string schema = "opc.tcp://localhost:46011") {
-    std::optional<tidewell::TsdbSettings> cfg;
-    if (with_tsdb) cfg = tidewell::TsdbSettings{};
-    return std::make_unique<OPCCollector>(OPCCollector::Options{
-        .opc_schema = std::move(schema),
-        .get_tags_func = [this] { return tags; },
-        .data_deque = &queue,
-        .deque_lock = &lock,
-        .tsdb_cfg = cfg,
-        .sample_interval = 2.0,
-        .status_notify = [this](const std::string& text) { statuses.push_back(text); },
-        .db_status_notify = [this](bool ok, std::size_t n) { db_statuses.emplace_back(ok, n); },
-        .acquisition = std::move(acquisition),
-        .source_factory = quellin_test::scripted_factory(opc),
-        .tsdb_connect = db->connect_func(db),
-        .clock = [this] { return time.clock(); },
-        .sleep = [this](double s) { time.sleep(s); },
-        // Wall-clock time follows the fake clock.
-        .wall_clock = [this] { return wall_at(time.now); }});
-  }
-
-  static std::int64_t wall_at(double now) {
-    return kT0 + 3'600'000'000 + static_cast<std::int64_t>((now - 100.0) * 1e6);
-  }
-
-  std::shared_ptr<ScriptedOpc> opc = std::make_shared<ScriptedOpc>();
-  std::shared_ptr<ScriptedTsdb> db = std::make_shared<ScriptedTsdb>();
-  std::vector<std::string> tags{"2:Flow", "2:Level", "2:Temp"};
-  ResultQueue queue{300};
-  std::mutex lock;
-  FakeTime time;
-  std::vector<std::string> statuses;
-  std::vector<std::pair<bool, std::size_t>> db_statuses;
-  LogCapture log{"quellin"};
-};
+class SubscribingCollectorTest : public quellin_test::ScriptedSubscriptionTest {};
 
 TEST_F(SubscribingCollectorTest, SubscribesEveryTagWithItsOwnSettingsOnceAndNeverReads) {
   AcquisitionOptions acquisition = subscribing();
@@ -117,8 +51,7 @@ TEST_F(SubscribingCollectorTest, SubscribesEveryTagWithItsOwnSettingsOnceAndNeve
 }
 
 TEST_F(SubscribingCollectorTest, AChangedTagListIsSubscribedAgainAndTheSameOneIsNot) {
-  auto c = make();
-  c->collection_step();
+  auto c = make_subscribed();
   tags = {"2:Flow", "2:Temp"};
   c->collection_step();
   c->collection_step();
@@ -130,15 +63,14 @@ TEST_F(SubscribingCollectorTest, AChangedTagListIsSubscribedAgainAndTheSameOneIs
                 "subscribing the changes"),
       1);
   // Tag indexes now refer to the new list.
-  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 4));
+  arrives({{1, 0}}, 4);
   c->collection_step();
   ASSERT_EQ(db->writes.size(), 1u);
   EXPECT_EQ(db->writes[0][0].tag_id, 23);
 }
 
 TEST_F(SubscribingCollectorTest, EveryValueIsStoredOnceAtItsOwnTimeWithItsSourceTimeAndStatus) {
-  auto c = make();
-  c->collection_step();
+  auto c = make_subscribed();
   // Two changes of one tag within one interval, and a value without a source time, whose time
   // is the server's.
   pyqar::SubscriptionUpdate first =
@@ -176,8 +108,7 @@ TEST_F(SubscribingCollectorTest, EveryValueIsStoredOnceAtItsOwnTimeWithItsSource
 }
 
 TEST_F(SubscribingCollectorTest, AQuietStepQueuesAndWritesNothingAndWaitsOnlyBriefly) {
-  auto c = make();
-  c->collection_step();
+  auto c = make_subscribed();
   c->collection_step();
   EXPECT_EQ(db->write_calls, 0);
   EXPECT_TRUE(queue.empty());
@@ -189,9 +120,8 @@ TEST_F(SubscribingCollectorTest, AQuietStepQueuesAndWritesNothingAndWaitsOnlyBri
 }
 
 TEST_F(SubscribingCollectorTest, WithoutATsdbAnUpdateIsAcknowledgedOnceQueued) {
-  auto c = make(false);
-  c->collection_step();
-  opc->updates.push_back(ScriptedOpc::changes({{2, at_us(kT0)}}, 9));
+  auto c = make_subscribed(false);
+  arrives({{2, 0}}, 9);
   c->collection_step();
   EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{9});
   EXPECT_EQ(queue.size(), 1u);
@@ -205,12 +135,11 @@ TEST_F(SubscribingCollectorTest, RowsTheDatabaseCannotTakeAreStillKeptAndAcknowl
   // No spool: rows of a failed write are dropped on purpose, and holding the server's copy
   // would not bring them back; a tag the database does not know is dropped as ever.
   tags = {"2:Flow", "2:Unknown"};
-  auto c = make();
-  c->collection_step();
-  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 3));
+  auto c = make_subscribed();
+  arrives({{1, 0}}, 3);
   c->collection_step();
   db->write_throws = true;
-  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0 + 1)}}, 4));
+  arrives({{0, 1}}, 4);
   c->collection_step();
   EXPECT_EQ(opc->acknowledged, (std::vector<std::uint64_t>{3, 4}));
   EXPECT_EQ(db->writes.size(), 0u);
@@ -219,7 +148,7 @@ TEST_F(SubscribingCollectorTest, RowsTheDatabaseCannotTakeAreStillKeptAndAcknowl
 TEST_F(SubscribingCollectorTest, HeartbeatRepeatsASteadyValueAtNowWithItsOriginalSourceTime) {
   auto c = make(true, subscribing(10.0));
   c->collection_step();  // subscribes at 100.0 (+ its short wait)
-  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 1));
+  arrives({{0, 0}}, 1);
   c->collection_step();  // Flow arrives at 100.1
   const double arrived = time.now;
   time.now = arrived + 5.0;
@@ -241,7 +170,7 @@ TEST_F(SubscribingCollectorTest, HeartbeatRepeatsASteadyValueAtNowWithItsOrigina
   c->collection_step();
   EXPECT_EQ(db->writes.size(), 2u);
   time.now += 4.0;
-  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0 + 20'000'000)}}, 2));
+  arrives({{0, 20'000'000}}, 2);
   c->collection_step();
   const double changed = time.now;
   time.now = changed + 9.0;
@@ -272,9 +201,8 @@ TEST_F(SubscribingCollectorTest, HeartbeatRowsFollowTheServersClockWhenTheUpdate
 }
 
 TEST_F(SubscribingCollectorTest, APollFailureKeepsWhatArrivedAndResumesTheSameSource) {
-  auto c = make();
-  c->collection_step();
-  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 5));
+  auto c = make_subscribed();
+  arrives({{0, 0}}, 5);
   int polls = 0;
   opc->before_poll = [&polls] {
     if (++polls == 2) throw std::runtime_error("connection reset by peer");
@@ -373,15 +301,10 @@ class HoldingCollector : public BasePyQARCollectorThread {
 };
 
 TEST_F(SubscribingCollectorTest, AnUpdateIsAcknowledgedOnlyOnceItsRowsAreKept) {
-  HoldingCollector c({.server_schema = "opc.tcp://localhost:46011",
-                      .get_tags_func = [this] { return tags; },
-                      .acquisition = subscribing(),
-                      .source_factory = quellin_test::scripted_factory(opc),
-                      .clock = [this] { return time.clock(); },
-                      .sleep = [this](double s) { time.sleep(s); }});
-  opc->updates.push_back(ScriptedOpc::changes({{0, at_us(kT0)}}, 5));
+  HoldingCollector c(base_options());
+  arrives({{0, 0}}, 5);
   c._process_collection_cycle();  // ticket 1
-  opc->updates.push_back(ScriptedOpc::changes({{1, at_us(kT0)}}, 6));
+  arrives({{1, 0}}, 6);
   c._process_collection_cycle();  // ticket 2
   EXPECT_TRUE(opc->acknowledged.empty());
   c.kept = 1;

@@ -121,7 +121,8 @@ class BasePyQARCollectorThread {
   // reaches it (0: kept already). Errors it throws count as a failed read. The default hands
   // the results to handle_data() and counts them kept.
   virtual std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us);
-  // Every ticket handle_changes() returned up to this one is kept.
+  // Every ticket handle_changes() returned up to this one is kept: it would survive a power
+  // cut. Asked right before acknowledging to the source, once or more per pass.
   virtual std::uint64_t kept_through() const;
   // Stops and joins the thread; idempotent. Subclass destructors call it first.
   void shutdown();

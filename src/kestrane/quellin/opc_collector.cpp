@@ -114,7 +114,8 @@ std::uint64_t OPCCollector::handle_changes(ResultList& results,
 }
 
 std::uint64_t OPCCollector::kept_through() const {
-  return writer_ ? writer_->kept_through() : BasePyQARCollectorThread::kept_through();
+  // Asked right before acknowledging: what only the spool holds is synced first.
+  return writer_ ? writer_->sync_kept() : BasePyQARCollectorThread::kept_through();
 }
 
 std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us) {

@@ -101,9 +101,10 @@ class OPCCollector : public BasePyQARCollectorThread {
  protected:
   void handle_data(ResultList& results) override;
   // The results go to the queue and, with a TSDB, to the writer with a time per row; the
-  // ticket is the writer's (kept once written, spooled or set aside), else 0: kept once
-  // queued.
+  // ticket is the writer's (kept once written, spooled and synced, or set aside), else 0: kept
+  // once queued.
   std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us) override;
+  // Syncs the spool first when a cycle only in the spool is not durable yet.
   std::uint64_t kept_through() const override;
 
  private:

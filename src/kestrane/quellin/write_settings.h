@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -14,6 +15,8 @@
 
 namespace quellin {
 
+class SpoolEnv;
+
 // A preparation that failed on a connection that still answers is tried again this often.
 inline constexpr double kPrepareRetrySeconds = 10.0;
 
@@ -21,6 +24,9 @@ inline constexpr double kPrepareRetrySeconds = 10.0;
 struct SpoolSettings {
   std::filesystem::path dir;
   std::uint64_t max_bytes = 0;  // 0: no spool; such rows are dropped
+  // The file system under the spool and the rejected-rows file; null: the real one. A seam
+  // for tests.
+  std::shared_ptr<SpoolEnv> env{};
 };
 
 // Readies a new connection before anything is written on it (registers the source and the

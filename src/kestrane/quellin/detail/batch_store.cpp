@@ -37,7 +37,8 @@ BatchStore::BatchStore(Options options)
       _db_tagname_map(std::move(options.tag_ids)),
       prepare_connection_(std::move(options.prepare_connection)) {
   if (options.spool_dir) {
-    rejected_file_ = std::make_unique<RejectedRowsFile>(*options.spool_dir);
+    rejected_file_ =
+        std::make_unique<RejectedRowsFile>(*options.spool_dir, std::move(options.spool_env));
   }
   set_connection(tidewell::connect_with(tsdb_connect_, tsdb_cfg_));
 }

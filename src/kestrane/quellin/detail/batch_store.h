@@ -41,6 +41,8 @@ class BatchStore {
     // Set when the writer keeps a spool in this folder: rows the database refuses go to the
     // folder's rejected file (unset: they are dropped).
     std::optional<std::filesystem::path> spool_dir{};
+    // The file system the rejected file is written through; null: the real one.
+    std::shared_ptr<SpoolEnv> spool_env{};
     ClockFunc clock{};
     std::shared_ptr<spdlog::logger> log;
     std::shared_ptr<CollectorMetrics> metrics{};  // may be null

@@ -7,24 +7,28 @@ std::uint64_t KeptTickets::issue() {
   return ++issued_;
 }
 
-void KeptTickets::settle(std::uint64_t ticket) {
+void KeptTickets::settle(std::uint64_t ticket, std::uint64_t records) {
   std::lock_guard lock(mutex_);
   if (ticket == 0 || ticket > issued_ || ticket <= kept_through_) return;
-  if (ticket != kept_through_ + 1) {
-    ahead_.insert(ticket);
-    return;
-  }
-  kept_through_ = ticket;
-  // What was settled ahead of it now joins the unbroken run.
-  while (!ahead_.empty() && *ahead_.begin() == kept_through_ + 1) {
-    kept_through_ = *ahead_.begin();
-    ahead_.erase(ahead_.begin());
-  }
+  settled_.emplace(ticket, records);
 }
 
-std::uint64_t KeptTickets::kept_through() const {
+std::uint64_t KeptTickets::kept_through(std::uint64_t durable) {
   std::lock_guard lock(mutex_);
+  // The unbroken run of settled tickets goes on as far as the spool has synced what they wait
+  // for.
+  while (!settled_.empty() && settled_.begin()->first == kept_through_ + 1 &&
+         settled_.begin()->second <= durable) {
+    kept_through_ = settled_.begin()->first;
+    settled_.erase(settled_.begin());
+  }
   return kept_through_;
+}
+
+bool KeptTickets::waiting_for_sync(std::uint64_t durable) const {
+  std::lock_guard lock(mutex_);
+  return !settled_.empty() && settled_.begin()->first == kept_through_ + 1 &&
+         settled_.begin()->second > durable;
 }
 
 }  // namespace quellin

@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
+#include <exception>
+#include <utility>
 
 #include <fmt/format.h>
+
+#include "spool/posix_spool_env.h"
 
 namespace quellin {
 
@@ -44,7 +47,8 @@ std::string added_fields(const SpoolRow& row) {
 
 }  // namespace
 
-RejectedRowsFile::RejectedRowsFile(std::filesystem::path dir) : dir_(std::move(dir)) {}
+RejectedRowsFile::RejectedRowsFile(std::filesystem::path dir, std::shared_ptr<SpoolEnv> env)
+    : dir_(std::move(dir)), env_(env ? std::move(env) : std::make_shared<PosixSpoolEnv>()) {}
 
 bool RejectedRowsFile::append(const SpoolBatch& batch, const std::string& reason,
                               std::string& error) {
@@ -68,10 +72,22 @@ bool RejectedRowsFile::append(const SpoolBatch& batch, const std::string& reason
     text += fmt::format("{},{},{},{}{}\n", when, csv_field(row.tag), value, csv_field(row.quality),
                         added_fields(row));
   }
-  std::ofstream out(path, std::ios::app | std::ios::binary);
-  out << text;
-  out.flush();
-  if (!out) {
+  try {
+    if (!file_ || file_path_ != path) {
+      file_.reset();
+      file_ = env_->open_file(path, SpoolFile::Mode::kAppend);
+      file_path_ = path;
+      folder_synced_ = false;
+    }
+    file_->write_all(text);
+    file_->datasync();
+    // The folder entry of a file just created; once per open is enough.
+    if (!folder_synced_) {
+      env_->sync_folder(dir_);
+      folder_synced_ = true;
+    }
+  } catch (const std::exception&) {
+    file_.reset();
     error = "cannot append to " + path.string();
     return false;
   }

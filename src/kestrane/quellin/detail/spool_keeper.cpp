@@ -38,7 +38,8 @@ SpoolKeeper::SpoolKeeper(const std::optional<SpoolSettings>& settings,
                      .log = log_,
                      .clock = std::move(clock),
                      .on_drop = on_spool_drop(metrics_, drop_reason::kSpoolFull),
-                     .on_lost = on_spool_drop(metrics_, drop_reason::kSpoolError)});
+                     .on_lost = on_spool_drop(metrics_, drop_reason::kSpoolError),
+                     .env = settings->env});
   if (!spool_->empty()) {
     log_->info(
         "Spool holds {} rows read between {} from an earlier run; they are written once "

@@ -5,6 +5,7 @@
 // Owned by the TsdbWriter; any thread (the spool is thread-safe, the rest is read-only).
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,16 @@ class SpoolKeeper {
   std::uint64_t rows() const { return spool_ ? spool_->rows() : 0; }
   void sync_if_due() {
     if (spool_) spool_->sync_if_due();
+  }
+  // Syncs what the spool has not synced yet, now.
+  void sync() {
+    if (spool_) spool_->sync();
+  }
+  // Batches spooled in this run, and how many of the first of them are durable (see
+  // Spool::durable_through()); without a spool nothing is spooled and nothing waits.
+  std::uint64_t appended() const { return spool_ ? spool_->appended() : 0; }
+  std::uint64_t durable_through() {
+    return spool_ ? spool_->durable_through() : std::numeric_limits<std::uint64_t>::max();
   }
   // Tells the metrics how much the spool holds.
   void report() const;

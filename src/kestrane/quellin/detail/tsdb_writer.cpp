@@ -31,6 +31,7 @@ TsdbWriter::TsdbWriter(Options options)
           .tag_ids = std::move(options.tag_ids),
           .prepare_connection = std::move(options.prepare_connection),
           .spool_dir = keeper_.spool() ? std::optional(options.spool->dir) : std::nullopt,
+          .spool_env = keeper_.spool() ? options.spool->env : nullptr,
           .clock = options.clock,
           .log = log_,
           .metrics = metrics_}) {
@@ -89,15 +90,30 @@ std::uint64_t TsdbWriter::submit(WriteCycle cycle) {
   // The writer is behind (a slow or hanging database) or stopped: the cycle waits on disk.
   // Nothing here may wait for the connection, which a hanging write holds.
   keeper_.keep(rows_.to_batch(cycle), "the writer is busy");
-  tickets_.settle(ticket);
+  settle(ticket);
   return ticket;
+}
+
+void TsdbWriter::settle(std::uint64_t ticket) {
+  // Whatever the spool holds by now, this cycle's batch included when it went there, must be
+  // durable before the cycle counts as kept.
+  tickets_.settle(ticket, keeper_.appended());
+}
+
+std::uint64_t TsdbWriter::kept_through() {
+  return tickets_.kept_through(keeper_.durable_through());
+}
+
+std::uint64_t TsdbWriter::sync_kept() {
+  if (tickets_.waiting_for_sync(keeper_.durable_through())) keeper_.sync();
+  return kept_through();
 }
 
 std::uint64_t TsdbWriter::write_now(WriteCycle cycle) {
   check_row_times(cycle);
   const std::uint64_t ticket = tickets_.issue();
   _handle_write_tsdb(cycle);
-  tickets_.settle(ticket);
+  settle(ticket);
   if (replay_due()) replay_some(true);
   keeper_.sync_if_due();
   notify_spool();
@@ -125,7 +141,7 @@ void TsdbWriter::stop() {
   // it is held only in memory.
   for (const Handed& handed : waiting) {
     keeper_.keep(rows_.to_batch(handed.cycle), "stopping");
-    tickets_.settle(handed.ticket);
+    settle(handed.ticket);
   }
 
   bool ended = true;
@@ -169,7 +185,7 @@ void TsdbWriter::stop() {
   std::size_t left_rows = 0;
   for (const Handed& handed : left) {
     left_rows += handed.cycle.results.size();
-    tickets_.settle(handed.ticket);
+    settle(handed.ticket);
   }
   if (left_rows > 0) {
     log().error(
@@ -289,10 +305,10 @@ void TsdbWriter::run_loop() {
         // Kept before the error goes on to restart the loop, so that the ticket is settled
         // only once the rows are safe.
         keep_in_flight("the TSDB writer failed");
-        tickets_.settle(ticket);
+        settle(ticket);
         throw;
       }
-      tickets_.settle(ticket);
+      settle(ticket);
       notify_spool();
     } else if (can_replay && !replay_some(false)) {
       // Nothing could be replayed (the database failed again): wait for the next cycle.

@@ -87,10 +87,17 @@ class TsdbWriter {
   // database answers. For a writer that was never started. Returns the cycle's ticket, kept
   // by the time it returns.
   std::uint64_t write_now(WriteCycle cycle);
-  // Every cycle whose ticket is at most this one is kept: written, in the spool, in the
-  // rejected file, or deliberately dropped (no spool, or rows the database can never take).
-  // A source may then forget those values (a subscription acknowledges them). Any thread.
-  std::uint64_t kept_through() const { return tickets_.kept_through(); }
+  // Every cycle whose ticket is at most this one is kept: written, in the spool once the
+  // spool has synced it, in the rejected file (synced as it is written), or deliberately
+  // dropped (no spool, or rows the database can never take). A source may then forget those
+  // values (a subscription acknowledges them). Never syncs: the spool syncs on its own once a
+  // second. Any thread.
+  std::uint64_t kept_through();
+  // The same, after syncing the spool at once when a cycle in it is what keeps the next
+  // ticket from counting as kept: one sync covers every cycle spooled so far. For an owner
+  // about to tell a source it may forget values; a polling owner never asks, and pays no sync
+  // per cycle. Any thread.
+  std::uint64_t sync_kept();
   // Ends the writer thread and closes the connection, within kStopWriteGraceSeconds +
   // kStopAbortWaitSeconds. With a spool, cycles still waiting go to the spool first; a write
   // under way gets the grace time, is then aborted, and its rows go to the spool under their
@@ -135,6 +142,8 @@ class TsdbWriter {
   // Writes spooled batches while nothing live waits; true when it did any work.
   bool replay_some(bool until_empty);
   void note_outcome(bool database_took_it);
+  // Settles a ticket: kept once what the spool holds now is durable.
+  void settle(std::uint64_t ticket);
   void notify_spool();
   spdlog::logger& log() const { return *log_; }
 

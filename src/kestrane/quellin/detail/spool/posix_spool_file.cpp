@@ -27,6 +27,8 @@ int open_flags(SpoolFile::Mode mode) {
       return O_WRONLY | O_CREAT | O_EXCL | O_APPEND;
     case SpoolFile::Mode::kReplace:
       return O_WRONLY | O_CREAT | O_TRUNC;
+    case SpoolFile::Mode::kAppend:
+      return O_WRONLY | O_CREAT | O_APPEND;
   }
   return O_RDONLY;
 }

@@ -304,6 +304,7 @@ void Spool::append(const SpoolBatch& batch) {
   }
   ++segment->batches;
   segment->rows += batch.rows.size();
+  ++appended_;
   unsynced_ = true;
   unsynced_rows_ += batch.rows.size();
   sync_locked(true);
@@ -368,6 +369,28 @@ void Spool::pop_front() {
 void Spool::sync_if_due() {
   std::lock_guard lock(mutex_);
   sync_locked(true);
+}
+
+void Spool::sync() {
+  std::lock_guard lock(mutex_);
+  sync_locked(false);
+}
+
+std::uint64_t Spool::appended() const {
+  std::lock_guard lock(mutex_);
+  return appended_;
+}
+
+std::uint64_t Spool::durable_through() {
+  std::lock_guard lock(mutex_);
+  const bool empty = std::all_of(segments_.begin(), segments_.end(),
+                                 [](const Segment& s) { return s.batches == 0; });
+  if (empty) {
+    // Every record of this run is in the TSDB or was given up with an ERROR.
+    unsynced_lost_ = false;
+    durable_ = appended_;
+  }
+  return durable_;
 }
 
 std::uint64_t Spool::rows() const {
@@ -558,10 +581,15 @@ void Spool::save_position_locked(Position position) {
 }
 
 void Spool::sync_locked(bool only_when_due) {
-  if (!unsynced_ && !folder_unsynced_) return;
+  if (!unsynced_ && !folder_unsynced_) {
+    // Records left unsynced went with a dropped segment.
+    if (!unsynced_lost_) durable_ = appended_;
+    return;
+  }
   const double now = clock_();
   if (only_when_due && last_sync_ && now - *last_sync_ < kSyncIntervalSeconds) return;
   last_sync_ = now;
+  bool synced = true;
   if (writer_ && unsynced_) {
     try {
       writer_->datasync();
@@ -573,6 +601,7 @@ void Spool::sync_locked(bool only_when_due) {
           "survive a power loss",
           writer_->path().string(), reason(error), unsynced_rows_);
       writer_.reset();
+      unsynced_lost_ = true;
     }
     unsynced_ = false;
     unsynced_rows_ = 0;
@@ -591,8 +620,10 @@ void Spool::sync_locked(bool only_when_due) {
             dir_.string(), reason(error));
       }
       folder_sync_failed_ = true;
+      synced = false;
     }
   }
+  if (synced && !unsynced_lost_) durable_ = appended_;
 }
 
 void Spool::abandon_partial_write_locked(Segment& segment) {

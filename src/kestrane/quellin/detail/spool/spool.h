@@ -10,7 +10,8 @@
 // corrupt record elsewhere is skipped with an ERROR, and batches before the saved position are
 // not returned again. After a crash a batch may come back once more (the position is not
 // synced): the TSDB skips a batch whose writer id and seq it already committed. A record is
-// durable once its file and, for a new segment, the folder were synced (within a second).
+// durable once its file and, for a new segment, the folder were synced (within a second, or at
+// once by sync()); durable_through() tells how many of this run's records are.
 //
 // The spool's own faults never stop the writer: a segment that cannot be opened or read is
 // given up (an ERROR naming the file, the rows and their time span, and on_lost), and a failed
@@ -83,6 +84,15 @@ class Spool {
   // Syncs pending appends when the last sync is a second old or more; the owner calls it at
   // least once a second, so no appended record stays unsynced much longer than that.
   void sync_if_due();
+  // Syncs pending appends and a new segment's folder entry now. Never throws; a failure is
+  // logged, and durable_through() does not count what it left unsynced.
+  void sync();
+  // Records appended in this run (1, 2, ... in append order).
+  std::uint64_t appended() const;
+  // How many of this run's first records would survive a power cut: synced, or popped (then
+  // the TSDB holds them) or dropped with an ERROR. Records behind a failed sync count only
+  // once the spool has been emptied, since syncing their file again proves nothing.
+  std::uint64_t durable_through();
 
   std::uint64_t rows() const;  // rows not yet popped
   std::uint64_t batches() const;
@@ -166,6 +176,9 @@ class Spool {
   std::optional<double> last_sync_;
   bool position_save_failed_ = false;
   bool folder_sync_failed_ = false;
+  std::uint64_t appended_ = 0;  // records appended in this run
+  std::uint64_t durable_ = 0;   // of which the first this many are durable
+  bool unsynced_lost_ = false;  // a failed sync left records of this run unsynced for good
 };
 
 }  // namespace quellin

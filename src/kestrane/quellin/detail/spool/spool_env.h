@@ -1,8 +1,9 @@
 #pragma once
-// SpoolEnv: every file-system call the spool makes (open, list, sync a folder, rename, remove,
-// lock), so that tests can fail any of them or cut the power under it. PosixSpoolEnv is the
-// real one. Shared by a Spool and its owner; the Spool calls it with its own mutex held, so an
-// implementation given to one Spool need not be thread-safe itself.
+// SpoolEnv: every file-system call the spool and the rejected-rows file make (open, list, sync a
+// folder, rename, remove, lock), so that tests can fail any of them or cut the power under it.
+// PosixSpoolEnv is the real one. Shared by a Spool, the writer's rejected-rows file and their
+// owner: the Spool calls it from any thread with its own mutex held, the rejected-rows file from
+// the writer's thread, so an implementation must be safe from two threads at once.
 
 #include <filesystem>
 #include <memory>

@@ -1,7 +1,8 @@
 #pragma once
-// SpoolFile: one open file of the spool (a segment, or the read-position file being replaced),
-// as handed out by a SpoolEnv, owning its handle until destroyed. Owned by the Spool; not
-// synchronised: the Spool holds its mutex around every call. Destructors never throw.
+// SpoolFile: one open file of the spool folder (a segment, the read-position file being
+// replaced, or the rejected-rows file), as handed out by a SpoolEnv, owning its handle until
+// destroyed. Owned by the Spool or the rejected-rows file; not synchronised: one thread at a
+// time (the Spool holds its mutex around every call). Destructors never throw.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,7 @@ class SpoolFile {
     kReadWrite,  // an existing file, to be read and cut back
     kCreate,     // a new file that must not exist yet, appended to
     kReplace,    // a file created or emptied, written from the start
+    kAppend,     // a file created when missing, appended to
   };
 
   virtual ~SpoolFile() = default;
