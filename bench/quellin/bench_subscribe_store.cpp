@@ -16,7 +16,9 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -25,6 +27,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -84,11 +87,15 @@ ua::DataValue changed_value(std::size_t tag, std::int64_t ticks) {
 }
 
 // A server whose answers are recorded ahead: the subscription services the engine calls, and
-// the Read answers a polling source takes. Everything it is asked to create, it creates.
+// the Read answers a polling source takes. Everything it is asked to create, it creates. The
+// engine may run on the collector thread while the benchmark records and releases answers.
 class RecordedServer : public ua::SubscriptionServices {
  public:
-  // The Publish answers of one second in which every monitored item changed at `ticks`.
-  void record_second(std::int64_t ticks) {
+  // The Publish answers of one second in which every monitored item changed at `ticks`, kept
+  // back until release_second() when `held`.
+  void record_second(std::int64_t ticks, bool held = false) {
+    std::lock_guard lock(mutex_);
+    std::deque<std::vector<std::uint8_t>>& into = held ? held_ : publishes_;
     for (auto& [id, sub] : subscriptions_) {
       for (std::size_t pos = 0; pos < sub.handles.size(); pos += kChangesPerMessage) {
         const std::size_t end = std::min(pos + kChangesPerMessage, sub.handles.size());
@@ -113,13 +120,32 @@ class RecordedServer : public ua::SubscriptionServices {
         w.bytes(body.data());
         w.i32(0);   // results of the acknowledgements
         w.i32(-1);  // diagnostic infos
-        publishes_.push_back(w.take());
+        into.push_back(w.take());
       }
     }
+    if (held) held_seconds_.push_back(released_ + into.size());
+  }
+  // Hands the next held second to the engine, as a server publishes it.
+  void release_second() {
+    std::lock_guard lock(mutex_);
+    if (held_seconds_.empty()) return;
+    const std::size_t count = held_seconds_.front() - released_;
+    for (std::size_t k = 0; k < count; ++k) {
+      publishes_.push_back(std::move(held_.front()));
+      held_.pop_front();
+    }
+    released_ += count;
+    held_seconds_.pop_front();
+    arrived_.notify_all();
+  }
+  std::size_t items() const {
+    std::lock_guard lock(mutex_);
+    return last_item_;
   }
 
   // The Read answers of one polling cycle over every tag at `ticks`, in batches.
   void record_reads(std::int64_t ticks) {
+    std::lock_guard lock(mutex_);
     for (std::size_t pos = 0; pos < kTags; pos += kReadBatch) {
       const std::size_t end = std::min(pos + kReadBatch, kTags);
       ua::BinaryWriter w;
@@ -130,7 +156,10 @@ class RecordedServer : public ua::SubscriptionServices {
       reads_.push_back(w.take());
     }
   }
-  std::size_t acknowledged() const { return acknowledged_; }
+  std::size_t acknowledged() const {
+    std::lock_guard lock(mutex_);
+    return acknowledged_;
+  }
 
   ua::ServerLimits limits() const override { return {}; }
   std::optional<ua::NodeId> node_for(const pyqar::TagDescriptor& tag) override {
@@ -138,12 +167,15 @@ class RecordedServer : public ua::SubscriptionServices {
   }
   std::optional<std::int64_t> server_start_time() override { return 1; }
   std::vector<ua::DataValue> read(std::span<const ua::NodeId> nodes) override {
+    std::unique_lock lock(mutex_);
     if (reads_.empty()) return std::vector<ua::DataValue>(nodes.size());
     const std::vector<std::uint8_t> bytes = std::move(reads_.front());
     reads_.pop_front();
+    lock.unlock();
     return std::get<ua::ReadResponse>(ua::decode_response(bytes)).results;
   }
   ua::CreateSubscriptionResponse create_subscription(const ua::SubscriptionParameters& p) override {
+    std::lock_guard lock(mutex_);
     ua::CreateSubscriptionResponse res;
     res.subscription_id = ++last_subscription_;
     res.revised_publishing_interval_ms = p.publishing_interval_ms;
@@ -154,6 +186,7 @@ class RecordedServer : public ua::SubscriptionServices {
   }
   ua::CreateMonitoredItemsResponse create_monitored_items(
       std::uint32_t subscription_id, std::span<const ua::MonitoredItemToCreate> items) override {
+    std::lock_guard lock(mutex_);
     ua::CreateMonitoredItemsResponse res;
     Subscription& sub = subscriptions_[subscription_id];
     for (const ua::MonitoredItemToCreate& item : items) {
@@ -167,6 +200,7 @@ class RecordedServer : public ua::SubscriptionServices {
   }
   ua::DeleteSubscriptionsResponse delete_subscriptions(
       std::span<const std::uint32_t> ids) override {
+    std::lock_guard lock(mutex_);
     for (const std::uint32_t id : ids) subscriptions_.erase(id);
     return {.header = {}, .results = std::vector<std::uint32_t>(ids.size(), 0)};
   }
@@ -178,17 +212,25 @@ class RecordedServer : public ua::SubscriptionServices {
     throw ua::ServiceError(ua::status::BadServiceUnsupported, "TransferSubscriptions");
   }
   void send_publish(std::span<const ua::SubscriptionAcknowledgement> acks) override {
+    std::lock_guard lock(mutex_);
     ++outstanding_;
     acknowledged_ += acks.size();
   }
-  std::size_t publishes_outstanding() const override { return outstanding_; }
-  // What is recorded is there at once; nothing more comes by waiting.
+  std::size_t publishes_outstanding() const override {
+    std::lock_guard lock(mutex_);
+    return outstanding_;
+  }
+  // What is released is there at once; else waits for a second to be released, at most until
+  // `deadline`.
   std::optional<ua::PublishResponse> receive_publish(
-      std::chrono::steady_clock::time_point) override {
+      std::chrono::steady_clock::time_point deadline) override {
+    std::unique_lock lock(mutex_);
+    arrived_.wait_until(lock, deadline, [this] { return !publishes_.empty(); });
     if (publishes_.empty() || outstanding_ == 0) return std::nullopt;
     const std::vector<std::uint8_t> bytes = std::move(publishes_.front());
     publishes_.pop_front();
     --outstanding_;
+    lock.unlock();
     return std::get<ua::PublishResponse>(ua::decode_response(bytes));
   }
   ua::Reconnected reconnect() override { return ua::Reconnected::same_session; }
@@ -200,6 +242,8 @@ class RecordedServer : public ua::SubscriptionServices {
     std::vector<std::uint32_t> handles;
     std::uint32_t sequence = 0;
   };
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
   std::map<std::uint32_t, Subscription> subscriptions_;
   std::uint32_t last_subscription_ = 0;
   std::uint32_t last_item_ = 0;
@@ -207,6 +251,11 @@ class RecordedServer : public ua::SubscriptionServices {
   std::size_t acknowledged_ = 0;
   std::deque<std::vector<std::uint8_t>> publishes_;
   std::deque<std::vector<std::uint8_t>> reads_;
+  // Recorded seconds not yet released: the messages, and the count of messages ever held up to
+  // the end of each second.
+  std::deque<std::vector<std::uint8_t>> held_;
+  std::deque<std::size_t> held_seconds_;
+  std::size_t released_ = 0;
 };
 
 // The OPC UA source over the recorded server: reads as the real source converts them, and the
@@ -288,13 +337,34 @@ class Rig {
 
   bool ready() const { return collector_.has_value(); }
   RecordedServer& server() { return recorded_; }
+  quellin::OPCCollector& collector() { return *collector_; }
   // One step; the values the owner got from it.
   std::size_t step() {
     collector_->collection_step();
+    return take();
+  }
+  // The values the owner got since the last call.
+  std::size_t take() {
     std::lock_guard g(lock_);
     std::size_t values = 0;
     for (const quellin::ResultList& list : queue_.take_all()) values += list.size();
     return values;
+  }
+  // Takes what the owner gets until `values` have come or `limit` passed; how many came.
+  std::size_t take_until(std::size_t values, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::size_t got = 0;
+    while (got < values && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      got += take();
+    }
+    return got;
+  }
+  // Waits until the database holds `rows` rows, or `limit` passed.
+  void wait_for_rows(std::int64_t rows, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (stored_rows() < rows && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   std::int64_t stored_rows() {
     return std::stoll(
@@ -364,6 +434,52 @@ void BM_Poll(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Poll)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// The collector on its own thread and the writer on another, as the console runs them: the
+// recorded seconds released one a second (subscribing), or read once a second (polling). The
+// CPU counted runs from the first second's rows in the database until the last second's are.
+void threaded(benchmark::State& state, pyqar::Acquisition mode) {
+  const bool subscribing = mode == pyqar::Acquisition::subscribe;
+  Rig rig(state, mode);
+  if (!rig.ready()) return;
+  if (!subscribing) {
+    for (int second = 0; second < 1 + kSeconds; ++second)
+      rig.server().record_reads(ticks_of_second(second));
+  }
+  rig.collector().start();
+  if (subscribing) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (rig.server().items() < kTags && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int second = 0; second < 1 + kSeconds; ++second)
+      rig.server().record_second(ticks_of_second(second), true);
+    rig.server().release_second();
+  }
+  for (auto _ : state) {
+    if (rig.take_until(kTags, std::chrono::seconds(60)) < kTags) {
+      state.SkipWithError("the first second did not arrive");
+      return;
+    }
+    rig.wait_for_rows(static_cast<std::int64_t>(kTags), std::chrono::seconds(60));
+    const double cpu0 = process_cpu_seconds();
+    std::size_t values = 0;
+    for (int second = 0; second < kSeconds; ++second) {
+      if (subscribing) rig.server().release_second();
+      values += rig.take_until(kTags, std::chrono::seconds(30));
+    }
+    rig.wait_for_rows(static_cast<std::int64_t>(kTags) * (1 + kSeconds), std::chrono::seconds(60));
+    const double cpu = process_cpu_seconds() - cpu0;
+    report(state, cpu, values, rig.stored_rows());
+  }
+  rig.collector().stop();
+  rig.collector().join();
+}
+void BM_SubscribeThreaded(benchmark::State& state) {
+  threaded(state, pyqar::Acquisition::subscribe);
+}
+BENCHMARK(BM_SubscribeThreaded)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+void BM_PollThreaded(benchmark::State& state) { threaded(state, pyqar::Acquisition::read); }
+BENCHMARK(BM_PollThreaded)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
