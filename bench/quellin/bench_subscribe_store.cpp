@@ -1,9 +1,10 @@
 // The whole way from an OPC UA server's answers into PostgreSQL, subscribing against polling:
-// 100,000 tags that all change once a second, stored by an OPCCollector (one collection step
-// per second, single-step use, so the writer's rows are in the database when the step returns)
-// through its TSDB writer. The server is recorded: its answers are encoded with the client's
-// own encoders before each step, outside the time measured, and decoded again by the client
-// inside it, so that decoding counts but no socket or secure channel does.
+// 100,000 tags that all change once a second, stored by an OPCCollector through its TSDB
+// writer: one collection step per second (single-step use, so the writer's rows are in the
+// database when the step returns), and in the *Threaded variants the collector and the writer
+// on their own threads as the console runs them. The server is recorded: its answers are
+// encoded with the client's own encoders ahead, outside the time measured, and decoded again
+// by the client inside it, so that decoding counts but no socket or secure channel does.
 //   - BM_Subscribe: Publish answers of 1,000 data changes each (a double, source and server
 //     time), through the subscription engine, the collector's feed, tickets and
 //     acknowledgements, the writer;
@@ -11,7 +12,7 @@
 //     conversion a real Read takes, the collector's polling cycle, the writer.
 // Both report this process's CPU (every thread: the collector and the writer) per stored
 // value; PostgreSQL's own CPU is not counted. Reads KESTRANE_TEST_PG_* like the tests.
-//   bench_subscribe_store [--benchmark_filter=Subscribe|Poll]
+//   bench_subscribe_store [--benchmark_filter=Subscribe|Poll|Threaded]
 #include <benchmark/benchmark.h>
 
 #include <time.h>
