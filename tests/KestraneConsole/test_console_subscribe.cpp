@@ -47,8 +47,7 @@ struct StoredRow {
 // The [Kestrane] lines most cases run with: the ramp's every change, stored twice a second.
 constexpr const char* kRampSettings = "collection_interval = 0.5\nopc_sampling_interval = 0\n";
 
-// One run of the program against a test server: what the server offers, what the program is
-// told, and how far it must have come before the case goes on.
+// A server with `ramp` ramps (Ramp.1..N) and Ramp.Static.
 UaTestServer::Options ramp_server(int ramp = 1) {
   UaTestServer::Options options;
   options.tags = 1;
@@ -56,6 +55,8 @@ UaTestServer::Options ramp_server(int ramp = 1) {
   return options;
 }
 
+// One run of the program against a test server: what the server offers, what the program is
+// told, and how far it must have come before the case goes on.
 struct ProgramRun {
   UaTestServer::Options server = ramp_server();
   std::vector<std::string> tags = {"ns=2;s=Ramp.1,"};
