@@ -381,6 +381,20 @@ TEST_F(OPCCollectorTest, TagIdsKnownAtStartAreWrittenWithNoLookup) {
   EXPECT_EQ(last_write()[1].tag_id, 12);
 }
 
+// Tags known at start around one that must be looked up: each row keeps its own tag's id, in
+// the order read, with one lookup for the unknown tag alone.
+TEST_F(OPCCollectorTest, ATagLookedUpAmongKnownOnesKeepsEveryRowWithItsOwnId) {
+  tags = {"Demo.Tag1", "Demo.Tag2", "Demo.Tag3", "Demo.Missing"};
+  auto c = make(true, "opc.da://localhost/OstrevoV2.1.0", {{"Demo.Tag1", 11}, {"Demo.Tag3", 13}});
+  c->collection_step();
+  EXPECT_EQ(db->get_tag_calls, 2);  // Demo.Tag2 and Demo.Missing
+  const auto rows = last_write();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].tag_id, 11);
+  EXPECT_EQ(rows[1].tag_id, 12);
+  EXPECT_EQ(rows[2].tag_id, 13);
+}
+
 TEST_F(OPCCollectorTest, ATagCreatedDuringAnOutageIsWrittenRightAfterTheReconnect) {
   tags = {"Demo.Tag1", "Demo.Missing"};
   auto c = make();
