@@ -135,11 +135,13 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   if (!clock_) clock_ = steady_seconds;
   if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
   if (options.acquisition.mode == pyqar::Acquisition::subscribe) {
-    feed_ = std::make_unique<SubscriptionFeed>(
-        SubscriptionFeed::Options{.acquisition = std::move(options.acquisition),
-                                  .publishing_interval_seconds = sample_interval_,
-                                  .clock = [this] { return now(); },
-                                  .wall_clock = [this] { return wall_now(); }});
+    feed_ = std::make_unique<SubscriptionFeed>(SubscriptionFeed::Options{
+        .acquisition = std::move(options.acquisition),
+        .publishing_interval_seconds = sample_interval_,
+        .clock = [this] { return now(); },
+        .wall_clock = [this] { return wall_now(); },
+        .state_dir = std::move(options.subscription_state_dir),
+        .owner = {.endpoint = server_schema_, .user = ua_security_.username}});
   }
 }
 
@@ -297,6 +299,7 @@ void BasePyQARCollectorThread::disconnect_source() {
     log_->info("Deleting the subscriptions");
     try {
       _source().unsubscribe();
+      feed_->forget_state();
     } catch (...) {
       // unsubscribe() never throws; a handle already gone has nothing to delete.
     }

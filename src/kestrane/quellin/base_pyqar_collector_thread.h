@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,10 @@ class BasePyQARCollectorThread {
     pyqar::UaSecurity ua_security{};
     // Read once per interval (the default) or subscribe; see AcquisitionOptions.
     AcquisitionOptions acquisition{};
+    // Subscribing where the server lets a later process take the subscriptions over: where
+    // they are kept for it (subscriptions.state, subscriptions.kept); relative to the working
+    // directory unless absolute; created when first needed.
+    std::filesystem::path subscription_state_dir = "state";
     // Seams for tests; empty means the real OPC library, clock and interruptible wait.
     pyqar::SourceFactory source_factory{};
     ClockFunc clock{};

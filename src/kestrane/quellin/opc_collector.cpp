@@ -1,6 +1,7 @@
 #include "quellin/opc_collector.h"
 
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -12,6 +13,8 @@
 namespace quellin {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
   const std::string_view schema(o.opc_schema);
@@ -31,6 +34,9 @@ BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
           .metrics = o.metrics,
           .ua_security = std::move(o.ua_security),
           .acquisition = std::move(o.acquisition),
+          // With the spool, beside the rows it keeps; else in the working directory.
+          .subscription_state_dir =
+              o.spool && o.spool->max_bytes > 0 ? o.spool->dir : fs::path("state"),
           .source_factory = std::move(o.source_factory),
           .clock = o.clock,
           .sleep = std::move(o.sleep)};

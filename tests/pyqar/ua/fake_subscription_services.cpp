@@ -168,6 +168,8 @@ TransferSubscriptionsResponse FakeSubscriptionServices::transfer_subscriptions(
     TransferResult result;
     const auto it = transfer_status.find(id);
     if (it != transfer_status.end()) result.status = it->second;
+    if (const auto held = transfer_available.find(id); held != transfer_available.end())
+      result.available_sequence_numbers = held->second;
     r.results.push_back(result);
   }
   return r;

@@ -54,6 +54,8 @@ class FakeSubscriptionServices : public SubscriptionServices {
   bool allow_transfer = true;
   std::optional<std::uint32_t> transfer_fault;  // the service result of TransferSubscriptions
   std::map<std::uint32_t, std::uint32_t> transfer_status;  // per subscription (Good otherwise)
+  // The sequence numbers a transferred subscription still holds (none when not listed).
+  std::map<std::uint32_t, std::vector<std::uint32_t>> transfer_available;
   std::uint32_t next_subscription_id = 1;
   // What the server grants instead of what was asked (the publishing interval of every
   // subscription; the queue size and sampling interval of every item).

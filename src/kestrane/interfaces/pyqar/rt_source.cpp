@@ -20,5 +20,9 @@ void RtSource::acknowledge(std::uint64_t) { no_subscriptions(); }
 void RtSource::resume() { no_subscriptions(); }
 SubscriptionStatus RtSource::subscription_status() const { no_subscriptions(); }
 void RtSource::unsubscribe() noexcept {}
+std::string RtSource::reclaim_refusal() const {
+  return "this OPC source cannot hand its subscriptions to a later process";
+}
+void RtSource::reclaim_at_subscribe(ReclaimableSubscriptions) {}
 
 }  // namespace pyqar

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pyqar/qar_types.h"
+#include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/subscription_types.h"
 #include "pyqar/ua_security.h"
 
@@ -48,6 +49,18 @@ class RtSource {
   virtual SubscriptionStatus subscription_status() const;
   // Deletes the subscriptions and closes the session, within a few seconds; never throws.
   virtual void unsubscribe() noexcept;
+
+  // Taking subscriptions over from an earlier process that ended without deleting them.
+  // Empty when a later process may take this source's subscriptions over, else why not.
+  virtual std::string reclaim_refusal() const;
+  // What the earlier process left (see ReclaimableSubscriptions): the next subscribe() takes
+  // over what the server still holds of it before creating anything. Ignored by default.
+  virtual void reclaim_at_subscribe(ReclaimableSubscriptions previous);
+  // What a later process would need now, and a number that changes whenever that does, but
+  // for the kept sequence numbers, which come alone. Nothing by default.
+  virtual ReclaimableSubscriptions reclaimable() const { return {}; }
+  virtual std::uint64_t reclaimable_version() const { return 0; }
+  virtual std::vector<KeptSequence> kept_sequences() const { return {}; }
 
  protected:
   RtSource() = default;

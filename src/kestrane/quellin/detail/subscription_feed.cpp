@@ -46,7 +46,9 @@ SubscriptionFeed::SubscriptionFeed(Options options)
       publishing_interval_seconds_(options.publishing_interval_seconds),
       heartbeat_seconds_(acquisition_.heartbeat_seconds),
       clock_(std::move(options.clock)),
-      wall_clock_(std::move(options.wall_clock)) {
+      wall_clock_(std::move(options.wall_clock)),
+      state_dir_(std::move(options.state_dir)),
+      owner_(std::move(options.owner)) {
   if (!clock_ || !wall_clock_) {
     throw std::invalid_argument("a subscription feed needs a clock and a wall clock");
   }
@@ -90,12 +92,17 @@ void SubscriptionFeed::subscribe(pyqar::RtSource& source, const std::vector<std:
   for (std::size_t i = 0; i < descriptors.size(); ++i) {
     monitored.push_back({std::move(descriptors[i]), settings_for(tags[i])});
   }
+  prepare_state(source);
+  // A new source takes over what the earlier process left; a list change keeps its own.
+  if (!subscribed_ && previous_) source.reclaim_at_subscribe(*previous_);
   subscribed_ = false;
   source.subscribe(std::move(monitored),
                    {.publishing_interval_ms = publishing_interval_seconds_ * 1000.0});
   tags_ = tags;
   last_ = std::move(last);
   subscribed_ = true;
+  previous_.reset();
+  save_state(source, true);
   const pyqar::SubscriptionStatus status = source.subscription_status();
   log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),
             status.items_ok, status.items_failed, status.subscriptions);
@@ -181,6 +188,56 @@ void SubscriptionFeed::acknowledge_kept(pyqar::RtSource& source, std::uint64_t k
     unacknowledged_.pop_front();
   }
   if (token != 0) source.acknowledge(token);
+  // Before the next poll sends the acknowledgements: a message the server forgets must be
+  // known as kept here.
+  if (subscribed_) save_state(source, false);
+}
+
+void SubscriptionFeed::prepare_state(const pyqar::RtSource& source) {
+  if (state_prepared_ || !state_dir_) return;
+  state_prepared_ = true;
+  const std::string refusal = source.reclaim_refusal();
+  if (!refusal.empty()) {
+    journel::get_logger("quellin")->warn(
+        "Subscriptions of {}: the server's queue of the previous run cannot be reclaimed: {}; "
+        "after a crash (kill -9, power cut) the changes not yet stored are lost",
+        owner_.endpoint, refusal);
+    return;
+  }
+  state_.emplace(*state_dir_, owner_);
+  previous_ = state_->load();
+}
+
+void SubscriptionFeed::save_state(const pyqar::RtSource& source, bool everything) {
+  if (!state_) return;
+  try {
+    const std::uint64_t version = source.reclaimable_version();
+    if (everything || version != saved_version_) {
+      const pyqar::ReclaimableSubscriptions state = source.reclaimable();
+      state_->save(state);
+      saved_version_ = version;
+      saved_kept_.clear();
+      for (const auto& sub : state.subscriptions) saved_kept_.push_back({sub.id, sub.last_kept});
+      return;
+    }
+    std::vector<pyqar::KeptSequence> kept = source.kept_sequences();
+    if (kept == saved_kept_) return;
+    state_->save_kept(kept);
+    saved_kept_ = std::move(kept);
+  } catch (const std::exception& e) {
+    if (save_failure_reported_) return;
+    save_failure_reported_ = true;
+    journel::get_logger("quellin")->warn(
+        "Subscription state not kept in {}: {}; after a crash the previous run's subscriptions "
+        "may not be taken over",
+        state_->dir().string(), e.what());
+  }
+}
+
+void SubscriptionFeed::forget_state() {
+  if (state_) state_->remove();
+  saved_version_ = 0;
+  saved_kept_.clear();
 }
 
 void SubscriptionFeed::reset() {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "pyqar/subscription_types.h"
 #include "quellin/acquisition_options.h"
 #include "quellin/collector_metrics.h"
+#include "subscription_state_file.h"
 
 namespace quellin {
 
@@ -29,6 +31,10 @@ class SubscriptionFeed {
     double publishing_interval_seconds = 1.0;
     std::function<double()> clock{};             // monotonic seconds; required
     std::function<std::int64_t()> wall_clock{};  // UTC microseconds; required
+    // Where the subscriptions are kept for a later process to take over after a crash, and
+    // whose they are; nothing: not kept.
+    std::optional<std::filesystem::path> state_dir{};
+    SubscriptionStateFile::Owner owner{};
   };
 
   // What one or more polls brought, one row per change: the values as they arrived, then the
@@ -86,6 +92,8 @@ class SubscriptionFeed {
   // The source is gone or replaced: the next use subscribes again, and nothing that waited
   // for acknowledgement is acknowledged (its tokens belong to the old source).
   void reset();
+  // The subscriptions were deleted: a later process finds nothing to take over.
+  void forget_state();
 
   bool subscribed() const { return subscribed_; }
   // The subscribed tag names, by tag index.
@@ -103,6 +111,11 @@ class SubscriptionFeed {
   pyqar::MonitorSettings settings_for(const std::string& tag) const;
   std::int64_t row_time(const pyqar::ValueObject& value) const;
   std::int64_t heartbeat_time(double now) const;
+  // At the first subscribe: whether the source's subscriptions can outlive this process, and
+  // what an earlier one left.
+  void prepare_state(const pyqar::RtSource& source);
+  // Writes what changed for a later process: the subscriptions, else the kept numbers.
+  void save_state(const pyqar::RtSource& source, bool everything);
 
   const AcquisitionOptions acquisition_;
   const double publishing_interval_seconds_;
@@ -117,6 +130,15 @@ class SubscriptionFeed {
   // The server's time from the latest update that gave one (UTC microseconds) and the
   // monotonic time it came.
   std::optional<std::pair<std::int64_t, double>> server_time_;
+  // Kept for a later process once the source allows it; empty otherwise.
+  std::optional<std::filesystem::path> state_dir_;
+  SubscriptionStateFile::Owner owner_;
+  bool state_prepared_ = false;
+  std::optional<SubscriptionStateFile> state_;
+  std::optional<pyqar::ReclaimableSubscriptions> previous_;
+  std::uint64_t saved_version_ = 0;
+  std::vector<pyqar::KeptSequence> saved_kept_;
+  bool save_failure_reported_ = false;
 };
 
 }  // namespace quellin

@@ -4,9 +4,19 @@
 
 namespace pyqar::ua {
 
+void AcknowledgementLedger::note_kept(const SubscriptionAcknowledgement& a) {
+  const auto [it, added] = kept_.emplace(a.subscription_id, a.sequence_number);
+  // Messages without rows may be due before earlier ones with rows: the number never goes
+  // back (it wraps after 0xFFFFFFFF).
+  if (!added && static_cast<std::int32_t>(a.sequence_number - it->second) > 0)
+    it->second = a.sequence_number;
+}
+
 std::uint64_t AcknowledgementLedger::seal(bool rows_to_keep) {
   if (gathered_.empty()) return 0;
   if (!rows_to_keep) {
+    for (const SubscriptionAcknowledgement& a : gathered_)
+      kept_[a.subscription_id] = a.sequence_number;
     due_.insert(due_.end(), gathered_.begin(), gathered_.end());
     gathered_.clear();
     return 0;
@@ -19,6 +29,7 @@ std::uint64_t AcknowledgementLedger::seal(bool rows_to_keep) {
 void AcknowledgementLedger::kept(std::uint64_t token) {
   while (!waiting_.empty() && waiting_.front().first <= token) {
     const std::vector<SubscriptionAcknowledgement>& acks = waiting_.front().second;
+    for (const SubscriptionAcknowledgement& a : acks) note_kept(a);
     due_.insert(due_.end(), acks.begin(), acks.end());
     waiting_.pop_front();
   }
@@ -55,6 +66,7 @@ void AcknowledgementLedger::forget(std::uint32_t subscription_id) {
   std::erase_if(due_, of_it);
   for (auto& [token, acks] : waiting_) std::erase_if(acks, of_it);
   for (auto& acks : unanswered_) std::erase_if(acks, of_it);
+  kept_.erase(subscription_id);
 }
 
 void AcknowledgementLedger::clear() {
@@ -62,6 +74,27 @@ void AcknowledgementLedger::clear() {
   waiting_.clear();
   due_.clear();
   unanswered_.clear();
+  kept_.clear();
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> AcknowledgementLedger::kept_through() const {
+  std::map<std::uint32_t, std::uint32_t> through = kept_;
+  // Messages of one subscription are handled in order: the first one still waiting bounds
+  // what counts as kept, even when a later one without rows was acknowledged at once.
+  const auto bound = [&](const SubscriptionAcknowledgement& a) {
+    const auto it = through.find(a.subscription_id);
+    const std::uint32_t below = a.sequence_number - 1;
+    if (it == through.end()) {
+      through.emplace(a.subscription_id, below);
+    } else if (below < it->second) {
+      it->second = below;
+    }
+  };
+  for (const auto& [token, acks] : waiting_) {
+    for (const SubscriptionAcknowledgement& a : acks) bound(a);
+  }
+  for (const SubscriptionAcknowledgement& a : gathered_) bound(a);
+  return {through.begin(), through.end()};
 }
 
 }  // namespace pyqar::ua

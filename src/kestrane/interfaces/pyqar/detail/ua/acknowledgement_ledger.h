@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <span>
 #include <utility>
 #include <vector>
@@ -43,13 +44,29 @@ class AcknowledgementLedger {
   void forget(std::uint32_t subscription_id);
   void clear();
 
+  // Per subscription, the last message whose rows are kept with every message before it (a
+  // message still waiting holds the number below it), for a later process to go on from.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> kept_through() const;
+  // A subscription taken over from an earlier process, whose rows were kept through `number`.
+  void kept_before(std::uint32_t subscription_id, std::uint32_t number) {
+    kept_[subscription_id] = number;
+  }
+  // A message the earlier process kept, whose acknowledgement the server never had: due now.
+  void owed(std::uint32_t subscription_id, std::uint32_t sequence_number) {
+    due_.push_back({subscription_id, sequence_number});
+  }
+
  private:
+  void note_kept(const SubscriptionAcknowledgement& a);
+
   std::vector<SubscriptionAcknowledgement> gathered_;
   std::deque<std::pair<std::uint64_t, std::vector<SubscriptionAcknowledgement>>> waiting_;
   std::vector<SubscriptionAcknowledgement> due_;
   // What each unanswered Publish request carried, oldest first.
   std::deque<std::vector<SubscriptionAcknowledgement>> unanswered_;
   std::uint64_t last_token_ = 0;
+  // The latest message made due, per subscription.
+  std::map<std::uint32_t, std::uint32_t> kept_;
 };
 
 }  // namespace pyqar::ua

@@ -18,6 +18,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/monitored_item_creator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/publish_pump.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_healer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/subscription_reclaimer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tcp_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/endpoint_url.cpp

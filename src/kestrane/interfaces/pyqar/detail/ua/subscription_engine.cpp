@@ -27,15 +27,13 @@ SubscriptionEngine::SubscriptionEngine(SubscriptionServices& services, Options o
       delivery_(services, book_),
       creator_(services, book_, delivery_),
       pump_(services, book_, delivery_),
-      healer_(services, book_, creator_, pump_, delivery_) {}
+      healer_(services, book_, creator_, pump_, delivery_),
+      reclaimer_(services, book_, pump_) {}
 
 SubscriptionEngine::~SubscriptionEngine() = default;
 
 SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTag> tags) {
-  if (tags.size() >= SubscriptionBook::kMaxSlots) {
-    throw std::invalid_argument(fmt::format("a subscription takes at most {} tags, the list has {}",
-                                            SubscriptionBook::kMaxSlots - 1, tags.size()));
-  }
+  ++placements_;
   constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
   ListChange change;
   // The slots in use by key; a key listed twice matches twice.
@@ -178,8 +176,53 @@ void SubscriptionEngine::delete_removed() {
   }
 }
 
+std::optional<SubscriptionEngine::ListChange> SubscriptionEngine::reclaim(
+    const ReclaimableSubscriptions& previous, std::vector<MonitoredTag>& tags,
+    const SubscriptionSettings& settings) {
+  if (previous.subscriptions.empty() || !services_.transfer_allowed()) return std::nullopt;
+  if (previous.publishing_interval_ms != settings.publishing_interval_ms) {
+    journel::get_logger("pyqar")->info(
+        "OPC UA subscriptions of the previous run not reclaimed: the publishing interval "
+        "changed from {} ms to {} ms",
+        previous.publishing_interval_ms, settings.publishing_interval_ms);
+    return std::nullopt;
+  }
+  book_.settings = settings;
+  book_.acks.clear();
+  book_.update = SubscriptionUpdate{};
+  doomed_.clear();
+  creator_.refresh_limits(true);
+  healer_.note_start_time();
+  ++placements_;
+  SubscriptionReclaimer::Outcome outcome = reclaimer_.reclaim(previous, std::move(tags));
+  subscribed_ = true;
+  ListChange change{.kept = outcome.items_kept, .added = 0, .removed = 0};
+  for (const auto& [id, ids] : outcome.doomed) change.removed += ids.size();
+  for (const SubscriptionBook::Item& item : book_.items)
+    change.added += item.state == SubscriptionBook::ItemState::pending ? 1 : 0;
+  journel::get_logger("pyqar")->info(
+      "OPC UA reclaimed {} of {} subscriptions of the previous run: {} notification messages "
+      "asked for again; {} monitored items kept, {} deleted, {} to create",
+      outcome.reclaimed, outcome.offered, outcome.messages_asked, change.kept, change.removed,
+      change.added);
+  doomed_ = std::move(outcome.doomed);
+  creator_.mark_incomplete();
+  delete_removed();
+  creator_.finish_creation();
+  return change;
+}
+
 SubscriptionEngine::ListChange SubscriptionEngine::subscribe(std::vector<MonitoredTag> tags,
                                                              const SubscriptionSettings& settings) {
+  if (tags.size() >= SubscriptionBook::kMaxSlots) {
+    throw std::invalid_argument(fmt::format("a subscription takes at most {} tags, the list has {}",
+                                            SubscriptionBook::kMaxSlots - 1, tags.size()));
+  }
+  if (!subscribed_ && previous_) {
+    const ReclaimableSubscriptions previous = std::move(*previous_);
+    previous_.reset();
+    if (auto change = reclaim(previous, tags, settings)) return *change;
+  }
   // The items are made for the publishing interval: another one takes new subscriptions.
   const bool keep = subscribed_ && !book_.subscriptions.empty() &&
                     settings.publishing_interval_ms == book_.settings.publishing_interval_ms;
@@ -240,6 +283,59 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
 }
 
 void SubscriptionEngine::acknowledge(std::uint64_t ack_token) { book_.acks.kept(ack_token); }
+
+ReclaimableSubscriptions SubscriptionEngine::reclaimable() const {
+  ReclaimableSubscriptions out{.publishing_interval_ms = book_.settings.publishing_interval_ms,
+                               .subscriptions = {}};
+  const std::vector<KeptSequence> kept = kept_sequences();
+  for (const SubscriptionBook::Subscription& sub : book_.subscriptions) {
+    ReclaimableSubscription& r = out.subscriptions.emplace_back();
+    r.id = sub.id;
+    r.publishing_interval_ms = sub.publishing_interval_ms;
+    r.keep_alive_count = sub.keep_alive_count;
+    r.lifetime_count = sub.lifetime_count;
+    for (const KeptSequence& k : kept) {
+      if (k.subscription_id == sub.id) r.last_kept = k.sequence_number;
+    }
+    r.items.reserve(sub.items.size());
+    for (std::size_t k = 0; k < sub.items.size(); ++k) {
+      const std::uint32_t slot = sub.items[k];
+      r.items.push_back({.client_handle = book_.client_handle(slot),
+                         .item_id = sub.item_ids[k],
+                         .tag_key = book_.key_of(slot),
+                         .settings = book_.tags[slot].settings});
+    }
+  }
+  return out;
+}
+
+std::uint64_t SubscriptionEngine::reclaimable_version() const {
+  // Cheap enough for every pass: a few numbers per subscription, none per item. A list change
+  // that keeps every count moves placements_.
+  std::uint64_t hash = 14695981039346656037ull;
+  const auto mix = [&hash](std::uint64_t v) {
+    hash ^= v;
+    hash *= 1099511628211ull;
+  };
+  mix(placements_);
+  for (const SubscriptionBook::Subscription& sub : book_.subscriptions) {
+    mix(sub.id);
+    mix(sub.items.size());
+  }
+  return hash;
+}
+
+std::vector<KeptSequence> SubscriptionEngine::kept_sequences() const {
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> through = book_.acks.kept_through();
+  std::vector<KeptSequence> out;
+  out.reserve(book_.subscriptions.size());
+  for (const SubscriptionBook::Subscription& sub : book_.subscriptions) {
+    KeptSequence& k = out.emplace_back(KeptSequence{sub.id, 0});
+    const auto it = std::lower_bound(through.begin(), through.end(), std::pair(sub.id, 0u));
+    if (it != through.end() && it->first == sub.id) k.sequence_number = it->second;
+  }
+  return out;
+}
 
 void SubscriptionEngine::resume() {
   // Whatever the reconnect finds, the requests outstanding are gone with the old channel.

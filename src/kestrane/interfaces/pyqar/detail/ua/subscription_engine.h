@@ -12,14 +12,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "monitored_item_creator.h"
 #include "publish_pump.h"
+#include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/subscription_types.h"
 #include "subscription_book.h"
 #include "subscription_healer.h"
+#include "subscription_reclaimer.h"
 #include "subscription_services.h"
 #include "value_delivery.h"
 
@@ -56,7 +59,22 @@ class SubscriptionEngine {
   SubscriptionStatus status() const;
   void unsubscribe() noexcept;
 
+  // The subscriptions an earlier process left on the server: the next subscribe() of a
+  // session that may take them over (and at the same publishing interval) transfers them,
+  // asks again for what was not kept and creates only the items they lack.
+  void reclaim_at_subscribe(ReclaimableSubscriptions previous) { previous_ = std::move(previous); }
+  // What a later process needs to take the subscriptions over, and a number that changes
+  // whenever that does (subscriptions or their items; not the kept sequence numbers).
+  ReclaimableSubscriptions reclaimable() const;
+  std::uint64_t reclaimable_version() const;
+  // Per subscription, the last message whose rows are kept.
+  std::vector<KeptSequence> kept_sequences() const;
+
  private:
+  // Takes over `previous` for `tags`; nothing (and the tags untouched) when it may not.
+  std::optional<ListChange> reclaim(const ReclaimableSubscriptions& previous,
+                                    std::vector<MonitoredTag>& tags,
+                                    const SubscriptionSettings& settings);
   // Gives the tags of `tags` their slots: a tag that stays keeps its own, a tag that left
   // frees its (its monitored item to be deleted), a new one takes a free slot or a new one.
   ListChange place(std::vector<MonitoredTag> tags);
@@ -67,12 +85,16 @@ class SubscriptionEngine {
   bool subscribed_ = false;
   // Monitored items still to delete, by subscription id.
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> doomed_;
+  std::optional<ReclaimableSubscriptions> previous_;
+  // Bumped whenever a tag list moves slots about.
+  std::uint64_t placements_ = 0;
   // The parts below share the book; declared in the order they need each other.
   SubscriptionBook book_;
   ValueDelivery delivery_;
   MonitoredItemCreator creator_;
   PublishPump pump_;
   SubscriptionHealer healer_;
+  SubscriptionReclaimer reclaimer_;
 };
 
 }  // namespace pyqar::ua

@@ -130,6 +130,8 @@ void UaSource::subscribe(std::vector<MonitoredTag> tags, const SubscriptionSetti
         std::make_unique<UaSubscriptionServices>(std::move(session_), url_, options_);
     engine_ = std::make_unique<SubscriptionEngine>(*subscription_services_,
                                                    SubscriptionEngine::Options{});
+    if (previous_) engine_->reclaim_at_subscribe(std::move(*previous_));
+    previous_.reset();
   }
   guarded([&] { engine_->subscribe(std::move(tags), settings); });
 }
@@ -158,6 +160,32 @@ SubscriptionStatus UaSource::subscription_status() const {
 
 void UaSource::unsubscribe() noexcept {
   if (engine_) engine_->unsubscribe();
+}
+
+std::string UaSource::reclaim_refusal() const {
+  if (options_.security.username.empty() && options_.security.mode == UaSecurityMode::None)
+    return "an anonymous session over security None cannot take over subscriptions";
+  return {};
+}
+
+void UaSource::reclaim_at_subscribe(ReclaimableSubscriptions previous) {
+  if (engine_) {
+    engine_->reclaim_at_subscribe(std::move(previous));
+  } else {
+    previous_ = std::move(previous);
+  }
+}
+
+ReclaimableSubscriptions UaSource::reclaimable() const {
+  return engine_ ? engine_->reclaimable() : ReclaimableSubscriptions{};
+}
+
+std::uint64_t UaSource::reclaimable_version() const {
+  return engine_ ? engine_->reclaimable_version() : 0;
+}
+
+std::vector<KeptSequence> UaSource::kept_sequences() const {
+  return engine_ ? engine_->kept_sequences() : std::vector<KeptSequence>{};
 }
 
 template <typename Step>

@@ -35,6 +35,11 @@ class UaSource : public RtSource {
   void resume() override;
   SubscriptionStatus subscription_status() const override;
   void unsubscribe() noexcept override;
+  std::string reclaim_refusal() const override;
+  void reclaim_at_subscribe(ReclaimableSubscriptions previous) override;
+  ReclaimableSubscriptions reclaimable() const override;
+  std::uint64_t reclaimable_version() const override;
+  std::vector<KeptSequence> kept_sequences() const override;
 
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const;
@@ -56,6 +61,8 @@ class UaSource : public RtSource {
   // destroyed first).
   std::unique_ptr<UaSubscriptionServices> subscription_services_;
   std::unique_ptr<SubscriptionEngine> engine_;
+  // For the engine's first subscribe, when the engine is made.
+  std::optional<ReclaimableSubscriptions> previous_;
   // Subscribed, and the last poll or resume failed: the next poll must resume first.
   bool subscription_broken_ = false;
   // Tags already reported as unreadable text, so each is logged once per source.
