@@ -297,10 +297,9 @@ TEST_F(SubscribeEndToEnd, EveryChangeOnceWhenSourceTimesStepBackOrRepeat) {
   UaTestServer::Options options;
   options.tags = 1;
   options.clock_quirks = 4;
-  start_server(std::move(options));
-  configure(server_->url(), {"ns=2;s=Quirks.StepsBack,", "ns=2;s=Quirks.SharedTime,"},
-            "collection_interval = 0.5\nopc_sampling_interval = 0\n");
-  start();
+  ASSERT_TRUE(launch({.server = std::move(options),
+                      .tags = {"ns=2;s=Quirks.StepsBack,", "ns=2;s=Quirks.SharedTime,"},
+                      .notifications = 0}));
   ASSERT_TRUE(wait_for([&] {
     return metric_or_zero("kestrane_source_time_steps_back_total") >= 2;
   })) << output();
