@@ -205,6 +205,10 @@ class RecordedServer : public ua::SubscriptionServices {
     for (const std::uint32_t id : ids) subscriptions_.erase(id);
     return {.header = {}, .results = std::vector<std::uint32_t>(ids.size(), 0)};
   }
+  ua::DeleteMonitoredItemsResponse delete_monitored_items(
+      std::uint32_t, std::span<const std::uint32_t> item_ids) override {
+    return {.header = {}, .results = std::vector<std::uint32_t>(item_ids.size(), 0)};
+  }
   ua::RepublishResponse republish(std::uint32_t, std::uint32_t) override {
     throw ua::ServiceError(ua::status::BadMessageNotAvailable, "Republish: not recorded");
   }

@@ -297,7 +297,7 @@ TEST_F(SubscribeEndToEnd, EveryChangeOnceWhenSourceTimesStepBackOrRepeat) {
   UaTestServer::Options options;
   options.tags = 1;
   options.clock_quirks = 4;
-  ASSERT_TRUE(launch({.server = options,
+  ASSERT_TRUE(launch({.server = std::move(options),
                       .tags = {"ns=2;s=Quirks.StepsBack,", "ns=2;s=Quirks.SharedTime,"},
                       .notifications = 0}));
   ASSERT_TRUE(wait_for([&] {

@@ -132,6 +132,11 @@ void PublishPump::handle(SubscriptionBook::Subscription& sub, const Notification
   book_.acks.gather(sub.id, message.sequence_number);
   if (!message.data_changes.empty()) ++book_.update.notifications;
   const Timestamp arrival = book_.wall_now();
+  // Room for the whole message at once (still doubling, so that many small messages do not
+  // each move the update), rather than growing value by value.
+  std::vector<SubscriptionUpdate::Change>& changes = book_.update.changes;
+  const std::size_t needed = changes.size() + message.data_changes.size();
+  if (needed > changes.capacity()) changes.reserve(std::max(needed, 2 * changes.capacity()));
   for (const MonitoredItemNotification& change : message.data_changes) {
     if (const auto slot = book_.slot_of(change.client_handle))
       delivery_.emit(*slot, change.value, arrival);
