@@ -135,13 +135,15 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   if (!clock_) clock_ = steady_seconds;
   if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
   if (options.acquisition.mode == pyqar::Acquisition::subscribe) {
-    feed_ = std::make_unique<SubscriptionFeed>(SubscriptionFeed::Options{
-        .acquisition = std::move(options.acquisition),
-        .publishing_interval_seconds = sample_interval_,
-        .clock = [this] { return now(); },
-        .wall_clock = [this] { return wall_now(); },
-        .state_dir = std::move(options.subscription_state_dir),
-        .owner = {.endpoint = server_schema_, .user = ua_security_.username}});
+    state_file_ = std::make_shared<SubscriptionStateFile>(
+        std::move(options.subscription_state_dir),
+        SubscriptionStateFile::Owner{.endpoint = server_schema_, .user = ua_security_.username});
+    feed_ = std::make_unique<SubscriptionFeed>(
+        SubscriptionFeed::Options{.acquisition = std::move(options.acquisition),
+                                  .publishing_interval_seconds = sample_interval_,
+                                  .clock = [this] { return now(); },
+                                  .wall_clock = [this] { return wall_now(); },
+                                  .state_file = state_file_});
   }
 }
 
@@ -150,9 +152,15 @@ SubscriptionTotals BasePyQARCollectorThread::subscription_totals() const {
 }
 
 std::uint64_t BasePyQARCollectorThread::handle_changes(ResultList& results,
-                                                       std::vector<std::int64_t>) {
+                                                       std::vector<std::int64_t>,
+                                                       std::vector<pyqar::KeptSequence> covers) {
   handle_data(results);
+  record_kept(covers);
   return 0;
+}
+
+void BasePyQARCollectorThread::record_kept(const std::vector<pyqar::KeptSequence>& covers) const {
+  if (state_file_ && !covers.empty()) state_file_->record_kept(covers);
 }
 
 std::uint64_t BasePyQARCollectorThread::kept_through() const {
@@ -460,7 +468,10 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   }
   try {
     std::uint64_t ticket = 0;
-    if (!results.empty()) ticket = handle_changes(results, std::move(received.row_time_us));
+    if (!results.empty()) {
+      ticket = handle_changes(results, std::move(received.row_time_us),
+                              feed_->covers(source, received.ack_token));
+    }
     feed_->handed_over(ticket, received.ack_token);
     if (!failure) feed_->acknowledge_kept(source, kept_through());
   } catch (...) {

@@ -21,6 +21,7 @@
 
 #include "pyqar/qar_library.h"
 #include "pyqar/qar_types.h"
+#include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/ua_security.h"
 #include "quellin/acquisition_options.h"
 #include "quellin/collector_hooks.h"
@@ -34,6 +35,7 @@ class logger;
 namespace quellin {
 
 class SubscriptionFeed;
+class SubscriptionStateFile;
 
 // "Good", "Uncertain", "Bad" or "Invalid" for an OPC quality word.
 std::string quality_to_str(int quality);
@@ -123,9 +125,14 @@ class BasePyQARCollectorThread {
   virtual void handle_data(ResultList& results) = 0;
   // Subscribing: called with what arrived during a pass (values at their own times, one per
   // result, in UTC microseconds). Returns a ticket: the results are kept once kept_through()
-  // reaches it (0: kept already). Errors it throws count as a failed read. The default hands
+  // reaches it (0: kept already). `covers`, when not empty, are the notification numbers the
+  // results complete: they must be recorded (record_kept()) once the results are kept and
+  // before kept_through() says so. Errors it throws count as a failed read. The default hands
   // the results to handle_data() and counts them kept.
-  virtual std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us);
+  virtual std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us,
+                                       std::vector<pyqar::KeptSequence> covers);
+  // Records kept notification numbers for a later process; never throws. Any thread.
+  void record_kept(const std::vector<pyqar::KeptSequence>& covers) const;
   // Every ticket handle_changes() returned up to this one is kept: it would survive a power
   // cut. Asked right before acknowledging to the source, once or more per pass.
   virtual std::uint64_t kept_through() const;
@@ -184,6 +191,9 @@ class BasePyQARCollectorThread {
   bool warned_batch_size_ = false;
   // Set when subscribing (collector thread); turn_start_ is when the loop's turn began.
   std::unique_ptr<SubscriptionFeed> feed_;
+  // Set when subscribing; the feed writes it only where the source lets a later process take
+  // the subscriptions over. Shared with the write stage, which records kept numbers in it.
+  std::shared_ptr<SubscriptionStateFile> state_file_;
   double turn_start_ = 0.0;
   std::atomic<std::size_t> items_ok_{0};
   std::atomic<std::size_t> items_failed_{0};

@@ -50,17 +50,20 @@ OPCCollector::OPCCollector(Options options)
       deque_lock_(options.deque_lock),
       wall_clock_(std::move(options.wall_clock)) {
   if (options.tsdb_cfg) {
-    writer_ = std::make_unique<TsdbWriter>(
-        TsdbWriter::Options{.tsdb_cfg = std::move(*options.tsdb_cfg),
-                            .tsdb_connect = std::move(options.tsdb_connect),
-                            .db_status_notify = std::move(options.db_status_notify),
-                            .spool_notify = std::move(options.spool_notify),
-                            .tag_ids = std::move(options.tag_ids),
-                            .spool = std::move(options.spool),
-                            .clock = std::move(options.clock),
-                            .log = {},
-                            .metrics = std::move(options.metrics),
-                            .prepare_connection = std::move(options.prepare_connection)});
+    writer_ = std::make_unique<TsdbWriter>(TsdbWriter::Options{
+        .tsdb_cfg = std::move(*options.tsdb_cfg),
+        .tsdb_connect = std::move(options.tsdb_connect),
+        .db_status_notify = std::move(options.db_status_notify),
+        .spool_notify = std::move(options.spool_notify),
+        .tag_ids = std::move(options.tag_ids),
+        .spool = std::move(options.spool),
+        .clock = std::move(options.clock),
+        .log = {},
+        .metrics = std::move(options.metrics),
+        .prepare_connection = std::move(options.prepare_connection),
+        // On whichever thread finds a cycle durable, before it counts
+        // as kept.
+        .record_kept = [this](const std::vector<pyqar::KeptSequence>& k) { record_kept(k); }});
   }
 }
 
@@ -115,8 +118,9 @@ std::int64_t OPCCollector::wall_now() const {
 void OPCCollector::handle_data(ResultList& results) { hand_over(results, {}); }
 
 std::uint64_t OPCCollector::handle_changes(ResultList& results,
-                                           std::vector<std::int64_t> row_time_us) {
-  return hand_over(results, std::move(row_time_us));
+                                           std::vector<std::int64_t> row_time_us,
+                                           std::vector<pyqar::KeptSequence> covers) {
+  return hand_over(results, std::move(row_time_us), std::move(covers));
 }
 
 std::uint64_t OPCCollector::kept_through() const {
@@ -124,7 +128,8 @@ std::uint64_t OPCCollector::kept_through() const {
   return writer_ ? writer_->sync_kept() : BasePyQARCollectorThread::kept_through();
 }
 
-std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us) {
+std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us,
+                                      std::vector<pyqar::KeptSequence> covers) {
   const std::int64_t read_time = wall_now();
   // The write below still needs the results; without it the queue may take them over.
   ResultList item = writer_ ? results : std::move(results);
@@ -134,8 +139,12 @@ std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int6
   } else {
     data_deque_->push_back(std::move(item));
   }
-  if (!writer_) return 0;
-  WriteCycle cycle{read_time, std::move(results), std::move(row_time_us)};
+  if (!writer_) {
+    // Kept once queued.
+    record_kept(covers);
+    return 0;
+  }
+  WriteCycle cycle{read_time, std::move(results), std::move(row_time_us), std::move(covers)};
   if (threaded_) return writer_->submit(std::move(cycle));
   return writer_->write_now(std::move(cycle));
 }

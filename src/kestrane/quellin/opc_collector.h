@@ -103,14 +103,16 @@ class OPCCollector : public BasePyQARCollectorThread {
   // The results go to the queue and, with a TSDB, to the writer with a time per row; the
   // ticket is the writer's (kept once written, spooled and synced, or set aside), else 0: kept
   // once queued.
-  std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us) override;
+  std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us,
+                               std::vector<pyqar::KeptSequence> covers) override;
   // Syncs the spool first when a cycle only in the spool is not durable yet.
   std::uint64_t kept_through() const override;
 
  private:
   std::int64_t wall_now() const override;
   // Queues the results, then hands them to the writer (if any); returns the writer's ticket.
-  std::uint64_t hand_over(ResultList& results, std::vector<std::int64_t> row_time_us);
+  std::uint64_t hand_over(ResultList& results, std::vector<std::int64_t> row_time_us,
+                          std::vector<pyqar::KeptSequence> covers = {});
 
   ResultQueue* data_deque_;
   std::mutex* deque_lock_;

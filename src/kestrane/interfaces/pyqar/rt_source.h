@@ -57,10 +57,12 @@ class RtSource {
   // over what the server still holds of it before creating anything. Ignored by default.
   virtual void reclaim_at_subscribe(ReclaimableSubscriptions previous);
   // What a later process would need now, and a number that changes whenever that does, but
-  // for the kept sequence numbers, which come alone. Nothing by default.
+  // for the kept sequence numbers, which come alone: per subscription, the last message kept
+  // once every update up to the ack token `once_kept` is (0: as acknowledged now). Nothing by
+  // default.
   virtual ReclaimableSubscriptions reclaimable() const { return {}; }
   virtual std::uint64_t reclaimable_version() const { return 0; }
-  virtual std::vector<KeptSequence> kept_sequences() const { return {}; }
+  virtual std::vector<KeptSequence> kept_sequences(std::uint64_t /*once_kept*/) const { return {}; }
 
  protected:
   RtSource() = default;

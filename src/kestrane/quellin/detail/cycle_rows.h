@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pyqar/reclaimable_subscriptions.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
 #include "spool/spool_record.h"
@@ -28,6 +29,9 @@ struct WriteCycle {
   std::int64_t time_us = 0;
   ResultList results;
   std::vector<std::int64_t> row_time_us{};  // empty, or one per result
+  // Subscribing where a later process may take the subscriptions over: per subscription, the
+  // last notification message whose rows this cycle completes (see KeptTickets); else empty.
+  std::vector<pyqar::KeptSequence> covers{};
 };
 
 // Throws std::invalid_argument when the cycle's row_time_us is neither empty nor one per

@@ -47,8 +47,7 @@ SubscriptionFeed::SubscriptionFeed(Options options)
       heartbeat_seconds_(acquisition_.heartbeat_seconds),
       clock_(std::move(options.clock)),
       wall_clock_(std::move(options.wall_clock)),
-      state_dir_(std::move(options.state_dir)),
-      owner_(std::move(options.owner)) {
+      state_file_(std::move(options.state_file)) {
   if (!clock_ || !wall_clock_) {
     throw std::invalid_argument("a subscription feed needs a clock and a wall clock");
   }
@@ -175,6 +174,12 @@ std::int64_t SubscriptionFeed::heartbeat_time(double now) const {
   return server_us + static_cast<std::int64_t>(std::llround((now - taken) * 1e6));
 }
 
+std::vector<pyqar::KeptSequence> SubscriptionFeed::covers(const pyqar::RtSource& source,
+                                                          std::uint64_t ack_token) const {
+  if (!state_ || ack_token == 0) return {};
+  return source.kept_sequences(ack_token);
+}
+
 void SubscriptionFeed::handed_over(std::uint64_t ticket, std::uint64_t ack_token) {
   if (ack_token == 0) return;
   unacknowledged_.emplace_back(ticket, ack_token);
@@ -188,23 +193,24 @@ void SubscriptionFeed::acknowledge_kept(pyqar::RtSource& source, std::uint64_t k
     unacknowledged_.pop_front();
   }
   if (token != 0) source.acknowledge(token);
-  // Before the next poll sends the acknowledgements: a message the server forgets must be
-  // known as kept here.
+  // The subscriptions may have changed meanwhile (made again, items added): a later process
+  // must find the ones the server holds now. Their kept numbers were recorded by the write
+  // stage before `kept_through` reached them.
   if (subscribed_) save_state(source, false);
 }
 
 void SubscriptionFeed::prepare_state(const pyqar::RtSource& source) {
-  if (state_prepared_ || !state_dir_) return;
+  if (state_prepared_ || !state_file_) return;
   state_prepared_ = true;
   const std::string refusal = source.reclaim_refusal();
   if (!refusal.empty()) {
     journel::get_logger("quellin")->warn(
         "Subscriptions of {}: the server's queue of the previous run cannot be reclaimed: {}; "
         "after a crash (kill -9, power cut) the changes not yet stored are lost",
-        owner_.endpoint, refusal);
+        state_file_->owner().endpoint, refusal);
     return;
   }
-  state_.emplace(*state_dir_, owner_);
+  state_ = state_file_;
   previous_ = state_->load();
 }
 
@@ -212,18 +218,9 @@ void SubscriptionFeed::save_state(const pyqar::RtSource& source, bool everything
   if (!state_) return;
   try {
     const std::uint64_t version = source.reclaimable_version();
-    if (everything || version != saved_version_) {
-      const pyqar::ReclaimableSubscriptions state = source.reclaimable();
-      state_->save(state);
-      saved_version_ = version;
-      saved_kept_.clear();
-      for (const auto& sub : state.subscriptions) saved_kept_.push_back({sub.id, sub.last_kept});
-      return;
-    }
-    std::vector<pyqar::KeptSequence> kept = source.kept_sequences();
-    if (kept == saved_kept_) return;
-    state_->save_kept(kept);
-    saved_kept_ = std::move(kept);
+    if (!everything && version == saved_version_) return;
+    state_->save(source.reclaimable());
+    saved_version_ = version;
   } catch (const std::exception& e) {
     if (save_failure_reported_) return;
     save_failure_reported_ = true;
@@ -237,7 +234,6 @@ void SubscriptionFeed::save_state(const pyqar::RtSource& source, bool everything
 void SubscriptionFeed::forget_state() {
   if (state_) state_->remove();
   saved_version_ = 0;
-  saved_kept_.clear();
 }
 
 void SubscriptionFeed::reset() {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,10 +32,9 @@ class SubscriptionFeed {
     double publishing_interval_seconds = 1.0;
     std::function<double()> clock{};             // monotonic seconds; required
     std::function<std::int64_t()> wall_clock{};  // UTC microseconds; required
-    // Where the subscriptions are kept for a later process to take over after a crash, and
-    // whose they are; nothing: not kept.
-    std::optional<std::filesystem::path> state_dir{};
-    SubscriptionStateFile::Owner owner{};
+    // Where the subscriptions are kept for a later process to take over after a crash; used
+    // only where the source allows that. Null: not kept.
+    std::shared_ptr<SubscriptionStateFile> state_file{};
   };
 
   // What one or more polls brought, one row per change: the values as they arrived, then the
@@ -84,6 +84,11 @@ class SubscriptionFeed {
   // it arrived or was last repeated): the same value, status and source time, stored at now by
   // the server's clock (as the latest update gave it), else by the wall clock.
   void add_heartbeats(Received& into);
+  // What the rows of the updates up to `ack_token` complete, for the write stage to record
+  // once they are durable (see WriteCycle::covers): per subscription, the last notification
+  // message kept then. Empty when nothing is kept for a later process.
+  std::vector<pyqar::KeptSequence> covers(const pyqar::RtSource& source,
+                                          std::uint64_t ack_token) const;
   // The rows of an update up to `ack_token` went to the owner under `ticket` (0: nothing to
   // keep, so it may be acknowledged at once).
   void handed_over(std::uint64_t ticket, std::uint64_t ack_token);
@@ -114,7 +119,8 @@ class SubscriptionFeed {
   // At the first subscribe: whether the source's subscriptions can outlive this process, and
   // what an earlier one left.
   void prepare_state(const pyqar::RtSource& source);
-  // Writes what changed for a later process: the subscriptions, else the kept numbers.
+  // Writes the subscriptions for a later process when they changed (or `everything`). The
+  // kept numbers are the write stage's to record.
   void save_state(const pyqar::RtSource& source, bool everything);
 
   const AcquisitionOptions acquisition_;
@@ -130,14 +136,12 @@ class SubscriptionFeed {
   // The server's time from the latest update that gave one (UTC microseconds) and the
   // monotonic time it came.
   std::optional<std::pair<std::int64_t, double>> server_time_;
-  // Kept for a later process once the source allows it; empty otherwise.
-  std::optional<std::filesystem::path> state_dir_;
-  SubscriptionStateFile::Owner owner_;
+  // Offered, and used (state_) once the source allows it; null otherwise.
+  std::shared_ptr<SubscriptionStateFile> state_file_;
   bool state_prepared_ = false;
-  std::optional<SubscriptionStateFile> state_;
+  std::shared_ptr<SubscriptionStateFile> state_;
   std::optional<pyqar::ReclaimableSubscriptions> previous_;
   std::uint64_t saved_version_ = 0;
-  std::vector<pyqar::KeptSequence> saved_kept_;
   bool save_failure_reported_ = false;
 };
 

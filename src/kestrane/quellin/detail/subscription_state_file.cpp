@@ -204,6 +204,10 @@ std::map<std::uint32_t, std::uint32_t> parse_kept(const std::vector<std::string>
   return kept;
 }
 
+// Sequence numbers wrap after 0xFFFFFFFF: `a` comes after `b` when it is less than half the
+// range ahead.
+bool later(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) > 0; }
+
 }  // namespace
 
 SubscriptionStateFile::SubscriptionStateFile(fs::path dir, Owner owner)
@@ -245,10 +249,16 @@ std::optional<pyqar::ReclaimableSubscriptions> SubscriptionStateFile::load() con
 }
 
 void SubscriptionStateFile::save(const pyqar::ReclaimableSubscriptions& state) {
-  std::vector<pyqar::KeptSequence> kept;
-  for (const pyqar::ReclaimableSubscription& sub : state.subscriptions)
-    kept.push_back({sub.id, sub.last_kept});
-  save_kept(kept);
+  std::lock_guard lock(mutex_);
+  removed_ = false;
+  std::map<std::uint32_t, std::uint32_t> kept;
+  for (const pyqar::ReclaimableSubscription& sub : state.subscriptions) {
+    const auto it = kept_.find(sub.id);
+    kept[sub.id] =
+        it != kept_.end() && later(it->second, sub.last_kept) ? it->second : sub.last_kept;
+  }
+  kept_ = std::move(kept);
+  write_kept_locked();
   std::string text;
   text += fmt::format("{}\nendpoint {}\nuser {}\npublishing_interval_ms {}\n", kStateHeader,
                       escaped(owner_.endpoint), escaped(owner_.user), state.publishing_interval_ms);
@@ -266,15 +276,47 @@ void SubscriptionStateFile::save(const pyqar::ReclaimableSubscriptions& state) {
 }
 
 void SubscriptionStateFile::save_kept(const std::vector<pyqar::KeptSequence>& kept) {
+  std::lock_guard lock(mutex_);
+  if (removed_) return;
+  bool changed = false;
+  for (const pyqar::KeptSequence& k : kept) {
+    const auto [it, added] = kept_.emplace(k.subscription_id, k.sequence_number);
+    if (added || later(k.sequence_number, it->second)) {
+      it->second = k.sequence_number;
+      changed = true;
+    }
+  }
+  if (changed) write_kept_locked();
+}
+
+void SubscriptionStateFile::record_kept(const std::vector<pyqar::KeptSequence>& kept) noexcept {
+  try {
+    save_kept(kept);
+    std::lock_guard lock(mutex_);
+    record_failure_reported_ = false;
+  } catch (const std::exception& e) {
+    std::lock_guard lock(mutex_);
+    if (record_failure_reported_) return;
+    record_failure_reported_ = true;
+    journel::get_logger("quellin")->warn(
+        "Kept notification numbers not recorded in {}: {}; after a crash the last batches may "
+        "be stored twice",
+        dir_.string(), e.what());
+  }
+}
+
+void SubscriptionStateFile::write_kept_locked() {
   fs::create_directories(dir_);
   std::string text(kKeptHeader);
   text += '\n';
-  for (const pyqar::KeptSequence& k : kept)
-    text += fmt::format("kept {} {}\n", k.subscription_id, k.sequence_number);
+  for (const auto& [id, number] : kept_) text += fmt::format("kept {} {}\n", id, number);
   journel::write_file_atomically(dir_ / kKeptName, text);
 }
 
 void SubscriptionStateFile::remove() noexcept {
+  std::lock_guard lock(mutex_);
+  removed_ = true;
+  kept_.clear();
   std::error_code ec;
   fs::remove(dir_ / kStateName, ec);
   fs::remove(dir_ / kKeptName, ec);

@@ -34,7 +34,8 @@ TsdbWriter::TsdbWriter(Options options)
           .spool_env = keeper_.spool() ? options.spool->env : nullptr,
           .clock = options.clock,
           .log = log_,
-          .metrics = metrics_}) {
+          .metrics = metrics_}),
+      tickets_(std::move(options.record_kept)) {
   if (keeper_.spool()) {
     replay_ = std::make_unique<SpoolReplay>(keeper_, store_, log_, options.clock);
   }
@@ -72,7 +73,7 @@ void TsdbWriter::report_handoff_locked() {
 std::uint64_t TsdbWriter::submit(WriteCycle cycle) {
   // Refused here, on the caller's thread, rather than lost on the writer's.
   check_row_times(cycle);
-  const std::uint64_t ticket = tickets_.issue();
+  const std::uint64_t ticket = tickets_.issue(std::move(cycle.covers));
   std::unique_lock lock(handoff_mutex_);
   if (!stopping_ && !keeper_.spool()) {
     // Without a spool the collector waits for room, as it waited for its own writes before.
@@ -111,11 +112,12 @@ std::uint64_t TsdbWriter::sync_kept() {
 
 std::uint64_t TsdbWriter::write_now(WriteCycle cycle) {
   check_row_times(cycle);
-  const std::uint64_t ticket = tickets_.issue();
+  const std::uint64_t ticket = tickets_.issue(std::move(cycle.covers));
   _handle_write_tsdb(cycle);
   settle(ticket);
   if (replay_due()) replay_some(true);
   keeper_.sync_if_due();
+  kept_through();
   notify_spool();
   return ticket;
 }
@@ -309,6 +311,11 @@ void TsdbWriter::run_loop() {
         throw;
       }
       settle(ticket);
+      // Written (or set aside): its numbers are recorded now, not when the collector next
+      // asks. Between the commit and this record a crash leaves the rows stored and the
+      // numbers behind them: the next start asks again for those messages and stores them
+      // twice; only that window of a few milliseconds is left.
+      kept_through();
       notify_spool();
     } else if (can_replay && !replay_some(false)) {
       // Nothing could be replayed (the database failed again): wait for the next cycle.
@@ -317,6 +324,7 @@ void TsdbWriter::run_loop() {
                            [this] { return stopping_ || !handoff_.empty(); });
     }
     keeper_.sync_if_due();
+    kept_through();
   }
 }
 

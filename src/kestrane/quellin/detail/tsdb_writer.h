@@ -66,6 +66,9 @@ class TsdbWriter {
     // then nothing is written and rows wait in the spool (a failure is tried again on the
     // next connection, or after kPrepareRetrySeconds on the same one).
     PrepareConnectionFunc prepare_connection{};
+    // Set: records the notification numbers a cycle covers (WriteCycle::covers) once its rows
+    // are durable, before its ticket counts as kept. Must not throw.
+    KeptTickets::Recorder record_kept{};
   };
 
   // Opens the spool (throws std::runtime_error naming its folder when it cannot) and the
@@ -89,9 +92,11 @@ class TsdbWriter {
   std::uint64_t write_now(WriteCycle cycle);
   // Every cycle whose ticket is at most this one is kept: written, in the spool once the
   // spool has synced it, in the rejected file (synced as it is written), or deliberately
-  // dropped (no spool, or rows the database can never take). A source may then forget those
-  // values (a subscription acknowledges them). Never syncs: the spool syncs on its own once a
-  // second. Any thread.
+  // dropped (no spool, or rows the database can never take), and the numbers it covers
+  // recorded. A source may then forget those values (a subscription acknowledges them). Never
+  // syncs: the spool syncs on its own once a second. Any thread; the writer thread asks too,
+  // right after each write and each sync, so that the numbers are recorded as soon as the rows
+  // are durable.
   std::uint64_t kept_through();
   // The same, after syncing the spool at once when a cycle in it is what keeps the next
   // ticket from counting as kept: one sync covers every cycle spooled so far. For an owner

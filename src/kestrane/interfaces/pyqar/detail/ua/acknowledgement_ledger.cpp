@@ -4,13 +4,19 @@
 
 namespace pyqar::ua {
 
-void AcknowledgementLedger::note_kept(const SubscriptionAcknowledgement& a) {
-  const auto [it, added] = kept_.emplace(a.subscription_id, a.sequence_number);
-  // Messages without rows may be due before earlier ones with rows: the number never goes
-  // back (it wraps after 0xFFFFFFFF).
+namespace {
+
+// Messages without rows may be due before earlier ones with rows: the number never goes back
+// (it wraps after 0xFFFFFFFF).
+void raise_to(std::map<std::uint32_t, std::uint32_t>& kept, const SubscriptionAcknowledgement& a) {
+  const auto [it, added] = kept.emplace(a.subscription_id, a.sequence_number);
   if (!added && static_cast<std::int32_t>(a.sequence_number - it->second) > 0)
     it->second = a.sequence_number;
 }
+
+}  // namespace
+
+void AcknowledgementLedger::note_kept(const SubscriptionAcknowledgement& a) { raise_to(kept_, a); }
 
 std::uint64_t AcknowledgementLedger::seal(bool rows_to_keep) {
   if (gathered_.empty()) return 0;
@@ -77,8 +83,13 @@ void AcknowledgementLedger::clear() {
   kept_.clear();
 }
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> AcknowledgementLedger::kept_through() const {
+std::vector<std::pair<std::uint32_t, std::uint32_t>> AcknowledgementLedger::kept_through(
+    std::uint64_t once_kept) const {
   std::map<std::uint32_t, std::uint32_t> through = kept_;
+  for (const auto& [token, acks] : waiting_) {
+    if (token > once_kept) break;
+    for (const SubscriptionAcknowledgement& a : acks) raise_to(through, a);
+  }
   // Messages of one subscription are handled in order: the first one still waiting bounds
   // what counts as kept, even when a later one without rows was acknowledged at once.
   const auto bound = [&](const SubscriptionAcknowledgement& a) {
@@ -91,6 +102,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> AcknowledgementLedger::kept
     }
   };
   for (const auto& [token, acks] : waiting_) {
+    if (token <= once_kept) continue;
     for (const SubscriptionAcknowledgement& a : acks) bound(a);
   }
   for (const SubscriptionAcknowledgement& a : gathered_) bound(a);

@@ -45,8 +45,11 @@ class AcknowledgementLedger {
   void clear();
 
   // Per subscription, the last message whose rows are kept with every message before it (a
-  // message still waiting holds the number below it), for a later process to go on from.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> kept_through() const;
+  // message still waiting holds the number below it), for a later process to go on from;
+  // counting the messages waiting under tokens up to `once_kept` as kept already (what a
+  // write stage records before it says those tokens are kept).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> kept_through(
+      std::uint64_t once_kept = 0) const;
   // A subscription taken over from an earlier process, whose rows were kept through `number`.
   void kept_before(std::uint32_t subscription_id, std::uint32_t number) {
     kept_[subscription_id] = number;

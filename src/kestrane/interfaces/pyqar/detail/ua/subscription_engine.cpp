@@ -325,8 +325,9 @@ std::uint64_t SubscriptionEngine::reclaimable_version() const {
   return hash;
 }
 
-std::vector<KeptSequence> SubscriptionEngine::kept_sequences() const {
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> through = book_.acks.kept_through();
+std::vector<KeptSequence> SubscriptionEngine::kept_sequences(std::uint64_t once_kept) const {
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> through =
+      book_.acks.kept_through(once_kept);
   std::vector<KeptSequence> out;
   out.reserve(book_.subscriptions.size());
   for (const SubscriptionBook::Subscription& sub : book_.subscriptions) {

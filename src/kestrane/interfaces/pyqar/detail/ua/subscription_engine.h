@@ -67,8 +67,9 @@ class SubscriptionEngine {
   // whenever that does (subscriptions or their items; not the kept sequence numbers).
   ReclaimableSubscriptions reclaimable() const;
   std::uint64_t reclaimable_version() const;
-  // Per subscription, the last message whose rows are kept.
-  std::vector<KeptSequence> kept_sequences() const;
+  // Per subscription, the last message whose rows are kept, counting every update up to
+  // `once_kept` (an ack token) as kept already.
+  std::vector<KeptSequence> kept_sequences(std::uint64_t once_kept = 0) const;
 
  private:
   // Takes over `previous` for `tags`; nothing (and the tags untouched) when it may not.

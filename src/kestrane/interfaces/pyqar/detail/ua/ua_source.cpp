@@ -184,8 +184,8 @@ std::uint64_t UaSource::reclaimable_version() const {
   return engine_ ? engine_->reclaimable_version() : 0;
 }
 
-std::vector<KeptSequence> UaSource::kept_sequences() const {
-  return engine_ ? engine_->kept_sequences() : std::vector<KeptSequence>{};
+std::vector<KeptSequence> UaSource::kept_sequences(std::uint64_t once_kept) const {
+  return engine_ ? engine_->kept_sequences(once_kept) : std::vector<KeptSequence>{};
 }
 
 template <typename Step>

@@ -39,7 +39,7 @@ class UaSource : public RtSource {
   void reclaim_at_subscribe(ReclaimableSubscriptions previous) override;
   ReclaimableSubscriptions reclaimable() const override;
   std::uint64_t reclaimable_version() const override;
-  std::vector<KeptSequence> kept_sequences() const override;
+  std::vector<KeptSequence> kept_sequences(std::uint64_t once_kept) const override;
 
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const;
