@@ -1,6 +1,7 @@
 // A cycle counts as kept, and a subscription's update is acknowledged, only once its rows would
 // survive a power cut: spooled rows once the spool has synced them (one sync for everything
-// waiting, none asked for while polling), rejected rows once their file is synced. Against the
+// waiting, none asked for while polling), rejected rows once their file is synced, and the
+// notification numbers they complete recorded for a later process. Against the
 // fault-injection file system.
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "fault_injection_env.h"
 #include "scripted_subscription_test.h"
 #include "spool/spool.h"
+#include "subscription_state_file.h"
 #include "tsdb_writer.h"
 
 namespace {
@@ -40,6 +42,11 @@ class KeptWhenDurable : public quellin_test::ScriptedSubscriptionTest {
   static quellin::WriteCycle cycle(int second) {
     const std::int64_t t = kT0 + second * 1'000'000LL;
     return {.time_us = t, .results = {{"2:Flow", 1.0, "Good", {}}}};
+  }
+  static std::string read_file(const std::filesystem::path& path) {
+    std::stringstream all;
+    all << std::ifstream(path).rdbuf();
+    return all.str();
   }
   std::string rejected_text() const {
     std::stringstream all;
@@ -107,6 +114,37 @@ TEST_F(KeptWhenDurable, WhatIsAcknowledgedSurvivesAPowerCutAndWhatMightNotIsNotA
   env->restore_power();
   quellin::Spool after({.dir = spool_dir(), .max_bytes = 1 << 20});
   EXPECT_EQ(after.rows(), 2u);
+}
+
+// Where a later process may take the subscriptions over, each update's number is in
+// subscriptions.kept by the time it is acknowledged, and not while its rows might be lost.
+TEST_F(KeptWhenDurable, NumbersAreRecordedOnceTheRowsAreDurableAndBeforeTheyAreAcknowledged) {
+  opc->reclaimable = true;
+  std::vector<std::string> kept_at_ack;
+  opc->on_acknowledge = [&](std::uint64_t) {
+    kept_at_ack.push_back(read_file(spool_dir() / quellin::SubscriptionStateFile::kKeptName));
+  };
+  quellin::OPCCollector::Options options = subscribing_options();
+  options.spool = spool();
+  auto c = std::make_unique<quellin::OPCCollector>(std::move(options));
+  c->collection_step();  // subscribes: the (scripted) subscriptions are saved
+  EXPECT_TRUE(std::filesystem::exists(spool_dir() / quellin::SubscriptionStateFile::kStateName));
+  arrives({{0, 0}}, 5);
+  c->collection_step();
+  arrives({{1, 0}}, 6);
+  c->collection_step();
+  EXPECT_EQ(opc->acknowledged, (std::vector<std::uint64_t>{5, 6}));
+  EXPECT_EQ(kept_at_ack, (std::vector<std::string>{"kestrane kept 1\nkept 1 5\n",
+                                                   "kestrane kept 1\nkept 1 6\n"}));
+
+  // Rows the spool could not sync are not durable: their number is not recorded.
+  env->inject({.op = Op::kSync, .path_part = "spool-"});
+  arrives({{2, 0}}, 7);
+  c->collection_step();
+  c->collection_step();
+  EXPECT_EQ(opc->acknowledged.size(), 2u);
+  EXPECT_EQ(read_file(spool_dir() / quellin::SubscriptionStateFile::kKeptName),
+            "kestrane kept 1\nkept 1 6\n");
 }
 
 TEST_F(KeptWhenDurable, RejectedRowsGoThroughTheSpoolsFileSystemAndAreSyncedBeforeTheyAreKept) {

@@ -58,6 +58,10 @@ struct ScriptedOpc {
   std::vector<std::uint64_t> acknowledged;                   // every acknowledge() token
   int resumes = 0;
   int unsubscribes = 0;
+  // A later process may take the subscriptions over; an update's token stands for message
+  // number `token` of subscription 1. on_acknowledge runs before a token is recorded.
+  bool reclaimable = false;
+  std::function<void(std::uint64_t token)> on_acknowledge;
 
   // One update of Good values for tags by index, each at its own source time.
   static pyqar::SubscriptionUpdate changes(
@@ -109,13 +113,23 @@ class ScriptedSource : public pyqar::RtSource {
     if (opc_->on_wait) opc_->on_wait(static_cast<double>(wait.count()) / 1000.0);
     return {};
   }
-  void acknowledge(std::uint64_t token) override { opc_->acknowledged.push_back(token); }
+  void acknowledge(std::uint64_t token) override {
+    if (opc_->on_acknowledge) opc_->on_acknowledge(token);
+    opc_->acknowledged.push_back(token);
+  }
   void resume() override {
     ++opc_->resumes;
     if (opc_->on_resume) opc_->on_resume();
   }
   pyqar::SubscriptionStatus subscription_status() const override { return opc_->status; }
   void unsubscribe() noexcept override { ++opc_->unsubscribes; }
+  std::string reclaim_refusal() const override {
+    return opc_->reclaimable ? std::string() : "the scripted server keeps nothing for later";
+  }
+  std::vector<pyqar::KeptSequence> kept_sequences(std::uint64_t once_kept) const override {
+    if (!opc_->reclaimable) return {};
+    return {{1, static_cast<std::uint32_t>(once_kept)}};
+  }
 
  private:
   std::shared_ptr<ScriptedOpc> opc_;

@@ -4,6 +4,7 @@
 // at a time.
 
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -129,6 +130,28 @@ TEST_F(SubscribingCollectorTest, WithoutATsdbAnUpdateIsAcknowledgedOnceQueued) {
   opc->updates.push_back({});
   c->collection_step();
   EXPECT_EQ(opc->acknowledged, std::vector<std::uint64_t>{9});
+}
+
+// A source whose subscriptions a later process could not take over gets no state written (a
+// stale one would be offered to the next run), and the log says once what a crash costs.
+TEST_F(SubscribingCollectorTest, NoStateIsKeptWhereASourceCannotHandItsSubscriptionsOver) {
+  quellin::OPCCollector::Options options = subscribing_options();
+  options.spool = quellin::SpoolSettings{.dir = dir.path() / "spool", .max_bytes = 1 << 20};
+  quellin::OPCCollector c(std::move(options));
+  for (const std::uint64_t token : {3, 4}) {
+    c.collection_step();
+    arrives({{0, 0}}, token);
+  }
+  c.collection_step();
+  EXPECT_EQ(opc->acknowledged, (std::vector<std::uint64_t>{3, 4}));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "spool" / "subscriptions.state"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "spool" / "subscriptions.kept"));
+  EXPECT_EQ(log.count("WARNING Subscriptions of opc.tcp://localhost:46011: the server's queue of "
+                      "the previous run cannot be reclaimed: the scripted server keeps nothing "
+                      "for later; after a crash (kill -9, power cut) the changes not yet stored "
+                      "are lost"),
+            1)
+      << log.dump();
 }
 
 TEST_F(SubscribingCollectorTest, RowsTheDatabaseCannotTakeAreStillKeptAndAcknowledged) {
@@ -293,7 +316,8 @@ class HoldingCollector : public BasePyQARCollectorThread {
 
  protected:
   void handle_data(ResultList&) override { ADD_FAILURE() << "subscribing never polls"; }
-  std::uint64_t handle_changes(ResultList&, std::vector<std::int64_t> times) override {
+  std::uint64_t handle_changes(ResultList&, std::vector<std::int64_t> times,
+                               std::vector<pyqar::KeptSequence>) override {
     row_times.push_back(std::move(times));
     return next_ticket++;
   }

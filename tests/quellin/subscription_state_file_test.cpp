@@ -56,13 +56,21 @@ TEST_F(SubscriptionStateFileTest, WhatIsSavedIsLoadedWithTheLatestKeptNumbers) {
   EXPECT_EQ(SubscriptionStateFile(folder(), owner).load(), state);
 
   file.save_kept({{7, 45}, {8, 2}});
+  file.save_kept({{7, 44}});  // recorded late: a number never goes back
   state.subscriptions[0].last_kept = 45;
   state.subscriptions[1].last_kept = 2;
+  EXPECT_EQ(file.load(), state);
+  // The subscriptions saved again with the numbers the engine had before: the recorded ones
+  // stay.
+  file.save(sample());
   EXPECT_EQ(file.load(), state);
   EXPECT_TRUE(log.lines().empty()) << log.dump();
 
   file.remove();
   EXPECT_FALSE(file.load().has_value());
+  // A batch kept after the subscriptions were deleted leaves nothing behind.
+  file.save_kept({{7, 46}});
+  EXPECT_FALSE(std::filesystem::exists(folder() / SubscriptionStateFile::kKeptName));
 }
 
 TEST_F(SubscriptionStateFileTest, AnotherServersOrUsersOrABrokenFileIsIgnoredWithAWarning) {
