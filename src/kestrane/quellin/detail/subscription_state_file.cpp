@@ -257,8 +257,8 @@ void SubscriptionStateFile::save(const pyqar::ReclaimableSubscriptions& state) {
     kept[sub.id] =
         it != kept_.end() && later(it->second, sub.last_kept) ? it->second : sub.last_kept;
   }
+  write_kept(kept);
   kept_ = std::move(kept);
-  write_kept_locked();
   std::string text;
   text += fmt::format("{}\nendpoint {}\nuser {}\npublishing_interval_ms {}\n", kStateHeader,
                       escaped(owner_.endpoint), escaped(owner_.user), state.publishing_interval_ms);
@@ -278,15 +278,19 @@ void SubscriptionStateFile::save(const pyqar::ReclaimableSubscriptions& state) {
 void SubscriptionStateFile::save_kept(const std::vector<pyqar::KeptSequence>& kept) {
   std::lock_guard lock(mutex_);
   if (removed_) return;
+  // Changed in memory only once on disk: a failed write is tried again with the next numbers.
+  std::map<std::uint32_t, std::uint32_t> next = kept_;
   bool changed = false;
   for (const pyqar::KeptSequence& k : kept) {
-    const auto [it, added] = kept_.emplace(k.subscription_id, k.sequence_number);
+    const auto [it, added] = next.emplace(k.subscription_id, k.sequence_number);
     if (added || later(k.sequence_number, it->second)) {
       it->second = k.sequence_number;
       changed = true;
     }
   }
-  if (changed) write_kept_locked();
+  if (!changed) return;
+  write_kept(next);
+  kept_ = std::move(next);
 }
 
 void SubscriptionStateFile::record_kept(const std::vector<pyqar::KeptSequence>& kept) noexcept {
@@ -305,11 +309,11 @@ void SubscriptionStateFile::record_kept(const std::vector<pyqar::KeptSequence>& 
   }
 }
 
-void SubscriptionStateFile::write_kept_locked() {
+void SubscriptionStateFile::write_kept(const std::map<std::uint32_t, std::uint32_t>& kept) const {
   fs::create_directories(dir_);
   std::string text(kKeptHeader);
   text += '\n';
-  for (const auto& [id, number] : kept_) text += fmt::format("kept {} {}\n", id, number);
+  for (const auto& [id, number] : kept) text += fmt::format("kept {} {}\n", id, number);
   journel::write_file_atomically(dir_ / kKeptName, text);
 }
 

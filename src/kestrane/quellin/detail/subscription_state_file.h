@@ -57,7 +57,8 @@ class SubscriptionStateFile {
   const Owner& owner() const { return owner_; }
 
  private:
-  void write_kept_locked();
+  // With mutex_ held.
+  void write_kept(const std::map<std::uint32_t, std::uint32_t>& kept) const;
 
   const std::filesystem::path dir_;
   const Owner owner_;
