@@ -582,6 +582,29 @@ TEST_F(SubscriptionEngineTest, AnInitialValueIsLeftOutOnlyWhenItRepeatsTheLastOn
   EXPECT_EQ(values(poll()), (Values{{0, 5.0}, {0, 4.0}}));
 }
 
+// After a recreation the Read can overtake the new items' first values: the older changes the
+// server queued are stored, and its queued copy of the value read is not stored twice.
+TEST_F(SubscriptionEngineTest, TheQueuedCopyOfAValueReadOnceIsNotStoredTwice) {
+  subscribe(1);
+  const auto at = [](std::uint32_t seq, double v, std::int64_t time) {
+    return FakeSubscriptionServices::answer(2,
+                                            FakeSubscriptionServices::message(seq, {{0, v}}, time));
+  };
+  server.queue(FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(
+                                                       1, {{0, 1.0}}, kT)));
+  EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_fault = status::BadServiceUnsupported;
+  server.read_values = {{"T0", 4.0}};
+  server.read_source_time = kT + 30;
+  engine.resume();
+  server.queue(at(1, 2.0, kT + 10));  // the new item's first value, sampled before the Read
+  server.queue(at(2, 3.0, kT + 20));
+  server.queue(at(3, 4.0, kT + 30));  // the value read, as the server queued it
+  server.queue(at(4, 4.0, kT + 40));  // the same value at a later time: a change
+  EXPECT_EQ(values(poll()), (Values{{0, 4.0}, {0, 2.0}, {0, 3.0}, {0, 4.0}}));
+}
+
 TEST_F(SubscriptionEngineTest, AcknowledgesOnlyWhatTheCallerKept) {
   subscribe(1);
   server.queue(

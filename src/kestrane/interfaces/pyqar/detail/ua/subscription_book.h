@@ -34,6 +34,7 @@ struct SubscriptionBook {
     static constexpr std::int64_t kNothingStored = std::numeric_limits<std::int64_t>::min();
     static constexpr std::int64_t kNoSourceTime = kNothingStored + 1;
     static constexpr std::uint32_t kFingerprintMask = 0xFFFFFF;
+    static constexpr std::uint32_t kGenerationMask = 0x7;
     // The last value delivered: its source time (system_clock ticks, or one of the two above)
     // and a 24-bit hash of its value, status and source time. An initial value (the first of
     // a new item, or one read once) that matches both repeats that value and is left out.
@@ -41,7 +42,7 @@ struct SubscriptionBook {
     std::uint32_t fingerprint : 24 = 0;
     // Bumped whenever the slot is freed; its client handles carry it, so that a late
     // notification of the slot's previous tag is not taken for the tag that holds it now.
-    std::uint32_t generation : 4 = 0;
+    std::uint32_t generation : 3 = 0;
     bool reported : 1 = false;        // its refusal was logged
     bool without_filter : 1 = false;  // the server refused its deadband filter
     // The server gave it a smaller queue than one publishing interval needs: changes between
@@ -49,6 +50,9 @@ struct SubscriptionBook {
     bool queue_below_need : 1 = false;
     // Created (again): its next notification is its current value, an initial one.
     bool next_is_initial : 1 = false;
+    // The last value delivered was read once (after lost messages or a recreation): the
+    // server may still send the changes it queued before it, and that value itself, again.
+    bool last_read : 1 = false;
     // The tag's index in the caller's list, which moves when the list changes while the slot
     // (and with it the monitored item) stays; below kMaxSlots.
     std::uint32_t position : 24 = 0;

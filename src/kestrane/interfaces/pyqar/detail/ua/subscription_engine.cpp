@@ -61,7 +61,7 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
     SubscriptionBook::Item& item = book_.items[slot];
     const std::uint32_t generation = item.generation + 1u;  // wraps within its bits
     item = SubscriptionBook::Item{};
-    item.generation = generation & 0xFu;
+    item.generation = generation & SubscriptionBook::Item::kGenerationMask;
     item.state = SubscriptionBook::ItemState::removed;
     book_.tags[slot] = MonitoredTag{};
     freed.push_back(slot);

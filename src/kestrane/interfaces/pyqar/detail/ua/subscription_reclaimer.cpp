@@ -79,7 +79,7 @@ void SubscriptionReclaimer::place(const std::vector<const ReclaimableSubscriptio
           book_.items[slot].state != SubscriptionBook::ItemState::removed)
         continue;
       SubscriptionBook::Item& item = book_.items[slot];
-      item.generation = (h.item->client_handle >> 24) & 0xFu;
+      item.generation = (h.item->client_handle >> 24) & SubscriptionBook::Item::kGenerationMask;
       item.state = SubscriptionBook::ItemState::ok;
       item.position = static_cast<std::uint32_t>(i) & (SubscriptionBook::kMaxSlots - 1);
       book_.tags[slot] = std::move(tags[i]);
@@ -102,7 +102,7 @@ void SubscriptionReclaimer::place(const std::vector<const ReclaimableSubscriptio
     const std::uint32_t slot = h.item->client_handle & (SubscriptionBook::kMaxSlots - 1);
     SubscriptionBook::Item& item = book_.items[slot];
     if (item.state == SubscriptionBook::ItemState::removed)
-      item.generation = ((h.item->client_handle >> 24) + 1u) & 0xFu;
+      item.generation = ((h.item->client_handle >> 24) + 1u) & SubscriptionBook::Item::kGenerationMask;
   }
   for (std::size_t s = 0; s < taken.size(); ++s) {
     if (book_.subscriptions[s].items.empty()) {

@@ -41,19 +41,29 @@ void ValueDelivery::emit(std::uint32_t index, const DataValue& value, Timestamp 
   deliver(index, std::move(v), initial);
 }
 
-void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial) {
+void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial, bool read) {
   SubscriptionBook::Item& item = book_.items[index];
   const std::int64_t source = v.source_timestamp ? v.source_timestamp->time_since_epoch().count()
                                                  : SubscriptionBook::Item::kNoSourceTime;
   const std::uint32_t print = fingerprint(v, source);
-  // A hash collision could only drop an initial value whose source time equals the stored
-  // one exactly; any other value is delivered whatever it holds.
-  if (initial && source == item.source_time && print == item.fingerprint) return;
-  if (source != SubscriptionBook::Item::kNoSourceTime &&
-      item.source_time > SubscriptionBook::Item::kNoSourceTime && source < item.source_time)
-    stepped_back(index, item.source_time, source);
-  item.source_time = source;
-  item.fingerprint = print;
+  // An initial value that repeats the last one is no change, and neither is the server's
+  // queued copy of a value read once. A hash collision could only drop such a value whose
+  // source time equals the stored one exactly; any other value is delivered whatever it holds.
+  if ((initial || item.last_read) && source == item.source_time && print == item.fingerprint) {
+    item.last_read = read;
+    return;
+  }
+  const bool older = source != SubscriptionBook::Item::kNoSourceTime &&
+                     item.source_time > SubscriptionBook::Item::kNoSourceTime &&
+                     source < item.source_time;
+  if (older) stepped_back(index, item.source_time, source);
+  // Changes the server queued before a value read once come after it, older: each is stored,
+  // and the read value stays the one its queued copy is recognised by.
+  if (!(older && item.last_read)) {
+    item.source_time = source;
+    item.fingerprint = print;
+    item.last_read = read;
+  }
   book_.update.changes.push_back({index, std::move(v)});
 }
 
@@ -137,7 +147,7 @@ void ValueDelivery::read_tags(std::span<const std::uint32_t> indices) {
     const Timestamp arrival = book_.wall_now();
     for (std::size_t k = 0; k < values.size() && k < count; ++k) {
       deliver(which[pos + k], to_value_object(values[k], arrival, services_.namespace_array()),
-              true);
+              true, true);
     }
     pos += count;
   }

@@ -3,7 +3,8 @@
 // notification message is delivered (the message itself is handled once: NotificationSequence
 // drops one seen before); an initial value (the first notification of a new item, or a value
 // read once after lost messages or a recreation) is left out when it repeats the tag's last
-// delivered value, status and source time. A source time earlier than the tag's previous one
+// delivered value, status and source time, and so is the server's queued copy of a value read
+// once (the older changes it queued before it are delivered). A source time earlier than the tag's previous one
 // is delivered, counted and logged (once an hour per tag). Also reads tags once in reads the
 // server accepts. Part of the SubscriptionEngine; one thread at a time.
 
@@ -29,12 +30,12 @@ class ValueDelivery {
   // Reads the monitored ones of `indices` and delivers what does not repeat the last value.
   void read_tags(std::span<const std::uint32_t> indices);
 
-  // A 32-bit hash of what makes two values of a tag the same: value, status, source time
+  // A 24-bit hash of what makes two values of a tag the same: value, status, source time
   // (SubscriptionBook::Item::kNoSourceTime when it has none).
   static std::uint32_t fingerprint(const ValueObject& value, std::int64_t source_time);
 
  private:
-  void deliver(std::uint32_t index, ValueObject value, bool initial);
+  void deliver(std::uint32_t index, ValueObject value, bool initial, bool read = false);
   void stepped_back(std::uint32_t index, std::int64_t from, std::int64_t to);
 
   SubscriptionServices& services_;
