@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "pyqar/subscription_types.h"
+#include "quellin/backfill_options.h"
 
 namespace quellin {
 
@@ -18,6 +19,8 @@ struct AcquisitionOptions {
   // Subscriptions: a tag whose value has not changed for this long is stored again, at the
   // time it is stored and with its original source time; 0: never.
   double heartbeat_seconds = 0.0;
+  // Both modes: filling gaps from the server's history.
+  BackfillOptions backfill{};
 };
 
 }  // namespace quellin

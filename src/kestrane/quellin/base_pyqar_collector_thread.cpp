@@ -147,6 +147,8 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   }
 }
 
+BackfillProgress BasePyQARCollectorThread::backfill_progress() const { return {}; }
+
 SubscriptionTotals BasePyQARCollectorThread::subscription_totals() const {
   return {items_ok_.load(), items_failed_.load(), notifications_.load()};
 }

@@ -24,6 +24,7 @@
 #include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/ua_security.h"
 #include "quellin/acquisition_options.h"
+#include "quellin/backfill_progress.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
@@ -115,6 +116,8 @@ class BasePyQARCollectorThread {
   bool subscribing() const { return feed_ != nullptr; }
   // Zero while polling. Any thread.
   SubscriptionTotals subscription_totals() const;
+  // How far the history backfill has come (nothing running without one). Any thread.
+  BackfillProgress backfill_progress() const;
 
   // A single step waits this long at most for notifications, then takes what else is there.
   static constexpr double kStepWaitSeconds = 0.1;

@@ -12,6 +12,16 @@
 
 namespace quellin {
 
+// Why a span of history was left unfilled, for kestrane_backfill_unfilled_total{reason=...}.
+namespace backfill_reason {
+inline constexpr std::string_view kTooOld = "too_old";               // beyond the maximum age
+inline constexpr std::string_view kNoHistory = "no_history";         // the variable keeps none
+inline constexpr std::string_view kRefused = "refused";              // the server refused the node
+inline constexpr std::string_view kNoSourceTime = "no_source_time";  // rows carry no source time
+inline constexpr std::string_view kLoop = "loop";                    // a looping continuation point
+inline constexpr std::string_view kUnsupported = "unsupported";      // the source has no history
+}  // namespace backfill_reason
+
 // A cycle's values by quality.
 struct QualityCounts {
   std::size_t good = 0;
@@ -72,6 +82,20 @@ class CollectorMetrics {
   // A collector that polls never calls these, hence the empty defaults.
   virtual void subscription_activity(const SubscriptionActivity& activity) { (void)activity; }
   virtual void subscription_state(const pyqar::SubscriptionStatus& status) { (void)status; }
+
+  // History backfill (collector thread); a collector without backfill never calls these.
+  // Values stored from the server's history.
+  virtual void backfill_values(std::uint64_t values) { (void)values; }
+  // Tags with spans still waiting to be read.
+  virtual void backfill_pending_tags(std::size_t tags) { (void)tags; }
+  // Spans (or their older parts) left unfilled, by reason (backfill_reason).
+  virtual void backfill_unfilled(std::size_t spans, std::string_view reason) {
+    (void)spans;
+    (void)reason;
+  }
+  // One HistoryRead call ended: "Good", or the name of the status that refused it, or "error"
+  // when the connection failed.
+  virtual void history_read(std::string_view result) { (void)result; }
 
   // Writer thread.
   // Rows the TSDB took by table, the write's duration, and the wall-clock time it ended.

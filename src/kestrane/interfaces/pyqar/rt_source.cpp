@@ -10,6 +10,8 @@ namespace {
   throw std::logic_error("this OPC source has no subscriptions");
 }
 
+[[noreturn]] void no_history() { throw std::logic_error("this OPC source keeps no history"); }
+
 }  // namespace
 
 void RtSource::subscribe(std::vector<MonitoredTag>, const SubscriptionSettings&) {
@@ -24,5 +26,14 @@ std::string RtSource::reclaim_refusal() const {
   return "this OPC source cannot hand its subscriptions to a later process";
 }
 void RtSource::reclaim_at_subscribe(ReclaimableSubscriptions) {}
+
+std::vector<std::optional<bool>> RtSource::keeps_history(const std::vector<TagDescriptor>&) {
+  no_history();
+}
+HistoryLimits RtSource::history_limits() { no_history(); }
+std::vector<HistoryPage> RtSource::read_history(const std::vector<HistoryQuery>&, std::uint32_t) {
+  no_history();
+}
+void RtSource::release_history(const std::vector<HistoryQuery>&) noexcept {}
 
 }  // namespace pyqar

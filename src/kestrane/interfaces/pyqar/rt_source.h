@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "pyqar/history_types.h"
 #include "pyqar/qar_types.h"
 #include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/subscription_types.h"
@@ -63,6 +65,23 @@ class RtSource {
   virtual ReclaimableSubscriptions reclaimable() const { return {}; }
   virtual std::uint64_t reclaimable_version() const { return 0; }
   virtual std::vector<KeptSequence> kept_sequences(std::uint64_t /*once_kept*/) const { return {}; }
+
+  // History of raw values, beside live collection on the same connection. A source without
+  // history (the default) says false and throws std::logic_error from the others.
+  virtual bool can_read_history() const { return false; }
+  // Per tag, in order: whether its variable keeps history (the HistoryRead bit of its
+  // AccessLevel); nothing where the AccessLevel could not be read. Throws std::runtime_error
+  // when the connection fails.
+  virtual std::vector<std::optional<bool>> keeps_history(const std::vector<TagDescriptor>& tags);
+  virtual HistoryLimits history_limits();
+  // One HistoryRead of raw values (not modified ones, no bounds), at most `values_per_node`
+  // per node (0: as many as the server gives), source and server times (source alone where the
+  // server refuses both); one page per query, in order. Throws HistoryServiceError when the
+  // server refuses the call, std::runtime_error when the connection fails.
+  virtual std::vector<HistoryPage> read_history(const std::vector<HistoryQuery>& queries,
+                                                std::uint32_t values_per_node);
+  // Gives the queries' continuation points back to the server; never throws.
+  virtual void release_history(const std::vector<HistoryQuery>& queries) noexcept;
 
  protected:
   RtSource() = default;

@@ -51,6 +51,10 @@ struct SubscriptionUpdate {
   struct Change {
     std::size_t tag_index = 0;  // into the list given to subscribe()
     ValueObject value;          // timestamp: source time, else server time, else arrival
+    // Values of this tag before this one may be missing: messages the server no longer had,
+    // a recreated item, or a value flagged with the overflow bit. A collector that keeps
+    // history fills the span from the tag's previous value to this one.
+    bool after_gap = false;
   };
   std::vector<Change> changes;
   // Acknowledges what this update holds once its rows are kept (acknowledge(token)); 0 when

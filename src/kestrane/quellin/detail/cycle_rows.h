@@ -32,6 +32,11 @@ struct WriteCycle {
   // Subscribing where a later process may take the subscriptions over: per subscription, the
   // last notification message whose rows this cycle completes (see KeptTickets); else empty.
   std::vector<pyqar::KeptSequence> covers{};
+  // Set: the batch's identity instead of the writer's next number, for rows that come out the
+  // same whenever they are made again (a page of history), so that the database stores them
+  // once however often they are read, written or replayed.
+  std::string batch_writer_id{};  // empty: the writer's own id and next number
+  std::uint64_t batch_seq = 0;
 };
 
 // Throws std::invalid_argument when the cycle's row_time_us is neither empty nor one per
