@@ -14,6 +14,7 @@
 #include <spdlog/spdlog.h>
 
 #include "journel/log.h"
+#include "history/backfill_runner.h"
 #include "subscription_feed.h"
 
 namespace quellin {
@@ -136,18 +137,60 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
   if (options.acquisition.mode == pyqar::Acquisition::subscribe) {
     state_file_ = std::make_shared<SubscriptionStateFile>(
-        std::move(options.subscription_state_dir),
+        options.subscription_state_dir,
         SubscriptionStateFile::Owner{.endpoint = server_schema_, .user = ua_security_.username});
     feed_ = std::make_unique<SubscriptionFeed>(
-        SubscriptionFeed::Options{.acquisition = std::move(options.acquisition),
+        SubscriptionFeed::Options{.acquisition = options.acquisition,
                                   .publishing_interval_seconds = sample_interval_,
                                   .clock = [this] { return now(); },
                                   .wall_clock = [this] { return wall_now(); },
                                   .state_file = state_file_});
   }
+  if (options.acquisition.backfill.enabled) {
+    backfill_ = std::make_unique<BackfillRunner>(BackfillRunner::Options{
+        .settings = options.acquisition.backfill,
+        .polling = feed_ == nullptr,
+        .state_dir = options.subscription_state_dir,
+        .endpoint = server_schema_,
+        .describe = [this](const std::string& tag) { return _build_tag_objects({tag}).front(); },
+        .metrics = metrics_,
+        .clock = [this] { return now(); },
+        .wall_clock_us = [this] { return wall_now(); }});
+  }
 }
 
-BackfillProgress BasePyQARCollectorThread::backfill_progress() const { return {}; }
+BackfillProgress BasePyQARCollectorThread::backfill_progress() const {
+  return backfill_ ? backfill_->progress() : BackfillProgress{};
+}
+
+std::uint64_t BasePyQARCollectorThread::store_history(const std::string& tag,
+                                                      std::vector<pyqar::ValueObject>& values,
+                                                      std::vector<std::int64_t> time_us,
+                                                      std::uint64_t) {
+  QualityCounts counts;
+  ResultList results;
+  results.reserve(values.size());
+  for (pyqar::ValueObject& value : values) results.push_back(_to_result(tag, value, counts));
+  return handle_changes(results, std::move(time_us), {});
+}
+
+void BasePyQARCollectorThread::run_backfill(double deadline) {
+  if (!backfill_ || !opc_status_ || !source_ || !qar_) return;
+  exchange_start_edges();
+  backfill_->kept(history_kept_through());
+  if (!backfill_->has_work(now())) return;
+  try {
+    backfill_->run(
+        _source(), deadline,
+        [this](const std::string& tag, std::vector<pyqar::ValueObject>& values,
+               std::vector<std::int64_t> time_us, std::uint64_t seq) {
+          return store_history(tag, values, std::move(time_us), seq);
+        },
+        [this] { return history_backlog(); });
+  } catch (...) {
+    opc_error("History read " + protocol_type_ + " error: " + error_text(std::current_exception()));
+  }
+}
 
 SubscriptionTotals BasePyQARCollectorThread::subscription_totals() const {
   return {items_ok_.load(), items_failed_.load(), notifications_.load()};
@@ -271,6 +314,10 @@ void BasePyQARCollectorThread::run() {
   } catch (...) {
     log_->error("OPC collector thread ended by an error: {}", error_text(std::current_exception()));
   }
+  if (backfill_) {
+    backfill_->kept(history_kept_through());
+    backfill_->stop(opc_status_ && source_ && qar_ ? &_source() : nullptr);
+  }
   disconnect_source();
   log_->info("OPC collector thread stopped.");
 }
@@ -334,6 +381,12 @@ void BasePyQARCollectorThread::disconnect_source() {
 
 void BasePyQARCollectorThread::opc_error(const std::string& message) {
   opc_status_ = false;
+  if (backfill_) {
+    // Polling, every read lost now is a gap in each tag; subscriptions say themselves which
+    // values they lost.
+    if (!feed_) backfill_->tracker().lost_all();
+    backfill_->connection_lost();
+  }
   ++consecutive_errors_;
   log_->error("{}", message);
   notify_status(message);
@@ -357,6 +410,8 @@ void BasePyQARCollectorThread::_process_collection_cycle() {
   } else {
     _read_and_process_data();
   }
+  // A single step reads some history too; the thread does it in the rest of its turn.
+  if (backfill_ && !on_collector_thread()) run_backfill(now() + kStepWaitSeconds);
 }
 
 pyqar::RtSource& BasePyQARCollectorThread::_source() { return qar_->source(*source_); }
@@ -394,10 +449,13 @@ void BasePyQARCollectorThread::_read_and_process_data() {
   try {
     std::vector<pyqar::TagDescriptor> tag_objs = _build_tag_objects(tags);
     const double read_start = now();
+    read_time_us_ = wall_now();
     QualityCounts counts;
     ResultList results = _batch_read_data(tag_objs, tags, counts);
     if (metrics_) metrics_->cycle_read(tags.size(), counts, now() - read_start, wall_now());
     _update_read_status(results, counts);
+    // The gaps found go to disk before the values that close them are stored.
+    if (backfill_) backfill_->take_found();
     if (opc_status_) handle_data(results);
   } catch (...) {
     opc_error("Read " + protocol_type_ + " error: " + error_text(std::current_exception()));
@@ -430,8 +488,11 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   std::exception_ptr failure;
   try {
     if (on_collector_thread()) {
+      // History waiting takes the second half of the turn; live values wait in the session
+      // meanwhile and come with the next turn.
+      const bool history_waits = backfill_ && backfill_->has_work(now());
       feed_->receive_until(
-          source, turn_start_ + sample_interval_, [this] { return _running.load(); },
+          source, turn_start_ + sample_interval_ * (history_waits ? 0.5 : 1.0), [this] { return _running.load(); },
           [this] { return kept_through(); }, received);
     } else {
       const double wait_ms = std::min(sample_interval_, kStepWaitSeconds) * 1000.0;
@@ -451,6 +512,10 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
   const std::vector<std::string>& names = feed_->tags();
   for (std::size_t i = 0; i < received.changes.size(); ++i) {
     auto& change = received.changes[i];
+    if (backfill_ && i < values) {
+      backfill_->tracker().saw(names[change.tag_index], change.value, received.row_time_us[i],
+                               change.after_gap);
+    }
     results.push_back(
         _to_result(names[change.tag_index], change.value, i < values ? counts : repeated));
   }
@@ -468,6 +533,7 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
     metrics_->subscription_activity(received.activity);
     metrics_->subscription_state(status);
   }
+  if (backfill_) backfill_->take_found();
   try {
     std::uint64_t ticket = 0;
     if (!results.empty()) {
@@ -545,6 +611,7 @@ void BasePyQARCollectorThread::_process_batch_results(
                               std::to_string(index + 1) + " of " + std::to_string(tags.size()) +
                               ")");
     }
+    if (backfill_) backfill_->tracker().saw(tags[index], batch_value_objs[k], read_time_us_, false);
     out.push_back(_to_result(tags[index], batch_value_objs[k], counts));
   }
 }
@@ -630,6 +697,8 @@ void BasePyQARCollectorThread::_handle_error_retry() {
 }
 
 void BasePyQARCollectorThread::_control_sampling_interval(double loop_start) {
+  // History fills what is left of the turn, leaving a margin for the next read to start on time.
+  if (backfill_) run_backfill(loop_start + sample_interval_ * 0.9);
   const double remaining = sample_interval_ - (now() - loop_start);
   if (remaining > 0.0) sleep_(remaining);
 }

@@ -35,6 +35,7 @@ class logger;
 
 namespace quellin {
 
+class BackfillRunner;
 class SubscriptionFeed;
 class SubscriptionStateFile;
 
@@ -139,6 +140,22 @@ class BasePyQARCollectorThread {
   // Every ticket handle_changes() returned up to this one is kept: it would survive a power
   // cut. Asked right before acknowledging to the source, once or more per pass.
   virtual std::uint64_t kept_through() const;
+  // History backfill (see AcquisitionOptions::backfill). Hands a batch of one tag's history
+  // values (oldest first, each at its own row time) to be stored under the identity
+  // (history writer, seq); returns a ticket as handle_changes() does. The default stores them
+  // through handle_changes() without the identity.
+  virtual std::uint64_t store_history(const std::string& tag,
+                                      std::vector<pyqar::ValueObject>& values,
+                                      std::vector<std::int64_t> time_us, std::uint64_t seq);
+  // Rows handed over but not yet taken up by the store; history waits while there are many.
+  virtual std::uint64_t history_backlog() const { return 0; }
+  // kept_through() without forcing anything to disk: history progress waits for it.
+  virtual std::uint64_t history_kept_through() const { return kept_through(); }
+  // Passes the start edges the backfill asks for to the database and its answers back; once
+  // per turn. Without a database there is nothing to ask.
+  virtual void exchange_start_edges() {}
+  // Null unless backfilling.
+  BackfillRunner* backfill() const { return backfill_.get(); }
   // Stops and joins the thread; idempotent. Subclass destructors call it first.
   void shutdown();
   // Waits up to `seconds`, ending early when stop() is called.
@@ -198,6 +215,11 @@ class BasePyQARCollectorThread {
   // the subscriptions over. Shared with the write stage, which records kept numbers in it.
   std::shared_ptr<SubscriptionStateFile> state_file_;
   double turn_start_ = 0.0;
+  std::int64_t read_time_us_ = 0;  // when the current polling read began (UTC microseconds)
+  // Set when backfilling; the collector thread's (or the single step's caller's).
+  std::unique_ptr<BackfillRunner> backfill_;
+  // Reads history in what is left of a turn, until `deadline`.
+  void run_backfill(double deadline);
   std::atomic<std::size_t> items_ok_{0};
   std::atomic<std::size_t> items_failed_{0};
   std::atomic<std::uint64_t> notifications_{0};

@@ -36,8 +36,20 @@ bool is_good(std::string_view quality) {
   return true;
 }
 
-// tsdata stores doubles: integers and booleans convert, a reading without a value is stored as
-// NaN. Texts go to tsdata_text instead (and never reach here).
+// A writer id no other run shares: batches of this run are told apart from every other's.
+std::string new_writer_id() {
+  std::random_device device;
+  std::uniform_int_distribution<std::uint32_t> word;
+  return fmt::format("{:08x}{:08x}{:08x}{:08x}", word(device), word(device), word(device),
+                     word(device));
+}
+
+std::int64_t to_us(pyqar::Timestamp t) {
+  return std::chrono::floor<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
 double to_tsdb_value(const pyqar::Value& value) {
   return std::visit(
       [](const auto& v) -> double {
@@ -54,20 +66,6 @@ double to_tsdb_value(const pyqar::Value& value) {
       },
       value);
 }
-
-// A writer id no other run shares: batches of this run are told apart from every other's.
-std::string new_writer_id() {
-  std::random_device device;
-  std::uniform_int_distribution<std::uint32_t> word;
-  return fmt::format("{:08x}{:08x}{:08x}{:08x}", word(device), word(device), word(device),
-                     word(device));
-}
-
-std::int64_t to_us(pyqar::Timestamp t) {
-  return std::chrono::floor<std::chrono::microseconds>(t.time_since_epoch()).count();
-}
-
-}  // namespace
 
 void check_row_times(const WriteCycle& cycle) {
   if (cycle.row_time_us.empty() || cycle.row_time_us.size() == cycle.results.size()) return;

@@ -39,6 +39,10 @@ struct WriteCycle {
   std::uint64_t batch_seq = 0;
 };
 
+// A value as tsdata stores it: integers and Booleans convert, a reading without a value (or a
+// text, which goes to tsdata_text instead) is NaN.
+double to_tsdb_value(const pyqar::Value& value);
+
 // Throws std::invalid_argument when the cycle's row_time_us is neither empty nor one per
 // result.
 void check_row_times(const WriteCycle& cycle);

@@ -1,0 +1,136 @@
+#include "history_pager.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace quellin {
+
+namespace {
+
+// OPC UA times count 100 ns ticks: the last instant before a microsecond boundary.
+constexpr std::chrono::nanoseconds kTick{100};
+
+pyqar::Timestamp at_us(std::int64_t us) {
+  return pyqar::Timestamp(
+      std::chrono::duration_cast<pyqar::Timestamp::duration>(std::chrono::microseconds(us)));
+}
+
+std::int64_t floor_us(pyqar::Timestamp t) {
+  return std::chrono::floor<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
+// Takes a stored row matching `fingerprint` out of `edge`; false when none is left.
+bool take_edge(std::vector<RowFingerprint>& edge, RowFingerprint fingerprint) {
+  const auto it = std::find(edge.begin(), edge.end(), fingerprint);
+  if (it == edge.end()) return false;
+  edge.erase(it);
+  return true;
+}
+
+}  // namespace
+
+HistoryPager::HistoryPager(HistorySpan span)
+    : span_(std::move(span)), position_us_(span_.done_above_us) {}
+
+pyqar::HistoryQuery HistoryPager::query(pyqar::TagDescriptor tag) const {
+  const auto newest =
+      std::chrono::time_point_cast<pyqar::Timestamp::duration>(at_us(position_us_) - kTick);
+  return {.tag = std::move(tag),
+          .newest = newest,
+          .oldest = at_us(span_.low_us),
+          .continuation_point = continuation_point_};
+}
+
+std::int64_t HistoryPager::stretch_of(std::int64_t time_us) {
+  std::int64_t stretch = time_us / kStretchUs;
+  if (time_us % kStretchUs < 0) --stretch;
+  return stretch;
+}
+
+HistoryPager::State HistoryPager::take(pyqar::HistoryPage page, std::vector<Batch>& out) {
+  const bool looped = !continuation_point_.empty() && page.values.empty() &&
+                      page.continuation_point == continuation_point_;
+  if (looped) {
+    // Asking again would get the same answer. Go on below the oldest value received, by time;
+    // without one there is no telling where the rest starts.
+    continuation_point_.clear();
+    if (held_.empty()) return State::loop;
+    hand_out(held_.size(), std::max(span_.low_us, held_.back().time_us), out);
+    return position_us_ <= span_.low_us ? State::done : State::more;
+  }
+  continuation_point_ = std::move(page.continuation_point);
+  for (pyqar::ValueObject& value : page.values) {
+    const auto& time = value.source_timestamp ? value.source_timestamp : value.server_timestamp;
+    if (!time) {
+      ++untimed_;
+      continue;
+    }
+    const std::int64_t us = floor_us(*time);
+    // A server that answers beyond the span asked for is not believed there.
+    if (us >= position_us_ || us < span_.low_us) continue;
+    held_.push_back({std::move(value), us});
+  }
+  if (continuation_point_.empty()) {
+    hand_out(held_.size(), span_.low_us, out);
+    return State::done;
+  }
+  if (held_.empty()) return State::more;
+  const std::int64_t oldest_stretch = stretch_of(held_.back().time_us);
+  std::size_t complete = 0;
+  while (complete < held_.size() && stretch_of(held_[complete].time_us) != oldest_stretch) {
+    ++complete;
+  }
+  if (complete > 0) {
+    hand_out(complete, std::max(span_.low_us, (oldest_stretch + 1) * kStretchUs), out);
+  }
+  if (held_.size() > kMaxHeld) {
+    hand_out(held_.size(), std::max(span_.low_us, held_.back().time_us), out);
+  }
+  return State::more;
+}
+
+void HistoryPager::restart() {
+  continuation_point_.clear();
+  held_.clear();
+}
+
+void HistoryPager::hand_out(std::size_t end, std::int64_t lower_us, std::vector<Batch>& out) {
+  std::size_t first = 0;
+  while (first < end) {
+    const std::int64_t stretch = stretch_of(held_[first].time_us);
+    std::size_t last = first + 1;
+    while (last < end && stretch_of(held_[last].time_us) == stretch) ++last;
+    const std::int64_t batch_lower =
+        last == end ? lower_us : std::max(lower_us, stretch * kStretchUs);
+    out.push_back(make_batch(first, last, position_us_, batch_lower));
+    position_us_ = batch_lower;
+    first = last;
+  }
+  position_us_ = std::min(position_us_, lower_us);
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+HistoryPager::Batch HistoryPager::make_batch(std::size_t first, std::size_t last,
+                                             std::int64_t upper_us, std::int64_t lower_us) {
+  Batch batch;
+  batch.seq = history_batch_seq(span_, upper_us);
+  batch.done_above_us = lower_us;
+  std::vector<RowFingerprint> low_edge = span_.low_edge;
+  std::vector<RowFingerprint> high_edge = span_.high_edge;
+  batch.values.reserve(last - first);
+  batch.time_us.reserve(last - first);
+  for (std::size_t i = last; i-- > first;) {
+    Held& held = held_[i];
+    if (held.time_us == span_.low_us || held.time_us == span_.high_us) {
+      auto& edge = held.time_us == span_.low_us ? low_edge : high_edge;
+      const std::optional<std::uint32_t> status = held.value.status;
+      if (take_edge(edge, value_fingerprint(held.value.value, status))) continue;
+    }
+    batch.values.push_back(std::move(held.value));
+    batch.time_us.push_back(held.time_us);
+  }
+  return batch;
+}
+
+}  // namespace quellin
