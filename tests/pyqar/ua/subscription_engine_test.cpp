@@ -48,6 +48,15 @@ std::vector<std::pair<std::size_t, double>> values(const SubscriptionUpdate& u) 
 
 using Values = std::vector<std::pair<std::size_t, double>>;
 
+// (tag index, value) of the changes after which history is to be read.
+Values after_gap(const SubscriptionUpdate& u) {
+  Values out;
+  for (const auto& c : u.changes) {
+    if (c.after_gap) out.emplace_back(c.tag_index, std::get<double>(c.value.value));
+  }
+  return out;
+}
+
 class SubscriptionEngineTest : public ::testing::Test {
  protected:
   std::chrono::steady_clock::time_point now{};
@@ -590,8 +599,8 @@ TEST_F(SubscriptionEngineTest, TheQueuedCopyOfAValueReadOnceIsNotStoredTwice) {
     return FakeSubscriptionServices::answer(2,
                                             FakeSubscriptionServices::message(seq, {{0, v}}, time));
   };
-  server.queue(FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(
-                                                       1, {{0, 1.0}}, kT)));
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
   EXPECT_EQ(values(poll()), (Values{{0, 1.0}}));
   server.reconnect_result = Reconnected::new_session;
   server.transfer_fault = status::BadServiceUnsupported;
@@ -647,6 +656,8 @@ TEST_F(SubscriptionEngineTest, OverflowedValuesAreCountedAndKept) {
   const SubscriptionUpdate u = poll();
   EXPECT_EQ(u.lost_overflow, 1u);
   EXPECT_EQ(u.changes.size(), 2u);
+  // Values were discarded just before the flagged one: history is read up to it.
+  EXPECT_EQ(after_gap(u), (Values{{0, 2.0}}));
 }
 
 TEST_F(SubscriptionEngineTest, ValuesTakenBeforeAFailureComeWithTheNextPoll) {
@@ -1003,6 +1014,158 @@ TEST_F(SubscriptionEngineTest, AFailedResumeCanBeTriedAgainAndUnsubscribeCloses)
   EXPECT_TRUE(server.closed);
   EXPECT_EQ(engine.status().subscriptions, 0u);
   EXPECT_TRUE(poll().changes.empty());
+}
+
+// ---- Marking where values may be missing ----
+
+TEST_F(SubscriptionEngineTest, TheFirstValueOfEachTagAfterLostMessagesIsMarked) {
+  subscribe(3);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 1.0}}, kT)));
+  const SubscriptionUpdate first = poll();
+  EXPECT_EQ(first.changes.size(), 2u);
+  EXPECT_TRUE(after_gap(first).empty());  // first values: the collector has what it stored
+
+  // 2 and 3 are gone; 4 brings T1's first value after them, 5 T0's; the Read finds T0's
+  // again and T2's first value at all.
+  PublishResponse later =
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(5, {{0, 5.0}}, kT + 5));
+  later.available_sequence_numbers = {4, 5};
+  server.queue(later);
+  server.retained[{1, 4}] = FakeSubscriptionServices::message(4, {{1, 4.0}}, kT + 4);
+  server.read_values = {{"T0", 5.0}, {"T1", 7.0}, {"T2", 9.0}};
+  server.read_source_time = kT + 5;
+  SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{1, 4.0}, {0, 5.0}, {1, 7.0}, {2, 9.0}}));
+  EXPECT_EQ(after_gap(u), (Values{{1, 4.0}, {0, 5.0}}));
+
+  // Lost, recovered, lost: a tag marked by the recovered message is marked again after the
+  // next loss; the Read brings the first value of the others.
+  later = FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(10, {{2, 10.0}}, kT + 20));
+  later.available_sequence_numbers = {7, 10};
+  server.queue(later);
+  server.retained[{1, 7}] = FakeSubscriptionServices::message(7, {{0, 7.0}}, kT + 10);
+  server.read_values = {{"T0", 8.0}, {"T1", 7.0}, {"T2", 10.0}};
+  server.read_source_time = kT + 20;
+  u = poll();
+  EXPECT_EQ(u.lost_not_available, 3u);
+  EXPECT_EQ(values(u), (Values{{0, 7.0}, {2, 10.0}, {0, 8.0}, {1, 7.0}}));
+  EXPECT_EQ(after_gap(u), values(u));
+
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(11, {{0, 9.0}, {1, 9.0}, {2, 9.0}}, kT + 30)));
+  u = poll();
+  EXPECT_EQ(u.changes.size(), 3u);
+  EXPECT_TRUE(after_gap(u).empty());
+}
+
+TEST_F(SubscriptionEngineTest, ARecreatedItemsFirstValueIsMarkedAndARepeatPassesTheMarkOn) {
+  subscribe(3);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 2.0}}, kT)));
+  poll();
+  // A new session without transfer: T0 did not change (its Read and first value repeat the
+  // last one and are left out), T1 did, T2 had delivered nothing before.
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_fault = status::BadServiceUnsupported;
+  server.read_values = {{"T0", 1.0}, {"T1", 3.0}, {"T2", 4.0}};
+  server.read_source_time = kT;
+  engine.resume();
+  const auto one = [](std::uint32_t seq, std::uint32_t tag, double v, std::int64_t time) {
+    return FakeSubscriptionServices::answer(
+        2, FakeSubscriptionServices::message(seq, {{tag, v}}, time));
+  };
+  server.queue(one(1, 0, 1.0, kT));
+  server.queue(one(2, 1, 3.0, kT));
+  server.queue(one(3, 2, 4.0, kT));
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::message(4, {{0, 2.0}, {1, 5.0}}, kT + 10)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.recreations, 1u);
+  EXPECT_EQ(values(u), (Values{{1, 3.0}, {2, 4.0}, {0, 2.0}, {1, 5.0}}));
+  // T0's mark waited for its next change.
+  EXPECT_EQ(after_gap(u), (Values{{1, 3.0}, {0, 2.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, ATagNewToTheListIsNotMarkedButANewPublishingIntervalMarksAll) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  poll();
+  subscribe(2);  // T1 joins subscription 1; T0's item stays
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(2, {{0, 2.0}, {1, 2.0}}, kT + 1)));
+  SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.changes.size(), 2u);
+  EXPECT_TRUE(after_gap(u).empty());
+
+  engine.subscribe(tags(2), {.publishing_interval_ms = 500.0});  // both made anew
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::message(1, {{0, 3.0}, {1, 3.0}}, kT + 10)));
+  u = poll();
+  EXPECT_EQ(after_gap(u), (Values{{0, 3.0}, {1, 3.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, ASubscriptionEndedMarksItsTagsAlsoWhenTheirItemsComeBackLater) {
+  subscribe(1);
+  server.queue(
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT)));
+  poll();
+  // Ended by the server; its item is refused for a while on recreation.
+  server.item_status["T0"] = status::BadTooManyOperations;
+  server.queue(FakeSubscriptionServices::status_change(1, 2, status::BadTimeout));
+  EXPECT_EQ(poll().recreations, 1u);
+  EXPECT_EQ(engine.status().items_failed, 1u);
+  server.item_status.clear();
+  now += 61s;
+  poll();
+  ASSERT_EQ(engine.status().items_ok, 1u);
+  const std::uint32_t id = server.created.back();
+  server.queue(FakeSubscriptionServices::answer(
+      id, FakeSubscriptionServices::message(1, {{0, 1.0}}, kT + 60)));
+  server.queue(FakeSubscriptionServices::answer(
+      id, FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 61)));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 1.0}, {0, 2.0}}));
+  EXPECT_EQ(after_gap(u), (Values{{0, 1.0}}));
+}
+
+TEST_F(SubscriptionEngineTest, OnlyAResumeOrTransferThatLostMessagesMarksValues) {
+  subscribe(2);
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::message(1, {{0, 1.0}, {1, 1.0}}, kT)));
+  poll();
+  // The same session, everything asked for again.
+  server.retained[{1, 2}] = FakeSubscriptionServices::message(2, {{0, 2.0}}, kT + 2);
+  engine.resume();
+  SubscriptionUpdate u = poll();
+  EXPECT_EQ(values(u), (Values{{0, 2.0}}));
+  EXPECT_TRUE(after_gap(u).empty());
+
+  // A new session: the transfer and Republish recover everything.
+  server.reconnect_result = Reconnected::new_session;
+  server.transfer_available[1] = {3};
+  server.retained[{1, 3}] = FakeSubscriptionServices::message(3, {{1, 3.0}}, kT + 3);
+  engine.resume();
+  u = poll();
+  EXPECT_EQ(values(u), (Values{{1, 3.0}}));
+  EXPECT_TRUE(after_gap(u).empty());
+
+  // Transferred, but 4 is gone: each tag's first value after it is marked.
+  server.transfer_available[1] = {5};
+  server.retained[{1, 5}] = FakeSubscriptionServices::message(5, {{0, 5.0}}, kT + 5);
+  engine.resume();
+  PublishResponse next =
+      FakeSubscriptionServices::answer(1, FakeSubscriptionServices::message(6, {{1, 6.0}}, kT + 6));
+  next.available_sequence_numbers = {5, 6};
+  server.queue(next);
+  server.read_values = {{"T0", 5.0}, {"T1", 6.0}};
+  server.read_source_time = kT + 7;
+  u = poll();
+  EXPECT_EQ(u.lost_not_available, 1u);
+  EXPECT_EQ(after_gap(u), (Values{{0, 5.0}, {1, 6.0}}));
+  EXPECT_EQ(u.changes.size(), 4u);  // the Read's values at their later time, unmarked
 }
 
 }  // namespace

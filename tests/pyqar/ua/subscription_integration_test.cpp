@@ -309,6 +309,8 @@ struct Delivered {
   std::map<std::string, std::vector<double>> values;
   std::uint64_t recreations = 0;
   int failures = 0;
+  // By tag name, the positions in `values` of the values marked after_gap.
+  std::map<std::string, std::vector<std::size_t>> gaps;
 
   void poll_for(UaSource& source, const std::vector<std::string>& names,
                 std::chrono::milliseconds duration) {
@@ -316,8 +318,11 @@ struct Delivered {
     while (std::chrono::steady_clock::now() < end) {
       try {
         const pyqar::SubscriptionUpdate u = source.poll(100ms);
-        for (const auto& c : u.changes)
-          values[names.at(c.tag_index)].push_back(std::get<double>(c.value.value));
+        for (const auto& c : u.changes) {
+          std::vector<double>& ramp = values[names.at(c.tag_index)];
+          if (c.after_gap) gaps[names.at(c.tag_index)].push_back(ramp.size());
+          ramp.push_back(std::get<double>(c.value.value));
+        }
         recreations += u.recreations;
         source.acknowledge(u.ack_token);
       } catch (const std::runtime_error&) {
@@ -363,6 +368,7 @@ TEST_F(SubscribesOnTestServer, ASubscribingSessionOutlastsACut) {
   // 9 s of a change every 50 ms, none missing.
   EXPECT_GT(delivered.values["Ramp.1"].size(), 150u);
   expect_every_step(delivered.values["Ramp.1"], "Ramp.1");
+  EXPECT_TRUE(delivered.gaps.empty());  // nothing lost, nothing for history to fill
 }
 
 // A new tag list keeps the items of the tags that stay: their changes go on without a gap or
@@ -576,6 +582,38 @@ TEST(SubscriptionsAcrossServerRestart, ReconnectOpensANewSessionWhenTheOldOneIsG
   const auto again = services.create_subscription(fast_subscription());
   services.create_monitored_items(again.subscription_id, ramp_items(1));
   EXPECT_EQ(next_data(services.session()).subscription_id, again.subscription_id);
+}
+
+// What changed while the server was down is lost with it: each tag's first value from the
+// recreated items is marked for history, and no other.
+TEST(SubscriptionsAcrossServerRestart, EachTagsFirstValueAfterARestartIsMarkedAfterGap) {
+  SKIP_WITHOUT_NODE();
+  UaTestServer::Options options;
+  options.ramp = 2;
+  auto server = std::make_unique<UaTestServer>(options);
+  UaSource source(server->url(), quick_options());
+  const std::vector<std::string> names{"Ramp.1", "Ramp.2"};
+  source.subscribe({ramp_tag(1), ramp_tag(2)}, {.publishing_interval_ms = 100});
+  Delivered delivered;
+  delivered.poll_for(source, names, 1s);
+  std::map<std::string, std::size_t> before;
+  for (const std::string& name : names) before[name] = delivered.values[name].size();
+  ASSERT_GT(before["Ramp.1"], 0u);
+
+  options.port = server->port();
+  server->kill();
+  delivered.poll_for(source, names, 1s);
+  server = std::make_unique<UaTestServer>(options);
+  delivered.poll_for(source, names, 3s);
+
+  EXPECT_GT(delivered.failures, 0);
+  EXPECT_GT(delivered.recreations, 0u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(delivered.gaps[name].size(), 1u);
+    EXPECT_GE(delivered.gaps[name][0], before[name]);
+    EXPECT_GT(delivered.values[name].size(), delivered.gaps[name][0] + 5);
+  }
 }
 
 // Sets an environment variable for the servers started while it lives.

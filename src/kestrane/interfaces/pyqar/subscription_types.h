@@ -51,9 +51,17 @@ struct SubscriptionUpdate {
   struct Change {
     std::size_t tag_index = 0;  // into the list given to subscribe()
     ValueObject value;          // timestamp: source time, else server time, else arrival
-    // Values of this tag before this one may be missing: messages the server no longer had,
-    // a recreated item, or a value flagged with the overflow bit. A collector that keeps
-    // history fills the span from the tag's previous value to this one.
+    // Values of this tag just before this one may be missing: a collector that keeps history
+    // fills the span from the tag's previous value to this one. Set on the tag's first value
+    // after messages the server no longer had (whether a later message or the Read that
+    // follows brings it), on its first value after its monitored item was created again (a
+    // new session without transfer, a subscription ended, deleted or silent, a server restart,
+    // a creation refused for a while, a new publishing interval), and on a value flagged with
+    // the overflow bit. Not on the first value a tag delivers since it joined the list (unless
+    // flagged with overflow): that span is the collector's to take from what it has stored.
+    // Not after a resume or transfer whose Republish brought back every message. When the
+    // value that would carry it repeats the last one and is left out, the tag's next value
+    // carries it instead: the repeat is never delivered.
     bool after_gap = false;
   };
   std::vector<Change> changes;

@@ -227,6 +227,9 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       if (severity(code) != Severity::Bad) {
         item.state = SubscriptionBook::ItemState::ok;
         item.next_is_initial = true;
+        // Made again for a tag that delivered values before (its subscription lost, ended or
+        // replaced, or its creation refused for a while): what changed meanwhile never came.
+        delivery_.mark_gap(index);
         sub.items.push_back(index);
         if (k < response.results.size()) note_revision(sub, index, batch[k], response.results[k]);
         sub.item_ids.push_back(response.results[k].monitored_item_id);

@@ -161,12 +161,20 @@ void PublishPump::fill_gaps() {
         sub.id, gap.count, gap.first);
     std::uint32_t lost = 0;
     std::uint32_t last_lost = 0;
+    // Each tag's first value after a lost message goes out after_gap, whether a later message
+    // or the Read below brings it; marked once per run of lost messages.
+    bool marked = false;
+    const auto mark = [&] {
+      if (!marked) delivery_.mark_gap(sub.items);
+      marked = true;
+    };
     for (std::uint32_t k = 0; k < gap.count && !sub.recreate; ++k) {
       const std::uint32_t number = sub.sequence.next();
       if (k == kMaxRepublishesPerGap) {
         // Too long a gap to ask for one by one: the rest is lost.
         lost += gap.count - k;
         last_lost = NotificationSequence::advance(number, gap.count - k - 1);
+        mark();
         for (const NotificationMessage& m : sub.sequence.skip(gap.count - k)) handle(sub, m);
         break;
       }
@@ -194,9 +202,11 @@ void PublishPump::fill_gaps() {
       } else {
         ++lost;
         last_lost = number;
+        mark();
         ready = sub.sequence.skip();
       }
       for (const NotificationMessage& m : ready) handle(sub, m);
+      if (!ready.empty()) marked = false;
     }
     if (lost == 0) continue;
     book_.update.lost_not_available += lost;

@@ -56,7 +56,12 @@ struct SubscriptionBook {
     // The tag's index in the caller's list, which moves when the list changes while the slot
     // (and with it the monitored item) stays; below kMaxSlots.
     std::uint32_t position : 24 = 0;
-    ItemState state = ItemState::pending;
+    ItemState state : 3 = ItemState::pending;
+    // Values of the tag may be missing before its next delivered value, which goes out
+    // after_gap: set where values may have been lost (messages the server no longer had, the
+    // item created again, an overflowed queue), kept while an initial value that repeats the
+    // last one is left out, cleared by the value that carries it.
+    bool gap_before_next : 1 = false;
   };
   struct Subscription {
     std::uint32_t id = 0;

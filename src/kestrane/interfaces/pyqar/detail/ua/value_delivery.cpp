@@ -34,8 +34,12 @@ bool overflowed(std::uint32_t code) { return (code & 0x0C00u) == 0x0400u && (cod
 
 void ValueDelivery::emit(std::uint32_t index, const DataValue& value, Timestamp arrival) {
   ValueObject v = to_value_object(value, arrival, services_.namespace_array());
-  if (overflowed(v.status)) ++book_.update.lost_overflow;
   SubscriptionBook::Item& item = book_.items[index];
+  if (overflowed(v.status)) {
+    // The server's queue discarded values just before this one, also before a tag's first.
+    ++book_.update.lost_overflow;
+    item.gap_before_next = true;
+  }
   const bool initial = item.next_is_initial;
   item.next_is_initial = false;
   deliver(index, std::move(v), initial);
@@ -50,6 +54,8 @@ void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial, bo
   // queued copy of a value read once. A hash collision could only drop such a value whose
   // source time equals the stored one exactly; any other value is delivered whatever it holds.
   if ((initial || item.last_read) && source == item.source_time && print == item.fingerprint) {
+    // A gap marked stays for the tag's next value: a tag that did not change while values
+    // may have been lost still has a span to check, ending where it next changes.
     item.last_read = read;
     return;
   }
@@ -64,7 +70,18 @@ void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial, bo
     item.fingerprint = print;
     item.last_read = read;
   }
-  book_.update.changes.push_back({index, std::move(v)});
+  const bool after_gap = item.gap_before_next;
+  item.gap_before_next = false;
+  book_.update.changes.push_back({index, std::move(v), after_gap});
+}
+
+void ValueDelivery::mark_gap(std::uint32_t index) {
+  SubscriptionBook::Item& item = book_.items[index];
+  if (item.source_time != SubscriptionBook::Item::kNothingStored) item.gap_before_next = true;
+}
+
+void ValueDelivery::mark_gap(std::span<const std::uint32_t> indices) {
+  for (const std::uint32_t index : indices) mark_gap(index);
 }
 
 void ValueDelivery::stepped_back(std::uint32_t index, std::int64_t from, std::int64_t to) {
@@ -85,7 +102,8 @@ void ValueDelivery::stepped_back(std::uint32_t index, std::int64_t from, std::in
 }
 
 std::uint32_t ValueDelivery::fingerprint(const ValueObject& value, std::int64_t source_time) {
-  // FNV-1a (its low 24 bits, as the item keeps them) over the value's kind and bytes, the status and the source time.
+  // FNV-1a (its low 24 bits, as the item keeps them) over the value's kind and bytes, the status
+  // and the source time.
   std::uint32_t h = 2166136261u;
   const auto mix = [&h](const void* data, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(data);

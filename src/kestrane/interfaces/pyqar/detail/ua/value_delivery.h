@@ -4,9 +4,12 @@
 // drops one seen before); an initial value (the first notification of a new item, or a value
 // read once after lost messages or a recreation) is left out when it repeats the tag's last
 // delivered value, status and source time, and so is the server's queued copy of a value read
-// once (the older changes it queued before it are delivered). A source time earlier than the tag's previous one
-// is delivered, counted and logged (once an hour per tag). Also reads tags once in reads the
-// server accepts. Part of the SubscriptionEngine; one thread at a time.
+// once (the older changes it queued before it are delivered). A source time earlier than the
+// tag's previous one is delivered, counted and logged (once an hour per tag). The first value
+// a tag delivers after a possible loss goes out after_gap; when the value that would carry the
+// mark is left out as a repeat, the tag's next delivered value carries it, so that no row is
+// stored twice and no gap is forgotten. Also reads tags once in reads the server accepts. Part
+// of the SubscriptionEngine; one thread at a time.
 
 #include <cstdint>
 #include <span>
@@ -29,6 +32,11 @@ class ValueDelivery {
   void emit(std::uint32_t index, const DataValue& value, Timestamp arrival);
   // Reads the monitored ones of `indices` and delivers what does not repeat the last value.
   void read_tags(std::span<const std::uint32_t> indices);
+  // Values of the tag may be missing before its next one, which goes out after_gap. A tag that
+  // has delivered nothing yet is not marked: the span before its first value is the
+  // collector's to take from what it has stored.
+  void mark_gap(std::uint32_t index);
+  void mark_gap(std::span<const std::uint32_t> indices);
 
   // A 24-bit hash of what makes two values of a tag the same: value, status, source time
   // (SubscriptionBook::Item::kNoSourceTime when it has none).
