@@ -8,6 +8,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "history/backfill_runner.h"
 #include "tsdb_writer.h"
 
 namespace quellin {
@@ -126,6 +127,40 @@ std::uint64_t OPCCollector::handle_changes(ResultList& results,
 std::uint64_t OPCCollector::kept_through() const {
   // Asked right before acknowledging: what only the spool holds is synced first.
   return writer_ ? writer_->sync_kept() : BasePyQARCollectorThread::kept_through();
+}
+
+std::uint64_t OPCCollector::store_history(const std::string& tag,
+                                          std::vector<pyqar::ValueObject>& values,
+                                          std::vector<std::int64_t> time_us, std::uint64_t seq) {
+  if (!writer_) return BasePyQARCollectorThread::store_history(tag, values, std::move(time_us), seq);
+  QualityCounts counts;  // history is not counted as read now
+  WriteCycle cycle{.time_us = wall_now(),
+                   .results = {},
+                   .row_time_us = std::move(time_us),
+                   .covers = {},
+                   .batch_writer_id = std::string(kHistoryWriterId),
+                   .batch_seq = seq};
+  cycle.results.reserve(values.size());
+  for (pyqar::ValueObject& value : values) cycle.results.push_back(_to_result(tag, value, counts));
+  if (threaded_) return writer_->submit(std::move(cycle));
+  return writer_->write_now(std::move(cycle));
+}
+
+std::uint64_t OPCCollector::history_backlog() const {
+  return writer_ ? writer_->waiting_rows() : 0;
+}
+
+std::uint64_t OPCCollector::history_kept_through() const {
+  return writer_ ? writer_->kept_through() : BasePyQARCollectorThread::history_kept_through();
+}
+
+void OPCCollector::exchange_start_edges() {
+  if (!writer_ || !backfill()) return;
+  std::vector<GapTracker::EdgeRequest> asked = backfill()->take_edge_requests();
+  if (!asked.empty()) writer_->ask_edges(std::move(asked));
+  for (const TsdbWriter::EdgeAnswer& answer : writer_->take_edge_answers()) {
+    backfill()->edges_known(answer.asked, answer.edges);
+  }
 }
 
 std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us,

@@ -107,6 +107,13 @@ class OPCCollector : public BasePyQARCollectorThread {
                                std::vector<pyqar::KeptSequence> covers) override;
   // Syncs the spool first when a cycle only in the spool is not durable yet.
   std::uint64_t kept_through() const override;
+  // History goes to the writer alone (not to the owner's queue of latest values), under its
+  // own identity.
+  std::uint64_t store_history(const std::string& tag, std::vector<pyqar::ValueObject>& values,
+                              std::vector<std::int64_t> time_us, std::uint64_t seq) override;
+  std::uint64_t history_backlog() const override;
+  std::uint64_t history_kept_through() const override;
+  void exchange_start_edges() override;
 
  private:
   std::int64_t wall_now() const override;

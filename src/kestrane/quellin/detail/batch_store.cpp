@@ -256,6 +256,42 @@ void BatchStore::look_up_uncached_tags(const std::vector<SpoolRow>& rows) {
   }
 }
 
+std::optional<std::vector<GapTracker::StoredEdge>> BatchStore::start_edges(
+    const std::vector<GapTracker::EdgeRequest>& requests) {
+  if (!tsdb_conn_ || !connection_prepared()) return std::nullopt;
+  try {
+    std::vector<SpoolRow> names;
+    names.reserve(requests.size());
+    for (const auto& request : requests) names.push_back(SpoolRow{.tag = request.tag});
+    look_up_uncached_tags(names);
+    std::vector<tidewell::LastStoredQuery> queries;
+    std::unordered_map<std::int64_t, std::string> tag_of;
+    for (const auto& request : requests) {
+      const auto it = _db_tagname_map.find(request.tag);
+      if (it == _db_tagname_map.end()) continue;
+      queries.push_back({.tag_id = it->second, .before_us = request.before_us});
+      tag_of.emplace(it->second, request.tag);
+    }
+    std::vector<GapTracker::StoredEdge> edges;
+    for (const tidewell::LastStored& last : tidewell::last_stored(*tsdb_conn_, queries)) {
+      GapTracker::StoredEdge edge{.tag = tag_of.at(last.tag_id),
+                                  .source_time_us = last.source_time_us,
+                                  .rows = {}};
+      for (const tidewell::TsdataRow& row : last.rows_at_edge) {
+        const std::uint32_t status = row.status.value_or(0);
+        edge.rows.push_back(row.text ? text_fingerprint(*row.text, status)
+                                     : number_fingerprint(row.value, status));
+      }
+      edges.push_back(std::move(edge));
+    }
+    return edges;
+  } catch (const std::exception& e) {
+    log().warn("Backfill: could not read what each tag stored last: {}; asking again later",
+               e.what());
+    return std::nullopt;
+  }
+}
+
 bool BatchStore::handle_db_error() {
   // One attempt per call; nothing in here may escape into the write step.
   if (stop_requested_) {

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "history/gap_tracker.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/write_settings.h"
@@ -64,6 +65,11 @@ class BatchStore {
   // One reconnect attempt when the connection is gone; true when the database answered a
   // ping (the failure was the request's, not the connection's).
   bool handle_db_error();
+
+  // What the database stored last for each tag before each request's time; nothing when the
+  // connection is not ready or the query failed (logged; ask again later).
+  std::optional<std::vector<GapTracker::StoredEdge>> start_edges(
+      const std::vector<GapTracker::EdgeRequest>& requests);
 
   // Whether a connection is open; never waits for a write under way.
   bool connected() const { return connected_.load(); }

@@ -101,6 +101,45 @@ void TsdbWriter::settle(std::uint64_t ticket) {
   tickets_.settle(ticket, keeper_.appended());
 }
 
+std::uint64_t TsdbWriter::waiting_rows() const {
+  std::lock_guard lock(handoff_mutex_);
+  return handoff_rows_;
+}
+
+void TsdbWriter::ask_edges(std::vector<GapTracker::EdgeRequest> requests) {
+  {
+    std::lock_guard lock(edges_mutex_);
+    edge_requests_.insert(edge_requests_.end(), std::make_move_iterator(requests.begin()),
+                          std::make_move_iterator(requests.end()));
+  }
+  handoff_cv_.notify_all();
+}
+
+std::vector<TsdbWriter::EdgeAnswer> TsdbWriter::take_edge_answers() {
+  std::lock_guard lock(edges_mutex_);
+  return std::exchange(edge_answers_, {});
+}
+
+void TsdbWriter::answer_edges() {
+  std::vector<GapTracker::EdgeRequest> asked;
+  {
+    std::lock_guard lock(edges_mutex_);
+    if (edge_requests_.empty()) return;
+    asked = edge_requests_;
+  }
+  if (keeper_.rows() > 0 || !store_.connected()) return;
+  std::optional<std::vector<GapTracker::StoredEdge>> edges;
+  {
+    std::lock_guard lock(conn_mutex_);
+    edges = store_.start_edges(asked);
+  }
+  if (!edges) return;
+  std::lock_guard lock(edges_mutex_);
+  edge_requests_.erase(edge_requests_.begin(),
+                       edge_requests_.begin() + static_cast<std::ptrdiff_t>(asked.size()));
+  edge_answers_.push_back({std::move(asked), std::move(*edges)});
+}
+
 std::uint64_t TsdbWriter::kept_through() {
   return tickets_.kept_through(keeper_.durable_through());
 }
@@ -116,6 +155,7 @@ std::uint64_t TsdbWriter::write_now(WriteCycle cycle) {
   _handle_write_tsdb(cycle);
   settle(ticket);
   if (replay_due()) replay_some(true);
+  answer_edges();
   keeper_.sync_if_due();
   kept_through();
   notify_spool();
@@ -323,6 +363,7 @@ void TsdbWriter::run_loop() {
       handoff_cv_.wait_for(lock, std::chrono::seconds(1),
                            [this] { return stopping_ || !handoff_.empty(); });
     }
+    answer_edges();
     keeper_.sync_if_due();
     kept_through();
   }

@@ -28,6 +28,7 @@
 
 #include "batch_store.h"
 #include "cycle_rows.h"
+#include "history/gap_tracker.h"
 #include "kept_tickets.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
@@ -112,6 +113,20 @@ class TsdbWriter {
   // batch is spooled all the same. Cycles submitted later go to the spool. Idempotent.
   void stop();
 
+  // Rows handed over that the writer thread has not taken up yet. Any thread.
+  std::uint64_t waiting_rows() const;
+
+  // Start edges of a backfill: what the database stored last for each tag before a time. Asked
+  // on the writer's thread (the caller's in single-step use) once the connection is ready and
+  // nothing waits in the spool (rows there may be the last ones); a failure asks again later.
+  struct EdgeAnswer {
+    std::vector<GapTracker::EdgeRequest> asked;
+    std::vector<GapTracker::StoredEdge> edges;
+  };
+  // Any thread.
+  void ask_edges(std::vector<GapTracker::EdgeRequest> requests);
+  std::vector<EdgeAnswer> take_edge_answers();
+
   bool has_tsdb_conn() const;
   // Whether the writer thread still runs: after stop(), one that did not end in time. Its
   // owner must not destroy the writer then (the destructor would wait for it).
@@ -150,6 +165,8 @@ class TsdbWriter {
   // Settles a ticket: kept once what the spool holds now is durable.
   void settle(std::uint64_t ticket);
   void notify_spool();
+  // Answers the start edges asked for, when it can now.
+  void answer_edges();
   spdlog::logger& log() const { return *log_; }
 
   DbStatusNotify db_status_notify_;
@@ -189,6 +206,10 @@ class TsdbWriter {
   // The live batch being written, kept until its outcome is settled.
   std::shared_ptr<const SpoolBatch> in_flight_;  // guarded by handoff_mutex_
   std::thread thread_;
+
+  mutable std::mutex edges_mutex_;
+  std::vector<GapTracker::EdgeRequest> edge_requests_;  // guarded by edges_mutex_
+  std::vector<EdgeAnswer> edge_answers_;                // guarded by edges_mutex_
 };
 
 }  // namespace quellin
