@@ -81,6 +81,9 @@ class Connection {
   // transaction, oldest first; returns how many. The base class keeps no identities, so it has
   // none to delete. Semantics: tidewell.h.
   virtual std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows);
+  // What each of `tag_ids` has stored last; semantics: tidewell.h. The base class cannot read
+  // rows back, so it throws DatabaseError; the drivers implement it.
+  virtual std::vector<LastStored> last_stored(std::span<const std::int64_t> tag_ids);
 
  protected:
   Connection() = default;

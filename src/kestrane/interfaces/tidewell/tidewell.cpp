@@ -88,6 +88,10 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const
   return conn.write_rows(batch, rows);
 }
 
+std::vector<LastStored> last_stored(Connection& conn, std::span<const std::int64_t> tag_ids) {
+  return conn.last_stored(tag_ids);
+}
+
 PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us) {
   const auto until = std::chrono::steady_clock::now() + kPruneBudget;
   PruneResult result;

@@ -88,4 +88,15 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const
 // remain (the next call goes on). Throws DatabaseError as the writes do.
 PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us);
 
+// What each of `tag_ids` has stored last, for the tags with any row in tsdata or tsdata_text,
+// in the order of their first listing (a tag without rows, or listed again, gives no entry):
+// time_us is the tag's latest row time over both tables; source_time_us the source time of a
+// row at that time (the greatest when they differ, unset when none has one); rows_at_edge every
+// row of the tag, in either table, at that time with that source time, as stored (a NULL status
+// unset, NaN for a number stored as such). Each tag is found through the (tag_id, time) index,
+// never by reading its history, one statement per tag that touches only that tag's rows (a
+// single-tag query, which engines that distribute tsdata by tag send to one node), sent a
+// thousand at a time in one round trip. Throws DatabaseError as the writes do.
+std::vector<LastStored> last_stored(Connection& conn, std::span<const std::int64_t> tag_ids);
+
 }  // namespace tidewell

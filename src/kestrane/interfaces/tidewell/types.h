@@ -131,6 +131,17 @@ struct TsdataRow {
   std::optional<std::int64_t> source_time_us{};
 };
 
+// What a tag has stored last, over tsdata and tsdata_text: its latest row time, the source
+// time of a row at that time (the greatest, when several differ; unset when none has one), and
+// every row of the tag at that time with that source time (numbers and texts alike, each as it
+// would be written, status and source time unset where NULL is stored).
+struct LastStored {
+  std::int64_t tag_id = 0;
+  std::int64_t time_us = 0;  // microseconds since 1970-01-01 UTC
+  std::optional<std::int64_t> source_time_us{};
+  std::vector<TsdataRow> rows_at_edge{};
+};
+
 struct WriteResult {
   bool success = false;
   std::size_t count = 0;

@@ -79,8 +79,15 @@ CycleRows::CycleRows(std::shared_ptr<spdlog::logger> log, std::shared_ptr<Collec
 SpoolBatch CycleRows::to_batch(const WriteCycle& cycle) {
   check_row_times(cycle);
   SpoolBatch batch;
-  batch.writer_id = writer_id_;
-  batch.seq = next_seq_++;
+  if (cycle.batch_writer_id.empty()) {
+    batch.writer_id = writer_id_;
+    batch.seq = next_seq_++;
+  } else {
+    // The identity the rows had when first made: the database stores them once, whichever of
+    // their writes or replays comes first. The writer's own numbering goes on untouched.
+    batch.writer_id = cycle.batch_writer_id;
+    batch.seq = cycle.batch_seq;
+  }
   batch.time_us = cycle.time_us;
   batch.rows.reserve(cycle.results.size());
   const bool per_row_time = !cycle.row_time_us.empty();

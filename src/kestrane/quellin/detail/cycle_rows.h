@@ -53,7 +53,8 @@ class CycleRows {
 
   // The id no other run shares, carried by every batch of this writer.
   const std::string& writer_id() const { return writer_id_; }
-  // The cycle's rows under the next batch number; throws like check_row_times().
+  // The cycle's rows under the next batch number, or under the cycle's own identity when it
+  // carries one; throws like check_row_times().
   SpoolBatch to_batch(const WriteCycle& cycle);
 
  private:

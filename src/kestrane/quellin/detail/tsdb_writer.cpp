@@ -411,8 +411,12 @@ void TsdbWriter::write_cycle(const std::shared_ptr<const SpoolBatch>& batch, boo
     const bool mine = take_in_flight(batch.get()) != nullptr;
     switch (result) {
       case BatchStore::Outcome::written:
-      case BatchStore::Outcome::duplicate:
         outcome.emplace(written > 0, written);
+        break;
+      case BatchStore::Outcome::duplicate:
+        // Stored before (a replay, or rows made again under their first identity): nothing
+        // failed, and nothing new was written.
+        outcome.emplace(true, 0);
         break;
       case BatchStore::Outcome::rejected:
         outcome.emplace(false, 0);

@@ -29,6 +29,8 @@ constexpr std::int64_t kSchemaLockKey = 0x4b65737472616e65;  // "Kestrane"
 constexpr const char* kMaintenanceDatabase = "postgres";
 constexpr const char* kServerOptions = "-c statement_timeout=30000";
 constexpr std::size_t kCopyChunkBytes = 1 << 20;
+// The name of last_stored's statement among this connection's prepared statements.
+constexpr const char* kLastStoredStatement = "tidewell_last_stored";
 
 // write_batch records the batch first: a replay then stops before any row is sent.
 constexpr const char* kRecordBatch =
@@ -411,10 +413,32 @@ std::vector<PgResultPtr> PostgresConnection::run_pipelined(
       lose_connection(trimmed(PQerrorMessage(conn)));
     }
   }
+  return finish_pipeline(statements.size(), deadline);
+}
+
+std::vector<PgResultPtr> PostgresConnection::run_prepared_pipelined(
+    const char* name, const std::vector<std::vector<SqlValue>>& params) {
+  PGconn* conn = live();
+  const auto deadline = Clock::now() + kRequestTimeout;
+  if (!PQenterPipelineMode(conn)) lose_connection(trimmed(PQerrorMessage(conn)));
+  for (const auto& values : params) {
+    const TextParams texts(values);
+    if (!PQsendQueryPrepared(conn, name, static_cast<int>(texts.values().size()),
+                             texts.values().data(), nullptr, nullptr, 0)) {
+      lose_connection(trimmed(PQerrorMessage(conn)));
+    }
+  }
+  return finish_pipeline(params.size(), deadline);
+}
+
+std::vector<PgResultPtr> PostgresConnection::finish_pipeline(std::size_t sent,
+                                                             Clock::time_point deadline) {
+  PGconn* conn = live();
   if (!PQpipelineSync(conn)) lose_connection(trimmed(PQerrorMessage(conn)));
   // Each statement answers with one result and a null; the sync point ends the flight. Two
   // nulls in a row would mean the answers stopped before it.
   std::vector<PgResultPtr> results;
+  results.reserve(sent);
   bool ended = false;
   for (;;) {
     wait_for_answer(deadline);
@@ -428,9 +452,9 @@ std::vector<PgResultPtr> PostgresConnection::run_pipelined(
     if (PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
     results.push_back(std::move(result));
   }
-  if (results.size() != statements.size() || !PQexitPipelineMode(conn)) {
+  if (results.size() != sent || !PQexitPipelineMode(conn)) {
     lose_connection("the server answered " + std::to_string(results.size()) + " of " +
-                    std::to_string(statements.size()) + " pipelined statements");
+                    std::to_string(sent) + " pipelined statements");
   }
   return results;
 }
@@ -879,6 +903,58 @@ WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const
     rollback();
     throw;
   }
+}
+
+std::vector<LastStored> PostgresConnection::last_stored(std::span<const std::int64_t> tag_ids) {
+  PGconn* conn = live();
+  const std::vector<std::int64_t> ids = distinct_ids(tag_ids);
+  std::vector<LastStored> found;
+  if (ids.empty()) return found;
+  if (!last_stored_prepared_) {
+    // Planned once per connection: each tag then costs the server only the lookups.
+    const std::string sql = last_stored_sql(SqlDialect::postgres);
+    const auto deadline = Clock::now() + kRequestTimeout;
+    if (!PQsendPrepare(conn, kLastStoredStatement, sql.c_str(), 1, nullptr)) {
+      lose_connection(trimmed(PQerrorMessage(conn)));
+    }
+    check(take_result(deadline), PGRES_COMMAND_OK);
+    last_stored_prepared_ = true;
+  }
+  for (std::size_t at = 0; at < ids.size(); at += kLastStoredChunk) {
+    const std::size_t count = std::min(kLastStoredChunk, ids.size() - at);
+    std::vector<std::vector<SqlValue>> params;
+    params.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) params.push_back({ids[at + i]});
+    const auto results = run_prepared_pipelined(kLastStoredStatement, params);
+    for (std::size_t i = 0; i < count; ++i) {
+      const PGresult* result = results[i].get();
+      check(results[i], PGRES_TUPLES_OK);
+      const int rows = PQntuples(result);
+      if (rows == 0) continue;
+      LastStored tag{.tag_id = ids[at + i], .time_us = int_at(result, 0, 1)};
+      if (!PQgetisnull(result, 0, 2)) tag.source_time_us = int_at(result, 0, 2);
+      tag.rows_at_edge.reserve(static_cast<std::size_t>(rows));
+      for (int row = 0; row < rows; ++row) {
+        TsdataRow stored;
+        stored.time_us = tag.time_us;
+        stored.tag_id = tag.tag_id;
+        if (text_at(result, row, 0) == "1") {
+          stored.text = text_at(result, row, 4);
+        } else {
+          // The server writes NaN and the infinities as strtod reads them.
+          stored.value = std::strtod(PQgetvalue(result, row, 3), nullptr);
+        }
+        stored.quality = text_at(result, row, 5);
+        if (!PQgetisnull(result, row, 6)) {
+          stored.status = static_cast<std::uint32_t>(int_at(result, row, 6));
+        }
+        stored.source_time_us = tag.source_time_us;
+        tag.rows_at_edge.push_back(std::move(stored));
+      }
+      found.push_back(std::move(tag));
+    }
+  }
+  return found;
 }
 
 std::size_t PostgresConnection::prune_write_batches(std::int64_t older_than_us,

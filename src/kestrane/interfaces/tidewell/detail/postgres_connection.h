@@ -46,6 +46,7 @@ class PostgresConnection final : public Connection {
                           std::span<const std::string> qualities) override;
   WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
+  std::vector<LastStored> last_stored(std::span<const std::int64_t> tag_ids) override;
 
  private:
   PostgresConnection(PgConnPtr conn, std::string where);
@@ -69,6 +70,12 @@ class PostgresConnection final : public Connection {
   // order; after a failed one, the rest read PGRES_PIPELINE_ABORTED (skipped). The caller
   // checks them.
   std::vector<PgResultPtr> run_pipelined(const std::vector<PipelinedStatement>& statements);
+  // As run_pipelined, the statement prepared as `name` once per list of parameters.
+  std::vector<PgResultPtr> run_prepared_pipelined(const char* name,
+                                                  const std::vector<std::vector<SqlValue>>& params);
+  // Ends a pipeline of `sent` statements and takes their results.
+  std::vector<PgResultPtr> finish_pipeline(std::size_t sent,
+                                           std::chrono::steady_clock::time_point deadline);
   // Streams `rows` (a CopyBinaryWriter stream) through `copy_sql`; the result of the COPY.
   PgResultPtr copy_in(const char* copy_sql, const std::string& rows);
   // Streams `rows` through `sql`, a COPY FROM STDIN followed by statements without parameters
@@ -108,7 +115,8 @@ class PostgresConnection final : public Connection {
   // The socket of conn_ for abort() on another thread; -1 once conn_ is gone, so that a
   // descriptor number reused elsewhere is never shut down.
   std::mutex socket_mutex_;
-  int socket_ = -1;  // guarded by socket_mutex_
+  int socket_ = -1;                    // guarded by socket_mutex_
+  bool last_stored_prepared_ = false;  // last_stored's statement is prepared on conn_
 };
 
 }  // namespace tidewell

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <limits>
+#include <unordered_set>
 
 #include "record_codec.h"
 #include "tidewell/connection.h"
@@ -146,6 +147,57 @@ void require_storable_rows(std::span<const TsdataRow> rows) {
       throw RequestRejected("In " + which() + ": " + e.what());
     }
   }
+}
+
+std::string last_stored_sql(SqlDialect dialect) {
+  const bool pg = dialect == SqlDialect::postgres;
+  const std::string tag = pg ? "$1::bigint" : "?1";
+  // max() of one tag's time, and of the source times at one time, each finds its answer at one
+  // end of the (tag_id, time) index on both engines; max() over no row gives NULL, and also
+  // skips NULL source times, so a NULL one is the edge only when the instant has no other.
+  // Every part names the tag itself rather than joining on it, so that the statement touches
+  // the rows of one tag only, all of which a tag-distributed engine keeps on one node.
+  const std::string same_source = pg ? " IS NOT DISTINCT FROM " : " IS ";
+  const auto us = [pg](const char* column) {
+    return pg ? "(extract(epoch FROM " + std::string(column) + ") * 1000000)::bigint"
+              : std::string(column);
+  };
+  const std::string edge_rows = " FROM edge JOIN %T AS d ON d.tag_id = " + tag +
+                                " AND d.time = edge.time AND d.source_time" + same_source +
+                                "edge.source_time";
+  const auto rows_of = [&](const char* table) {
+    std::string text = edge_rows;
+    text.replace(text.find("%T"), 2, table);
+    return text;
+  };
+  return "WITH latest AS (SELECT max(time) AS time FROM ("
+         " SELECT max(time) AS time FROM tsdata WHERE tag_id = " +
+         tag + " UNION ALL SELECT max(time) FROM tsdata_text WHERE tag_id = " + tag +
+         ") AS per_table),"
+         " edge AS (SELECT latest.time, (SELECT max(source_time) FROM ("
+         " SELECT max(source_time) AS source_time FROM tsdata WHERE tag_id = " +
+         tag +
+         " AND time = latest.time"
+         " UNION ALL SELECT max(source_time) FROM tsdata_text WHERE tag_id = " +
+         tag +
+         " AND time = latest.time) AS per_table) AS source_time"
+         " FROM latest WHERE latest.time IS NOT NULL)"
+         " SELECT 0, " +
+         us("d.time") + ", " + us("d.source_time") + ", d.value, " + (pg ? "NULL::text" : "NULL") +
+         ", d.quality, d.status" + rows_of("tsdata") + " UNION ALL SELECT 1, " + us("d.time") +
+         ", " + us("d.source_time") + ", " + (pg ? "NULL::double precision" : "NULL") +
+         ", d.value, d.quality, d.status" + rows_of("tsdata_text");
+}
+
+std::vector<std::int64_t> distinct_ids(std::span<const std::int64_t> ids) {
+  std::vector<std::int64_t> distinct;
+  distinct.reserve(ids.size());
+  std::unordered_set<std::int64_t> seen;
+  seen.reserve(ids.size());
+  for (const std::int64_t id : ids) {
+    if (seen.insert(id).second) distinct.push_back(id);
+  }
+  return distinct;
 }
 
 std::int64_t current_time_us() {

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sql_builder.h"
 #include "tidewell/types.h"
@@ -44,6 +45,17 @@ void require_storable_time(std::int64_t time_us, std::string_view what = "Row ti
 // stores as given: a time or source time outside the range of require_storable_time, a NUL
 // byte in a quality or text (both databases would cut the text there, or refuse it).
 void require_storable_rows(std::span<const TsdataRow> rows);
+
+// last_stored: one statement per tag, with the tag id as its only parameter. Its rows are the
+// tag's rows at the edge, numbers then texts, each with the columns: 0 for tsdata or 1 for
+// tsdata_text, time and source time (microseconds since 1970-01-01 UTC), the number, the text,
+// quality, status. No row when the tag has none stored. Every lookup is an index search on
+// (tag_id, time): the latest time per table, the source times at that time, the rows at it.
+std::string last_stored_sql(SqlDialect dialect);
+// Statements of last_stored sent in one round trip.
+inline constexpr std::size_t kLastStoredChunk = 1000;
+// `ids` without repeats, in the order of their first listing.
+std::vector<std::int64_t> distinct_ids(std::span<const std::int64_t> ids);
 
 // The client's clock in microseconds since 1970-01-01 UTC: the time of rows written without one.
 std::int64_t current_time_us();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -642,6 +643,44 @@ void SqliteConnection::step_insert(sqlite3_stmt* stmt) {
     sqlite3_clear_bindings(stmt);
     fail(code);
   }
+}
+
+std::vector<LastStored> SqliteConnection::last_stored(std::span<const std::int64_t> tag_ids) {
+  live();
+  if (!last_stored_) last_stored_ = prepare(last_stored_sql(SqlDialect::sqlite));
+  sqlite3_stmt* stmt = last_stored_.get();
+  std::vector<LastStored> found;
+  for (const std::int64_t id : distinct_ids(tag_ids)) {
+    sqlite3_bind_int64(stmt, 1, id);
+    LastStored tag{.tag_id = id};
+    run(stmt, [&](sqlite3_stmt* row) {
+      if (tag.rows_at_edge.empty()) {
+        tag.time_us = sqlite3_column_int64(row, 1);
+        if (sqlite3_column_type(row, 2) != SQLITE_NULL) {
+          tag.source_time_us = sqlite3_column_int64(row, 2);
+        }
+      }
+      TsdataRow stored;
+      stored.time_us = tag.time_us;
+      stored.tag_id = id;
+      if (sqlite3_column_int64(row, 0) == 1) {
+        stored.text = text_at(row, 4);
+      } else if (sqlite3_column_type(row, 3) == SQLITE_NULL) {
+        // NaN is stored as NULL, as SQLite keeps no NaN.
+        stored.value = std::numeric_limits<double>::quiet_NaN();
+      } else {
+        stored.value = sqlite3_column_double(row, 3);
+      }
+      stored.quality = text_at(row, 5);
+      if (sqlite3_column_type(row, 6) != SQLITE_NULL) {
+        stored.status = static_cast<std::uint32_t>(sqlite3_column_int64(row, 6));
+      }
+      stored.source_time_us = tag.source_time_us;
+      tag.rows_at_edge.push_back(std::move(stored));
+    });
+    if (!tag.rows_at_edge.empty()) found.push_back(std::move(tag));
+  }
+  return found;
 }
 
 std::size_t SqliteConnection::prune_write_batches(std::int64_t older_than_us,

@@ -50,6 +50,7 @@ class SqliteConnection final : public Connection {
                           std::span<const std::string> qualities) override;
   WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
+  std::vector<LastStored> last_stored(std::span<const std::int64_t> tag_ids) override;
 
  private:
   SqliteConnection(SqliteDbPtr db, std::string where);
@@ -85,6 +86,7 @@ class SqliteConnection final : public Connection {
   SqliteStmtPtr record_batch_;   // prepared once, reused by every write_batch
   SqliteStmtPtr insert_number_;  // write_rows into tsdata, prepared once
   SqliteStmtPtr insert_text_;    // write_rows into tsdata_text, prepared once
+  SqliteStmtPtr last_stored_;    // last_stored, prepared once
   std::string where_;            // "database file '...'", for messages
 };
 
