@@ -196,6 +196,22 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back("--clock-quirks");
     args.push_back(std::to_string(options.clock_quirks));
   }
+  if (options.history > 0) {
+    args.push_back("--history");
+    args.push_back(std::to_string(options.history));
+  }
+  if (options.history_past > 0) {
+    args.push_back("--history-past");
+    args.push_back(std::to_string(options.history_past));
+  }
+  if (options.history_max_values > 0) {
+    args.push_back("--history-max-values");
+    args.push_back(std::to_string(options.history_max_values));
+  }
+  if (!options.history_quirks.empty()) {
+    args.push_back("--history-quirks");
+    args.push_back(options.history_quirks);
+  }
   if (options.max_monitored_items_per_call) {
     args.push_back("--max-monitored-items-per-call");
     args.push_back(std::to_string(*options.max_monitored_items_per_call));

@@ -50,6 +50,17 @@ class UaTestServer {
     // of every this many seconds) and Quirks.SharedTime (five changes a second, all stamped
     // with the start of their second); 0: neither.
     int clock_quirks = 0;
+    // History.1..N (Double, History.K's n-th value n + 1000000*K) and History.Text (String,
+    // "text-<n>") in the demo namespace, keeping their history in memory and changing every
+    // 200 ms; 0: none. `history_past` seconds of it exist at start (200 ms apart); the server
+    // returns at most `history_max_values` per node and call (0: all) and advertises it as
+    // MaxReturnDataValues. `history_quirks`: "loop" (a continuation point is answered with no
+    // values and the same point), "nocp" (at most 2 points per session, then
+    // BadNoContinuationPoints), or empty.
+    int history = 0;
+    int history_past = 0;
+    int history_max_values = 0;
+    std::string history_quirks;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and

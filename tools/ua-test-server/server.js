@@ -6,7 +6,8 @@
 //                  [--max-nodes-per-browse N] [--swap-namespaces] [--flat-tags N]
 //                  [--ramp N] [--max-monitored-items-per-call N] [--reject-items-over N]
 //                  [--no-transfer] [--max-monitored-items-per-subscription N]
-//                  [--clock-quirks SECONDS]
+//                  [--clock-quirks SECONDS] [--history N] [--history-past SECONDS]
+//                  [--history-max-values M] [--history-quirks loop|nocp]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -34,6 +35,19 @@
 // second half of every SECONDS (it steps back an hour, then forward again);
 // s=Quirks.SharedTime changes every 200 ms, each change stamped with the start of its second,
 // so five changes share one source time.
+// History (--history N): a folder History in the demo namespace holding s=History.1..N (Double)
+// and s=History.Text (String), which keep their history in memory and answer HistoryRead of
+// raw values (AccessLevel and UserAccessLevel with HistoryRead, Historizing true; every other
+// variable keeps none). Each changes every 200 ms with its own source time. Their values count
+// steps from the oldest one kept: History.K's n-th value is n + 1000000*K, History.Text's the
+// text "text-<n>". --history-past SECONDS fills that much past at start, at the same 200 ms
+// rate (stamped on whole multiples of 200 ms, the newest 200 ms before the start), so that a
+// client finds an old gap at once; each variable keeps the past plus three hours of changes.
+// --history-max-values M advertises M as MaxReturnDataValues and returns at most M values per
+// node and call (with a continuation point for the rest). --history-quirks loop answers every
+// call that carries a continuation point with no values and the same point again;
+// --history-quirks nocp lets a session hold at most 2 history continuation points: a node
+// whose answer would need another gets BadNoContinuationPoints and no values.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -97,6 +111,9 @@ const {
   nodesets,
   coerceNodeId,
   ServiceFault,
+  ReadRawModifiedDetails,
+  HistoryReadResult,
+  HistoryData,
 } = require("node-opcua");
 const { OpaqueStructure } = require("node-opcua-extension-object");
 
@@ -111,6 +128,8 @@ const MODES = {
   Sign: MessageSecurityMode.Sign,
   SignAndEncrypt: MessageSecurityMode.SignAndEncrypt,
 };
+
+const HISTORY_QUIRKS = { loop: "loop", nocp: "nocp" };
 
 function parseNames(key, value, known) {
   if (!value) throw new Error(`${key} needs a comma list of ${Object.keys(known).join(", ")}`);
@@ -193,6 +212,10 @@ function parseArgs(argv) {
     noTransfer: false,
     maxMonitoredItemsPerSubscription: undefined,
     clockQuirks: 0,
+    history: 0,
+    historyPast: 0,
+    historyMaxValues: 0,
+    historyQuirks: undefined,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -238,6 +261,10 @@ function parseArgs(argv) {
     else if (key === "--no-transfer") opts.noTransfer = true;
     else if (key === "--max-monitored-items-per-subscription") opts.maxMonitoredItemsPerSubscription = needInt();
     else if (key === "--clock-quirks") opts.clockQuirks = needInt();
+    else if (key === "--history") opts.history = needInt();
+    else if (key === "--history-past") opts.historyPast = needInt();
+    else if (key === "--history-max-values") opts.historyMaxValues = needInt();
+    else if (key === "--history-quirks") opts.historyQuirks = parseNames(key, needText(), HISTORY_QUIRKS)[0];
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -261,6 +288,9 @@ function parseArgs(argv) {
   if (derCert && !/\.der/.test(opts.serverCert)) {
     // node-opcua picks the certificate's encoding by the file's name.
     throw new Error(`--server-cert ${opts.serverCert} is DER: its name must hold ".der"`);
+  }
+  if (opts.history === 0 && (opts.historyPast > 0 || opts.historyMaxValues > 0 || opts.historyQuirks)) {
+    throw new Error("--history-past, --history-max-values and --history-quirks need --history N");
   }
   if (opts.minTokenLifetimeMs === 0) throw new Error("--min-token-lifetime-ms needs a positive number");
   Object.assign(opts, resolveSecurity(opts));
@@ -424,6 +454,7 @@ function addDemoVariables(addressSpace, tagCount, opts) {
   addTypeVariables(addressSpace, ns);
   if (opts.ramp > 0) addRamp(addressSpace, ns, opts.ramp);
   if (opts.clockQuirks > 0) addClockQuirks(addressSpace, ns, opts.clockQuirks);
+  if (opts.history > 0) addHistory(addressSpace, ns, opts);
   return ns.index;
 }
 
@@ -450,6 +481,97 @@ function addClockQuirks(addressSpace, ns, periodSeconds) {
   const periodMs = periodSeconds * 1000;
   counter("StepsBack", 100, (now) => new Date((now - START) % periodMs < periodMs / 2 ? now : now - HOUR_MS));
   counter("SharedTime", 200, (now) => new Date(now - (now % 1000)));
+}
+
+// ---- History (--history, --history-past, --history-max-values, --history-quirks) ----
+
+const HISTORY_STEP_MS = 200;
+// What a history variable keeps beyond its past: three hours of changes.
+const HISTORY_KEPT_MS = 3 * 3600 * 1000;
+
+// Folder History: variables that keep their history in memory (see the header).
+function addHistory(addressSpace, ns, opts) {
+  const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "History", nodeId: "s=History" });
+  const maxOnlineValues = Math.ceil((opts.historyPast * 1000 + HISTORY_KEPT_MS) / HISTORY_STEP_MS) + 10;
+  const series = [];
+  const add = (name, dataType, valueOf) => {
+    const variable = ns.addVariable({
+      componentOf: folder,
+      browseName: `History.${name}`,
+      nodeId: `s=History.${name}`,
+      dataType,
+      minimumSamplingInterval: 0,
+      accessLevel: "CurrentRead | HistoryRead",
+      userAccessLevel: "CurrentRead | HistoryRead",
+    });
+    addressSpace.installHistoricalDataNode(variable, { maxOnlineValues });
+    wrapHistoryRead(variable, opts);
+    series.push({ variable, valueOf });
+  };
+  for (let k = 1; k <= opts.history; k++) {
+    add(String(k), "Double", (n) => new Variant({ dataType: DataType.Double, value: n + 1000000 * k }));
+  }
+  add("Text", "String", (n) => new Variant({ dataType: DataType.String, value: `text-${n}` }));
+
+  // The past goes straight into each variable's history, oldest first, before any live change.
+  const now = Date.now();
+  const newestPast = now - (now % HISTORY_STEP_MS) - HISTORY_STEP_MS;
+  const pastCount = Math.floor((opts.historyPast * 1000) / HISTORY_STEP_MS);
+  for (const { variable, valueOf } of series) {
+    for (let n = 0; n < pastCount; n++) {
+      const time = new Date(newestPast - (pastCount - 1 - n) * HISTORY_STEP_MS);
+      variable.varHistorian.push(
+        new DataValue({ value: valueOf(n), statusCode: StatusCodes.Good, sourceTimestamp: time, serverTimestamp: time }),
+      );
+    }
+  }
+  let n = pastCount;
+  const tick = () => {
+    const time = new Date();
+    for (const { variable, valueOf } of series) variable.setValueFromSource(valueOf(n), StatusCodes.Good, time);
+    n++;
+  };
+  tick();
+  setInterval(tick, HISTORY_STEP_MS).unref();
+}
+
+// Stands in front of the variable's own HistoryRead: node-opcua swaps start and end of a
+// newest-first read in the details object itself, which every node of one call shares, so each
+// node reads from a copy; the copy also carries --history-max-values, and the quirks act here.
+function wrapHistoryRead(variable, opts) {
+  const original = variable._historyRead.bind(variable);
+  const maxValues = opts.historyMaxValues;
+  variable._historyRead = (context, details, indexRange, dataEncoding, continuationData, callback) => {
+    if (!(details instanceof ReadRawModifiedDetails)) {
+      return original(context, details, indexRange, dataEncoding, continuationData, callback);
+    }
+    let perNode = details.numValuesPerNode;
+    if (maxValues > 0 && (perNode === 0 || perNode > maxValues)) perNode = maxValues;
+    const copy = new ReadRawModifiedDetails({
+      isReadModified: details.isReadModified,
+      startTime: details.startTime,
+      endTime: details.endTime,
+      numValuesPerNode: perNode,
+      returnBounds: details.returnBounds,
+    });
+    const point = continuationData.continuationPoint;
+    const points = context.session && context.session.continuationPointManager;
+    if (opts.historyQuirks === "loop" && point && point.length > 0 && !continuationData.releaseContinuationPoints) {
+      return callback(
+        null,
+        new HistoryReadResult({ statusCode: StatusCodes.Good, continuationPoint: point, historyData: new HistoryData({ dataValues: [] }) }),
+      );
+    }
+    if (opts.historyQuirks === "nocp" && !(point && point.length > 0) && points) {
+      const full = points.hasReachedMaximum(2);
+      return original(context, copy, indexRange, dataEncoding, continuationData, (err, result) => {
+        if (err || !full || !result || !result.continuationPoint) return callback(err, result);
+        points.clearContinuationPoint(result.continuationPoint);
+        callback(null, new HistoryReadResult({ statusCode: StatusCodes.BadNoContinuationPoints }));
+      });
+    }
+    return original(context, copy, indexRange, dataEncoding, continuationData, callback);
+  };
 }
 
 // Folder Ramp: variables that change every 50 ms, for subscriptions to follow.
@@ -710,6 +832,8 @@ async function startServer(opts, port) {
 
   try {
     await server.initialize();
+    if (opts.historyMaxValues > 0) server.engine.historyServerCapabilities.maxReturnDataValues = opts.historyMaxValues;
+    if (opts.history > 0) server.engine.historyServerCapabilities.accessHistoryDataCapability = true;
     const nsIndex = addDemoVariables(server.engine.addressSpace, opts.tags, opts);
     refuseSomeSubscriptionCalls(server, opts);
     slowLargeItemCreations(server);

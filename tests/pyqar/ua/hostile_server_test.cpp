@@ -490,6 +490,68 @@ TEST(RefusesMisbehavingServers, EndlessContinuationIsCutOffReleasedAndReported) 
   EXPECT_TRUE(browser.usable());
 }
 
+// Serves a session whose HistoryRead refuses source and server times together, and refuses
+// any call asking for 7 values per node; counts the calls by the timestamps they asked for.
+void history_refusing_both(int fd, std::atomic<int>& both, std::atomic<int>& source) {
+  if (!serve_session_open(fd)) return;
+  for (auto request = read_chunk(fd); !request.empty(); request = read_chunk(fd)) {
+    BinaryReader r(std::span<const std::uint8_t>(request).subspan(24));
+    if (decode_node_id(r) != NodeId::numeric_id(0, type_id::HistoryReadRequest)) continue;
+    decode_node_id(r);  // the request header
+    r.i64();
+    r.u32();
+    r.u32();
+    r.skip_string();
+    r.u32();
+    skip_extension_object(r);
+    const ExtensionObject details = decode_extension_object(r);
+    BinaryReader d(details.body);
+    d.boolean();
+    d.i64();
+    d.i64();
+    const std::uint32_t values_per_node = d.u32();
+    const std::int32_t timestamps = r.i32();
+    ++(timestamps == kTimestampsBoth ? both : source);
+    BinaryWriter body;
+    if (timestamps == kTimestampsBoth || values_per_node == 7) {
+      encode_node_id(body, NodeId::numeric_id(0, type_id::ServiceFault));
+      write_response_header(body, timestamps == kTimestampsBoth
+                                      ? status::BadTimestampsToReturnInvalid
+                                      : status::BadHistoryOperationInvalid);
+    } else {
+      encode_node_id(body, NodeId::numeric_id(0, type_id::HistoryReadResponse));
+      write_response_header(body);
+      body.i32(1);
+      body.u32(status::Good);
+      body.i32(-1);
+      encode_extension_object(body, {});
+      body.i32(-1);
+    }
+    answer_message(fd, request, body.data());
+  }
+}
+
+TEST(RefusesMisbehavingServers, HistoryRefusingBothTimestampsGetsSourceTimesFromThenOn) {
+  std::atomic<int> both{0};
+  std::atomic<int> source{0};
+  ScriptedServer server([&](int fd) { history_refusing_both(fd, both, source); });
+  UaSession session(parse_endpoint_url(server.url()), quick());
+  const std::vector<HistoryNodeToRead> nodes{
+      {.node = NodeId::string_id(2, "H"), .continuation_point = {}}};
+  EXPECT_EQ(session.history_read(2, 1, 0, nodes).size(), 1u);
+  EXPECT_EQ(session.history_read(2, 1, 0, nodes).size(), 1u);
+  EXPECT_EQ(both, 1);
+  EXPECT_EQ(source, 2);
+  try {
+    (void)session.history_read(2, 1, 7, nodes);
+    ADD_FAILURE() << "a refused HistoryRead passed";
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.status(), status::BadHistoryOperationInvalid);
+  }
+  EXPECT_TRUE(session.usable());
+  EXPECT_EQ(session.history_read(2, 1, 0, nodes).size(), 1u);
+}
+
 TEST(RefusesBadAddresses, EachWithOneErrorNamingIt) {
   for (const char* url :
        {"opc.tcp://127.0.0.1", "opc.tcp://127.0.0.1:99999", "opc.tcp://127.0.0.1:x"}) {

@@ -19,6 +19,10 @@ constexpr std::uint32_t kNamespaceArrayNode = 2255;
 // Server.ServerCapabilities, whose newer limits are found by name, and ServerStatus.StartTime.
 constexpr std::uint32_t kServerCapabilitiesNode = 2268;
 constexpr std::uint32_t kStartTimeNode = 2257;
+// ServerCapabilities.OperationLimits.MaxNodesPerHistoryReadData and
+// ServerCapabilities.HistoryServerCapabilities.MaxReturnDataValues.
+constexpr std::uint32_t kMaxNodesPerHistoryReadDataNode = 12165;
+constexpr std::uint32_t kMaxReturnDataValuesNode = 11273;
 constexpr char kMaxSubscriptionsPerSession[] = "MaxSubscriptionsPerSession";
 constexpr char kMaxMonitoredItemsPerSubscription[] = "MaxMonitoredItemsPerSubscription";
 
@@ -103,6 +107,21 @@ ServerLimits ServerFacts::subscription_limits() {
   ServerLimits limits = *subscription_limits_;
   limits.max_request_bytes = link_.channel().max_request_size();
   return limits;
+}
+
+HistoryLimits ServerFacts::history_limits() {
+  if (!history_limits_) {
+    const std::array<NodeId, 2> nodes{NodeId::numeric_id(0, kMaxNodesPerHistoryReadDataNode),
+                                      NodeId::numeric_id(0, kMaxReturnDataValuesNode)};
+    const std::vector<DataValue> values = services_.read(nodes, kAttributeValue);
+    history_limits_ = HistoryLimits{.max_nodes_per_call = limit_of(values[0]),
+                                    .max_return_values = limit_of(values[1])};
+    journel::get_logger("pyqar")->debug(
+        "OPC UA server at {}: MaxNodesPerHistoryReadData {}, MaxReturnDataValues {} (0: not "
+        "stated)",
+        link_.url().text, history_limits_->max_nodes_per_call, history_limits_->max_return_values);
+  }
+  return *history_limits_;
 }
 
 std::optional<std::int64_t> ServerFacts::server_start_time() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "chunked_services.h"
+#include "pyqar/history_types.h"
 #include "session_channel.h"
 #include "subscription_services.h"
 
@@ -28,12 +29,15 @@ class ServerFacts {
   // As UaSession::subscription_limits and server_start_time.
   ServerLimits subscription_limits();
   std::optional<std::int64_t> server_start_time();
+  // MaxNodesPerHistoryReadData and MaxReturnDataValues (0 where unreadable), read on first use.
+  HistoryLimits history_limits();
 
  private:
   SessionChannel& link_;
   ChunkedServices& services_;
   std::vector<std::string> namespace_array_;
   std::optional<ServerLimits> subscription_limits_;
+  std::optional<HistoryLimits> history_limits_;
 };
 
 }  // namespace pyqar::ua

@@ -7,6 +7,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/status_code.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_history_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notification_sequence.cpp
   ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/item_revisions.cpp
@@ -35,6 +36,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/history_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp

@@ -134,6 +134,11 @@ constexpr std::pair<std::uint32_t, const char*> kNames[] = {
     {0x807B0000, "BadMessageNotAvailable"},
     {0x80DB0000, "BadTooManyMonitoredItems"},
     {0x002D0000, "GoodSubscriptionTransferred"},
+    // History.
+    {0x804A0000, "BadContinuationPointInvalid"},
+    {0x804B0000, "BadNoContinuationPoints"},
+    {0x80710000, "BadHistoryOperationInvalid"},
+    {0x80720000, "BadHistoryOperationUnsupported"},
 };
 
 std::string status_text(std::uint32_t code) {

@@ -39,6 +39,12 @@ inline constexpr std::uint32_t BadSequenceNumberUnknown = 0x807A0000;
 inline constexpr std::uint32_t BadMessageNotAvailable = 0x807B0000;
 inline constexpr std::uint32_t BadDeadbandFilterInvalid = 0x808E0000;
 inline constexpr std::uint32_t BadTooManyMonitoredItems = 0x80DB0000;
+inline constexpr std::uint32_t BadTimestampsToReturnInvalid = 0x802B0000;
+inline constexpr std::uint32_t BadNotReadable = 0x803A0000;
+inline constexpr std::uint32_t BadContinuationPointInvalid = 0x804A0000;
+inline constexpr std::uint32_t BadNoContinuationPoints = 0x804B0000;
+inline constexpr std::uint32_t BadHistoryOperationInvalid = 0x80710000;
+inline constexpr std::uint32_t BadHistoryOperationUnsupported = 0x80720000;
 }  // namespace status
 
 enum class Severity { Good, Uncertain, Bad };

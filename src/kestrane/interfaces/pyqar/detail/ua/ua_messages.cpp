@@ -332,6 +332,8 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       res.endpoints = decode_array<EndpointDescription>(r, kMinEndpointSize, decode_endpoint);
       return res;
     }
+    case type_id::HistoryReadResponse:
+      return decode_history_read_response(decode_header(r), r);
     default:
       if (is_subscription_response(type.numeric)) {
         const ResponseHeader header = decode_header(r);

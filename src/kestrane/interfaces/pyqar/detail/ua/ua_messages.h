@@ -13,6 +13,7 @@
 #include "binary_writer.h"
 #include "node_id.h"
 #include "ua_codec.h"
+#include "ua_history_messages.h"
 #include "ua_service_header.h"
 #include "ua_subscription_messages.h"
 
@@ -215,7 +216,7 @@ using ServiceResponse =
                  CreateSubscriptionResponse, ModifySubscriptionResponse,
                  DeleteSubscriptionsResponse, SetPublishingModeResponse,
                  CreateMonitoredItemsResponse, DeleteMonitoredItemsResponse, PublishResponse,
-                 RepublishResponse, TransferSubscriptionsResponse>;
+                 RepublishResponse, TransferSubscriptionsResponse, HistoryReadResponse>;
 
 // Each encoder writes the type id and then the request.
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);

@@ -8,6 +8,7 @@
 
 #include "journel/log.h"
 #include "pki_store.h"
+#include "status_code.h"
 
 namespace pyqar::ua {
 namespace {
@@ -198,6 +199,49 @@ std::optional<PublishResponse> UaSession::receive_publish(
   auto answer = link_.receive(deadline);
   if (!answer) return std::nullopt;
   return link_.checked<PublishResponse>(std::move(answer->response), "Publish");
+}
+
+std::vector<HistoryReadResult> UaSession::history_read(std::int64_t start_time,
+                                                       std::int64_t end_time,
+                                                       std::uint32_t values_per_node,
+                                                       std::span<const HistoryNodeToRead> nodes,
+                                                       bool release) {
+  const auto call = [&] {
+    auto response = link_.call_service<HistoryReadResponse>(
+        HistoryReadRequest{.header = link_.header(),
+                           .start_time = start_time,
+                           .end_time = end_time,
+                           .values_per_node = values_per_node,
+                           .timestamps = history_timestamps_,
+                           .release_continuation_points = release,
+                           .nodes = nodes},
+        "HistoryRead", nodes.size());
+    // A release may come back without results.
+    if (!(release && response.results.empty())) {
+      link_.check_count(response.results.size(), nodes.size(), "HistoryRead");
+    }
+    return std::move(response.results);
+  };
+  const auto refused_both = [](const std::vector<HistoryReadResult>& results) {
+    return !results.empty() &&
+           std::all_of(results.begin(), results.end(), [](const HistoryReadResult& r) {
+             return r.status == status::BadTimestampsToReturnInvalid;
+           });
+  };
+  if (history_timestamps_ != kTimestampsBoth) return call();
+  std::vector<HistoryReadResult> results;
+  try {
+    results = call();
+    if (!refused_both(results)) return results;
+  } catch (const ServiceError& e) {
+    if (e.status() != status::BadTimestampsToReturnInvalid) throw;
+  }
+  journel::get_logger("pyqar")->info(
+      "OPC UA server at {} refuses history with both source and server times: reading source "
+      "times alone",
+      link_.url().text);
+  history_timestamps_ = kTimestampsSource;
+  return call();
 }
 
 ServerLimits UaSession::subscription_limits() { return facts_.subscription_limits(); }

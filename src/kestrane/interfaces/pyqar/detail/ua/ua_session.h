@@ -29,6 +29,7 @@
 #include "session_channel.h"
 #include "subscription_services.h"
 #include "ua_codec.h"
+#include "ua_history_messages.h"
 #include "ua_subscription_messages.h"
 
 namespace pyqar::ua {
@@ -124,6 +125,20 @@ class UaSession {
   // Server.ServerStatus.StartTime as read now (DateTime ticks); nothing when unreadable.
   std::optional<std::int64_t> server_start_time();
 
+  // One HistoryRead of raw values from `start_time` to `end_time` (DateTime ticks; newest first
+  // when end is older), at most `values_per_node` per node (0: the server decides); with
+  // `release`, gives the nodes' continuation points back instead. Source and server times,
+  // or source alone once the server refused both (remembered for the session). One result
+  // per node, in order. Throws as the subscription services do: ServiceError for a bad
+  // service result, which leaves the session usable.
+  std::vector<HistoryReadResult> history_read(std::int64_t start_time, std::int64_t end_time,
+                                              std::uint32_t values_per_node,
+                                              std::span<const HistoryNodeToRead> nodes,
+                                              bool release = false);
+  // MaxNodesPerHistoryReadData and MaxReturnDataValues (0 where the server states nothing),
+  // read once per session.
+  HistoryLimits history_limits() { return facts_.history_limits(); }
+
   // Opens a new channel and activates this same session on it (same user, the server's
   // newest nonce signed), after the old channel broke; answers still owed on the old one are
   // forgotten. Throws std::runtime_error when the server cannot be reached or refuses (the
@@ -147,6 +162,8 @@ class UaSession {
   SessionActivation activation_;
   ChunkedServices services_;
   ServerFacts facts_;
+  // The timestamps HistoryRead asks for: both until the server refuses them.
+  std::int32_t history_timestamps_ = kTimestampsBoth;
 };
 
 }  // namespace pyqar::ua

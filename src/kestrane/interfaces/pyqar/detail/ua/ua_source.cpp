@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "history_reader.h"
 #include "journel/log.h"
 #include "monitored_item_request.h"
 #include "node_id.h"
@@ -186,6 +187,67 @@ std::uint64_t UaSource::reclaimable_version() const {
 
 std::vector<KeptSequence> UaSource::kept_sequences(std::uint64_t once_kept) const {
   return engine_ ? engine_->kept_sequences(once_kept) : std::vector<KeptSequence>{};
+}
+
+template <typename Step>
+auto UaSource::with_history(Step&& step) {
+  if (!valid()) {
+    throw std::runtime_error(fmt::format("OPC UA source {} is not connected", url_.text));
+  }
+  try {
+    UaSession& session = engine_ ? subscription_services_->session() : *session_;
+    HistoryReader reader(session, [this](const TagDescriptor& tag) -> std::optional<NodeId> {
+      try {
+        return engine_ ? subscription_services_->node_for(tag) : node_for(tag);
+      } catch (const std::invalid_argument& e) {
+        const std::string key = fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
+        if (reported_tags_.insert(key).second) {
+          journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key, e.what());
+        }
+        return std::nullopt;
+      }
+    });
+    return step(reader, session);
+  } catch (const ServiceError& e) {
+    throw HistoryServiceError(e.status(), naming_address(url_.text, e.what()));
+  } catch (const std::logic_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (engine_) {
+      subscription_broken_ = true;
+    } else {
+      session_.reset();
+    }
+    throw std::runtime_error(naming_address(url_.text, e.what()));
+  }
+}
+
+std::vector<std::optional<bool>> UaSource::keeps_history(const std::vector<TagDescriptor>& tags) {
+  return with_history(
+      [&](HistoryReader& reader, UaSession&) { return reader.keeps_history(tags); });
+}
+
+HistoryLimits UaSource::history_limits() {
+  return with_history([](HistoryReader&, UaSession& session) { return session.history_limits(); });
+}
+
+std::vector<HistoryPage> UaSource::read_history(const std::vector<HistoryQuery>& queries,
+                                                std::uint32_t values_per_node) {
+  return with_history(
+      [&](HistoryReader& reader, UaSession&) { return reader.read(queries, values_per_node); });
+}
+
+void UaSource::release_history(const std::vector<HistoryQuery>& queries) noexcept {
+  try {
+    with_history([&](HistoryReader& reader, UaSession&) {
+      reader.release(queries);
+      return 0;
+    });
+  } catch (const std::exception& e) {
+    // A point the server keeps ends with the session at the latest.
+    journel::get_logger("pyqar")->debug("OPC UA source {}: continuation points not released: {}",
+                                        url_.text, e.what());
+  }
 }
 
 template <typename Step>

@@ -41,6 +41,13 @@ class UaSource : public RtSource {
   std::uint64_t reclaimable_version() const override;
   std::vector<KeptSequence> kept_sequences(std::uint64_t once_kept) const override;
 
+  bool can_read_history() const override { return true; }
+  std::vector<std::optional<bool>> keeps_history(const std::vector<TagDescriptor>& tags) override;
+  HistoryLimits history_limits() override;
+  std::vector<HistoryPage> read_history(const std::vector<HistoryQuery>& queries,
+                                        std::uint32_t values_per_node) override;
+  void release_history(const std::vector<HistoryQuery>& queries) noexcept override;
+
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const;
 
@@ -53,6 +60,12 @@ class UaSource : public RtSource {
   // them) and is thrown again naming the address.
   template <typename Step>
   void guarded(Step&& step);
+  // Runs a history step on the session in use (the subscription services' once subscribed)
+  // with a resolver for its tags. A refused call throws HistoryServiceError and leaves the
+  // source as it was; any other failure marks the source failed as read() or poll() would (the
+  // next poll resumes) and is thrown again naming the address.
+  template <typename Step>
+  auto with_history(Step&& step);
 
   EndpointUrl url_;
   SessionOptions options_;
