@@ -23,6 +23,10 @@ quellin::AcquisitionOptions subscribed() {
                .deadband = 2.5};
   a.heartbeat_seconds = 60.0;
   a.tag_monitor["per-tag"] = a.monitor;
+  a.backfill.enabled = true;
+  a.backfill.max_age_seconds = 7200.0;
+  a.backfill.initial_seconds = 600.5;
+  a.backfill.rate_values_per_second = 250.0;
   return a;
 }
 
@@ -53,6 +57,14 @@ class TestAcquisitionDialog : public QObject {
     QVERIFY(taken.monitor == expected.monitor);
     QCOMPARE(taken.heartbeat_seconds, expected.heartbeat_seconds);
     QVERIFY(taken.tag_monitor.empty());
+    QVERIFY(dialog.backfill_check()->isChecked());
+    QCOMPARE(dialog.backfill_max_age_spin()->value(), 7200.0);
+    QCOMPARE(dialog.backfill_initial_spin()->value(), 600.5);
+    QCOMPARE(dialog.backfill_rate_spin()->value(), 250.0);
+    QCOMPARE(taken.backfill.enabled, true);
+    QCOMPARE(taken.backfill.max_age_seconds, 7200.0);
+    QCOMPARE(taken.backfill.initial_seconds, 600.5);
+    QCOMPARE(taken.backfill.rate_values_per_second, 250.0);
   }
 
   void DefaultsReadPollingWithEverySubscriptionSettingAtRest() {
@@ -72,6 +84,37 @@ class TestAcquisitionDialog : public QObject {
 
     dialog.mode_combo()->setCurrentIndex(1);
     QVERIFY(dialog.subscription_group()->isEnabled());
+
+    // No backfill, its numbers at the file's defaults and held until it is turned on.
+    QVERIFY(!dialog.backfill_check()->isChecked());
+    QVERIFY(!dialog.backfill_max_age_spin()->isEnabled());
+    QVERIFY(!dialog.backfill_initial_spin()->isEnabled());
+    QVERIFY(!dialog.backfill_rate_spin()->isEnabled());
+    QCOMPARE(dialog.backfill_max_age_spin()->value(), 86400.0);
+    QCOMPARE(dialog.backfill_initial_spin()->text(), QStringLiteral("none"));
+    QCOMPARE(dialog.backfill_rate_spin()->text(), QStringLiteral("unlimited"));
+    QVERIFY(!dialog.acquisition().backfill.enabled);
+    dialog.backfill_check()->setChecked(true);
+    QVERIFY(dialog.backfill_max_age_spin()->isEnabled());
+    QVERIFY(dialog.backfill_rate_spin()->isEnabled());
+    QVERIFY(dialog.acquisition().backfill.enabled);
+  }
+
+  void BackfillNumbersStayWhatTheFileTakes() {
+    AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 1.0);
+    dialog.backfill_check()->setChecked(true);
+    // Backfill applies in both modes.
+    QCOMPARE(dialog.mode_combo()->currentIndex(), 0);
+    QVERIFY(dialog.backfill_initial_spin()->isEnabled());
+    // No maximum age of 0 (the file refuses it): the smallest is kept instead.
+    dialog.backfill_max_age_spin()->setValue(0.0);
+    QVERIFY(dialog.acquisition().backfill.max_age_seconds > 0.0);
+    // The initial span never reaches beyond the maximum age: lowering it brings it down.
+    dialog.backfill_max_age_spin()->setValue(3600.0);
+    dialog.backfill_initial_spin()->setValue(7200.0);
+    QCOMPARE(dialog.backfill_initial_spin()->value(), 3600.0);
+    dialog.backfill_max_age_spin()->setValue(1800.0);
+    QCOMPARE(dialog.acquisition().backfill.initial_seconds, 1800.0);
   }
 
   void SamplingZeroIsTheServersFastestAndUntickingGivesSeconds() {

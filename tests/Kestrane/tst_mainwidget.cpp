@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -835,6 +836,82 @@ class TestMainWidget : public QObject {
     QVERIFY(button("import_button")->isEnabled());
     QCOMPARE(dir_->read(QStringLiteral("config.ini")), config_before);
     QCOMPARE(opened_->count(), 0);
+  }
+
+  void BackfillIsChosenSavedAndRefusedForADaSource() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_schema = opc.tcp://127.0.0.1:4840\n");
+    make_window();
+    button("acquisition_button")->click();
+    auto* dialog = window_->findChild<AcquisitionDialog*>();
+    QVERIFY(dialog != nullptr);
+    QVERIFY(!dialog->backfill_check()->isChecked());
+    dialog->backfill_check()->setChecked(true);
+    dialog->backfill_max_age_spin()->setValue(3600.0);
+    dialog->backfill_initial_spin()->setValue(900.0);
+    dialog->backfill_rate_spin()->setValue(5000.0);
+    dialog->ok_button()->click();
+    QVERIFY(window_->acquisition().backfill.enabled);
+    QCOMPARE(window_->collector_acquisition(QStringLiteral("opc.tcp://127.0.0.1:4840"))
+                 .backfill.initial_seconds,
+             900.0);
+    window_->_save_collection_config(QStringLiteral("localhost"),
+                                     QStringLiteral("opc.tcp://127.0.0.1:4840"));
+    const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(saved.contains("opc_backfill = true\nopc_backfill_max_age = 3600.0\n"
+                            "opc_backfill_initial = 900.0\nopc_backfill_rate = 5000.0\n"),
+             saved.constData());
+
+    window_.reset();
+    make_window();
+    QVERIFY(window_->acquisition().backfill.enabled);
+    QCOMPARE(window_->acquisition().backfill.max_age_seconds, 3600.0);
+    QCOMPARE(window_->acquisition().backfill.rate_values_per_second, 5000.0);
+
+    // The same settings with the DA simulation: refused before anything is registered.
+    window_.reset();
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n"
+                        "opc_backfill = true\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("Cannot start collecting: the OPC DA source "
+                            "opc.da://localhost/OstrevoV2.1.0 keeps no history to fill gaps from "
+                            "(only OPC UA servers keep one).\nChange it under \"Acquisition…\"."));
+    QVERIFY(window_->collect_thread() == nullptr);
+    QCOMPARE(opened_->count(), 0);
+  }
+
+  void BackfillProgressShowsOnlyWhileOneRuns() {
+    write_sqlite_config(*dir_);
+    make_window();
+    auto* bar = window_->findChild<QProgressBar*>(QStringLiteral("backfill_bar"));
+    QVERIFY(bar != nullptr);
+    QVERIFY(!bar->isVisibleTo(window_.get()));
+    // A queue tick without a collector keeps it hidden.
+    QTest::qWait(2 * window_->queue_timer()->interval());
+    QVERIFY(!bar->isVisibleTo(window_.get()));
+
+    quellin::BackfillProgress progress{
+        .running = true, .tags_done = 1234, .tags_total = 2000, .values = 3'456'789};
+    window_->show_backfill_progress(progress);
+    QVERIFY(bar->isVisibleTo(window_.get()));
+    QCOMPARE(bar->text(), QStringLiteral("Backfill: 1,234 of 2,000 tags, 3,456,789 values"));
+    QCOMPARE(static_cast<double>(bar->value()) / bar->maximum(), 0.617);
+    // Tags found while it runs: the share may only be told once there are tags at all.
+    progress.tags_done = 0;
+    progress.tags_total = 0;
+    window_->show_backfill_progress(progress);
+    QCOMPARE(bar->value(), 0);
+    QVERIFY(bar->isVisibleTo(window_.get()));
+
+    progress.running = false;
+    window_->show_backfill_progress(progress);
+    QVERIFY(!bar->isVisibleTo(window_.get()));
   }
 
   void TagListColumnsReachTheCollectorAndTheirFaultsStopTheStart() {

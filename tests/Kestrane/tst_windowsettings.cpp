@@ -278,6 +278,7 @@ class TestWindowSettings : public QObject {
     // Polling with every default: the file reads as before and gains nothing.
     QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_acquisition"));
     QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_deadband"));
+    QVERIFY(!dir_->read(QStringLiteral("config.ini")).contains("opc_backfill"));
 
     quellin::AcquisitionOptions chosen;
     chosen.mode = pyqar::Acquisition::subscribe;
@@ -309,6 +310,42 @@ class TestWindowSettings : public QObject {
     const WindowSettings polling = WindowSettings::load(dir_->file("config.ini"));
     QCOMPARE(polling.acquisition().mode, pyqar::Acquisition::read);
     QVERIFY(polling.acquisition().monitor == pyqar::MonitorSettings{});
+  }
+
+  void BackfillKeysRoundTripAndOnlyTheChangedOnesAreAdded() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_backfill_rate = 100\n");
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    QCOMPARE(settings.acquisition().backfill.rate_values_per_second, 100.0);
+    QVERIFY(!settings.acquisition().backfill.enabled);
+    WindowSettings::Collection start = collection(QStringLiteral("opc.tcp://old:4840"));
+    quellin::AcquisitionOptions chosen = settings.acquisition();
+    chosen.backfill.enabled = true;
+    chosen.backfill.initial_seconds = 0.25;
+    start.acquisition = chosen;
+    settings.save(start);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    // The key already there is kept in place; the maximum age stays at its default, unwritten.
+    QVERIFY2(after.contains("opc_backfill_rate = 100.0\n"), after.constData());
+    QVERIFY2(after.contains("opc_backfill = true\n"), after.constData());
+    QVERIFY2(after.contains("opc_backfill_initial = 0.25\n"), after.constData());
+    QVERIFY2(!after.contains("opc_backfill_max_age"), after.constData());
+    const WindowSettings reread = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(reread.acquisition().backfill.enabled);
+    QCOMPARE(reread.acquisition().backfill.initial_seconds, 0.25);
+    QCOMPARE(reread.acquisition().backfill.max_age_seconds, 86400.0);
+    QCOMPARE(reread.acquisition().backfill.rate_values_per_second, 100.0);
+  }
+
+  void BadBackfillValueFailsTheLoadNamingTheKey() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_backfill_max_age = 0\n");
+    try {
+      WindowSettings::load(dir_->file("config.ini"));
+      QFAIL("loaded a maximum age of 0");
+    } catch (const std::runtime_error& e) {
+      QCOMPARE(QString::fromUtf8(e.what()),
+               QStringLiteral("[Kestrane] opc_backfill_max_age = 0: the maximum age must lie "
+                              "between 0 (excluded) and 3153600000 seconds"));
+    }
   }
 
   void BadAcquisitionValueFailsTheLoadNamingTheKey() {

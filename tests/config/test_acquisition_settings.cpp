@@ -41,6 +41,12 @@ TEST(AcquisitionSettings, AbsentKeysPollAsBefore) {
     EXPECT_LT(a.monitor.sampling_interval_ms, 0.0);
     EXPECT_TRUE(a.tag_monitor.empty());
     EXPECT_EQ(a.heartbeat_seconds, 0.0);
+    // No backfill, and its defaults as the collector knows them.
+    EXPECT_FALSE(a.backfill.enabled);
+    EXPECT_EQ(a.backfill.max_age_seconds, quellin::BackfillOptions{}.max_age_seconds);
+    EXPECT_EQ(a.backfill.max_age_seconds, 86400.0);
+    EXPECT_EQ(a.backfill.initial_seconds, 0.0);
+    EXPECT_EQ(a.backfill.rate_values_per_second, 0.0);
   }
 }
 
@@ -104,6 +110,70 @@ TEST(AcquisitionSettings, EachBadValueNamesItsKeyAndValue) {
   }
 }
 
+// ---- Filling gaps from the server's history ----
+
+TEST(BackfillSettings, ReadsEveryKeyInBothModes) {
+  for (const char* mode : {"read", "subscribe"}) {
+    const auto a = read(std::string("opc_acquisition = ") + mode +
+                        "\nOPC_Backfill = Yes\nopc_backfill_max_age = 3600.5\n"
+                        "opc_backfill_initial = 3600.5\nopc_backfill_rate = 250\n");
+    EXPECT_TRUE(a.backfill.enabled) << mode;
+    EXPECT_DOUBLE_EQ(a.backfill.max_age_seconds, 3600.5);
+    EXPECT_DOUBLE_EQ(a.backfill.initial_seconds, 3600.5);
+    EXPECT_DOUBLE_EQ(a.backfill.rate_values_per_second, 250.0);
+  }
+  EXPECT_FALSE(read("opc_backfill = false\n").backfill.enabled);
+  // A fraction of a value per second is a slow rate, not a slip.
+  EXPECT_DOUBLE_EQ(read("opc_backfill_rate = 0.5\n").backfill.rate_values_per_second, 0.5);
+}
+
+TEST(BackfillSettings, EachBadValueNamesItsKeyAndValueAlsoWhileOff) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"opc_backfill_max_age = 0\n",
+       "[Kestrane] opc_backfill_max_age = 0: the maximum age must lie between 0 (excluded) and "
+       "3153600000 seconds"},
+      {"opc_backfill_max_age = -5\n",
+       "[Kestrane] opc_backfill_max_age = -5: the maximum age must lie between 0 (excluded) and "
+       "3153600000 seconds"},
+      {"opc_backfill_max_age = 1e12\n",
+       "[Kestrane] opc_backfill_max_age = 1e12: the maximum age must lie between 0 (excluded) "
+       "and 3153600000 seconds"},
+      {"opc_backfill_initial = -1\n",
+       "[Kestrane] opc_backfill_initial = -1: the initial backfill (0: none) must lie between 0 "
+       "and 3153600000 seconds"},
+      {"opc_backfill = true\nopc_backfill_initial = 172800\n",
+       "[Kestrane] opc_backfill_initial = 172800: the initial backfill cannot reach further back "
+       "than opc_backfill_max_age (86400 seconds); raise opc_backfill_max_age to at least "
+       "172800"},
+      {"opc_backfill_rate = -100\n",
+       "[Kestrane] opc_backfill_rate = -100: the backfill rate (0: unlimited) must lie between "
+       "0 and 1000000000 values per second"},
+  };
+  for (const auto& [keys, error] : cases) EXPECT_EQ(read_error(keys), error) << keys;
+
+  for (const char* keys :
+       {"opc_backfill = maybe\n", "opc_backfill_max_age = 1d\n", "opc_backfill_max_age = nan\n",
+        "opc_backfill_initial = inf\n", "opc_backfill_rate = fast\n", "opc_backfill_rate =\n"}) {
+    const std::string error = read_error(keys);
+    const std::string key = std::string(keys).substr(0, std::string(keys).find(' '));
+    EXPECT_NE(error.find("[Kestrane] " + key), std::string::npos) << error;
+  }
+  EXPECT_NE(read_error("opc_backfill_max_age = 1d\n")
+                .find("the maximum age must lie between 0 (excluded) and 3153600000 seconds"),
+            std::string::npos);
+}
+
+TEST(BackfillSettings, OnlyTheDaSimulationIsRefused) {
+  quellin::BackfillOptions on;
+  on.enabled = true;
+  EXPECT_EQ(backfill_problem(on, "opc.da://localhost/OstrevoV2.1.0"),
+            "the OPC DA source opc.da://localhost/OstrevoV2.1.0 keeps no history to fill gaps "
+            "from (only OPC UA servers keep one)");
+  EXPECT_EQ(backfill_problem(on, "opc.tcp://plant:4840"), std::nullopt);
+  EXPECT_EQ(backfill_problem(quellin::BackfillOptions{}, "opc.da://localhost/OstrevoV2.1.0"),
+            std::nullopt);
+}
+
 class AcquisitionAtLoad : public ::testing::Test {
  protected:
   bool load(const std::string& schema, const std::string& extra) {
@@ -132,6 +202,34 @@ TEST_F(AcquisitionAtLoad, SubscribeIsRefusedForTheDaSimulation) {
       load("opc.da://localhost/OstrevoV2.1.0", "opc_acquisition = read\nopc_heartbeat = 5\n"))
       << log_.dump();
   EXPECT_EQ(config_.acquisition.mode, pyqar::Acquisition::read);
+}
+
+TEST_F(AcquisitionAtLoad, BackfillIsRefusedForTheDaSimulationAndTakenForUa) {
+  EXPECT_FALSE(load("opc.da://localhost/OstrevoV2.1.0", "opc_backfill = true\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_backfill = true: the OPC DA source "
+                       "opc.da://localhost/OstrevoV2.1.0 keeps no history to fill gaps from "
+                       "(only OPC UA servers keep one); set opc_backfill = false"))
+      << log_.dump();
+  log_.clear();
+  // The other keys alone turn nothing on.
+  EXPECT_TRUE(load("opc.da://localhost/OstrevoV2.1.0", "opc_backfill_initial = 60\n"))
+      << log_.dump();
+  EXPECT_FALSE(config_.acquisition.backfill.enabled);
+
+  EXPECT_TRUE(load("opc.tcp://localhost:4840",
+                   "opc_backfill = true\nopc_backfill_max_age = 7200\nopc_backfill_rate = 10\n"))
+      << log_.dump();
+  EXPECT_TRUE(config_.acquisition.backfill.enabled);
+  EXPECT_EQ(config_.acquisition.backfill.max_age_seconds, 7200.0);
+  EXPECT_EQ(config_.acquisition.backfill.rate_values_per_second, 10.0);
+
+  log_.clear();
+  EXPECT_FALSE(load("opc.tcp://localhost:4840", "opc_backfill_max_age = 0\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_backfill_max_age = 0: the maximum "
+                       "age must lie between 0 (excluded) and 3153600000 seconds"))
+      << log_.dump();
 }
 
 // ---- The tag list's own columns ----

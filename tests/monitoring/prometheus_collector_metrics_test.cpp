@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+
+#include "http_probe.h"
+#include "monitoring/http_listener.h"
 
 namespace kestrane_monitoring {
 namespace {
@@ -50,7 +54,16 @@ TEST(PrometheusCollectorMetrics, EveryPublishedNameIsThereFromTheStart) {
                            "kestrane_subscription_recreations_total 0",
                            "kestrane_subscription_items_queue_below_need 0",
                            "kestrane_subscription_server_full_total 0",
-                           "kestrane_source_time_steps_back_total 0"}) {
+                           "kestrane_source_time_steps_back_total 0",
+                           "kestrane_backfill_values_total 0",
+                           "kestrane_backfill_pending_tags 0",
+                           "kestrane_backfill_unfilled_total{reason=\"too_old\"} 0",
+                           "kestrane_backfill_unfilled_total{reason=\"no_history\"} 0",
+                           "kestrane_backfill_unfilled_total{reason=\"refused\"} 0",
+                           "kestrane_backfill_unfilled_total{reason=\"no_source_time\"} 0",
+                           "kestrane_backfill_unfilled_total{reason=\"loop\"} 0",
+                           "kestrane_backfill_unfilled_total{reason=\"unsupported\"} 0",
+                           "kestrane_history_reads_total{result=\"Good\"} 0"}) {
     EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
   }
 }
@@ -156,6 +169,57 @@ TEST(PrometheusCollectorMetrics, SubscriptionsThatStoppedHearingFromTheServerAre
   // A recreated subscription that hears from the server again is healthy again.
   metrics.subscription_state({.subscriptions = 1, .alive = true, .watchdog_seconds = 30.5});
   EXPECT_TRUE(metrics.health().verdict().healthy);
+}
+
+// Read as a monitoring system reads them: over HTTP from the listener the console serves.
+TEST(PrometheusCollectorMetrics, BackfillReportsAddUpAsServed) {
+  const auto metrics = std::make_shared<PrometheusCollectorMetrics>(
+      PrometheusCollectorMetrics::Options{.version = "1", .sample_interval = 1.0, .tags = 3});
+  std::map<std::string, HttpHandler> routes;
+  routes["/metrics"] = [metrics] {
+    return HttpResponse{.status = 200,
+                        .content_type = "text/plain; version=0.0.4; charset=utf-8",
+                        .body = metrics->render()};
+  };
+  const HttpListener listener({.host = "127.0.0.1", .port = 0}, std::move(routes));
+  const auto value = [&listener](const std::string& series) -> std::optional<double> {
+    const auto body = kestrane_test::http_get(listener.port(), "/metrics");
+    if (!body) return std::nullopt;
+    return kestrane_test::metric_value(*body, series);
+  };
+
+  metrics->backfill_pending_tags(2000);
+  metrics->backfill_values(1000);
+  metrics->backfill_values(2'500'000);
+  metrics->backfill_pending_tags(766);  // the latest count, not a sum
+  metrics->backfill_unfilled(3, quellin::backfill_reason::kTooOld);
+  metrics->backfill_unfilled(1, quellin::backfill_reason::kTooOld);
+  metrics->backfill_unfilled(2, quellin::backfill_reason::kLoop);
+  metrics->history_read("Good");
+  metrics->history_read("Good");
+  metrics->history_read("BadNoContinuationPoints");
+  metrics->history_read("error");
+  EXPECT_EQ(value("kestrane_backfill_values_total"), 2'501'000.0);
+  EXPECT_EQ(value("kestrane_backfill_pending_tags"), 766.0);
+  EXPECT_EQ(value("kestrane_backfill_unfilled_total{reason=\"too_old\"}"), 4.0);
+  EXPECT_EQ(value("kestrane_backfill_unfilled_total{reason=\"loop\"}"), 2.0);
+  EXPECT_EQ(value("kestrane_backfill_unfilled_total{reason=\"refused\"}"), 0.0);
+  EXPECT_EQ(value("kestrane_history_reads_total{result=\"Good\"}"), 2.0);
+  EXPECT_EQ(value("kestrane_history_reads_total{result=\"BadNoContinuationPoints\"}"), 1.0);
+  EXPECT_EQ(value("kestrane_history_reads_total{result=\"error\"}"), 1.0);
+
+  const auto body = kestrane_test::http_get(listener.port(), "/metrics");
+  ASSERT_TRUE(body.has_value());
+  for (const char* line : {"# TYPE kestrane_backfill_values_total counter",
+                           "# TYPE kestrane_backfill_pending_tags gauge",
+                           "# TYPE kestrane_backfill_unfilled_total counter",
+                           "# TYPE kestrane_history_reads_total counter",
+                           "# HELP kestrane_backfill_values_total Values stored from the OPC "
+                           "server's history"}) {
+    EXPECT_TRUE(has_line(*body, line)) << line << "\n" << *body;
+  }
+  // A failed history read is no sign of an unhealthy collector: live values go on.
+  EXPECT_TRUE(metrics->health().verdict().healthy);
 }
 
 }  // namespace

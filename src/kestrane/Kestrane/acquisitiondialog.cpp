@@ -20,6 +20,8 @@ namespace {
 constexpr double kMaxAbsoluteDeadband = 1e12;
 constexpr double kMaxPercent = 100.0;
 constexpr int kDecimals = 3;
+// The file takes any positive maximum age; the smallest step the spin box can show.
+constexpr double kMinBackfillAge = 0.001;
 
 QDoubleSpinBox* seconds_spin(double max, QWidget* parent) {
   auto* spin = new QDoubleSpinBox(parent);
@@ -109,10 +111,55 @@ AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
   form->addRow(QStringLiteral("Heartbeat:"), heartbeat_spin_);
   layout->addWidget(subscription_group_);
 
+  const quellin::BackfillOptions& backfill = initial.backfill;
+  auto* backfill_group = new QGroupBox(QStringLiteral("History (OPC UA)"), this);
+  backfill_group->setObjectName(QStringLiteral("backfill_group"));
+  auto* backfill_form = new QFormLayout(backfill_group);
+  backfill_check_ =
+      new QCheckBox(QStringLiteral("Fill gaps from the server's history"), backfill_group);
+  backfill_check_->setObjectName(QStringLiteral("backfill_check"));
+  backfill_check_->setChecked(backfill.enabled);
+  backfill_check_->setToolTip(
+      QStringLiteral("For every tag whose variable keeps history: the time the collector was "
+                     "stopped, the connection was down or the server lost values is read back "
+                     "from the server and stored."));
+  backfill_form->addRow(backfill_check_);
+
+  backfill_max_age_spin_ = seconds_spin(kestrane_config::kMaxBackfillSeconds, backfill_group);
+  backfill_max_age_spin_->setObjectName(QStringLiteral("backfill_max_age_spin"));
+  backfill_max_age_spin_->setMinimum(kMinBackfillAge);
+  backfill_max_age_spin_->setValue(backfill.max_age_seconds);
+  backfill_max_age_spin_->setToolTip(
+      QStringLiteral("Gaps are filled at most this far back; the older part of a longer gap is "
+                     "logged as unfilled."));
+  backfill_form->addRow(QStringLiteral("Maximum age:"), backfill_max_age_spin_);
+
+  backfill_initial_spin_ = seconds_spin(kestrane_config::kMaxBackfillSeconds, backfill_group);
+  backfill_initial_spin_->setObjectName(QStringLiteral("backfill_initial_spin"));
+  backfill_initial_spin_->setSpecialValueText(QStringLiteral("none"));
+  backfill_initial_spin_->setValue(backfill.initial_seconds);
+  backfill_initial_spin_->setToolTip(
+      QStringLiteral("For a tag with no stored value yet: this much history before its first "
+                     "live value (at most the maximum age)."));
+  backfill_form->addRow(QStringLiteral("Initial history:"), backfill_initial_spin_);
+
+  backfill_rate_spin_ = new QDoubleSpinBox(backfill_group);
+  backfill_rate_spin_->setObjectName(QStringLiteral("backfill_rate_spin"));
+  backfill_rate_spin_->setDecimals(kDecimals);
+  backfill_rate_spin_->setRange(0.0, kestrane_config::kMaxBackfillRate);
+  backfill_rate_spin_->setSuffix(QStringLiteral(" values/s"));
+  backfill_rate_spin_->setSpecialValueText(QStringLiteral("unlimited"));
+  backfill_rate_spin_->setValue(backfill.rate_values_per_second);
+  backfill_rate_spin_->setToolTip(
+      QStringLiteral("The most values asked for per second, so that a small server is not "
+                     "swamped."));
+  backfill_form->addRow(QStringLiteral("Rate limit:"), backfill_rate_spin_);
+  layout->addWidget(backfill_group);
+
   auto* note = new QLabel(
-      QStringLiteral("Subscriptions need an OPC UA server. A tag list's SamplingInterval and "
-                     "Deadband columns override these per tag.\nSaved to config.ini at the next "
-                     "start of collection."),
+      QStringLiteral("Subscriptions and history need an OPC UA server. A tag list's "
+                     "SamplingInterval and Deadband columns override these per tag.\nSaved to "
+                     "config.ini at the next start of collection."),
       this);
   note->setObjectName(QStringLiteral("acquisition_note"));
   note->setWordWrap(true);
@@ -132,6 +179,9 @@ AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
   connect(sampling_as_publishing_, &QCheckBox::toggled, this, [this] { update_enabled(); });
   connect(deadband_type_combo_, &QComboBox::currentIndexChanged, this,
           [this] { update_enabled(); });
+  connect(backfill_check_, &QCheckBox::toggled, this, [this] { update_enabled(); });
+  connect(backfill_max_age_spin_, &QDoubleSpinBox::valueChanged, this,
+          [this] { update_enabled(); });
   update_enabled();
 }
 
@@ -146,6 +196,12 @@ void AcquisitionDialog::update_enabled() {
                                                                   : kMaxAbsoluteDeadband);
   deadband_spin_->setSuffix(type == pyqar::DeadbandType::percent ? QStringLiteral(" %")
                                                                  : QString());
+  const bool backfill = backfill_check_->isChecked();
+  backfill_max_age_spin_->setEnabled(backfill);
+  backfill_initial_spin_->setEnabled(backfill);
+  backfill_rate_spin_->setEnabled(backfill);
+  // The file's reader refuses an initial span beyond the maximum age: it is brought down to it.
+  backfill_initial_spin_->setMaximum(backfill_max_age_spin_->value());
 }
 
 quellin::AcquisitionOptions AcquisitionDialog::acquisition() const {
@@ -161,5 +217,10 @@ quellin::AcquisitionOptions AcquisitionDialog::acquisition() const {
   monitor.deadband =
       monitor.deadband_type == pyqar::DeadbandType::none ? 0.0 : deadband_spin_->value();
   acquisition.heartbeat_seconds = heartbeat_spin_->value();
+  quellin::BackfillOptions& backfill = acquisition.backfill;
+  backfill.enabled = backfill_check_->isChecked();
+  backfill.max_age_seconds = backfill_max_age_spin_->value();
+  backfill.initial_seconds = backfill_initial_spin_->value();
+  backfill.rate_values_per_second = backfill_rate_spin_->value();
   return acquisition;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // AcquisitionDialog: "Acquisition…": whether values are read once per interval or reported by
-// OPC UA subscriptions, and how subscriptions sample, queue, filter (deadband) and repeat
-// steady values (heartbeat). The widgets' ranges keep every value valid, so OK always takes.
+// OPC UA subscriptions, how subscriptions sample, queue, filter (deadband) and repeat steady
+// values (heartbeat), and whether gaps are filled from the server's history (in both modes).
+// The widgets' ranges keep every value valid, so OK always takes.
 // Made by the window (its Qt parent), which reads acquisition() once it is accepted; GUI thread
 // only.
 
@@ -35,12 +36,17 @@ class AcquisitionDialog : public QDialog {
   QComboBox* deadband_type_combo() const { return deadband_type_combo_; }
   QDoubleSpinBox* deadband_spin() const { return deadband_spin_; }
   QDoubleSpinBox* heartbeat_spin() const { return heartbeat_spin_; }
+  QCheckBox* backfill_check() const { return backfill_check_; }
+  QDoubleSpinBox* backfill_max_age_spin() const { return backfill_max_age_spin_; }
+  QDoubleSpinBox* backfill_initial_spin() const { return backfill_initial_spin_; }
+  QDoubleSpinBox* backfill_rate_spin() const { return backfill_rate_spin_; }
   QPushButton* ok_button() const { return ok_button_; }
 
  private:
   // Enables what applies: the subscription settings under subscribe, the sampling interval
   // unless it follows the publishing interval, the deadband unless its type is none (and at
-  // most 100 for percent).
+  // most 100 for percent), the backfill's numbers while it is on (the initial span at most the
+  // maximum age).
   void update_enabled();
 
   QComboBox* mode_combo_ = nullptr;  // children of the dialog
@@ -51,5 +57,9 @@ class AcquisitionDialog : public QDialog {
   QComboBox* deadband_type_combo_ = nullptr;
   QDoubleSpinBox* deadband_spin_ = nullptr;
   QDoubleSpinBox* heartbeat_spin_ = nullptr;
+  QCheckBox* backfill_check_ = nullptr;
+  QDoubleSpinBox* backfill_max_age_spin_ = nullptr;
+  QDoubleSpinBox* backfill_initial_spin_ = nullptr;
+  QDoubleSpinBox* backfill_rate_spin_ = nullptr;
   QPushButton* ok_button_ = nullptr;
 };

@@ -113,6 +113,11 @@ bool CollectionControl::is_stopping() const { return stop_job_->is_running(); }
 
 bool CollectionControl::is_alive() const { return collector_ && collector_->is_alive(); }
 
+quellin::BackfillProgress CollectionControl::backfill_progress() const {
+  if (!is_alive()) return {};
+  return collector_->backfill_progress();
+}
+
 std::optional<QString> CollectionControl::take_ended_collector() {
   if (!collector_ || collector_->is_alive()) return std::nullopt;
   collector_->join();

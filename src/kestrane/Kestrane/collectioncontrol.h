@@ -19,6 +19,7 @@
 #include "pyqar/qar_library.h"
 #include "pyqar/ua_security.h"
 #include "quellin/acquisition_options.h"
+#include "quellin/backfill_progress.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "quellin/write_settings.h"
@@ -68,6 +69,9 @@ class CollectionControl {
   bool is_stopping() const;
   bool is_alive() const;
   quellin::OPCCollector* collector() const { return collector_.get(); }
+  // How far the running collector's history backfill has come; nothing runs without a live
+  // collector (also while one is being stopped).
+  quellin::BackfillProgress backfill_progress() const;
 
   // When the collector's thread has ended without a stop: releases it and returns the last
   // status it reported (its reason, as far as it told one). Otherwise nullopt.

@@ -12,9 +12,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -36,6 +38,7 @@
 #include "Kestrane/uabrowsesource.h"
 #include "Kestrane/windowcontrols.h"
 #include "Kestrane/windowsettings.h"
+#include "config/backfill_status.h"
 #include "config/console_config.h"
 #include "config/spool_start.h"
 #include "config/tag_monitoring.h"
@@ -229,6 +232,26 @@ void MainWidget::update_status_label(const QString& status) {
   }
   ui_->status_label->setStyleSheet(style);
   ui_->status_label->setText(QStringLiteral("Status: ") + status);
+}
+
+void MainWidget::show_backfill_progress(const quellin::BackfillProgress& progress) {
+  QProgressBar* bar = ui_->backfill_bar;
+  if (!progress.running) {
+    bar->setVisible(false);
+    return;
+  }
+  // The bar counts in int; a share of the tags keeps its place for any count.
+  constexpr int kSteps = 1000;
+  const int done = progress.tags_total == 0
+                       ? 0
+                       : static_cast<int>(static_cast<double>(progress.tags_done) * kSteps /
+                                          static_cast<double>(progress.tags_total));
+  bar->setRange(0, kSteps);
+  bar->setValue(std::min(done, kSteps));
+  // "%" would be taken for one of the bar's placeholders.
+  bar->setFormat(QString::fromStdString(kestrane_config::backfill_status_text(progress))
+                     .replace(QLatin1Char('%'), QStringLiteral("%%")));
+  bar->setVisible(true);
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
@@ -483,6 +506,7 @@ void MainWidget::_merge_results(const quellin::ResultList& results, TableRows& a
 
 void MainWidget::on_queue_tick() {
   process_queue();
+  show_backfill_progress(collection_->backfill_progress());
   const std::optional<QString> reason = collection_->take_ended_collector();
   if (!reason) return;
   // The collector gave up (its OPC server refused the first connection, say): go back to
@@ -610,6 +634,10 @@ quellin::AcquisitionOptions MainWidget::collector_acquisition(const QString& opc
   const quellin::AcquisitionOptions& chosen = settings_->acquisition();
   if (const auto problem =
           kestrane_config::acquisition_problem(chosen.mode, opc_schema.toStdString())) {
+    throw std::runtime_error(*problem);
+  }
+  if (const auto problem =
+          kestrane_config::backfill_problem(chosen.backfill, opc_schema.toStdString())) {
     throw std::runtime_error(*problem);
   }
   return kestrane_config::acquisition_for_tags(chosen, tag_tasks_->tuned_tags());

@@ -24,6 +24,7 @@
 #include "Kestrane/tablemodel.h"
 #include "pyqar/qar_library.h"
 #include "quellin/acquisition_options.h"
+#include "quellin/backfill_progress.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/result_queue.h"
 #include "tidewell/connection.h"
@@ -80,6 +81,8 @@ class MainWidget : public QWidget {
   void _set_controls_enabled(bool enabled);
   void show_context_menu(const QPoint& pos);
   void update_status_label(const QString& status);
+  // Shows a running backfill's progress in the status bar, or hides it when none runs.
+  void show_backfill_progress(const quellin::BackfillProgress& progress);
 
   // OPC server discovery; it runs in the background and ends with discovery_finished().
   void opc_type_changed(const QString& opc_type);
@@ -181,7 +184,8 @@ class MainWidget : public QWidget {
   void launch_collector(const PendingStart& start);
   void update_security_tooltip();
   void update_acquisition_tooltip();
-  // Each queue tick: merge the readings, then notice a collector that ended by itself.
+  // Each queue tick: merge the readings, show the backfill's progress, then notice a collector
+  // that ended by itself.
   void on_queue_tick();
   // The late registration's ids, into the rows' DBID cells (GUI thread).
   void fill_tag_ids(const std::unordered_map<std::string, std::int64_t>& ids);

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QStatusBar>
@@ -138,6 +139,11 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
       named(new QLabel(QStringLiteral("DB Status: Not connected"), window), "db_status_label");
   db_status_label->setStyleSheet(QStringLiteral("color: gray"));
   status_bar->addWidget(db_status_label);
+  backfill_bar = named(new QProgressBar(window), "backfill_bar");
+  backfill_bar->setTextVisible(true);
+  status_bar->addWidget(backfill_bar, 1);
+  // Added to the bar, it would show; it only does while a backfill runs.
+  backfill_bar->setVisible(false);
   write_count_label = named(new QLabel(QStringLiteral("Current: 0 | Total: 0 records"), window),
                             "write_count_label");
   write_count_label->setStyleSheet(QStringLiteral("color: blue"));

@@ -11,6 +11,7 @@ class PaginatedTableWidget;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -49,5 +50,7 @@ class WindowControls {
   PaginatedTableWidget* paginated_table = nullptr;
   QStatusBar* status_bar = nullptr;
   QLabel* db_status_label = nullptr;
+  // In the status bar: how far a running history backfill has come; hidden while none runs.
+  QProgressBar* backfill_bar = nullptr;
   QLabel* write_count_label = nullptr;
 };

@@ -89,6 +89,8 @@ bool write_acquisition(journel::IniFileEditor& editor,
     return std::find(present.begin(), present.end(), key) != present.end();
   };
   const pyqar::MonitorSettings& monitor = acquisition.monitor;
+  const quellin::BackfillOptions& backfill = acquisition.backfill;
+  const quellin::BackfillOptions defaults;
   const char* deadband_type = monitor.deadband_type == pyqar::DeadbandType::absolute  ? "absolute"
                               : monitor.deadband_type == pyqar::DeadbandType::percent ? "percent"
                                                                                       : "none";
@@ -109,6 +111,13 @@ bool write_acquisition(journel::IniFileEditor& editor,
       {"opc_deadband_type", deadband_type, "none"},
       {"opc_deadband", number_text(monitor.deadband), number_text(0.0)},
       {"opc_heartbeat", number_text(acquisition.heartbeat_seconds), number_text(0.0)},
+      {"opc_backfill", backfill.enabled ? "true" : "false", "false"},
+      {"opc_backfill_max_age", number_text(backfill.max_age_seconds),
+       number_text(defaults.max_age_seconds)},
+      {"opc_backfill_initial", number_text(backfill.initial_seconds),
+       number_text(defaults.initial_seconds)},
+      {"opc_backfill_rate", number_text(backfill.rate_values_per_second),
+       number_text(defaults.rate_values_per_second)},
   };
   bool changed = false;
   for (const Key& key : keys) {

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "config/backfill_status.h"
 #include "config/tag_monitoring.h"
 #include "journel/log.h"
 #include "tidewell/tidewell.h"
@@ -306,6 +307,10 @@ void KestraneConsole::log_status_line() {
   }
   log_->info("{}", status_line_text(tags_list_.size(), total_collected_, total_written_.load(),
                                     subscriptions));
+  if (collector_thread_) {
+    const quellin::BackfillProgress backfill = collector_thread_->backfill_progress();
+    if (backfill.running) log_->info("{}", backfill_status_text(backfill));
+  }
 }
 
 std::optional<int> KestraneConsole::wait_for_signal(std::chrono::milliseconds timeout) {

@@ -383,7 +383,47 @@ quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& in
   monitor.deadband = deadband;
   acquisition.heartbeat_seconds = read_real_in(ini, kConsoleSection, "opc_heartbeat", 0.0, 0.0,
                                                kMaxHeartbeat, "the heartbeat (0: off)", " seconds");
+  acquisition.backfill = read_backfill_settings(ini);
   return acquisition;
+}
+
+quellin::BackfillOptions read_backfill_settings(const journel::IniFile& ini) {
+  quellin::BackfillOptions backfill;
+  backfill.enabled = ini.get_bool(kConsoleSection, "opc_backfill", backfill.enabled);
+
+  // A maximum age of 0 would leave every gap unfilled while backfill looks turned on.
+  const std::string age_range = fmt::format(
+      "the maximum age must lie between 0 (excluded) and {} seconds", kMaxBackfillSeconds);
+  double max_age = backfill.max_age_seconds;
+  try {
+    max_age = ini.get_real(kConsoleSection, "opc_backfill_max_age", max_age);
+  } catch (const journel::IniError& e) {
+    throw journel::IniError(std::string(e.what()) + "; " + age_range);
+  }
+  if (!(max_age > 0.0 && max_age <= kMaxBackfillSeconds)) {
+    throw std::runtime_error(
+        describe(ini, kConsoleSection, "opc_backfill_max_age",
+                 ini.get(kConsoleSection, "opc_backfill_max_age").value_or("")) +
+        ": " + age_range);
+  }
+  backfill.max_age_seconds = max_age;
+
+  backfill.initial_seconds =
+      read_real_in(ini, kConsoleSection, "opc_backfill_initial", backfill.initial_seconds, 0.0,
+                   kMaxBackfillSeconds, "the initial backfill (0: none)", " seconds");
+  // The older part would be cut off as too old: refused rather than silently shortened.
+  if (backfill.initial_seconds > backfill.max_age_seconds) {
+    throw std::runtime_error(
+        describe(ini, kConsoleSection, "opc_backfill_initial",
+                 ini.get(kConsoleSection, "opc_backfill_initial").value_or("")) +
+        fmt::format(": the initial backfill cannot reach further back than opc_backfill_max_age "
+                    "({} seconds); raise opc_backfill_max_age to at least {}",
+                    backfill.max_age_seconds, backfill.initial_seconds));
+  }
+  backfill.rate_values_per_second =
+      read_real_in(ini, kConsoleSection, "opc_backfill_rate", backfill.rate_values_per_second, 0.0,
+                   kMaxBackfillRate, "the backfill rate (0: unlimited)", " values per second");
+  return backfill;
 }
 
 std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
@@ -391,6 +431,15 @@ std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
   if (mode == pyqar::Acquisition::subscribe && opc_schema.starts_with("opc.da://")) {
     return "the OPC DA source " + journel::ini_excerpt(opc_schema) +
            " has no subscriptions (only OPC UA servers have them)";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> backfill_problem(const quellin::BackfillOptions& backfill,
+                                            const std::string& opc_schema) {
+  if (backfill.enabled && opc_schema.starts_with("opc.da://")) {
+    return "the OPC DA source " + journel::ini_excerpt(opc_schema) +
+           " keeps no history to fill gaps from (only OPC UA servers keep one)";
   }
   return std::nullopt;
 }
@@ -446,6 +495,11 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
           describe(ini, kConsoleSection, "opc_acquisition",
                    ini.get(kConsoleSection, "opc_acquisition").value_or(kSubscribeWord)) +
           ": " + *problem + "; set opc_acquisition = read to poll it");
+    }
+    if (const auto problem = backfill_problem(config.acquisition.backfill, config.opc_schema)) {
+      throw std::runtime_error(describe(ini, kConsoleSection, "opc_backfill",
+                                        ini.get(kConsoleSection, "opc_backfill").value_or("")) +
+                               ": " + *problem + "; set opc_backfill = false");
     }
     config.opc_security = read_ua_security(ini);
     warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);

@@ -37,6 +37,10 @@ inline constexpr double kMaxHeartbeat = 86400.0;
 inline constexpr long long kMaxQueueSize = 100000;
 // The largest [Kestrane] spool_max_mb: 1 TiB.
 inline constexpr long long kMaxSpoolMb = 1LL << 20;
+// The longest [Kestrane] opc_backfill_max_age and opc_backfill_initial, in seconds: a century,
+// far beyond any server's history. The highest opc_backfill_rate, in values per second.
+inline constexpr double kMaxBackfillSeconds = 36500.0 * 86400.0;
+inline constexpr double kMaxBackfillRate = 1e9;
 
 // Where rows wait that the TSDB cannot take ([Kestrane] spool_dir, spool_max_mb); a size of
 // 0 turns the spool off, and such rows are dropped.
@@ -107,10 +111,23 @@ pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
 // percentage above 100 or a deadband while opc_deadband_type is none.
 quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& ini);
 
+// Filling gaps from the server's history ([Kestrane], part of read_acquisition_settings):
+// opc_backfill (default false), opc_backfill_max_age (seconds, above 0, default 86400),
+// opc_backfill_initial (seconds, 0 or more and at most the maximum age, default 0) and
+// opc_backfill_rate (values per second, 0: unlimited). Checked whether backfill is on or not.
+// Throws journel::IniError for a value that is no boolean word or number, std::runtime_error
+// naming the key for a number outside its range.
+quellin::BackfillOptions read_backfill_settings(const journel::IniFile& ini);
+
 // Why `opc_schema` cannot be acquired with `mode`, or nothing when it can: the OPC DA
 // simulation has no subscriptions.
 std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
                                                const std::string& opc_schema);
+
+// Why `opc_schema` cannot be backfilled with `backfill`, or nothing when it can: the OPC DA
+// simulation keeps no history.
+std::optional<std::string> backfill_problem(const quellin::BackfillOptions& backfill,
+                                            const std::string& opc_schema);
 
 // Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
 // `tsdb` or `security`) and users other than its owner may read it, naming the key(s). A file
@@ -125,8 +142,9 @@ void warn_if_passwords_readable(const std::filesystem::path& ini_path,
 // before a failure stay set. Logs the one error line of the first failing step to `log` and
 // returns false; never throws. A value outside its range (collection_interval: above 0 and at
 // most kMaxCollectionInterval, batch_size,
-// port, spool_max_mb, the subscription settings) fails naming the key, the value and the
-// range, and subscribe with an opc.da:// schema fails saying that DA has no subscriptions; no
+// port, spool_max_mb, the subscription and backfill settings) fails naming the key, the value
+// and the range, subscribe with an opc.da:// schema fails saying that DA has no subscriptions,
+// and opc_backfill = true with one saying that DA keeps no history; no
 // message quotes a password or more than 200 bytes of a value. Warns when the file holds a
 // password that other users may read.
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,

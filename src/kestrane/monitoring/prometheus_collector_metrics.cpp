@@ -130,7 +130,21 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
                            "more (tried again a minute later)")),
       source_time_steps_back_(
           counter(*registry_, "kestrane_source_time_steps_back_total",
-                  "Values stored with a source time earlier than their tag's previous one")) {
+                  "Values stored with a source time earlier than their tag's previous one")),
+      backfill_values_(counter(*registry_, "kestrane_backfill_values_total",
+                               "Values stored from the OPC server's history")),
+      backfill_pending_tags_(gauge(*registry_, "kestrane_backfill_pending_tags",
+                                   "Tags with spans of history still waiting to be read")),
+      backfill_unfilled_(BuildCounter()
+                             .Name("kestrane_backfill_unfilled_total")
+                             .Help("Spans of history (or their older parts) left unfilled, by "
+                                   "reason")
+                             .Register(*registry_)),
+      history_reads_(BuildCounter()
+                         .Name("kestrane_history_reads_total")
+                         .Help("HistoryRead calls to the OPC server, by result: Good, the status "
+                               "that refused the call, or error when the connection failed")
+                         .Register(*registry_)) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -139,6 +153,14 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
         quellin::drop_reason::kUnknownTag, quellin::drop_reason::kNotANumber}) {
     rows_dropped_.Add({{"reason", std::string(reason)}});
   }
+  for (const std::string_view reason :
+       {quellin::backfill_reason::kTooOld, quellin::backfill_reason::kNoHistory,
+        quellin::backfill_reason::kRefused, quellin::backfill_reason::kNoSourceTime,
+        quellin::backfill_reason::kLoop, quellin::backfill_reason::kUnsupported}) {
+    backfill_unfilled_.Add({{"reason", std::string(reason)}});
+  }
+  // The other results are the server's status names, shown once they occur.
+  history_reads_.Add({{"result", "Good"}});
 }
 
 PrometheusCollectorMetrics::~PrometheusCollectorMetrics() = default;
@@ -200,6 +222,22 @@ void PrometheusCollectorMetrics::subscription_state(const pyqar::SubscriptionSta
   monitored_ok_.Set(static_cast<double>(status.items_ok));
   monitored_failed_.Set(static_cast<double>(status.items_failed));
   queue_below_need_.Set(static_cast<double>(status.items_queue_below_need));
+}
+
+void PrometheusCollectorMetrics::backfill_values(std::uint64_t values) {
+  backfill_values_.Increment(static_cast<double>(values));
+}
+
+void PrometheusCollectorMetrics::backfill_pending_tags(std::size_t tags) {
+  backfill_pending_tags_.Set(static_cast<double>(tags));
+}
+
+void PrometheusCollectorMetrics::backfill_unfilled(std::size_t spans, std::string_view reason) {
+  backfill_unfilled_.Add({{"reason", std::string(reason)}}).Increment(static_cast<double>(spans));
+}
+
+void PrometheusCollectorMetrics::history_read(std::string_view result) {
+  history_reads_.Add({{"result", std::string(result)}}).Increment();
 }
 
 void PrometheusCollectorMetrics::rows_written(const quellin::RowsWritten& rows,

@@ -51,6 +51,10 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void opc_reconnect() override;
   void subscription_activity(const quellin::SubscriptionActivity& activity) override;
   void subscription_state(const pyqar::SubscriptionStatus& status) override;
+  void backfill_values(std::uint64_t values) override;
+  void backfill_pending_tags(std::size_t tags) override;
+  void backfill_unfilled(std::size_t spans, std::string_view reason) override;
+  void history_read(std::string_view result) override;
   void rows_written(const quellin::RowsWritten& rows, double write_seconds,
                     std::int64_t time_us) override;
   void rows_spooled(std::size_t rows) override;
@@ -100,6 +104,10 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Gauge& queue_below_need_;
   prometheus::Counter& server_full_;
   prometheus::Counter& source_time_steps_back_;
+  prometheus::Counter& backfill_values_;
+  prometheus::Gauge& backfill_pending_tags_;
+  prometheus::Family<prometheus::Counter>& backfill_unfilled_;
+  prometheus::Family<prometheus::Counter>& history_reads_;
 };
 
 }  // namespace kestrane_monitoring
