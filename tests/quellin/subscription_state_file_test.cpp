@@ -85,9 +85,8 @@ TEST_F(SubscriptionStateFileTest, AnotherServersOrUsersOrABrokenFileIsIgnoredWit
                                      "not opc.tcp://other:4840; the previous run's subscriptions "
                                      "are not taken over"))
       << log.dump();
-  EXPECT_FALSE(SubscriptionStateFile(folder(), {.endpoint = owner.endpoint, .user = ""})
-                   .load()
-                   .has_value());
+  EXPECT_FALSE(
+      SubscriptionStateFile(folder(), {.endpoint = owner.endpoint, .user = ""}).load().has_value());
   EXPECT_TRUE(log.has_prefix("warning", "Subscription state " + state_path +
                                             " ignored: it belongs to user 'op', not an anonymous "
                                             "user"))
@@ -98,18 +97,17 @@ TEST_F(SubscriptionStateFileTest, AnotherServersOrUsersOrABrokenFileIsIgnoredWit
         << "item 1 2 x 0 none 0 2:T\n";
   }
   EXPECT_FALSE(SubscriptionStateFile(folder(), owner).load().has_value());
-  EXPECT_TRUE(log.has_prefix("warning", "Subscription state " + state_path +
-                                            " ignored: line 9: 'x' is no number"))
+  EXPECT_TRUE(log.has_prefix(
+      "warning", "Subscription state " + state_path + " ignored: line 9: 'x' is no number"))
       << log.dump();
 
   // Without the kept numbers, messages kept already would be stored twice.
   SubscriptionStateFile(folder(), owner).save(sample());
   std::filesystem::remove(folder() / SubscriptionStateFile::kKeptName);
   EXPECT_FALSE(SubscriptionStateFile(folder(), owner).load().has_value());
-  EXPECT_TRUE(log.has_prefix(
-      "warning",
-      "Subscription state " + (folder() / SubscriptionStateFile::kKeptName).string() +
-          " ignored: it is missing"))
+  EXPECT_TRUE(log.has_prefix("warning", "Subscription state " +
+                                            (folder() / SubscriptionStateFile::kKeptName).string() +
+                                            " ignored: it is missing"))
       << log.dump();
 }
 

@@ -13,8 +13,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "journel/log.h"
 #include "history/backfill_runner.h"
+#include "journel/log.h"
 #include "subscription_feed.h"
 
 namespace quellin {
@@ -183,9 +183,8 @@ void BasePyQARCollectorThread::run_backfill(double deadline) {
     backfill_->run(
         _source(), deadline,
         [this](const std::string& tag, std::vector<pyqar::ValueObject>& values,
-               std::vector<std::int64_t> time_us, std::uint64_t seq) {
-          return store_history(tag, values, std::move(time_us), seq);
-        },
+               std::vector<std::int64_t> time_us,
+               std::uint64_t seq) { return store_history(tag, values, std::move(time_us), seq); },
         [this] { return history_backlog(); });
   } catch (...) {
     opc_error("History read " + protocol_type_ + " error: " + error_text(std::current_exception()));
@@ -492,8 +491,8 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
       // meanwhile and come with the next turn.
       const bool history_waits = backfill_ && backfill_->has_work(now());
       feed_->receive_until(
-          source, turn_start_ + sample_interval_ * (history_waits ? 0.5 : 1.0), [this] { return _running.load(); },
-          [this] { return kept_through(); }, received);
+          source, turn_start_ + sample_interval_ * (history_waits ? 0.5 : 1.0),
+          [this] { return _running.load(); }, [this] { return kept_through(); }, received);
     } else {
       const double wait_ms = std::min(sample_interval_, kStepWaitSeconds) * 1000.0;
       feed_->drain(source, std::chrono::milliseconds(static_cast<std::int64_t>(wait_ms)),

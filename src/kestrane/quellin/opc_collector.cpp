@@ -132,7 +132,8 @@ std::uint64_t OPCCollector::kept_through() const {
 std::uint64_t OPCCollector::store_history(const std::string& tag,
                                           std::vector<pyqar::ValueObject>& values,
                                           std::vector<std::int64_t> time_us, std::uint64_t seq) {
-  if (!writer_) return BasePyQARCollectorThread::store_history(tag, values, std::move(time_us), seq);
+  if (!writer_)
+    return BasePyQARCollectorThread::store_history(tag, values, std::move(time_us), seq);
   QualityCounts counts;  // history is not counted as read now
   WriteCycle cycle{.time_us = wall_now(),
                    .results = {},

@@ -95,10 +95,10 @@ WriteResult Connection::write_rows(const BatchId& batch, std::span<const TsdataR
 
 std::size_t Connection::prune_write_batches(std::int64_t, std::size_t) { return 0; }
 
-std::vector<LastStored> Connection::last_stored(std::span<const std::int64_t> tag_ids) {
+std::vector<LastStored> Connection::last_stored(std::span<const LastStoredQuery> queries) {
   throw DatabaseError(
       "This TSDB connection cannot read back what is stored; the last stored rows of " +
-      std::to_string(tag_ids.size()) + " tags not read");
+      std::to_string(queries.size()) + " tags not read");
 }
 
 }  // namespace tidewell

@@ -83,7 +83,7 @@ class Connection {
   virtual std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows);
   // What each of `tag_ids` has stored last; semantics: tidewell.h. The base class cannot read
   // rows back, so it throws DatabaseError; the drivers implement it.
-  virtual std::vector<LastStored> last_stored(std::span<const std::int64_t> tag_ids);
+  virtual std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries);
 
  protected:
   Connection() = default;

@@ -89,7 +89,14 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const
 }
 
 std::vector<LastStored> last_stored(Connection& conn, std::span<const std::int64_t> tag_ids) {
-  return conn.last_stored(tag_ids);
+  std::vector<LastStoredQuery> queries;
+  queries.reserve(tag_ids.size());
+  for (const std::int64_t id : tag_ids) queries.push_back({.tag_id = id});
+  return conn.last_stored(queries);
+}
+
+std::vector<LastStored> last_stored(Connection& conn, std::span<const LastStoredQuery> queries) {
+  return conn.last_stored(queries);
 }
 
 PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us) {

@@ -98,5 +98,8 @@ PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us);
 // single-tag query, which engines that distribute tsdata by tag send to one node), sent a
 // thousand at a time in one round trip. Throws DatabaseError as the writes do.
 std::vector<LastStored> last_stored(Connection& conn, std::span<const std::int64_t> tag_ids);
+// The same, each tag's rows taken only from before its query's time (when set): what a tag had
+// stored before a run's first value of it.
+std::vector<LastStored> last_stored(Connection& conn, std::span<const LastStoredQuery> queries);
 
 }  // namespace tidewell

@@ -135,6 +135,12 @@ struct TsdataRow {
 // time of a row at that time (the greatest, when several differ; unset when none has one), and
 // every row of the tag at that time with that source time (numbers and texts alike, each as it
 // would be written, status and source time unset where NULL is stored).
+// A tag whose last stored rows are wanted, and optionally a time they must be before.
+struct LastStoredQuery {
+  std::int64_t tag_id = 0;
+  std::optional<std::int64_t> before_us{};  // rows at or after it are passed over
+};
+
 struct LastStored {
   std::int64_t tag_id = 0;
   std::int64_t time_us = 0;  // microseconds since 1970-01-01 UTC

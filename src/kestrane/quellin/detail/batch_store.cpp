@@ -262,7 +262,7 @@ std::optional<std::vector<GapTracker::StoredEdge>> BatchStore::start_edges(
   try {
     std::vector<SpoolRow> names;
     names.reserve(requests.size());
-    for (const auto& request : requests) names.push_back(SpoolRow{.tag = request.tag});
+    for (const auto& request : requests) names.push_back(SpoolRow{.tag = request.tag, .value = 0.0, .quality = {}});
     look_up_uncached_tags(names);
     std::vector<tidewell::LastStoredQuery> queries;
     std::unordered_map<std::int64_t, std::string> tag_of;
@@ -274,9 +274,8 @@ std::optional<std::vector<GapTracker::StoredEdge>> BatchStore::start_edges(
     }
     std::vector<GapTracker::StoredEdge> edges;
     for (const tidewell::LastStored& last : tidewell::last_stored(*tsdb_conn_, queries)) {
-      GapTracker::StoredEdge edge{.tag = tag_of.at(last.tag_id),
-                                  .source_time_us = last.source_time_us,
-                                  .rows = {}};
+      GapTracker::StoredEdge edge{
+          .tag = tag_of.at(last.tag_id), .source_time_us = last.source_time_us, .rows = {}};
       for (const tidewell::TsdataRow& row : last.rows_at_edge) {
         const std::uint32_t status = row.status.value_or(0);
         edge.rows.push_back(row.text ? text_fingerprint(*row.text, status)

@@ -905,16 +905,16 @@ WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const
   }
 }
 
-std::vector<LastStored> PostgresConnection::last_stored(std::span<const std::int64_t> tag_ids) {
+std::vector<LastStored> PostgresConnection::last_stored(std::span<const LastStoredQuery> queries) {
   PGconn* conn = live();
-  const std::vector<std::int64_t> ids = distinct_ids(tag_ids);
+  const std::vector<LastStoredQuery> ids = distinct_queries(queries);
   std::vector<LastStored> found;
   if (ids.empty()) return found;
   if (!last_stored_prepared_) {
     // Planned once per connection: each tag then costs the server only the lookups.
     const std::string sql = last_stored_sql(SqlDialect::postgres);
     const auto deadline = Clock::now() + kRequestTimeout;
-    if (!PQsendPrepare(conn, kLastStoredStatement, sql.c_str(), 1, nullptr)) {
+    if (!PQsendPrepare(conn, kLastStoredStatement, sql.c_str(), 2, nullptr)) {
       lose_connection(trimmed(PQerrorMessage(conn)));
     }
     check(take_result(deadline), PGRES_COMMAND_OK);
@@ -924,14 +924,17 @@ std::vector<LastStored> PostgresConnection::last_stored(std::span<const std::int
     const std::size_t count = std::min(kLastStoredChunk, ids.size() - at);
     std::vector<std::vector<SqlValue>> params;
     params.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) params.push_back({ids[at + i]});
+    for (std::size_t i = 0; i < count; ++i) {
+      const LastStoredQuery& query = ids[at + i];
+      params.push_back({query.tag_id, query.before_us ? SqlValue(*query.before_us) : SqlValue()});
+    }
     const auto results = run_prepared_pipelined(kLastStoredStatement, params);
     for (std::size_t i = 0; i < count; ++i) {
       const PGresult* result = results[i].get();
       check(results[i], PGRES_TUPLES_OK);
       const int rows = PQntuples(result);
       if (rows == 0) continue;
-      LastStored tag{.tag_id = ids[at + i], .time_us = int_at(result, 0, 1)};
+      LastStored tag{.tag_id = ids[at + i].tag_id, .time_us = int_at(result, 0, 1)};
       if (!PQgetisnull(result, 0, 2)) tag.source_time_us = int_at(result, 0, 2);
       tag.rows_at_edge.reserve(static_cast<std::size_t>(rows));
       for (int row = 0; row < rows; ++row) {

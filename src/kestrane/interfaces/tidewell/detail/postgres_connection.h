@@ -46,7 +46,7 @@ class PostgresConnection final : public Connection {
                           std::span<const std::string> qualities) override;
   WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
-  std::vector<LastStored> last_stored(std::span<const std::int64_t> tag_ids) override;
+  std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries) override;
 
  private:
   PostgresConnection(PgConnPtr conn, std::string where);

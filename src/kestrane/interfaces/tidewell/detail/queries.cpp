@@ -152,6 +152,11 @@ void require_storable_rows(std::span<const TsdataRow> rows) {
 std::string last_stored_sql(SqlDialect dialect) {
   const bool pg = dialect == SqlDialect::postgres;
   const std::string tag = pg ? "$1::bigint" : "?1";
+  // Rows from the given time on are passed over (NULL: none).
+  const std::string before =
+      pg ? " AND ($2::bigint IS NULL OR time < timestamptz 'epoch' + $2::bigint * interval '1 "
+           "microsecond')"
+         : " AND (?2 IS NULL OR time < ?2)";
   // max() of one tag's time, and of the source times at one time, each finds its answer at one
   // end of the (tag_id, time) index on both engines; max() over no row gives NULL, and also
   // skips NULL source times, so a NULL one is the edge only when the instant has no other.
@@ -172,7 +177,8 @@ std::string last_stored_sql(SqlDialect dialect) {
   };
   return "WITH latest AS (SELECT max(time) AS time FROM ("
          " SELECT max(time) AS time FROM tsdata WHERE tag_id = " +
-         tag + " UNION ALL SELECT max(time) FROM tsdata_text WHERE tag_id = " + tag +
+         tag + before + " UNION ALL SELECT max(time) FROM tsdata_text WHERE tag_id = " + tag +
+         before +
          ") AS per_table),"
          " edge AS (SELECT latest.time, (SELECT max(source_time) FROM ("
          " SELECT max(source_time) AS source_time FROM tsdata WHERE tag_id = " +
@@ -187,6 +193,17 @@ std::string last_stored_sql(SqlDialect dialect) {
          ", d.quality, d.status" + rows_of("tsdata") + " UNION ALL SELECT 1, " + us("d.time") +
          ", " + us("d.source_time") + ", " + (pg ? "NULL::double precision" : "NULL") +
          ", d.value, d.quality, d.status" + rows_of("tsdata_text");
+}
+
+std::vector<LastStoredQuery> distinct_queries(std::span<const LastStoredQuery> queries) {
+  std::vector<LastStoredQuery> distinct;
+  distinct.reserve(queries.size());
+  std::unordered_set<std::int64_t> seen;
+  seen.reserve(queries.size());
+  for (const LastStoredQuery& query : queries) {
+    if (seen.insert(query.tag_id).second) distinct.push_back(query);
+  }
+  return distinct;
 }
 
 std::vector<std::int64_t> distinct_ids(std::span<const std::int64_t> ids) {

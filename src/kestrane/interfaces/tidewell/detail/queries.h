@@ -52,6 +52,8 @@ void require_storable_rows(std::span<const TsdataRow> rows);
 // quality, status. No row when the tag has none stored. Every lookup is an index search on
 // (tag_id, time): the latest time per table, the source times at that time, the rows at it.
 std::string last_stored_sql(SqlDialect dialect);
+// The queries with each tag once, in the order of its first listing.
+std::vector<LastStoredQuery> distinct_queries(std::span<const LastStoredQuery> queries);
 // Statements of last_stored sent in one round trip.
 inline constexpr std::size_t kLastStoredChunk = 1000;
 // `ids` without repeats, in the order of their first listing.

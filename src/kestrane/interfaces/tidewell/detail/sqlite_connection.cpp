@@ -645,13 +645,19 @@ void SqliteConnection::step_insert(sqlite3_stmt* stmt) {
   }
 }
 
-std::vector<LastStored> SqliteConnection::last_stored(std::span<const std::int64_t> tag_ids) {
+std::vector<LastStored> SqliteConnection::last_stored(std::span<const LastStoredQuery> queries) {
   live();
   if (!last_stored_) last_stored_ = prepare(last_stored_sql(SqlDialect::sqlite));
   sqlite3_stmt* stmt = last_stored_.get();
   std::vector<LastStored> found;
-  for (const std::int64_t id : distinct_ids(tag_ids)) {
+  for (const LastStoredQuery& query : distinct_queries(queries)) {
+    const std::int64_t id = query.tag_id;
     sqlite3_bind_int64(stmt, 1, id);
+    if (query.before_us) {
+      sqlite3_bind_int64(stmt, 2, *query.before_us);
+    } else {
+      sqlite3_bind_null(stmt, 2);
+    }
     LastStored tag{.tag_id = id};
     run(stmt, [&](sqlite3_stmt* row) {
       if (tag.rows_at_edge.empty()) {

@@ -170,22 +170,33 @@ void BackfillRunner::refill_tokens(double now) {
 }
 
 std::vector<std::uint64_t> BackfillRunner::pick(std::size_t nodes, double) const {
-  // Newest data first: the spans whose unread part reaches furthest up.
-  std::vector<std::pair<std::int64_t, std::uint64_t>> ready;
-  std::set<std::string_view> tags;
+  // Newest data first: the span whose unread part reaches furthest up, and with it the spans
+  // that ask for the same stretch of time (one call has one time range for all its nodes).
+  struct Ready {
+    std::int64_t position;
+    std::pair<std::int64_t, std::int64_t> range;
+    std::uint64_t id;
+  };
+  std::vector<Ready> ready;
   for (const auto& [id, entry] : entries_) {
     if (entry.reading_done || parked_.contains(entry.durable.tag)) continue;
     const auto access = keeps_history_.find(entry.durable.tag);
     if (access == keeps_history_.end() || !access->second) continue;
-    ready.emplace_back(entry.pager->position_us(), id);
+    ready.push_back({entry.pager->position_us(), entry.pager->range_us(), id});
   }
-  std::sort(ready.begin(), ready.end(), std::greater<>());
+  if (ready.empty()) return {};
+  const auto newest =
+      std::max_element(ready.begin(), ready.end(),
+                       [](const auto& a, const auto& b) { return a.position < b.position; });
+  const auto range = newest->range;
   std::vector<std::uint64_t> ids;
-  for (const auto& [position, id] : ready) {
+  std::set<std::string_view> tags;
+  for (const Ready& candidate : ready) {
     if (ids.size() >= nodes) break;
+    if (candidate.range != range) continue;
     // One span of a tag per call: a node twice in one call would confuse some servers.
-    if (!tags.insert(entries_.at(id).durable.tag).second) continue;
-    ids.push_back(id);
+    if (!tags.insert(entries_.at(candidate.id).durable.tag).second) continue;
+    ids.push_back(candidate.id);
   }
   return ids;
 }
@@ -374,6 +385,7 @@ void BackfillRunner::park_tag(const std::string& tag, std::uint32_t status) {
 
 void BackfillRunner::kept(std::uint64_t kept_through) {
   bool moved = false;
+  bool finished = false;
   while (!pending_.empty() && pending_.front().ticket <= kept_through) {
     const Pending done = pending_.front();
     pending_.pop_front();
@@ -382,11 +394,15 @@ void BackfillRunner::kept(std::uint64_t kept_through) {
     HistorySpan& span = it->second.durable;
     span.done_above_us = std::min(span.done_above_us, done.done_above_us);
     moved = true;
-    if (span.done() && it->second.reading_done) entries_.erase(it);
+    if (span.done() && it->second.reading_done) {
+      entries_.erase(it);
+      finished = true;
+    }
   }
   if (!moved) return;
   dirty_ = true;
-  save(false);
+  // A span finished leaves the file at once: the next start must not read it again.
+  save(finished);
   maybe_finished();
   publish_progress();
 }

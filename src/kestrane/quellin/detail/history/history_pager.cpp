@@ -33,12 +33,17 @@ bool take_edge(std::vector<RowFingerprint>& edge, RowFingerprint fingerprint) {
 HistoryPager::HistoryPager(HistorySpan span)
     : span_(std::move(span)), position_us_(span_.done_above_us) {}
 
+std::pair<std::int64_t, std::int64_t> HistoryPager::range_us() const {
+  const std::int64_t stretch = stretch_of(position_us_ - 1);
+  const std::int64_t top = narrow_ ? position_us_ : (stretch + 1) * kStretchUs;
+  return {top, stretch * kStretchUs};
+}
+
 pyqar::HistoryQuery HistoryPager::query(pyqar::TagDescriptor tag) const {
-  const auto newest =
-      std::chrono::time_point_cast<pyqar::Timestamp::duration>(at_us(position_us_) - kTick);
+  const auto [top, bottom] = range_us();
   return {.tag = std::move(tag),
-          .newest = newest,
-          .oldest = at_us(span_.low_us),
+          .newest = std::chrono::time_point_cast<pyqar::Timestamp::duration>(at_us(top) - kTick),
+          .oldest = at_us(bottom),
           .continuation_point = continuation_point_};
 }
 
@@ -49,6 +54,7 @@ std::int64_t HistoryPager::stretch_of(std::int64_t time_us) {
 }
 
 HistoryPager::State HistoryPager::take(pyqar::HistoryPage page, std::vector<Batch>& out) {
+  const std::int64_t bottom = std::max(span_.low_us, range_us().second);
   const bool looped = !continuation_point_.empty() && page.values.empty() &&
                       page.continuation_point == continuation_point_;
   if (looped) {
@@ -56,7 +62,8 @@ HistoryPager::State HistoryPager::take(pyqar::HistoryPage page, std::vector<Batc
     // without one there is no telling where the rest starts.
     continuation_point_.clear();
     if (held_.empty()) return State::loop;
-    hand_out(held_.size(), std::max(span_.low_us, held_.back().time_us), out);
+    narrow_ = true;
+    hand_out(held_.size(), std::max(bottom, held_.back().time_us), out);
     return position_us_ <= span_.low_us ? State::done : State::more;
   }
   continuation_point_ = std::move(page.continuation_point);
@@ -67,25 +74,19 @@ HistoryPager::State HistoryPager::take(pyqar::HistoryPage page, std::vector<Batc
       continue;
     }
     const std::int64_t us = floor_us(*time);
-    // A server that answers beyond the span asked for is not believed there.
-    if (us >= position_us_ || us < span_.low_us) continue;
+    // The query reaches over the whole stretch: what lies outside the span (or was handed out
+    // already) is not this span's.
+    if (us >= position_us_ || us < bottom) continue;
     held_.push_back({std::move(value), us});
   }
   if (continuation_point_.empty()) {
-    hand_out(held_.size(), span_.low_us, out);
-    return State::done;
-  }
-  if (held_.empty()) return State::more;
-  const std::int64_t oldest_stretch = stretch_of(held_.back().time_us);
-  std::size_t complete = 0;
-  while (complete < held_.size() && stretch_of(held_[complete].time_us) != oldest_stretch) {
-    ++complete;
-  }
-  if (complete > 0) {
-    hand_out(complete, std::max(span_.low_us, (oldest_stretch + 1) * kStretchUs), out);
+    // The stretch is complete.
+    hand_out(held_.size(), bottom, out);
+    narrow_ = false;
+    return position_us_ <= span_.low_us ? State::done : State::more;
   }
   if (held_.size() > kMaxHeld) {
-    hand_out(held_.size(), std::max(span_.low_us, held_.back().time_us), out);
+    hand_out(held_.size(), std::max(bottom, held_.back().time_us), out);
   }
   return State::more;
 }

@@ -1,15 +1,18 @@
 #pragma once
-// HistoryPager: reads one span of history page by page, newest first, and cuts what arrives
-// into batches by fixed stretches of time (kStretchUs, aligned to the epoch). A stretch is
-// handed out only once every value of it has arrived, so that the batch holding it is the same
-// however the pages fell, and is stored once under its identity even when a crash, a broken
-// connection or an invalid continuation point makes the span be read again from its last
-// handed-out stretch. History values at the span's two ends that match a stored row (one for
-// one) are left out. One thread; owned by the BackfillRunner.
+// HistoryPager: reads one span of history newest first, one fixed stretch of time at a time
+// (kStretchUs, aligned to the epoch), and hands each stretch out as one batch once every value
+// of it has arrived: the batch is then the same however the pages fell, and is stored once
+// under its identity even when a crash, a broken connection or an invalid continuation point
+// makes the span be read again from its last handed-out stretch. Every span asks for whole
+// stretches, so that the spans of many tags in the same stretch share one call (a HistoryRead
+// has one time range for all its nodes); values outside the span are left out, and so are
+// history values at the span's two ends that match a stored row (one for one). One thread;
+// owned by the BackfillRunner.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "history_span.h"
@@ -19,7 +22,7 @@ namespace quellin {
 
 class HistoryPager {
  public:
-  static constexpr std::int64_t kStretchUs = 60'000'000;
+  static constexpr std::int64_t kStretchUs = 600'000'000;
   // Values held back at most while a stretch is incomplete; beyond, they are handed out as a
   // batch of their own (a server with thousands of values a second in one tag).
   static constexpr std::size_t kMaxHeld = 200'000;
@@ -45,6 +48,8 @@ class HistoryPager {
   const std::string& continuation_point() const { return continuation_point_; }
   // Where reading stands: everything at or above it is handed out.
   std::int64_t position_us() const { return position_us_; }
+  // The time range the next query asks for: queries with equal ranges may share a call.
+  std::pair<std::int64_t, std::int64_t> range_us() const;
 
   // Takes a page the server answered with a Good (or Uncertain) status; appends the batches it
   // completes to `out`.
@@ -75,6 +80,9 @@ class HistoryPager {
   std::string continuation_point_;
   std::vector<Held> held_;  // newest first
   std::size_t untimed_ = 0;
+  // After a looping continuation point the stretch goes on below the last value received,
+  // with a range of its own.
+  bool narrow_ = false;
 };
 
 }  // namespace quellin
