@@ -150,7 +150,8 @@ struct Fixture : ::testing::Test {
   }
   void run_all(BackfillRunner& runner, HistoryServer& server) {
     for (int turn = 0; turn < 1000 && runner.has_work(clock); ++turn) {
-      runner.run(server, clock + 1.0, store(), [] { return 0; });
+      runner.run(
+          server, clock + 1.0, store(), [] { return true; }, [](double) {});
       runner.kept(tickets);
       clock += 1.0;
     }
@@ -223,7 +224,8 @@ TEST_F(Fixture, AStoppedBackfillGoesOnWhereItsKeptBatchesEnd) {
     // A few calls, some of them kept, then a stop (a crash keeps the same file, written as
     // batches were kept).
     while (server.calls < 6) {  // one call a turn, ending within a stretch
-      backfill->run(server, clock + 0.01, store(), [] { return 0; });
+      backfill->run(
+          server, clock + 0.01, store(), [] { return true; }, [](double) {});
       backfill->kept(tickets - 1);
       clock += 3.0;
     }

@@ -185,7 +185,7 @@ void BasePyQARCollectorThread::run_backfill(double deadline) {
         [this](const std::string& tag, std::vector<pyqar::ValueObject>& values,
                std::vector<std::int64_t> time_us,
                std::uint64_t seq) { return store_history(tag, values, std::move(time_us), seq); },
-        [this] { return history_backlog(); });
+        [this] { return history_room(); }, [this](double seconds) { sleep_(seconds); });
   } catch (...) {
     opc_error("History read " + protocol_type_ + " error: " + error_text(std::current_exception()));
   }

@@ -147,8 +147,8 @@ class BasePyQARCollectorThread {
   virtual std::uint64_t store_history(const std::string& tag,
                                       std::vector<pyqar::ValueObject>& values,
                                       std::vector<std::int64_t> time_us, std::uint64_t seq);
-  // Rows handed over but not yet taken up by the store; history waits while there are many.
-  virtual std::uint64_t history_backlog() const { return 0; }
+  // Whether the store takes a batch of history now without making live values wait.
+  virtual bool history_room() const { return true; }
   // kept_through() without forcing anything to disk: history progress waits for it.
   virtual std::uint64_t history_kept_through() const { return kept_through(); }
   // Passes the start edges the backfill asks for to the database and its answers back; once

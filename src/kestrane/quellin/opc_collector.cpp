@@ -147,8 +147,8 @@ std::uint64_t OPCCollector::store_history(const std::string& tag,
   return writer_->write_now(std::move(cycle));
 }
 
-std::uint64_t OPCCollector::history_backlog() const {
-  return writer_ ? writer_->waiting_rows() : 0;
+bool OPCCollector::history_room() const {
+  return !writer_ || !threaded_ || writer_->waiting_cycles() == 0;
 }
 
 std::uint64_t OPCCollector::history_kept_through() const {

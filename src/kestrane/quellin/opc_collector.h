@@ -111,7 +111,9 @@ class OPCCollector : public BasePyQARCollectorThread {
   // own identity.
   std::uint64_t store_history(const std::string& tag, std::vector<pyqar::ValueObject>& values,
                               std::vector<std::int64_t> time_us, std::uint64_t seq) override;
-  std::uint64_t history_backlog() const override;
+  // Room while the writer's hand-off is empty: a live cycle always finds a place beside a
+  // batch of history.
+  bool history_room() const override;
   std::uint64_t history_kept_through() const override;
   void exchange_start_edges() override;
 

@@ -262,7 +262,8 @@ std::optional<std::vector<GapTracker::StoredEdge>> BatchStore::start_edges(
   try {
     std::vector<SpoolRow> names;
     names.reserve(requests.size());
-    for (const auto& request : requests) names.push_back(SpoolRow{.tag = request.tag, .value = 0.0, .quality = {}});
+    for (const auto& request : requests)
+      names.push_back(SpoolRow{.tag = request.tag, .value = 0.0, .quality = {}});
     look_up_uncached_tags(names);
     std::vector<tidewell::LastStoredQuery> queries;
     std::unordered_map<std::int64_t, std::string> tag_of;

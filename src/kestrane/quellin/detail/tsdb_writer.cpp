@@ -101,9 +101,9 @@ void TsdbWriter::settle(std::uint64_t ticket) {
   tickets_.settle(ticket, keeper_.appended());
 }
 
-std::uint64_t TsdbWriter::waiting_rows() const {
+std::size_t TsdbWriter::waiting_cycles() const {
   std::lock_guard lock(handoff_mutex_);
-  return handoff_rows_;
+  return handoff_.size();
 }
 
 void TsdbWriter::ask_edges(std::vector<GapTracker::EdgeRequest> requests) {

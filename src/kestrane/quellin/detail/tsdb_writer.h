@@ -113,8 +113,8 @@ class TsdbWriter {
   // batch is spooled all the same. Cycles submitted later go to the spool. Idempotent.
   void stop();
 
-  // Rows handed over that the writer thread has not taken up yet. Any thread.
-  std::uint64_t waiting_rows() const;
+  // Cycles handed over that the writer thread has not taken up yet. Any thread.
+  std::size_t waiting_cycles() const;
 
   // Start edges of a backfill: what the database stored last for each tag before a time. Asked
   // on the writer's thread (the caller's in single-step use) once the connection is ready and

@@ -241,7 +241,7 @@ void BackfillRunner::check_access(pyqar::RtSource& source) {
 }
 
 void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& store,
-                         const Backlog& backlog) {
+                         const Room& room, const Pause& pause) {
   if (entries_.empty()) return;
   if (!source.can_read_history()) {
     if (!unsupported_reported_) {
@@ -261,9 +261,14 @@ void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& 
     return;
   }
   while (options_.clock() < deadline) {
+    flush(store, room);
+    if (!ready_.empty()) {
+      // The writer is busy: live values go first.
+      pause(kRoomPollSeconds);
+      continue;
+    }
     const double now = options_.clock();
     if (now < paused_until_) break;
-    if (backlog && backlog() > kMaxBacklogRows) break;
     const std::uint32_t per_node = values_per_node();
     std::size_t nodes = nodes_per_call(per_node);
     if (options_.settings.rate_values_per_second > 0.0) {
@@ -291,8 +296,7 @@ void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& 
         continue;
       }
       log().warn(
-          "Backfill: the server refused a history read of {} nodes: {}; trying again in "
-          "{} s",
+          "Backfill: the server refused a history read of {} nodes: {}; trying again in {} s",
           ids.size(), e.what(), kRefusedPauseSeconds);
       paused_until_ = now + kRefusedPauseSeconds;
       break;
@@ -303,21 +307,54 @@ void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& 
     }
     if (options_.metrics) options_.metrics->history_read("Good");
     std::uint64_t received = 0;
+    bool out_of_points = false;
     for (std::size_t i = 0; i < ids.size() && i < pages.size(); ++i) {
       received += pages[i].values.size();
-      handle_page(ids[i], std::move(pages[i]), store);
+      if (!handle_page(ids[i], std::move(pages[i]))) out_of_points = true;
+    }
+    if (out_of_points && ids.size() > 1) {
+      node_cap_ = std::max<std::size_t>(1, ids.size() / 2);
+      log().info(
+          "Backfill: the server has no continuation points left; {} nodes per call from "
+          "now on",
+          node_cap_);
     }
     if (options_.settings.rate_values_per_second > 0.0) {
       tokens_ -= static_cast<double>(std::max<std::uint64_t>(received, 1));
     }
   }
+  flush(store, room);
   note_pending_tags();
   maybe_finished();
   save(false);
   publish_progress();
 }
 
-void BackfillRunner::handle_page(std::uint64_t id, pyqar::HistoryPage page, const Store& store) {
+void BackfillRunner::flush(const Store& store, const Room& room) {
+  while (!ready_.empty()) {
+    Ready& ready = ready_.front();
+    std::uint64_t ticket = last_ticket_;
+    if (!ready.batch.values.empty()) {
+      if (room && !room()) return;
+      const auto it = entries_.find(ready.id);
+      if (it != entries_.end()) {
+        const std::size_t count = ready.batch.values.size();
+        ticket = store(it->second.durable.tag, ready.batch.values, std::move(ready.batch.time_us),
+                       ready.batch.seq);
+        last_ticket_ = std::max(last_ticket_, ticket);
+        if (ticket == 0) ticket = last_ticket_;
+        values_ += count;
+        if (options_.metrics) options_.metrics->backfill_values(count);
+      }
+    }
+    // Progress follows the batches of its span in order: it counts once every batch before it
+    // is kept.
+    pending_.push_back({ticket, ready.id, ready.batch.done_above_us});
+    ready_.pop_front();
+  }
+}
+
+bool BackfillRunner::handle_page(std::uint64_t id, pyqar::HistoryPage page) {
   Entry& entry = entries_.at(id);
   const std::string& tag = entry.durable.tag;
   const std::uint32_t code = page.status & kCodeMask;
@@ -329,45 +366,30 @@ void BackfillRunner::handle_page(std::uint64_t id, pyqar::HistoryPage page, cons
         "again from {}",
         tag, time_text(entry.pager->position_us()));
     entry.pager->restart();
-    return;
+    return true;
   }
   if (code == kBadNoContinuationPoints) {
-    const std::size_t cap = node_cap_ > 0 ? node_cap_ : kMaxValuesPerCall;
-    node_cap_ = std::max<std::size_t>(1, std::min(cap, nodes_per_call(values_per_node())) / 2);
-    log().info(
-        "Backfill: the server has no continuation points left; {} nodes per call from now "
-        "on",
-        node_cap_);
     entry.pager->restart();
-    return;
+    return false;
   }
   if (is_bad(page.status)) {
     park_tag(tag, page.status);
-    return;
+    return true;
   }
   std::vector<HistoryPager::Batch> batches;
   const HistoryPager::State state = entry.pager->take(std::move(page), batches);
-  for (HistoryPager::Batch& batch : batches) {
-    std::uint64_t ticket = last_ticket_;
-    if (!batch.values.empty()) {
-      const std::size_t count = batch.values.size();
-      ticket = store(tag, batch.values, std::move(batch.time_us), batch.seq);
-      last_ticket_ = std::max(last_ticket_, ticket);
-      if (ticket == 0) ticket = last_ticket_;
-      values_ += count;
-      if (options_.metrics) options_.metrics->backfill_values(count);
-    }
-    pending_.push_back({ticket, id, batch.done_above_us});
-  }
+  for (HistoryPager::Batch& batch : batches) ready_.push_back({id, std::move(batch)});
   if (state == HistoryPager::State::loop) {
     log().warn(
         "Backfill: tag '{}': the server answered a continuation point with no values and "
         "the same point again; the rest of its gap, from {} to {}, is left unfilled",
         tag, time_text(entry.durable.low_us), time_text(entry.pager->position_us()));
     note_unfilled(backfill_reason::kLoop, 1);
-    pending_.push_back({last_ticket_, id, entry.durable.low_us});
+    ready_.push_back(
+        {id, {.seq = 0, .values = {}, .time_us = {}, .done_above_us = entry.durable.low_us}});
   }
   if (state != HistoryPager::State::more) entry.reading_done = true;
+  return true;
 }
 
 void BackfillRunner::park_tag(const std::string& tag, std::uint32_t status) {

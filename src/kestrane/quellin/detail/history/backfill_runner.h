@@ -43,8 +43,11 @@ class BackfillRunner {
   using Store =
       std::function<std::uint64_t(const std::string& tag, std::vector<pyqar::ValueObject>& values,
                                   std::vector<std::int64_t> time_us, std::uint64_t seq)>;
-  // Rows handed to the writer and not yet taken up: history waits while there are many.
-  using Backlog = std::function<std::uint64_t()>;
+  // Whether the writer takes a batch of history now without making live values wait (or go
+  // to the spool): history waits while it does not.
+  using Room = std::function<bool()>;
+  // Waits this many seconds (ending early when the collector stops).
+  using Pause = std::function<void(double)>;
 
   struct Options {
     BackfillOptions settings;
@@ -60,8 +63,8 @@ class BackfillRunner {
   // Values asked for per call at most (nodes x values per node), so that an answer stays a
   // few megabytes and a call a fraction of a second.
   static constexpr std::uint64_t kMaxValuesPerCall = 20'000;
-  // History is read only while the writer has fewer rows than this waiting.
-  static constexpr std::uint64_t kMaxBacklogRows = 50'000;
+  // While the writer has no room, history looks again after this pause.
+  static constexpr double kRoomPollSeconds = 0.005;
   // Kept progress goes to disk at most this often (and at every new span and at the end).
   static constexpr double kSaveSeconds = 2.0;
   // After the server refused a whole call for a reason that fewer nodes do not mend.
@@ -86,9 +89,10 @@ class BackfillRunner {
 
   // Whether a span waits to be read now.
   bool has_work(double now) const;
-  // Reads history until `deadline` (monotonic seconds), nothing is left or the writer is
-  // behind. Throws std::runtime_error when the connection fails.
-  void run(pyqar::RtSource& source, double deadline, const Store& store, const Backlog& backlog);
+  // Reads history until `deadline` (monotonic seconds) or nothing is left, handing batches to
+  // the writer as it has room for them. Throws std::runtime_error when the connection fails.
+  void run(pyqar::RtSource& source, double deadline, const Store& store, const Room& room,
+           const Pause& pause);
   // Every ticket up to this one is kept: the spans' progress moves on.
   void kept(std::uint64_t kept_through);
   // The session is gone or new: its continuation points with it.
@@ -105,6 +109,11 @@ class BackfillRunner {
     std::unique_ptr<HistoryPager> pager;
     bool reading_done = false;  // read to its end (or given up); waits for its batches
   };
+  // A batch read and not yet handed to the writer, in the order read.
+  struct Ready {
+    std::uint64_t id;
+    HistoryPager::Batch batch;
+  };
   struct Pending {
     std::uint64_t ticket;
     std::uint64_t id;
@@ -120,7 +129,10 @@ class BackfillRunner {
   void note_pending_tags();
   void maybe_finished();
   std::vector<std::uint64_t> pick(std::size_t nodes, double now) const;
-  void handle_page(std::uint64_t id, pyqar::HistoryPage page, const Store& store);
+  // Takes one node's answer; false when the server has no continuation point left for it.
+  bool handle_page(std::uint64_t id, pyqar::HistoryPage page);
+  // Hands ready batches to the writer while it has room.
+  void flush(const Store& store, const Room& room);
   std::uint32_t values_per_node() const;
   std::size_t nodes_per_call(std::uint32_t values_per_node) const;
   void refill_tokens(double now);
@@ -133,6 +145,7 @@ class BackfillRunner {
 
   std::map<std::uint64_t, Entry> entries_;
   std::uint64_t next_id_ = 1;
+  std::deque<Ready> ready_;
   std::deque<Pending> pending_;
   std::uint64_t last_ticket_ = 0;
   bool dirty_ = false;
