@@ -98,7 +98,7 @@ class HistoryServer : public pyqar::RtSource {
   }
 };
 
-struct Fixture : ::testing::Test {
+struct BackfillRunnerTest : ::testing::Test {
   std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("kestrane-backfill-" + std::to_string(::getpid()));
   double clock = 0.0;
@@ -164,7 +164,7 @@ struct Fixture : ::testing::Test {
   }
 };
 
-TEST_F(Fixture, FillsEveryGapOnceWithinTheServersLimitsAndForgetsItWhenKept) {
+TEST_F(BackfillRunnerTest, FillsEveryGapOnceWithinTheServersLimitsAndForgetsItWhenKept) {
   HistoryServer server;
   auto backfill = runner({.values_per_node = 50});
   for (const char* tag : {"a", "b", "c", "d", "e"}) gap(*backfill, tag, 300);
@@ -183,7 +183,7 @@ TEST_F(Fixture, FillsEveryGapOnceWithinTheServersLimitsAndForgetsItWhenKept) {
   EXPECT_FALSE(std::filesystem::exists(dir / PendingSpansFile::kName));
 }
 
-TEST_F(Fixture, RefusalsAndMissingHistoryLeaveOnlyThoseTagsUnfilled) {
+TEST_F(BackfillRunnerTest, RefusalsAndMissingHistoryLeaveOnlyThoseTagsUnfilled) {
   HistoryServer server;
   server.without_history = {"plain"};
   server.refused = {"denied"};
@@ -203,7 +203,7 @@ TEST_F(Fixture, RefusalsAndMissingHistoryLeaveOnlyThoseTagsUnfilled) {
   EXPECT_EQ(left[0].tag, "denied");
 }
 
-TEST_F(Fixture, NoContinuationPointsMeansFewerNodesAndAForgottenPointIsReadAgain) {
+TEST_F(BackfillRunnerTest, NoContinuationPointsMeansFewerNodesAndAForgottenPointIsReadAgain) {
   HistoryServer server;
   server.max_cp_nodes = 1;
   server.forget_points_once = 2;
@@ -214,7 +214,7 @@ TEST_F(Fixture, NoContinuationPointsMeansFewerNodesAndAForgottenPointIsReadAgain
   for (const char* tag : {"a", "b", "c"}) EXPECT_EQ(rows_of(tag), 199u) << tag;
 }
 
-TEST_F(Fixture, AStoppedBackfillGoesOnWhereItsKeptBatchesEnd) {
+TEST_F(BackfillRunnerTest, AStoppedBackfillGoesOnWhereItsKeptBatchesEnd) {
   HistoryServer server;
   server.clock = &clock;
   {
@@ -241,7 +241,7 @@ TEST_F(Fixture, AStoppedBackfillGoesOnWhereItsKeptBatchesEnd) {
   EXPECT_EQ(rows_of("a"), 2999u);
 }
 
-TEST_F(Fixture, OldGapsAreCutToTheMaximumAgeAndTheRateBoundsEachCall) {
+TEST_F(BackfillRunnerTest, OldGapsAreCutToTheMaximumAgeAndTheRateBoundsEachCall) {
   HistoryServer server;
   auto backfill = runner({.max_age_seconds = 100, .rate_values_per_second = 30});
   gap(*backfill, "a", 1000);

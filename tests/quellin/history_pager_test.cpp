@@ -175,6 +175,30 @@ TEST(HistoryPager, ALoopingContinuationPointEndsWithWhatCameAndGoesOnByTime) {
   EXPECT_EQ(pager.take(empty_with_point, batches), HistoryPager::State::loop);
 }
 
+TEST(HistoryPager, RowsStoredLiveInsideTheSpanAreLeftOutOnceEach) {
+  // After a value read once, the server may still send the changes it had queued before it:
+  // they are stored live, inside the span the read value closed.
+  GapTracker tracker(/*polling=*/false, 0);
+  const auto served = [](std::int64_t t) { return value_at(t, static_cast<double>(t / kSecond)); };
+  tracker.saw("2:T", served(kBase), kBase, false);
+  tracker.take_edge_requests();
+  tracker.saw("2:T", served(kBase + 10 * kSecond), kBase + 10 * kSecond, true);
+  tracker.saw("2:T", served(kBase + 4 * kSecond), kBase + 4 * kSecond, false);
+  const auto inside = tracker.take_inside();
+  ASSERT_EQ(inside.size(), 1u);
+  HistoryPager pager(tracker.take_spans().at(0));
+  pager.also_stored(inside[0].time_us, inside[0].fingerprint);
+  PagedServer server{history(kBase, kBase + 10 * kSecond, kSecond), 4};
+  Stored stored;
+  for (const auto& batch : read_all(pager, server)) stored.store(batch);
+  std::sort(stored.times.begin(), stored.times.end());
+  std::vector<std::int64_t> expected;
+  for (int s = 1; s < 10; ++s) {
+    if (s != 4) expected.push_back(kBase + s * kSecond);
+  }
+  EXPECT_EQ(stored.times, expected);
+}
+
 TEST(HistoryPager, ValuesOutsideTheSpanOrWithoutTimeAreNotStored) {
   HistoryPager pager(span_of(kBase + 10 * kSecond, kBase + 20 * kSecond));
   pyqar::HistoryPage page;
@@ -253,6 +277,7 @@ TEST(PendingSpansFile, KeepsSpansOfThisServerAndRefusesOthersAndBrokenFiles) {
   HistorySpan span = span_of(kBase, kBase + kSecond);
   span.tag = "ns=2;s=A tag with spaces, % and ümlaut";
   span.low_edge = {1, 0xffffffffffffffffULL};
+  span.inside = {{kBase + 3, 0xabcULL}, {kBase + 4, 7}};
   span.done_above_us = kBase + 5;
   PendingSpansFile file(dir, "opc.tcp://host:4840");
   file.save({span});
@@ -261,6 +286,7 @@ TEST(PendingSpansFile, KeepsSpansOfThisServerAndRefusesOthersAndBrokenFiles) {
   EXPECT_EQ(loaded[0].tag, span.tag);
   EXPECT_EQ(loaded[0].low_edge, span.low_edge);
   EXPECT_TRUE(loaded[0].high_edge.empty());
+  EXPECT_EQ(loaded[0].inside, span.inside);
   EXPECT_EQ(loaded[0].done_above_us, span.done_above_us);
   EXPECT_TRUE(PendingSpansFile(dir, "opc.tcp://other:4840").load().empty());
   {

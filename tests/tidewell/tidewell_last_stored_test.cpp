@@ -208,24 +208,37 @@ TEST_P(LastStoredTest, FindsTheEdgeThroughTheIndexWithoutReadingHistory) {
     }
   }
   db_->execute("ANALYZE");
-  std::string sql = last_stored_sql(sqlite() ? SqlDialect::sqlite : SqlDialect::postgres);
-  const std::string placeholder = sqlite() ? "?1" : "$1";
-  for (auto at = sql.find(placeholder); at != std::string::npos; at = sql.find(placeholder)) {
-    sql.replace(at, placeholder.size(), "2");
+  // Without a bound, and with one (rows before a time only).
+  const std::int64_t bound = sqlite() ? 15000 : std::int64_t{15000} * 1000000;
+  for (const std::string& before : {std::string("NULL"), std::to_string(bound)}) {
+    std::string sql = last_stored_sql(sqlite() ? SqlDialect::sqlite : SqlDialect::postgres);
+    for (const auto& [placeholder, value] :
+         {std::pair<std::string, std::string>{sqlite() ? "?1" : "$1", "2"},
+          {sqlite() ? "?2" : "$2", before}}) {
+      for (auto at = sql.find(placeholder); at != std::string::npos; at = sql.find(placeholder)) {
+        sql.replace(at, placeholder.size(), value);
+      }
+    }
+    std::string plan;
+    for (const Row& row : db_->query((sqlite() ? "EXPLAIN QUERY PLAN " : "EXPLAIN ") + sql)) {
+      plan += *row.back() + "\n";
+    }
+    if (sqlite()) {
+      EXPECT_FALSE(std::regex_search(plan, std::regex(R"(SCAN (tsdata|tsdata_text|d)\b)"))) << plan;
+      EXPECT_TRUE(std::regex_search(plan, std::regex(R"(SEARCH tsdata USING .*INDEX)"))) << plan;
+    } else {
+      EXPECT_EQ(plan.find("Seq Scan"), std::string::npos) << plan;
+      EXPECT_EQ(plan.find("Bitmap"), std::string::npos) << plan;
+      EXPECT_NE(plan.find("Index Only Scan Backward using tsdata_tag_id_time_idx"),
+                std::string::npos)
+          << plan;
+    }
   }
-  std::string plan;
-  for (const Row& row : db_->query((sqlite() ? "EXPLAIN QUERY PLAN " : "EXPLAIN ") + sql)) {
-    plan += *row.back() + "\n";
-  }
-  if (sqlite()) {
-    EXPECT_FALSE(std::regex_search(plan, std::regex(R"(SCAN (tsdata|tsdata_text|d)\b)"))) << plan;
-    EXPECT_TRUE(std::regex_search(plan, std::regex(R"(SEARCH tsdata USING .*INDEX)"))) << plan;
-  } else {
-    EXPECT_EQ(plan.find("Seq Scan"), std::string::npos) << plan;
-    EXPECT_EQ(plan.find("Bitmap"), std::string::npos) << plan;
-    EXPECT_NE(plan.find("Index Only Scan Backward using tsdata_tag_id_time_idx"), std::string::npos)
-        << plan;
-  }
+  // Bounded: the last row of the tag before the time.
+  const tidewell::LastStoredQuery bounded[] = {{.tag_id = 2, .before_us = bound}};
+  const auto below = tidewell::last_stored(*conn_, bounded);
+  ASSERT_EQ(below.size(), 1u);
+  EXPECT_EQ(below[0].source_time_us, sqlite() ? 14997 : 14997 * std::int64_t{1000000});
   const auto found = read({2});
   ASSERT_EQ(found.size(), 1u);
   // The last i with i % 4 == 1, once in each table.

@@ -448,7 +448,7 @@ void BasePyQARCollectorThread::_read_and_process_data() {
   try {
     std::vector<pyqar::TagDescriptor> tag_objs = _build_tag_objects(tags);
     const double read_start = now();
-    read_time_us_ = wall_now();
+    if (backfill_) read_time_us_ = wall_now();
     QualityCounts counts;
     ResultList results = _batch_read_data(tag_objs, tags, counts);
     if (metrics_) metrics_->cycle_read(tags.size(), counts, now() - read_start, wall_now());

@@ -93,6 +93,12 @@ void OPCCollector::stop() {
         kCollectorStopSeconds);
   }
   if (writer_) writer_->stop();
+  // What the writer kept while stopping (written, or spooled and synced) is history the next
+  // start need not read again; only once the collector thread, the backfill's owner, is gone.
+  if (writer_ && backfill() && !is_alive()) {
+    backfill()->kept(writer_->kept_through());
+    backfill()->stop(nullptr);
+  }
 }
 
 bool OPCCollector::writer_alive() const { return writer_ && writer_->thread_alive(); }

@@ -105,6 +105,8 @@ void BackfillRunner::take_found() {
     note_unfilled(backfill_reason::kNoSourceTime, 1);
   }
   std::vector<HistorySpan> spans = tracker_.take_spans();
+  const std::vector<GapTracker::StoredInside> inside = tracker_.take_inside();
+  if (!inside.empty() && !entries_.empty()) note_inside(inside);
   if (spans.empty()) return;
   const bool was_running = running_ && !entries_.empty();
   const std::size_t before = entries_.size();
@@ -121,6 +123,21 @@ void BackfillRunner::take_found() {
   }
   note_pending_tags();
   publish_progress();
+}
+
+void BackfillRunner::note_inside(const std::vector<GapTracker::StoredInside>& inside) {
+  for (const GapTracker::StoredInside& row : inside) {
+    for (auto& [id, entry] : entries_) {
+      HistorySpan& span = entry.durable;
+      if (span.tag != row.tag || row.time_us <= span.low_us || row.time_us >= span.high_us)
+        continue;
+      // Only where the span is still to be read: what is handed out already cannot change.
+      if (row.time_us >= entry.pager->position_us()) continue;
+      span.inside.emplace_back(row.time_us, row.fingerprint);
+      entry.pager->also_stored(row.time_us, row.fingerprint);
+      dirty_ = true;
+    }
+  }
 }
 
 void BackfillRunner::edges_known(const std::vector<GapTracker::EdgeRequest>& asked,

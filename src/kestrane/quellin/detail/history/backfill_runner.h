@@ -121,6 +121,7 @@ class BackfillRunner {
   };
 
   void add_span(HistorySpan span, bool loaded);
+  void note_inside(const std::vector<GapTracker::StoredInside>& inside);
   void save(bool force);
   void check_access(pyqar::RtSource& source);
   void park_tag(const std::string& tag, std::uint32_t status);

@@ -44,6 +44,7 @@ void GapTracker::saw(const std::string& tag, const pyqar::ValueObject& value,
     if (state.forming) add_to_edge(spans_[*state.forming].high_edge, fingerprint);
     return;
   }
+  if (state.has_last && us < state.last_us) inside_.push_back({tag, us, fingerprint});
   if (state.has_last && (state.gap_open || after_gap) && us > state.last_us) {
     open_span(tag, state, state.last_us, state.last_edge, us, {fingerprint});
   } else {
@@ -117,5 +118,9 @@ std::vector<GapTracker::EdgeRequest> GapTracker::take_edge_requests() {
 }
 
 std::vector<std::string> GapTracker::take_untimed() { return std::exchange(untimed_, {}); }
+
+std::vector<GapTracker::StoredInside> GapTracker::take_inside() {
+  return std::exchange(inside_, {});
+}
 
 }  // namespace quellin

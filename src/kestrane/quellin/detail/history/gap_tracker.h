@@ -55,6 +55,14 @@ class GapTracker {
   std::vector<EdgeRequest> take_edge_requests();
   // Tags whose values carry no source time, since the last call (each once per run).
   std::vector<std::string> take_untimed();
+  // A value stored live at a source time before its tag's latest: it may lie in a span found
+  // earlier (changes the server had queued before the value that closed the gap).
+  struct StoredInside {
+    std::string tag;
+    std::int64_t time_us;
+    RowFingerprint fingerprint;
+  };
+  std::vector<StoredInside> take_inside();
 
  private:
   struct TagState {
@@ -82,6 +90,7 @@ class GapTracker {
   std::vector<HistorySpan> spans_;
   std::vector<EdgeRequest> edge_requests_;
   std::vector<std::string> untimed_;
+  std::vector<StoredInside> inside_;
 };
 
 }  // namespace quellin

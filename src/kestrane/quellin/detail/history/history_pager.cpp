@@ -119,14 +119,21 @@ HistoryPager::Batch HistoryPager::make_batch(std::size_t first, std::size_t last
   batch.done_above_us = lower_us;
   std::vector<RowFingerprint> low_edge = span_.low_edge;
   std::vector<RowFingerprint> high_edge = span_.high_edge;
+  auto inside = span_.inside;
   batch.values.reserve(last - first);
   batch.time_us.reserve(last - first);
   for (std::size_t i = last; i-- > first;) {
     Held& held = held_[i];
+    const RowFingerprint fingerprint = value_fingerprint(held.value.value, held.value.status);
     if (held.time_us == span_.low_us || held.time_us == span_.high_us) {
       auto& edge = held.time_us == span_.low_us ? low_edge : high_edge;
-      const std::optional<std::uint32_t> status = held.value.status;
-      if (take_edge(edge, value_fingerprint(held.value.value, status))) continue;
+      if (take_edge(edge, fingerprint)) continue;
+    }
+    const auto stored =
+        std::find(inside.begin(), inside.end(), std::pair{held.time_us, fingerprint});
+    if (stored != inside.end()) {
+      inside.erase(stored);
+      continue;
     }
     batch.values.push_back(std::move(held.value));
     batch.time_us.push_back(held.time_us);

@@ -58,6 +58,12 @@ class HistoryPager {
   // released it, or it is gone with the session): what was held back is read again.
   void restart();
 
+  // A row stored live at `time_us` inside the span, still to be read: its history value is
+  // left out.
+  void also_stored(std::int64_t time_us, RowFingerprint fingerprint) {
+    span_.inside.emplace_back(time_us, fingerprint);
+  }
+
   // Values that came without any time (never stored), since the pager was made.
   std::size_t untimed() const { return untimed_; }
 

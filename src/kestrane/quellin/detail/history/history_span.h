@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pyqar/qar_types.h"
@@ -31,6 +32,9 @@ struct HistorySpan {
   // for one) are already stored.
   std::vector<RowFingerprint> low_edge{};
   std::vector<RowFingerprint> high_edge{};
+  // Rows stored live within the span after it was found (a server sends changes it had queued
+  // before the value that closed the gap): history values matching them are left out too.
+  std::vector<std::pair<std::int64_t, RowFingerprint>> inside{};
   // Everything from here up to high_us is stored (and kept): what is left to read is
   // [low_us, done_above_us). high_us + 1 while nothing is.
   std::int64_t done_above_us = 0;

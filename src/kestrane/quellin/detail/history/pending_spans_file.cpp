@@ -83,6 +83,35 @@ std::vector<RowFingerprint> parse_edge(const std::string& text) {
   return edge;
 }
 
+std::string inside_text(const std::vector<std::pair<std::int64_t, RowFingerprint>>& inside) {
+  if (inside.empty()) return "-";
+  std::string out;
+  for (const auto& [time, fingerprint] : inside) {
+    if (!out.empty()) out += ',';
+    out += fmt::format("{}:{:x}", time, fingerprint);
+  }
+  return out;
+}
+
+std::int64_t parse_time(const std::string& text);
+
+std::vector<std::pair<std::int64_t, RowFingerprint>> parse_inside(const std::string& text) {
+  std::vector<std::pair<std::int64_t, RowFingerprint>> inside;
+  if (text == "-") return inside;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string part = text.substr(start, comma - start);
+    const std::size_t colon = part.find(':');
+    if (colon == std::string::npos) throw std::invalid_argument("a broken stored row");
+    const std::vector<RowFingerprint> fingerprint = parse_edge(part.substr(colon + 1));
+    if (fingerprint.size() != 1) throw std::invalid_argument("a broken stored row");
+    inside.emplace_back(parse_time(part.substr(0, colon)), fingerprint.front());
+    start = comma + 1;
+  }
+  return inside;
+}
+
 std::int64_t parse_time(const std::string& text) {
   std::size_t used = 0;
   const long long value = std::stoll(text, &used);
@@ -92,15 +121,16 @@ std::int64_t parse_time(const std::string& text) {
 
 HistorySpan parse_span(const std::string& line) {
   std::istringstream in(line);
-  std::string low, high, done, low_edge, high_edge, tag;
-  if (!(in >> low >> high >> done >> low_edge >> high_edge >> tag)) {
-    throw std::invalid_argument("a line with fewer than six fields");
+  std::string low, high, done, low_edge, high_edge, inside, tag;
+  if (!(in >> low >> high >> done >> low_edge >> high_edge >> inside >> tag)) {
+    throw std::invalid_argument("a line with fewer than seven fields");
   }
   HistorySpan span{.tag = unescape(tag),
                    .low_us = parse_time(low),
                    .high_us = parse_time(high),
                    .low_edge = parse_edge(low_edge),
                    .high_edge = parse_edge(high_edge),
+                   .inside = parse_inside(inside),
                    .done_above_us = parse_time(done)};
   if (span.low_us > span.high_us || span.done_above_us > span.high_us + 1) {
     throw std::invalid_argument("a span whose times are out of order");
@@ -157,8 +187,9 @@ void PendingSpansFile::save(const std::vector<HistorySpan>& spans) const {
   text += escape(endpoint_);
   text += '\n';
   for (const HistorySpan& span : spans) {
-    text += fmt::format("{} {} {} {} {} {}\n", span.low_us, span.high_us, span.done_above_us,
-                        edge_text(span.low_edge), edge_text(span.high_edge), escape(span.tag));
+    text += fmt::format("{} {} {} {} {} {} {}\n", span.low_us, span.high_us, span.done_above_us,
+                        edge_text(span.low_edge), edge_text(span.high_edge),
+                        inside_text(span.inside), escape(span.tag));
   }
   std::filesystem::create_directories(dir_);
   journel::write_file_atomically(path(), text);

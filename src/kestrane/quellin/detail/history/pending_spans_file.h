@@ -4,8 +4,9 @@
 // it stood (and not from the last stored time, which live values have moved on). One text file,
 // backfill.pending, replaced whole with journel's atomic write (synced), beside the spool or in
 // the state folder. The first line names the server; each further line is one span:
-//   <low> <high> <done above> <low edge> <high edge> <tag>
-// (times in UTC microseconds; edges as comma-separated hex fingerprints, "-" for none; the tag
+//   <low> <high> <done above> <low edge> <high edge> <stored inside> <tag>
+// (times in UTC microseconds; edges as comma-separated hex fingerprints, "-" for none; rows
+// stored live inside the span as comma-separated <time>:<hex fingerprint>, "-" for none; the tag
 // with every byte outside printable ASCII, a space or '%' written as %XX). One thread.
 
 #include <filesystem>
