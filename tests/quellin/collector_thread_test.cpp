@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
+#include "quellin/backfill_progress.h"
 #include "quellin/opc_collector.h"
 #include "scripted_opc.h"
 #include "scripted_tsdb.h"
@@ -368,3 +369,82 @@ TEST_F(CollectorThreadTest, AHangingDatabaseHoldsBackTheAcknowledgementNotTheSub
 }
 
 }  // namespace
+
+// Polling on its own thread with backfill on: the start edges go to the writer's thread and
+// back, history batches reach the database beside the live cycles, and the owner watches the
+// progress meanwhile. Run under ThreadSanitizer.
+TEST(CollectorBackfillThreadTest, HistoryFillsTheStartBesideLiveCyclesWhileTheOwnerWatches) {
+  kestrane_test::TempDir dir;
+  auto opc = std::make_shared<ScriptedOpc>();
+  const auto now = [] { return std::chrono::system_clock::now(); };
+  opc->responder = [now](const std::vector<pyqar::TagDescriptor>& batch) {
+    std::vector<pyqar::ValueObject> out;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      pyqar::ValueObject value{1.0, pyqar::QAR_QUALITY::QAR_HIGH_GOOD, now()};
+      value.status = 0;
+      value.source_timestamp = value.timestamp;
+      out.push_back(value);
+    }
+    return out;
+  };
+  // One value a second, whole seconds, all of them in one page.
+  opc->history = [](const std::vector<pyqar::HistoryQuery>& queries, std::uint32_t) {
+    std::vector<pyqar::HistoryPage> pages;
+    for (const auto& query : queries) {
+      pyqar::HistoryPage page;
+      auto t = std::chrono::floor<std::chrono::seconds>(query.newest);
+      for (; t >= query.oldest; t -= std::chrono::seconds(1)) {
+        pyqar::ValueObject value{2.0, pyqar::QAR_QUALITY::QAR_HIGH_GOOD, t};
+        value.status = 0;
+        value.source_timestamp = t;
+        page.values.push_back(value);
+      }
+      pages.push_back(page);
+    }
+    return pages;
+  };
+  auto db = std::make_shared<ScriptedTsdb>();
+  db->tags = {{"2:A", 1}, {"2:B", 2}, {"2:C", 3}};
+  ResultQueue queue{300};
+  std::mutex deque_lock;
+  quellin::AcquisitionOptions acquisition;
+  acquisition.backfill = {.enabled = true, .initial_seconds = 60};
+  OPCCollector collector({.opc_schema = "opc.tcp://localhost:46011",
+                          .get_tags_func =
+                              [] {
+                                return std::vector<std::string>{"2:A", "2:B", "2:C"};
+                              },
+                          .data_deque = &queue,
+                          .deque_lock = &deque_lock,
+                          .tsdb_cfg = tidewell::TsdbSettings{},
+                          .sample_interval = 0.05,
+                          .spool = quellin::SpoolSettings{dir.path() / "spool", 1 << 20},
+                          .acquisition = acquisition,
+                          .source_factory = quellin_test::scripted_factory(opc),
+                          .tsdb_connect = db->connect_func(db)});
+  collector.start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  quellin::BackfillProgress progress;
+  while (std::chrono::steady_clock::now() < deadline) {
+    progress = collector.backfill_progress();
+    if (progress.values >= 3 * 59 && !progress.running) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  collector.stop();
+  ASSERT_TRUE(collector.join(10.0));
+  EXPECT_GE(progress.values, 3u * 59u);
+  EXPECT_EQ(progress.tags_total, 3u);
+  EXPECT_EQ(db->last_stored_asked, 3u);
+  std::size_t history_batches = 0;
+  for (const auto& [writer, seq] : db->batches) history_batches += writer == "history";
+  EXPECT_GE(history_batches, 3u);
+  std::set<std::pair<std::int64_t, std::int64_t>> history_rows;
+  for (const auto& rows : db->writes) {
+    for (const auto& row : rows) {
+      if (row.value == 2.0) {
+        EXPECT_TRUE(history_rows.insert({row.tag_id, row.time_us}).second);
+      }
+    }
+  }
+  EXPECT_EQ(history_rows.size(), progress.values);
+}

@@ -63,6 +63,11 @@ struct ScriptedOpc {
   bool reclaimable = false;
   std::function<void(std::uint64_t token)> on_acknowledge;
 
+  // History: set, every tag keeps it and each HistoryRead is answered by it.
+  std::function<std::vector<pyqar::HistoryPage>(const std::vector<pyqar::HistoryQuery>&,
+                                                std::uint32_t values_per_node)>
+      history;
+
   // One update of Good values for tags by index, each at its own source time.
   static pyqar::SubscriptionUpdate changes(
       const std::vector<std::pair<std::size_t, pyqar::Timestamp>>& values, std::uint64_t token) {
@@ -129,6 +134,16 @@ class ScriptedSource : public pyqar::RtSource {
   std::vector<pyqar::KeptSequence> kept_sequences(std::uint64_t once_kept) const override {
     if (!opc_->reclaimable) return {};
     return {{1, static_cast<std::uint32_t>(once_kept)}};
+  }
+  bool can_read_history() const override { return static_cast<bool>(opc_->history); }
+  std::vector<std::optional<bool>> keeps_history(
+      const std::vector<pyqar::TagDescriptor>& tags) override {
+    return std::vector<std::optional<bool>>(tags.size(), true);
+  }
+  pyqar::HistoryLimits history_limits() override { return {}; }
+  std::vector<pyqar::HistoryPage> read_history(const std::vector<pyqar::HistoryQuery>& queries,
+                                               std::uint32_t values_per_node) override {
+    return opc_->history(queries, values_per_node);
   }
 
  private:

@@ -59,6 +59,7 @@ struct ScriptedTsdb {
   int pings = 0;
   int get_tag_calls = 0;
   int write_calls = 0;
+  std::size_t last_stored_asked = 0;                        // tags asked what they stored last
   std::vector<std::vector<WrittenRow>> writes;              // rows of each successful write call
   std::set<std::pair<std::string, std::uint64_t>> batches;  // identities stored
   int duplicates = 0;
@@ -171,6 +172,13 @@ class ScriptedConnection : public tidewell::Connection {
       throw tidewell::DatabaseError("server closed the connection unexpectedly");
     }
     return {true, written.size(), false, texts};
+  }
+  // Nothing stored before: every tag starts without a row.
+  std::vector<tidewell::LastStored> last_stored(
+      std::span<const tidewell::LastStoredQuery> queries) override {
+    check_open();
+    db_->last_stored_asked += queries.size();
+    return {};
   }
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t) override {
     check_open();
