@@ -164,6 +164,8 @@ TEST(HistoryPager, ALoopingContinuationPointEndsWithWhatCameAndGoesOnByTime) {
   looping.continuation_point = "same";
   EXPECT_EQ(pager.take(looping, batches), HistoryPager::State::more);
   EXPECT_TRUE(pager.continuation_point().empty());
+  EXPECT_EQ(pager.take_abandoned_point(), "same");  // given back to the server
+  EXPECT_TRUE(pager.take_abandoned_point().empty());
   EXPECT_EQ(pager.position_us(), kBase + 90 * kSecond);
   std::size_t values = 0;
   for (const auto& batch : batches) values += batch.values.size();

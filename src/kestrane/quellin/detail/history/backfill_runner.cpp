@@ -329,6 +329,7 @@ void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& 
       received += pages[i].values.size();
       if (!handle_page(ids[i], std::move(pages[i]))) out_of_points = true;
     }
+    if (!abandoned_.empty()) source.release_history(std::exchange(abandoned_, {}));
     if (out_of_points && ids.size() > 1) {
       node_cap_ = std::max<std::size_t>(1, ids.size() / 2);
       log().info(
@@ -394,7 +395,13 @@ bool BackfillRunner::handle_page(std::uint64_t id, pyqar::HistoryPage page) {
     return true;
   }
   std::vector<HistoryPager::Batch> batches;
+  const pyqar::HistoryQuery asked = entry.pager->query(options_.describe(tag));
   const HistoryPager::State state = entry.pager->take(std::move(page), batches);
+  if (std::string point = entry.pager->take_abandoned_point(); !point.empty()) {
+    pyqar::HistoryQuery release = asked;
+    release.continuation_point = std::move(point);
+    abandoned_.push_back(std::move(release));
+  }
   for (HistoryPager::Batch& batch : batches) ready_.push_back({id, std::move(batch)});
   if (state == HistoryPager::State::loop) {
     log().warn(

@@ -147,6 +147,7 @@ class BackfillRunner {
   std::map<std::uint64_t, Entry> entries_;
   std::uint64_t next_id_ = 1;
   std::deque<Ready> ready_;
+  std::vector<pyqar::HistoryQuery> abandoned_;  // looping points to give back after the call
   std::deque<Pending> pending_;
   std::uint64_t last_ticket_ = 0;
   bool dirty_ = false;

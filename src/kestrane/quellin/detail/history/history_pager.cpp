@@ -60,7 +60,7 @@ HistoryPager::State HistoryPager::take(pyqar::HistoryPage page, std::vector<Batc
   if (looped) {
     // Asking again would get the same answer. Go on below the oldest value received, by time;
     // without one there is no telling where the rest starts.
-    continuation_point_.clear();
+    abandoned_point_ = std::exchange(continuation_point_, {});
     if (held_.empty()) return State::loop;
     narrow_ = true;
     hand_out(held_.size(), std::max(bottom, held_.back().time_us), out);
@@ -124,16 +124,20 @@ HistoryPager::Batch HistoryPager::make_batch(std::size_t first, std::size_t last
   batch.time_us.reserve(last - first);
   for (std::size_t i = last; i-- > first;) {
     Held& held = held_[i];
-    const RowFingerprint fingerprint = value_fingerprint(held.value.value, held.value.status);
-    if (held.time_us == span_.low_us || held.time_us == span_.high_us) {
-      auto& edge = held.time_us == span_.low_us ? low_edge : high_edge;
-      if (take_edge(edge, fingerprint)) continue;
-    }
-    const auto stored =
-        std::find(inside.begin(), inside.end(), std::pair{held.time_us, fingerprint});
-    if (stored != inside.end()) {
-      inside.erase(stored);
-      continue;
+    const bool at_edge = held.time_us == span_.low_us || held.time_us == span_.high_us;
+    // Most values are neither at an end nor beside a row stored inside: no fingerprint needed.
+    if (at_edge || !inside.empty()) {
+      const RowFingerprint fingerprint = value_fingerprint(held.value.value, held.value.status);
+      if (at_edge) {
+        auto& edge = held.time_us == span_.low_us ? low_edge : high_edge;
+        if (take_edge(edge, fingerprint)) continue;
+      }
+      const auto stored =
+          std::find(inside.begin(), inside.end(), std::pair{held.time_us, fingerprint});
+      if (stored != inside.end()) {
+        inside.erase(stored);
+        continue;
+      }
     }
     batch.values.push_back(std::move(held.value));
     batch.time_us.push_back(held.time_us);

@@ -46,6 +46,8 @@ class HistoryPager {
   // The next call's query for `tag` (continuing the last continuation point, if any).
   pyqar::HistoryQuery query(pyqar::TagDescriptor tag) const;
   const std::string& continuation_point() const { return continuation_point_; }
+  // The point a looping answer left behind, to give back to the server (empty: none); once.
+  std::string take_abandoned_point() { return std::exchange(abandoned_point_, {}); }
   // Where reading stands: everything at or above it is handed out.
   std::int64_t position_us() const { return position_us_; }
   // The time range the next query asks for: queries with equal ranges may share a call.
@@ -84,6 +86,7 @@ class HistoryPager {
   HistorySpan span_;
   std::int64_t position_us_;
   std::string continuation_point_;
+  std::string abandoned_point_;
   std::vector<Held> held_;  // newest first
   std::size_t untimed_ = 0;
   // After a looping continuation point the stretch goes on below the last value received,
