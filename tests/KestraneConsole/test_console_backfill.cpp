@@ -121,6 +121,26 @@ TEST_F(BackfillProgram, KilledInTheMiddleOfALargeBackfillTheNextStartFinishesIt)
   EXPECT_FALSE(pending_file_exists()) << output();
 }
 
+// Subscribed with a queue of six values, the line cut for longer than the queue bridges: the
+// server discards what its queue cannot hold and flags the next value, and the span before it
+// is read from history.
+TEST_F(BackfillProgram, ACutLongerThanTheServersQueueIsFilledFromHistory) {
+  ASSERT_TRUE(launch({.server = history_server(1),
+                      .tags = {"ns=2;s=History.1,"},
+                      .settings = "collection_interval = 1\nopc_sampling_interval = 0.2\n"
+                                  "opc_queue_size = 6\nopc_backfill = true\n",
+                      .through_proxy = true}));
+  proxy_->set_refusing(true);
+  proxy_->cut_connections();
+  std::this_thread::sleep_for(6s);
+  proxy_->set_refusing(false);
+  ASSERT_TRUE(wait_for_backfill());
+  ASSERT_TRUE(wait_for_notifications());
+  ASSERT_EQ(stop(), 0) << output();
+  expect_unbroken("ns=2;s=History.1", 40);
+  EXPECT_EQ(duplicates(), "0");
+}
+
 // Polling once a second, the server out of reach for ten cycles: the span is read from history
 // once it answers again.
 TEST_F(BackfillProgram, PollingCyclesLostToAnOutageAreFilledFromHistory) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -214,6 +215,15 @@ TEST(HistoryPager, ValuesOutsideTheSpanOrWithoutTimeAreNotStored) {
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].time_us, std::vector<std::int64_t>{kBase + 15 * kSecond});
   EXPECT_EQ(pager.untimed(), 1u);
+}
+
+TEST(RowFingerprint, TellsValuesTextsAndStatusesApartButNotTheOverflowBit) {
+  EXPECT_NE(number_fingerprint(1.0, 0), number_fingerprint(2.0, 0));
+  EXPECT_NE(number_fingerprint(1.0, 0), number_fingerprint(1.0, 0x40000000));
+  EXPECT_NE(number_fingerprint(1.0, 0), text_fingerprint("1", 0));
+  EXPECT_EQ(number_fingerprint(1.0, 0), number_fingerprint(1.0, 0x00000480));
+  EXPECT_EQ(value_fingerprint(std::int64_t{3}, 0), number_fingerprint(3.0, 0));
+  EXPECT_EQ(value_fingerprint(pyqar::Value{}, std::nullopt), number_fingerprint(std::nan(""), 0));
 }
 
 TEST(GapTracker, SpansAfterLostReadsAndMarkedValuesWithTheirEdges) {

@@ -47,7 +47,7 @@ BackfillRunner::BackfillRunner(Options options)
       file_(options_.state_dir, options_.endpoint),
       tracker_(options_.polling,
                static_cast<std::int64_t>(options_.settings.initial_seconds * 1e6)) {
-  for (HistorySpan& span : file_.load()) add_span(std::move(span), true);
+  for (HistorySpan& span : file_.load()) add_span(std::move(span));
   if (!entries_.empty()) {
     log().info("Backfill: {} spans of {} tags left by the previous run go on where they stood",
                entries_.size(), tags_seen_.size());
@@ -58,7 +58,7 @@ BackfillRunner::BackfillRunner(Options options)
 
 BackfillRunner::~BackfillRunner() = default;
 
-void BackfillRunner::add_span(HistorySpan span, bool loaded) {
+void BackfillRunner::add_span(HistorySpan span) {
   const std::int64_t now_us = options_.wall_clock_us();
   const auto max_age_us = static_cast<std::int64_t>(options_.settings.max_age_seconds * 1e6);
   const std::int64_t oldest_allowed = now_us - max_age_us;
@@ -93,7 +93,6 @@ void BackfillRunner::add_span(HistorySpan span, bool loaded) {
   Entry entry{.durable = span, .pager = std::make_unique<HistoryPager>(std::move(span))};
   entries_.emplace(id, std::move(entry));
   dirty_ = true;
-  (void)loaded;
 }
 
 void BackfillRunner::take_found() {
@@ -113,13 +112,23 @@ void BackfillRunner::take_found() {
   std::int64_t oldest = spans.front().low_us;
   for (HistorySpan& span : spans) {
     oldest = std::min(oldest, span.low_us);
-    add_span(std::move(span), false);
+    add_span(std::move(span));
   }
   save(true);
   const std::size_t added = entries_.size() - before;
-  if (added > 0) {
-    log().info("Backfill {}: {} spans of {} tags, the oldest from {}",
-               was_running ? "grows" : "starts", added, tags_seen_.size(), time_text(oldest));
+  if (added > 0 && !was_running) {
+    log().info("Backfill starts: {} spans of {} tags, the oldest from {}", added, tags_seen_.size(),
+               time_text(oldest));
+  } else if (added > 0) {
+    // A backfill that keeps growing (a queue too small for its tags) says so once a minute.
+    grown_spans_ += added;
+    const double now = options_.clock();
+    if (now - grown_logged_at_ >= kGrowLogSeconds) {
+      log().info("Backfill grows: {} spans more since it started or last said so, {} tags in all",
+                 grown_spans_, tags_seen_.size());
+      grown_spans_ = 0;
+      grown_logged_at_ = now;
+    }
   }
   note_pending_tags();
   publish_progress();
@@ -186,7 +195,7 @@ void BackfillRunner::refill_tokens(double now) {
   tokens_at_ = now;
 }
 
-std::vector<std::uint64_t> BackfillRunner::pick(std::size_t nodes, double) const {
+std::vector<std::uint64_t> BackfillRunner::pick(std::size_t nodes) const {
   // Newest data first: the span whose unread part reaches furthest up, and with it the spans
   // that ask for the same stretch of time (one call has one time range for all its nodes).
   struct Ready {
@@ -294,7 +303,7 @@ void BackfillRunner::run(pyqar::RtSource& source, double deadline, const Store& 
       if (affordable == 0) break;
       nodes = std::min(nodes, affordable);
     }
-    const std::vector<std::uint64_t> ids = pick(nodes, now);
+    const std::vector<std::uint64_t> ids = pick(nodes);
     if (ids.empty()) break;
     std::vector<pyqar::HistoryQuery> queries;
     queries.reserve(ids.size());

@@ -69,6 +69,8 @@ class BackfillRunner {
   static constexpr double kSaveSeconds = 2.0;
   // After the server refused a whole call for a reason that fewer nodes do not mend.
   static constexpr double kRefusedPauseSeconds = 5.0;
+  // A backfill that keeps growing logs it at most this often.
+  static constexpr double kGrowLogSeconds = 60.0;
 
   // Loads what the previous run left.
   explicit BackfillRunner(Options options);
@@ -120,7 +122,7 @@ class BackfillRunner {
     std::int64_t done_above_us;
   };
 
-  void add_span(HistorySpan span, bool loaded);
+  void add_span(HistorySpan span);
   void note_inside(const std::vector<GapTracker::StoredInside>& inside);
   void save(bool force);
   void check_access(pyqar::RtSource& source);
@@ -129,7 +131,7 @@ class BackfillRunner {
   void note_unfilled(std::string_view reason, std::size_t spans);
   void note_pending_tags();
   void maybe_finished();
-  std::vector<std::uint64_t> pick(std::size_t nodes, double now) const;
+  std::vector<std::uint64_t> pick(std::size_t nodes) const;
   // Takes one node's answer; false when the server has no continuation point left for it.
   bool handle_page(std::uint64_t id, pyqar::HistoryPage page);
   // Hands ready batches to the writer while it has room.
@@ -169,6 +171,8 @@ class BackfillRunner {
   std::set<std::string> tags_seen_;
   std::uint64_t values_ = 0;
   std::map<std::string, std::size_t, std::less<>> unfilled_;
+  std::size_t grown_spans_ = 0;
+  double grown_logged_at_ = -1e300;
 
   mutable std::mutex progress_mutex_;
   BackfillProgress progress_;  // guarded by progress_mutex_

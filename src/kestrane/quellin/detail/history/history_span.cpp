@@ -39,17 +39,25 @@ std::uint64_t finish(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
+// The overflow bit (with the info type that announces it) says that the server's queue dropped
+// values before this one, not what the value is: a row stored with it is the same change as
+// the history value without it.
+constexpr std::uint32_t kQueueBits = 0x00000480;
+
+std::uint32_t as_compared(std::uint32_t status) { return status & ~kQueueBits; }
+
 }  // namespace
 
 RowFingerprint number_fingerprint(double value, std::uint32_t status) {
   // Every NaN is the same stored value.
   const std::uint64_t bits =
       value != value ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(value + 0.0);
-  return finish(fnv_u64(fnv_u64(fnv_u64(kFnvOffset, 1), bits), status));
+  return finish(fnv_u64(fnv_u64(fnv_u64(kFnvOffset, 1), bits), as_compared(status)));
 }
 
 RowFingerprint text_fingerprint(std::string_view text, std::uint32_t status) {
-  return finish(fnv_u64(fnv(fnv_u64(kFnvOffset, 2), text.data(), text.size()), status));
+  return finish(
+      fnv_u64(fnv(fnv_u64(kFnvOffset, 2), text.data(), text.size()), as_compared(status)));
 }
 
 RowFingerprint value_fingerprint(const pyqar::Value& value, std::optional<std::uint32_t> status) {

@@ -15,8 +15,9 @@
 namespace quellin {
 
 // What a stored row (or a value about to be stored) is at one instant, in 64 bits: its value as
-// the database keeps it (a number, or a text) and its status. Two rows with the same
-// fingerprint at the same source time are the same row.
+// the database keeps it (a number, or a text) and its status (but for the overflow bit, which
+// tells of the server's queue, not of the value). Two rows with the same fingerprint at the
+// same source time are the same row.
 using RowFingerprint = std::uint64_t;
 RowFingerprint number_fingerprint(double value, std::uint32_t status);
 RowFingerprint text_fingerprint(std::string_view text, std::uint32_t status);
