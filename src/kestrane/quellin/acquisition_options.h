@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "pyqar/event_types.h"
 #include "pyqar/subscription_types.h"
 #include "quellin/backfill_options.h"
 
@@ -21,6 +22,8 @@ struct AcquisitionOptions {
   double heartbeat_seconds = 0.0;
   // Both modes: filling gaps from the server's history.
   BackfillOptions backfill{};
+  // Both modes: events and alarms from these notifiers (none by default).
+  pyqar::EventSettings events{};
 };
 
 }  // namespace quellin
