@@ -8,6 +8,7 @@
 //                  [--no-transfer] [--max-monitored-items-per-subscription N]
 //                  [--clock-quirks SECONDS] [--history N] [--history-past SECONDS]
 //                  [--history-max-values M] [--history-quirks loop|nocp]
+//                  [--events] [--events-rate N]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -48,6 +49,23 @@
 // call that carries a continuation point with no values and the same point again;
 // --history-quirks nocp lets a session hold at most 2 history continuation points: a node
 // whose answer would need another gets BadNoContinuationPoints and no values.
+// Events (--events): alarms and conditions are served, and the demo namespace gains an object
+// s=Events.Plant, an event notifier the Server object notifies for (Server HasNotifier
+// Events.Plant), so that a client monitoring i=2253 gets every event below. Events.Plant raises
+// a BaseEventType event every second with Message "tick <n>" (n from 1) and Severity cycling
+// 100, 200, ... 900; --events-rate N raises N a second instead (0: none). Its event source
+// s=Events.Tank holds two Double variables, each watched by an exclusive limit alarm of the
+// tank (high limit 80, low limit 20; SourceName "2:Events.Tank"): s=Events.Level steps every
+// second through 40, 55, 70, 85, 95, 85, 70, 55, so its alarm s=Events.LevelAlarm (severity
+// 700) goes active (High) for three seconds of every eight; s=Events.Pressure stays at 120, so
+// its alarm s=Events.PressureAlarm (severity 900) is active and unacknowledged from the start,
+// and a client that subscribes later sees it only through ConditionRefresh (which sends the
+// state again with its original EventId). Messages read "LevelAlarm High: 85.000" and
+// "LevelAlarm back to normal" (severity 100). An alarm that returns to normal unacknowledged
+// keeps its old state on a branch of its own (a BranchId) until that is acknowledged. The
+// alarms' state variables have NodeIds such as s=Events.PressureAlarm-ActiveState-Id.
+// Acknowledge (method i=9111 called on the alarm with the EventId of the state acknowledged
+// and a comment) works on both; events-check.js shows the calls.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -114,6 +132,7 @@ const {
   ReadRawModifiedDetails,
   HistoryReadResult,
   HistoryData,
+  ConditionInfo,
 } = require("node-opcua");
 const { OpaqueStructure } = require("node-opcua-extension-object");
 
@@ -216,6 +235,8 @@ function parseArgs(argv) {
     historyPast: 0,
     historyMaxValues: 0,
     historyQuirks: undefined,
+    events: false,
+    eventsRate: undefined,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -265,6 +286,8 @@ function parseArgs(argv) {
     else if (key === "--history-past") opts.historyPast = needInt();
     else if (key === "--history-max-values") opts.historyMaxValues = needInt();
     else if (key === "--history-quirks") opts.historyQuirks = parseNames(key, needText(), HISTORY_QUIRKS)[0];
+    else if (key === "--events") opts.events = true;
+    else if (key === "--events-rate") opts.eventsRate = needInt();
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -292,6 +315,7 @@ function parseArgs(argv) {
   if (opts.history === 0 && (opts.historyPast > 0 || opts.historyMaxValues > 0 || opts.historyQuirks)) {
     throw new Error("--history-past, --history-max-values and --history-quirks need --history N");
   }
+  if (opts.eventsRate !== undefined && !opts.events) throw new Error("--events-rate needs --events");
   if (opts.minTokenLifetimeMs === 0) throw new Error("--min-token-lifetime-ms needs a positive number");
   Object.assign(opts, resolveSecurity(opts));
   return opts;
@@ -455,6 +479,7 @@ function addDemoVariables(addressSpace, tagCount, opts) {
   if (opts.ramp > 0) addRamp(addressSpace, ns, opts.ramp);
   if (opts.clockQuirks > 0) addClockQuirks(addressSpace, ns, opts.clockQuirks);
   if (opts.history > 0) addHistory(addressSpace, ns, opts);
+  if (opts.events) addEvents(addressSpace, ns, opts.eventsRate === undefined ? 1 : opts.eventsRate);
   return ns.index;
 }
 
@@ -572,6 +597,101 @@ function wrapHistoryRead(variable, opts) {
     }
     return original(context, copy, indexRange, dataEncoding, continuationData, callback);
   };
+}
+
+// ---- Events (--events, --events-rate) ----
+
+const ALARM_HIGH_LIMIT = 80;
+const ALARM_LOW_LIMIT = 20;
+// Events.Level, one step a second: above the high limit for three steps of eight.
+const LEVEL_STEPS = [40, 55, 70, 85, 95, 85, 70, 55];
+// Events.Pressure: above the high limit from the start and for good.
+const PRESSURE = 120;
+
+// Events.Plant with its ticks, Events.Tank with its two alarms (see the header).
+function addEvents(addressSpace, ns, ratePerSecond) {
+  addressSpace.installAlarmsAndConditionsService();
+  const server = addressSpace.rootFolder.objects.server;
+  const plant = ns.addObject({
+    organizedBy: addressSpace.rootFolder.objects,
+    browseName: "Events.Plant",
+    nodeId: "s=Events.Plant",
+    eventNotifier: 1, // SubscribeToEvents
+    notifierOf: server,
+  });
+  // A condition source must be some notifier's event source, or its events go nowhere.
+  const tank = ns.addObject({
+    componentOf: plant,
+    browseName: "Events.Tank",
+    nodeId: "s=Events.Tank",
+    eventNotifier: 1,
+    eventSourceOf: plant,
+  });
+  const setDouble = (variable, value) =>
+    variable.setValueFromSource(new Variant({ dataType: DataType.Double, value }), StatusCodes.Good, new Date());
+  const input = (name, value) => {
+    const variable = ns.addVariable({
+      componentOf: tank,
+      browseName: `Events.${name}`,
+      nodeId: `s=Events.${name}`,
+      dataType: "Double",
+      minimumSamplingInterval: 0,
+    });
+    setDouble(variable, value);
+    return variable;
+  };
+  const alarm = (name, inputNode, severity) => {
+    const node = ns.instantiateExclusiveLimitAlarm("ExclusiveLimitAlarmType", {
+      componentOf: tank,
+      conditionSource: tank,
+      browseName: `Events.${name}`,
+      nodeId: `s=Events.${name}`,
+      conditionName: name,
+      inputNode,
+      highLimit: ALARM_HIGH_LIMIT,
+      lowLimit: ALARM_LOW_LIMIT,
+    });
+    // Severities within 1..1000 (node-opcua's own return to normal has 0) and messages that
+    // name the alarm.
+    node.calculateConditionInfo = (state, _isActive, value) =>
+      new ConditionInfo({
+        message: state ? `${name} ${state}: ${value}` : `${name} back to normal`,
+        severity: state ? severity : 100,
+        quality: StatusCodes.Good,
+        retain: true,
+      });
+    return node;
+  };
+  const level = input("Level", LEVEL_STEPS[0]);
+  alarm("LevelAlarm", level, 700);
+  // Normal while its alarm is made, so that the alarm goes active with its own message.
+  const pressure = input("Pressure", ALARM_HIGH_LIMIT / 2);
+  const pressureAlarm = alarm("PressureAlarm", pressure, 900);
+  setDouble(pressure, PRESSURE);
+  if (!pressureAlarm.activeState.getValue()) throw new Error("Events.PressureAlarm did not go active");
+
+  let step = 0;
+  setInterval(() => {
+    step = (step + 1) % LEVEL_STEPS.length;
+    setDouble(level, LEVEL_STEPS[step]);
+  }, 1000).unref();
+
+  if (ratePerSecond === 0) return;
+  // Raised by the clock, not by counting timer calls, so that a late timer catches up and a
+  // high rate need not wait a millisecond per event.
+  const started = Date.now();
+  let raised = 0;
+  const raiseDue = () => {
+    const due = Math.floor(((Date.now() - started) * ratePerSecond) / 1000);
+    for (; raised < due; raised++) {
+      const n = raised + 1;
+      plant.raiseEvent("BaseEventType", {
+        message: { dataType: DataType.LocalizedText, value: { text: `tick ${n}` } },
+        severity: { dataType: DataType.UInt16, value: 100 * (1 + ((n - 1) % 9)) },
+      });
+    }
+  };
+  setInterval(raiseDue, Math.max(10, Math.floor(1000 / ratePerSecond))).unref();
 }
 
 // Folder Ramp: variables that change every 50 ms, for subscriptions to follow.
