@@ -212,6 +212,13 @@ UaTestServer::UaTestServer(Options options) {
     args.push_back("--history-quirks");
     args.push_back(options.history_quirks);
   }
+  if (options.events) {
+    args.push_back("--events");
+    if (options.events_rate != 1) {
+      args.push_back("--events-rate");
+      args.push_back(std::to_string(options.events_rate));
+    }
+  }
   if (options.max_monitored_items_per_call) {
     args.push_back("--max-monitored-items-per-call");
     args.push_back(std::to_string(*options.max_monitored_items_per_call));

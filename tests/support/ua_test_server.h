@@ -61,6 +61,15 @@ class UaTestServer {
     int history_past = 0;
     int history_max_values = 0;
     std::string history_quirks;
+    // Events, all in the demo namespace and reported by the Server object (i=2253):
+    // s=Events.Plant raises BaseEventType events "tick <n>" (severity 100, 200, ... 900),
+    // `events_rate` a second (0: none). s=Events.LevelAlarm, an exclusive limit alarm
+    // (severity 700, high limit 80) on s=Events.Level, goes active for three seconds of every
+    // eight; s=Events.PressureAlarm (severity 900) on s=Events.Pressure is active from the
+    // start, so a client sees it only through ConditionRefresh. Both take Acknowledge (i=9111
+    // on the alarm: EventId, comment); tools/ua-test-server/events-check.js shows the calls.
+    bool events = false;
+    int events_rate = 1;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and
