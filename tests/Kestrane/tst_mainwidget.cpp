@@ -905,12 +905,6 @@ class TestMainWidget : public QObject {
     const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
     QVERIFY2(saved.contains("opc_events = i=2253\nopc_event_fields = ActiveState/Id\n"),
              saved.constData());
-    QVERIFY2(!saved.contains("opc_event_types"), saved.constData());
-
-    window_.reset();
-    make_window();
-    QCOMPARE(window_->acquisition().events.extra_fields,
-             std::vector<std::string>{"ActiveState/Id"});
 
     // The same settings with the DA simulation: refused before anything is registered.
     window_.reset();

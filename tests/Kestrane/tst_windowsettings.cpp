@@ -361,18 +361,6 @@ class TestWindowSettings : public QObject {
     QVERIFY(off.acquisition().events == pyqar::EventSettings{});
   }
 
-  void BadEventListFailsTheLoadNamingTheKeyAndElement() {
-    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_events = i=2253, Server\n");
-    try {
-      WindowSettings::load(dir_->file("config.ini"));
-      QFAIL("loaded a notifier that is no NodeId");
-    } catch (const std::runtime_error& e) {
-      QCOMPARE(QString::fromUtf8(e.what()),
-               QStringLiteral("[Kestrane] opc_events = i=2253, Server: invalid NodeId text "
-                              "'Server': expected i=, s=, g= or b="));
-    }
-  }
-
   void BadBackfillValueFailsTheLoadNamingTheKey() {
     dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_backfill_max_age = 0\n");
     try {

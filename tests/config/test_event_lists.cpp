@@ -61,7 +61,6 @@ TEST(EventLists, BrowsePathsOfQualifiedNames) {
   }
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"a//b", "invalid browse path 'a//b': a name between '/' is empty"},
-      {"/a", "invalid browse path '/a': a name between '/' is empty"},
       {"a/", "invalid browse path 'a/': a name between '/' is empty"},
       {"x:Name",
        "invalid browse path 'x:Name': 'x' is no namespace index (a number from 0 to 65535 "
@@ -69,9 +68,6 @@ TEST(EventLists, BrowsePathsOfQualifiedNames) {
       {"2:Line/70000:Speed",
        "invalid browse path '2:Line/70000:Speed': '70000' is no namespace index (a number from "
        "0 to 65535 before ':')"},
-      {":Name",
-       "invalid browse path ':Name': '' is no namespace index (a number from 0 to 65535 before "
-       "':')"},
       {"-1:Name",
        "invalid browse path '-1:Name': '-1' is no namespace index (a number from 0 to 65535 "
        "before ':')"},
@@ -97,15 +93,6 @@ TEST(EventLists, NodeIdsInEveryTextForm) {
     return std::string("no error");
   };
   EXPECT_EQ(error("i=2253, Server"), "invalid NodeId text 'Server': expected i=, s=, g= or b=");
-  EXPECT_EQ(error("ns=70000;i=1"),
-            "invalid NodeId text 'ns=70000;i=1': the namespace index must be a number from 0 to "
-            "65535");
-  EXPECT_EQ(error("i=twelve"),
-            "invalid NodeId text 'i=twelve': i= needs an unsigned 32-bit number");
-  EXPECT_EQ(error("nsu=;s=A"), "invalid NodeId text 'nsu=;s=A': the namespace URI is empty");
-  EXPECT_EQ(error("g=1234"),
-            "invalid NodeId text 'g=1234': g= needs a GUID like "
-            "72962b91-fa75-4ae6-8d28-b404dc7daf63");
 }
 
 }  // namespace
