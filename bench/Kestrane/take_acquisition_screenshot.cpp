@@ -1,5 +1,6 @@
 // Takes the picture of the "Acquisition…" dialog set for subscriptions: sampling twice a
-// second, an absolute deadband and a one-minute heartbeat. Run under Xvfb:
+// second, an absolute deadband, a one-minute heartbeat and the Server object's events. Run under
+// Xvfb:
 //   xvfb-run -s "-screen 0 1280x900x24" kestrane_acquisition_screenshot <out.png>
 
 #include <QApplication>
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
                    .deadband_type = pyqar::DeadbandType::absolute,
                    .deadband = 0.5};
   shown.heartbeat_seconds = 60.0;
+  shown.events.notifiers = {"i=2253"};
   AcquisitionDialog dialog(shown, 1.0);
   dialog.show();
 

@@ -6,8 +6,12 @@
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <string>
+#include <vector>
 
 #include "Kestrane/acquisitiondialog.h"
 #include "testsupport.h"
@@ -115,6 +119,55 @@ class TestAcquisitionDialog : public QObject {
     QCOMPARE(dialog.backfill_initial_spin()->value(), 3600.0);
     dialog.backfill_max_age_spin()->setValue(1800.0);
     QCOMPARE(dialog.acquisition().backfill.initial_seconds, 1800.0);
+  }
+
+  void EventListsAreShownAsWrittenAndTakenBack() {
+    quellin::AcquisitionOptions initial;
+    initial.events.notifiers = {"i=2253", "ns=2;s=Line 1,Press", "nsu=urn:a%3Bb;s=X"};
+    initial.events.extra_fields = {"ActiveState/Id", "2:Line/2:Speed"};
+    AcquisitionDialog dialog(initial, 1.0);
+    QCOMPARE(dialog.event_notifiers_edit()->text(),
+             QStringLiteral("i=2253, \"ns=2;s=Line 1,Press\", nsu=urn:a%3Bb;s=X"));
+    QCOMPARE(dialog.event_fields_edit()->text(), QStringLiteral("ActiveState/Id, 2:Line/2:Speed"));
+    QVERIFY(dialog.event_types_edit()->text().isEmpty());
+    QVERIFY(dialog.ok_button()->isEnabled());
+    QVERIFY(!dialog.event_problem_label()->isVisibleTo(&dialog));
+    QVERIFY(dialog.acquisition().events == initial.events);
+
+    // Events apply in both modes: nothing of them is disabled while polling.
+    QCOMPARE(dialog.mode_combo()->currentIndex(), 0);
+    QVERIFY(dialog.event_notifiers_edit()->isEnabled());
+    dialog.event_types_edit()->setText(QStringLiteral(" i=2782 ,i=2041"));
+    QCOMPARE(dialog.acquisition().events.types, (std::vector<std::string>{"i=2782", "i=2041"}));
+    dialog.event_notifiers_edit()->clear();
+    QVERIFY(!dialog.acquisition().events.enabled());
+  }
+
+  void ABadEventListNamesItsFieldAndHoldsOk() {
+    AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 1.0);
+    QVERIFY(dialog.ok_button()->isEnabled());
+    QLabel* problem = dialog.event_problem_label();
+    dialog.event_notifiers_edit()->setText(QStringLiteral("i=2253, Server"));
+    QVERIFY(!dialog.ok_button()->isEnabled());
+    QVERIFY(problem->isVisibleTo(&dialog));
+    QCOMPARE(problem->text(), QStringLiteral("Notifiers: invalid NodeId text 'Server': expected "
+                                             "i=, s=, g= or b="));
+    dialog.event_notifiers_edit()->setText(QStringLiteral("i=2253"));
+    QVERIFY(dialog.ok_button()->isEnabled());
+    QVERIFY(!problem->isVisibleTo(&dialog));
+
+    dialog.event_fields_edit()->setText(QStringLiteral("x:Speed"));
+    QCOMPARE(problem->text(),
+             QStringLiteral("Extra fields: invalid browse path 'x:Speed': 'x' is no namespace "
+                            "index (a number from 0 to 65535 before ':')"));
+    dialog.event_fields_edit()->clear();
+    dialog.event_types_edit()->setText(QStringLiteral("\"i=2782"));
+    QCOMPARE(problem->text(),
+             QStringLiteral("Event types: the double quote opening element 1 is never closed"));
+    QVERIFY(!dialog.ok_button()->isEnabled());
+    dialog.event_types_edit()->setText(QStringLiteral("\"i=2782\""));
+    QVERIFY(dialog.ok_button()->isEnabled());
+    QCOMPARE(dialog.acquisition().events.types, std::vector<std::string>{"i=2782"});
   }
 
   void SamplingZeroIsTheServersFastestAndUntickingGivesSeconds() {

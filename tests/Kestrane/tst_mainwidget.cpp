@@ -886,6 +886,44 @@ class TestMainWidget : public QObject {
     QCOMPARE(opened_->count(), 0);
   }
 
+  void EventsAreChosenSavedAndRefusedForADaSource() {
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_type = OPC UA\nopc_schema = opc.tcp://127.0.0.1:4840\n");
+    make_window();
+    button("acquisition_button")->click();
+    auto* dialog = window_->findChild<AcquisitionDialog*>();
+    QVERIFY(dialog != nullptr);
+    QVERIFY(dialog->event_notifiers_edit()->text().isEmpty());
+    dialog->event_notifiers_edit()->setText(QStringLiteral("i=2253"));
+    dialog->event_fields_edit()->setText(QStringLiteral("ActiveState/Id"));
+    dialog->ok_button()->click();
+    QCOMPARE(
+        window_->collector_acquisition(QStringLiteral("opc.tcp://127.0.0.1:4840")).events.notifiers,
+        std::vector<std::string>{"i=2253"});
+    window_->_save_collection_config(QStringLiteral("localhost"),
+                                     QStringLiteral("opc.tcp://127.0.0.1:4840"));
+    const QByteArray saved = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(saved.contains("opc_events = i=2253\nopc_event_fields = ActiveState/Id\n"),
+             saved.constData());
+
+    // The same settings with the DA simulation: refused before anything is registered.
+    window_.reset();
+    write_sqlite_config(*dir_,
+                        "[Kestrane]\nopc_schema = opc.da://localhost/OstrevoV2.1.0\n"
+                        "opc_events = i=2253\n");
+    make_window();
+    dir_->write(QStringLiteral("tags.csv"), "FullTagName,Description\nDemo.Tag1,\n");
+    import_csv(dir_->file("tags.csv"));
+    start_and_wait();
+    QCOMPARE(boxes_.boxes.size(), 1);
+    QCOMPARE(boxes_.boxes.first().text,
+             QStringLiteral("Cannot start collecting: the OPC DA source "
+                            "opc.da://localhost/OstrevoV2.1.0 reports no events (only OPC UA "
+                            "servers do).\nChange it under \"Acquisition…\"."));
+    QVERIFY(window_->collect_thread() == nullptr);
+    QCOMPARE(opened_->count(), 0);
+  }
+
   void BackfillProgressShowsOnlyWhileOneRuns() {
     write_sqlite_config(*dir_);
     make_window();

@@ -336,6 +336,31 @@ class TestWindowSettings : public QObject {
     QCOMPARE(reread.acquisition().backfill.rate_values_per_second, 100.0);
   }
 
+  void EventKeysRoundTripAndOnlyTheChangedOnesAreAdded() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_event_types = i=2782\n");
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    QCOMPARE(settings.acquisition().events.types, std::vector<std::string>{"i=2782"});
+    QVERIFY(!settings.acquisition().events.enabled());
+    WindowSettings::Collection start = collection(QStringLiteral("opc.tcp://old:4840"));
+    quellin::AcquisitionOptions chosen = settings.acquisition();
+    // A "%" of an escaped namespace URI is doubled in the file, so that it reads back as itself.
+    chosen.events.notifiers = {"i=2253", "nsu=urn:a%3Bb;s=A,B"};
+    start.acquisition = chosen;
+    settings.save(start);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(after.contains("opc_event_types = i=2782\n"), after.constData());
+    QVERIFY2(after.contains("opc_events = i=2253, \"nsu=urn:a%%3Bb;s=A,B\"\n"), after.constData());
+    QVERIFY2(!after.contains("opc_event_fields"), after.constData());
+    const WindowSettings reread = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(reread.acquisition().events == chosen.events);
+
+    // Turned off again: the keys in the file are emptied, which reads as no events.
+    start.acquisition = quellin::AcquisitionOptions{};
+    settings.save(start);
+    const WindowSettings off = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(off.acquisition().events == pyqar::EventSettings{});
+  }
+
   void BadBackfillValueFailsTheLoadNamingTheKey() {
     dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_backfill_max_age = 0\n");
     try {

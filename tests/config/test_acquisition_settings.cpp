@@ -174,6 +174,58 @@ TEST(BackfillSettings, OnlyTheDaSimulationIsRefused) {
             std::nullopt);
 }
 
+// ---- Events and alarms ----
+
+TEST(EventSettings, ReadsEveryListInBothModes) {
+  const auto none = read("");
+  EXPECT_FALSE(none.events.enabled());
+  EXPECT_EQ(none.events, pyqar::EventSettings{});
+  EXPECT_EQ(read("opc_events =\nopc_event_fields = \nopc_event_types =\n").events,
+            pyqar::EventSettings{});
+
+  for (const char* mode : {"read", "subscribe"}) {
+    const auto a = read(std::string("opc_acquisition = ") + mode +
+                        "\nOPC_Events = i=2253, \"ns=2;s=Line 1,Press\"\n"
+                        "opc_event_fields = Temperature, ActiveState/Id, 2:Line/2:Speed\n"
+                        "opc_event_types = i=2782, nsu=urn:plant;s=PressAlarm\n");
+    EXPECT_TRUE(a.events.enabled()) << mode;
+    EXPECT_EQ(a.events.notifiers, (std::vector<std::string>{"i=2253", "ns=2;s=Line 1,Press"}));
+    EXPECT_EQ(a.events.extra_fields,
+              (std::vector<std::string>{"Temperature", "ActiveState/Id", "2:Line/2:Speed"}));
+    EXPECT_EQ(a.events.types, (std::vector<std::string>{"i=2782", "nsu=urn:plant;s=PressAlarm"}));
+  }
+  // Fields or types without a notifier are kept, and turn nothing on.
+  const auto fields_only = read("opc_event_fields = Temperature\n");
+  EXPECT_FALSE(fields_only.events.enabled());
+  EXPECT_EQ(fields_only.events.extra_fields, std::vector<std::string>{"Temperature"});
+}
+
+TEST(EventSettings, EachBadValueNamesItsKeyValueAndElementAlsoWhileOff) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"opc_events = i=2253, Server\n",
+       "[Kestrane] opc_events = i=2253, Server: invalid NodeId text 'Server': expected i=, s=, "
+       "g= or b="},
+      {"opc_event_fields = Severity, 99999:Speed\n",
+       "[Kestrane] opc_event_fields = Severity, 99999:Speed: invalid browse path '99999:Speed': "
+       "'99999' is no namespace index (a number from 0 to 65535 before ':')"},
+      {"opc_event_types = ns=2;x=7\n",
+       "[Kestrane] opc_event_types = ns=2;x=7: invalid NodeId text 'ns=2;x=7': expected i=, s=, "
+       "g= or b="},
+  };
+  for (const auto& [keys, error] : cases) EXPECT_EQ(read_error(keys), error) << keys;
+}
+
+TEST(EventSettings, OnlyTheDaSimulationIsRefused) {
+  pyqar::EventSettings on;
+  on.notifiers = {"i=2253"};
+  EXPECT_EQ(events_problem(on, "opc.da://localhost/OstrevoV2.1.0"),
+            "the OPC DA source opc.da://localhost/OstrevoV2.1.0 reports no events (only OPC UA "
+            "servers do)");
+  EXPECT_EQ(events_problem(on, "opc.tcp://plant:4840"), std::nullopt);
+  EXPECT_EQ(events_problem(pyqar::EventSettings{}, "opc.da://localhost/OstrevoV2.1.0"),
+            std::nullopt);
+}
+
 class AcquisitionAtLoad : public ::testing::Test {
  protected:
   bool load(const std::string& schema, const std::string& extra) {
@@ -229,6 +281,31 @@ TEST_F(AcquisitionAtLoad, BackfillIsRefusedForTheDaSimulationAndTakenForUa) {
   EXPECT_TRUE(log_.has("error",
                        "Error loading config: [Kestrane] opc_backfill_max_age = 0: the maximum "
                        "age must lie between 0 (excluded) and 3153600000 seconds"))
+      << log_.dump();
+}
+
+TEST_F(AcquisitionAtLoad, EventsAreRefusedForTheDaSimulationAndTakenForUa) {
+  EXPECT_FALSE(load("opc.da://localhost/OstrevoV2.1.0", "opc_events = i=2253\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_events = i=2253: the OPC DA source "
+                       "opc.da://localhost/OstrevoV2.1.0 reports no events (only OPC UA servers "
+                       "do); leave opc_events empty"))
+      << log_.dump();
+  log_.clear();
+  EXPECT_TRUE(load("opc.da://localhost/OstrevoV2.1.0", "opc_events =\n")) << log_.dump();
+  EXPECT_FALSE(config_.acquisition.events.enabled());
+
+  EXPECT_TRUE(load("opc.tcp://localhost:4840",
+                   "opc_acquisition = read\nopc_events = i=2253\nopc_event_types = i=2782\n"))
+      << log_.dump();
+  EXPECT_EQ(config_.acquisition.events.notifiers, std::vector<std::string>{"i=2253"});
+  EXPECT_EQ(config_.acquisition.events.types, std::vector<std::string>{"i=2782"});
+
+  log_.clear();
+  EXPECT_FALSE(load("opc.tcp://localhost:4840", "opc_event_fields = 2:\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_event_fields = 2:: invalid browse "
+                       "path '2:': no name after '2:'"))
       << log_.dump();
 }
 

@@ -8,11 +8,16 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "config/console_config.h"
+#include "config/event_lists.h"
 
 namespace {
 
@@ -29,6 +34,25 @@ QDoubleSpinBox* seconds_spin(double max, QWidget* parent) {
   spin->setRange(0.0, max);
   spin->setSuffix(QStringLiteral(" s"));
   return spin;
+}
+
+QLineEdit* list_edit(const char* name, const std::vector<std::string>& elements,
+                     const QString& placeholder, const QString& tip, QWidget* parent) {
+  auto* edit = new QLineEdit(QString::fromStdString(kestrane_config::join_list(elements)), parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setPlaceholderText(placeholder);
+  edit->setToolTip(tip);
+  return edit;
+}
+
+// The elements of an event list field; empty when the text is not valid (OK is disabled then).
+std::vector<std::string> list_of(const QLineEdit* edit,
+                                 std::vector<std::string> (*parse)(std::string_view)) {
+  try {
+    return parse(edit->text().toStdString());
+  } catch (const std::invalid_argument&) {
+    return {};
+  }
 }
 
 }  // namespace
@@ -156,8 +180,39 @@ AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
   backfill_form->addRow(QStringLiteral("Rate limit:"), backfill_rate_spin_);
   layout->addWidget(backfill_group);
 
+  const pyqar::EventSettings& events = initial.events;
+  auto* events_group = new QGroupBox(QStringLiteral("Events (OPC UA)"), this);
+  events_group->setObjectName(QStringLiteral("events_group"));
+  auto* events_form = new QFormLayout(events_group);
+  event_notifiers_edit_ = list_edit(
+      "event_notifiers_edit", events.notifiers, QStringLiteral("none, e.g. i=2253"),
+      QStringLiteral("The nodes whose events are collected, as NodeIds separated by commas; "
+                     "i=2253, the Server object, reports the events of the whole server. A "
+                     "NodeId holding a comma is written in double quotes."),
+      events_group);
+  events_form->addRow(QStringLiteral("Notifiers:"), event_notifiers_edit_);
+  event_fields_edit_ = list_edit(
+      "event_fields_edit", events.extra_fields, QStringLiteral("none, e.g. 2:Line/2:Speed"),
+      QStringLiteral("Fields stored beyond the standard ones, as browse paths (Temperature, "
+                     "ActiveState/Id, 2:Line/2:Speed) separated by commas."),
+      events_group);
+  events_form->addRow(QStringLiteral("Extra fields:"), event_fields_edit_);
+  event_types_edit_ = list_edit(
+      "event_types_edit", events.types, QStringLiteral("all"),
+      QStringLiteral("Only events of these types (and their subtypes) are kept, as NodeIds "
+                     "separated by commas; empty: all."),
+      events_group);
+  events_form->addRow(QStringLiteral("Event types:"), event_types_edit_);
+  event_problem_label_ = new QLabel(events_group);
+  event_problem_label_->setObjectName(QStringLiteral("event_problem_label"));
+  event_problem_label_->setWordWrap(true);
+  event_problem_label_->setStyleSheet(QStringLiteral("color: red"));
+  event_problem_label_->setVisible(false);
+  events_form->addRow(event_problem_label_);
+  layout->addWidget(events_group);
+
   auto* note = new QLabel(
-      QStringLiteral("Subscriptions and history need an OPC UA server. A tag list's "
+      QStringLiteral("Subscriptions, history and events need an OPC UA server. A tag list's "
                      "SamplingInterval and Deadband columns override these per tag.\nSaved to "
                      "config.ini at the next start of collection."),
       this);
@@ -182,7 +237,37 @@ AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
   connect(backfill_check_, &QCheckBox::toggled, this, [this] { update_enabled(); });
   connect(backfill_max_age_spin_, &QDoubleSpinBox::valueChanged, this,
           [this] { update_enabled(); });
+  for (QLineEdit* edit : {event_notifiers_edit_, event_fields_edit_, event_types_edit_}) {
+    connect(edit, &QLineEdit::textChanged, this, [this] { check_event_lists(); });
+  }
   update_enabled();
+  check_event_lists();
+}
+
+void AcquisitionDialog::check_event_lists() {
+  struct Field {
+    const QLineEdit* edit;
+    const char* label;
+    std::vector<std::string> (*parse)(std::string_view);
+  };
+  const Field fields[] = {
+      {event_notifiers_edit_, "Notifiers", kestrane_config::node_id_list},
+      {event_fields_edit_, "Extra fields", kestrane_config::browse_path_list},
+      {event_types_edit_, "Event types", kestrane_config::node_id_list},
+  };
+  QString problem;
+  for (const Field& field : fields) {
+    try {
+      field.parse(field.edit->text().toStdString());
+    } catch (const std::invalid_argument& e) {
+      problem = QStringLiteral("%1: %2").arg(QString::fromLatin1(field.label),
+                                             QString::fromStdString(e.what()));
+      break;
+    }
+  }
+  event_problem_label_->setText(problem);
+  event_problem_label_->setVisible(!problem.isEmpty());
+  ok_button_->setEnabled(problem.isEmpty());
 }
 
 void AcquisitionDialog::update_enabled() {
@@ -222,5 +307,9 @@ quellin::AcquisitionOptions AcquisitionDialog::acquisition() const {
   backfill.max_age_seconds = backfill_max_age_spin_->value();
   backfill.initial_seconds = backfill_initial_spin_->value();
   backfill.rate_values_per_second = backfill_rate_spin_->value();
+  pyqar::EventSettings& events = acquisition.events;
+  events.notifiers = list_of(event_notifiers_edit_, kestrane_config::node_id_list);
+  events.extra_fields = list_of(event_fields_edit_, kestrane_config::browse_path_list);
+  events.types = list_of(event_types_edit_, kestrane_config::node_id_list);
   return acquisition;
 }

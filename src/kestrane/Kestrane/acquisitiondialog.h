@@ -1,8 +1,10 @@
 #pragma once
 // AcquisitionDialog: "Acquisition…": whether values are read once per interval or reported by
 // OPC UA subscriptions, how subscriptions sample, queue, filter (deadband) and repeat steady
-// values (heartbeat), and whether gaps are filled from the server's history (in both modes).
-// The widgets' ranges keep every value valid, so OK always takes.
+// values (heartbeat), whether gaps are filled from the server's history and which events are
+// collected (both in both modes). The widgets' ranges keep every number valid; the event lists
+// are checked as config.ini's reader checks them, and OK is disabled, the problem shown, while
+// one is not valid.
 // Made by the window (its Qt parent), which reads acquisition() once it is accepted; GUI thread
 // only.
 
@@ -14,6 +16,8 @@ class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QGroupBox;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 class QSpinBox;
 
@@ -40,6 +44,10 @@ class AcquisitionDialog : public QDialog {
   QDoubleSpinBox* backfill_max_age_spin() const { return backfill_max_age_spin_; }
   QDoubleSpinBox* backfill_initial_spin() const { return backfill_initial_spin_; }
   QDoubleSpinBox* backfill_rate_spin() const { return backfill_rate_spin_; }
+  QLineEdit* event_notifiers_edit() const { return event_notifiers_edit_; }
+  QLineEdit* event_fields_edit() const { return event_fields_edit_; }
+  QLineEdit* event_types_edit() const { return event_types_edit_; }
+  QLabel* event_problem_label() const { return event_problem_label_; }
   QPushButton* ok_button() const { return ok_button_; }
 
  private:
@@ -48,6 +56,8 @@ class AcquisitionDialog : public QDialog {
   // most 100 for percent), the backfill's numbers while it is on (the initial span at most the
   // maximum age).
   void update_enabled();
+  // Shows the first event list that is not valid, naming its field, and disables OK until none.
+  void check_event_lists();
 
   QComboBox* mode_combo_ = nullptr;  // children of the dialog
   QGroupBox* subscription_group_ = nullptr;
@@ -61,5 +71,9 @@ class AcquisitionDialog : public QDialog {
   QDoubleSpinBox* backfill_max_age_spin_ = nullptr;
   QDoubleSpinBox* backfill_initial_spin_ = nullptr;
   QDoubleSpinBox* backfill_rate_spin_ = nullptr;
+  QLineEdit* event_notifiers_edit_ = nullptr;
+  QLineEdit* event_fields_edit_ = nullptr;
+  QLineEdit* event_types_edit_ = nullptr;
+  QLabel* event_problem_label_ = nullptr;
   QPushButton* ok_button_ = nullptr;
 };

@@ -640,6 +640,10 @@ quellin::AcquisitionOptions MainWidget::collector_acquisition(const QString& opc
           kestrane_config::backfill_problem(chosen.backfill, opc_schema.toStdString())) {
     throw std::runtime_error(*problem);
   }
+  if (const auto problem =
+          kestrane_config::events_problem(chosen.events, opc_schema.toStdString())) {
+    throw std::runtime_error(*problem);
+  }
   return kestrane_config::acquisition_for_tags(chosen, tag_tasks_->tuned_tags());
 }
 

@@ -12,6 +12,7 @@
 
 #include "Kestrane/configfilewriter.h"
 #include "config/console_config.h"
+#include "config/event_lists.h"
 #include "journel/ini_file.h"
 #include "journel/ini_file_editor.h"
 #include "journel/log.h"
@@ -118,6 +119,9 @@ bool write_acquisition(journel::IniFileEditor& editor,
        number_text(defaults.initial_seconds)},
       {"opc_backfill_rate", number_text(backfill.rate_values_per_second),
        number_text(defaults.rate_values_per_second)},
+      {"opc_events", kestrane_config::join_list(acquisition.events.notifiers), ""},
+      {"opc_event_fields", kestrane_config::join_list(acquisition.events.extra_fields), ""},
+      {"opc_event_types", kestrane_config::join_list(acquisition.events.types), ""},
   };
   bool changed = false;
   for (const Key& key : keys) {

@@ -26,7 +26,7 @@ class WindowSettings {
     // Policy, mode, user name and password, written when set; a key the file lacks is added
     // only for a value other than its default. The folder of certificates is never written.
     std::optional<pyqar::UaSecurity> security{};
-    // opc_acquisition, the subscription and the backfill settings (tag_monitor is not written),
+    // opc_acquisition, the subscription, backfill and event settings (tag_monitor is not written),
     // the same way: a key the file lacks is added only for a value other than its default.
     std::optional<quellin::AcquisitionOptions> acquisition{};
   };
@@ -57,8 +57,8 @@ class WindowSettings {
   // As read, or as last set; its pki_dir is the configured folder, made absolute.
   const pyqar::UaSecurity& security() const { return security_; }
   void set_security(const pyqar::UaSecurity& security) { security_ = security; }
-  // [Kestrane] opc_acquisition, the subscription and the backfill settings, as read or as last
-  // set.
+  // [Kestrane] opc_acquisition, the subscription, backfill and event settings, as read or as
+  // last set.
   const quellin::AcquisitionOptions& acquisition() const { return acquisition_; }
   void set_acquisition(const quellin::AcquisitionOptions& acquisition) {
     acquisition_ = acquisition;

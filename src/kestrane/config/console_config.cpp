@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "config/event_lists.h"
 #include "config/text_codec.h"
 #include "journel/ini_lines.h"
 
@@ -384,6 +385,7 @@ quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& in
   acquisition.heartbeat_seconds = read_real_in(ini, kConsoleSection, "opc_heartbeat", 0.0, 0.0,
                                                kMaxHeartbeat, "the heartbeat (0: off)", " seconds");
   acquisition.backfill = read_backfill_settings(ini);
+  acquisition.events = read_event_settings(ini);
   return acquisition;
 }
 
@@ -426,6 +428,22 @@ quellin::BackfillOptions read_backfill_settings(const journel::IniFile& ini) {
   return backfill;
 }
 
+pyqar::EventSettings read_event_settings(const journel::IniFile& ini) {
+  const auto read_list = [&ini](const char* key, auto parse) {
+    const std::string text = ini.get_string(kConsoleSection, key, "");
+    try {
+      return parse(text);
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error(describe(ini, kConsoleSection, key, text) + ": " + e.what());
+    }
+  };
+  pyqar::EventSettings events;
+  events.notifiers = read_list("opc_events", node_id_list);
+  events.extra_fields = read_list("opc_event_fields", browse_path_list);
+  events.types = read_list("opc_event_types", node_id_list);
+  return events;
+}
+
 std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
                                                const std::string& opc_schema) {
   if (mode == pyqar::Acquisition::subscribe && opc_schema.starts_with("opc.da://")) {
@@ -440,6 +458,15 @@ std::optional<std::string> backfill_problem(const quellin::BackfillOptions& back
   if (backfill.enabled && opc_schema.starts_with("opc.da://")) {
     return "the OPC DA source " + journel::ini_excerpt(opc_schema) +
            " keeps no history to fill gaps from (only OPC UA servers keep one)";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> events_problem(const pyqar::EventSettings& events,
+                                          const std::string& opc_schema) {
+  if (events.enabled() && opc_schema.starts_with("opc.da://")) {
+    return "the OPC DA source " + journel::ini_excerpt(opc_schema) +
+           " reports no events (only OPC UA servers do)";
   }
   return std::nullopt;
 }
@@ -500,6 +527,11 @@ bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& c
       throw std::runtime_error(describe(ini, kConsoleSection, "opc_backfill",
                                         ini.get(kConsoleSection, "opc_backfill").value_or("")) +
                                ": " + *problem + "; set opc_backfill = false");
+    }
+    if (const auto problem = events_problem(config.acquisition.events, config.opc_schema)) {
+      throw std::runtime_error(describe(ini, kConsoleSection, "opc_events",
+                                        ini.get(kConsoleSection, "opc_events").value_or("")) +
+                               ": " + *problem + "; leave opc_events empty");
     }
     config.opc_security = read_ua_security(ini);
     warn_if_passwords_readable(ini_path, config.tsdb_cfg, config.opc_security, log);

@@ -119,6 +119,13 @@ quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& in
 // naming the key for a number outside its range.
 quellin::BackfillOptions read_backfill_settings(const journel::IniFile& ini);
 
+// Events and alarms ([Kestrane], part of read_acquisition_settings): opc_events (event
+// notifiers as NodeId text), opc_event_fields (browse paths of the fields stored beyond the
+// standard ones) and opc_event_types (NodeId text of the event types kept), each a
+// comma-separated list (see event_lists.h); absent or blank: none. Checked whether events are on
+// or not. Throws std::runtime_error naming the key, its value and the element at fault.
+pyqar::EventSettings read_event_settings(const journel::IniFile& ini);
+
 // Why `opc_schema` cannot be acquired with `mode`, or nothing when it can: the OPC DA
 // simulation has no subscriptions.
 std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
@@ -128,6 +135,11 @@ std::optional<std::string> acquisition_problem(pyqar::Acquisition mode,
 // simulation keeps no history.
 std::optional<std::string> backfill_problem(const quellin::BackfillOptions& backfill,
                                             const std::string& opc_schema);
+
+// Why `opc_schema` cannot report `events`, or nothing when it can: the OPC DA simulation has
+// no events.
+std::optional<std::string> events_problem(const pyqar::EventSettings& events,
+                                          const std::string& opc_schema);
 
 // Logs a WARNING when `ini_path` gives a TSDB password or an opc_password (non-empty in
 // `tsdb` or `security`) and users other than its owner may read it, naming the key(s). A file
@@ -144,7 +156,8 @@ void warn_if_passwords_readable(const std::filesystem::path& ini_path,
 // most kMaxCollectionInterval, batch_size,
 // port, spool_max_mb, the subscription and backfill settings) fails naming the key, the value
 // and the range, subscribe with an opc.da:// schema fails saying that DA has no subscriptions,
-// and opc_backfill = true with one saying that DA keeps no history; no
+// opc_backfill = true with one saying that DA keeps no history, and opc_events with one saying
+// that DA has no events; no
 // message quotes a password or more than 200 bytes of a value. Warns when the file holds a
 // password that other users may read.
 bool load_console_config(const std::filesystem::path& ini_path, ConsoleConfig& config,
