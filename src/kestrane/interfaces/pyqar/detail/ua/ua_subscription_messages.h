@@ -153,7 +153,7 @@ struct NotificationMessage {
   std::uint32_t sequence_number = 0;
   std::int64_t publish_time = 0;
   std::vector<MonitoredItemNotification> data_changes;
-  std::vector<EventFieldList> events;
+  std::vector<EventFieldList> events{};
   std::vector<std::uint32_t> status_changes;
   std::size_t skipped = 0;
 };
@@ -163,7 +163,7 @@ struct MonitoredItemCreateResult {
   std::uint32_t monitored_item_id = 0;
   double revised_sampling_interval_ms = 0;
   std::uint32_t revised_queue_size = 0;
-  ExtensionObject filter_result;  // null when the server sent none
+  ExtensionObject filter_result{};  // null when the server sent none
 };
 
 struct TransferResult {
