@@ -5,6 +5,11 @@
 namespace pyqar::ua {
 namespace {
 
+// A null field takes one byte on the wire and a whole Variant in memory: the fields of one
+// message are bounded apart from its size. Far above what a Publish answer of ten thousand
+// events carries.
+constexpr std::size_t kMaxEventFieldsPerMessage = 1'000'000;
+
 std::vector<std::uint32_t> decode_statuses(BinaryReader& r) {
   return decode_array<std::uint32_t>(r, 4, [](BinaryReader& in) { return in.u32(); });
 }
@@ -20,6 +25,9 @@ ContentFilterElementResult decode_element_result(BinaryReader& r) {
 }  // namespace
 
 void decode_event_notification_list(BinaryReader& r, std::vector<EventFieldList>& out) {
+  // The fields of event lists earlier in the same message count too.
+  std::size_t fields = 0;
+  for (const EventFieldList& event : out) fields += event.fields.size();
   // A client handle and a field count at least.
   const std::size_t n = r.array_length(4 + 4);
   out.reserve(out.size() + n);
@@ -27,7 +35,14 @@ void decode_event_notification_list(BinaryReader& r, std::vector<EventFieldList>
     EventFieldList event;
     event.client_handle = r.u32();
     // Each field is a Variant: its encoding byte at least.
-    event.fields = decode_array<Variant>(r, 1, decode_variant);
+    const std::size_t count = r.array_length(1);
+    fields += count;
+    if (fields > kMaxEventFieldsPerMessage) {
+      throw DecodeError(fmt::format("event lists with more than {} fields in one message",
+                                    kMaxEventFieldsPerMessage));
+    }
+    event.fields.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) event.fields.push_back(decode_variant(r));
     out.push_back(std::move(event));
   }
 }
