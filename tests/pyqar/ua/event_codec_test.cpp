@@ -313,7 +313,7 @@ TEST(EventRecordMapping, PlainEventHasNoConditionAndMissingFieldsAreNull) {
   event.fields = {Variant(BuiltinType::ByteString, false, std::string("id")),
                   node(NodeId::numeric_id(0, 2041)),
                   node(NodeId::numeric_id(0, 2253)),
-                  text("Server"),
+                  text("Server \"A\"\\\n"),
                   Variant(),  // no Time: the receive time stands in
                   date_time(kReceived),
                   Variant(BuiltinType::LocalizedText, false, LocalizedText{"", "bad \xff byte"}),
@@ -335,6 +335,7 @@ TEST(EventRecordMapping, PlainEventHasNoConditionAndMissingFieldsAreNull) {
   const auto fields = nlohmann::json::parse(r.fields_json);
   EXPECT_EQ(fields.size(), 9u);  // every field sent that is not null
   EXPECT_EQ(fields["Message"], "bad \xEF\xBF\xBD byte");
+  EXPECT_EQ(fields["SourceName"], "Server \"A\"\\\n");
 
   EXPECT_EQ(to_event_record({}, s).fields_json, "{}");
   pyqar::EventRecord start;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 namespace pyqar::ua {
@@ -15,11 +17,9 @@ bool is_null(const Variant& v) { return v.type == BuiltinType::Null; }
 
 bool is_scalar(const Variant& v, BuiltinType type) { return !v.is_array && v.type == type; }
 
-// `v` as text the way values are written out (NodeIds as `nsu=` text); empty for null.
-std::string text_of(const Variant& v, Namespaces namespaces) {
-  if (is_null(v)) return {};
-  RenderedValue rendered = render_variant(v, namespaces);
-  if (auto* text = std::get_if<std::string>(&rendered.value)) return std::move(*text);
+// A rendered value's text (NodeIds as `nsu=` text); empty for any other kind.
+std::string text_of(const RenderedValue& rendered) {
+  if (const auto* text = std::get_if<std::string>(&rendered.value)) return *text;
   return {};
 }
 
@@ -44,10 +44,25 @@ std::optional<Timestamp> time_of(const Variant& v) {
   return date_time_point(std::get<std::int64_t>(v.scalar));
 }
 
+// `text` (already valid UTF-8) as a JSON string.
+void append_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
 // A field's value as JSON: numbers and Booleans as such, arrays and structures as the JSON
 // text render_variant writes, everything else as a string.
-void append_json(std::string& out, const Variant& v, Namespaces namespaces) {
-  RenderedValue rendered = render_variant(v, namespaces);
+void append_json(std::string& out, const Variant& v, const RenderedValue& rendered) {
   std::visit(
       [&](auto&& value) {
         using T = std::decay_t<decltype(value)>;
@@ -61,10 +76,10 @@ void append_json(std::string& out, const Variant& v, Namespaces namespaces) {
           if (v.is_array || v.type == BuiltinType::ExtensionObject) {
             out += value;
           } else {
-            out += nlohmann::json(value).dump();
+            append_json_string(out, value);
           }
         } else {
-          out += std::to_string(value);
+          fmt::format_to(std::back_inserter(out), "{}", value);
         }
       },
       rendered.value);
@@ -72,23 +87,25 @@ void append_json(std::string& out, const Variant& v, Namespaces namespaces) {
 
 struct ConditionFields {
   const Variant* id = nullptr;
-  const Variant* name = nullptr;
+  std::string id_text;
+  std::string name;
   const Variant* branch = nullptr;
+  std::string branch_text;
   const Variant* retain = nullptr;
   const Variant* active = nullptr;
   const Variant* acked = nullptr;
   const Variant* confirmed = nullptr;
 };
 
-void set_condition(EventRecord& record, const ConditionFields& c, Namespaces namespaces) {
+void set_condition(EventRecord& record, ConditionFields& c) {
   if (!c.id || !is_scalar(*c.id, BuiltinType::NodeId) || std::get<NodeId>(c.id->scalar).is_null()) {
     return;
   }
-  record.condition_id = text_of(*c.id, namespaces);
-  record.condition_name = c.name ? text_of(*c.name, namespaces) : std::string();
+  record.condition_id = std::move(c.id_text);
+  record.condition_name = std::move(c.name);
   const bool branch = c.branch && is_scalar(*c.branch, BuiltinType::NodeId) &&
                       !std::get<NodeId>(c.branch->scalar).is_null();
-  record.branch_id = branch ? text_of(*c.branch, namespaces) : std::string();
+  record.branch_id = branch ? std::move(c.branch_text) : std::string();
   if (c.retain) record.retain = boolean_of(*c.retain);
   if (c.active) record.active = boolean_of(*c.active);
   if (c.acked) record.acked = boolean_of(*c.acked);
@@ -107,22 +124,23 @@ EventRecord to_event_record(const EventFieldList& event, const EventSelection& s
     const Variant& v = event.fields[i];
     if (is_null(v)) continue;
     if (json.size() > 1) json += ',';
-    json += nlohmann::json(selection.names[i]).dump();
+    append_json_string(json, selection.names[i]);
     json += ':';
-    append_json(json, v, namespaces);
+    const RenderedValue rendered = render_variant(v, namespaces);
+    append_json(json, v, rendered);
     switch (selection.fields[i]) {
       case EventField::EventId:
         if (is_scalar(v, BuiltinType::ByteString))
           record.event_id = std::get<std::string>(v.scalar);
         break;
       case EventField::EventType:
-        record.event_type = text_of(v, namespaces);
+        record.event_type = text_of(rendered);
         break;
       case EventField::SourceNode:
-        record.source_node = text_of(v, namespaces);
+        record.source_node = text_of(rendered);
         break;
       case EventField::SourceName:
-        record.source_name = text_of(v, namespaces);
+        record.source_name = text_of(rendered);
         break;
       case EventField::Time:
         if (auto t = time_of(v)) record.time = *t;
@@ -131,19 +149,21 @@ EventRecord to_event_record(const EventFieldList& event, const EventSelection& s
         record.receive_time = time_of(v);
         break;
       case EventField::Message:
-        record.message = text_of(v, namespaces);
+        record.message = text_of(rendered);
         break;
       case EventField::Severity:
         record.severity = severity_of(v);
         break;
       case EventField::ConditionId:
         condition.id = &v;
+        condition.id_text = text_of(rendered);
         break;
       case EventField::ConditionName:
-        condition.name = &v;
+        condition.name = text_of(rendered);
         break;
       case EventField::BranchId:
         condition.branch = &v;
+        condition.branch_text = text_of(rendered);
         break;
       case EventField::Retain:
         condition.retain = &v;
@@ -164,7 +184,7 @@ EventRecord to_event_record(const EventFieldList& event, const EventSelection& s
   json += '}';
   record.fields_json = std::move(json);
   if (record.time == Timestamp{} && record.receive_time) record.time = *record.receive_time;
-  set_condition(record, condition, namespaces);
+  set_condition(record, condition);
   return record;
 }
 
