@@ -17,6 +17,9 @@
 #include "ua/node_id.h"
 #include "ua/tcp_messages.h"
 #include "ua/ua_codec.h"
+#include "ua/ua_event_filter.h"
+#include "ua/ua_event_messages.h"
+#include "ua/ua_event_record.h"
 #include "ua/ua_messages.h"
 #include "ua/ua_subscription_messages.h"
 #include "ua/value_conversion.h"
@@ -86,6 +89,27 @@ void decode_values(std::span<const std::uint8_t> data) {
   }
 }
 
+// Event lists as an event item gets them, each event mapped to its record through the
+// standard selection with one extra field, and an EventFilterResult body.
+void decode_events(std::span<const std::uint8_t> data) {
+  static const EventSelection selection = [] {
+    const std::string extra[] = {"2:Line/2:Speed"};
+    return event_selection(extra);
+  }();
+  static const std::string namespaces[] = {"http://opcfoundation.org/UA/", "urn:fuzz"};
+  if (data.empty()) return;
+  const std::size_t split = data[0] % data.size();
+  BinaryReader r(data.subspan(1, split));
+  std::vector<EventFieldList> events;
+  decode_event_notification_list(r, events);
+  for (const EventFieldList& event : events) {
+    refresh_mark(to_event_record(event, selection, namespaces));
+  }
+  const auto rest = data.subspan(1 + split);
+  decode_event_filter_result({.type_id = NodeId::numeric_id(0, type_id::EventFilterResult),
+                              .body = std::vector<std::uint8_t>(rest.begin(), rest.end())});
+}
+
 void parse_texts(std::span<const std::uint8_t> data) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   try {
@@ -99,6 +123,10 @@ void parse_texts(std::span<const std::uint8_t> data) {
   }
   try {
     parse_endpoint_url(text);
+  } catch (const std::invalid_argument&) {
+  }
+  try {
+    browse_path_text(parse_browse_path(text));
   } catch (const std::invalid_argument&) {
   }
 }
@@ -154,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::span<const std::uint8_t> input(data + 1, size - 1);
   try {
-    switch (data[0] % 7) {
+    switch (data[0] % 8) {
       case 0:
         decode_transport_chunk(input);
         break;
@@ -172,6 +200,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 6:
         decode_subscription_body(input);
+        break;
+      case 7:
+        decode_events(input);
         break;
       default:
         parse_certificate(input);

@@ -192,7 +192,11 @@ TEST(SubscriptionResponseDecoding, PublishResponseWithEveryKindOfNotification) {
   EXPECT_EQ(res->message.data_changes[1].client_handle, 12u);
   EXPECT_EQ(res->message.data_changes[1].value.status, 0x80340000u);
   EXPECT_EQ(res->message.status_changes, (std::vector<std::uint32_t>{kBadTimeout}));
-  EXPECT_EQ(res->message.skipped, 2u);
+  ASSERT_EQ(res->message.events.size(), 1u);
+  EXPECT_EQ(res->message.events[0].client_handle, 99u);
+  ASSERT_EQ(res->message.events[0].fields.size(), 1u);
+  EXPECT_EQ(std::get<std::int64_t>(res->message.events[0].fields[0].scalar), 5);
+  EXPECT_EQ(res->message.skipped, 1u);  // the unknown kind
   EXPECT_EQ(res->results, (std::vector<std::uint32_t>{0, kBadSequenceNumberUnknown}));
 }
 
@@ -216,7 +220,7 @@ TEST(SubscriptionResponseDecoding, KeepAliveWithNullArrays) {
   EXPECT_EQ(res.message.skipped, 0u);
 }
 
-TEST(SubscriptionResponseDecoding, PerItemResultsSkipTheirFilterResults) {
+TEST(SubscriptionResponseDecoding, PerItemResultsKeepTheirFilterResults) {
   BinaryWriter items;
   write_type(items, 754);
   write_response_header(items);
@@ -238,6 +242,9 @@ TEST(SubscriptionResponseDecoding, PerItemResultsSkipTheirFilterResults) {
   EXPECT_EQ(monitored.results[0].revised_sampling_interval_ms, 100.0);
   EXPECT_EQ(monitored.results[0].revised_queue_size, 10u);
   EXPECT_EQ(monitored.results[1].status, 0x80340000u);
+  EXPECT_EQ(monitored.results[0].filter_result.type_id, NodeId::numeric_id(0, 733));
+  EXPECT_EQ(monitored.results[0].filter_result.body, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(monitored.results[1].filter_result.type_id.is_null());
 
   BinaryWriter t;
   write_type(t, 844);

@@ -103,7 +103,8 @@ void PublishPump::take_answer(PublishResponse response) {
   sub->answered = true;
   sub->available = std::move(response.available_sequence_numbers);
   NotificationMessage& message = response.message;
-  if (message.data_changes.empty() && message.status_changes.empty() && message.skipped == 0) {
+  if (message.data_changes.empty() && message.events.empty() && message.status_changes.empty() &&
+      message.skipped == 0) {
     sub->sequence.keep_alive(message.sequence_number);
     return;
   }

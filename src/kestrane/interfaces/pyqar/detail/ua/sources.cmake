@@ -8,6 +8,10 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_history_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_call_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_event_filter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_event_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_event_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notification_sequence.cpp
   ${CMAKE_CURRENT_LIST_DIR}/item_batch_planner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/item_revisions.cpp

@@ -334,6 +334,8 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
     }
     case type_id::HistoryReadResponse:
       return decode_history_read_response(decode_header(r), r);
+    case type_id::CallResponse:
+      return decode_call_response(decode_header(r), r);
     default:
       if (is_subscription_response(type.numeric)) {
         const ResponseHeader header = decode_header(r);

@@ -12,6 +12,8 @@
 #include "binary_reader.h"
 #include "binary_writer.h"
 #include "node_id.h"
+#include "ua_attribute_ids.h"
+#include "ua_call_messages.h"
 #include "ua_codec.h"
 #include "ua_history_messages.h"
 #include "ua_service_header.h"
@@ -49,12 +51,6 @@ inline constexpr char kSecurityPolicyNone[] = "http://opcfoundation.org/UA/Secur
 inline constexpr std::int32_t kMessageSecurityModeNone = 1;
 inline constexpr std::int32_t kUserTokenAnonymous = 0;
 inline constexpr std::int32_t kUserTokenUserName = 1;
-inline constexpr std::uint32_t kAttributeNodeClass = 2;
-inline constexpr std::uint32_t kAttributeBrowseName = 3;
-inline constexpr std::uint32_t kAttributeDisplayName = 4;
-inline constexpr std::uint32_t kAttributeDescription = 5;
-inline constexpr std::uint32_t kAttributeValue = 13;
-inline constexpr std::uint32_t kAttributeDataType = 14;
 inline constexpr std::uint32_t kNodeClassObject = 1;
 inline constexpr std::uint32_t kNodeClassVariable = 2;
 // HierarchicalReferences, the supertype of Organizes, HasComponent, HasProperty and the rest.
@@ -209,14 +205,13 @@ struct GetEndpointsResponse {
   std::vector<EndpointDescription> endpoints;
 };
 
-using ServiceResponse =
-    std::variant<ServiceFault, OpenSecureChannelResponse, CreateSessionResponse,
-                 ActivateSessionResponse, CloseSessionResponse, ReadResponse, FindServersResponse,
-                 GetEndpointsResponse, BrowseResponse, BrowseNextResponse,
-                 CreateSubscriptionResponse, ModifySubscriptionResponse,
-                 DeleteSubscriptionsResponse, SetPublishingModeResponse,
-                 CreateMonitoredItemsResponse, DeleteMonitoredItemsResponse, PublishResponse,
-                 RepublishResponse, TransferSubscriptionsResponse, HistoryReadResponse>;
+using ServiceResponse = std::variant<
+    ServiceFault, OpenSecureChannelResponse, CreateSessionResponse, ActivateSessionResponse,
+    CloseSessionResponse, ReadResponse, FindServersResponse, GetEndpointsResponse, BrowseResponse,
+    BrowseNextResponse, CreateSubscriptionResponse, ModifySubscriptionResponse,
+    DeleteSubscriptionsResponse, SetPublishingModeResponse, CreateMonitoredItemsResponse,
+    DeleteMonitoredItemsResponse, PublishResponse, RepublishResponse, TransferSubscriptionsResponse,
+    HistoryReadResponse, CallResponse>;
 
 // Each encoder writes the type id and then the request.
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);

@@ -57,7 +57,7 @@ MonitoredItemCreateResult decode_create_result(BinaryReader& r) {
   res.monitored_item_id = r.u32();
   res.revised_sampling_interval_ms = r.f64();
   res.revised_queue_size = r.u32();
-  skip_extension_object(r);  // filter result
+  res.filter_result = decode_extension_object(r);
   return res;
 }
 // StatusCode + UInt32 + Double + UInt32 + ExtensionObject (null NodeId + encoding byte).
@@ -108,11 +108,13 @@ void decode_notification(BinaryReader& r, NotificationMessage& message) {
       encoding == 0x01 && type.kind == NodeId::Kind::Numeric && type.namespace_index == 0;
   if (binary && type.numeric == type_id::DataChangeNotification) {
     decode_data_changes(r, message.data_changes);
+  } else if (binary && type.numeric == type_id::EventNotificationList) {
+    decode_event_notification_list(r, message.events);
   } else if (binary && type.numeric == type_id::StatusChangeNotification) {
     message.status_changes.push_back(r.u32());
     skip_diagnostic_info(r);
   } else {
-    // Event lists and kinds this client never asks for: their length is known, so skip them.
+    // Kinds this client never asks for: their length is known, so skip them.
     ++message.skipped;
   }
   if (r.position() > end) {

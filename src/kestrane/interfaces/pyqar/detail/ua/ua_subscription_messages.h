@@ -14,6 +14,7 @@
 #include "binary_writer.h"
 #include "node_id.h"
 #include "ua_codec.h"
+#include "ua_event_messages.h"
 #include "ua_service_header.h"
 
 namespace pyqar::ua {
@@ -145,12 +146,14 @@ struct MonitoredItemNotification {
 };
 
 // A NotificationMessage with its notification data sorted by kind: the data changes of every
-// DataChangeNotification in order, the status of every StatusChangeNotification, and a count
-// of those the client does not use (event lists, unknown kinds), which are read past.
+// DataChangeNotification in order, the events of every EventNotificationList in order, the
+// status of every StatusChangeNotification, and a count of those the client does not use
+// (unknown kinds), which are read past.
 struct NotificationMessage {
   std::uint32_t sequence_number = 0;
   std::int64_t publish_time = 0;
   std::vector<MonitoredItemNotification> data_changes;
+  std::vector<EventFieldList> events{};
   std::vector<std::uint32_t> status_changes;
   std::size_t skipped = 0;
 };
@@ -160,6 +163,7 @@ struct MonitoredItemCreateResult {
   std::uint32_t monitored_item_id = 0;
   double revised_sampling_interval_ms = 0;
   std::uint32_t revised_queue_size = 0;
+  ExtensionObject filter_result{};  // null when the server sent none
 };
 
 struct TransferResult {
