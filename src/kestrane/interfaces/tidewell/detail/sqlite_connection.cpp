@@ -628,6 +628,7 @@ WriteResult SqliteConnection::write_rows(const BatchId& batch, std::span<const T
   } catch (...) {
     sqlite3_clear_bindings(insert_number_.get());
     sqlite3_clear_bindings(insert_text_.get());
+    if (insert_event_) sqlite3_clear_bindings(insert_event_.get());
     rollback_open_transaction();
     throw;
   }
