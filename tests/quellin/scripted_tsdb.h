@@ -61,6 +61,7 @@ struct ScriptedTsdb {
   int write_calls = 0;
   std::size_t last_stored_asked = 0;                        // tags asked what they stored last
   std::vector<std::vector<WrittenRow>> writes;              // rows of each successful write call
+  std::vector<tidewell::EventRow> events;                   // events of every stored batch
   std::set<std::pair<std::string, std::uint64_t>> batches;  // identities stored
   int duplicates = 0;
   std::vector<std::int64_t> prune_cutoffs;  // older_than_us of each prune_write_batches chunk
@@ -142,11 +143,12 @@ class ScriptedConnection : public tidewell::Connection {
                       .status = std::nullopt,
                       .source_time_us = std::nullopt});
     }
-    return write_rows(batch, rows);
+    return write_rows(batch, rows, {});
   }
   // Texts and per-row times, as the drivers store them; one call per batch.
   tidewell::WriteResult write_rows(const tidewell::BatchId& batch,
-                                   std::span<const tidewell::TsdataRow> rows) override {
+                                   std::span<const tidewell::TsdataRow> rows,
+                                   std::span<const tidewell::EventRow> events) override {
     if (db_->before_write) db_->before_write();
     check_open();
     ++db_->write_calls;
@@ -168,10 +170,11 @@ class ScriptedConnection : public tidewell::Connection {
       if (row.text) ++texts;
     }
     db_->writes.push_back(written);
+    db_->events.insert(db_->events.end(), events.begin(), events.end());
     if (db_->write_commits_then_throws) {
       throw tidewell::DatabaseError("server closed the connection unexpectedly");
     }
-    return {true, written.size(), false, texts};
+    return {true, written.size(), false, texts, events.size()};
   }
   // Nothing stored before: every tag starts without a row.
   std::vector<tidewell::LastStored> last_stored(

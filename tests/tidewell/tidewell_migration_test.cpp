@@ -21,7 +21,7 @@ namespace {
 using testing::Row;
 using testing::TestDatabase;
 
-const std::vector<Row> kAllVersions = {{"1"}, {"2"}, {"3"}};
+const std::vector<Row> kAllVersions = {{"1"}, {"2"}, {"3"}, {"4"}};
 
 class SchemaMigration : public ::testing::TestWithParam<std::string> {
  protected:
@@ -85,6 +85,50 @@ class SchemaMigration : public ::testing::TestWithParam<std::string> {
       db_->execute(
           "INSERT INTO write_batches (writer_id, seq, row_count) VALUES ('console', 7, 2)");
     }
+  }
+
+  // A database as version 3 left it: version 2's rows, then rows of both tables with status
+  // and source time, and their batch's record.
+  void build_version_3_with_rows() {
+    build_version_2_with_rows();
+    for (const char* statement : schema_migrations(dialect()).at(2)) db_->execute(statement);
+    db_->execute("INSERT INTO schema_version (version) VALUES (3)");
+    if (sqlite()) {
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality, status, source_time) VALUES"
+          " (1709618831000000, 1, 23.5, 'Good', 0, 1709618830900000)");
+      db_->execute(
+          "INSERT INTO tsdata_text (time, tag_id, value, quality, status, source_time) VALUES"
+          " (1709618831000000, 2, 'running', 'Good', 0, NULL)");
+      db_->execute(
+          "INSERT INTO write_batches (writer_id, seq, written_at, row_count)"
+          " VALUES ('console', 8, 1709618831100000, 2)");
+    } else {
+      db_->execute(
+          "INSERT INTO tsdata (time, tag_id, value, quality, status, source_time) VALUES"
+          " ('2024-03-05 06:07:11+00', 1, 23.5, 'Good', 0, '2024-03-05 06:07:10.9+00')");
+      db_->execute(
+          "INSERT INTO tsdata_text (time, tag_id, value, quality, status, source_time) VALUES"
+          " ('2024-03-05 06:07:11+00', 2, 'running', 'Good', 0, NULL)");
+      db_->execute(
+          "INSERT INTO write_batches (writer_id, seq, row_count) VALUES ('console', 8, 2)");
+    }
+  }
+
+  // Rows of the tables version 3 added, and the batch records, as text.
+  std::vector<Row> version_3_rows() {
+    const std::string time = sqlite() ? "time" : "(extract(epoch FROM time) * 1000000)::bigint";
+    auto out = db_->query("SELECT " + time +
+                          ", tag_id, value, quality, status FROM tsdata_text ORDER BY 1, 2");
+    for (auto& row : db_->query("SELECT " + time +
+                                ", tag_id, status FROM tsdata WHERE status IS NOT NULL"
+                                " ORDER BY 1, 2")) {
+      out.push_back(std::move(row));
+    }
+    for (auto& row : db_->query("SELECT writer_id, seq, row_count FROM write_batches ORDER BY 2")) {
+      out.push_back(std::move(row));
+    }
+    return out;
   }
 
   // The file that holds tsdata's rows: a new one after any rewrite of the table.
@@ -203,6 +247,64 @@ TEST_P(SchemaMigration, Version2DatabaseMovesToVersion3InPlaceAndKeepsEveryRow) 
             (std::vector<Row>{{"2", "running"}}));
 }
 
+TEST_P(SchemaMigration, Version3DatabaseMovesToVersion4InPlaceAndKeepsEveryRow) {
+  build_version_3_with_rows();
+  const auto before = rows();
+  const auto before_3 = version_3_rows();
+  ASSERT_EQ(before.at("tsdata").size(), 6u);
+  ASSERT_EQ(before_3.size(), 4u);
+  const auto storage_before = sqlite() ? std::vector<Row>{} : tsdata_storage();
+
+  auto conn = get_conn(db_->settings());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(rows(), before);
+  EXPECT_EQ(version_3_rows(), before_3);
+  if (!sqlite()) {
+    EXPECT_EQ(tsdata_storage(), storage_before) << "tsdata was rewritten";
+  }
+  EXPECT_EQ(db_->query("SELECT count(*) FROM events"), (std::vector<Row>{{"0"}}));
+
+  // A batch stored by version 3 is still recognised, rows and events alike; a new batch
+  // stores its events beside its rows.
+  EventRow event;
+  event.time_us = 1709618832000000;
+  event.source_id = 1;
+  event.event_id = "id-1";
+  event.event_type = "i=2041";
+  event.source_node = "i=2253";
+  event.source_name = "Server";
+  event.severity = 100;
+  event.message = "started";
+  const std::vector<TsdataRow> batch = {{1709618832000000, 1, 24.5, {}, "Good", 0u, {}}};
+  const std::vector<EventRow> events = {event};
+  EXPECT_TRUE(write_rows_and_events(*conn, {"console", 8}, batch, events).duplicate);
+  const auto written = write_rows_and_events(*conn, {"console", 9}, batch, events);
+  EXPECT_EQ(written.count, 1u);
+  EXPECT_EQ(written.event_count, 1u);
+  EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata"), (std::vector<Row>{{"7"}}));
+  EXPECT_EQ(db_->query("SELECT source_name, message FROM events"),
+            (std::vector<Row>{{"Server", "started"}}));
+}
+
+TEST_P(SchemaMigration, FailedMoveLeavesTheVersion3DatabaseAsItWas) {
+  build_version_3_with_rows();
+  // A table of the new table's name, made by hand: the move cannot create its own.
+  db_->execute("CREATE TABLE events (note TEXT)");
+  const auto definitions_before = definitions();
+  const auto rows_before = rows();
+
+  EXPECT_THROW(get_conn(db_->settings()), DatabaseError);
+  EXPECT_EQ(versions(), (std::vector<Row>{{"1"}, {"2"}, {"3"}}));
+  EXPECT_EQ(definitions(), definitions_before) << "every statement of the move rolled back";
+  EXPECT_EQ(rows(), rows_before);
+
+  db_->execute("DROP TABLE events");
+  ASSERT_NE(get_conn(db_->settings()), nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(rows(), rows_before);
+}
+
 TEST_P(SchemaMigration, FailedMoveLeavesTheVersion2DatabaseAsItWas) {
   build_version_2_with_rows();
   // A table of the new table's name, made by hand: the move cannot create its own, and the
@@ -265,11 +367,12 @@ TEST_P(SchemaMigration, FailedMoveLeavesTheVersion1DatabaseAsItWas) {
   EXPECT_EQ(rows(), rows_before);
 }
 
-// Engines that spread tsdata (and tsdata_text) over nodes by tag, or into chunks by time, accept
-// only unique keys that hold that column, and foreign keys only to tables they can place beside it.
+// Engines that spread tsdata (and tsdata_text, and events) over nodes by tag, or into chunks by
+// time, accept only unique keys that hold that column, and foreign keys only to tables they can
+// place beside it.
 TEST_P(SchemaMigration, TsdataHasNoUniqueOrForeignKey) {
   ASSERT_NE(get_conn(db_->settings()), nullptr);
-  for (const std::string table : {"tsdata", "tsdata_text"}) {
+  for (const std::string table : {"tsdata", "tsdata_text", "events"}) {
     SCOPED_TRACE(table);
     if (sqlite()) {
       EXPECT_EQ(

@@ -73,7 +73,12 @@ WriteResult Connection::write_batch(const BatchId& batch, std::int64_t,
                       batch.writer_id + "/" + std::to_string(batch.seq) + " not written");
 }
 
-WriteResult Connection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+WriteResult Connection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                                   std::span<const EventRow> events) {
+  if (!events.empty()) {
+    throw DatabaseError("This TSDB connection cannot store events; batch " + batch.writer_id + "/" +
+                        std::to_string(batch.seq) + " not written");
+  }
   const std::int64_t time_us = rows.empty() ? 0 : rows.front().time_us;
   std::vector<std::int64_t> tag_ids;
   std::vector<double> values;
@@ -91,6 +96,11 @@ WriteResult Connection::write_rows(const BatchId& batch, std::span<const TsdataR
     qualities.push_back(row.quality);
   }
   return write_batch(batch, time_us, tag_ids, values, qualities);
+}
+
+std::vector<ConditionEvent> Connection::latest_condition_events(std::int64_t,
+                                                                std::span<const std::string>) {
+  return {};
 }
 
 std::size_t Connection::prune_write_batches(std::int64_t, std::size_t) { return 0; }

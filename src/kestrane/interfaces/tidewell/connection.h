@@ -73,10 +73,12 @@ class Connection {
                                   std::span<const std::int64_t> tag_ids,
                                   std::span<const double> values,
                                   std::span<const std::string> qualities);
-  // One batch of rows, each with its own time, numbers to tsdata and texts to tsdata_text, and
-  // the batch's identity, all in one transaction; semantics: tidewell.h. The base class passes
-  // rows of one time and no text to write_batch and throws DatabaseError for any other.
-  virtual WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows);
+  // One batch of rows, each with its own time, numbers to tsdata and texts to tsdata_text, its
+  // events to events, and the batch's identity, all in one transaction; semantics: tidewell.h.
+  // The base class passes rows of one time and no text to write_batch and throws DatabaseError
+  // for any other, and for any event.
+  virtual WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                                 std::span<const EventRow> events);
   // Deletes at most `max_rows` records of batches written before `older_than_us`, in one short
   // transaction, oldest first; returns how many. The base class keeps no identities, so it has
   // none to delete. Semantics: tidewell.h.
@@ -84,6 +86,10 @@ class Connection {
   // What each of `tag_ids` has stored last; semantics: tidewell.h. The base class cannot read
   // rows back, so it throws DatabaseError; the drivers implement it.
   virtual std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries);
+  // The newest stored event of each condition of `source_id` (of those listed, when the list
+  // is not empty); semantics: tidewell.h. The base class stores no events, so it has none.
+  virtual std::vector<ConditionEvent> latest_condition_events(
+      std::int64_t source_id, std::span<const std::string> condition_ids);
 
  protected:
   Connection() = default;

@@ -85,7 +85,18 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t ti
 }
 
 WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const TsdataRow> rows) {
-  return conn.write_rows(batch, rows);
+  return conn.write_rows(batch, rows, {});
+}
+
+WriteResult write_rows_and_events(Connection& conn, const BatchId& batch,
+                                  std::span<const TsdataRow> rows,
+                                  std::span<const EventRow> events) {
+  return conn.write_rows(batch, rows, events);
+}
+
+std::vector<ConditionEvent> latest_condition_events(Connection& conn, std::int64_t source_id,
+                                                    std::span<const std::string> condition_ids) {
+  return conn.latest_condition_events(source_id, condition_ids);
 }
 
 std::vector<LastStored> last_stored(Connection& conn, std::span<const std::int64_t> tag_ids) {

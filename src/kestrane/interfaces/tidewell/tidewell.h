@@ -78,6 +78,22 @@ WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::int64_t ti
 // the database cannot store (a time outside its range, a NUL in a text) throws
 // RequestRejected, and then nothing of the batch is stored.
 WriteResult write_tsdata(Connection& conn, const BatchId& batch, std::span<const TsdataRow> rows);
+// The same batch with its events, stored in `events` in the same transaction: a batch stored
+// already writes neither rows nor events. event_count says how many events were stored. An
+// event the database cannot store (a time outside its range, a NUL in a text, fields that are
+// no JSON object) throws RequestRejected, and then nothing of the batch is stored.
+WriteResult write_rows_and_events(Connection& conn, const BatchId& batch,
+                                  std::span<const TsdataRow> rows,
+                                  std::span<const EventRow> events);
+
+// The newest stored event (by event time, then receive time) of each condition of the source
+// `source_id`, sorted by condition id: of every condition it has events of when
+// `condition_ids` is empty, else of those listed (a condition without stored events gives no
+// entry). What a collector compares a condition's state with at start, so that a state it has
+// stored already is not stored again. Found through an index on (source_id, condition_id,
+// time). Throws DatabaseError as the writes do.
+std::vector<ConditionEvent> latest_condition_events(
+    Connection& conn, std::int64_t source_id, std::span<const std::string> condition_ids = {});
 
 // Deletes the records of batches written (committed) before `older_than_us` (microseconds
 // since 1970-01-01 UTC) from write_batches, which otherwise grows by one row per batch. A

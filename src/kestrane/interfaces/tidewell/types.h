@@ -148,11 +148,45 @@ struct LastStored {
   std::vector<TsdataRow> rows_at_edge{};
 };
 
+// One event to store in `events`, as a source reported it. Times in microseconds since
+// 1970-01-01 UTC; unset optionals are stored as NULL (a condition field of an event that is no
+// condition, a receive time the source did not give).
+struct EventRow {
+  std::int64_t time_us = 0;
+  std::optional<std::int64_t> receive_time_us{};
+  std::int64_t source_id = 0;  // the `sources` row of the source that reported it
+  std::string event_id;        // the event's identity, as raw bytes (zero bytes included)
+  std::string event_type;      // NodeId text
+  std::string source_node;     // NodeId text
+  std::string source_name;
+  std::int32_t severity = 0;
+  std::string message;
+  std::optional<std::string> condition_id{};  // NodeId text
+  std::optional<std::string> condition_name{};
+  std::optional<std::string> branch_id{};
+  std::optional<bool> retain{};
+  std::optional<bool> active{};
+  std::optional<bool> acked{};
+  std::optional<bool> confirmed{};
+  bool refresh = false;            // a condition's state sent again on request, not a new event
+  std::string fields_json = "{}";  // a JSON object
+};
+
+// The newest stored event of one condition of a source: the greatest event time, and of
+// several at that time the greatest receive time.
+struct ConditionEvent {
+  std::string condition_id;
+  std::string event_id;  // raw bytes
+  std::int64_t time_us = 0;
+  friend bool operator==(const ConditionEvent&, const ConditionEvent&) = default;
+};
+
 struct WriteResult {
   bool success = false;
   std::size_t count = 0;
-  bool duplicate = false;      // the batch was already stored; nothing written
-  std::size_t text_count = 0;  // of count, the rows stored in tsdata_text
+  bool duplicate = false;       // the batch was already stored; nothing written
+  std::size_t text_count = 0;   // of count, the rows stored in tsdata_text
+  std::size_t event_count = 0;  // events stored beside the rows (not in count)
 };
 
 }  // namespace tidewell

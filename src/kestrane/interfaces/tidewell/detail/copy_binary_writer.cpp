@@ -129,6 +129,25 @@ void CopyBinaryWriter::add_text(std::string_view text) {
   out_.append(text);
 }
 
+void CopyBinaryWriter::add_integer(std::int32_t v) {
+  put32(4);
+  put32(static_cast<std::uint32_t>(v));
+}
+
+void CopyBinaryWriter::add_boolean(bool v) {
+  put32(1);
+  out_.push_back(v ? '\1' : '\0');
+}
+
+void CopyBinaryWriter::add_bytes(std::string_view bytes) { add_text(bytes); }
+
+void CopyBinaryWriter::add_jsonb(std::string_view json) {
+  // The binary form of jsonb is a format version, 1, before the text.
+  put32(text_length(json) + 1);
+  out_.push_back('\1');
+  out_.append(json);
+}
+
 std::string CopyBinaryWriter::finish() {
   put16(kEndOfData);
   std::string done = std::move(out_);

@@ -39,6 +39,13 @@ class CopyBinaryWriter {
   void add_timestamp(std::int64_t unix_us);
   void add_double(double v);
   void add_text(std::string_view text);
+  // An integer (int4).
+  void add_integer(std::int32_t v);
+  void add_boolean(bool v);
+  // A bytea: the bytes as they are, zero bytes included.
+  void add_bytes(std::string_view bytes);
+  // A jsonb: the JSON text, which the server checks.
+  void add_jsonb(std::string_view json);
   void add_null();
 
   // Ends the stream and returns it; the writer is empty afterwards.

@@ -53,6 +53,11 @@ constexpr const char* kCopyNumbers =
 constexpr const char* kCopyTexts =
     "COPY tsdata_text (time, tag_id, value, quality, status, source_time)"
     " FROM STDIN (FORMAT binary)";
+constexpr const char* kCopyEvents =
+    "COPY events (time, receive_time, source_id, event_id, event_type, source_node, source_name,"
+    " severity, message, condition_id, condition_name, branch_id, retain, active, acked,"
+    " confirmed, refresh, fields) FROM STDIN (FORMAT binary)";
+constexpr std::uint16_t kEventFields = 18;
 // Bytes of a numeric row besides its quality text: field count, six lengths and the values.
 constexpr std::size_t kNumberRowBytes = 2 + 6 * 4 + 5 * 8;
 
@@ -236,6 +241,68 @@ RowStreams row_streams(std::span<const TsdataRow> rows) {
   if (streams.text_count < rows.size()) streams.numbers = numbers.finish();
   if (streams.text_count > 0) streams.texts = texts.finish();
   return streams;
+}
+
+void add_optional_text(CopyBinaryWriter& writer, const std::optional<std::string>& text) {
+  if (text) {
+    writer.add_text(*text);
+  } else {
+    writer.add_null();
+  }
+}
+
+void add_optional_boolean(CopyBinaryWriter& writer, std::optional<bool> value) {
+  if (value) {
+    writer.add_boolean(*value);
+  } else {
+    writer.add_null();
+  }
+}
+
+// The events of a write_rows batch as the COPY stream of events; require_storable_events first.
+std::string event_stream(std::span<const EventRow> events) {
+  CopyBinaryWriter writer;
+  for (const EventRow& event : events) {
+    writer.start_row(kEventFields);
+    writer.add_timestamp(event.time_us);
+    if (event.receive_time_us) {
+      writer.add_timestamp(*event.receive_time_us);
+    } else {
+      writer.add_null();
+    }
+    writer.add_bigint(event.source_id);
+    writer.add_bytes(event.event_id);
+    writer.add_text(event.event_type);
+    writer.add_text(event.source_node);
+    writer.add_text(event.source_name);
+    writer.add_integer(event.severity);
+    writer.add_text(event.message);
+    add_optional_text(writer, event.condition_id);
+    add_optional_text(writer, event.condition_name);
+    add_optional_text(writer, event.branch_id);
+    add_optional_boolean(writer, event.retain);
+    add_optional_boolean(writer, event.active);
+    add_optional_boolean(writer, event.acked);
+    add_optional_boolean(writer, event.confirmed);
+    writer.add_boolean(event.refresh);
+    writer.add_jsonb(event.fields_json);
+  }
+  return writer.finish();
+}
+
+// Hexadecimal digits, as the server's encode(..., 'hex') writes them, back to bytes.
+std::string bytes_from_hex(std::string_view hex) {
+  const auto nibble = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+  };
+  std::string bytes;
+  bytes.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
+  }
+  return bytes;
 }
 
 // The batch's record as SQL text, as a message of several statements takes no parameters. The
@@ -844,17 +911,21 @@ WriteResult PostgresConnection::write_batch(const BatchId& batch, std::int64_t t
   }
 }
 
-WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                                           std::span<const EventRow> events) {
   const std::int64_t seq = stored_seq(batch);
   require_storable_rows(rows);
+  require_storable_events(events);
   PGconn* conn = live();
   const auto text_count = static_cast<std::size_t>(
       std::count_if(rows.begin(), rows.end(), [](const TsdataRow& row) { return row.text; }));
   const bool numbers = text_count < rows.size();
   const bool texts = text_count > 0;
+  const bool with_events = !events.empty();
   std::string sql = "BEGIN; " + record_batch_sql(batch.writer_id, seq, rows.size()) + "; ";
   if (numbers) sql += std::string(kCopyNumbers) + "; ";
   if (texts) sql += std::string(kCopyTexts) + "; ";
+  if (with_events) sql += std::string(kCopyEvents) + "; ";
   sql += "COMMIT";
   const auto deadline = Clock::now() + kRequestTimeout;
   if (!PQsendQuery(conn, sql.c_str())) lose_connection(trimmed(PQerrorMessage(conn)));
@@ -862,14 +933,15 @@ WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const
     // Made while the server opens the transaction; a replay pays for it too, which costs less
     // than a round trip of its own would cost every batch.
     const RowStreams streams = row_streams(rows);
-    // BEGIN, the record, then the first COPY waiting for its rows (or, with no rows, COMMIT).
+    const std::string event_rows = with_events ? event_stream(events) : std::string();
+    // BEGIN, the record, then the first COPY waiting for its rows (or, with none, COMMIT).
     const auto opened = take_results(deadline);
     for (const auto& result : opened) {
       if (PQresultStatus(result.get()) != PGRES_COPY_IN) check(result, PGRES_COMMAND_OK);
     }
     if (opened.size() < 2) lose_connection("the server answered a batch's start only in part");
     const bool duplicate = affected_rows(opened[1].get()) == 0;
-    if (rows.empty()) {
+    if (rows.empty() && !with_events) {
       // The record, when new, is committed: an empty batch is stored too.
       if (opened.size() != 3) {
         throw DatabaseError("TSDB " + where_ + " did not answer the COMMIT of batch " +
@@ -890,19 +962,57 @@ WriteResult PostgresConnection::write_rows(const BatchId& batch, std::span<const
     std::vector<const std::string*> sent;
     if (numbers) sent.push_back(&streams.numbers);
     if (texts) sent.push_back(&streams.texts);
+    if (with_events) sent.push_back(&event_rows);
     const auto done = copy_streams(sent, deadline);
     for (const auto& result : done) check(result, PGRES_COMMAND_OK);
     if (done.size() != sent.size() + 1) {
       throw DatabaseError("TSDB " + where_ + " did not answer the COMMIT of batch " +
                           batch.writer_id + "/" + std::to_string(batch.seq));
     }
+    const std::size_t row_streams_sent = sent.size() - (with_events ? 1 : 0);
     std::size_t written = 0;
-    for (std::size_t i = 0; i < sent.size(); ++i) written += affected_rows(done[i].get());
-    return {true, written, false, streams.text_count};
+    for (std::size_t i = 0; i < row_streams_sent; ++i) written += affected_rows(done[i].get());
+    const std::size_t events_written =
+        with_events ? affected_rows(done[row_streams_sent].get()) : 0;
+    return {true, written, false, streams.text_count, events_written};
   } catch (...) {
     rollback();
     throw;
   }
+}
+
+std::vector<ConditionEvent> PostgresConnection::latest_condition_events(
+    std::int64_t source_id, std::span<const std::string> condition_ids) {
+  live();
+  const std::string sql = latest_condition_events_sql(SqlDialect::postgres);
+  const std::string source = std::to_string(source_id);
+  PgResultPtr result;
+  if (condition_ids.empty()) {
+    result = send(sql, {source.c_str(), nullptr}, {0, 0}, {0, 0}, kRequestTimeout);
+  } else {
+    std::vector<std::string_view> wanted;
+    wanted.reserve(condition_ids.size());
+    for (const std::string& id : condition_ids) {
+      // No stored id holds a NUL byte, and the server would refuse the whole array for one.
+      if (id.find('\0') == std::string::npos) wanted.push_back(id);
+    }
+    if (wanted.empty()) return {};
+    const std::string array = binary_text_array(wanted);
+    result = send(sql, {source.c_str(), array.data()}, {0, static_cast<int>(array.size())}, {0, 1},
+                  kRequestTimeout);
+  }
+  check(result, PGRES_TUPLES_OK);
+  std::vector<ConditionEvent> found;
+  const int count = PQntuples(result.get());
+  found.reserve(static_cast<std::size_t>(count));
+  for (int row = 0; row < count; ++row) {
+    found.push_back({text_at(result.get(), row, 0), bytes_from_hex(text_at(result.get(), row, 1)),
+                     int_at(result.get(), row, 2)});
+  }
+  // In byte order, as on SQLite, whatever the database's collation.
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.condition_id < b.condition_id; });
+  return found;
 }
 
 std::vector<LastStored> PostgresConnection::last_stored(std::span<const LastStoredQuery> queries) {

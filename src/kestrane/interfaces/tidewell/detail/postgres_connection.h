@@ -44,9 +44,12 @@ class PostgresConnection final : public Connection {
   WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
                           std::span<const std::int64_t> tag_ids, std::span<const double> values,
                           std::span<const std::string> qualities) override;
-  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
+  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                         std::span<const EventRow> events) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
   std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries) override;
+  std::vector<ConditionEvent> latest_condition_events(
+      std::int64_t source_id, std::span<const std::string> condition_ids) override;
 
  private:
   PostgresConnection(PgConnPtr conn, std::string where);

@@ -4,6 +4,8 @@
 #include <limits>
 #include <unordered_set>
 
+#include <nlohmann/json.hpp>
+
 #include "record_codec.h"
 #include "tidewell/connection.h"
 
@@ -147,6 +149,52 @@ void require_storable_rows(std::span<const TsdataRow> rows) {
       throw RequestRejected("In " + which() + ": " + e.what());
     }
   }
+}
+
+void require_storable_events(std::span<const EventRow> events) {
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const EventRow& event = events[i];
+    try {
+      require_storable_time(event.time_us, "Event time");
+      if (event.receive_time_us) require_storable_time(*event.receive_time_us, "Receive time");
+      require_no_nul(event.event_type, "event type");
+      require_no_nul(event.source_node, "source node");
+      require_no_nul(event.source_name, "source name");
+      require_no_nul(event.message, "message");
+      if (event.condition_id) require_no_nul(*event.condition_id, "condition id");
+      if (event.condition_name) require_no_nul(*event.condition_name, "condition name");
+      if (event.branch_id) require_no_nul(*event.branch_id, "branch id");
+      require_no_nul(event.fields_json, "event fields");
+      // Checked here rather than by the server, so that both drivers refuse the same events.
+      const auto first = event.fields_json.find_first_not_of(" \t\r\n");
+      if (first == std::string::npos || event.fields_json[first] != '{' ||
+          !nlohmann::json::accept(event.fields_json)) {
+        throw RequestRejected("Event fields are no JSON object; nothing written");
+      }
+    } catch (const RequestRejected& e) {
+      throw RequestRejected("In event " + std::to_string(i + 1) + " of " +
+                            std::to_string(events.size()) + " (source '" + event.source_name +
+                            "'): " + e.what());
+    }
+  }
+}
+
+std::string latest_condition_events_sql(SqlDialect dialect) {
+  if (dialect == SqlDialect::postgres) {
+    // DISTINCT ON walks the (source_id, condition_id, time) index of condition events.
+    return "SELECT DISTINCT ON (condition_id) condition_id, encode(event_id, 'hex'),"
+           " (extract(epoch FROM time) * 1000000)::bigint FROM events"
+           " WHERE source_id = $1::bigint AND condition_id IS NOT NULL"
+           " AND ($2::text[] IS NULL OR condition_id = ANY ($2::text[]))"
+           " ORDER BY condition_id, time DESC, receive_time DESC NULLS LAST";
+  }
+  // Of events equal in both times, the one written last.
+  return "SELECT condition_id, event_id, time FROM ("
+         " SELECT condition_id, event_id, time, row_number() OVER (PARTITION BY condition_id"
+         " ORDER BY time DESC, receive_time IS NULL, receive_time DESC, rowid DESC) AS n"
+         " FROM events WHERE source_id = ?1 AND condition_id IS NOT NULL"
+         " AND (?2 IS NULL OR condition_id IN (SELECT value FROM json_each(?2))))"
+         " WHERE n = 1 ORDER BY condition_id";
 }
 
 std::string last_stored_sql(SqlDialect dialect) {

@@ -46,6 +46,17 @@ void require_storable_time(std::int64_t time_us, std::string_view what = "Row ti
 // byte in a quality or text (both databases would cut the text there, or refuse it).
 void require_storable_rows(std::span<const TsdataRow> rows);
 
+// Throws RequestRejected, before anything is written, naming the event, for an event no driver
+// stores as given: a time or receive time outside the range of require_storable_time, a NUL
+// byte in a text, fields that are no JSON object.
+void require_storable_events(std::span<const EventRow> events);
+
+// latest_condition_events: the newest event of each condition of one source, sorted by
+// condition id, with the columns condition_id, event_id (on PostgreSQL as hexadecimal digits),
+// time (microseconds since 1970-01-01 UTC). Parameters: the source id, and the condition ids
+// wanted (NULL: all; on PostgreSQL a text array, on SQLite a JSON array of texts).
+std::string latest_condition_events_sql(SqlDialect dialect);
+
 // last_stored: one statement per tag, with the tag id as its only parameter. Its rows are the
 // tag's rows at the edge, numbers then texts, each with the columns: 0 for tsdata or 1 for
 // tsdata_text, time and source time (microseconds since 1970-01-01 UTC), the number, the text,

@@ -64,6 +64,38 @@ const std::vector<Migration> kPostgres = {
         " source_time timestamptz)",
         "CREATE INDEX tsdata_text_tag_id_time_idx ON tsdata_text (tag_id, time)",
     },
+    {
+        // One row per event a source reported, written in its batch's transaction. No unique
+        // key (a batch's record in write_batches keeps a replay out, and the collector stores
+        // an event id once) and no foreign key, so that the table can be spread over nodes or
+        // split into chunks by time like tsdata. Condition columns are NULL for events that
+        // are no condition; fields holds every selected field by browse path.
+        "CREATE TABLE events ("
+        " time timestamptz NOT NULL,"
+        " receive_time timestamptz,"
+        " source_id bigint NOT NULL,"
+        " event_id bytea NOT NULL,"
+        " event_type text NOT NULL,"
+        " source_node text NOT NULL,"
+        " source_name text NOT NULL,"
+        " severity integer NOT NULL,"
+        " message text NOT NULL,"
+        " condition_id text,"
+        " condition_name text,"
+        " branch_id text,"
+        " retain boolean,"
+        " active boolean,"
+        " acked boolean,"
+        " confirmed boolean,"
+        " refresh boolean NOT NULL,"
+        " fields jsonb NOT NULL)",
+        "CREATE INDEX events_time_idx ON events (time)",
+        "CREATE INDEX events_source_name_time_idx ON events (source_name, time)",
+        // The newest event of each condition, read when a collector starts; only conditions'
+        // events are in it.
+        "CREATE INDEX events_condition_idx ON events (source_id, condition_id, time)"
+        " WHERE condition_id IS NOT NULL",
+    },
 };
 
 const std::vector<Migration> kSqlite = {
@@ -116,6 +148,33 @@ const std::vector<Migration> kSqlite = {
         " status INTEGER,"
         " source_time INTEGER)",
         "CREATE INDEX tsdata_text_tag_id_time_idx ON tsdata_text (tag_id, time)",
+    },
+    {
+        // As on PostgreSQL. Times in microseconds since 1970-01-01 UTC, Booleans as 0 and 1,
+        // fields as JSON text.
+        "CREATE TABLE events ("
+        " time INTEGER NOT NULL,"
+        " receive_time INTEGER,"
+        " source_id INTEGER NOT NULL,"
+        " event_id BLOB NOT NULL,"
+        " event_type TEXT NOT NULL,"
+        " source_node TEXT NOT NULL,"
+        " source_name TEXT NOT NULL,"
+        " severity INTEGER NOT NULL,"
+        " message TEXT NOT NULL,"
+        " condition_id TEXT,"
+        " condition_name TEXT,"
+        " branch_id TEXT,"
+        " retain INTEGER,"
+        " active INTEGER,"
+        " acked INTEGER,"
+        " confirmed INTEGER,"
+        " refresh INTEGER NOT NULL,"
+        " fields TEXT NOT NULL)",
+        "CREATE INDEX events_time_idx ON events (time)",
+        "CREATE INDEX events_source_name_time_idx ON events (source_name, time)",
+        "CREATE INDEX events_condition_idx ON events (source_id, condition_id, time)"
+        " WHERE condition_id IS NOT NULL",
     },
 };
 

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "journel/log.h"
 #include "queries.h"
 #include "record_codec.h"
@@ -31,6 +33,11 @@ constexpr const char* kInsertNumber =
 constexpr const char* kInsertText =
     "INSERT INTO tsdata_text (time, tag_id, value, quality, status, source_time)"
     " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+constexpr const char* kInsertEvent =
+    "INSERT INTO events (time, receive_time, source_id, event_id, event_type, source_node,"
+    " source_name, severity, message, condition_id, condition_name, branch_id, retain, active,"
+    " acked, confirmed, refresh, fields)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)";
 // Changes no row when the batch is recorded already.
 constexpr const char* kRecordBatch =
     "INSERT OR IGNORE INTO write_batches (writer_id, seq, written_at, row_count)"
@@ -573,9 +580,11 @@ void SqliteConnection::insert_rows(std::int64_t time_us, std::span<const std::in
   sqlite3_clear_bindings(stmt);
 }
 
-WriteResult SqliteConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows) {
+WriteResult SqliteConnection::write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                                         std::span<const EventRow> events) {
   const std::int64_t seq = stored_seq(batch);
   require_storable_rows(rows);
+  require_storable_events(events);
   live();
   if (!insert_number_) insert_number_ = prepare(std::string(kInsertNumber));
   if (!insert_text_) insert_text_ = prepare(std::string(kInsertText));
@@ -614,14 +623,91 @@ WriteResult SqliteConnection::write_rows(const BatchId& batch, std::span<const T
     // The texts bound last belong to the caller.
     sqlite3_clear_bindings(insert_number_.get());
     sqlite3_clear_bindings(insert_text_.get());
+    insert_events(events);
     run("COMMIT");
   } catch (...) {
     sqlite3_clear_bindings(insert_number_.get());
     sqlite3_clear_bindings(insert_text_.get());
+    if (insert_event_) sqlite3_clear_bindings(insert_event_.get());
     rollback_open_transaction();
     throw;
   }
-  return {true, rows.size(), false, text_count};
+  return {true, rows.size(), false, text_count, events.size()};
+}
+
+void SqliteConnection::insert_events(std::span<const EventRow> events) {
+  if (events.empty()) return;
+  if (!insert_event_) insert_event_ = prepare(std::string(kInsertEvent));
+  sqlite3_stmt* stmt = insert_event_.get();
+  const auto bind_optional_text = [&](int index, const std::optional<std::string>& text) {
+    if (text) {
+      bind_text(stmt, index, *text);
+    } else {
+      sqlite3_bind_null(stmt, index);
+    }
+  };
+  const auto bind_optional_bool = [&](int index, std::optional<bool> value) {
+    if (value) {
+      sqlite3_bind_int(stmt, index, *value ? 1 : 0);
+    } else {
+      sqlite3_bind_null(stmt, index);
+    }
+  };
+  for (const EventRow& event : events) {
+    sqlite3_bind_int64(stmt, 1, event.time_us);
+    if (event.receive_time_us) {
+      sqlite3_bind_int64(stmt, 2, *event.receive_time_us);
+    } else {
+      sqlite3_bind_null(stmt, 2);
+    }
+    sqlite3_bind_int64(stmt, 3, event.source_id);
+    // Never a null pointer: SQLite binds NULL for one, and an empty id is an empty BLOB.
+    sqlite3_bind_blob64(stmt, 4, event.event_id.empty() ? "" : event.event_id.data(),
+                        event.event_id.size(), SQLITE_STATIC);
+    bind_text(stmt, 5, event.event_type);
+    bind_text(stmt, 6, event.source_node);
+    bind_text(stmt, 7, event.source_name);
+    sqlite3_bind_int(stmt, 8, event.severity);
+    bind_text(stmt, 9, event.message);
+    bind_optional_text(10, event.condition_id);
+    bind_optional_text(11, event.condition_name);
+    bind_optional_text(12, event.branch_id);
+    bind_optional_bool(13, event.retain);
+    bind_optional_bool(14, event.active);
+    bind_optional_bool(15, event.acked);
+    bind_optional_bool(16, event.confirmed);
+    sqlite3_bind_int(stmt, 17, event.refresh ? 1 : 0);
+    bind_text(stmt, 18, event.fields_json);
+    step_insert(stmt);
+  }
+  // The texts bound last belong to the caller.
+  sqlite3_clear_bindings(stmt);
+}
+
+std::vector<ConditionEvent> SqliteConnection::latest_condition_events(
+    std::int64_t source_id, std::span<const std::string> condition_ids) {
+  live();
+  auto stmt = prepare(latest_condition_events_sql(SqlDialect::sqlite));
+  sqlite3_bind_int64(stmt.get(), 1, source_id);
+  std::string wanted;
+  if (!condition_ids.empty()) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const std::string& id : condition_ids) {
+      // No stored id holds a NUL byte; one that is no UTF-8 is sent with its bad bytes
+      // replaced, and matches nothing stored either.
+      if (id.find('\0') == std::string::npos) list.push_back(id);
+    }
+    wanted = list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    bind_text(stmt.get(), 2, wanted);
+  }
+  std::vector<ConditionEvent> found;
+  run(stmt.get(), [&](sqlite3_stmt* row) {
+    const auto* blob = static_cast<const char*>(sqlite3_column_blob(row, 1));
+    const auto size = static_cast<std::size_t>(sqlite3_column_bytes(row, 1));
+    found.push_back({text_at(row, 0), blob ? std::string(blob, size) : std::string(),
+                     sqlite3_column_int64(row, 2)});
+  });
+  return found;
 }
 
 bool SqliteConnection::record_batch(const BatchId& batch, std::int64_t seq, std::size_t rows) {

@@ -48,9 +48,12 @@ class SqliteConnection final : public Connection {
   WriteResult write_batch(const BatchId& batch, std::int64_t time_us,
                           std::span<const std::int64_t> tag_ids, std::span<const double> values,
                           std::span<const std::string> qualities) override;
-  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows) override;
+  WriteResult write_rows(const BatchId& batch, std::span<const TsdataRow> rows,
+                         std::span<const EventRow> events) override;
   std::size_t prune_write_batches(std::int64_t older_than_us, std::size_t max_rows) override;
   std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries) override;
+  std::vector<ConditionEvent> latest_condition_events(
+      std::int64_t source_id, std::span<const std::string> condition_ids) override;
 
  private:
   SqliteConnection(SqliteDbPtr db, std::string where);
@@ -73,6 +76,8 @@ class SqliteConnection final : public Connection {
   bool record_batch(const BatchId& batch, std::int64_t seq, std::size_t rows);
   // Steps an insert of one row and resets it; throws as run() does, bindings cleared.
   void step_insert(sqlite3_stmt* stmt);
+  // The events, inside the caller's transaction; throws as run() does, bindings cleared.
+  void insert_events(std::span<const EventRow> events);
   void rollback_open_transaction() noexcept;
   [[noreturn]] void fail(int code);
   sqlite3* live();
@@ -87,6 +92,7 @@ class SqliteConnection final : public Connection {
   SqliteStmtPtr insert_number_;  // write_rows into tsdata, prepared once
   SqliteStmtPtr insert_text_;    // write_rows into tsdata_text, prepared once
   SqliteStmtPtr last_stored_;    // last_stored, prepared once
+  SqliteStmtPtr insert_event_;   // write_rows into events, prepared once
   std::string where_;            // "database file '...'", for messages
 };
 
