@@ -167,11 +167,17 @@ std::uint64_t BasePyQARCollectorThread::store_history(const std::string& tag,
                                                       std::vector<pyqar::ValueObject>& values,
                                                       std::vector<std::int64_t> time_us,
                                                       std::uint64_t) {
-  QualityCounts counts;
+  ResultList results = _history_results(tag, values);
+  return handle_changes(results, std::move(time_us), {});
+}
+
+ResultList BasePyQARCollectorThread::_history_results(const std::string& tag,
+                                                      std::vector<pyqar::ValueObject>& values) {
+  QualityCounts counts;  // history is not counted as read now
   ResultList results;
   results.reserve(values.size());
   for (pyqar::ValueObject& value : values) results.push_back(_to_result(tag, value, counts));
-  return handle_changes(results, std::move(time_us), {});
+  return results;
 }
 
 void BasePyQARCollectorThread::run_backfill(double deadline) {

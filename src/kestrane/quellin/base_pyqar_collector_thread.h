@@ -174,6 +174,8 @@ class BasePyQARCollectorThread {
   void _receive_and_process_data();
   // The source behind the handle; it must be open.
   pyqar::RtSource& _source();
+  // A batch of one tag's history values as results (not counted as read).
+  ResultList _history_results(const std::string& tag, std::vector<pyqar::ValueObject>& values);
   // The reading as the owner gets it; its quality counted in `counts`, its oddities warned of.
   ResultTuple _to_result(const std::string& tag, pyqar::ValueObject& v, QualityCounts& counts);
   std::vector<pyqar::TagDescriptor> _build_tag_objects(const std::vector<std::string>& tags) const;

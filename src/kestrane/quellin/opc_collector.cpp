@@ -140,15 +140,12 @@ std::uint64_t OPCCollector::store_history(const std::string& tag,
                                           std::vector<std::int64_t> time_us, std::uint64_t seq) {
   if (!writer_)
     return BasePyQARCollectorThread::store_history(tag, values, std::move(time_us), seq);
-  QualityCounts counts;  // history is not counted as read now
   WriteCycle cycle{.time_us = wall_now(),
-                   .results = {},
+                   .results = _history_results(tag, values),
                    .row_time_us = std::move(time_us),
                    .covers = {},
                    .batch_writer_id = std::string(kHistoryWriterId),
                    .batch_seq = seq};
-  cycle.results.reserve(values.size());
-  for (pyqar::ValueObject& value : values) cycle.results.push_back(_to_result(tag, value, counts));
   if (threaded_) return writer_->submit(std::move(cycle));
   return writer_->write_now(std::move(cycle));
 }

@@ -254,17 +254,6 @@ std::vector<LastStoredQuery> distinct_queries(std::span<const LastStoredQuery> q
   return distinct;
 }
 
-std::vector<std::int64_t> distinct_ids(std::span<const std::int64_t> ids) {
-  std::vector<std::int64_t> distinct;
-  distinct.reserve(ids.size());
-  std::unordered_set<std::int64_t> seen;
-  seen.reserve(ids.size());
-  for (const std::int64_t id : ids) {
-    if (seen.insert(id).second) distinct.push_back(id);
-  }
-  return distinct;
-}
-
 std::int64_t current_time_us() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())

@@ -67,8 +67,6 @@ std::string last_stored_sql(SqlDialect dialect);
 std::vector<LastStoredQuery> distinct_queries(std::span<const LastStoredQuery> queries);
 // Statements of last_stored sent in one round trip.
 inline constexpr std::size_t kLastStoredChunk = 1000;
-// `ids` without repeats, in the order of their first listing.
-std::vector<std::int64_t> distinct_ids(std::span<const std::int64_t> ids);
 
 // The client's clock in microseconds since 1970-01-01 UTC: the time of rows written without one.
 std::int64_t current_time_us();

@@ -71,6 +71,8 @@ class BackfillRunner {
   static constexpr double kRefusedPauseSeconds = 5.0;
   // A backfill that keeps growing logs it at most this often.
   static constexpr double kGrowLogSeconds = 60.0;
+  // At least one history call this often, however little time the turns leave.
+  static constexpr double kStarvedSeconds = 1.0;
 
   // Loads what the previous run left.
   explicit BackfillRunner(Options options);
@@ -161,6 +163,7 @@ class BackfillRunner {
   std::optional<pyqar::HistoryLimits> limits_;
   std::size_t node_cap_ = 0;  // fewer nodes after BadNoContinuationPoints; 0: no cap yet
   double paused_until_ = 0.0;
+  double last_call_at_ = -1e300;
   bool unsupported_reported_ = false;
   double tokens_ = 0.0;
   double tokens_at_ = -1.0;
