@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pyqar/event_types.h"
 #include "pyqar/qar_library.h"
 #include "tidewell/connection.h"
 #include "tidewell/tidewell.h"
@@ -25,6 +26,8 @@ using DbStatusNotify = std::function<void(bool success, std::size_t count)>;
 // Receives, after each cycle while rows wait on disk, how many rows wait and whether they are
 // being written back now.
 using SpoolNotify = std::function<void(std::uint64_t rows_waiting, bool replaying)>;
+// Receives the events of a cycle, in the order the server reported them.
+using EventsNotify = std::function<void(const std::vector<pyqar::EventRecord>& events)>;
 // Returns the tag names to read; asked once per cycle, so the owner may change the list.
 using TagsFunc = std::function<std::vector<std::string>()>;
 

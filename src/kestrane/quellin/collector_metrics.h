@@ -96,11 +96,23 @@ class CollectorMetrics {
   // One HistoryRead call ended: "Good", or the name of the status that refused it, or "error"
   // when the connection failed.
   virtual void history_read(std::string_view result) { (void)result; }
+  // Event monitored items by state ("ok", "failed") as of the latest poll.
+  virtual void event_items(std::size_t ok, std::size_t failed) {
+    (void)ok;
+    (void)failed;
+  }
+  // ConditionRefresh calls ended, by result ("ok", "failed").
+  virtual void condition_refreshes(std::uint64_t calls, std::string_view result) {
+    (void)calls;
+    (void)result;
+  }
 
   // Writer thread.
   // Rows the TSDB took by table, the write's duration, and the wall-clock time it ended.
   virtual void rows_written(const RowsWritten& rows, double write_seconds,
                             std::int64_t time_us) = 0;
+  // Events the TSDB took (the `events` table).
+  virtual void events_written(std::size_t events) { (void)events; }
   virtual void rows_spooled(std::size_t rows) = 0;
   virtual void rows_dropped(std::size_t rows, std::string_view reason) = 0;
   virtual void spool_size(std::uint64_t bytes, std::uint64_t rows) = 0;

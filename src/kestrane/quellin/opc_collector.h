@@ -44,6 +44,8 @@ class OPCCollector : public BasePyQARCollectorThread {
     DbStatusNotify db_status_notify{};
     // Called from the write stage while rows wait in the spool.
     SpoolNotify spool_notify{};
+    // Called on the collector thread with each cycle's events (subscribing to events only).
+    EventsNotify events_notify{};
     // Told what is read, written, spooled and dropped; unset: nothing is measured.
     std::shared_ptr<CollectorMetrics> metrics{};
     // Tag ids already known (from registration), by tag name: those tags are written with no

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pyqar/event_types.h"
 #include "pyqar/qar_types.h"
 
 namespace pyqar {
@@ -39,6 +40,11 @@ struct MonitoredTag {
 
 struct SubscriptionSettings {
   double publishing_interval_ms = 1000.0;
+  // Beside the tags' items, one event monitored item per notifier, in the same subscriptions
+  // (the tag list may then be empty: events alone). After each creation, recreation or
+  // transfer of an event item's subscription the server is asked for ConditionRefresh, so that
+  // the alarms active already are reported again.
+  EventSettings events{};
 };
 
 // What arrived since the last poll. Values of one tag come in the order the server produced
@@ -65,6 +71,11 @@ struct SubscriptionUpdate {
     bool after_gap = false;
   };
   std::vector<Change> changes;
+  // Events in the order the server reported them. An event whose EventId was delivered
+  // already (a message sent again in new form) is left out; events between a RefreshStart and
+  // a RefreshEnd of their subscription are marked refresh (the two markers themselves are not
+  // delivered).
+  std::vector<EventRecord> events{};
   // Acknowledges what this update holds once its rows are kept (acknowledge(token)); 0 when
   // there is nothing to acknowledge.
   std::uint64_t ack_token = 0;
@@ -82,6 +93,10 @@ struct SubscriptionUpdate {
   std::uint64_t server_full = 0;
   // Values whose source time is earlier than their tag's previous one (delivered all the same).
   std::uint64_t source_time_steps_back = 0;
+  // ConditionRefresh calls since the previous poll, by outcome: accepted, or refused (a server
+  // without conditions, a bad subscription).
+  std::uint64_t condition_refreshes_ok = 0;
+  std::uint64_t condition_refreshes_failed = 0;
   // The server's clock as of this poll: the publish time of its latest Publish answer moved
   // on by the time elapsed here since; empty until an answer carried one.
   std::optional<Timestamp> server_time{};
@@ -100,6 +115,9 @@ struct SubscriptionStatus {
   // Monitored items to which the server gave a smaller queue than one publishing interval
   // needs (ceil(publishing / sampling) + 1, or the queue size set).
   std::size_t items_queue_below_need = 0;
+  // Event monitored items (not counted in items_ok / items_failed).
+  std::size_t event_items_ok = 0;
+  std::size_t event_items_failed = 0;
 };
 
 }  // namespace pyqar

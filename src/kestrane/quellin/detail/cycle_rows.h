@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pyqar/event_types.h"
 #include "pyqar/reclaimable_subscriptions.h"
 #include "quellin/collector_metrics.h"
 #include "quellin/result_tuple.h"
@@ -37,6 +38,8 @@ struct WriteCycle {
   // once however often they are read, written or replayed.
   std::string batch_writer_id{};  // empty: the writer's own id and next number
   std::uint64_t batch_seq = 0;
+  // Events that arrived with the cycle's values: stored in the same transaction.
+  std::vector<pyqar::EventRecord> events{};
 };
 
 // A value as tsdata stores it: integers and Booleans convert, a reading without a value (or a

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tidewell/types.h"
+
 namespace quellin {
 
 struct SpoolRow {
@@ -41,6 +43,8 @@ struct SpoolBatch {
   std::uint64_t seq = 0;
   std::int64_t time_us = 0;  // UTC microseconds since the epoch
   std::vector<SpoolRow> rows;
+  // Events read with the rows (their source_id is the writer's to fill in).
+  std::vector<tidewell::EventRow> events{};
 };
 
 // "KSP" and a format version, so a record start is easy to spot in a hex dump.
