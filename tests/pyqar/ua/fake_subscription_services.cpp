@@ -5,6 +5,7 @@
 
 #include "ua/call_timeout.h"
 #include "ua/status_code.h"
+#include "ua/ua_event_filter.h"
 
 namespace pyqar::ua::testing {
 
@@ -22,6 +23,39 @@ NotificationMessage FakeSubscriptionServices::message(
     m.data_changes.push_back(std::move(n));
   }
   return m;
+}
+
+NotificationMessage FakeSubscriptionServices::event_message(
+    std::uint32_t sequence,
+    std::vector<std::tuple<std::uint32_t, std::string, std::string>> events) {
+  NotificationMessage m;
+  m.sequence_number = sequence;
+  for (auto& [handle, id, text] : events) {
+    // In select-clause order: EventId, EventType, SourceNode, SourceName, Time, ReceiveTime,
+    // Message, Severity.
+    EventFieldList e;
+    e.client_handle = handle;
+    e.fields.emplace_back(BuiltinType::ByteString, false, std::move(id));
+    e.fields.emplace_back(BuiltinType::NodeId, false, NodeId::numeric_id(0, kBaseEventType));
+    e.fields.emplace_back(BuiltinType::NodeId, false, NodeId::string_id(2, "Plant"));
+    e.fields.emplace_back(BuiltinType::String, false, std::string("Plant"));
+    e.fields.emplace_back(BuiltinType::DateTime, false, std::int64_t{133'000'000'000'000'000});
+    e.fields.emplace_back();
+    e.fields.emplace_back(BuiltinType::LocalizedText, false, LocalizedText{"", std::move(text)});
+    e.fields.emplace_back(BuiltinType::UInt16, false, std::uint64_t{500});
+    m.events.push_back(std::move(e));
+  }
+  return m;
+}
+
+EventFieldList FakeSubscriptionServices::refresh_marker(std::uint32_t client_handle, bool start) {
+  EventFieldList e;
+  e.client_handle = client_handle;
+  e.fields.emplace_back(BuiltinType::ByteString, false, std::string(start ? "rs" : "re"));
+  e.fields.emplace_back(
+      BuiltinType::NodeId, false,
+      NodeId::numeric_id(0, start ? kRefreshStartEventType : kRefreshEndEventType));
+  return e;
 }
 
 PublishResponse FakeSubscriptionServices::answer(std::uint32_t subscription_id,
@@ -116,6 +150,7 @@ CreateMonitoredItemsResponse FakeSubscriptionServices::create_monitored_items(
                (capacity != 0 && held >= capacity)) {
       result.status = status::BadTooManyMonitoredItems;
     }
+    if (!item.event_filter.type_id.is_null()) result.filter_result = event_filter_result;
     if (severity(result.status) != Severity::Bad) {
       ++items_in[subscription_id];
       ++held;
@@ -173,6 +208,15 @@ TransferSubscriptionsResponse FakeSubscriptionServices::transfer_subscriptions(
     r.results.push_back(result);
   }
   return r;
+}
+
+std::uint32_t FakeSubscriptionServices::condition_refresh(std::uint32_t subscription_id) {
+  refreshes.push_back(subscription_id);
+  if (refresh_service_fault) throw ServiceError(*refresh_service_fault, "Call refused");
+  if (refresh_answers.empty()) return 0;
+  const std::uint32_t code = refresh_answers.front();
+  refresh_answers.pop_front();
+  return code;
 }
 
 void FakeSubscriptionServices::send_publish(std::span<const SubscriptionAcknowledgement> acks) {

@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -71,6 +72,12 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::size_t time_out_calls_over = 0;
   // The service result of every DeleteMonitoredItems, when set.
   std::optional<std::uint32_t> delete_items_fault;
+  // What ConditionRefresh answers, in turn (Good once they are used up); a ServiceError
+  // when `refresh_service_fault` is set.
+  std::deque<std::uint32_t> refresh_answers;
+  std::optional<std::uint32_t> refresh_service_fault;
+  // The filter result each event item's creation carries (none when empty).
+  ExtensionObject event_filter_result{};
   // The monitored item ids handed out: 1, 2, ... across subscriptions.
   std::uint32_t next_item_id = 1;
 
@@ -93,6 +100,7 @@ class FakeSubscriptionServices : public SubscriptionServices {
   std::vector<std::vector<SubscriptionAcknowledgement>> publishes;
   std::vector<std::vector<NodeId>> reads;
   std::vector<std::vector<std::uint32_t>> transfers;
+  std::vector<std::uint32_t> refreshes;  // ConditionRefresh calls, by subscription id
   int reconnects = 0;
   bool closed = false;
   std::size_t outstanding = 0;
@@ -109,6 +117,12 @@ class FakeSubscriptionServices : public SubscriptionServices {
                                        std::uint32_t code);
   void queue(PublishResponse response) { answers.emplace_back(std::move(response)); }
   void queue_fault(std::uint32_t code) { answers.emplace_back(code); }
+  // A message with one event per (client handle, EventId, message text); RefreshStart and
+  // RefreshEnd markers by their type, `refresh_marker`.
+  static NotificationMessage event_message(
+      std::uint32_t sequence,
+      std::vector<std::tuple<std::uint32_t, std::string, std::string>> events);
+  static EventFieldList refresh_marker(std::uint32_t client_handle, bool start);
   // Acknowledgements sent so far, in order.
   std::vector<SubscriptionAcknowledgement> acknowledged() const;
 
@@ -128,6 +142,7 @@ class FakeSubscriptionServices : public SubscriptionServices {
       std::uint32_t subscription_id, std::span<const std::uint32_t> monitored_item_ids) override;
   RepublishResponse republish(std::uint32_t subscription_id, std::uint32_t sequence) override;
   TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids) override;
+  std::uint32_t condition_refresh(std::uint32_t subscription_id) override;
   void send_publish(std::span<const SubscriptionAcknowledgement> acks) override;
   std::size_t publishes_outstanding() const override { return outstanding; }
   std::optional<PublishResponse> receive_publish(

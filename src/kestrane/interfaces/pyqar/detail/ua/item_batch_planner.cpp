@@ -32,7 +32,9 @@ std::size_t ItemBatchPlanner::encoded_size(const MonitoredItemToCreate& item) {
   const std::size_t read_value_id = node_id_size(item.node) + 4 + 4 + 2 + 4;
   // A DataChangeFilter is an extension object with a four-byte type id and a 16-byte body; no
   // filter is a null one.
-  const std::size_t filter = item.filter ? 4 + 1 + 4 + 16 : 2 + 1;
+  std::size_t filter = item.filter ? 4 + 1 + 4 + 16 : 2 + 1;
+  // An EventFilter: its type id (four bytes), the encoding byte, the length and the body.
+  if (!item.event_filter.type_id.is_null()) filter = 4 + 1 + 4 + item.event_filter.body.size();
   // Monitoring mode, client handle, sampling interval, filter, queue size, discard oldest.
   return read_value_id + 4 + 4 + 8 + filter + 4 + 1;
 }

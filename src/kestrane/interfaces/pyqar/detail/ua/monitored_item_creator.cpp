@@ -70,6 +70,10 @@ std::size_t MonitoredItemCreator::room_in(const SubscriptionBook::Subscription& 
 }
 
 void MonitoredItemCreator::refuse(std::uint32_t index, std::uint32_t code) {
+  if (book_.is_event(index)) {
+    events_.refused(index, code);
+    return;
+  }
   SubscriptionBook::Item& item = book_.items[index];
   item.state = SubscriptionBook::ItemState::failed;
   if (!item.reported) {
@@ -114,7 +118,12 @@ std::optional<NodeId> MonitoredItemCreator::resolve(std::uint32_t index) {
     item.state = SubscriptionBook::ItemState::unusable;
     if (!item.reported) {
       item.reported = true;
-      logger()->error("OPC UA tag '{}' cannot be monitored: {}", book_.key_of(index), e.what());
+      if (item.event) {
+        logger()->error("OPC UA event notifier '{}' cannot be monitored: {}",
+                        book_.notifier_of(index), e.what());
+      } else {
+        logger()->error("OPC UA tag '{}' cannot be monitored: {}", book_.key_of(index), e.what());
+      }
     }
     return std::nullopt;
   }
@@ -136,9 +145,15 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       const std::uint32_t index = queue[head++];
       std::optional<NodeId> node = resolve(index);
       if (!node) continue;
-      batch.push_back(monitored_item(
-          book_.client_handle(index), std::move(*node), book_.tags[index].settings,
-          book_.settings.publishing_interval_ms, !book_.items[index].without_filter));
+      if (book_.is_event(index)) {
+        std::optional<MonitoredItemToCreate> item = events_.monitored_item(index, std::move(*node));
+        if (!item) continue;
+        batch.push_back(std::move(*item));
+      } else {
+        batch.push_back(monitored_item(
+            book_.client_handle(index), std::move(*node), book_.tags[index].settings,
+            book_.settings.publishing_interval_ms, !book_.items[index].without_filter));
+      }
       batch_index.push_back(index);
     }
   };
@@ -171,6 +186,7 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
     const std::size_t count = std::min(planner_.take(batch), room_in(sub));
     // Queues hold one publishing interval as the server revised it.
     for (std::size_t k = 0; k < count; ++k) {
+      if (book_.is_event(batch_index[k])) continue;
       batch[k].queue_size =
           queue_size_for(book_.tags[batch_index[k]].settings, sub.publishing_interval_ms);
     }
@@ -224,7 +240,12 @@ void MonitoredItemCreator::create_items(const std::vector<std::uint32_t>& indice
       const std::uint32_t code =
           k < response.results.size() ? response.results[k].status : status::BadUnexpectedError;
       SubscriptionBook::Item& item = book_.items[index];
-      if (severity(code) != Severity::Bad) {
+      if (severity(code) != Severity::Bad && item.event) {
+        item.state = SubscriptionBook::ItemState::ok;
+        sub.items.push_back(index);
+        sub.item_ids.push_back(response.results[k].monitored_item_id);
+        events_.created(index, sub, response.results[k]);
+      } else if (severity(code) != Severity::Bad) {
         item.state = SubscriptionBook::ItemState::ok;
         item.next_is_initial = true;
         // Made again for a tag that delivered values before (its subscription lost, ended or

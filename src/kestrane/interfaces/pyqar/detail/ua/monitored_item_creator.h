@@ -2,7 +2,8 @@
 // MonitoredItemCreator: puts the tags into subscriptions within the server's limits: opens
 // subscriptions as they fill, sends the items in batches the server accepts, drops a refused
 // deadband filter, retries refused items once a minute, and replaces subscriptions that must
-// be made again. Part of the SubscriptionEngine; one thread at a time.
+// be made again. Event items (one per notifier) go the same way, built by EventDelivery. Part of
+// the SubscriptionEngine; one thread at a time.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "event_delivery.h"
 #include "item_batch_planner.h"
 #include "subscription_book.h"
 #include "subscription_services.h"
@@ -19,10 +21,10 @@ namespace pyqar::ua {
 
 class MonitoredItemCreator {
  public:
-  // All three must outlive the creator.
+  // All four must outlive the creator.
   MonitoredItemCreator(SubscriptionServices& services, SubscriptionBook& book,
-                       ValueDelivery& delivery)
-      : services_(services), book_(book), delivery_(delivery) {}
+                       ValueDelivery& delivery, EventDelivery& events)
+      : services_(services), book_(book), delivery_(delivery), events_(events) {}
 
   // Takes the server's limits (again after a reconnect). What refusals taught stays on the
   // same session; a `new_session` starts from the server's stated limits again.
@@ -67,6 +69,7 @@ class MonitoredItemCreator {
   SubscriptionServices& services_;
   SubscriptionBook& book_;
   ValueDelivery& delivery_;
+  EventDelivery& events_;
   ItemBatchPlanner planner_;
   ServerLimits limits_{};
   // Items per subscription learned from a server that refused more (0: none learned).

@@ -38,8 +38,12 @@ bool ends_subscription(std::uint32_t code) {
 }  // namespace
 
 PublishPump::PublishPump(SubscriptionServices& services, SubscriptionBook& book,
-                         ValueDelivery& delivery)
-    : services_(services), book_(book), delivery_(delivery), publish_cap_(kMaxPublishes) {}
+                         ValueDelivery& delivery, EventDelivery& events)
+    : services_(services),
+      book_(book),
+      delivery_(delivery),
+      events_(events),
+      publish_cap_(kMaxPublishes) {}
 
 void PublishPump::reset_cap() { publish_cap_ = kMaxPublishes; }
 
@@ -131,7 +135,7 @@ void PublishPump::delete_orphan(std::uint32_t subscription_id) {
 
 void PublishPump::handle(SubscriptionBook::Subscription& sub, const NotificationMessage& message) {
   book_.acks.gather(sub.id, message.sequence_number);
-  if (!message.data_changes.empty()) ++book_.update.notifications;
+  if (!message.data_changes.empty() || !message.events.empty()) ++book_.update.notifications;
   const Timestamp arrival = book_.wall_now();
   // Room for the whole message at once (still doubling, so that many small messages do not
   // each move the update), rather than growing value by value.
@@ -139,9 +143,10 @@ void PublishPump::handle(SubscriptionBook::Subscription& sub, const Notification
   const std::size_t needed = changes.size() + message.data_changes.size();
   if (needed > changes.capacity()) changes.reserve(std::max(needed, 2 * changes.capacity()));
   for (const MonitoredItemNotification& change : message.data_changes) {
-    if (const auto slot = book_.slot_of(change.client_handle))
-      delivery_.emit(*slot, change.value, arrival);
+    const auto slot = book_.slot_of(change.client_handle);
+    if (slot && !book_.is_event(*slot)) delivery_.emit(*slot, change.value, arrival);
   }
+  if (!message.events.empty()) events_.take(sub, message.events);
   for (const std::uint32_t code : message.status_changes) {
     if (!ends_subscription(code) || sub.recreate) continue;
     sub.recreate = true;
@@ -211,6 +216,8 @@ void PublishPump::fill_gaps() {
     }
     if (lost == 0) continue;
     book_.update.lost_not_available += lost;
+    // Alarms that changed in the lost messages are reported again.
+    if (book_.holds_events(sub)) sub.refresh_due = true;
     logger()->warn(
         "OPC UA subscription {}: {} notification message(s) between {} and {} are no "
         "longer on the server and their values are lost; reading its {} tags once",
@@ -237,7 +244,8 @@ void PublishPump::republish_forward(SubscriptionBook::Subscription& sub) {
 }
 
 SubscriptionUpdate PublishPump::finish_update() {
-  book_.update.ack_token = book_.acks.seal(!book_.update.changes.empty());
+  book_.update.ack_token =
+      book_.acks.seal(!book_.update.changes.empty() || !book_.update.events.empty());
   if (book_.last_publish_time) {
     book_.update.server_time =
         *book_.last_publish_time + std::chrono::duration_cast<Timestamp::duration>(

@@ -1,14 +1,16 @@
 #pragma once
 // PublishPump: keeps Publish requests outstanding (as many as the server takes, each carrying
 // the acknowledgements due), takes their answers in order per subscription, fills gaps with
-// Republish (else one Read of the subscription's tags), and notes subscriptions the server
-// ended. Part of the SubscriptionEngine; one thread at a time.
+// Republish (else one Read of the subscription's tags, and ConditionRefresh for its event
+// items), and notes subscriptions the server ended. Part of the SubscriptionEngine; one thread at a
+// time.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <set>
 
+#include "event_delivery.h"
 #include "subscription_book.h"
 #include "subscription_services.h"
 #include "value_delivery.h"
@@ -19,8 +21,9 @@ class PublishPump {
  public:
   using SteadyTime = SubscriptionBook::SteadyTime;
 
-  // All three must outlive the pump.
-  PublishPump(SubscriptionServices& services, SubscriptionBook& book, ValueDelivery& delivery);
+  // All four must outlive the pump.
+  PublishPump(SubscriptionServices& services, SubscriptionBook& book, ValueDelivery& delivery,
+              EventDelivery& events);
 
   // Sends Publish requests until as many are outstanding as the subscriptions need.
   void top_up();
@@ -52,6 +55,7 @@ class PublishPump {
   SubscriptionServices& services_;
   SubscriptionBook& book_;
   ValueDelivery& delivery_;
+  EventDelivery& events_;
   // Publish requests the server accepts at once, lowered when it refuses more.
   std::size_t publish_cap_;
   // The server refused Publish requests for a reason more of them will not mend: send no more

@@ -20,6 +20,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/subscription_book.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_faults.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value_delivery.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/event_delivery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitored_item_creator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/publish_pump.cpp
   ${CMAKE_CURRENT_LIST_DIR}/subscription_healer.cpp

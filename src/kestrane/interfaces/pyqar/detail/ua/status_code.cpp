@@ -139,6 +139,13 @@ constexpr std::pair<std::uint32_t, const char*> kNames[] = {
     {0x804B0000, "BadNoContinuationPoints"},
     {0x80710000, "BadHistoryOperationInvalid"},
     {0x80720000, "BadHistoryOperationUnsupported"},
+    // Methods and conditions.
+    {0x80750000, "BadMethodInvalid"},
+    {0x80760000, "BadArgumentsMissing"},
+    {0x80970000, "BadRefreshInProgress"},
+    {0x80470000, "BadEventFilterInvalid"},
+    {0x80480000, "BadContentFilterInvalid"},
+    {0x80490000, "BadFilterOperandInvalid"},
 };
 
 std::string status_text(std::uint32_t code) {

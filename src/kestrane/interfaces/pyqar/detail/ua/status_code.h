@@ -45,6 +45,10 @@ inline constexpr std::uint32_t BadContinuationPointInvalid = 0x804A0000;
 inline constexpr std::uint32_t BadNoContinuationPoints = 0x804B0000;
 inline constexpr std::uint32_t BadHistoryOperationInvalid = 0x80710000;
 inline constexpr std::uint32_t BadHistoryOperationUnsupported = 0x80720000;
+inline constexpr std::uint32_t BadMethodInvalid = 0x80750000;
+inline constexpr std::uint32_t BadNotImplemented = 0x80400000;
+inline constexpr std::uint32_t BadNotSupported = 0x803D0000;
+inline constexpr std::uint32_t BadRefreshInProgress = 0x80970000;
 }  // namespace status
 
 enum class Severity { Good, Uncertain, Bad };

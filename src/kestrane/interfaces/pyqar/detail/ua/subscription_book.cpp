@@ -56,12 +56,19 @@ std::vector<std::uint32_t> SubscriptionBook::subscription_ids() const {
   return ids;
 }
 
+bool SubscriptionBook::holds_events(const Subscription& sub) const {
+  return std::any_of(sub.items.begin(), sub.items.end(),
+                     [this](std::uint32_t slot) { return items[slot].event; });
+}
+
 SubscriptionStatus SubscriptionBook::status() const {
   SubscriptionStatus s;
   s.subscriptions = subscriptions.size();
   for (const Item& item : items) {
     if (item.state == ItemState::removed) continue;
-    if (item.state == ItemState::ok) {
+    if (item.event) {
+      ++(item.state == ItemState::ok ? s.event_items_ok : s.event_items_failed);
+    } else if (item.state == ItemState::ok) {
       ++s.items_ok;
       if (item.queue_below_need) ++s.items_queue_below_need;
     } else

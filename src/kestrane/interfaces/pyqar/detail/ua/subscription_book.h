@@ -62,6 +62,10 @@ struct SubscriptionBook {
     // item created again, an overflowed queue), kept while an initial value that repeats the
     // last one is left out, cleared by the value that carries it.
     bool gap_before_next : 1 = false;
+    // An event item (one per notifier, named by its NodeId text): its notifications are
+    // events, never values, and its position means nothing to the caller. Its
+    // without_filter bit says the server's refusals of its filter were logged.
+    bool event : 1 = false;
   };
   struct Subscription {
     std::uint32_t id = 0;
@@ -82,6 +86,10 @@ struct SubscriptionBook {
     ItemRevisions revisions{};
     // The server's ids of `items`, in the same order: what deleting one of them takes.
     std::vector<std::uint32_t> item_ids;
+    // ConditionRefresh is owed (its event items were created, or it was transferred or lost
+    // messages), and whether its events come between a RefreshStart and a RefreshEnd now.
+    bool refresh_due = false;
+    bool in_refresh = false;
   };
 
   // Monotonic time for the watchdog and the retry of refused items; empty: steady_clock.
@@ -109,6 +117,11 @@ struct SubscriptionBook {
   // How a tag is named in the log and matched across tag lists: "namespace:name".
   static std::string tag_key(const TagDescriptor& tag);
   std::string key_of(std::uint32_t index) const { return tag_key(tags[index].tag); }
+  bool is_event(std::uint32_t index) const { return items[index].event; }
+  // The notifier an event slot stands for, as the settings name it.
+  const std::string& notifier_of(std::uint32_t index) const { return tags[index].tag.tag_name; }
+  // Whether `sub` holds an event item.
+  bool holds_events(const Subscription& sub) const;
   // Slots go in the low 24 bits of a client handle, the slot's generation above them.
   static constexpr std::uint32_t kMaxSlots = 1u << 24;
   std::uint32_t client_handle(std::uint32_t slot) const {

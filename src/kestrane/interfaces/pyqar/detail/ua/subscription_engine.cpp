@@ -25,23 +25,30 @@ SubscriptionEngine::SubscriptionEngine(SubscriptionServices& services, Options o
     : services_(services),
       book_{.clock = std::move(options.clock), .wall_clock = std::move(options.wall_clock)},
       delivery_(services, book_),
-      creator_(services, book_, delivery_),
-      pump_(services, book_, delivery_),
+      events_(services, book_),
+      creator_(services, book_, delivery_, events_),
+      pump_(services, book_, delivery_, events_),
       healer_(services, book_, creator_, pump_, delivery_),
       reclaimer_(services, book_, pump_) {}
 
 SubscriptionEngine::~SubscriptionEngine() = default;
 
-SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTag> tags) {
+SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTag> tags,
+                                                         const EventSettings* events) {
   ++placements_;
   constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
   ListChange change;
   // The slots in use by key; a key listed twice matches twice.
   std::unordered_multimap<std::string, std::uint32_t> held;
   held.reserve(book_.items.size());
+  // Event slots stay unless the event settings changed: then they all go, new ones come.
+  std::vector<std::uint32_t> event_slots;
   for (std::uint32_t slot = 0; slot < book_.items.size(); ++slot) {
-    if (book_.items[slot].state != SubscriptionBook::ItemState::removed)
+    if (book_.items[slot].state == SubscriptionBook::ItemState::removed) continue;
+    if (!book_.is_event(slot))
       held.emplace(book_.key_of(slot), slot);
+    else if (events)
+      event_slots.push_back(slot);
   }
   std::vector<std::uint32_t> slot_of(tags.size(), kNone);
   for (std::size_t i = 0; i < tags.size(); ++i) {
@@ -56,17 +63,18 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
 
   // What is left held belongs to tags that left.
   std::vector<std::uint32_t> freed;
-  freed.reserve(held.size());
-  for (const auto& [key, slot] : held) {
+  freed.reserve(held.size() + event_slots.size());
+  for (const auto& [key, slot] : held) freed.push_back(slot);
+  change.removed = freed.size();
+  freed.insert(freed.end(), event_slots.begin(), event_slots.end());
+  for (const std::uint32_t slot : freed) {
     SubscriptionBook::Item& item = book_.items[slot];
     const std::uint32_t generation = item.generation + 1u;  // wraps within its bits
     item = SubscriptionBook::Item{};
     item.generation = generation & SubscriptionBook::Item::kGenerationMask;
     item.state = SubscriptionBook::ItemState::removed;
     book_.tags[slot] = MonitoredTag{};
-    freed.push_back(slot);
   }
-  change.removed = freed.size();
   if (!freed.empty()) {
     // Their values gathered by a poll that failed go with them.
     std::erase_if(book_.update.changes, [&](const SubscriptionUpdate::Change& c) {
@@ -136,7 +144,30 @@ SubscriptionEngine::ListChange SubscriptionEngine::place(std::vector<MonitoredTa
     book_.items[slot].position = static_cast<std::uint32_t>(i) & (SubscriptionBook::kMaxSlots - 1);
     book_.tags[slot] = std::move(tags[i]);
   }
+  if (events) add_event_slots(*events);
   return change;
+}
+
+void SubscriptionEngine::add_event_slots(const EventSettings& events) {
+  std::uint32_t next_free = 0;
+  for (const std::string& notifier : events.notifiers) {
+    while (next_free < book_.items.size() &&
+           book_.items[next_free].state != SubscriptionBook::ItemState::removed)
+      ++next_free;
+    if (next_free == book_.items.size()) {
+      book_.items.emplace_back();
+      book_.tags.emplace_back();
+    }
+    SubscriptionBook::Item& item = book_.items[next_free];
+    const std::uint32_t generation = item.generation;
+    item = SubscriptionBook::Item{};
+    item.generation = generation;
+    item.event = true;
+    // NodeId text in namespace 0: `i=2253` is the Server object, `ns=` and `nsu=` name their
+    // own namespace.
+    book_.tags[next_free] =
+        MonitoredTag{.tag = {.namespace_index = 0, .tag_name = notifier}, .settings = {}};
+  }
 }
 
 void SubscriptionEngine::delete_removed() {
@@ -200,6 +231,9 @@ std::optional<SubscriptionEngine::ListChange> SubscriptionEngine::reclaim(
   for (const auto& [id, ids] : outcome.doomed) change.removed += ids.size();
   for (const SubscriptionBook::Item& item : book_.items)
     change.added += item.state == SubscriptionBook::ItemState::pending ? 1 : 0;
+  // The earlier process's event items were handed over under keys no tag has, so they are
+  // deleted with the tags that left; new ones are made and their conditions refreshed.
+  add_event_slots(settings.events);
   journel::get_logger("pyqar")->info(
       "OPC UA reclaimed {} of {} subscriptions of the previous run: {} notification messages "
       "asked for again; {} monitored items kept, {} deleted, {} to create",
@@ -218,6 +252,9 @@ SubscriptionEngine::ListChange SubscriptionEngine::subscribe(std::vector<Monitor
     throw std::invalid_argument(fmt::format("a subscription takes at most {} tags, the list has {}",
                                             SubscriptionBook::kMaxSlots - 1, tags.size()));
   }
+  // Before anything changes: an extra field that does not parse refuses the whole call.
+  events_.configure(settings.events);
+  const bool events_changed = !subscribed_ || settings.events != book_.settings.events;
   if (!subscribed_ && previous_) {
     const ReclaimableSubscriptions previous = std::move(*previous_);
     previous_.reset();
@@ -226,7 +263,7 @@ SubscriptionEngine::ListChange SubscriptionEngine::subscribe(std::vector<Monitor
   // The items are made for the publishing interval: another one takes new subscriptions.
   const bool keep = subscribed_ && !book_.subscriptions.empty() &&
                     settings.publishing_interval_ms == book_.settings.publishing_interval_ms;
-  const ListChange change = place(std::move(tags));
+  const ListChange change = place(std::move(tags), events_changed ? &settings.events : nullptr);
   book_.settings = settings;
   subscribed_ = true;
   // Should the connection fail before the items are made, the next poll or resume makes them.
@@ -242,6 +279,11 @@ SubscriptionEngine::ListChange SubscriptionEngine::subscribe(std::vector<Monitor
         "monitored in {} subscriptions",
         change.kept, change.removed, change.added, now.items_ok, now.items_ok + now.items_failed,
         now.subscriptions);
+    if (events_changed) {
+      journel::get_logger("pyqar")->info(
+          "OPC UA event settings changed: {} of {} event notifiers monitored", now.event_items_ok,
+          now.event_items_ok + now.event_items_failed);
+    }
     return change;
   }
 
@@ -269,6 +311,7 @@ SubscriptionUpdate SubscriptionEngine::poll(std::chrono::milliseconds wait) {
   if (!doomed_.empty()) delete_removed();
   if (creator_.incomplete()) creator_.finish_creation();
   creator_.retry_refused();
+  events_.refresh_conditions();
   pump_.top_up();
   pump_.gather(deadline);
   pump_.fill_gaps();
@@ -300,9 +343,12 @@ ReclaimableSubscriptions SubscriptionEngine::reclaimable() const {
     r.items.reserve(sub.items.size());
     for (std::size_t k = 0; k < sub.items.size(); ++k) {
       const std::uint32_t slot = sub.items[k];
+      // An event item goes under a key no tag has ("namespace:name" starts with a number):
+      // a later process deletes it and makes its own, refreshing the conditions.
       r.items.push_back({.client_handle = book_.client_handle(slot),
                          .item_id = sub.item_ids[k],
-                         .tag_key = book_.key_of(slot),
+                         .tag_key = book_.is_event(slot) ? "event:" + book_.notifier_of(slot)
+                                                         : book_.key_of(slot),
                          .settings = book_.tags[slot].settings});
     }
   }
@@ -343,6 +389,7 @@ void SubscriptionEngine::resume() {
   book_.acks.resend_unanswered();
   const Reconnected how = services_.reconnect();
   pump_.reset_cap();
+  if (how == Reconnected::new_session) events_.new_session();
   if (!subscribed_) return;
   healer_.heal(how);
 }
@@ -356,6 +403,7 @@ void SubscriptionEngine::unsubscribe() noexcept {
     journel::get_logger("pyqar")->debug("OPC UA subscriptions not deleted: {}", e.what());
   }
   services_.close();
+  events_.new_session();
   book_.subscriptions.clear();
   book_.items.clear();
   book_.tags.clear();

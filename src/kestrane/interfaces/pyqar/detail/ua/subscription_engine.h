@@ -4,7 +4,9 @@
 // a part of its own: creating the items within the server's limits (MonitoredItemCreator),
 // keeping Publish requests outstanding and ordering, de-duplicating and gap-filling what
 // arrives (PublishPump, ValueDelivery), and healing dead, deleted and lost subscriptions
-// (SubscriptionHealer); it acknowledges only what the caller says is kept. A new tag list keeps
+// (SubscriptionHealer); it acknowledges only what the caller says is kept. Event items, one per
+// notifier, are slots of the same book after the tags' (EventDelivery builds them and turns
+// their notifications into records); their positions never reach the caller. A new tag list keeps
 // the monitored items of the tags that stay: only those of the tags that left are deleted and
 // only those of new tags created. Owned by the OPC UA source; one thread at a time.
 
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "event_delivery.h"
 #include "monitored_item_creator.h"
 #include "publish_pump.h"
 #include "pyqar/reclaimable_subscriptions.h"
@@ -78,7 +81,11 @@ class SubscriptionEngine {
                                     const SubscriptionSettings& settings);
   // Gives the tags of `tags` their slots: a tag that stays keeps its own, a tag that left
   // frees its (its monitored item to be deleted), a new one takes a free slot or a new one.
-  ListChange place(std::vector<MonitoredTag> tags);
+  // With `events`, the event slots there are go the same way and one per notifier comes after
+  // the tags; without, they stay.
+  ListChange place(std::vector<MonitoredTag> tags, const EventSettings* events);
+  // One new event slot per notifier, in free slots first, waiting for creation.
+  void add_event_slots(const EventSettings& events);
   // Deletes the monitored items of tags that left, as far as the connection allows.
   void delete_removed();
 
@@ -92,6 +99,7 @@ class SubscriptionEngine {
   // The parts below share the book; declared in the order they need each other.
   SubscriptionBook book_;
   ValueDelivery delivery_;
+  EventDelivery events_;
   MonitoredItemCreator creator_;
   PublishPump pump_;
   SubscriptionHealer healer_;

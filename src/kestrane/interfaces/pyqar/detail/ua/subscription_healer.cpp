@@ -93,8 +93,12 @@ void SubscriptionHealer::heal(Reconnected how) {
       refused.push_back(slot);
       continue;
     }
-    book_.subscriptions[slot].available = transferred.results[slot].available_sequence_numbers;
-    pump_.republish_forward(book_.subscriptions[slot]);
+    SubscriptionBook::Subscription& sub = book_.subscriptions[slot];
+    sub.available = transferred.results[slot].available_sequence_numbers;
+    // The alarms' states are asked for again on the new session: what its messages lost, and
+    // states the old one never sent.
+    if (book_.holds_events(sub)) sub.refresh_due = true;
+    pump_.republish_forward(sub);
   }
   logger()->info("OPC UA session replaced: {} subscriptions transferred to it, {} created again",
                  book_.subscriptions.size() - refused.size(), refused.size());

@@ -80,6 +80,15 @@ class SubscriptionServices {
   virtual TransferSubscriptionsResponse transfer_subscriptions(
       std::span<const std::uint32_t> ids) = 0;
 
+  // Calls ConditionRefresh for the event items of `subscription_id`: the method's status
+  // (Good: 0; BadMethodInvalid and the like from a server without conditions,
+  // BadRefreshInProgress while one runs). A bad service result throws ServiceError as the
+  // other calls do. Services without the Call service answer BadServiceUnsupported.
+  virtual std::uint32_t condition_refresh(std::uint32_t subscription_id) {
+    static_cast<void>(subscription_id);
+    return 0x800B0000;  // BadServiceUnsupported
+  }
+
   // Sends a Publish request without waiting for its answer.
   virtual void send_publish(std::span<const SubscriptionAcknowledgement> acks) = 0;
   // Publish requests sent and not answered yet.

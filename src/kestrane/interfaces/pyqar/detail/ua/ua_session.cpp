@@ -201,6 +201,14 @@ std::optional<PublishResponse> UaSession::receive_publish(
   return link_.checked<PublishResponse>(std::move(answer->response), "Publish");
 }
 
+CallOutcome UaSession::call(const CallMethodRequest& method, std::string_view name) {
+  const auto response = link_.call_service<CallResponse>(
+      CallRequest{.header = link_.header(),
+                  .methods = std::span<const CallMethodRequest>(&method, 1)},
+      "Call");
+  return call_outcome(response, name);
+}
+
 std::vector<HistoryReadResult> UaSession::history_read(std::int64_t start_time,
                                                        std::int64_t end_time,
                                                        std::uint32_t values_per_node,

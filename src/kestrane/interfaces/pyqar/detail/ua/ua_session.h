@@ -28,6 +28,7 @@
 #include "session_activation.h"
 #include "session_channel.h"
 #include "subscription_services.h"
+#include "ua_call_messages.h"
 #include "ua_codec.h"
 #include "ua_history_messages.h"
 #include "ua_subscription_messages.h"
@@ -138,6 +139,11 @@ class UaSession {
   // MaxNodesPerHistoryReadData and MaxReturnDataValues (0 where the server states nothing),
   // read once per session.
   HistoryLimits history_limits() { return facts_.history_limits(); }
+
+  // Calls one method on a server object (ConditionRefresh among them): its outcome, `name`
+  // naming the method in its error. Throws as the subscription services do: ServiceError for a
+  // bad service result, which leaves the session usable.
+  CallOutcome call(const CallMethodRequest& method, std::string_view name);
 
   // Opens a new channel and activates this same session on it (same user, the server's
   // newest nonce signed), after the old channel broke; answers still owed on the old one are

@@ -182,7 +182,10 @@ void encode_request(BinaryWriter& w, const CreateMonitoredItemsRequest& req) {
     // MonitoringParameters.
     w.u32(item.client_handle);
     w.f64(item.sampling_interval_ms);
-    encode_filter(w, item.filter);
+    if (item.event_filter.type_id.is_null())
+      encode_filter(w, item.filter);
+    else
+      encode_extension_object(w, item.event_filter);
     w.u32(item.queue_size);
     w.boolean(item.discard_oldest);
   }

@@ -86,6 +86,8 @@ struct MonitoredItemToCreate {
   std::uint32_t client_handle = 0;
   double sampling_interval_ms = -1.0;  // -1: the subscription's publishing interval
   std::optional<DataChangeFilter> filter;
+  // An event item's EventFilter, sent instead of `filter`; null for a value's item.
+  ExtensionObject event_filter{};
   std::uint32_t queue_size = 1;
   bool discard_oldest = true;
 };

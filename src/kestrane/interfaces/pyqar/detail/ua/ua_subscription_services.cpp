@@ -126,6 +126,12 @@ TransferSubscriptionsResponse UaSubscriptionServices::transfer_subscriptions(
   return session().transfer_subscriptions(ids, false);
 }
 
+std::uint32_t UaSubscriptionServices::condition_refresh(std::uint32_t subscription_id) {
+  const CallOutcome outcome =
+      session().call(pyqar::ua::condition_refresh(subscription_id), "ConditionRefresh");
+  return outcome.good() ? 0 : outcome.status;
+}
+
 std::chrono::milliseconds UaSubscriptionServices::publish_timeout() const {
   if (keep_alive_period_.count() == 0) return kDefaultPublishTimeout;
   // Each request ahead of this one may take up to one keep-alive period to be answered.

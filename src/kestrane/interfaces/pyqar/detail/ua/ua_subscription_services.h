@@ -42,6 +42,7 @@ class UaSubscriptionServices : public SubscriptionServices {
   RepublishResponse republish(std::uint32_t subscription_id,
                               std::uint32_t sequence_number) override;
   TransferSubscriptionsResponse transfer_subscriptions(std::span<const std::uint32_t> ids) override;
+  std::uint32_t condition_refresh(std::uint32_t subscription_id) override;
 
   void send_publish(std::span<const SubscriptionAcknowledgement> acks) override;
   std::size_t publishes_outstanding() const override;

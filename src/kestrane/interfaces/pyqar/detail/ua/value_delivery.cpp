@@ -77,6 +77,7 @@ void ValueDelivery::deliver(std::uint32_t index, ValueObject v, bool initial, bo
 
 void ValueDelivery::mark_gap(std::uint32_t index) {
   SubscriptionBook::Item& item = book_.items[index];
+  if (item.event) return;  // events have no values to read back
   if (item.source_time != SubscriptionBook::Item::kNothingStored) item.gap_before_next = true;
 }
 
@@ -133,7 +134,8 @@ void ValueDelivery::read_tags(std::span<const std::uint32_t> indices) {
   std::vector<NodeId> nodes;
   std::vector<std::uint32_t> which;
   for (const std::uint32_t index : indices) {
-    if (book_.items[index].state != SubscriptionBook::ItemState::ok) continue;
+    if (book_.items[index].state != SubscriptionBook::ItemState::ok || book_.is_event(index))
+      continue;
     try {
       std::optional<NodeId> node = services_.node_for(book_.tags[index].tag);
       if (!node) continue;
