@@ -204,10 +204,10 @@ TEST_F(SubscriptionEventsTest, ARefusedNotifierIsNamedAndLeavesTheValuesAlone) {
 TEST_F(SubscriptionEventsTest, FilterRefusalsAreLoggedOncePerNotifier) {
   kestrane_test::LogCapture log("pyqar");
   BinaryWriter w;
-  w.i32(3);
-  w.u32(0);
-  w.u32(0);
-  w.u32(status::BadNodeIdUnknown);  // SourceNode
+  // SourceNode refused; ActiveState/Id too, as servers that check every clause against the
+  // base event type do while filling it for conditions: not worth a warning.
+  w.i32(14);
+  for (int k = 0; k < 14; ++k) w.u32(k == 2 || k == 13 ? status::BadNodeIdUnknown : 0);
   w.i32(-1);
   w.i32(-1);
   w.i32(-1);
@@ -215,9 +215,17 @@ TEST_F(SubscriptionEventsTest, FilterRefusalsAreLoggedOncePerNotifier) {
   engine.subscribe({}, with_events({"i=2253"}));
   EXPECT_TRUE(log.has_prefix("warning",
                              "OPC UA event notifier 'i=2253': the server refused field "
-                             "'SourceNode' (BadNodeIdUnknown"))
+                             "'SourceNode' (BadNodeIdUnknown (0x80340000)); those fields"))
       << log.dump();
   EXPECT_EQ(engine.status().event_items_ok, 1u);
+  // Once per notifier, also when its item is made again.
+  server.queue(FakeSubscriptionServices::status_change(1, 1, status::BadTimeout));
+  poll();
+  EXPECT_EQ(server.created.size(), 2u);
+  int warnings = 0;
+  for (const auto& r : log.records())
+    warnings += r.level == "warning" && r.message.starts_with("OPC UA event notifier");
+  EXPECT_EQ(warnings, 1) << log.dump();
 }
 
 TEST_F(SubscriptionEventsTest, AServerWithoutConditionsIsAskedOncePerSession) {

@@ -88,6 +88,18 @@ void EventDelivery::created(std::uint32_t slot, SubscriptionBook::Subscription& 
   for (std::size_t k = 0; k < filter->select_clause_results.size(); ++k) {
     const std::uint32_t code = filter->select_clause_results[k];
     if (severity(code) != Severity::Bad) continue;
+    // Some servers check every clause against the base event type and refuse the condition
+    // fields, yet fill them for conditions: no fault worth a warning.
+    const bool condition_field = k < selection_.fields.size() &&
+                                 selection_.fields[k] >= EventField::ConditionId &&
+                                 selection_.fields[k] <= EventField::ClientUserId;
+    if (condition_field) {
+      logger()->debug("OPC UA event notifier '{}': the server refused condition field '{}' ({})",
+                      book_.notifier_of(slot),
+                      k < selection_.names.size() ? selection_.names[k] : std::string(),
+                      status_text(code));
+      continue;
+    }
     const std::string name =
         k < selection_.names.size() ? selection_.names[k] : fmt::format("select clause {}", k + 1);
     faults.push_back(fmt::format("field '{}' ({})", name, status_text(code)));
