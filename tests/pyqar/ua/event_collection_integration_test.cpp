@@ -141,7 +141,8 @@ TEST_F(EventsOnTestServer, ANotifierTheServerLacksIsNamedWhileValuesArrive) {
 }
 
 TEST_F(EventsOnTestServer, EventsAloneNeedNoTags) {
-  source_->subscribe({}, with_events({"ns=2;s=Events.Plant"}));
+  // The notifier named by its namespace URI.
+  source_->subscribe({}, with_events({"nsu=urn:kestrane:demo;s=Events.Plant"}));
   Collected got;
   got.poll_until(*source_, [](const Collected& c) { return c.events.size() >= 2; });
   EXPECT_GE(got.events.size(), 2u);
