@@ -169,6 +169,23 @@ TEST_F(SubscriptionEventsTest, RecreatedSubscriptionsAreRefreshedAgain) {
   EXPECT_EQ(engine.status().event_items_ok, 1u);
 }
 
+TEST_F(SubscriptionEventsTest, MessagesTheServerNoLongerHasRefreshTheConditions) {
+  engine.subscribe(tags(1), with_events({"i=2253"}));
+  poll();
+  ASSERT_EQ(server.refreshes.size(), 1u);
+  // Message 1 never came and the server no longer has it: alarm states it held are asked for
+  // again; the tag is read once, the event item is not.
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::event_message(2, {{1, "z", "after the loss"}})));
+  const SubscriptionUpdate u = poll();
+  EXPECT_EQ(u.lost_not_available, 1u);
+  EXPECT_EQ(events(u), (Events{{"after the loss", false}}));
+  ASSERT_EQ(server.reads.size(), 1u);
+  EXPECT_EQ(server.reads[0].size(), 1u);
+  poll();
+  EXPECT_EQ(server.refreshes.size(), 2u);
+}
+
 TEST_F(SubscriptionEventsTest, ARefusedNotifierIsNamedAndLeavesTheValuesAlone) {
   kestrane_test::LogCapture log("pyqar");
   server.item_status[NodeId::string_id(2, "ns=2;s=Nope").text] = status::BadNodeIdUnknown;
