@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_capture.h"
@@ -37,15 +38,28 @@ struct Collected {
   std::vector<pyqar::EventRecord> events;
   std::size_t changes = 0;
   std::uint64_t refreshes_ok = 0;
+  std::uint64_t recreations = 0;
 
   template <typename Done>
   void poll_until(pyqar::RtSource& source, Done done, std::chrono::seconds limit = 15s) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done(*this) && std::chrono::steady_clock::now() < end) {
-      const pyqar::SubscriptionUpdate u = source.poll(200ms);
+      pyqar::SubscriptionUpdate u;
+      try {
+        u = source.poll(200ms);
+      } catch (const std::runtime_error&) {
+        // The server went away: resumed as a collector does, once it is back.
+        std::this_thread::sleep_for(300ms);
+        try {
+          source.resume();
+        } catch (const std::runtime_error&) {
+        }
+        continue;
+      }
       events.insert(events.end(), u.events.begin(), u.events.end());
       changes += u.changes.size();
       refreshes_ok += u.condition_refreshes_ok;
+      recreations += u.recreations;
       source.acknowledge(u.ack_token);
     }
   }
@@ -150,6 +164,32 @@ TEST_F(EventsOnTestServer, EventsAloneNeedNoTags) {
   const pyqar::SubscriptionStatus status = source_->subscription_status();
   EXPECT_EQ(status.event_items_ok, 1u);
   EXPECT_EQ(status.items_ok + status.items_failed, 0u);
+}
+
+TEST(EventsAcrossServerRestart, TheAlarmStillActiveIsRefreshedAgain) {
+  if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
+  UaTestServer::Options options;
+  options.tags = 1;
+  options.events = true;
+  auto server = std::make_unique<UaTestServer>(options);
+  auto source = pyqar::make_ua_source(server->url(), 1000);
+  source->subscribe({level_tag()}, with_events({"i=2253"}));
+  const auto refreshed_alarm = [](const Collected& c) {
+    return c.condition("Events.PressureAlarm", true) != nullptr;
+  };
+  Collected before;
+  before.poll_until(*source, refreshed_alarm);
+  ASSERT_TRUE(refreshed_alarm(before)) << "the active alarm was not refreshed within 15 s";
+
+  options.port = server->port();
+  server->kill();
+  server = std::make_unique<UaTestServer>(options);
+  Collected after;
+  after.poll_until(*source, refreshed_alarm, 60s);
+  EXPECT_TRUE(refreshed_alarm(after)) << "the alarm was not refreshed after the restart";
+  EXPECT_GE(after.refreshes_ok, 1u);
+  EXPECT_EQ(source->subscription_status().event_items_ok, 1u);
+  source->unsubscribe();
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "subscription_healer.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "journel/log.h"
 #include "status_code.h"
@@ -37,10 +40,15 @@ void SubscriptionHealer::heal(Reconnected how) {
   for (SubscriptionBook::Subscription& sub : book_.subscriptions) sub.last_heard = now;
 
   if (restarted) {
+    const SubscriptionStatus held = book_.status();
     logger()->info(
         "OPC UA server restarted (its start time changed): creating {} subscriptions again for "
-        "{} tags",
-        std::max<std::size_t>(book_.subscriptions.size(), 1), book_.tags.size());
+        "{} tags{}",
+        std::max<std::size_t>(book_.subscriptions.size(), 1), held.items_ok + held.items_failed,
+        held.event_items_ok + held.event_items_failed == 0
+            ? std::string()
+            : fmt::format(" and {} event notifiers",
+                          held.event_items_ok + held.event_items_failed));
     creator_.refresh_limits(true);
     // A restarted server kept nothing of ours to read back: the new items' first
     // notifications are the current values, so a Read of every tag would only double them.
