@@ -1,4 +1,6 @@
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QStackedLayout>
 #include <QTabWidget>
 #include <QTableView>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Kestrane/acquisitiondialog.h"
 #include "Kestrane/eventsinbox.h"
 #include "Kestrane/eventsmodel.h"
 #include "Kestrane/eventsview.h"
@@ -123,6 +126,26 @@ class EventsViewTest : public QObject {
     auto* view = window.findChild<EventsView*>(QStringLiteral("events_view"));
     QVERIFY(view != nullptr);
     QVERIFY(view->is_configured());
+  }
+
+  void NotifiersChosenInTheAcquisitionDialogShowTheTable() {
+    ScratchDir dir;
+    write_sqlite_config(dir, "[Kestrane]\nopc_type = OPC UA\n");
+    MessageBoxRecorder boxes;
+    MainWidget::Hooks hooks;
+    hooks.message_box = boxes.fn();
+    MainWidget window(hooks);
+    auto* view = window.findChild<EventsView*>(QStringLiteral("events_view"));
+    QVERIFY(!view->is_configured());
+    for (const QString& notifiers : {QStringLiteral("i=2253"), QString()}) {
+      window.findChild<QPushButton*>(QStringLiteral("acquisition_button"))->click();
+      auto* dialog = window.findChild<AcquisitionDialog*>();
+      QVERIFY(dialog != nullptr);
+      dialog->event_notifiers_edit()->setText(notifiers);
+      dialog->ok_button()->click();
+      QCOMPARE(view->is_configured(), !notifiers.isEmpty());
+      delete dialog;  // closed; deleted later by itself, which this test does not wait for
+    }
   }
 };
 
