@@ -65,7 +65,9 @@ OPCCollector::OPCCollector(Options options)
         .prepare_connection = std::move(options.prepare_connection),
         // On whichever thread finds a cycle durable, before it counts
         // as kept.
-        .record_kept = [this](const std::vector<pyqar::KeptSequence>& k) { record_kept(k); }});
+        .record_kept = [this](const std::vector<pyqar::KeptSequence>& k) { record_kept(k); },
+        // Events are stored under the sources row of the server read.
+        .event_source = {.endpoint = options.opc_schema}});
   }
 }
 
