@@ -438,7 +438,10 @@ pyqar::RtSource& BasePyQARCollectorThread::_source() { return qar_->source(*sour
 
 void BasePyQARCollectorThread::_check_and_reconnect() {
   if (opc_status_) return;
-  if (feed_ && feed_->subscribed() && source_ && qar_) {
+  // Polling beside subscribed events, the reads share the events' session: resumed alike.
+  const bool subscribed =
+      (feed_ && feed_->subscribed()) || (event_feed_ && event_feed_->subscribed());
+  if (subscribed && source_ && qar_) {
     // The source keeps its subscriptions across a broken connection where the server allows
     // it, and reports what it missed meanwhile: it is resumed rather than replaced.
     log_->info("{} resuming the subscriptions...", protocol_type_);
