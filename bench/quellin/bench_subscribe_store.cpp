@@ -9,10 +9,14 @@
 //     time), through the subscription engine, the collector's feed, tickets and
 //     acknowledgements, the writer;
 //   - BM_Poll: Read answers of 200 values each (the console's batch size), through the same
-//     conversion a real Read takes, the collector's polling cycle, the writer.
+//     conversion a real Read takes, the collector's polling cycle, the writer;
+//   - BM_Events: 10,000 events a second from one event notifier (every fourth an alarm with its
+//     condition fields), in messages of 1,000 events with the 19 standard fields, through the
+//     engine's event items, the feed, the writer into the `events` table;
+//   - BM_SubscribeWithEvents: BM_Subscribe with 1,000 events a second beside the values.
 // Both report this process's CPU (every thread: the collector and the writer) per stored
 // value; PostgreSQL's own CPU is not counted. Reads KESTRANE_TEST_PG_* like the tests.
-//   bench_subscribe_store [--benchmark_filter=Subscribe|Poll|Threaded]
+//   bench_subscribe_store [--benchmark_filter=Subscribe|Poll|Threaded|Events]
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -45,6 +49,7 @@
 #include "ua/status_code.h"
 #include "ua/subscription_engine.h"
 #include "ua/subscription_services.h"
+#include "ua/ua_event_filter.h"
 #include "ua/ua_messages.h"
 #include "ua/value_conversion.h"
 
@@ -54,6 +59,7 @@ namespace ua = pyqar::ua;
 
 constexpr std::size_t kTags = 100'000;
 constexpr std::size_t kChangesPerMessage = 1'000;
+constexpr std::size_t kEventsPerMessage = 1'000;
 constexpr int kReadBatch = 200;
 constexpr int kSeconds = 10;  // measured steps, after two that warm up
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
@@ -85,6 +91,60 @@ ua::DataValue changed_value(std::size_t tag, std::int64_t ticks) {
   v.source_timestamp = ticks;
   v.server_timestamp = ticks;
   return v;
+}
+
+// Event `n` of one second at `ticks`, its fields in the order of the event item's filter:
+// every fourth an alarm of one of 50 conditions, the rest plain events.
+std::vector<ua::Variant> event_fields(const std::vector<std::string>& names, std::uint64_t n,
+                                      std::int64_t ticks) {
+  using ua::BuiltinType;
+  const bool alarm = n % 4 == 0;
+  std::string id(16, '\0');
+  for (int k = 0; k < 8; ++k) id[static_cast<std::size_t>(k)] = static_cast<char>(n >> (8 * k));
+  const std::string condition = "Line.Alarm" + std::to_string(n % 50);
+  std::vector<ua::Variant> fields;
+  fields.reserve(names.size());
+  for (const std::string& name : names) {
+    ua::Variant v;
+    if (name == "EventId") {
+      v = {BuiltinType::ByteString, false, id};
+    } else if (name == "EventType") {
+      v = {BuiltinType::NodeId, false, ua::NodeId::numeric_id(0, alarm ? 9341 : 2041)};
+    } else if (name == "SourceNode") {
+      v = {BuiltinType::NodeId, false,
+           ua::NodeId::string_id(2, "Line.Tank" + std::to_string(n % 50))};
+    } else if (name == "SourceName") {
+      v = {BuiltinType::String, false, "Tank" + std::to_string(n % 50)};
+    } else if (name == "Time" || name == "ReceiveTime") {
+      v = {BuiltinType::DateTime, false,
+           static_cast<std::int64_t>(ticks + static_cast<std::int64_t>(n % 10'000) * 1'000)};
+    } else if (name == "Message") {
+      v = {BuiltinType::LocalizedText, false,
+           ua::LocalizedText{"en", alarm ? "Level above its high limit: 85.5"
+                                         : "Batch step " + std::to_string(n) + " started"}};
+    } else if (name == "Severity") {
+      v = {BuiltinType::UInt16, false, static_cast<std::uint64_t>(alarm ? 700 : 200)};
+    } else if (!alarm) {
+      // Conditions' fields of a plain event: null.
+    } else if (name == "ConditionId") {
+      v = {BuiltinType::NodeId, false, ua::NodeId::string_id(2, condition)};
+    } else if (name == "ConditionName") {
+      v = {BuiltinType::String, false, condition};
+    } else if (name == "BranchId") {
+      v = {BuiltinType::NodeId, false, ua::NodeId::numeric_id(0, 0)};
+    } else if (name == "Quality") {
+      v = {BuiltinType::StatusCode, false, static_cast<std::uint64_t>(0)};
+    } else if (name == "Comment" || name == "ClientUserId") {
+      v = {name == "Comment" ? BuiltinType::LocalizedText : BuiltinType::String, false,
+           name == "Comment" ? ua::Variant::Scalar(ua::LocalizedText{"", ""})
+                             : ua::Variant::Scalar(std::string())};
+    } else {
+      // Retain and the states' Ids.
+      v = {BuiltinType::Boolean, false, name != "AckedState/Id" && name != "ConfirmedState/Id"};
+    }
+    fields.push_back(std::move(v));
+  }
+  return fields;
 }
 
 // A server whose answers are recorded ahead: the subscription services the engine calls, and
@@ -125,6 +185,40 @@ class RecordedServer : public ua::SubscriptionServices {
       }
     }
     if (held) held_seconds_.push_back(released_ + into.size());
+  }
+  // The Publish answers of `count` events of one second at `ticks`, for the first event item.
+  void record_events(std::int64_t ticks, std::size_t count) {
+    std::lock_guard lock(mutex_);
+    if (event_items_.empty()) return;
+    const auto [subscription_id, handle] = event_items_.front();
+    Subscription& sub = subscriptions_[subscription_id];
+    const std::vector<std::string> names = ua::event_selection({}).names;
+    for (std::size_t pos = 0; pos < count; pos += kEventsPerMessage) {
+      const std::size_t end = std::min(pos + kEventsPerMessage, count);
+      ua::BinaryWriter body;
+      body.i32(static_cast<std::int32_t>(end - pos));
+      for (std::size_t k = pos; k < end; ++k) {
+        body.u32(handle);
+        const std::vector<ua::Variant> fields = event_fields(names, ++events_, ticks);
+        body.i32(static_cast<std::int32_t>(fields.size()));
+        for (const ua::Variant& field : fields) ua::encode_variant(body, field);
+      }
+      ua::BinaryWriter w;
+      write_response_start(w, ua::type_id::PublishResponse);
+      w.u32(subscription_id);
+      w.i32(-1);
+      w.boolean(false);
+      w.u32(++sub.sequence);
+      w.i64(ticks);
+      w.i32(1);
+      ua::encode_node_id(w, ua::NodeId::numeric_id(0, ua::type_id::EventNotificationList));
+      w.u8(0x01);
+      w.i32(static_cast<std::int32_t>(body.size()));
+      w.bytes(body.data());
+      w.i32(0);
+      w.i32(-1);
+      publishes_.push_back(w.take());
+    }
   }
   // Hands the next held second to the engine, as a server publishes it.
   void release_second() {
@@ -191,7 +285,11 @@ class RecordedServer : public ua::SubscriptionServices {
     ua::CreateMonitoredItemsResponse res;
     Subscription& sub = subscriptions_[subscription_id];
     for (const ua::MonitoredItemToCreate& item : items) {
-      sub.handles.push_back(item.client_handle);
+      if (item.attribute_id == kEventNotifierAttribute) {
+        event_items_.emplace_back(subscription_id, item.client_handle);
+      } else {
+        sub.handles.push_back(item.client_handle);
+      }
       res.results.push_back({.status = 0,
                              .monitored_item_id = ++last_item_,
                              .revised_sampling_interval_ms = item.sampling_interval_ms,
@@ -261,6 +359,10 @@ class RecordedServer : public ua::SubscriptionServices {
   std::deque<std::vector<std::uint8_t>> held_;
   std::deque<std::size_t> held_seconds_;
   std::size_t released_ = 0;
+  // Event items: (subscription, client handle).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> event_items_;
+  std::uint64_t events_ = 0;
+  static constexpr std::uint32_t kEventNotifierAttribute = 12;
 };
 
 // The OPC UA source over the recorded server: reads as the real source converts them, and the
@@ -304,7 +406,8 @@ class RecordedSource : public pyqar::RtSource {
 // recorded server.
 class Rig {
  public:
-  Rig(benchmark::State& state, pyqar::Acquisition mode) {
+  Rig(benchmark::State& state, pyqar::Acquisition mode, std::size_t tags = kTags,
+      bool events = false) {
     const auto server = kestrane_test::postgres_server_settings();
     if (!server) {
       state.SkipWithError("KESTRANE_TEST_PG_HOST/_PORT not set: no PostgreSQL");
@@ -312,7 +415,7 @@ class Rig {
     }
     database_.emplace(*server, "bench_subscribe_store");
     std::vector<tidewell::TagRegistration> listing;
-    for (std::size_t n = 0; n < kTags; ++n) {
+    for (std::size_t n = 0; n < tags; ++n) {
       tags_.push_back(tag_name(n));
       listing.push_back({.tag_name = tags_.back(), .description = {}});
     }
@@ -333,7 +436,9 @@ class Rig {
         .tsdb_cfg = database_->settings(),
         .batch_size = kReadBatch,
         .tag_ids = std::move(ids),
-        .acquisition = {.mode = mode},
+        .acquisition = {.mode = mode,
+                        .events = {.notifiers = events ? std::vector<std::string>{"i=2253"}
+                                                       : std::vector<std::string>{}}},
         .source_factory =
             [this](const pyqar::CreateSourceArgs&) -> std::unique_ptr<pyqar::RtSource> {
           return std::make_unique<RecordedSource>(recorded_);
@@ -370,6 +475,10 @@ class Rig {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (stored_rows() < rows && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::int64_t stored_events() {
+    return std::stoll(
+        kestrane_test::query_postgres(database_->settings(), "SELECT count(*) FROM events").at(0));
   }
   std::int64_t stored_rows() {
     return std::stoll(
@@ -439,6 +548,58 @@ void BM_Poll(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Poll)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// 10,000 events a second beside 10 tags' values, in single steps as BM_Subscribe.
+void BM_Events(benchmark::State& state) {
+  constexpr std::size_t kEventsPerSecond = 10'000;
+  Rig rig(state, pyqar::Acquisition::subscribe, 10, true);
+  if (!rig.ready()) return;
+  rig.step();  // subscribes
+  for (int second = 0; second < 2; ++second) {
+    rig.server().record_events(ticks_of_second(second), kEventsPerSecond);
+    rig.step();
+  }
+  for (auto _ : state) {
+    const std::int64_t before = rig.stored_events();
+    double cpu = 0;
+    for (int second = 2; second < 2 + kSeconds; ++second) {
+      rig.server().record_events(ticks_of_second(second), kEventsPerSecond);
+      const double cpu0 = process_cpu_seconds();
+      rig.step();
+      cpu += process_cpu_seconds() - cpu0;
+    }
+    const std::int64_t stored = rig.stored_events() - before;
+    state.counters["events_stored"] = static_cast<double>(stored);
+    state.counters["cpu_us_per_event"] = stored > 0 ? cpu * 1e6 / static_cast<double>(stored) : 0;
+  }
+}
+BENCHMARK(BM_Events)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// BM_Subscribe with 1,000 events a second beside the 100,000 values.
+void BM_SubscribeWithEvents(benchmark::State& state) {
+  Rig rig(state, pyqar::Acquisition::subscribe, kTags, true);
+  if (!rig.ready()) return;
+  rig.step();
+  for (int second = 0; second < 2; ++second) {
+    rig.server().record_second(ticks_of_second(second));
+    rig.server().record_events(ticks_of_second(second), 1'000);
+    rig.step();
+  }
+  for (auto _ : state) {
+    double cpu = 0;
+    std::size_t values = 0;
+    for (int second = 2; second < 2 + kSeconds; ++second) {
+      rig.server().record_second(ticks_of_second(second));
+      rig.server().record_events(ticks_of_second(second), 1'000);
+      const double cpu0 = process_cpu_seconds();
+      values += rig.step();
+      cpu += process_cpu_seconds() - cpu0;
+    }
+    report(state, cpu, values, rig.stored_rows());
+    state.counters["events_stored"] = static_cast<double>(rig.stored_events());
+  }
+}
+BENCHMARK(BM_SubscribeWithEvents)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 // The collector on its own thread and the writer on another, as the console runs them: the
 // recorded seconds released one a second (subscribing), or read once a second (polling). The

@@ -119,6 +119,9 @@ TEST(StatusLine, PollingKeepsItsWordsSubscribingAddsItemsAndNotifications) {
                                  .items_ok = 2998, .items_failed = 2, .notifications = 61}),
             "Status - Tags: 3000, Collected: 120000, Written: 119000, Monitored items: 2998 (2 "
             "failed), Notifications: 61");
+  // Events come in either mode, after what the values say.
+  EXPECT_EQ(status_line_text(3, 30, 27, std::nullopt, 0),
+            "Status - Tags: 3, Collected: 30, Written: 27, Events: 0");
 }
 
 TEST_F(ConsoleConstruction, IntervalIsShownAsTheConfigurationWouldWriteIt) {

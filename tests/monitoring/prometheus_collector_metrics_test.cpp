@@ -222,5 +222,37 @@ TEST(PrometheusCollectorMetrics, BackfillReportsAddUpAsServed) {
   EXPECT_TRUE(metrics->health().verdict().healthy);
 }
 
+TEST(PrometheusCollectorMetrics, EventReportsAddUpAndTheItemStateIsTheLatest) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 0});
+  // Every series shows from the start, so that rate() sees the first increase.
+  std::string text = metrics.render();
+  for (const char* line :
+       {"kestrane_events_total 0", "kestrane_event_items{state=\"ok\"} 0",
+        "kestrane_event_items{state=\"failed\"} 0",
+        "kestrane_condition_refreshes_total{result=\"ok\"} 0",
+        "kestrane_condition_refreshes_total{result=\"failed\"} 0",
+        "# TYPE kestrane_events_total counter", "# TYPE kestrane_event_items gauge",
+        "# TYPE kestrane_condition_refreshes_total counter"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+
+  metrics.events_written(3);
+  metrics.events_written(1000);
+  metrics.event_items(2, 1);
+  metrics.event_items(3, 0);  // the latest poll, not a sum
+  metrics.condition_refreshes(2, "ok");
+  metrics.condition_refreshes(1, "failed");
+  metrics.condition_refreshes(1, "ok");
+  text = metrics.render();
+  for (const char* line : {"kestrane_events_total 1003", "kestrane_event_items{state=\"ok\"} 3",
+                           "kestrane_event_items{state=\"failed\"} 0",
+                           "kestrane_condition_refreshes_total{result=\"ok\"} 3",
+                           "kestrane_condition_refreshes_total{result=\"failed\"} 1"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+  // A refresh the server refused says nothing about the values: still healthy.
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+}
+
 }  // namespace
 }  // namespace kestrane_monitoring

@@ -241,6 +241,29 @@ TEST_F(BackfillRunnerTest, AStoppedBackfillGoesOnWhereItsKeptBatchesEnd) {
   EXPECT_EQ(rows_of("a"), 2999u);
 }
 
+// The writer busy with live values as the last page arrives: its batches wait, and a later turn
+// (one that has nothing left to read) still hands them over.
+TEST_F(BackfillRunnerTest, BatchesReadWhileTheWriterIsBusyAreHandedOverByALaterTurn) {
+  HistoryServer server;
+  auto backfill = runner();
+  gap(*backfill, "a", 60);
+  backfill->take_found();
+  bool room = false;
+  backfill->run(
+      server, clock + 1.0, store(), [&] { return room; }, [&](double s) { clock += s; });
+  EXPECT_EQ(rows_of("a"), 0u);
+  ASSERT_TRUE(backfill->has_work(clock + 10.0));
+  room = true;
+  for (int turn = 0; turn < 10 && backfill->has_work(clock); ++turn) {
+    backfill->run(
+        server, clock + 1.0, store(), [&] { return room; }, [](double) {});
+    backfill->kept(tickets);
+    clock += 1.0;
+  }
+  EXPECT_EQ(rows_of("a"), 59u);
+  EXPECT_FALSE(backfill->progress().running);
+}
+
 TEST_F(BackfillRunnerTest, OldGapsAreCutToTheMaximumAgeAndTheRateBoundsEachCall) {
   HistoryServer server;
   auto backfill = runner({.max_age_seconds = 100, .rate_values_per_second = 30});

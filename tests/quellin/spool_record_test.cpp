@@ -132,7 +132,7 @@ TEST(SpoolRecordTest, UnknownRowFlagsAndUnknownVersionsAreMalformed) {
 
   EXPECT_EQ(quellin::spool_record_version(0x0150534Bu), 1);
   EXPECT_EQ(quellin::spool_record_version(0x0250534Bu), 2);
-  EXPECT_FALSE(quellin::spool_record_version(0x0350534Bu).has_value());
+  EXPECT_FALSE(quellin::spool_record_version(0x0450534Bu).has_value());
   EXPECT_FALSE(quellin::decode_spool_payload(payload_of(record), 3).has_value());
   // A record of a version this build does not know is no record: it is skipped, never misread.
   record[3] = '\x03';

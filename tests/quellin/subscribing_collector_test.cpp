@@ -317,7 +317,8 @@ class HoldingCollector : public BasePyQARCollectorThread {
  protected:
   void handle_data(ResultList&) override { ADD_FAILURE() << "subscribing never polls"; }
   std::uint64_t handle_changes(ResultList&, std::vector<std::int64_t> times,
-                               std::vector<pyqar::KeptSequence>) override {
+                               std::vector<pyqar::KeptSequence>,
+                               std::vector<pyqar::EventRecord>) override {
     row_times.push_back(std::move(times));
     return next_ticket++;
   }

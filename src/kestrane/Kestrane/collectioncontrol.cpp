@@ -47,6 +47,9 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
     const std::lock_guard<std::recursive_mutex> lock(data_lock_);
     merger_.set_keep_missing(acquisition.mode == pyqar::Acquisition::subscribe);
   }
+  // Without notifiers there are no events to show, and the collector need not look for any.
+  quellin::EventsNotify events_notify =
+      acquisition.events.enabled() ? events_notify_ : quellin::EventsNotify{};
   OPCStatusBridge* status_bridge = status_bridge_.get();
   DBStatusBridge* db_status_bridge = db_status_bridge_.get();
   auto collector = std::make_unique<quellin::OPCCollector>(quellin::OPCCollector::Options{
@@ -73,6 +76,7 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
       .spool_notify = [db_status_bridge](
                           std::uint64_t rows,
                           bool replaying) { emit db_status_bridge->spool_status(rows, replaying); },
+      .events_notify = std::move(events_notify),
       .tag_ids = std::move(tag_ids),
       .prepare_connection = std::move(prepare_connection),
       .spool = std::move(spool),
@@ -82,6 +86,10 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
   });
   collector_ = std::move(collector);
   collector_->start();
+}
+
+void CollectionControl::set_events_notify(quellin::EventsNotify events_notify) {
+  events_notify_ = std::move(events_notify);
 }
 
 void CollectionControl::stop() {

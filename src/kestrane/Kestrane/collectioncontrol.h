@@ -59,6 +59,9 @@ class CollectionControl {
              const pyqar::UaSecurity& ua_security = {},
              quellin::PrepareConnectionFunc prepare_connection = {},
              quellin::AcquisitionOptions acquisition = {});
+  // Where each cycle's events go (collector thread) when the acquisition collects events;
+  // for the collectors started from now on.
+  void set_events_notify(quellin::EventsNotify events_notify);
   // Stops the collector and waits for its thread on the caller's thread, without a time limit
   // (at exit).
   void stop();
@@ -102,6 +105,7 @@ class CollectionControl {
 
   std::unique_ptr<OPCStatusBridge> status_bridge_;
   std::unique_ptr<DBStatusBridge> db_status_bridge_;
+  quellin::EventsNotify events_notify_;
   // The collector thread reports into last_status_; the GUI thread reads it when that
   // thread has ended, possibly before the queued status signal has arrived.
   std::mutex status_mutex_;

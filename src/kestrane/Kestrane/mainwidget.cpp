@@ -26,6 +26,7 @@
 #include "Kestrane/collectioncontrol.h"
 #include "Kestrane/databaselink.h"
 #include "Kestrane/dbstatusbridge.h"
+#include "Kestrane/eventsview.h"
 #include "Kestrane/lateregistration.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
@@ -118,6 +119,8 @@ void MainWidget::wire_controls() {
 
 void MainWidget::wire_helpers() {
   collection_ = std::make_unique<CollectionControl>(ui_->paginated_table, hooks_.source_factory);
+  collection_->set_events_notify(ui_->events_view->notify_func());
+  ui_->events_view->set_configured(settings_->acquisition().events.enabled());
   connect(status_bridge(), &OPCStatusBridge::status_changed, this,
           &MainWidget::update_status_label);
   connect(db_status_bridge(), &DBStatusBridge::db_write_status, this,
@@ -618,6 +621,7 @@ void MainWidget::open_acquisition_dialog() {
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   connect(dialog, &QDialog::accepted, this, [this, dialog] {
     settings_->set_acquisition(dialog->acquisition());
+    ui_->events_view->set_configured(settings_->acquisition().events.enabled());
     update_acquisition_tooltip();
   });
   dialog->open();

@@ -11,9 +11,11 @@
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include "Kestrane/eventsview.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/resultmerger.h"
 #include "Kestrane/serverschemacombo.h"
@@ -115,7 +117,9 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   button_layout->addWidget(browse_button);
   main_layout->addLayout(button_layout);
 
-  paginated_table = named(new PaginatedTableWidget(kTableHeaders, window), "paginated_table");
+  tabs = named(new QTabWidget(window), "tabs");
+  tabs->setDocumentMode(true);
+  paginated_table = named(new PaginatedTableWidget(kTableHeaders, tabs), "paginated_table");
   paginated_table->table_model()->set_detail_titles(ResultMerger::detail_titles());
   QTableView* view = paginated_table->table();
   view->setSelectionBehavior(QAbstractItemView::SelectItems);
@@ -132,7 +136,10 @@ WindowControls::WindowControls(QWidget* window, const Initial& initial) {
   header->resizeSection(
       ResultMerger::kValueColumn,
       view->fontMetrics().horizontalAdvance(QLatin1Char('0')) * kValueColumnDigits);
-  main_layout->addWidget(paginated_table);
+  tabs->addTab(paginated_table, QStringLiteral("Values"));
+  events_view = named(new EventsView(tabs), "events_view");
+  tabs->addTab(events_view, QStringLiteral("Events"));
+  main_layout->addWidget(tabs);
 
   status_bar = named(new QStatusBar(window), "status_bar");
   db_status_label =

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <optional>
 
+class EventsView;
 class PaginatedTableWidget;
 class QComboBox;
 class QLabel;
@@ -14,6 +15,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class QTabWidget;
 class QWidget;
 class ServerSchemaCombo;
 
@@ -47,7 +49,10 @@ class WindowControls {
   QPushButton* import_button = nullptr;
   QPushButton* browse_button = nullptr;
   QPushButton* collect_button = nullptr;
+  // "Values" (the tag table) and "Events" (the events view) share the window's body.
+  QTabWidget* tabs = nullptr;
   PaginatedTableWidget* paginated_table = nullptr;
+  EventsView* events_view = nullptr;
   QStatusBar* status_bar = nullptr;
   QLabel* db_status_label = nullptr;
   // In the status bar: how far a running history backfill has come; hidden while none runs.

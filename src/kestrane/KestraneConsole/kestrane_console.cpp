@@ -72,7 +72,8 @@ std::string interval_text(double seconds) {
 }
 
 std::string status_line_text(std::size_t tags, std::uint64_t collected, std::uint64_t written,
-                             const std::optional<quellin::SubscriptionTotals>& subscriptions) {
+                             const std::optional<quellin::SubscriptionTotals>& subscriptions,
+                             std::optional<std::uint64_t> events) {
   std::string text =
       fmt::format("Status - Tags: {}, Collected: {}, Written: {}", tags, collected, written);
   if (subscriptions) {
@@ -80,6 +81,7 @@ std::string status_line_text(std::size_t tags, std::uint64_t collected, std::uin
         fmt::format(", Monitored items: {} ({} failed), Notifications: {}", subscriptions->items_ok,
                     subscriptions->items_failed, subscriptions->notifications);
   }
+  if (events) text += fmt::format(", Events: {}", *events);
   return text;
 }
 
@@ -305,8 +307,12 @@ void KestraneConsole::log_status_line() {
   if (collector_thread_ && collector_thread_->subscribing()) {
     subscriptions = collector_thread_->subscription_totals();
   }
+  std::optional<std::uint64_t> events;
+  if (collector_thread_ && config_.acquisition.events.enabled()) {
+    events = collector_thread_->subscription_totals().events;
+  }
   log_->info("{}", status_line_text(tags_list_.size(), total_collected_, total_written_.load(),
-                                    subscriptions));
+                                    subscriptions, events));
   if (collector_thread_) {
     const quellin::BackfillProgress backfill = collector_thread_->backfill_progress();
     if (backfill.running) log_->info("{}", backfill_status_text(backfill));

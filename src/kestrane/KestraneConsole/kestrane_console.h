@@ -167,10 +167,11 @@ std::string subscription_summary(const quellin::AcquisitionOptions& acquisition,
 std::string interval_text(double seconds);
 
 // The periodic status line; a subscribing collector's line adds its monitored items and the
-// notifications received. A running history backfill adds a line of its own after it
-// (kestrane_config::backfill_status_text).
+// notifications received; one collecting events adds how many arrived since start. A running
+// history backfill adds a line of its own after it (kestrane_config::backfill_status_text).
 std::string status_line_text(std::size_t tags, std::uint64_t collected, std::uint64_t written,
-                             const std::optional<quellin::SubscriptionTotals>& subscriptions);
+                             const std::optional<quellin::SubscriptionTotals>& subscriptions,
+                             std::optional<std::uint64_t> events = std::nullopt);
 
 // The parent of the folder that holds the running program.
 std::filesystem::path default_base_dir();

@@ -144,7 +144,20 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
                          .Name("kestrane_history_reads_total")
                          .Help("HistoryRead calls to the OPC server, by result: Good, the status "
                                "that refused the call, or error when the connection failed")
-                         .Register(*registry_)) {
+                         .Register(*registry_)),
+      events_(counter(*registry_, "kestrane_events_total",
+                      "Events the TSDB took (refreshed condition states stored before left out)")),
+      event_items_(BuildGauge()
+                       .Name("kestrane_event_items")
+                       .Help("Event monitored items, by state: created, or refused and tried "
+                             "again")
+                       .Register(*registry_)),
+      event_items_ok_(event_items_.Add({{"state", "ok"}})),
+      event_items_failed_(event_items_.Add({{"state", "failed"}})),
+      condition_refreshes_(BuildCounter()
+                               .Name("kestrane_condition_refreshes_total")
+                               .Help("ConditionRefresh calls to the OPC server, by result")
+                               .Register(*registry_)) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -161,6 +174,8 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
   }
   // The other results are the server's status names, shown once they occur.
   history_reads_.Add({{"result", "Good"}});
+  condition_refreshes_.Add({{"result", "ok"}});
+  condition_refreshes_.Add({{"result", "failed"}});
 }
 
 PrometheusCollectorMetrics::~PrometheusCollectorMetrics() = default;
@@ -238,6 +253,19 @@ void PrometheusCollectorMetrics::backfill_unfilled(std::size_t spans, std::strin
 
 void PrometheusCollectorMetrics::history_read(std::string_view result) {
   history_reads_.Add({{"result", std::string(result)}}).Increment();
+}
+
+void PrometheusCollectorMetrics::event_items(std::size_t ok, std::size_t failed) {
+  event_items_ok_.Set(static_cast<double>(ok));
+  event_items_failed_.Set(static_cast<double>(failed));
+}
+
+void PrometheusCollectorMetrics::condition_refreshes(std::uint64_t calls, std::string_view result) {
+  condition_refreshes_.Add({{"result", std::string(result)}}).Increment(static_cast<double>(calls));
+}
+
+void PrometheusCollectorMetrics::events_written(std::size_t events) {
+  events_.Increment(static_cast<double>(events));
 }
 
 void PrometheusCollectorMetrics::rows_written(const quellin::RowsWritten& rows,

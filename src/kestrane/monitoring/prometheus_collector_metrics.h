@@ -55,8 +55,11 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void backfill_pending_tags(std::size_t tags) override;
   void backfill_unfilled(std::size_t spans, std::string_view reason) override;
   void history_read(std::string_view result) override;
+  void event_items(std::size_t ok, std::size_t failed) override;
+  void condition_refreshes(std::uint64_t calls, std::string_view result) override;
   void rows_written(const quellin::RowsWritten& rows, double write_seconds,
                     std::int64_t time_us) override;
+  void events_written(std::size_t events) override;
   void rows_spooled(std::size_t rows) override;
   void rows_dropped(std::size_t rows, std::string_view reason) override;
   void spool_size(std::uint64_t bytes, std::uint64_t rows) override;
@@ -108,6 +111,11 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Gauge& backfill_pending_tags_;
   prometheus::Family<prometheus::Counter>& backfill_unfilled_;
   prometheus::Family<prometheus::Counter>& history_reads_;
+  prometheus::Counter& events_;
+  prometheus::Family<prometheus::Gauge>& event_items_;
+  prometheus::Gauge& event_items_ok_;
+  prometheus::Gauge& event_items_failed_;
+  prometheus::Family<prometheus::Counter>& condition_refreshes_;
 };
 
 }  // namespace kestrane_monitoring

@@ -145,6 +145,16 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
                                   .clock = [this] { return now(); },
                                   .wall_clock = [this] { return wall_now(); },
                                   .state_file = state_file_});
+  } else if (options.acquisition.events.enabled()) {
+    // Polling values, events still come by subscription: a feed of events alone, without
+    // heartbeats or a state for a later process.
+    AcquisitionOptions events_only{.events = options.acquisition.events};
+    event_feed_ = std::make_unique<SubscriptionFeed>(
+        SubscriptionFeed::Options{.acquisition = std::move(events_only),
+                                  .publishing_interval_seconds = sample_interval_,
+                                  .clock = [this] { return now(); },
+                                  .wall_clock = [this] { return wall_now(); },
+                                  .state_file = nullptr});
   }
   if (options.acquisition.backfill.enabled) {
     backfill_ = std::make_unique<BackfillRunner>(BackfillRunner::Options{
@@ -168,7 +178,7 @@ std::uint64_t BasePyQARCollectorThread::store_history(const std::string& tag,
                                                       std::vector<std::int64_t> time_us,
                                                       std::uint64_t) {
   ResultList results = _history_results(tag, values);
-  return handle_changes(results, std::move(time_us), {});
+  return handle_changes(results, std::move(time_us), {}, {});
 }
 
 ResultList BasePyQARCollectorThread::_history_results(const std::string& tag,
@@ -198,13 +208,15 @@ void BasePyQARCollectorThread::run_backfill(double deadline) {
 }
 
 SubscriptionTotals BasePyQARCollectorThread::subscription_totals() const {
-  return {items_ok_.load(), items_failed_.load(), notifications_.load()};
+  return {items_ok_.load(), items_failed_.load(), notifications_.load(), events_.load()};
 }
 
 std::uint64_t BasePyQARCollectorThread::handle_changes(ResultList& results,
                                                        std::vector<std::int64_t>,
-                                                       std::vector<pyqar::KeptSequence> covers) {
-  handle_data(results);
+                                                       std::vector<pyqar::KeptSequence> covers,
+                                                       std::vector<pyqar::EventRecord>) {
+  // Without a store of their own, events go nowhere.
+  if (!results.empty()) handle_data(results);
   record_kept(covers);
   return 0;
 }
@@ -338,6 +350,7 @@ void BasePyQARCollectorThread::connect_source() {
   }
   // A new source has no subscriptions yet.
   if (feed_) feed_->reset();
+  if (event_feed_) event_feed_->reset();
   const bool ua = protocol_type_ == "UA";
   const auto type =
       ua ? pyqar::QAR_RTSOURCE::QAR_RTSOURCE_UA : pyqar::QAR_RTSOURCE::QAR_RTSOURCE_DA;
@@ -367,6 +380,8 @@ void BasePyQARCollectorThread::disconnect_source() {
     }
   }
   if (feed_) feed_->reset();
+  if (event_feed_ && event_feed_->subscribed() && source_ && qar_) _source().unsubscribe();
+  if (event_feed_) event_feed_->reset();
   try {
     if (source_) {
       if (qar_) qar_->destroy_source(*source_);
@@ -423,7 +438,10 @@ pyqar::RtSource& BasePyQARCollectorThread::_source() { return qar_->source(*sour
 
 void BasePyQARCollectorThread::_check_and_reconnect() {
   if (opc_status_) return;
-  if (feed_ && feed_->subscribed() && source_ && qar_) {
+  // Polling beside subscribed events, the reads share the events' session: resumed alike.
+  const bool subscribed =
+      (feed_ && feed_->subscribed()) || (event_feed_ && event_feed_->subscribed());
+  if (subscribed && source_ && qar_) {
     // The source keeps its subscriptions across a broken connection where the server allows
     // it, and reports what it missed meanwhile: it is resumed rather than replaced.
     log_->info("{} resuming the subscriptions...", protocol_type_);
@@ -464,6 +482,42 @@ void BasePyQARCollectorThread::_read_and_process_data() {
     if (opc_status_) handle_data(results);
   } catch (...) {
     opc_error("Read " + protocol_type_ + " error: " + error_text(std::current_exception()));
+  }
+  if (event_feed_ && opc_status_) _receive_events();
+}
+
+void BasePyQARCollectorThread::_receive_events() {
+  pyqar::RtSource& source = _source();
+  SubscriptionFeed::Received received;
+  try {
+    if (event_feed_->needs_subscription({})) event_feed_->subscribe(source, {}, {});
+    event_feed_->drain(source, std::chrono::milliseconds(0), kept_through(), received);
+    note_events(received.events.size(), received.activity, source);
+    std::uint64_t ticket = 0;
+    if (!received.events.empty()) {
+      ResultList none;
+      ticket = handle_changes(none, {}, {}, std::move(received.events));
+    }
+    event_feed_->handed_over(ticket, received.ack_token);
+    event_feed_->acknowledge_kept(source, kept_through());
+  } catch (...) {
+    opc_error("Events " + protocol_type_ + " error: " + error_text(std::current_exception()));
+  }
+}
+
+void BasePyQARCollectorThread::note_events(std::size_t events, const SubscriptionActivity& activity,
+                                           const pyqar::RtSource& source) {
+  events_ += events;
+  if (!metrics_) return;
+  if (activity.condition_refreshes_ok > 0)
+    metrics_->condition_refreshes(activity.condition_refreshes_ok, "ok");
+  if (activity.condition_refreshes_failed > 0)
+    metrics_->condition_refreshes(activity.condition_refreshes_failed, "failed");
+  try {
+    const pyqar::SubscriptionStatus status = source.subscription_status();
+    metrics_->event_items(status.event_items_ok, status.event_items_failed);
+  } catch (...) {
+    // Only the figures are missing.
   }
 }
 
@@ -538,12 +592,14 @@ void BasePyQARCollectorThread::_receive_and_process_data() {
     metrics_->subscription_activity(received.activity);
     metrics_->subscription_state(status);
   }
+  if (feed_->events_enabled()) note_events(received.events.size(), received.activity, source);
   if (backfill_) backfill_->take_found();
   try {
     std::uint64_t ticket = 0;
-    if (!results.empty()) {
-      ticket = handle_changes(results, std::move(received.row_time_us),
-                              feed_->covers(source, received.ack_token));
+    if (!results.empty() || !received.events.empty()) {
+      ticket =
+          handle_changes(results, std::move(received.row_time_us),
+                         feed_->covers(source, received.ack_token), std::move(received.events));
     }
     feed_->handed_over(ticket, received.ack_token);
     if (!failure) feed_->acknowledge_kept(source, kept_through());

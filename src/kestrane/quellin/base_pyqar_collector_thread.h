@@ -47,6 +47,7 @@ struct SubscriptionTotals {
   std::size_t items_ok = 0;
   std::size_t items_failed = 0;
   std::uint64_t notifications = 0;  // since start
+  std::uint64_t events = 0;         // since start
 };
 
 class BasePyQARCollectorThread {
@@ -128,13 +129,15 @@ class BasePyQARCollectorThread {
   // failed read.
   virtual void handle_data(ResultList& results) = 0;
   // Subscribing: called with what arrived during a pass (values at their own times, one per
-  // result, in UTC microseconds). Returns a ticket: the results are kept once kept_through()
+  // result, in UTC microseconds, and the events that came with them; polling, with events
+  // alone). Returns a ticket: the results are kept once kept_through()
   // reaches it (0: kept already). `covers`, when not empty, are the notification numbers the
   // results complete: they must be recorded (record_kept()) once the results are kept and
   // before kept_through() says so. Errors it throws count as a failed read. The default hands
   // the results to handle_data() and counts them kept.
   virtual std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us,
-                                       std::vector<pyqar::KeptSequence> covers);
+                                       std::vector<pyqar::KeptSequence> covers,
+                                       std::vector<pyqar::EventRecord> events);
   // Records kept notification numbers for a later process; never throws. Any thread.
   void record_kept(const std::vector<pyqar::KeptSequence>& covers) const;
   // Every ticket handle_changes() returned up to this one is kept: it would survive a power
@@ -172,6 +175,11 @@ class BasePyQARCollectorThread {
   void _check_and_reconnect();
   void _read_and_process_data();
   void _receive_and_process_data();
+  // Polling values: takes the events that arrived since the last cycle and stores them.
+  void _receive_events();
+  // Counts a pass's events for the status line and tells the metrics about the event items.
+  void note_events(std::size_t events, const SubscriptionActivity& activity,
+                   const pyqar::RtSource& source);
   // The source behind the handle; it must be open.
   pyqar::RtSource& _source();
   // A batch of one tag's history values as results (not counted as read).
@@ -213,6 +221,8 @@ class BasePyQARCollectorThread {
   bool warned_batch_size_ = false;
   // Set when subscribing (collector thread); turn_start_ is when the loop's turn began.
   std::unique_ptr<SubscriptionFeed> feed_;
+  // Polling with events: the subscription that brings them; null otherwise.
+  std::unique_ptr<SubscriptionFeed> event_feed_;
   // Set when subscribing; the feed writes it only where the source lets a later process take
   // the subscriptions over. Shared with the write stage, which records kept numbers in it.
   std::shared_ptr<SubscriptionStateFile> state_file_;
@@ -225,6 +235,7 @@ class BasePyQARCollectorThread {
   std::atomic<std::size_t> items_ok_{0};
   std::atomic<std::size_t> items_failed_{0};
   std::atomic<std::uint64_t> notifications_{0};
+  std::atomic<std::uint64_t> events_{0};  // events received since start
   // Tags already warned about, so that each warning comes once per tag (collector thread).
   std::unordered_set<std::string> warned_cut_;
   std::unordered_set<std::string> warned_rounded_;

@@ -60,6 +60,9 @@ struct SubscriptionActivity {
   std::uint64_t server_full = 0;
   // Values whose source time is earlier than their tag's previous one (stored all the same).
   std::uint64_t source_time_steps_back = 0;
+  // ConditionRefresh calls the server accepted, and refused.
+  std::uint64_t condition_refreshes_ok = 0;
+  std::uint64_t condition_refreshes_failed = 0;
 };
 
 class CollectorMetrics {

@@ -49,7 +49,8 @@ OPCCollector::OPCCollector(Options options)
     : BasePyQARCollectorThread(base_options(options)),
       data_deque_(options.data_deque),
       deque_lock_(options.deque_lock),
-      wall_clock_(std::move(options.wall_clock)) {
+      wall_clock_(std::move(options.wall_clock)),
+      events_notify_(std::move(options.events_notify)) {
   if (options.tsdb_cfg) {
     writer_ = std::make_unique<TsdbWriter>(TsdbWriter::Options{
         .tsdb_cfg = std::move(*options.tsdb_cfg),
@@ -64,7 +65,9 @@ OPCCollector::OPCCollector(Options options)
         .prepare_connection = std::move(options.prepare_connection),
         // On whichever thread finds a cycle durable, before it counts
         // as kept.
-        .record_kept = [this](const std::vector<pyqar::KeptSequence>& k) { record_kept(k); }});
+        .record_kept = [this](const std::vector<pyqar::KeptSequence>& k) { record_kept(k); },
+        // Events are stored under the sources row of the server read.
+        .event_source = {.endpoint = options.opc_schema}});
   }
 }
 
@@ -126,8 +129,9 @@ void OPCCollector::handle_data(ResultList& results) { hand_over(results, {}); }
 
 std::uint64_t OPCCollector::handle_changes(ResultList& results,
                                            std::vector<std::int64_t> row_time_us,
-                                           std::vector<pyqar::KeptSequence> covers) {
-  return hand_over(results, std::move(row_time_us), std::move(covers));
+                                           std::vector<pyqar::KeptSequence> covers,
+                                           std::vector<pyqar::EventRecord> events) {
+  return hand_over(results, std::move(row_time_us), std::move(covers), std::move(events));
 }
 
 std::uint64_t OPCCollector::kept_through() const {
@@ -168,22 +172,31 @@ void OPCCollector::exchange_start_edges() {
 }
 
 std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int64_t> row_time_us,
-                                      std::vector<pyqar::KeptSequence> covers) {
+                                      std::vector<pyqar::KeptSequence> covers,
+                                      std::vector<pyqar::EventRecord> events) {
   const std::int64_t read_time = wall_now();
-  // The write below still needs the results; without it the queue may take them over.
-  ResultList item = writer_ ? results : std::move(results);
-  if (deque_lock_ != nullptr) {
-    std::lock_guard lock(*deque_lock_);
-    data_deque_->push_back(std::move(item));
-  } else {
-    data_deque_->push_back(std::move(item));
+  if (!events.empty() && events_notify_) events_notify_(events);
+  // A pass that brought events alone has no values for the owner's queue.
+  if (!results.empty() || events.empty()) {
+    // The write below still needs the results; without it the queue may take them over.
+    ResultList item = writer_ ? results : std::move(results);
+    if (deque_lock_ != nullptr) {
+      std::lock_guard lock(*deque_lock_);
+      data_deque_->push_back(std::move(item));
+    } else {
+      data_deque_->push_back(std::move(item));
+    }
   }
   if (!writer_) {
     // Kept once queued.
     record_kept(covers);
     return 0;
   }
-  WriteCycle cycle{read_time, std::move(results), std::move(row_time_us), std::move(covers)};
+  WriteCycle cycle{.time_us = read_time,
+                   .results = std::move(results),
+                   .row_time_us = std::move(row_time_us),
+                   .covers = std::move(covers),
+                   .events = std::move(events)};
   if (threaded_) return writer_->submit(std::move(cycle));
   return writer_->write_now(std::move(cycle));
 }

@@ -106,7 +106,8 @@ class OPCCollector : public BasePyQARCollectorThread {
   // ticket is the writer's (kept once written, spooled and synced, or set aside), else 0: kept
   // once queued.
   std::uint64_t handle_changes(ResultList& results, std::vector<std::int64_t> row_time_us,
-                               std::vector<pyqar::KeptSequence> covers) override;
+                               std::vector<pyqar::KeptSequence> covers,
+                               std::vector<pyqar::EventRecord> events) override;
   // Syncs the spool first when a cycle only in the spool is not durable yet.
   std::uint64_t kept_through() const override;
   // History goes to the writer alone (not to the owner's queue of latest values), under its
@@ -123,11 +124,13 @@ class OPCCollector : public BasePyQARCollectorThread {
   std::int64_t wall_now() const override;
   // Queues the results, then hands them to the writer (if any); returns the writer's ticket.
   std::uint64_t hand_over(ResultList& results, std::vector<std::int64_t> row_time_us,
-                          std::vector<pyqar::KeptSequence> covers = {});
+                          std::vector<pyqar::KeptSequence> covers = {},
+                          std::vector<pyqar::EventRecord> events = {});
 
   ResultQueue* data_deque_;
   std::mutex* deque_lock_;
   WallClockFunc wall_clock_;
+  EventsNotify events_notify_;
   std::unique_ptr<TsdbWriter> writer_;  // null without tsdb_cfg
   bool threaded_ = false;               // owner's thread: start() was called
 };

@@ -35,6 +35,7 @@ BatchStore::BatchStore(Options options)
       log_(std::move(options.log)),
       metrics_(std::move(options.metrics)),
       _db_tagname_map(std::move(options.tag_ids)),
+      event_source_(std::move(options.event_source)),
       prepare_connection_(std::move(options.prepare_connection)) {
   if (options.spool_dir) {
     rejected_file_ =
@@ -52,6 +53,10 @@ void BatchStore::set_connection(std::unique_ptr<tidewell::Connection> conn) {
   std::lock_guard lock(abort_mutex_);
   tsdb_conn_ = std::move(conn);
   connected_ = tsdb_conn_ != nullptr;
+  // Another database may answer on the next connection: its source row and its conditions'
+  // latest events are read again.
+  event_source_id_.reset();
+  ledger_.clear();
 }
 
 void BatchStore::abort() {
@@ -123,13 +128,31 @@ BatchStore::Outcome BatchStore::write(const SpoolBatch& batch, std::size_t* writ
                                        .source_time_us = row.source_time_us});
   }
   count_dropped(batch.rows.size() - rows.size(), drop_reason::kUnknownTag);
-  // No row that the database could take: reported as not written.
-  if (rows.empty()) return Outcome::rejected;
+  // Nothing that the database could take: reported as not written.
+  if (rows.empty() && batch.events.empty()) return Outcome::rejected;
+  std::vector<tidewell::EventRow> events;
+  if (!batch.events.empty()) {
+    try {
+      std::optional<std::vector<tidewell::EventRow>> ready = events_to_store(batch);
+      if (!ready) return after_passing_failure();
+      events = std::move(*ready);
+    } catch (const std::exception& e) {
+      log().error("Write DB failed: {}", e.what());
+      return after_passing_failure();
+    }
+  }
   warn_if_past_retention(batch);
   try {
     const double started = now();
+    const tidewell::BatchId id{batch.writer_id, batch.seq};
+    // A batch with no events goes the way batches always went.
     const tidewell::WriteResult result =
-        tidewell::write_tsdata(*tsdb_conn_, tidewell::BatchId{batch.writer_id, batch.seq}, rows);
+        batch.events.empty() ? tidewell::write_tsdata(*tsdb_conn_, id, rows)
+                             : tidewell::write_rows_and_events(*tsdb_conn_, id, rows, events);
+    // Stored either way now: the conditions' latest states are these.
+    if ((result.success || result.duplicate) && !events.empty()) {
+      ledger_.record(*event_source_id_, events);
+    }
     if (result.duplicate) return Outcome::duplicate;
     if (!result.success) return Outcome::rejected;
     *written = result.count;
@@ -137,6 +160,7 @@ BatchStore::Outcome BatchStore::write(const SpoolBatch& batch, std::size_t* writ
       const std::size_t texts = std::min(result.text_count, result.count);
       metrics_->rows_written(RowsWritten{.tsdata = result.count - texts, .tsdata_text = texts},
                              now() - started, wall_clock_us());
+      if (result.event_count > 0) metrics_->events_written(result.event_count);
     }
     if (now() >= next_prune_) prune_batch_records();
     return Outcome::written;
@@ -149,6 +173,26 @@ BatchStore::Outcome BatchStore::write(const SpoolBatch& batch, std::size_t* writ
     log().error("Write DB failed: {}", e.what());
     return after_passing_failure();
   }
+}
+
+std::optional<std::vector<tidewell::EventRow>> BatchStore::events_to_store(
+    const SpoolBatch& batch) {
+  if (!event_source_id_) {
+    event_source_id_ = find_or_register_event_source(*tsdb_conn_, event_source_, log());
+    if (!event_source_id_) return std::nullopt;
+  }
+  const std::int64_t source_id = *event_source_id_;
+  std::vector<tidewell::EventRow> events =
+      ledger_.filter(source_id, batch.events,
+                     [this](std::int64_t source, std::span<const std::string> conditions) {
+                       return tidewell::latest_condition_events(*tsdb_conn_, source, conditions);
+                     });
+  if (events.size() < batch.events.size()) {
+    log().debug("{} refreshed condition states of the batch read at {} were stored before",
+                batch.events.size() - events.size(), utc_text(batch.time_us));
+  }
+  for (tidewell::EventRow& e : events) e.source_id = source_id;
+  return events;
 }
 
 BatchStore::Outcome BatchStore::after_passing_failure() {
@@ -194,17 +238,20 @@ void BatchStore::warn_if_past_retention(const SpoolBatch& batch) {
 void BatchStore::keep_rejected(const SpoolBatch& batch, const std::string& reason) {
   // The database is up and refused these rows: never retried, kept for an operator.
   count_dropped(batch.rows.size(), drop_reason::kRejected);
+  const std::string what =
+      batch.events.empty()
+          ? fmt::format("{} rows", batch.rows.size())
+          : fmt::format("{} rows and {} events", batch.rows.size(), batch.events.size());
   if (!rejected_file_) {
-    log().error("{} rows read at {} dropped: the database refused them", batch.rows.size(),
-                utc_text(batch.time_us));
+    log().error("{} read at {} dropped: the database refused them", what, utc_text(batch.time_us));
     return;
   }
   std::string error;
   if (rejected_file_->append(batch, reason, error)) {
-    log().error("{} rows read at {} kept in the spool folder's rejected file", batch.rows.size(),
+    log().error("{} read at {} kept in the spool folder's rejected file", what,
                 utc_text(batch.time_us));
   } else {
-    log().error("{} rows read at {} lost: {}", batch.rows.size(), utc_text(batch.time_us), error);
+    log().error("{} read at {} lost: {}", what, utc_text(batch.time_us), error);
   }
 }
 

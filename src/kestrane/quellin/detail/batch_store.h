@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "condition_ledger.h"
+#include "event_source.h"
 #include "history/gap_tracker.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
@@ -47,6 +49,8 @@ class BatchStore {
     ClockFunc clock{};
     std::shared_ptr<spdlog::logger> log;
     std::shared_ptr<CollectorMetrics> metrics{};  // may be null
+    // The source events are stored under (see find_or_register_event_source).
+    EventSourceName event_source{};
   };
 
   // What became of a batch: stored, already stored before, refused by the database (kept in
@@ -60,7 +64,10 @@ class BatchStore {
   BatchStore(const BatchStore&) = delete;
   BatchStore& operator=(const BatchStore&) = delete;
 
-  // Writes the batch's rows; `written` is how many the database took.
+  // Writes the batch's rows and events in one transaction; `written` is how many rows the
+  // database took. A refreshed condition state stored before is left out (ConditionLedger).
+  // A batch of events alone is written too; one with neither rows of known tags nor events is
+  // rejected.
   Outcome write(const SpoolBatch& batch, std::size_t* written);
   // One reconnect attempt when the connection is gone; true when the database answered a
   // ping (the failure was the request's, not the connection's).
@@ -101,6 +108,10 @@ class BatchStore {
   // Rows the database refused go to the rejected file, with its reason.
   void keep_rejected(const SpoolBatch& batch, const std::string& reason);
   void set_connection(std::unique_ptr<tidewell::Connection> conn);
+  // The batch's events ready to store: their source's id filled in, refreshed states stored
+  // before left out. nullopt when the source has no row and none could be registered (the
+  // batch then waits). Throws what the TSDB client throws.
+  std::optional<std::vector<tidewell::EventRow>> events_to_store(const SpoolBatch& batch);
   void count_dropped(std::size_t rows, std::string_view reason) const;
   double now() const;
   spdlog::logger& log() const { return *log_; }
@@ -119,6 +130,10 @@ class BatchStore {
   std::atomic<bool> connected_{false};               // whether tsdb_conn_ is set
   std::atomic<bool> stop_requested_{false};
   std::unordered_map<std::string, std::int64_t> _db_tagname_map;
+  EventSourceName event_source_;
+  // The events' source id, found once per connection (reset with it).
+  std::optional<std::int64_t> event_source_id_;
+  ConditionLedger ledger_;
   double next_prune_ = 0;
   double next_retention_warning_ = 0;
   bool closed_by_stop_ = false;

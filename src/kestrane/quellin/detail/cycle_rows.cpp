@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string_view>
@@ -49,6 +50,29 @@ std::int64_t to_us(pyqar::Timestamp t) {
 }
 
 }  // namespace
+
+tidewell::EventRow to_event_row(const pyqar::EventRecord& event) {
+  return tidewell::EventRow{
+      .time_us = to_us(event.time),
+      .receive_time_us =
+          event.receive_time ? std::optional(to_us(*event.receive_time)) : std::nullopt,
+      .source_id = 0,  // the store's to fill in: the source row is found on its connection
+      .event_id = event.event_id,
+      .event_type = event.event_type,
+      .source_node = event.source_node,
+      .source_name = event.source_name,
+      .severity = static_cast<std::int32_t>(event.severity),
+      .message = event.message,
+      .condition_id = event.condition_id,
+      .condition_name = event.condition_name,
+      .branch_id = event.branch_id,
+      .retain = event.retain,
+      .active = event.active,
+      .acked = event.acked,
+      .confirmed = event.confirmed,
+      .refresh = event.refresh,
+      .fields_json = event.fields_json};
+}
 
 double to_tsdb_value(const pyqar::Value& value) {
   return std::visit(
@@ -117,6 +141,8 @@ SpoolBatch CycleRows::to_batch(const WriteCycle& cycle) {
     if (per_row_time) row.time_us = cycle.row_time_us[i];
     batch.rows.push_back(std::move(row));
   }
+  batch.events.reserve(cycle.events.size());
+  for (const pyqar::EventRecord& e : cycle.events) batch.events.push_back(to_event_row(e));
   return batch;
 }
 

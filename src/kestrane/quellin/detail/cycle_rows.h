@@ -2,8 +2,9 @@
 // CycleRows: turns one cycle as read into the batch of rows the TSDB stores, and numbers the
 // batches of one writer. tsdata takes doubles: integers and Booleans convert; a Good reading
 // that is NaN or has no value at all is skipped with a warning, any other reading without a
-// value is stored as NaN; texts go to tsdata_text. Owned by the TsdbWriter; any thread may
-// call it (the batch counter is atomic, the logger and the metrics are thread-safe).
+// value is stored as NaN; texts go to tsdata_text; events go along as the `events` table
+// stores them. Owned by the TsdbWriter; any thread may call it (the batch counter is atomic,
+// the logger and the metrics are thread-safe).
 
 #include <atomic>
 #include <cstdint>
@@ -46,6 +47,10 @@ struct WriteCycle {
 // text, which goes to tsdata_text instead) is NaN.
 double to_tsdb_value(const pyqar::Value& value);
 
+// An event as the `events` table stores it, its times in UTC microseconds; source_id 0 until
+// the store knows the source's row.
+tidewell::EventRow to_event_row(const pyqar::EventRecord& event);
+
 // Throws std::invalid_argument when the cycle's row_time_us is neither empty nor one per
 // result.
 void check_row_times(const WriteCycle& cycle);
@@ -56,8 +61,8 @@ class CycleRows {
 
   // The id no other run shares, carried by every batch of this writer.
   const std::string& writer_id() const { return writer_id_; }
-  // The cycle's rows under the next batch number, or under the cycle's own identity when it
-  // carries one; throws like check_row_times().
+  // The cycle's rows and events under the next batch number, or under the cycle's own
+  // identity when it carries one; throws like check_row_times().
   SpoolBatch to_batch(const WriteCycle& cycle);
 
  private:

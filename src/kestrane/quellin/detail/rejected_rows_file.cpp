@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include <fmt/format.h>
@@ -45,6 +46,20 @@ std::string added_fields(const SpoolRow& row) {
                                         : std::string());
 }
 
+std::string hex(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) out += fmt::format("{:02x}", static_cast<unsigned char>(c));
+  return out;
+}
+
+// An event's line: marked as such, so that it cannot be taken for a row.
+std::string event_line(const tidewell::EventRow& e) {
+  return fmt::format("event,{},{},{},{},{},{}\n", utc_text(e.time_us, UtcPrecision::kMicroseconds),
+                     csv_field(e.source_name), hex(e.event_id), e.severity, csv_field(e.message),
+                     csv_field(e.fields_json));
+}
+
 }  // namespace
 
 RejectedRowsFile::RejectedRowsFile(std::filesystem::path dir, std::shared_ptr<SpoolEnv> env)
@@ -72,6 +87,7 @@ bool RejectedRowsFile::append(const SpoolBatch& batch, const std::string& reason
     text += fmt::format("{},{},{},{}{}\n", when, csv_field(row.tag), value, csv_field(row.quality),
                         added_fields(row));
   }
+  for (const tidewell::EventRow& event : batch.events) text += event_line(event);
   try {
     if (!file_ || file_path_ != path) {
       file_.reset();

@@ -6,7 +6,10 @@
 //   "<UTC read time>,<tag>,<value>,<quality>,<text>,<status>,<source time>" line per row
 //   (texts quoted as in a CSV file; the read time is the row's own when it has one; value
 //   empty for a text; status as 0x%08X; source time to the microsecond; each of the last three
-//   empty when the row has none). The first four columns are those of older files.
+//   empty when the row has none). The first four columns are those of older files. Then one
+//   "event,<UTC event time>,<source name>,<event id in hex>,<severity>,<message>,<fields>" line
+//   per event of the batch (the fields the JSON object stored in `events`; texts quoted as in
+//   a CSV file; the time to the microsecond).
 // Each batch is synced (and a new day's file its folder entry) before append() returns, so
 // that a cycle counts as kept only once its rows would survive a power cut. Every file-system
 // call goes through the spool's SpoolEnv. Owned by the writer; one thread at a time.

@@ -49,9 +49,14 @@ SpoolKeeper::SpoolKeeper(const std::optional<SpoolSettings>& settings,
 }
 
 void SpoolKeeper::keep(const SpoolBatch& batch, const char* why) {
-  if (batch.rows.empty()) return;
+  if (batch.rows.empty() && batch.events.empty()) return;
+  // Events are never dropped without a word: the lines name them beside the rows.
+  const std::string what =
+      batch.events.empty()
+          ? fmt::format("{} rows", batch.rows.size())
+          : fmt::format("{} rows and {} events", batch.rows.size(), batch.events.size());
   if (!spool_) {
-    log_->error("{} rows read at {} dropped: {}", batch.rows.size(), utc_text(batch.time_us), why);
+    log_->error("{} read at {} dropped: {}", what, utc_text(batch.time_us), why);
     if (metrics_) metrics_->rows_dropped(batch.rows.size(), drop_reason::kTsdbUnreachable);
     return;
   }
@@ -59,8 +64,8 @@ void SpoolKeeper::keep(const SpoolBatch& batch, const char* why) {
     spool_->append(batch);
     if (metrics_) metrics_->rows_spooled(batch.rows.size());
   } catch (const std::exception& e) {
-    log_->error("{} rows read at {} lost: the spool refused them: {}", batch.rows.size(),
-                utc_text(batch.time_us), e.what());
+    log_->error("{} read at {} lost: the spool refused them: {}", what, utc_text(batch.time_us),
+                e.what());
     if (metrics_) metrics_->rows_dropped(batch.rows.size(), drop_reason::kSpoolError);
   }
   report();

@@ -29,9 +29,11 @@ bool add(SubscriptionActivity& into, const pyqar::SubscriptionUpdate& update) {
   into.recreations += update.recreations;
   into.server_full += update.server_full;
   into.source_time_steps_back += update.source_time_steps_back;
-  return update.notifications + update.publish_gaps + update.lost_not_available +
-             update.lost_overflow + update.recreations + update.server_full +
-             update.source_time_steps_back >
+  into.condition_refreshes_ok += update.condition_refreshes_ok;
+  into.condition_refreshes_failed += update.condition_refreshes_failed;
+  return update.condition_refreshes_ok + update.condition_refreshes_failed + update.notifications +
+             update.publish_gaps + update.lost_not_available + update.lost_overflow +
+             update.recreations + update.server_full + update.source_time_steps_back >
          0;
 }
 
@@ -96,15 +98,23 @@ void SubscriptionFeed::subscribe(pyqar::RtSource& source, const std::vector<std:
   if (!subscribed_ && previous_) source.reclaim_at_subscribe(*previous_);
   subscribed_ = false;
   source.subscribe(std::move(monitored),
-                   {.publishing_interval_ms = publishing_interval_seconds_ * 1000.0});
+                   {.publishing_interval_ms = publishing_interval_seconds_ * 1000.0,
+                    .events = acquisition_.events});
   tags_ = tags;
   last_ = std::move(last);
   subscribed_ = true;
   previous_.reset();
   save_state(source, true);
   const pyqar::SubscriptionStatus status = source.subscription_status();
-  log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions", tags_.size(),
-            status.items_ok, status.items_failed, status.subscriptions);
+  if (!tags_.empty()) {
+    log->info("Subscribed {} tags: {} items monitored, {} failed, in {} subscriptions",
+              tags_.size(), status.items_ok, status.items_failed, status.subscriptions);
+  }
+  if (acquisition_.events.enabled()) {
+    log->info("Subscribed events of {} notifiers: {} event items monitored, {} failed",
+              acquisition_.events.notifiers.size(), status.event_items_ok,
+              status.event_items_failed);
+  }
 }
 
 std::int64_t SubscriptionFeed::row_time(const pyqar::ValueObject& value) const {
@@ -148,7 +158,14 @@ bool SubscriptionFeed::poll(pyqar::RtSource& source, std::chrono::milliseconds w
     into.row_time_us.push_back(row_time(change.value));
     into.changes.push_back(std::move(change));
   }
-  return !update.changes.empty() || update.ack_token != 0 || counted;
+  const bool events = !update.events.empty();
+  if (into.events.empty()) {
+    into.events = std::move(update.events);
+  } else {
+    into.events.insert(into.events.end(), std::make_move_iterator(update.events.begin()),
+                       std::make_move_iterator(update.events.end()));
+  }
+  return !update.changes.empty() || events || update.ack_token != 0 || counted;
 }
 
 void SubscriptionFeed::add_heartbeats(Received& into) {

@@ -45,7 +45,9 @@ class SubscriptionFeed {
     // microseconds; a heartbeat row's is the time it was made, by the server's clock when
     // known.
     std::vector<std::int64_t> row_time_us;
-    std::size_t heartbeats = 0;   // the last this many changes are heartbeat rows
+    std::size_t heartbeats = 0;  // the last this many changes are heartbeat rows
+    // Events, in the order they arrived; acknowledged with the changes.
+    std::vector<pyqar::EventRecord> events;
     std::uint64_t ack_token = 0;  // the latest update's; 0: nothing to acknowledge
     SubscriptionActivity activity{};
   };
@@ -104,6 +106,7 @@ class SubscriptionFeed {
   // The subscribed tag names, by tag index.
   const std::vector<std::string>& tags() const { return tags_; }
   double heartbeat_seconds() const { return heartbeat_seconds_; }
+  bool events_enabled() const { return acquisition_.events.enabled(); }
 
  private:
   // The last value of a tag, for its heartbeat.

@@ -16,6 +16,11 @@ namespace {
 // Cycles that may wait for the writer; more go straight to the spool.
 constexpr std::size_t kHandoffCapacity = 2;
 
+// What a cycle hands over, as the hand-off and the spool count it: an event counts as a row.
+std::size_t cycle_entries(const WriteCycle& cycle) {
+  return cycle.results.size() + cycle.events.size();
+}
+
 }  // namespace
 
 TsdbWriter::TsdbWriter(Options options)
@@ -34,7 +39,8 @@ TsdbWriter::TsdbWriter(Options options)
           .spool_env = keeper_.spool() ? options.spool->env : nullptr,
           .clock = options.clock,
           .log = log_,
-          .metrics = metrics_}),
+          .metrics = metrics_,
+          .event_source = std::move(options.event_source)}),
       tickets_(std::move(options.record_kept)) {
   if (keeper_.spool()) {
     replay_ = std::make_unique<SpoolReplay>(keeper_, store_, log_, options.clock);
@@ -80,7 +86,7 @@ std::uint64_t TsdbWriter::submit(WriteCycle cycle) {
     handoff_cv_.wait(lock, [this] { return stopping_ || handoff_.size() < kHandoffCapacity; });
   }
   if (!stopping_ && handoff_.size() < kHandoffCapacity) {
-    handoff_rows_ += cycle.results.size();
+    handoff_rows_ += cycle_entries(cycle);
     handoff_.push_back(Handed{ticket, std::move(cycle)});
     report_handoff_locked();
     lock.unlock();
@@ -226,7 +232,7 @@ void TsdbWriter::stop() {
   }
   std::size_t left_rows = 0;
   for (const Handed& handed : left) {
-    left_rows += handed.cycle.results.size();
+    left_rows += cycle_entries(handed.cycle);
     settle(handed.ticket);
   }
   if (left_rows > 0) {
@@ -331,7 +337,7 @@ void TsdbWriter::run_loop() {
       if (!handoff_.empty()) {
         cycle = std::move(handoff_.front());
         handoff_.pop_front();
-        handoff_rows_ -= std::min(handoff_rows_, cycle->cycle.results.size());
+        handoff_rows_ -= std::min(handoff_rows_, cycle_entries(cycle->cycle));
         report_handoff_locked();
       }
     }

@@ -70,6 +70,8 @@ class TsdbWriter {
     // Set: records the notification numbers a cycle covers (WriteCycle::covers) once its rows
     // are durable, before its ticket counts as kept. Must not throw.
     KeptTickets::Recorder record_kept{};
+    // The `sources` row events are stored under: the OPC endpoint the collector reads.
+    EventSourceName event_source{};
   };
 
   // Opens the spool (throws std::runtime_error naming its folder when it cannot) and the

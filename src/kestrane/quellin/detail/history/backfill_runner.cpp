@@ -156,6 +156,8 @@ void BackfillRunner::edges_known(const std::vector<GapTracker::EdgeRequest>& ask
 }
 
 bool BackfillRunner::has_work(double now) const {
+  // Batches read already wait only for room at the writer, whatever else holds reading back.
+  if (!ready_.empty()) return true;
   if (now < paused_until_) return false;
   for (const auto& [id, entry] : entries_) {
     if (!entry.reading_done && !parked_.contains(entry.durable.tag)) return true;

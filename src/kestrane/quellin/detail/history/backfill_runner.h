@@ -91,7 +91,7 @@ class BackfillRunner {
   void edges_known(const std::vector<GapTracker::EdgeRequest>& asked,
                    const std::vector<GapTracker::StoredEdge>& edges);
 
-  // Whether a span waits to be read now.
+  // Whether a span waits to be read now, or batches read already wait for room at the writer.
   bool has_work(double now) const;
   // Reads history until `deadline` (monotonic seconds) or nothing is left, handing batches to
   // the writer as it has room for them. Throws std::runtime_error when the connection fails.

@@ -275,7 +275,7 @@ void Spool::append(const SpoolBatch& batch) {
 
   std::lock_guard lock(mutex_);
   if (size > max_bytes_) {
-    log_dropped_locked(batch.rows.size(), batch.time_us, batch.time_us);
+    log_dropped_locked(spool_entries(batch), batch.time_us, batch.time_us);
     return;
   }
   for (;;) {
@@ -303,10 +303,10 @@ void Spool::append(const SpoolBatch& batch) {
     segment->newest_us = std::max(segment->newest_us, batch.time_us);
   }
   ++segment->batches;
-  segment->rows += batch.rows.size();
+  segment->rows += spool_entries(batch);
   ++appended_;
   unsynced_ = true;
-  unsynced_rows_ += batch.rows.size();
+  unsynced_rows_ += spool_entries(batch);
   sync_locked(true);
 }
 
@@ -353,7 +353,7 @@ void Spool::pop_front() {
   Segment& segment = segments_.front();
   segment.read_offset = head->offset + head->size;
   segment.batches = minus(segment.batches, 1);
-  segment.rows = minus(segment.rows, head->summary.rows);
+  segment.rows = minus(segment.rows, spool_entries(head->summary));
   const std::uint64_t popped_number = segment.number;
   head_.reset();
   save_position_locked({segment.number, segment.read_offset});
@@ -510,8 +510,10 @@ const Spool::Head* Spool::locate_head_locked() {
           reader_locked(segment.number)
               .read_at(segment.read_offset, prefix.size(), prefix.data())) {
         header = parse_spool_record_header(prefix);
-        if (spool_record_version(header.magic) && header.length <= left - kSpoolRecordHeaderBytes) {
-          summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes));
+        const std::optional<std::uint8_t> version = spool_record_version(header.magic);
+        if (version && header.length <= left - kSpoolRecordHeaderBytes) {
+          summary = peek_spool_payload(std::string_view(prefix).substr(kSpoolRecordHeaderBytes),
+                                       *version);
         }
       }
     } catch (const std::exception& error) {

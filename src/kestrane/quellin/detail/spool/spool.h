@@ -94,7 +94,7 @@ class Spool {
   // once the spool has been emptied, since syncing their file again proves nothing.
   std::uint64_t durable_through();
 
-  std::uint64_t rows() const;  // rows not yet popped
+  std::uint64_t rows() const;  // rows not yet popped, each event counted as a row
   std::uint64_t batches() const;
   std::uint64_t bytes() const;  // on disk, popped records of a partly read segment included
   bool empty() const;

@@ -23,6 +23,22 @@ constexpr std::size_t kMinRowBytesV1 = 2 + 8 + 1;
 constexpr std::size_t kMinRowBytesV2 = 2 + 1 + 4 + 1;
 constexpr std::uint8_t kKnownRowFlags =
     kSpoolRowText | kSpoolRowStatus | kSpoolRowSourceTime | kSpoolRowTime;
+// The smallest event: time, flags, four u16 text lengths, severity, message and fields
+// lengths.
+constexpr std::size_t kMinEventBytes = 8 + 2 + 4 * 2 + 4 + 4 + 4;
+constexpr std::uint16_t kKnownEventFlags = 0x1FFF;
+
+// An optional Boolean of an event: its presence flag and the flag of its value.
+struct EventBool {
+  std::optional<bool> tidewell::EventRow::*field;
+  std::uint16_t present;
+  std::uint16_t truth;
+};
+constexpr EventBool kEventBools[] = {
+    {&tidewell::EventRow::retain, kSpoolEventRetain, kSpoolEventRetainTrue},
+    {&tidewell::EventRow::active, kSpoolEventActive, kSpoolEventActiveTrue},
+    {&tidewell::EventRow::acked, kSpoolEventAcked, kSpoolEventAckedTrue},
+    {&tidewell::EventRow::confirmed, kSpoolEventConfirmed, kSpoolEventConfirmedTrue}};
 
 template <typename T>
 T to_little_endian(T v) {
@@ -109,14 +125,16 @@ struct PayloadHead {
   std::uint64_t seq = 0;
   std::int64_t time_us = 0;
   std::uint32_t rows = 0;
+  std::uint32_t events = 0;
 };
 
-std::optional<PayloadHead> read_head(PayloadReader& in) {
+std::optional<PayloadHead> read_head(PayloadReader& in, std::uint8_t version) {
   PayloadHead head;
   head.writer_id = in.get_text<std::uint16_t>();
   head.seq = in.get<std::uint64_t>();
   head.time_us = in.get<std::int64_t>();
   head.rows = in.get<std::uint32_t>();
+  if (version >= 3) head.events = in.get<std::uint32_t>();
   if (!in.ok()) return std::nullopt;
   return head;
 }
@@ -178,16 +196,83 @@ bool read_rows_of(PayloadReader& in, std::uint32_t count, RowFunc& row) {
     }
     row(view);
   }
-  return in.left() == 0;
+  return true;
 }
 
-// Calls `row` for each row; false when the payload is malformed or has bytes left over, or the
-// version is unknown.
+// Calls `row` for each row; false when the rows are malformed or the version is unknown.
 template <typename RowFunc>
 bool read_rows(PayloadReader& in, std::uint32_t count, std::uint8_t version, RowFunc&& row) {
   if (version == 1) return read_rows_of<1>(in, count, row);
-  if (version == 2) return read_rows_of<2>(in, count, row);
+  if (version == 2 || version == 3) return read_rows_of<2>(in, count, row);
   return false;
+}
+
+// Reads one event into `event` (every field set, source_id left alone); false when malformed.
+bool read_event(PayloadReader& in, tidewell::EventRow& event) {
+  event.time_us = in.get<std::int64_t>();
+  const auto flags = in.get<std::uint16_t>();
+  if ((flags & ~kKnownEventFlags) != 0) return false;
+  event.receive_time_us.reset();
+  if ((flags & kSpoolEventReceiveTime) != 0) event.receive_time_us = in.get<std::int64_t>();
+  event.event_id = in.get_text<std::uint16_t>();
+  event.event_type = in.get_text<std::uint16_t>();
+  event.source_node = in.get_text<std::uint16_t>();
+  event.source_name = in.get_text<std::uint16_t>();
+  event.severity = in.get<std::int32_t>();
+  event.message = in.get_text<std::uint32_t>();
+  const auto optional_text = [&](std::uint16_t flag) -> std::optional<std::string> {
+    if ((flags & flag) == 0) return std::nullopt;
+    return std::string(in.get_text<std::uint16_t>());
+  };
+  event.condition_id = optional_text(kSpoolEventConditionId);
+  event.condition_name = optional_text(kSpoolEventConditionName);
+  event.branch_id = optional_text(kSpoolEventBranchId);
+  for (const EventBool& b : kEventBools) {
+    event.*b.field =
+        (flags & b.present) != 0 ? std::optional((flags & b.truth) != 0) : std::nullopt;
+  }
+  event.refresh = (flags & kSpoolEventRefresh) != 0;
+  event.fields_json = in.get_text<std::uint32_t>();
+  return in.ok();
+}
+
+// Calls `each` for each of `count` events; false when they are malformed.
+template <typename EventFunc>
+bool read_events(PayloadReader& in, std::uint32_t count, EventFunc&& each) {
+  if (count > in.left() / kMinEventBytes) return false;
+  tidewell::EventRow event;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!read_event(in, event)) return false;
+    each(event);
+  }
+  return true;
+}
+
+std::uint16_t event_flags(const tidewell::EventRow& e) {
+  std::uint16_t flags = 0;
+  if (e.receive_time_us) flags |= kSpoolEventReceiveTime;
+  if (e.condition_id) flags |= kSpoolEventConditionId;
+  if (e.condition_name) flags |= kSpoolEventConditionName;
+  if (e.branch_id) flags |= kSpoolEventBranchId;
+  for (const EventBool& b : kEventBools) {
+    if (const std::optional<bool>& v = e.*b.field) {
+      flags |= b.present;
+      if (*v) flags |= b.truth;
+    }
+  }
+  if (e.refresh) flags |= kSpoolEventRefresh;
+  return flags;
+}
+
+std::uint64_t event_bytes(const tidewell::EventRow& e) {
+  std::uint64_t n = kMinEventBytes + e.event_id.size() + e.event_type.size() +
+                    e.source_node.size() + e.source_name.size() + e.message.size() +
+                    e.fields_json.size();
+  if (e.receive_time_us) n += 8;
+  if (e.condition_id) n += 2 + e.condition_id->size();
+  if (e.condition_name) n += 2 + e.condition_name->size();
+  if (e.branch_id) n += 2 + e.branch_id->size();
+  return n;
 }
 
 std::uint8_t row_flags(const SpoolRow& row) {
@@ -215,6 +300,16 @@ void require_length(std::size_t size, std::size_t limit, const char* what) {
   }
 }
 
+void require_event_lengths(const tidewell::EventRow& e) {
+  require_length(e.event_id.size(), kMaxShortText, "event id");
+  require_length(e.event_type.size(), kMaxShortText, "event type");
+  require_length(e.source_node.size(), kMaxShortText, "event source node");
+  require_length(e.source_name.size(), kMaxShortText, "event source name");
+  if (e.condition_id) require_length(e.condition_id->size(), kMaxShortText, "condition id");
+  if (e.condition_name) require_length(e.condition_name->size(), kMaxShortText, "condition name");
+  if (e.branch_id) require_length(e.branch_id->size(), kMaxShortText, "branch id");
+}
+
 }  // namespace
 
 std::string encode_spool_record(const SpoolBatch& batch) {
@@ -223,11 +318,20 @@ std::string encode_spool_record(const SpoolBatch& batch) {
     throw std::invalid_argument("Spool: a batch of " + std::to_string(batch.rows.size()) +
                                 " rows does not fit one record");
   }
-  std::uint64_t payload_size = 2 + batch.writer_id.size() + 8 + 8 + 4;
+  if (batch.events.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::invalid_argument("Spool: a batch of " + std::to_string(batch.events.size()) +
+                                " events does not fit one record");
+  }
+  const bool with_events = !batch.events.empty();
+  std::uint64_t payload_size = 2 + batch.writer_id.size() + 8 + 8 + 4 + (with_events ? 4 : 0);
   for (const SpoolRow& row : batch.rows) {
     require_length(row.tag.size(), kMaxShortText, "tag name");
     require_length(row.quality.size(), kMaxQualityText, "quality");
     payload_size += row_bytes(row);
+  }
+  for (const tidewell::EventRow& event : batch.events) {
+    require_event_lengths(event);
+    payload_size += event_bytes(event);
   }
   if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
     throw std::invalid_argument("Spool: a batch of " + std::to_string(payload_size) +
@@ -241,6 +345,7 @@ std::string encode_spool_record(const SpoolBatch& batch) {
   out.put(batch.seq);
   out.put(batch.time_us);
   out.put(static_cast<std::uint32_t>(batch.rows.size()));
+  if (with_events) out.put(static_cast<std::uint32_t>(batch.events.size()));
   for (const SpoolRow& row : batch.rows) {
     out.put_text_u16(row.tag);
     out.put(row_flags(row));
@@ -254,9 +359,24 @@ std::string encode_spool_record(const SpoolBatch& batch) {
     if (row.source_time_us) out.put(*row.source_time_us);
     if (row.time_us) out.put(*row.time_us);
   }
+  for (const tidewell::EventRow& e : batch.events) {
+    out.put(e.time_us);
+    out.put(event_flags(e));
+    if (e.receive_time_us) out.put(*e.receive_time_us);
+    out.put_text_u16(e.event_id);
+    out.put_text_u16(e.event_type);
+    out.put_text_u16(e.source_node);
+    out.put_text_u16(e.source_name);
+    out.put(static_cast<std::int32_t>(e.severity));
+    out.put_text_u32(e.message);
+    if (e.condition_id) out.put_text_u16(*e.condition_id);
+    if (e.condition_name) out.put_text_u16(*e.condition_name);
+    if (e.branch_id) out.put_text_u16(*e.branch_id);
+    out.put_text_u32(e.fields_json);
+  }
 
   PayloadWriter header(record.data());
-  header.put(kSpoolRecordMagic);
+  header.put(with_events ? kSpoolRecordMagicEvents : kSpoolRecordMagic);
   header.put(static_cast<std::uint32_t>(payload_size));
   header.put(spool_payload_crc({payload, static_cast<std::size_t>(payload_size)}));
   return record;
@@ -273,6 +393,7 @@ SpoolRecordHeader parse_spool_record_header(std::string_view bytes) {
 
 std::optional<std::uint8_t> spool_record_version(std::uint32_t magic) {
   if (magic == kSpoolRecordMagicV1) return 1;
+  if (magic == kSpoolRecordMagicEvents) return kSpoolRecordVersionEvents;
   if (magic == kSpoolRecordMagic) return kSpoolRecordVersion;
   return std::nullopt;
 }
@@ -283,14 +404,14 @@ std::uint32_t spool_payload_crc(std::string_view payload) {
 }
 
 std::optional<SpoolBatch> decode_spool_payload(std::string_view payload, std::uint8_t version) {
+  if (version < 1 || version > kSpoolRecordVersionEvents) return std::nullopt;
   PayloadReader in(payload);
-  const std::optional<PayloadHead> head = read_head(in);
+  const std::optional<PayloadHead> head = read_head(in, version);
   if (!head) return std::nullopt;
   SpoolBatch batch;
   batch.writer_id = std::string(head->writer_id);
   batch.seq = head->seq;
   batch.time_us = head->time_us;
-  if (version != 1 && version != 2) return std::nullopt;
   if (head->rows > in.left() / min_row_bytes(version)) return std::nullopt;
   batch.rows.reserve(head->rows);
   const bool ok = read_rows(in, head->rows, version, [&](const RowView& view) {
@@ -307,25 +428,33 @@ std::optional<SpoolBatch> decode_spool_payload(std::string_view payload, std::ui
                               : std::nullopt,
         .time_us = (view.flags & kSpoolRowTime) != 0 ? std::optional(view.time_us) : std::nullopt});
   });
-  if (!ok) return std::nullopt;
+  if (!ok || !read_events(in, head->events, [&](const tidewell::EventRow& event) {
+        batch.events.push_back(event);
+      })) {
+    return std::nullopt;
+  }
+  if (in.left() != 0) return std::nullopt;
   return batch;
 }
 
 std::optional<SpoolRecordSummary> summarize_spool_payload(std::string_view payload,
                                                           std::uint8_t version) {
+  if (version < 1 || version > kSpoolRecordVersionEvents) return std::nullopt;
   PayloadReader in(payload);
-  const std::optional<PayloadHead> head = read_head(in);
-  if (!head || !read_rows(in, head->rows, version, [](const RowView&) {})) {
+  const std::optional<PayloadHead> head = read_head(in, version);
+  if (!head || !read_rows(in, head->rows, version, [](const RowView&) {}) ||
+      !read_events(in, head->events, [](const tidewell::EventRow&) {}) || in.left() != 0) {
     return std::nullopt;
   }
-  return SpoolRecordSummary{head->rows, head->time_us};
+  return SpoolRecordSummary{head->rows, head->time_us, head->events};
 }
 
-std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix) {
+std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix,
+                                                     std::uint8_t version) {
   PayloadReader in(payload_prefix);
-  const std::optional<PayloadHead> head = read_head(in);
+  const std::optional<PayloadHead> head = read_head(in, version);
   if (!head) return std::nullopt;
-  return SpoolRecordSummary{head->rows, head->time_us};
+  return SpoolRecordSummary{head->rows, head->time_us, head->events};
 }
 
 std::size_t valid_spool_record_at(std::string_view bytes, std::size_t offset,
@@ -378,7 +507,7 @@ SpoolScan scan_spool_records(std::string_view bytes, std::uint64_t base_offset) 
       scan.newest_us = std::max(scan.newest_us, summary.time_us);
     }
     ++scan.batches;
-    scan.rows += summary.rows;
+    scan.rows += spool_entries(summary);
     at += size;
     scan.good_end = base_offset + at;
   }

@@ -1,12 +1,13 @@
 #pragma once
-// The spool's record format: one batch of unwritten rows per record, and the functions that
-// encode it, check it and find records in a segment's bytes. Pure functions over buffers;
-// safe from any thread.
+// The spool's record format: one batch of unwritten rows (and events) per record, and the functions
+// that encode it, check it and find records in a segment's bytes. Pure functions over buffers; safe
+// from any thread.
 //
 // A record is: magic, payload length, CRC-32 of the payload (three little-endian u32), then
 // the payload: writer id (u16 length + bytes), seq (u64), time_us (i64), row count (u32), and
 // the rows; every number little-endian. The magic's last byte is the record format's version;
-// a spool reads every version, and writes the newest:
+// a spool reads every version, and writes version 2 for a batch without events (so that a
+// build from before events still reads it) and version 3 for a batch with events:
 //   1: per row the tag (u16 length + bytes), the value (f64 bits) and the quality (u8 length +
 //      bytes).
 //   2: per row the tag (u16 length + bytes), a flags byte saying which optional fields follow
@@ -14,6 +15,13 @@
 //      length + bytes) when it has one else the value (f64 bits), the quality (u8 length +
 //      bytes), then the status (u32), the source time (i64) and the row's time (i64), each
 //      only when its flag is set.
+//   3: after the row count an event count (u32); the rows as in version 2, then per event its
+//      time (i64), a flags word (u16: kSpoolEvent*) saying which optional fields follow and
+//      the values of the Booleans present, the receive time (i64, when flagged), the event
+//      id, event type, source node and source name (u16 length + bytes each), the severity
+//      (i32), the message (u32 length + bytes), the condition id, condition name and branch
+//      id (u16 length + bytes each, when flagged), and the fields as JSON (u32 length +
+//      bytes). The source id is not kept: the writer finds it again.
 
 #include <cstddef>
 #include <cstdint>
@@ -49,16 +57,34 @@ struct SpoolBatch {
 
 // "KSP" and a format version, so a record start is easy to spot in a hex dump.
 inline constexpr std::uint32_t kSpoolRecordMagicV1 = 0x0150534Bu;
-inline constexpr std::uint32_t kSpoolRecordMagic = 0x0250534Bu;  // what encode writes
+// What encode writes for a batch without events.
+inline constexpr std::uint32_t kSpoolRecordMagic = 0x0250534Bu;
 inline constexpr std::uint8_t kSpoolRecordVersion = 2;
+// What encode writes for a batch with events.
+inline constexpr std::uint32_t kSpoolRecordMagicEvents = 0x0350534Bu;
+inline constexpr std::uint8_t kSpoolRecordVersionEvents = 3;
 // The flags byte of a version-2 row.
 inline constexpr std::uint8_t kSpoolRowText = 0x01;
 inline constexpr std::uint8_t kSpoolRowStatus = 0x02;
 inline constexpr std::uint8_t kSpoolRowSourceTime = 0x04;
 inline constexpr std::uint8_t kSpoolRowTime = 0x08;
+// The flags word of a version-3 event: which optional fields follow, and the Booleans' values.
+inline constexpr std::uint16_t kSpoolEventReceiveTime = 0x0001;
+inline constexpr std::uint16_t kSpoolEventConditionId = 0x0002;
+inline constexpr std::uint16_t kSpoolEventConditionName = 0x0004;
+inline constexpr std::uint16_t kSpoolEventBranchId = 0x0008;
+inline constexpr std::uint16_t kSpoolEventRetain = 0x0010;  // present; its value below
+inline constexpr std::uint16_t kSpoolEventActive = 0x0020;
+inline constexpr std::uint16_t kSpoolEventAcked = 0x0040;
+inline constexpr std::uint16_t kSpoolEventConfirmed = 0x0080;
+inline constexpr std::uint16_t kSpoolEventRetainTrue = 0x0100;
+inline constexpr std::uint16_t kSpoolEventActiveTrue = 0x0200;
+inline constexpr std::uint16_t kSpoolEventAckedTrue = 0x0400;
+inline constexpr std::uint16_t kSpoolEventConfirmedTrue = 0x0800;
+inline constexpr std::uint16_t kSpoolEventRefresh = 0x1000;
 inline constexpr std::size_t kSpoolRecordHeaderBytes = 12;
 // Enough of a payload for peek_spool_payload whatever the writer id's length.
-inline constexpr std::size_t kSpoolPayloadPeekBytes = 2 + 0xFFFF + 8 + 8 + 4;
+inline constexpr std::size_t kSpoolPayloadPeekBytes = 2 + 0xFFFF + 8 + 8 + 4 + 4;
 
 struct SpoolRecordHeader {
   std::uint32_t magic = 0;
@@ -70,11 +96,18 @@ struct SpoolRecordHeader {
 struct SpoolRecordSummary {
   std::uint64_t rows = 0;
   std::int64_t time_us = 0;
+  std::uint64_t events = 0;
 };
 
-// The whole record in the newest format, header included, ready for one write. Throws
-// std::invalid_argument when a writer id or tag is longer than 65,535 bytes, a quality longer
-// than 255 bytes, or the payload would pass 4 GiB.
+// What the spool counts as waiting ("rows" in its bookkeeping and log lines): an event
+// counts as one row.
+inline std::uint64_t spool_entries(const SpoolRecordSummary& s) { return s.rows + s.events; }
+inline std::uint64_t spool_entries(const SpoolBatch& b) { return b.rows.size() + b.events.size(); }
+
+// The whole record, header included, ready for one write: version 2 without events, else
+// version 3. Throws
+// std::invalid_argument when a writer id, tag or event text kept with a u16 length is longer
+// than 65,535 bytes, a quality longer than 255 bytes, or the payload would pass 4 GiB.
 std::string encode_spool_record(const SpoolBatch& batch);
 
 // Reads the header from the first kSpoolRecordHeaderBytes of `bytes` (which must hold them).
@@ -85,17 +118,19 @@ std::optional<std::uint8_t> spool_record_version(std::uint32_t magic);
 std::uint32_t spool_payload_crc(std::string_view payload);
 
 // Every length is checked before it is used; nullopt when the payload is malformed or has bytes
-// left over after the last row, or `version` is unknown. Rows of version 1 come back with
-// only tag, value and quality.
+// left over after the last row (or event), or `version` is unknown (the default: a record
+// without events). Rows of version 1 come back
+// with only tag, value and quality; events (version 3) with source_id 0.
 std::optional<SpoolBatch> decode_spool_payload(std::string_view payload,
                                                std::uint8_t version = kSpoolRecordVersion);
 // The same checks as decode_spool_payload, without building the rows.
 std::optional<SpoolRecordSummary> summarize_spool_payload(
     std::string_view payload, std::uint8_t version = kSpoolRecordVersion);
 // Reads only the fields before the rows, from the first bytes of a payload (at most
-// kSpoolPayloadPeekBytes are needed); nullopt when they are short. Checks no CRC. Those fields
-// are the same in every version.
-std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix);
+// kSpoolPayloadPeekBytes are needed); nullopt when they are short. Checks no CRC. Version 3
+// adds the event count to those fields.
+std::optional<SpoolRecordSummary> peek_spool_payload(std::string_view payload_prefix,
+                                                     std::uint8_t version = kSpoolRecordVersion);
 
 // The size of the valid record of any version (magic, length in bounds, CRC, well-formed
 // payload) that starts at `offset` in `bytes`, or 0 when there is none; `summary` is filled
@@ -114,7 +149,7 @@ struct SpoolScan {
     std::uint64_t end = 0;
   };
   std::uint64_t batches = 0;
-  std::uint64_t rows = 0;
+  std::uint64_t rows = 0;      // rows and events (spool_entries)
   std::int64_t oldest_us = 0;  // meaningful when batches > 0
   std::int64_t newest_us = 0;
   std::vector<Range> corrupt;

@@ -67,7 +67,8 @@ std::uint32_t UaSource::max_nodes_per_read() const {
 }
 
 std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch) {
-  if (engine_) throw std::logic_error("an OPC UA source that subscribes does not read");
+  // Polling values beside subscribed events: the reads go over the subscriptions' session.
+  if (engine_ && subscription_broken_) resume();
   if (!valid())
     throw std::runtime_error(fmt::format("OPC UA source {} is not connected", url_.text));
   const Timestamp now = std::chrono::system_clock::now();
@@ -78,7 +79,8 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
   slots.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     try {
-      std::optional<NodeId> node = node_for(batch[i]);
+      std::optional<NodeId> node =
+          engine_ ? subscription_services_->node_for(batch[i]) : node_for(batch[i]);
       if (!node) {
         out[i].timestamp = now;
         continue;
@@ -97,13 +99,18 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
   if (nodes.empty()) return out;
 
   std::vector<DataValue> values;
-  try {
-    values = session_->read(nodes);
-  } catch (const std::exception& e) {
-    session_.reset();
-    throw std::runtime_error(naming_address(url_.text, e.what()));
+  if (engine_) {
+    guarded([&] { values = subscription_services_->read(nodes); });
+  } else {
+    try {
+      values = session_->read(nodes);
+    } catch (const std::exception& e) {
+      session_.reset();
+      throw std::runtime_error(naming_address(url_.text, e.what()));
+    }
   }
-  const std::vector<std::string>& namespaces = session_->namespace_array();
+  const std::vector<std::string>& namespaces =
+      engine_ ? subscription_services_->namespace_array() : session_->namespace_array();
   for (std::size_t k = 0; k < values.size(); ++k) {
     out[slots[k]] = to_value_object(values[k], now, namespaces);
   }
