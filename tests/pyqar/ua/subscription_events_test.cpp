@@ -157,6 +157,24 @@ TEST_F(SubscriptionEventsTest, AnEventIsDeliveredOnceAcrossRepublishAndTransfer)
   EXPECT_EQ(events(poll()), (Events{{"first", true}}));
 }
 
+TEST_F(SubscriptionEventsTest, ARestartedServerMayRepeatEventIdsOfItsEarlierRun) {
+  engine.subscribe({}, with_events({"i=2253"}));
+  server.queue(FakeSubscriptionServices::answer(
+      1, FakeSubscriptionServices::event_message(1, {{0, "1", "tick 1"}})));
+  EXPECT_EQ(events(poll()), (Events{{"tick 1", false}}));
+
+  // Counted from 1 again by the new run.
+  server.start_time = 2;
+  server.reconnect_result = Reconnected::new_session;
+  engine.resume();
+  ASSERT_EQ(server.created.size(), 2u);
+  const std::uint32_t handle = server.item_calls.back().items.at(0).client_handle;
+  server.queue(FakeSubscriptionServices::answer(
+      2, FakeSubscriptionServices::event_message(1, {{handle, "1", "tick 1"}})));
+  EXPECT_EQ(events(poll()), (Events{{"tick 1", false}}));
+  EXPECT_EQ(server.refreshes, (std::vector<std::uint32_t>{1, 2}));
+}
+
 TEST_F(SubscriptionEventsTest, RecreatedSubscriptionsAreRefreshedAgain) {
   engine.subscribe(tags(1), with_events({"i=2253"}));
   poll();

@@ -127,6 +127,12 @@ void EventDelivery::refused(std::uint32_t slot, std::uint32_t code) {
       book_.notifier_of(slot), status_text(code));
 }
 
+void EventDelivery::server_restarted() {
+  recent_.clear();
+  recent_order_.clear();
+  refresh_unsupported_ = false;
+}
+
 bool EventDelivery::seen_before(std::string_view event_id) {
   const std::uint64_t hash = std::hash<std::string_view>{}(event_id);
   if (!recent_.insert(hash).second) return true;

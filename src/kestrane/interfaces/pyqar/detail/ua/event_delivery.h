@@ -49,6 +49,9 @@ class EventDelivery {
   void refresh_conditions();
   // A new session: a server that lacked ConditionRefresh may have it now (it was restarted).
   void new_session() { refresh_unsupported_ = false; }
+  // The server restarted: its EventIds are unique only within one run (some count them from
+  // the start again), so those remembered would hide its new events.
+  void server_restarted();
 
   // EventIds remembered to leave out an event delivered already.
   static constexpr std::size_t kRemembered = 100'000;

@@ -28,7 +28,7 @@ SubscriptionEngine::SubscriptionEngine(SubscriptionServices& services, Options o
       events_(services, book_),
       creator_(services, book_, delivery_, events_),
       pump_(services, book_, delivery_, events_),
-      healer_(services, book_, creator_, pump_, delivery_),
+      healer_(services, book_, creator_, pump_, delivery_, events_),
       reclaimer_(services, book_, pump_) {}
 
 SubscriptionEngine::~SubscriptionEngine() = default;

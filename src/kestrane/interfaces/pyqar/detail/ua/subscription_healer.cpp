@@ -50,6 +50,7 @@ void SubscriptionHealer::heal(Reconnected how) {
             : fmt::format(" and {} event notifiers",
                           held.event_items_ok + held.event_items_failed));
     creator_.refresh_limits(true);
+    events_.server_restarted();
     // A restarted server kept nothing of ours to read back: the new items' first
     // notifications are the current values, so a Read of every tag would only double them.
     creator_.drop_all_and_create(false);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "event_delivery.h"
 #include "monitored_item_creator.h"
 #include "publish_pump.h"
 #include "subscription_book.h"
@@ -22,8 +23,14 @@ class SubscriptionHealer {
 
   // All must outlive the healer.
   SubscriptionHealer(SubscriptionServices& services, SubscriptionBook& book,
-                     MonitoredItemCreator& creator, PublishPump& pump, ValueDelivery& delivery)
-      : services_(services), book_(book), creator_(creator), pump_(pump), delivery_(delivery) {}
+                     MonitoredItemCreator& creator, PublishPump& pump, ValueDelivery& delivery,
+                     EventDelivery& events)
+      : services_(services),
+        book_(book),
+        creator_(creator),
+        pump_(pump),
+        delivery_(delivery),
+        events_(events) {}
 
   // Remembers when the server started, to tell a restart from a lost connection later.
   void note_start_time();
@@ -38,6 +45,7 @@ class SubscriptionHealer {
   MonitoredItemCreator& creator_;
   PublishPump& pump_;
   ValueDelivery& delivery_;
+  EventDelivery& events_;
   std::optional<std::int64_t> server_start_time_;
 };
 
