@@ -336,6 +336,7 @@ class RecordedServer : public ua::SubscriptionServices {
     lock.unlock();
     return std::get<ua::PublishResponse>(ua::decode_response(bytes));
   }
+  std::uint32_t condition_refresh(std::uint32_t) override { return 0; }
   ua::Reconnected reconnect() override { return ua::Reconnected::same_session; }
   bool transfer_allowed() const override { return false; }
   void close() noexcept override {}
