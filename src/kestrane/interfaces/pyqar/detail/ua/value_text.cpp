@@ -294,16 +294,34 @@ std::string date_time_text(std::int64_t ticks) {
   unsigned month = 0;
   unsigned day = 0;
   civil_from_days(days, year, month, day);
-  std::string out = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, month, day,
-                                in_day / 3600, in_day / 60 % 60, in_day % 60);
+  // Written digit by digit: every event carries two of these, thousands a second.
+  char text[32];
+  char* at = text;
+  const auto put = [&at](std::int64_t number, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+      at[i] = static_cast<char>('0' + number % 10);
+      number /= 10;
+    }
+    at += width;
+  };
+  put(year, 4);  // 1601-9999: the ticks are clamped above
+  *at++ = '-';
+  put(month, 2);
+  *at++ = '-';
+  put(day, 2);
+  *at++ = 'T';
+  put(in_day / 3600, 2);
+  *at++ = ':';
+  put(in_day / 60 % 60, 2);
+  *at++ = ':';
+  put(in_day % 60, 2);
   if (fraction != 0) {
-    std::string digits = fmt::format("{:07}", fraction);
-    while (digits.back() == '0') digits.pop_back();
-    out += '.';
-    out += digits;
+    *at++ = '.';
+    put(fraction, 7);
+    while (at[-1] == '0') --at;
   }
-  out += 'Z';
-  return out;
+  *at++ = 'Z';
+  return std::string(text, at);
 }
 
 std::optional<Timestamp> date_time_point(std::int64_t ticks) {
