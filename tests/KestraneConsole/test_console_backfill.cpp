@@ -121,13 +121,14 @@ TEST_F(BackfillProgram, KilledInTheMiddleOfALargeBackfillTheNextStartFinishesIt)
   EXPECT_FALSE(pending_file_exists()) << output();
 }
 
-// Subscribed with a queue of six values, the line cut for longer than the queue bridges: the
-// server discards what its queue cannot hold and flags the next value, and the span before it
-// is read from history.
+// Subscribed with a queue of six values, every change reported (a sampling interval as long as
+// the server's 200 ms step skips a change now and then), the line cut for longer than the queue
+// bridges: the server discards what its queue cannot hold and flags the next value, and the span
+// before it is read from history.
 TEST_F(BackfillProgram, ACutLongerThanTheServersQueueIsFilledFromHistory) {
   ASSERT_TRUE(launch({.server = history_server(1),
                       .tags = {"ns=2;s=History.1,"},
-                      .settings = "collection_interval = 1\nopc_sampling_interval = 0.2\n"
+                      .settings = "collection_interval = 1\nopc_sampling_interval = 0\n"
                                   "opc_queue_size = 6\nopc_backfill = true\n",
                       .through_proxy = true}));
   proxy_->set_refusing(true);
