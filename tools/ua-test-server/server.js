@@ -77,6 +77,9 @@
 //                                   (optional, mask bit 1)
 //   s=Structures.Types.Setpoint     Union (subtype of i=12756): 1 Speed Double, 2 Position
 //                                   Int32, 3 Label String
+//   s=Structures.Types.AllTypes     Structure with one field of each built-in type 1..21
+//                                   (Boolean .. LocalizedText), each field named after its
+//                                   type, then Variant (BaseDataType, i=24)
 //   s=Structures.Types.LegacyPoint  Structure without a DataTypeDefinition (reading it answers
 //                                   BadAttributeIdInvalid), described only by the type
 //                                   dictionary: X Double, Y Double
@@ -91,6 +94,11 @@
 //                            {-3.5, true, Manual, {0, 0.5}, [7], no Torque, Note "third"}
 //   s=Structures.Setpoint    Setpoint, fixed: switch 2, Position 42
 //   s=Structures.Mode        Mode (an Int32 on the wire), fixed: 2 (Auto)
+//   s=Structures.AllTypes    AllTypes, fixed: true, -8, 200, -1234, 65535, -123456,
+//                            4000000000, -5, 1099511627777, 1.5, -2.25, "ü €",
+//                            2020-01-02T03:04:05.678Z, 72962B91-FA75-4AE6-8D28-B404DC7DAF63,
+//                            bytes 01 02 03, "<a>x</a>", i=2253, ns=2;s=Structures.Drive,
+//                            BadSensorFailure, 2:Drive, "hello" (locale "en"), Double 7.5
 //   s=Structures.Legacy      LegacyPoint, fixed: {X 1.5, Y -2}
 // The type dictionary is s=Structures.Dictionary (DataTypeDictionaryType, a component of the
 // OPC Binary type system i=93; its value an opc:TypeDictionary of LegacyPoint as UTF-8 bytes,

@@ -80,7 +80,24 @@ const le = {
   i32: (n) => { const b = Buffer.alloc(4); b.writeInt32LE(n); return b.toString("hex"); },
   f64: (n) => { const b = Buffer.alloc(8); b.writeDoubleLE(n); return b.toString("hex"); },
   str: (s) => le.i32(Buffer.byteLength(s)) + Buffer.from(s).toString("hex"),
+  i64: (n) => { const b = Buffer.alloc(8); b.writeBigInt64LE(BigInt(n)); return b.toString("hex"); },
+  u16: (n) => { const b = Buffer.alloc(2); b.writeUInt16LE(n); return b.toString("hex"); },
 };
+
+// The body of s=Structures.AllTypes, field by field.
+function allTypesBody(ns) {
+  const ticks = (BigInt(Date.UTC(2020, 0, 2, 3, 4, 5, 678)) + 11644473600000n) * 10000n; // 100 ns since 1601
+  return [
+    "01", "f8", "c8", "2efb", "ffff", le.i32(-123456), le.u32(4000000000), le.i64(-5), le.i64(2 ** 40 + 1),
+    "0000c03f", le.f64(-2.25), le.str("ü €"), le.i64(ticks),
+    le.u32(0x72962b91) + le.u16(0xfa75) + le.u16(0x4ae6) + "8d28b404dc7daf63",
+    le.i32(3) + "010203", le.str("<a>x</a>"),
+    "01" + "00" + le.u16(2253), // NodeId i=2253 in its four-byte form
+    "03" + le.u16(ns) + le.str("Structures.Drive"), // ExpandedNodeId, a string NodeId without URI
+    le.u32(0x808c0000) /* BadSensorFailure */, le.u16(ns) + le.str("Drive"), "03" + le.str("en") + le.str("hello"),
+    "0b" + le.f64(7.5), // Variant: a Double
+  ].join("");
+}
 
 async function check(url, ns, certDir) {
   const client = OPCUAClient.create({
@@ -144,6 +161,10 @@ async function check(url, ns, certDir) {
       expectEqual("Drive", value, expected);
     }
     if (later.speed === first.speed) throw new Error("Drive did not change within 1.5 s");
+    const allTypes = await definition("AllTypes");
+    expectEqual("AllTypes' field types", allTypes.fields.map((f) => f.dataType),
+      [...Array.from({ length: 21 }, (_, i) => `ns=0;i=${i + 1}`), "ns=0;i=24"]);
+    expectEqual("AllTypes' body", body(await read("Structures.AllTypes")), allTypesBody(ns));
     const union = await read("Structures.Setpoint");
     expectEqual("Setpoint's body", body(union), le.u32(2) + le.i32(42));
     expectEqual("Mode", await read("Structures.Mode"), 2);

@@ -135,6 +135,34 @@ const DRIVES = [
   { speed: -3.5, running: true, mode: 1, limits: { low: 0, high: 0.5 }, counts: [7], note: "third" },
 ];
 
+// One field of each built-in type the value decoder knows, every one of them fixed.
+function allTypes(nsIndex) {
+  return {
+    boolean: true,
+    sByte: -8,
+    byte: 200,
+    int16: -1234,
+    uInt16: 65535,
+    int32: -123456,
+    uInt32: 4000000000,
+    int64: [0xffffffff, 0xfffffffb], // -5, as node-opcua keeps 64-bit integers: [high, low]
+    uInt64: [256, 1], // 2^40 + 1
+    float: 1.5,
+    double: -2.25,
+    string: "ü €",
+    dateTime: new Date(Date.UTC(2020, 0, 2, 3, 4, 5, 678)),
+    guid: "72962B91-FA75-4AE6-8D28-B404DC7DAF63",
+    byteString: Buffer.from([1, 2, 3]),
+    xmlElement: "<a>x</a>",
+    nodeId: coerceNodeId("i=2253"),
+    expandedNodeId: coerceNodeId(`ns=${nsIndex};s=Structures.Drive`),
+    statusCode: StatusCodes.BadSensorFailure,
+    qualifiedName: { namespaceIndex: nsIndex, name: "Drive" },
+    localizedText: { locale: "en", text: "hello" },
+    variant: new Variant({ dataType: DataType.Double, value: 7.5 }),
+  };
+}
+
 function addStructures(addressSpace, ns, opts, start) {
   const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Structures", nodeId: "s=Structures" });
   const typeNode = (name) => addressSpace.findDataType(coerceNodeId(`ns=${ns.index};s=${name}`));
@@ -170,6 +198,8 @@ function addStructures(addressSpace, ns, opts, start) {
     }));
   add("Setpoint", typeNode("Structures.Types.Setpoint"), -1,
     new Variant({ dataType: DataType.ExtensionObject, value: construct("Structures.Types.Setpoint", { switchField: 2, position: 42 }) }));
+  add("AllTypes", typeNode("Structures.Types.AllTypes"), -1,
+    new Variant({ dataType: DataType.ExtensionObject, value: construct("Structures.Types.AllTypes", allTypes(ns.index)) }));
   add("Mode", typeNode("Structures.Types.Mode"), -1, new Variant({ dataType: DataType.Int32, value: 2 }));
 
   // LegacyPoint {X: 1.5, Y: -2}, encoded by hand: node-opcua builds no class for a type
