@@ -93,6 +93,8 @@
 //                            {0, false, Off, {-10, 10}, [], no Torque, no Note},
 //                            {-3.5, true, Manual, {0, 0.5}, [7], no Torque, Note "third"}
 //   s=Structures.Setpoint    Setpoint, fixed: switch 2, Position 42
+//   s=Structures.Setpoints   Setpoint[3], fixed: Speed 12.5, Position 42, Label "half"
+//   s=Structures.SetpointNone  Setpoint holding nothing (switch 0, a 4-byte body)
 //   s=Structures.Mode        Mode (an Int32 on the wire), fixed: 2 (Auto)
 //   s=Structures.AllTypes    AllTypes, fixed: true, -8, 200, -1234, 65535, -123456,
 //                            4000000000, -5, 1099511627777, 1.5, -2.25, "ü €",
@@ -100,6 +102,10 @@
 //                            bytes 01 02 03, "<a>x</a>", i=2253, ns=2;s=Structures.Drive,
 //                            BadSensorFailure, 2:Drive, "hello" (locale "en"), Double 7.5
 //   s=Structures.Legacy      LegacyPoint, fixed: {X 1.5, Y -2}
+//   s=Structures.Short       a body that lies: DriveStatus's encoding with the 7 bytes
+//                            00 00 00 00 01 02 03 (a mask, then too little for Speed)
+//   s=Structures.Long        a body that lies: Limits' encoding with the three Doubles 1, 2, 3
+//                            (8 bytes more than a Limits)
 // The type dictionary is s=Structures.Dictionary (DataTypeDictionaryType, a component of the
 // OPC Binary type system i=93; its value an opc:TypeDictionary of LegacyPoint as UTF-8 bytes,
 // NamespaceUri property "urn:kestrane:demo"), with the description

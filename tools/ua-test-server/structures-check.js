@@ -167,6 +167,11 @@ async function check(url, ns, certDir) {
     expectEqual("AllTypes' body", body(await read("Structures.AllTypes")), allTypesBody(ns));
     const union = await read("Structures.Setpoint");
     expectEqual("Setpoint's body", body(union), le.u32(2) + le.i32(42));
+    const setpoints = await read("Structures.Setpoints");
+    expectEqual("Setpoints' bodies", setpoints.map(body),
+      [le.u32(1) + le.f64(12.5), le.u32(2) + le.i32(42), le.u32(3) + le.str("half")]);
+    const none = await read("Structures.SetpointNone");
+    expectEqual("SetpointNone's body", none.buffer ? none.buffer.toString("hex") : body(none), le.u32(0));
     expectEqual("Mode", await read("Structures.Mode"), 2);
     const dictionary = (await read("Structures.Dictionary")).toString("utf8");
     if (!/<opc:StructuredType Name="LegacyPoint"[^]*Name="X" TypeName="opc:Double"[^]*Name="Y"/.test(dictionary)) {
@@ -184,8 +189,8 @@ async function check(url, ns, certDir) {
       expectEqual(`${name}'s unit`, [eu.unitId, eu.displayName.text], [unitId, unit]);
       expectEqual(`${name}'s range`, await read(`${name}.EURange`), { low, high });
     }
-    const none = await session.read({ nodeId: id("Demo.Count1.EURange"), attributeId: AttributeIds.Value });
-    if (none.statusCode !== StatusCodes.BadNodeIdUnknown) throw new Error(`Demo.Count1.EURange answered ${none.statusCode}`);
+    const noRange = await session.read({ nodeId: id("Demo.Count1.EURange"), attributeId: AttributeIds.Value });
+    if (noRange.statusCode !== StatusCodes.BadNodeIdUnknown) throw new Error(`Demo.Count1.EURange answered ${noRange.statusCode}`);
     await session.close();
   } finally {
     await client.disconnect();

@@ -166,6 +166,7 @@ function allTypes(nsIndex) {
 function addStructures(addressSpace, ns, opts, start) {
   const folder = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Structures", nodeId: "s=Structures" });
   const typeNode = (name) => addressSpace.findDataType(coerceNodeId(`ns=${ns.index};s=${name}`));
+  const encodingOf = (name) => coerceNodeId(`ns=${ns.index};s=Structures.Types.${name}.Binary`);
   const construct = (name, fields) => addressSpace.constructExtensionObject(typeNode(name), fields);
   const add = (name, dataType, valueRank, value) =>
     ns.addVariable({
@@ -200,6 +201,13 @@ function addStructures(addressSpace, ns, opts, start) {
     new Variant({ dataType: DataType.ExtensionObject, value: construct("Structures.Types.Setpoint", { switchField: 2, position: 42 }) }));
   add("AllTypes", typeNode("Structures.Types.AllTypes"), -1,
     new Variant({ dataType: DataType.ExtensionObject, value: construct("Structures.Types.AllTypes", allTypes(ns.index)) }));
+  add("Setpoints", typeNode("Structures.Types.Setpoint"), 1,
+    new Variant({
+      dataType: DataType.ExtensionObject,
+      arrayType: VariantArrayType.Array,
+      value: [{ switchField: 1, speed: 12.5 }, { switchField: 2, position: 42 }, { switchField: 3, label: "half" }]
+        .map((fields) => construct("Structures.Types.Setpoint", fields)),
+    }));
   add("Mode", typeNode("Structures.Types.Mode"), -1, new Variant({ dataType: DataType.Int32, value: 2 }));
 
   // LegacyPoint {X: 1.5, Y: -2}, encoded by hand: node-opcua builds no class for a type
@@ -207,9 +215,28 @@ function addStructures(addressSpace, ns, opts, start) {
   const body = Buffer.alloc(16);
   body.writeDoubleLE(1.5, 0);
   body.writeDoubleLE(-2, 8);
-  const legacy = new RawBody(coerceNodeId(`ns=${ns.index};s=Structures.Types.LegacyPoint.Binary`), body);
+  const legacy = new RawBody(encodingOf("LegacyPoint"), body);
   add("Legacy", typeNode("Structures.Types.LegacyPoint"), -1, {
     get: () => new Variant({ dataType: DataType.ExtensionObject, value: legacy }),
+  });
+  // A union holding nothing (switch 0), encoded by hand: node-opcua cannot encode one.
+  const none = new RawBody(encodingOf("Setpoint"), Buffer.alloc(4));
+  add("SetpointNone", typeNode("Structures.Types.Setpoint"), -1, {
+    get: () => new Variant({ dataType: DataType.ExtensionObject, value: none }),
+  });
+  // Bodies that lie about their type: one too short for a DriveStatus, one 8 bytes longer
+  // than a Limits.
+  const short = new RawBody(encodingOf("DriveStatus"), Buffer.from([0, 0, 0, 0, 1, 2, 3]));
+  add("Short", typeNode("Structures.Types.DriveStatus"), -1, {
+    get: () => new Variant({ dataType: DataType.ExtensionObject, value: short }),
+  });
+  const longBody = Buffer.alloc(24);
+  longBody.writeDoubleLE(1, 0);
+  longBody.writeDoubleLE(2, 8);
+  longBody.writeDoubleLE(3, 16);
+  const long = new RawBody(encodingOf("Limits"), longBody);
+  add("Long", typeNode("Structures.Types.Limits"), -1, {
+    get: () => new Variant({ dataType: DataType.ExtensionObject, value: long }),
   });
   addDictionary(addressSpace, ns);
   addUnits(addressSpace, ns, opts.tags);

@@ -44,8 +44,9 @@ class ReadsStructuresFolder : public ::testing::Test {
 
 TEST_F(ReadsStructuresFolder, KeepsEachStructureAsItsEncodingAndBody) {
   const auto v = read({"Structures.Setpoint", "Structures.Legacy", "Structures.DriveArray",
-                       "Structures.Drive", "Structures.Mode", "Demo.Double"});
-  ASSERT_EQ(v.size(), 6u);
+                       "Structures.Drive", "Structures.Mode", "Demo.Double",
+                       "Structures.SetpointNone", "Structures.Short", "Structures.Long"});
+  ASSERT_EQ(v.size(), 9u);
   for (const auto& value : v) ASSERT_EQ(value.get_quality(), pyqar::QAR_QUALITY::QAR_HIGH_GOOD);
   const auto text = [&](std::size_t i) { return std::get<std::string>(v[i].value); };
   // Switch 2 (Position), then the Int32 42.
@@ -60,6 +61,13 @@ TEST_F(ReadsStructuresFolder, KeepsEachStructureAsItsEncodingAndBody) {
   EXPECT_EQ(text(3).rfind(drive_type, 0), 0u) << text(3);
   EXPECT_EQ(std::get<std::int64_t>(v[4].value), 2);
   EXPECT_EQ(std::get<double>(v[5].value), 3.25);
+  EXPECT_EQ(text(6), R"({"typeId":"nsu=urn:kestrane:demo;s=Structures.Types.Setpoint.Binary",)"
+                     R"("body":"AAAAAA=="})");
+  // Bodies that do not match their definitions come through untouched.
+  EXPECT_EQ(text(7), R"({"typeId":"nsu=urn:kestrane:demo;s=Structures.Types.DriveStatus.Binary",)"
+                     R"("body":"AAAAAAECAw=="})");
+  EXPECT_EQ(text(8), R"({"typeId":"nsu=urn:kestrane:demo;s=Structures.Types.Limits.Binary",)"
+                     R"("body":"AAAAAAAA8D8AAAAAAAAAQAAAAAAAAAhA"})");
 }
 
 }  // namespace
