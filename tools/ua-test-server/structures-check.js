@@ -142,7 +142,16 @@ async function check(url, ns, certDir) {
       throw new Error(`LegacyPoint's definition answered ${legacy.statusCode}, expected BadAttributeIdInvalid`);
     }
 
-    // 2. Values, and the bytes of two of them.
+    // 2. The variables' DataType and ValueRank attributes, as a client learns a tag's type.
+    const variables = [["Drive", "DriveStatus", -1], ["DriveArray", "DriveStatus", 1], ["Setpoint", "Setpoint", -1],
+      ["Setpoints", "Setpoint", 1], ["Mode", "Mode", -1], ["AllTypes", "AllTypes", -1], ["Legacy", "LegacyPoint", -1]];
+    for (const [name, type, valueRank] of variables) {
+      const dataType = (await read(`Structures.${name}`, AttributeIds.DataType)).toString();
+      const rank = await read(`Structures.${name}`, AttributeIds.ValueRank);
+      expectEqual(`${name}'s DataType and ValueRank`, [dataType, rank], [id(`Structures.Types.${type}`), valueRank]);
+    }
+
+    // 3. Values, and the bytes they travel as.
     const array = await read("Structures.DriveArray");
     expectEqual("DriveArray", array, [
       { speed: 12.5, running: true, mode: 2, limits: { low: 0, high: 100 }, counts: [1, 2, 3], torque: 4.25, note: "first" },
@@ -181,7 +190,7 @@ async function check(url, ns, certDir) {
     const bytes = point.buffer ? point.buffer.toString("hex") : body(point);
     expectEqual("Legacy's body", bytes, le.f64(1.5) + le.f64(-2));
 
-    // 3. Units and ranges.
+    // 4. Units and ranges.
     const units = [["Demo.Double", 4408652, "°C", -40, 125], ["Demo.Tag1", 4342098, "bar", -1, 1],
       ["Demo.Random2", 20529, "%", 0, 100], ["Demo.CCCTag10", 5067858, "m", -10, 10]];
     for (const [name, unitId, unit, low, high] of units) {
