@@ -115,8 +115,8 @@
 // http://www.opcfoundation.org/UA/units/un/cefact) and EURange (Range) properties, with
 // NodeIds s=<variable>.EngineeringUnits and s=<variable>.EURange: Demo.Double °C (CEL,
 // 4408652) -40..125; Demo.Tag<n> bar (BAR, 4342098) -1..1; Demo.Random<n> % (P1, 20529)
-// 0..100; Demo.CCCTag10 m (MTR, 5067858) -10..10. Every other variable (Demo.Count<n> among
-// them) has neither. structures-check.js reads all of it.
+// 0..100; Demo.CCCTag10 m (MTR, 5067858) -10..10; with --ramp, Ramp.<k> 1 (C62, 4404786)
+// 0..1000000. Every other variable (Demo.Count<n> and Ramp.Static among them) has neither. structures-check.js reads all of it.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.

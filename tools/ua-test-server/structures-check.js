@@ -5,8 +5,10 @@
 //
 //   node structures-check.js [--url URL --ns N]
 //
-// Without --url it starts `server.js --structures` itself (certificates in a temporary folder)
-// and stops it afterwards; --ns is the demo namespace's index (the ready line's ns=, default 2).
+// Without --url it starts `server.js --structures --tags 2 --ramp 2` itself (certificates in a
+// temporary folder) and stops it afterwards; a server given with --url needs those options too
+// (--tags and --ramp of 2 or more). --ns is the demo namespace's index (the ready line's ns=,
+// default 2).
 // Prints "OK" and exits 0, or prints what failed and exits 1 (77 without node-opcua installed).
 "use strict";
 
@@ -46,7 +48,7 @@ function parseArgs(argv) {
 // Starts server.js --structures and resolves with its URL, namespace index and a stop function.
 function startServer(certDir) {
   return new Promise((resolve, reject) => {
-    const args = [path.join(__dirname, "server.js"), "--structures", "--tags", "2", "--cert-dir", certDir];
+    const args = [path.join(__dirname, "server.js"), "--structures", "--tags", "2", "--ramp", "2", "--cert-dir", certDir];
     const child = spawn(process.execPath, args, { stdio: ["pipe", "pipe", "ignore"] });
     let out = "";
     const timer = setTimeout(() => reject(new Error("the server printed no ready line within 30 s")), 30000);
@@ -192,14 +194,16 @@ async function check(url, ns, certDir) {
 
     // 4. Units and ranges.
     const units = [["Demo.Double", 4408652, "°C", -40, 125], ["Demo.Tag1", 4342098, "bar", -1, 1],
-      ["Demo.Random2", 20529, "%", 0, 100], ["Demo.CCCTag10", 5067858, "m", -10, 10]];
+      ["Demo.Random2", 20529, "%", 0, 100], ["Demo.CCCTag10", 5067858, "m", -10, 10], ["Ramp.2", 4404786, "1", 0, 1000000]];
     for (const [name, unitId, unit, low, high] of units) {
       const eu = plain(await read(`${name}.EngineeringUnits`));
       expectEqual(`${name}'s unit`, [eu.unitId, eu.displayName.text], [unitId, unit]);
       expectEqual(`${name}'s range`, await read(`${name}.EURange`), { low, high });
     }
-    const noRange = await session.read({ nodeId: id("Demo.Count1.EURange"), attributeId: AttributeIds.Value });
-    if (noRange.statusCode !== StatusCodes.BadNodeIdUnknown) throw new Error(`Demo.Count1.EURange answered ${noRange.statusCode}`);
+    for (const name of ["Demo.Count1.EURange", "Ramp.Static.EURange"]) {
+      const noRange = await session.read({ nodeId: id(name), attributeId: AttributeIds.Value });
+      if (noRange.statusCode !== StatusCodes.BadNodeIdUnknown) throw new Error(`${name} answered ${noRange.statusCode}`);
+    }
     await session.close();
   } finally {
     await client.disconnect();

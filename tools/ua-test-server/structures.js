@@ -52,9 +52,10 @@ function addProperty(ns, owner, name, dataType, value) {
   });
 }
 
-function addUnits(addressSpace, ns, tagCount) {
+function addUnits(addressSpace, ns, tagCount, rampCount) {
   const all = [...UNITS];
   for (let n = 1; n <= tagCount; n++) all.push(...unitsOfTag(n));
+  for (let n = 1; n <= rampCount; n++) all.push([`Ramp.${n}`, "C62", "1", "one", 0, 1000000]);
   for (const [name, code, displayName, description, low, high] of all) {
     const variable = addressSpace.findNode(`ns=${ns.index};s=${name}`);
     if (!variable) continue;
@@ -239,7 +240,7 @@ function addStructures(addressSpace, ns, opts, start) {
     get: () => new Variant({ dataType: DataType.ExtensionObject, value: long }),
   });
   addDictionary(addressSpace, ns);
-  addUnits(addressSpace, ns, opts.tags);
+  addUnits(addressSpace, ns, opts.tags, opts.ramp);
 }
 
 module.exports = { addStructures, NODESET };
