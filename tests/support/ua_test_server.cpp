@@ -219,6 +219,7 @@ UaTestServer::UaTestServer(Options options) {
       args.push_back(std::to_string(options.events_rate));
     }
   }
+  if (options.structures) args.push_back("--structures");
   if (options.max_monitored_items_per_call) {
     args.push_back("--max-monitored-items-per-call");
     args.push_back(std::to_string(*options.max_monitored_items_per_call));

@@ -70,6 +70,13 @@ class UaTestServer {
     // on the alarm: EventId, comment); tools/ua-test-server/events-check.js shows the calls.
     bool events = false;
     int events_rate = 1;
+    // A folder s=Structures in the demo namespace (not with swap_namespaces): structure,
+    // union and enumeration types with their definitions (s=Structures.Types.*), variables of
+    // them (s=Structures.Drive changes every second), a type described only by a type
+    // dictionary, and EngineeringUnits/EURange properties (s=Demo.Double.EURange, ...) on the
+    // demo Doubles. tools/ua-test-server/server.js lists every NodeId and value;
+    // structures-check.js reads them.
+    bool structures = false;
 
     // Security. Empty lists are left to the server: None/None only when both are empty,
     // otherwise the list given decides the other (Basic256Sha256 alone: Sign and

@@ -8,7 +8,7 @@
 //                  [--no-transfer] [--max-monitored-items-per-subscription N]
 //                  [--clock-quirks SECONDS] [--history N] [--history-past SECONDS]
 //                  [--history-max-values M] [--history-quirks loop|nocp]
-//                  [--events] [--events-rate N]
+//                  [--events] [--events-rate N] [--structures]
 //
 // --browse-tree adds a second namespace, urn:kestrane:plant, with a folder Plant holding a
 // variable of each built-in type (Plant/Types), a folder of --wide N variables (default
@@ -66,6 +66,57 @@
 // alarms' state variables have NodeIds such as s=Events.PressureAlarm-ActiveState-Id.
 // Acknowledge (method i=9111 called on the alarm with the EventId of the state acknowledged
 // and a comment) works on both; events-check.js shows the calls.
+// Structures (--structures; not with --swap-namespaces): the demo namespace (ns=2) gains data
+// types, loaded from structures.NodeSet2.xml, whose DataTypeDefinition (attribute 23) can be
+// read, each structure with one binary encoding s=Structures.Types.<Name>.Binary:
+//   s=Structures.Types.Mode         enumeration (EnumDefinition): 0 Off, 1 Manual, 2 Auto
+//   s=Structures.Types.Limits       Structure: Low Double, High Double
+//   s=Structures.Types.DriveStatus  StructureWithOptionalFields: Speed Double, Running
+//                                   Boolean, Mode Mode, Limits Limits, Counts Int32[],
+//                                   Torque Double (optional, mask bit 0), Note String
+//                                   (optional, mask bit 1)
+//   s=Structures.Types.Setpoint     Union (subtype of i=12756): 1 Speed Double, 2 Position
+//                                   Int32, 3 Label String
+//   s=Structures.Types.AllTypes     Structure with one field of each built-in type 1..21
+//                                   (Boolean .. LocalizedText), each field named after its
+//                                   type, then Variant (BaseDataType, i=24)
+//   s=Structures.Types.LegacyPoint  Structure without a DataTypeDefinition (reading it answers
+//                                   BadAttributeIdInvalid), described only by the type
+//                                   dictionary: X Double, Y Double
+// and a folder s=Structures of variables of them:
+//   s=Structures.Drive       DriveStatus, changing every second: at whole second n since the
+//                            start {Speed 12.5+n, Running (n even), Mode n mod 3, Limits {0,
+//                            100}, Counts [n, n+1, n+2], Torque 2.5, Note "tick <n>" on odd n
+//                            and absent on even n}
+//   s=Structures.DriveArray  DriveStatus[3], fixed:
+//                            {12.5, true, Auto, {0, 100}, [1, 2, 3], Torque 4.25, Note "first"},
+//                            {0, false, Off, {-10, 10}, [], no Torque, no Note},
+//                            {-3.5, true, Manual, {0, 0.5}, [7], no Torque, Note "third"}
+//   s=Structures.Setpoint    Setpoint, fixed: switch 2, Position 42
+//   s=Structures.Setpoints   Setpoint[3], fixed: Speed 12.5, Position 42, Label "half"
+//   s=Structures.SetpointNone  Setpoint holding nothing (switch 0, a 4-byte body)
+//   s=Structures.Mode        Mode (an Int32 on the wire), fixed: 2 (Auto)
+//   s=Structures.AllTypes    AllTypes, fixed: true, -8, 200, -1234, 65535, -123456,
+//                            4000000000, -5, 1099511627777, 1.5, -2.25, "ü €",
+//                            2020-01-02T03:04:05.678Z, 72962B91-FA75-4AE6-8D28-B404DC7DAF63,
+//                            bytes 01 02 03, "<a>x</a>", i=2253, ns=2;s=Structures.Drive,
+//                            BadSensorFailure, 2:Drive, "hello" (locale "en"), Double 7.5
+//   s=Structures.Legacy      LegacyPoint, fixed: {X 1.5, Y -2}
+//   s=Structures.Short       a body that lies: DriveStatus's encoding with the 7 bytes
+//                            00 00 00 00 01 02 03 (a mask, then too little for Speed)
+//   s=Structures.Long        a body that lies: Limits' encoding with the three Doubles 1, 2, 3
+//                            (8 bytes more than a Limits)
+// The type dictionary is s=Structures.Dictionary (DataTypeDictionaryType, a component of the
+// OPC Binary type system i=93; its value an opc:TypeDictionary of LegacyPoint as UTF-8 bytes,
+// NamespaceUri property "urn:kestrane:demo"), with the description
+// s=Structures.Dictionary.LegacyPoint ("LegacyPoint") that LegacyPoint's encoding refers to
+// with HasDescription. The other types are in no dictionary.
+// Some demo Doubles gain EngineeringUnits (EUInformation, UNECE unit ids under
+// http://www.opcfoundation.org/UA/units/un/cefact) and EURange (Range) properties, with
+// NodeIds s=<variable>.EngineeringUnits and s=<variable>.EURange: Demo.Double °C (CEL,
+// 4408652) -40..125; Demo.Tag<n> bar (BAR, 4342098) -1..1; Demo.Random<n> % (P1, 20529)
+// 0..100; Demo.CCCTag10 m (MTR, 5067858) -10..10; with --ramp, Ramp.<k> 1 (C62, 4404786)
+// 0..1000000. Every other variable (Demo.Count<n> and Ramp.Static among them) has neither. structures-check.js reads all of it.
 // The demo namespace always holds a folder Types (s=Types.*): one variable per built-in type,
 // arrays, a matrix, Bad and Uncertain values, a fixed old source time, awkward and NUL-bearing
 // strings, a 10 MB string, a million-element array and a structure no client can decode.
@@ -135,6 +186,7 @@ const {
   ConditionInfo,
 } = require("node-opcua");
 const { OpaqueStructure } = require("node-opcua-extension-object");
+const { addStructures, NODESET: STRUCTURES_NODESET } = require("./structures");
 
 const POLICIES = {
   None: SecurityPolicy.None,
@@ -237,6 +289,7 @@ function parseArgs(argv) {
     historyQuirks: undefined,
     events: false,
     eventsRate: undefined,
+    structures: false,
     policies: undefined,
     modes: undefined,
     users: undefined,
@@ -288,6 +341,7 @@ function parseArgs(argv) {
     else if (key === "--history-quirks") opts.historyQuirks = parseNames(key, needText(), HISTORY_QUIRKS)[0];
     else if (key === "--events") opts.events = true;
     else if (key === "--events-rate") opts.eventsRate = needInt();
+    else if (key === "--structures") opts.structures = true;
     else if (key === "--policies") opts.policies = parseNames(key, needText(), POLICIES);
     else if (key === "--modes") opts.modes = parseNames(key, needText(), MODES);
     else if (key === "--users") opts.users = parseUsers(needText());
@@ -316,6 +370,10 @@ function parseArgs(argv) {
     throw new Error("--history-past, --history-max-values and --history-quirks need --history N");
   }
   if (opts.eventsRate !== undefined && !opts.events) throw new Error("--events-rate needs --events");
+  if (opts.structures && opts.swapNamespaces) {
+    // The structure types load with the standard ones, so the demo namespace always comes first.
+    throw new Error("--structures and --swap-namespaces do not go together");
+  }
   if (opts.minTokenLifetimeMs === 0) throw new Error("--min-token-lifetime-ms needs a positive number");
   Object.assign(opts, resolveSecurity(opts));
   return opts;
@@ -480,6 +538,7 @@ function addDemoVariables(addressSpace, tagCount, opts) {
   if (opts.clockQuirks > 0) addClockQuirks(addressSpace, ns, opts.clockQuirks);
   if (opts.history > 0) addHistory(addressSpace, ns, opts);
   if (opts.events) addEvents(addressSpace, ns, opts.eventsRate === undefined ? 1 : opts.eventsRate);
+  if (opts.structures) addStructures(addressSpace, ns, opts, START);
   return ns.index;
 }
 
@@ -935,7 +994,7 @@ async function startServer(opts, port) {
     },
     certificateFile: opts.serverCert,
     privateKeyFile: opts.serverKey,
-    nodeset_filename: [nodesets.standard],
+    nodeset_filename: opts.structures ? [nodesets.standard, STRUCTURES_NODESET] : [nodesets.standard],
     serverCapabilities: {
       operationLimits,
       ...(opts.maxMonitoredItemsPerSubscription !== undefined && {
