@@ -213,6 +213,13 @@ TEST_F(StructureDecoderTest, UnionEachArmAndNull) {
                          })),
             R"({"Drives":[{"Speed":0.25,"Running":true,"Mode":{"value":1,"name":"Manual"},)"
             R"("Limits":{"Low":0,"High":100}}]})");
+  // Invalid UTF-8 and NUL from the server are replaced, never passed on.
+  EXPECT_EQ(decoded(body(kChoice,
+                         [](BinaryWriter& w) {
+                           w.u32(2);
+                           w.string(std::string("\xff", 1) + std::string(1, '\0'));
+                         })),
+            "{\"Text\":\"\xEF\xBF\xBD\xEF\xBF\xBD\"}");
   EXPECT_NE(refused(body(kChoice, [](BinaryWriter& w) { w.u32(4); })).find("switch 4"),
             std::string::npos);
 }

@@ -1,5 +1,6 @@
 #include "structure_decoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <iterator>
@@ -74,10 +75,16 @@ std::size_t min_size(BuiltinType t) {
   }
 }
 
-// JSON string escaping of text already made valid UTF-8.
+// JSON string escaping of text already made valid UTF-8; runs of plain characters are
+// copied whole.
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
-  for (const char c : text) {
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(plain, i - plain));
+    plain = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -95,14 +102,32 @@ void append_quoted(std::string& out, std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
-        } else {
-          out += c;
-        }
+        fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
     }
   }
+  out.append(text.substr(plain));
   out += '"';
+}
+
+// Text from a server as a JSON string: ASCII without NUL as it is, anything else made safe
+// first.
+void append_text(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u == 0 || u >= 0x80) return append_quoted(out, safe_text(text));
+  }
+  append_quoted(out, text);
+}
+
+// A String or ByteString in place, without copying it out of the body.
+std::string_view string_view_of(BinaryReader& r) {
+  const std::int32_t length = r.i32();
+  if (length == -1) return {};
+  if (length < 0 || length > kMaxStringLength) {
+    throw DecodeError(fmt::format("string length {} out of range", length));
+  }
+  const auto bytes = r.bytes(static_cast<std::size_t>(length));
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 template <typename T>
@@ -134,8 +159,12 @@ std::size_t StructureDecoder::NodeIdHash::operator()(const NodeId& id) const noe
 // One decoding: the JSON written so far and what it may still take.
 class StructureDecoder::Writer {
  public:
-  Writer(const StructureDecoder& decoder, Namespaces namespaces, std::size_t max_text)
-      : decoder_(decoder), namespaces_(namespaces), max_text_(max_text) {}
+  Writer(const StructureDecoder& decoder, Namespaces namespaces, std::size_t max_text,
+         std::size_t body_size)
+      : decoder_(decoder), namespaces_(namespaces), max_text_(max_text) {
+    // Names and digits make the text a few times longer than the body.
+    out_.reserve(std::min(max_text, 4 * body_size + 64));
+  }
 
   std::string take() { return std::move(out_); }
 
@@ -337,9 +366,9 @@ class StructureDecoder::Writer {
         return append_number(out_, r.f64());
       case BuiltinType::String:
       case BuiltinType::XmlElement:
-        return append_quoted(out_, safe_text(r.string()));
+        return append_text(out_, string_view_of(r));
       case BuiltinType::ByteString:
-        return append_quoted(out_, base64_text(r.string()));
+        return append_quoted(out_, base64_text(string_view_of(r)));
       case BuiltinType::DateTime:
         return append_quoted(out_, date_time_text(r.i64()));
       case BuiltinType::Guid: {
@@ -462,7 +491,7 @@ DecodedStructure StructureDecoder::decode(const ExtensionObject& value, Namespac
         .text = fmt::format("no structure definition for encoding {}", to_string(value.type_id))};
   }
   try {
-    Writer writer(*this, namespaces, max_text);
+    Writer writer(*this, namespaces, max_text, value.body.size());
     BinaryReader r(value.body);
     writer.structure(r, *d);
     Writer::left_over(r);
