@@ -297,6 +297,17 @@ TEST_F(StructureDecoderTest, StructuresInsideExtensionObjectsAndVariants) {
                            encode_variant(w, Variant(BuiltinType::ExtensionObject, false, limits));
                          })),
             R"({"Any":{"Low":1,"High":2},"Value":{"Low":1,"High":2}})");
+  Variant limits_array(BuiltinType::ExtensionObject, true, {});
+  limits_array.elements = {Variant(BuiltinType::ExtensionObject, false, limits),
+                           Variant(BuiltinType::ExtensionObject, false,
+                                   ExtensionObject{.type_id = ns2(5), .body = {7}})};
+  EXPECT_EQ(
+      decoded(body(20,
+                   [&](BinaryWriter& w) {
+                     encode_extension_object(w, {});
+                     encode_variant(w, limits_array);
+                   })),
+      R"({"Any":null,"Value":[{"Low":1,"High":2},{"typeId":"nsu=urn:plant;i=5","body":"Bw=="}]})");
   // A nested body that lies is refused with the whole value.
   ExtensionObject short_limits = limits;
   short_limits.body.pop_back();

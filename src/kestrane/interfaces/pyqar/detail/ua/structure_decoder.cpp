@@ -411,9 +411,22 @@ class StructureDecoder::Writer {
 
   // A value the value decoder produced, written as it writes it.
   void variant(const Variant& v) {
-    if (!v.is_array && v.type == BuiltinType::ExtensionObject) {
+    if (v.cut) throw DecodeError("a value longer than the limits");
+    if (v.type == BuiltinType::ExtensionObject && !v.is_array) {
       const auto& e = std::get<ExtensionObject>(v.scalar);
       if (decoder_.structure_by_encoding(e.type_id)) return extension(e);
+    }
+    if (v.type == BuiltinType::ExtensionObject && v.is_array && v.dimensions.empty()) {
+      out_ += '[';
+      for (std::size_t i = 0; i < v.elements.size(); ++i) {
+        if (i > 0) out_ += ',';
+        extension(std::get<ExtensionObject>(v.elements[i].scalar));
+        if (out_.size() > max_text_) {
+          throw DecodeError(fmt::format("decoded text longer than {} bytes", max_text_));
+        }
+      }
+      out_ += ']';
+      return;
     }
     const std::size_t room = max_text_ > out_.size() ? max_text_ - out_.size() : 0;
     const RenderedValue rendered = render_variant(v, namespaces_, room);
