@@ -7,14 +7,17 @@
 #include <stdexcept>
 #include <string_view>
 
+#include <fmt/format.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include "ua/binary_reader.h"
 #include "ua/certificate.h"
 #include "ua/channel_crypto.h"
+#include "ua/data_type_definition.h"
 #include "ua/endpoint_url.h"
 #include "ua/node_id.h"
+#include "ua/structure_decoder.h"
 #include "ua/tcp_messages.h"
 #include "ua/ua_codec.h"
 #include "ua/ua_event_filter.h"
@@ -110,6 +113,56 @@ void decode_events(std::span<const std::uint8_t> data) {
                               .body = std::vector<std::uint8_t>(rest.begin(), rest.end())});
 }
 
+// Structure bodies against a small set of definitions the input makes up: the first bytes
+// define up to four data types in ns=1 (structures of each kind and enumerations, whose fields
+// may name built-in types, each other, themselves or types never defined), the next byte picks
+// the encoding of the body, and the rest is the body. The rest is also read as a definition.
+void decode_structures(std::span<const std::uint8_t> data) {
+  BinaryReader r(data);
+  const std::uint32_t types = r.u8() % 4 + 1;
+  StructureDecoder decoder;
+  for (std::uint32_t t = 0; t < types; ++t) {
+    const std::uint8_t kind = r.u8() % 4;
+    const std::size_t fields = r.u8() % 6;
+    if (kind == 3) {
+      EnumDefinition e;
+      for (std::size_t i = 0; i < fields; ++i) e.fields.push_back({r.i8(), fmt::format("E{}", i)});
+      decoder.add(NodeId::numeric_id(1, 100 + t), std::move(e));
+      continue;
+    }
+    StructureDefinition s{.default_encoding_id = NodeId::numeric_id(1, 200 + t),
+                          .base_data_type = NodeId::numeric_id(0, 22),
+                          .structure_type = static_cast<StructureType>(kind),
+                          .fields = {}};
+    for (std::size_t i = 0; i < fields; ++i) {
+      const std::uint8_t type = r.u8();
+      const std::uint8_t flags = r.u8();
+      s.fields.push_back({.name = fmt::format("F{}", i),
+                          .data_type = type < 0xC0 ? NodeId::numeric_id(0, 1 + type % 29)
+                                                   : NodeId::numeric_id(1, 100 + type % 6),
+                          .value_rank = (flags & 3) == 0 ? 1 : ((flags & 3) == 3 ? 2 : -1),
+                          .max_string_length = 0,
+                          .is_optional = (flags & 4) != 0});
+    }
+    decoder.add(NodeId::numeric_id(1, 100 + t), std::move(s));
+  }
+  (void)decoder.missing_types();
+  const std::uint32_t encoding = 200 + r.u8() % types;
+  const auto rest = data.subspan(r.position());
+  const ExtensionObject body{.type_id = NodeId::numeric_id(1, encoding),
+                             .body = std::vector<std::uint8_t>(rest.begin(), rest.end())};
+  for (const std::size_t limit : {pyqar::QAR_MAX_VALUE_TEXT_BYTES, std::size_t{64}}) {
+    const DecodedStructure d = decoder.decode(body, {}, limit);
+    if (d.ok && d.text.size() > limit) __builtin_trap();
+  }
+  for (const std::uint32_t id : {kStructureDefinitionBinary, kEnumDefinitionBinary}) {
+    try {
+      decode_data_type_definition({.type_id = NodeId::numeric_id(0, id), .body = body.body});
+    } catch (const DecodeError&) {
+    }
+  }
+}
+
 void parse_texts(std::span<const std::uint8_t> data) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   try {
@@ -182,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::span<const std::uint8_t> input(data + 1, size - 1);
   try {
-    switch (data[0] % 8) {
+    switch (data[0] % 9) {
       case 0:
         decode_transport_chunk(input);
         break;
@@ -203,6 +256,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 7:
         decode_events(input);
+        break;
+      case 8:
+        decode_structures(input);
         break;
       default:
         parse_certificate(input);
