@@ -160,7 +160,7 @@ TEST_P(TagMetadataStore, OddTextsAndExtremeNumbersComeBackAsWritten) {
              .eu_high = std::numeric_limits<double>::infinity(),
              .access_level = 0xffffffffu,
              .server_description = std::string(20000, 'x') + "\n\t\u00e9\U0001F525",
-             .metadata_time_us = -62135596800000000};  // 0001-01-01
+             .metadata_time_us = -62135596799999999};  // 0001-01-01 00:00:00.000001
   list[2] = {.tag_id = ids[2], .eu_low = 0.1, .eu_high = 1.0 / 3.0};
   // NaN says nothing about the range: stored as not known.
   list[3] = {.tag_id = ids[3], .eu_low = std::nan(""), .eu_high = 7.0, .metadata_time_us = kRead};

@@ -21,7 +21,8 @@ constexpr const char* kMetadataColumns =
 // One statement, so one round trip and its own transaction: the list arrives as arrays, one per
 // column, and every statement of it reads the rows as they were before it, so `old` holds what
 // the update replaces. No temporary table and no join of tags with one, so that it runs where
-// tags is replicated to every node of a distributed engine.
+// tags is replicated to every node of a distributed engine. The time goes in as whole seconds
+// and microseconds, as an interval's multiplier is a double, exact only to 2^53.
 constexpr const char* kUpdateMetadata =
     "WITH r AS (SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::integer[],"
     " $5::float8[], $6::float8[], $7::bigint[], $8::text[], $9::bigint[])"
@@ -30,10 +31,11 @@ constexpr const char* kUpdateMetadata =
     " old AS (SELECT tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level,"
     " server_description, (extract(epoch FROM metadata_time) * 1000000)::bigint"
     " FROM tags WHERE tag_id = ANY ($1::bigint[])),"
-    " changed AS (UPDATE tags t SET data_type = r.data_type, unit = r.unit, unit_id = r.unit_id,"
+    " written AS (UPDATE tags t SET data_type = r.data_type, unit = r.unit, unit_id = r.unit_id,"
     " eu_low = r.eu_low, eu_high = r.eu_high, access_level = r.access_level,"
     " server_description = r.server_description,"
-    " metadata_time = timestamptz 'epoch' + r.metadata_us * interval '1 microsecond'"
+    " metadata_time = timestamptz 'epoch' + r.metadata_us / 1000000 * interval '1 second'"
+    " + r.metadata_us % 1000000 * interval '1 microsecond'"
     " FROM r WHERE t.tag_id = r.tag_id)"
     " SELECT * FROM old";
 
