@@ -21,7 +21,7 @@ namespace {
 using testing::Row;
 using testing::TestDatabase;
 
-const std::vector<Row> kAllVersions = {{"1"}, {"2"}, {"3"}, {"4"}};
+const std::vector<Row> kAllVersions = {{"1"}, {"2"}, {"3"}, {"4"}, {"5"}};
 
 class SchemaMigration : public ::testing::TestWithParam<std::string> {
  protected:
@@ -113,6 +113,20 @@ class SchemaMigration : public ::testing::TestWithParam<std::string> {
       db_->execute(
           "INSERT INTO write_batches (writer_id, seq, row_count) VALUES ('console', 8, 2)");
     }
+  }
+
+  // A database as version 4 left it: version 3's rows and an event.
+  void build_version_4_with_rows() {
+    build_version_3_with_rows();
+    for (const char* statement : schema_migrations(dialect()).at(3)) db_->execute(statement);
+    db_->execute("INSERT INTO schema_version (version) VALUES (4)");
+    const std::string time = sqlite() ? "1709618831500000" : "'2024-03-05 06:07:11.5+00'";
+    const std::string id = sqlite() ? "x'0102'" : "'\\x0102'";
+    db_->execute(
+        "INSERT INTO events (time, source_id, event_id, event_type, source_node, source_name,"
+        " severity, message, refresh, fields) VALUES (" +
+        time + ", 1, " + id + ", 'i=2041', 'i=2253', 'Server', 100, 'started', " +
+        (sqlite() ? "0" : "false") + ", '{}')");
   }
 
   // Rows of the tables version 3 added, and the batch records, as text.
@@ -285,6 +299,49 @@ TEST_P(SchemaMigration, Version3DatabaseMovesToVersion4InPlaceAndKeepsEveryRow) 
   EXPECT_EQ(db_->query("SELECT count(*) FROM tsdata"), (std::vector<Row>{{"7"}}));
   EXPECT_EQ(db_->query("SELECT source_name, message FROM events"),
             (std::vector<Row>{{"Server", "started"}}));
+}
+
+TEST_P(SchemaMigration, Version4DatabaseMovesToVersion5AndItsTagsHaveNoMetadataYet) {
+  build_version_4_with_rows();
+  const auto before = rows();
+  const auto before_3 = version_3_rows();
+  const auto events_before = db_->query("SELECT source_name, message FROM events");
+  ASSERT_EQ(events_before.size(), 1u);
+
+  auto conn = get_conn(db_->settings());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(rows(), before);
+  EXPECT_EQ(version_3_rows(), before_3);
+  EXPECT_EQ(db_->query("SELECT source_name, message FROM events"), events_before);
+  const std::string columns =
+      "SELECT tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level,"
+      " server_description, metadata_time FROM tags ORDER BY tag_id";
+  const Row none(8, std::nullopt);
+  std::vector<Row> expected;
+  for (const char* id : {"1", "2", "3"}) {
+    expected.push_back(Row{id});
+    expected.back().insert(expected.back().end(), none.begin(), none.end());
+  }
+  EXPECT_EQ(db_->query(columns), expected);
+
+  // The old tags take metadata like new ones.
+  TagMetadata m{.tag_id = 2, .data_type = "Double", .unit = "bar", .metadata_time_us = 1};
+  const auto update = update_tag_metadata(*conn, std::vector<TagMetadata>{m});
+  ASSERT_EQ(update.changed.size(), 1u);
+  EXPECT_TRUE(update.changed[0].first_read());
+  EXPECT_EQ(tag_metadata(*conn, std::vector<std::int64_t>{2}), std::vector<TagMetadata>{m});
+  EXPECT_EQ(get_tag(*conn, "Demo.Tag2")->tag_name, "Demo.Tag2");
+}
+
+TEST_P(SchemaMigration, ANewDatabaseIsMadeAtTheNewestVersionWithTheMetadataColumns) {
+  auto conn = get_conn(db_->settings());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(versions(), kAllVersions);
+  EXPECT_EQ(db_->query("SELECT count(data_type) + count(unit) + count(unit_id) + count(eu_low)"
+                       " + count(eu_high) + count(access_level) + count(server_description)"
+                       " + count(metadata_time) FROM tags"),
+            (std::vector<Row>{{"0"}}));
 }
 
 TEST_P(SchemaMigration, FailedMoveLeavesTheVersion3DatabaseAsItWas) {

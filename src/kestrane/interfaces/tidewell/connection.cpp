@@ -111,4 +111,14 @@ std::vector<LastStored> Connection::last_stored(std::span<const LastStoredQuery>
       std::to_string(queries.size()) + " tags not read");
 }
 
+TagMetadataUpdate Connection::update_tag_metadata(std::span<const TagMetadata> metadata) {
+  throw DatabaseError("This TSDB connection keeps no tag metadata; the metadata of " +
+                      std::to_string(metadata.size()) + " tags not stored");
+}
+
+std::vector<TagMetadata> Connection::tag_metadata(std::span<const std::int64_t> tag_ids) {
+  throw DatabaseError("This TSDB connection keeps no tag metadata; the metadata of " +
+                      std::to_string(tag_ids.size()) + " tags not read");
+}
+
 }  // namespace tidewell

@@ -90,6 +90,10 @@ class Connection {
   // is not empty); semantics: tidewell.h. The base class stores no events, so it has none.
   virtual std::vector<ConditionEvent> latest_condition_events(
       std::int64_t source_id, std::span<const std::string> condition_ids);
+  // Stores each listed tag's metadata and reads it back; semantics: tidewell.h. The base
+  // class keeps no metadata, so both throw DatabaseError; the drivers implement them.
+  virtual TagMetadataUpdate update_tag_metadata(std::span<const TagMetadata> metadata);
+  virtual std::vector<TagMetadata> tag_metadata(std::span<const std::int64_t> tag_ids);
 
  protected:
   Connection() = default;

@@ -110,6 +110,14 @@ std::vector<LastStored> last_stored(Connection& conn, std::span<const LastStored
   return conn.last_stored(queries);
 }
 
+TagMetadataUpdate update_tag_metadata(Connection& conn, std::span<const TagMetadata> metadata) {
+  return conn.update_tag_metadata(metadata);
+}
+
+std::vector<TagMetadata> tag_metadata(Connection& conn, std::span<const std::int64_t> tag_ids) {
+  return conn.tag_metadata(tag_ids);
+}
+
 PruneResult prune_write_batches(Connection& conn, std::int64_t older_than_us) {
   const auto until = std::chrono::steady_clock::now() + kPruneBudget;
   PruneResult result;

@@ -95,6 +95,21 @@ WriteResult write_rows_and_events(Connection& conn, const BatchId& batch,
 std::vector<ConditionEvent> latest_condition_events(
     Connection& conn, std::int64_t source_id, std::span<const std::string> condition_ids = {});
 
+// Stores what a server says of each listed tag (by tag id) in its `tags` row, NULL for what
+// is unset, in one transaction and, on PostgreSQL, one round trip: every field is replaced,
+// metadata_time included. A tag listed twice gets its last listing; a NaN range limit is
+// stored as NULL (not known). Returns how many tags were written, the listed ids of no stored
+// tag (left alone), and each tag whose content (everything but metadata_time) differs from
+// what was stored, old beside new, so that the caller can report it; a tag whose metadata had
+// never been stored is among them, marked first_read(). A text with a NUL byte or a time the
+// database cannot store throws RequestRejected naming the tag before anything is written; a
+// text the database refuses (no valid UTF-8, on PostgreSQL) throws RequestRejected and writes
+// nothing. Throws DatabaseError as the writes do.
+TagMetadataUpdate update_tag_metadata(Connection& conn, std::span<const TagMetadata> metadata);
+// The stored metadata of those of `tag_ids` that are stored, in the order of their first
+// listing (a tag never described has only tag_id set). Throws DatabaseError as the writes do.
+std::vector<TagMetadata> tag_metadata(Connection& conn, std::span<const std::int64_t> tag_ids);
+
 // Deletes the records of batches written (committed) before `older_than_us` (microseconds
 // since 1970-01-01 UTC) from write_batches, which otherwise grows by one row per batch. A
 // batch whose record is gone is no longer recognised: written again, it would be stored twice,

@@ -181,6 +181,41 @@ struct ConditionEvent {
   friend bool operator==(const ConditionEvent&, const ConditionEvent&) = default;
 };
 
+// What a server says of one tag's variable, as stored in its `tags` row. Unset fields are
+// stored as NULL: not known (not read yet, or the server does not publish it).
+struct TagMetadata {
+  std::int64_t tag_id = 0;
+  // The value's data type: a standard type's name ("Double"), else NodeId text with the
+  // namespace URI ("nsu=urn:example;i=3001").
+  std::optional<std::string> data_type{};
+  std::optional<std::string> unit{};            // the engineering unit's display name, e.g. "°C"
+  std::optional<std::int32_t> unit_id{};        // the engineering unit's numeric code (unitId)
+  std::optional<double> eu_low{};               // the range a value normally stays in; NaN is
+  std::optional<double> eu_high{};              // taken as not known, so it is stored as NULL
+  std::optional<std::uint32_t> access_level{};  // bits: 1 readable, 2 writable, 4 history
+                                                // readable, 8 history writable, ...
+  std::optional<std::string> server_description{};
+  std::optional<std::int64_t> metadata_time_us{};  // when it was read, µs since 1970 UTC
+  // Equal in everything the server says; the time of the read is left out.
+  bool same_content(const TagMetadata& other) const;
+  friend bool operator==(const TagMetadata&, const TagMetadata&) = default;
+};
+
+// One tag whose stored metadata update_tag_metadata changed: what was stored and what is now.
+// `before` has no metadata_time_us when the tag's metadata had never been stored.
+struct TagMetadataChange {
+  TagMetadata before;
+  TagMetadata after;
+  bool first_read() const { return !before.metadata_time_us; }
+};
+
+// What update_tag_metadata did.
+struct TagMetadataUpdate {
+  std::size_t updated = 0;                 // tags written, changed or not
+  std::vector<TagMetadataChange> changed;  // in the order of the list
+  std::vector<std::int64_t> unknown_tags;  // listed ids of no stored tag, in list order
+};
+
 struct WriteResult {
   bool success = false;
   std::size_t count = 0;

@@ -96,6 +96,20 @@ const std::vector<Migration> kPostgres = {
         "CREATE INDEX events_condition_idx ON events (source_id, condition_id, time)"
         " WHERE condition_id IS NOT NULL",
     },
+    {
+        // What the server says of each tag's variable, NULL where not known (and in every row
+        // stored before). Nullable columns without a default: only the catalogue changes.
+        // access_level: the variable's access bits (1 readable, 2 writable, 4 history
+        // readable, ...), as unsigned as tsdata.status. metadata_time: when they were read.
+        "ALTER TABLE tags ADD COLUMN data_type text",
+        "ALTER TABLE tags ADD COLUMN unit text",
+        "ALTER TABLE tags ADD COLUMN unit_id integer",
+        "ALTER TABLE tags ADD COLUMN eu_low double precision",
+        "ALTER TABLE tags ADD COLUMN eu_high double precision",
+        "ALTER TABLE tags ADD COLUMN access_level bigint",
+        "ALTER TABLE tags ADD COLUMN server_description text",
+        "ALTER TABLE tags ADD COLUMN metadata_time timestamptz",
+    },
 };
 
 const std::vector<Migration> kSqlite = {
@@ -175,6 +189,17 @@ const std::vector<Migration> kSqlite = {
         "CREATE INDEX events_source_name_time_idx ON events (source_name, time)",
         "CREATE INDEX events_condition_idx ON events (source_id, condition_id, time)"
         " WHERE condition_id IS NOT NULL",
+    },
+    {
+        // As on PostgreSQL; metadata_time in microseconds since 1970-01-01 UTC.
+        "ALTER TABLE tags ADD COLUMN data_type TEXT",
+        "ALTER TABLE tags ADD COLUMN unit TEXT",
+        "ALTER TABLE tags ADD COLUMN unit_id INTEGER",
+        "ALTER TABLE tags ADD COLUMN eu_low REAL",
+        "ALTER TABLE tags ADD COLUMN eu_high REAL",
+        "ALTER TABLE tags ADD COLUMN access_level INTEGER",
+        "ALTER TABLE tags ADD COLUMN server_description TEXT",
+        "ALTER TABLE tags ADD COLUMN metadata_time INTEGER",
     },
 };
 

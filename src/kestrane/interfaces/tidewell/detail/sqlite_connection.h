@@ -54,6 +54,9 @@ class SqliteConnection final : public Connection {
   std::vector<LastStored> last_stored(std::span<const LastStoredQuery> queries) override;
   std::vector<ConditionEvent> latest_condition_events(
       std::int64_t source_id, std::span<const std::string> condition_ids) override;
+  // Defined in their own source file, beside the driver's other requests.
+  TagMetadataUpdate update_tag_metadata(std::span<const TagMetadata> metadata) override;
+  std::vector<TagMetadata> tag_metadata(std::span<const std::int64_t> tag_ids) override;
 
  private:
   SqliteConnection(SqliteDbPtr db, std::string where);
