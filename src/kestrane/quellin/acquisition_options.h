@@ -24,6 +24,12 @@ struct AcquisitionOptions {
   BackfillOptions backfill{};
   // Both modes: events and alarms from these notifiers (none by default).
   pyqar::EventSettings events{};
+  // OPC UA: structured values written as JSON by field name (else as type id and body).
+  bool decode_structures = true;
+  // OPC UA: what the server says of each tag (data type, unit, range, description, access
+  // level) read beside collection and stored with the tag; off for servers that must be asked
+  // for values alone.
+  bool read_metadata = true;
 };
 
 }  // namespace quellin

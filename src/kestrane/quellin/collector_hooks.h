@@ -9,10 +9,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pyqar/event_types.h"
 #include "pyqar/qar_library.h"
+#include "pyqar/variable_metadata.h"
 #include "tidewell/connection.h"
 #include "tidewell/tidewell.h"
 #include "tidewell/types.h"
@@ -28,6 +30,10 @@ using DbStatusNotify = std::function<void(bool success, std::size_t count)>;
 using SpoolNotify = std::function<void(std::uint64_t rows_waiting, bool replaying)>;
 // Receives the events of a cycle, in the order the server reported them.
 using EventsNotify = std::function<void(const std::vector<pyqar::EventRecord>& events)>;
+// Receives what the server says of tags (by tag name), each time it is read and stored;
+// called on the metadata thread.
+using MetadataNotify =
+    std::function<void(const std::vector<std::pair<std::string, pyqar::VariableMetadata>>& tags)>;
 // Returns the tag names to read; asked once per cycle, so the owner may change the list.
 using TagsFunc = std::function<std::vector<std::string>()>;
 

@@ -110,6 +110,12 @@ class CollectorMetrics {
     (void)result;
   }
 
+  // Metadata thread: tags whose metadata is stored, of all the tags it reads.
+  virtual void tags_with_metadata(std::size_t with, std::size_t tags) {
+    (void)with;
+    (void)tags;
+  }
+
   // Writer thread.
   // Rows the TSDB took by table, the write's duration, and the wall-clock time it ended.
   virtual void rows_written(const RowsWritten& rows, double write_seconds,

@@ -24,6 +24,8 @@ struct CreateSourceArgs {
   int source_flag = 0;
   // OPC UA only: channel security, user identity and PKI folder.
   UaSecurity ua_security{};
+  // OPC UA only: structured values by field name (else as type id and body).
+  bool ua_decode_structures = true;
 };
 
 // Opens a source for create_source; throws std::runtime_error with the reason on failure.

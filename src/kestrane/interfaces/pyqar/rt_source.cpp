@@ -36,4 +36,8 @@ std::vector<HistoryPage> RtSource::read_history(const std::vector<HistoryQuery>&
 }
 void RtSource::release_history(const std::vector<HistoryQuery>&) noexcept {}
 
+std::vector<VariableMetadata> RtSource::read_metadata(const std::vector<TagDescriptor>&) {
+  throw std::logic_error("this OPC source cannot read what its server says of a variable");
+}
+
 }  // namespace pyqar

@@ -14,6 +14,7 @@
 #include "pyqar/reclaimable_subscriptions.h"
 #include "pyqar/subscription_types.h"
 #include "pyqar/ua_security.h"
+#include "pyqar/variable_metadata.h"
 
 namespace pyqar {
 
@@ -83,6 +84,14 @@ class RtSource {
   // Gives the queries' continuation points back to the server; never throws.
   virtual void release_history(const std::vector<HistoryQuery>& queries) noexcept;
 
+  // What the server says of each tag's variable beside its value (see VariableMetadata). A
+  // source without it (the default) says false and throws std::logic_error from the other.
+  virtual bool can_read_metadata() const { return false; }
+  // One result per tag, in order, in batched Reads and TranslateBrowsePathsToNodeIds split to
+  // the server's limits; a tag whose variable cannot be read gets its status alone. Throws
+  // std::runtime_error when the connection fails.
+  virtual std::vector<VariableMetadata> read_metadata(const std::vector<TagDescriptor>& tags);
+
  protected:
   RtSource() = default;
 };
@@ -96,8 +105,11 @@ std::vector<qar_source_desc_t> discover_da(const std::string& hostname);
 // An OPC UA client session ("opc.tcp://host:port[/path]"), connected and activated, with
 // `security`'s channel security and user. Throws std::runtime_error with the reason when it
 // cannot connect.
+// With `decode_structures`, structured values whose type the server describes
+// (DataTypeDefinition) are written as JSON by field name, else as their type id and body.
 std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                         const UaSecurity& security = {});
+                                         const UaSecurity& security = {},
+                                         bool decode_structures = true);
 // Servers known to the OPC UA server or discovery server at hostname:port.
 std::vector<qar_source_desc_t> discover_ua(const std::string& hostname, int port);
 

@@ -3,6 +3,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/binary_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/binary_writer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/node_id.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/data_type_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_codec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/status_code.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp

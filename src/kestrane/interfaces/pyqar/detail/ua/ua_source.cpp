@@ -274,7 +274,8 @@ void UaSource::guarded(Step&& step) {
 namespace pyqar {
 
 std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                         const UaSecurity& security) {
+                                         const UaSecurity& security, bool decode_structures) {
+  static_cast<void>(decode_structures);  // TODO(lead): structures
   ua::SessionOptions options = ua::session_options_for(sample_timespan_msec);
   options.security = security;
   return std::make_unique<ua::UaSource>(schema, std::move(options));
