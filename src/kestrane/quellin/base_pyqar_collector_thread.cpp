@@ -135,6 +135,9 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
   }
   if (!clock_) clock_ = steady_seconds;
   if (!sleep_) sleep_ = [this](double seconds) { wait_interruptible(seconds); };
+  // What is learned of the server's structure types outlives each source, so a reconnect
+  // does not read their definitions again.
+  if (options.acquisition.decode_structures) structures_ = pyqar::make_structure_cache();
   if (options.acquisition.mode == pyqar::Acquisition::subscribe) {
     state_file_ = std::make_shared<SubscriptionStateFile>(
         options.subscription_state_dir,
@@ -361,7 +364,9 @@ void BasePyQARCollectorThread::connect_source() {
                                  .source_schema = server_schema_,
                                  .sample_timespan_msec = timespan,
                                  .source_flag = 0,
-                                 .ua_security = ua_security_});
+                                 .ua_security = ua_security_,
+                                 .ua_decode_structures = structures_ != nullptr,
+                                 .ua_structures = structures_});
   if (*source_ == pyqar::QAR_INVALID_HANDLE) {
     throw std::runtime_error("Create " + protocol_name + " Source failed");
   }

@@ -219,6 +219,8 @@ class BasePyQARCollectorThread {
   SleepFunc sleep_;
   std::shared_ptr<spdlog::logger> log_;
   bool warned_batch_size_ = false;
+  // Null when structures are stored as type id and body.
+  std::shared_ptr<pyqar::StructureCache> structures_;
   // Set when subscribing (collector thread); turn_start_ is when the loop's turn began.
   std::unique_ptr<SubscriptionFeed> feed_;
   // Polling with events: the subscription that brings them; null otherwise.

@@ -18,7 +18,7 @@ std::unique_ptr<RtSource> default_factory(const CreateSourceArgs& args) {
   }
   if (args.source_type == static_cast<int>(QAR_RTSOURCE::QAR_RTSOURCE_UA)) {
     return make_ua_source(args.source_schema, args.sample_timespan_msec, args.ua_security,
-                          args.ua_decode_structures);
+                          args.ua_decode_structures, args.ua_structures);
   }
   throw std::invalid_argument("unknown source type " + std::to_string(args.source_type));
 }

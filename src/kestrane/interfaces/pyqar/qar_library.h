@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pyqar/qar_types.h"
+#include "pyqar/structure_cache.h"
 #include "pyqar/ua_security.h"
 
 namespace pyqar {
@@ -24,8 +25,10 @@ struct CreateSourceArgs {
   int source_flag = 0;
   // OPC UA only: channel security, user identity and PKI folder.
   UaSecurity ua_security{};
-  // OPC UA only: structured values by field name (else as type id and body).
+  // OPC UA only: structured values by field name (else as type id and body), and where what
+  // is learned of their types is kept across sources (null: a new cache per source).
   bool ua_decode_structures = true;
+  std::shared_ptr<StructureCache> ua_structures{};
 };
 
 // Opens a source for create_source; throws std::runtime_error with the reason on failure.

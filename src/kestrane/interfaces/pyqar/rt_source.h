@@ -12,6 +12,7 @@
 #include "pyqar/history_types.h"
 #include "pyqar/qar_types.h"
 #include "pyqar/reclaimable_subscriptions.h"
+#include "pyqar/structure_cache.h"
 #include "pyqar/subscription_types.h"
 #include "pyqar/ua_security.h"
 #include "pyqar/variable_metadata.h"
@@ -106,10 +107,13 @@ std::vector<qar_source_desc_t> discover_da(const std::string& hostname);
 // `security`'s channel security and user. Throws std::runtime_error with the reason when it
 // cannot connect.
 // With `decode_structures`, structured values whose type the server describes
-// (DataTypeDefinition) are written as JSON by field name, else as their type id and body.
+// (DataTypeDefinition) are written as JSON by field name, else as their type id and body;
+// what is learned of the types goes to `structures` (a new cache when none is given), which
+// a caller keeps to hand to the next source after a reconnect.
 std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
                                          const UaSecurity& security = {},
-                                         bool decode_structures = true);
+                                         bool decode_structures = true,
+                                         std::shared_ptr<StructureCache> structures = nullptr);
 // Servers known to the OPC UA server or discovery server at hostname:port.
 std::vector<qar_source_desc_t> discover_ua(const std::string& hostname, int port);
 

@@ -41,7 +41,8 @@ std::vector<DataValue> ChunkedServices::read(std::span<const NodeId> nodes,
 }
 
 std::vector<BrowseResult> ChunkedServices::browse(std::span<const NodeId> nodes,
-                                                  std::uint32_t max_references_per_node) {
+                                                  std::uint32_t max_references_per_node,
+                                                  const BrowseFilter& filter) {
   link_.check_usable();
   std::vector<BrowseResult> out;
   out.reserve(nodes.size());
@@ -51,7 +52,8 @@ std::vector<BrowseResult> ChunkedServices::browse(std::span<const NodeId> nodes,
     auto response = link_.call<BrowseResponse>(
         BrowseRequest{.header = link_.header(),
                       .nodes = chunk,
-                      .max_references_per_node = max_references_per_node},
+                      .max_references_per_node = max_references_per_node,
+                      .filter = filter},
         "Browse");
     if (response.results.size() != chunk.size()) {
       link_.fail(fmt::format("Browse on {}: {} results for {} nodes", link_.channel().url().text,

@@ -29,7 +29,8 @@ class ChunkedServices {
   // As UaSession::read, browse and browse_next.
   std::vector<DataValue> read(std::span<const NodeId> nodes, std::uint32_t attribute_id);
   std::vector<BrowseResult> browse(std::span<const NodeId> nodes,
-                                   std::uint32_t max_references_per_node);
+                                   std::uint32_t max_references_per_node,
+                                   const BrowseFilter& filter = {});
   std::vector<BrowseResult> browse_next(std::span<const std::string> continuation_points,
                                         bool release);
   // One Read of `nodes` (halved only when too large for the channel), its results appended.

@@ -42,6 +42,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/value_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/data_type_definition.cpp
   ${CMAKE_CURRENT_LIST_DIR}/structure_decoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/structure_catalog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history_reader.cpp

@@ -51,6 +51,8 @@ class StructureDecoder {
   void clear();
 
   bool knows_encoding(const NodeId& encoding_id) const;
+  // Whether `data_type` has a definition here or was added as a built-in subtype.
+  bool knows_type(const NodeId& data_type) const { return find(data_type) != nullptr; }
 
   // `value` must carry the binary encoding id of a known structure.
   DecodedStructure decode(const ExtensionObject& value, Namespaces namespaces = {},

@@ -47,6 +47,8 @@ enum class Reconnected {
   new_session,   // a new session: subscriptions must be transferred or created again
 };
 
+class StructureCatalog;
+
 class SubscriptionServices {
  public:
   virtual ~SubscriptionServices() = default;
@@ -67,6 +69,12 @@ class SubscriptionServices {
     return none;
   }
   virtual std::vector<DataValue> read(std::span<const NodeId> nodes) = 0;
+  // The structure types structured values are written by, once the types in `values` not
+  // met before are learned from the server; null: structures are written as type id and body.
+  virtual StructureCatalog* structures(std::span<const DataValue> values) {
+    static_cast<void>(values);
+    return nullptr;
+  }
 
   virtual CreateSubscriptionResponse create_subscription(const SubscriptionParameters& p) = 0;
   virtual CreateMonitoredItemsResponse create_monitored_items(

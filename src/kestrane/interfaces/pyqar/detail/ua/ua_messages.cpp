@@ -221,10 +221,10 @@ void encode_request(BinaryWriter& w, const BrowseRequest& req) {
   w.i32(static_cast<std::int32_t>(req.nodes.size()));
   for (const NodeId& node : req.nodes) {
     encode_node_id(w, node);
-    w.i32(0);  // forward
-    encode_node_id(w, NodeId::numeric_id(0, kHierarchicalReferences));
+    w.i32(req.filter.inverse ? 1 : 0);
+    encode_node_id(w, NodeId::numeric_id(0, req.filter.reference_type));
     w.boolean(true);  // and its subtypes
-    w.u32(kNodeClassObject | kNodeClassVariable);
+    w.u32(req.filter.node_classes);
     w.u32(0x3F);  // every field of the reference description
   }
 }

@@ -124,11 +124,18 @@ struct ReadRequest {
   std::span<const NodeId> nodes;
   std::uint32_t attribute_id = kAttributeValue;
 };
-// Forward hierarchical references of each node, to Objects and Variables only.
+// Which references of a node a Browse follows (a reference type of namespace 0 and its
+// subtypes): by default forward hierarchical ones to Objects and Variables.
+struct BrowseFilter {
+  std::uint32_t reference_type = kHierarchicalReferences;
+  bool inverse = false;
+  std::uint32_t node_classes = kNodeClassObject | kNodeClassVariable;
+};
 struct BrowseRequest {
   RequestHeader header;
   std::span<const NodeId> nodes;
   std::uint32_t max_references_per_node = 0;
+  BrowseFilter filter{};
 };
 struct BrowseNextRequest {
   RequestHeader header;

@@ -109,8 +109,9 @@ std::vector<DataValue> UaSession::read(std::span<const NodeId> nodes, std::uint3
 }
 
 std::vector<BrowseResult> UaSession::browse(std::span<const NodeId> nodes,
-                                            std::uint32_t max_references_per_node) {
-  return services_.browse(nodes, max_references_per_node);
+                                            std::uint32_t max_references_per_node,
+                                            const BrowseFilter& filter) {
+  return services_.browse(nodes, max_references_per_node, filter);
 }
 
 std::vector<BrowseResult> UaSession::browse_next(std::span<const std::string> continuation_points,

@@ -80,11 +80,13 @@ class UaSession {
   // timeout or a lost connection; the session is then unusable.
   std::vector<DataValue> read(std::span<const NodeId> nodes,
                               std::uint32_t attribute_id = kAttributeValue);
-  // Browses forward hierarchical references to Objects and Variables, one result per node,
-  // in order, each returning at most `max_references_per_node` (0: the server decides).
-  // Requests are split to MaxNodesPerBrowse. Throws as read() does.
+  // Browses the references `filter` names (by default forward hierarchical references to
+  // Objects and Variables), one result per node, in order, each returning at most
+  // `max_references_per_node` (0: the server decides). Requests are split to
+  // MaxNodesPerBrowse. Throws as read() does.
   std::vector<BrowseResult> browse(std::span<const NodeId> nodes,
-                                   std::uint32_t max_references_per_node);
+                                   std::uint32_t max_references_per_node,
+                                   const BrowseFilter& filter = {});
   // Continues (or, with `release`, gives back) browses; one result per point, in order (none
   // when releasing). Split to MaxNodesPerBrowse, which bounds continuation points too.
   std::vector<BrowseResult> browse_next(std::span<const std::string> continuation_points,

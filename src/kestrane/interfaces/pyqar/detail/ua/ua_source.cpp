@@ -34,8 +34,9 @@ SessionOptions session_options_for(int sample_timespan_msec) {
   return options;
 }
 
-UaSource::UaSource(const std::string& schema, SessionOptions options)
-    : url_(parse_schema(schema)), options_(std::move(options)) {
+UaSource::UaSource(const std::string& schema, SessionOptions options,
+                   std::shared_ptr<StructureCatalog> structures)
+    : url_(parse_schema(schema)), options_(std::move(options)), structures_(std::move(structures)) {
   open_session();
 }
 
@@ -48,6 +49,14 @@ void UaSource::open_session() {
     throw std::runtime_error(naming_address(url_.text, e.what()));
   }
   journel::get_logger("pyqar")->info("OPC UA session open on {}", url_.text);
+  if (structures_) {
+    try {
+      structures_->session_opened(*session_);
+    } catch (const std::exception& e) {
+      session_.reset();
+      throw std::runtime_error(naming_address(url_.text, e.what()));
+    }
+  }
 }
 
 UaSource::~UaSource() { unsubscribe(); }
@@ -99,11 +108,19 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
   if (nodes.empty()) return out;
 
   std::vector<DataValue> values;
+  StructureCatalog* structures = nullptr;
   if (engine_) {
-    guarded([&] { values = subscription_services_->read(nodes); });
+    guarded([&] {
+      values = subscription_services_->read(nodes);
+      structures = subscription_services_->structures(values);
+    });
   } else {
     try {
       values = session_->read(nodes);
+      if (structures_) {
+        structures_->learn(values, *session_);
+        structures = structures_.get();
+      }
     } catch (const std::exception& e) {
       session_.reset();
       throw std::runtime_error(naming_address(url_.text, e.what()));
@@ -111,8 +128,18 @@ std::vector<ValueObject> UaSource::read(const std::vector<TagDescriptor>& batch)
   }
   const std::vector<std::string>& namespaces =
       engine_ ? subscription_services_->namespace_array() : session_->namespace_array();
+  std::string refusal;
   for (std::size_t k = 0; k < values.size(); ++k) {
-    out[slots[k]] = to_value_object(values[k], now, namespaces);
+    if (structures == nullptr || !StructureCatalog::holds_structure(values[k])) {
+      out[slots[k]] = to_value_object(values[k], now, namespaces);
+      continue;
+    }
+    out[slots[k]] = to_value_object(values[k], now, namespaces, &structures->decoder(), &refusal);
+    if (!refusal.empty()) {
+      const TagDescriptor& tag = batch[slots[k]];
+      structures->refused(fmt::format("{}:{}", tag.namespace_index, tag.tag_name), refusal);
+      refusal.clear();
+    }
   }
   return out;
 }
@@ -135,7 +162,7 @@ void UaSource::subscribe(std::vector<MonitoredTag> tags, const SubscriptionSetti
   }
   if (!engine_) {
     subscription_services_ =
-        std::make_unique<UaSubscriptionServices>(std::move(session_), url_, options_);
+        std::make_unique<UaSubscriptionServices>(std::move(session_), url_, options_, structures_);
     engine_ = std::make_unique<SubscriptionEngine>(*subscription_services_,
                                                    SubscriptionEngine::Options{});
     if (previous_) engine_->reclaim_at_subscribe(std::move(*previous_));
@@ -274,11 +301,16 @@ void UaSource::guarded(Step&& step) {
 namespace pyqar {
 
 std::unique_ptr<RtSource> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                         const UaSecurity& security, bool decode_structures) {
-  static_cast<void>(decode_structures);  // TODO(lead): structures
+                                         const UaSecurity& security, bool decode_structures,
+                                         std::shared_ptr<StructureCache> structures) {
+  if (!decode_structures) {
+    structures.reset();
+  } else if (!structures) {
+    structures = make_structure_cache();
+  }
   ua::SessionOptions options = ua::session_options_for(sample_timespan_msec);
   options.security = security;
-  return std::make_unique<ua::UaSource>(schema, std::move(options));
+  return std::make_unique<ua::UaSource>(schema, std::move(options), std::move(structures));
 }
 
 }  // namespace pyqar

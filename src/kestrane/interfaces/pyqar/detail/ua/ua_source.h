@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pyqar/rt_source.h"
+#include "structure_catalog.h"
 #include "subscription_engine.h"
 #include "tag_node_resolver.h"
 #include "ua_session.h"
@@ -22,7 +23,10 @@ namespace pyqar::ua {
 class UaSource : public RtSource {
  public:
   // Connects and activates a session; throws std::runtime_error naming the address.
-  UaSource(const std::string& schema, SessionOptions options);
+  // With `structures`, structured values are written by field name as the server describes
+  // their types, learned once and kept in it across sources; without, as type id and body.
+  UaSource(const std::string& schema, SessionOptions options,
+           std::shared_ptr<StructureCatalog> structures = nullptr);
   ~UaSource() override;
 
   bool valid() const override;
@@ -78,6 +82,8 @@ class UaSource : public RtSource {
   std::optional<ReclaimableSubscriptions> previous_;
   // Subscribed, and the last poll or resume failed: the next poll must resume first.
   bool subscription_broken_ = false;
+  // Null when structures are written as type id and body.
+  std::shared_ptr<StructureCatalog> structures_;
   // Tags already reported as unreadable text, so each is logged once per source.
   std::set<std::string> reported_tags_;
   // Reads the tags' names as nodes, and reports each namespace URI the session lacks once.

@@ -23,8 +23,12 @@ constexpr std::chrono::milliseconds kMaxPublishTimeout{600'000};
 }  // namespace
 
 UaSubscriptionServices::UaSubscriptionServices(std::unique_ptr<UaSession> session, EndpointUrl url,
-                                               SessionOptions options)
-    : session_(std::move(session)), url_(std::move(url)), options_(std::move(options)) {
+                                               SessionOptions options,
+                                               std::shared_ptr<StructureCatalog> structures)
+    : session_(std::move(session)),
+      url_(std::move(url)),
+      options_(std::move(options)),
+      structures_(std::move(structures)) {
   if (session_)
     report_session_timeout();
   else
@@ -53,6 +57,7 @@ void UaSubscriptionServices::open_session() {
   limits_.reset();
   tags_.new_session();
   report_session_timeout();
+  if (structures_) structures_->session_opened(*session_);
 }
 
 UaSession& UaSubscriptionServices::session() {
@@ -77,6 +82,12 @@ const std::vector<std::string>& UaSubscriptionServices::namespace_array() const 
 std::optional<NodeId> UaSubscriptionServices::node_for(const TagDescriptor& tag) {
   return tags_.resolve(
       tag, [this](std::string_view uri) { return session().namespace_index(uri); }, url_.text);
+}
+
+StructureCatalog* UaSubscriptionServices::structures(std::span<const DataValue> values) {
+  if (!structures_) return nullptr;
+  structures_->learn(values, session());
+  return structures_.get();
 }
 
 std::optional<std::int64_t> UaSubscriptionServices::server_start_time() {

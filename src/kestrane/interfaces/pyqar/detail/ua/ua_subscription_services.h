@@ -11,6 +11,7 @@
 #include <string>
 
 #include "endpoint_url.h"
+#include "structure_catalog.h"
 #include "subscription_services.h"
 #include "tag_node_resolver.h"
 #include "ua_session.h"
@@ -22,7 +23,8 @@ class UaSubscriptionServices : public SubscriptionServices {
   // Takes over `session` (the source's open one); without one, opens a session to `url` now
   // (throwing as UaSession's constructor does).
   UaSubscriptionServices(std::unique_ptr<UaSession> session, EndpointUrl url,
-                         SessionOptions options);
+                         SessionOptions options,
+                         std::shared_ptr<StructureCatalog> structures = nullptr);
   ~UaSubscriptionServices() override;
   UaSubscriptionServices(const UaSubscriptionServices&) = delete;
   UaSubscriptionServices& operator=(const UaSubscriptionServices&) = delete;
@@ -32,6 +34,7 @@ class UaSubscriptionServices : public SubscriptionServices {
   std::optional<std::int64_t> server_start_time() override;
   const std::vector<std::string>& namespace_array() const override;
   std::vector<DataValue> read(std::span<const NodeId> nodes) override;
+  StructureCatalog* structures(std::span<const DataValue> values) override;
 
   CreateSubscriptionResponse create_subscription(const SubscriptionParameters& p) override;
   CreateMonitoredItemsResponse create_monitored_items(
@@ -76,6 +79,8 @@ class UaSubscriptionServices : public SubscriptionServices {
   std::chrono::milliseconds keep_alive_period_{0};
   // Reads the tags' names as nodes, and reports each namespace URI the session lacks once.
   TagNodeResolver tags_{"its tags cannot be monitored"};
+  // Null when structures are written as type id and body.
+  std::shared_ptr<StructureCatalog> structures_;
 };
 
 }  // namespace pyqar::ua

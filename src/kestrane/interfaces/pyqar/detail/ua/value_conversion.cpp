@@ -6,7 +6,8 @@
 namespace pyqar::ua {
 
 ValueObject to_value_object(const DataValue& value, Timestamp now,
-                            std::span<const std::string> namespaces) {
+                            std::span<const std::string> namespaces,
+                            const StructureDecoder* structures, std::string* structure_refusal) {
   ValueObject out;
   if (value.source_timestamp) out.source_timestamp = date_time_point(*value.source_timestamp);
   if (value.server_timestamp) out.server_timestamp = date_time_point(*value.server_timestamp);
@@ -25,8 +26,10 @@ ValueObject to_value_object(const DataValue& value, Timestamp now,
       return out;
   }
   if (value.value) {
-    RenderedValue rendered = render_variant(*value.value, namespaces);
+    RenderedValue rendered =
+        render_variant(*value.value, namespaces, QAR_MAX_VALUE_TEXT_BYTES, structures);
     out.value = std::move(rendered.value);
+    if (structure_refusal != nullptr) *structure_refusal = std::move(rendered.structure_refusal);
     out.cut = rendered.cut;
   }
   return out;

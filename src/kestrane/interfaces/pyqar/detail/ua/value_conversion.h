@@ -10,11 +10,16 @@
 
 #include "pyqar/qar_types.h"
 #include "ua_codec.h"
+#include "value_text.h"
 
 namespace pyqar::ua {
 
-// `namespaces`: the server's namespace table, for NodeId values (see render_variant).
+// `namespaces`: the server's namespace table, for NodeId values; `structures`: the
+// definitions structures are written by (see render_variant). When a structure could not be
+// written by its definition, `structure_refusal` (if given) is told why.
 ValueObject to_value_object(const DataValue& value, Timestamp now,
-                            std::span<const std::string> namespaces = {});
+                            std::span<const std::string> namespaces = {},
+                            const StructureDecoder* structures = nullptr,
+                            std::string* structure_refusal = nullptr);
 
 }  // namespace pyqar::ua

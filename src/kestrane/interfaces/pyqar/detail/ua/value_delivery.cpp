@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "journel/log.h"
+#include "structure_catalog.h"
 #include "subscription_faults.h"
 #include "value_conversion.h"
 
@@ -32,8 +33,22 @@ bool overflowed(std::uint32_t code) { return (code & 0x0C00u) == 0x0400u && (cod
 
 }  // namespace
 
+ValueObject ValueDelivery::convert(std::uint32_t index, const DataValue& value,
+                                   Timestamp arrival, StructureCatalog* structures) {
+  if (structures == nullptr || !StructureCatalog::holds_structure(value))
+    return to_value_object(value, arrival, services_.namespace_array());
+  std::string refusal;
+  ValueObject v = to_value_object(value, arrival, services_.namespace_array(),
+                                  &structures->decoder(), &refusal);
+  if (!refusal.empty()) structures->refused(book_.key_of(index), refusal);
+  return v;
+}
+
 void ValueDelivery::emit(std::uint32_t index, const DataValue& value, Timestamp arrival) {
-  ValueObject v = to_value_object(value, arrival, services_.namespace_array());
+  StructureCatalog* structures = StructureCatalog::holds_structure(value)
+                                     ? services_.structures(std::span(&value, 1))
+                                     : nullptr;
+  ValueObject v = convert(index, value, arrival, structures);
   SubscriptionBook::Item& item = book_.items[index];
   if (overflowed(v.status)) {
     // The server's queue discarded values just before this one, also before a tag's first.
@@ -165,9 +180,9 @@ void ValueDelivery::read_tags(std::span<const std::uint32_t> indices) {
       continue;
     }
     const Timestamp arrival = book_.wall_now();
+    StructureCatalog* structures = services_.structures(values);
     for (std::size_t k = 0; k < values.size() && k < count; ++k) {
-      deliver(which[pos + k], to_value_object(values[k], arrival, services_.namespace_array()),
-              true, true);
+      deliver(which[pos + k], convert(which[pos + k], values[k], arrival, structures), true, true);
     }
     pos += count;
   }

@@ -22,6 +22,8 @@
 
 namespace pyqar::ua {
 
+class StructureCatalog;
+
 class ValueDelivery {
  public:
   // Both must outlive the delivery.
@@ -44,6 +46,10 @@ class ValueDelivery {
 
  private:
   void deliver(std::uint32_t index, ValueObject value, bool initial, bool read = false);
+  // The value as stored: structures written by `structures` (when set), a structure that
+  // does not decode reported for its tag.
+  ValueObject convert(std::uint32_t index, const DataValue& value, Timestamp arrival,
+                      StructureCatalog* structures);
   void stepped_back(std::uint32_t index, std::int64_t from, std::int64_t to);
 
   SubscriptionServices& services_;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pyqar/status_names.h"
+#include "structure_decoder.h"
 #include "ua_limits.h"
 
 namespace pyqar::ua {
@@ -90,9 +91,11 @@ std::optional<std::string> scalar_text(const Variant& v, Namespaces namespaces) 
 // valid JSON, the brackets still open are closed at the end.
 class JsonWriter {
  public:
-  JsonWriter(std::size_t limit, Namespaces namespaces) : limit_(limit), namespaces_(namespaces) {}
+  JsonWriter(std::size_t limit, Namespaces namespaces, const StructureDecoder* structures)
+      : limit_(limit), namespaces_(namespaces), structures_(structures) {}
 
   bool cut() const { return cut_; }
+  std::string take_refusal() { return std::move(refusal_); }
   std::string finish() && { return std::move(out_); }
 
   void value(const Variant& v) {
@@ -130,6 +133,13 @@ class JsonWriter {
       }
       case BuiltinType::ExtensionObject: {
         const auto& e = std::get<ExtensionObject>(v.scalar);
+        if (structures_ != nullptr && structures_->knows_encoding(e.type_id)) {
+          const std::size_t used = out_.size() + open_ + 1;
+          DecodedStructure decoded =
+              structures_->decode(e, namespaces_, limit_ > used ? limit_ - used : 0);
+          if (decoded.ok) return std::move(decoded.text);
+          if (refusal_.empty()) refusal_ = std::move(decoded.text);
+        }
         return fmt::format(R"({{"typeId":{},"body":"{}"}})",
                            json_string(node_id_text(e.type_id, namespaces_)),
                            base64_text(std::string_view(
@@ -223,6 +233,9 @@ class JsonWriter {
 
   std::size_t limit_;
   Namespaces namespaces_;
+  const StructureDecoder* structures_;
+  // Why the first structure met could not be written by its fields.
+  mutable std::string refusal_;
   std::string out_;
   std::size_t open_ = 0;
   bool need_comma_ = false;
@@ -335,12 +348,14 @@ std::optional<Timestamp> date_time_point(std::int64_t ticks) {
   return Timestamp(std::chrono::duration_cast<Timestamp::duration>(tick(offset)));
 }
 
-RenderedValue render_variant(const Variant& v, Namespaces namespaces, std::size_t max_text) {
+RenderedValue render_variant(const Variant& v, Namespaces namespaces, std::size_t max_text,
+                             const StructureDecoder* structures) {
   RenderedValue out;
   if (v.is_array || v.type == BuiltinType::ExtensionObject) {
-    JsonWriter json(max_text, namespaces);
+    JsonWriter json(max_text, namespaces, structures);
     json.value(v);
     out.cut = json.cut() || v.cut;
+    out.structure_refusal = json.take_refusal();
     std::string text = std::move(json).finish();
     if (text.empty()) {
       // Only a structure whose body alone passes the limit: its type is kept.

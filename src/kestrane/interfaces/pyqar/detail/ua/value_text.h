@@ -16,9 +16,14 @@
 
 namespace pyqar::ua {
 
+class StructureDecoder;
+
 struct RenderedValue {
   Value value;
   bool cut = false;  // text left out: the value's own or what the decoder did not keep
+  // Why a structure the decoder knows was written as type id and body instead (the first
+  // one met); empty when none was.
+  std::string structure_refusal;
 };
 
 // The server's namespace table, index by index, to write NodeIds with their namespace URI.
@@ -26,8 +31,12 @@ using Namespaces = std::span<const std::string>;
 
 // NodeIds (values and the type ids of structures) are written "nsu=<uri>;..." when
 // `namespaces` names their namespace, else "ns=<index>;...".
+// With `structures`, structures whose encoding it knows are written by field name; one whose
+// body does not decode as its definition says is written as type id and body, and why is kept
+// in structure_refusal.
 RenderedValue render_variant(const Variant& v, Namespaces namespaces = {},
-                             std::size_t max_text = QAR_MAX_VALUE_TEXT_BYTES);
+                             std::size_t max_text = QAR_MAX_VALUE_TEXT_BYTES,
+                             const StructureDecoder* structures = nullptr);
 
 // `text` with every invalid UTF-8 sequence and every NUL replaced by U+FFFD.
 std::string safe_text(std::string_view text);
