@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "status_code.h"
+#include "structure_catalog.h"
 #include "value_conversion.h"
 
 namespace pyqar::ua {
@@ -108,8 +109,10 @@ std::vector<HistoryPage> HistoryReader::read(const std::vector<HistoryQuery>& qu
       page.status = results[k].status;
       page.continuation_point = std::move(results[k].continuation_point);
       page.values.reserve(results[k].values.size());
+      if (structures_ != nullptr) structures_->learn(results[k].values, session_);
+      const StructureDecoder* decoder = structures_ ? &structures_->decoder() : nullptr;
       for (const DataValue& value : results[k].values) {
-        page.values.push_back(to_value_object(value, now, namespaces));
+        page.values.push_back(to_value_object(value, now, namespaces, decoder));
       }
     }
   }

@@ -16,13 +16,16 @@
 
 namespace pyqar::ua {
 
+class StructureCatalog;
+
 class HistoryReader {
  public:
   // The node a tag stands for in this session; nothing when it does not resolve.
   using Resolve = std::function<std::optional<NodeId>(const TagDescriptor&)>;
 
-  HistoryReader(UaSession& session, Resolve resolve)
-      : session_(session), resolve_(std::move(resolve)) {}
+  // With `structures`, structured values are written by field name as live ones are.
+  HistoryReader(UaSession& session, Resolve resolve, StructureCatalog* structures = nullptr)
+      : session_(session), resolve_(std::move(resolve)), structures_(structures) {}
 
   // As RtSource::keeps_history. Throws as UaSession::read does.
   std::vector<std::optional<bool>> keeps_history(const std::vector<TagDescriptor>& tags);
@@ -53,6 +56,7 @@ class HistoryReader {
 
   UaSession& session_;
   Resolve resolve_;
+  StructureCatalog* structures_;
 };
 
 }  // namespace pyqar::ua

@@ -74,10 +74,18 @@ void StructureCatalog::learn(std::span<const DataValue> values, UaSession& sessi
   for (const NodeId& e : encodings) tried_encodings_.insert(e);
 
   std::vector<NodeId> types;
-  for (NodeId& type : data_types_of(encodings, session)) {
-    if (!type.is_null() && !tried_types_.contains(type) &&
-        std::find(types.begin(), types.end(), type) == types.end())
+  std::vector<NodeId> found = data_types_of(encodings, session);
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    NodeId& type = found[k];
+    if (type.is_null()) {
+      journel::get_logger("pyqar")->info(
+          "OPC UA structure encoding {} belongs to no data type the server shows; its values "
+          "are stored as type id and body",
+          data_type_text(encodings[k], session.namespace_array()));
+    } else if (!tried_types_.contains(type) &&
+               std::find(types.begin(), types.end(), type) == types.end()) {
       types.push_back(std::move(type));
+    }
   }
   for (int round = 0; round < kMaxRounds && !types.empty(); ++round) {
     for (const NodeId& t : types) tried_types_.insert(t);
@@ -145,12 +153,15 @@ void StructureCatalog::find_builtin_bases(std::span<const NodeId> types, UaSessi
     for (std::size_t k = 0; k < at.size() && k < results.size(); ++k) {
       if (bad(results[k].status) || results[k].references.empty()) continue;
       const NodeId& parent = results[k].references.front().node_id.id;
-      const bool builtin = parent.namespace_index == 0 && parent.kind == NodeId::Kind::Numeric &&
-                           parent.numeric >= 1 && parent.numeric <= 25;
-      if (builtin) {
+      const bool standard = parent.namespace_index == 0 && parent.kind == NodeId::Kind::Numeric;
+      if (standard && parent.numeric >= 1 && parent.numeric <= 21) {
         decoder_.add_builtin_subtype(from[k], static_cast<BuiltinType>(parent.numeric));
         ++learned_;
-      } else if (!(parent.namespace_index == 0 && parent.numeric == 22)) {
+      } else if (standard && parent.numeric == 29) {
+        // An enumeration without a definition: its values on the wire are Int32.
+        decoder_.add_builtin_subtype(from[k], BuiltinType::Int32);
+        ++learned_;
+      } else if (!(standard && parent.numeric == 22)) {
         // Below Structure there is no built-in to find.
         next_from.push_back(from[k]);
         next_at.push_back(parent);

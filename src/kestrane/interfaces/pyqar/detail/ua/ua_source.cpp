@@ -230,17 +230,21 @@ auto UaSource::with_history(Step&& step) {
   }
   try {
     UaSession& session = engine_ ? subscription_services_->session() : *session_;
-    HistoryReader reader(session, [this](const TagDescriptor& tag) -> std::optional<NodeId> {
-      try {
-        return engine_ ? subscription_services_->node_for(tag) : node_for(tag);
-      } catch (const std::invalid_argument& e) {
-        const std::string key = fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
-        if (reported_tags_.insert(key).second) {
-          journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key, e.what());
-        }
-        return std::nullopt;
-      }
-    });
+    HistoryReader reader(
+        session,
+        [this](const TagDescriptor& tag) -> std::optional<NodeId> {
+          try {
+            return engine_ ? subscription_services_->node_for(tag) : node_for(tag);
+          } catch (const std::invalid_argument& e) {
+            const std::string key = fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
+            if (reported_tags_.insert(key).second) {
+              journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key,
+                                                  e.what());
+            }
+            return std::nullopt;
+          }
+        },
+        structures_.get());
     return step(reader, session);
   } catch (const ServiceError& e) {
     throw HistoryServiceError(e.status(), naming_address(url_.text, e.what()));
