@@ -10,6 +10,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_history_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_call_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_translate_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_filter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_record.cpp
