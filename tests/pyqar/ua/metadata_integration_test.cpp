@@ -7,6 +7,7 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,23 @@ TEST_F(ReadsMetadata, ASubscribedSourceReadsOverItsSubscriptionsSession) {
   EXPECT_EQ(m[0].unit, "°C");
   EXPECT_EQ(m[1].enum_names.size(), 3u);
   source_->unsubscribe();
+}
+
+TEST(ReadsMetadataWithoutServer, AGoneServerThrowsNamingItAndLeavesTheSourceInvalid) {
+  if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
+  UaTestServer::Options options;
+  options.tags = 1;
+  UaTestServer server(options);
+  auto source = pyqar::make_ua_source(server.url(), 1000);
+  server.kill();
+  try {
+    source->read_metadata(tags_of({"Demo.Tag1"}));
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(server.url()), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(source->valid());
+  EXPECT_THROW(source->read_metadata(tags_of({"Demo.Tag1"})), std::runtime_error);
 }
 
 TEST(ReadsMetadataOfManyTags, TenThousandTagsInOneCallEachItsOwn) {

@@ -10,68 +10,20 @@
 #include "data_type_definition.h"
 #include "data_type_text.h"
 #include "journel/log.h"
+#include "metadata_values.h"
 #include "status_code.h"
 
 namespace pyqar::ua {
 namespace {
 
-// Binary encodings of EUInformation and Range (namespace 0).
-constexpr std::uint32_t kEuInformationBinary = 889;
-constexpr std::uint32_t kRangeBinary = 886;
 constexpr char kEngineeringUnits[] = "EngineeringUnits";
 constexpr char kEuRange[] = "EURange";
 constexpr char kEnumStrings[] = "EnumStrings";
 constexpr std::size_t kUnresolved = std::numeric_limits<std::size_t>::max();
 
-bool good(const DataValue& v) { return severity(v.status.value_or(status::Good)) != Severity::Bad; }
-
-template <typename T>
-const T* scalar_of(const DataValue& v) {
-  if (!good(v) || !v.value || v.value->is_array) return nullptr;
-  return std::get_if<T>(&v.value->scalar);
-}
-
-// The binary body of a structure value of `encoding` (namespace 0); nothing for anything else.
-const std::vector<std::uint8_t>* body_of(const DataValue& v, std::uint32_t encoding) {
-  const auto* object = scalar_of<ExtensionObject>(v);
-  if (object == nullptr || object->type_id != NodeId::numeric_id(0, encoding)) return nullptr;
-  return &object->body;
-}
-
-void decode_units(const DataValue& v, VariableMetadata& out) {
-  const auto* body = body_of(v, kEuInformationBinary);
-  if (body == nullptr) return;
-  try {
-    BinaryReader r(*body);
-    r.skip_string();  // the namespace of the unit ids
-    const std::int32_t unit_id = r.i32();
-    const LocalizedText display_name = decode_localized_text(r);
-    decode_localized_text(r);  // description
-    if (r.remaining() != 0) return;
-    out.unit_id = unit_id;
-    if (!display_name.text.empty()) out.unit = display_name.text;
-  } catch (const DecodeError&) {
-    // Left unset: a server's malformed property must not cost the tag its other metadata.
-  }
-}
-
-void decode_range(const DataValue& v, VariableMetadata& out) {
-  const auto* body = body_of(v, kRangeBinary);
-  if (body == nullptr) return;
-  try {
-    BinaryReader r(*body);
-    const double low = r.f64();
-    const double high = r.f64();
-    if (r.remaining() != 0) return;
-    out.eu_low = low;
-    out.eu_high = high;
-  } catch (const DecodeError&) {
-  }
-}
-
 std::vector<EnumName> names_of_definition(const DataValue& v, bool& decoded) {
   decoded = false;
-  const auto* object = scalar_of<ExtensionObject>(v);
+  const auto* object = good_scalar<ExtensionObject>(v);
   if (object == nullptr) return {};
   try {
     const DataTypeDefinition definition = decode_data_type_definition(*object);
@@ -84,18 +36,6 @@ std::vector<EnumName> names_of_definition(const DataValue& v, bool& decoded) {
   } catch (const DecodeError&) {
     return {};
   }
-}
-
-std::vector<EnumName> names_of_strings(const DataValue& v) {
-  std::vector<EnumName> names;
-  if (!good(v) || !v.value || !v.value->is_array) return names;
-  std::int64_t value = 0;
-  for (const Variant& element : v.value->elements) {
-    const auto* text = std::get_if<LocalizedText>(&element.scalar);
-    if (text == nullptr) return {};
-    names.push_back({value++, text->text});
-  }
-  return names;
 }
 
 }  // namespace
@@ -136,11 +76,11 @@ std::vector<VariableMetadata> MetadataReader::read_nodes(std::span<const NodeId>
   std::vector<std::size_t> custom_of_node(nodes.size(), kUnresolved);
   std::unordered_map<std::string, std::size_t> seen;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (!good(types[i])) {
+    if (!good_value(types[i])) {
       out[i].status = types[i].status.value_or(status::BadUnexpectedError);
       continue;
     }
-    if (const auto* type = scalar_of<NodeId>(types[i])) {
+    if (const auto* type = good_scalar<NodeId>(types[i])) {
       out[i].data_type = data_type_text(*type, namespaces);
       if (type->namespace_index != 0) {
         const auto [at, added] = seen.try_emplace(to_string(*type), custom_types.size());
@@ -148,10 +88,11 @@ std::vector<VariableMetadata> MetadataReader::read_nodes(std::span<const NodeId>
         custom_of_node[i] = at->second;
       }
     }
-    if (const auto* level = scalar_of<std::uint64_t>(access[i])) {
+    if (const auto* level = good_scalar<std::uint64_t>(access[i])) {
       out[i].access_level = static_cast<std::uint32_t>(*level);
     }
-    if (const auto* text = scalar_of<LocalizedText>(descriptions[i]); text && !text->text.empty()) {
+    if (const auto* text = good_scalar<LocalizedText>(descriptions[i]);
+        text && !text->text.empty()) {
       out[i].description = text->text;
     }
   }
@@ -189,9 +130,9 @@ void MetadataReader::read_properties(std::span<const NodeId> nodes,
   for (std::size_t k = 0; k < values.size(); ++k) {
     const auto [node, is_range] = owners[k];
     if (is_range) {
-      decode_range(values[k], out[node]);
+      decode_eu_range(values[k], out[node]);
     } else {
-      decode_units(values[k], out[node]);
+      decode_engineering_units(values[k], out[node]);
     }
   }
 }
@@ -223,7 +164,7 @@ std::vector<std::vector<EnumName>> MetadataReader::enum_names(std::span<const No
   }
   if (properties.empty()) return names;
   const std::vector<DataValue> values = session_.read(properties, kAttributeValue);
-  for (std::size_t k = 0; k < values.size(); ++k) names[owners[k]] = names_of_strings(values[k]);
+  for (std::size_t k = 0; k < values.size(); ++k) names[owners[k]] = enum_strings_names(values[k]);
   return names;
 }
 

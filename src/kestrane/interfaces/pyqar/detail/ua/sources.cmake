@@ -46,6 +46,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metadata_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/metadata_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
