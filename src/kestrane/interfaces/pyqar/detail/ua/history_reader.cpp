@@ -13,7 +13,6 @@
 namespace pyqar::ua {
 namespace {
 
-constexpr std::uint32_t kAttributeAccessLevel = 17;
 constexpr std::uint64_t kAccessLevelHistoryRead = 0x04;
 
 }  // namespace

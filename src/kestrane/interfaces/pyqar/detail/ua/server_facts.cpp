@@ -14,6 +14,7 @@ namespace {
 // ServerCapabilities.OperationLimits.MaxNodesPerRead and MaxNodesPerBrowse.
 constexpr std::uint32_t kMaxNodesPerReadNode = 11705;
 constexpr std::uint32_t kMaxNodesPerBrowseNode = 11710;
+constexpr std::uint32_t kMaxNodesPerTranslateNode = 11712;
 // Server.NamespaceArray
 constexpr std::uint32_t kNamespaceArrayNode = 2255;
 // Server.ServerCapabilities, whose newer limits are found by name, and ServerStatus.StartTime.
@@ -122,6 +123,17 @@ HistoryLimits ServerFacts::history_limits() {
         link_.url().text, history_limits_->max_nodes_per_call, history_limits_->max_return_values);
   }
   return *history_limits_;
+}
+
+std::uint32_t ServerFacts::max_nodes_per_translate() {
+  if (!max_nodes_per_translate_) {
+    const std::array<NodeId, 1> nodes{NodeId::numeric_id(0, kMaxNodesPerTranslateNode)};
+    max_nodes_per_translate_ = limit_of(services_.read(nodes, kAttributeValue)[0]);
+    journel::get_logger("pyqar")->debug(
+        "OPC UA server at {}: MaxNodesPerTranslateBrowsePathsToNodeIds {} (0: not stated)",
+        link_.url().text, *max_nodes_per_translate_);
+  }
+  return *max_nodes_per_translate_;
 }
 
 std::optional<std::int64_t> ServerFacts::server_start_time() {

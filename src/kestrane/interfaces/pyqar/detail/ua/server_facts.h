@@ -31,6 +31,8 @@ class ServerFacts {
   std::optional<std::int64_t> server_start_time();
   // MaxNodesPerHistoryReadData and MaxReturnDataValues (0 where unreadable), read on first use.
   HistoryLimits history_limits();
+  // MaxNodesPerTranslateBrowsePathsToNodeIds (0 where unreadable), read on first use.
+  std::uint32_t max_nodes_per_translate();
 
  private:
   SessionChannel& link_;
@@ -38,6 +40,7 @@ class ServerFacts {
   std::vector<std::string> namespace_array_;
   std::optional<ServerLimits> subscription_limits_;
   std::optional<HistoryLimits> history_limits_;
+  std::optional<std::uint32_t> max_nodes_per_translate_;
 };
 
 }  // namespace pyqar::ua

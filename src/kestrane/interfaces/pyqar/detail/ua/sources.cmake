@@ -10,6 +10,7 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_history_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_call_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_translate_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_filter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_event_record.cpp
@@ -46,6 +47,8 @@ set(PYQAR_UA_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tag_node_resolver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metadata_values.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metadata_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_discovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/openssl_handles.cpp

@@ -7,6 +7,7 @@
 #include "journel/log.h"
 #include "pyqar/structure_cache.h"
 #include "status_code.h"
+#include "ua_attribute_ids.h"
 #include "ua_session.h"
 
 namespace pyqar {
@@ -20,7 +21,6 @@ std::shared_ptr<StructureCache> make_structure_cache() {
 namespace pyqar::ua {
 namespace {
 
-constexpr std::uint32_t kAttributeDataTypeDefinition = 23;
 constexpr std::uint32_t kHasEncoding = 38;
 constexpr std::uint32_t kHasSubtype = 45;
 constexpr std::uint32_t kNodeClassDataType = 64;

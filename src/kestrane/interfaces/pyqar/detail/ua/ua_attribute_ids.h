@@ -13,5 +13,7 @@ inline constexpr std::uint32_t kAttributeDescription = 5;
 inline constexpr std::uint32_t kAttributeEventNotifier = 12;
 inline constexpr std::uint32_t kAttributeValue = 13;
 inline constexpr std::uint32_t kAttributeDataType = 14;
+inline constexpr std::uint32_t kAttributeAccessLevel = 17;
+inline constexpr std::uint32_t kAttributeDataTypeDefinition = 23;
 
 }  // namespace pyqar::ua

@@ -336,6 +336,8 @@ ServiceResponse decode_response(std::span<const std::uint8_t> body) {
       return decode_history_read_response(decode_header(r), r);
     case type_id::CallResponse:
       return decode_call_response(decode_header(r), r);
+    case type_id::TranslateBrowsePathsResponse:
+      return decode_translate_response(decode_header(r), r);
     default:
       if (is_subscription_response(type.numeric)) {
         const ResponseHeader header = decode_header(r);

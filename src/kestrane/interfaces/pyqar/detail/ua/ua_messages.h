@@ -18,6 +18,7 @@
 #include "ua_history_messages.h"
 #include "ua_service_header.h"
 #include "ua_subscription_messages.h"
+#include "ua_translate_messages.h"
 
 namespace pyqar::ua {
 
@@ -218,7 +219,7 @@ using ServiceResponse = std::variant<
     BrowseNextResponse, CreateSubscriptionResponse, ModifySubscriptionResponse,
     DeleteSubscriptionsResponse, SetPublishingModeResponse, CreateMonitoredItemsResponse,
     DeleteMonitoredItemsResponse, PublishResponse, RepublishResponse, TransferSubscriptionsResponse,
-    HistoryReadResponse, CallResponse>;
+    HistoryReadResponse, CallResponse, TranslateBrowsePathsResponse>;
 
 // Each encoder writes the type id and then the request.
 void encode_request(BinaryWriter& w, const OpenSecureChannelRequest& req);

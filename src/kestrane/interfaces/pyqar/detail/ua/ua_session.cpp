@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -16,6 +17,9 @@ namespace {
 // Deleting or moving a subscription is work for each of its items: for the time such a call
 // may take, a subscription counts as this many.
 constexpr std::size_t kItemsPerSubscription = 100;
+// Paths per TranslateBrowsePathsToNodeIds where the server allows more: each answer stays
+// small and quick whatever the server's limits.
+constexpr std::size_t kMaxPathsPerTranslate = 1000;
 
 }  // namespace
 
@@ -251,6 +255,24 @@ std::vector<HistoryReadResult> UaSession::history_read(std::int64_t start_time,
       link_.url().text);
   history_timestamps_ = kTimestampsSource;
   return call();
+}
+
+std::vector<BrowsePathResult> UaSession::translate_browse_paths(std::span<const BrowsePath> paths) {
+  link_.check_usable();
+  const std::uint32_t limit = facts_.max_nodes_per_translate();
+  const std::size_t step =
+      limit == 0 ? kMaxPathsPerTranslate : std::min<std::size_t>(limit, kMaxPathsPerTranslate);
+  std::vector<BrowsePathResult> out;
+  out.reserve(paths.size());
+  for (std::size_t start = 0; start < paths.size(); start += step) {
+    const auto chunk = paths.subspan(start, std::min(step, paths.size() - start));
+    auto response = link_.call_service<TranslateBrowsePathsResponse>(
+        TranslateBrowsePathsRequest{.header = link_.header(), .paths = chunk},
+        "TranslateBrowsePathsToNodeIds", chunk.size());
+    link_.check_count(response.results.size(), chunk.size(), "TranslateBrowsePathsToNodeIds");
+    std::move(response.results.begin(), response.results.end(), std::back_inserter(out));
+  }
+  return out;
 }
 
 ServerLimits UaSession::subscription_limits() { return facts_.subscription_limits(); }

@@ -32,6 +32,7 @@
 #include "ua_codec.h"
 #include "ua_history_messages.h"
 #include "ua_subscription_messages.h"
+#include "ua_translate_messages.h"
 
 namespace pyqar::ua {
 
@@ -146,6 +147,12 @@ class UaSession {
   // naming the method in its error. Throws as the subscription services do: ServiceError for a
   // bad service result, which leaves the session usable.
   CallOutcome call(const CallMethodRequest& method, std::string_view name);
+
+  // Follows each browse path to its targets; one result per path, in order. Requests are split
+  // to MaxNodesPerTranslateBrowsePathsToNodeIds, and to a thousand paths where the server
+  // allows more. Throws as the subscription services do: ServiceError for a bad service
+  // result, which leaves the session usable.
+  std::vector<BrowsePathResult> translate_browse_paths(std::span<const BrowsePath> paths);
 
   // Opens a new channel and activates this same session on it (same user, the server's
   // newest nonce signed), after the old channel broke; answers still owed on the old one are

@@ -7,6 +7,7 @@
 
 #include "history_reader.h"
 #include "journel/log.h"
+#include "metadata_reader.h"
 #include "monitored_item_request.h"
 #include "node_id.h"
 #include "value_conversion.h"
@@ -64,6 +65,18 @@ UaSource::~UaSource() { unsubscribe(); }
 std::optional<NodeId> UaSource::node_for(const TagDescriptor& tag) {
   return tags_.resolve(
       tag, [this](std::string_view uri) { return session_->namespace_index(uri); }, url_.text);
+}
+
+std::optional<NodeId> UaSource::node_or_nothing(const TagDescriptor& tag) {
+  try {
+    return engine_ ? subscription_services_->node_for(tag) : node_for(tag);
+  } catch (const std::invalid_argument& e) {
+    const std::string key = fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
+    if (reported_tags_.insert(key).second) {
+      journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key, e.what());
+    }
+    return std::nullopt;
+  }
 }
 
 bool UaSource::valid() const {
@@ -231,19 +244,7 @@ auto UaSource::with_history(Step&& step) {
   try {
     UaSession& session = engine_ ? subscription_services_->session() : *session_;
     HistoryReader reader(
-        session,
-        [this](const TagDescriptor& tag) -> std::optional<NodeId> {
-          try {
-            return engine_ ? subscription_services_->node_for(tag) : node_for(tag);
-          } catch (const std::invalid_argument& e) {
-            const std::string key = fmt::format("{}:{}", tag.namespace_index, tag.tag_name);
-            if (reported_tags_.insert(key).second) {
-              journel::get_logger("pyqar")->error("OPC UA tag '{}' cannot be read: {}", key,
-                                                  e.what());
-            }
-            return std::nullopt;
-          }
-        },
+        session, [this](const TagDescriptor& tag) { return node_or_nothing(tag); },
         structures_.get());
     return step(reader, session);
   } catch (const ServiceError& e) {
@@ -285,6 +286,28 @@ void UaSource::release_history(const std::vector<HistoryQuery>& queries) noexcep
     // A point the server keeps ends with the session at the latest.
     journel::get_logger("pyqar")->debug("OPC UA source {}: continuation points not released: {}",
                                         url_.text, e.what());
+  }
+}
+
+std::vector<VariableMetadata> UaSource::read_metadata(const std::vector<TagDescriptor>& tags) {
+  if (engine_ && subscription_broken_) resume();
+  if (!valid()) {
+    throw std::runtime_error(fmt::format("OPC UA source {} is not connected", url_.text));
+  }
+  try {
+    UaSession& session = engine_ ? subscription_services_->session() : *session_;
+    MetadataReader reader(session,
+                          [this](const TagDescriptor& tag) { return node_or_nothing(tag); });
+    return reader.read(tags);
+  } catch (const std::logic_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (engine_) {
+      subscription_broken_ = true;
+    } else {
+      session_.reset();
+    }
+    throw std::runtime_error(naming_address(url_.text, e.what()));
   }
 }
 

@@ -52,6 +52,9 @@ class UaSource : public RtSource {
                                         std::uint32_t values_per_node) override;
   void release_history(const std::vector<HistoryQuery>& queries) noexcept override;
 
+  bool can_read_metadata() const override { return true; }
+  std::vector<VariableMetadata> read_metadata(const std::vector<TagDescriptor>& tags) override;
+
   // 0 when the server sets no limit.
   std::uint32_t max_nodes_per_read() const;
 
@@ -60,6 +63,9 @@ class UaSource : public RtSource {
   // The node a tag reads in the current session; nothing when its namespace URI is not in
   // the server's table. Throws std::invalid_argument for text that does not parse.
   std::optional<NodeId> node_for(const TagDescriptor& tag);
+  // As node_for, in the session in use; text that does not parse is logged once per tag and
+  // resolves to nothing.
+  std::optional<NodeId> node_or_nothing(const TagDescriptor& tag);
   // Runs a subscription step; a failure marks the subscriptions broken (the next poll resumes
   // them) and is thrown again naming the address.
   template <typename Step>
