@@ -29,7 +29,8 @@ pyqar::BrowsedNode folder(const std::string& node_id, const std::string& name) {
           .display_name = name,
           .description = {},
           .is_variable = false,
-          .numeric = false};
+          .numeric = false,
+          .data_type = {}};
 }
 
 pyqar::BrowsedNode variable(const std::string& node_id, const std::string& name, bool numeric,
@@ -40,7 +41,8 @@ pyqar::BrowsedNode variable(const std::string& node_id, const std::string& name,
           .display_name = name,
           .description = description,
           .is_variable = true,
-          .numeric = numeric};
+          .numeric = numeric,
+          .data_type = numeric ? "Double" : "String"};
 }
 
 void FakeAddressSpace::add(const std::string& parent_id, const pyqar::BrowsedNode& child) {

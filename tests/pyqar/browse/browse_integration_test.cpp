@@ -204,7 +204,11 @@ TEST_F(BrowsesPlantServer, NodeDescribesVariablesAndRefusesUnknownOnes) {
   EXPECT_TRUE(dbl.is_variable && dbl.numeric);
   EXPECT_EQ(dbl.description, "A double");
   EXPECT_EQ(dbl.index_node_id, "ns=3;s=Plant.Types.Double");
-  EXPECT_FALSE(browser.node(plant("Plant.Types.String")).numeric);
+  EXPECT_EQ(dbl.data_type, "Double");
+  const auto text = browser.node(plant("Plant.Types.String"));
+  EXPECT_FALSE(text.numeric);
+  EXPECT_EQ(text.data_type, "String");
+  EXPECT_EQ(browser.node(plant("Plant.Types")).data_type, "");  // no variable, no type
   EXPECT_EQ(browser.node("").node_id, "i=85");
   EXPECT_THROW(browser.node("nsu=urn:nowhere;s=x"), std::invalid_argument);
   EXPECT_THROW(browser.node("x=1"), std::invalid_argument);
@@ -269,6 +273,10 @@ TEST_F(BrowsesPlantServer, ToolListsExactlyTheNumericVariablesWithDescriptionsOr
   EXPECT_EQ(descriptions[plant("Plant.Types.Double")], "A double");
   EXPECT_EQ(descriptions[plant("Plant.Types.Int32")], "Plant/Types/Int32");
   EXPECT_EQ(descriptions[plant("Plant.Odd")], "Plant/Odd \"name\", x");
+  // Each variable's data type, for people; the reader above ignored it.
+  const std::string csv = read_file(path.string());
+  EXPECT_EQ(csv.rfind("FullTagName,Description,DataType\n", 0), 0u) << csv;
+  EXPECT_NE(csv.find(plant("Plant.Types.Double") + ",A double,Double\n"), std::string::npos) << csv;
   EXPECT_NE(run.err.find("variables listed"), std::string::npos) << run.err;
 }
 

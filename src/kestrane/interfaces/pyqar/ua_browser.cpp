@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "journel/log.h"
+#include "ua/data_type_text.h"
 #include "ua/endpoint_url.h"
 #include "ua/node_id.h"
 #include "ua/status_code.h"
@@ -110,6 +111,9 @@ struct UaBrowser::Impl {
       const ua::NodeId* type =
           good(types[k]) ? std::get_if<ua::NodeId>(&types[k].value->scalar) : nullptr;
       variable_nodes[k]->numeric = type != nullptr && is_numeric_type(*type);
+      if (type != nullptr) {
+        variable_nodes[k]->data_type = ua::data_type_text(*type, session->namespace_array());
+      }
     }
   }
 

@@ -22,6 +22,9 @@ struct BrowsedNode {
   std::string description;  // empty when the server has none
   bool is_variable = false;
   bool numeric = false;  // a Variable whose DataType is numeric or Boolean
+  // A Variable's DataType as written for people ("Double", else "nsu=<uri>;i=3001"); empty for
+  // other nodes and when the server gave none.
+  std::string data_type;
 };
 
 // Service calls made so far, for progress lines and benchmarks.
