@@ -346,6 +346,38 @@ TEST_F(BrowsesPlantServer, InterruptedToolLeavesAValidList) {
   EXPECT_FALSE(std::filesystem::exists(path.string() + ".tmp"));
 }
 
+// What the desktop's browse dialog shows beside each variable: its value now and its unit,
+// read from the EngineeringUnits property where the variable has one.
+TEST(BrowsesLiveValues, ValuesAndUnitsOfEachVariableInOneCall) {
+  if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
+  UaTestServer::Options options;
+  options.tags = 1;
+  options.structures = true;
+  UaTestServer server(options);
+  pyqar::UaBrowser browser(server.url());
+  const std::string demo = "nsu=urn:kestrane:demo;s=";
+  const auto details =
+      browser.details({demo + "Demo.Double", demo + "Demo.Tag1", demo + "Demo.Boolean",
+                       demo + "Demo.String", demo + "Demo.Nowhere", "x=1", demo + "Types.Huge"});
+  ASSERT_EQ(details.size(), 7u);
+  EXPECT_EQ(details[0].value, "3.25");
+  EXPECT_EQ(details[0].unit, "\u00b0C");
+  EXPECT_TRUE(details[0].status.empty() && details[0].error.empty());
+  EXPECT_EQ(details[1].unit, "bar");
+  EXPECT_FALSE(details[1].value.empty());
+  EXPECT_EQ(details[2].value, "true");
+  EXPECT_EQ(details[2].unit, "");
+  EXPECT_EQ(details[3].value, "hello");
+  // A node the server does not have reads Bad, text that names no node fails alone.
+  EXPECT_TRUE(details[4].value.empty());
+  EXPECT_EQ(details[4].status.rfind("Bad", 0), 0u) << details[4].status;
+  EXPECT_FALSE(details[5].error.empty());
+  // A 10 MB string is shown cut, never whole.
+  EXPECT_LE(details[6].value.size(), 210u);
+  EXPECT_TRUE(browser.usable());
+  EXPECT_EQ(browser.node(demo + "Demo.Double").data_type, "Double");
+}
+
 // The list the tool writes, fed unchanged to the console program, reads Good for every tag.
 TEST_F(BrowsesPlantServer, ConsoleCollectsGoodValuesForEveryListedTag) {
 #ifndef KESTRANE_CONSOLE_EXE
