@@ -29,7 +29,10 @@ pyqar::BrowsedNode node(const std::string& id, const std::string& name, bool is_
           .display_name = name,
           .description = description,
           .is_variable = is_variable,
-          .numeric = numeric};
+          .numeric = numeric,
+          .data_type = !is_variable ? ""
+                       : numeric    ? "Double"
+                                    : "String"};
 }
 
 class PlantSource : public BrowseSource {
@@ -43,7 +46,8 @@ class PlantSource : public BrowseSource {
                                 .display_name = "Server",
                                 .description = {},
                                 .is_variable = false,
-                                .numeric = false}};
+                                .numeric = false,
+                                .data_type = {}}};
     tree_[ns + "Plant"] = {node("Boiler", "Boiler", false), node("Pumps", "Pumps", false),
                            node("Tank", "Tank", false)};
     tree_[ns + "Boiler"] = {node("Boiler.Temp", "Temperature", true, true, "Drum temperature"),

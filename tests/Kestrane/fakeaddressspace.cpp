@@ -15,6 +15,9 @@ class FakeSource : public BrowseSource {
   std::vector<pyqar::BrowsedNode> children(const std::string& node_id) override {
     return space_->children(node_id);
   }
+  std::vector<pyqar::VariableDetails> details(const std::vector<std::string>& node_ids) override {
+    return space_->details(node_ids);
+  }
 
  private:
   std::shared_ptr<FakeAddressSpace> space_;
@@ -29,7 +32,8 @@ pyqar::BrowsedNode folder(const std::string& node_id, const std::string& name) {
           .display_name = name,
           .description = {},
           .is_variable = false,
-          .numeric = false};
+          .numeric = false,
+          .data_type = {}};
 }
 
 pyqar::BrowsedNode variable(const std::string& node_id, const std::string& name, bool numeric,
@@ -40,7 +44,8 @@ pyqar::BrowsedNode variable(const std::string& node_id, const std::string& name,
           .display_name = name,
           .description = description,
           .is_variable = true,
-          .numeric = numeric};
+          .numeric = numeric,
+          .data_type = numeric ? "Double" : "String"};
 }
 
 void FakeAddressSpace::add(const std::string& parent_id, const pyqar::BrowsedNode& child) {
@@ -77,6 +82,34 @@ std::vector<pyqar::BrowsedNode> FakeAddressSpace::children(const std::string& no
   }
   const auto found = children_.find(node_id);
   return found == children_.end() ? std::vector<pyqar::BrowsedNode>{} : found->second;
+}
+
+void FakeAddressSpace::set_details(const std::string& node_id,
+                                   const pyqar::VariableDetails& details) {
+  const std::lock_guard lock(mutex_);
+  details_[node_id] = details;
+}
+
+std::vector<pyqar::VariableDetails> FakeAddressSpace::details(
+    const std::vector<std::string>& node_ids) {
+  std::unique_lock lock(mutex_);
+  released_.wait_for(lock, kHoldDeadline, [this] { return !held_; });
+  threads_.push_back(std::this_thread::get_id());
+  details_asked_.push_back(node_ids);
+  std::vector<pyqar::VariableDetails> answer;
+  for (const std::string& id : node_ids) {
+    if (const auto failure = failures_.find(id); failure != failures_.end()) {
+      throw std::runtime_error(failure->second);
+    }
+    const auto found = details_.find(id);
+    answer.push_back(found == details_.end() ? pyqar::VariableDetails{} : found->second);
+  }
+  return answer;
+}
+
+std::vector<std::vector<std::string>> FakeAddressSpace::details_asked() const {
+  const std::lock_guard lock(mutex_);
+  return details_asked_;
 }
 
 int FakeAddressSpace::calls(const std::string& node_id) const {

@@ -31,6 +31,12 @@ class FakeAddressSpace : public std::enable_shared_from_this<FakeAddressSpace> {
   void release();
 
   std::vector<pyqar::BrowsedNode> children(const std::string& node_id);
+  // A variable's value and unit; nodes without them answer empty details.
+  void set_details(const std::string& node_id, const pyqar::VariableDetails& details);
+  // Waits while held, as children() does.
+  std::vector<pyqar::VariableDetails> details(const std::vector<std::string>& node_ids);
+  // The node lists details() was asked for, in order.
+  std::vector<std::vector<std::string>> details_asked() const;
   int calls(const std::string& node_id) const;
   // Whether any call came from the given thread.
   bool called_on(std::thread::id thread) const;
@@ -43,6 +49,8 @@ class FakeAddressSpace : public std::enable_shared_from_this<FakeAddressSpace> {
   std::map<std::string, std::vector<pyqar::BrowsedNode>> children_;  // guarded by mutex_
   std::map<std::string, std::string> failures_;                      // guarded by mutex_
   std::map<std::string, int> calls_;                                 // guarded by mutex_
+  std::map<std::string, pyqar::VariableDetails> details_;            // guarded by mutex_
+  std::vector<std::vector<std::string>> details_asked_;              // guarded by mutex_
   std::vector<std::thread::id> threads_;                             // guarded by mutex_
   int total_calls_ = 0;                                              // guarded by mutex_
   bool held_ = false;                                                // guarded by mutex_

@@ -104,6 +104,27 @@ class TestAcquisitionDialog : public QObject {
     QVERIFY(dialog.acquisition().backfill.enabled);
   }
 
+  void StructuresAndMetadataAreShownAndTakenBack() {
+    AcquisitionDialog defaults(quellin::AcquisitionOptions{}, 1.0);
+    QCOMPARE(defaults.structures_combo()->currentIndex(), 0);
+    QVERIFY(defaults.metadata_check()->isChecked());
+    QVERIFY(defaults.acquisition().decode_structures);
+    QVERIFY(defaults.acquisition().read_metadata);
+
+    quellin::AcquisitionOptions initial;
+    initial.decode_structures = false;
+    initial.read_metadata = false;
+    AcquisitionDialog dialog(initial, 1.0);
+    QVERIFY(dialog.structures_combo()->currentText().startsWith(QStringLiteral("raw")));
+    QVERIFY(!dialog.metadata_check()->isChecked());
+    QVERIFY(!dialog.acquisition().decode_structures);
+    QVERIFY(!dialog.acquisition().read_metadata);
+    dialog.structures_combo()->setCurrentIndex(0);
+    dialog.metadata_check()->setChecked(true);
+    QVERIFY(dialog.acquisition().decode_structures);
+    QVERIFY(dialog.acquisition().read_metadata);
+  }
+
   void BackfillNumbersStayWhatTheFileTakes() {
     AcquisitionDialog dialog(quellin::AcquisitionOptions{}, 1.0);
     dialog.backfill_check()->setChecked(true);

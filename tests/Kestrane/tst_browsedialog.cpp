@@ -87,6 +87,37 @@ class TestBrowseDialog : public QObject {
     QVERIFY(!space_->called_on(std::this_thread::get_id()));
   }
 
+  void ValuesAndUnitsOfExpandedVariablesAreReadOnTheWorkerThread() {
+    pyqar::VariableDetails temp;
+    temp.value = "12.5";
+    temp.unit = "\u00b0C";
+    space_->set_details((kNs + "Boiler.Temp").toStdString(), temp);
+    make_window(space_->factory());
+    BrowseDialog* dialog = open_dialog();
+    BrowseTreeModel* model = dialog->model();
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 2, kAnswerDeadlineMsec);
+    const QModelIndex plant = model->index(0, 0);
+    dialog->tree()->expand(plant);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(plant), 3, kAnswerDeadlineMsec);
+    const QModelIndex boiler = model->index(0, 0, plant);
+    space_->hold();
+    dialog->tree()->expand(boiler);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(boiler), 4, kAnswerDeadlineMsec);
+    // The type came with the browse; the value waits for the server, the dialog does not.
+    QCOMPARE(model->index(0, BrowseTreeModel::kDataTypeColumn, boiler).data().toString(),
+             QStringLiteral("Double"));
+    QVERIFY(model->index(0, BrowseTreeModel::kValueColumn, boiler).data().isNull());
+    space_->release();
+    QTRY_COMPARE_WITH_TIMEOUT(model->index(0, BrowseTreeModel::kValueColumn, boiler).data(),
+                              QVariant(QStringLiteral("12.5")), kAnswerDeadlineMsec);
+    QCOMPARE(model->index(0, BrowseTreeModel::kUnitColumn, boiler).data().toString(),
+             QStringLiteral("\u00b0C"));
+    // Only the expanded folder's variables were asked for, once.
+    QCOMPARE(space_->details_asked().size(), std::size_t{1});
+    QCOMPARE(space_->details_asked().front().size(), std::size_t{4});
+    QVERIFY(!space_->called_on(std::this_thread::get_id()));
+  }
+
   void ImportSelectedAddsEveryVariableBelowToTheTable() {
     make_window(space_->factory());
     dir_->write(QStringLiteral("tags.csv"),

@@ -3,6 +3,7 @@
 // roll up to it, the targets a partly checked tree stands for, browse failures, and a walk
 // that cuts loops, visits each node once and leaves out what a tag list cannot hold.
 
+#include <QSignalSpy>
 #include <QTreeView>
 #include <memory>
 #include <string>
@@ -123,6 +124,52 @@ class TestBrowseTreeModel : public QObject {
     // A late or repeated answer for a settled request changes nothing.
     model_->add_children(1, {folder("x", "x")});
     QCOMPARE(model_->rowCount(), 2);
+  }
+
+  void VariablesShowTheirTypeAtOnceAndValueAndUnitWhenRead() {
+    QSignalSpy asked(model_.get(), &BrowseTreeModel::details_requested);
+    expand(plant());
+    QCOMPARE(asked.count(), 0);  // folders only: nothing to read
+    const QModelIndex boiler = child(plant(), "Boiler");
+    expand(boiler);
+    QCOMPARE(asked.count(), 1);
+    const auto key = asked.at(0).at(0).value<quint64>();
+    QCOMPARE(asked.at(0).at(1).value<std::vector<std::string>>(),
+             (std::vector<std::string>{kNs + "Boiler.Temp", kNs + "Boiler.Pressure",
+                                       kNs + "Boiler.Status", kNs + "Flow"}));
+    const auto cell = [&](const char* name, int column, int role = Qt::DisplayRole) {
+      return model_->index(child(boiler, name).row(), column, boiler).data(role);
+    };
+    QCOMPARE(cell("Temp", BrowseTreeModel::kDataTypeColumn).toString(), QStringLiteral("Double"));
+    QCOMPARE(cell("Status", BrowseTreeModel::kDataTypeColumn).toString(), QStringLiteral("String"));
+    QVERIFY(cell("Temp", BrowseTreeModel::kValueColumn).isNull());
+    QCOMPARE(model_->headerData(BrowseTreeModel::kUnitColumn, Qt::Horizontal).toString(),
+             QStringLiteral("Unit"));
+
+    pyqar::VariableDetails temp;
+    temp.value = "12.5";
+    temp.unit = "\u00b0C";
+    pyqar::VariableDetails waiting;
+    waiting.status = "BadWaitingForInitialData";
+    pyqar::VariableDetails uncertain;
+    uncertain.value = "3";
+    uncertain.status = "UncertainLastUsableValue";
+    pyqar::VariableDetails failed;
+    failed.error = "BadUserAccessDenied";
+    model_->add_details(key, {temp, waiting, uncertain, failed});
+    QCOMPARE(cell("Temp", BrowseTreeModel::kValueColumn).toString(), QStringLiteral("12.5"));
+    QCOMPARE(cell("Temp", BrowseTreeModel::kUnitColumn).toString(), QStringLiteral("\u00b0C"));
+    QCOMPARE(cell("Pressure", BrowseTreeModel::kValueColumn).toString(),
+             QStringLiteral("BadWaitingForInitialData"));
+    QCOMPARE(cell("Status", BrowseTreeModel::kValueColumn).toString(),
+             QStringLiteral("3 (UncertainLastUsableValue)"));
+    QCOMPARE(cell("Flow", BrowseTreeModel::kValueColumn).toString(), QStringLiteral("?"));
+    QVERIFY(cell("Flow", BrowseTreeModel::kValueColumn, Qt::ToolTipRole)
+                .toString()
+                .contains(QStringLiteral("BadUserAccessDenied")));
+    // A repeated answer changes nothing.
+    model_->add_details(key, {failed, failed, failed, failed});
+    QCOMPARE(cell("Temp", BrowseTreeModel::kValueColumn).toString(), QStringLiteral("12.5"));
   }
 
   void CheckedFolderYieldsEveryNumericVariableBelowItOnce() {

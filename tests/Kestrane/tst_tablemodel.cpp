@@ -3,8 +3,11 @@
 #include <QDateTime>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <limits>
+#include <thread>
 
+#include "Kestrane/metadatabridge.h"
 #include "Kestrane/tablemodel.h"
 
 namespace {
@@ -51,6 +54,8 @@ class TableModelTest : public QObject {
   void ToolTipOfAVeryLongValueIsBounded();
   void DetailsAfterTheColumnsShowInTheRowsToolTips();
   void IntegersAndTimesShowExactly();
+  void ValueToolTipShowsTheUnitAndRangeTheServerTold();
+  void UnitsReadOnAnotherThreadReachTheGuiThread();
 };
 
 void TableModelTest::HeadersGiveColumnsAndRowsAreNumberedFromOne() {
@@ -318,6 +323,76 @@ void TableModelTest::IntegersAndTimesShowExactly() {
            QStringLiteral("2020-01-02T03:04:05.678Z"));
   // A short row has no time to show.
   QCOMPARE(model.data(model.index(0, 5)).toString(), QString());
+}
+
+void TableModelTest::ValueToolTipShowsTheUnitAndRangeTheServerTold() {
+  const QString long_text = QString(50, u'a');
+  TableRows rows = {make_row(1, 12.5, QStringLiteral("Good")), make_row(2, 3.0, QString()),
+                    make_row(3, QVariant(), QStringLiteral("Bad")),
+                    make_row(4, long_text, QString()), make_row(5, 1.0, QString())};
+  rows[0] += QVariantList{QVariant(), QStringLiteral("2020-01-02")};
+  TableModel model(rows, kHeaders);
+  model.set_detail_titles({QStringLiteral("Status"), QStringLiteral("Source time")});
+  QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+  model.set_value_units({{QStringLiteral("Demo.Tag1"), {QStringLiteral("\u00b0C"), 0.0, 100.0}},
+                         {QStringLiteral("Demo.Tag2"), {QStringLiteral("bar"), {}, {}}},
+                         {QStringLiteral("Demo.Tag3"), {QStringLiteral("m"), -1e6, 1e6}},
+                         {QStringLiteral("Demo.Tag4"), {QString(), -0.5, 2.5}}});
+  QCOMPARE(changed.count(), 1);
+  const auto tip = [&](int row, int column = 3) {
+    return model.data(model.index(row, column), Qt::ToolTipRole).toString();
+  };
+  // The unit beside the value, then the range, then the reading's details.
+  QCOMPARE(tip(0), QStringLiteral("12.5 \u00b0C\nRange: 0 \u2026 100\nSource time: 2020-01-02"));
+  QCOMPARE(tip(1), QStringLiteral("3 bar"));
+  // No value to stand beside: the unit alone; ranges in plain digits.
+  QCOMPARE(tip(2), QStringLiteral("Unit: m\nRange: -1000000 \u2026 1000000"));
+  QCOMPARE(tip(3), long_text + QStringLiteral("\nRange: -0.5 \u2026 2.5"));
+  // A tag the server told nothing of, and the other columns, stay as they were.
+  QVERIFY(!model.data(model.index(4, 3), Qt::ToolTipRole).isValid());
+  QCOMPARE(tip(0, 1), QStringLiteral("Source time: 2020-01-02"));
+  // The five columns stay the five columns.
+  QCOMPARE(model.columnCount(), 5);
+
+  // Read again (a restarted server with new units): replaced, the others kept.
+  model.set_value_units({{QStringLiteral("Demo.Tag2"), {QStringLiteral("kPa"), {}, {}}}});
+  QCOMPARE(tip(1), QStringLiteral("3 kPa"));
+  QVERIFY(tip(0).startsWith(QStringLiteral("12.5 \u00b0C")));
+  // New rows (another page) find the units by name.
+  model.update_data({make_row(2, 7.0, QString())});
+  QCOMPARE(tip(0), QStringLiteral("7 kPa"));
+}
+
+void TableModelTest::UnitsReadOnAnotherThreadReachTheGuiThread() {
+  MetadataBridge bridge;
+  QList<QHash<QString, ValueUnit>> received;
+  Qt::HANDLE receiving_thread = nullptr;
+  QObject::connect(&bridge, &MetadataBridge::units_read, &bridge,
+                   [&](const QHash<QString, ValueUnit>& units) {
+                     received.append(units);
+                     receiving_thread = QThread::currentThreadId();
+                   });
+  pyqar::VariableMetadata celsius;
+  celsius.unit = "\u00b0C";
+  celsius.eu_low = -40.0;
+  celsius.eu_high = 125.0;
+  pyqar::VariableMetadata unreadable;
+  unreadable.status = 0x80340000u;  // BadNodeIdUnknown
+  pyqar::VariableMetadata plain;
+  plain.data_type = "Boolean";
+  const quellin::MetadataNotify notify = bridge.notify_func();
+  std::thread reader([&] {
+    notify({{"Demo.Double", celsius}, {"Demo.Gone", unreadable}, {"Demo.Boolean", plain}});
+    notify({{"Demo.Gone", unreadable}});  // nothing told: nothing sent
+  });
+  reader.join();
+  QVERIFY(received.isEmpty());  // queued: delivered by the GUI thread's event loop
+  QTRY_COMPARE(received.size(), 1);
+  QCOMPARE(receiving_thread, QThread::currentThreadId());
+  const QHash<QString, ValueUnit> expected = {
+      {QStringLiteral("Demo.Double"), {QStringLiteral("\u00b0C"), -40.0, 125.0}},
+      {QStringLiteral("Demo.Boolean"), {QString(), {}, {}}}};
+  QCOMPARE(received.front(), expected);
 }
 
 QTEST_MAIN(TableModelTest)

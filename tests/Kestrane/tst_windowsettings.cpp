@@ -361,6 +361,34 @@ class TestWindowSettings : public QObject {
     QVERIFY(off.acquisition().events == pyqar::EventSettings{});
   }
 
+  void StructureAndMetadataKeysRoundTripAndDefaultsAddNothing() {
+    dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_structures = RAW\n");
+    WindowSettings settings = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(!settings.acquisition().decode_structures);
+    QVERIFY(settings.acquisition().read_metadata);
+    WindowSettings::Collection start = collection(QStringLiteral("opc.tcp://old:4840"));
+    quellin::AcquisitionOptions chosen = settings.acquisition();
+    chosen.read_metadata = false;
+    start.acquisition = chosen;
+    settings.save(start);
+    const QByteArray after = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(after.contains("opc_structures = raw\n"), after.constData());
+    QVERIFY2(after.contains("opc_metadata = false\n"), after.constData());
+    const WindowSettings reread = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(!reread.acquisition().decode_structures);
+    QVERIFY(!reread.acquisition().read_metadata);
+
+    // Back to the defaults: the keys present are written with them, no others appear.
+    start.acquisition = quellin::AcquisitionOptions{};
+    settings.save(start);
+    const QByteArray back = dir_->read(QStringLiteral("config.ini"));
+    QVERIFY2(back.contains("opc_structures = decoded\n"), back.constData());
+    QVERIFY2(back.contains("opc_metadata = true\n"), back.constData());
+    const WindowSettings defaults = WindowSettings::load(dir_->file("config.ini"));
+    QVERIFY(defaults.acquisition().decode_structures);
+    QVERIFY(defaults.acquisition().read_metadata);
+  }
+
   void BadBackfillValueFailsTheLoadNamingTheKey() {
     dir_->write(QStringLiteral("config.ini"), "[Kestrane]\nopc_backfill_max_age = 0\n");
     try {

@@ -47,6 +47,9 @@ TEST(AcquisitionSettings, AbsentKeysPollAsBefore) {
     EXPECT_EQ(a.backfill.max_age_seconds, 86400.0);
     EXPECT_EQ(a.backfill.initial_seconds, 0.0);
     EXPECT_EQ(a.backfill.rate_values_per_second, 0.0);
+    // Structures by field and each tag's metadata.
+    EXPECT_TRUE(a.decode_structures);
+    EXPECT_TRUE(a.read_metadata);
   }
 }
 
@@ -108,6 +111,29 @@ TEST(AcquisitionSettings, EachBadValueNamesItsKeyAndValue) {
     const std::string key = std::string(keys).substr(0, std::string(keys).find(' '));
     EXPECT_NE(error.find("[Kestrane] " + key), std::string::npos) << error;
   }
+}
+
+// ---- Structures and tag metadata ----
+
+TEST(StructureAndMetadataSettings, ReadsWordsInAnyCase) {
+  EXPECT_FALSE(read("opc_structures = RAW\n").decode_structures);
+  EXPECT_TRUE(read("opc_structures = Decoded\n").decode_structures);
+  EXPECT_FALSE(read("OPC_Metadata = off\n").read_metadata);
+  EXPECT_FALSE(read("opc_metadata = False\n").read_metadata);
+  EXPECT_TRUE(read("opc_metadata = yes\n").read_metadata);
+  // Each key alone leaves the other at its default.
+  EXPECT_TRUE(read("opc_structures = raw\n").read_metadata);
+  EXPECT_TRUE(read("opc_metadata = false\n").decode_structures);
+}
+
+TEST(StructureAndMetadataSettings, EachBadValueNamesItsKeyAndValue) {
+  EXPECT_EQ(read_error("opc_structures = json\n"),
+            "[Kestrane] opc_structures = json: structures must be decoded or raw");
+  EXPECT_EQ(read_error("opc_structures =\n"),
+            "[Kestrane] opc_structures = : structures must be decoded or raw");
+  const std::string error = read_error("opc_metadata = sometimes\n");
+  EXPECT_NE(error.find("[Kestrane] opc_metadata"), std::string::npos) << error;
+  EXPECT_NE(error.find("sometimes"), std::string::npos) << error;
 }
 
 // ---- Filling gaps from the server's history ----
@@ -307,6 +333,26 @@ TEST_F(AcquisitionAtLoad, EventsAreRefusedForTheDaSimulationAndTakenForUa) {
                        "Error loading config: [Kestrane] opc_event_fields = 2:: invalid browse "
                        "path '2:': no name after '2:'"))
       << log_.dump();
+}
+
+TEST_F(AcquisitionAtLoad, StructureAndMetadataKeysAreTakenOrRefusedWithTheirValue) {
+  EXPECT_TRUE(load("opc.tcp://localhost:4840", "opc_structures = raw\nopc_metadata = false\n"))
+      << log_.dump();
+  EXPECT_FALSE(config_.acquisition.decode_structures);
+  EXPECT_FALSE(config_.acquisition.read_metadata);
+
+  EXPECT_FALSE(load("opc.tcp://localhost:4840", "opc_structures = fields\n"));
+  EXPECT_TRUE(log_.has("error",
+                       "Error loading config: [Kestrane] opc_structures = fields: structures "
+                       "must be decoded or raw"))
+      << log_.dump();
+  log_.clear();
+  EXPECT_FALSE(load("opc.tcp://localhost:4840", "opc_metadata = maybe\n"));
+  // Not a boolean word: the file's own words, with the line, the key and the value.
+  ASSERT_TRUE(log_.has_prefix("error", "Error loading config: ")) << log_.dump();
+  const std::string error = log_.records().back().message;
+  EXPECT_NE(error.find("[Kestrane] opc_metadata"), std::string::npos) << error;
+  EXPECT_NE(error.find("maybe"), std::string::npos) << error;
 }
 
 // ---- The tag list's own columns ----

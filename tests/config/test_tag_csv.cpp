@@ -48,6 +48,22 @@ TEST(TagCsvParsing, ColumnOrderIsFreeAndOtherColumnsAreIgnored) {
             (std::vector<TagEntry>{{"P1", "Pressure"}}));
 }
 
+TEST(TagCsvParsing, TheBrowseToolsDataTypeColumnIsIgnored) {
+  // Standard types by name, others as quoted NodeId text, none for a variable without one; a
+  // row cut before the column (edited by hand) still reads.
+  EXPECT_EQ(parse("FullTagName,Description,DataType\nnsu=urn:a;s=T,Temp,Double\n"
+                  "\"nsu=urn:a,b;s=S\",Drive,\"nsu=urn:a,b;i=3001\"\nns=2;s=U,,\nns=2;s=V,v\n"),
+            (std::vector<TagEntry>{{"nsu=urn:a;s=T", "Temp"},
+                                   {"nsu=urn:a,b;s=S", "Drive"},
+                                   {"ns=2;s=U", ""},
+                                   {"ns=2;s=V", "v"}}));
+  // Beside the subscription columns, which keep their meaning.
+  const auto tags = parse("DataType,FullTagName,Deadband,Description\nFloat,A,0.5,a\n");
+  ASSERT_EQ(tags.size(), 1u);
+  EXPECT_EQ(tags[0].deadband, 0.5);
+  EXPECT_TRUE(tags[0].monitor_problem.empty());
+}
+
 TEST(TagCsvParsing, QuotedFieldsHoldCommasQuotesAndLineBreaks) {
   const auto tags = parse(
       "FullTagName,Description\r\n\"A,1\",\"say \"\"hi\"\"\"\r\n\"B\",\"two\r\nlines\"\r\nC,x\r\n");

@@ -211,8 +211,32 @@ AcquisitionDialog::AcquisitionDialog(const quellin::AcquisitionOptions& initial,
   events_form->addRow(event_problem_label_);
   layout->addWidget(events_group);
 
+  auto* meaning_group = new QGroupBox(QStringLiteral("What values mean (OPC UA)"), this);
+  meaning_group->setObjectName(QStringLiteral("meaning_group"));
+  auto* meaning_form = new QFormLayout(meaning_group);
+  structures_combo_ = new QComboBox(meaning_group);
+  structures_combo_->setObjectName(QStringLiteral("structures_combo"));
+  structures_combo_->addItem(QStringLiteral("decoded: JSON by field name"), true);
+  structures_combo_->addItem(QStringLiteral("raw: type id and body"), false);
+  structures_combo_->setCurrentIndex(structures_combo_->findData(initial.decode_structures));
+  structures_combo_->setToolTip(
+      QStringLiteral("How structured values are stored: by field name, as the server describes "
+                     "their type, or as the type id and the encoded body."));
+  meaning_form->addRow(QStringLiteral("Structures:"), structures_combo_);
+  metadata_check_ =
+      new QCheckBox(QStringLiteral("Read tag metadata (units, ranges, data types)"), meaning_group);
+  metadata_check_->setObjectName(QStringLiteral("metadata_check"));
+  metadata_check_->setChecked(initial.read_metadata);
+  metadata_check_->setToolTip(
+      QStringLiteral("Read each tag's data type, engineering unit, range, description and "
+                     "access level beside collection and store them with the tag. Off for "
+                     "servers that must be asked for values alone."));
+  meaning_form->addRow(metadata_check_);
+  layout->addWidget(meaning_group);
+
   auto* note = new QLabel(
-      QStringLiteral("Subscriptions, history and events need an OPC UA server. A tag list's "
+      QStringLiteral("Subscriptions, history, events, structures and metadata need an OPC UA "
+                     "server. A tag list's "
                      "SamplingInterval and Deadband columns override these per tag.\nSaved to "
                      "config.ini at the next start of collection."),
       this);
@@ -311,5 +335,7 @@ quellin::AcquisitionOptions AcquisitionDialog::acquisition() const {
   events.notifiers = list_of(event_notifiers_edit_, kestrane_config::node_id_list);
   events.extra_fields = list_of(event_fields_edit_, kestrane_config::browse_path_list);
   events.types = list_of(event_types_edit_, kestrane_config::node_id_list);
+  acquisition.decode_structures = structures_combo_->currentData().toBool();
+  acquisition.read_metadata = metadata_check_->isChecked();
   return acquisition;
 }

@@ -2,11 +2,11 @@
 // AcquisitionDialog: "Acquisition…": whether values are read once per interval or reported by
 // OPC UA subscriptions, how subscriptions sample, queue, filter (deadband) and repeat steady
 // values (heartbeat), whether gaps are filled from the server's history and which events are
-// collected (both in both modes). The widgets' ranges keep every number valid; the event lists
-// are checked as config.ini's reader checks them, and OK is disabled, the problem shown, while
-// one is not valid.
-// Made by the window (its Qt parent), which reads acquisition() once it is accepted; GUI thread
-// only.
+// collected (both in both modes), whether structured values are stored by field and whether
+// each tag's data type, unit and range are read. The widgets' ranges keep every number valid; the
+// event lists are checked as config.ini's reader checks them, and OK is disabled, the problem
+// shown, while one is not valid. Made by the window (its Qt parent), which reads acquisition() once
+// it is accepted; GUI thread only.
 
 #include <QDialog>
 
@@ -48,6 +48,8 @@ class AcquisitionDialog : public QDialog {
   QLineEdit* event_fields_edit() const { return event_fields_edit_; }
   QLineEdit* event_types_edit() const { return event_types_edit_; }
   QLabel* event_problem_label() const { return event_problem_label_; }
+  QComboBox* structures_combo() const { return structures_combo_; }
+  QCheckBox* metadata_check() const { return metadata_check_; }
   QPushButton* ok_button() const { return ok_button_; }
 
  private:
@@ -75,5 +77,7 @@ class AcquisitionDialog : public QDialog {
   QLineEdit* event_fields_edit_ = nullptr;
   QLineEdit* event_types_edit_ = nullptr;
   QLabel* event_problem_label_ = nullptr;
+  QComboBox* structures_combo_ = nullptr;
+  QCheckBox* metadata_check_ = nullptr;
   QPushButton* ok_button_ = nullptr;
 };

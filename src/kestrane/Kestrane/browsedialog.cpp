@@ -22,7 +22,7 @@ BrowseDialog::BrowseDialog(const QString& url, BrowseSourceFactory factory, QWid
     : QDialog(parent), url_(url), worker_(std::make_unique<BrowseWorker>(std::move(factory))) {
   setObjectName(QStringLiteral("browse_dialog"));
   setWindowTitle(QStringLiteral("Browse Server - ") + url);
-  resize(720, 520);
+  resize(960, 520);
 
   auto* layout = new QVBoxLayout(this);
   auto* server_label = new QLabel(QStringLiteral("Server: ") + url, this);
@@ -62,6 +62,7 @@ BrowseDialog::BrowseDialog(const QString& url, BrowseSourceFactory factory, QWid
     show_error(QStringLiteral("Cannot browse ") + url_ + QStringLiteral(": ") + reason);
   });
   connect(worker_.get(), &BrowseWorker::browsed, model_, &BrowseTreeModel::add_children);
+  connect(worker_.get(), &BrowseWorker::details_read, model_, &BrowseTreeModel::add_details);
   connect(worker_.get(), &BrowseWorker::browsed, this, [this] {
     if (!collecting_ && !status_label_->property("error").toBool()) {
       show_status(QStringLiteral("Connected. Expand a folder to browse it; check what to import."));
@@ -88,6 +89,10 @@ BrowseDialog::BrowseDialog(const QString& url, BrowseSourceFactory factory, QWid
   connect(model_, &BrowseTreeModel::fetch_requested, this,
           [this](quint64 key, const QString& node_id) {
             post([key, node_id](BrowseWorker& worker) { worker.browse(key, node_id); });
+          });
+  connect(model_, &BrowseTreeModel::details_requested, this,
+          [this](quint64 key, const std::vector<std::string>& node_ids) {
+            post([key, node_ids](BrowseWorker& worker) { worker.read_details(key, node_ids); });
           });
   connect(model_, &QAbstractItemModel::dataChanged, this, &BrowseDialog::update_import_button);
   connect(model_, &QAbstractItemModel::rowsInserted, this, &BrowseDialog::update_import_button);

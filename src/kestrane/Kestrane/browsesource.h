@@ -23,6 +23,9 @@ class BrowseSource {
   // a source that can browse many nodes in one request does so. Throws as children() does.
   virtual std::vector<std::vector<pyqar::BrowsedNode>> children_of_each(
       const std::vector<std::string>& node_ids);
+  // The current value and unit of each variable, in the same order. The default knows
+  // neither (one empty entry per node). Throws as children() does.
+  virtual std::vector<pyqar::VariableDetails> details(const std::vector<std::string>& node_ids);
 };
 
 // Opens a source on `url` ("opc.tcp://host:port"); throws a std::exception with the reason when

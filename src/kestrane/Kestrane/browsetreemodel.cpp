@@ -14,7 +14,20 @@ struct BrowseTreeModel::Node {
   Fetch fetch = Fetch::kNotFetched;
   Qt::CheckState check = Qt::Unchecked;
   QString error;
+  pyqar::VariableDetails details;
+  bool has_details = false;
 };
+
+namespace {
+
+QString value_cell(const pyqar::VariableDetails& d) {
+  const QString value = QString::fromStdString(d.value);
+  if (d.status.empty()) return value;
+  const QString status = QString::fromStdString(d.status);
+  return value.isEmpty() ? status : value + QStringLiteral(" (") + status + QLatin1Char(')');
+}
+
+}  // namespace
 
 BrowseTreeModel::BrowseTreeModel(QObject* parent)
     : QAbstractItemModel(parent), root_(std::make_unique<Node>()) {
@@ -70,13 +83,31 @@ QVariant BrowseTreeModel::data(const QModelIndex& index, int role) const {
   const pyqar::BrowsedNode& info = node->info;
   switch (role) {
     case Qt::DisplayRole:
-      if (index.column() == kNodeIdColumn) return QString::fromStdString(info.node_id);
-      return QString::fromStdString(browse_label(info));
+      switch (index.column()) {
+        case kNodeIdColumn:
+          return QString::fromStdString(info.node_id);
+        case kDataTypeColumn:
+          return QString::fromStdString(info.data_type);
+        case kValueColumn:
+          if (!node->has_details) return {};
+          return node->details.error.empty() ? value_cell(node->details) : QStringLiteral("?");
+        case kUnitColumn:
+          return node->has_details ? QString::fromStdString(node->details.unit) : QVariant();
+        default:
+          return QString::fromStdString(browse_label(info));
+      }
     case Qt::CheckStateRole:
       if (index.column() == kNameColumn) return node->check;
       return {};
     case Qt::ToolTipRole: {
       if (!node->error.isEmpty()) return QStringLiteral("Browse failed: ") + node->error;
+      if (index.column() == kValueColumn && node->has_details) {
+        if (!node->details.error.empty()) {
+          return QStringLiteral("Not read: ") + QString::fromStdString(node->details.error);
+        }
+        const QString value = value_cell(node->details);
+        return value.isEmpty() ? QVariant() : QVariant(value);
+      }
       QString tip = QString::fromStdString(info.description);
       if (info.is_variable && !info.numeric) {
         if (!tip.isEmpty()) tip += QLatin1Char('\n');
@@ -102,9 +133,20 @@ Qt::ItemFlags BrowseTreeModel::flags(const QModelIndex& index) const {
 
 QVariant BrowseTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  if (section == kNameColumn) return QStringLiteral("Name");
-  if (section == kNodeIdColumn) return QStringLiteral("Node Id");
-  return {};
+  switch (section) {
+    case kNameColumn:
+      return QStringLiteral("Name");
+    case kNodeIdColumn:
+      return QStringLiteral("Node Id");
+    case kDataTypeColumn:
+      return QStringLiteral("Data Type");
+    case kValueColumn:
+      return QStringLiteral("Value");
+    case kUnitColumn:
+      return QStringLiteral("Unit");
+    default:
+      return {};
+  }
 }
 
 bool BrowseTreeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
@@ -180,6 +222,7 @@ void BrowseTreeModel::add_children(quint64 key, const std::vector<pyqar::Browsed
       node->children.push_back(std::move(child));
     }
     endInsertRows();
+    request_details(*node);
   }
   if (node != root_.get()) {
     // The expander goes away when the node turned out to be empty.
@@ -196,7 +239,34 @@ void BrowseTreeModel::fetch_failed(quint64 key, const QString& reason) {
   node->fetch = Node::Fetch::kFailed;
   node->error = reason;
   if (node != root_.get()) {
-    emit dataChanged(index_of(node, kNameColumn), index_of(node, kNodeIdColumn));
+    emit dataChanged(index_of(node, kNameColumn), index_of(node, kColumnCount - 1));
+  }
+}
+
+void BrowseTreeModel::request_details(const Node& parent) {
+  std::vector<Node*> variables;
+  std::vector<std::string> ids;
+  for (const std::unique_ptr<Node>& child : parent.children) {
+    if (!child->info.is_variable || child->has_details) continue;
+    variables.push_back(child.get());
+    ids.push_back(child->info.node_id);
+  }
+  if (variables.empty()) return;
+  const quint64 key = next_key_++;
+  details_pending_.emplace(key, std::move(variables));
+  emit details_requested(key, ids);
+}
+
+void BrowseTreeModel::add_details(quint64 key, const std::vector<pyqar::VariableDetails>& details) {
+  const auto found = details_pending_.find(key);
+  if (found == details_pending_.end()) return;
+  const std::vector<Node*> nodes = std::move(found->second);
+  details_pending_.erase(found);
+  for (std::size_t i = 0; i < nodes.size() && i < details.size(); ++i) {
+    nodes[i]->details = details[i];
+    nodes[i]->has_details = true;
+    emit dataChanged(index_of(nodes[i], kValueColumn), index_of(nodes[i], kUnitColumn),
+                     {Qt::DisplayRole, Qt::ToolTipRole});
   }
 }
 

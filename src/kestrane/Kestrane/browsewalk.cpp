@@ -44,6 +44,11 @@ std::vector<std::vector<pyqar::BrowsedNode>> BrowseSource::children_of_each(
   return lists;
 }
 
+std::vector<pyqar::VariableDetails> BrowseSource::details(
+    const std::vector<std::string>& node_ids) {
+  return std::vector<pyqar::VariableDetails>(node_ids.size());
+}
+
 BrowseWalkResult collect_variables(BrowseSource& source, const std::vector<BrowseTarget>& targets,
                                    const BrowseWalkHooks& hooks) {
   BrowseWalkResult result;

@@ -44,6 +44,21 @@ void BrowseWorker::browse(quint64 key, const QString& node_id) {
   }
 }
 
+void BrowseWorker::read_details(quint64 key, const std::vector<std::string>& node_ids) {
+  if (stop_requested_) return;
+  std::vector<pyqar::VariableDetails> details;
+  try {
+    if (!source_) throw std::runtime_error(open_error_.toStdString());
+    details = source_->details(node_ids);
+    if (details.size() != node_ids.size()) throw std::runtime_error("the server's answer is short");
+  } catch (const std::exception& e) {
+    pyqar::VariableDetails failed;
+    failed.error = e.what();
+    details.assign(node_ids.size(), failed);
+  }
+  emit details_read(key, details);
+}
+
 void BrowseWorker::collect(const std::vector<BrowseTarget>& targets) {
   if (stop_requested_) return;
   if (!source_) {

@@ -24,6 +24,8 @@ class BrowseWorker : public QObject {
   void open(const QString& url);
   void browse(quint64 key, const QString& node_id);
   void collect(const std::vector<BrowseTarget>& targets);
+  // Answers with details_read, one entry per node; a failure gives each node its reason.
+  void read_details(quint64 key, const std::vector<std::string>& node_ids);
   // Drops the source here, on its own thread, and ends the thread's event loop.
   void close();
 
@@ -34,6 +36,7 @@ class BrowseWorker : public QObject {
   void open_failed(const QString& reason);
   void browsed(quint64 key, const std::vector<pyqar::BrowsedNode>& nodes);
   void browse_failed(quint64 key, const QString& reason);
+  void details_read(quint64 key, const std::vector<pyqar::VariableDetails>& details);
   void collect_progress(qulonglong visited, qulonglong found);
   void collected(const BrowseWalkResult& result);
   void collect_failed(const QString& reason);

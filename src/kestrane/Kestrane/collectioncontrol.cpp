@@ -6,6 +6,7 @@
 
 #include "Kestrane/backgroundjob.h"
 #include "Kestrane/dbstatusbridge.h"
+#include "Kestrane/metadatabridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "quellin/opc_collector.h"
@@ -16,6 +17,7 @@ CollectionControl::CollectionControl(PaginatedTableWidget* table,
       source_factory_(std::move(source_factory)),
       status_bridge_(std::make_unique<OPCStatusBridge>()),
       db_status_bridge_(std::make_unique<DBStatusBridge>()),
+      metadata_bridge_(std::make_unique<MetadataBridge>()),
       stop_job_(std::make_unique<BackgroundJob>()) {
   // The job's object lives on the GUI thread, so this runs there, queued after the stop.
   QObject::connect(stop_job_.get(), &BackgroundJob::finished, stop_job_.get(), [this] {

@@ -27,6 +27,7 @@
 
 class BackgroundJob;
 class DBStatusBridge;
+class MetadataBridge;
 class OPCStatusBridge;
 class PaginatedTableWidget;
 
@@ -94,6 +95,8 @@ class CollectionControl {
   std::recursive_mutex& data_lock() { return data_lock_; }
   OPCStatusBridge* status_bridge() const { return status_bridge_.get(); }
   DBStatusBridge* db_status_bridge() const { return db_status_bridge_.get(); }
+  // Where the tags' units and ranges arrive; its notify_func() is the metadata reader's hook.
+  MetadataBridge* metadata_bridge() const { return metadata_bridge_.get(); }
 
  private:
   PaginatedTableWidget* table_;
@@ -105,6 +108,7 @@ class CollectionControl {
 
   std::unique_ptr<OPCStatusBridge> status_bridge_;
   std::unique_ptr<DBStatusBridge> db_status_bridge_;
+  std::unique_ptr<MetadataBridge> metadata_bridge_;
   quellin::EventsNotify events_notify_;
   // The collector thread reports into last_status_; the GUI thread reads it when that
   // thread has ended, possibly before the queued status signal has arrived.

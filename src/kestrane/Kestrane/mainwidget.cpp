@@ -28,6 +28,7 @@
 #include "Kestrane/dbstatusbridge.h"
 #include "Kestrane/eventsview.h"
 #include "Kestrane/lateregistration.h"
+#include "Kestrane/metadatabridge.h"
 #include "Kestrane/opcstatusbridge.h"
 #include "Kestrane/paginatedtablewidget.h"
 #include "Kestrane/qtshell.h"
@@ -125,6 +126,10 @@ void MainWidget::wire_helpers() {
           &MainWidget::update_status_label);
   connect(db_status_bridge(), &DBStatusBridge::db_write_status, this,
           &MainWidget::update_db_status);
+  connect(collection_->metadata_bridge(), &MetadataBridge::units_read, this,
+          [this](const QHash<QString, ValueUnit>& units) {
+            ui_->paginated_table->table_model()->set_value_units(units);
+          });
   connect(
       db_status_bridge(), &DBStatusBridge::spool_status, this,
       [this](qulonglong rows, bool replaying) { database_->update_spool_status(rows, replaying); });

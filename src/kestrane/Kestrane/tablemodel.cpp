@@ -11,6 +11,7 @@ namespace {
 
 const QString kQualityHeader = QStringLiteral("Quality");
 const QString kValueHeader = QStringLiteral("Value");
+const QString kTagNameHeader = QStringLiteral("Tag Name");
 const QString kGoodQuality = QStringLiteral("Good");
 // A tooltip does not wrap plain text by itself: its lines are broken at this many characters.
 constexpr qsizetype kToolTipLineChars = 100;
@@ -64,6 +65,24 @@ QString full_text(const QVariant& cell) {
     return cell.toDateTime().toUTC().toString(Qt::ISODateWithMs);
   }
   return cell.toString();
+}
+
+// A bound of a range as written in the server: no exponent for ordinary magnitudes.
+QString range_bound(double value) { return QString::number(value, 'g', 15); }
+
+// "12.5 °C" and "Range: 0 … 100", as far as they are known.
+QStringList unit_lines(const QVariant& value, const ValueUnit& unit) {
+  QStringList lines;
+  if (!unit.unit.isEmpty()) {
+    const QString text = full_text(value);
+    lines.append(text.isEmpty() || is_long_value(value) ? QStringLiteral("Unit: ") + unit.unit
+                                                        : text + u' ' + unit.unit);
+  }
+  if (unit.low && unit.high) {
+    lines.append(QStringLiteral("Range: ") + range_bound(*unit.low) + QStringLiteral(" \u2026 ") +
+                 range_bound(*unit.high));
+  }
+  return lines;
 }
 
 }  // namespace
@@ -128,6 +147,13 @@ QVariant TableModel::tool_tip(const TableRow& row, int column) const {
   if (is_value_column(column) && is_long_value(row.at(column))) {
     parts.append(bounded(row.at(column).toString()));
   }
+  if (is_value_column(column) && !_units.isEmpty()) {
+    const qsizetype name_column = _headers.indexOf(kTagNameHeader);
+    if (name_column >= 0 && name_column < row.size()) {
+      const auto found = _units.constFind(row.at(name_column).toString());
+      if (found != _units.constEnd()) parts.append(unit_lines(row.at(column), *found));
+    }
+  }
   for (qsizetype i = 0; i < _detail_titles.size(); ++i) {
     const qsizetype cell = _headers.size() + i;
     if (cell >= row.size()) break;
@@ -149,6 +175,15 @@ bool TableModel::is_highlighted(const TableRow& row, int column) const {
   const QVariant& cell = row.at(column);
   // Only the text "Good" counts as good; any other value, text or not, is flagged.
   return cell.userType() != QMetaType::QString || cell.toString() != kGoodQuality;
+}
+
+void TableModel::set_value_units(const QHash<QString, ValueUnit>& units) {
+  for (auto it = units.constBegin(); it != units.constEnd(); ++it)
+    _units.insert(it.key(), it.value());
+  const int rows = static_cast<int>(_data.size());
+  const int columns = columnCount();
+  if (rows == 0 || columns == 0) return;
+  emit dataChanged(index(0, 0), index(rows - 1, columns - 1), {Qt::ToolTipRole});
 }
 
 void TableModel::update_data(TableRows data) {

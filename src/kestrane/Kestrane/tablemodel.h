@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QList>
+#include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <optional>
 #include <utility>
 
 // One table row: its cells in column order. The main window's rows have the five shown cells
@@ -13,11 +16,20 @@
 using TableRow = QVariantList;
 using TableRows = QList<TableRow>;
 
+// What the server says a tag's value is measured in: its engineering unit and range.
+struct ValueUnit {
+  QString unit;  // "°C"; empty when the server names none
+  std::optional<double> low{};
+  std::optional<double> high{};
+  bool operator==(const ValueUnit&) const = default;
+};
+
 // Read-only table model over one page of tag rows; the paged table owns it and feeds it page
 // slices. Cells show as stored. A cell in the column titled "Quality" whose value is not "Good"
 // is drawn red. The cells after the headers are the row's details: every cell's tooltip lists
 // them by their titles, and the "Value" cell's tooltip also holds a long or many-line text
-// value in full, within a bound. GUI thread only.
+// value in full, within a bound, and the tag's unit and range when the server told them
+// ("12.5 °C", "Range: 0 … 100"). GUI thread only.
 class TableModel : public QAbstractTableModel {
   Q_OBJECT
 
@@ -55,6 +67,11 @@ class TableModel : public QAbstractTableModel {
   const QStringList& headers() const { return _headers; }
   const QStringList& detail_titles() const { return _detail_titles; }
 
+  // Units and ranges by tag name (the "Tag Name" cell), added to or replacing those known;
+  // kept across pages and reloads.
+  void set_value_units(const QHash<QString, ValueUnit>& units);
+  const QHash<QString, ValueUnit>& value_units() const { return _units; }
+
  private:
   bool is_highlighted(const TableRow& row, int column) const;
   bool is_value_column(int column) const;
@@ -63,4 +80,5 @@ class TableModel : public QAbstractTableModel {
   TableRows _data;
   QStringList _headers;
   QStringList _detail_titles;
+  QHash<QString, ValueUnit> _units;
 };

@@ -24,6 +24,11 @@ std::vector<std::vector<pyqar::BrowsedNode>> UaBrowseSource::children_of_each(
   return lists;
 }
 
+std::vector<pyqar::VariableDetails> UaBrowseSource::details(
+    const std::vector<std::string>& node_ids) {
+  return browser_.details(node_ids);
+}
+
 BrowseSourceFactory UaBrowseSource::factory(const pyqar::UaSecurity& security) {
   return [security](const std::string& url) -> std::unique_ptr<BrowseSource> {
     return std::make_unique<UaBrowseSource>(url, security);

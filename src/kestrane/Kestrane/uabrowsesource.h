@@ -20,6 +20,7 @@ class UaBrowseSource : public BrowseSource {
   // Many nodes per Browse request: a walk of a large folder takes a few round trips.
   std::vector<std::vector<pyqar::BrowsedNode>> children_of_each(
       const std::vector<std::string>& node_ids) override;
+  std::vector<pyqar::VariableDetails> details(const std::vector<std::string>& node_ids) override;
 
   // A BrowseSourceFactory for the window: browses with the security collection uses.
   static BrowseSourceFactory factory(const pyqar::UaSecurity& security);

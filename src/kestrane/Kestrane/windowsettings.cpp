@@ -122,6 +122,8 @@ bool write_acquisition(journel::IniFileEditor& editor,
       {"opc_events", kestrane_config::join_list(acquisition.events.notifiers), ""},
       {"opc_event_fields", kestrane_config::join_list(acquisition.events.extra_fields), ""},
       {"opc_event_types", kestrane_config::join_list(acquisition.events.types), ""},
+      {"opc_structures", acquisition.decode_structures ? "decoded" : "raw", "decoded"},
+      {"opc_metadata", acquisition.read_metadata ? "true" : "false", "true"},
   };
   bool changed = false;
   for (const Key& key : keys) {

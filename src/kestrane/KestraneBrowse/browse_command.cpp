@@ -46,7 +46,7 @@ std::size_t write_rows(std::ostream& out, const std::vector<pyqar::FoundVariable
     const std::string& name = index ? v.node.index_node_id : v.node.node_id;
     const std::string& description =
         v.node.description.empty() ? v.browse_path : v.node.description;
-    if (!writer.write(name, description)) {
+    if (!writer.write(name, description, v.node.data_type)) {
       ++skipped;
       err << "kestrane-browse: skipped a variable whose NodeId cannot be a tag name: "
           << TagListWriter::clean(name) << '\n';

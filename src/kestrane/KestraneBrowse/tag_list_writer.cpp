@@ -43,7 +43,8 @@ bool is_control(std::uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9
 }  // namespace
 
 TagListWriter::TagListWriter(std::ostream& out) : out_(out) {
-  out_ << kestrane_config::kTagNameColumn << ',' << kestrane_config::kDescriptionColumn << '\n';
+  out_ << kestrane_config::kTagNameColumn << ',' << kestrane_config::kDescriptionColumn << ','
+       << kestrane_config::kDataTypeColumn << '\n';
 }
 
 std::string TagListWriter::clean(std::string_view text) {
@@ -84,11 +85,14 @@ void TagListWriter::field(std::string_view text) {
   out_ << '"';
 }
 
-bool TagListWriter::write(std::string_view full_tag_name, std::string_view description) {
+bool TagListWriter::write(std::string_view full_tag_name, std::string_view description,
+                          std::string_view data_type) {
   if (!writable_name(full_tag_name)) return false;
   field(full_tag_name);
   out_ << ',';
   field(description);
+  out_ << ',';
+  field(data_type);
   out_ << '\n';
   return static_cast<bool>(out_);
 }

@@ -386,6 +386,16 @@ quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& in
                                                kMaxHeartbeat, "the heartbeat (0: off)", " seconds");
   acquisition.backfill = read_backfill_settings(ini);
   acquisition.events = read_event_settings(ini);
+
+  const std::string structures = ini.get_string(kConsoleSection, "opc_structures", "decoded");
+  if (lower_case(structures) == "raw") {
+    acquisition.decode_structures = false;
+  } else if (lower_case(structures) != "decoded") {
+    throw std::runtime_error(describe(ini, kConsoleSection, "opc_structures", structures) +
+                             ": structures must be decoded or raw");
+  }
+  acquisition.read_metadata =
+      ini.get_bool(kConsoleSection, "opc_metadata", acquisition.read_metadata);
   return acquisition;
 }
 

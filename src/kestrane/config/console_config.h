@@ -104,11 +104,13 @@ pyqar::UaSecurity read_ua_security(const journel::IniFile& ini);
 // How values are acquired ([Kestrane] opc_acquisition: read, the default, or subscribe) and how
 // subscriptions monitor every tag: opc_sampling_interval (seconds; absent or empty: the
 // publishing interval, 0: the server's fastest), opc_queue_size (0: automatic), opc_deadband_type
-// (none, absolute or percent) with opc_deadband, and opc_heartbeat (seconds, 0: off). The
-// words are taken in any case. The keys are checked in both modes, so a slip shows before
-// subscriptions are turned on. Throws journel::IniError for a value that is no number and
-// std::runtime_error naming the key for an unknown word, a number outside its range, a
-// percentage above 100 or a deadband while opc_deadband_type is none.
+// (none, absolute or percent) with opc_deadband, and opc_heartbeat (seconds, 0: off); also
+// opc_structures (decoded, the default, or raw: type id and body) and opc_metadata (boolean,
+// default true: read each tag's data type, unit and range). The words are taken in any case. The
+// keys are checked in both modes, so a slip shows before subscriptions are turned on. Throws
+// journel::IniError for a value that is no number and std::runtime_error naming the key for an
+// unknown word, a number outside its range, a percentage above 100 or a deadband while
+// opc_deadband_type is none.
 quellin::AcquisitionOptions read_acquisition_settings(const journel::IniFile& ini);
 
 // Filling gaps from the server's history ([Kestrane], part of read_acquisition_settings):

@@ -19,6 +19,9 @@ inline constexpr std::string_view kTagNameColumn = "FullTagName";
 inline constexpr std::string_view kDescriptionColumn = "Description";
 inline constexpr std::string_view kSamplingIntervalColumn = "SamplingInterval";
 inline constexpr std::string_view kDeadbandColumn = "Deadband";
+// Written by the browse tool for the reader's eyes; the tag list takes it as any other column
+// it does not know, and ignores it.
+inline constexpr std::string_view kDataTypeColumn = "DataType";
 
 struct TagEntry {
   std::string name;         // trimmed, never empty

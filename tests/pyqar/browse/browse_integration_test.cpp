@@ -204,7 +204,11 @@ TEST_F(BrowsesPlantServer, NodeDescribesVariablesAndRefusesUnknownOnes) {
   EXPECT_TRUE(dbl.is_variable && dbl.numeric);
   EXPECT_EQ(dbl.description, "A double");
   EXPECT_EQ(dbl.index_node_id, "ns=3;s=Plant.Types.Double");
-  EXPECT_FALSE(browser.node(plant("Plant.Types.String")).numeric);
+  EXPECT_EQ(dbl.data_type, "Double");
+  const auto text = browser.node(plant("Plant.Types.String"));
+  EXPECT_FALSE(text.numeric);
+  EXPECT_EQ(text.data_type, "String");
+  EXPECT_EQ(browser.node(plant("Plant.Types")).data_type, "");  // no variable, no type
   EXPECT_EQ(browser.node("").node_id, "i=85");
   EXPECT_THROW(browser.node("nsu=urn:nowhere;s=x"), std::invalid_argument);
   EXPECT_THROW(browser.node("x=1"), std::invalid_argument);
@@ -269,6 +273,10 @@ TEST_F(BrowsesPlantServer, ToolListsExactlyTheNumericVariablesWithDescriptionsOr
   EXPECT_EQ(descriptions[plant("Plant.Types.Double")], "A double");
   EXPECT_EQ(descriptions[plant("Plant.Types.Int32")], "Plant/Types/Int32");
   EXPECT_EQ(descriptions[plant("Plant.Odd")], "Plant/Odd \"name\", x");
+  // Each variable's data type, for people; the reader above ignored it.
+  const std::string csv = read_file(path.string());
+  EXPECT_EQ(csv.rfind("FullTagName,Description,DataType\n", 0), 0u) << csv;
+  EXPECT_NE(csv.find(plant("Plant.Types.Double") + ",A double,Double\n"), std::string::npos) << csv;
   EXPECT_NE(run.err.find("variables listed"), std::string::npos) << run.err;
 }
 
@@ -336,6 +344,38 @@ TEST_F(BrowsesPlantServer, InterruptedToolLeavesAValidList) {
   const auto tags = kestrane_config::load_tag_csv_file(path).tags;
   for (const auto& t : tags) EXPECT_TRUE(t.name.starts_with("nsu=") || t.name.starts_with("i="));
   EXPECT_FALSE(std::filesystem::exists(path.string() + ".tmp"));
+}
+
+// What the desktop's browse dialog shows beside each variable: its value now and its unit,
+// read from the EngineeringUnits property where the variable has one.
+TEST(BrowsesLiveValues, ValuesAndUnitsOfEachVariableInOneCall) {
+  if (auto reason = UaTestServer::unavailable_reason()) GTEST_SKIP() << *reason;
+  UaTestServer::Options options;
+  options.tags = 1;
+  options.structures = true;
+  UaTestServer server(options);
+  pyqar::UaBrowser browser(server.url());
+  const std::string demo = "nsu=urn:kestrane:demo;s=";
+  const auto details =
+      browser.details({demo + "Demo.Double", demo + "Demo.Tag1", demo + "Demo.Boolean",
+                       demo + "Demo.String", demo + "Demo.Nowhere", "x=1", demo + "Types.Huge"});
+  ASSERT_EQ(details.size(), 7u);
+  EXPECT_EQ(details[0].value, "3.25");
+  EXPECT_EQ(details[0].unit, "\u00b0C");
+  EXPECT_TRUE(details[0].status.empty() && details[0].error.empty());
+  EXPECT_EQ(details[1].unit, "bar");
+  EXPECT_FALSE(details[1].value.empty());
+  EXPECT_EQ(details[2].value, "true");
+  EXPECT_EQ(details[2].unit, "");
+  EXPECT_EQ(details[3].value, "hello");
+  // A node the server does not have reads Bad, text that names no node fails alone.
+  EXPECT_TRUE(details[4].value.empty());
+  EXPECT_EQ(details[4].status.rfind("Bad", 0), 0u) << details[4].status;
+  EXPECT_FALSE(details[5].error.empty());
+  // A 10 MB string is shown cut, never whole.
+  EXPECT_LE(details[6].value.size(), 210u);
+  EXPECT_TRUE(browser.usable());
+  EXPECT_EQ(browser.node(demo + "Demo.Double").data_type, "Double");
 }
 
 // The list the tool writes, fed unchanged to the console program, reads Good for every tag.

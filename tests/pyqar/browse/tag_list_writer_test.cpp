@@ -64,6 +64,21 @@ TEST(TagListWriting, HostileDescriptionsReadBackAsOneRowEach) {
   EXPECT_EQ(tags[2].description, "\"quoted\"");
 }
 
+TEST(TagListWriting, TheDataTypeIsAThirdColumnTheReaderIgnores) {
+  std::ostringstream out;
+  TagListWriter writer(out);
+  EXPECT_TRUE(writer.write("nsu=urn:a;s=T", "Temp", "Double"));
+  EXPECT_TRUE(writer.write("nsu=urn:a,b;s=S", "Drive", "nsu=urn:a,b;i=3001"));
+  EXPECT_TRUE(writer.write("ns=2;s=U", "no type"));
+  EXPECT_EQ(out.str(),
+            "FullTagName,Description,DataType\nnsu=urn:a;s=T,Temp,Double\n"
+            "\"nsu=urn:a,b;s=S\",Drive,\"nsu=urn:a,b;i=3001\"\nns=2;s=U,no type,\n");
+  const auto tags = read_back(out.str());
+  ASSERT_EQ(tags.size(), 3u);
+  EXPECT_EQ(tags[1].name, "nsu=urn:a,b;s=S");
+  EXPECT_EQ(tags[1].description, "Drive");
+}
+
 TEST(TagListWriting, RefusesNamesThatWouldNotReadBackUnchanged) {
   std::ostringstream out;
   TagListWriter writer(out);

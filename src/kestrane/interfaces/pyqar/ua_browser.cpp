@@ -1,15 +1,22 @@
 #include "pyqar/ua_browser.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
+#include <variant>
 
 #include <fmt/format.h>
 
 #include "journel/log.h"
+#include "pyqar/status_names.h"
+#include "ua/data_type_text.h"
 #include "ua/endpoint_url.h"
 #include "ua/node_id.h"
 #include "ua/status_code.h"
+#include "ua/ua_codec.h"
 #include "ua/ua_session.h"
+#include "ua/value_text.h"
 
 namespace pyqar {
 namespace {
@@ -43,6 +50,51 @@ bool is_numeric_type(const NodeId& type) {
       return true;
     default:
       return false;
+  }
+}
+
+// A value shown beside a node in a tree: enough to recognise it, never megabytes.
+constexpr std::size_t kMaxShownText = 200;
+// The binary encoding of EUInformation.
+constexpr std::uint32_t kEuInformationEncoding = 889;
+constexpr char kEngineeringUnits[] = "EngineeringUnits";
+
+std::string shown_text(const ua::Variant& variant, ua::Namespaces namespaces) {
+  const ua::RenderedValue rendered = ua::render_variant(variant, namespaces, kMaxShownText);
+  std::string text = std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return {};
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return v;
+        } else {
+          return fmt::format("{}", v);
+        }
+      },
+      rendered.value);
+  if (rendered.cut) text += "\u2026";
+  return text;
+}
+
+// The display name of an EUInformation (NamespaceUri, UnitId, DisplayName, Description);
+// empty for any other value or a body too short for it.
+std::string unit_name(const ua::Variant& variant) {
+  const auto* object = std::get_if<ua::ExtensionObject>(&variant.scalar);
+  if (object == nullptr || variant.is_array || object->type_id.namespace_index != 0 ||
+      object->type_id.kind != NodeId::Kind::Numeric ||
+      object->type_id.numeric != kEuInformationEncoding) {
+    return {};
+  }
+  try {
+    ua::BinaryReader r(object->body);
+    r.skip_string();
+    r.i32();
+    return ua::safe_text(ua::decode_localized_text(r).text);
+  } catch (const std::exception&) {
+    return {};
   }
 }
 
@@ -110,6 +162,9 @@ struct UaBrowser::Impl {
       const ua::NodeId* type =
           good(types[k]) ? std::get_if<ua::NodeId>(&types[k].value->scalar) : nullptr;
       variable_nodes[k]->numeric = type != nullptr && is_numeric_type(*type);
+      if (type != nullptr) {
+        variable_nodes[k]->data_type = ua::data_type_text(*type, session->namespace_array());
+      }
     }
   }
 
@@ -141,6 +196,79 @@ struct UaBrowser::Impl {
       journel::get_logger("pyqar")->warn("releasing continuation points on {} failed: {}", url.text,
                                          e.what());
     }
+  }
+
+  // The EngineeringUnits property of each node, as a NodeId; none where it has none or the
+  // node could not be browsed. Continuation points are given back: a unit is found among the
+  // first references or not at all.
+  std::vector<std::optional<NodeId>> unit_properties(const std::vector<NodeId>& ids) {
+    auto results = session->browse(ids, kReferencesPerRound);
+    counts.browse += requests_for(ids.size());
+    std::vector<std::optional<NodeId>> units(ids.size());
+    std::vector<std::string> points;
+    for (std::size_t k = 0; k < results.size() && k < ids.size(); ++k) {
+      if (!results[k].continuation_point.empty()) {
+        points.push_back(std::move(results[k].continuation_point));
+      }
+      if (ua::severity(results[k].status) == ua::Severity::Bad) continue;
+      for (const auto& ref : results[k].references) {
+        if (ref.node_id.server_index != 0 || ref.browse_name.namespace_index != 0 ||
+            ref.browse_name.name != kEngineeringUnits || ref.node_class != ua::kNodeClassVariable) {
+          continue;
+        }
+        NodeId id = ref.node_id.id;
+        if (!ref.node_id.namespace_uri.empty()) {
+          const auto index = session->namespace_index(ref.node_id.namespace_uri);
+          if (!index) continue;
+          id.namespace_index = *index;
+        }
+        units[k] = std::move(id);
+        break;
+      }
+    }
+    release(points);
+    return units;
+  }
+
+  std::vector<VariableDetails> details(const std::vector<std::string>& texts) {
+    if (!session->usable()) {
+      throw std::runtime_error(fmt::format("session on {} is closed", url.text));
+    }
+    std::vector<VariableDetails> out(texts.size());
+    std::vector<NodeId> ids;
+    std::vector<std::size_t> slots;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      try {
+        ids.push_back(resolve(texts[i]));
+        slots.push_back(i);
+      } catch (const std::invalid_argument& e) {
+        out[i].error = e.what();
+      }
+    }
+    if (ids.empty()) return out;
+    const auto& namespaces = session->namespace_array();
+    const auto values = session->read(ids);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      VariableDetails& d = out[slots[k]];
+      if (values[k].value) d.value = shown_text(*values[k].value, namespaces);
+      const std::uint32_t status = values[k].status.value_or(0);
+      if (ua::severity(status) != ua::Severity::Good) d.status = status_name(status);
+    }
+
+    const auto units = unit_properties(ids);
+    std::vector<NodeId> unit_ids;
+    std::vector<std::size_t> unit_slots;
+    for (std::size_t k = 0; k < units.size(); ++k) {
+      if (!units[k]) continue;
+      unit_ids.push_back(*units[k]);
+      unit_slots.push_back(slots[k]);
+    }
+    if (unit_ids.empty()) return out;
+    const auto unit_values = session->read(unit_ids);
+    for (std::size_t k = 0; k < unit_values.size(); ++k) {
+      if (good(unit_values[k])) out[unit_slots[k]].unit = unit_name(*unit_values[k].value);
+    }
+    return out;
   }
 
   std::vector<Children> children_of_each(const std::vector<std::string>& texts) {
@@ -274,6 +402,10 @@ std::vector<BrowsedNode> UaBrowser::children(const std::string& node_id) {
   auto result = impl_->children_of_each({node_id});
   if (!result.front().error.empty()) throw std::runtime_error(result.front().error);
   return std::move(result.front().nodes);
+}
+
+std::vector<VariableDetails> UaBrowser::details(const std::vector<std::string>& node_ids) {
+  return impl_->details(node_ids);
 }
 
 std::vector<UaBrowser::Children> UaBrowser::children_of_each(

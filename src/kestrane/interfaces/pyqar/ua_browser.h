@@ -22,6 +22,19 @@ struct BrowsedNode {
   std::string description;  // empty when the server has none
   bool is_variable = false;
   bool numeric = false;  // a Variable whose DataType is numeric or Boolean
+  // A Variable's DataType as written for people ("Double", else "nsu=<uri>;i=3001"); empty for
+  // other nodes and when the server gave none.
+  std::string data_type;
+};
+
+// What a browser shows beside a variable: its value now and its engineering unit.
+struct VariableDetails {
+  std::string value;   // as text ("12.5", "true", JSON for arrays), cut when long; empty: none
+  std::string status;  // the value's status name when it is not Good ("BadWaitingForInitialData")
+  std::string unit;    // the EngineeringUnits property's display name ("°C"); empty: none
+  std::string error;   // why the node could not be read at all; empty when it was
+
+  bool operator==(const VariableDetails&) const = default;
 };
 
 // Service calls made so far, for progress lines and benchmarks.
@@ -55,6 +68,12 @@ class UaBrowser {
     std::string error;  // empty when the node was browsed
   };
   std::vector<Children> children_of_each(const std::vector<std::string>& node_ids);
+
+  // The value and unit of each variable, in order: one Read of the values, one Browse for
+  // the EngineeringUnits properties and one Read of them (each split to the server's limits).
+  // A node whose text does not parse gets its error; a unit that is not an EUInformation is
+  // left empty. Throws std::runtime_error when the server fails.
+  std::vector<VariableDetails> details(const std::vector<std::string>& node_ids);
 
   // Whether the session still works: after a failed service call every later call fails.
   bool usable() const;
