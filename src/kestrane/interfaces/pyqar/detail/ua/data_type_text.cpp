@@ -10,7 +10,7 @@ namespace pyqar::ua {
 namespace {
 
 // The standard data types a variable's DataType commonly names, sorted by id.
-constexpr std::array<std::pair<std::uint32_t, std::string_view>, 49> kStandardTypes{{
+constexpr std::array<std::pair<std::uint32_t, std::string_view>, 50> kStandardTypes{{
     {1, "Boolean"},
     {2, "SByte"},
     {3, "Byte"},
@@ -60,6 +60,7 @@ constexpr std::array<std::pair<std::uint32_t, std::string_view>, 49> kStandardTy
     {3069, "AccessLevelType"},
     {11737, "BitFieldMaskDataType"},
     {12755, "OptionSet"},
+    {20998, "VersionTime"},
 }};
 
 }  // namespace
