@@ -1,7 +1,8 @@
-// The built KestraneConsole program storing the test server's structures by field name, as an
-// operator meets it: subscribed into SQLite and polled into PostgreSQL (read back there as
-// jsonb), a body that lies kept as type id and body with its warning, and the raw setting
-// storing every structure as before.
+// The built KestraneConsole program storing what each value means, as an operator meets it:
+// the test server's structures by field name, subscribed into SQLite and polled into
+// PostgreSQL (read back there as jsonb), a body that lies kept as type id and body with its
+// warning, the raw setting storing every structure as before; and 10,000 tags' data types,
+// units and ranges read beside collection into `tags`.
 
 #include "console_program_fixture.h"
 
@@ -124,6 +125,61 @@ TEST_F(StructuresProgram, RawSettingKeepsTypeIdAndBody) {
   EXPECT_EQ(latest_text("ns=2;s=Structures.DriveArray").rfind(R"([{"typeId":)", 0), 0u);
   EXPECT_EQ(latest_text("ns=2;s=Structures.Short"), kShortRaw);
   EXPECT_EQ(output().find("does not match the server's definition"), std::string::npos);
+}
+
+// 10,000 tags polled every second: their metadata is read on a session of its own once the
+// first cycle is stored, a tag the server lacks keeps NULLs and is named in one summary, and an
+// enumeration variable's value names are kept with it.
+TEST_F(StructuresProgram, MetadataOfTenThousandTagsIsStoredBesideCollection) {
+  UaTestServer::Options server = structures_server();
+  server.tags = 3334;
+  std::vector<std::string> tags;
+  for (int n = 1; n <= 3334; ++n) {
+    tags.push_back("ns=2;s=Demo.Tag" + std::to_string(n) + ",");
+    tags.push_back("ns=2;s=Demo.Random" + std::to_string(n) + ",");
+    if (n <= 3331) tags.push_back("ns=2;s=Demo.Count" + std::to_string(n) + ",");
+  }
+  tags.push_back("ns=2;s=Structures.Mode,");
+  tags.push_back("ns=2;s=Demo.Missing,");
+  ASSERT_EQ(tags.size(), 10'001u);
+  ASSERT_TRUE(launch({.server = server,
+                      .tags = tags,
+                      .settings = "collection_interval = 1\nbatch_size = 10000\n",
+                      .notifications = 0,
+                      .acquisition = "read"}));
+  ASSERT_TRUE(wait_for_output("Tag metadata read for", 1, 120s)) << output();
+  ASSERT_EQ(stop(), 0) << output();
+
+  const auto row = [&](const std::string& tag) {
+    return kestrane_test::query_sqlite_rows(
+               database(),
+               "SELECT data_type, unit, unit_id, eu_low, eu_high, access_level & 1, enum_names "
+               "FROM tags WHERE tag_name = '" +
+                   tag + "'")
+        .at(0);
+  };
+  const auto tag5 = row("ns=2;s=Demo.Tag5");
+  EXPECT_EQ(tag5.at(0), "Double");
+  EXPECT_EQ(tag5.at(1), "bar");
+  EXPECT_EQ(tag5.at(2), "4342098");
+  EXPECT_EQ(std::stod(tag5.at(3).value()), -1.0);
+  EXPECT_EQ(std::stod(tag5.at(4).value()), 1.0);
+  EXPECT_EQ(tag5.at(5), "1");
+  const auto count7 = row("ns=2;s=Demo.Count7");
+  EXPECT_EQ(count7.at(0), "Double");
+  EXPECT_FALSE(count7.at(1));
+  const auto mode = row("ns=2;s=Structures.Mode");
+  EXPECT_EQ(mode.at(0), "nsu=urn:kestrane:demo;s=Structures.Types.Mode");
+  EXPECT_EQ(mode.at(6), R"({"0":"Off","1":"Manual","2":"Auto"})");
+  EXPECT_FALSE(row("ns=2;s=Demo.Missing").at(0));
+  EXPECT_EQ(query("SELECT count(*) FROM tags WHERE metadata_time IS NOT NULL").at(0), "10000");
+  EXPECT_TRUE(wait_for_output("Metadata of 1 tags could not be read (first: ns=2;s=Demo.Missing"))
+      << output();
+  // Never before the first stored cycle.
+  EXPECT_EQ(query("SELECT (SELECT min(time) FROM tsdata) <= "
+                  "(SELECT min(metadata_time) FROM tags)")
+                .at(0),
+            "1");
 }
 
 }  // namespace
