@@ -117,6 +117,7 @@ BasePyQARCollectorThread::BasePyQARCollectorThread(Options options)
       status_notify_(std::move(options.status_notify)),
       metrics_(std::move(options.metrics)),
       ua_security_(std::move(options.ua_security)),
+      decode_structures_(options.acquisition.decode_structures),
       source_factory_(std::move(options.source_factory)),
       clock_(std::move(options.clock)),
       sleep_(std::move(options.sleep)),
@@ -361,7 +362,8 @@ void BasePyQARCollectorThread::connect_source() {
                                  .source_schema = server_schema_,
                                  .sample_timespan_msec = timespan,
                                  .source_flag = 0,
-                                 .ua_security = ua_security_});
+                                 .ua_security = ua_security_,
+                                 .ua_decode_structures = decode_structures_});
   if (*source_ == pyqar::QAR_INVALID_HANDLE) {
     throw std::runtime_error("Create " + protocol_name + " Source failed");
   }
@@ -420,6 +422,11 @@ std::pair<int, std::string> BasePyQARCollectorThread::parse_ua_tag(const std::st
   const std::optional<int> ns = parse_namespace(std::string_view(tag).substr(0, colon));
   if (!ns) return {0, tag};
   return {*ns, tag.substr(colon + 1)};
+}
+
+pyqar::TagDescriptor BasePyQARCollectorThread::ua_tag_descriptor(const std::string& tag) {
+  auto [ns, name] = parse_ua_tag(tag);
+  return {static_cast<int>(pyqar::QAR_DATATYPE::QAR_DATATYPE_REAL), ns, std::move(name)};
 }
 
 void BasePyQARCollectorThread::_process_collection_cycle() {
@@ -625,8 +632,7 @@ std::vector<pyqar::TagDescriptor> BasePyQARCollectorThread::_build_tag_objects(
   constexpr int kReal = static_cast<int>(pyqar::QAR_DATATYPE::QAR_DATATYPE_REAL);
   for (const std::string& tag : tags) {
     if (ua) {
-      auto [ns, name] = parse_ua_tag(tag);
-      objs.push_back({kReal, ns, std::move(name)});
+      objs.push_back(ua_tag_descriptor(tag));
     } else {
       objs.push_back({kReal, 0, tag});
     }
