@@ -254,5 +254,21 @@ TEST(PrometheusCollectorMetrics, EventReportsAddUpAndTheItemStateIsTheLatest) {
   EXPECT_TRUE(metrics.health().verdict().healthy);
 }
 
+TEST(PrometheusCollectorMetrics, TagsWithMetadataShowTheLatestCountBesideTheTags) {
+  PrometheusCollectorMetrics metrics({.version = "1", .sample_interval = 1.0, .tags = 5});
+  std::string text = metrics.render();
+  for (const char* line : {"kestrane_tags_with_metadata 0",
+                           "# TYPE kestrane_tags_with_metadata gauge", "kestrane_tags 5"}) {
+    EXPECT_TRUE(has_line(text, line)) << line << "\n" << text;
+  }
+  EXPECT_NE(text.find("# HELP kestrane_tags_with_metadata "), std::string::npos) << text;
+  metrics.tags_with_metadata(3, 7);
+  metrics.tags_with_metadata(6, 7);  // the latest count, not a sum
+  text = metrics.render();
+  EXPECT_TRUE(has_line(text, "kestrane_tags_with_metadata 6")) << text;
+  EXPECT_TRUE(has_line(text, "kestrane_tags 7")) << text;
+  EXPECT_TRUE(metrics.health().verdict().healthy);
+}
+
 }  // namespace
 }  // namespace kestrane_monitoring

@@ -316,8 +316,8 @@ TEST_P(SchemaMigration, Version4DatabaseMovesToVersion5AndItsTagsHaveNoMetadataY
   EXPECT_EQ(db_->query("SELECT source_name, message FROM events"), events_before);
   const std::string columns =
       "SELECT tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level,"
-      " server_description, metadata_time FROM tags ORDER BY tag_id";
-  const Row none(8, std::nullopt);
+      " server_description, enum_names, metadata_time FROM tags ORDER BY tag_id";
+  const Row none(9, std::nullopt);
   std::vector<Row> expected;
   for (const char* id : {"1", "2", "3"}) {
     expected.push_back(Row{id});
@@ -340,7 +340,7 @@ TEST_P(SchemaMigration, ANewDatabaseIsMadeAtTheNewestVersionWithTheMetadataColum
   EXPECT_EQ(versions(), kAllVersions);
   EXPECT_EQ(db_->query("SELECT count(data_type) + count(unit) + count(unit_id) + count(eu_low)"
                        " + count(eu_high) + count(access_level) + count(server_description)"
-                       " + count(metadata_time) FROM tags"),
+                       " + count(enum_names) + count(metadata_time) FROM tags"),
             (std::vector<Row>{{"0"}}));
 }
 

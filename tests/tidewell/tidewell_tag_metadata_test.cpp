@@ -33,6 +33,7 @@ TagMetadata described(std::int64_t tag_id, std::string unit = "°C") {
   m.eu_high = 125.5;
   m.access_level = 5;  // readable, history readable
   m.server_description = "Boiler feed temperature";
+  m.enum_names = R"({"0":"Off","1":"Manual","2":"Auto"})";
   m.metadata_time_us = kRead;
   return m;
 }
@@ -81,10 +82,10 @@ TEST_P(TagMetadataStore, StoresEveryFieldReadsItBackAndLeavesUnsetFieldsNull) {
   // NULL in the database itself, not a default; the user's own description untouched.
   const std::string id = std::to_string(ids[1]);
   EXPECT_EQ(db_->query("SELECT data_type, unit, unit_id, eu_low, eu_high, access_level,"
-                       " server_description, description FROM tags WHERE tag_id = " +
+                       " server_description, enum_names, description FROM tags WHERE tag_id = " +
                        id),
             (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                               std::nullopt, std::nullopt, "{}"}}));
+                               std::nullopt, std::nullopt, std::nullopt, "{}"}}));
   const std::string time =
       sqlite() ? "metadata_time" : "(extract(epoch FROM metadata_time) * 1000000)::bigint";
   EXPECT_EQ(db_->query("SELECT " + time + " FROM tags WHERE tag_id = " + id),
@@ -113,6 +114,7 @@ TEST_P(TagMetadataStore, ReportsOnlyTagsWhoseContentChangedWithOldBesideNew) {
   list[1].unit = "K";
   list[1].unit_id = 4932940;
   list[2].eu_high.reset();
+  list[2].enum_names = R"({"0":"Off","1":"Manual","2":"Auto","3":"Service"})";
   list[0].metadata_time_us = list[1].metadata_time_us = list[2].metadata_time_us =
       kRead + 120'000'000;
   const auto moved = update_tag_metadata(*conn_, list);
@@ -123,6 +125,7 @@ TEST_P(TagMetadataStore, ReportsOnlyTagsWhoseContentChangedWithOldBesideNew) {
   EXPECT_FALSE(moved.changed[0].first_read());
   EXPECT_EQ(moved.changed[1].before.eu_high, 125.5);
   EXPECT_EQ(moved.changed[1].after.eu_high, std::nullopt);
+  EXPECT_EQ(moved.changed[1].after.enum_names, list[2].enum_names);
   EXPECT_EQ(tag_metadata(*conn_, ids), list);
 }
 
@@ -151,6 +154,7 @@ TEST_P(TagMetadataStore, OddTextsAndExtremeNumbersComeBackAsWritten) {
              .eu_high = std::numeric_limits<double>::denorm_min(),
              .access_level = 0,
              .server_description = "NULL",
+             .enum_names = R"({"-1":"Fault \"E\" ' \\","7":"é"})",
              .metadata_time_us = 0};
   list[1] = {.tag_id = ids[1],
              .data_type = "i=11",

@@ -79,6 +79,7 @@ void CollectionControl::start(const QString& opc_schema, quellin::TagsFunc get_t
                           std::uint64_t rows,
                           bool replaying) { emit db_status_bridge->spool_status(rows, replaying); },
       .events_notify = std::move(events_notify),
+      .metadata_notify = metadata_bridge_->notify_func(),
       .tag_ids = std::move(tag_ids),
       .prepare_connection = std::move(prepare_connection),
       .spool = std::move(spool),

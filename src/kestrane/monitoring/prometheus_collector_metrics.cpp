@@ -157,7 +157,10 @@ PrometheusCollectorMetrics::PrometheusCollectorMetrics(Options options)
       condition_refreshes_(BuildCounter()
                                .Name("kestrane_condition_refreshes_total")
                                .Help("ConditionRefresh calls to the OPC server, by result")
-                               .Register(*registry_)) {
+                               .Register(*registry_)),
+      tags_with_metadata_(gauge(*registry_, "kestrane_tags_with_metadata",
+                                "Tags whose data type, unit and range from the OPC server are "
+                                "stored (of kestrane_tags)")) {
   tags_.Set(static_cast<double>(options.tags));
   // Every reason shows from the start, at 0, so that rate() sees its first increase.
   for (const std::string_view reason :
@@ -258,6 +261,12 @@ void PrometheusCollectorMetrics::history_read(std::string_view result) {
 void PrometheusCollectorMetrics::event_items(std::size_t ok, std::size_t failed) {
   event_items_ok_.Set(static_cast<double>(ok));
   event_items_failed_.Set(static_cast<double>(failed));
+}
+
+void PrometheusCollectorMetrics::tags_with_metadata(std::size_t with, std::size_t tags) {
+  tags_with_metadata_.Set(static_cast<double>(with));
+  // The metadata job reads the whole list; a cycle may not have read every tag yet.
+  tags_.Set(static_cast<double>(tags));
 }
 
 void PrometheusCollectorMetrics::condition_refreshes(std::uint64_t calls, std::string_view result) {

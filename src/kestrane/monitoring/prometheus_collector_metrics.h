@@ -57,6 +57,7 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   void history_read(std::string_view result) override;
   void event_items(std::size_t ok, std::size_t failed) override;
   void condition_refreshes(std::uint64_t calls, std::string_view result) override;
+  void tags_with_metadata(std::size_t with, std::size_t tags) override;
   void rows_written(const quellin::RowsWritten& rows, double write_seconds,
                     std::int64_t time_us) override;
   void events_written(std::size_t events) override;
@@ -116,6 +117,7 @@ class PrometheusCollectorMetrics : public quellin::CollectorMetrics {
   prometheus::Gauge& event_items_ok_;
   prometheus::Gauge& event_items_failed_;
   prometheus::Family<prometheus::Counter>& condition_refreshes_;
+  prometheus::Gauge& tags_with_metadata_;
 };
 
 }  // namespace kestrane_monitoring

@@ -427,6 +427,11 @@ std::pair<int, std::string> BasePyQARCollectorThread::parse_ua_tag(const std::st
   return {*ns, tag.substr(colon + 1)};
 }
 
+pyqar::TagDescriptor BasePyQARCollectorThread::ua_tag_descriptor(const std::string& tag) {
+  auto [ns, name] = parse_ua_tag(tag);
+  return {static_cast<int>(pyqar::QAR_DATATYPE::QAR_DATATYPE_REAL), ns, std::move(name)};
+}
+
 void BasePyQARCollectorThread::_process_collection_cycle() {
   _check_and_reconnect();
   if (!opc_status_) return;
@@ -630,8 +635,7 @@ std::vector<pyqar::TagDescriptor> BasePyQARCollectorThread::_build_tag_objects(
   constexpr int kReal = static_cast<int>(pyqar::QAR_DATATYPE::QAR_DATATYPE_REAL);
   for (const std::string& tag : tags) {
     if (ua) {
-      auto [ns, name] = parse_ua_tag(tag);
-      objs.push_back({kReal, ns, std::move(name)});
+      objs.push_back(ua_tag_descriptor(tag));
     } else {
       objs.push_back({kReal, 0, tag});
     }

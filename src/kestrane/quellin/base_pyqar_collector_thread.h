@@ -84,6 +84,10 @@ class BasePyQARCollectorThread {
   BasePyQARCollectorThread(const BasePyQARCollectorThread&) = delete;
   BasePyQARCollectorThread& operator=(const BasePyQARCollectorThread&) = delete;
 
+  // An OPC UA tag of the list ("2:Demo.X", "ns=2;s=Demo.X") as the library reads it.
+  static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
+  static pyqar::TagDescriptor ua_tag_descriptor(const std::string& tag);
+
   // Owner's thread. start() at most once; throws std::logic_error on a second call.
   virtual void start();
   void join();
@@ -99,7 +103,6 @@ class BasePyQARCollectorThread {
   void connect_source();
   void disconnect_source();
   void opc_error(const std::string& message = "");
-  static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
 
   // The steps of one loop turn; single-step use calls _process_collection_cycle() alone.
   // Subscribing, a turn polls the source until the sample interval has passed; a single step

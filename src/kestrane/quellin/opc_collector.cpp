@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "history/backfill_runner.h"
+#include "quellin/tag_metadata_job.h"
 #include "tsdb_writer.h"
 
 namespace quellin {
@@ -27,18 +28,18 @@ BasePyQARCollectorThread::Options base_options(OPCCollector::Options& o) {
     throw std::invalid_argument("OPCCollector needs a data_deque to put its results on");
   }
   return {.server_schema = o.opc_schema,
-          .get_tags_func = std::move(o.get_tags_func),
+          .get_tags_func = o.get_tags_func,
           .tags = std::nullopt,
           .sample_interval = o.sample_interval,
           .batch_size = o.batch_size,
           .status_notify = std::move(o.status_notify),
           .metrics = o.metrics,
-          .ua_security = std::move(o.ua_security),
+          .ua_security = o.ua_security,
           .acquisition = std::move(o.acquisition),
           // With the spool, beside the rows it keeps; else in the working directory.
           .subscription_state_dir =
               o.spool && o.spool->max_bytes > 0 ? o.spool->dir : fs::path("state"),
-          .source_factory = std::move(o.source_factory),
+          .source_factory = o.source_factory,
           .clock = o.clock,
           .sleep = std::move(o.sleep)};
 }
@@ -51,6 +52,27 @@ OPCCollector::OPCCollector(Options options)
       deque_lock_(options.deque_lock),
       wall_clock_(std::move(options.wall_clock)),
       events_notify_(std::move(options.events_notify)) {
+  const bool ua = std::string_view(options.opc_schema).starts_with("opc.tcp://");
+  if (ua && options.tsdb_cfg && options.acquisition.read_metadata) {
+    metadata_job_ = std::make_unique<TagMetadataJob>(
+        TagMetadataJob::Options{.server_schema = options.opc_schema,
+                                .ua_security = options.ua_security,
+                                .tsdb_cfg = *options.tsdb_cfg,
+                                .get_tags_func = options.get_tags_func,
+                                .tag_ids = options.tag_ids,
+                                .metrics = options.metrics,
+                                .metadata_notify = std::move(options.metadata_notify),
+                                .restart_check_seconds = 30.0,
+                                .source_factory = options.source_factory,
+                                .tsdb_connect = options.tsdb_connect});
+    // The writer reports each cycle written, spooled or refused: the first one ends the wait.
+    options.db_status_notify = [job = metadata_job_.get(),
+                                notify = std::move(options.db_status_notify)](bool ok,
+                                                                              std::size_t n) {
+      job->first_cycle_stored();
+      if (notify) notify(ok, n);
+    };
+  }
   if (options.tsdb_cfg) {
     writer_ = std::make_unique<TsdbWriter>(TsdbWriter::Options{
         .tsdb_cfg = std::move(*options.tsdb_cfg),
@@ -73,13 +95,16 @@ OPCCollector::OPCCollector(Options options)
 
 OPCCollector::~OPCCollector() {
   shutdown();
+  if (metadata_job_) metadata_job_->stop();
   writer_.reset();
+  metadata_job_.reset();
 }
 
 void OPCCollector::start() {
   threaded_ = true;
   if (writer_) writer_->start();
   BasePyQARCollectorThread::start();
+  if (metadata_job_) metadata_job_->start();
 }
 
 void OPCCollector::collection_step() { _process_collection_cycle(); }
@@ -95,6 +120,8 @@ void OPCCollector::stop() {
         "writer anyway",
         kCollectorStopSeconds);
   }
+  // Before the writer, whose thread may still tell it of a stored cycle (harmless once stopped).
+  if (metadata_job_) metadata_job_->stop();
   if (writer_) writer_->stop();
   // What the writer kept while stopping (written, or spooled and synced) is history the next
   // start need not read again; only once the collector thread, the backfill's owner, is gone.
@@ -197,8 +224,20 @@ std::uint64_t OPCCollector::hand_over(ResultList& results, std::vector<std::int6
                    .row_time_us = std::move(row_time_us),
                    .covers = std::move(covers),
                    .events = std::move(events)};
-  if (threaded_) return writer_->submit(std::move(cycle));
-  return writer_->write_now(std::move(cycle));
+  const std::uint64_t ticket =
+      threaded_ ? writer_->submit(std::move(cycle)) : writer_->write_now(std::move(cycle));
+  tell_first_stored(ticket);
+  return ticket;
+}
+
+void OPCCollector::tell_first_stored(std::uint64_t ticket) {
+  if (!metadata_job_ || first_stored_told_) return;
+  // A cycle spooled without a write attempt reports no outcome; kept it counts all the same.
+  if (first_ticket_ == 0) first_ticket_ = ticket;
+  if (writer_->kept_through() >= first_ticket_) {
+    first_stored_told_ = true;
+    metadata_job_->first_cycle_stored();
+  }
 }
 
 }  // namespace quellin

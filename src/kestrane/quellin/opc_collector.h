@@ -22,6 +22,7 @@
 namespace quellin {
 
 class TsdbWriter;
+class TagMetadataJob;
 
 // Wall-clock time in UTC microseconds since the epoch. Default: std::chrono::system_clock.
 using WallClockFunc = std::function<std::int64_t()>;
@@ -46,6 +47,9 @@ class OPCCollector : public BasePyQARCollectorThread {
     SpoolNotify spool_notify{};
     // Called on the collector thread with each cycle's events (subscribing to events only).
     EventsNotify events_notify{};
+    // OPC UA with a TSDB and acquisition.read_metadata: called on the metadata thread with
+    // what the server says of the tags, each time it is stored (see TagMetadataJob).
+    MetadataNotify metadata_notify{};
     // Told what is read, written, spooled and dropped; unset: nothing is measured.
     std::shared_ptr<CollectorMetrics> metrics{};
     // Tag ids already known (from registration), by tag name: those tags are written with no
@@ -75,7 +79,8 @@ class OPCCollector : public BasePyQARCollectorThread {
   explicit OPCCollector(Options options);
   ~OPCCollector() override;
 
-  // Starts the write stage, then the collector thread.
+  // Starts the write stage, the collector thread, and the metadata job if there is one, which
+  // waits for the first cycle to be stored (or spooled) before it asks the server anything.
   void start() override;
   // One collection cycle on the caller's thread, its rows written (or spooled) before it
   // returns; for collectors that are never started. Subscribing, the first step subscribes;
@@ -83,8 +88,8 @@ class OPCCollector : public BasePyQARCollectorThread {
   // kStepWaitSeconds for it) and acknowledges it to the server with the next step's poll.
   void collection_step();
   // Stops the collector thread and waits up to kCollectorStopSeconds for it to hand over its
-  // last cycle, then stops the write stage (bounded, see TsdbWriter::stop()): rows still
-  // waiting go to the spool and the TSDB connection is closed.
+  // last cycle, then stops the metadata job and the write stage (bounded, see TsdbWriter::stop()):
+  // rows still waiting go to the spool and the TSDB connection is closed.
   void stop() override;
   static constexpr double kCollectorStopSeconds = 4.0;
   // Whether the write stage's thread still runs (after a stop: one that did not end in time,
@@ -131,8 +136,15 @@ class OPCCollector : public BasePyQARCollectorThread {
   std::mutex* deque_lock_;
   WallClockFunc wall_clock_;
   EventsNotify events_notify_;
+  // The metadata job learns that the first cycle is stored; collector thread.
+  void tell_first_stored(std::uint64_t ticket);
+
   std::unique_ptr<TsdbWriter> writer_;  // null without tsdb_cfg
-  bool threaded_ = false;               // owner's thread: start() was called
+  // OPC UA with a TSDB and metadata reads only; outlives the writer, whose thread tells it.
+  std::unique_ptr<TagMetadataJob> metadata_job_;
+  bool first_stored_told_ = false;
+  std::uint64_t first_ticket_ = 0;  // the first cycle's; 0 before it
+  bool threaded_ = false;  // owner's thread: start() was called
 };
 
 }  // namespace quellin

@@ -7,22 +7,34 @@
 // collection's start is never delayed, and retries with backoff when the server or the
 // database fail. The owner creates, starts and stops it from one thread; the work runs on a
 // thread of its own.
+// A tag whose metadata cannot be read is not written: it keeps what an earlier read stored,
+// NULLs if none ever did. Read results the database cannot take wait (one entry per tag) and
+// are written at the next attempt, so a database outage loses nothing and holds no more than
+// one read's worth.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "pyqar/qar_library.h"
 #include "pyqar/ua_security.h"
 #include "quellin/collector_hooks.h"
 #include "quellin/collector_metrics.h"
+#include "tidewell/connection.h"
 #include "tidewell/types.h"
+
+namespace spdlog {
+class logger;
+}
 
 namespace quellin {
 
@@ -59,14 +71,45 @@ class TagMetadataJob {
   void stop();
 
  private:
+  // A tag's metadata read but not stored yet.
+  struct Unstored {
+    pyqar::VariableMetadata metadata;
+    std::int64_t time_us = 0;
+  };
+
   void run();
+  // Waits until stop() or `seconds` have passed; false when stopping.
+  bool wait_for(double seconds);
+  // Throws std::runtime_error when the server cannot be reached.
+  void open_source();
+  void close_source();
+  // The server's start time as read, or nothing when it does not tell it.
+  std::optional<pyqar::Value> server_start_time();
+  // Reads every tag's metadata and stores it; false when stopped midway. Throws
+  // std::runtime_error when the connection fails.
+  bool read_all();
+  // Stores what waits in unstored_; false when the database failed (it waits for a retry).
+  bool store();
+  void log_change(const std::string& tag, const tidewell::TagMetadataChange& change) const;
 
   Options options_;
+  std::shared_ptr<spdlog::logger> log_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool go_ = false;
   std::atomic<bool> stopping_{false};
+
+  // The metadata thread's own.
+  std::unique_ptr<pyqar::QARLibrary> qar_;
+  std::optional<pyqar::SourceHandle> source_;
+  std::unique_ptr<tidewell::Connection> conn_;
+  std::map<std::string, Unstored> unstored_;  // by tag name; one entry per tag at most
+  std::unordered_set<std::string> stored_;    // tags whose metadata this job stored
+  std::size_t tags_listed_ = 0;
+  bool db_failing_ = false;
+  double db_retry_at_ = 0.0;  // steady seconds
+  double db_backoff_ = 0.0;
 };
 
 }  // namespace quellin

@@ -195,6 +195,8 @@ struct TagMetadata {
   std::optional<std::uint32_t> access_level{};  // bits: 1 readable, 2 writable, 4 history
                                                 // readable, 8 history writable, ...
   std::optional<std::string> server_description{};
+  // An enumeration's value names, as a JSON object by value: {"0":"Off","1":"Manual"}.
+  std::optional<std::string> enum_names{};
   std::optional<std::int64_t> metadata_time_us{};  // when it was read, µs since 1970 UTC
   // Equal in everything the server says; the time of the read is left out.
   bool same_content(const TagMetadata& other) const;

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kMetadataColumns =
     "tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level, server_description,"
-    " (extract(epoch FROM metadata_time) * 1000000)::bigint";
+    " enum_names, (extract(epoch FROM metadata_time) * 1000000)::bigint";
 
 // One statement, so one round trip and its own transaction: the list arrives as arrays, one per
 // column, and every statement of it reads the rows as they were before it, so `old` holds what
@@ -25,15 +25,16 @@ constexpr const char* kMetadataColumns =
 // and microseconds, as an interval's multiplier is a double, exact only to 2^53.
 constexpr const char* kUpdateMetadata =
     "WITH r AS (SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[], $4::integer[],"
-    " $5::float8[], $6::float8[], $7::bigint[], $8::text[], $9::bigint[])"
+    " $5::float8[], $6::float8[], $7::bigint[], $8::text[], $9::bigint[],"
+    " $10::text[])"
     " AS r (tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level,"
-    " server_description, metadata_us)),"
+    " server_description, metadata_us, enum_names)),"
     " old AS (SELECT tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level,"
-    " server_description, (extract(epoch FROM metadata_time) * 1000000)::bigint"
+    " server_description, enum_names, (extract(epoch FROM metadata_time) * 1000000)::bigint"
     " FROM tags WHERE tag_id = ANY ($1::bigint[])),"
     " written AS (UPDATE tags t SET data_type = r.data_type, unit = r.unit, unit_id = r.unit_id,"
     " eu_low = r.eu_low, eu_high = r.eu_high, access_level = r.access_level,"
-    " server_description = r.server_description,"
+    " server_description = r.server_description, enum_names = r.enum_names,"
     " metadata_time = timestamptz 'epoch' + r.metadata_us / 1000000 * interval '1 second'"
     " + r.metadata_us % 1000000 * interval '1 microsecond'"
     " FROM r WHERE t.tag_id = r.tag_id)"
@@ -71,7 +72,8 @@ TagMetadata metadata_at(const PGresult* result, int row) {
     m.access_level = static_cast<std::uint32_t>(*bits);
   }
   m.server_description = optional_text(result, row, 7);
-  m.metadata_time_us = optional_int(result, row, 8);
+  m.enum_names = optional_text(result, row, 8);
+  m.metadata_time_us = optional_int(result, row, 9);
   return m;
 }
 
@@ -88,7 +90,8 @@ TagMetadataUpdate PostgresConnection::update_tag_metadata(std::span<const TagMet
   if (written.empty()) return {};
   const std::size_t count = written.size();
   std::vector<std::optional<std::int64_t>> ids(count), access(count), times(count);
-  std::vector<std::optional<std::string_view>> types(count), units(count), descriptions(count);
+  std::vector<std::optional<std::string_view>> types(count), units(count), descriptions(count),
+      enums(count);
   std::vector<std::optional<std::int32_t>> unit_ids(count);
   std::vector<std::optional<double>> lows(count), highs(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -102,11 +105,13 @@ TagMetadataUpdate PostgresConnection::update_tag_metadata(std::span<const TagMet
     if (m.access_level) access[i] = static_cast<std::int64_t>(*m.access_level);
     descriptions[i] = view_of(m.server_description);
     times[i] = m.metadata_time_us;
+    enums[i] = view_of(m.enum_names);
   }
   const std::vector<std::string> arrays = {
       binary_bigint_array(ids),       binary_text_array(types),        binary_text_array(units),
       binary_integer_array(unit_ids), binary_double_array(lows),       binary_double_array(highs),
-      binary_bigint_array(access),    binary_text_array(descriptions), binary_bigint_array(times)};
+      binary_bigint_array(access),    binary_text_array(descriptions), binary_bigint_array(times),
+      binary_text_array(enums)};
   std::vector<const char*> values;
   std::vector<int> lengths;
   for (const std::string& array : arrays) {

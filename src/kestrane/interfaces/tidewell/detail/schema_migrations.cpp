@@ -100,7 +100,9 @@ const std::vector<Migration> kPostgres = {
         // What the server says of each tag's variable, NULL where not known (and in every row
         // stored before). Nullable columns without a default: only the catalogue changes.
         // access_level: the variable's access bits (1 readable, 2 writable, 4 history
-        // readable, ...), as unsigned as tsdata.status. metadata_time: when they were read.
+        // readable, ...), as unsigned as tsdata.status. enum_names: an enumeration's value
+        // names as a JSON object by value ({"0":"Off","1":"On"}). metadata_time: when they were
+        // read.
         "ALTER TABLE tags ADD COLUMN data_type text",
         "ALTER TABLE tags ADD COLUMN unit text",
         "ALTER TABLE tags ADD COLUMN unit_id integer",
@@ -108,6 +110,7 @@ const std::vector<Migration> kPostgres = {
         "ALTER TABLE tags ADD COLUMN eu_high double precision",
         "ALTER TABLE tags ADD COLUMN access_level bigint",
         "ALTER TABLE tags ADD COLUMN server_description text",
+        "ALTER TABLE tags ADD COLUMN enum_names text",
         "ALTER TABLE tags ADD COLUMN metadata_time timestamptz",
     },
 };
@@ -199,6 +202,7 @@ const std::vector<Migration> kSqlite = {
         "ALTER TABLE tags ADD COLUMN eu_high REAL",
         "ALTER TABLE tags ADD COLUMN access_level INTEGER",
         "ALTER TABLE tags ADD COLUMN server_description TEXT",
+        "ALTER TABLE tags ADD COLUMN enum_names TEXT",
         "ALTER TABLE tags ADD COLUMN metadata_time INTEGER",
     },
 };

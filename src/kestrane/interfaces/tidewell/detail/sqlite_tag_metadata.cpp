@@ -13,10 +13,11 @@ namespace {
 
 constexpr const char* kSelectMetadata =
     "SELECT tag_id, data_type, unit, unit_id, eu_low, eu_high, access_level, server_description,"
-    " metadata_time FROM tags WHERE tag_id = ?1";
+    " metadata_time, enum_names FROM tags WHERE tag_id = ?1";
 constexpr const char* kUpdateMetadata =
     "UPDATE tags SET data_type = ?2, unit = ?3, unit_id = ?4, eu_low = ?5, eu_high = ?6,"
-    " access_level = ?7, server_description = ?8, metadata_time = ?9 WHERE tag_id = ?1";
+    " access_level = ?7, server_description = ?8, metadata_time = ?9,"
+    " enum_names = ?10 WHERE tag_id = ?1";
 
 std::optional<std::string> optional_text(sqlite3_stmt* stmt, int column) {
   if (sqlite3_column_type(stmt, column) == SQLITE_NULL) return std::nullopt;
@@ -46,6 +47,7 @@ TagMetadata metadata_at(sqlite3_stmt* stmt) {
   if (const auto bits = optional_int(stmt, 6)) m.access_level = static_cast<std::uint32_t>(*bits);
   m.server_description = optional_text(stmt, 7);
   m.metadata_time_us = optional_int(stmt, 8);
+  m.enum_names = optional_text(stmt, 9);
   return m;
 }
 
@@ -98,6 +100,7 @@ TagMetadataUpdate SqliteConnection::update_tag_metadata(std::span<const TagMetad
       bind_optional_int(update.get(), 7, access);
       bind_text_or_null(8, m.server_description);
       bind_optional_int(update.get(), 9, m.metadata_time_us);
+      bind_text_or_null(10, m.enum_names);
       run(update.get());
       sqlite3_clear_bindings(update.get());
     }

@@ -33,6 +33,7 @@ std::vector<TagMetadata> storable_metadata(std::span<const TagMetadata> listed) 
     require_no_nul(item.data_type, item.tag_id, "data_type");
     require_no_nul(item.unit, item.tag_id, "unit");
     require_no_nul(item.server_description, item.tag_id, "server_description");
+    require_no_nul(item.enum_names, item.tag_id, "enum_names");
     if (item.metadata_time_us) {
       require_storable_time(*item.metadata_time_us,
                             "Metadata time of tag " + std::to_string(item.tag_id));
