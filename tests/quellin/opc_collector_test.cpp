@@ -141,6 +141,7 @@ TEST_F(OPCCollectorTest, HandsItsUaSecurityToEverySourceItOpens) {
                   .get_tags_func = [this] { return tags; },
                   .data_deque = &queue,
                   .ua_security = security,
+                  .acquisition = {.decode_structures = false},
                   .source_factory = quellin_test::scripted_factory(opc),
                   .clock = [this] { return time.clock(); },
                   .sleep = [this](double s) { time.sleep(s); }});
@@ -156,6 +157,7 @@ TEST_F(OPCCollectorTest, HandsItsUaSecurityToEverySourceItOpens) {
     EXPECT_EQ(args.ua_security.username, security.username);
     EXPECT_EQ(args.ua_security.password, security.password);
     EXPECT_EQ(args.ua_security.pki_dir, security.pki_dir);
+    EXPECT_FALSE(args.ua_decode_structures);
   }
 }
 

@@ -195,8 +195,9 @@ void TagMetadataJob::run() {
       }
       if (now_started) start_time = now_started;
     } catch (const std::logic_error& e) {
-      // A source that cannot read metadata never will: asking again changes nothing.
-      log_->warn("Tag metadata: not read: {}", e.what());
+      // A source that cannot read metadata never will: asking again changes nothing. Collection
+      // goes on as before, so no warning.
+      log_->info("Tag metadata: not read: {}", e.what());
       break;
     } catch (const std::exception& e) {
       log_->warn("Tag metadata: OPC server connection failed: {}; trying again in {:.0f} s",
