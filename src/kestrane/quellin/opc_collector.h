@@ -144,7 +144,7 @@ class OPCCollector : public BasePyQARCollectorThread {
   std::unique_ptr<TagMetadataJob> metadata_job_;
   bool first_stored_told_ = false;
   std::uint64_t first_ticket_ = 0;  // the first cycle's; 0 before it
-  bool threaded_ = false;  // owner's thread: start() was called
+  bool threaded_ = false;           // owner's thread: start() was called
 };
 
 }  // namespace quellin

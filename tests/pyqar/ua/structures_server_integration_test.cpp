@@ -91,15 +91,16 @@ TEST_F(ReadsStructuresFolder, DecodedWritesEveryFormByFieldName) {
             R"({"Speed":-3.5,"Running":true,"Mode":{"value":1,"name":"Manual"},)"
             R"("Limits":{"Low":0,"High":0.5},"Counts":[7],"Note":"third"}])");
   EXPECT_EQ(std::get<std::int64_t>(v[4].value), 2);
-  EXPECT_EQ(text(5),
-            R"({"Boolean":true,"SByte":-8,"Byte":200,"Int16":-1234,"UInt16":65535,)"
-            R"("Int32":-123456,"UInt32":4000000000,"Int64":-5,"UInt64":1099511627777,)"
-            R"("Float":1.5,"Double":-2.25,"String":"ü €",)"
-            R"("DateTime":"2020-01-02T03:04:05.678Z","Guid":"72962b91-fa75-4ae6-8d28-b404dc7daf63",)"
-            R"("ByteString":"AQID","XmlElement":"<a>x</a>","NodeId":"i=2253",)"
-            R"("ExpandedNodeId":"nsu=urn:kestrane:demo;s=Structures.Drive",)"
-            R"("StatusCode":"BadSensorFailure","QualifiedName":"Drive","LocalizedText":"hello",)"
-            R"("Variant":7.5})");
+  EXPECT_EQ(
+      text(5),
+      R"({"Boolean":true,"SByte":-8,"Byte":200,"Int16":-1234,"UInt16":65535,)"
+      R"("Int32":-123456,"UInt32":4000000000,"Int64":-5,"UInt64":1099511627777,)"
+      R"("Float":1.5,"Double":-2.25,"String":"ü €",)"
+      R"("DateTime":"2020-01-02T03:04:05.678Z","Guid":"72962b91-fa75-4ae6-8d28-b404dc7daf63",)"
+      R"("ByteString":"AQID","XmlElement":"<a>x</a>","NodeId":"i=2253",)"
+      R"("ExpandedNodeId":"nsu=urn:kestrane:demo;s=Structures.Drive",)"
+      R"("StatusCode":"BadSensorFailure","QualifiedName":"Drive","LocalizedText":"hello",)"
+      R"("Variant":7.5})");
   // No definition: the server describes it in a dictionary only.
   EXPECT_EQ(text(6), R"({"typeId":"nsu=urn:kestrane:demo;s=Structures.Types.LegacyPoint.Binary",)"
                      R"("body":"AAAAAAAA+D8AAAAAAAAAwA=="})");

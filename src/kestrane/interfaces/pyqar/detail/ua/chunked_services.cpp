@@ -49,12 +49,12 @@ std::vector<BrowseResult> ChunkedServices::browse(std::span<const NodeId> nodes,
   const std::size_t step = max_nodes_per_browse_ == 0 ? nodes.size() : max_nodes_per_browse_;
   for (std::size_t start = 0; start < nodes.size(); start += step) {
     const auto chunk = nodes.subspan(start, std::min(step, nodes.size() - start));
-    auto response = link_.call<BrowseResponse>(
-        BrowseRequest{.header = link_.header(),
-                      .nodes = chunk,
-                      .max_references_per_node = max_references_per_node,
-                      .filter = filter},
-        "Browse");
+    auto response =
+        link_.call<BrowseResponse>(BrowseRequest{.header = link_.header(),
+                                                 .nodes = chunk,
+                                                 .max_references_per_node = max_references_per_node,
+                                                 .filter = filter},
+                                   "Browse");
     if (response.results.size() != chunk.size()) {
       link_.fail(fmt::format("Browse on {}: {} results for {} nodes", link_.channel().url().text,
                              response.results.size(), chunk.size()));

@@ -100,11 +100,10 @@ void StructureCatalog::learn(std::span<const DataValue> values, UaSession& sessi
 
 std::vector<NodeId> StructureCatalog::data_types_of(std::span<const NodeId> encodings,
                                                     UaSession& session) {
-  const std::vector<BrowseResult> results =
-      session.browse(encodings, 0,
-                     BrowseFilter{.reference_type = kHasEncoding,
-                                  .inverse = true,
-                                  .node_classes = kNodeClassDataType});
+  const std::vector<BrowseResult> results = session.browse(
+      encodings, 0,
+      BrowseFilter{
+          .reference_type = kHasEncoding, .inverse = true, .node_classes = kNodeClassDataType});
   std::vector<NodeId> out(encodings.size());
   for (std::size_t k = 0; k < results.size() && k < out.size(); ++k) {
     // An encoding belongs to one data type; a server answering more gives the first.
@@ -120,9 +119,8 @@ std::vector<NodeId> StructureCatalog::read_definitions(std::span<const NodeId> t
   std::vector<NodeId> undescribed;
   for (std::size_t k = 0; k < types.size() && k < values.size(); ++k) {
     const DataValue& v = values[k];
-    const auto* body = v.value && !v.value->is_array
-                           ? std::get_if<ExtensionObject>(&v.value->scalar)
-                           : nullptr;
+    const auto* body =
+        v.value && !v.value->is_array ? std::get_if<ExtensionObject>(&v.value->scalar) : nullptr;
     if (bad(v.status.value_or(0)) || body == nullptr) {
       undescribed.push_back(types[k]);
       continue;
@@ -183,7 +181,8 @@ void StructureCatalog::refused(std::string_view tag, std::string_view why) {
       tag, why);
 }
 
-void StructureCatalog::say_undescribed(const NodeId& type, std::span<const std::string> namespaces) {
+void StructureCatalog::say_undescribed(const NodeId& type,
+                                       std::span<const std::string> namespaces) {
   journel::get_logger("pyqar")->info(
       "OPC UA data type {} has no DataTypeDefinition on the server (a server older than 1.04 "
       "describes structures in a DataTypeDictionary only); its values are stored as type id and "

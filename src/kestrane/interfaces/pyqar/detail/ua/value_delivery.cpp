@@ -33,8 +33,8 @@ bool overflowed(std::uint32_t code) { return (code & 0x0C00u) == 0x0400u && (cod
 
 }  // namespace
 
-ValueObject ValueDelivery::convert(std::uint32_t index, const DataValue& value,
-                                   Timestamp arrival, StructureCatalog* structures) {
+ValueObject ValueDelivery::convert(std::uint32_t index, const DataValue& value, Timestamp arrival,
+                                   StructureCatalog* structures) {
   if (structures == nullptr || !StructureCatalog::holds_structure(value))
     return to_value_object(value, arrival, services_.namespace_array());
   std::string refusal;
